@@ -1,0 +1,42 @@
+# The images: one declaration each.
+
+# An STM32WLE5 application image: the runtime core, the AT interpreter and
+# the default user program on the STM32WLE5 port, for one board. Besides the
+# program, the build writes its application file (<name>.app), the form in
+# which the bootloader receives and starts it.
+function(qiv_stm32wle5_image name)
+  cmake_parse_arguments(IMG "" "BOARD;MODEL" "DEFINES" ${ARGN})
+  set(libs qiv_runtime qiv_app_version qiv_app_default stm32wle5xx_startup board_${IMG_BOARD})
+  set(defines QIV_MCU_STM32WLE5=1 QIV_MODEL="${IMG_MODEL}" ${IMG_DEFINES})
+  # The LoRa services join the start-up and the dispatcher once they exist.
+  if(TARGET service_lora)
+    list(APPEND libs service_lora)
+    list(APPEND defines QIV_LORA_SERVICES_LINKED=1)
+  endif()
+  qiv_image(${name}
+    MCU stm32wle5xx
+    BOARD ${IMG_BOARD}
+    PLATFORM stm32_program
+    LIBS ${libs}
+    DEFINES ${defines})
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${name}.app
+    COMMAND stm32-appfile ${name} ${CMAKE_CURRENT_BINARY_DIR}/${name}.app
+    DEPENDS stm32-appfile
+    COMMENT "Application file of ${name}")
+  add_custom_target(${name}-appfile ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${name}.app)
+  # The image boots and answers "AT" on its AT port.
+  add_test(NAME ${name}_answers_at
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:${name}> -DMODEL=${IMG_MODEL}
+      -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/image-tests
+      -P ${PROJECT_SOURCE_DIR}/component/core/mcu/stm32wle5xx/test/image_answers_at.cmake)
+  set_tests_properties(${name}_answers_at PROPERTIES LABELS system TIMEOUT 60)
+endfunction()
+
+qiv_stm32wle5_image(brisola-t BOARD brisola_t MODEL "Brisola-T"
+  DEFINES SUPPORT_LORA=1 SUPPORT_LORA_P2P=1)
+qiv_stm32wle5_image(brisola-e BOARD brisola_e MODEL "Brisola-E"
+  DEFINES SUPPORT_LORA=1 SUPPORT_LORA_P2P=1)
+qiv_stm32wle5_image(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP"
+  DEFINES SUPPORT_LORA=1 SUPPORT_LORA_P2P=1 QIV_ADC_SET_RESOLUTION=1)
+qiv_stm32wle5_image(saffrond BOARD saffrond MODEL "Saffrond"
+  DEFINES SUPPORT_LORA=1 SUPPORT_LORA_P2P=1)

@@ -1,0 +1,54 @@
+# Shared build settings and the helpers every folder uses.
+
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_C_STANDARD 11)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+
+add_compile_options(-m32 -Wall -Wextra -Werror -Wno-missing-field-initializers)
+add_link_options(-m32)
+
+option(QIV_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(QIV_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Flags of code that would run on the module: no exceptions, no RTTI.
+set(QIV_FIRMWARE_CXX_FLAGS -fno-exceptions -fno-rtti)
+
+# qiv_image(<name>
+#   MCU <mcu folder under component/core/mcu>
+#   BOARD <board folder under component/core/board>
+#   PLATFORM <platform stand-in library>
+#   LIBS <interface libraries with the firmware sources>
+#   APP <user program folder under app/>
+#   DEFINES <feature macros, SUPPORT_*=1, ...>)
+#
+# Builds the host program `<name>`: the firmware of one image on the simulated
+# chip. The firmware sources come from INTERFACE libraries so that each image
+# compiles them with its own feature macros.
+function(qiv_image name)
+  cmake_parse_arguments(IMG "" "MCU;BOARD;APP" "LIBS;DEFINES;PLATFORM" ${ARGN})
+  add_executable(${name})
+  target_link_libraries(${name} PRIVATE ${IMG_LIBS} ${IMG_PLATFORM})
+  target_compile_definitions(${name} PRIVATE ${IMG_DEFINES}
+    QIV_IMAGE_NAME="${name}")
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QIV_FIRMWARE_CXX_FLAGS}>)
+  set_property(GLOBAL APPEND PROPERTY QIV_IMAGES ${name})
+endfunction()
+
+# qiv_unit_test(<name> SOURCES ... LIBS ... DEFINES ...)
+# A GoogleTest executable registered with ctest under the label "unit".
+function(qiv_unit_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEFINES;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE ${T_DEFINES})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
+endfunction()

@@ -1,0 +1,194 @@
+// Serial ports of the port on the simulated chip: DMA reception with the
+// idle-line and full-buffer flushes, the dummy UART0, kernel clocks, stop-mode
+// wake-up, recovery after a receive error, one-wire lines.
+#include <string>
+
+#include "port_fixture.h"
+#include "udrv_powersave.h"
+
+namespace {
+
+std::string as_string(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+size_t count_uart_events(const std::vector<udrv_system_event_t>& events) {
+  size_t n = 0;
+  for (const auto& e : events) n += e.request == UDRV_SYS_EVT_OP_SERIAL_UART;
+  return n;
+}
+
+std::string g_out[3];
+void capture(void*, int port, const uint8_t* data, size_t len) {
+  g_out[port].append(reinterpret_cast<const char*>(data), len);
+}
+
+// Wakes the core from stop mode `delay` from now through an interrupt that is
+// not a UART.
+void other_wake_source_in(sim::time_us delay) {
+  sim::irq_enable(stm32sim::sim_irq(EXTI0_IRQn), true);
+  sim::schedule(
+      sim::now() + delay,
+      [](void*, uint32_t) { sim::irq_set_pending(stm32sim::sim_irq(EXTI0_IRQn)); }, nullptr, 0);
+}
+
+}  // namespace
+
+TEST_F(PortTest, ACommandLineIsOneIdleFlushAndOneEvent) {
+  open_port(SERIAL_UART2);
+  feed(2, "AT+VER=?\r\n");
+  run_for(5000);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "AT+VER=?\r\n");
+  EXPECT_EQ(count_uart_events(take_events()), 1u);
+}
+
+TEST_F(PortTest, ALongBurstIsFlushedAtEveryFullBufferThenAtTheIdleLine) {
+  open_port(SERIAL_UART2);
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst.push_back(static_cast<char>('!' + i % 90));
+  sim::time_us byte = sim::uart_byte_time(2);
+  sim::time_us t0 = sim::now();
+  feed(2, burst, t0);
+  struct Step {
+    sim::time_us at;
+    uint32_t queued;
+    size_t events;
+  };
+  const Step steps[] = {
+      {t0 + 128 * byte + byte / 2, 128, 1},
+      {t0 + 256 * byte + byte / 2, 256, 2},
+      {t0 + 300 * byte + 3 * byte, 300, 3},
+  };
+  size_t events = 0;
+  for (const Step& s : steps) {
+    sim::run_until(s.at);
+    EXPECT_EQ(static_cast<uint32_t>(uhal_uart_read_available(SERIAL_UART2)), s.queued);
+    events += count_uart_events(take_events());
+    EXPECT_EQ(events, s.events);
+  }
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), burst);
+}
+
+TEST_F(PortTest, Uart0HasNoHardware) {
+  open_port(SERIAL_UART0);
+  uint8_t buf[4] = {'x', 'y', 'z', 0};
+  EXPECT_EQ(uhal_uart_write(SERIAL_UART0, buf, 3, 100), 0);
+  EXPECT_EQ(uhal_uart_read(SERIAL_UART0, buf, 3, 100), -7);
+  EXPECT_EQ(uhal_uart_peek(SERIAL_UART0), -7);
+  EXPECT_EQ(uhal_uart_read_available(SERIAL_UART0), -7);
+  EXPECT_TRUE(uhal_uart_status[SERIAL_UART0].active);
+}
+
+TEST_F(PortTest, WriteSendsTheBytesAndAnswersZero) {
+  sim::host::uart_set_output(2, capture, nullptr);
+  g_out[2].clear();
+  open_port(SERIAL_UART2);
+  const std::string text = "OK\r\n";
+  EXPECT_EQ(uhal_uart_write(SERIAL_UART2, reinterpret_cast<const uint8_t*>(text.data()), 4, 10000), 0);
+  EXPECT_EQ(g_out[2], text);
+}
+
+TEST_F(PortTest, Uart2KernelClockFollowsTheBaudRate) {
+  struct Case {
+    uint32_t baud;
+    uint32_t source;
+  };
+  const Case cases[] = {{1200, RCC_LPUART1CLKSOURCE_LSE},
+                        {2400, RCC_LPUART1CLKSOURCE_LSE},
+                        {9600, RCC_LPUART1CLKSOURCE_HSI},
+                        {115200, RCC_LPUART1CLKSOURCE_HSI}};
+  for (const Case& c : cases) {
+    uhal_uart_deinit(SERIAL_UART2);
+    open_port(SERIAL_UART2, c.baud);
+    EXPECT_EQ(stm32sim::lpuart1_clock_source(), c.source) << c.baud;
+    feed(2, "AT\r");
+    run_for(20 * sim::uart_byte_time(2));
+    EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "AT\r") << c.baud;
+  }
+}
+
+TEST_F(PortTest, TheByteThatWakesTheCoreComesFirst) {
+  open_port(SERIAL_UART2);
+  uhal_uart_suspend();
+  feed(2, "AT\r", sim::now() + 1000);
+  udrv_powersave_in_sleep = true;
+  uhal_mcu_sleep(2);
+  EXPECT_FALSE(udrv_powersave_in_sleep);
+  EXPECT_EQ(LpuartDMAdoing, 1);  // a wake lock holds the core awake
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "A");
+  run_for(5000);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "T\r");
+  EXPECT_EQ(LpuartDMAdoing, 0);
+  ASSERT_EQ(stm32sim::sleep_log().size(), 1u);
+  EXPECT_EQ(stm32sim::sleep_log()[0].level, 2);
+}
+
+TEST_F(PortTest, Uart1WakesFromStop1ButNotFromStop2) {
+  struct Case {
+    uint8_t level;
+    std::string received;
+  };
+  const Case cases[] = {{1, "AT\r"}, {2, ""}};
+  for (const Case& c : cases) {
+    open_port(SERIAL_UART1);
+    uhal_uart_suspend();
+    feed(1, "AT\r", sim::now() + 1000);
+    other_wake_source_in(50000);
+    udrv_powersave_in_sleep = true;
+    uhal_mcu_sleep(c.level);
+    uhal_uart_resume();
+    run_for(60000);
+    EXPECT_EQ(as_string(read_port(SERIAL_UART1)), c.received) << int(c.level);
+    uhal_uart_deinit(SERIAL_UART1);
+    if (LpuartDMAdoing) {
+      LpuartDMAdoing = 0;
+      udrv_powersave_wake_unlock();
+    }
+  }
+}
+
+TEST_F(PortTest, Uart2ReceivesAgainAfterAWakeUpByAnotherSource) {
+  open_port(SERIAL_UART2);
+  uhal_uart_suspend();
+  other_wake_source_in(1000);
+  udrv_powersave_in_sleep = true;
+  uhal_mcu_sleep(2);
+  uhal_uart_resume();
+  feed(2, "AT\r\n");
+  run_for(5000);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "AT\r\n");
+}
+
+TEST_F(PortTest, ReceptionGoesOnAfterAReceiveError) {
+  for (SERIAL_PORT port : {SERIAL_UART1, SERIAL_UART2}) {
+    open_port(port);
+    stm32sim::uart_inject_error(port, UART_FLAG_FE);
+    feed(port, "X");
+    run_for(2000);
+    feed(port, "AT\r\n");
+    run_for(5000);
+    EXPECT_EQ(as_string(read_port(port)), "XAT\r\n") << int(port);
+  }
+}
+
+TEST_F(PortTest, OneWireModesUseTheirLine) {
+  auto mode_of = [](GPIO_TypeDef* gpio, int line) { return (gpio->MODER >> (2 * line)) & 3u; };
+  auto open_drain = [](GPIO_TypeDef* gpio, int line) { return (gpio->OTYPER >> line) & 1u; };
+  // Wire mode 2: only PB7, open drain.
+  open_port(SERIAL_UART1, 115200, SERIAL_ONE_WIRE_RX_PIN_MODE);
+  EXPECT_EQ(mode_of(GPIOB, 7), 2u);
+  EXPECT_EQ(open_drain(GPIOB, 7), 1u);
+  EXPECT_EQ(mode_of(GPIOB, 6), 3u);
+  uhal_uart_deinit(SERIAL_UART1);
+  // Wire mode 1: both pins push-pull alternate function, the line is PB6.
+  open_port(SERIAL_UART1, 115200, SERIAL_ONE_WIRE_TX_PIN_MODE);
+  EXPECT_EQ(mode_of(GPIOB, 6), 2u);
+  EXPECT_EQ(mode_of(GPIOB, 7), 2u);
+  EXPECT_EQ(open_drain(GPIOB, 6), 0u);
+  // A one-wire write goes out; the line listens again afterwards.
+  sim::host::uart_set_output(1, capture, nullptr);
+  g_out[1].clear();
+  EXPECT_EQ(uhal_uart_write(SERIAL_UART1, reinterpret_cast<const uint8_t*>("hi"), 2, 1000), 0);
+  EXPECT_EQ(g_out[1], "hi");
+  feed(1, "ok\r\n");
+  run_for(5000);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART1)), "ok\r\n");
+}

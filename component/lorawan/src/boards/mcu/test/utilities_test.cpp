@@ -1,0 +1,87 @@
+// Pseudo-random generator, byte copies and CRC-32 against independent
+// references (the generator's recurrence written out here, zlib's crc32).
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <numeric>
+#include <vector>
+
+#include "utilities.h"
+
+namespace {
+
+TEST(Rand, FollowsTheLinearCongruentialRecurrence) {
+  // Each seed is followed for a few draws with the recurrence computed here
+  // in 64-bit arithmetic.
+  for (uint32_t seed : {1u, 0u, 0xFFFFFFFFu, 0x12345678u}) {
+    srand1(seed);
+    uint64_t state = seed;
+    for (int i = 0; i < 5; ++i) {
+      state = (state * 1103515245ull + 12345ull) & 0xFFFFFFFFull;
+      EXPECT_EQ(rand1(), static_cast<int32_t>(state % 2147483647ull)) << "seed " << seed << " draw " << i;
+    }
+  }
+}
+
+TEST(Rand, FirstDrawFromTheStartStateIsOneStepOfTheRecurrence) {
+  srand1(1);
+  EXPECT_EQ(rand1(), 1103515245 + 12345);
+}
+
+TEST(Rand, RangeStaysInsideAndDegenerateRangeIsConstant) {
+  srand1(7);
+  for (int i = 0; i < 1000; ++i) {
+    int32_t v = randr(-3, 4);
+    EXPECT_GE(v, -3);
+    EXPECT_LE(v, 4);
+  }
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(randr(5, 5), 5);
+  // The widest range must not overflow.
+  for (int i = 0; i < 10; ++i) {
+    int32_t v = randr(INT32_MIN, INT32_MAX);
+    (void)v;
+  }
+}
+
+TEST(Bytes, CopyReverseCopyAndFill) {
+  const uint8_t src[] = {1, 2, 3};
+  uint8_t dst[3] = {};
+  memcpyr(dst, src, 3);
+  EXPECT_EQ(std::vector<uint8_t>(dst, dst + 3), (std::vector<uint8_t>{3, 2, 1}));
+  memcpy1(dst, src, 3);
+  EXPECT_EQ(std::vector<uint8_t>(dst, dst + 3), (std::vector<uint8_t>{1, 2, 3}));
+  uint8_t guard[5] = {9, 9, 9, 9, 9};
+  memset1(guard + 1, 0xA5, 3);
+  EXPECT_EQ(std::vector<uint8_t>(guard, guard + 5), (std::vector<uint8_t>{9, 0xA5, 0xA5, 0xA5, 9}));
+  memcpyr(guard, src, 0);  // nothing written for a zero size
+  EXPECT_EQ(guard[0], 9);
+}
+
+TEST(Crc32, EqualsZlibForManyLengthsAndSplitsEqualOneShot) {
+  std::vector<uint8_t> data(1031);
+  uint32_t x = 0x9E3779B9u;
+  for (auto& b : data) {
+    x ^= x << 13; x ^= x >> 17; x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  for (size_t len : {size_t{0}, size_t{1}, size_t{9}, size_t{255}, size_t{1031}}) {
+    uint32_t ref = crc32(0L, data.data(), static_cast<uInt>(len));
+    EXPECT_EQ(Crc32(data.data(), static_cast<uint16_t>(len)), ref) << len;
+    for (size_t cut : {size_t{0}, len / 3, len}) {
+      uint32_t c = Crc32Init();
+      c = Crc32Update(c, data.data(), static_cast<uint16_t>(cut));
+      c = Crc32Update(c, data.data() + cut, static_cast<uint16_t>(len - cut));
+      EXPECT_EQ(Crc32Finalize(c), ref) << len << " cut " << cut;
+    }
+  }
+  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(Crc32(check, 9), crc32(0L, check, 9));
+}
+
+TEST(Crc32, NoBufferGivesZero) {
+  EXPECT_EQ(Crc32(nullptr, 10), 0u);
+  EXPECT_EQ(Crc32Update(Crc32Init(), nullptr, 10), 0u);
+}
+
+}  // namespace

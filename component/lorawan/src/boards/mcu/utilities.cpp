@@ -1,0 +1,92 @@
+/*!
+ * \file utilities.cpp
+ *
+ * \brief Pseudo-random numbers, byte copies and CRC-32.
+ */
+#include "utilities.h"
+
+/*!
+ * Generator state. The sequence must stay exactly this linear congruential
+ * one: channel choice, join back-off and P2P initialisation vectors follow it.
+ */
+static uint32_t next = 1;
+
+void srand1(uint32_t seed)
+{
+    next = seed;
+}
+
+int32_t rand1(void)
+{
+    next = next * 1103515245u + 12345u;
+    return (int32_t)(next % 2147483647u);
+}
+
+int32_t randr(int32_t min, int32_t max)
+{
+    // The span is computed in 64 bits so that (max - min + 1) cannot overflow
+    // for callers that pass the whole signed range.
+    int64_t span = (int64_t)max - (int64_t)min + 1;
+    if (span <= 0) {
+        return min;
+    }
+    return (int32_t)((int64_t)rand1() % span + min);
+}
+
+void memcpy1(uint8_t* dst, const uint8_t* src, uint16_t size)
+{
+    while (size--) {
+        *dst++ = *src++;
+    }
+}
+
+void memcpyr(uint8_t* dst, const uint8_t* src, uint16_t size)
+{
+    dst = dst + (size - 1);
+    while (size--) {
+        *dst-- = *src++;
+    }
+}
+
+void memset1(uint8_t* dst, uint8_t value, uint16_t size)
+{
+    while (size--) {
+        *dst++ = value;
+    }
+}
+
+uint32_t Crc32Init(void)
+{
+    return 0xFFFFFFFFu;
+}
+
+uint32_t Crc32Update(uint32_t crcInit, const uint8_t* buffer, uint16_t length)
+{
+    if (buffer == NULL) {
+        return 0;
+    }
+    // Bitwise on purpose: no 1 KB table in RAM for a checksum that runs a few
+    // times per boot.
+    const uint32_t reversedPolynom = 0xEDB88320u;
+    uint32_t crc = crcInit;
+    for (uint16_t i = 0; i < length; ++i) {
+        crc ^= (uint32_t)buffer[i];
+        for (uint16_t j = 0; j < 8; ++j) {
+            crc = (crc >> 1) ^ (reversedPolynom & ~((crc & 0x01u) - 1u));
+        }
+    }
+    return crc;
+}
+
+uint32_t Crc32Finalize(uint32_t crc)
+{
+    return ~crc;
+}
+
+uint32_t Crc32(const uint8_t* buffer, uint16_t length)
+{
+    if (buffer == NULL) {
+        return 0;
+    }
+    return Crc32Finalize(Crc32Update(Crc32Init(), buffer, length));
+}

@@ -1,0 +1,28 @@
+// The image's built-in command table and its load image.
+#include <stddef.h>
+
+#include "atcmd.h"
+
+// 20 bytes a row on the 32-bit target: start-up code restores the RAM table
+// from its load image row by row.
+static_assert(sizeof(at_cmd_info) == 20, "a command row is 20 bytes");
+static_assert(offsetof(at_cmd_info, atCmd) == 0);
+static_assert(offsetof(at_cmd_info, pfHandle) == 4);
+static_assert(offsetof(at_cmd_info, maxargu) == 8);
+static_assert(offsetof(at_cmd_info, CmdUsage) == 12);
+static_assert(offsetof(at_cmd_info, permission) == 16);
+
+at_cmd_info atcmd_info_tbl[] = {
+#include "atcmd_table.inc"
+};
+
+const at_cmd_info atcmd_info_tbl_load_image[] = {
+#include "atcmd_table.inc"
+};
+
+static_assert(sizeof(atcmd_info_tbl) == sizeof(atcmd_info_tbl_load_image));
+
+int At_CmdGetTotalNum(void)
+{
+    return static_cast<int>(sizeof(atcmd_info_tbl) / sizeof(atcmd_info_tbl[0]));
+}

@@ -1,0 +1,577 @@
+#include "service_nvm.h"
+
+#include <string.h>
+
+#include "udrv_flash.h"
+
+PRE_qiv_cfg_t g_qiv_cfg_t;
+#ifdef SUPPORT_LORA
+lora_mac_nvm_data_t g_lora_mac_nvm_data;
+#endif
+
+#ifdef QIV_BOARD_BAND_STRAP
+// The board's frequency-band strap: non-zero on the high-band hardware.
+uint8_t BoardGetHardwareFreq(void);
+#endif
+
+namespace {
+
+constexpr char default_serial_passwd[] = "58203761";
+
+// Mode of each serial port in a record built from defaults.
+constexpr SERVICE_MODE_TYPE default_mode_type[SERIAL_MAX] = {
+#if defined(QIV_MCU_APOLLO3)
+    SERVICE_MODE_TYPE_CLI,     // UART0
+    SERVICE_MODE_TYPE_CUSTOM,  // UART1
+    SERVICE_MODE_TYPE_CUSTOM,  // UART2
+    SERVICE_MODE_TYPE_CLI,     // BLE0
+#elif defined(QIV_MCU_STM32WLE5)
+    SERVICE_MODE_TYPE_CUSTOM,  // UART0
+#ifdef QIV_BOARD_ESP32C2
+    SERVICE_MODE_TYPE_ESP32,   // UART1, the Wi-Fi co-processor link
+#else
+    SERVICE_MODE_TYPE_CUSTOM,  // UART1
+#endif
+    SERVICE_MODE_TYPE_CLI,     // UART2
+#else
+    SERVICE_MODE_TYPE_CLI,     // UART0
+    SERVICE_MODE_TYPE_CUSTOM,  // UART1
+    SERVICE_MODE_TYPE_CUSTOM,  // UART2
+#ifdef SUPPORT_USB
+    SERVICE_MODE_TYPE_CLI,     // USB0
+#endif
+#ifdef SUPPORT_BLE
+    SERVICE_MODE_TYPE_CLI,     // BLE0
+#endif
+#ifdef SUPPORT_NFC
+    SERVICE_MODE_TYPE_CLI,     // NFC
+#endif
+#endif
+};
+
+bool record_is_current(PRE_qiv_cfg_t const *cfg)
+{
+    return cfg->magic_num == PRE_QIV_CFG_MAGIC && cfg->version_code == PRE_QIV_CFG_VERSION;
+}
+
+// A text of 31 characters or fewer is stored zero-terminated; a longer one
+// fills all 32 bytes with no terminator.
+void copy_version_text(char (&field)[32], char const *text)
+{
+    size_t const len = strnlen(text, sizeof(field));
+    memset(field, 0, sizeof(field));
+    memcpy(field, text, len);
+}
+
+void set_version_texts(PRE_qiv_cfg_t *cfg)
+{
+    copy_version_text(cfg->firmware_ver, sw_version);
+    copy_version_text(cfg->hwmodel, model_id);
+    copy_version_text(cfg->cli_ver, cli_version);
+}
+
+#ifdef SUPPORT_LORA
+constexpr size_t dev_nonce_offset = 4;  // in the crypto group
+
+uint16_t stored_dev_nonce(void)
+{
+    uint16_t nonce;
+    memcpy(&nonce, &g_lora_mac_nvm_data.loramac_crypto_nvm[dev_nonce_offset], sizeof(nonce));
+    return nonce;
+}
+
+// Empties the RAM copy of the MAC block but keeps the DevNonce: join requests
+// must never repeat a nonce the network has already seen.
+void clear_mac_block_keeping_dev_nonce(void)
+{
+    uint16_t const nonce = stored_dev_nonce();
+    memset(&g_lora_mac_nvm_data, 0, sizeof(g_lora_mac_nvm_data));
+    memcpy(&g_lora_mac_nvm_data.loramac_crypto_nvm[dev_nonce_offset], &nonce, sizeof(nonce));
+}
+#endif
+
+void set_defaults(PRE_qiv_cfg_t *cfg)
+{
+    cfg->magic_num = PRE_QIV_CFG_MAGIC;
+    cfg->version_code = PRE_QIV_CFG_VERSION;
+    cfg->baudrate = 115200;
+    memcpy(cfg->serial_passwd, default_serial_passwd, sizeof(default_serial_passwd));
+    for (uint32_t port = 0; port < SERIAL_MAX; port++) {
+        cfg->mode_type[port] = default_mode_type[port];
+        cfg->serial_lock_status[port] = SERIAL_WLOCK_OPEN;
+    }
+#ifdef SUPPORT_LORA
+    cfg->lora_work_mode = SERVICE_LORAWAN;
+    PRE_lora_cfg_t &lora = cfg->g_lora_cfg_t;
+    lora.region = SERVICE_LORA_EU868;
+    lora.join_mode = SERVICE_LORA_OTAA;
+    lora.adr = true;
+    lora.DutycycleEnable = 1;
+    lora.pub_nwk_mode = true;
+    lora.jn1dl = 5000;
+    lora.jn2dl = 6000;
+    lora.rx1dl = 1000;
+    lora.rx2dl = 2000;
+    lora.auto_join_period = 8;
+    PRE_S_LORAP2P_PARAM &p2p = cfg->g_lora_p2p_cfg_t;
+    p2p.Frequency = 868000000;
+    p2p.Spreadfact = 7;
+    p2p.Bandwidth = 0;
+    p2p.Codingrate = 0;
+    p2p.Preamlen = 8;
+    p2p.Powerdbm = 14;
+    p2p.bitrate = 4915;
+    p2p.deviation = 5000;
+    p2p.fsk_rxbw = 20000;
+#ifdef QIV_BOARD_BAND_STRAP
+    // The low-band hardware starts on CN470 with every channel enabled.
+    if (BoardGetHardwareFreq() == 0) {
+        lora.region = SERVICE_LORA_CN470;
+        for (uint16_t &mask : lora.ch_mask) {
+            mask = 0xFFFF;
+        }
+    }
+    if (BoardGetHardwareFreq() == 0) {
+        p2p.Frequency = 470000000;
+    }
+#endif
+    qiv_cfg_t_ex &ex = cfg->g_qiv_cfg_ex;
+    ex.syncword = 0x1424;
+    ex.lbt_rssi = -80;
+    ex.lbt_scantime = 5;
+    ex.auto_sleep_level = 1;
+    ex.IsCertPortOn = 1;
+#endif
+    set_version_texts(cfg);
+}
+
+template <typename Result>
+Result write_record(void)
+{
+    return static_cast<Result>(service_nvm_set_cfg_to_nvm());
+}
+
+bool printable(char const *text, uint32_t len)
+{
+    for (uint32_t i = 0; i < len; i++) {
+        uint8_t const c = static_cast<uint8_t>(text[i]);
+        if (c < 0x20 || c > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
+
+#ifdef SUPPORT_BLE
+bool hex_digit(uint8_t c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+#endif
+
+// Buffer getter of a fixed-size field: -9 when the buffer is too short.
+template <size_t N, typename T>
+int32_t get_field(T const (&field)[N], void *buff, uint32_t len)
+{
+    if (len < sizeof(field)) {
+        return -UDRV_BUFF_OVERFLOW;
+    }
+    memcpy(buff, field, sizeof(field));
+    return 0;
+}
+
+// Setter of a key or identifier: exactly the field size.
+template <size_t N>
+int32_t set_key(uint8_t (&field)[N], uint8_t const *buff, uint32_t len)
+{
+    if (len != N || buff == nullptr) {
+        return -UDRV_WRONG_ARG;
+    }
+    memcpy(field, buff, N);
+    return write_record<int32_t>();
+}
+
+// Setter of a text: at most the field size, zero-filled.
+template <size_t N>
+int32_t set_text(char (&field)[N], char const *buff, uint32_t len)
+{
+    if (len > N || (len != 0 && buff == nullptr)) {
+        return -UDRV_WRONG_ARG;
+    }
+    memset(field, 0, N);
+    memcpy(field, buff, len);
+    return write_record<int32_t>();
+}
+
+}  // namespace
+
+// ---- Boot load, defaults and whole-record writes ----
+
+void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg_t *cfg)
+{
+    // Only the current layout is recognised here; anything else is left
+    // zeroed for the caller to fall back to the factory copy or the defaults.
+    (void)data_flash_addr;
+    if (!record_is_current(cfg)) {
+        memset(cfg, 0, sizeof(*cfg));
+    }
+}
+
+int32_t service_nvm_init_config(void)
+{
+    udrv_flash_read(SERVICE_NVM_CFG_ADDR, sizeof(g_qiv_cfg_t), reinterpret_cast<uint8_t *>(&g_qiv_cfg_t));
+    service_nvm_data_recovery_from_legacy(SERVICE_NVM_CFG_ADDR, &g_qiv_cfg_t);
+    if (!record_is_current(&g_qiv_cfg_t)) {
+        service_nvm_set_default_config_to_nvm();
+    }
+    return 0;
+}
+
+int32_t service_nvm_set_default_config_to_nvm(void)
+{
+    static PRE_qiv_cfg_t factory;
+    udrv_flash_read(SERVICE_NVM_FACTORY_ADDR, sizeof(factory), reinterpret_cast<uint8_t *>(&factory));
+    if (!record_is_current(&factory)) {
+        service_nvm_data_recovery_from_legacy(SERVICE_NVM_FACTORY_ADDR, &factory);
+    }
+    memset(&g_qiv_cfg_t, 0, sizeof(g_qiv_cfg_t));
+    if (record_is_current(&factory)) {
+        memcpy(&g_qiv_cfg_t, &factory, sizeof(g_qiv_cfg_t));
+        return 0;
+    }
+    set_defaults(&g_qiv_cfg_t);
+#ifdef SUPPORT_LORA
+    clear_mac_block_keeping_dev_nonce();
+#endif
+    return 0;
+}
+
+int32_t service_nvm_set_cfg_to_nvm(void)
+{
+    return udrv_flash_write(SERVICE_NVM_CFG_ADDR, sizeof(g_qiv_cfg_t), reinterpret_cast<uint8_t const *>(&g_qiv_cfg_t));
+}
+
+#ifdef SUPPORT_LORA
+int32_t service_lora_mac_nvm_data_init(void)
+{
+    int32_t const ret = udrv_flash_read(SERVICE_NVM_LORA_MAC_ADDR, sizeof(g_lora_mac_nvm_data),
+                                        reinterpret_cast<uint8_t *>(&g_lora_mac_nvm_data));
+    uint32_t word;
+    memcpy(&word, reinterpret_cast<uint8_t const *>(&g_lora_mac_nvm_data) + 12, sizeof(word));
+    if (word == 0xFFFFFFFFu) {
+        // Erased flash: nothing stored yet.
+        memset(&g_lora_mac_nvm_data, 0, sizeof(g_lora_mac_nvm_data));
+    }
+    return ret;
+}
+
+void service_lora_mac_nvm_data_reset(void)
+{
+    clear_mac_block_keeping_dev_nonce();
+}
+
+int32_t service_nvm_set_lora_nvm_data_to_nvm(void)
+{
+    return udrv_flash_write(SERVICE_NVM_LORA_MAC_ADDR, sizeof(g_lora_mac_nvm_data),
+                            reinterpret_cast<uint8_t const *>(&g_lora_mac_nvm_data));
+}
+#endif
+
+// ---- Accessors ----
+
+SERVICE_MODE_TYPE service_nvm_get_mode_type_from_nvm(SERIAL_PORT port)
+{
+    return g_qiv_cfg_t.mode_type[port];
+}
+
+int32_t service_nvm_set_mode_type_to_nvm(SERIAL_PORT port, SERVICE_MODE_TYPE mode_type)
+{
+    g_qiv_cfg_t.mode_type[port] = mode_type;
+    return write_record<int32_t>();
+}
+
+SERIAL_WLOCK_STATE service_nvm_get_lock_status_from_nvm(SERIAL_PORT port)
+{
+    return g_qiv_cfg_t.serial_lock_status[port];
+}
+
+int32_t service_nvm_set_lock_status_to_nvm(SERIAL_PORT port, SERIAL_WLOCK_STATE lock_status)
+{
+    g_qiv_cfg_t.serial_lock_status[port] = lock_status;
+    return write_record<int32_t>();
+}
+
+int32_t service_nvm_get_serial_passwd_from_nvm(char *buff, uint32_t len)
+{
+    if (len < sizeof(g_qiv_cfg_t.serial_passwd)) {
+        return -UDRV_BUFF_OVERFLOW;
+    }
+    memcpy(buff, g_qiv_cfg_t.serial_passwd, sizeof(g_qiv_cfg_t.serial_passwd));
+    // A password has at most 8 characters, whatever the stored bytes hold.
+    return static_cast<int32_t>(strnlen(g_qiv_cfg_t.serial_passwd, 8));
+}
+
+int32_t service_nvm_set_serial_passwd_to_nvm(char const *buff, uint32_t len)
+{
+    if (len > 8 || (len != 0 && buff == nullptr)) {
+        return -UDRV_WRONG_ARG;
+    }
+    memset(g_qiv_cfg_t.serial_passwd, 0, sizeof(g_qiv_cfg_t.serial_passwd));
+    memcpy(g_qiv_cfg_t.serial_passwd, buff, len);
+    return write_record<int32_t>();
+}
+
+int32_t service_nvm_get_atcmd_alias_from_nvm(char *buff, uint32_t len)
+{
+    return get_field(g_qiv_cfg_t.alias, buff, len);
+}
+
+int32_t service_nvm_set_atcmd_alias_to_nvm(char const *buff, uint32_t len)
+{
+    if (len > sizeof(g_qiv_cfg_t.alias) || (len != 0 && buff == nullptr) || !printable(buff, len)) {
+        return -UDRV_WRONG_ARG;
+    }
+    return set_text(g_qiv_cfg_t.alias, buff, len);
+}
+
+int32_t service_nvm_get_sn_from_nvm(char *buff, uint32_t len)
+{
+    return get_field(g_qiv_cfg_t.sn, buff, len);
+}
+
+int32_t service_nvm_set_sn_to_nvm(char const *buff, uint32_t len)
+{
+    return set_text(g_qiv_cfg_t.sn, buff, len);
+}
+
+uint8_t service_nvm_get_firmware_ver_from_nvm(char *buff, uint32_t len)
+{
+    return static_cast<uint8_t>(get_field(g_qiv_cfg_t.firmware_ver, buff, len));
+}
+
+uint8_t service_nvm_get_hwmodel_from_nvm(char *buff, uint32_t len)
+{
+    return static_cast<uint8_t>(get_field(g_qiv_cfg_t.hwmodel, buff, len));
+}
+
+uint8_t service_nvm_get_cli_ver_from_nvm(char *buff, uint32_t len)
+{
+    return static_cast<uint8_t>(get_field(g_qiv_cfg_t.cli_ver, buff, len));
+}
+
+#ifdef SUPPORT_BLE
+uint8_t service_nvm_get_ble_mac_from_nvm(uint8_t *buff, uint32_t len)
+{
+    if (len != sizeof(g_qiv_cfg_t.g_ble_cfg_t.mac)) {
+        return static_cast<uint8_t>(-UDRV_BUFF_OVERFLOW);
+    }
+    memcpy(buff, g_qiv_cfg_t.g_ble_cfg_t.mac, sizeof(g_qiv_cfg_t.g_ble_cfg_t.mac));
+    return 0;
+}
+
+uint8_t service_nvm_set_ble_mac_to_nvm(uint8_t const *buff, uint32_t len)
+{
+    constexpr size_t size = sizeof(g_qiv_cfg_t.g_ble_cfg_t.mac);
+    if (buff == nullptr || strnlen(reinterpret_cast<char const *>(buff), size + 1) != size || len > size) {
+        return static_cast<uint8_t>(-UDRV_WRONG_ARG);
+    }
+    for (uint32_t i = 0; i < len; i++) {
+        if (!hex_digit(buff[i])) {
+            return static_cast<uint8_t>(-UDRV_WRONG_ARG);
+        }
+    }
+    memcpy(g_qiv_cfg_t.g_ble_cfg_t.mac, buff, size);
+    return write_record<uint8_t>();
+}
+#endif
+
+uint8_t service_nvm_get_auto_sleep_level_from_nvm(void)
+{
+    return g_qiv_cfg_t.g_qiv_cfg_ex.auto_sleep_level;
+}
+
+uint8_t service_nvm_set_auto_sleep_level_to_nvm(uint8_t level)
+{
+    g_qiv_cfg_t.g_qiv_cfg_ex.auto_sleep_level = level;
+    return write_record<uint8_t>();
+}
+
+uint8_t service_nvm_get_debug_level_from_nvm(void)
+{
+    return g_qiv_cfg_t.debug_level;
+}
+
+uint32_t service_nvm_set_debug_level_to_nvm(uint8_t level)
+{
+    g_qiv_cfg_t.debug_level = level;
+    return write_record<uint32_t>();
+}
+
+// Value fields and where they live in the record.
+#define SERVICE_NVM_SYSTEM_VALUE_MEMBERS(X)                              \
+    X(auto_sleep_time, uint32_t, int32_t, auto_sleep_time)               \
+    X(delta_sec, uint32_t, int32_t, g_rtc_delta_t.seconds)               \
+    X(delta_subsec, uint32_t, int32_t, g_rtc_delta_t.subseconds)         \
+    X(baudrate, uint32_t, int32_t, baudrate)                             \
+    X(atcmd_echo, uint8_t, int32_t, atcmd_echo)
+
+#ifdef SUPPORT_LORA
+#define SERVICE_NVM_LORA_VALUE_MEMBERS(X)                                                          \
+    X(band, SERVICE_LORA_BAND, int32_t, g_lora_cfg_t.region)                                       \
+    X(retry, uint8_t, int32_t, g_lora_cfg_t.retry)                                                 \
+    X(cfm, SERVICE_LORA_CONFIRM_MODE, int32_t, g_lora_cfg_t.confirm)                               \
+    X(nwm, SERVICE_LORA_WORK_MODE, int32_t, lora_work_mode)                                        \
+    X(njm, SERVICE_LORA_JOIN_MODE, int32_t, g_lora_cfg_t.join_mode)                                \
+    X(adr, bool, int32_t, g_lora_cfg_t.adr)                                                        \
+    X(class, SERVICE_LORA_CLASS, int32_t, g_lora_cfg_t.device_class)                               \
+    X(dr, SERVICE_LORA_DATA_RATE, int32_t, g_lora_cfg_t.dr)                                        \
+    X(rx2dr, SERVICE_LORA_DATA_RATE, int32_t, g_lora_cfg_t.rx2dr)                                  \
+    X(jn1dl, uint32_t, int32_t, g_lora_cfg_t.jn1dl)                                                \
+    X(jn2dl, uint32_t, int32_t, g_lora_cfg_t.jn2dl)                                                \
+    X(rx2fq, uint32_t, uint32_t, g_lora_cfg_t.rx2fq)                                               \
+    X(pub_nwk_mode, bool, int32_t, g_lora_cfg_t.pub_nwk_mode)                                      \
+    X(rx1dl, uint32_t, int32_t, g_lora_cfg_t.rx1dl)                                                \
+    X(rx2dl, uint32_t, int32_t, g_lora_cfg_t.rx2dl)                                                \
+    X(txpower, uint8_t, int32_t, g_lora_cfg_t.tx_power)                                            \
+    X(linkcheck, uint8_t, int32_t, g_lora_cfg_t.linkcheck_mode)                                    \
+    X(ping_slot_periodicity, uint8_t, int32_t, g_lora_cfg_t.ping_slot_periodicity)                 \
+    X(join_start, bool, int32_t, g_lora_cfg_t.join_start)                                          \
+    X(auto_join, bool, int32_t, g_lora_cfg_t.auto_join)                                            \
+    X(auto_join_period, uint32_t, int32_t, g_lora_cfg_t.auto_join_period)                          \
+    X(auto_join_max_cnt, uint32_t, int32_t, g_lora_cfg_t.auto_join_max_cnt)                        \
+    X(lbt, uint8_t, int32_t, g_qiv_cfg_ex.lbt_enable)                                              \
+    X(lbt_rssi, int16_t, int32_t, g_qiv_cfg_ex.lbt_rssi)                                           \
+    X(lbt_scantime, uint32_t, int32_t, g_qiv_cfg_ex.lbt_scantime)                                  \
+    X(IsCertPortOn, uint8_t, int32_t, g_qiv_cfg_ex.IsCertPortOn)                                   \
+    X(chs, uint32_t, uint32_t, g_lora_cfg_t.chs)                                                   \
+    X(dcs, uint8_t, uint32_t, g_lora_cfg_t.DutycycleEnable)                                        \
+    X(CAD, uint8_t, int32_t, g_qiv_cfg_ex.CAD)                                                     \
+    X(certi, uint8_t, int32_t, g_qiv_cfg_ex.certif)                                                \
+    X(freq, uint32_t, int32_t, g_lora_p2p_cfg_t.Frequency)                                         \
+    X(sf, uint8_t, int32_t, g_lora_p2p_cfg_t.Spreadfact)                                           \
+    X(codingrate, uint8_t, int32_t, g_lora_p2p_cfg_t.Codingrate)                                   \
+    X(preamlen, uint16_t, int32_t, g_lora_p2p_cfg_t.Preamlen)                                      \
+    X(powerdbm, uint8_t, int32_t, g_lora_p2p_cfg_t.Powerdbm)                                       \
+    X(crypt_enable, bool, int32_t, g_lora_p2p_cfg_t.crypt_enable)                                  \
+    X(fdev, uint32_t, uint32_t, g_lora_p2p_cfg_t.deviation)                                        \
+    X(bitrate, uint32_t, uint32_t, g_lora_p2p_cfg_t.bitrate)                                       \
+    X(iqinverted, bool, int32_t, g_qiv_cfg_ex.iqinverted)                                          \
+    X(symbol_timeout, uint32_t, int32_t, g_qiv_cfg_ex.symbol_timeout)                              \
+    X(fix_length_payload, bool, int32_t, g_qiv_cfg_ex.fix_length_payload)                          \
+    X(syncword, uint16_t, int32_t, g_qiv_cfg_ex.syncword)
+#else
+#define SERVICE_NVM_LORA_VALUE_MEMBERS(X)
+#endif
+
+#define SERVICE_NVM_DEFINE_VALUE(name, type, result, member) \
+    type service_nvm_get_##name##_from_nvm(void)             \
+    {                                                        \
+        return g_qiv_cfg_t.member;                           \
+    }                                                        \
+    result service_nvm_set_##name##_to_nvm(type value)       \
+    {                                                        \
+        g_qiv_cfg_t.member = value;                          \
+        return write_record<result>();                       \
+    }
+SERVICE_NVM_SYSTEM_VALUE_MEMBERS(SERVICE_NVM_DEFINE_VALUE)
+SERVICE_NVM_LORA_VALUE_MEMBERS(SERVICE_NVM_DEFINE_VALUE)
+#undef SERVICE_NVM_DEFINE_VALUE
+
+#ifdef SUPPORT_LORA
+#define SERVICE_NVM_LORA_KEY_MEMBERS(X)        \
+    X(app_eui, g_lora_cfg_t.app_eui)           \
+    X(dev_eui, g_lora_cfg_t.dev_eui)           \
+    X(app_key, g_lora_cfg_t.app_key)           \
+    X(app_skey, g_lora_cfg_t.app_skey)         \
+    X(nwk_skey, g_lora_cfg_t.nwk_skey)         \
+    X(dev_addr, g_lora_cfg_t.dev_addr)         \
+    X(crypt_key, g_qiv_cfg_ex.crypt_key16)     \
+    X(crypt_IV, g_qiv_cfg_ex.crypt_IV)
+
+#define SERVICE_NVM_DEFINE_KEY(name, member)                                     \
+    int32_t service_nvm_get_##name##_from_nvm(uint8_t *buff, uint32_t len)       \
+    {                                                                            \
+        return get_field(g_qiv_cfg_t.member, buff, len);                         \
+    }                                                                            \
+    int32_t service_nvm_set_##name##_to_nvm(uint8_t const *buff, uint32_t len)   \
+    {                                                                            \
+        return set_key(g_qiv_cfg_t.member, buff, len);                           \
+    }
+SERVICE_NVM_LORA_KEY_MEMBERS(SERVICE_NVM_DEFINE_KEY)
+#undef SERVICE_NVM_DEFINE_KEY
+
+
+int32_t service_nvm_get_net_id_from_nvm(uint8_t *buff, uint32_t len)
+{
+    return get_field(g_qiv_cfg_t.g_lora_cfg_t.nwk_id, buff, len);
+}
+
+int32_t service_nvm_get_mask_from_nvm(uint16_t *mask)
+{
+    memcpy(mask, g_qiv_cfg_t.g_lora_cfg_t.ch_mask, sizeof(g_qiv_cfg_t.g_lora_cfg_t.ch_mask));
+    return 0;
+}
+
+int32_t service_nvm_set_mask_to_nvm(uint16_t const *mask)
+{
+    memcpy(g_qiv_cfg_t.g_lora_cfg_t.ch_mask, mask, sizeof(g_qiv_cfg_t.g_lora_cfg_t.ch_mask));
+    return write_record<int32_t>();
+}
+
+uint32_t service_nvm_get_bandwidth_from_nvm(void)
+{
+    if (g_qiv_cfg_t.lora_work_mode == SERVICE_LORA_P2P) {
+        return g_qiv_cfg_t.g_lora_p2p_cfg_t.Bandwidth;
+    }
+    return g_qiv_cfg_t.g_lora_p2p_cfg_t.fsk_rxbw;
+}
+
+int32_t service_nvm_set_bandwidth_to_nvm(uint32_t bandwidth)
+{
+    if (g_qiv_cfg_t.lora_work_mode == SERVICE_LORA_P2P) {
+        g_qiv_cfg_t.g_lora_p2p_cfg_t.Bandwidth = static_cast<uint16_t>(bandwidth);
+    } else if (g_qiv_cfg_t.lora_work_mode == SERVICE_LORA_FSK) {
+        g_qiv_cfg_t.g_lora_p2p_cfg_t.fsk_rxbw = bandwidth;
+    }
+    return write_record<int32_t>();
+}
+
+uint16_t service_nvm_get_DevNonce_from_nvm(void)
+{
+    return stored_dev_nonce();
+}
+
+int32_t service_nvm_set_DevNonce_to_nvm(uint16_t dev_nonce)
+{
+    memcpy(&g_lora_mac_nvm_data.loramac_crypto_nvm[dev_nonce_offset], &dev_nonce, sizeof(dev_nonce));
+    return service_nvm_set_lora_nvm_data_to_nvm();
+}
+
+#define SERVICE_NVM_DEFINE_GROUP(name, member)                          \
+    void *service_nvm_get_##name##_from_nvm(void)                       \
+    {                                                                   \
+        return g_lora_mac_nvm_data.member;                              \
+    }                                                                   \
+    int32_t service_nvm_set_##name##_to_nvm(void const *group)          \
+    {                                                                   \
+        memcpy(g_lora_mac_nvm_data.member, group, sizeof(g_lora_mac_nvm_data.member)); \
+        return service_nvm_set_lora_nvm_data_to_nvm();                  \
+    }
+SERVICE_NVM_DEFINE_GROUP(crypto, loramac_crypto_nvm)
+SERVICE_NVM_DEFINE_GROUP(macgroup1, loramac_macgroup1)
+SERVICE_NVM_DEFINE_GROUP(macgroup2, loramac_macgroup2)
+SERVICE_NVM_DEFINE_GROUP(sec_element, loramac_secureelement)
+SERVICE_NVM_DEFINE_GROUP(regionchannels, loramac_channels)
+#undef SERVICE_NVM_DEFINE_GROUP
+
+McSession_t *service_nvm_get_multicast_from_nvm(void)
+{
+    return g_qiv_cfg_t.g_lora_cfg_t.McSession_group;
+}
+
+int32_t service_nvm_set_multicast_to_nvm(McSession_t const *sessions)
+{
+    memcpy(g_qiv_cfg_t.g_lora_cfg_t.McSession_group, sessions, sizeof(g_qiv_cfg_t.g_lora_cfg_t.McSession_group));
+    return write_record<int32_t>();
+}
+#endif

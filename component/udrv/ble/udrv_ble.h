@@ -1,0 +1,48 @@
+// BLE control of the images that have BLE: stack and service start-up, the
+// service mode, advertising, the device name and the device address.
+#pragma once
+
+#include <stdint.h>
+
+#include "qiv_config.h"
+#include "udrv_errno.h"
+
+typedef enum : uint8_t {
+    DRV_BLE_UART_MODE = 0,
+    DRV_BLE_BEACON_MODE = 1,
+    DRV_BLE_HID_MODE = 2,
+    DRV_BLE_CUS_MODE = 3,
+} drv_ble_service_mode;
+
+#ifdef SUPPORT_BLE
+// Cleared by every stack start, set once the full service set is registered.
+extern bool ble_services_is_enable;
+extern drv_ble_service_mode ble_current_service;
+
+void udrv_ble_stack_start(void);
+void udrv_ble_services_start(void);
+void udrv_ble_switch_service_mode(drv_ble_service_mode mode);
+// -3 unless the text is exactly 12 hexadecimal digits; the port's result
+// negated; then the address is stored.
+int32_t udrv_ble_set_macaddress(char const *macaddr);
+int32_t udrv_ble_advertising_start(uint8_t time_out);  // seconds
+int32_t udrv_ble_set_device_name(char const *name, uint8_t length);
+#ifdef QIV_MCU_NRF52840
+void udrv_ble_stop(void);
+#endif
+
+// ---- Port operations ----
+void uhal_ble_stack_init(void);
+void uhal_stop_ble(void);
+void uhal_scan_init(uint8_t connect_if_match);
+void uhal_gap_params_init(void);
+void uhal_gatt_init(void);
+void uhal_conn_params_init(void);
+void uhal_nus_peer_manager_init(void);
+void uhal_services_init(void);
+void uhal_advertising_init(void);
+void uhal_ble_switch_service_mode(uint8_t service_mode);
+int32_t uhal_ble_set_macaddress(char const *macaddr);
+int32_t uhal_advertising_start(uint8_t time_out);
+int32_t uhal_ble_set_device_name(char const *name, uint8_t length);
+#endif

@@ -1,0 +1,53 @@
+// RTC class: forwarded to the port. UDRV_RTC_2 is the millisecond time base
+// of the delay and sleep logic.
+#pragma once
+
+#include <stdint.h>
+
+#include "qiv_config.h"
+#include "udrv_errno.h"
+
+typedef enum : uint8_t {
+    UDRV_RTC_0 = 0,
+    UDRV_RTC_1 = 1,
+    UDRV_RTC_2 = 2,
+    UDRV_RTC_MAX = 3,
+} RtcID_E;
+
+typedef void (*rtc_handler)(void *pdata);
+
+// Milliseconds of the time base.
+uint64_t udrv_rtc_get_timestamp(RtcID_E timer_id);
+void udrv_rtc_suspend(void);
+void udrv_rtc_resume(void);
+
+#ifndef QIV_MCU_STM32WLE5
+// The RTC alarm and counter operations of the ports that drive their own
+// timer list from the RTC (the STM32WLE5 port uses the vendor timer server).
+int32_t udrv_rtc_init(RtcID_E timer_id, rtc_handler handler);
+uint64_t udrv_rtc_tick2ms(uint64_t tick);
+uint64_t udrv_rtc_ms2tick(uint64_t ms);
+int32_t udrv_rtc_set_alarm(RtcID_E timer_id, uint64_t count, void *m_data);
+int32_t udrv_rtc_cancel_alarm(RtcID_E timer_id);
+uint64_t udrv_rtc_get_counter(RtcID_E timer_id);
+uint64_t udrv_rtc_get_elapsed_time(RtcID_E timer_id, uint64_t old_ts);
+// Runs the RTC alarm in the dispatcher's context.
+void udrv_rtc_timer_handler_handler(void *pdata);
+#endif
+
+// ---- Port operations ----
+void uhal_rtc_suspend(void);
+void uhal_rtc_resume(void);
+#ifdef QIV_MCU_STM32WLE5
+uint64_t uhal_rtc_get_timestamp(void);
+#else
+uint64_t uhal_rtc_get_timestamp(RtcID_E timer_id);
+int32_t uhal_rtc_init(RtcID_E timer_id, rtc_handler handler, uint32_t hz);
+uint64_t uhal_rtc_tick2ms(uint64_t tick);
+uint64_t uhal_rtc_ms2tick(uint64_t ms);
+int32_t uhal_rtc_set_alarm(RtcID_E timer_id, uint64_t count, void *m_data);
+int32_t uhal_rtc_cancel_alarm(RtcID_E timer_id);
+uint64_t uhal_rtc_get_counter(RtcID_E timer_id);
+uint64_t uhal_rtc_get_elapsed_time(RtcID_E timer_id, uint64_t old_ts);
+void uhal_rtc_handler_handler(void *pdata);
+#endif

@@ -1,0 +1,32 @@
+// The host program of one STM32WLE5 image: what the launcher needs to know
+// of it and how it starts (from the reset vector of the image's table).
+#include "sim/sim.h"
+#include "stm32_sim.h"
+#include "stm32wl_cmsis.h"
+
+#ifndef QIV_IMAGE_NAME
+#error "QIV_IMAGE_NAME names the program"
+#endif
+#ifndef STM32_PORT_HELP
+#define STM32_PORT_HELP                      \
+  "1: UART1 (USART1 on PB6/PB7)\n"           \
+  "2: UART2 (LPUART1 on PA2/PA3, the AT port)"
+#endif
+
+namespace sim {
+
+const ProgramInfo& program_info() {
+  static const ProgramInfo info{
+      QIV_IMAGE_NAME, 2, FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u}, STM32_PORT_HELP};
+  return info;
+}
+
+void program_start() {
+  stm32sim::reset_platform();
+  stm32sim::install_vectors();
+  g_vector_table[1]();
+  // A reset handler that returns leaves the core spinning.
+  sim::halt();
+}
+
+}  // namespace sim

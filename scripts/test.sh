@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the whole suite on the normal build,
+# then again on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs="$(nproc)"
+for preset in default asan; do
+  scripts/setup.sh "$preset"
+  cmake --build "build/$preset" -j "$jobs"
+done
+status=0
+for preset in default asan; do
+  echo "=== tests ($preset build) ==="
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "build/$preset" -j "$jobs" --output-on-failure || status=1
+done
+exit $status

@@ -1,0 +1,180 @@
+// Flash memory kept in a file: mapped read-only at its bus address so that
+// firmware reads it through pointers; changed only through program/erase,
+// which follow the chip's rules (program only into erased write units).
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/host.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kErased = 0xFF;
+constexpr uint64_t kNoFailure = ~uint64_t{0};
+
+struct Flash {
+  FlashGeometry geometry{};
+  std::string path;
+  int fd = -1;
+  int stats_fd = -1;
+  uint8_t* map = nullptr;
+  size_t map_len = 0;
+  FlashCounters counters{};
+  uint64_t fail_remaining = kNoFailure;
+};
+
+Flash flash;
+
+bool is_open() { return flash.fd >= 0 && flash.map != nullptr; }
+
+void write_stats() {
+  if (flash.stats_fd < 0) return;
+  char buf[96];
+  int n = std::snprintf(buf, sizeof buf, "erases %" PRIu64 "\nprograms %" PRIu64 "\n",
+                        flash.counters.erases, flash.counters.programs);
+  if (n <= 0) return;
+  if (ftruncate(flash.stats_fd, 0) != 0) return;
+  ssize_t w = pwrite(flash.stats_fd, buf, static_cast<size_t>(n), 0);
+  (void)w;
+}
+
+// Consumes one operation of the failure injection; false when it must fail.
+bool injection_allows() {
+  if (flash.fail_remaining == kNoFailure) return true;
+  if (flash.fail_remaining == 0) return false;
+  --flash.fail_remaining;
+  return true;
+}
+
+bool pwrite_all(int fd, const uint8_t* data, size_t len, off_t off) {
+  while (len) {
+    ssize_t n = pwrite(fd, data, len, off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+    off += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+const FlashGeometry& flash_geometry() { return flash.geometry; }
+
+const uint8_t* flash_data() { return flash.map; }
+
+bool flash_program(uint32_t addr, const uint8_t* data, size_t len) {
+  const FlashGeometry& g = flash.geometry;
+  if (!is_open() || !data || len == 0 || g.write_unit == 0) return false;
+  if (addr < g.base || len % g.write_unit || (addr - g.base) % g.write_unit) return false;
+  uint64_t off = addr - g.base;
+  if (off + len > g.size) return false;
+  const uint8_t* cur = flash.map + off;
+  for (size_t i = 0; i < len; ++i) {
+    if (cur[i] != kErased) return false;
+  }
+  if (!injection_allows()) return false;
+  if (!pwrite_all(flash.fd, data, len, static_cast<off_t>(off))) return false;
+  flash.counters.programs += len / g.write_unit;
+  write_stats();
+  return true;
+}
+
+bool flash_erase_page(uint32_t page_index) {
+  const FlashGeometry& g = flash.geometry;
+  if (!is_open() || g.page_size == 0) return false;
+  if (page_index >= g.size / g.page_size) return false;
+  if (!injection_allows()) return false;
+  std::vector<uint8_t> erased(g.page_size, kErased);
+  if (!pwrite_all(flash.fd, erased.data(), erased.size(),
+                  static_cast<off_t>(uint64_t{page_index} * g.page_size)))
+    return false;
+  ++flash.counters.erases;
+  write_stats();
+  return true;
+}
+
+FlashCounters flash_counters() { return flash.counters; }
+
+namespace host {
+
+bool flash_open(const std::string& path, const FlashGeometry& geometry, std::string* error) {
+  flash_close();
+  auto fail = [&](const std::string& why) {
+    if (error) *error = path + ": " + why;
+    flash_close();
+    return false;
+  };
+  if (geometry.size == 0 || geometry.page_size == 0 || geometry.write_unit == 0 ||
+      geometry.size % geometry.page_size)
+    return fail("bad flash geometry");
+  flash.geometry = geometry;
+  flash.path = path;
+  flash.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (flash.fd < 0) return fail(std::strerror(errno));
+  struct stat st;
+  if (fstat(flash.fd, &st) != 0) return fail(std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+  if (static_cast<uint64_t>(st.st_size) < geometry.size) {
+    // Missing or short: the missing part reads as erased.
+    std::vector<uint8_t> erased(geometry.size - static_cast<size_t>(st.st_size), kErased);
+    if (!pwrite_all(flash.fd, erased.data(), erased.size(), st.st_size))
+      return fail(std::strerror(errno));
+  }
+  long page = sysconf(_SC_PAGESIZE);
+  flash.map_len = (geometry.size + page - 1) / page * page;
+  void* want = reinterpret_cast<void*>(static_cast<uintptr_t>(geometry.base));
+  void* m = MAP_FAILED;
+  if (geometry.base != 0 && geometry.base % page == 0) {
+    m = mmap(want, flash.map_len, PROT_READ, MAP_SHARED | MAP_FIXED_NOREPLACE, flash.fd, 0);
+    if (m != MAP_FAILED && m != want) {
+      munmap(m, flash.map_len);  // an old kernel took the address as a hint
+      m = MAP_FAILED;
+    }
+  }
+  if (m == MAP_FAILED) {
+    // The bus address is taken (or 0): firmware must then read through
+    // flash_data() instead of the raw address.
+    m = mmap(nullptr, flash.map_len, PROT_READ, MAP_SHARED, flash.fd, 0);
+    if (m == MAP_FAILED) return fail(std::strerror(errno));
+    log("flash mapped at %p instead of 0x%08x", m, geometry.base);
+  }
+  flash.map = static_cast<uint8_t*>(m);
+  std::string stats = path + ".stats";
+  flash.stats_fd = open(stats.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  write_stats();
+  return true;
+}
+
+void flash_close() {
+  if (flash.map) munmap(flash.map, flash.map_len);
+  if (flash.fd >= 0) close(flash.fd);
+  if (flash.stats_fd >= 0) close(flash.stats_fd);
+  flash = Flash{};
+}
+
+const std::string& flash_path() { return flash.path; }
+
+void flash_set_counters(const FlashCounters& counters) {
+  flash.counters = counters;
+  write_stats();
+}
+
+void flash_fail_after(uint64_t ops) { flash.fail_remaining = ops; }
+uint64_t flash_fail_remaining() { return flash.fail_remaining; }
+
+}  // namespace host
+}  // namespace sim

@@ -1,0 +1,60 @@
+// The link between one device and the world's time master.
+//
+// Standalone, a device has no link: its clock follows its own event queue
+// (paced to the wall clock on a terminal). In a world, the device may move
+// its clock only as far as the master grants, and the master carries radio
+// frames and serial bytes between devices and the test harness.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sim/air.h"
+#include "sim/sim.h"
+
+namespace sim::link {
+
+// Join the world at `endpoint` (a socket path given on the command line) as
+// device `device_id`. Without a call, the device is standalone. Returns false
+// (with a reason on stderr) when the master cannot be reached.
+//
+// Notes for the launcher:
+// - The link's socket is close-on-exec. A reset (the program executed anew)
+//   calls init() again with the same endpoint and id; the master recognises
+//   the device and its clock continues.
+// - After init() succeeds, start_time() is the world time at which this
+//   device begins: the launcher sets its clock to max(its own restored time,
+//   start_time()) before anything is scheduled (a device started or power
+//   cycled while the world runs begins at the world's current time).
+// - When the master ends the world, grant() does not return: it ends the
+//   program through sim::host::finish(0) (exit hooks run).
+// - Sending (send_frame, send_uart) stops the device's free run at the send
+//   time: its next grant() past that time waits for the master, so that a
+//   reply sent at the same virtual time can still reach it.
+bool init(const char* endpoint, uint32_t device_id);
+bool connected();
+time_us start_time();
+
+// Ask to move the clock to `want` (the device's next event, or kNever when
+// idle). Returns the time the device may move to (<= want). Messages that
+// arrive while waiting (frames, serial bytes) are turned into events on the
+// device's queue at their times before this returns; the time returned is
+// never later than the earliest of them. Usable directly as a
+// sim::host::GateFn through gate() below.
+time_us grant(time_us now, time_us want);
+time_us gate(void* ctx, time_us now, time_us want);
+
+// A frame this device puts on the air now. The master delivers it to every
+// other device (with rx_rssi_dbm/rx_snr_db filled in from the link budget).
+void send_frame(const AirFrame& frame);
+using FrameFn = void (*)(void* ctx, const AirFrame& frame);  // runs as an event
+void set_frame_handler(FrameFn fn, void* ctx);
+
+// Serial ports that the world (not a pty) carries.
+void send_uart(int port, const uint8_t* data, size_t len);
+// Bytes for a world-carried port; raw bytes in arrival order, put on the line
+// by the chip's UART model (which paces them at the port's baud rate).
+using UartFn = void (*)(void* ctx, int port, const uint8_t* data, size_t len);  // runs as an event
+void set_uart_handler(UartFn fn, void* ctx);
+
+}  // namespace sim::link

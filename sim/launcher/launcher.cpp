@@ -1,0 +1,842 @@
+// The host program of an image: command line, serial attachments (terminal,
+// pipe, pseudo-terminals, world), flash file, pacing of virtual time, and
+// resets (the program is executed anew, keeping the chip's outside state).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "sim/host.h"
+#include "sim/link.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kQuitKey = 0x1D;                 // Ctrl-]
+constexpr time_us kEndAfterInput = 10'000'000;     // piped stdin: run 10 s past its end
+constexpr time_us kMaxLag = 200'000;               // wall pacing: forget a longer lag
+constexpr uint32_t kStateMagic = 0x51535431;       // "QST1"
+
+enum class Kind : uint8_t { kNone = 0, kStdio = 1, kPty = 2, kWorld = 3 };
+enum class Pace : uint8_t { kAuto = 0, kWall = 1, kFast = 2 };
+
+struct Attachment {
+  Kind kind = Kind::kNone;
+  int master = -1;  // pty master
+  int slave = -1;   // kept open so the pty never hangs up
+  std::string path;
+};
+
+struct Options {
+  std::string flash;
+  std::vector<int> pty_ports;
+  std::vector<int> world_ports;
+  time_us run_for = kNever;
+  Pace pace = Pace::kAuto;
+  std::vector<std::pair<uint16_t, int>> pins;
+  std::vector<std::pair<std::string, uint32_t>> adcs;
+  bool uid_given = false;
+  uint32_t uid[3] = {};
+  std::string reset_image;
+  std::string world;
+  bool device_id_given = false;
+  uint32_t device_id = 0;
+  std::string pin_log;
+  uint64_t flash_fail_after = ~uint64_t{0};
+  int state_fd = -1;
+  std::vector<std::string> args;  // as given, without --sim-state
+};
+
+struct Launcher {
+  Options opt;
+  const ProgramInfo* info = nullptr;
+  std::string exe_dir;
+  std::string self;
+  Attachment att[kMaxUart];
+  int console = 0;
+
+  // stdin as the console
+  bool stdin_console = false;
+  bool stdin_tty = false;
+  bool stdin_eof = false;
+  bool stdin_paused = false;   // piped: waiting for the receiver
+  EventId stdin_pull = 0;
+  time_us stdin_pull_at = kNever;
+  std::deque<uint8_t> stdin_buf;
+
+  bool tty_raw = false;
+  struct termios tty_saved {};
+
+  bool wall = false;
+  bool world = false;
+  bool auto_end = false;
+  int64_t wall0 = 0;
+  time_us virt0 = 0;
+
+  FILE* pin_log = nullptr;
+  uint32_t reset_count = 0;
+  FlashCounters restored_counters{};
+};
+
+Launcher L;
+
+// ------------------------------------------------------------- helpers ---
+[[noreturn]] void die(const std::string& msg) {
+  std::fprintf(stderr, "%s\n", msg.c_str());
+  host::finish(2);
+}
+
+int64_t mono_us() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+void write_all(int fd, const uint8_t* data, size_t len) {
+  while (len) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed pipe or a full pty: the bytes are lost, as on a line
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+bool parse_duration(const char* s, time_us* out) {
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(s, &end);
+  if (end == s || errno || !(v >= 0)) return false;
+  double scale;
+  std::string unit(end);
+  if (unit == "us") scale = 1;
+  else if (unit == "ms") scale = 1e3;
+  else if (unit == "s") scale = 1e6;
+  else if (unit == "m" || unit == "min") scale = 60e6;
+  else if (unit == "h") scale = 3600e6;
+  else return false;
+  double us = std::round(v * scale);
+  if (us >= 1.8e19) return false;
+  *out = static_cast<time_us>(us);
+  return true;
+}
+
+bool parse_uint(const char* s, int base, uint64_t max, uint64_t* out) {
+  if (!s || !*s) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(s, &end, base);
+  if (*end || errno || v > max || s[0] == '-') return false;
+  *out = v;
+  return true;
+}
+
+bool parse_port(const char* s, int* port) {
+  uint64_t v;
+  if (!parse_uint(s, 10, kMaxUart - 1, &v)) return false;
+  *port = static_cast<int>(v);
+  return true;
+}
+
+std::string dir_of(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string image_path(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  return L.exe_dir + "/" + name;
+}
+
+// ------------------------------------------------------------ --help -----
+void print_help(const char* prog) {
+  const ProgramInfo& pi = *L.info;
+  std::printf(
+      "Usage: %s [options]\n"
+      "\n"
+      "Runs the %s firmware on a simulated chip. Serial port %d (the console)\n"
+      "is on stdin/stdout unless moved elsewhere; the flash memory is kept in a\n"
+      "file so that settings survive a restart.\n"
+      "\n"
+      "Serial ports of this image:\n",
+      prog, pi.image_name, pi.console_uart);
+  if (pi.port_help && *pi.port_help) {
+    std::string s(pi.port_help);
+    size_t pos = 0;
+    while (pos < s.size()) {
+      size_t nl = s.find('\n', pos);
+      if (nl == std::string::npos) nl = s.size();
+      std::printf("  %s\n", s.substr(pos, nl - pos).c_str());
+      pos = nl + 1;
+    }
+  }
+  std::printf(
+      "\n"
+      "Options:\n"
+      "  --flash FILE         flash contents (default ./%s.flash). A missing file is\n"
+      "                       created erased (0xFF), a short one extended with 0xFF.\n"
+      "                       FILE.stats holds the counts of this run's flash\n"
+      "                       operations (\"erases N\", \"programs N\" in write units),\n"
+      "                       rewritten after each operation.\n"
+      "  --pty PORT           put serial port PORT on a new pseudo-terminal in raw mode\n"
+      "                       and print \"PORT <n>: <path>\" on stderr (repeatable; the\n"
+      "                       console port may be moved too).\n"
+      "  --run-for DURATION   end the program after DURATION of virtual time, e.g.\n"
+      "                       90us, 250ms, 2s, 1.5m, 24h.\n"
+      "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
+      "                       the host allows (default: wall when the console is a\n"
+      "                       terminal or a pseudo-terminal is attached, else fast).\n"
+      "  --pin PB12=1         level of an input pin (repeatable).\n"
+      "  --adc PB3=1500       analogue input in millivolts (repeatable; also VBAT,\n"
+      "                       VREFINT).\n"
+      "  --uid W0:W1:W2       the 96-bit unique id as three hex words.\n"
+      "  --reset-image NAME   program that a system reset starts (default: this one);\n"
+      "                       found next to this program.\n"
+      "  --world ENDPOINT     join a world (time master) at ENDPOINT ...\n"
+      "  --device-id N        ... as device N.\n"
+      "  --uart-world PORT    the world carries serial port PORT (repeatable).\n"
+      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n"
+      "  --flash-fail-after N flash operations (program/erase) after the first N\n"
+      "                       fail (a test knob).\n"
+      "  -h, --help           this text.\n"
+      "\n"
+      "On a terminal the console is in raw mode: every key, Ctrl-C included, goes\n"
+      "to the firmware; Ctrl-] quits.\n"
+      "\n"
+      "Piped stdin: its bytes reach the console port back to back at the port's baud\n"
+      "rate from time 0, while the chip receives on that port (flow control: they\n"
+      "wait while the port's receiver is off, e.g. during a reset). Virtual time runs\n"
+      "as fast as the host allows, and without --run-for the program ends 10 s of\n"
+      "virtual time after the last byte of stdin (or at once when nothing at all is\n"
+      "scheduled any more). The console's output goes to stdout unbuffered.\n",
+      pi.image_name);
+}
+
+// ------------------------------------------------------------ options ----
+Options parse_args(int argc, char** argv) {
+  Options o;
+  auto need = [&](int& i) -> const char* {
+    if (i + 1 >= argc) die(std::string("option ") + argv[i] + " needs a value (see --help)");
+    return argv[++i];
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--sim-state") {
+      uint64_t fd;
+      if (!parse_uint(need(i), 10, 1 << 20, &fd)) die("bad --sim-state");
+      o.state_fd = static_cast<int>(fd);
+      continue;
+    }
+    if (a == "-h" || a == "--help") {
+      print_help(argv[0]);
+      std::exit(0);
+    } else if (a == "--flash") {
+      o.flash = need(i);
+      if (o.flash.empty()) die("--flash needs a file name");
+    } else if (a == "--pty" || a == "--uart-world") {
+      int port;
+      const char* v = need(i);
+      if (!parse_port(v, &port)) die(a + ": no serial port " + v);
+      (a == "--pty" ? o.pty_ports : o.world_ports).push_back(port);
+    } else if (a == "--run-for") {
+      const char* v = need(i);
+      if (!parse_duration(v, &o.run_for)) die(std::string("--run-for: bad duration ") + v);
+    } else if (a == "--pace") {
+      std::string v = need(i);
+      if (v == "wall") o.pace = Pace::kWall;
+      else if (v == "fast") o.pace = Pace::kFast;
+      else die("--pace: wall or fast");
+    } else if (a == "--pin") {
+      std::string v = need(i);
+      auto eq = v.find('=');
+      uint16_t pin;
+      uint64_t level;
+      if (eq == std::string::npos || !host::parse_pin(v.substr(0, eq).c_str(), &pin) ||
+          !parse_uint(v.c_str() + eq + 1, 10, 1, &level))
+        die("--pin: expected e.g. PB12=1, got " + v);
+      o.pins.emplace_back(pin, static_cast<int>(level));
+    } else if (a == "--adc") {
+      std::string v = need(i);
+      auto eq = v.find('=');
+      uint64_t mv;
+      if (eq == std::string::npos || eq == 0 || !parse_uint(v.c_str() + eq + 1, 10, 100000, &mv))
+        die("--adc: expected e.g. PB3=1500 (mV), got " + v);
+      o.adcs.emplace_back(v.substr(0, eq), static_cast<uint32_t>(mv));
+    } else if (a == "--uid") {
+      std::string v = need(i);
+      std::vector<std::string> parts;
+      size_t pos = 0;
+      for (;;) {
+        size_t c = v.find(':', pos);
+        parts.push_back(v.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
+        if (c == std::string::npos) break;
+        pos = c + 1;
+      }
+      uint64_t w;
+      if (parts.size() != 3) die("--uid: expected W0:W1:W2 in hex, got " + v);
+      for (int k = 0; k < 3; ++k) {
+        if (parts[k].size() > 8 || !parse_uint(parts[k].c_str(), 16, 0xFFFFFFFFu, &w))
+          die("--uid: expected W0:W1:W2 in hex, got " + v);
+        o.uid[k] = static_cast<uint32_t>(w);
+      }
+      o.uid_given = true;
+    } else if (a == "--reset-image") {
+      o.reset_image = need(i);
+      if (o.reset_image.empty()) die("--reset-image needs a name");
+    } else if (a == "--world") {
+      o.world = need(i);
+    } else if (a == "--device-id") {
+      uint64_t v;
+      const char* s = need(i);
+      if (!parse_uint(s, 10, 0xFFFFFFFFu, &v)) die(std::string("--device-id: bad number ") + s);
+      o.device_id = static_cast<uint32_t>(v);
+      o.device_id_given = true;
+    } else if (a == "--pin-log") {
+      o.pin_log = need(i);
+    } else if (a == "--flash-fail-after") {
+      const char* s = need(i);
+      if (!parse_uint(s, 10, ~uint64_t{0} - 1, &o.flash_fail_after))
+        die(std::string("--flash-fail-after: bad number ") + s);
+    } else {
+      die("unknown option " + a + " (see --help)");
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--sim-state") {
+      ++i;
+      continue;
+    }
+    o.args.push_back(argv[i]);
+  }
+  if (o.device_id_given != !o.world.empty()) die("--world and --device-id go together");
+  return o;
+}
+
+// ------------------------------------------------------------ state ------
+// What a reset keeps, handed to the next program through an inherited memfd.
+struct Writer {
+  std::vector<uint8_t> b;
+  template <typename T> void put(const T& v) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
+    b.insert(b.end(), p, p + sizeof v);
+  }
+  void str(const std::string& s) {
+    put<uint32_t>(static_cast<uint32_t>(s.size()));
+    b.insert(b.end(), s.begin(), s.end());
+  }
+};
+
+struct Reader {
+  const uint8_t* p;
+  const uint8_t* end;
+  bool ok = true;
+  template <typename T> T get() {
+    T v{};
+    if (end - p < static_cast<ptrdiff_t>(sizeof v)) {
+      ok = false;
+      return v;
+    }
+    std::memcpy(&v, p, sizeof v);
+    p += sizeof v;
+    return v;
+  }
+  std::string str() {
+    uint32_t n = get<uint32_t>();
+    if (!ok || static_cast<uint32_t>(end - p) < n) {
+      ok = false;
+      return {};
+    }
+    std::string s(reinterpret_cast<const char*>(p), n);
+    p += n;
+    return s;
+  }
+};
+
+int save_state() {
+  Writer w;
+  w.put(kStateMagic);
+  w.put<uint64_t>(now());
+  w.put<uint64_t>(host::deadline());
+  w.put<uint32_t>(L.reset_count + 1);
+  w.put<uint8_t>(L.auto_end);
+  for (int i = 0; i < kRetainedWords; ++i) w.put<uint32_t>(retained_read(i));
+  for (int i = 0; i < host::kMaxPins; ++i) w.put<uint8_t>(static_cast<uint8_t>(pin_input(static_cast<uint16_t>(i))));
+  w.put<uint32_t>(unique_id(0));
+  w.put<uint32_t>(unique_id(1));
+  w.put<uint32_t>(unique_id(2));
+  w.put<uint32_t>(static_cast<uint32_t>(L.opt.adcs.size()));
+  for (auto& a : L.opt.adcs) {
+    w.str(a.first);
+    w.put<uint32_t>(analog_mv(a.first.c_str()));
+  }
+  w.str(host::flash_path());
+  FlashCounters fc = flash_counters();
+  w.put<uint64_t>(fc.erases);
+  w.put<uint64_t>(fc.programs);
+  w.put<uint64_t>(host::flash_fail_remaining());
+  for (int p = 0; p < kMaxUart; ++p) {
+    w.put<uint8_t>(static_cast<uint8_t>(L.att[p].kind));
+    w.put<int32_t>(L.att[p].master);
+    w.put<int32_t>(L.att[p].slave);
+    w.str(L.att[p].path);
+    w.put<uint64_t>(host::uart_line_free(p));
+  }
+  w.put<uint8_t>(L.stdin_console);
+  w.put<uint8_t>(L.stdin_tty);
+  w.put<uint8_t>(L.stdin_eof);
+  w.put<uint64_t>(L.stdin_pull && scheduled(L.stdin_pull) ? L.stdin_pull_at : kNever);
+  w.str(std::string(L.stdin_buf.begin(), L.stdin_buf.end()));
+  w.put<uint8_t>(L.tty_raw);
+  w.put(L.tty_saved);
+  w.put<uint8_t>(L.wall);
+
+  int fd = static_cast<int>(memfd_create("qiv-sim-state", 0));
+  if (fd < 0) return -1;
+  const uint8_t* p = w.b.data();
+  size_t n = w.b.size();
+  while (n) {
+    ssize_t k = write(fd, p, n);
+    if (k <= 0) {
+      close(fd);
+      return -1;
+    }
+    p += k;
+    n -= static_cast<size_t>(k);
+  }
+  lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+bool load_state(int fd) {
+  std::vector<uint8_t> b;
+  uint8_t buf[4096];
+  for (;;) {
+    ssize_t k = read(fd, buf, sizeof buf);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    b.insert(b.end(), buf, buf + k);
+  }
+  close(fd);
+  Reader r{b.data(), b.data() + b.size()};
+  if (r.get<uint32_t>() != kStateMagic) return false;
+  host::set_now(r.get<uint64_t>());
+  host::set_deadline(r.get<uint64_t>());
+  L.reset_count = r.get<uint32_t>();
+  L.auto_end = r.get<uint8_t>();
+  for (int i = 0; i < kRetainedWords; ++i) retained_write(i, r.get<uint32_t>());
+  for (int i = 0; i < host::kMaxPins; ++i) {
+    uint8_t level = r.get<uint8_t>();
+    host::pin_preset_input(static_cast<uint16_t>(i), level);
+  }
+  uint32_t u0 = r.get<uint32_t>(), u1 = r.get<uint32_t>(), u2 = r.get<uint32_t>();
+  host::set_unique_id(u0, u1, u2);
+  uint32_t nadc = r.get<uint32_t>();
+  for (uint32_t i = 0; i < nadc && r.ok; ++i) {
+    std::string ch = r.str();
+    analog_set_mv(ch.c_str(), r.get<uint32_t>());
+  }
+  L.opt.flash = r.str();
+  FlashCounters fc{};
+  fc.erases = r.get<uint64_t>();
+  fc.programs = r.get<uint64_t>();
+  L.opt.flash_fail_after = r.get<uint64_t>();
+  host::flash_fail_after(0);  // set properly once the flash is open
+  for (int p = 0; p < kMaxUart; ++p) {
+    L.att[p].kind = static_cast<Kind>(r.get<uint8_t>());
+    L.att[p].master = r.get<int32_t>();
+    L.att[p].slave = r.get<int32_t>();
+    L.att[p].path = r.str();
+    host::uart_set_line_free(p, r.get<uint64_t>());
+  }
+  L.stdin_console = r.get<uint8_t>();
+  L.stdin_tty = r.get<uint8_t>();
+  L.stdin_eof = r.get<uint8_t>();
+  L.stdin_pull_at = r.get<uint64_t>();
+  std::string pending = r.str();
+  L.stdin_buf.assign(pending.begin(), pending.end());
+  L.tty_raw = r.get<uint8_t>();
+  L.tty_saved = r.get<struct termios>();
+  L.wall = r.get<uint8_t>();
+  if (!r.ok) return false;
+  // Counters are restored after the flash file is opened (see main).
+  L.restored_counters = fc;
+  return true;
+}
+
+
+// ------------------------------------------------------------ terminal ---
+void restore_tty() {
+  if (L.tty_raw) tcsetattr(STDIN_FILENO, TCSAFLUSH, &L.tty_saved);
+}
+
+void on_signal(int sig) {
+  restore_tty();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void make_raw(int fd) {
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) return;
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+}
+
+// ------------------------------------------------------------ outputs ----
+void out_fd(void* ctx, int, const uint8_t* data, size_t len) {
+  write_all(static_cast<int>(reinterpret_cast<intptr_t>(ctx)), data, len);
+}
+
+void out_world(void*, int port, const uint8_t* data, size_t len) { link::send_uart(port, data, len); }
+
+void pin_logger(void*, uint16_t pin, int level) {
+  if (!L.pin_log) return;
+  std::fprintf(L.pin_log, "%" PRIu64 " %s %d\n", now(), host::pin_name(pin).c_str(), level);
+  std::fflush(L.pin_log);
+}
+
+// ------------------------------------------------------------ inputs -----
+// Piped stdin: one byte is put on the console's line each time the previous
+// one has arrived, read (blocking) only when virtual time gets there, so the
+// timing depends on the bytes alone, never on how fast the writer is.
+void stdin_pull_event(void*, uint32_t);
+
+void schedule_stdin_pull(time_us at) {
+  L.stdin_pull_at = at;
+  L.stdin_pull = schedule(at, stdin_pull_event, nullptr);
+}
+
+bool stdin_next(uint8_t* byte) {
+  if (L.stdin_buf.empty()) {
+    if (L.stdin_eof) return false;
+    uint8_t buf[256];
+    ssize_t n;
+    do n = read(STDIN_FILENO, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      L.stdin_eof = true;
+      return false;
+    }
+    L.stdin_buf.insert(L.stdin_buf.end(), buf, buf + n);
+  }
+  *byte = L.stdin_buf.front();
+  L.stdin_buf.pop_front();
+  return true;
+}
+
+void stdin_ended() {
+  if (L.auto_end) {
+    time_us end = now() + kEndAfterInput;
+    if (end < host::deadline()) host::set_deadline(end);
+  }
+}
+
+void stdin_pull_event(void*, uint32_t) {
+  L.stdin_pull = 0;
+  L.stdin_pull_at = kNever;
+  if (!host::uart_receiving(L.console)) {
+    L.stdin_paused = true;
+    return;
+  }
+  uint8_t b;
+  if (!stdin_next(&b)) {
+    stdin_ended();
+    return;
+  }
+  host::uart_feed(L.console, &b, 1, now());
+  schedule_stdin_pull(host::uart_line_free(L.console));
+}
+
+void rx_state_changed(void*, int port, bool receiving) {
+  if (port == L.console && receiving && L.stdin_paused) {
+    L.stdin_paused = false;
+    time_us lf = host::uart_line_free(port);
+    schedule_stdin_pull(lf > now() ? lf : now());
+  }
+}
+
+// Bytes waiting on the terminal or the pseudo-terminals are put on their
+// lines at `at`. Returns true when any arrived. `timeout_ms` as for poll().
+bool poll_inputs(int timeout_ms, time_us at_if_now, bool use_wall_time) {
+  struct pollfd fds[kMaxUart + 1];
+  int port_of[kMaxUart + 1];
+  int n = 0;
+  if (L.stdin_console && L.stdin_tty) {
+    fds[n] = {STDIN_FILENO, POLLIN, 0};
+    port_of[n++] = L.console;
+  }
+  for (int p = 0; p < kMaxUart; ++p) {
+    if (L.att[p].kind == Kind::kPty) {
+      fds[n] = {L.att[p].master, POLLIN, 0};
+      port_of[n++] = p;
+    }
+  }
+  if (n == 0 && timeout_ms == 0) return false;
+  int r = poll(fds, static_cast<nfds_t>(n), timeout_ms);
+  if (r <= 0) return false;
+  time_us at = at_if_now;
+  if (use_wall_time) {
+    time_us v = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
+    if (v > at) at = v;
+  }
+  bool any = false;
+  for (int i = 0; i < n; ++i) {
+    if (!(fds[i].revents & POLLIN)) continue;
+    uint8_t buf[512];
+    ssize_t k = read(fds[i].fd, buf, sizeof buf);
+    if (k <= 0) continue;
+    if (fds[i].fd == STDIN_FILENO) {
+      for (ssize_t j = 0; j < k; ++j) {
+        if (buf[j] == kQuitKey) {
+          host::uart_feed(port_of[i], buf, static_cast<size_t>(j), at);
+          host::finish(0);
+        }
+      }
+    }
+    host::uart_feed(port_of[i], buf, static_cast<size_t>(k), at);
+    any = true;
+  }
+  return any;
+}
+
+bool has_host_inputs() {
+  if (L.stdin_console && L.stdin_tty) return true;
+  for (auto& a : L.att)
+    if (a.kind == Kind::kPty) return true;
+  return false;
+}
+
+// ------------------------------------------------------------ the gate ---
+time_us gate(void*, time_us now_, time_us want) {
+  if (L.world) {
+    if (has_host_inputs() && poll_inputs(0, now_, false)) return now_;
+    return link::grant(now_, want);
+  }
+  if (!L.wall) {
+    if (!has_host_inputs()) return want;
+    if (poll_inputs(want == kNever ? -1 : 0, now_, false)) return now_;
+    return want;
+  }
+  {
+    int64_t w = mono_us();
+    time_us v = L.virt0 + static_cast<time_us>(w - L.wall0);
+    if (v < now_ || v > now_ + kMaxLag) {
+      // Behind by more than a moment (a slow host): don't make up for it in
+      // a burst; follow the wall clock from here on.
+      L.wall0 = w;
+      L.virt0 = now_;
+    }
+  }
+  for (;;) {
+    time_us v = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
+    if (v >= want) return want;
+    int timeout = -1;
+    if (want != kNever) {
+      time_us left = want - v;
+      timeout = static_cast<int>(left / 1000 + (left % 1000 ? 1 : 0));
+      if (left > 3'600'000'000ull) timeout = 3'600'000;
+    }
+    if (poll_inputs(timeout, now_, true)) {
+      time_us at = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
+      if (at < now_) at = now_;
+      if (at > want) at = want;
+      return at;
+    }
+  }
+}
+
+void idle_forever(void*) {
+  // Nothing is scheduled and nothing can come: the run is over.
+  host::finish(0);
+}
+
+// ------------------------------------------------------------ resets -----
+void do_reset(void*, const char* image) {
+  std::string prog = image ? image_path(image) : L.self;
+  if (!L.opt.reset_image.empty() && !image) prog = image_path(L.opt.reset_image);
+  if (access(prog.c_str(), X_OK) != 0) {
+    log("cannot start %s: %s; the core halts", prog.c_str(), std::strerror(errno));
+    halt();
+  }
+  int fd = save_state();
+  if (fd < 0) {
+    log("reset: cannot keep the chip state: %s; the core halts", std::strerror(errno));
+    halt();
+  }
+  std::vector<std::string> args = L.opt.args;
+  args.push_back("--sim-state");
+  args.push_back(std::to_string(fd));
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(prog.c_str()));
+  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  if (L.pin_log) std::fflush(L.pin_log);
+  std::fflush(stdout);
+  execv(prog.c_str(), argv.data());
+  log("cannot start %s: %s; the core halts", prog.c_str(), std::strerror(errno));
+  close(fd);
+  halt();
+}
+
+void exit_hook(void*) {
+  restore_tty();
+  if (L.pin_log) std::fflush(L.pin_log);
+}
+
+// ------------------------------------------------------------ start ------
+void open_pty(int port) {
+  Attachment& a = L.att[port];
+  int m = posix_openpt(O_RDWR | O_NOCTTY);
+  if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) die(std::string("--pty: ") + std::strerror(errno));
+  const char* name = ptsname(m);
+  if (!name) die("--pty: no slave name");
+  a.path = name;
+  a.slave = open(name, O_RDWR | O_NOCTTY);
+  if (a.slave >= 0) make_raw(a.slave);
+  fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+  a.master = m;
+  a.kind = Kind::kPty;
+}
+
+void fresh_start() {
+  Options& o = L.opt;
+  if (o.flash.empty()) o.flash = std::string("./") + L.info->image_name + ".flash";
+  L.att[L.console].kind = Kind::kStdio;
+  for (int p : o.world_ports) L.att[p].kind = Kind::kWorld;
+  for (int p : o.pty_ports) {
+    if (L.att[p].kind == Kind::kPty) continue;
+    open_pty(p);
+  }
+  L.stdin_console = L.att[L.console].kind == Kind::kStdio;
+  L.stdin_tty = L.stdin_console && isatty(STDIN_FILENO);
+  if (L.stdin_tty) {
+    if (tcgetattr(STDIN_FILENO, &L.tty_saved) == 0) {
+      L.tty_raw = true;
+      make_raw(STDIN_FILENO);
+    }
+  }
+  switch (o.pace) {
+    case Pace::kWall: L.wall = true; break;
+    case Pace::kFast: L.wall = false; break;
+    case Pace::kAuto: L.wall = L.stdin_tty || !o.pty_ports.empty(); break;
+  }
+  L.auto_end = o.run_for == kNever && L.stdin_console && !L.stdin_tty && !L.wall &&
+               o.world.empty() && o.pty_ports.empty();
+  for (auto& [pin, level] : o.pins) host::pin_preset_input(pin, level);
+  for (auto& [ch, mv] : o.adcs) analog_set_mv(ch.c_str(), mv);
+  if (o.uid_given) {
+    host::set_unique_id(o.uid[0], o.uid[1], o.uid[2]);
+  } else if (o.device_id_given) {
+    host::set_unique_id(unique_id(0), unique_id(1), unique_id(2) ^ o.device_id);
+  }
+  for (int p = 0; p < kMaxUart; ++p) {
+    if (L.att[p].kind == Kind::kPty)
+      std::fprintf(stderr, "PORT %d: %s\n", p, L.att[p].path.c_str());
+  }
+  std::fflush(stderr);
+}
+
+}  // namespace
+}  // namespace sim
+
+int main(int argc, char** argv) {
+  using namespace sim;
+  signal(SIGPIPE, SIG_IGN);
+  L.info = &program_info();
+  L.console = L.info->console_uart;
+  if (L.console < 0 || L.console >= kMaxUart) L.console = 0;
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = 0;
+    L.self = self;
+  } else {
+    L.self = argv[0];
+  }
+  L.exe_dir = dir_of(L.self);
+  L.opt = parse_args(argc, argv);
+  host::add_exit_hook(exit_hook, nullptr);
+  bool restored = false;
+  if (L.opt.state_fd >= 0) {
+    restored = load_state(L.opt.state_fd);
+    if (!restored) die("--sim-state: the chip state could not be read");
+  } else {
+    fresh_start();
+  }
+  if (L.tty_raw) {
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
+  }
+  std::string err;
+  if (!host::flash_open(L.opt.flash, L.info->flash, &err)) die("flash: " + err);
+  if (restored) host::flash_set_counters(L.restored_counters);
+  host::flash_fail_after(L.opt.flash_fail_after);
+
+  for (int p = 0; p < kMaxUart; ++p) {
+    switch (L.att[p].kind) {
+      case Kind::kStdio:
+        host::uart_set_output(p, out_fd, reinterpret_cast<void*>(intptr_t{STDOUT_FILENO}));
+        break;
+      case Kind::kPty:
+        host::uart_set_output(p, out_fd, reinterpret_cast<void*>(intptr_t{L.att[p].master}));
+        break;
+      case Kind::kWorld:
+        host::uart_set_output(p, out_world, nullptr);
+        break;
+      case Kind::kNone:
+        break;
+    }
+  }
+  host::uart_set_rx_state_observer(rx_state_changed, nullptr);
+  host::set_reset_count(L.reset_count);
+  host::set_reset_handler(do_reset, nullptr);
+  host::set_idle_forever_handler(idle_forever, nullptr);
+  if (!L.opt.pin_log.empty()) {
+    L.pin_log = std::fopen(L.opt.pin_log.c_str(), restored ? "a" : "w");
+    if (!L.pin_log) die("--pin-log: " + L.opt.pin_log + ": " + std::strerror(errno));
+    host::pin_set_output_observer(pin_logger, nullptr);
+  }
+  // Join the world before anything is scheduled: a device started while the
+  // world runs begins at the world's time.
+  if (!L.opt.world.empty()) {
+    if (!link::init(L.opt.world.c_str(), L.opt.device_id))
+      die("--world: cannot join the world at " + L.opt.world);
+    L.world = link::connected();
+    if (link::start_time() > now()) host::set_now(link::start_time());
+    link::set_uart_handler(
+        [](void*, int port, const uint8_t* data, size_t len) { host::uart_feed(port, data, len, now()); },
+        nullptr);
+  }
+  if (!restored) {
+    time_us rf = L.opt.run_for;
+    host::set_deadline(rf == kNever || rf > kNever - now() ? kNever : now() + rf);
+  }
+  if (L.stdin_console && !L.stdin_tty && !L.stdin_eof) {
+    // Piped stdin continues where it was (a reset keeps the line's pacing).
+    time_us at = restored ? L.stdin_pull_at : now();
+    if (at == kNever) at = host::uart_line_free(L.console);
+    schedule_stdin_pull(at > now() ? at : now());
+  }
+  L.wall0 = mono_us();
+  L.virt0 = now();
+  host::set_gate(gate, nullptr);
+  program_start();
+}

@@ -1,0 +1,245 @@
+// Device side of the world link: one SOCK_SEQPACKET socket to the time
+// master (see world/protocol.h for the messages).
+//
+// The device runs freely up to the last time the master granted. Asking past
+// it sends a request and blocks until the grant; frames, serial bytes and
+// reset requests that arrive meanwhile become events at their times. Sending
+// anything lowers the free-run limit to the send time, so that whatever the
+// world answers at that same time still reaches the device before it moves on.
+#include "sim/link.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "sim/host.h"
+#include "world/protocol.h"
+
+namespace sim {
+// Defined by the platform stand-in of an image program; absent from test
+// programs that link the chip alone. Only used to introduce the device.
+[[gnu::weak]] const ProgramInfo& program_info();
+}  // namespace sim
+
+namespace sim::link {
+namespace {
+
+namespace proto = sim::world::proto;
+
+struct Link {
+  int fd = -1;
+  uint32_t id = 0;
+  time_us start = 0;
+  time_us limit = 0;  // the device may move freely up to here
+  FrameFn frame_fn = nullptr;
+  void* frame_ctx = nullptr;
+  UartFn uart_fn = nullptr;
+  void* uart_ctx = nullptr;
+};
+Link g;
+
+// A message turned into an event; freed by the event.
+struct Delivery {
+  uint16_t type;
+  int port;
+  std::vector<uint8_t> bytes;
+  AirFrame frame;
+};
+
+[[noreturn]] void lost(const char* what) {
+  std::fprintf(stderr, "world link: %s%s%s\n", what, errno ? ": " : "",
+               errno ? std::strerror(errno) : "");
+  g.fd = -1;
+  sim::host::finish(1);
+}
+
+void send_message(uint16_t type, uint16_t a, time_us t, time_us t2,
+                  const void* payload, size_t len) {
+  if (g.fd < 0) return;
+  uint8_t buf[proto::kMaxMessage];
+  proto::Header h{type, a, static_cast<uint32_t>(len), t, t2};
+  std::memcpy(buf, &h, sizeof h);
+  if (len) std::memcpy(buf + sizeof h, payload, len);
+  for (;;) {
+    ssize_t n = ::send(g.fd, buf, sizeof h + len, MSG_NOSIGNAL);
+    if (n >= 0) return;
+    if (errno == EINTR) continue;
+    lost("cannot reach the master");
+  }
+}
+
+// Reads one message; returns its payload length. Ends the program when the
+// master has gone.
+size_t receive(proto::Header* h, uint8_t* payload) {
+  uint8_t buf[proto::kMaxMessage];
+  ssize_t n;
+  do {
+    n = ::recv(g.fd, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) {
+    errno = 0;
+    lost("the master has gone");
+  }
+  if (n < 0) lost("cannot read from the master");
+  if (static_cast<size_t>(n) < sizeof *h) {
+    errno = 0;
+    lost("short message from the master");
+  }
+  std::memcpy(h, buf, sizeof *h);
+  size_t len = static_cast<size_t>(n) - sizeof *h;
+  if (h->len != len) {
+    errno = 0;
+    lost("malformed message from the master");
+  }
+  std::memcpy(payload, buf + sizeof *h, len);
+  return len;
+}
+
+void deliver(void* ctx, uint32_t) {
+  auto* d = static_cast<Delivery*>(ctx);
+  if (d->type == proto::kFrame) {
+    if (g.frame_fn) g.frame_fn(g.frame_ctx, d->frame);
+  } else if (d->type == proto::kUart) {
+    if (g.uart_fn) g.uart_fn(g.uart_ctx, d->port, d->bytes.data(), d->bytes.size());
+  }
+  delete d;
+}
+
+void reset_now(void*, uint32_t) { sim::system_reset(); }
+
+}  // namespace
+
+bool init(const char* endpoint, uint32_t device_id) {
+  if (g.fd >= 0) return true;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (!endpoint || std::strlen(endpoint) >= sizeof addr.sun_path) {
+    std::fprintf(stderr, "world link: bad endpoint\n");
+    return false;
+  }
+  std::strcpy(addr.sun_path, endpoint);
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::fprintf(stderr, "world link: cannot connect to %s: %s\n", endpoint,
+                 std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  g.fd = fd;
+  g.id = device_id;
+
+  proto::Hello hello{};
+  hello.pid = static_cast<uint32_t>(::getpid());
+  hello.console_uart = -1;
+  if (&sim::program_info != nullptr) {
+    const ProgramInfo& info = sim::program_info();
+    hello.console_uart = info.console_uart;
+    if (info.image_name)
+      std::snprintf(hello.image_name, sizeof hello.image_name, "%s", info.image_name);
+  }
+  send_message(proto::kHello, static_cast<uint16_t>(device_id), sim::now(), 0, &hello,
+               sizeof hello);
+
+  proto::Header h;
+  uint8_t payload[proto::kMaxPayload];
+  receive(&h, payload);
+  if (h.type == proto::kQuit) sim::host::finish(0);
+  if (h.type != proto::kWelcome) {
+    errno = 0;
+    lost("unexpected answer to hello");
+  }
+  g.start = h.t;
+  g.limit = h.t;
+  return true;
+}
+
+bool connected() { return g.fd >= 0; }
+
+time_us start_time() { return g.start; }
+
+time_us grant(time_us now, time_us want) {
+  if (g.fd < 0 || want <= g.limit) return want;
+  send_message(proto::kRequest, 0, now, want, nullptr, 0);
+  time_us earliest = kNever;
+  proto::Header h;
+  uint8_t payload[proto::kMaxPayload];
+  for (;;) {
+    size_t len = receive(&h, payload);
+    time_us at = std::max(h.t, now);
+    switch (h.type) {
+      case proto::kGrant: {
+        g.limit = std::max(h.t, now);
+        return std::min({want, g.limit, earliest});
+      }
+      case proto::kFrame: {
+        if (len != sizeof(AirFrame)) {
+          errno = 0;
+          lost("malformed frame from the master");
+        }
+        auto* d = new Delivery{proto::kFrame, 0, {}, {}};
+        std::memcpy(&d->frame, payload, sizeof(AirFrame));
+        sim::schedule(at, deliver, d);
+        earliest = std::min(earliest, at);
+        break;
+      }
+      case proto::kUart: {
+        auto* d = new Delivery{proto::kUart, h.a, {payload, payload + len}, {}};
+        sim::schedule(at, deliver, d);
+        earliest = std::min(earliest, at);
+        break;
+      }
+      case proto::kReset:
+        sim::schedule(at, reset_now, nullptr);
+        earliest = std::min(earliest, at);
+        break;
+      case proto::kQuit:
+        ::close(g.fd);
+        g.fd = -1;
+        sim::host::finish(0);
+      default:
+        errno = 0;
+        lost("unexpected message from the master");
+    }
+  }
+}
+
+time_us gate(void*, time_us now, time_us want) { return grant(now, want); }
+
+void send_frame(const AirFrame& frame) {
+  if (g.fd < 0) return;
+  AirFrame f = frame;
+  f.sender = g.id;
+  time_us t = sim::now();
+  send_message(proto::kFrame, 0, t, 0, &f, sizeof f);
+  g.limit = std::min(g.limit, t);
+}
+
+void set_frame_handler(FrameFn fn, void* ctx) {
+  g.frame_fn = fn;
+  g.frame_ctx = ctx;
+}
+
+void send_uart(int port, const uint8_t* data, size_t len) {
+  if (g.fd < 0 || len == 0) return;
+  time_us t = sim::now();
+  while (len) {
+    size_t n = std::min(len, proto::kMaxUartChunk);
+    send_message(proto::kUart, static_cast<uint16_t>(port), t, 0, data, n);
+    data += n;
+    len -= n;
+  }
+  g.limit = std::min(g.limit, t);
+}
+
+void set_uart_handler(UartFn fn, void* ctx) {
+  g.uart_fn = fn;
+  g.uart_ctx = ctx;
+}
+
+}  // namespace sim::link

@@ -1,0 +1,623 @@
+#include "world/master.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "protocol.h"
+
+namespace sim::world {
+namespace {
+
+namespace proto = sim::world::proto;
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("world: " + what); }
+
+[[noreturn]] void fail_errno(const std::string& what) {
+  fail(what + ": " + std::strerror(errno));
+}
+
+std::string tail_of_file(const std::string& path, size_t max_bytes = 2000) {
+  if (path.empty()) return {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (s.size() > max_bytes) s = "..." + s.substr(s.size() - max_bytes);
+  return s;
+}
+
+std::string describe_status(int status) {
+  char buf[64];
+  if (WIFEXITED(status))
+    std::snprintf(buf, sizeof buf, "exit status %d", WEXITSTATUS(status));
+  else if (WIFSIGNALED(status))
+    std::snprintf(buf, sizeof buf, "signal %d (%s)", WTERMSIG(status), strsignal(WTERMSIG(status)));
+  else
+    std::snprintf(buf, sizeof buf, "status 0x%x", status);
+  return buf;
+}
+
+}  // namespace
+
+struct Master::Impl {
+  enum class State { kConnecting, kRunning, kWaiting, kDead };
+
+  struct Dev {
+    int id = 0;
+    DeviceConfig cfg;
+    pid_t pid = -1;
+    int pidfd = -1;
+    int fd = -1;
+    State state = State::kDead;
+    bool ever_joined = false;
+    time_us now = 0;
+    time_us want = kNever;
+    std::string image;
+    int console = -1;
+    int status = 0;
+    bool expected_end = false;
+  };
+
+  struct Pending {
+    int sender;
+    uint64_t seq;
+    uint16_t type;
+    uint16_t port;
+    time_us t;
+    std::vector<uint8_t> bytes;
+  };
+
+  std::string path;
+  int listen_fd = -1;
+  std::vector<Dev> devs;  // index id-1
+  std::vector<Pending> pending;
+  uint64_t seq = 0;
+  time_us now_w = 0;
+  LinkBudget budget;
+  Callbacks cb;
+  double stall_timeout = 120.0;
+
+  Dev& dev(int id) {
+    if (id < 1 || id > static_cast<int>(devs.size())) fail("no device " + std::to_string(id));
+    return devs[static_cast<size_t>(id - 1)];
+  }
+  const Dev& dev(int id) const { return const_cast<Impl*>(this)->dev(id); }
+
+  static bool busy(const Dev& d) {
+    return d.state == State::kConnecting || d.state == State::kRunning;
+  }
+  bool any_busy() const {
+    for (const Dev& d : devs)
+      if (busy(d)) return true;
+    return false;
+  }
+
+  std::string who(const Dev& d) const {
+    return "device " + std::to_string(d.id) + " (" + d.cfg.name + ")";
+  }
+
+  // ------------------------------------------------------------ sockets ---
+  bool send_to(Dev& d, uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
+               size_t len) {
+    if (d.fd < 0) return false;
+    uint8_t buf[proto::kMaxMessage];
+    proto::Header h{type, a, static_cast<uint32_t>(len), t, t2};
+    std::memcpy(buf, &h, sizeof h);
+    if (len) std::memcpy(buf + sizeof h, payload, len);
+    for (;;) {
+      ssize_t n = ::send(d.fd, buf, sizeof h + len, MSG_NOSIGNAL);
+      if (n >= 0) return true;
+      if (errno == EINTR) continue;
+      return false;  // the program has gone; its pidfd reports it
+    }
+  }
+
+  // Reads one message from `fd`. Returns -1 at end of stream, else the
+  // payload length.
+  static ssize_t read_message(int fd, proto::Header* h, uint8_t* payload) {
+    uint8_t buf[proto::kMaxMessage];
+    ssize_t n;
+    do {
+      n = ::recv(fd, buf, sizeof buf, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE))) return -1;
+    if (n < 0) fail_errno("reading a device");
+    if (static_cast<size_t>(n) < sizeof *h) fail("short message from a device");
+    std::memcpy(h, buf, sizeof *h);
+    size_t len = static_cast<size_t>(n) - sizeof *h;
+    if (h->len != len) fail("malformed message from a device");
+    std::memcpy(payload, buf + sizeof *h, len);
+    return static_cast<ssize_t>(len);
+  }
+
+  void close_socket(Dev& d) {
+    if (d.fd >= 0) ::close(d.fd);
+    d.fd = -1;
+  }
+
+  void handle_message(Dev& d, const proto::Header& h, const uint8_t* payload, size_t len) {
+    switch (h.type) {
+      case proto::kRequest:
+        if (d.state != State::kRunning) fail(who(d) + " asked for time while not running");
+        d.now = std::max(d.now, h.t);
+        d.want = std::max(h.t2, d.now);
+        d.state = State::kWaiting;
+        return;
+      case proto::kFrame:
+        if (len != sizeof(AirFrame)) fail(who(d) + " sent a malformed frame");
+        [[fallthrough]];
+      case proto::kUart:
+        if (d.state != State::kRunning) fail(who(d) + " sent while not running");
+        pending.push_back(Pending{d.id, seq++, h.type, h.a, std::max(h.t, d.now),
+                                  std::vector<uint8_t>(payload, payload + len)});
+        return;
+      default:
+        fail(who(d) + " sent an unexpected message");
+    }
+  }
+
+  // Reads what the device's socket holds; at its end the program has exited
+  // or is executing anew (a reset): it counts as connecting until it joins
+  // again or its pidfd says it is gone.
+  void read_device(Dev& d, bool until_end) {
+    proto::Header h;
+    uint8_t payload[proto::kMaxPayload];
+    while (d.fd >= 0) {
+      if (!until_end) {
+        pollfd p{d.fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return;
+      }
+      ssize_t len = read_message(d.fd, &h, payload);
+      if (len < 0) {
+        close_socket(d);
+        if (d.state != State::kDead) d.state = State::kConnecting;
+        return;
+      }
+      handle_message(d, h, payload, static_cast<size_t>(len));
+    }
+  }
+
+  void reap(Dev& d) {
+    read_device(d, true);
+    int status = 0;
+    while (::waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (d.pidfd >= 0) ::close(d.pidfd);
+    d.pidfd = -1;
+    close_socket(d);
+    d.state = State::kDead;
+    d.status = status;
+    d.want = kNever;
+    if (!d.ever_joined && !d.expected_end) {
+      std::string log = tail_of_file(d.cfg.log_path);
+      fail(who(d) + ": " + d.cfg.program + " ended before joining the world (" +
+           describe_status(status) + ")" + (log.empty() ? "" : "; its output:\n" + log));
+    }
+    if (cb.exited) cb.exited(d.id, status, d.expected_end);
+  }
+
+  void accept_device() {
+    int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) return;
+      fail_errno("accept");
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(stall_timeout * 1000)) <= 0) {
+      ::close(fd);
+      return;
+    }
+    proto::Header h;
+    uint8_t payload[proto::kMaxPayload];
+    ssize_t len = read_message(fd, &h, payload);
+    if (len != static_cast<ssize_t>(sizeof(proto::Hello)) || h.type != proto::kHello ||
+        h.a < 1 || h.a > devs.size()) {
+      std::fprintf(stderr, "world: refusing a connection that is not one of its devices\n");
+      ::close(fd);
+      return;
+    }
+    Dev& d = dev(h.a);
+    proto::Hello hello;
+    std::memcpy(&hello, payload, sizeof hello);
+    // (The pid is not checked: a device program may run under a wrapper.)
+    if (d.state == State::kDead) {
+      std::fprintf(stderr, "world: refusing a connection for %s, which has ended\n",
+                   who(d).c_str());
+      ::close(fd);
+      return;
+    }
+    // The previous program of this process (before a reset) may still have
+    // messages in its socket.
+    read_device(d, true);
+    d.fd = fd;
+    hello.image_name[sizeof hello.image_name - 1] = '\0';
+    d.image = hello.image_name;
+    d.console = hello.console_uart;
+    d.now = std::max(d.now, h.t);
+    d.want = kNever;
+    d.state = State::kRunning;  // runs its start-up until its first request
+    d.ever_joined = true;
+    send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
+  }
+
+  // Waits until no device is running or connecting.
+  void wait_busy() {
+    using clock = std::chrono::steady_clock;
+    auto last_progress = clock::now();
+    std::vector<pollfd> fds;
+    std::vector<std::pair<int, int>> what;  // (device id or 0 for listen, 0 socket / 1 pidfd)
+    while (any_busy()) {
+      fds.clear();
+      what.clear();
+      fds.push_back({listen_fd, POLLIN, 0});
+      what.push_back({0, 0});
+      for (Dev& d : devs) {
+        if (d.state == State::kDead) continue;
+        if (d.fd >= 0 && d.state == State::kRunning) {
+          fds.push_back({d.fd, POLLIN, 0});
+          what.push_back({d.id, 0});
+        }
+        if (d.pidfd >= 0) {
+          fds.push_back({d.pidfd, POLLIN, 0});
+          what.push_back({d.id, 1});
+        }
+      }
+      int n = ::poll(fds.data(), fds.size(), 1000);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fail_errno("poll");
+      }
+      if (n == 0) {
+        double idle = std::chrono::duration<double>(clock::now() - last_progress).count();
+        if (idle > stall_timeout) {
+          std::string names;
+          for (const Dev& d : devs)
+            if (busy(d)) names += " " + who(d);
+          fail("no progress for " + std::to_string(static_cast<int>(idle)) + " s from" + names);
+        }
+        continue;
+      }
+      last_progress = clock::now();
+      // Sockets first, so that messages are read before a death is handled.
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!fds[i].revents || what[i].second != 0) continue;
+        if (what[i].first == 0) {
+          accept_device();
+        } else {
+          Dev& d = dev(what[i].first);
+          if (d.state == State::kRunning && d.fd == fds[i].fd) read_device(d, false);
+        }
+      }
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!fds[i].revents || what[i].second != 1) continue;
+        Dev& d = dev(what[i].first);
+        if (d.state != State::kDead && d.pidfd == fds[i].fd) reap(d);
+      }
+    }
+  }
+
+  // Hands the messages of a round to their receivers.
+  void deliver() {
+    std::stable_sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+      return a.sender != b.sender ? a.sender < b.sender : a.seq < b.seq;
+    });
+    std::vector<Pending> batch;
+    batch.swap(pending);
+    for (Pending& p : batch) {
+      if (p.type == proto::kUart) {
+        if (cb.uart) cb.uart(p.sender, p.port, p.t, p.bytes.data(), p.bytes.size());
+        continue;
+      }
+      AirFrame f;
+      std::memcpy(&f, p.bytes.data(), sizeof f);
+      f.sender = static_cast<uint32_t>(p.sender);
+      f.rx_rssi_dbm = 0;
+      f.rx_snr_db = 0;
+      broadcast(p.t, f);
+    }
+  }
+
+  void broadcast(time_us t, const AirFrame& f) {
+    if (cb.frame) cb.frame(FrameRecord{t, f});
+    for (Dev& d : devs) {
+      if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
+      AirFrame heard = f;
+      budget.apply(heard, static_cast<uint32_t>(d.id));
+      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) d.want = std::min(d.want, t);
+    }
+  }
+
+  void grant(Dev& d, time_us t) {
+    d.state = State::kRunning;
+    if (!send_to(d, proto::kGrant, 0, t, 0, nullptr, 0)) {
+      // Gone: its pidfd will say so.
+    }
+  }
+
+  void start_program(Dev& d) {
+    std::vector<std::string> argv_s;
+    argv_s.push_back(d.cfg.program);
+    argv_s.insert(argv_s.end(), d.cfg.args.begin(), d.cfg.args.end());
+    argv_s.push_back("--world");
+    argv_s.push_back(path);
+    argv_s.push_back("--device-id");
+    argv_s.push_back(std::to_string(d.id));
+    std::vector<char*> argv;
+    for (std::string& s : argv_s) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    int log_fd = -1;
+    if (!d.cfg.log_path.empty()) {
+      log_fd = ::open(d.cfg.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (log_fd < 0) fail_errno("cannot open " + d.cfg.log_path);
+    }
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid < 0) fail_errno("fork");
+    if (pid == 0) {
+      // The device program must not outlive the world.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      int null_fd = ::open("/dev/null", O_RDONLY);
+      if (null_fd >= 0) ::dup2(null_fd, 0);
+      if (log_fd >= 0) {
+        ::dup2(log_fd, 1);
+        ::dup2(log_fd, 2);
+      }
+      if (!d.cfg.cwd.empty() && ::chdir(d.cfg.cwd.c_str()) != 0) ::_exit(126);
+      ::execv(argv[0], argv.data());
+      const char* msg = "world: cannot execute the device program\n";
+      ssize_t ignored = ::write(2, msg, std::strlen(msg));
+      (void)ignored;
+      ::_exit(127);
+    }
+    if (log_fd >= 0) ::close(log_fd);
+    d.pid = pid;
+    d.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (d.pidfd < 0) fail_errno("pidfd_open");
+    d.state = State::kConnecting;
+    d.ever_joined = false;
+    d.expected_end = false;
+    d.status = 0;
+    d.now = now_w;
+    d.want = kNever;
+  }
+
+  void kill_program(Dev& d) {
+    if (d.state == State::kDead) return;
+    d.expected_end = true;
+    ::kill(d.pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (d.pidfd >= 0) ::close(d.pidfd);
+    d.pidfd = -1;
+    close_socket(d);
+    d.state = State::kDead;
+    d.status = status;
+    d.want = kNever;
+    if (cb.exited) cb.exited(d.id, status, true);
+  }
+
+  time_us next_time() const {
+    time_us t = kNever;
+    for (const Dev& d : devs)
+      if (d.state == State::kWaiting) t = std::min(t, d.want);
+    return t;
+  }
+
+  // One round (see the header). Returns false when nothing is due by
+  // `target`.
+  bool round(time_us target) {
+    time_us T = next_time();
+    if (T == kNever || T > target) return false;
+    std::vector<Dev*> run;
+    time_us others = kNever;
+    for (Dev& d : devs) {
+      if (d.state != State::kWaiting) continue;
+      if (d.want == T)
+        run.push_back(&d);
+      else
+        others = std::min(others, d.want);
+    }
+    if (run.size() == 1)
+      grant(*run[0], std::min(others, target));
+    else
+      for (Dev* d : run) grant(*d, T);
+    wait_busy();
+    time_us reached = T;
+    for (Dev* d : run)
+      if (d->state == State::kWaiting) reached = std::max(reached, d->now);
+    now_w = std::max(now_w, reached);
+    deliver();
+    return true;
+  }
+
+  void end() {
+    using clock = std::chrono::steady_clock;
+    for (Dev& d : devs) {
+      if (d.state == State::kDead) continue;
+      d.expected_end = true;
+      if (d.state == State::kWaiting) send_to(d, proto::kQuit, 0, now_w, 0, nullptr, 0);
+    }
+    auto deadline = clock::now() + std::chrono::seconds(5);
+    for (Dev& d : devs) {
+      if (d.state == State::kDead) continue;
+      pollfd p{d.pidfd, POLLIN, 0};
+      int ms = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count());
+      if (::poll(&p, 1, std::max(ms, 0)) <= 0) ::kill(d.pid, SIGKILL);
+      int status = 0;
+      while (::waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      if (d.pidfd >= 0) ::close(d.pidfd);
+      d.pidfd = -1;
+      close_socket(d);
+      d.state = State::kDead;
+      d.status = status;
+      if (cb.exited) cb.exited(d.id, status, true);
+    }
+  }
+};
+
+Master::Master(std::string socket_path) : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  m.path = std::move(socket_path);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (m.path.size() >= sizeof addr.sun_path) fail("socket path too long: " + m.path);
+  std::strcpy(addr.sun_path, m.path.c_str());
+  ::unlink(m.path.c_str());
+  m.listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (m.listen_fd < 0) fail_errno("socket");
+  if (::bind(m.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    fail_errno("cannot listen on " + m.path);
+  if (::listen(m.listen_fd, 64) != 0) fail_errno("listen");
+}
+
+Master::~Master() {
+  try {
+    impl_->end();
+  } catch (...) {
+  }
+  if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
+  ::unlink(impl_->path.c_str());
+}
+
+void Master::set_callbacks(Callbacks callbacks) { impl_->cb = std::move(callbacks); }
+LinkBudget& Master::budget() { return impl_->budget; }
+const std::string& Master::socket_path() const { return impl_->path; }
+void Master::set_stall_timeout(double seconds) { impl_->stall_timeout = seconds; }
+
+int Master::spawn(const DeviceConfig& config) {
+  Impl& m = *impl_;
+  m.devs.emplace_back();
+  Impl::Dev& d = m.devs.back();
+  d.id = static_cast<int>(m.devs.size());
+  d.cfg = config;
+  if (d.cfg.name.empty()) d.cfg.name = "dev" + std::to_string(d.id);
+  int id = d.id;
+  m.start_program(d);
+  m.wait_busy();
+  m.deliver();
+  return id;
+}
+
+void Master::restart(int id) {
+  Impl& m = *impl_;
+  m.kill_program(m.dev(id));
+  m.start_program(m.dev(id));
+  m.wait_busy();
+  m.deliver();
+}
+
+void Master::kill(int id) { impl_->kill_program(impl_->dev(id)); }
+
+void Master::request_reset(int id) {
+  Impl& m = *impl_;
+  Impl::Dev& d = m.dev(id);
+  if (d.state != Impl::State::kWaiting) return;
+  if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) d.want = std::min(d.want, m.now_w);
+}
+
+bool Master::alive(int id) const { return impl_->dev(id).state != Impl::State::kDead; }
+int Master::exit_status(int id) const { return impl_->dev(id).status; }
+pid_t Master::pid(int id) const { return impl_->dev(id).pid; }
+std::string Master::image_name(int id) const { return impl_->dev(id).image; }
+int Master::console_uart(int id) const { return impl_->dev(id).console; }
+int Master::device_count() const { return static_cast<int>(impl_->devs.size()); }
+
+time_us Master::now() const { return impl_->now_w; }
+time_us Master::next_time() const { return impl_->next_time(); }
+
+bool Master::run_until(time_us target, const std::function<bool()>& stop) {
+  Impl& m = *impl_;
+  for (;;) {
+    if (stop && stop()) return true;
+    if (!m.round(target)) {
+      if (target != kNever) m.now_w = std::max(m.now_w, target);
+      return false;
+    }
+  }
+}
+
+void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
+  Impl& m = *impl_;
+  Impl::Dev& d = m.dev(id);
+  if (d.state != Impl::State::kWaiting) return;
+  while (len) {
+    size_t n = std::min(len, proto::kMaxUartChunk);
+    if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;
+    d.want = std::min(d.want, m.now_w);
+    data += n;
+    len -= n;
+  }
+}
+
+void Master::inject_frame(const AirFrame& frame) {
+  AirFrame f = frame;
+  f.sender = 0;
+  f.rx_rssi_dbm = 0;
+  f.rx_snr_db = 0;
+  impl_->broadcast(impl_->now_w, f);
+}
+
+void Master::end() { impl_->end(); }
+
+bool parse_duration(const std::string& text, time_us* out) {
+  if (text.empty()) return false;
+  size_t pos = 0;
+  double value;
+  try {
+    value = std::stod(text, &pos);
+  } catch (...) {
+    return false;
+  }
+  std::string unit = text.substr(pos);
+  double scale;
+  if (unit.empty() || unit == "us")
+    scale = 1;
+  else if (unit == "ms")
+    scale = 1e3;
+  else if (unit == "s")
+    scale = 1e6;
+  else if (unit == "m" || unit == "min")
+    scale = 60e6;
+  else if (unit == "h")
+    scale = 3600e6;
+  else if (unit == "d")
+    scale = 86400e6;
+  else
+    return false;
+  double us = value * scale;
+  if (!(us >= 0) || us > 1.8e19) return false;
+  *out = static_cast<time_us>(std::llround(us));
+  return true;
+}
+
+std::string format_time(time_us t) {
+  if (t == kNever) return "never";
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%llu.%06llus", static_cast<unsigned long long>(t / 1000000),
+                static_cast<unsigned long long>(t % 1000000));
+  return buf;
+}
+
+}  // namespace sim::world

@@ -1,0 +1,64 @@
+// Messages between a device's world link and the time master.
+//
+// One SOCK_SEQPACKET Unix socket per device: every message is one packet, a
+// fixed header followed by `len` payload bytes. Both ends are built from this
+// tree for the same (32-bit) host, so the header is sent as it is in memory.
+//
+// The exchange:
+//   device -> master  kHello    t = the device's clock, a = device id,
+//                               payload = Hello
+//   master -> device  kWelcome  t = the world time the device begins at
+//   device -> master  kRequest  t = now, t2 = the time it wants to reach
+//   master -> device  kGrant    t = the time it may move to (>= its request's
+//                               now; may be beyond what it wanted: it may
+//                               then run freely up to t)
+//   either way        kFrame    t = time on the air (send time), payload =
+//                               sim::AirFrame
+//   either way        kUart     t = time, a = port, payload = the bytes
+//   master -> device  kReset    t = time: the device resets itself then
+//   master -> device  kQuit     the world ends; the device program ends
+// A device sends kFrame/kUart only while it runs (between a kWelcome or
+// kGrant and its next kRequest); the master sends kFrame/kUart/kReset only
+// while the device waits for a grant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sim/air.h"
+
+namespace sim::world::proto {
+
+enum Type : uint16_t {
+  kHello = 1,
+  kWelcome = 2,
+  kRequest = 3,
+  kGrant = 4,
+  kFrame = 5,
+  kUart = 6,
+  kReset = 7,
+  kQuit = 8,
+};
+
+struct Header {
+  uint16_t type;
+  uint16_t a;
+  uint32_t len;  // payload bytes after the header
+  uint64_t t;
+  uint64_t t2;
+};
+static_assert(sizeof(Header) == 24);
+
+struct Hello {
+  uint32_t pid;
+  int32_t console_uart;  // -1 when unknown
+  char image_name[48];   // NUL-terminated, may be empty
+};
+
+// Largest payload of one message: a frame, or a chunk of serial bytes.
+constexpr size_t kMaxUartChunk = 4096;
+constexpr size_t kMaxPayload =
+    sizeof(sim::AirFrame) > kMaxUartChunk ? sizeof(sim::AirFrame) : kMaxUartChunk;
+constexpr size_t kMaxMessage = sizeof(Header) + kMaxPayload;
+
+}  // namespace sim::world::proto

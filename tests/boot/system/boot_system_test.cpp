@@ -1,0 +1,289 @@
+// The module on the simulated chip: the bootloader on its serial line, driven
+// by a terminal and by lrzsz's sb, starting the application images.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "module_harness.h"
+
+using namespace boothw;
+
+namespace {
+
+constexpr uint32_t kBootFlag = 0x08004000, kUpdateFlag = 0x08004004, kVersion = 0x08005000,
+                   kArea = 0x08006000, kAreaSize = 0x31000;
+constexpr uint32_t kRun = 0x5A5A5A5A, kRequested = 0x01010101, kDone = 0x02020202;
+const std::string kBanner = "<BOOT MODE>\r\n";
+const std::string kVersionLine = "QIV_BOOT_0.8_STM32WLE5CC\r\n";
+const std::string kUpgrade = "Start firmware upgrade...\r\n";
+const std::string kStop = "Stop Boot Mode\r\n";
+const std::string kJumpFailed = "Jump failed. No legal application detected.\r\n";
+
+std::string test_name() { return ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
+
+// Waits for the bootloader's banner, then lets the line go quiet (bytes sent
+// to it while it transmits are lost, as on the polled UART of the chip).
+void expect_boot_mode(Module& m) {
+  bool found = false;
+  std::string got = m.read_until(kBanner, 8000, &found);
+  ASSERT_TRUE(found) << "got: " << ::testing::PrintToString(got) << "\nlog: " << m.log();
+  EXPECT_EQ(got.substr(got.size() - kBanner.size()), kBanner);
+  usleep(50000);
+}
+
+// The application `model` (its banner names it) has started and answers AT.
+void expect_app(Module& m, const std::string& model) {
+  bool found = false;
+  std::string got = m.read_until(model, 8000, &found);
+  ASSERT_TRUE(found) << "got: " << ::testing::PrintToString(got) << "\nlog: " << m.log();
+  m.read_for(300);
+  m.write("AT\r\n");
+  got = m.read_until("OK\r\n", 3000, &found);
+  EXPECT_TRUE(found) << ::testing::PrintToString(got);
+}
+
+void start_update(Module& m) {
+  m.write("at+update\r");
+  bool found = false;
+  std::string got = m.read_until(kUpgrade, 4000, &found);
+  ASSERT_TRUE(found) << ::testing::PrintToString(got);
+  EXPECT_EQ(got, kUpgrade);
+}
+
+SbResult send(Module& m, const std::vector<std::string>& args, int timeout_ms = 90000) {
+  int fd = m.open_line();
+  SbResult r = run_sb(fd, args, timeout_ms);
+  close(fd);
+  return r;
+}
+
+void expect_area(const std::string& flash, const std::string& file) {
+  std::vector<uint8_t> want = read_file(file);
+  ASSERT_FALSE(want.empty());
+  EXPECT_TRUE(flash_bytes(flash, kArea, want.size()) == want) << "application area differs from " << file;
+}
+
+// After a failed download the application never starts, through any number
+// of resets, until a download completes.
+void expect_not_startable(Module& m) {
+  EXPECT_EQ(m.read_for(200), "");
+  m.write("at+run\r");
+  bool found = false;
+  std::string got = m.read_until(kJumpFailed, 3000, &found);
+  EXPECT_EQ(got, kStop + kJumpFailed);
+}
+
+TEST(BootModule, CommandsOnTheLine) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  Module m(flash);
+  expect_boot_mode(m);
+  // A new module: the boot flag is set back to "run", the version record is
+  // in place for the applications.
+  EXPECT_EQ(flash_word(flash, kBootFlag), kRun);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), 0xFFFFFFFFu);
+  std::vector<uint8_t> record = flash_bytes(flash, kVersion, 32);
+  EXPECT_EQ(std::string(record.begin(), record.end()), std::string("QIV_BOOT_0.8_STM32WLE5CC\0\0\0\0\0\0\0\0", 32));
+
+  const std::string NS = "AT not support.\r\n";
+  struct Case {
+    std::string line;
+    std::string answer;  // "" : no answer at all
+  } cases[] = {
+      {"at+version\r", kVersionLine},
+      {"at+ver=?\r", kVersionLine},
+      {"at+bootver=?\r", kVersionLine},
+      {"AT+VERSION\r\n", kVersionLine},
+      {"at+bootstatus\r", "Boot Mode\r\n"},
+      {"AT+BOOTSTATUS\r", "Boot Mode\r\n"},
+      {"at+foo\r", NS},
+      {"at+" + std::string(100, 'x') + "\r", NS},
+      {std::string(100, 'y') + "at+version\r", ""},
+      {std::string("\x01\x02\xff\x00zz\r", 7), ""},
+      {"At+run\r", ""},
+      {"hello\r\n", ""},
+      {"at+run\r", kStop + kJumpFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.line));
+    m.write(c.line);
+    if (c.answer.empty()) {
+      // Silence, and the loop still serves the next line.
+      EXPECT_EQ(m.read_for(300), "");
+      m.write("at+bootstatus\r");
+      EXPECT_EQ(m.read_until("Boot Mode\r\n", 3000), "Boot Mode\r\n");
+    } else {
+      EXPECT_EQ(m.read_until(c.answer, 3000), c.answer);
+    }
+  }
+  m.write("at+reset\r");
+  EXPECT_EQ(m.read_until(kBanner, 5000), kBanner);
+}
+
+TEST(BootModule, Sb1KBlocksProgramsBrisolaT) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "brisola-t");
+  Module m(flash);
+  expect_boot_mode(m);
+  start_update(m);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+  SbResult r = send(m, {"-q", "-k", file});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  expect_app(m, "Brisola-T");
+  EXPECT_EQ(flash_word(flash, kBootFlag), kRun);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kDone);
+  expect_area(flash, file);
+
+  // The application reads the bootloader's version record ...
+  m.write("AT+BOOTVER=?\r\n");
+  EXPECT_EQ(m.read_until("OK\r\n", 3000), "AT+BOOTVER=QIV_BOOT_0.8_STM32WLE5CC\r\nOK\r\n");
+  // ... and brings the bootloader back, for one reset.
+  m.write("AT+BOOT\r\n");
+  expect_boot_mode(m);
+  m.write("at+bootstatus\r");
+  EXPECT_EQ(m.read_until("Boot Mode\r\n", 3000), "Boot Mode\r\n");
+  m.write("at+run\r");
+  EXPECT_EQ(m.read_until(kStop, 3000), kStop);
+  expect_app(m, "Brisola-T");
+  // A reset of the application starts it again straight away.
+  m.write("ATZ\r\n");
+  expect_app(m, "Brisola-T");
+}
+
+TEST(BootModule, Sb128ByteBlocksReplacesTheApplication) {
+  // A module that came with Brisola-E; AT+BOOT, then Brisola-T by plain sb
+  // (128-byte blocks, so the block numbers wrap several times).
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "brisola-t");
+  Module m(flash, {"--app", "brisola-e"});
+  expect_app(m, "Brisola-E");
+  m.write("AT+BOOT\r\n");
+  expect_boot_mode(m);
+  start_update(m);
+  SbResult r = send(m, {"-q", file});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  expect_app(m, "Brisola-T");
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kDone);
+  expect_area(flash, file);
+}
+
+TEST(BootModule, FileOneByteTooLargeIsRefusedThenTheWholeAreaFits) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string exact = make_app_file(dir, "brisola-e", kAreaSize);
+  std::vector<uint8_t> big = read_file(exact);
+  big.push_back(0);
+  write_file(dir + "/big.bin", big);
+  Module m(flash);
+  expect_boot_mode(m);
+  start_update(m);
+  SbResult r = send(m, {"-q", "-k", dir + "/big.bin"});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+  EXPECT_EQ(flash_bytes(flash, kArea, kAreaSize), std::vector<uint8_t>(kAreaSize, 0xFF));  // never erased
+  // Still waiting for a file: the next one, filling the area exactly, works.
+  usleep(100000);
+  m.flush_input();
+  r = send(m, {"-q", "-k", exact});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  expect_app(m, "Brisola-E");
+  expect_area(flash, exact);
+}
+
+TEST(BootModule, LostAcknowledgementAndCorruptedBlockAreRepeated) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "brisola-t", 30000);
+  Module m(flash);
+  expect_boot_mode(m);
+  start_update(m);
+  int line = m.open_line();
+  std::atomic<int> acks{0};
+  // sb -k: a 133-byte header packet, then 1029-byte packets.
+  const uint64_t damaged = 133 + 1029 * 4 + 200;
+  Relay relay(
+      line,
+      [&](uint64_t i, uint8_t& b) {
+        if (i == damaged) b ^= 0x10;
+        return true;
+      },
+      [&](uint64_t, uint8_t& b) { return !(b == 0x06 && ++acks == 3); });
+  SbResult r = run_sb(relay.sender_fd(), {"-q", "-k", file}, 90000);
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  close(line);
+  expect_app(m, "Brisola-T");
+  expect_area(flash, file);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kDone);
+}
+
+TEST(BootModule, TransferCutHalfwayNeverStartsThenUpdatesAgain) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "brisola-t", 60000);
+  Module m(flash, {"--app", "saffrond"});
+  expect_app(m, "Saffrond");
+  m.write("AT+BOOT\r\n");
+  expect_boot_mode(m);
+  start_update(m);
+  int line = m.open_line();
+  std::atomic<pid_t> sb_pid{0};
+  std::atomic<int> cancels{0};
+  {
+    // The line is cut after 20 KB; the bootloader gives up with CA CA.
+    Relay relay(
+        line, [&](uint64_t i, uint8_t&) { return i < 20000; },
+        [&](uint64_t, uint8_t& b) {
+          if (b == 0x18 && ++cancels == 2 && sb_pid) kill(sb_pid, SIGKILL);
+          return true;
+        });
+    SbResult r = run_sb(relay.sender_fd(), {"-q", "-k", file}, 60000, [&](pid_t p) { sb_pid = p; });
+    EXPECT_NE(r.exit_code, 0);
+  }
+  close(line);
+  EXPECT_GE(cancels.load(), 2);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+  // Power off and on: boot mode, and the half-written image is not started.
+  m.power_off();
+  Module again(flash);
+  expect_boot_mode(again);
+  expect_not_startable(again);
+  start_update(again);
+  SbResult r = send(again, {"-q", "-k", file});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text;
+  expect_app(again, "Brisola-T");
+  expect_area(flash, file);
+}
+
+TEST(BootModule, SenderInterruptedMidwayThenSentAgain) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "quenlarlp-sip", 100000);
+  Module m(flash);
+  expect_boot_mode(m);
+  start_update(m);
+  int line = m.open_line();
+  SbResult r = run_sb(line, {"-q", "-k", file}, 60000, [](pid_t p) {
+    std::thread([p] {
+      usleep(3000000);
+      kill(p, SIGINT);  // the user stops the sender: it sends its cancel
+    }).detach();
+  });
+  close(line);
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+  // The bootloader waits for another transfer.
+  usleep(100000);
+  m.flush_input();
+  r = send(m, {"-q", "-k", file});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  expect_app(m, "QuenlarLP-SiP");
+  expect_area(flash, file);
+}
+
+}  // namespace
