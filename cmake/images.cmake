@@ -5,9 +5,18 @@
 # program, the build writes its application file (<name>.app), the form in
 # which the bootloader receives and starts it.
 function(qiv_stm32wle5_image name)
-  cmake_parse_arguments(IMG "" "BOARD;MODEL" "DEFINES" ${ARGN})
-  set(libs qiv_runtime qiv_app_version qiv_app_default stm32wle5xx_startup board_${IMG_BOARD})
+  cmake_parse_arguments(IMG "" "BOARD;MODEL;APP" "DEFINES" ${ARGN})
+  # APP: the user program (an interface library); the default program when
+  # not given.
+  if(NOT IMG_APP)
+    set(IMG_APP qiv_app_default)
+  endif()
+  set(libs qiv_runtime qiv_app_version ${IMG_APP} stm32wle5xx_startup board_${IMG_BOARD})
   set(defines QIV_MCU_STM32WLE5=1 QIV_MODEL="${IMG_MODEL}" ${IMG_DEFINES})
+  # The radio (board radio interface, sub-GHz peripheral, AES unit).
+  if(TARGET stm32wle5xx_radio)
+    list(APPEND libs stm32wle5xx_radio)
+  endif()
   # The LoRa services join the start-up and the dispatcher once they exist.
   if(TARGET service_lora)
     list(APPEND libs service_lora)
@@ -24,7 +33,11 @@ function(qiv_stm32wle5_image name)
     DEPENDS stm32-appfile
     COMMENT "Application file of ${name}")
   add_custom_target(${name}-appfile ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${name}.app)
-  # The image boots and answers "AT" on its AT port.
+  # The image boots and answers "AT" on its AT port (with the default
+  # program, whose start-up lines the check knows).
+  if(NOT IMG_APP STREQUAL qiv_app_default)
+    return()
+  endif()
   add_test(NAME ${name}_answers_at
     COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:${name}> -DMODEL=${IMG_MODEL}
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/image-tests

@@ -6,6 +6,10 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 set(CMAKE_C_STANDARD 11)
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 
+# Libraries found by find_package/pkg-config must be the 32-bit ones.
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+
 add_compile_options(-m32 -Wall -Wextra -Werror -Wno-missing-field-initializers)
 add_link_options(-m32)
 

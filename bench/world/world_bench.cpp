@@ -1,136 +1,361 @@
-// Host cost of simulated time: an idle image over a virtual day, and one
-// command/reply round trip on its AT port, each in a world of its own.
-// Images that are not built are skipped (reported as such), never failed.
+// Host cost of simulated time, measured on worlds of image programs:
+//
+//   IdleDay/<image>       an idle device over 24 h of virtual time
+//   AtRoundTrip/<image>   one command and its reply on the console
+//   FrameExchange/<pair>  one frame from one device to the other (the command
+//                         that sends it, the sender's done line and the
+//                         receiver's line with the payload), alternating
+//                         direction; through the SX126x driver, through the
+//                         STM32WL's sub-GHz radio driver, both mixed, the
+//                         stand-in device and brisola-t's P2P commands
+//   World20/<devices>     20 devices each sending a frame a minute (staggered
+//                         by 3 s), every other device listening, for an hour
+//                         of virtual time; counter "virt/host" is the ratio of
+//                         virtual to host time
+//
+// Images that are not built, or that cannot do what a benchmark asks yet, are
+// skipped with the reason, never failed. Device programs run as processes of
+// their own, so every time here is wall-clock time ("Time"); "CPU" is only
+// the master's share.
 //
 //   ./world_bench [--benchmark_filter=...]      QIV_IMAGE_DIR overrides where
 //                                               image programs are looked up.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <exception>
 #include <string>
 #include <vector>
 
-#include "world/master.h"
-
-#ifndef QIV_IMAGE_DIR
-#define QIV_IMAGE_DIR "."
-#endif
+#include "bench_world.h"
 
 namespace {
 
+using bench::kHour;
+using bench::kMinute;
+using bench::kSecond;
+using bench::World;
 using sim::time_us;
+constexpr time_us kMs = 1000;
 
-struct Target {
+bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool ends_with(const std::string& s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Sends `cmd` and returns the next non-empty console line ("" when none came).
+std::string ask(World& w, int id, const std::string& cmd, time_us timeout = kSecond) {
+  w.write(id, cmd + "\r\n");
+  for (;;) {
+    auto line = w.wait_line(id, "", timeout);
+    if (!line) return "";
+    if (!line->empty()) return *line;
+  }
+}
+
+std::string expect(World& w, int id, const std::string& cmd, const std::string& reply) {
+  std::string got = ask(w, id, cmd);
+  if (got == reply) return "";
+  return "'" + cmd + "' answered '" + (got.empty() ? std::string("nothing") : got) + "'";
+}
+
+// ------------------------------------------------- kinds of radio device ---
+
+struct Kind {
   const char* image;
-  const char* command;  // sent on the console port
-  const char* reply;    // the line that ends the round trip
+  // Brings a started device to where it sends and hears frames; "" when
+  // done, else why it cannot.
+  std::string (*setup)(World&, int id);
+  const char* send;   // command; the payload in hex and "\r\n" follow
+  const char* sent;   // line: the frame has left
+  const char* arm;    // command opening a receive window; "" when always listening
+  const char* heard;  // line: a frame came (the payload in hex ends it)
 };
 
-// The stand-in image measures the world's own overhead; brisola-t is the
-// module as users run it.
-const Target kTargets[] = {
-    {"qiv-fake-device", "PING\r\n", "PONG\r\n"},
-    {"brisola-t", "AT\r\n", "OK\r\n"},
-};
-
-std::string image_path(const char* image) {
-  const char* env = std::getenv("QIV_IMAGE_DIR");
-  return std::string(env && *env ? env : QIV_IMAGE_DIR) + "/" + image;
+std::string setup_fake(World& w, int id) {
+  return w.wait_line(id, "READY", 2 * kSecond) ? "" : "no READY line";
 }
 
-// One device in a world of its own, in a temporary directory.
-class Bench {
- public:
-  explicit Bench(const Target& t) {
-    char tmpl[] = "/tmp/qiv-bench-XXXXXX";
-    dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
-    master_ = std::make_unique<sim::world::Master>(dir_ + "/world.sock");
-    sim::world::Master::Callbacks cb;
-    cb.uart = [this](int, int port, time_us, const uint8_t* d, size_t n) {
-      if (port == console_) out_.append(reinterpret_cast<const char*>(d), n);
-    };
-    master_->set_callbacks(cb);
-    sim::world::DeviceConfig cfg;
-    cfg.name = t.image;
-    cfg.program = image_path(t.image);
-    cfg.log_path = dir_ + "/device.log";
-    cfg.cwd = dir_;
-    cfg.args = {"--flash", dir_ + "/device.flash"};
-    for (int p = 0; p < sim::kMaxUart; ++p) {
-      cfg.args.push_back("--uart-world");
-      cfg.args.push_back(std::to_string(p));
+// The test radio devices: LoRa SF7/125 kHz, 4/5, 14 dBm, preamble 8, no
+// symbol timeout (a window lasts its whole time).
+std::string setup_radio_device(World& w, int id) {
+  if (!w.wait_line(id, "READY", 2 * kSecond)) return "no READY line";
+  return expect(w, id, "LORA 868100000 7 0 1 14 8 0", "OK");
+}
+
+// brisola-t in LoRa P2P mode with the same radio settings, receiving
+// continuously between its own sends.
+std::string setup_brisola(World& w, int id) {
+  const char* banner_end = "Current Work Mode:";
+  if (!w.wait_line(id, banner_end, 5 * kSecond)) return "no start-up banner";
+  w.write(id, "AT+NWM=0\r\n");  // answers "OK" and restarts
+  if (!w.wait_line(id, banner_end, 5 * kSecond)) return "AT+NWM=0 did not restart it (P2P commands not built yet?)";
+  if (std::string e = expect(w, id, "AT+P2P=868100000:7:125:0:8:14", "OK"); !e.empty()) return e;
+  return expect(w, id, "AT+PRECV=65533", "OK");
+}
+
+const Kind kFake{"qiv-fake-device", setup_fake, "TX ", "OK", "", "RX "};
+const Kind kSx126x{"radio-device-sx126x", setup_radio_device, "TX ", "TXDONE", "RX 600000", "RXDONE "};
+const Kind kSubghz{"radio-device-subghz", setup_radio_device, "TX ", "TXDONE", "RX 600000", "RXDONE "};
+const Kind kBrisola{"brisola-t", setup_brisola, "AT+PSEND=", "+EVT:TXP2P DONE", "", "+EVT:RXP2P:"};
+
+bool built(benchmark::State& state, const std::vector<const Kind*>& kinds) {
+  for (const Kind* k : kinds) {
+    if (!bench::image_built(k->image)) {
+      state.SkipWithError((std::string("skipped: ") + k->image + " is not built").c_str());
+      return false;
     }
-    id_ = master_->spawn(cfg);
-    console_ = master_->console_uart(id_);
-    if (console_ < 0) console_ = 0;
   }
-  ~Bench() {
-    master_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  sim::world::Master& world() { return *master_; }
-  // Sends `command` and runs until `reply` has come; false after 10 s of
-  // virtual time without it.
-  bool round_trip(const Target& t) {
-    out_.clear();
-    master_->send_uart(id_, console_, reinterpret_cast<const uint8_t*>(t.command),
-                       std::char_traits<char>::length(t.command));
-    return master_->run_until(master_->now() + 10'000'000,
-                              [&]() { return out_.find(t.reply) != std::string::npos; });
-  }
-
- private:
-  std::string dir_;
-  std::unique_ptr<sim::world::Master> master_;
-  std::string out_;
-  int id_ = 0;
-  int console_ = 0;
-};
-
-bool available(benchmark::State& state, const Target& t) {
-  if (::access(image_path(t.image).c_str(), X_OK) == 0) return true;
-  state.SkipWithError((std::string("skipped: image ") + t.image + " is not built").c_str());
-  return false;
+  return true;
 }
 
-void idle_day(benchmark::State& state, const Target& t) {
-  if (!available(state, t)) return;
+// Starts one device per entry and sets each up; "" or why not.
+std::string start_all(World& w, const std::vector<const Kind*>& kinds, std::vector<int>& ids) {
+  for (const Kind* k : kinds) ids.push_back(w.start(k->image));
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    if (std::string e = kinds[i]->setup(w, ids[i]); !e.empty())
+      return std::string("skipped: ") + kinds[i]->image + ": " + e;
+  }
+  return "";
+}
+
+// ------------------------------------------------------------- idle day ---
+
+struct Console {
+  const char* image;
+  const char* ready;    // a line of its start-up
+  const char* command;  // and one command with its reply
+  const char* reply;
+};
+const Console kFakeConsole{"qiv-fake-device", "READY", "PING", "PONG"};
+const Console kBrisolaConsole{"brisola-t", "Current Work Mode:", "AT", "OK"};
+
+void idle_day(benchmark::State& state, const Console* c) {
+  if (!bench::image_built(c->image)) {
+    state.SkipWithError((std::string("skipped: ") + c->image + " is not built").c_str());
+    return;
+  }
+  // The timer runs only over the day; an error ends the run with it paused
+  // (the library refuses to resume it after an error).
   for (auto _ : state) {
     state.PauseTiming();
+    std::string error;
     {
-      Bench b(t);
-      b.world().run_until(10'000'000);  // start-up done
-      state.ResumeTiming();
-      b.world().run_until(b.world().now() + 24ull * 3600 * 1000000);
-      state.PauseTiming();
+      World w;
+      int id = w.start(c->image);
+      if (!w.wait_line(id, c->ready, 10 * kSecond)) {
+        error = "no start-up line";
+      } else {
+        const time_us end = w.now() + 24 * kHour;
+        state.ResumeTiming();
+        w.run_until(end);
+        state.PauseTiming();
+        // The day really passed and the device still answers.
+        if (w.now() != end || ask(w, id, c->command) != c->reply) error = "the device did not answer after the day";
+      }
+    }
+    if (!error.empty()) {
+      state.SkipWithError(error.c_str());
+      break;
     }
     state.ResumeTiming();
   }
 }
 
-void round_trip(benchmark::State& state, const Target& t) {
-  if (!available(state, t)) return;
-  Bench b(t);
-  b.world().run_until(10'000'000);
+void at_round_trip(benchmark::State& state, const Console* c) {
+  if (!bench::image_built(c->image)) {
+    state.SkipWithError((std::string("skipped: ") + c->image + " is not built").c_str());
+    return;
+  }
+  World w;
+  int id = w.start(c->image);
+  if (!w.wait_line(id, c->ready, 10 * kSecond)) {
+    state.SkipWithError("no start-up line");
+    return;
+  }
+  const std::string command = std::string(c->command) + "\r\n";
   for (auto _ : state) {
-    if (!b.round_trip(t)) {
+    w.write(id, command);
+    if (!w.wait_line(id, c->reply, 10 * kSecond)) {
       state.SkipWithError("no reply within 10 s of virtual time");
       break;
     }
   }
 }
 
+// ------------------------------------------------------- frame exchange ---
+
+void frame_exchange(benchmark::State& state, const Kind* ka, const Kind* kb) {
+  if (!built(state, {ka, kb})) return;
+  World w;
+  std::vector<int> id;
+  const Kind* kind[2] = {ka, kb};
+  if (std::string e = start_all(w, {ka, kb}, id); !e.empty()) {
+    state.SkipWithError(e.c_str());
+    return;
+  }
+  const time_us virtual_start = w.now();
+  unsigned seq = 0;
+  for (auto _ : state) {
+    const int s = static_cast<int>(seq % 2), r = 1 - s;
+    if (*kind[r]->arm) {
+      w.write(id[r], std::string(kind[r]->arm) + "\r\n");
+      w.run_until(w.now() + 5 * kMs);
+    }
+    const std::string hex = bench::payload_hex(s + 1, seq, 16);
+    w.write(id[s], std::string(kind[s]->send) + hex + "\r\n");
+    auto sent = w.wait_line(id[s], kind[s]->sent, kSecond);
+    auto heard = w.wait_line(id[r], kind[r]->heard, kSecond);
+    if (!sent || !heard || !ends_with(*heard, hex)) {
+      state.SkipWithError(("frame " + std::to_string(seq) + " not exchanged: " +
+                           (sent ? "" : "no done line; ") + (heard ? *heard : std::string("not heard")))
+                              .c_str());
+      break;
+    }
+    ++seq;
+  }
+  if (seq)
+    state.counters["virt_ms"] = static_cast<double>(w.now() - virtual_start) / 1000.0 / seq;
+}
+
+// ---------------------------------------------- twenty devices, one hour ---
+
+void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
+  constexpr int kDevices = 20;
+  constexpr time_us kPeriod = kMinute;
+  constexpr time_us kStagger = 3 * kSecond;
+  constexpr time_us kLength = kHour;
+  if (!built(state, cycle)) return;
+  std::vector<const Kind*> kinds;
+  for (int i = 0; i < kDevices; ++i) kinds.push_back(cycle[static_cast<size_t>(i) % cycle.size()]);
+
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      World w;
+      std::vector<int> id;
+      if (std::string e = start_all(w, kinds, id); !e.empty()) {
+        state.SkipWithError(e.c_str());
+        break;
+      }
+      for (int i = 0; i < kDevices; ++i)
+        if (*kinds[i]->arm) w.write(id[i], std::string(kinds[i]->arm) + "\r\n");
+
+      struct Send {
+        time_us t;
+        int device;
+      };
+      const time_us t0 = w.now() + kSecond;
+      std::vector<Send> sends;
+      for (time_us k = 0; k * kPeriod < kLength; ++k)
+        for (int i = 0; i < kDevices; ++i) sends.push_back({t0 + k * kPeriod + static_cast<time_us>(i) * kStagger, i});
+      const time_us end = t0 + kLength + 2 * kSecond;  // the last frames land
+
+      auto pending = [&]() {
+        for (int i = 0; i < kDevices; ++i)
+          if (!w.lines(id[i]).empty()) return true;
+        return false;
+      };
+      uint64_t sent = 0, heard = 0, failed = 0;
+      size_t next = 0;
+      unsigned seq = 0;
+
+      state.ResumeTiming();
+      const double host_start = bench::host_seconds();
+      const time_us virtual_start = w.now();
+      for (;;) {
+        const time_us target = next < sends.size() ? sends[next].t : end;
+        w.master().run_until(target, pending);
+        for (int i = 0; i < kDevices; ++i) {
+          auto& lines = w.lines(id[i]);
+          while (!lines.empty()) {
+            std::string line = std::move(lines.front());
+            lines.pop_front();
+            bool rearm = false;
+            if (starts_with(line, kinds[i]->sent)) {
+              ++sent;
+              rearm = true;
+            } else if (starts_with(line, kinds[i]->heard)) {
+              ++heard;
+              rearm = true;
+            } else if (starts_with(line, "RXTIMEOUT") || starts_with(line, "RXERROR") ||
+                       starts_with(line, "TXTIMEOUT") || starts_with(line, "+EVT:RXP2P RECEIVE")) {
+              ++failed;
+              rearm = true;
+            }
+            if (rearm && *kinds[i]->arm) w.write(id[i], std::string(kinds[i]->arm) + "\r\n");
+          }
+        }
+        if (next < sends.size() && w.now() >= sends[next].t) {
+          const int i = sends[next++].device;
+          w.write(id[i], std::string(kinds[i]->send) + bench::payload_hex(i + 1, seq++, 16) + "\r\n");
+        } else if (next == sends.size() && w.now() >= end) {
+          break;
+        }
+      }
+      const double host = bench::host_seconds() - host_start;
+      const double virt = static_cast<double>(w.now() - virtual_start) / 1e6;
+      state.PauseTiming();
+
+      const uint64_t expected_heard = sends.size() * (kDevices - 1);
+      state.counters["virt/host"] = virt / host;
+      state.counters["frames"] = static_cast<double>(sent);
+      state.counters["heard"] = static_cast<double>(heard);
+      if (sent != sends.size() || heard != expected_heard || failed) {
+        state.SkipWithError(("sent " + std::to_string(sent) + "/" + std::to_string(sends.size()) + ", heard " +
+                             std::to_string(heard) + "/" + std::to_string(expected_heard) + ", " +
+                             std::to_string(failed) + " timeouts or errors")
+                                .c_str());
+        break;
+      }
+    }
+    state.ResumeTiming();
+  }
+}
+
+// ---------------------------------------------------------- registration ---
+
+// A world that breaks (a program that cannot start, a stalled device) throws;
+// the benchmark then reports why instead of ending the run.
+template <typename... Args>
+void guarded(benchmark::State& state, void (*fn)(benchmark::State&, Args...), Args... args) {
+  try {
+    fn(state, args...);
+  } catch (const std::exception& e) {
+    state.SkipWithError((std::string("world failed: ") + e.what()).c_str());
+  }
+}
+
 [[maybe_unused]] const bool registered = [] {
-  for (const Target& t : kTargets) {
-    benchmark::RegisterBenchmark((std::string("IdleDay/") + t.image).c_str(), idle_day, t)
+  for (const Console* c : {&kFakeConsole, &kBrisolaConsole}) {
+    benchmark::RegisterBenchmark((std::string("IdleDay/") + c->image).c_str(), guarded<const Console*>, idle_day, c)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(3)
         ->UseRealTime();
-    benchmark::RegisterBenchmark((std::string("AtRoundTrip/") + t.image).c_str(), round_trip, t)
+    benchmark::RegisterBenchmark((std::string("AtRoundTrip/") + c->image).c_str(), guarded<const Console*>, at_round_trip, c)
         ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+  }
+  struct Pair {
+    const char* name;
+    const Kind* a;
+    const Kind* b;
+  };
+  for (const Pair& p : {Pair{"fake", &kFake, &kFake}, Pair{"sx126x", &kSx126x, &kSx126x},
+                        Pair{"subghz", &kSubghz, &kSubghz}, Pair{"sx126x-subghz", &kSx126x, &kSubghz},
+                        Pair{"brisola-t", &kBrisola, &kBrisola}}) {
+    benchmark::RegisterBenchmark((std::string("FrameExchange/") + p.name).c_str(), guarded<const Kind*, const Kind*>, frame_exchange, p.a, p.b)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+  }
+  struct Mix {
+    const char* name;
+    std::vector<const Kind*> cycle;
+  };
+  for (const Mix& m : {Mix{"fake", {&kFake}}, Mix{"sx126x+subghz", {&kSx126x, &kSubghz}},
+                       Mix{"brisola-t", {&kBrisola}}}) {
+    benchmark::RegisterBenchmark((std::string("World20/") + m.name).c_str(), guarded<std::vector<const Kind*>>, world_of_20, m.cycle)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
         ->UseRealTime();
   }
   return true;

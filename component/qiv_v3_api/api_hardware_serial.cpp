@@ -79,7 +79,12 @@ serial_line_config_t serial_line_config(uint8_t config)
 
 void HardwareSerial::begin(uint32_t baud, uint8_t config, uint8_t mode)
 {
-    service_nvm_set_baudrate_to_nvm(baud);
+    // The record is rewritten only when the rate changes: the default
+    // program opens its port with the stored rate at every start, and a
+    // blank module must not write its flash for that.
+    if (service_nvm_get_baudrate_from_nvm() != baud) {
+        service_nvm_set_baudrate_to_nvm(baud);
+    }
     udrv_serial_enable(serialPort);
     const serial_line_config_t line = serial_line_config(config);
     udrv_serial_init(serialPort, baud, line.word_length, line.stop_bits, line.parity, SERIAL_TWO_WIRE_NORMAL_MODE);

@@ -30,6 +30,7 @@ namespace {
 constexpr uint8_t kQuitKey = 0x1D;                 // Ctrl-]
 constexpr time_us kEndAfterInput = 10'000'000;     // piped stdin: run 10 s past its end
 constexpr time_us kMaxLag = 200'000;               // wall pacing: forget a longer lag
+constexpr time_us kSlack = 2'000;                  // wall pacing: may run this far ahead
 constexpr uint32_t kStateMagic = 0x51535431;       // "QST1"
 
 enum class Kind : uint8_t { kNone = 0, kStdio = 1, kPty = 2, kWorld = 3 };
@@ -218,7 +219,9 @@ void print_help(const char* prog) {
       "  -h, --help           this text.\n"
       "\n"
       "On a terminal the console is in raw mode: every key, Ctrl-C included, goes\n"
-      "to the firmware; Ctrl-] quits.\n"
+      "to the firmware; Ctrl-] quits. With the console on a pseudo-terminal and no\n"
+      "--run-for, the program runs until it gets a signal (e.g. Ctrl-C where it was\n"
+      "started).\n"
       "\n"
       "Piped stdin: its bytes reach the console port back to back at the port's baud\n"
       "rate from time 0, while the chip receives on that port (flow control: they\n"
@@ -245,7 +248,8 @@ Options parse_args(int argc, char** argv) {
       continue;
     }
     if (a == "-h" || a == "--help") {
-      print_help(argv[0]);
+      const char* slash = std::strrchr(argv[0], '/');
+      print_help(slash ? slash + 1 : argv[0]);
       std::exit(0);
     } else if (a == "--flash") {
       o.flash = need(i);
@@ -634,10 +638,11 @@ time_us gate(void*, time_us now_, time_us want) {
     if (poll_inputs(want == kNever ? -1 : 0, now_, false)) return now_;
     return want;
   }
+  if (want == kNever && !has_host_inputs()) return kNever;  // nothing can ever come
   {
     int64_t w = mono_us();
     time_us v = L.virt0 + static_cast<time_us>(w - L.wall0);
-    if (v < now_ || v > now_ + kMaxLag) {
+    if (v > now_ + kMaxLag) {
       // Behind by more than a moment (a slow host): don't make up for it in
       // a burst; follow the wall clock from here on.
       L.wall0 = w;
@@ -646,12 +651,16 @@ time_us gate(void*, time_us now_, time_us want) {
   }
   for (;;) {
     time_us v = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
-    if (v >= want) return want;
+    if (want != kNever && want <= v + kSlack) {
+      // Close enough: short waits (a busy loop's small steps) run without
+      // sleeping, a little ahead of the wall clock.
+      if (poll_inputs(0, now_, true)) return now_;
+      return want;
+    }
     int timeout = -1;
     if (want != kNever) {
-      time_us left = want - v;
-      timeout = static_cast<int>(left / 1000 + (left % 1000 ? 1 : 0));
-      if (left > 3'600'000'000ull) timeout = 3'600'000;
+      time_us left = want - kSlack - v;
+      timeout = left > 3'600'000'000ull ? 3'600'000 : static_cast<int>((left + 999) / 1000);
     }
     if (poll_inputs(timeout, now_, true)) {
       time_us at = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
@@ -671,8 +680,13 @@ void idle_forever(void*) {
 void do_reset(void*, const char* image) {
   std::string prog = image ? image_path(image) : L.self;
   if (!L.opt.reset_image.empty() && !image) prog = image_path(L.opt.reset_image);
-  if (access(prog.c_str(), X_OK) != 0) {
-    log("cannot start %s: %s; the core halts", prog.c_str(), std::strerror(errno));
+  struct stat st;
+  if (image && !*image) {
+    log("start of an image without a name; the core halts");
+    halt();
+  }
+  if (stat(prog.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(prog.c_str(), X_OK) != 0) {
+    log("cannot start %s: no such program; the core halts", prog.c_str());
     halt();
   }
   int fd = save_state();
@@ -810,7 +824,7 @@ int main(int argc, char** argv) {
   host::set_reset_handler(do_reset, nullptr);
   host::set_idle_forever_handler(idle_forever, nullptr);
   if (!L.opt.pin_log.empty()) {
-    L.pin_log = std::fopen(L.opt.pin_log.c_str(), restored ? "a" : "w");
+    L.pin_log = std::fopen(L.opt.pin_log.c_str(), restored ? "ae" : "we");
     if (!L.pin_log) die("--pin-log: " + L.opt.pin_log + ": " + std::strerror(errno));
     host::pin_set_output_observer(pin_logger, nullptr);
   }

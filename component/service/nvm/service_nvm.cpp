@@ -4,6 +4,14 @@
 
 #include "udrv_flash.h"
 
+// The Apollo3 image and the STM32WLE5 images other than the Wi-Fi
+// co-processor board were released with the older record layouts; the
+// others only ever stored the current one.
+#if defined(SUPPORT_LORA) && !defined(QIV_BOARD_ESP32C2)
+#define SERVICE_NVM_OLDER_LAYOUTS 1
+#include "utilities.h"  // Crc32
+#endif
+
 PRE_qiv_cfg_t g_qiv_cfg_t;
 #ifdef SUPPORT_LORA
 lora_mac_nvm_data_t g_lora_mac_nvm_data;
@@ -17,6 +25,11 @@ uint8_t BoardGetHardwareFreq(void);
 namespace {
 
 constexpr char default_serial_passwd[] = "58203761";
+#ifdef SUPPORT_LORA
+constexpr uint16_t default_syncword = 0x1424;
+constexpr int16_t default_lbt_rssi = -80;
+constexpr uint32_t default_lbt_scantime = 5;
+#endif
 
 // Mode of each serial port in a record built from defaults.
 constexpr SERVICE_MODE_TYPE default_mode_type[SERIAL_MAX] = {
@@ -136,9 +149,9 @@ void set_defaults(PRE_qiv_cfg_t *cfg)
     }
 #endif
     qiv_cfg_t_ex &ex = cfg->g_qiv_cfg_ex;
-    ex.syncword = 0x1424;
-    ex.lbt_rssi = -80;
-    ex.lbt_scantime = 5;
+    ex.syncword = default_syncword;
+    ex.lbt_rssi = default_lbt_rssi;
+    ex.lbt_scantime = default_lbt_scantime;
     ex.auto_sleep_level = 1;
     ex.IsCertPortOn = 1;
 #endif
@@ -203,18 +216,257 @@ int32_t set_text(char (&field)[N], char const *buff, uint32_t len)
     return write_record<int32_t>();
 }
 
+// ---- Older record layouts ----
+//
+// Earlier firmware stored the record in three older layouts. Versions 1 and 2
+// carry the CRC-32 of the record's bytes from byte 4 in word 0; version 3 is
+// recognised by a marker word after the record. The fields they have are
+// copied one by one into the current record; the rest get the values the
+// older firmware behaved with.
+
+constexpr uint32_t legacy_page_read_size = 800;
+
+#ifdef SUPPORT_LORA
+// A byte view of a bool field: a value read from flash may be any byte, and
+// only 0 and 1 may be loaded as a bool.
+uint8_t &raw_byte(bool &field)
+{
+    return *reinterpret_cast<uint8_t *>(&field);
+}
+#endif
+
+// Fields added to the current layout after its first release read as erased
+// flash in a record written before them; they get the values the firmware of
+// that time behaved with.
+void replace_erased_fields(PRE_qiv_cfg_t *cfg)
+{
+    if (cfg->debug_level == 0xFF) {
+        cfg->debug_level = 0;
+    }
+    if (static_cast<uint8_t>(cfg->firmware_ver[0]) == 0xFF) {
+        copy_version_text(cfg->firmware_ver, sw_version);
+    }
+    if (static_cast<uint8_t>(cfg->hwmodel[0]) == 0xFF) {
+        copy_version_text(cfg->hwmodel, model_id);
+    }
+    if (static_cast<uint8_t>(cfg->cli_ver[0]) == 0xFF) {
+        copy_version_text(cfg->cli_ver, cli_version);
+    }
+    qiv_cfg_t_ex &ex = cfg->g_qiv_cfg_ex;
+    if (ex.auto_sleep_level == 0xFF) {
+        ex.auto_sleep_level = 1;
+    }
+#ifdef SUPPORT_LORA
+    if (raw_byte(ex.iqinverted) == 0xFF) {
+        raw_byte(ex.iqinverted) = 0;
+    }
+    if (ex.symbol_timeout > 248) {
+        ex.symbol_timeout = 0;
+    }
+    if (ex.syncword_dirty_byte == 0xFF) {
+        ex.syncword = default_syncword;
+        ex.syncword_dirty_byte = 0;
+    }
+    if (raw_byte(ex.fix_length_payload) == 0xFF) {
+        raw_byte(ex.fix_length_payload) = 0;
+    }
+    if (ex.lbt_enable == 0xFF) {
+        ex.lbt_enable = 0;
+    }
+    if ((static_cast<uint16_t>(ex.lbt_rssi) & 0xFF) == 0xFF) {
+        ex.lbt_rssi = default_lbt_rssi;
+    }
+    // Only the whole erased word: every other scan time is a user's setting.
+    if (ex.lbt_scantime == 0xFFFFFFFFu) {
+        ex.lbt_scantime = default_lbt_scantime;
+    }
+    if (ex.IsCertPortOn == 0xFF) {
+        ex.IsCertPortOn = 1;
+    }
+    // Only when all 16 bytes are erased: a user's IV may start with 0xFF.
+    bool iv_erased = true;
+    for (uint8_t b : ex.crypt_IV) {
+        iv_erased = iv_erased && b == 0xFF;
+    }
+    if (iv_erased) {
+        memset(ex.crypt_IV, 0, sizeof(ex.crypt_IV));
+    }
+    if (ex.CAD == 0xFF) {
+        ex.CAD = 0;
+    }
+#endif
+}
+
+#ifdef SERVICE_NVM_OLDER_LAYOUTS
+uint32_t load_le32(uint8_t const *bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+constexpr uint32_t legacy_marker = 0xEDD1Eu;
+constexpr uint16_t legacy_not_stored = 0xFFFF;
+
+// One field of the older layouts: where it lies in the current record, in a
+// version-1 page and in a version-2 or version-3 page, and its length.
+struct legacy_field {
+    uint16_t target;
+    uint16_t v1;
+    uint16_t v2;
+    uint16_t len;
+};
+
+#define LEGACY_FIELD(member, v1, v2) \
+    legacy_field { offsetof(PRE_qiv_cfg_t, member), v1, v2, sizeof(PRE_qiv_cfg_t::member) }
+
+#if defined(QIV_MCU_APOLLO3)
+constexpr uint32_t legacy_v1_crc_end = 524;
+constexpr uint32_t legacy_v2_crc_end = 528;
+constexpr uint32_t legacy_marker_offset = 528;
+constexpr legacy_field legacy_fields[] = {
+    LEGACY_FIELD(lora_work_mode, 4, 4),
+    LEGACY_FIELD(g_lora_p2p_cfg_t, 8, 8),
+    LEGACY_FIELD(g_ble_cfg_t, 44, 44),
+    LEGACY_FIELD(g_lora_cfg_t, 60, 60),
+    LEGACY_FIELD(g_rtc_delta_t, 452, 452),
+    LEGACY_FIELD(mode_type, 460, 460),
+    LEGACY_FIELD(serial_lock_status, legacy_not_stored, 466),
+    LEGACY_FIELD(baudrate, 468, 472),
+    LEGACY_FIELD(atcmd_echo, 472, 476),
+    LEGACY_FIELD(serial_passwd, 473, 477),
+    LEGACY_FIELD(auto_sleep_time, 484, 488),
+    LEGACY_FIELD(sn, 488, 492),
+    LEGACY_FIELD(alias, 506, 510),
+};
+static_assert(SERIAL_MAX == 4);
+#else
+constexpr uint32_t legacy_v1_crc_end = 500;
+constexpr uint32_t legacy_v2_crc_end = 504;
+constexpr uint32_t legacy_marker_offset = 504;
+constexpr legacy_field legacy_fields[] = {
+    LEGACY_FIELD(lora_work_mode, 4, 4),
+    LEGACY_FIELD(g_lora_p2p_cfg_t, 8, 8),
+    LEGACY_FIELD(g_lora_cfg_t, 44, 44),
+    LEGACY_FIELD(g_rtc_delta_t, 432, 432),
+    LEGACY_FIELD(mode_type, 440, 440),
+    LEGACY_FIELD(serial_lock_status, legacy_not_stored, 443),
+    LEGACY_FIELD(baudrate, 444, 448),
+    LEGACY_FIELD(atcmd_echo, 448, 452),
+    LEGACY_FIELD(serial_passwd, 449, 453),
+    LEGACY_FIELD(auto_sleep_time, 460, 464),
+    LEGACY_FIELD(sn, 464, 468),
+    LEGACY_FIELD(alias, 482, 486),
+};
+static_assert(SERIAL_MAX == 3);
+#endif
+#undef LEGACY_FIELD
+
+// Every copy stays inside the part of the page its layout's CRC covers, and
+// so inside the page buffer.
+constexpr bool legacy_fields_fit(void)
+{
+    for (legacy_field const &f : legacy_fields) {
+        if (f.v1 != legacy_not_stored && f.v1 + f.len > legacy_v1_crc_end) {
+            return false;
+        }
+        if (f.v2 + f.len > legacy_v2_crc_end) {
+            return false;
+        }
+    }
+    return legacy_marker_offset + 4 <= legacy_page_read_size;
+}
+static_assert(legacy_fields_fit());
+
+void copy_legacy_fields(PRE_qiv_cfg_t *cfg, uint8_t const *page, bool version1)
+{
+    uint8_t *record = reinterpret_cast<uint8_t *>(cfg);
+    for (legacy_field const &f : legacy_fields) {
+        uint16_t const from = version1 ? f.v1 : f.v2;
+        if (from != legacy_not_stored) {
+            memcpy(&record[f.target], &page[from], f.len);
+        }
+    }
+    if (version1) {
+        // Version 1 had no port lock.
+        for (SERIAL_WLOCK_STATE &state : cfg->serial_lock_status) {
+            state = SERIAL_WLOCK_OPEN;
+        }
+    }
+}
+#endif
+
 }  // namespace
 
 // ---- Boot load, defaults and whole-record writes ----
 
+void service_nvm_data_add_to_legacy(PRE_qiv_cfg_t *cfg)
+{
+    cfg->debug_level = 0;
+    set_version_texts(cfg);
+    qiv_cfg_t_ex &ex = cfg->g_qiv_cfg_ex;
+    ex.auto_sleep_level = 1;
+#ifdef SUPPORT_LORA
+    ex.syncword = default_syncword;
+    ex.syncword_dirty_byte = 0;
+    ex.fix_length_payload = false;
+    ex.lbt_rssi = default_lbt_rssi;
+    ex.lbt_scantime = default_lbt_scantime;
+    ex.iqinverted = false;
+    ex.symbol_timeout = 0;
+    ex.lbt_enable = 0;
+    memset(ex.crypt_key16, 0, sizeof(ex.crypt_key16));
+    memset(ex.crypt_IV, 0, sizeof(ex.crypt_IV));
+    ex.CAD = 0;
+    // Every other field the older layouts lack stays 0, the certification
+    // port included: a migrated record has it off, unlike the defaults.
+#endif
+}
+
 void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg_t *cfg)
 {
-    // Only the current layout is recognised here; anything else is left
-    // zeroed for the caller to fall back to the factory copy or the defaults.
-    (void)data_flash_addr;
-    if (!record_is_current(cfg)) {
-        memset(cfg, 0, sizeof(*cfg));
+    // Static rather than on the stack: the boot load runs early on small
+    // stacks. The page is seeded with the caller's record so that a failed
+    // read never leaves bytes of an earlier page behind.
+    static uint8_t page[legacy_page_read_size];
+    memset(page, 0xFF, sizeof(page));
+    memcpy(page, cfg, sizeof(*cfg));
+    udrv_flash_read(data_flash_addr, sizeof(page), page);
+
+    // A later test that succeeds overrides an earlier one.
+    uint32_t layout = 0;
+    if (cfg->magic_num == PRE_QIV_CFG_MAGIC) {
+        layout = cfg->version_code;
     }
+#ifdef SERVICE_NVM_OLDER_LAYOUTS
+    if (load_le32(&page[legacy_marker_offset]) == legacy_marker) {
+        layout = 3;
+    }
+    if (load_le32(page) == Crc32(&page[4], static_cast<uint16_t>(legacy_v2_crc_end - 4))) {
+        layout = 2;
+    }
+    if (load_le32(page) == Crc32(&page[4], static_cast<uint16_t>(legacy_v1_crc_end - 4))) {
+        layout = 1;
+    }
+#endif
+
+    memset(cfg, 0, sizeof(*cfg));
+    if (layout == PRE_QIV_CFG_VERSION) {
+        memcpy(cfg, page, sizeof(*cfg));
+        replace_erased_fields(cfg);
+    }
+#ifdef SERVICE_NVM_OLDER_LAYOUTS
+    else if (layout >= 1 && layout <= 3) {
+        copy_legacy_fields(cfg, page, layout == 1);
+        service_nvm_data_add_to_legacy(cfg);
+    }
+#endif
+    else {
+        // Nothing recognised, or a newer firmware's record: the caller falls
+        // back to the factory copy or the defaults.
+        return;
+    }
+    cfg->magic_num = PRE_QIV_CFG_MAGIC;
+    cfg->version_code = PRE_QIV_CFG_VERSION;
 }
 
 int32_t service_nvm_init_config(void)

@@ -279,9 +279,13 @@ extern const char cli_version[];
 int32_t service_nvm_init_config(void);
 int32_t service_nvm_set_default_config_to_nvm(void);
 int32_t service_nvm_set_cfg_to_nvm(void);
-// Recognises the layout of a record page and leaves cfg as a version-4
-// record or all zeros.
+// Recognises the layout of the record page at data_flash_addr, from which cfg
+// has just been read, and leaves cfg as a version-4 record (an older layout
+// converted, erased fields of a version-4 record replaced) or all zeros (no
+// layout recognised, or a newer firmware's record). Changes RAM only.
 void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg_t *cfg);
+// Gives the fields that the older layouts lack the values of those days.
+void service_nvm_data_add_to_legacy(PRE_qiv_cfg_t *cfg);
 #ifdef SUPPORT_LORA
 int32_t service_lora_mac_nvm_data_init(void);
 void service_lora_mac_nvm_data_reset(void);

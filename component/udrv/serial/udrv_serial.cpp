@@ -220,7 +220,9 @@ void udrv_serial_enable(SERIAL_PORT port)
     if (!valid_port(port)) {
         return;
     }
-    if (service_nvm_get_lock_status_from_nvm(port) != SERIAL_WLOCK_LOCKED) {
+    // Only a change is stored: enabling an open port must not rewrite flash.
+    SERIAL_WLOCK_STATE const state = service_nvm_get_lock_status_from_nvm(port);
+    if (state != SERIAL_WLOCK_LOCKED && state != SERIAL_WLOCK_OPEN) {
         service_nvm_set_lock_status_to_nvm(port, SERIAL_WLOCK_OPEN);
     }
     clear_passwd_line();

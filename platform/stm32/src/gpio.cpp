@@ -53,6 +53,8 @@ void on_edge(void*, uint16_t pin, int level) {
   int line = pin & 15;
   const ExtiLine& l = g.lines[line];
   if (port >= kPorts || l.port != port) return;
+  // An analogue pin has its input trigger switched off.
+  if (moder(&stm32_gpio_ports[port], line) == 3) return;
   if ((level && l.rising) || (!level && l.falling)) {
     g.pending |= 1u << line;
     sim::irq_set_pending(sim_irq(line_irq(line)));
@@ -119,13 +121,14 @@ void HAL_GPIO_Init(GPIO_TypeDef* port, GPIO_InitTypeDef* init) {
     uint32_t& afr = port->AFR[line / 8];
     int shift = 4 * (line % 8);
     afr = (afr & ~(0xFu << shift)) | ((init->Alternate & 0xFu) << shift);
-    ExtiLine& l = g.lines[line];
+    // The EXTI line follows an interrupt mode; any other mode leaves the
+    // line's selection and edges as they are (only a de-initialisation of
+    // the source pin releases the line).
     if (init->Mode & 0x00010000u) {
+      ExtiLine& l = g.lines[line];
       l.port = pi;
       l.rising = (init->Mode & 0x00100000u) != 0;
       l.falling = (init->Mode & 0x00200000u) != 0;
-    } else if (l.port == pi) {
-      l = ExtiLine{};
     }
     drive(pi, line);
   }

@@ -63,11 +63,15 @@ void idle_event(void* ctx, uint32_t) {
   poll_signal();
 }
 
+// The line is idle when no start bit follows a character within a frame. A
+// byte is seen when it has arrived, so the check waits one and a half frames:
+// a character that follows at once has arrived by then.
 void start_idle_timer(Uart& u) {
   if (u.idle_event) sim::cancel(u.idle_event);
   u.byte_since_idle = true;
   u.isr |= UART_FLAG_BUSY;
-  u.idle_event = sim::schedule(sim::now() + sim::uart_byte_time(u.sim_port), idle_event, &u, 0);
+  sim::time_us frame = sim::uart_byte_time(u.sim_port);
+  u.idle_event = sim::schedule(sim::now() + frame + frame / 2, idle_event, &u, 0);
 }
 
 // A byte that no one takes goes to the receive data register (or is lost in

@@ -64,7 +64,11 @@ SbResult send(Module& m, const std::vector<std::string>& args, int timeout_ms = 
 void expect_area(const std::string& flash, const std::string& file) {
   std::vector<uint8_t> want = read_file(file);
   ASSERT_FALSE(want.empty());
-  EXPECT_TRUE(flash_bytes(flash, kArea, want.size()) == want) << "application area differs from " << file;
+  std::vector<uint8_t> got = flash_bytes(flash, kArea, want.size());
+  size_t diff = 0;
+  while (diff < want.size() && diff < got.size() && got[diff] == want[diff]) ++diff;
+  EXPECT_EQ(diff, want.size()) << "application area differs from " << file << " at offset " << diff
+                               << " (area read: " << got.size() << " bytes)";
 }
 
 // After a failed download the application never starts, through any number
@@ -207,15 +211,17 @@ TEST(BootModule, LostAcknowledgementAndCorruptedBlockAreRepeated) {
   std::atomic<int> acks{0};
   // sb -k: a 133-byte header packet, then 1029-byte packets.
   const uint64_t damaged = 133 + 1029 * 4 + 200;
-  Relay relay(
-      line,
-      [&](uint64_t i, uint8_t& b) {
-        if (i == damaged) b ^= 0x10;
-        return true;
-      },
-      [&](uint64_t, uint8_t& b) { return !(b == 0x06 && ++acks == 3); });
-  SbResult r = run_sb(relay.sender_fd(), {"-q", "-k", file}, 90000);
-  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  {
+    Relay relay(
+        line,
+        [&](uint64_t i, uint8_t& b) {
+          if (i == damaged) b ^= 0x10;
+          return true;
+        },
+        [&](uint64_t, uint8_t& b) { return !(b == 0x06 && ++acks == 3); });
+    SbResult r = run_sb(relay.sender_fd(), {"-q", "-k", file}, 90000);
+    ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  }
   close(line);
   expect_app(m, "Brisola-T");
   expect_area(flash, file);
@@ -260,29 +266,87 @@ TEST(BootModule, TransferCutHalfwayNeverStartsThenUpdatesAgain) {
   expect_area(flash, file);
 }
 
-TEST(BootModule, SenderInterruptedMidwayThenSentAgain) {
+TEST(BootModule, SenderDiesMidwayThenSentAgain) {
+  // sb killed mid-file sends nothing more: the bootloader gives up after its
+  // time-outs with CA CA and waits for a new transfer.
   std::string dir = scratch_dir(test_name());
   std::string flash = dir + "/module.flash";
   std::string file = make_app_file(dir, "quenlarlp-sip", 100000);
   Module m(flash);
   expect_boot_mode(m);
   start_update(m);
+  std::atomic<int> cancels{0};
   int line = m.open_line();
-  SbResult r = run_sb(line, {"-q", "-k", file}, 60000, [](pid_t p) {
-    std::thread([p] {
-      usleep(3000000);
-      kill(p, SIGINT);  // the user stops the sender: it sends its cancel
-    }).detach();
-  });
+  {
+    Relay relay(
+        line, nullptr,
+        [&](uint64_t, uint8_t& b) {
+          if (b == 0x18) ++cancels;
+          return true;
+        });
+    SbResult r = run_sb(relay.sender_fd(), {"-q", "-k", file}, 60000, [](pid_t p) {
+      std::thread([p] {
+        usleep(2000000);
+        kill(p, SIGKILL);
+      }).detach();
+    });
+    EXPECT_NE(r.exit_code, 0);
+    for (int i = 0; i < 100 && cancels < 2; ++i) usleep(100000);
+  }
   close(line);
-  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(cancels.load(), 2);
   EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
-  // The bootloader waits for another transfer.
-  usleep(100000);
   m.flush_input();
-  r = send(m, {"-q", "-k", file});
+  SbResult r = send(m, {"-q", "-k", file});
   ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
   expect_app(m, "QuenlarLP-SiP");
+  expect_area(flash, file);
+}
+
+TEST(BootModule, SenderCancelsThenSentAgain) {
+  // After the 10th block the sender cancels (CA CA ... and backspaces, as
+  // common senders send it): the bootloader acknowledges the cancel, ends the
+  // attempt at once and waits for a new transfer.
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "brisola-e", 50000);
+  Module m(flash, {"--app", "brisola-t"});
+  expect_app(m, "Brisola-T");
+  m.write("AT+BOOT\r\n");
+  expect_boot_mode(m);
+  start_update(m);
+  std::atomic<pid_t> sb_pid{0};
+  std::atomic<bool> cancelled{false};
+  std::atomic<int> acks{0}, answer{-1};
+  int line = m.open_line();
+  {
+    Relay relay(
+        line, [&](uint64_t, uint8_t&) { return !cancelled; },
+        [&](uint64_t, uint8_t& b) {
+          if (cancelled) {
+            if (answer < 0) answer = b;
+            return false;
+          }
+          if (b == 0x06 && ++acks == 11) {
+            cancelled = true;
+            if (sb_pid) kill(sb_pid, SIGKILL);
+            const uint8_t cancel[] = {0x18, 0x18, 0x18, 0x18, 0x18, 0x08, 0x08, 0x08, 0x08, 0x08};
+            EXPECT_EQ(::write(line, cancel, sizeof cancel), static_cast<ssize_t>(sizeof cancel));
+            return false;
+          }
+          return true;
+        });
+    run_sb(relay.sender_fd(), {"-q", "-k", file}, 60000, [&](pid_t p) { sb_pid = p; });
+    for (int i = 0; i < 20 && answer < 0; ++i) usleep(50000);
+  }
+  close(line);
+  EXPECT_EQ(answer.load(), 0x06);  // the cancel is acknowledged
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+  usleep(100000);
+  m.flush_input();
+  SbResult r = send(m, {"-q", "-k", file});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  expect_app(m, "Brisola-E");
   expect_area(flash, file);
 }
 

@@ -102,6 +102,7 @@ Module::Module(const std::string& flash, const std::vector<std::string>& extra) 
   log_path_ = flash + ".log";
   std::vector<std::string> args = {build_dir() + "/qiv-module", "--flash", flash, "--pty", "2"};
   args.insert(args.end(), extra.begin(), extra.end());
+  unlink(log_path_.c_str());  // a module that ran before on this flash left its log
   pid_ = fork();
   if (pid_ == 0) {
     int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

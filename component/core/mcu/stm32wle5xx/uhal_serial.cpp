@@ -371,9 +371,16 @@ void uhal_uart_init(SERIAL_PORT port, uint32_t baudrate, SERIAL_WORD_LEN_E datal
 void uhal_uart_deinit(SERIAL_PORT port)
 {
     PortParts p = parts_of(port);
-    // A port never opened has nothing to close.
-    if (p.huart != nullptr && p.huart->Instance != nullptr && HAL_UART_DeInit(p.huart) != HAL_OK) {
-        Error_Handler();
+    // A port never opened has nothing to close. Bytes already received stay
+    // in the port's queue.
+    if (p.huart != nullptr && p.huart->Instance != nullptr) {
+        if (p.huart->RxState == HAL_UART_STATE_BUSY_RX) {
+            HAL_UART_DMAStop(p.huart);
+            flush_dma(p);
+        }
+        if (HAL_UART_DeInit(p.huart) != HAL_OK) {
+            Error_Handler();
+        }
     }
     if (port <= SERIAL_UART2) {
         uhal_uart_status[port].active = false;

@@ -14,9 +14,10 @@ constexpr const char *kImage = "api-test-brisola-t";
 constexpr int kAt = 2;      // UART2: Serial, AT mode
 constexpr int kCustom = 1;  // UART1: Serial1, custom mode
 
+// The line editor's start ("\r\n"), the program's lines, the work mode.
 void expect_banner(Device &d)
 {
-    EXPECT_TRUE(d.expect_lines(kAt, {"api test", "fw=QIV_4.2.4_Brisola-T cli=1.5.15 model=Brisola-T",
+    EXPECT_TRUE(d.expect_lines(kAt, {"", "api test", "fw=QIV_4.2.4_Brisola-T cli=1.5.15 model=Brisola-T",
                                      "api=3.2.11 chip=stm32wle5xx", "Current Work Mode: LoRaWAN."}));
 }
 
@@ -78,9 +79,40 @@ TEST(ApiSystem, VersionTextsFollowTheRecord)
     o.flash_file = w.dir() + "/b.flash";
     o.initial_flash = flash;
     Device &b = w.start("b", o);
-    EXPECT_TRUE(b.expect_lines(kAt, {"api test", "fw=QIV_4.2.4_Brisola-T cli=1.5.15 model=Custom-Model"}));
+    EXPECT_TRUE(b.expect_lines(kAt, {"", "api test", "fw=QIV_4.2.4_Brisola-T cli=1.5.15 model=Custom-Model"}));
     b.write(kAt, "AT+HWMODEL=?\r\n");
     EXPECT_TRUE(b.wait_line(kAt, "AT+HWMODEL=Custom-Model"));
+}
+
+// The start-up's diagnostic banner is printed only at debug level 1, which
+// takes effect at the next start.
+TEST(ApiSystem, DebugLevelSwitchesTheBannerOn)
+{
+    World w;
+    systest::DeviceOptions o;
+    o.image = kImage;
+    o.pins = {{"PB12", 1}};  // a high-band module
+    Device &d = w.start("a", o);
+    expect_banner(d);
+    d.write(kAt, "AT+DEBUG=?\r\n");
+    EXPECT_TRUE(d.expect_lines(kAt, {"AT+DEBUG=0", "OK"}));
+    d.write(kAt, "AT+DEBUG=1\r\n");
+    EXPECT_TRUE(d.expect_lines(kAt, {"OK"}));
+
+    d.restart();
+    EXPECT_TRUE(d.expect_lines(kAt, {"", "api test", "fw=QIV_4.2.4_Brisola-T cli=1.5.15 model=Brisola-T",
+                                     "api=3.2.11 chip=stm32wle5xx"}));
+    auto banner = d.next_line(kAt);
+    ASSERT_TRUE(banner.has_value());
+    EXPECT_EQ(banner->rfind("BrisolaT-H Version:QIV_4.2.4_Brisola-T ", 0), 0u) << *banner;
+    EXPECT_TRUE(d.expect_lines(kAt, {"Current Work Mode: LoRaWAN."}));
+    d.write(kAt, "AT+DEBUG=?\r\n");
+    EXPECT_TRUE(d.expect_lines(kAt, {"AT+DEBUG=1", "OK"}));
+
+    d.write(kAt, "AT+DEBUG=0\r\n");
+    EXPECT_TRUE(d.expect_lines(kAt, {"OK"}));
+    d.restart();
+    expect_banner(d);
 }
 
 }  // namespace

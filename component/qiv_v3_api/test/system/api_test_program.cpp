@@ -3,6 +3,7 @@
 // it answers each line with its number and the line in upper case, until the
 // line "stop" ends its loop.
 #include "qiv_v3_api.h"
+#include "udrv_delay.h"
 
 namespace {
 String line;
@@ -22,6 +23,8 @@ void setup()
 
 void loop()
 {
+    // Polls UART1 once a millisecond rather than as fast as the core runs.
+    udrv_delay_ms(1);
     while (Serial1.available() > 0) {
         int c = Serial1.read();
         if (c < 0) {

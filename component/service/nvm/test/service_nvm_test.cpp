@@ -144,7 +144,7 @@ TEST_F(Nvm, UnreadableRecordAndFactoryCopyGiveTheDefaults)
     };
     const Case cases[] = {
         {"wrong magic", [](Bytes &r) { r[0] ^= 1; }},
-        {"version 3", [](Bytes &r) { r[4] = 3; }},
+        {"version 0", [](Bytes &r) { r[4] = 0; }},
         {"version 5", [](Bytes &r) { r[4] = 5; }},
         {"zeros", [](Bytes &r) { std::fill(r.begin(), r.end(), 0); }},
     };

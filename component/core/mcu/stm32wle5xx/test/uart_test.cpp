@@ -192,3 +192,14 @@ TEST_F(PortTest, OneWireModesUseTheirLine) {
   run_for(5000);
   EXPECT_EQ(as_string(read_port(SERIAL_UART1)), "ok\r\n");
 }
+
+TEST_F(PortTest, BytesReceivedBeforeThePortIsReopenedAreKept) {
+  open_port(SERIAL_UART2);
+  sim::time_us byte = sim::uart_byte_time(2);
+  feed(2, "AT\r\n");
+  run_for(2 * byte + byte / 4);  // "AT" has arrived, the line is not idle
+  uhal_uart_deinit(SERIAL_UART2);
+  open_port(SERIAL_UART2);
+  run_for(10 * byte);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "AT\r\n");
+}

@@ -3,7 +3,7 @@
 // event and end the sleep loop.
 #include "radio_board_if.h"
 #include "radio_env.h"
-#include "stm32_env.h"
+#include "stm32_fakes.h"
 #include "udrv_powersave.h"
 
 namespace radio_test {

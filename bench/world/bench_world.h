@@ -1,0 +1,93 @@
+// A small world for benchmarks: image programs under one time master, their
+// console output split into lines. Unlike the system-test harness it has no
+// test framework in it, and it keeps only what the benchmarks read.
+//
+//   bench::World w;
+//   int a = w.start("qiv-fake-device");
+//   w.write(a, "PING\r\n");
+//   bool ok = w.wait_line(a, "PONG", 1'000'000);
+//
+// Each World lives in a temporary directory of its own (socket, flash files,
+// device logs), removed at the end.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "world/master.h"
+
+namespace bench {
+
+using sim::time_us;
+constexpr time_us kSecond = 1'000'000;
+constexpr time_us kMinute = 60 * kSecond;
+constexpr time_us kHour = 60 * kMinute;
+
+// Where image programs are: $QIV_IMAGE_DIR, else the build tree.
+std::string image_path(const std::string& image);
+bool image_built(const std::string& image);
+
+// Host wall-clock seconds since an arbitrary start (monotonic).
+double host_seconds();
+
+// "0102..." of `len` bytes, different for every (device, sequence) pair so
+// that a receiver's line names its sender.
+std::string payload_hex(int device, unsigned sequence, size_t len);
+
+class World {
+ public:
+  World();
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  // Starts an image program with every serial port carried by the world and
+  // returns its id. Its console is the port the program names (else 0).
+  int start(const std::string& image);
+
+  // Bytes into the device's console, now.
+  void write(int id, std::string_view text);
+
+  // Runs until a whole line starting with `prefix` has come from the
+  // device's console and returns it; lines before it are dropped. Nothing
+  // when `timeout` of virtual time passes first.
+  std::optional<std::string> wait_line(int id, std::string_view prefix, time_us timeout);
+  // Lines come so far and not yet taken (each without its line end).
+  std::deque<std::string>& lines(int id);
+  // Drops every line and partial line of the device.
+  void clear(int id);
+  // Lines come from every device since the world started.
+  uint64_t line_count() const { return line_count_; }
+
+  sim::world::Master& master() { return *master_; }
+  time_us now() const { return master_->now(); }
+  void run_until(time_us t) { master_->run_until(t); }
+  const std::string& dir() const { return dir_; }
+  // The device's stdout/stderr (for messages when something fails).
+  std::string log_tail(int id) const;
+
+ private:
+  // Lines of every port are kept (the console is known only once the
+  // program has introduced itself, after its start-up may have printed).
+  struct Port {
+    std::string partial;
+    std::deque<std::string> lines;
+  };
+  struct Device {
+    int console = 0;
+    Port ports[sim::kMaxUart];
+    std::string log_path;
+    Port& con() { return ports[console]; }
+  };
+  std::string dir_;
+  std::unique_ptr<sim::world::Master> master_;
+  std::vector<Device> devices_;  // index id - 1
+  uint64_t line_count_ = 0;
+  Device& device(int id) { return devices_.at(static_cast<size_t>(id - 1)); }
+};
+
+}  // namespace bench
