@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #ifndef QIV_IMAGE_DIR
@@ -55,7 +53,6 @@ World::World() {
         if (!p.partial.empty() && p.partial.back() == '\r') p.partial.pop_back();
         p.lines.push_back(std::move(p.partial));
         p.partial.clear();
-        ++line_count_;
       } else {
         p.partial += c;
       }
@@ -70,7 +67,7 @@ World::~World() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-int World::start(const std::string& image) {
+int World::start(const std::string& image, const std::vector<std::string>& args) {
   const int n = static_cast<int>(devices_.size()) + 1;
   sim::world::DeviceConfig cfg;
   cfg.name = image + "-" + std::to_string(n);
@@ -82,9 +79,9 @@ int World::start(const std::string& image) {
     cfg.args.push_back("--uart-world");
     cfg.args.push_back(std::to_string(p));
   }
+  cfg.args.insert(cfg.args.end(), args.begin(), args.end());
   // The device exists before its start-up prints anything.
   devices_.push_back(Device{});
-  devices_.back().log_path = cfg.log_path;
   const int id = master_->spawn(cfg);
   if (id != n) throw std::runtime_error("bench world: unexpected device id");
   const int console = master_->console_uart(id);
@@ -112,18 +109,5 @@ std::optional<std::string> World::wait_line(int id, std::string_view prefix, tim
 }
 
 std::deque<std::string>& World::lines(int id) { return device(id).con().lines; }
-
-void World::clear(int id) {
-  for (Port& p : device(id).ports) {
-    p.lines.clear();
-    p.partial.clear();
-  }
-}
-
-std::string World::log_tail(int id) const {
-  std::ifstream in(devices_.at(static_cast<size_t>(id - 1)).log_path, std::ios::binary);
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return s.size() > 400 ? s.substr(s.size() - 400) : s;
-}
 
 }  // namespace bench

@@ -47,7 +47,8 @@ class World {
 
   // Starts an image program with every serial port carried by the world and
   // returns its id. Its console is the port the program names (else 0).
-  int start(const std::string& image);
+  // `args`: more launcher options (e.g. {"--pin", "PB12=1"}).
+  int start(const std::string& image, const std::vector<std::string>& args = {});
 
   // Bytes into the device's console, now.
   void write(int id, std::string_view text);
@@ -58,17 +59,11 @@ class World {
   std::optional<std::string> wait_line(int id, std::string_view prefix, time_us timeout);
   // Lines come so far and not yet taken (each without its line end).
   std::deque<std::string>& lines(int id);
-  // Drops every line and partial line of the device.
-  void clear(int id);
-  // Lines come from every device since the world started.
-  uint64_t line_count() const { return line_count_; }
 
   sim::world::Master& master() { return *master_; }
   time_us now() const { return master_->now(); }
   void run_until(time_us t) { master_->run_until(t); }
   const std::string& dir() const { return dir_; }
-  // The device's stdout/stderr (for messages when something fails).
-  std::string log_tail(int id) const;
 
  private:
   // Lines of every port are kept (the console is known only once the
@@ -80,13 +75,11 @@ class World {
   struct Device {
     int console = 0;
     Port ports[sim::kMaxUart];
-    std::string log_path;
     Port& con() { return ports[console]; }
   };
   std::string dir_;
   std::unique_ptr<sim::world::Master> master_;
   std::vector<Device> devices_;  // index id - 1
-  uint64_t line_count_ = 0;
   Device& device(int id) { return devices_.at(static_cast<size_t>(id - 1)); }
 };
 

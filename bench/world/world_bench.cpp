@@ -62,6 +62,7 @@ std::string expect(World& w, int id, const std::string& cmd, const std::string& 
 
 struct Kind {
   const char* image;
+  std::vector<std::string> args;  // launcher options
   // Brings a started device to where it sends and hears frames; "" when
   // done, else why it cannot.
   std::string (*setup)(World&, int id);
@@ -82,8 +83,8 @@ std::string setup_radio_device(World& w, int id) {
   return expect(w, id, "LORA 868100000 7 0 1 14 8 0", "OK");
 }
 
-// brisola-t in LoRa P2P mode with the same radio settings, receiving
-// continuously between its own sends.
+// brisola-t (its band strap on the high band) in LoRa P2P mode with the same
+// radio settings, receiving continuously between its own sends.
 std::string setup_brisola(World& w, int id) {
   const char* banner_end = "Current Work Mode:";
   if (!w.wait_line(id, banner_end, 5 * kSecond)) return "no start-up banner";
@@ -93,10 +94,10 @@ std::string setup_brisola(World& w, int id) {
   return expect(w, id, "AT+PRECV=65533", "OK");
 }
 
-const Kind kFake{"qiv-fake-device", setup_fake, "TX ", "OK", "", "RX "};
-const Kind kSx126x{"radio-device-sx126x", setup_radio_device, "TX ", "TXDONE", "RX 600000", "RXDONE "};
-const Kind kSubghz{"radio-device-subghz", setup_radio_device, "TX ", "TXDONE", "RX 600000", "RXDONE "};
-const Kind kBrisola{"brisola-t", setup_brisola, "AT+PSEND=", "+EVT:TXP2P DONE", "", "+EVT:RXP2P:"};
+const Kind kFake{"qiv-fake-device", {}, setup_fake, "TX ", "OK", "", "RX "};
+const Kind kSx126x{"radio-device-sx126x", {}, setup_radio_device, "TX ", "TXDONE", "RX 600000", "RXDONE "};
+const Kind kSubghz{"radio-device-subghz", {}, setup_radio_device, "TX ", "TXDONE", "RX 600000", "RXDONE "};
+const Kind kBrisola{"brisola-t", {"--pin", "PB12=1"}, setup_brisola, "AT+PSEND=", "+EVT:TXP2P DONE", "", "+EVT:RXP2P:"};
 
 bool built(benchmark::State& state, const std::vector<const Kind*>& kinds) {
   for (const Kind* k : kinds) {
@@ -110,7 +111,7 @@ bool built(benchmark::State& state, const std::vector<const Kind*>& kinds) {
 
 // Starts one device per entry and sets each up; "" or why not.
 std::string start_all(World& w, const std::vector<const Kind*>& kinds, std::vector<int>& ids) {
-  for (const Kind* k : kinds) ids.push_back(w.start(k->image));
+  for (const Kind* k : kinds) ids.push_back(w.start(k->image, k->args));
   for (size_t i = 0; i < kinds.size(); ++i) {
     if (std::string e = kinds[i]->setup(w, ids[i]); !e.empty())
       return std::string("skipped: ") + kinds[i]->image + ": " + e;

@@ -54,6 +54,100 @@ void uart_inject_error(int uart, uint32_t flags);
 void rtc_set_ticks(uint32_t ticks);
 uint32_t rtc_ticks();
 
+// ---- ADC, timers, SPI and I2C ----
+// Analogue inputs are sim::analog_set_mv() by channel name: "PA10", "PA15",
+// "PB2", "PB3", "PB4" (the pins), "TEMPSENSOR", "VREFINT" (the voltage the
+// internal channel presents) and "VBAT" (the battery; its channel sees a
+// third). A conversion gives the nearest step of the input against 3.3 V at
+// the configured resolution, saturated at full scale.
+struct AdcState {
+  bool initialised = false;  // now
+  uint32_t conversions = 0;  // completed since power-on
+  // The set-up of the last conversion started.
+  struct Conversion {
+    bool calibrated = false;
+    int resolution_bits = 0;
+    uint32_t clock_prescaler = 0;  // ADC_CLOCK_*
+    uint32_t sampling_time = 0;    // common sampling time 1 (ADC_SAMPLETIME_*)
+    int channel = -1;              // ADC_CHANNEL_*
+  } last;
+};
+AdcState adc_state();
+// A stalled converter never ends a conversion (a fault injection).
+void adc_stall(bool stalled);
+
+struct TimState {
+  bool initialised = false;
+  uint32_t prescaler = 0;
+  uint32_t period = 0;  // auto-reload value
+  uint32_t counter_mode = 0;
+  uint32_t clock_division = 0;
+  uint32_t repetition = 0;
+  uint32_t auto_reload_preload = 0;
+  uint32_t master_trigger = 0;
+  uint32_t master_slave = 0;
+  uint32_t break_state = 0;
+  uint32_t dead_time = 0;
+  uint32_t inits = 0;  // initialisations since power-on
+  struct Channel {
+    bool configured = false;
+    bool running = false;
+    uint32_t mode = 0;  // TIM_OCMODE_*
+    uint32_t pulse = 0;
+    uint32_t polarity = 0;
+  } channels[4];
+};
+TimState tim_state(int timer);  // 1 (TIM1) or 2 (TIM2)
+
+struct SpiState {
+  bool initialised = false;
+  uint32_t mode = 0;
+  uint32_t direction = 0;
+  uint32_t data_size = 0;
+  uint32_t clock_polarity = 0;
+  uint32_t clock_phase = 0;
+  uint32_t nss = 0;
+  uint32_t baud_rate_prescaler = 0;
+  uint32_t first_bit = 0;
+  uint32_t crc = 0;
+  uint32_t inits = 0;  // initialisations since power-on
+};
+SpiState spi1_state();
+
+// A device on the I2C2 bus. Calls come as bus events while a transfer runs.
+class I2cSlave {
+ public:
+  virtual ~I2cSlave() = default;
+  // A start or repeated start with this slave's address and the direction;
+  // false: the address is not acknowledged.
+  virtual bool start(bool read) = 0;
+  // A byte the master writes; false: not acknowledged.
+  virtual bool write(uint8_t) { return true; }
+  // The next byte the master reads.
+  virtual uint8_t read() { return 0xFF; }
+  // A stop condition ends the slave's transfer.
+  virtual void stop() {}
+};
+// Attach a slave at a 7-bit address (nullptr detaches). Slaves stay attached
+// until detached or reset_platform().
+void i2c_attach(uint8_t address, I2cSlave* slave);
+
+struct I2cState {
+  bool initialised = false;
+  uint32_t timing = 0;  // timing register
+  uint32_t scl_hz = 0;  // the clock the timing gives on PCLK1
+  uint32_t own_address = 0;
+  bool general_call = false;
+  bool clock_stretching = false;
+  bool analog_filter = false;
+  uint32_t digital_filter = 0;
+  bool fast_mode_plus = false;
+  uint32_t inits = 0;         // initialisations since power-on
+  uint32_t transfers = 0;     // transfers started
+  uint8_t last_address = 0;   // 7-bit address of the last transfer
+};
+I2cState i2c2_state();
+
 // ---- application file ----
 // The program named by a valid application file in flash at `base`, or
 // nullptr (see stm32_appfile.h).

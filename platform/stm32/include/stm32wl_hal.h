@@ -2,12 +2,16 @@
 #pragma once
 
 #include "stm32wl_cmsis.h"
+#include "stm32wl_hal_adc.h"
 #include "stm32wl_hal_core.h"
 #include "stm32wl_hal_def.h"
 #include "stm32wl_hal_dma.h"
 #include "stm32wl_hal_flash.h"
 #include "stm32wl_hal_gpio.h"
+#include "stm32wl_hal_i2c.h"
 #include "stm32wl_hal_rcc.h"
 #include "stm32wl_hal_rtc.h"
+#include "stm32wl_hal_spi.h"
+#include "stm32wl_hal_tim.h"
 #include "stm32wl_hal_uart.h"
 #include "stm32wl_ll.h"

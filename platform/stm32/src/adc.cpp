@@ -27,6 +27,7 @@ struct Adc {
   sim::time_us done_at = 0;
   uint32_t data = 0;
   uint32_t conversions = 0;
+  AdcState::Conversion last;
 };
 
 Adc& adc() {
@@ -49,6 +50,19 @@ uint32_t full_scale(uint32_t resolution) {
       return 64;
     default:
       return 4096;
+  }
+}
+
+int resolution_bits(uint32_t resolution) {
+  switch (resolution) {
+    case ADC_RESOLUTION_10B:
+      return 10;
+    case ADC_RESOLUTION_8B:
+      return 8;
+    case ADC_RESOLUTION_6B:
+      return 6;
+    default:
+      return 12;
   }
 }
 
@@ -105,25 +119,8 @@ AdcState adc_state() {
   const Adc& a = adc();
   AdcState s;
   s.initialised = a.initialised;
-  s.calibrated = a.calibrated;
-  switch (a.resolution) {
-    case ADC_RESOLUTION_10B:
-      s.resolution_bits = 10;
-      break;
-    case ADC_RESOLUTION_8B:
-      s.resolution_bits = 8;
-      break;
-    case ADC_RESOLUTION_6B:
-      s.resolution_bits = 6;
-      break;
-    default:
-      s.resolution_bits = 12;
-      break;
-  }
-  s.clock_prescaler = a.clock_prescaler;
-  s.sampling_time = a.sampling_time;
-  s.channel = a.channel;
   s.conversions = a.conversions;
+  s.last = a.last;
   return s;
 }
 
@@ -158,11 +155,11 @@ HAL_StatusTypeDef HAL_ADC_Init(ADC_HandleTypeDef* hadc) {
 HAL_StatusTypeDef HAL_ADC_DeInit(ADC_HandleTypeDef* hadc) {
   if (!hadc || hadc->Instance != ADC) return HAL_ERROR;
   Adc& a = adc();
-  bool stalled = a.stalled;
-  uint32_t conversions = a.conversions;
+  Adc kept = a;
   a = Adc{};
-  a.stalled = stalled;
-  a.conversions = conversions;
+  a.stalled = kept.stalled;
+  a.conversions = kept.conversions;
+  a.last = kept.last;
   HAL_ADC_MspDeInit(hadc);
   hadc->ErrorCode = HAL_ADC_ERROR_NONE;
   hadc->State = HAL_ADC_STATE_RESET;
@@ -192,6 +189,11 @@ HAL_StatusTypeDef HAL_ADC_Start(ADC_HandleTypeDef* hadc) {
   if (!hadc || hadc->Instance != ADC || !a.initialised || a.channel < 0) return HAL_ERROR;
   if (a.converting) return HAL_BUSY;
   a.converting = true;
+  a.last.calibrated = a.calibrated;
+  a.last.resolution_bits = resolution_bits(a.resolution);
+  a.last.clock_prescaler = a.clock_prescaler;
+  a.last.sampling_time = a.sampling_time;
+  a.last.channel = a.channel;
   a.done_at = a.stalled ? sim::kNever : sim::now() + kConversionUs;
   hadc->State = (hadc->State & ~HAL_ADC_STATE_REG_EOC) | HAL_ADC_STATE_REG_BUSY;
   return HAL_OK;

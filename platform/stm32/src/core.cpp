@@ -154,6 +154,10 @@ void reset_platform() {
   dma_reset();
   uart_reset();
   rtc_reset();
+  adc_reset();
+  tim_reset();
+  spi_reset();
+  i2c_reset();
   clear_sleep_log();
 }
 
@@ -252,6 +256,10 @@ HAL_StatusTypeDef HAL_DeInit(void) {
   // keeps running.
   stm32sim::detail::uart_reset();
   stm32sim::detail::dma_reset();
+  stm32sim::detail::adc_reset();
+  stm32sim::detail::tim_reset();
+  stm32sim::detail::spi_reset();
+  stm32sim::detail::i2c_peripheral_reset();
   HAL_MspDeInit();
   return HAL_OK;
 }

@@ -31,6 +31,11 @@ void gpio_reset();
 void dma_reset();
 void uart_reset();
 void rtc_reset();
+void adc_reset();
+void tim_reset();
+void spi_reset();
+void i2c_reset();             // the peripheral and the bus (slaves detached)
+void i2c_peripheral_reset();  // the peripheral only
 
 // DMA channel state shared with the UART: the UART moves received bytes
 // through these.

@@ -1,8 +1,17 @@
 // Start-up, event dispatcher and main loop of the STM32WLE5 images.
 //
-// The LoRa services join the start-up and the dispatcher with the macro
-// QIV_LORA_SERVICES_LINKED: the MAC context load and the service start, the
-// certification mode, the MAC processing step and the join callback.
+// The radio and the LoRa services join the start-up and the dispatcher with
+// these macros:
+//   QIV_RADIO_LINKED          the sub-GHz radio: its peripheral is set up
+//                             before the LoRa services start
+//   QIV_LORA_SERVICES_LINKED  the LoRaWAN MAC and its service: the MAC context
+//                             load and the service start (which starts the
+//                             point-to-point service in the P2P and FSK work
+//                             modes), the certification mode, the MAC
+//                             processing step and the join callback
+//   QIV_LORA_P2P_LINKED       the work mode and the point-to-point service;
+//                             without the MAC, start-up starts the service
+//                             itself in the P2P and FSK work modes
 #include <string.h>
 
 #include "atcmd.h"
@@ -17,8 +26,14 @@
 #include "udrv_system.h"
 #include "udrv_timer.h"
 
-#ifdef QIV_LORA_SERVICES_LINKED
+#if defined(QIV_LORA_SERVICES_LINKED) || defined(QIV_LORA_P2P_LINKED)
 #include "service_lora.h"
+#endif
+#ifdef QIV_RADIO_LINKED
+#include "board.h"
+#include "radio.h"
+// The sub-GHz peripheral (the board's radio part).
+void MX_SUBGHZ_Init(void);
 #endif
 
 #if __has_include("service_debug.h")
@@ -38,6 +53,25 @@
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     udrv_serial_log_printf("%s", text);
+}
+#endif
+
+#if defined(QIV_LORA_P2P_LINKED) && !defined(QIV_LORA_SERVICES_LINKED)
+// The LoRa start of an image without the LoRaWAN MAC: the radio bring-up, and
+// the point-to-point service in the P2P and FSK work modes. A device that
+// would join by OTAA in class A or B (the stored LoRaWAN settings) keeps its
+// radio asleep until it is used, as with the MAC.
+static void start_lora_p2p(void)
+{
+    BoardInitMcu();
+    if (service_lora_get_nwm() == SERVICE_LORAWAN) {
+        return;
+    }
+    service_lora_p2p_init();
+    if (service_nvm_get_class_from_nvm() != SERVICE_LORA_CLASS_C &&
+        service_nvm_get_njm_from_nvm() == SERVICE_LORA_OTAA) {
+        Radio.Sleep();
+    }
 }
 #endif
 
@@ -61,9 +95,14 @@ void qiv_init(void)
         udrv_serial_init(port, service_nvm_get_baudrate_from_nvm(), SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
                          SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
     }
-#ifdef QIV_LORA_SERVICES_LINKED
+#ifdef QIV_RADIO_LINKED
+    MX_SUBGHZ_Init();
+#endif
+#if defined(QIV_LORA_SERVICES_LINKED)
     service_lora_mac_nvm_data_init();
     service_lora_init(service_nvm_get_band_from_nvm());
+#elif defined(QIV_LORA_P2P_LINKED)
+    start_lora_p2p();
 #endif
     static const SERIAL_PORT ports[] = {SERIAL_UART0, SERIAL_UART1, SERIAL_UART2};
     for (SERIAL_PORT port : ports) {
@@ -104,7 +143,7 @@ void restore_atcmd_table(void)
 
 void print_work_mode(void)
 {
-#ifdef QIV_LORA_SERVICES_LINKED
+#if defined(QIV_LORA_SERVICES_LINKED) || defined(QIV_LORA_P2P_LINKED)
     uint8_t mode = static_cast<uint8_t>(service_lora_get_nwm());
 #else
     uint8_t mode = static_cast<uint8_t>(service_nvm_get_nwm_from_nvm());

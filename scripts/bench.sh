@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and the image programs they run, runs them and prints
+# a table of the results. Benchmarks are never part of the test suite.
+#
+#   scripts/bench.sh [BUILD_DIR] [-- world_bench options...]
+#
+# BUILD_DIR defaults to build/default (configured with the "default" preset
+# when missing). Timings depend on the host and on its load: run it on a
+# quiet machine. The raw results stay in BUILD_DIR/bench-results.json.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build="build/default"
+if [ $# -gt 0 ] && [ "$1" != "--" ]; then
+  build="$1"
+  shift
+fi
+[ "${1:-}" = "--" ] && shift
+
+if [ ! -f "$build/build.ninja" ]; then
+  if [ "$build" = "build/default" ]; then
+    scripts/setup.sh default
+  else
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  fi
+fi
+if ! cmake --build "$build" --target bench -j "$(nproc)" >&2; then
+  echo "bench.sh: the benchmarks could not be built (is the 32-bit libbenchmark-dev installed?)" >&2
+  exit 1
+fi
+
+results="$build/bench-results.json"
+"$build/bench/world/world_bench" --benchmark_out="$results" --benchmark_out_format=json \
+  --benchmark_format=console "$@" >&2
+
+python3 - "$results" <<'EOF'
+import json, sys
+
+data = json.load(open(sys.argv[1]))
+scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+def host(b):
+    """Host seconds per iteration (wall clock)."""
+    return b["real_time"] * scale[b.get("time_unit", "ns")]
+
+def fmt_time(s):
+    if s >= 1: return f"{s:.2f} s"
+    if s >= 1e-3: return f"{s * 1e3:.2f} ms"
+    return f"{s * 1e6:.1f} us"
+
+# What each family measures, and the goal it is held to.
+families = {
+    "IdleDay": ("idle device, 24 h of virtual time", lambda s: "< 2 s", lambda s: s < 2.0),
+    "AtRoundTrip": ("one command and its reply", None, None),
+    "FrameExchange": ("one frame between two devices", None, None),
+    "World20": ("20 devices x 1 frame/min, 1 h virtual", None, None),
+}
+
+rows = []
+for b in data["benchmarks"]:
+    name = b["name"].replace("/real_time", "")
+    name = "/".join(p for p in name.split("/") if not p.startswith("iterations:"))
+    family, _, subject = name.partition("/")
+    what, goal, ok = families.get(family, (family, None, None))
+    if b.get("error_occurred"):
+        rows.append((family, subject, what, "-", b.get("error_message", "error"), ""))
+        continue
+    s = host(b)
+    extra = []
+    if "virt_ms" in b: extra.append(f"{b['virt_ms']:.1f} ms virtual each")
+    if "virt/host" in b: extra.append(f"virtual/host = {b['virt/host']:.0f}x")
+    if "heard" in b: extra.append(f"{int(b['frames'])} frames, {int(b['heard'])} receptions")
+    verdict = ""
+    if goal:
+        verdict = f"goal {goal(s)}: " + ("met" if ok(s) else "MISSED")
+    rows.append((family, subject, what, fmt_time(s), "; ".join(extra), verdict))
+
+head = ("benchmark", "devices", "measures", "host time", "notes", "")
+widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+line = "  ".join("-" * w for w in widths)
+print()
+print("  ".join(str(h).ljust(w) for h, w in zip(head, widths)).rstrip())
+print(line)
+for r in rows:
+    print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
+EOF
