@@ -432,7 +432,9 @@ int32_t service_lora_p2p_send(uint8_t *p_data, uint8_t len, bool cad_enable)
         }
         frame_len = static_cast<uint8_t>(n);
     } else {
-        memcpy(frame, p_data, len);
+        if (len != 0) {
+            memcpy(frame, p_data, len);
+        }
         frame_len = len;
     }
 
@@ -567,7 +569,9 @@ int32_t service_lora_p2p_encrpty(const uint8_t *in, uint16_t len, uint8_t *out)
     const uint32_t pad = SERVICE_LORA_P2P_CRYPT_BLOCK - (len % SERVICE_LORA_P2P_CRYPT_BLOCK);
     const uint32_t padded = len + pad;
     uint8_t plain[SERVICE_LORA_P2P_CRYPT_MAX_PAYLOAD + SERVICE_LORA_P2P_CRYPT_BLOCK];
-    memcpy(plain, in, len);
+    if (len != 0) {
+        memcpy(plain, in, len);
+    }
     memset(plain + len, static_cast<int>(pad), pad);
 
     uint8_t iv[SERVICE_LORA_P2P_CRYPT_BLOCK];

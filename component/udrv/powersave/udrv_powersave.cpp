@@ -136,11 +136,12 @@ int32_t udrv_sleep_ms(uint32_t ms_time)
     service_lora_resume();
 #endif
     if (ret != 0) {
-        // A refused sleep leaves nothing behind that could end a later one.
         udrv_powersave_in_sleep = false;
-        if (ms_time != 0) {
-            uhal_ps_timer_stop();
-        }
+    }
+    // A refused sleep, or one ended early by another wake-up source, leaves
+    // no timer behind that could end a later sleep.
+    if (ms_time != 0) {
+        uhal_ps_timer_stop();
     }
     return ret;
 }

@@ -49,6 +49,9 @@ struct Driver {
   // Parameters as last configured (for Send and SetMaxPayloadLength).
   uint8_t lora_pkt[6] = {0, 8, 0, 255, 1, 0};
   uint8_t gfsk_pkt[9] = {0, 40, 4, 24, 0, 1, 255, 6, 1};
+  // The deviation of the last FSK transmit set-up: a receive set-up does not
+  // change what the next transmission sends.
+  uint32_t fsk_fdev = 0;
   uint8_t lora_bw = 4;
   UTIL_TIMER_Object_t tx_timer{};
   UTIL_TIMER_Object_t rx_timer{};
@@ -331,7 +334,7 @@ void RadioSetRxConfig(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate
   d.max_payload = fixLen ? payloadLen : 255;
   if (modem == MODEM_FSK) {
     cmd(0x9F, {0});
-    config_fsk(bandwidth, datarate, 0, preambleLen, fixLen, crcOn);
+    config_fsk(bandwidth, datarate, d.fsk_fdev, preambleLen, fixLen, crcOn);
     d.gfsk_pkt[6] = d.max_payload;
     send_gfsk_packet_params();
     d.rx_timeout = datarate ? static_cast<uint32_t>(uint64_t{symbTimeout} * 8000 / datarate) : 0;
@@ -356,6 +359,7 @@ void RadioSetTxConfig(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t
                       uint8_t coderate, uint16_t preambleLen, bool fixLen, bool crcOn, bool, uint8_t, bool iqInverted,
                       uint32_t timeout) {
   if (modem == MODEM_FSK) {
+    d.fsk_fdev = fdev;
     config_fsk(bandwidth, datarate, fdev, preambleLen, fixLen, crcOn);
   } else if (modem == MODEM_LORA) {
     config_lora(bandwidth, datarate, coderate, preambleLen, fixLen, crcOn, iqInverted);

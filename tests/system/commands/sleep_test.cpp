@@ -31,10 +31,10 @@ time_us typing_time(const std::string& typed) { return typed.size() * cmd::byte_
 
 // "OK" comes when the sleep is over: no sooner than its time after the line
 // has arrived, and without a long delay after it.
-TEST(Sleep, ATimedSleepHoldsTheReplyForItsTime) {
+void expect_timed_sleeps(std::initializer_list<uint32_t> times_ms) {
   World w;
   Device& d = start_module(w, "m", img, with_flash(cmd::stored_defaults(img)));
-  for (uint32_t sleep_ms : {1u, 250u, 1000u, 30000u}) {
+  for (uint32_t sleep_ms : times_ms) {
     SCOPED_TRACE(std::to_string(sleep_ms) + " ms");
     const std::string line = "AT+SLEEP=" + std::to_string(sleep_ms) + "\r\n";
     time_us sent = w.now();
@@ -47,6 +47,16 @@ TEST(Sleep, ATimedSleepHoldsTheReplyForItsTime) {
     // The port receives again after a wake-up by the timer.
     EXPECT_TRUE(exchange(d, kAtPort, "AT\r\n", "OK\r\n"));
   }
+}
+
+TEST(Sleep, ATimedSleepHoldsTheReplyForItsTime) {
+  expect_timed_sleeps({1, 250, 1000, 30000, 86400000});
+}
+
+// The RTC counter behind the timers spans 2^32 ticks of 1/32768 s (about
+// 36.4 hours); a sleep may be asked for up to 4294967295 ms (49.7 days).
+TEST(Sleep, ASleepLongerThanTheRtcCounterSpanStillLastsItsTime) {
+  expect_timed_sleeps({131072000, 200000000, 4194304000u, 4294967295u});
 }
 
 // Bare, the sleep has no timer; with the longest time it has one that would
@@ -73,6 +83,19 @@ TEST(Sleep, AByteOnTheAtPortEndsTheSleepAndReachesTheInterpreter) {
     }
     EXPECT_LT(first_reply - woken, ms(5));
   }
+}
+
+// A timed sleep that a byte ended early leaves no timer behind that could
+// end a later sleep without a timer.
+TEST(Sleep, ASleepWithoutATimerIsNotEndedByAnEarlierSleepsTimer) {
+  World w;
+  Device& d = start_module(w, "m", img, with_flash(cmd::stored_defaults(img)));
+  d.write(kAtPort, "AT+SLEEP=60000\r\n");
+  ASSERT_TRUE(d.quiet(kAtPort, sec(2)));
+  ASSERT_TRUE(exchange(d, kAtPort, "AT\r\n", "OK\r\nOK\r\n"));
+  d.write(kAtPort, "AT+SLEEP\r\n");
+  EXPECT_TRUE(d.quiet(kAtPort, sec(120)));
+  EXPECT_TRUE(exchange(d, kAtPort, "AT\r\n", "OK\r\nOK\r\n"));
 }
 
 // A module woken moments ago refuses to sleep again: the reply says so at

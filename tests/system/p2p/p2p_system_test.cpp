@@ -80,15 +80,18 @@ int snr_of(int power_dbm, bool fsk) { return fsk ? 0 : rssi_of(power_dbm) - stat
 class P2pWorld : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!systest::image_available("brisola-t")) GTEST_SKIP() << "brisola-t not built";
+    for (const char* image : {"brisola-t", "quenlarlp-sip", "saffrond"}) {
+      if (!systest::image_available(image)) GTEST_SKIP() << image << " not built";
+    }
     w_.budget().set_default_path_loss(kPathLoss);
     w_.budget().set_noise_floor(kNoiseFloor);
   }
 
-  // A high-band Brisola-T, switched from its factory LoRaWAN mode to `mode`.
-  Device& module(const std::string& name, char mode) {
+  // A module (by default a high-band Brisola-T), switched from its factory
+  // LoRaWAN mode to `mode`.
+  Device& module(const std::string& name, char mode, const std::string& image = "brisola-t") {
     systest::DeviceOptions o;
-    o.image = "brisola-t";
+    o.image = image;
     o.ports = {kAt};
     o.pins = {{"PB12", 1}};
     Device& d = w_.start(name, o);
@@ -569,6 +572,32 @@ TEST_F(P2pWorld, FskModeHasItsOwnSettings) {
   at(a, "AT+PRECV=300", {"OK"});
   EXPECT_TRUE(a.wait_line(kAt, "+EVT:RXFSK RECEIVE TIMEOUT", sec(1)));
   can_sleep(a);
+}
+
+// The QuenlarLP-SiP and Saffrond images store a sync word but leave the
+// radio's own (the private one) in place, and have no symbol timeout command.
+TEST_F(P2pWorld, ImagesWithoutSyncWordRegistersOrSymbolTimeout) {
+  Device& b = module("b", '0');
+  for (const char* image : {"quenlarlp-sip", "saffrond"}) {
+    SCOPED_TRACE(image);
+    Device& a = module(image, '0', image);
+    at(a, "AT+SYMBOLTIMEOUT=?", {"AT_COMMAND_NOT_FOUND"});
+    at(a, "AT+SYNCWORD=3444", {"OK"});
+    at(a, "AT+SYNCWORD=?", {"AT+SYNCWORD=3444", "OK"});
+    at(b, "AT+PRECV=65534", {"OK"});
+    at(a, "AT+PSEND=0a0b", {"OK"});
+    EXPECT_TRUE(a.wait_line(kAt, "+EVT:TXP2P DONE"));
+    EXPECT_EQ(last_frame_from(a).lora_sync_word, 0x1424);
+    EXPECT_TRUE(b.expect_lines(kAt, {evt_rx(false, rssi_of(14), snr_of(14, false), {0x0A, 0x0B})}));
+    at(b, "AT+PRECV=0", {"OK"});
+    can_sleep(a);
+    a.kill();
+  }
+  // A Brisola-T writes the sync word it stores.
+  at(b, "AT+SYNCWORD=3444", {"OK"});
+  at(b, "AT+PSEND=0c", {"OK"});
+  EXPECT_TRUE(b.wait_line(kAt, "+EVT:TXP2P DONE"));
+  EXPECT_EQ(last_frame_from(b).lora_sync_word, 0x3444);
 }
 
 }  // namespace

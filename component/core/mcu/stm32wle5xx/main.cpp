@@ -58,9 +58,9 @@ void MX_SUBGHZ_Init(void);
 
 #if defined(QIV_LORA_P2P_LINKED) && !defined(QIV_LORA_SERVICES_LINKED)
 // The LoRa start of an image without the LoRaWAN MAC: the radio bring-up, and
-// the point-to-point service in the P2P and FSK work modes. A device that
-// would join by OTAA in class A or B (the stored LoRaWAN settings) keeps its
-// radio asleep until it is used, as with the MAC.
+// the point-to-point service in the P2P and FSK work modes. As the LoRa start
+// does in every work mode, the radio then sleeps until first used unless the
+// stored LoRaWAN settings are class C or ABP.
 static void start_lora_p2p(void)
 {
     BoardInitMcu();
@@ -102,6 +102,7 @@ void qiv_init(void)
     service_lora_mac_nvm_data_init();
     service_lora_init(service_nvm_get_band_from_nvm());
 #elif defined(QIV_LORA_P2P_LINKED)
+    service_lora_mac_nvm_data_init();
     start_lora_p2p();
 #endif
     static const SERIAL_PORT ports[] = {SERIAL_UART0, SERIAL_UART1, SERIAL_UART2};

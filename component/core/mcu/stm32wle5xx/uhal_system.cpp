@@ -107,9 +107,37 @@ int32_t uhal_flash_erase(uint32_t addr, uint32_t len)
 // ------------------------------------------------------------ power save ----
 UTIL_TIMER_Object_t uhal_ps_timer_id;
 
+namespace {
+// The timer server counts 32-bit ticks of the 32768 Hz RTC, about 36 h; a
+// longer sleep is timed in steps, and only the last step ends it.
+constexpr uint32_t kPsTimerStepMs = 86400000U;
+uint32_t ps_timer_remaining_ms;
+timer_handler ps_timer_handler;
+
+uint32_t ps_timer_next_step(void)
+{
+    uint32_t const step = ps_timer_remaining_ms > kPsTimerStepMs ? kPsTimerStepMs : ps_timer_remaining_ms;
+    ps_timer_remaining_ms -= step;
+    return step;
+}
+
+void ps_timer_expired(void *context)
+{
+    if (ps_timer_remaining_ms != 0) {
+        UTIL_TIMER_SetPeriod(&uhal_ps_timer_id, ps_timer_next_step());
+        UTIL_TIMER_Start(&uhal_ps_timer_id);
+        return;
+    }
+    if (ps_timer_handler != nullptr) {
+        ps_timer_handler(context);
+    }
+}
+}  // namespace
+
 int32_t uhal_ps_timer_create(timer_handler handler, TimerMode_E)
 {
-    if (UTIL_TIMER_Create(&uhal_ps_timer_id, 0xFFFFFFFFU, UTIL_TIMER_ONESHOT, handler, nullptr) !=
+    ps_timer_handler = handler;
+    if (UTIL_TIMER_Create(&uhal_ps_timer_id, 0xFFFFFFFFU, UTIL_TIMER_ONESHOT, ps_timer_expired, nullptr) !=
         UTIL_TIMER_OK) {
         return -UDRV_INTERNAL_ERR;
     }
@@ -118,7 +146,8 @@ int32_t uhal_ps_timer_create(timer_handler handler, TimerMode_E)
 
 int32_t uhal_ps_timer_start(uint32_t count)
 {
-    if (UTIL_TIMER_SetPeriod(&uhal_ps_timer_id, count) != UTIL_TIMER_OK ||
+    ps_timer_remaining_ms = count;
+    if (UTIL_TIMER_SetPeriod(&uhal_ps_timer_id, ps_timer_next_step()) != UTIL_TIMER_OK ||
         UTIL_TIMER_Start(&uhal_ps_timer_id) != UTIL_TIMER_OK) {
         return -UDRV_INTERNAL_ERR;
     }
@@ -127,6 +156,7 @@ int32_t uhal_ps_timer_start(uint32_t count)
 
 int32_t uhal_ps_timer_stop(void)
 {
+    ps_timer_remaining_ms = 0;
     return UTIL_TIMER_Stop(&uhal_ps_timer_id) == UTIL_TIMER_OK ? 0 : -UDRV_INTERNAL_ERR;
 }
 

@@ -574,6 +574,31 @@ TEST_F(P2p, EncryptedReceptionPrintsThePlaintextAndRefusesFramesItCannotDecrypt)
     ASSERT_EQ(service_lora_p2p_recv(0), 0);
 }
 
+TEST_F(P2p, DiagnosticLinesAtANonZeroDebugLevel)
+{
+    encryption(kKey);
+    ASSERT_EQ(service_lora_p2p_set_crypto_IV(kIv.data(), 16), 0);
+    const Bytes p = {0xDE, 0xAD};
+    const Bytes frame = concat(openssl_cbc(true, kKey, kIv, p, true), kIv);
+    for (uint8_t level : {0, 2}) {
+        SCOPED_TRACE(level);
+        ASSERT_EQ(service_nvm_set_debug_level_to_nvm(level), 0u);
+        ASSERT_EQ(service_lora_p2p_set_crypto_IV(kIv.data(), 16), 0);
+        out().clear();
+        ASSERT_EQ(service_lora_p2p_send(const_cast<uint8_t *>(p.data()), 2, false), 0);
+        EXPECT_EQ(radio.sent, frame);
+        EXPECT_EQ(out(), level == 0 ? ""
+                                    : "LoRa P2P TX IV: " + hex(kIv) + "\r\nLoRa P2P send data: (32) " + hex(frame) +
+                                          "\r\n");
+        ev().TxDone();
+        ASSERT_EQ(service_lora_p2p_recv(1000), 0);
+        out().clear();
+        ev().RxDone(const_cast<uint8_t *>(frame.data()), static_cast<uint16_t>(frame.size()), -70, 3);
+        EXPECT_EQ(out(), std::string(level == 0 ? "" : "LoRa P2P RX IV: " + hex(kIv) + "\r\n") +
+                             "+EVT:RXP2P:-70:3:DEAD\r\n");
+    }
+}
+
 // ------------------------------------------------------------ settings ---
 
 TEST_F(P2p, SettingsAreCheckedStoredAndAppliedToTheRadio)
