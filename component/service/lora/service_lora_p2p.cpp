@@ -157,6 +157,17 @@ int32_t stored_and_applied(int32_t store_result)
     return store_result;
 }
 
+// A ranged setting that reconfigures the radio: refused outside [min, max],
+// otherwise stored in the width its record keeps and applied.
+template <typename Stored, typename StoreResult>
+int32_t set_in_range(uint32_t value, uint32_t min, uint32_t max, StoreResult (*store)(Stored))
+{
+    if (!in_range(value, min, max)) {
+        return -UDRV_WRONG_ARG;
+    }
+    return stored_and_applied(static_cast<int32_t>(store(static_cast<Stored>(value))));
+}
+
 void report_rx_end(const char *p2p_line, const char *fsk_line, LORA_P2P_RX_STATUS status)
 {
     udrv_serial_log_printf("%s", fsk_mode() ? fsk_line : p2p_line);
@@ -677,10 +688,7 @@ int32_t service_lora_p2p_check_runtime_sf(uint32_t spreadfact)
 
 int32_t service_lora_p2p_set_sf(uint32_t spreadfact)
 {
-    if (!in_range(spreadfact, kSfMin, kSfMax)) {
-        return -UDRV_WRONG_ARG;
-    }
-    return stored_and_applied(service_nvm_set_sf_to_nvm(static_cast<uint8_t>(spreadfact)));
+    return set_in_range(spreadfact, kSfMin, kSfMax, service_nvm_set_sf_to_nvm);
 }
 
 uint32_t service_lora_p2p_get_bandwidth(void)
@@ -727,10 +735,7 @@ int32_t service_lora_p2p_check_runtime_codingrate(uint32_t codingrate)
 
 int32_t service_lora_p2p_set_codingrate(uint32_t codingrate)
 {
-    if (codingrate > kCodingRateMax) {
-        return -UDRV_WRONG_ARG;
-    }
-    return stored_and_applied(service_nvm_set_codingrate_to_nvm(static_cast<uint8_t>(codingrate)));
+    return set_in_range(codingrate, 0, kCodingRateMax, service_nvm_set_codingrate_to_nvm);
 }
 
 uint16_t service_lora_p2p_get_preamlen(void)
@@ -745,10 +750,7 @@ int32_t service_lora_p2p_check_runtime_preamlen(uint32_t preamlen)
 
 int32_t service_lora_p2p_set_preamlen(uint32_t preamlen)
 {
-    if (!in_range(preamlen, kPreambleMin, kPreambleMax)) {
-        return -UDRV_WRONG_ARG;
-    }
-    return stored_and_applied(service_nvm_set_preamlen_to_nvm(static_cast<uint16_t>(preamlen)));
+    return set_in_range(preamlen, kPreambleMin, kPreambleMax, service_nvm_set_preamlen_to_nvm);
 }
 
 uint8_t service_lora_p2p_get_powerdbm(void)
@@ -763,10 +765,7 @@ int32_t service_lora_p2p_check_runtime_powerdbm(uint32_t powerdbm)
 
 int32_t service_lora_p2p_set_powerdbm(uint32_t powerdbm)
 {
-    if (!in_range(powerdbm, kPowerMin, kPowerMax)) {
-        return -UDRV_WRONG_ARG;
-    }
-    return stored_and_applied(service_nvm_set_powerdbm_to_nvm(static_cast<uint8_t>(powerdbm)));
+    return set_in_range(powerdbm, kPowerMin, kPowerMax, service_nvm_set_powerdbm_to_nvm);
 }
 
 uint32_t service_lora_p2p_get_fdev(void)
@@ -776,10 +775,7 @@ uint32_t service_lora_p2p_get_fdev(void)
 
 int32_t service_lora_p2p_set_fdev(uint32_t fdev)
 {
-    if (!in_range(fdev, kFdevMin, kFdevMax)) {
-        return -UDRV_WRONG_ARG;
-    }
-    return stored_and_applied(static_cast<int32_t>(service_nvm_set_fdev_to_nvm(fdev)));
+    return set_in_range(fdev, kFdevMin, kFdevMax, service_nvm_set_fdev_to_nvm);
 }
 
 uint32_t service_lora_p2p_get_bitrate(void)
@@ -789,10 +785,7 @@ uint32_t service_lora_p2p_get_bitrate(void)
 
 int32_t service_lora_p2p_set_bitrate(uint32_t bitrate)
 {
-    if (!in_range(bitrate, kBitrateMin, kBitrateMax)) {
-        return -UDRV_WRONG_ARG;
-    }
-    return stored_and_applied(static_cast<int32_t>(service_nvm_set_bitrate_to_nvm(bitrate)));
+    return set_in_range(bitrate, kBitrateMin, kBitrateMax, service_nvm_set_bitrate_to_nvm);
 }
 
 #ifdef SERVICE_LORA_P2P_HAS_SYMBOL_TIMEOUT

@@ -12,7 +12,6 @@ namespace {
 using namespace fdn;
 using cmd::answer;
 using systest::Device;
-using systest::DeviceOptions;
 using systest::World;
 
 constexpr const char* P = "AT_PARAM_ERROR";
@@ -94,9 +93,7 @@ TEST(BadInput, EveryRefusedLineAnswersItsErrorAndStoresNothing) {
     put32(flash, at(kBootFlagAddr), kBootFlagRunApp);
     cmd::put_bytes(flash, cmd::kBootVersionAddr, cmd::text_bytes(cmd::kBootloaderVersion, 32));
     World w;
-    DeviceOptions o;
-    o.initial_flash = flash;
-    Device& d = start_module(w, "m", img, o);
+    Device& d = start_module(w, "m", img, cmd::with_flash(flash));
     for (const Case& c : bad_lines()) {
       SCOPED_TRACE(printable(c.line.substr(0, 40)));
       bool unknown = !img.has_uid && c.line.rfind("AT+UID", 0) == 0;

@@ -18,6 +18,12 @@ Bytes stored_defaults(const Image& img) {
   return fdn::flash_with_record(fdn::default_record(img, true));
 }
 
+systest::DeviceOptions with_flash(const Bytes& flash) {
+  systest::DeviceOptions o;
+  o.initial_flash = flash;
+  return o;
+}
+
 void put_bytes(Bytes& flash, uint32_t addr, const Bytes& bytes) {
   std::copy(bytes.begin(), bytes.end(), flash.begin() + static_cast<std::ptrdiff_t>(fdn::at(addr)));
 }

@@ -37,6 +37,8 @@ constexpr size_t kRecAutoSleepTime = 468;
 // a start writes nothing and every later change of the flash file is the
 // doing of the commands under test.
 Bytes stored_defaults(const Image& img);
+// Start options of a module whose flash file holds `flash`.
+systest::DeviceOptions with_flash(const Bytes& flash);
 // `flash` with `bytes` at bus address `addr`.
 void put_bytes(Bytes& flash, uint32_t addr, const Bytes& bytes);
 Bytes get_bytes(const Bytes& flash, uint32_t addr, size_t len);

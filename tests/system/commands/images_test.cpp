@@ -70,9 +70,7 @@ TEST(Images, EveryImageAnswersTheSharedDialogsWithItsOwnTexts) {
     Bytes flash = cmd::stored_defaults(img);
     cmd::put_bytes(flash, cmd::kBootVersionAddr, cmd::text_bytes(cmd::kBootloaderVersion, 32));
     World w;
-    DeviceOptions o;
-    o.initial_flash = flash;
-    Device& d = start_module(w, "m", img, o);
+    Device& d = start_module(w, "m", img, cmd::with_flash(flash));
     for (const Step& s : shared_dialog(img)) {
       SCOPED_TRACE(s.typed);
       EXPECT_TRUE(exchange(d, kAtPort, s.typed + "\r\n", s.reply));

@@ -9,17 +9,11 @@ namespace {
 
 using namespace fdn;
 using cmd::answer;
+using cmd::with_flash;
 using systest::Device;
-using systest::DeviceOptions;
 using systest::World;
 
 const Image& img = kBrisolaT;
-
-DeviceOptions with_flash(const Bytes& flash) {
-  DeviceOptions o;
-  o.initial_flash = flash;
-  return o;
-}
 
 // The pace of what the module sends from output offset `from` on, as a
 // multiple of the byte time at `baud` (1.0 when it sends at that rate).

@@ -10,21 +10,15 @@ namespace {
 
 using namespace fdn;
 using cmd::answer;
+using cmd::with_flash;
 using cmd::word;
 using systest::Device;
-using systest::DeviceOptions;
 using systest::ms;
 using systest::sec;
 using systest::time_us;
 using systest::World;
 
 const Image& img = kBrisolaT;
-
-DeviceOptions with_flash(const Bytes& flash) {
-  DeviceOptions o;
-  o.initial_flash = flash;
-  return o;
-}
 
 // The time the line `typed` takes on the AT port at 115200 baud.
 time_us typing_time(const std::string& typed) { return typed.size() * cmd::byte_time(115200); }

@@ -13,6 +13,7 @@ namespace {
 
 using namespace fdn;
 using cmd::answer;
+using cmd::with_flash;
 using cmd::word;
 using systest::Device;
 using systest::DeviceOptions;
@@ -20,12 +21,6 @@ using systest::ms;
 using systest::World;
 
 const Image& img = kBrisolaT;
-
-DeviceOptions with_flash(const Bytes& flash) {
-  DeviceOptions o;
-  o.initial_flash = flash;
-  return o;
-}
 
 uint8_t stored(const Device& d, size_t field) { return record_of(d.flash()).at(field); }
 

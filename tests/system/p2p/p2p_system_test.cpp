@@ -22,6 +22,7 @@
 namespace {
 
 using systest::Device;
+using systest::hex;
 using systest::ms;
 using systest::sec;
 using systest::World;
@@ -55,16 +56,6 @@ Bytes payload(size_t n, uint8_t seed) {
   Bytes p(n);
   for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(seed + 13 * i);
   return p;
-}
-
-std::string hex(const Bytes& b) {
-  static const char d[] = "0123456789ABCDEF";
-  std::string s;
-  for (uint8_t v : b) {
-    s += d[v >> 4];
-    s += d[v & 15];
-  }
-  return s;
 }
 
 std::string evt_rx(bool fsk, int rssi, int snr, const Bytes& data) {

@@ -9,6 +9,29 @@ SPI_HandleTypeDef hspi1;
 DMA_HandleTypeDef hdma_spi1_tx;
 DMA_HandleTypeDef hdma_spi1_rx;
 
+namespace {
+
+// One direction of SPI1: byte transfers from an advancing memory buffer to
+// the fixed data register or back.
+void spi1_dma_init(DMA_HandleTypeDef *hdma, DMA_Channel_TypeDef *channel, uint32_t request, uint32_t direction,
+                   uint32_t priority)
+{
+    hdma->Instance = channel;
+    hdma->Init.Request = request;
+    hdma->Init.Direction = direction;
+    hdma->Init.PeriphInc = DMA_PINC_DISABLE;
+    hdma->Init.MemInc = DMA_MINC_ENABLE;
+    hdma->Init.PeriphDataAlignment = DMA_PDATAALIGN_BYTE;
+    hdma->Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
+    hdma->Init.Mode = DMA_NORMAL;
+    hdma->Init.Priority = priority;
+    if (HAL_DMA_Init(hdma) != HAL_OK) {
+        Error_Handler();
+    }
+}
+
+}  // namespace
+
 void HAL_SPI_MspInit(SPI_HandleTypeDef *hspi)
 {
     if (hspi->Instance != SPI1) {
@@ -28,32 +51,9 @@ void HAL_SPI_MspInit(SPI_HandleTypeDef *hspi)
     init.Pull = GPIO_PULLDOWN;
     HAL_GPIO_Init(GPIOA, &init);
 
-    hdma_spi1_tx.Instance = DMA1_Channel3;
-    hdma_spi1_tx.Init.Request = DMA_REQUEST_SPI1_TX;
-    hdma_spi1_tx.Init.Direction = DMA_MEMORY_TO_PERIPH;
-    hdma_spi1_tx.Init.PeriphInc = DMA_PINC_DISABLE;
-    hdma_spi1_tx.Init.MemInc = DMA_MINC_ENABLE;
-    hdma_spi1_tx.Init.PeriphDataAlignment = DMA_PDATAALIGN_BYTE;
-    hdma_spi1_tx.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
-    hdma_spi1_tx.Init.Mode = DMA_NORMAL;
-    hdma_spi1_tx.Init.Priority = DMA_PRIORITY_LOW;
-    if (HAL_DMA_Init(&hdma_spi1_tx) != HAL_OK) {
-        Error_Handler();
-    }
+    spi1_dma_init(&hdma_spi1_tx, DMA1_Channel3, DMA_REQUEST_SPI1_TX, DMA_MEMORY_TO_PERIPH, DMA_PRIORITY_LOW);
     __HAL_LINKDMA(hspi, hdmatx, hdma_spi1_tx);
-
-    hdma_spi1_rx.Instance = DMA1_Channel2;
-    hdma_spi1_rx.Init.Request = DMA_REQUEST_SPI1_RX;
-    hdma_spi1_rx.Init.Direction = DMA_PERIPH_TO_MEMORY;
-    hdma_spi1_rx.Init.PeriphInc = DMA_PINC_DISABLE;
-    hdma_spi1_rx.Init.MemInc = DMA_MINC_ENABLE;
-    hdma_spi1_rx.Init.PeriphDataAlignment = DMA_PDATAALIGN_BYTE;
-    hdma_spi1_rx.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
-    hdma_spi1_rx.Init.Mode = DMA_NORMAL;
-    hdma_spi1_rx.Init.Priority = DMA_PRIORITY_MEDIUM;
-    if (HAL_DMA_Init(&hdma_spi1_rx) != HAL_OK) {
-        Error_Handler();
-    }
+    spi1_dma_init(&hdma_spi1_rx, DMA1_Channel2, DMA_REQUEST_SPI1_RX, DMA_PERIPH_TO_MEMORY, DMA_PRIORITY_MEDIUM);
     __HAL_LINKDMA(hspi, hdmarx, hdma_spi1_rx);
 }
 

@@ -603,84 +603,97 @@ TEST_F(P2p, DiagnosticLinesAtANonZeroDebugLevel)
 
 TEST_F(P2p, SettingsAreCheckedStoredAndAppliedToTheRadio)
 {
+    struct Setting {
+        int32_t (*set)(uint32_t);
+        int32_t (*check)(uint32_t);  // the run-time check, where there is one
+        uint32_t (*get)(void);
+    };
     struct Case {
         const char *name;
         SERVICE_LORA_WORK_MODE mode;
         uint8_t band_strap;
-        int32_t (*set)(uint32_t);
-        int32_t (*check)(uint32_t);  // the run-time check, where there is one
-        uint32_t (*get)(void);
+        Setting setting;
         uint32_t value;
         int32_t result;
         uint32_t stored;  // read back when accepted
         bool applied;     // the radio is configured again
     };
-    auto freq = [](void) -> uint32_t { return service_lora_p2p_get_freq(); };
-    auto sf = [](void) -> uint32_t { return service_lora_p2p_get_sf(); };
-    auto bw = [](void) -> uint32_t { return service_lora_p2p_get_bandwidth(); };
-    auto cr = [](void) -> uint32_t { return service_lora_p2p_get_codingrate(); };
-    auto pl = [](void) -> uint32_t { return service_lora_p2p_get_preamlen(); };
-    auto pw = [](void) -> uint32_t { return service_lora_p2p_get_powerdbm(); };
-    auto fdev = [](void) -> uint32_t { return service_lora_p2p_get_fdev(); };
-    auto br = [](void) -> uint32_t { return service_lora_p2p_get_bitrate(); };
-    auto st = [](void) -> uint32_t { return service_lora_p2p_get_symbol_timeout(); };
+    const Setting freq = {service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq,
+                          [](void) -> uint32_t { return service_lora_p2p_get_freq(); }};
+    const Setting sf = {service_lora_p2p_set_sf, service_lora_p2p_check_runtime_sf,
+                        [](void) -> uint32_t { return service_lora_p2p_get_sf(); }};
+    const Setting bw = {service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth,
+                        [](void) -> uint32_t { return service_lora_p2p_get_bandwidth(); }};
+    const Setting cr = {service_lora_p2p_set_codingrate, service_lora_p2p_check_runtime_codingrate,
+                        [](void) -> uint32_t { return service_lora_p2p_get_codingrate(); }};
+    const Setting pl = {service_lora_p2p_set_preamlen, service_lora_p2p_check_runtime_preamlen,
+                        [](void) -> uint32_t { return service_lora_p2p_get_preamlen(); }};
+    const Setting pw = {service_lora_p2p_set_powerdbm, service_lora_p2p_check_runtime_powerdbm,
+                        [](void) -> uint32_t { return service_lora_p2p_get_powerdbm(); }};
+    const Setting fdev = {service_lora_p2p_set_fdev, nullptr,
+                          [](void) -> uint32_t { return service_lora_p2p_get_fdev(); }};
+    const Setting br = {service_lora_p2p_set_bitrate, nullptr,
+                        [](void) -> uint32_t { return service_lora_p2p_get_bitrate(); }};
+    const Setting st = {service_lora_p2p_set_symbol_timeout, nullptr,
+                        [](void) -> uint32_t { return service_lora_p2p_get_symbol_timeout(); }};
     const auto P = SERVICE_LORA_P2P, F = SERVICE_LORA_FSK;
     const std::vector<Case> cases = {
         // A high-band module works above 600 MHz, a low-band one up to it.
-        {"freq below range", P, 1, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 149999999, -3, 0, false},
-        {"freq 600 MHz high band", P, 1, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 600000000, -3, 0, false},
-        {"freq above 600 MHz high band", P, 1, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 600000001, 0, 600000001, true},
-        {"freq 960 MHz", P, 1, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 960000000, 0, 960000000, true},
-        {"freq above range", P, 1, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 960000001, -3, 0, false},
-        {"freq 150 MHz low band", P, 0, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 150000000, 0, 150000000, true},
-        {"freq 600 MHz low band", P, 0, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 600000000, 0, 600000000, true},
-        {"freq above 600 MHz low band", P, 0, service_lora_p2p_set_freq, service_lora_p2p_check_runtime_freq, freq, 600000001, -3, 0, false},
-        {"sf 4", P, 1, service_lora_p2p_set_sf, service_lora_p2p_check_runtime_sf, sf, 4, -3, 0, false},
-        {"sf 5", P, 1, service_lora_p2p_set_sf, service_lora_p2p_check_runtime_sf, sf, 5, 0, 5, true},
-        {"sf 12", P, 1, service_lora_p2p_set_sf, service_lora_p2p_check_runtime_sf, sf, 12, 0, 12, true},
-        {"sf 13", P, 1, service_lora_p2p_set_sf, service_lora_p2p_check_runtime_sf, sf, 13, -3, 0, false},
-        {"sf 263", P, 1, service_lora_p2p_set_sf, service_lora_p2p_check_runtime_sf, sf, 263, -3, 0, false},
-        {"bandwidth 250 kHz", P, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 250, 0, 1, true},
-        {"bandwidth 500 kHz", P, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 500, 0, 2, true},
-        {"bandwidth index 9", P, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 9, 0, 9, true},
-        {"bandwidth index 10", P, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 10, -3, 0, false},
-        {"FSK bandwidth 250", F, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 250, -3, 0, false},
-        {"FSK bandwidth 4799", F, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 4799, -3, 0, false},
-        {"FSK bandwidth 4800", F, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 4800, 0, 4800, true},
-        {"FSK bandwidth 467000", F, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 467000, 0, 467000, true},
-        {"FSK bandwidth 467001", F, 1, service_lora_p2p_set_bandwidth, service_lora_p2p_check_runtime_bandwidth, bw, 467001, -3, 0, false},
-        {"coding rate 3", P, 1, service_lora_p2p_set_codingrate, service_lora_p2p_check_runtime_codingrate, cr, 3, 0, 3, true},
-        {"coding rate 4", P, 1, service_lora_p2p_set_codingrate, service_lora_p2p_check_runtime_codingrate, cr, 4, -3, 0, false},
-        {"preamble 4", P, 1, service_lora_p2p_set_preamlen, service_lora_p2p_check_runtime_preamlen, pl, 4, -3, 0, false},
-        {"preamble 5", P, 1, service_lora_p2p_set_preamlen, service_lora_p2p_check_runtime_preamlen, pl, 5, 0, 5, true},
-        {"preamble 65535", P, 1, service_lora_p2p_set_preamlen, service_lora_p2p_check_runtime_preamlen, pl, 65535, 0, 65535, true},
-        {"preamble 65536", P, 1, service_lora_p2p_set_preamlen, service_lora_p2p_check_runtime_preamlen, pl, 65536, -3, 0, false},
-        {"power 4", P, 1, service_lora_p2p_set_powerdbm, service_lora_p2p_check_runtime_powerdbm, pw, 4, -3, 0, false},
-        {"power 5", P, 1, service_lora_p2p_set_powerdbm, service_lora_p2p_check_runtime_powerdbm, pw, 5, 0, 5, true},
-        {"power 22", P, 1, service_lora_p2p_set_powerdbm, service_lora_p2p_check_runtime_powerdbm, pw, 22, 0, 22, true},
-        {"power 23", P, 1, service_lora_p2p_set_powerdbm, service_lora_p2p_check_runtime_powerdbm, pw, 23, -3, 0, false},
-        {"deviation 599", F, 1, service_lora_p2p_set_fdev, nullptr, fdev, 599, -3, 0, false},
-        {"deviation 600", F, 1, service_lora_p2p_set_fdev, nullptr, fdev, 600, 0, 600, true},
-        {"deviation 200000", F, 1, service_lora_p2p_set_fdev, nullptr, fdev, 200000, 0, 200000, true},
-        {"deviation 200001", F, 1, service_lora_p2p_set_fdev, nullptr, fdev, 200001, -3, 0, false},
-        {"bit rate 599", F, 1, service_lora_p2p_set_bitrate, nullptr, br, 599, -3, 0, false},
-        {"bit rate 300000", F, 1, service_lora_p2p_set_bitrate, nullptr, br, 300000, 0, 300000, true},
-        {"bit rate 300001", F, 1, service_lora_p2p_set_bitrate, nullptr, br, 300001, -3, 0, false},
-        {"symbol timeout 248", P, 1, service_lora_p2p_set_symbol_timeout, nullptr, st, 248, 0, 248, false},
-        {"symbol timeout 249", P, 1, service_lora_p2p_set_symbol_timeout, nullptr, st, 249, -3, 0, false},
+        {"freq below range", P, 1, freq, 149999999, -3, 0, false},
+        {"freq 600 MHz high band", P, 1, freq, 600000000, -3, 0, false},
+        {"freq above 600 MHz high band", P, 1, freq, 600000001, 0, 600000001, true},
+        {"freq 960 MHz", P, 1, freq, 960000000, 0, 960000000, true},
+        {"freq above range", P, 1, freq, 960000001, -3, 0, false},
+        {"freq 150 MHz low band", P, 0, freq, 150000000, 0, 150000000, true},
+        {"freq 600 MHz low band", P, 0, freq, 600000000, 0, 600000000, true},
+        {"freq above 600 MHz low band", P, 0, freq, 600000001, -3, 0, false},
+        {"sf 4", P, 1, sf, 4, -3, 0, false},
+        {"sf 5", P, 1, sf, 5, 0, 5, true},
+        {"sf 12", P, 1, sf, 12, 0, 12, true},
+        {"sf 13", P, 1, sf, 13, -3, 0, false},
+        {"sf 263", P, 1, sf, 263, -3, 0, false},
+        {"bandwidth 250 kHz", P, 1, bw, 250, 0, 1, true},
+        {"bandwidth 500 kHz", P, 1, bw, 500, 0, 2, true},
+        {"bandwidth index 9", P, 1, bw, 9, 0, 9, true},
+        {"bandwidth index 10", P, 1, bw, 10, -3, 0, false},
+        {"FSK bandwidth 250", F, 1, bw, 250, -3, 0, false},
+        {"FSK bandwidth 4799", F, 1, bw, 4799, -3, 0, false},
+        {"FSK bandwidth 4800", F, 1, bw, 4800, 0, 4800, true},
+        {"FSK bandwidth 467000", F, 1, bw, 467000, 0, 467000, true},
+        {"FSK bandwidth 467001", F, 1, bw, 467001, -3, 0, false},
+        {"coding rate 3", P, 1, cr, 3, 0, 3, true},
+        {"coding rate 4", P, 1, cr, 4, -3, 0, false},
+        {"preamble 4", P, 1, pl, 4, -3, 0, false},
+        {"preamble 5", P, 1, pl, 5, 0, 5, true},
+        {"preamble 65535", P, 1, pl, 65535, 0, 65535, true},
+        {"preamble 65536", P, 1, pl, 65536, -3, 0, false},
+        {"power 4", P, 1, pw, 4, -3, 0, false},
+        {"power 5", P, 1, pw, 5, 0, 5, true},
+        {"power 22", P, 1, pw, 22, 0, 22, true},
+        {"power 23", P, 1, pw, 23, -3, 0, false},
+        {"deviation 599", F, 1, fdev, 599, -3, 0, false},
+        {"deviation 600", F, 1, fdev, 600, 0, 600, true},
+        {"deviation 200000", F, 1, fdev, 200000, 0, 200000, true},
+        {"deviation 200001", F, 1, fdev, 200001, -3, 0, false},
+        {"bit rate 599", F, 1, br, 599, -3, 0, false},
+        {"bit rate 300000", F, 1, br, 300000, 0, 300000, true},
+        {"bit rate 300001", F, 1, br, 300001, -3, 0, false},
+        {"symbol timeout 248", P, 1, st, 248, 0, 248, false},
+        {"symbol timeout 249", P, 1, st, 249, -3, 0, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         start(c.mode);
         fake::port.band_strap = c.band_strap;
-        const uint32_t before = c.get();
-        if (c.check != nullptr) {
-            EXPECT_EQ(c.check(c.value), c.result);
-            EXPECT_EQ(c.get(), before) << "a check stores nothing";
+        const Setting &s = c.setting;
+        const uint32_t before = s.get();
+        if (s.check != nullptr) {
+            EXPECT_EQ(s.check(c.value), c.result);
+            EXPECT_EQ(s.get(), before) << "a check stores nothing";
         }
         radio.calls.clear();
-        EXPECT_EQ(c.set(c.value), c.result);
-        EXPECT_EQ(c.get(), c.result == 0 ? c.stored : before);
+        EXPECT_EQ(s.set(c.value), c.result);
+        EXPECT_EQ(s.get(), c.result == 0 ? c.stored : before);
         EXPECT_EQ(fakeradio::called("SetTxConfig"), c.applied);
     }
     start(SERVICE_LORA_P2P);
