@@ -560,6 +560,9 @@ TEST_F(P2pWorld, FskModeHasItsOwnSettings) {
   const sim::AirFrame f = last_frame_from(a);
   EXPECT_EQ(f.modem, sim::Modem::kFsk);
   EXPECT_EQ(f.bitrate, 50000u);
+  // The deviation goes out as set, even though a receive set-up came between
+  // the transmit set-up and the send (within the radio's frequency step).
+  EXPECT_NEAR(static_cast<double>(f.fdev_hz), 25000.0, 1.0);
   at(a, "AT+PRECV=300", {"OK"});
   EXPECT_TRUE(a.wait_line(kAt, "+EVT:RXFSK RECEIVE TIMEOUT", sec(1)));
   can_sleep(a);
