@@ -42,6 +42,7 @@ class Stm32Platform : public ::testing::Test {
   void TearDown() override {
     sim::host::reset_core();
     unlink(path_.c_str());
+    unlink((path_ + ".stats").c_str());
   }
   std::string path_;
 };

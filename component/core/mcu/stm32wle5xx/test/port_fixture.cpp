@@ -77,6 +77,7 @@ void PortTest::SetUp() {
 void PortTest::TearDown() {
   sim::host::reset_core();
   unlink(flash_path_.c_str());
+  unlink((flash_path_ + ".stats").c_str());
 }
 
 std::vector<udrv_system_event_t> PortTest::take_events() {
