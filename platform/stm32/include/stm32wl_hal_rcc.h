@@ -154,6 +154,7 @@ typedef struct {
 extern "C" RCC_TypeDef stm32_rcc;
 #define RCC (&stm32_rcc)
 #define RCC_APB3RSTR_SUBGHZSPIRST (1UL << 0)
+#define RCC_BDCR_RTCEN (1UL << 15)  // RTC clock on; kept through an MCU reset
 #define RCC_BDCR_BDRST (1UL << 16)
 
 extern "C" {

@@ -31,6 +31,9 @@ Rcc& rcc() {
 }
 
 constexpr size_t kMaxSleepLog = 1u << 20;
+// Retained word holding the backup-domain bits of RCC_BDCR (the RTC clock
+// enable), which an MCU reset keeps and a backup-domain reset clears.
+constexpr int kBdcrWord = 30;
 
 void enter_low_power(int level) {
   Rcc& r = rcc();
@@ -64,6 +67,8 @@ bool exti_line_unmasked(int line) { return (rcc().exti_imr1 >> line) & 1u; }
 void rcc_reset() {
   rcc() = Rcc{};
   stm32_rcc = RCC_TypeDef{};
+  stm32_rcc.BDCR = sim::retained_read(kBdcrWord) & RCC_BDCR_RTCEN;
+  if (stm32_rcc.BDCR & RCC_BDCR_RTCEN) rcc().gates["RTC"] = true;
 }
 
 }  // namespace detail
@@ -112,12 +117,23 @@ uint32_t HAL_RCC_GetHCLKFreq(void) { return SystemCoreClock; }
 uint32_t HAL_RCC_GetPCLK1Freq(void) { return SystemCoreClock; }
 uint32_t HAL_RCC_GetPCLK2Freq(void) { return SystemCoreClock; }
 
-void stm32_rcc_clock_gate(const char* name, int on) { rcc().gates[name] = on != 0; }
+void stm32_rcc_clock_gate(const char* name, int on) {
+  rcc().gates[name] = on != 0;
+  if (std::string(name) == "RTC") {
+    if (on) {
+      stm32_rcc.BDCR |= RCC_BDCR_RTCEN;
+    } else {
+      stm32_rcc.BDCR &= ~RCC_BDCR_RTCEN;
+    }
+    sim::retained_write(kBdcrWord, stm32_rcc.BDCR & RCC_BDCR_RTCEN);
+  }
+}
 void stm32_rcc_lse_drive(uint32_t drive) { rcc().lse_drive = drive; }
 
 void stm32_rcc_backup_reset(int force) {
   if (force) {
-    stm32_rcc.BDCR |= RCC_BDCR_BDRST;
+    stm32_rcc.BDCR = RCC_BDCR_BDRST;
+    rcc().gates["RTC"] = false;
     sim::retained_clear_all();
     rtc_backup_domain_reset();
   } else {

@@ -64,12 +64,21 @@ void uhal_rtc_init(void)
 UTIL_TIMER_Status_t TIMER_IF_Init(void)
 {
     if (!RTC_Initialized) {
+        // The RTC, its clock enable and the backup registers live in the
+        // backup domain and keep going through an MCU reset: the counter has
+        // wrapped as often as register 2 says, and the system-time offset in
+        // registers 0 and 1 counts from those wraps. The wrap count starts
+        // again only with the counter itself, after a backup-domain reset
+        // (which also turns the RTC clock off).
+        bool const rtc_was_running = (RCC->BDCR & RCC_BDCR_RTCEN) != 0;
         uhal_rtc_init();
         TIMER_IF_StopTimer();
         hrtc.IsEnabled.RtcFeatures = UINT32_MAX;
         HAL_RTC_DeactivateAlarm(&hrtc, RTC_ALARM_A);
         HAL_RTCEx_EnableBypassShadow(&hrtc);
-        HAL_RTCEx_BKUPWrite(&hrtc, RTC_BKP_DR2, 0);
+        if (!rtc_was_running) {
+            HAL_RTCEx_BKUPWrite(&hrtc, RTC_BKP_DR2, 0);
+        }
         TIMER_IF_SetTimerContext();
         RTC_Initialized = true;
     }

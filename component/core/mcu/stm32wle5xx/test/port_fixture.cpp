@@ -50,6 +50,14 @@ void PortTest::SetUp() {
   ASSERT_TRUE(sim::host::flash_open(flash_path_, sim::FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u},
                                     &error))
       << error;
+  mcu_reset();
+  ASSERT_EQ(service_nvm_init_config(), 0);
+  udrv_system_event_init();
+  udrv_system_event_consume();  // events a previous test left queued
+  g_dispatched.clear();
+}
+
+void PortTest::mcu_reset() {
   stm32sim::reset_platform();
   install_handlers();
 
@@ -68,10 +76,6 @@ void PortTest::SetUp() {
   (void)read_port(SERIAL_UART2);
 
   uhal_timer_init();
-  ASSERT_EQ(service_nvm_init_config(), 0);
-  udrv_system_event_init();
-  udrv_system_event_consume();  // events a previous test left queued
-  g_dispatched.clear();
 }
 
 void PortTest::TearDown() {

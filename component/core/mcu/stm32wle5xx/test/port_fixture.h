@@ -30,6 +30,10 @@ class PortTest : public ::testing::Test {
   // Puts bytes on a port's receive line from `at` on (line rate).
   void feed(int uart, const std::string& bytes, sim::time_us at = 0);
   void run_for(sim::time_us us) { sim::run_until(sim::now() + us); }
+  // An MCU reset: the peripherals and the port's RAM start again, the backup
+  // domain (RTC, backup registers) and the flash are kept; then the timer
+  // server is set up again as at start-up.
+  void mcu_reset();
   void open_port(SERIAL_PORT port, uint32_t baud = 115200,
                  SERIAL_WIRE_MODE_E mode = SERIAL_TWO_WIRE_NORMAL_MODE);
 

@@ -192,3 +192,34 @@ TEST_F(PortTest, SystemTimeKeepsItsOffsetInTheBackupRegisters) {
   EXPECT_NEAR(now.SubSeconds, 750, 1);
   EXPECT_EQ(SysTimeGetMcuTime().Seconds, 101u);
 }
+
+namespace {
+uint64_t in_ms(SysTime_t t) {
+  return static_cast<uint64_t>(t.Seconds) * 1000u + static_cast<uint16_t>(t.SubSeconds);
+}
+}  // namespace
+
+// The counter wraps after 2^32 ticks (about 36.4 h). An MCU reset keeps the
+// counter, the offset and the wrap count, so the system time runs on; only a
+// backup-domain reset starts the counter, and its wrap count, again.
+TEST_F(PortTest, SystemTimeRunsOnThroughAnMcuResetOnceTheCounterHasWrapped) {
+  SysTimeSet(SysTime_t{1400000000u, 0});
+  for (uint64_t hours : {40u, 80u}) {
+    SCOPED_TRACE(std::to_string(hours) + " h");
+    run_for(hours * 3600u * 1000u * kMs - sim::now());
+    uint64_t before = in_ms(SysTimeGet());
+    uint64_t stamp_before = uhal_rtc_get_timestamp();
+    mcu_reset();
+    uint64_t after = in_ms(SysTimeGet());
+    EXPECT_GE(after, before);
+    EXPECT_LE(after, before + 1);
+    EXPECT_GE(uhal_rtc_get_timestamp(), stamp_before);
+    EXPECT_LE(uhal_rtc_get_timestamp(), stamp_before + 1);
+    EXPECT_EQ(HAL_RTCEx_BKUPRead(&hrtc, RTC_BKP_DR2), hours * 3600u / RTC_WRAP_SECONDS);
+  }
+  stm32_rcc_backup_reset(1);
+  stm32_rcc_backup_reset(0);
+  mcu_reset();
+  EXPECT_EQ(HAL_RTCEx_BKUPRead(&hrtc, RTC_BKP_DR2), 0u);
+  EXPECT_EQ(SysTimeGetMcuTime().Seconds, 0u);
+}
