@@ -57,6 +57,14 @@ void udrv_sys_clock_init(void)
     }
 }
 
+bool udrv_powersave_sleep_goes_on(void)
+{
+    if (fund_event_queue_space_get() != EVENT_QUEUE_SIZE) {
+        udrv_powersave_in_sleep = false;
+    }
+    return udrv_powersave_in_sleep;
+}
+
 int32_t handle_mcu_sleep(void)
 {
     uint64_t const now = udrv_rtc_get_timestamp(UDRV_RTC_2);

@@ -40,6 +40,13 @@ void udrv_powersave_wake_unlock(void);
 // wake-up was less than 3 ms ago.
 int32_t udrv_sleep_ms(uint32_t ms_time);
 int32_t handle_mcu_sleep(void);
+// For the port's sleep call, with interrupts masked: whether the sleep goes
+// on. It ends when a wake source has cleared the sleep flag, and is given up
+// when an event was posted after the sleep's check of the queue (by an
+// interrupt during the suspend sequence, such as a line completed while the
+// serial ports were suspended). Whatever happens after this test raises an
+// interrupt that stays pending and ends the stop mode at once.
+bool udrv_powersave_sleep_goes_on(void);
 void powersave_sleep_handler(void *pdata);
 void udrv_sys_clock_init(void);
 

@@ -1,7 +1,8 @@
 // The sleep commands on a Brisola-T module, in virtual time: a timed sleep
 // lasts its time, a byte on the AT port wakes the module (and is not lost),
 // a sleep that cannot start is answered as busy, and the automatic sleep
-// keeps the module answering at either stop level.
+// keeps the module answering at either stop level, also to a line that
+// arrives while it is falling asleep.
 #include <gtest/gtest.h>
 
 #include "commands.h"
@@ -162,6 +163,27 @@ TEST(AutoSleep, SettingsAreStoredAndTheLevelDecidesWhichPortsWakeTheModule) {
   ASSERT_TRUE(d.wait_line(kAtPort, "Current Work Mode: LoRaWAN."));
   w.run_for(sec(30));
   EXPECT_TRUE(exchange(d, kAtPort, "AT+LPM=?\r\n", answer("AT+LPM", "1")));
+}
+
+// With the automatic sleep on, the module falls asleep again moments after
+// each reply. A line that starts to arrive meanwhile (while the ports are
+// being suspended, or just before the stop mode) is answered all the same:
+// the next line follows each "OK" after 0 to 3 ms, in steps of 10 us.
+TEST(AutoSleep, ALineArrivingWhileTheModuleFallsAsleepIsAnswered) {
+  for (uint32_t level : {1u, 2u}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    World w;
+    Device& d = start_module(w, "m", img, with_flash(cmd::stored_defaults(img)));
+    ASSERT_TRUE(exchange(d, kAtPort, "AT+LPMLVL=" + std::to_string(level) + "\r\n", "OK\r\n"));
+    d.write(kAtPort, "AT+LPM=1\r\n");
+    ASSERT_TRUE(d.wait_output(kAtPort, "OK\r\n"));
+    for (time_us gap = 0; gap <= ms(3); gap += systest::us(10)) {
+      w.run_for(gap);
+      d.write(kAtPort, "AT\r\n");
+      ASSERT_TRUE(d.wait_output(kAtPort, "OK\r\n", ms(50))) << "the line sent " << gap << " us after OK: " << printable(d.unread(kAtPort));
+    }
+    EXPECT_EQ(d.take(kAtPort), "");
+  }
 }
 
 }  // namespace

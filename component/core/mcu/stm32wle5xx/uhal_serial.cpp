@@ -111,11 +111,27 @@ void deliver(const PortParts &p, const uint8_t *bytes, uint32_t n)
     fund_circular_queue_in(p.rxq, bytes, n);
 }
 
-// Moves what the DMA has received so far out of the buffer.
-void flush_dma(const PortParts &p)
+// Moves what the DMA has received so far out of the buffer; the count of
+// bytes moved.
+uint32_t flush_dma(const PortParts &p)
 {
     uint32_t n = UART_DMA_BUFFER_SIZE - __HAL_DMA_GET_COUNTER(p.hdma);
     deliver(p, p.buff, n);
+    return n;
+}
+
+// Stops the reception, keeping what the DMA has received so far: the bytes
+// go to the port's queue and, when there are any, the serial event is posted
+// (no idle-line interrupt will come for them once the DMA is stopped).
+void stop_reception(const PortParts &p)
+{
+    if (p.huart->RxState != HAL_UART_STATE_BUSY_RX) {
+        return;
+    }
+    HAL_UART_DMAStop(p.huart);
+    if (flush_dma(p) > 0) {
+        udrv_system_event_produce(&qiv_uart_event);
+    }
 }
 
 void dma_setup(const PortParts &p, uint32_t mode)
@@ -339,9 +355,10 @@ void HAL_UARTEx_WakeupCallback(UART_HandleTypeDef *huart)
         return;
     }
     udrv_powersave_in_sleep = false;
+    // Bytes the DMA took before the stop mode came first.
+    stop_reception(p);
     uint8_t byte = static_cast<uint8_t>(huart->Instance->RDR);
     HAL_UARTEx_DisableStopMode(huart);
-    HAL_UART_DMAStop(huart);
     dma_setup(p, DMA_NORMAL);
     start_reception(p);
     deliver(p, &byte, 1);
@@ -374,10 +391,7 @@ void uhal_uart_deinit(SERIAL_PORT port)
     // A port never opened has nothing to close. Bytes already received stay
     // in the port's queue.
     if (p.huart != nullptr && p.huart->Instance != nullptr) {
-        if (p.huart->RxState == HAL_UART_STATE_BUSY_RX) {
-            HAL_UART_DMAStop(p.huart);
-            flush_dma(p);
-        }
+        stop_reception(p);
         if (HAL_UART_DeInit(p.huart) != HAL_OK) {
             Error_Handler();
         }
@@ -455,7 +469,9 @@ void uhal_uart_suspend(void)
         HAL_UARTEx_EnableStopMode(&hlpuart1);
         __HAL_UART_CLEAR_IDLEFLAG(&hlpuart1);
         __HAL_UART_DISABLE_IT(&hlpuart1, UART_IT_IDLE);
-        HAL_UART_DMAStop(&hlpuart1);
+        // What came since the last idle line is kept and posted; the posted
+        // event then gives the sleep up.
+        stop_reception(parts_of(SERIAL_UART2));
         HAL_DMA_DeInit(&hdma_lpuart1_rx);
     }
     if (uhal_uart_status[SERIAL_UART1].active) {

@@ -161,11 +161,17 @@ int32_t uhal_ps_timer_stop(void)
 }
 
 // One pass of the sleep loop: stop mode until an interrupt; the interrupt
-// that woke the MCU is taken when PRIMASK is restored.
+// that woke the MCU is taken when PRIMASK is restored. Whether to sleep at all
+// is decided with interrupts masked, so that no wake-up and no posted event
+// can slip in between the decision and the stop mode.
 void uhal_mcu_sleep(uint8_t level)
 {
     uint32_t primask = __get_PRIMASK();
     __disable_irq();
+    if (!udrv_powersave_sleep_goes_on()) {
+        __set_PRIMASK(primask);
+        return;
+    }
     HAL_SuspendTick();
     LL_PWR_ClearFlag_C1STOP_C1STB();
     if (level == 2) {
