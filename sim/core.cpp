@@ -33,6 +33,18 @@ struct Key {
 
 constexpr int kThreadPriority = 256;  // below every configurable priority
 
+// A wait for an interrupt that returns this many times in a row with nothing
+// done (no time moved, no event run, no handler taken) is a spin on an
+// interrupt that PRIMASK holds off: the CPU goes round its loop while time
+// passes, so time moves on to the next event at each further pass.
+constexpr uint32_t kSpinLimit = 1000;
+constexpr time_us kSpinStep = 1000;
+// A device that resets this many times in a row, each time less than
+// kQuickReset after it started, fails its start-up the same way every time
+// and would do so for ever: the core halts.
+constexpr uint32_t kResetLoopLimit = 8;
+constexpr time_us kQuickReset = 1000;
+
 struct Irq {
   IsrFn handler = nullptr;
   bool enabled = false;
@@ -50,6 +62,10 @@ struct Core {
   int in_event = 0;
   bool halted = false;
   uint32_t reset_count = 0;
+  time_us started_at = 0;
+  uint32_t quick_resets = 0;
+  uint64_t progress = 0;  // events run and handlers taken
+  uint32_t idle_spins = 0;
 
   Irq irq[kMaxIrq];
   uint32_t primask = 0;
@@ -115,6 +131,7 @@ void deliver() {
       log("interrupt %d has no handler; ignored", n);
       continue;
     }
+    ++c.progress;
     c.active.push_back(q.priority);
     q.handler();
     c.active.pop_back();
@@ -140,6 +157,7 @@ void run_one_event() {
     c.live.erase(ev.id);
   }
   if (key.at > c.now) c.now = key.at;
+  ++c.progress;
   ++c.in_event;
   ev.fn(ev.ctx, ev.arg);
   --c.in_event;
@@ -271,10 +289,35 @@ bool in_isr() { return !core().active.empty(); }
 
 // ---------------------------------------------------------- waiting -------
 void wait_for_interrupt() {
+  Core& c = core();
   // A handler made pending by the firmware itself may already be deliverable.
   deliver();
+  time_us was = c.now;
+  uint64_t done = c.progress;
   core_advance(kNever, true);
   deliver();
+  if (c.now != was || c.progress != done) {
+    c.idle_spins = 0;
+    return;
+  }
+  if (++c.idle_spins < kSpinLimit) return;
+  if (c.idle_spins == kSpinLimit) {
+    int n = -1;
+    for (int i = 0; i < kMaxIrq && n < 0; ++i) {
+      if (c.irq[i].pending && c.irq[i].enabled) n = i;
+    }
+    log("the firmware waits for an interrupt while interrupt %d is pending and PRIMASK holds it "
+        "off: the wait returns at once, over and over; time moves on while it spins",
+        n);
+  }
+  time_us next = next_event_time();
+  if (next == kNever && c.deadline == kNever && !c.gate) {
+    log("the firmware spins on an interrupt that PRIMASK holds off, and nothing is scheduled");
+    idle_forever();
+  }
+  // With nothing scheduled, outside input (through the gate) or the end of
+  // the run may still come: time moves in steps.
+  run_until(next != kNever ? next : c.now + kSpinStep);
 }
 
 void cpu_spend(time_us us) {
@@ -352,8 +395,22 @@ void retained_clear_all() { std::memset(core().retained, 0, sizeof core().retain
 uint32_t reset_count() { return core().reset_count; }
 
 // --------------------------------------------------------------- resets ---
+namespace {
+void note_reset() {
+  Core& c = core();
+  c.quick_resets = c.now - c.started_at < kQuickReset ? c.quick_resets + 1 : 0;
+  if (c.quick_resets < kResetLoopLimit) return;
+  log("the device has reset %u times in a row, each time less than %u us after it started "
+      "(a start-up that fails the same way every time, such as a peripheral set-up that is "
+      "refused): it would never get further; the core halts",
+      static_cast<unsigned>(c.quick_resets), static_cast<unsigned>(kQuickReset));
+  halt();
+}
+}  // namespace
+
 void system_reset() {
   Core& c = core();
+  note_reset();
   if (c.reset) c.reset(c.reset_ctx, nullptr);
   log("system reset without a launcher");
   std::abort();
@@ -361,6 +418,7 @@ void system_reset() {
 
 void start_image(const char* image_name) {
   Core& c = core();
+  note_reset();
   if (c.reset) c.reset(c.reset_ctx, image_name ? image_name : "");
   log("start_image(%s) without a launcher", image_name ? image_name : "");
   std::abort();
@@ -436,6 +494,13 @@ void reset_core() {
 
 void set_now(time_us t) { core().now = t; }
 void set_reset_count(uint32_t n) { core().reset_count = n; }
+
+uint32_t quick_resets() { return core().quick_resets; }
+
+void set_quick_resets(uint32_t n) {
+  core().quick_resets = n;
+  core().started_at = core().now;
+}
 bool halted() { return core().halted; }
 
 void pin_preset_input(uint16_t pin, int level) {

@@ -379,6 +379,7 @@ int save_state() {
   w.put<uint64_t>(now());
   w.put<uint64_t>(host::deadline());
   w.put<uint32_t>(L.reset_count + 1);
+  w.put<uint32_t>(host::quick_resets());
   w.put<uint8_t>(L.auto_end);
   for (int i = 0; i < kRetainedWords; ++i) w.put<uint32_t>(retained_read(i));
   for (int i = 0; i < host::kMaxPins; ++i) w.put<uint8_t>(static_cast<uint8_t>(pin_input(static_cast<uint16_t>(i))));
@@ -443,6 +444,7 @@ bool load_state(int fd) {
   host::set_now(r.get<uint64_t>());
   host::set_deadline(r.get<uint64_t>());
   L.reset_count = r.get<uint32_t>();
+  host::set_quick_resets(r.get<uint32_t>());
   L.auto_end = r.get<uint8_t>();
   for (int i = 0; i < kRetainedWords; ++i) retained_write(i, r.get<uint32_t>());
   for (int i = 0; i < host::kMaxPins; ++i) {

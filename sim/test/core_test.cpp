@@ -215,6 +215,37 @@ TEST_F(Core, WaitingWithNothingScheduledIsReported) {
   EXPECT_THROW(sim::wait_for_interrupt(), IdleForever);
 }
 
+// A loop that waits for an interrupt with PRIMASK set while the interrupt it
+// needs is pending returns at once every time; the core lets time move on
+// (events run, the deadline ends the run), or reports the wait when nothing
+// could ever happen.
+TEST_F(Core, ASpinOnAMaskedPendingInterruptLetsTimeMoveOn) {
+  sim::irq_set_handler(9, isr_a);
+  sim::irq_enable(9, true);
+  sim::set_primask(1);
+  sim::irq_set_pending(9);
+  sim::schedule(500, note, const_cast<char*>("hw"), 0);
+  sim::host::set_deadline(1000);
+  bool ended = false;
+  try {
+    for (int i = 0; i < 100000; ++i) sim::wait_for_interrupt();
+  } catch (EndOfRun&) {
+    ended = true;
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(sim::now(), 1000u);
+  EXPECT_EQ(trace, (std::vector<std::string>{"hw0@500"}));
+}
+
+TEST_F(Core, ASpinOnAMaskedPendingInterruptWithNothingScheduledIsReported) {
+  sim::irq_set_handler(9, isr_a);
+  sim::irq_enable(9, true);
+  sim::set_primask(1);
+  sim::irq_set_pending(9);
+  EXPECT_THROW(
+      for (int i = 0; i < 100000; ++i) sim::wait_for_interrupt(), IdleForever);
+}
+
 TEST_F(Core, TheRunEndsAtTheDeadlineWithoutRunningEventsDueThen) {
   sim::host::set_deadline(1000);
   sim::schedule(999, note, const_cast<char*>("in"), 0);

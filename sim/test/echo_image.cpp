@@ -19,6 +19,7 @@ namespace {
 constexpr int kPort = 2;
 constexpr int kUartIrq = 37;
 constexpr int kTimerIrq = 38;
+constexpr int kBootLoopWord = 20;  // retained: set, every start resets at once
 
 char line[256];
 size_t line_len = 0;
@@ -77,6 +78,10 @@ void run(const char* cmd) {
   } else if (!std::strcmp(cmd, "time")) {
     say("time %" PRIu64, sim::now());
   } else if (!std::strcmp(cmd, "reset")) {
+    sim::system_reset();
+  } else if (!std::strcmp(cmd, "bootloop")) {
+    // From now on every start resets at once (a start-up that always fails).
+    sim::retained_write(kBootLoopWord, 1);
     sim::system_reset();
   } else if (!std::strcmp(cmd, "halt")) {
     say("halting");
@@ -166,6 +171,7 @@ void program_start() {
   irq_enable(kTimerIrq, true);
   uart_set_rx_handler(kPort, on_rx, nullptr);
   say("boot %" PRIu32 " %s", reset_count(), ECHO_IMAGE_NAME);
+  if (retained_read(kBootLoopWord) == 1) system_reset();
   for (;;) {
     // Sleep with interrupts masked so no wake-up is lost between the test
     // and the WFI; the pending handler runs when the mask is lowered.

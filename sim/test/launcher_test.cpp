@@ -205,6 +205,19 @@ TEST_F(Launcher, RunForEndsTheProgramAfterThatMuchVirtualTime) {
   ASSERT_EQ(lines(longrun.out).size(), 2u) << longrun.out;
 }
 
+// A start-up that resets at once, every time, takes no virtual time: the
+// core stops the loop after a few rounds with a message, and the run ends.
+TEST_F(Launcher, AResetLoopAtStartUpHaltsTheCoreAndTheRunStillEnds) {
+  Result r = echo({"--run-for", "2s"}, "bootloop\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::vector<std::string> l = lines(r.out);
+  ASSERT_GE(l.size(), 2u) << r.out;
+  EXPECT_LE(l.size(), 12u) << r.out;
+  EXPECT_EQ(l.back(), "boot " + std::to_string(l.size() - 1) + " sim-test-echo");
+  EXPECT_NE(r.err.find("reset"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("the core halts"), std::string::npos) << r.err;
+}
+
 TEST_F(Launcher, WithoutRunForPipedInputEndsTheRunTenSecondsAfterItsEnd) {
   Result shorter = echo({}, "sleep 9000000\n");
   EXPECT_EQ(shorter.code, 0) << shorter.err;

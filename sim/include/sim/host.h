@@ -52,6 +52,11 @@ void reset_core();
 // The launcher restores time after a reset (before anything is scheduled).
 void set_now(time_us t);
 void set_reset_count(uint32_t n);
+// Resets in a row that each came soon after the start (a reset loop is
+// stopped after a few); kept by the launcher through a reset. Setting it
+// also marks now() as the start of this run.
+uint32_t quick_resets();
+void set_quick_resets(uint32_t n);
 bool halted();
 
 // ------------------------------------------------------------ the UARTs ---
