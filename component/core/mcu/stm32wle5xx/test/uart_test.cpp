@@ -132,6 +132,7 @@ TEST_F(PortTest, Uart1WakesFromStop1ButNotFromStop2) {
     uhal_uart_suspend();
     feed(1, "AT\r", sim::now() + 1000);
     other_wake_source_in(50000);
+    take_events();  // the core sleeps only with no event left to handle
     udrv_powersave_in_sleep = true;
     uhal_mcu_sleep(c.level);
     uhal_uart_resume();
@@ -202,4 +203,32 @@ TEST_F(PortTest, BytesReceivedBeforeThePortIsReopenedAreKept) {
   open_port(SERIAL_UART2);
   run_for(10 * byte);
   EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "AT\r\n");
+}
+
+// Bytes that the DMA holds when its reception is stopped outside the
+// idle-line path are kept and posted at once, since no idle-line interrupt
+// will come for them: closing the port mid-line, and the suspend before a
+// sleep while the idle-line interrupt is held off by a critical section.
+TEST_F(PortTest, BytesHeldByTheDmaWhenItIsStoppedAreKeptAndPosted) {
+  for (bool by_suspend : {false, true}) {
+    SCOPED_TRACE(by_suspend ? "suspend" : "close");
+    open_port(SERIAL_UART2);
+    take_events();
+    sim::time_us byte = sim::uart_byte_time(2);
+    feed(2, "AT");
+    if (by_suspend) {
+      uint32_t mask;
+      uhal_sys_board_critical_section_begin(&mask);
+      run_for(2 * byte + byte / 4);
+      uhal_uart_suspend();
+      uhal_sys_board_critical_section_end(&mask);
+      uhal_uart_resume();
+    } else {
+      run_for(2 * byte + byte / 4);  // "AT" has arrived, the line is not idle
+      uhal_uart_deinit(SERIAL_UART2);
+    }
+    EXPECT_EQ(count_uart_events(take_events()), 1u);
+    EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "AT");
+    uhal_uart_deinit(SERIAL_UART2);
+  }
 }
