@@ -210,4 +210,22 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
                 recent_.end());
 }
 
+std::optional<UplinkRecord> wait_uplink(sim::world::Master& master, const NetworkServer& server,
+                                        size_t from,
+                                        const std::function<bool(const UplinkRecord&)>& match,
+                                        time_us timeout) {
+  size_t seen = from;
+  std::optional<UplinkRecord> found;
+  auto check = [&]() {
+    const auto& ups = server.uplinks();
+    for (; seen < ups.size() && !found; ++seen)
+      if (!match || match(ups[seen])) found = ups[seen];
+    return found.has_value();
+  };
+  time_us end = master.now() > sim::kNever - timeout ? sim::kNever : master.now() + timeout;
+  master.run_until(end, check);
+  check();
+  return found;
+}
+
 }  // namespace sim::network

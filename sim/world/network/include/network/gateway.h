@@ -4,10 +4,18 @@
 // the RSSI/SNR of the world's link budget, hands it to the network server at
 // the end of the frame, and transmits the answers at their exact times, the
 // class B beacons every 128 s and the class B/C downlinks.
+//
+// In a system test:
+//   systest::World w;
+//   sim::network::NetworkServer ns(sim::network::RegionId::kEU868);
+//   ns.add_device(...);
+//   sim::network::Gateway gw(ns, w.master());
+//   ... w.run_for(...), ns.uplinks(), ns.queue_downlink(...), wait_uplink(...)
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,5 +89,13 @@ class Gateway : public sim::world::Agent {
   time_us tx_busy_until_ = 0;
   bool sending_ = false;
 };
+
+// Runs the world until the server has seen an uplink, after its first `from`
+// ones, that `match` accepts (any when empty), or for `timeout` of virtual
+// time. Returns that uplink.
+std::optional<UplinkRecord> wait_uplink(sim::world::Master& master, const NetworkServer& server,
+                                        size_t from,
+                                        const std::function<bool(const UplinkRecord&)>& match,
+                                        time_us timeout);
 
 }  // namespace sim::network
