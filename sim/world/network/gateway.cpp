@@ -175,7 +175,10 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
     tx.dr = server_.region().beacon_dr;
     tx.bytes = beacon_payload(gps_s);
     tx.what = "beacon";
-    scheduled_.push_back(Scheduled{tx, true});
+    if (!options_.beacon_hook || options_.beacon_hook(gps_s, tx.bytes))
+      scheduled_.push_back(Scheduled{tx, true});
+    else
+      server_.note(next_beacon_, "beacon of GPS time " + std::to_string(gps_s) + " dropped");
     next_beacon_ = next_beacon(now + 1);
   }
   // Transmissions due now, beacons first.

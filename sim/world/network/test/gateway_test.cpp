@@ -190,6 +190,25 @@ TEST(Gateway, BeaconsEvery128SecondsWithTheirCrcs) {
   }
 }
 
+TEST(Gateway, BeaconsCanBeDroppedOrCorrupted) {
+  GatewayOptions o;
+  o.beacons = true;
+  int n = 0;
+  o.beacon_hook = [&n](uint32_t, Bytes& p) {
+    ++n;
+    if (n == 1) return false;  // lost
+    if (n == 2) p[6] ^= 0xFF;  // CRC1 broken
+    return true;
+  };
+  Air air(RegionId::kEU868, o);
+  air.master.run_until(400'000'000);
+  ASSERT_EQ(n, 3);
+  ASSERT_EQ(air.frames.size(), 2u);
+  const sim::AirFrame& bad = air.frames[0].frame;
+  Bytes p(bad.payload, bad.payload + bad.len);
+  EXPECT_NE(p[6] | p[7] << 8, ref::crc16_bitwise(Bytes(p.begin(), p.begin() + 6)));
+}
+
 TEST(Gateway, ClassCDownlinkGoesOutAtOnce) {
   Air air(RegionId::kEU868);
   air.master.inject_frame(air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 7));

@@ -32,6 +32,9 @@ struct GatewayOptions {
   bool beacons = false;         // class B beacons every 128 s
   uint32_t beacon_delay_us = 0; // beacon start after the GPS multiple of 128 s
   uint8_t beacon_info[7] = {0, 0, 0, 0, 0, 0, 0};  // GwSpecific: InfoDesc | Info
+  // Sees each beacon before it goes out (GPS seconds, payload): may change
+  // it (a corrupted CRC) or return false to drop it (beacon loss).
+  std::function<bool(uint32_t gps_seconds, Bytes& payload)> beacon_hook;
 };
 
 // One frame the gateway heard or sent, and what became of it.
