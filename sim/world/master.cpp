@@ -92,6 +92,7 @@ struct Master::Impl {
   time_us now_w = 0;
   LinkBudget budget;
   Callbacks cb;
+  std::vector<Agent*> agents;
   double stall_timeout = 120.0;
 
   Dev& dev(int id) {
@@ -336,6 +337,7 @@ struct Master::Impl {
 
   void broadcast(time_us t, const AirFrame& f) {
     if (cb.frame) cb.frame(FrameRecord{t, f});
+    for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
@@ -416,18 +418,36 @@ struct Master::Impl {
     if (cb.exited) cb.exited(d.id, status, true);
   }
 
-  time_us next_time() const {
+  time_us device_time() const {
     time_us t = kNever;
     for (const Dev& d : devs)
       if (d.state == State::kWaiting) t = std::min(t, d.want);
     return t;
   }
 
+  time_us agent_time() const {
+    time_us t = kNever;
+    for (const Agent* a : agents) t = std::min(t, std::max(a->wake_time(), now_w));
+    return t;
+  }
+
+  time_us next_time() const { return std::min(device_time(), agent_time()); }
+
   // One round (see the header). Returns false when nothing is due by
   // `target`.
-  bool round(time_us target) {
-    time_us T = next_time();
+  bool round(time_us target, Master& self) {
+    time_us A = agent_time();
+    time_us T = device_time();
+    if (A != kNever && A <= target && A <= T) {
+      // Agents act first at their time; what they put on the air goes to
+      // the waiting devices at once.
+      now_w = std::max(now_w, A);
+      for (Agent* a : std::vector<Agent*>(agents))
+        if (std::max(a->wake_time(), now_w) <= now_w) a->wake(self, now_w);
+      return true;
+    }
     if (T == kNever || T > target) return false;
+    target = std::min(target, A);
     std::vector<Dev*> run;
     time_us others = kNever;
     for (Dev& d : devs) {
@@ -551,7 +571,7 @@ bool Master::run_until(time_us target, const std::function<bool()>& stop) {
   Impl& m = *impl_;
   for (;;) {
     if (stop && stop()) return true;
-    if (!m.round(target)) {
+    if (!m.round(target, *this)) {
       if (target != kNever) m.now_w = std::max(m.now_w, target);
       return false;
     }
@@ -577,6 +597,13 @@ void Master::inject_frame(const AirFrame& frame) {
   f.rx_rssi_dbm = 0;
   f.rx_snr_db = 0;
   impl_->broadcast(impl_->now_w, f);
+}
+
+void Master::add_agent(Agent* agent) { impl_->agents.push_back(agent); }
+
+void Master::remove_agent(Agent* agent) {
+  auto& v = impl_->agents;
+  v.erase(std::remove(v.begin(), v.end(), agent), v.end());
 }
 
 void Master::end() { impl_->end(); }

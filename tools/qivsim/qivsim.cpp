@@ -16,11 +16,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "network/config.h"
 #include "world/master.h"
 
 namespace {
@@ -74,6 +77,12 @@ void usage(FILE* f) {
       "                         <power>dBm <len> <hex>\" (or FSK <bitrate>); '-' is stdout.\n"
       "  --transcript FILE      log all serial output of the devices: \"<time>\n"
       "                         NAME:PORT <bytes with C escapes>\"; '-' is stdout.\n"
+      "  --network FILE         a LoRaWAN gateway and network server on the air, set\n"
+      "                         up by the lines of FILE (region, otaa, abp, downlink,\n"
+      "                         mac, class, window, multicast, beacons, adr, ...).\n"
+      "  --network-cmd LINE     one such line (repeatable, after the file's).\n"
+      "  --network-log FILE     one decoded line per frame the network hears or sends\n"
+      "                         (default: stdout).\n"
       "  -h, --help             this text.\n"
       "\n"
       "Device names are letters, digits, '-' and '_'. Frames the devices send are\n"
@@ -214,6 +223,48 @@ void open_pty(Pty& p) {
   p.master = m;
 }
 
+// ---- The LoRaWAN network device (gateway and network server) -------------
+struct NetworkOpts {
+  sim::network::NetworkSetup setup;
+  bool on = false;
+  std::string log_path = "-";
+  FILE* log = nullptr;
+};
+
+// Takes --network, --network-cmd and --network-log; false for other options.
+bool network_option(const std::string& a, const std::function<std::string()>& value, NetworkOpts& n) {
+  std::string error;
+  if (a == "--network") {
+    std::string path = value();
+    std::ifstream in(path);
+    if (!in) die("--network: cannot read " + path);
+    std::string line;
+    while (std::getline(in, line))
+      if (!n.setup.apply(line, &error)) die("--network: " + error);
+  } else if (a == "--network-cmd") {
+    if (!n.setup.apply(value(), &error)) die("--network-cmd: " + error);
+  } else if (a == "--network-log") {
+    n.log_path = value();
+  } else {
+    return false;
+  }
+  n.on = true;
+  return true;
+}
+
+void start_network(NetworkOpts& n, Master& world) {
+  if (!n.on) return;
+  n.log = n.log_path == "-" ? stdout : std::fopen(n.log_path.c_str(), "w");
+  if (!n.log) die("cannot write " + n.log_path);
+  n.setup.start(world);
+  FILE* log = n.log;
+  n.setup.server()->on_log = [log](const std::string& line) {
+    std::fprintf(log, "network: %s\n", line.c_str());
+    std::fflush(log);
+  };
+}
+// ---------------------------------------------------------------------------
+
 int64_t mono_us() {
   using namespace std::chrono;
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
@@ -226,6 +277,7 @@ int run(int argc, char** argv) {
   time_us run_for = sim::kNever;
   std::string frame_log_path, transcript_path;
   std::vector<std::pair<std::string, std::string>> late;  // options naming devices
+  NetworkOpts network;
 
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -247,6 +299,7 @@ int run(int argc, char** argv) {
       frame_log_path = value();
     } else if (a == "--transcript") {
       transcript_path = value();
+    } else if (network_option(a, value, network)) {
     } else if (a == "--ports" || a == "--flash" || a == "--pin" || a == "--adc" ||
                a == "--input" || a == "--loss" || a == "--default-loss" || a == "--noise-floor") {
       late.emplace_back(a, value());
@@ -390,6 +443,11 @@ int run(int argc, char** argv) {
                    d.name.c_str());
     };
     world.set_callbacks(cb);
+    start_network(network, world);
+    struct StopNetwork {  // the gateway leaves before the world ends
+      NetworkOpts& n;
+      ~StopNetwork() { n.setup.stop(); }
+    } stop_network{network};
     // Devices get the ids 1, 2, ... in the order they are named.
     for (const Loss& l : losses)
       world.budget().set_path_loss(static_cast<uint32_t>(l.a + 1), static_cast<uint32_t>(l.b + 1), l.db);
@@ -525,6 +583,7 @@ int run(int argc, char** argv) {
   std::filesystem::remove_all(sock_dir, ec);
   if (frame_log && frame_log != stdout) std::fclose(frame_log);
   if (transcript && transcript != stdout) std::fclose(transcript);
+  if (network.log && network.log != stdout) std::fclose(network.log);
   return rc;
 }
 

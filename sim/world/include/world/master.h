@@ -47,6 +47,27 @@ struct FrameRecord {
   AirFrame frame;  // as sent (sender filled in, no reception values)
 };
 
+class Master;
+
+// An in-process participant of the world (a gateway, for example): it hears
+// every frame put on the air and puts frames on the air at times of its own
+// choosing. Agents hold the world back: no device runs past an agent's wake
+// time, so a frame an agent puts on the air then reaches every device before
+// that device moves past it. At equal times an agent acts before devices.
+class Agent {
+ public:
+  virtual ~Agent() = default;
+  // Every frame put on the air (by devices, injected, or by agents).
+  virtual void heard(const FrameRecord& record) = 0;
+  // The earliest time the agent wants to act (kNever: none). Asked before
+  // every round; a time already past means now.
+  virtual time_us wake_time() const = 0;
+  // The world has reached the agent's wake time (`now`); frames go on the
+  // air through Master::inject_frame. Afterwards the wake time must be later
+  // than `now` (or the world would not move).
+  virtual void wake(Master& master, time_us now) = 0;
+};
+
 class Master {
  public:
   struct Callbacks {
@@ -94,7 +115,8 @@ class Master {
   // The world's time: every device is at or before it, and nothing sent from
   // now on is stamped earlier.
   time_us now() const;
-  // Earliest time a live device wants to reach (kNever when all are idle).
+  // Earliest time a live device or an agent wants to reach (kNever when all
+  // are idle).
   time_us next_time() const;
 
   // Runs rounds until nothing is left at or before `target` (events at
@@ -108,6 +130,10 @@ class Master {
   // A frame put on the air by the world itself at now() (sender 0); its
   // start_us/end_us are taken as given.
   void inject_frame(const AirFrame& frame);
+
+  // Agents take part until removed (they are not owned).
+  void add_agent(Agent* agent);
+  void remove_agent(Agent* agent);
 
   // Ends every device program (asks them to quit, then kills stragglers).
   void end();

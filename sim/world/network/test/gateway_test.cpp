@@ -1,0 +1,234 @@
+// The gateway on a world: frames injected through the time master, answers
+// at their exact virtual times, beacons, collisions and sensitivity.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "network/gateway.h"
+#include "reference.h"
+#include "world/master.h"
+
+namespace {
+
+using namespace sim::network;
+using sim::world::FrameRecord;
+using sim::world::Master;
+
+const Key kApp = ref::key("2B7E151628AED2A6ABF7158809CF4F3C");
+constexpr uint64_t kJoinEui = 0x0101010101010101ull;
+constexpr uint64_t kDevEui = 0x0202020202020202ull;
+
+struct Air {
+  Master master;
+  NetworkServer ns;
+  Gateway gw;
+  std::vector<FrameRecord> frames;
+  explicit Air(RegionId r, GatewayOptions o = {})
+      : master("/tmp/qiv-net-" + std::to_string(::getpid()) + ".sock"), ns(r), gw(ns, master, o) {
+    master.set_callbacks({nullptr, [this](const FrameRecord& f) { frames.push_back(f); }, nullptr});
+    DeviceSpec d;
+    d.name = "dev";
+    d.dev_eui = kDevEui;
+    d.join_eui = kJoinEui;
+    d.app_key = kApp;
+    ns.add_device(d);
+  }
+  // An uplink put on the air now by "a device" (the world, sender 0).
+  sim::AirFrame uplink(const Bytes& bytes, uint32_t freq, uint8_t sf, uint32_t bw = 125000) {
+    sim::AirFrame f{};
+    f.modem = sim::Modem::kLora;
+    f.frequency_hz = freq;
+    f.sf = sf;
+    f.bandwidth_hz = bw;
+    f.coding_rate = 1;
+    f.preamble_len = 8;
+    f.lora_sync_word = 0x3444;
+    f.crc_on = true;
+    f.tx_power_dbm = 14;
+    f.len = static_cast<uint16_t>(bytes.size());
+    std::memcpy(f.payload, bytes.data(), bytes.size());
+    f.start_us = master.now();
+    f.end_us = f.start_us + lora_time_on_air_us(sf, bw, bytes.size());
+    return f;
+  }
+  std::vector<FrameRecord> downlinks() const {
+    std::vector<FrameRecord> out;
+    for (const FrameRecord& r : frames)
+      if (r.frame.iq_inverted) out.push_back(r);
+    return out;
+  }
+};
+
+TEST(Gateway, JoinAcceptAtTheExactWindow) {
+  struct Case {
+    RegionId region;
+    Window window;
+    uint32_t up_freq;
+    uint8_t sf;
+    uint32_t bw;
+    uint64_t delay;
+    uint32_t down_freq;
+    uint8_t down_sf;
+    uint32_t down_bw;
+  } cases[] = {
+      {RegionId::kEU868, Window::kRx1, 868100000, 12, 125000, 5000000, 868100000, 12, 125000},
+      {RegionId::kEU868, Window::kRx2, 868500000, 7, 125000, 6000000, 869525000, 12, 125000},
+      {RegionId::kUS915, Window::kRx1, 904900000, 10, 125000, 5000000, 926300000, 10, 500000},
+      {RegionId::kUS915, Window::kRx2, 904900000, 10, 125000, 6000000, 923300000, 12, 500000},
+      {RegionId::kAS923_3, Window::kRx2, 916800000, 9, 125000, 6000000, 916600000, 10, 125000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(region(c.region).name);
+    Air air(c.region);
+    air.ns.set_window("dev", c.window);
+    air.master.run_until(3'000'000);
+    sim::AirFrame up = air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), c.up_freq, c.sf, c.bw);
+    air.master.inject_frame(up);
+    air.master.run_until(20'000'000);
+    auto downs = air.downlinks();
+    ASSERT_EQ(downs.size(), 1u);
+    const sim::AirFrame& d = downs[0].frame;
+    EXPECT_EQ(downs[0].t, up.end_us + c.delay);  // to the microsecond
+    EXPECT_EQ(d.start_us, up.end_us + c.delay);
+    EXPECT_EQ(d.frequency_hz, c.down_freq);
+    EXPECT_EQ(d.sf, c.down_sf);
+    EXPECT_EQ(d.bandwidth_hz, c.down_bw);
+    EXPECT_FALSE(d.crc_on);
+    EXPECT_EQ(d.end_us - d.start_us, lora_time_on_air_us(c.down_sf, c.down_bw, 17, 1, 8, false, false));
+    Bytes plain = ref::open_accept(kApp, Bytes(d.payload, d.payload + d.len));
+    Bytes mic = ref::cmac(kApp, Bytes(plain.begin(), plain.end() - 4));
+    EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
+    EXPECT_EQ(air.gw.events().front().outcome, "received");
+  }
+}
+
+TEST(Gateway, TimingErrorShiftsDownlinks) {
+  GatewayOptions o;
+  o.timing_error_us = -1500;
+  Air air(RegionId::kEU868, o);
+  sim::AirFrame up = air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868300000, 9);
+  air.master.inject_frame(up);
+  air.master.run_until(10'000'000);
+  ASSERT_EQ(air.downlinks().size(), 1u);
+  EXPECT_EQ(air.downlinks()[0].frame.start_us, up.end_us + 5000000 - 1500);
+}
+
+TEST(Gateway, HearsSeveralAtOnceButNotCollisionsOrNoise) {
+  Air air(RegionId::kEU868);
+  DeviceSpec abp;
+  abp.name = "abp";
+  abp.otaa = false;
+  abp.dev_addr = 0x01020304;
+  abp.keys = abp_keys_10(kApp, kApp);
+  air.ns.add_device(abp);
+  ref::Keys k;
+  k.fnwk = k.snwk = k.nwkenc = k.app = kApp;
+  auto up = [&](uint32_t fcnt) { return ref::uplink(k, false, abp.dev_addr, 0, fcnt, {}, 1, {1}); };
+  // Same time: other channels or other spreading factors are all heard.
+  air.master.inject_frame(air.uplink(up(1), 868100000, 7));
+  air.master.inject_frame(air.uplink(up(2), 868300000, 7));
+  air.master.inject_frame(air.uplink(up(3), 868100000, 9));
+  air.master.run_until(2'000'000);
+  // Same channel and spreading factor, overlapping: lost, both.
+  air.master.inject_frame(air.uplink(up(4), 868500000, 8));
+  air.master.run_until(2'010'000);
+  air.master.inject_frame(air.uplink(up(5), 868500000, 8));
+  air.master.run_until(3'000'000);
+  // Too weak for SF7.
+  air.master.budget().set_default_path_loss(160);
+  air.master.inject_frame(air.uplink(up(6), 868100000, 7));
+  // Not a channel of the region, not an uplink data rate.
+  air.master.budget().set_default_path_loss(80);
+  air.master.inject_frame(air.uplink(up(7), 868700000, 7));
+  air.master.inject_frame(air.uplink(up(8), 868100000, 7, 500000));
+  air.master.run_until(5'000'000);
+  std::vector<std::string> outcomes;
+  for (const GatewayEvent& e : air.gw.events()) outcomes.push_back(e.outcome);
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"received", "received", "received", "collision", "collision",
+                                                "not an uplink channel", "not an uplink data rate",
+                                                "below sensitivity"}));
+  std::vector<uint32_t> fcnts;
+  for (const UplinkRecord& r : air.ns.uplinks()) fcnts.push_back(r.fcnt);
+  EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 2, 3}));
+}
+
+TEST(Gateway, BeaconsEvery128SecondsWithTheirCrcs) {
+  for (RegionId id : {RegionId::kEU868, RegionId::kUS915, RegionId::kCN470}) {
+    const Region& r = region(id);
+    SCOPED_TRACE(r.name);
+    GatewayOptions o;
+    o.beacons = true;
+    o.beacon_info[0] = 0x00;
+    o.beacon_info[1] = 0x11;
+    Air air(id, o);
+    air.master.run_until(400'000'000);
+    std::vector<FrameRecord> beacons;
+    for (const FrameRecord& f : air.frames)
+      if (!f.frame.iq_inverted) beacons.push_back(f);
+    ASSERT_EQ(beacons.size(), 3u);
+    for (const FrameRecord& b : beacons) {
+      const sim::AirFrame& f = b.frame;
+      uint64_t gps = f.start_us + air.ns.gps_offset_us;
+      EXPECT_EQ(gps % 128'000'000, 0u);
+      EXPECT_TRUE(f.implicit_header);
+      EXPECT_FALSE(f.crc_on);
+      EXPECT_EQ(f.preamble_len, 10);
+      EXPECT_EQ(f.sf, r.dr[r.beacon_dr].sf);
+      ASSERT_EQ(f.len, r.beacon_size());
+      Bytes p(f.payload, f.payload + f.len);
+      size_t t = r.beacon_rfu1;
+      uint32_t time = p[t] | p[t + 1] << 8 | p[t + 2] << 16 | static_cast<uint32_t>(p[t + 3]) << 24;
+      EXPECT_EQ(time, gps / 1'000'000);
+      EXPECT_EQ(f.frequency_hz, r.beacon_frequency(time));
+      uint16_t crc1 = ref::crc16_bitwise(Bytes(p.begin(), p.begin() + static_cast<long>(t) + 4));
+      EXPECT_EQ(p[t + 4] | p[t + 5] << 8, crc1);
+      uint16_t crc2 = ref::crc16_bitwise(Bytes(p.begin() + static_cast<long>(t) + 6, p.end() - 2));
+      EXPECT_EQ(p[p.size() - 2] | p[p.size() - 1] << 8, crc2);
+      EXPECT_EQ(p[t + 7], 0x11);
+    }
+  }
+}
+
+TEST(Gateway, BeaconsCanBeDroppedOrCorrupted) {
+  GatewayOptions o;
+  o.beacons = true;
+  int n = 0;
+  o.beacon_hook = [&n](uint32_t, Bytes& p) {
+    ++n;
+    if (n == 1) return false;  // lost
+    if (n == 2) p[6] ^= 0xFF;  // CRC1 broken
+    return true;
+  };
+  Air air(RegionId::kEU868, o);
+  air.master.run_until(400'000'000);
+  ASSERT_EQ(n, 3);
+  ASSERT_EQ(air.frames.size(), 2u);
+  const sim::AirFrame& bad = air.frames[0].frame;
+  Bytes p(bad.payload, bad.payload + bad.len);
+  EXPECT_NE(p[6] | p[7] << 8, ref::crc16_bitwise(Bytes(p.begin(), p.begin() + 6)));
+}
+
+TEST(Gateway, ClassCDownlinkGoesOutAtOnce) {
+  Air air(RegionId::kEU868);
+  air.master.inject_frame(air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 7));
+  air.master.run_until(30'000'000);
+  air.ns.set_class("dev", 'C');
+  air.ns.queue_downlink("dev", 2, {1, 2, 3});
+  air.master.run_until(60'000'000);
+  auto downs = air.downlinks();
+  ASSERT_EQ(downs.size(), 2u);
+  EXPECT_EQ(downs[1].t, 30'000'000u);
+  EXPECT_EQ(downs[1].frame.frequency_hz, 869525000u);
+}
+
+TEST(Gateway, RawFramesAtAChosenTime) {
+  Air air(RegionId::kEU868);
+  air.gw.send_raw(7'000'000, 869525000, 0, {0x60, 1, 2, 3});
+  air.master.run_until(8'000'000);
+  ASSERT_EQ(air.downlinks().size(), 1u);
+  EXPECT_EQ(air.downlinks()[0].t, 7'000'000u);
+  EXPECT_EQ(air.downlinks()[0].frame.len, 4);
+}
+
+}  // namespace
