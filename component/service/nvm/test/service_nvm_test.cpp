@@ -111,13 +111,14 @@ TEST_F(Nvm, StoredRecordIsLoadedAsItIs)
 {
     Bytes stored = expected_default_record(true);
     stored[490] = 'Z';  // alias
-    stored[452] = 0x80;  // baud rate 0x1C280
+    stored[452] = 0x80;  // baud rate 0xC280 (49792), a rate the ports can make
+    stored[454] = 0;
     fake::port.flash_put(cfg, stored);
     service_nvm_init_config();
     char alias[16];
     ASSERT_EQ(service_nvm_get_atcmd_alias_from_nvm(alias, sizeof(alias)), 0);
     EXPECT_EQ(alias[0], 'Z');
-    EXPECT_EQ(service_nvm_get_baudrate_from_nvm(), 0x1C280u);
+    EXPECT_EQ(service_nvm_get_baudrate_from_nvm(), 0xC280u);
     EXPECT_EQ(fake::port.total_erases(), 0);
 }
 
