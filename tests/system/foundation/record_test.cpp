@@ -175,6 +175,54 @@ TEST(Record, TheModulesOwnFactoryCopyStandsInForABrokenRecord) {
                        "AT+ALIAS=made here\r\nOK\r\nAT+PWORD=fact2\r\nOK\r\n"));
 }
 
+// A record whose baud rate the ports cannot be opened at (or torn after its
+// first bytes) is not loaded: the module starts on the factory copy and
+// answers at its rate, within the run.
+TEST(Record, ARecordTheModuleCouldNotRunOnFallsBackToTheFactoryCopy) {
+  struct Case {
+    const char* what;
+    std::function<void(Bytes&)> spoil;
+  } cases[] = {
+      {"baud rate 0", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0); }},
+      {"baud rate erased", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0xFFFFFFFFu); }},
+      {"baud rate 230400", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 230400); }},
+      {"only the first 8 bytes programmed",
+       [](Bytes& f) { std::fill(f.begin() + at(kRecordAddr) + 8, f.begin() + at(kRecordAddr) + kPageSize, 0xFF); }},
+      {"only the first 448 bytes programmed",
+       [](Bytes& f) { std::fill(f.begin() + at(kRecordAddr) + 448, f.begin() + at(kRecordAddr) + kPageSize, 0xFF); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    World w;
+    systest::DeviceOptions o;
+    o.initial_flash = flash_with_record_and_factory();
+    c.spoil(o.initial_flash);
+    Device& d = start_module(w, "m", kBrisolaT, o);
+    EXPECT_TRUE(exchange(d, kAtPort, "AT\r\nAT+BAUD=?\r\nAT+ALIAS=?\r\n",
+                         "OK\r\nAT+BAUD=115200\r\nOK\r\nAT+ALIAS=factory copy\r\nOK\r\n"));
+  }
+}
+
+// AT+BAUD takes every rate both UARTs can be opened at, the slow ones the
+// LSE runs included, and refuses the rest before anything changes; a stored
+// rate is the one the module comes up with.
+TEST(Record, TheBaudRateIsAnyRateBothPortsCanMake) {
+  World w;
+  Device& d = start_module(w, "m", kBrisolaT);
+  const std::pair<const char*, const char*> steps[] = {
+      {"AT+BAUD=300\r\n", "OK\r\n"},     {"AT+BAUD=600\r\n", "OK\r\n"},
+      {"AT+BAUD=245\r\n", "OK\r\n"},     {"AT+BAUD=244\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=2400\r\n", "OK\r\n"},    {"AT+BAUD=2401\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=3906\r\n", "AT_PARAM_ERROR\r\n"}, {"AT+BAUD=3907\r\n", "OK\r\n"},
+      {"AT+BAUD=230400\r\n", "AT_PARAM_ERROR\r\n"}, {"AT+BAUD=600\r\n", "OK\r\n"},
+  };
+  for (auto& [typed, reply] : steps) EXPECT_TRUE(exchange(d, kAtPort, typed, reply, systest::sec(1)));
+  EXPECT_EQ(get32(record_of(d.flash()), rec::baudrate), 600u);
+  d.restart();
+  EXPECT_TRUE(d.wait_line(kAtPort, "Current Work Mode: LoRaWAN."));
+  EXPECT_TRUE(exchange(d, kAtPort, "AT+BAUD=?\r\n", "AT+BAUD=600\r\nOK\r\n", systest::sec(1)));
+}
+
 // The supply is lost at each flash operation of a settings write in turn
 // (the page erase, then every programmed double word): the module comes up
 // again, answers, and holds the settings from before the write, those after
