@@ -31,6 +31,7 @@ struct Flash {
   size_t map_len = 0;
   FlashCounters counters{};
   uint64_t fail_remaining = kNoFailure;
+  uint64_t cut_remaining = kNoFailure;
 };
 
 Flash flash;
@@ -54,6 +55,20 @@ bool injection_allows() {
   if (flash.fail_remaining == 0) return false;
   --flash.fail_remaining;
   return true;
+}
+
+// Consumes one operation of the power-cut knob. When the cut is due, the
+// operation never completes: the cells stay as they were and the chip
+// restarts, as after a loss of supply. One cut per arming.
+void power_cut_if_due() {
+  if (flash.cut_remaining == kNoFailure) return;
+  if (flash.cut_remaining > 0) {
+    --flash.cut_remaining;
+    return;
+  }
+  flash.cut_remaining = kNoFailure;
+  log("flash: power cut during a program or erase");
+  system_reset();
 }
 
 bool pwrite_all(int fd, const uint8_t* data, size_t len, off_t off) {
@@ -86,6 +101,7 @@ bool flash_program(uint32_t addr, const uint8_t* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     if (cur[i] != kErased) return false;
   }
+  power_cut_if_due();
   if (!injection_allows()) return false;
   if (!pwrite_all(flash.fd, data, len, static_cast<off_t>(off))) return false;
   flash.counters.programs += len / g.write_unit;
@@ -97,6 +113,7 @@ bool flash_erase_page(uint32_t page_index) {
   const FlashGeometry& g = flash.geometry;
   if (!is_open() || g.page_size == 0) return false;
   if (page_index >= g.size / g.page_size) return false;
+  power_cut_if_due();
   if (!injection_allows()) return false;
   std::vector<uint8_t> erased(g.page_size, kErased);
   if (!pwrite_all(flash.fd, erased.data(), erased.size(),
@@ -175,6 +192,9 @@ void flash_set_counters(const FlashCounters& counters) {
 
 void flash_fail_after(uint64_t ops) { flash.fail_remaining = ops; }
 uint64_t flash_fail_remaining() { return flash.fail_remaining; }
+
+void flash_cut_after(uint64_t ops) { flash.cut_remaining = ops; }
+uint64_t flash_cut_remaining() { return flash.cut_remaining; }
 
 }  // namespace host
 }  // namespace sim

@@ -17,7 +17,7 @@ int Print::write(const uint8_t *buffer, size_t size)
 
 int Print::write(const char *str)
 {
-    if (str == nullptr) {
+    if (str == nullptr || str[0] == '\0') {
         return 0;
     }
     return write(reinterpret_cast<const uint8_t *>(str), strlen(str));
@@ -30,7 +30,11 @@ int Print::write(const char *buffer, size_t size)
 
 int Print::print(const String &s)
 {
-    // An invalid string has no buffer: it writes nothing.
+    // An empty or invalid (bufferless) string writes nothing and that is no
+    // error: the ports refuse a write of no bytes, so none is made.
+    if (s.len == 0 || s.c_str() == nullptr) {
+        return 0;
+    }
     return write(reinterpret_cast<const uint8_t *>(s.c_str()), s.len);
 }
 

@@ -59,6 +59,7 @@ struct Options {
   uint32_t device_id = 0;
   std::string pin_log;
   uint64_t flash_fail_after = ~uint64_t{0};
+  uint64_t flash_cut_after = ~uint64_t{0};
   int state_fd = -1;
   std::vector<std::string> args;  // as given, without --sim-state
 };
@@ -216,6 +217,9 @@ void print_help(const char* prog) {
       "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n"
       "  --flash-fail-after N flash operations (program/erase) after the first N\n"
       "                       fail (a test knob).\n"
+      "  --flash-cut-after N  the supply is cut during the flash operation after\n"
+      "                       the first N: it does not complete and the chip\n"
+      "                       restarts (once; a test knob).\n"
       "  -h, --help           this text.\n"
       "\n"
       "On a terminal the console is in raw mode: every key, Ctrl-C included, goes\n"
@@ -318,6 +322,10 @@ Options parse_args(int argc, char** argv) {
       const char* s = need(i);
       if (!parse_uint(s, 10, ~uint64_t{0} - 1, &o.flash_fail_after))
         die(std::string("--flash-fail-after: bad number ") + s);
+    } else if (a == "--flash-cut-after") {
+      const char* s = need(i);
+      if (!parse_uint(s, 10, ~uint64_t{0} - 1, &o.flash_cut_after))
+        die(std::string("--flash-cut-after: bad number ") + s);
     } else {
       die("unknown option " + a + " (see --help)");
     }
@@ -396,6 +404,7 @@ int save_state() {
   w.put<uint64_t>(fc.erases);
   w.put<uint64_t>(fc.programs);
   w.put<uint64_t>(host::flash_fail_remaining());
+  w.put<uint64_t>(host::flash_cut_remaining());
   for (int p = 0; p < kMaxUart; ++p) {
     w.put<uint8_t>(static_cast<uint8_t>(L.att[p].kind));
     w.put<int32_t>(L.att[p].master);
@@ -464,6 +473,7 @@ bool load_state(int fd) {
   fc.programs = r.get<uint64_t>();
   L.opt.flash_fail_after = r.get<uint64_t>();
   host::flash_fail_after(0);  // set properly once the flash is open
+  L.opt.flash_cut_after = r.get<uint64_t>();
   for (int p = 0; p < kMaxUart; ++p) {
     L.att[p].kind = static_cast<Kind>(r.get<uint8_t>());
     L.att[p].master = r.get<int32_t>();
@@ -805,6 +815,7 @@ int main(int argc, char** argv) {
   if (!host::flash_open(L.opt.flash, L.info->flash, &err)) die("flash: " + err);
   if (restored) host::flash_set_counters(L.restored_counters);
   host::flash_fail_after(L.opt.flash_fail_after);
+  host::flash_cut_after(L.opt.flash_cut_after);
 
   for (int p = 0; p < kMaxUart; ++p) {
     switch (L.att[p].kind) {

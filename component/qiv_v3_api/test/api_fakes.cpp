@@ -53,6 +53,9 @@ int32_t udrv_serial_write(SERIAL_PORT port, uint8_t const *data, uint32_t len)
     if (world.port[port].locked) {
         return -UDRV_TEMP_LOCKED;
     }
+    if (data == nullptr || len == 0) {
+        return -UDRV_INTERNAL_ERR;  // as the UART ports answer a write of nothing
+    }
     world.port[port].tx.append(reinterpret_cast<const char *>(data), len);
     return static_cast<int32_t>(len);
 }

@@ -177,10 +177,15 @@ TEST_F(ApiSerial, PrintfOfALongText)
     EXPECT_EQ(world.port[SERIAL_UART2].tx, text.substr(0, 255));
 }
 
-TEST_F(ApiSerial, NullTextPrintsNothing)
+TEST_F(ApiSerial, NullOrEmptyTextPrintsNothingAndSucceeds)
 {
     EXPECT_EQ(Serial.print(static_cast<const char *>(nullptr)), 0);
-    EXPECT_EQ(world.port[SERIAL_UART2].tx, "");
+    EXPECT_EQ(Serial.print(""), 0);
+    EXPECT_EQ(Serial.print(String("")), 0);
+    EXPECT_EQ(Serial.print(String(static_cast<const char *>(nullptr))), 0);
+    EXPECT_EQ(Serial.write(""), 0);
+    EXPECT_EQ(Serial.println(""), 2) << "only the line end is written";
+    EXPECT_EQ(world.port[SERIAL_UART2].tx, "\r\n");
 }
 
 }  // namespace

@@ -395,6 +395,114 @@ void copy_legacy_fields(PRE_qiv_cfg_t *cfg, uint8_t const *page, bool version1)
 }
 #endif
 
+// ---- Values read from flash ----
+//
+// A record read from flash is used only when every value in it is one its
+// setter path could have stored. A page whose write was cut short by a power
+// loss, or that was damaged otherwise, can carry the right magic with
+// anything after it; loaded as it is, a baud rate of 0 or a port mode outside
+// its enumeration leaves the module without an AT port. Such a record is not
+// trusted field by field: the caller falls back to the factory copy, then to
+// the defaults. The bounds are those of the AT commands, services and user
+// API that set each field (or the enumeration, for fields no command of these
+// images sets); fields that take any value are not tested.
+
+bool text_valid(char const *text, size_t size, size_t min_len)
+{
+    size_t const len = strnlen(text, size);
+    return len >= min_len && printable(text, static_cast<uint32_t>(len));
+}
+
+template <typename T>
+bool at_most(T value, uint32_t max)
+{
+    return static_cast<uint32_t>(value) <= max;
+}
+
+template <typename T>
+bool within(T value, uint32_t min, uint32_t max)
+{
+    return static_cast<uint32_t>(value) >= min && static_cast<uint32_t>(value) <= max;
+}
+
+#ifdef SUPPORT_LORA
+// A bool read from flash may hold any byte; it is read as 0 or 1.
+void normalise(bool &field)
+{
+    uint8_t &byte = *reinterpret_cast<uint8_t *>(&field);
+    byte = byte != 0 ? 1 : 0;
+}
+
+bool band_valid(SERVICE_LORA_BAND band)
+{
+    return at_most(band, SERVICE_LORA_LA915) || within(band, SERVICE_LORA_AS923_2, SERVICE_LORA_AS923_4);
+}
+
+// The bounds the P2P and FSK service checks before it stores.
+constexpr uint32_t p2p_freq_min = 150000000u, p2p_freq_max = 960000000u;
+constexpr uint32_t p2p_sf_min = 5, p2p_sf_max = 12;
+constexpr uint32_t p2p_bandwidth_index_max = 9;
+constexpr uint32_t p2p_codingrate_max = 3;
+constexpr uint32_t p2p_preamble_min = 5;
+constexpr uint32_t p2p_power_min = 5, p2p_power_max = 22;
+constexpr uint32_t fsk_fdev_min = 600, fsk_fdev_max = 200000;
+constexpr uint32_t fsk_bitrate_min = 600, fsk_bitrate_max = 300000;
+constexpr uint32_t fsk_rxbw_min = 4800, fsk_rxbw_max = 467000;
+#endif
+
+bool mode_type_valid(SERVICE_MODE_TYPE mode)
+{
+    switch (mode) {
+    case SERVICE_MODE_TYPE_CLI:
+    case SERVICE_MODE_TYPE_CUSTOM:
+#ifdef QIV_BOARD_ESP32C2
+    case SERVICE_MODE_TYPE_ESP32:
+#endif
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool loaded_values_valid(PRE_qiv_cfg_t *cfg)
+{
+    bool valid = true;
+    for (uint32_t port = 0; port < SERIAL_MAX; port++) {
+        valid = valid && mode_type_valid(cfg->mode_type[port]) &&
+                at_most(cfg->serial_lock_status[port], SERIAL_WLOCK_DISABLED);
+    }
+    valid = valid && udrv_serial_baudrate_supported(cfg->baudrate) && at_most(cfg->atcmd_echo, 1) &&
+            text_valid(cfg->serial_passwd, 8, 1) && text_valid(cfg->alias, sizeof(cfg->alias), 0) &&
+            at_most(cfg->auto_sleep_time, 1) && at_most(cfg->debug_level, 1) &&
+            at_most(cfg->g_qiv_cfg_ex.auto_sleep_level, 2);
+#ifdef SUPPORT_LORA
+    PRE_lora_cfg_t &lora = cfg->g_lora_cfg_t;
+    normalise(lora.MulticastEnable);
+    normalise(lora.adr);
+    normalise(lora.pub_nwk_mode);
+    normalise(lora.join_start);
+    normalise(lora.auto_join);
+    valid = valid && at_most(cfg->lora_work_mode, SERVICE_LORA_FSK) && band_valid(lora.region) &&
+            at_most(lora.join_mode, SERVICE_LORA_OTAA) && at_most(lora.device_class, SERVICE_LORA_CLASS_C) &&
+            at_most(lora.confirm, SERVICE_LORA_ACK) && at_most(lora.dr, SERVICE_LORA_DR_15) &&
+            at_most(lora.rx2dr, SERVICE_LORA_DR_15);
+    PRE_S_LORAP2P_PARAM &p2p = cfg->g_lora_p2p_cfg_t;
+    normalise(p2p.crypt_enable);
+    valid = valid && within(p2p.Frequency, p2p_freq_min, p2p_freq_max) &&
+            within(p2p.Spreadfact, p2p_sf_min, p2p_sf_max) && at_most(p2p.Bandwidth, p2p_bandwidth_index_max) &&
+            at_most(p2p.Codingrate, p2p_codingrate_max) && p2p.Preamlen >= p2p_preamble_min &&
+            within(p2p.Powerdbm, p2p_power_min, p2p_power_max) &&
+            within(p2p.deviation, fsk_fdev_min, fsk_fdev_max) &&
+            within(p2p.bitrate, fsk_bitrate_min, fsk_bitrate_max) &&
+            within(p2p.fsk_rxbw, fsk_rxbw_min, fsk_rxbw_max);
+    qiv_cfg_t_ex &ex = cfg->g_qiv_cfg_ex;
+    normalise(ex.iqinverted);
+    normalise(ex.fix_length_payload);
+    valid = valid && at_most(ex.symbol_timeout, 248) && at_most(ex.CAD, 1);
+#endif
+    return valid;
+}
+
 }  // namespace
 
 // ---- Boot load, defaults and whole-record writes ----
@@ -473,7 +581,7 @@ int32_t service_nvm_init_config(void)
 {
     udrv_flash_read(SERVICE_NVM_CFG_ADDR, sizeof(g_qiv_cfg_t), reinterpret_cast<uint8_t *>(&g_qiv_cfg_t));
     service_nvm_data_recovery_from_legacy(SERVICE_NVM_CFG_ADDR, &g_qiv_cfg_t);
-    if (!record_is_current(&g_qiv_cfg_t)) {
+    if (!record_is_current(&g_qiv_cfg_t) || !loaded_values_valid(&g_qiv_cfg_t)) {
         service_nvm_set_default_config_to_nvm();
     }
     return 0;
@@ -487,7 +595,7 @@ int32_t service_nvm_set_default_config_to_nvm(void)
         service_nvm_data_recovery_from_legacy(SERVICE_NVM_FACTORY_ADDR, &factory);
     }
     memset(&g_qiv_cfg_t, 0, sizeof(g_qiv_cfg_t));
-    if (record_is_current(&factory)) {
+    if (record_is_current(&factory) && loaded_values_valid(&factory)) {
         memcpy(&g_qiv_cfg_t, &factory, sizeof(g_qiv_cfg_t));
         return 0;
     }
@@ -648,6 +756,22 @@ uint8_t service_nvm_set_auto_sleep_level_to_nvm(uint8_t level)
     return write_record<uint8_t>();
 }
 
+uint32_t service_nvm_get_baudrate_from_nvm(void)
+{
+    return g_qiv_cfg_t.baudrate;
+}
+
+// A rate some serial port cannot be opened at is not stored: the module
+// would start without a working AT port.
+int32_t service_nvm_set_baudrate_to_nvm(uint32_t baudrate)
+{
+    if (!udrv_serial_baudrate_supported(baudrate)) {
+        return -UDRV_WRONG_ARG;
+    }
+    g_qiv_cfg_t.baudrate = baudrate;
+    return write_record<int32_t>();
+}
+
 uint8_t service_nvm_get_debug_level_from_nvm(void)
 {
     return g_qiv_cfg_t.debug_level;
@@ -664,7 +788,6 @@ uint32_t service_nvm_set_debug_level_to_nvm(uint8_t level)
     X(auto_sleep_time, uint32_t, int32_t, auto_sleep_time)               \
     X(delta_sec, uint32_t, int32_t, g_rtc_delta_t.seconds)               \
     X(delta_subsec, uint32_t, int32_t, g_rtc_delta_t.subseconds)         \
-    X(baudrate, uint32_t, int32_t, baudrate)                             \
     X(atcmd_echo, uint8_t, int32_t, atcmd_echo)
 
 #ifdef SUPPORT_LORA

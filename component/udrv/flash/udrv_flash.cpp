@@ -6,6 +6,9 @@
 #include "udrv_system.h"
 
 static uint8_t page_buff[UDRV_FLASH_PAGE_BUFFER_SIZE];
+// Programmed last in each page: one programming unit of every port (the
+// STM32WLE5 programs double words).
+static constexpr uint32_t flash_head_size = 8;
 static uint8_t compare_buff[1024];
 static bool udrv_flash_initialized;
 
@@ -110,7 +113,7 @@ static bool flash_equal(uint32_t addr, uint32_t len, uint8_t const *buff)
 static int32_t flash_write(uint32_t addr, uint32_t len, uint8_t const *buff)
 {
     uint32_t const page_size = uhal_flash_get_page_size();
-    if (page_size == 0 || page_size > sizeof(page_buff)) {
+    if (page_size <= flash_head_size || page_size > sizeof(page_buff)) {
         return -UDRV_BUFF_OVERFLOW;
     }
     if (flash_equal(addr, len, buff)) {
@@ -130,7 +133,19 @@ static int32_t flash_write(uint32_t addr, uint32_t len, uint8_t const *buff)
         if (uhal_flash_erase(page, page_size) != 0) {
             return -UDRV_INTERNAL_ERR;
         }
-        if (uhal_flash_write(page, page_buff, page_size) != 0) {
+        // The page's first bytes are programmed last: what is kept in flash
+        // starts with its magic or flag, so a page whose programming stopped
+        // part-way (a power cut) still starts erased and reads as holding
+        // nothing rather than as a record with an erased tail.
+        // The erased tail of the page is left as the erase made it.
+        uint32_t end = page_size;
+        while (end > flash_head_size && page_buff[end - 1] == 0xFF) {
+            end--;
+        }
+        end = (end + flash_head_size - 1) / flash_head_size * flash_head_size;
+        if ((end > flash_head_size &&
+             uhal_flash_write(page + flash_head_size, page_buff + flash_head_size, end - flash_head_size) != 0) ||
+            uhal_flash_write(page, page_buff, flash_head_size) != 0) {
             return -UDRV_INTERNAL_ERR;
         }
         done += chunk;

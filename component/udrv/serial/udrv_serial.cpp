@@ -47,6 +47,11 @@ static void write_raw(SERIAL_PORT port, char const *text, uint32_t len)
     }
 }
 
+bool udrv_serial_baudrate_supported(uint32_t baudrate)
+{
+    return uhal_uart_baudrate_supported(baudrate);
+}
+
 void udrv_serial_init(SERIAL_PORT port, uint32_t baudrate, SERIAL_WORD_LEN_E datalen, SERIAL_STOP_BIT_E stop,
                       SERIAL_PARITY_E parity, SERIAL_WIRE_MODE_E wire_mode)
 {

@@ -106,6 +106,9 @@ extern uint32_t udrv_serial_timeout;
 
 void udrv_serial_init(SERIAL_PORT port, uint32_t baudrate, SERIAL_WORD_LEN_E datalen, SERIAL_STOP_BIT_E stop,
                       SERIAL_PARITY_E parity, SERIAL_WIRE_MODE_E wire_mode);
+// Whether every serial port of the MCU can be opened at this rate (one
+// stored rate serves them all): what a stored or typed rate must satisfy.
+bool udrv_serial_baudrate_supported(uint32_t baudrate);
 int32_t udrv_serial_write(SERIAL_PORT port, uint8_t const *data, uint32_t len);
 int32_t udrv_serial_read(SERIAL_PORT port, uint8_t *buffer, uint32_t len);
 int32_t udrv_serial_peek(SERIAL_PORT port);
@@ -137,5 +140,6 @@ void udrv_serial_suspend(void);
 void udrv_serial_resume(void);
 
 // ---- Port operations ----
+bool uhal_uart_baudrate_supported(uint32_t baudrate);
 void uhal_uart_suspend(void);
 void uhal_uart_resume(void);

@@ -46,7 +46,7 @@ TEST_F(Flash, WritingTheSameBytesTwiceErasesThePageOnce)
     ASSERT_EQ(udrv_flash_write(page0 + 8, data.size(), data.data()), 0);
     ASSERT_EQ(udrv_flash_write(page0 + 8, data.size(), data.data()), 0);
     EXPECT_EQ(fake::port.page_stats[page0].erases, 1);
-    EXPECT_EQ(fake::port.page_stats[page0].programs, 1);
+    EXPECT_EQ(fake::port.page_stats[page0].programs, 2) << "the page body, then its head";
     EXPECT_EQ(flash_bytes(page0 + 8, data.size()), data);
 }
 
@@ -141,8 +141,47 @@ TEST_F(Flash, BootloaderEntryDuringAWriteWaitsForTheWriteToFinish)
     auto const data = pattern(64, 1);
     ASSERT_EQ(udrv_flash_write(page0, data.size(), data.data()), 0);
     EXPECT_EQ(fake::port.dfu_entries, 1);
-    EXPECT_EQ(fake::port.log, (std::vector<std::string>{"flash_erase", "flash_program", "enter_dfu"}));
+    EXPECT_EQ(fake::port.log,
+              (std::vector<std::string>{"flash_erase", "flash_program", "flash_program", "enter_dfu"}));
     EXPECT_EQ(flash_bytes(page0, data.size()), data);
+}
+
+// Whatever write unit the supply is lost at, the page's first bytes are still
+// erased, so the start of a record (its magic) never stands before a torn
+// rest.
+TEST_F(Flash, AWriteCutShortLeavesThePageHeadErased)
+{
+    auto const old_bytes = pattern(2048, 40);
+    auto const data = pattern(660, 90);
+    uint32_t const units = 2048 / fake::write_unit;
+    for (uint32_t done = 0; done < units; done++) {
+        fake::port.reset();
+        fake::port.flash_put(page0, old_bytes);
+        fake::port.units_before_failure = done;
+        EXPECT_EQ(udrv_flash_write(page0, data.size(), data.data()), -7) << done;
+        EXPECT_EQ(flash_bytes(page0, 8), std::vector<uint8_t>(8, 0xFF)) << done;
+        EXPECT_EQ(fake::port.refused_programs, 0) << done;
+    }
+    // With every unit written the page holds the new bytes, programmed once
+    // each into erased cells.
+    fake::port.reset();
+    fake::port.flash_put(page0, old_bytes);
+    ASSERT_EQ(udrv_flash_write(page0, data.size(), data.data()), 0);
+    EXPECT_EQ(flash_bytes(page0, data.size()), data);
+    EXPECT_EQ(fake::port.refused_programs, 0);
+}
+
+// The fake follows the chip: a cell is programmed only when erased and at a
+// write unit's boundary.
+TEST_F(Flash, TheFakeChipRefusesProgrammingAWrittenOrMisalignedCell)
+{
+    uint8_t const unit[fake::write_unit] = {1, 2, 3, 4};
+    EXPECT_EQ(uhal_flash_write(page0, unit, sizeof(unit)), 0);
+    EXPECT_EQ(uhal_flash_write(page0, unit, sizeof(unit)), -7) << "written twice";
+    EXPECT_EQ(uhal_flash_write(page0 + 1, unit, sizeof(unit)), -7) << "misaligned";
+    EXPECT_EQ(uhal_flash_write(page1, unit, sizeof(unit) - 1), -7) << "part of a unit";
+    EXPECT_EQ(fake::port.refused_programs, 3);
+    EXPECT_EQ(flash_bytes(page0, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
 TEST_F(Flash, BootloaderEntryOutsideAFlashOperationIsImmediate)

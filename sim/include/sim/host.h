@@ -91,6 +91,12 @@ void flash_set_counters(const FlashCounters& counters);
 // (programs or page erases) every further one fails. kNever-like ~0: off.
 void flash_fail_after(uint64_t ops);
 uint64_t flash_fail_remaining();
+// Power cut for tests: after `ops` more flash operations (programs or page
+// erases) the next one does not complete (the cells stay as they were) and
+// the chip restarts through system_reset(), as when the supply is lost in
+// the middle of a write. One cut per call; ~0: off.
+void flash_cut_after(uint64_t ops);
+uint64_t flash_cut_remaining();
 
 // ------------------------------------------------------------ pins ---------
 // Set an input level as it is at power-on (no edge, no event).

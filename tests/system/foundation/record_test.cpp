@@ -175,4 +175,104 @@ TEST(Record, TheModulesOwnFactoryCopyStandsInForABrokenRecord) {
                        "AT+ALIAS=made here\r\nOK\r\nAT+PWORD=fact2\r\nOK\r\n"));
 }
 
+// A record whose baud rate the ports cannot be opened at (or torn after its
+// first bytes) is not loaded: the module starts on the factory copy and
+// answers at its rate, within the run.
+TEST(Record, ARecordTheModuleCouldNotRunOnFallsBackToTheFactoryCopy) {
+  struct Case {
+    const char* what;
+    std::function<void(Bytes&)> spoil;
+  } cases[] = {
+      {"baud rate 0", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0); }},
+      {"baud rate erased", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0xFFFFFFFFu); }},
+      {"baud rate 230400", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 230400); }},
+      {"only the first 8 bytes programmed",
+       [](Bytes& f) { std::fill(f.begin() + at(kRecordAddr) + 8, f.begin() + at(kRecordAddr) + kPageSize, 0xFF); }},
+      {"only the first 448 bytes programmed",
+       [](Bytes& f) { std::fill(f.begin() + at(kRecordAddr) + 448, f.begin() + at(kRecordAddr) + kPageSize, 0xFF); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    World w;
+    systest::DeviceOptions o;
+    o.initial_flash = flash_with_record_and_factory();
+    c.spoil(o.initial_flash);
+    Device& d = start_module(w, "m", kBrisolaT, o);
+    EXPECT_TRUE(exchange(d, kAtPort, "AT\r\nAT+BAUD=?\r\nAT+ALIAS=?\r\n",
+                         "OK\r\nAT+BAUD=115200\r\nOK\r\nAT+ALIAS=factory copy\r\nOK\r\n"));
+  }
+}
+
+// AT+BAUD takes every rate both UARTs can be opened at, the slow ones the
+// LSE runs included, and refuses the rest before anything changes; a stored
+// rate is the one the module comes up with.
+TEST(Record, TheBaudRateIsAnyRateBothPortsCanMake) {
+  World w;
+  Device& d = start_module(w, "m", kBrisolaT);
+  const std::pair<const char*, const char*> steps[] = {
+      {"AT+BAUD=300\r\n", "OK\r\n"},     {"AT+BAUD=600\r\n", "OK\r\n"},
+      {"AT+BAUD=245\r\n", "OK\r\n"},     {"AT+BAUD=244\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=2400\r\n", "OK\r\n"},    {"AT+BAUD=2401\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=3906\r\n", "AT_PARAM_ERROR\r\n"}, {"AT+BAUD=3907\r\n", "OK\r\n"},
+      {"AT+BAUD=230400\r\n", "AT_PARAM_ERROR\r\n"}, {"AT+BAUD=600\r\n", "OK\r\n"},
+  };
+  for (auto& [typed, reply] : steps) EXPECT_TRUE(exchange(d, kAtPort, typed, reply, systest::sec(1)));
+  EXPECT_EQ(get32(record_of(d.flash()), rec::baudrate), 600u);
+  d.restart();
+  EXPECT_TRUE(d.wait_line(kAtPort, "Current Work Mode: LoRaWAN."));
+  EXPECT_TRUE(exchange(d, kAtPort, "AT+BAUD=?\r\n", "AT+BAUD=600\r\nOK\r\n", systest::sec(1)));
+}
+
+// The supply is lost at each flash operation of a settings write in turn
+// (the page erase, then every programmed double word): the module comes up
+// again, answers, and holds the settings from before the write, those after
+// it, or the factory copy - never a mix, never silence.
+TEST(Record, APowerCutDuringASettingsWriteLeavesOldNewOrFactorySettings) {
+  const std::string old_replies = "AT+ALIAS=in the record\r\nOK\r\nAT+PWORD=rec1\r\nOK\r\n";
+  const std::string new_replies = "AT+ALIAS=written now\r\nOK\r\nAT+PWORD=rec1\r\nOK\r\n";
+  const std::string factory_replies = "AT+ALIAS=factory copy\r\nOK\r\nAT+PWORD=fact1\r\nOK\r\n";
+  // The record is 660 bytes: one erase and 83 double words; a cut past the
+  // last operation is no cut.
+  int completed = 0;
+  for (int ops = 0; ops <= 90 && completed == 0; ++ops) {
+    SCOPED_TRACE("supply lost at flash operation " + std::to_string(ops + 1));
+    World w;
+    systest::DeviceOptions o;
+    o.initial_flash = flash_with_record_and_factory();
+    o.extra_args = {"--flash-cut-after", std::to_string(ops)};
+    Device& d = start_module(w, "m", kBrisolaT, o);
+    d.write(kAtPort, "AT+ALIAS=written now\r\n");
+    // Either the reply comes (the write completed) or the module starts again.
+    bool cut = false;
+    w.run_until(
+        [&] {
+          std::string out = d.unread(kAtPort);
+          cut = out.find("Current Work Mode: LoRaWAN.") != std::string::npos;
+          return cut || out.find("OK\r\n") != std::string::npos;
+        },
+        systest::sec(5));
+    collect(d, kAtPort);
+    std::string got = [&] {
+      d.write(kAtPort, "AT\r\nAT+ALIAS=?\r\nAT+PWORD=?\r\n");
+      return collect(d, kAtPort, systest::sec(1));
+    }();
+    ASSERT_EQ(got.rfind("OK\r\n", 0), 0u) << "no answer to AT: " << printable(got);
+    std::string held = got.substr(4);
+    if (!cut) {
+      EXPECT_EQ(held, new_replies);
+      ++completed;
+      continue;
+    }
+    EXPECT_TRUE(held == old_replies || held == new_replies || held == factory_replies)
+        << printable(held);
+    // Nothing of the torn write is loaded as settings.
+    if (ops >= 1) {
+      EXPECT_EQ(held, factory_replies) << "the page was erased";
+    } else {
+      EXPECT_EQ(held, old_replies) << "the erase did not happen";
+    }
+  }
+  EXPECT_EQ(completed, 1) << "the write never completed";
+}
+
 }  // namespace

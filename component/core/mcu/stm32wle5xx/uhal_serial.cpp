@@ -369,6 +369,29 @@ void HAL_UARTEx_WakeupCallback(UART_HandleTypeDef *huart)
     }
 }
 
+// ------------------------------------------------------------ baud rates ----
+// One stored rate opens both UARTs, so a rate is usable when both can make
+// it. LPUART1 (UART2) runs from the LSE up to 2400 baud and from the HSI
+// above (see HAL_UART_MspInit), and its divider 256 x clock / rate must lie
+// between 0x300 and 0xFFFFF: that leaves out the rates between 2400 baud and
+// the lowest the HSI can divide down to. USART1 (UART1) runs from the HSI with
+// 16x oversampling, its divider clock / rate between 16 and 0xFFFF. The AT
+// port is not served faster than 115200 baud.
+bool uhal_uart_baudrate_supported(uint32_t baudrate)
+{
+    constexpr uint64_t hsi_hz = 16000000u;
+    constexpr uint64_t lse_hz = 32768u;
+    constexpr uint32_t lse_max_baud = 2400u;
+    constexpr uint32_t max_baud = 115200u;
+    if (baudrate == 0 || baudrate > max_baud) {
+        return false;
+    }
+    uint64_t const lpuart_clock = baudrate <= lse_max_baud ? lse_hz : hsi_hz;
+    uint64_t const lpuart_div = lpuart_clock * 256u / baudrate;
+    uint64_t const usart_div = hsi_hz / baudrate;
+    return lpuart_div >= 0x300u && lpuart_div <= 0xFFFFFu && usart_div >= 16u && usart_div <= 0xFFFFu;
+}
+
 // ------------------------------------------------------ operation table ----
 void uhal_uart_init(SERIAL_PORT port, uint32_t baudrate, SERIAL_WORD_LEN_E datalen,
                     SERIAL_STOP_BIT_E stop, SERIAL_PARITY_E parity, SERIAL_WIRE_MODE_E wire_mode)

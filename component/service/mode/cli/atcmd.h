@@ -20,9 +20,6 @@
 // The configuration record page is copied to the factory-copy page, one
 // flash page of this size.
 #define ATCMD_FACTORY_COPY_SIZE 2048u
-// Rates the UART ports of the module can be opened at.
-#define ATCMD_BAUD_MIN 1200u
-#define ATCMD_BAUD_MAX 115200u
 #else
 #error "flash map and baud rates of the AT commands are not given for this MCU"
 #endif

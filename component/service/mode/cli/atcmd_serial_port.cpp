@@ -70,7 +70,7 @@ int At_Baud(SERIAL_PORT port, char *cmd, stParam *param)
         return AT_PARAM_ERROR;
     }
     uint32_t baud = at_digits_to_uint32(text);
-    if (baud < ATCMD_BAUD_MIN || baud > ATCMD_BAUD_MAX) {
+    if (!udrv_serial_baudrate_supported(baud)) {
         return AT_PARAM_ERROR;
     }
     // The typing port switches at once, so the reply leaves at the new rate.

@@ -198,6 +198,41 @@ void seal(Bytes &page, int version)
     }
 }
 
+// The fields the store checks on loading get values their setters could
+// have stored (still drawn at random where there is a choice); a value no
+// setter stores makes the store fall back to the defaults instead.
+void make_loadable(Bytes &page, int version, std::mt19937 &rng)
+{
+    auto pick = [&](uint32_t choices) { return static_cast<uint8_t>(rng() % choices); };
+    size_t const p2p = at(version, 12);
+    Bytes const defaults = defaults_record();
+    Bytes p2p_fields(defaults.begin() + 12, defaults.begin() + 48);
+    std::copy(page.begin() + static_cast<std::ptrdiff_t>(p2p + 15), page.begin() + static_cast<std::ptrdiff_t>(p2p + 23),
+              p2p_fields.begin() + 15);  // the key stays random
+    put(page, p2p, p2p_fields);
+    page[at(version, 8)] = pick(3);  // work mode
+#if defined(QIV_MCU_APOLLO3)
+    size_t const lora = at(version, 64);
+#else
+    size_t const lora = at(version, 48);
+#endif
+    page[lora] = SERVICE_LORA_EU868;
+    for (size_t flag : {112u, 126u, 128u, 132u, 156u, 159u, 160u}) {
+        page[lora + flag] = pick(2);  // bools, join mode, confirm mode
+    }
+    page[lora + 127] = pick(3);   // class
+    page[lora + 130] = pick(16);  // data rates
+    page[lora + 131] = pick(16);
+    for (size_t i = 0; i < older.ports; i++) {
+        page[at(version, cur.mode_type) + i] = pick(2);
+        if (version != 1) {
+            page[at(version, older.lock_at) + i] = pick(2);
+        }
+    }
+    page[at(version, cur.baudrate + 4)] = pick(2);               // echo
+    put(page, at(version, cur.baudrate + 16), le32(pick(2)));  // auto-sleep time
+}
+
 // A page as earlier firmware wrote it: every byte of the record (padding
 // included) set, a few fields with readable values, the rest pseudo-random;
 // erased flash after it.
@@ -209,6 +244,7 @@ Bytes old_page(int version, uint32_t seed)
     for (size_t i = 0; i < end; i++) {
         page[i] = static_cast<uint8_t>(rng());
     }
+    make_loadable(page, version, rng);
     put(page, at(version, cur.baudrate), le32(9600));
     put(page, at(version, cur.serial_passwd), {'p', 'w', '1', '2', '3', '4', 0, 0, 0});
     put(page, at(version, cur.alias), {'o', 'l', 'd', '-', 'n', 'o', 'd', 'e', 0, 0, 0, 0, 0, 0, 0, 0});
@@ -279,7 +315,11 @@ TEST(Migration, OlderPagesLoadAsTheCurrentRecordAndNothingIsWrittenUntilTheFirst
             continue;  // read as a current record there
         }
         Bytes const page = case_page(c, seed++);
-        Bytes const expected = QIV_TEST_OLDER_LAYOUTS ? migrated(page, c.read_as) : defaults;
+        // The version word of a current-magic page lies where the older
+        // layouts keep the work mode: read by an older layout it gives work
+        // mode 4, which no setter stores, and the defaults are taken.
+        bool const loadable = !c.current_magic || c.read_as == 4;
+        Bytes const expected = QIV_TEST_OLDER_LAYOUTS && loadable ? migrated(page, c.read_as) : defaults;
         boot_on({{cfg, page}});
         EXPECT_EQ(ram_record(), expected) << c.what;
         EXPECT_EQ(fake::port.total_erases(), 0) << c.what;
@@ -288,9 +328,9 @@ TEST(Migration, OlderPagesLoadAsTheCurrentRecordAndNothingIsWrittenUntilTheFirst
 
         // The first setter stores the whole record in the current layout,
         // which is from then on loaded as it is.
-        ASSERT_EQ(service_nvm_set_debug_level_to_nvm(3), 0u) << c.what;
+        ASSERT_EQ(service_nvm_set_debug_level_to_nvm(1), 0u) << c.what;
         Bytes stored = expected;
-        stored[cur.debug_level] = 3;
+        stored[cur.debug_level] = 1;
         EXPECT_EQ(flash_bytes(cfg, cur.size), stored) << c.what;
         int const erases = fake::port.total_erases();
         service_nvm_init_config();
@@ -458,7 +498,7 @@ TEST(Migration, OnlyErasedValuesAreReplaced)
         {"sync word erased, flag set", cur.syncword, {0xFF, 0xFF, 0x00}, {0xFF, 0xFF, 0x00}},
         {"certification port off", cur.IsCertPortOn, {0}, {0}},
         {"certification erased", cur.certif, {0xFF}, {0xFF}},
-        {"debug level 2", cur.debug_level, {2}, {2}},
+        {"debug level 1", cur.debug_level, {1}, {1}},
         {"firmware text starting with 0xFF", cur.firmware_ver, text_ff_first, text32(sw_version)},
     };
     for (Case const &c : cases) {

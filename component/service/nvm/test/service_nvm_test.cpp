@@ -111,13 +111,14 @@ TEST_F(Nvm, StoredRecordIsLoadedAsItIs)
 {
     Bytes stored = expected_default_record(true);
     stored[490] = 'Z';  // alias
-    stored[452] = 0x80;  // baud rate 0x1C280
+    stored[452] = 0x80;  // baud rate 0xC280 (49792), a rate the ports can make
+    stored[454] = 0;
     fake::port.flash_put(cfg, stored);
     service_nvm_init_config();
     char alias[16];
     ASSERT_EQ(service_nvm_get_atcmd_alias_from_nvm(alias, sizeof(alias)), 0);
     EXPECT_EQ(alias[0], 'Z');
-    EXPECT_EQ(service_nvm_get_baudrate_from_nvm(), 0x1C280u);
+    EXPECT_EQ(service_nvm_get_baudrate_from_nvm(), 0xC280u);
     EXPECT_EQ(fake::port.total_erases(), 0);
 }
 
@@ -134,6 +135,78 @@ TEST_F(Nvm, BlankRecordPageTakesTheFactoryCopyAndLeavesTheMacBlockAlone)
     EXPECT_EQ(mac[0], 0x5A);
     EXPECT_EQ(mac[2043], 0x5A);
     EXPECT_EQ(fake::port.total_erases(), 0);
+}
+
+// A record with the right magic but a value no setter stores - a page whose
+// programming stopped part-way, or a damaged one - is not loaded field by
+// field: the factory copy stands in, and the defaults when the copy is no
+// better.
+TEST_F(Nvm, RecordWithAValueNoSetterStoresFallsBack)
+{
+    Bytes copy = expected_default_record(true);
+    copy[490] = 'F';  // alias of the factory copy
+    struct Case {
+        const char *what;
+        std::function<void(Bytes &)> spoil;
+    };
+    auto put32 = [](Bytes &r, size_t at, uint32_t v) {
+        Bytes const b = le32(v);
+        std::copy(b.begin(), b.end(), r.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    std::vector<Case> cases = {
+        {"baud rate 0", [&](Bytes &r) { put32(r, 452, 0); }},
+        {"baud rate erased", [&](Bytes &r) { put32(r, 452, 0xFFFFFFFFu); }},
+        {"baud rate above the ports' range", [&](Bytes &r) { put32(r, 452, 115201); }},
+        {"port mode outside its values", [](Bytes &r) { r[446] = 7; }},
+        {"lock state erased", [](Bytes &r) { r[447] = 0xFF; }},
+        {"echo 2", [](Bytes &r) { r[456] = 2; }},
+        {"password erased", [](Bytes &r) { std::fill(r.begin() + 457, r.begin() + 466, 0xFF); }},
+        {"alias with a control character", [](Bytes &r) { r[490] = 0x07; }},
+        {"work mode 3", [](Bytes &r) { r[8] = 3; }},
+        {"band 11", [](Bytes &r) { r[48] = 11; }},
+        {"spreading factor 13", [](Bytes &r) { r[16] = 13; }},
+        {"P2P frequency 0", [&](Bytes &r) { put32(r, 12, 0); }},
+    };
+    // Programming stopped after the first n bytes, the rest erased.
+    for (size_t n = 8; n <= 448; n += 8) {
+        cases.push_back({"torn", [n](Bytes &r) { std::fill(r.begin() + static_cast<std::ptrdiff_t>(n), r.end(), 0xFF); }});
+    }
+    for (Case const &c : cases) {
+        for (bool with_copy : {true, false}) {
+            fake::port.reset();
+            Bytes record = expected_default_record(true);
+            record[490] = 'R';
+            c.spoil(record);
+            fake::port.flash_put(cfg, record);
+            if (with_copy) {
+                fake::port.flash_put(factory, copy);
+            }
+            service_nvm_init_config();
+            Bytes const want = with_copy ? copy : expected_default_record(true);
+            EXPECT_EQ(memcmp(&g_qiv_cfg_t, want.data(), record_size), 0) << c.what << (with_copy ? " + copy" : "");
+            // The same value in the factory copy is no better.
+            if (!with_copy) {
+                fake::port.reset();
+                fake::port.flash_put(factory, record);
+                service_nvm_init_config();
+                EXPECT_EQ(memcmp(&g_qiv_cfg_t, want.data(), record_size), 0) << c.what << " in the copy";
+            }
+        }
+    }
+    // Bools hold any byte in flash and are read as 0 or 1; the setters refuse
+    // a rate the ports cannot make and change nothing.
+    fake::port.reset();
+    Bytes record = expected_default_record(true);
+    record[180] = 0x5A;  // adr
+    fake::port.flash_put(cfg, record);
+    service_nvm_init_config();
+    EXPECT_EQ(*reinterpret_cast<uint8_t const *>(&g_qiv_cfg_t.g_lora_cfg_t.adr), 1);
+    EXPECT_EQ(service_nvm_set_baudrate_to_nvm(0), -UDRV_WRONG_ARG);
+    EXPECT_EQ(service_nvm_set_baudrate_to_nvm(230400), -UDRV_WRONG_ARG);
+    EXPECT_EQ(service_nvm_get_baudrate_from_nvm(), 115200u);
+    EXPECT_EQ(fake::port.total_erases(), 0);
+    EXPECT_EQ(service_nvm_set_baudrate_to_nvm(600), 0);
+    EXPECT_EQ(service_nvm_get_baudrate_from_nvm(), 600u);
 }
 
 TEST_F(Nvm, UnreadableRecordAndFactoryCopyGiveTheDefaults)

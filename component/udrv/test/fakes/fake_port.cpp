@@ -145,17 +145,27 @@ int32_t uhal_flash_write(uint32_t addr, uint8_t const *buff, uint32_t len)
     if (page == port.fail_program_at) {
         return -7;
     }
-    for (uint32_t i = 0; i < len; i++) {
-        uint32_t const at = addr + i;
-        uint32_t const p = at - at % port.page_size;
-        auto &bytes = port.pages[p];
-        if (bytes.empty()) {
-            bytes.assign(port.page_size, 0xFF);
-        }
-        bytes[at - p] &= buff[i];  // programming only clears bits
+    uint32_t const write_unit = fake::write_unit;
+    bool allowed = addr % write_unit == 0 && len % write_unit == 0;
+    for (uint32_t i = 0; allowed && i < len; i++) {
+        allowed = port.flash_byte(addr + i) == 0xFF;
+    }
+    if (!allowed) {
+        port.refused_programs++;
+        return -7;
     }
     port.page_stats[page].programs++;
     port.log.push_back("flash_program");
+    for (uint32_t unit = 0; unit < len; unit += write_unit) {
+        if (port.units_before_failure == 0) {
+            return -7;
+        }
+        if (port.units_before_failure != UINT32_MAX) {
+            port.units_before_failure--;
+        }
+        std::vector<uint8_t> bytes(buff + unit, buff + unit + write_unit);
+        port.flash_put(addr + unit, bytes);
+    }
     return 0;
 }
 
@@ -221,6 +231,11 @@ udrv_serial_api serial_usb_driver = serial_uart_driver;
 #ifdef SUPPORT_NFC
 udrv_serial_api serial_nfc_driver = serial_uart_driver;
 #endif
+
+bool uhal_uart_baudrate_supported(uint32_t baudrate)
+{
+    return baudrate >= port.min_baudrate && baudrate <= port.max_baudrate;
+}
 
 void uhal_uart_suspend(void)
 {

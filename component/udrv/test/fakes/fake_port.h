@@ -18,10 +18,13 @@ namespace fake {
 
 #if defined(QIV_MCU_APOLLO3)
 constexpr uint32_t default_page_size = 8192;
+constexpr uint32_t write_unit = 4;
 #elif defined(QIV_MCU_STM32WLE5)
 constexpr uint32_t default_page_size = 2048;
+constexpr uint32_t write_unit = 8;  // double words
 #else
 constexpr uint32_t default_page_size = 4096;
+constexpr uint32_t write_unit = 4;
 #endif
 
 struct FlashPageStats {
@@ -30,12 +33,20 @@ struct FlashPageStats {
 };
 
 struct Port {
-    // Flash: erased bytes read 0xFF.
+    // Flash: erased bytes read 0xFF. As on the chip, a program is refused
+    // (nothing written, -7) unless it is aligned to the write unit, a whole
+    // number of units long and every target byte is erased; a unit is
+    // programmed at a time, so a failure part-way leaves the earlier units
+    // written.
     uint32_t page_size = default_page_size;
     std::map<uint32_t, std::vector<uint8_t>> pages;  // page address -> bytes
     std::map<uint32_t, FlashPageStats> page_stats;
     uint32_t fail_erase_at = UINT32_MAX;    // page address whose erase fails
     uint32_t fail_program_at = UINT32_MAX;  // page address whose program fails
+    // Write units programmed before every further program fails (a supply
+    // lost part-way through a write).
+    uint32_t units_before_failure = UINT32_MAX;
+    int refused_programs = 0;  // programs refused by the chip's rules
     std::function<void(uint32_t)> on_erase;  // runs inside an erase ("interrupt")
 
     // Serial ports.
@@ -48,6 +59,9 @@ struct Port {
         std::string tx;
     };
     Serial serial[8];
+    // Rates the fake's ports can be opened at.
+    uint32_t min_baudrate = 300;
+    uint32_t max_baudrate = 115200;
 
     // Clock and interrupt mask.
     uint64_t now_ms = 1000;

@@ -117,6 +117,11 @@ void udrv_serial_init(SERIAL_PORT port, uint32_t baudrate, SERIAL_WORD_LEN_E dat
     world.inits.push_back({port, baudrate, datalen, stop, parity, wire_mode, world.out[port].size()});
 }
 
+bool udrv_serial_baudrate_supported(uint32_t baudrate)
+{
+    return baudrate >= world.min_baudrate && baudrate <= world.max_baudrate;
+}
+
 void udrv_serial_lock(void)
 {
     ++world.lock_calls;

@@ -53,6 +53,9 @@ struct World {
 
     Store store;
     int32_t setter_result = 0;  // result of every store setter
+    // Rates the serial layer says the ports can be opened at.
+    uint32_t min_baudrate = 300;
+    uint32_t max_baudrate = 115200;
     int32_t getter_result = 0;  // result of every buffer getter
     int defaults_calls = 0;
     int32_t defaults_result = 0;
