@@ -461,7 +461,10 @@ int32_t service_lora_p2p_send(uint8_t *p_data, uint8_t len, bool cad_enable)
     // reception.
     memcpy(lora_p2p_buf, frame, frame_len);
 
-    if (cad_enable) {
+    // Channel activity detection listens for LoRa preambles; the radio has
+    // no such check for FSK, so FSK frames go out without it (the stored
+    // setting stays for the LoRa P2P mode).
+    if (cad_enable && !fsk_mode()) {
         lora_p2p_status.isCAD = true;
         Radio.StartCad();
         const uint64_t start = udrv_rtc_get_timestamp(UDRV_RTC_2);

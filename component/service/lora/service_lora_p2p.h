@@ -77,7 +77,8 @@ int32_t service_lora_p2p_config(void);
 // Sends one frame: 0; -6 while the radio is busy or when the channel activity
 // check found the channel in use (nothing sent); -3 when encryption is on and
 // the payload is longer than SERVICE_LORA_P2P_CRYPT_MAX_PAYLOAD; -7 when the
-// payload could not be encrypted.
+// payload could not be encrypted. The channel activity check (cad_enable)
+// is made in LoRa P2P mode only; FSK frames go out without it.
 int32_t service_lora_p2p_send(uint8_t *p_data, uint8_t len, bool cad_enable);
 // Starts or stops receiving: a window of `timeout` ms (1 to 14 give 15), one
 // of the continuous modes above, or 0 to stop. 0; -3 above 65535; -6 while a

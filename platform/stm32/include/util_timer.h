@@ -10,7 +10,10 @@
 // - UTIL_TIMER_SetPeriod on a running object starts it again from now with
 //   the new period.
 // - UTIL_TIMER_Stop on an object that is not running returns UTIL_TIMER_OK.
-// - A period below the driver's minimum timeout is raised to it.
+// - A period below the driver's minimum timeout (and a period of 0 ticks) is
+//   raised to it (to one tick).
+// - The alarm runs only the objects due when it fired; one started again
+//   meanwhile (periodic, or from its callback) waits for a later alarm.
 // - An object whose due time has passed when it becomes the first is armed
 //   at the minimum timeout from now.
 #pragma once

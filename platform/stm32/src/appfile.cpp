@@ -47,6 +47,11 @@ std::string app_file_program(const uint8_t* bytes, size_t size) {
   if (h.magic != kAppMagic || h.length < sizeof h || h.length > size || h.length > kAppAreaSize)
     return {};
   if (std::memchr(h.name, 0, sizeof h.name) == nullptr || h.name[0] == 0) return {};
+  // A program name as the build gives them, never a path: the bytes come
+  // from whoever sent the file.
+  for (const char* c = h.name; *c; ++c) {
+    if (!((*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') || *c == '-')) return {};
+  }
   uint32_t want = h.crc32;
   AppHeader zeroed = h;
   zeroed.crc32 = 0;

@@ -93,8 +93,12 @@ UTIL_TIMER_Status_t UTIL_TIMER_Start(UTIL_TIMER_Object_t* obj) {
   if (!obj || !obj->Callback) return UTIL_TIMER_INVALID_PARAM;
   Critical cs;
   if (in_list(obj)) return UTIL_TIMER_OK;
+  // Never due at the moment it starts (not even with a driver without a
+  // minimum): an object started again by the alarm that ran it, periodic or
+  // restarted from its callback, cannot be run again by that same alarm.
   uint32_t ticks = obj->ReloadValue;
   uint32_t min = drv().GetMinimumTimeout();
+  if (min == 0) min = 1;
   if (ticks < min) ticks = min;
   obj->Timestamp = ticks;
   obj->IsPending = 0;

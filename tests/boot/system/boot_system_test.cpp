@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "module_harness.h"
@@ -269,6 +270,88 @@ TEST(BootModule, TransferCutHalfwayNeverStartsThenUpdatesAgain) {
   ASSERT_EQ(r.exit_code, 0) << r.stderr_text;
   expect_app(again, "Brisola-T");
   expect_area(flash, file);
+}
+
+// Sends `file` with sb through a relay that keeps what the module says on
+// the line during the transfer and until `wait_for` has come after it (at
+// most a few seconds), so that nothing the module says right after the
+// transfer is lost to sb's end of the line.
+SbResult send_keeping_output(Module& m, const std::string& file, const std::string& wait_for, std::string* said) {
+  int line = m.open_line();
+  std::mutex mu;
+  std::string text;
+  SbResult r;
+  {
+    Relay relay(line, nullptr, [&](uint64_t, uint8_t& b) {
+      std::lock_guard<std::mutex> lock(mu);
+      text.push_back(static_cast<char>(b));
+      return true;
+    });
+    r = run_sb(relay.sender_fd(), {"-O", "-q", "-k", file}, 90000);
+    for (int i = 0; i < 100; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (text.find(wait_for) != std::string::npos) break;
+      }
+      usleep(50000);
+    }
+  }
+  close(line);
+  std::lock_guard<std::mutex> lock(mu);
+  *said = text;
+  return r;
+}
+
+TEST(BootModule, FilesThatAreNotWholeImagesEndInBootModeThenAGoodUpdateWorks) {
+  // A module with a working application receives, by complete transfers,
+  // the first 20000 bytes of an application file and then a file that only
+  // begins with a good stack pointer. Neither is started: "Jump failed" after
+  // each, every reset ends in boot mode, and a whole file still updates it.
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string good = make_app_file(dir, "brisola-e");
+  std::vector<uint8_t> cut = read_file(good);
+  cut.resize(20000);
+  write_file(dir + "/cut.bin", cut);
+  std::vector<uint8_t> crafted(30000);
+  for (size_t i = 0; i < crafted.size(); ++i) crafted[i] = static_cast<uint8_t>(i * 131 + 7);
+  const uint32_t vectors[2] = {0x2000FC00u, kArea + 0x1C1u};
+  std::memcpy(crafted.data(), vectors, sizeof vectors);
+  write_file(dir + "/crafted.bin", crafted);
+
+  Module m(flash, {"--app", "brisola-t"});
+  expect_app(m, "Brisola-T");
+  m.write("AT+BOOT\r\n");
+  expect_boot_mode(m);
+  start_update(m);
+  for (const char* name : {"cut.bin", "crafted.bin"}) {
+    SCOPED_TRACE(name);
+    std::string said;
+    SbResult r = send_keeping_output(m, dir + "/" + name, kJumpFailed, &said);
+    ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();  // the transfer itself went through
+    EXPECT_NE(said.find(kJumpFailed), std::string::npos) << ::testing::PrintToString(said);
+    EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+    EXPECT_TRUE(m.alive());
+    // Still waiting for a file: the next one goes straight in.
+    usleep(100000);
+    m.flush_input();
+  }
+  // Power off and on, twice: boot mode every time, the image is never run.
+  m.power_off();
+  for (int i = 0; i < 2; ++i) {
+    Module again(flash);
+    expect_boot_mode(again);
+    expect_not_startable(again);
+    again.power_off();
+  }
+  Module last(flash);
+  expect_boot_mode(last);
+  start_update(last);
+  SbResult r = send(last, {"-q", "-k", good});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << last.log();
+  expect_app(last, "Brisola-E");
+  EXPECT_EQ(flash_word(flash, kUpdateFlag), kDone);
+  expect_area(flash, good);
 }
 
 TEST(BootModule, SenderDiesMidwayThenSentAgain) {

@@ -71,6 +71,28 @@ TEST(AppFileTool, MakesFilesTheBootloaderAndTheChipAccept) {
   }
 }
 
+TEST(AppFileFormat, OnlyPlainProgramNamesAreStarted) {
+  // A file whose CRC holds but whose name is a path or not a program name
+  // of the build is not runnable: the chip never starts what it names.
+  struct Case {
+    const char* name;
+    bool runnable;
+  } cases[] = {{"brisola-t", true}, {"x1-2", true},     {"/bin/sh", false}, {"../brisola-t", false},
+               {"brisola-t.sh", false}, {"Brisola-T", false}, {"a b", false}};
+  for (const auto& c : cases) {
+    auto f = stm32sim::make_app_file("brisola-t", 4096);
+    stm32sim::AppHeader h;
+    std::memcpy(&h, f.data(), sizeof h);
+    std::memset(h.name, 0, sizeof h.name);
+    std::strncpy(h.name, c.name, sizeof h.name - 1);
+    h.crc32 = 0;
+    std::memcpy(f.data(), &h, sizeof h);
+    h.crc32 = static_cast<uint32_t>(::crc32(0, f.data(), static_cast<uInt>(f.size())));
+    std::memcpy(f.data(), &h, sizeof h);
+    EXPECT_EQ(stm32sim::app_file_program(f.data(), f.size()), c.runnable ? c.name : "") << c.name;
+  }
+}
+
 TEST(AppFileTool, FillerLooksLikeCode) {
   std::string path = out_path("filler.bin");
   ASSERT_EQ(run("make --image brisola-t -o " + path), 0);

@@ -12,7 +12,10 @@ class BootCommand : public ::testing::Test {
   void SetUp() override { fake::power_on(); }
 };
 
-enum class App { kNone, kFile, kSp };
+// What the application area holds: nothing, a whole file, a whole file with
+// another stack pointer, random bytes that begin with a good stack pointer,
+// the first 20000 bytes of a file, a file with one byte changed.
+enum class App { kNone, kFile, kSp, kRaw, kCut, kDamaged };
 
 struct StartCase {
   const char* name;
@@ -39,7 +42,12 @@ TEST_F(BootCommand, StartUpDecision) {
       {"SP in flash", RUN, kErased, App::kSp, 0x08001000, false, false, RUN},
       {"SP past 128 KB of SRAM", RUN, kErased, App::kSp, 0x20020000, false, false, RUN},
       {"SP at the top of 128 KB", RUN, kErased, App::kSp, 0x2001FFFC, true, true, RUN},
-      {"SP of a raw image", RUN, kErased, App::kSp, 0x2000FC00, true, true, RUN},
+      // A good stack pointer is not enough: the image must be whole.
+      {"good SP, not an image", RUN, kErased, App::kRaw, 0, false, false, RUN},
+      {"good SP, not an image, update done", RUN, DONE, App::kRaw, 0, false, false, RUN},
+      {"image cut short, update done", RUN, DONE, App::kCut, 0, false, false, RUN},
+      {"image with a changed byte", RUN, DONE, App::kDamaged, 0, false, false, RUN},
+      {"image cut short, boot flag spoiled", 0x5A5A5AFF, DONE, App::kCut, 0, false, false, RUN},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -51,9 +59,19 @@ TEST_F(BootCommand, StartUpDecision) {
       install(file);
       std::memcpy(&reset_vector, file.data() + 4, 4);
     } else if (c.app == App::kSp) {
-      fake::flash_poke_word(APP_IMAGE_ADDR, c.sp);
-      reset_vector = APP_IMAGE_ADDR + 0x401;
-      fake::flash_poke_word(APP_IMAGE_ADDR + 4, reset_vector);
+      auto file = with_sp(app_file("brisola-t"), c.sp);
+      install(file);
+      std::memcpy(&reset_vector, file.data() + 4, 4);
+    } else if (c.app == App::kRaw) {
+      install(raw_image(kAppSize, 9));
+    } else if (c.app == App::kCut) {
+      auto file = app_file("brisola-e");
+      file.resize(20000);
+      install(file);
+    } else if (c.app == App::kDamaged) {
+      auto file = app_file("brisola-t");
+      file[file.size() / 2] ^= 0x01;
+      install(file);
     }
     uint32_t sp = fake::flash_word(APP_IMAGE_ADDR);
 

@@ -2,6 +2,7 @@
 // the boot-flag page and the download stall watchdog.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <random>
 
 #include "boot_test_util.h"
@@ -9,6 +10,13 @@
 using namespace boottest;
 
 namespace {
+
+// The bootloader reads the record of the images the build makes.
+static_assert(APP_RECORD_MAGIC_ADDR - APP_IMAGE_ADDR == offsetof(stm32sim::AppHeader, magic));
+static_assert(APP_RECORD_LENGTH_ADDR - APP_IMAGE_ADDR == offsetof(stm32sim::AppHeader, length));
+static_assert(APP_RECORD_CRC_ADDR - APP_IMAGE_ADDR == offsetof(stm32sim::AppHeader, crc32));
+static_assert(APP_RECORD_MAGIC == stm32sim::kAppMagic);
+static_assert(APP_IMAGE_MIN_LENGTH == sizeof(stm32sim::AppHeader));
 
 class BootLogic : public ::testing::Test {
  protected:

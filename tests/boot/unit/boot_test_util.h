@@ -42,6 +42,17 @@ inline std::vector<uint8_t> app_file(const std::string& image, uint32_t size = k
   return stm32sim::make_app_file(image, size);
 }
 
+// An application file with another initial stack pointer, its CRC-32 made
+// to match again (the file stays whole).
+inline std::vector<uint8_t> with_sp(std::vector<uint8_t> file, uint32_t sp) {
+  std::memcpy(file.data(), &sp, 4);
+  const uint32_t zero = 0;
+  std::memcpy(file.data() + 16, &zero, 4);
+  const uint32_t crc = stm32sim::crc32(file.data(), file.size());
+  std::memcpy(file.data() + 16, &crc, 4);
+  return file;
+}
+
 // Random-looking bytes that still pass the stack-pointer check.
 inline std::vector<uint8_t> raw_image(size_t size, uint32_t seed) {
   std::vector<uint8_t> d(size);
@@ -89,6 +100,27 @@ class SenderPeer : public fake::Peer {
   std::vector<uint8_t> queue_;
   uint32_t last_ = 0;
   bool started_ = false;
+};
+
+// Two senders on the line one after the other: the second takes the line
+// once the first one has finished and everything it sent has arrived.
+class TwoSenders : public fake::Peer {
+ public:
+  TwoSenders(ytest::Sender& first, ytest::Sender& second) : first_(first), a_(first), b_(second) {}
+  void from_chip(uint8_t x, uint32_t t) override { (switched_ ? b_ : a_).from_chip(x, t); }
+  int to_chip(uint32_t t) override {
+    if (!switched_) {
+      int x = a_.to_chip(t);
+      if (x >= 0 || !first_.finished()) return x;
+      switched_ = true;
+    }
+    return b_.to_chip(t);
+  }
+
+ private:
+  ytest::Sender& first_;
+  SenderPeer a_, b_;
+  bool switched_ = false;
 };
 
 // Boot mode with "at+update" typed, then the sender on the line.

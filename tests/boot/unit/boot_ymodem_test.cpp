@@ -175,6 +175,75 @@ TEST_F(BootYmodem, TransfersThatFailLeaveNothingStartable) {
   }
 }
 
+TEST_F(BootYmodem, WholeTransferOfWhatIsNotAWholeImageIsNeverStarted) {
+  // Each file arrives completely and is written, but is not an application
+  // that can run: it is not marked as done, "Jump failed" is reported, and
+  // no reset starts it.
+  auto good = app_file("brisola-e");
+  auto cut = good;
+  cut.resize(20000);
+  auto other_body = good;
+  for (size_t i = 64; i < other_body.size(); ++i) other_body[i] = static_cast<uint8_t>(i * 7);
+  auto too_long = good;
+  const uint32_t area_plus = kAreaSize + 8;
+  std::memcpy(too_long.data() + 12, &area_plus, 4);
+  // A record that covers only itself, with the CRC-32 of those 20 bytes.
+  auto short_length = good;
+  const uint32_t tiny = 20, zero = 0;
+  std::memcpy(short_length.data() + 12, &tiny, 4);
+  std::memcpy(short_length.data() + 16, &zero, 4);
+  const uint32_t crc20 = stm32sim::crc32(short_length.data(), 20);
+  std::memcpy(short_length.data() + 16, &crc20, 4);
+  const std::vector<uint8_t> vectors_only = {0x00, 0xFC, 0x00, 0x20, 0xC1, 0x61, 0x00, 0x08};
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> data;
+  } cases[] = {
+      {"an application file cut short", cut},
+      {"a good stack pointer and random bytes", raw_image(50000, 4)},
+      {"an application's first bytes, then other bytes", other_body},
+      {"a record naming more than the area", too_long},
+      {"a record naming less than its own size", short_length},
+      {"two vector words only", vectors_only},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    Sender sender({{"app.bin", c.data}}, Blocks::k1K);
+    fake::Boot b = run_download(sender, 40000);
+    EXPECT_NE(b.outcome, fake::Outcome::Jump);
+    EXPECT_EQ(sender.state(), State::kDone);
+    EXPECT_EQ(flash_bytes(APP_IMAGE_ADDR, c.data.size()), c.data);
+    EXPECT_NE(b.output.find(kJumpFailed), std::string::npos);
+    // Still in download mode afterwards: only requests for a new transfer.
+    const size_t after = b.output.find(kJumpFailed) + kJumpFailed.size();
+    EXPECT_EQ(b.output.substr(after).find_first_not_of('C'), std::string::npos)
+        << ::testing::PrintToString(b.output.substr(after));
+    EXPECT_EQ(boot_flag(), BOOT_FLAG_RUN_APP);
+    EXPECT_EQ(update_flag(), UPDATE_FLAG_REQUESTED);
+    expect_recoverable(c.name);
+  }
+}
+
+TEST_F(BootYmodem, AnotherTransferRightAfterAFileThatIsNotAWholeImage) {
+  auto cut = app_file("brisola-e");
+  cut.resize(20000);
+  auto good = app_file("quenlarlp-sip", 30000);
+  Sender first({{"cut.bin", cut}}, Blocks::k1K);
+  Sender second({{"good.bin", good}}, Blocks::k1K);
+  TwoSenders both(first, second);
+  fake::ThenPeer peer("at+update\r", &both);
+  fake::chip().peer = &peer;
+  fake::Boot b = fake::boot(60000);
+  fake::chip().peer = nullptr;
+  ASSERT_EQ(b.outcome, fake::Outcome::Jump);
+  EXPECT_EQ(first.state(), State::kDone);
+  EXPECT_EQ(second.state(), State::kDone);
+  EXPECT_NE(b.output.find(kJumpFailed), std::string::npos);
+  EXPECT_EQ(flash_bytes(APP_IMAGE_ADDR, good.size()), good);
+  EXPECT_EQ(update_flag(), UPDATE_FLAG_DONE);
+}
+
 TEST_F(BootYmodem, FlashFailuresCancel) {
   for (bool corrupt : {false, true}) {
     SCOPED_TRACE(corrupt ? "read-back differs" : "programming fails");
@@ -201,27 +270,7 @@ TEST_F(BootYmodem, EmptyBatchIsNotACompletedDownload) {
   auto app = app_file("brisola-t", 20000);
   Sender cut({{"a.bin", app}}, Blocks::k1K, {.cancel_after = 4});
   Sender empty({}, Blocks::k1K);
-  SenderPeer first(cut), second(empty);
-  // The second sender takes the line once the first one has finished and
-  // everything it sent has arrived.
-  struct Both : fake::Peer {
-    fake::Peer* a;
-    fake::Peer* b;
-    Sender* first_sender;
-    bool switched = false;
-    void from_chip(uint8_t x, uint32_t t) override { (switched ? b : a)->from_chip(x, t); }
-    int to_chip(uint32_t t) override {
-      if (!switched) {
-        int x = a->to_chip(t);
-        if (x >= 0 || !first_sender->finished()) return x;
-        switched = true;
-      }
-      return b->to_chip(t);
-    }
-  } both;
-  both.a = &first;
-  both.b = &second;
-  both.first_sender = &cut;
+  TwoSenders both(cut, empty);
   fake::ThenPeer peer("at+update\r", &both);
   fake::chip().peer = &peer;
   fake::Boot b = fake::boot(25000);

@@ -406,6 +406,34 @@ TEST_F(P2pWorld, ChannelActivityCheckKeepsABusyChannelFree) {
   can_sleep(b);
 }
 
+TEST_F(P2pWorld, FskSendsGoOutWithoutAChannelActivityCheck) {
+  // The check listens for LoRa preambles; in FSK mode the stored setting is
+  // kept for LoRa P2P and frames go out at once.
+  Device& a = module("a", '2');
+  Device& b = module("b", '2');
+  at(a, "AT+CAD=1", {"OK"});
+  at(b, "AT+PRECV=65534", {"OK"});
+  const size_t before = frames_from(a);
+  const sim::time_us sent_at = w_.now();
+  a.write(kAt, "AT+PSEND=1234\r\n");
+  EXPECT_TRUE(a.expect_lines(kAt, {"OK"}, ms(100)));
+  EXPECT_TRUE(a.wait_line(kAt, "+EVT:TXFSK DONE", ms(500)));
+  EXPECT_LT(w_.now() - sent_at, ms(500));
+  EXPECT_EQ(frames_from(a), before + 1);
+  EXPECT_TRUE(b.expect_lines(kAt, {evt_rx(true, rssi_of(14), 0, {0x12, 0x34})}));
+  at(b, "AT+PRECV=0", {"OK"});
+  can_sleep(a);
+
+  // Back in LoRa P2P mode the check is on again.
+  a.write(kAt, "AT+NWM=0\r\n");
+  EXPECT_TRUE(a.wait_output(kAt, "OK", sec(1)));
+  EXPECT_TRUE(a.wait_line(kAt, "Current Work Mode: LoRa P2P.", sec(2)));
+  at(a, "AT+CAD=?", {"AT+CAD=1", "OK"});
+  w_.inject_frame(systest::lora_frame(868000000, 7, 125000, payload(60, 3), w_.now(), ms(800)));
+  at(a, "AT+PSEND=1122", {"AT_BUSY_ERROR"});
+  EXPECT_EQ(frames_from(a), before + 1);
+}
+
 // ------------------------------------------------- run-time settings ---
 
 TEST_F(P2pWorld, RunTimeSettingsApplyWithoutBeingStored) {
@@ -592,6 +620,111 @@ TEST_F(P2pWorld, ImagesWithoutSyncWordRegistersOrSymbolTimeout) {
   at(b, "AT+PSEND=0c", {"OK"});
   EXPECT_TRUE(b.wait_line(kAt, "+EVT:TXP2P DONE"));
   EXPECT_EQ(last_frame_from(b).lora_sync_word, 0x3444);
+}
+
+// ------------------------------------------------------- determinism ---
+
+// Everything a world leaves behind that a user could see or keep: the output
+// of every port of every module with the time of each piece, the frames on
+// the air with their times, and the flash files.
+struct RunRecord {
+  std::vector<std::string> outputs;  // per module and port, "<t> <bytes>" pieces
+  std::vector<std::string> frames;   // each frame's fields and bytes
+  std::vector<Bytes> flashes;
+  size_t received_lines = 0;         // "+EVT:RX" lines seen (the run did its work)
+};
+
+std::string frame_text(const sim::world::FrameRecord& r) {
+  const sim::AirFrame& f = r.frame;
+  std::string s = std::to_string(r.t) + " " + std::to_string(f.start_us) + "-" + std::to_string(f.end_us) + " " +
+                  std::to_string(f.frequency_hz) + " m" + std::to_string(static_cast<int>(f.modem)) + " sf" +
+                  std::to_string(f.sf) + " bw" + std::to_string(f.bandwidth_hz) + " cr" +
+                  std::to_string(f.coding_rate) + " br" + std::to_string(f.bitrate) + " fd" +
+                  std::to_string(f.fdev_hz) + " pre" + std::to_string(f.preamble_len) + " sw" +
+                  std::to_string(f.lora_sync_word) + " fs" + hex(f.fsk_sync, f.fsk_sync_len) + " iq" +
+                  std::to_string(f.iq_inverted) + " crc" + std::to_string(f.crc_on) + " ih" +
+                  std::to_string(f.implicit_header) + " p" + std::to_string(f.tx_power_dbm) + " from" +
+                  std::to_string(f.sender) + " ";
+  return s + hex(f.payload, std::min<size_t>(f.len, sizeof f.payload));
+}
+
+// Two Brisola-T modules in LoRa P2P mode with payload encryption (fresh
+// initialisation vectors from the radio's random numbers), frames both ways,
+// other settings, a reset.
+RunRecord run_p2p_world() {
+  RunRecord rec;
+  World w;
+  w.budget().set_default_path_loss(kPathLoss);
+  w.budget().set_noise_floor(kNoiseFloor);
+  std::vector<Device*> devices;
+  for (const char* name : {"a", "b"}) {
+    systest::DeviceOptions o;
+    o.image = "brisola-t";
+    o.pins = {{"PB12", 1}};
+    Device& d = w.start(name, o);
+    EXPECT_TRUE(d.wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+    d.write(kAt, "AT+NWM=0\r\n");
+    EXPECT_TRUE(d.wait_line(kAt, "Current Work Mode: LoRa P2P.", sec(3)));
+    devices.push_back(&d);
+  }
+  Device& a = *devices[0];
+  Device& b = *devices[1];
+  auto at = [](Device& d, const std::string& cmd) {
+    d.write(kAt, cmd + "\r\n");
+    EXPECT_TRUE(d.wait_line(kAt, "OK", sec(1))) << d.name() << ": " << cmd;
+  };
+  auto exchange = [&](Device& from, Device& to, const Bytes& p) {
+    at(to, "AT+PRECV=65534");
+    at(from, "AT+PSEND=" + hex(p));
+    EXPECT_TRUE(from.wait_line(kAt, "+EVT:TXP2P DONE", sec(5)));
+    auto line = to.next_line(kAt, sec(5));
+    if (line && line->rfind("+EVT:RXP2P:", 0) == 0) ++rec.received_lines;
+    at(to, "AT+PRECV=0");
+    w.run_for(ms(37));
+  };
+  for (Device* d : devices) {
+    at(*d, "AT+ENCKEY=000102030405060708090A0B0C0D0E0F");
+    at(*d, "AT+ENCRY=1");
+  }
+  exchange(a, b, payload(20, 1));
+  exchange(a, b, payload(16, 2));
+  exchange(b, a, payload(33, 3));
+  for (Device* d : devices) at(*d, "AT+P2P=869100000:9:125:1:10:20");
+  exchange(a, b, payload(5, 4));
+  a.write(kAt, "ATZ\r\n");
+  w.run_for(sec(1));
+  at(a, "AT+PRECV=300");
+  EXPECT_TRUE(a.wait_line(kAt, "+EVT:RXP2P RECEIVE TIMEOUT", sec(1)));
+  w.run_for(ms(500));
+
+  for (Device* d : devices) {
+    for (int port = 0; port < 4; ++port) {
+      std::string out = d->name() + ":" + std::to_string(port);
+      for (const auto& c : d->chunks(port)) out += " " + std::to_string(c.t) + " " + hex(Bytes(c.bytes.begin(), c.bytes.end()));
+      rec.outputs.push_back(out);
+    }
+    rec.flashes.push_back(d->flash());
+  }
+  for (const auto& f : w.frames()) rec.frames.push_back(frame_text(f));
+  return rec;
+}
+
+TEST(P2pDeterminism, TheSameWorldRunTwiceIsTheSameByteForByte) {
+  if (!systest::image_available("brisola-t")) GTEST_SKIP() << "brisola-t not built";
+  const RunRecord first = run_p2p_world();
+  const RunRecord second = run_p2p_world();
+  // The runs did their work.
+  EXPECT_EQ(first.received_lines, 4u);
+  EXPECT_GE(first.frames.size(), 4u);
+  ASSERT_EQ(first.flashes.size(), 2u);
+  EXPECT_FALSE(first.flashes[0].empty());
+  // And did it alike.
+  ASSERT_EQ(first.outputs.size(), second.outputs.size());
+  for (size_t i = 0; i < first.outputs.size(); ++i) EXPECT_EQ(first.outputs[i], second.outputs[i]);
+  EXPECT_EQ(first.frames, second.frames);
+  for (size_t i = 0; i < first.flashes.size(); ++i) {
+    EXPECT_TRUE(first.flashes[i] == second.flashes[i]) << "flash file " << i << " differs";
+  }
 }
 
 }  // namespace

@@ -42,7 +42,15 @@ void TimerStart(TimerEvent_t* obj)
         return;
     }
 
-    obj->Timestamp = obj->ReloadValue;
+    // A timer is never due at the moment it starts: one without a period
+    // (never set) waits the minimum timeout, as TimerSetValue(0) would. A
+    // timer restarted by its own callback can therefore not be run again by
+    // the alarm that ran it.
+    uint32_t minTicks = RtcGetMinimumTimeout();
+    if (minTicks == 0) {
+        minTicks = 1;
+    }
+    obj->Timestamp = (obj->ReloadValue < minTicks) ? minTicks : obj->ReloadValue;
     obj->IsStarted = true;
     obj->IsNext2Expire = false;
 
@@ -120,6 +128,8 @@ void TimerIrqHandler(void)
         }
     }
 
+    const uint32_t dueBy = RtcGetTimerElapsedTime();
+
     // Expire the head.
     if (TimerListHead != NULL) {
         cur = TimerListHead;
@@ -132,9 +142,11 @@ void TimerIrqHandler(void)
         }
     }
 
-    // Expire every timer already due, those due right now included, in list
-    // order.
-    while ((TimerListHead != NULL) && (TimerListHead->Timestamp <= RtcGetTimerElapsedTime())) {
+    // Expire every timer that was due when the alarm fired, those due right
+    // then included, in list order. The bound is taken once, before any
+    // callback: a timer that a callback starts lies beyond it, so each call
+    // ends after the timers it found (a later expiry gets its own alarm).
+    while ((TimerListHead != NULL) && (TimerListHead->Timestamp <= dueBy)) {
         cur = TimerListHead;
         TimerListHead = TimerListHead->Next;
         cur->IsStarted = false;

@@ -497,19 +497,26 @@ TEST_F(P2p, ChannelActivityCheckBeforeSending)
     Bytes p = {0x10, 0x20};
     struct Case {
         const char *name;
+        SERVICE_LORA_WORK_MODE mode;
         uint32_t continuous;  // 0: none
         int cad;              // 1 activity, 0 clear, -1 no answer
         int32_t result;
     };
+    // The check listens for LoRa preambles: FSK frames go out without it,
+    // whatever a check would have answered.
     const std::vector<Case> cases = {
-        {"busy channel", 0, 1, -6},
-        {"free channel", 0, 0, 0},
-        {"no answer", 0, -1, -6},
-        {"busy channel while receiving", 65533, 1, -6},
-        {"free channel while receiving", 65533, 0, 0},
+        {"busy channel", SERVICE_LORA_P2P, 0, 1, -6},
+        {"free channel", SERVICE_LORA_P2P, 0, 0, 0},
+        {"no answer", SERVICE_LORA_P2P, 0, -1, -6},
+        {"busy channel while receiving", SERVICE_LORA_P2P, 65533, 1, -6},
+        {"free channel while receiving", SERVICE_LORA_P2P, 65533, 0, 0},
+        {"FSK, a check would find activity", SERVICE_LORA_FSK, 0, 1, 0},
+        {"FSK, a check would not answer", SERVICE_LORA_FSK, 0, -1, 0},
+        {"FSK while receiving", SERVICE_LORA_FSK, 65533, 1, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        start(c.mode);
         cad_results.clear();
         if (c.continuous != 0) {
             ASSERT_EQ(service_lora_p2p_recv(c.continuous), 0);
@@ -522,11 +529,16 @@ TEST_F(P2p, ChannelActivityCheckBeforeSending)
             radio.on_cad = nullptr;
             fake::port.clock_step_ms = 50;
         }
+        const uint64_t before = fake::port.now_ms;
         EXPECT_EQ(service_lora_p2p_send(p.data(), 2, true), c.result);
         fake::port.clock_step_ms = 0;
-        EXPECT_TRUE(fakeradio::called("StartCad"));
+        const bool fsk = c.mode == SERVICE_LORA_FSK;
+        EXPECT_EQ(fakeradio::called("StartCad"), !fsk);
         EXPECT_FALSE(lora_p2p_status.isCAD);
-        if (c.cad >= 0) {
+        if (fsk) {
+            EXPECT_TRUE(cad_results.empty());
+            EXPECT_LT(fake::port.now_ms - before, 100u) << "the send does not wait";
+        } else if (c.cad >= 0) {
             // The hook hears the result first, while the check still counts
             // as running.
             ASSERT_EQ(cad_results.size(), 1u);
@@ -548,6 +560,7 @@ TEST_F(P2p, ChannelActivityCheckBeforeSending)
         EXPECT_EQ(service_lora_p2p_get_radio_stat(), 0);
         EXPECT_FALSE(wake_locked());
     }
+    start(SERVICE_LORA_P2P);
 }
 
 TEST_F(P2p, EncryptedReceptionPrintsThePlaintextAndRefusesFramesItCannotDecrypt)

@@ -23,6 +23,16 @@
 #define BOOT_PAGE_SIZE         2048U
 #define BOOT_STACK_TOP         0x20008000U
 
+// The application image's own record, after its two vector words: a magic
+// word, the image length in bytes and the CRC-32 (IEEE 802.3) of the whole
+// image with the CRC word counted as zero. An image whose record does not
+// hold (cut short, damaged, or not an image at all) is never started.
+#define APP_RECORD_MAGIC_ADDR  (APP_IMAGE_ADDR + 8U)
+#define APP_RECORD_LENGTH_ADDR (APP_IMAGE_ADDR + 12U)
+#define APP_RECORD_CRC_ADDR    (APP_IMAGE_ADDR + 16U)
+#define APP_RECORD_MAGIC       0x41564951U
+#define APP_IMAGE_MIN_LENGTH   52U  // vector words, record and the image's name
+
 #define BOOT_FLAG_RUN_APP      0x5A5A5A5AU
 #define UPDATE_FLAG_REQUESTED  0x01010101U
 #define UPDATE_FLAG_DONE       0x02020202U
@@ -47,6 +57,7 @@ void app_jump(void);
 void PreJump(void);
 void JumpApp(void);
 uint32_t app_is_valid(void);
+uint32_t app_image_intact(void);
 void SystemClock_Config(void);
 void MX_USART2_UART_Init(void);
 void Error_Handler(void);

@@ -6,16 +6,46 @@ volatile uint8_t running_state = RUNNING_STATE_COMMAND;
 uint32_t JumpAddress;
 pFunction JumpToApplication;
 
+// Whether the application area holds a whole, undamaged image: its record
+// names a length inside the area and the CRC-32 over that many bytes
+// matches. A stack pointer alone proves nothing: the first kilobytes of an
+// image cut short, or any file that begins with such a word, would be
+// started and fault at every reset, leaving no way back to boot mode.
+uint32_t app_image_intact(void)
+{
+  if (boot_flash_word(APP_RECORD_MAGIC_ADDR) != APP_RECORD_MAGIC) {
+    return 0U;
+  }
+  const uint32_t length = boot_flash_word(APP_RECORD_LENGTH_ADDR);
+  if (length < APP_IMAGE_MIN_LENGTH || length > APP_IMAGE_SIZE) {
+    return 0U;
+  }
+  const uint8_t *image = (const uint8_t *)APP_IMAGE_ADDR;
+  uint32_t crc = 0xFFFFFFFFU;
+  for (uint32_t i = 0U; i < length; i++) {
+    const uint32_t offset = APP_IMAGE_ADDR + i;
+    const bool crc_word = offset >= APP_RECORD_CRC_ADDR && offset < APP_RECORD_CRC_ADDR + 4U;
+    crc ^= crc_word ? 0U : image[i];
+    for (uint32_t bit = 0U; bit < 8U; bit++) {
+      crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+    }
+  }
+  return ~crc == boot_flash_word(APP_RECORD_CRC_ADDR) ? 1U : 0U;
+}
+
 // The application's first word is its initial stack pointer, which must
-// point into SRAM.
+// point into SRAM; the image must also be whole.
 uint32_t app_is_valid(void)
 {
-  return (boot_flash_word(APP_IMAGE_ADDR) & 0x2FFE0000U) == 0x20000000U ? 1U : 0U;
+  if ((boot_flash_word(APP_IMAGE_ADDR) & 0x2FFE0000U) != 0x20000000U) {
+    return 0U;
+  }
+  return app_image_intact();
 }
 
 static bool may_start_app(void)
 {
-  return app_is_valid() != 0U && boot_flash_word(UPDATE_FLAG_ADDR) != UPDATE_FLAG_REQUESTED;
+  return boot_flash_word(UPDATE_FLAG_ADDR) != UPDATE_FLAG_REQUESTED && app_is_valid() != 0U;
 }
 
 void IAP_Task(void)

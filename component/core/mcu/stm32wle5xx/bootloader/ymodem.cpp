@@ -290,16 +290,22 @@ COM_StatusTypeDef Ymodem_Receive(uint32_t *p_size)
   return result;
 }
 
+// A received image is marked as done only when it can be started: one that
+// is not a whole application (cut short, damaged, not an image) leaves the
+// download pending, so that no reset ever starts it, and the bootloader
+// waits for another transfer.
 void SerialDownload(void)
 {
   uint32_t size = 0U;
   if (Ymodem_Receive(&size) == COM_OK) {
+    if (app_is_valid() == 0U) {
+      Serial_PutString("Jump failed. No legal application detected.\r\n");
+      return;
+    }
     HAL_FLASH_Program_Flag(BOOT_FLAG_ADDR, BOOT_FLAG_RUN_APP);
     HAL_FLASH_Program_Flag(UPDATE_FLAG_ADDR, UPDATE_FLAG_DONE);
-    if (app_is_valid()) {
-      PreJump();
-      JumpApp();
-    }
+    PreJump();
+    JumpApp();
   }
 }
 

@@ -362,7 +362,12 @@ void RadioSetRxConfig(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate
             RadioSetModem(MODEM_LORA);
             SX126xSetModulationParams(&SX126x.ModulationParams);
             SX126xSetPacketParams(&SX126x.PacketParams);
-            SX126xSetLoRaSymbNumTimeout((uint8_t)symbTimeout);
+            // The chip counts at most 248 symbols; a longer timeout is the
+            // longest it can count, never its low 8 bits (256 would become
+            // "no timeout" and the window would stay open).
+            SX126xSetLoRaSymbNumTimeout((uint8_t)((symbTimeout > SX126X_MAX_LORA_SYMB_NUM_TIMEOUT)
+                                                      ? SX126X_MAX_LORA_SYMB_NUM_TIMEOUT
+                                                      : symbTimeout));
 
             // IQ polarity (bit 2 clear while inverted).
             if (SX126x.PacketParams.LoRa.InvertIQ == LORA_IQ_INVERTED) {

@@ -211,6 +211,48 @@ TEST(TimerList, TimerWithoutCallbackJustLeavesTheList) {
   sx126x_board::reset();
 }
 
+TEST(TimerList, TimersWithoutAPeriodRestartingThemselvesWaitTheMinimumTimeout) {
+  // Two timers never given a value (a period of 0), each started again by
+  // its own callback, both due at the same alarm: every alarm runs each of
+  // them once, and the next runs come the minimum timeout later. (Run again
+  // by the same alarm, they would never let it end; the callbacks stop
+  // restarting after a few runs so that such a fault ends and shows.)
+  sim::host::reset_core();
+  sx126x_board::reset();
+  RtcInit();
+  g_fired.clear();
+  TimerInit(&g_t[0], cb_n<0>);
+  TimerInit(&g_t[2], cb_n<2>);
+  TimerInit(&g_t[3], cb_n<3>);
+  int runs[4] = {};
+  g_on_fire = [&runs](char n) {
+    if (n == 'A') {
+      TimerStart(T('C'));
+      TimerStart(T('D'));
+    } else if (++runs[n - 'A'] < 3) {
+      TimerStart(T(n));
+    }
+  };
+  sim::run_until(t0);
+  start('A', 100);
+  sim::run_until(sim::now() + 1000000);
+  g_on_fire = nullptr;
+
+  const sim::time_us a = fire_at(t0, 100);
+  std::vector<Fired> expected = {{'A', a}};
+  sim::time_us t = a;
+  for (int i = 0; i < 3; ++i) {
+    t = fire_at(t, 0);  // the 10-tick minimum after the previous alarm
+    expected.push_back({'C', t});
+    expected.push_back({'D', t});
+  }
+  EXPECT_EQ(g_fired, expected);
+  EXPECT_FALSE(T('C')->IsStarted);
+  EXPECT_FALSE(T('D')->IsStarted);
+  for (auto& x : g_t) TimerStop(&x);
+  sx126x_board::reset();
+}
+
 TEST(TimerList, ElapsedTimeAndTicks) {
   sim::host::reset_core();
   sx126x_board::reset();

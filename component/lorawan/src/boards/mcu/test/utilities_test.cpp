@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <numeric>
 #include <vector>
@@ -41,6 +43,38 @@ TEST(Rand, RangeStaysInsideAndDegenerateRangeIsConstant) {
   for (int i = 0; i < 10; ++i) {
     int32_t v = randr(INT32_MIN, INT32_MAX);
     (void)v;
+  }
+}
+
+TEST(Rand, RangeIsTheDrawModuloTheSpanAndReachesBothEnds) {
+  // Channel choice draws randr(0, enabled - 1): the last enabled channel must
+  // come up as often as the others. Each draw is checked against the
+  // recurrence written here, and every value of the range, both ends
+  // included, must come up.
+  struct Case {
+    int32_t min, max;
+    int draws;
+  } cases[] = {{0, 1, 200},        {0, 2, 200},   {-3, 4, 400},         {0, 7, 400},
+               {0, 15, 800},       {0, 71, 4000}, {-1000, 1000, 40000}, {5, 5, 10},
+               {INT32_MIN, INT32_MAX, 100}};
+  for (const auto& c : cases) {
+    const uint32_t seed = 0xC0FFEEu + static_cast<uint32_t>(c.max);
+    srand1(seed);
+    uint64_t state = seed;
+    const int64_t span = int64_t{c.max} - c.min + 1;
+    std::vector<bool> seen(span <= 4096 ? static_cast<size_t>(span) : 0, false);
+    for (int i = 0; i < c.draws; ++i) {
+      state = (state * 1103515245ull + 12345ull) & 0xFFFFFFFFull;
+      const int64_t expected = static_cast<int64_t>(state % 2147483647ull) % span + c.min;
+      const int32_t v = randr(c.min, c.max);
+      ASSERT_EQ(v, expected) << c.min << ".." << c.max << " draw " << i;
+      if (!seen.empty()) seen[static_cast<size_t>(int64_t{v} - c.min)] = true;
+    }
+    if (!seen.empty()) {
+      EXPECT_TRUE(seen.front()) << c.min << ".." << c.max << ": the lowest value never came";
+      EXPECT_TRUE(seen.back()) << c.min << ".." << c.max << ": the highest value never came";
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), false), 0) << c.min << ".." << c.max;
+    }
   }
 }
 

@@ -1,5 +1,8 @@
 // The routines every region shares.
+#include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "RegionCommon.h"
 #include "region_test_support.h"
@@ -48,6 +51,123 @@ INSTANTIATE_TEST_SUITE_P(Vectors, RxWindowTest,
                                            RxWindowCase{"SF7_125kHz", false, 7, 125000, 1024, 44, -19},
                                            RxWindowCase{"FSK_50kbps", true, 50, 0, 160, 254, -20}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// Every data rate of every region, 250 kHz and FSK included, against the
+// window formula written out here: the window holds the minimum symbols and
+// twice the timing error, and is centred on the expected preamble, opened
+// early by the radio's wake-up time.
+struct Modulation
+{
+    int8_t Dr;
+    uint8_t Sf;          // 0: FSK
+    uint32_t Bandwidth;  // Hz (FSK: 50 kbit/s)
+};
+
+struct RegionRates
+{
+    const char* Name;
+    LoRaMacRegion_t Region;
+    std::vector<Modulation> Rates;  // the defined receive data rates, the highest last
+};
+
+std::vector<Modulation> Lora125(int8_t firstDr, uint8_t firstSf, int count)
+{
+    std::vector<Modulation> m;
+    for (int i = 0; i < count; i++)
+    {
+        m.push_back({static_cast<int8_t>(firstDr + i), static_cast<uint8_t>(firstSf - i), 125000});
+    }
+    return m;
+}
+
+std::vector<Modulation> operator+(std::vector<Modulation> a, const std::vector<Modulation>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<Modulation> Lora500(int8_t firstDr, uint8_t firstSf, int count)
+{
+    std::vector<Modulation> m = Lora125(firstDr, firstSf, count);
+    for (auto& x : m)
+    {
+        x.Bandwidth = 500000;
+    }
+    return m;
+}
+
+const std::vector<Modulation> kEuRates = Lora125(0, 12, 6) + std::vector<Modulation>{{6, 7, 250000}, {7, 0, 0}};
+
+const RegionRates kRegionRates[] = {
+    {"EU868", LORAMAC_REGION_EU868, kEuRates},
+    {"EU433", LORAMAC_REGION_EU433, kEuRates},
+    {"CN779", LORAMAC_REGION_CN779, kEuRates},
+    {"RU864", LORAMAC_REGION_RU864, kEuRates},
+    {"AS923", LORAMAC_REGION_AS923, kEuRates},
+    // DR_6 is not defined in IN865.
+    {"IN865", LORAMAC_REGION_IN865, Lora125(0, 12, 6) + std::vector<Modulation>{{7, 0, 0}}},
+    {"KR920", LORAMAC_REGION_KR920, Lora125(0, 12, 6)},
+    {"CN470", LORAMAC_REGION_CN470, Lora125(0, 12, 6)},
+    // DR_5 to DR_7 are not defined in US915, DR_7 not in AU915 and LA915.
+    {"US915", LORAMAC_REGION_US915, Lora125(0, 10, 4) + Lora500(4, 8, 1) + Lora500(8, 12, 6)},
+    {"AU915", LORAMAC_REGION_AU915, Lora125(0, 12, 6) + Lora500(6, 8, 1) + Lora500(8, 12, 6)},
+    {"LA915", LORAMAC_REGION_LA915, Lora125(0, 12, 6) + Lora500(6, 8, 1) + Lora500(8, 12, 6)},
+};
+
+struct WindowSetting
+{
+    uint8_t MinRxSymbols;
+    uint32_t RxErrorMs;
+    uint32_t WakeUpMs;
+};
+
+int64_t CeilDiv(int64_t a, int64_t b)
+{
+    return (a >= 0) ? (a + b - 1) / b : -((-a) / b);
+}
+
+TEST(RxWindowEveryRegion, EveryDataRateFollowsTheWindowFormula)
+{
+    const WindowSetting settings[] = {{6, 20, 1}, {8, 10, 13}, {4, 0, 0}};
+    for (const RegionRates& region : kRegionRates)
+    {
+        for (const WindowSetting& setting : settings)
+        {
+            fake::Reset();
+            fake::radio.WakeupTime = setting.WakeUpMs;
+            for (const Modulation& m : region.Rates)
+            {
+                SCOPED_TRACE(std::string(region.Name) + " DR" + std::to_string(m.Dr) + " min " +
+                             std::to_string(setting.MinRxSymbols) + " error " + std::to_string(setting.RxErrorMs) +
+                             " wake-up " + std::to_string(setting.WakeUpMs));
+                // Symbol time in us: 2^SF / bandwidth, or one byte of FSK at
+                // 50 kbit/s.
+                const int64_t tSymbol = (m.Sf == 0) ? 8000 / 50 : (int64_t{1000000} << m.Sf) / m.Bandwidth;
+                const int64_t needed =
+                    2 * (int64_t{setting.RxErrorMs} * 1000 + tSymbol * (int64_t{setting.MinRxSymbols} - 4));
+                const int64_t symbols = std::max<int64_t>(CeilDiv(needed, tSymbol), setting.MinRxSymbols);
+                const int64_t offsetUs =
+                    4 * tSymbol - CeilDiv(tSymbol * symbols, 2) - int64_t{setting.WakeUpMs} * 1000;
+                const int64_t offsetMs = CeilDiv(offsetUs, 1000);
+                const uint8_t bandwidthCode = (m.Bandwidth == 500000) ? 2 : (m.Bandwidth == 250000) ? 1 : 0;
+
+                RxConfigParams_t params = {};
+                RegionComputeRxWindowParameters(region.Region, m.Dr, setting.MinRxSymbols, setting.RxErrorMs,
+                                                &params);
+                EXPECT_EQ(params.Datarate, m.Dr);
+                EXPECT_EQ(params.Bandwidth, bandwidthCode);
+                EXPECT_EQ(params.WindowTimeout, static_cast<uint32_t>(symbols));
+                EXPECT_EQ(params.WindowOffset, static_cast<int32_t>(offsetMs));
+            }
+            // A data rate above the highest is taken as the highest.
+            const Modulation& top = region.Rates.back();
+            RxConfigParams_t params = {};
+            RegionComputeRxWindowParameters(region.Region, static_cast<int8_t>(top.Dr + 1), setting.MinRxSymbols,
+                                            setting.RxErrorMs, &params);
+            EXPECT_EQ(params.Datarate, top.Dr) << region.Name;
+        }
+    }
+}
 
 TEST(RxWindowEdges, NoSymbolTimeGivesTheMinimumWindowWithoutDividingByZero)
 {

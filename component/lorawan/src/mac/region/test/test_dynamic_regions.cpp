@@ -559,6 +559,37 @@ TEST_F(EU868Test, ChannelsTakeTheDutyCycleOfTheirSubBand)
     EXPECT_EQ(Value(LORAMAC_REGION_EU868, PHY_DUTY_CYCLE), 1u);
 }
 
+TEST_F(EU868Test, SubBandEdgesBelongToTheirBandAndOneHertzPastIsTheNextOrNone)
+{
+    // The six sub-bands (band index, duty cycle) at each bound and one hertz
+    // past it; -1: between sub-bands or outside, refused.
+    struct Row
+    {
+        uint32_t Frequency;
+        int Band;
+        uint16_t DCycle;
+    };
+    const Row rows[] = {
+        {862999999, -1, 0},  {863000000, 2, 1000}, {864999999, 2, 1000}, {865000000, 0, 100},
+        {868000000, 0, 100}, {868000001, 1, 100},  {868600000, 1, 100},  {868600001, -1, 0},
+        {868699999, -1, 0},  {868700000, 5, 1000}, {869200000, 5, 1000}, {869200001, -1, 0},
+        {869399999, -1, 0},  {869400000, 3, 10},   {869650000, 3, 10},   {869650001, -1, 0},
+        {869699999, -1, 0},  {869700000, 4, 100},  {870000000, 4, 100},  {870000001, -1, 0},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Frequency);
+        EXPECT_EQ(VerifyFrequency(LORAMAC_REGION_EU868, row.Frequency), row.Band >= 0);
+        ASSERT_EQ(Add(3, row.Frequency), row.Band >= 0 ? LORAMAC_STATUS_OK : LORAMAC_STATUS_FREQUENCY_INVALID);
+        if (row.Band >= 0)
+        {
+            const uint8_t band = Channels(LORAMAC_REGION_EU868)[3].Band;
+            EXPECT_EQ(band, row.Band);
+            EXPECT_EQ(storage.bands[band].DCycle, row.DCycle);
+        }
+    }
+}
+
 TEST_F(EU868Test, FrequenciesBetweenSubBandsAreRefused)
 {
     EXPECT_EQ(Add(3, MHz(868.65)), LORAMAC_STATUS_FREQUENCY_INVALID);

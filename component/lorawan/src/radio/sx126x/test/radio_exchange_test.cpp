@@ -1,7 +1,9 @@
 // The driver against peer radios on the simulated air: frames sent with
 // Radio.Send arrive with the same bytes and the link budget's RSSI/SNR; a
-// receiver with other parameters times out after its symbol timeout; the same
-// for FSK; overlapping frames collide; CAD sees activity only during a frame.
+// receiver with other parameters times out after its symbol timeout (never
+// more than the chip can count); the same for FSK; overlapping frames
+// collide; CAD sees activity only during a frame. Also what every radio path
+// must send the chip alike: the image calibration band at each band edge.
 #include <cmath>
 
 #include "radio_env.h"
@@ -142,6 +144,53 @@ INSTANTIATE_TEST_SUITE_P(
                       Mismatch{"below_sensitivity", [](Peer::Lora& p) { p.power = -9; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(RadioTest, SymbolTimeoutsAboveWhatTheChipCountsAreItsLongest) {
+  // The chip counts at most 248 symbols. A longer timeout closes the window
+  // after 248 symbols; it never wraps to a shorter one or to "none".
+  Peer::Lora rx;
+  rx.sf = 7;
+  for (uint16_t symb : {uint16_t{248}, uint16_t{249}, uint16_t{256}, uint16_t{300}, uint16_t{512}, uint16_t{1000}}) {
+    log().clear();
+    lora_rx_config(rx, symb, false);
+    const sim::time_us start = now();
+    Radio.Rx(0);
+    ASSERT_TRUE(run_until([] { return !log().events.empty(); }, 2000000)) << symb << ": the window never closed";
+    EXPECT_EQ(log().events, (std::vector<std::string>{"RxTimeout"})) << symb;
+    const sim::time_us expected = start + env::tcxo_us() + (248 * symbol_ns(rx.sf, rx.bw_code) + 999) / 1000;
+    EXPECT_GE(log().times[0], expected) << symb;
+    EXPECT_LT(log().times[0], expected + 200) << symb;
+    run_for(1000);
+  }
+}
+
+TEST_F(RadioTest, ImageCalibrationBandAtEachBandEdge) {
+  // The bands' lower bounds are exclusive: a frequency on a bound belongs to
+  // the band below. Below the lowest band an 8 MHz range around the
+  // frequency is calibrated (4 MHz units).
+  struct Case {
+    uint32_t f;
+    uint8_t b0, b1;
+  } cases[] = {
+      {960000000, 0xE1, 0xE9}, {900000001, 0xE1, 0xE9}, {900000000, 0xD7, 0xDB}, {850000001, 0xD7, 0xDB},
+      {850000000, 0xC1, 0xC5}, {770000001, 0xC1, 0xC5}, {770000000, 0x75, 0x81}, {460000001, 0x75, 0x81},
+      {460000000, 0x6B, 0x6F}, {425000001, 0x6B, 0x6F}, {425000000, 105, 108},  {424999999, 105, 107},
+      {150000000, 36, 39},
+  };
+  for (const auto& c : cases) {
+    Radio.Init(events());  // calibrates again at the next frequency
+    chip().clear_spi_log();
+    chip().record_spi(true);
+    Radio.SetChannel(c.f);
+    chip().record_spi(false);
+    std::vector<Bytes> calibrations;
+    for (const auto& w : chip().spi_log()) {
+      if (!w.empty() && w[0] == 0x98) calibrations.push_back(w);
+    }
+    EXPECT_EQ(calibrations, (std::vector<Bytes>{{0x98, c.b0, c.b1}})) << c.f;
+    EXPECT_EQ(chip().frequency_hz(), c.f);
+  }
+}
+
 TEST_F(RadioTest, FrameStartingAfterTheSymbolTimeoutIsNotHeard) {
   Peer b(2);
   Peer::Lora p;
@@ -252,7 +301,8 @@ TEST_F(RadioTest, OverlappingFramesOnOneChannelCollide) {
   EXPECT_EQ(log().events, (std::vector<std::string>{"RxDone"}));
   EXPECT_EQ(log().rx[0].payload, pattern(30, 3));
 
-  // A peer receiver sees the collision too.
+  // A peer receiver sees the collision too: one reception, with a CRC
+  // error, and nothing of the second frame although it keeps listening.
   run_for(1000000);
   Peer d(4);
   d.setup_lora(p);
@@ -263,6 +313,15 @@ TEST_F(RadioTest, OverlappingFramesOnOneChannelCollide) {
   c.send(pattern(30, 6));
   run_for(300000);
   EXPECT_EQ(d.irq() & 0x0042, 0x0042) << "RX done with CRC error";
+  EXPECT_EQ(d.chip().counters().rx_done, 1u);
+  EXPECT_EQ(d.chip().counters().crc_errors, 1u);
+  EXPECT_NE(d.received(), pattern(30, 6));
+  // Still listening: the next frame on its own arrives.
+  d.clear_irq();
+  c.send(pattern(12, 7));
+  run_for(200000);
+  EXPECT_EQ(d.irq() & 0x0042, 0x0002);
+  EXPECT_EQ(d.received(), pattern(12, 7));
 }
 
 TEST_F(RadioTest, CadReportsActivityOnlyDuringAFrame) {
