@@ -71,6 +71,7 @@ struct Master::Impl {
     time_us want = kNever;
     std::string image;
     int console = -1;
+    uint16_t serial = 0;  // serial port state of its last request
     int status = 0;
     bool expected_end = false;
   };
@@ -158,6 +159,7 @@ struct Master::Impl {
         if (d.state != State::kRunning) fail(who(d) + " asked for time while not running");
         d.now = std::max(d.now, h.t);
         d.want = std::max(h.t2, d.now);
+        d.serial = h.a;
         d.state = State::kWaiting;
         return;
       case proto::kFrame:
@@ -250,6 +252,7 @@ struct Master::Impl {
     hello.image_name[sizeof hello.image_name - 1] = '\0';
     d.image = hello.image_name;
     d.console = hello.console_uart;
+    d.serial = 0;  // known at its first request
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
@@ -566,9 +569,16 @@ void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
     size_t n = std::min(len, proto::kMaxUartChunk);
     if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;
     d.want = std::min(d.want, m.now_w);
+    if (port >= 0 && port < 8) d.serial |= proto::rx_line_busy(port);
     data += n;
     len -= n;
   }
+}
+
+bool Master::uart_ready(int id, int port) const {
+  const Impl::Dev& d = impl_->dev(id);
+  if (d.state != Impl::State::kWaiting || port < 0 || port >= 8) return false;
+  return (d.serial & proto::rx_on(port)) && !(d.serial & proto::rx_line_busy(port));
 }
 
 void Master::inject_frame(const AirFrame& frame) {

@@ -8,7 +8,8 @@
 //   device -> master  kHello    t = the device's clock, a = device id,
 //                               payload = Hello
 //   master -> device  kWelcome  t = the world time the device begins at
-//   device -> master  kRequest  t = now, t2 = the time it wants to reach
+//   device -> master  kRequest  t = now, t2 = the time it wants to reach,
+//                               a = its serial ports' state (rx_on/rx_line_busy)
 //   master -> device  kGrant    t = the time it may move to (>= its request's
 //                               now; may be beyond what it wanted: it may
 //                               then run freely up to t)
@@ -48,6 +49,11 @@ struct Header {
   uint64_t t2;
 };
 static_assert(sizeof(Header) == 24);
+
+// Bits of a request's `a`: port p's receiver is on (the chip takes bytes on
+// it); bytes given to port p earlier are still on its line.
+constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
+constexpr uint16_t rx_line_busy(int port) { return static_cast<uint16_t>(1u << (8 + port)); }
 
 struct Hello {
   uint32_t pid;
