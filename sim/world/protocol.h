@@ -9,7 +9,8 @@
 //                               payload = Hello
 //   master -> device  kWelcome  t = the world time the device begins at
 //   device -> master  kRequest  t = now, t2 = the time it wants to reach,
-//                               a = its serial ports' state (rx_on/rx_line_busy)
+//                               a = its receivers that are on (rx_on),
+//                               payload = SerialLines
 //   master -> device  kGrant    t = the time it may move to (>= its request's
 //                               now; may be beyond what it wanted: it may
 //                               then run freely up to t)
@@ -27,6 +28,7 @@
 #include <cstdint>
 
 #include "sim/air.h"
+#include "sim/sim.h"
 
 namespace sim::world::proto {
 
@@ -50,10 +52,14 @@ struct Header {
 };
 static_assert(sizeof(Header) == 24);
 
-// Bits of a request's `a`: port p's receiver is on (the chip takes bytes on
-// it); bytes given to port p earlier are still on its line.
+// Bit of a request's `a`: port p's receiver is on (the chip takes bytes on it).
 constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
-constexpr uint16_t rx_line_busy(int port) { return static_cast<uint16_t>(1u << (8 + port)); }
+
+// A request's payload: when each serial port's line is free again (the bytes
+// given to it earlier have all arrived by then).
+struct SerialLines {
+  uint64_t free_at[sim::kMaxUart];
+};
 
 struct Hello {
   uint32_t pid;

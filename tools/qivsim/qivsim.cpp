@@ -112,6 +112,8 @@ struct DevSpec {
   std::vector<std::string> args;
   std::string input;
   size_t input_sent = 0;  // bytes of `input` already on the line
+  bool awaiting_answer = false;  // a line of `input` went, no answer yet
+  sim::time_us answer_until = 0;
   int console = 0;
   int id = 0;
 };
@@ -375,6 +377,8 @@ int run(int argc, char** argv) {
     Master::Callbacks cb;
     cb.uart = [&](int id, int port, time_us t, const uint8_t* data, size_t len) {
       size_t k = index_of_id.count(id) ? index_of_id[id] : devs.size();
+      if (k < devs.size() && port == devs[k].console && std::memchr(data, '\n', len))
+        devs[k].awaiting_answer = false;
       if (transcript && k < devs.size()) {
         std::fprintf(transcript, "%s %s:%d %s\n", format_time(t).c_str(), devs[k].name.c_str(),
                      port, escape(data, len).c_str());
@@ -473,18 +477,37 @@ int run(int argc, char** argv) {
     }
     // --input goes to the console one byte at a time, each once the one
     // before has arrived and only while the chip's receiver is on, as the
-    // image's piped stdin does: a script goes on across a reset of the
-    // device (ATZ, a change of work mode) instead of losing its rest.
-    auto input_waiting = [&]() {
-      for (const DevSpec& d : devs)
-        if (d.input_sent < d.input.size() && world.uart_ready(d.id, d.console)) return true;
-      return false;
+    // image's piped stdin does. A line goes only once the device has
+    // answered the previous one (a line end on its console) or kAnswerWait
+    // has passed without an answer: a device keeps what it receives while
+    // busy in a buffer that a restart (ATZ, AT+NWM=...) empties, so the
+    // script goes on after a restart instead of losing its rest.
+    constexpr time_us kAnswerWait = 2'000'000;
+    // When the next --input byte of device d can go (kNever: not now).
+    auto due_of = [&](const DevSpec& d) {
+      if (d.input_sent >= d.input.size()) return sim::kNever;
+      time_us at = world.uart_ready_at(d.id, d.console);
+      if (d.awaiting_answer && at != sim::kNever) at = std::max(at, d.answer_until);
+      return at;
     };
+    auto input_due = [&]() {
+      time_us due = sim::kNever;
+      for (const DevSpec& d : devs) due = std::min(due, due_of(d));
+      return due;
+    };
+    auto input_waiting = [&]() { return input_due() <= world.now(); };
     auto feed_input = [&]() {
       for (DevSpec& d : devs) {
-        if (d.input_sent >= d.input.size() || !world.uart_ready(d.id, d.console)) continue;
-        world.send_uart(d.id, d.console, reinterpret_cast<const uint8_t*>(&d.input[d.input_sent]), 1);
-        ++d.input_sent;
+        if (due_of(d) > world.now()) continue;
+        char c = d.input[d.input_sent++];
+        world.send_uart(d.id, d.console, reinterpret_cast<const uint8_t*>(&c), 1);
+        // A line ends with '\n', or with '\r' when no '\n' follows.
+        bool line_end = c == '\n' || (c == '\r' && (d.input_sent == d.input.size() ||
+                                                     d.input[d.input_sent] != '\n'));
+        if (line_end) {
+          d.awaiting_answer = true;
+          d.answer_until = world.now() + kAnswerWait;
+        }
       }
     };
 
@@ -507,7 +530,7 @@ int run(int argc, char** argv) {
       while (!g_stop && world.now() < end && any_alive()) {
         feed_input();
         time_us step = std::min<time_us>(end - world.now(), 10'000'000);
-        world.run_until(world.now() + step, input_waiting);
+        world.run_until(std::min(world.now() + step, input_due()), input_waiting);
       }
     } else {
       int64_t wall0 = mono_us();
@@ -519,7 +542,7 @@ int run(int argc, char** argv) {
       // where it is instead of rushing to catch up.
       auto catch_up = [&]() {
         int64_t slice_start = mono_us();
-        time_us target = wall_target();
+        time_us target = std::min(wall_target(), input_due());
         if (world.now() < target)
           world.run_until(target, [&]() {
             return mono_us() - slice_start > 50'000 || input_waiting();
