@@ -112,7 +112,12 @@ struct DevSpec {
   std::vector<std::string> args;
   std::string input;
   size_t input_sent = 0;  // bytes of `input` already on the line
-  bool awaiting_answer = false;  // a line of `input` went, no answer yet
+  // After the line end of a line of `input`, the next line waits until the
+  // device has answered (a line end on its console since the line ended),
+  // or until answer_until.
+  bool line_ended = false;
+  uint64_t answers = 0;  // console outputs with a line end so far
+  uint64_t answers_before = 0;
   sim::time_us answer_until = 0;
   int console = 0;
   int id = 0;
@@ -378,7 +383,7 @@ int run(int argc, char** argv) {
     cb.uart = [&](int id, int port, time_us t, const uint8_t* data, size_t len) {
       size_t k = index_of_id.count(id) ? index_of_id[id] : devs.size();
       if (k < devs.size() && port == devs[k].console && std::memchr(data, '\n', len))
-        devs[k].awaiting_answer = false;
+        ++devs[k].answers;
       if (transcript && k < devs.size()) {
         std::fprintf(transcript, "%s %s:%d %s\n", format_time(t).c_str(), devs[k].name.c_str(),
                      port, escape(data, len).c_str());
@@ -484,10 +489,13 @@ int run(int argc, char** argv) {
     // script goes on after a restart instead of losing its rest.
     constexpr time_us kAnswerWait = 2'000'000;
     // When the next --input byte of device d can go (kNever: not now).
+    auto is_line_end = [](char c) { return c == '\r' || c == '\n'; };
     auto due_of = [&](const DevSpec& d) {
       if (d.input_sent >= d.input.size()) return sim::kNever;
       time_us at = world.uart_ready_at(d.id, d.console);
-      if (d.awaiting_answer && at != sim::kNever) at = std::max(at, d.answer_until);
+      bool next_line = d.line_ended && !is_line_end(d.input[d.input_sent]);
+      if (next_line && d.answers == d.answers_before && at != sim::kNever)
+        at = std::max(at, d.answer_until);
       return at;
     };
     auto input_due = [&]() {
@@ -501,11 +509,13 @@ int run(int argc, char** argv) {
         if (due_of(d) > world.now()) continue;
         char c = d.input[d.input_sent++];
         world.send_uart(d.id, d.console, reinterpret_cast<const uint8_t*>(&c), 1);
-        // A line ends with '\n', or with '\r' when no '\n' follows.
-        bool line_end = c == '\n' || (c == '\r' && (d.input_sent == d.input.size() ||
-                                                     d.input[d.input_sent] != '\n'));
-        if (line_end) {
-          d.awaiting_answer = true;
+        // The first '\r' or '\n' ends the line (a device may answer before
+        // the rest of a "\r\n" has come).
+        if (!is_line_end(c)) {
+          d.line_ended = false;
+        } else if (!d.line_ended) {
+          d.line_ended = true;
+          d.answers_before = d.answers;
           d.answer_until = world.now() + kAnswerWait;
         }
       }
