@@ -161,11 +161,25 @@ bool init(const char* endpoint, uint32_t device_id) {
 
 bool connected() { return g.fd >= 0; }
 
+namespace {
+// The state of the serial ports as a request reports it (see protocol.h).
+uint16_t serial_state(proto::SerialLines* lines) {
+  uint16_t receiving = 0;
+  for (int p = 0; p < kMaxUart; ++p) {
+    if (sim::host::uart_receiving(p)) receiving |= proto::rx_on(p);
+    lines->free_at[p] = sim::host::uart_line_free(p);
+  }
+  return receiving;
+}
+}  // namespace
+
 time_us start_time() { return g.start; }
 
 time_us grant(time_us now, time_us want) {
   if (g.fd < 0 || want <= g.limit) return want;
-  send_message(proto::kRequest, 0, now, want, nullptr, 0);
+  proto::SerialLines lines;
+  uint16_t receiving = serial_state(&lines);
+  send_message(proto::kRequest, receiving, now, want, &lines, sizeof lines);
   time_us earliest = kNever;
   proto::Header h;
   uint8_t payload[proto::kMaxPayload];

@@ -229,10 +229,12 @@ void print_help(const char* prog) {
       "\n"
       "Piped stdin: its bytes reach the console port back to back at the port's baud\n"
       "rate from time 0, while the chip receives on that port (flow control: they\n"
-      "wait while the port's receiver is off, e.g. during a reset). Virtual time runs\n"
-      "as fast as the host allows, and without --run-for the program ends 10 s of\n"
-      "virtual time after the last byte of stdin (or at once when nothing at all is\n"
-      "scheduled any more). The console's output goes to stdout unbuffered.\n",
+      "wait while the port's receiver is off, e.g. during a reset). A program that\n"
+      "polls its line (the bootloader) loses what comes while it is busy: the\n"
+      "bytes do not wait for it to read. Virtual time runs as fast as the host\n"
+      "allows, and without --run-for the program ends 10 s of virtual time after\n"
+      "the last byte of stdin (or at once when nothing at all is scheduled any\n"
+      "more). The console's output goes to stdout unbuffered.\n",
       pi.image_name);
 }
 

@@ -71,6 +71,8 @@ struct Master::Impl {
     time_us want = kNever;
     std::string image;
     int console = -1;
+    uint16_t receiving = 0;          // rx_on bits of its last request
+    time_us line_free[kMaxUart] = {};  // as of its last request
     int status = 0;
     bool expected_end = false;
   };
@@ -155,12 +157,19 @@ struct Master::Impl {
 
   void handle_message(Dev& d, const proto::Header& h, const uint8_t* payload, size_t len) {
     switch (h.type) {
-      case proto::kRequest:
+      case proto::kRequest: {
         if (d.state != State::kRunning) fail(who(d) + " asked for time while not running");
         d.now = std::max(d.now, h.t);
         d.want = std::max(h.t2, d.now);
+        d.receiving = h.a;
+        if (len == sizeof(proto::SerialLines)) {
+          proto::SerialLines lines;
+          std::memcpy(&lines, payload, sizeof lines);
+          for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = lines.free_at[p];
+        }
         d.state = State::kWaiting;
         return;
+      }
       case proto::kFrame:
         if (len != sizeof(AirFrame)) fail(who(d) + " sent a malformed frame");
         [[fallthrough]];
@@ -251,6 +260,7 @@ struct Master::Impl {
     hello.image_name[sizeof hello.image_name - 1] = '\0';
     d.image = hello.image_name;
     d.console = hello.console_uart;
+    d.receiving = 0;  // known at its first request
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
@@ -586,9 +596,18 @@ void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
     size_t n = std::min(len, proto::kMaxUartChunk);
     if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;
     d.want = std::min(d.want, m.now_w);
+    // Busy until the device tells when these bytes will have arrived.
+    if (port >= 0 && port < kMaxUart) d.line_free[port] = kNever;
     data += n;
     len -= n;
   }
+}
+
+time_us Master::uart_ready_at(int id, int port) const {
+  const Impl::Dev& d = impl_->dev(id);
+  if (d.state != Impl::State::kWaiting || port < 0 || port >= kMaxUart) return kNever;
+  if (!(d.receiving & proto::rx_on(port))) return kNever;
+  return std::max(d.line_free[port], impl_->now_w);
 }
 
 void Master::inject_frame(const AirFrame& frame) {

@@ -8,7 +8,9 @@
 //   device -> master  kHello    t = the device's clock, a = device id,
 //                               payload = Hello
 //   master -> device  kWelcome  t = the world time the device begins at
-//   device -> master  kRequest  t = now, t2 = the time it wants to reach
+//   device -> master  kRequest  t = now, t2 = the time it wants to reach,
+//                               a = its receivers that are on (rx_on),
+//                               payload = SerialLines
 //   master -> device  kGrant    t = the time it may move to (>= its request's
 //                               now; may be beyond what it wanted: it may
 //                               then run freely up to t)
@@ -26,6 +28,7 @@
 #include <cstdint>
 
 #include "sim/air.h"
+#include "sim/sim.h"
 
 namespace sim::world::proto {
 
@@ -48,6 +51,15 @@ struct Header {
   uint64_t t2;
 };
 static_assert(sizeof(Header) == 24);
+
+// Bit of a request's `a`: port p's receiver is on (the chip takes bytes on it).
+constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
+
+// A request's payload: when each serial port's line is free again (the bytes
+// given to it earlier have all arrived by then).
+struct SerialLines {
+  uint64_t free_at[sim::kMaxUart];
+};
 
 struct Hello {
   uint32_t pid;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <filesystem>
 #include <cstring>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -89,6 +90,34 @@ TEST(World, LineExpectationsReportWhatCameInstead) {
   testing::AssertionResult missing = a.expect_lines(kConsole, {"OK", "later", "never"}, sec(2));
   EXPECT_FALSE(missing);
   EXPECT_THAT(missing.message(), HasSubstr("line 3 \"never\" did not come"));
+}
+
+// A line ends with "\r\n": a bare "\n" (or "\r") stays in the line's text,
+// so output with a wrong line end matches no expected line, unless the port
+// is told to take bare "\n" as a line end.
+TEST(World, LinesEndWithCrLfUnlessBareLfIsAccepted) {
+  World w;
+  Device& a = start_ready(w, "a");
+  // "one\n", "two\r", then "PONG\r\n".
+  a.write(kConsole, "RAW 6F6E650A\r\nRAW 74776F0D\r\nPING\r\n");
+  EXPECT_EQ(a.next_line(kConsole), std::optional<std::string>("one\ntwo\rPONG"));
+
+  a.write(kConsole, "RAW 6F6E650A\r\nPING\r\n");
+  EXPECT_FALSE(a.wait_line(kConsole, "one", ms(200)));
+  a.take(kConsole);
+
+  a.write(kConsole, "RAW 6F6E650A\r\nPING\r\n");
+  EXPECT_FALSE(a.expect_lines(kConsole, {"one", "PONG"}, ms(200)));
+  a.take(kConsole);
+
+  a.accept_bare_lf(kConsole);
+  a.write(kConsole, "RAW 6F6E650A\r\nPING\r\n");
+  EXPECT_TRUE(a.expect_lines(kConsole, {"one", "PONG"}));
+  a.write(1, "RAW 6F6E650A\r\n");  // only the port it was set for
+  EXPECT_FALSE(a.wait_line(1, "one", ms(200)));
+  a.accept_bare_lf(kConsole, false);
+  a.write(kConsole, "RAW 6F6E650A\r\nPING\r\n");
+  EXPECT_FALSE(a.wait_line(kConsole, "one", ms(200)));
 }
 
 TEST(World, OutputIsStampedWithTheDeviceClock) {
@@ -413,6 +442,44 @@ TEST(Qivsim, RunsAWorldForAGivenVirtualTime) {
       "[0-9.]+s a:2 OK\\\\r\\\\n\n"
       "1\\.[0-9]+s a:2 done\\\\r\\\\n\n");
   EXPECT_TRUE(std::regex_match(out, shape)) << out;
+}
+
+// A script given with --input goes on after the device resets (its receiver
+// is off meanwhile) instead of losing what was still to come, and waits for
+// each byte to arrive before the next (no byte is lost to the reset).
+TEST(Qivsim, InputWaitsForTheReceiverAcrossAReset) {
+  systest::PipeResult r = systest::run_pipe(
+      "qivsim",
+      {"--run-for", "1s", "--transcript", "-", "--input",
+       "a=SAY before\\r\\nRESET\\r\\nSAY after\\r\\nBOOT\\r\\n", "a=qiv-fake-device"},
+      "");
+  ASSERT_TRUE(r.exited_ok()) << r.err;
+  std::regex shape(
+      "0\\.000000s a:2 READY 1\\\\r\\\\n\n"
+      "a: port 2 on /dev/pts/[0-9]+\n"
+      "[0-9.]+s a:2 before\\\\r\\\\n\n"
+      "[0-9.]+s a:2 READY 2\\\\r\\\\n\n"
+      "[0-9.]+s a:2 after\\\\r\\\\n\n"
+      "[0-9.]+s a:2 BOOT 2 [0-9]+\\\\r\\\\n\n");
+  EXPECT_TRUE(std::regex_match(r.out, shape)) << r.out;
+}
+
+TEST(Qivsim, RefusesABadEscapeInItsInput) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"a=AT\\q", "unknown escape \\q"},
+      {"a=AT\\", "at the end"},
+      {"a=AT\\x4", "two hex digits"},
+      {"a=AT\\xG0", "two hex digits"},
+  };
+  for (const auto& [input, why] : bad) {
+    SCOPED_TRACE(input);
+    systest::PipeResult r =
+        systest::run_pipe("qivsim", {"--run-for", "1s", "--input", input, "a=qiv-fake-device"}, "");
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 2) << r.status;
+    EXPECT_THAT(r.err, HasSubstr("--input " + input + ": "));
+    EXPECT_THAT(r.err, HasSubstr(why));
+    EXPECT_EQ(r.out, "");  // refused before any device starts
+  }
 }
 
 // qivsim as a person runs it: paced to the wall clock, the AT port on a

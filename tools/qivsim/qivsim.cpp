@@ -66,8 +66,12 @@ void usage(FILE* f) {
       "  --flash NAME=FILE      flash file of NAME.\n"
       "  --pin NAME=PB12=1      input pin level of NAME at start (repeatable).\n"
       "  --adc NAME=VBAT=3300   analogue input of NAME in mV at start (repeatable).\n"
-      "  --input NAME=TEXT      bytes for NAME's console port at time 0; C escapes\n"
-      "                         \\r \\n \\t \\\\ \\xHH (repeatable, in order).\n"
+      "  --input NAME=TEXT      bytes for NAME's console port from time 0, one after\n"
+      "                         another at the line's pace and only while the\n"
+      "                         device's receiver is on, so that a script goes on\n"
+      "                         after a restart (ATZ, AT+NWM=...). C escapes \\r \\n\n"
+      "                         \\t \\\\ \\xHH; any other escape is refused\n"
+      "                         (repeatable, in order).\n"
       "  --loss A=B=DB          path loss between devices A and B in dB (both ways).\n"
       "  --default-loss DB      path loss of every other pair (default 80).\n"
       "  --noise-floor DBM      fixed noise floor (default: thermal noise in the\n"
@@ -84,6 +88,19 @@ void usage(FILE* f) {
       "  --network-log FILE     one decoded line per frame the network hears or sends\n"
       "                         (default: stdout).\n"
       "  -h, --help             this text.\n"
+      "\n"
+      "Radio band: brisola-t and brisola-e read a band strap (pin PB12) and are\n"
+      "low-band modules (470 MHz: P2P at 470 MHz, frequencies up to 600 MHz only)\n"
+      "unless it is set; give --pin NAME=PB12=1 for a high-band (868 MHz) module.\n"
+      "The strap chooses the defaults a new flash file gets at the first start.\n"
+      "quenlarlp-sip and saffrond have no strap and are always high-band.\n"
+      "\n"
+      "Example: a P2P exchange (type on each module's pseudo-terminal, or pass\n"
+      "the lines with --input):\n"
+      "    qivsim --pin a=PB12=1 --pin b=PB12=1 a=brisola-t b=brisola-t\n"
+      "    a: AT+NWM=0   AT+P2P=868000000:7:125:0:8:14   AT+PRECV=65534\n"
+      "    b: AT+NWM=0   AT+P2P=868000000:7:125:0:8:14   AT+PSEND=48656C6C6F\n"
+      "    a then reports +EVT:RXP2P:<rssi>:<snr>:48656C6C6F\n"
       "\n"
       "Device names are letters, digits, '-' and '_'. Frames the devices send are\n"
       "heard by every other device with an RSSI of (transmit power - path loss) and\n"
@@ -103,6 +120,15 @@ struct DevSpec {
   std::vector<int> pty_ports;  // empty: the console port
   std::vector<std::string> args;
   std::string input;
+  size_t input_sent = 0;  // bytes of `input` already on the line
+  // After the line end of a line of `input`, the next line waits until the
+  // device has answered (a line end on its console since the line ended),
+  // or until answer_until.
+  bool line_ended = false;
+  uint64_t answers = 0;  // console outputs with a line end so far
+  uint64_t answers_before = 0;
+  sim::time_us answer_until = 0;
+  int console = 0;
   int id = 0;
 };
 
@@ -124,33 +150,41 @@ bool valid_name(const std::string& n) {
   return true;
 }
 
-std::string unescape(const std::string& s) {
-  std::string out;
+// C escapes of --input. A backslash followed by anything else (or by
+// nothing) is refused: such text would otherwise reach the device other than
+// the user meant it.
+bool unescape(const std::string& s, std::string* out, std::string* error) {
+  out->clear();
+  auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
+    if (s[i] != '\\') {
+      *out += s[i];
       continue;
+    }
+    if (i + 1 == s.size()) {
+      *error = "a '\\' at the end (write \\\\ for a backslash)";
+      return false;
     }
     char c = s[++i];
     switch (c) {
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case '\\': out += '\\'; break;
+      case 'r': *out += '\r'; break;
+      case 'n': *out += '\n'; break;
+      case 't': *out += '\t'; break;
+      case '\\': *out += '\\'; break;
       case 'x':
-        if (i + 2 < s.size() + 0 && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-          out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+        if (i + 2 < s.size() && hex(s[i + 1]) && hex(s[i + 2])) {
+          *out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
           i += 2;
           break;
         }
-        [[fallthrough]];
+        *error = "\\x needs two hex digits";
+        return false;
       default:
-        out += '\\';
-        out += c;
+        *error = std::string("unknown escape \\") + c + " (known: \\r \\n \\t \\\\ \\xHH)";
+        return false;
     }
   }
-  return out;
+  return true;
 }
 
 std::string escape(const uint8_t* d, size_t n) {
@@ -365,7 +399,9 @@ int run(int argc, char** argv) {
       d.args.push_back(opt);
       d.args.push_back(rest);
     } else if (opt == "--input") {
-      d.input += unescape(rest);
+      std::string bytes, error;
+      if (!unescape(rest, &bytes, &error)) die("--input " + v + ": " + error);
+      d.input += bytes;
     } else if (opt == "--loss") {
       std::string rest2;
       size_t b = split_dev(devs, opt, rest, &rest2);
@@ -399,6 +435,8 @@ int run(int argc, char** argv) {
     Master::Callbacks cb;
     cb.uart = [&](int id, int port, time_us t, const uint8_t* data, size_t len) {
       size_t k = index_of_id.count(id) ? index_of_id[id] : devs.size();
+      if (k < devs.size() && port == devs[k].console && std::memchr(data, '\n', len))
+        ++devs[k].answers;
       if (transcript && k < devs.size()) {
         std::fprintf(transcript, "%s %s:%d %s\n", format_time(t).c_str(), devs[k].name.c_str(),
                      port, escape(data, len).c_str());
@@ -496,12 +534,50 @@ int run(int argc, char** argv) {
                   p.path.c_str());
     }
     std::fflush(stdout);
-    for (const DevSpec& d : devs) {
-      if (d.input.empty()) continue;
+    for (DevSpec& d : devs) {
       int console = world.console_uart(d.id);
-      world.send_uart(d.id, console >= 0 ? console : 0,
-                      reinterpret_cast<const uint8_t*>(d.input.data()), d.input.size());
+      d.console = console >= 0 ? console : 0;
     }
+    // --input goes to the console one byte at a time, each once the one
+    // before has arrived and only while the chip's receiver is on, as the
+    // image's piped stdin does. A line goes only once the device has
+    // answered the previous one (a line end on its console) or kAnswerWait
+    // has passed without an answer: a device keeps what it receives while
+    // busy in a buffer that a restart (ATZ, AT+NWM=...) empties, so the
+    // script goes on after a restart instead of losing its rest.
+    constexpr time_us kAnswerWait = 2'000'000;
+    // When the next --input byte of device d can go (kNever: not now).
+    auto is_line_end = [](char c) { return c == '\r' || c == '\n'; };
+    auto due_of = [&](const DevSpec& d) {
+      if (d.input_sent >= d.input.size()) return sim::kNever;
+      time_us at = world.uart_ready_at(d.id, d.console);
+      bool next_line = d.line_ended && !is_line_end(d.input[d.input_sent]);
+      if (next_line && d.answers == d.answers_before && at != sim::kNever)
+        at = std::max(at, d.answer_until);
+      return at;
+    };
+    auto input_due = [&]() {
+      time_us due = sim::kNever;
+      for (const DevSpec& d : devs) due = std::min(due, due_of(d));
+      return due;
+    };
+    auto input_waiting = [&]() { return input_due() <= world.now(); };
+    auto feed_input = [&]() {
+      for (DevSpec& d : devs) {
+        if (due_of(d) > world.now()) continue;
+        char c = d.input[d.input_sent++];
+        world.send_uart(d.id, d.console, reinterpret_cast<const uint8_t*>(&c), 1);
+        // The first '\r' or '\n' ends the line (a device may answer before
+        // the rest of a "\r\n" has come).
+        if (!is_line_end(c)) {
+          d.line_ended = false;
+        } else if (!d.line_ended) {
+          d.line_ended = true;
+          d.answers_before = d.answers;
+          d.answer_until = world.now() + kAnswerWait;
+        }
+      }
+    };
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -520,8 +596,9 @@ int run(int argc, char** argv) {
       time_us end = world.now() + run_for;
       // Slices, so that a signal can end a long run.
       while (!g_stop && world.now() < end && any_alive()) {
+        feed_input();
         time_us step = std::min<time_us>(end - world.now(), 10'000'000);
-        world.run_until(world.now() + step);
+        world.run_until(std::min(world.now() + step, input_due()), input_waiting);
       }
     } else {
       int64_t wall0 = mono_us();
@@ -533,9 +610,11 @@ int run(int argc, char** argv) {
       // where it is instead of rushing to catch up.
       auto catch_up = [&]() {
         int64_t slice_start = mono_us();
-        time_us target = wall_target();
+        time_us target = std::min(wall_target(), input_due());
         if (world.now() < target)
-          world.run_until(target, [&]() { return mono_us() - slice_start > 50'000; });
+          world.run_until(target, [&]() {
+            return mono_us() - slice_start > 50'000 || input_waiting();
+          });
         if (world.now() + 200'000 < wall_target()) {
           wall0 = mono_us();
           virt0 = world.now();
@@ -543,9 +622,10 @@ int run(int argc, char** argv) {
       };
       std::vector<pollfd> fds;
       while (!g_stop && any_alive()) {
+        feed_input();
         catch_up();
         int timeout = 0;
-        if (world.now() >= wall_target()) {
+        if (world.now() >= wall_target() && !input_waiting()) {
           time_us next = world.next_time();
           timeout = 1000;
           if (next != sim::kNever) {

@@ -28,10 +28,13 @@ TEST(TwoWireMaster, PortAboveThreeOrUnboundIsRefused)
 TEST(TwoWireMaster, OpeningAPortAgainClosesItFirst)
 {
     core_test::boot();
+    // The driver's binding outlives a test (its RAM is only cleared by a
+    // chip reset): open the port first so that the test starts from an open
+    // port whichever tests ran before.
+    udrv_twimst_init(UDRV_TWIMST_1);
     fake::port.log.clear();
     udrv_twimst_init(UDRV_TWIMST_1);
-    udrv_twimst_init(UDRV_TWIMST_1);
-    EXPECT_EQ(fake::port.log, (Log{"twimst_init 1", "twimst_deinit 1", "twimst_init 1"}));
+    EXPECT_EQ(fake::port.log, (Log{"twimst_deinit 1", "twimst_init 1"}));
     uint8_t data[2] = {};
     EXPECT_EQ(udrv_twimst_write(UDRV_TWIMST_1, 0x44, data, 2, true), 2);
 }

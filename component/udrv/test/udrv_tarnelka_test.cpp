@@ -115,11 +115,14 @@ TEST(SpiMaster, PortAboveThreeOrUnboundIsRefusedAndReopeningClosesFirst)
     core_test::boot();
     uint8_t data[1] = {};
     EXPECT_EQ(udrv_spimst_trx(UDRV_SPIMST_MAX, data, 1, data, 1, 0), -3);
-    EXPECT_EQ(udrv_spimst_trx(UDRV_SPIMST_0, data, 1, data, 1, 0), -1);
+    EXPECT_EQ(udrv_spimst_trx(UDRV_SPIMST_3, data, 1, data, 1, 0), -1);  // never opened here
+    // The driver's binding outlives a test (its RAM is only cleared by a
+    // chip reset): open the port first so that the test starts from an open
+    // port whichever tests ran before.
+    udrv_spimst_init(UDRV_SPIMST_0);
     fake::port.log.clear();
     udrv_spimst_init(UDRV_SPIMST_0);
-    udrv_spimst_init(UDRV_SPIMST_0);
-    EXPECT_EQ(fake::port.log, (Log{"spimst_init 0", "spimst_deinit 0", "spimst_init 0"}));
+    EXPECT_EQ(fake::port.log, (Log{"spimst_deinit 0", "spimst_init 0"}));
     EXPECT_EQ(udrv_spimst_trx(UDRV_SPIMST_0, data, 1, data, 1, 0), 0);
 }
 

@@ -128,16 +128,29 @@ void Device::write(int port, std::string_view bytes) {
 
 namespace {
 // Finds the first whole line at or after `from`; returns its end (after the
-// "\n") or npos, and the line without "\r\n" in *line.
-size_t next_line_in(const std::string& all, size_t from, std::string_view* line) {
-  size_t nl = all.find('\n', from);
-  if (nl == std::string::npos) return std::string::npos;
-  size_t end = nl;
-  if (end > from && all[end - 1] == '\r') --end;
-  *line = std::string_view(all).substr(from, end - from);
-  return nl + 1;
+// line end) or npos, and the line without its end in *line. A line ends with
+// "\r\n"; with `bare_lf` a "\n" alone ends one too. Otherwise a lone "\n"
+// (or "\r") stays inside the line, so that a wrong line end shows as a line
+// that matches nothing.
+size_t next_line_in(const std::string& all, size_t from, bool bare_lf, std::string_view* line) {
+  size_t end = from;
+  for (;;) {
+    size_t nl = all.find('\n', end);
+    if (nl == std::string::npos) return std::string::npos;
+    if (nl > from && all[nl - 1] == '\r') {
+      *line = std::string_view(all).substr(from, nl - 1 - from);
+      return nl + 1;
+    }
+    if (bare_lf) {
+      *line = std::string_view(all).substr(from, nl - from);
+      return nl + 1;
+    }
+    end = nl + 1;
+  }
 }
 }  // namespace
+
+void Device::accept_bare_lf(int p, bool on) { port(p).bare_lf = on; }
 
 testing::AssertionResult Device::wait_line(int p, std::string_view line, time_us timeout) {
   time_us start = world_->now();
@@ -146,7 +159,7 @@ testing::AssertionResult Device::wait_line(int p, std::string_view line, time_us
     PortOut& o = port(p);
     std::string_view l;
     for (;;) {
-      size_t next = next_line_in(o.all, scanned, &l);
+      size_t next = next_line_in(o.all, scanned, o.bare_lf, &l);
       if (next == std::string::npos) return false;
       scanned = next;
       if (l == line) {
@@ -167,7 +180,7 @@ std::optional<std::string> Device::next_line(int p, time_us timeout) {
   auto found = [&]() {
     PortOut& o = port(p);
     std::string_view l;
-    size_t next = next_line_in(o.all, o.read, &l);
+    size_t next = next_line_in(o.all, o.read, o.bare_lf, &l);
     if (next == std::string::npos) return false;
     result = l;
     o.read = next;

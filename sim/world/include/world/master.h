@@ -127,6 +127,13 @@ class Master {
 
   // Bytes into a world-carried port of a device, at now().
   void send_uart(int id, int port, const uint8_t* data, size_t len);
+  // From when a byte sent to `port` goes straight onto a free line of a
+  // chip that receives: now() or the (later) time at which what was sent
+  // before has arrived; kNever while the port's receiver is off or the
+  // device (re)starts (as of the device's last request for time). Sending
+  // one byte whenever this is now() feeds a port as a line with flow
+  // control would: nothing waits in the device where a reset could lose it.
+  time_us uart_ready_at(int id, int port) const;
   // A frame put on the air by the world itself at now() (sender 0); its
   // start_us/end_us are taken as given.
   void inject_frame(const AirFrame& frame);

@@ -54,7 +54,8 @@ TEST_F(PortTest, AFallbackEventPutsThePortIntoATMode) {
 }
 
 TEST_F(PortTest, ATimerEventRunsTheTimersHandlerInTheDispatcher) {
-  static int handled = 0;
+  static int handled;
+  handled = 0;  // the program may run its tests more than once
   ASSERT_EQ(uhal_sys_timer_create(SYSTIMER_LORAWAN, [](void*) { ++handled; }, HTMR_ONESHOT), 0);
   ASSERT_EQ(uhal_sys_timer_start(SYSTIMER_LORAWAN, 10, nullptr), 0);
   run_for(20000);

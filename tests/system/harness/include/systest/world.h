@@ -82,8 +82,13 @@ class Device {
   // Bytes into serial port `port`, now.
   void write(int port, std::string_view bytes);
 
-  // Waits until a whole line (ending "\n"; a "\r" before it is dropped) equal
-  // to `line` has come on `port`; consumes the output up to and including it.
+  // Lines are what the module outputs: text ending with "\r\n". A "\n"
+  // without "\r" before it ends no line (it is part of the line's text, so a
+  // wrong line end fails the match), unless accept_bare_lf() was called for
+  // the port.
+  //
+  // Waits until a whole line equal to `line` has come on `port`; consumes the
+  // output up to and including it.
   testing::AssertionResult wait_line(int port, std::string_view line,
                                      time_us timeout = kDefaultTimeout);
   // The next whole line on `port` (consumed), or nothing after `timeout`.
@@ -91,6 +96,9 @@ class Device {
   // The next whole lines on `port` are exactly `lines`, in order (consumed).
   testing::AssertionResult expect_lines(int port, const std::vector<std::string>& lines,
                                         time_us timeout = kDefaultTimeout);
+  // From now on a bare "\n" also ends a line on `port` (for output that is
+  // meant to end lines that way; off by default).
+  void accept_bare_lf(int port, bool on = true);
   // Nothing new comes on `port` during `duration` (time moves on by it).
   testing::AssertionResult quiet(int port, time_us duration);
   // Waits until these exact bytes have come on `port` (anywhere in the
@@ -134,6 +142,7 @@ class Device {
   struct PortOut {
     std::string all;
     size_t read = 0;
+    bool bare_lf = false;
     std::vector<OutputChunk> chunks;
   };
   World* world_ = nullptr;

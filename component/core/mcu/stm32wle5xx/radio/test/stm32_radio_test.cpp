@@ -80,6 +80,8 @@ bool InIsr::seen = false;
 bool InIsr::in_isr = false;
 
 TEST_F(RadioTest, RadioInterruptPostsTheLoRaWanEventAndEndsTheSleep) {
+  InIsr::seen = false;
+  InIsr::in_isr = false;
   RadioEvents_t ev = {};
   ev.TxDone = &InIsr::tx_done;
   Radio.Init(&ev);
