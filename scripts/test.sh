@@ -20,4 +20,11 @@ for preset in default asan; do
   echo "=== tests ($preset build) ==="
   ctest --test-dir "build/$preset" -j "$test_jobs" --output-on-failure || status=1
 done
+
+# Fuzz targets (their own clang configuration, only the targets built): a
+# few seconds of fuzzing each, then every seed and regression input once.
+echo "=== fuzz targets ==="
+scripts/fuzz.sh 5 || status=1
+ctest --preset fuzz || status=1
+
 exit $status

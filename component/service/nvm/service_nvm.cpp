@@ -593,6 +593,11 @@ int32_t service_nvm_set_default_config_to_nvm(void)
     udrv_flash_read(SERVICE_NVM_FACTORY_ADDR, sizeof(factory), reinterpret_cast<uint8_t *>(&factory));
     if (!record_is_current(&factory)) {
         service_nvm_data_recovery_from_legacy(SERVICE_NVM_FACTORY_ADDR, &factory);
+    } else {
+        // The copy may have been taken from a record written before the
+        // fields at its end existed: they get the same values as in a record
+        // page, or the device would start differently from the same bytes.
+        replace_erased_fields(&factory);
     }
     memset(&g_qiv_cfg_t, 0, sizeof(g_qiv_cfg_t));
     if (record_is_current(&factory) && loaded_values_valid(&factory)) {
@@ -838,10 +843,30 @@ uint32_t service_nvm_set_debug_level_to_nvm(uint8_t level)
 #define SERVICE_NVM_LORA_VALUE_MEMBERS(X)
 #endif
 
+namespace {
+
+template <typename T>
+T stored_value(T const &field)
+{
+    return field;
+}
+
+// A bool field holds whatever byte was found in flash (a record cut short by
+// a reset while it was written, erased bytes): loading any byte but 0 or 1
+// as a bool is undefined, so the byte is read and tested instead.
+[[maybe_unused]] bool stored_value(bool const &field)
+{
+    uint8_t byte;
+    memcpy(&byte, &field, sizeof(byte));
+    return byte != 0;
+}
+
+}  // namespace
+
 #define SERVICE_NVM_DEFINE_VALUE(name, type, result, member) \
     type service_nvm_get_##name##_from_nvm(void)             \
     {                                                        \
-        return g_qiv_cfg_t.member;                           \
+        return stored_value(g_qiv_cfg_t.member);             \
     }                                                        \
     result service_nvm_set_##name##_to_nvm(type value)       \
     {                                                        \

@@ -448,6 +448,38 @@ TEST_F(Nvm, PasswordLengthIsBoundedWhateverTheStoredBytes)
     EXPECT_EQ(service_nvm_get_serial_passwd_from_nvm(passwd, 9), 8);
 }
 
+TEST_F(Nvm, BoolFieldsReadAsTruthValuesWhateverTheStoredByte)
+{
+    // A record cut short while it was written, or with bytes still erased:
+    // every byte but 0 reads as true, 0 as false.
+    struct Case {
+        const char *name;
+        size_t offset;
+        bool (*get)();
+    };
+    const Case cases[] = {
+        {"crypt_enable", offsetof(PRE_qiv_cfg_t, g_lora_p2p_cfg_t.crypt_enable), service_nvm_get_crypt_enable_from_nvm},
+        {"adr", offsetof(PRE_qiv_cfg_t, g_lora_cfg_t.adr), service_nvm_get_adr_from_nvm},
+        {"pub_nwk_mode", offsetof(PRE_qiv_cfg_t, g_lora_cfg_t.pub_nwk_mode), service_nvm_get_pub_nwk_mode_from_nvm},
+        {"join_start", offsetof(PRE_qiv_cfg_t, g_lora_cfg_t.join_start), service_nvm_get_join_start_from_nvm},
+        {"auto_join", offsetof(PRE_qiv_cfg_t, g_lora_cfg_t.auto_join), service_nvm_get_auto_join_from_nvm},
+        {"iqinverted", offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex.iqinverted), service_nvm_get_iqinverted_from_nvm},
+        {"fix_length_payload", offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex.fix_length_payload),
+         service_nvm_get_fix_length_payload_from_nvm},
+    };
+    for (const Case &c : cases) {
+        for (uint8_t byte : {0x00, 0x01, 0x02, 0x80, 0xFE}) {
+            SCOPED_TRACE(std::string(c.name) + " " + std::to_string(byte));
+            core_test::boot();
+            Bytes stored = expected_default_record(true);
+            stored[c.offset] = byte;
+            fake::port.flash_put(cfg, stored);
+            service_nvm_init_config();
+            EXPECT_EQ(c.get() ? 1 : 0, byte != 0 ? 1 : 0);
+        }
+    }
+}
+
 TEST_F(Nvm, BandwidthFollowsTheWorkMode)
 {
     struct Case {

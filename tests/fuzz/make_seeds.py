@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets (corpus/<target>/seed-*).
+
+The seeds are valid inputs of each parser, so that fuzzing starts from the
+paths real peers take: typed AT lines, stored records of every layout,
+encrypted P2P frames and whole YMODEM sessions. Regression inputs
+(corpus/<target>/regression-*) are kept by hand and left alone. The output
+is deterministic; run it again after changing it and commit the result.
+"""
+import binascii
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")
+
+
+def write(target, name, data):
+    path = os.path.join(CORPUS, target)
+    os.makedirs(path, exist_ok=True)
+    with open(os.path.join(path, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+def clear_seeds():
+    for target in os.listdir(CORPUS) if os.path.isdir(CORPUS) else []:
+        for name in os.listdir(os.path.join(CORPUS, target)):
+            if name.startswith("seed-"):
+                os.remove(os.path.join(CORPUS, target, name))
+
+
+# ---- AT lines ----------------------------------------------------------------
+
+def at_lines():
+    lines = {
+        "attention": b"AT\r",
+        "version-query": b"AT+VER=?\r",
+        "listing": b"AT?\r",
+        "help-of-a-row": b"AT+ALIAS?\r",
+        "alias-with-space": b"AT+ALIAS my node\r",
+        "alias-set-and-read": b"AT+ALIAS=node-1\r\nAT+ALIAS=?\r\n",
+        "echo-toggle": b"ATE\rAT\rATE\r",
+        "settings": b"AT+BAUD=9600\rAT+LPM=1\rAT+LPMLVL=2\rAT+DEBUG=1\rAT+SLEEP=100\r",
+        "password": b"AT+PWORD=12345678\rAT+PWORD=?\r",
+        "serial-numbers": b"AT+SN=?\rAT+FSN=ABC123\rAT+HWID=?\rAT+BAT=?\rAT+SYSV=?\r",
+        "user-rows": b"ATC+PROBE=a:b:c\rATC+TWO=1:2:3:4\rATC+ONCE=x\rATC+ONCE=y\rATC+probe=?\r",
+        "user-row-longest-name": b"ATC+ABCDEFGHIJKLMNOPQRSTUVWXYZ0=?\r",
+        "arguments-limit": b"ATC+PROBE=" + b":".join(b"%d" % i for i in range(30)) + b"\r",
+        "backspace": b"AT+VEX\bR=?\r\x7f\bATE\x7f\x7f\r",
+        "cursor-keys": b"A\x1b[AT\x1b[B\rAT\x1b[C\r\x1bZ\r",
+        "nul-in-line": b"AT\x00XYZ\r\x00AT\r",
+        "name-too-long": b"AT+" + b"X" * 40 + b"=1\r",
+        "overlong-line": b"ATC+PROBE=" + b"7" * 2100 + b"\rAT\r",
+        "restart": b"ATZ\r",
+        "restore": b"ATR\r",
+    }
+    for name, data in lines.items():
+        write("fuzz_at_line", name, data)
+
+
+# ---- Stored records ------------------------------------------------------------
+# The STM32WLE5 layout (660 bytes) and the older layouts of those images.
+
+RECORD_SIZE = 660
+
+
+def le32(v):
+    return struct.pack("<I", v & 0xFFFFFFFF)
+
+
+def text(s, n):
+    return s.encode().ljust(n, b"\0")[:n]
+
+
+def current_record():
+    r = bytearray(RECORD_SIZE)
+
+    def put(off, b):
+        r[off:off + len(b)] = b
+
+    put(0, le32(0xAABBCCDD))
+    put(4, le32(4))
+    put(12, le32(868000000))
+    put(16, b"\x07")                   # SF7
+    put(22, struct.pack("<H", 8))      # preamble
+    put(24, b"\x0e")                   # 14 dBm
+    put(36, le32(4915))
+    put(40, le32(5000))
+    put(44, le32(20000))
+    put(48, b"\x05")                   # EU868
+    put(174, b"\x01")                  # OTAA
+    put(180, b"\x01")                  # ADR
+    put(182, b"\x01")                  # duty cycle
+    put(184, le32(5000))
+    put(188, le32(6000))
+    put(192, le32(1000))
+    put(196, le32(2000))
+    put(204, b"\x01")                  # public network
+    put(212, le32(8))
+    put(444, b"\x01\x01\x00")          # UART0, UART1 custom; UART2 AT
+    put(452, le32(115200))
+    put(457, text("58203761", 9))
+    put(490, text("fuzz-node", 16))
+    put(507, text("QIV_4.2.4_Brisola-T", 32))
+    put(539, text("Brisola-T", 32))
+    put(571, text("1.5.15", 32))
+    put(612, struct.pack("<H", 0x1424))
+    put(618, struct.pack("<h", -80))
+    put(620, le32(5))
+    put(624, b"\x01")
+    put(659, b"\x01")
+    return bytes(r)
+
+
+def older_page(version, seed):
+    end = {1: 500, 2: 504, 3: 508}[version]
+    rng = random.Random(seed)
+    page = bytearray(b"\xff" * 800)
+    for i in range(end):
+        page[i] = rng.randrange(256)
+    baud_at, passwd_at = (444, 449) if version == 1 else (448, 453)
+    page[baud_at:baud_at + 4] = le32(9600)
+    page[passwd_at:passwd_at + 9] = text("pw1234", 9)
+    if version == 3:
+        page[504:508] = le32(0xEDD1E)
+    else:
+        crc_end = 500 if version == 1 else 504
+        page[0:4] = le32(zlib.crc32(bytes(page[4:crc_end])))
+    return bytes(page)
+
+
+def records():
+    cur = current_record()
+    # Byte 0 chooses the pages: 0 record, 1 factory copy, 2 both halves.
+    write("fuzz_nvm_record", "current", b"\x00" + cur)
+    write("fuzz_nvm_record", "current-later-fields-erased", b"\x00" + cur[:506] + b"\xff" * 154)
+    write("fuzz_nvm_record", "current-cut-short", b"\x00" + cur[:200])
+    write("fuzz_nvm_record", "newer-version", b"\x00" + le32(0xAABBCCDD) + le32(5) + cur[8:])
+    for v in (1, 2, 3):
+        write("fuzz_nvm_record", "version%d" % v, b"\x00" + older_page(v, v))
+        write("fuzz_nvm_record", "version%d-factory" % v, b"\x01" + older_page(v, 10 + v))
+    write("fuzz_nvm_record", "factory-current", b"\x01" + cur)
+    write("fuzz_nvm_record", "garbage-record-current-factory", b"\x02" + b"\x5a" * 800 + cur + b"\xff" * 140)
+    write("fuzz_nvm_record", "blank", b"\x00")
+
+
+# ---- P2P frames ----------------------------------------------------------------
+
+KEY = bytes.fromhex("2B7E151628AED2A6ABF7158809CF4F3C")
+IV = bytes.fromhex("A0A1A2A3A4A5A6A7A8A9AAABACADAEAF")
+
+
+def encrypt(payload, iv):
+    out = subprocess.run(["openssl", "enc", "-aes-128-cbc", "-K", KEY.hex(), "-iv", iv.hex()],
+                         input=payload, stdout=subprocess.PIPE, check=True).stdout
+    return out + iv
+
+
+def frames():
+    # Byte 0: bit 0 FSK, bit 1 debug level, bit 2 continuous reception.
+    for n in (0, 1, 15, 16, 21, 200, 223):
+        payload = bytes((0x30 + 7 * i) & 0xFF for i in range(n))
+        write("fuzz_p2p_decrypt", "frame-%d" % n, b"\x00" + encrypt(payload, IV))
+    write("fuzz_p2p_decrypt", "frame-fsk-debug-continuous", b"\x07" + encrypt(b"hello", bytes(range(16))))
+    write("fuzz_p2p_decrypt", "frame-zero-iv", b"\x00" + encrypt(b"\xde\xad", bytes(16)))
+    for n in (5, 16, 31, 40, 256, 300):
+        write("fuzz_p2p_decrypt", "not-whole-blocks-%d" % n, b"\x00" + bytes(range(256))[:n].ljust(n, b"\x55"))
+
+
+# ---- YMODEM sessions -----------------------------------------------------------
+
+SOH, STX, EOT, CA = 0x01, 0x02, 0x04, 0x18
+
+
+def block(number, data, size, fill=b"\x1a"):
+    data = data.ljust(size, fill)
+    head = bytes([SOH if size == 128 else STX, number & 0xFF, 0xFF - (number & 0xFF)])
+    return head + data + struct.pack(">H", binascii.crc_hqx(data, 0))
+
+
+def header(name, size_text):
+    return block(0, name + b"\0" + size_text + b"\0", 128, fill=b"\0")
+
+
+def image(size):
+    data = bytearray(struct.pack("<II", 0x2000FC00, 0x08006101))
+    while len(data) < size:
+        data.append(len(data) * 7 & 0xFF)
+    return bytes(data[:size])
+
+
+def session(data, size_text=None, blocks=1024, name=b"app.bin"):
+    out = header(name, size_text if size_text is not None else b"%d" % len(data))
+    number = 1
+    for off in range(0, len(data), blocks):
+        out += block(number, data[off:off + blocks], blocks)
+        number += 1
+    # The end of the file, then the empty header that ends the batch.
+    return out + bytes([EOT]) + block(0, b"", 128, fill=b"\0")
+
+
+def ymodem():
+    write("fuzz_ymodem", "session-1k", session(image(2000)))
+    write("fuzz_ymodem", "session-128", session(image(300), blocks=128))
+    write("fuzz_ymodem", "session-hex-size", session(image(1024), size_text=b"0x400"))
+    write("fuzz_ymodem", "session-k-size", session(image(1024), size_text=b"1K"))
+    write("fuzz_ymodem", "session-repeated-block", header(b"a.bin", b"128") + block(1, image(128), 128) * 2
+          + bytes([EOT]) + block(0, b"", 128, fill=b"\0"))
+    write("fuzz_ymodem", "session-short-file", header(b"a.bin", b"4096") + block(1, image(1024), 1024) + bytes([EOT]))
+    write("fuzz_ymodem", "header-too-large", header(b"big.bin", b"999999"))
+    write("fuzz_ymodem", "header-without-nul", block(0, b"x" * 128, 128))
+    write("fuzz_ymodem", "cancel", header(b"a.bin", b"2048") + bytes([CA, CA]))
+    write("fuzz_ymodem", "abort-key", b"a")
+    write("fuzz_ymodem", "bad-crc", header(b"a.bin", b"100")[:-1] + b"\x00")
+
+
+def main():
+    if shutil.which("openssl") is None:
+        sys.exit("make_seeds.py: needs the openssl command")
+    clear_seeds()
+    at_lines()
+    records()
+    frames()
+    ymodem()
+
+
+if __name__ == "__main__":
+    main()
