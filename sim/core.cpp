@@ -489,6 +489,7 @@ void reset_core() {
   c.~Core();
   new (&c) Core;
   uart_reset_all();
+  buses_reset_all();
   flash_close();
 }
 

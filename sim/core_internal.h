@@ -9,5 +9,6 @@ void core_advance(time_us target, bool wake);
 void core_deliver();
 bool core_in_event();
 void uart_reset_all();
+void buses_reset_all();  // I2C/SPI targets detached
 
 }  // namespace sim

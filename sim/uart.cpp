@@ -1,10 +1,12 @@
 // Serial ports: bytes from outside arrive one at a time, paced at the port's
-// baud rate; bytes written by the chip leave at once.
+// baud rate; bytes written by the chip leave at once (to a peer model they
+// arrive at the line's pace).
 #include <cstring>
 
 #include "core_internal.h"
 #include "sim/host.h"
 #include "sim/sim.h"
+#include "sim/uart_peer.h"
 
 namespace sim {
 namespace {
@@ -18,6 +20,10 @@ struct Port {
   host::UartOutFn out = nullptr;
   void* out_ctx = nullptr;
   time_us line_free = 0;
+  // A peer model on the port: where its bytes are on their way to it.
+  UartPeer* peer = nullptr;
+  uint8_t peer_generation = 0;  // bytes of an earlier attachment are lost
+  time_us tx_line_free = 0;
 };
 
 Port ports[kMaxUart];
@@ -34,7 +40,46 @@ void rx_event(void*, uint32_t arg) {
   if (p.rx) p.rx(p.rx_ctx, byte);
 }
 
+// arg: attachment generation in bits 16..23, port in bits 8..15, byte.
+void peer_byte_event(void*, uint32_t arg) {
+  Port& p = ports[(arg >> 8) & 0xFF];
+  if (p.peer && p.peer_generation == ((arg >> 16) & 0xFF)) p.peer->received(static_cast<uint8_t>(arg & 0xFF));
+}
+
+void to_peer(void*, int port, const uint8_t* data, size_t len) {
+  Port& p = ports[port];
+  time_us t = p.tx_line_free > now() ? p.tx_line_free : now();
+  time_us bt = uart_byte_time(port);
+  for (size_t i = 0; i < len; ++i) {
+    t += bt;
+    schedule(t, peer_byte_event, nullptr,
+             (static_cast<uint32_t>(p.peer_generation) << 16) | (static_cast<uint32_t>(port) << 8) | data[i]);
+  }
+  p.tx_line_free = t;
+}
+
 }  // namespace
+
+void uart_attach_peer(int port, UartPeer* peer) {
+  if (!port_ok(port)) return;
+  Port& p = ports[port];
+  host::uart_set_output(port, peer ? to_peer : nullptr, nullptr);
+  p.peer = peer;
+  ++p.peer_generation;
+  if (peer) peer->port_ = port;
+}
+
+UartPeer* uart_peer(int port) { return port_ok(port) ? ports[port].peer : nullptr; }
+
+UartPeer::~UartPeer() {
+  if (port_ >= 0 && uart_peer(port_) == this) uart_attach_peer(port_, nullptr);
+}
+
+void UartPeer::send(const uint8_t* data, size_t len) {
+  if (port_ >= 0 && uart_peer(port_) == this) host::uart_feed(port_, data, len, now());
+}
+
+void UartPeer::send(const char* text) { send(reinterpret_cast<const uint8_t*>(text), std::strlen(text)); }
 
 void uart_reset_all() {
   for (auto& p : ports) p = Port{};
@@ -86,8 +131,13 @@ void uart_feed(int port, const uint8_t* data, size_t len, time_us at) {
 
 void uart_set_output(int port, UartOutFn fn, void* ctx) {
   if (!port_ok(port)) return;
-  ports[port].out = fn;
-  ports[port].out_ctx = ctx;
+  Port& p = ports[port];
+  if (p.peer) {
+    p.peer = nullptr;
+    ++p.peer_generation;
+  }
+  p.out = fn;
+  p.out_ctx = ctx;
 }
 
 time_us uart_line_free(int port) { return port_ok(port) ? ports[port].line_free : 0; }

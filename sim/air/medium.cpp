@@ -118,7 +118,7 @@ void Medium::on_start(void* ctx, uint32_t id) {
   const Entry copy = *e;  // nodes may transmit (and grow entries_) while notified
   const auto nodes = m->nodes_;
   for (const auto& a : nodes) {
-    if (a.node != copy.sender) a.node->air_frame_started(m->heard_by(copy, a.node));
+    if (a.node != copy.sender && !other_phy(copy, a.node)) a.node->air_frame_started(m->heard_by(copy, a.node));
   }
 }
 
@@ -129,7 +129,7 @@ void Medium::on_end(void* ctx, uint32_t id) {
   const Entry copy = *e;
   const auto nodes = m->nodes_;
   for (const auto& a : nodes) {
-    if (a.node != copy.sender) a.node->air_frame_ended(m->heard_by(copy, a.node));
+    if (a.node != copy.sender && !other_phy(copy, a.node)) a.node->air_frame_ended(m->heard_by(copy, a.node));
   }
   for (auto& x : m->entries_) {
     if (x.id == id) x.ended = true;
@@ -153,7 +153,7 @@ void Medium::prune() {
 std::vector<Heard> Medium::on_air(const Node* node, time_us at) const {
   std::vector<Heard> out;
   for (const auto& e : entries_) {
-    if (e.sender == node) continue;
+    if (e.sender == node || other_phy(e, node)) continue;
     if (e.frame.start_us <= at && at < e.frame.end_us) out.push_back(heard_by(e, node));
   }
   return out;
@@ -176,7 +176,7 @@ bool Medium::collided(const Node* node, uint32_t id) const {
   const Entry* a = find(id);
   if (a == nullptr) return false;
   for (const auto& b : entries_) {
-    if (b.id == id || b.sender == node) continue;
+    if (b.id == id || b.sender == node || other_phy(b, node)) continue;
     if (!(b.frame.start_us < a->frame.end_us && a->frame.start_us < b.frame.end_us)) continue;
     if (!channels_overlap(a->frame.frequency_hz, occupied_bw(a->frame), b.frame.frequency_hz, occupied_bw(b.frame))) {
       continue;
@@ -192,7 +192,7 @@ bool Medium::collided(const Node* node, uint32_t id) const {
 double Medium::channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, time_us at) const {
   double mw = std::pow(10.0, noise_floor_dbm(bandwidth_hz) / 10.0);
   for (const auto& e : entries_) {
-    if (e.sender == node) continue;
+    if (e.sender == node || other_phy(e, node)) continue;
     if (!(e.frame.start_us <= at && at < e.frame.end_us)) continue;
     if (!channels_overlap(frequency_hz, bandwidth_hz, e.frame.frequency_hz, occupied_bw(e.frame))) continue;
     const Heard h = heard_by(e, node);
@@ -204,7 +204,7 @@ double Medium::channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32
 bool Medium::lora_activity(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, uint8_t sf, time_us from,
                            time_us to) const {
   for (const auto& e : entries_) {
-    if (e.sender == node) continue;
+    if (e.sender == node || other_phy(e, node)) continue;
     const AirFrame& f = e.frame;
     if (f.modem != Modem::kLora || f.sf != sf) continue;
     if (!(f.start_us < to && from < f.end_us)) continue;

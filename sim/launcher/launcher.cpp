@@ -17,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/device_registry.h"
 #include "sim/host.h"
 #include "sim/link.h"
 #include "sim/sim.h"
@@ -62,6 +64,7 @@ struct Options {
   uint64_t flash_cut_after = ~uint64_t{0};
   int state_fd = -1;
   std::vector<std::string> args;  // as given, without --sim-state
+  std::vector<std::string> devices;  // NAME@WHERE[,KEY=VALUE]...
 };
 
 struct Launcher {
@@ -93,6 +96,7 @@ struct Launcher {
   FILE* pin_log = nullptr;
   uint32_t reset_count = 0;
   FlashCounters restored_counters{};
+  std::vector<std::unique_ptr<devices::Instance>> devices;
 };
 
 Launcher L;
@@ -236,6 +240,17 @@ void print_help(const char* prog) {
       "the last byte of stdin (or at once when nothing at all is scheduled any\n"
       "more). The console's output goes to stdout unbuffered.\n",
       pi.image_name);
+  std::printf(
+      "\n"
+      "Devices outside the chip (made anew at each start, with these settings):\n"
+      "  --device NAME@WHERE[,KEY=VALUE]...\n"
+      "                       put device model NAME on an I2C bus (WHERE = i2cN:ADDRESS,\n"
+      "                       e.g. i2c2:0x70), an SPI bus (spiN:CS) or serial port N\n"
+      "                       (uartN, which then carries nothing else); repeatable.\n"
+      "  --uart-peer PORT=NAME[,KEY=VALUE]...\n"
+      "                       the same as --device NAME@uartPORT[,KEY=VALUE]...\n"
+      "Models:\n%s",
+      devices::help().c_str());
 }
 
 // ------------------------------------------------------------ options ----
@@ -318,6 +333,16 @@ Options parse_args(int argc, char** argv) {
       if (!parse_uint(s, 10, 0xFFFFFFFFu, &v)) die(std::string("--device-id: bad number ") + s);
       o.device_id = static_cast<uint32_t>(v);
       o.device_id_given = true;
+    } else if (a == "--device" || a == "--uart-peer") {
+      std::string v = need(i);
+      if (a == "--uart-peer") {
+        size_t eq = v.find('=');
+        if (eq == std::string::npos || eq == 0) die("--uart-peer: expected e.g. 1=loopback, got " + v);
+        size_t comma = v.find(',', eq);
+        std::string name = v.substr(eq + 1, comma == std::string::npos ? std::string::npos : comma - eq - 1);
+        v = name + "@uart" + v.substr(0, eq) + (comma == std::string::npos ? "" : v.substr(comma));
+      }
+      o.devices.push_back(v);
     } else if (a == "--pin-log") {
       o.pin_log = need(i);
     } else if (a == "--flash-fail-after") {
@@ -833,6 +858,17 @@ int main(int argc, char** argv) {
       case Kind::kNone:
         break;
     }
+  }
+  for (const std::string& text : L.opt.devices) {
+    devices::Spec spec;
+    std::string err;
+    if (!devices::parse(text, &spec, &err)) die("--device: " + err);
+    if (spec.bus == devices::Bus::kUart && spec.bus_number < kMaxUart &&
+        L.att[spec.bus_number].kind != Kind::kNone)
+      die("--device " + text + ": serial port " + std::to_string(spec.bus_number) +
+          " is already the console, a pseudo-terminal or carried by the world");
+    L.devices.push_back(devices::create(text, &err));
+    if (!L.devices.back()) die("--device " + text + ": " + err);
   }
   host::uart_set_rx_state_observer(rx_state_changed, nullptr);
   host::set_reset_count(L.reset_count);

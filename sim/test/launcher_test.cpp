@@ -386,3 +386,26 @@ TEST_F(Launcher, TerminalIsRawAndCtrlBracketQuits) {
 }
 
 }  // namespace
+
+TEST_F(Launcher, DevicesOutsideTheChipAreNamedByData) {
+  Result help = run({kEcho, "--help"}, "");
+  for (const char* word : {"--device NAME@WHERE", "--uart-peer PORT=NAME", "shtc3:", "loopback:", "echo-lines:"})
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+
+  Result ok = echo({"--device", "shtc3@i2c2:0x70,t=20,rh=30", "--uart-peer", "1=loopback", "--uart-peer",
+                    "3=echo-lines", "--run-for", "1s"},
+                   "");
+  EXPECT_EQ(ok.code, 0) << ok.err;
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--device", "shtc3"},                  {"--device", "shtc3@i2c2:0x70,t=hot"},
+      {"--device", "nosuch@i2c1:0x10"},       {"--device", "shtc3@uart1"},
+      {"--uart-peer", "loopback"},            {"--uart-peer", "1=nosuch"},
+      {"--uart-peer", "2=loopback"},  // the console
+      {"--uart-peer", "9=loopback"},          {"--device"}};
+  for (const auto& extra : bad) {
+    Result r = echo(extra, "");
+    EXPECT_EQ(r.code, 2) << extra.back();
+    EXPECT_FALSE(r.err.empty()) << extra.back();
+  }
+}

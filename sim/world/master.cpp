@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -90,6 +91,8 @@ struct Master::Impl {
   int listen_fd = -1;
   std::vector<Dev> devs;  // index id-1
   std::vector<Pending> pending;
+  // Serial wires between devices: (id, port) -> (id, port), both ways.
+  std::map<std::pair<int, int>, std::pair<int, int>> wires;
   uint64_t seq = 0;
   time_us now_w = 0;
   LinkBudget budget;
@@ -334,6 +337,14 @@ struct Master::Impl {
     for (Pending& p : batch) {
       if (p.type == proto::kUart) {
         if (cb.uart) cb.uart(p.sender, p.port, p.t, p.bytes.data(), p.bytes.size());
+        auto wire = wires.find({p.sender, p.port});
+        if (wire != wires.end()) {
+          Dev& to = dev(wire->second.first);
+          if (to.state == State::kWaiting &&
+              send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0, p.bytes.data(),
+                      p.bytes.size()))
+            to.want = std::min(to.want, p.t);
+        }
         continue;
       }
       AirFrame f;
@@ -608,6 +619,23 @@ time_us Master::uart_ready_at(int id, int port) const {
   if (d.state != Impl::State::kWaiting || port < 0 || port >= kMaxUart) return kNever;
   if (!(d.receiving & proto::rx_on(port))) return kNever;
   return std::max(d.line_free[port], impl_->now_w);
+}
+
+void Master::connect_uart(int a, int port_a, int b, int port_b) {
+  Impl& m = *impl_;
+  m.dev(a);  // a device that does not exist is an error
+  auto unwire = [&m](std::pair<int, int> end) {
+    auto it = m.wires.find(end);
+    if (it == m.wires.end()) return;
+    m.wires.erase(it->second);
+    m.wires.erase(it);
+  };
+  unwire({a, port_a});
+  if (port_b < 0) return;
+  m.dev(b);
+  unwire({b, port_b});
+  m.wires[{a, port_a}] = {b, port_b};
+  m.wires[{b, port_b}] = {a, port_a};
 }
 
 void Master::inject_frame(const AirFrame& frame) {

@@ -15,7 +15,8 @@
 //                               now; may be beyond what it wanted: it may
 //                               then run freely up to t)
 //   either way        kFrame    t = time on the air (send time), payload =
-//                               sim::AirFrame
+//                               sim::AirFrame (of any PHY: its tag says
+//                               which; the master carries them all)
 //   either way        kUart     t = time, a = port, payload = the bytes
 //   master -> device  kReset    t = time: the device resets itself then
 //   master -> device  kQuit     the world ends; the device program ends

@@ -238,6 +238,30 @@ std::vector<std::pair<sim::time_us, std::string>> timed_lines(const Device& d, i
   return out;
 }
 
+TEST(World, AWiredPortCarriesBytesToTheOtherDeviceAtTheirSendTime) {
+  World w;
+  Device& a = start_ready(w, "a");
+  Device& b = start_ready(w, "b");
+  w.master().connect_uart(a.id(), 1, b.id(), 3);
+  // Each device runs the line the other wrote: a says "SAY SAY ", b then
+  // "SAY ", a then an empty line, which b ignores.
+  a.write(1, "SAY SAY SAY \r\n");
+  ASSERT_TRUE(b.wait_line(3, "SAY "));
+  ASSERT_TRUE(a.wait_line(1, "SAY SAY "));
+  ASSERT_TRUE(a.wait_line(1, ""));
+  EXPECT_TRUE(a.quiet(1, ms(100)));
+  EXPECT_EQ(b.unread(1) + b.unread(kConsole) + a.unread(3), "") << "only the wired ports";
+  // b runs the line once its CR is in: nine bytes at 115200 baud after a
+  // wrote them.
+  const sim::time_us byte = 87;
+  EXPECT_EQ(line_time(b, 3, "SAY "), line_time(a, 1, "SAY SAY ") + 9 * byte);
+
+  w.master().connect_uart(b.id(), 3, a.id(), -1);
+  a.write(1, "SAY SAY x\r\n");
+  ASSERT_TRUE(a.wait_line(1, "SAY x"));
+  EXPECT_TRUE(b.quiet(3, ms(100))) << "unwired";
+}
+
 TEST(World, FramesArriveAtTheirSendTimeAfterTheReceiversOwnEventsOfThatTime) {
   World w;
   Device& a = start_ready(w, "a");

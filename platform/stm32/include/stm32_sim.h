@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/i2c_bus.h"
 #include "sim/sim.h"
 #include "stm32_appfile.h"
 
@@ -114,22 +115,12 @@ struct SpiState {
 };
 SpiState spi1_state();
 
-// A device on the I2C2 bus. Calls come as bus events while a transfer runs.
-class I2cSlave {
- public:
-  virtual ~I2cSlave() = default;
-  // A start or repeated start with this slave's address and the direction;
-  // false: the address is not acknowledged.
-  virtual bool start(bool read) = 0;
-  // A byte the master writes; false: not acknowledged.
-  virtual bool write(uint8_t) { return true; }
-  // The next byte the master reads.
-  virtual uint8_t read() { return 0xFF; }
-  // A stop condition ends the slave's transfer.
-  virtual void stop() {}
-};
-// Attach a slave at a 7-bit address (nullptr detaches). Slaves stay attached
-// until detached or reset_platform().
+// A device on the I2C2 bus: a target of the simulated bus 2, which I2C2
+// drives (sim/i2c_bus.h has the calls it gets).
+using I2cSlave = sim::I2cTarget;
+// Attach a slave at a 7-bit address of bus 2 (nullptr detaches). Slaves stay
+// attached until detached or sim::host::reset_core(): a reset of the chip
+// (reset_platform) does not unplug the board's devices.
 void i2c_attach(uint8_t address, I2cSlave* slave);
 
 struct I2cState {

@@ -1,7 +1,7 @@
-// I2C2 master on a bus of simulated slaves.
-#include <map>
-
+// I2C2 master on the simulated I2C bus 2 (sim/i2c_bus.h): the targets on it
+// are the board's, attached by address; this is the controller only.
 #include "internal.h"
+#include "sim/i2c_bus.h"
 
 extern "C" {
 I2C_TypeDef stm32_i2c2 = {2};
@@ -13,8 +13,10 @@ namespace {
 
 enum Step : uint32_t { kAddress, kByte };
 
+// The board's bus that I2C2 drives.
+constexpr int kBus = 2;
+
 struct Bus {
-  std::map<uint8_t, I2cSlave*> slaves;
   I2cState state;
   // The transfer in progress.
   I2C_HandleTypeDef* handle = nullptr;
@@ -94,8 +96,7 @@ void step(void*, uint32_t kind) {
   if (!h) return;
   if (kind == kAddress) {
     // The slave with the address answers the (repeated) start.
-    auto it = b.slaves.find(b.state.last_address);
-    I2cSlave* addressed = it == b.slaves.end() ? nullptr : it->second;
+    I2cSlave* addressed = sim::i2c_target(kBus, b.state.last_address);
     if (!addressed || !addressed->start(b.read)) {
       not_acknowledged();
       return;
@@ -158,22 +159,13 @@ void i2c_peripheral_reset() {
   bus().state = I2cState{};
 }
 
-void i2c_reset() {
-  i2c_peripheral_reset();
-  bus().slaves.clear();
-}
+void i2c_reset() { i2c_peripheral_reset(); }
 
 }  // namespace detail
 
 using namespace detail;
 
-void i2c_attach(uint8_t address, I2cSlave* slave) {
-  if (slave) {
-    bus().slaves[address & 0x7F] = slave;
-  } else {
-    bus().slaves.erase(address & 0x7F);
-  }
-}
+void i2c_attach(uint8_t address, I2cSlave* slave) { sim::i2c_attach(kBus, address, slave); }
 
 I2cState i2c2_state() {
   I2cState s = bus().state;

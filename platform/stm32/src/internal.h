@@ -34,7 +34,7 @@ void rtc_reset();
 void adc_reset();
 void tim_reset();
 void spi_reset();
-void i2c_reset();             // the peripheral and the bus (slaves detached)
+void i2c_reset();             // the peripheral (the bus keeps its targets)
 void i2c_peripheral_reset();  // the peripheral only
 
 // DMA channel state shared with the UART: the UART moves received bytes

@@ -7,6 +7,14 @@ namespace sim {
 
 enum class Modem : uint8_t { kLora = 0, kFsk = 1 };
 
+// The physical layer a frame belongs to. Receivers of one PHY never hear
+// frames of another, even where their channels would overlap; the medium and
+// the world carry all of them.
+enum class Phy : uint8_t {
+  kSubGhz = 0,  // LoRa and FSK below 1 GHz
+  kBle = 1,     // Bluetooth LE at 2.4 GHz (modem kFsk, GFSK)
+};
+
 struct AirFrame {
   uint64_t start_us;       // first bit of the preamble
   uint64_t end_us;         // start + time on air
@@ -31,6 +39,7 @@ struct AirFrame {
   // Filled in by the medium for each receiver from the link budget.
   int16_t rx_rssi_dbm;
   int8_t rx_snr_db;
+  Phy phy = Phy::kSubGhz;
 };
 
 }  // namespace sim

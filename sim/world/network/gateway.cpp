@@ -75,6 +75,7 @@ sim::AirFrame Gateway::make_frame(const Transmission& tx, bool beacon) const {
 void Gateway::heard(const sim::world::FrameRecord& rec) {
   if (sending_) return;  // its own transmission
   const sim::AirFrame& f = rec.frame;
+  if (f.phy != sim::Phy::kSubGhz) return;  // a sub-GHz receiver never hears other PHYs
   recent_.push_back(rec);
   GatewayEvent ev{rec, true, ""};
   const Region& r = server_.region();

@@ -35,6 +35,9 @@ class Node {
   // from outside arrives late). They must not call firmware code.
   virtual void air_frame_started(const Heard& heard) = 0;
   virtual void air_frame_ended(const Heard& heard) = 0;
+  // The PHY the node receives: frames of other PHYs are never announced to
+  // it nor seen by its queries below.
+  virtual Phy phy() const { return Phy::kSubGhz; }
 };
 
 using TapFn = void (*)(void* ctx, const AirFrame& frame);
@@ -106,6 +109,7 @@ class Medium {
   uint32_t put(const AirFrame& frame, const Node* sender, uint32_t sender_device);
   const Entry* find(uint32_t id) const;
   Heard heard_by(const Entry& e, const Node* node) const;
+  static bool other_phy(const Entry& e, const Node* node) { return node && e.frame.phy != node->phy(); }
   uint32_t device_of(const Node* node) const;
   double path_loss(uint32_t from, uint32_t to) const;
   void prune();

@@ -134,6 +134,14 @@ class Master {
   // one byte whenever this is now() feeds a port as a line with flow
   // control would: nothing waits in the device where a reset could lose it.
   time_us uart_ready_at(int id, int port) const;
+  // Wire port `port_a` of device `a` to port `port_b` of device `b` (both
+  // world-carried, e.g. a module's UART1 and the port of a modem's model
+  // program): what one writes reaches the other at the time it was written,
+  // and the receiver puts it on its line at its own baud rate. The callbacks
+  // still see every byte. A port is wired to one other port at most; wiring
+  // it again replaces the earlier wire (both of its ends), and port_b < 0
+  // unwires it. The wire survives restarts of either device.
+  void connect_uart(int a, int port_a, int b, int port_b);
   // A frame put on the air by the world itself at now() (sender 0); its
   // start_us/end_us are taken as given.
   void inject_frame(const AirFrame& frame);
