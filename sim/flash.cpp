@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "sim/host.h"
+#include "sim/model.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -178,3 +180,46 @@ uint64_t flash_fail_remaining() { return flash.fail_remaining; }
 
 }  // namespace host
 }  // namespace sim
+
+// The failure injection is a command-line knob; the counters and what is left
+// of the injection survive a device reset.
+namespace sim {
+namespace {
+uint64_t g_fail_after_option = kNoFailure;
+
+bool set_fail_after(const char* v, std::string* error) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long n = std::strtoull(v, &end, 10);
+  if (!*v || *end || errno || v[0] == '-' || n == kNoFailure) {
+    *error = std::string("--flash-fail-after: bad number ") + v;
+    return false;
+  }
+  g_fail_after_option = n;
+  return true;
+}
+
+void save_flash(StateOut& out) {
+  out.put(flash.counters);
+  out.put(flash.fail_remaining);
+}
+
+void start_flash(StateIn* saved) {
+  if (!saved) {
+    host::flash_fail_after(g_fail_after_option);
+    return;
+  }
+  FlashCounters counters = saved->get<FlashCounters>();
+  uint64_t remaining = saved->get<uint64_t>();
+  host::flash_set_counters(counters);
+  host::flash_fail_after(remaining);
+}
+}  // namespace
+}  // namespace sim
+
+SIM_MODEL(flash, {.name = "flash",
+                  .options = {{"--flash-fail-after", "N",
+                               "flash operations (program/erase) after the first N\nfail (a test knob).",
+                               sim::set_fail_after}},
+                  .save = sim::save_flash,
+                  .start = sim::start_flash});

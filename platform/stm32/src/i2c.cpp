@@ -2,6 +2,7 @@
 #include <map>
 
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 I2C_TypeDef stm32_i2c2 = {2};
@@ -285,3 +286,6 @@ void HAL_I2C_ER_IRQHandler(I2C_HandleTypeDef* hi2c) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_i2c, {.name = "stm32.i2c", .on_reset = stm32sim::detail::i2c_reset});
