@@ -1,6 +1,7 @@
 // Clock, event queue, interrupt controller and the small chip state (pins,
 // analogue inputs, retained registers, unique id) of the simulated chip.
 #include <algorithm>
+#include <memory>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,29 @@
 #include <vector>
 
 #include "core_internal.h"
+#include "sim/chip.h"
 #include "sim/host.h"
 #include "sim/sim.h"
 
 namespace sim {
 namespace {
+
+std::unique_ptr<ChipProfile>& declared_chip() {
+  static std::unique_ptr<ChipProfile> c;
+  return c;
+}
+
+ChipProfile generic_chip() {
+  ChipProfile c;
+  c.name = "generic";
+  c.irq_count = 128;
+  for (int port = 0; port < 16; ++port) {
+    for (int n = 0; n < 16; ++n)
+      c.add_pin("P" + std::string(1, static_cast<char>('A' + port)) + std::to_string(n));
+  }
+  c.analog = {"TEMPSENSOR", "VREFINT", "VBAT"};
+  return c;
+}
 
 struct Event {
   EventFn fn;
@@ -45,7 +64,12 @@ constexpr time_us kSpinStep = 1000;
 constexpr uint32_t kResetLoopLimit = 8;
 constexpr time_us kQuickReset = 1000;
 
-struct Irq {
+// Interrupt lines and the core's exceptions share one table: the chip's
+// IRQ n is line n, exception e is line irq_count + e. Between equal
+// priorities the lower line is taken first.
+constexpr int kExceptionLines = 16;
+
+struct Line {
   IsrFn handler = nullptr;
   bool enabled = false;
   bool pending = false;
@@ -67,8 +91,14 @@ struct Core {
   uint64_t progress = 0;  // events run and handlers taken
   uint32_t idle_spins = 0;
 
-  Irq irq[kMaxIrq];
+  int irq_count = chip().irq_count;
+  std::vector<Line> line = std::vector<Line>(static_cast<size_t>(irq_count + kExceptionLines));
+  // Bit n: line n is pending and enabled. Delivery looks only at these.
+  std::vector<uint64_t> ready = std::vector<uint64_t>((line.size() + 63) / 64);
   uint32_t primask = 0;
+  // A wait for a change (wait_for_change) is under way / was ended.
+  bool change_wait = false;
+  bool changed = false;
   std::vector<int> active;  // priorities of the running handlers
 
   host::GateFn gate = nullptr;
@@ -81,8 +111,8 @@ struct Core {
   void* reset_ctx = nullptr;
   std::vector<std::pair<host::VoidFn, void*>> exit_hooks;
 
-  int pin_in[host::kMaxPins] = {};
-  int pin_out[host::kMaxPins] = {};
+  std::vector<uint8_t> pin_in = std::vector<uint8_t>(chip().pins.size());
+  std::vector<uint8_t> pin_out = std::vector<uint8_t>(chip().pins.size());
   PinEdgeFn edge_fn = nullptr;
   void* edge_ctx = nullptr;
   host::PinOutFn pin_observer = nullptr;
@@ -102,20 +132,36 @@ int current_priority() {
   return c.active.empty() ? kThreadPriority : c.active.back();
 }
 
-// The pending, enabled interrupt that would pre-empt what runs now (ignoring
+void update_ready(int n) {
+  Core& c = core();
+  const Line& q = c.line[n];
+  uint64_t bit = uint64_t{1} << (n % 64);
+  if (q.pending && q.enabled) c.ready[n / 64] |= bit;
+  else c.ready[n / 64] &= ~bit;
+}
+
+// The pending, enabled line that would pre-empt what runs now (ignoring
 // PRIMASK), or -1. Lowest priority value wins; equal values go by number.
 int best_pending() {
   Core& c = core();
   int best = -1;
   int best_prio = current_priority();
-  for (int n = 0; n < kMaxIrq; ++n) {
-    const Irq& q = c.irq[n];
-    if (q.pending && q.enabled && q.priority < best_prio) {
-      best = n;
-      best_prio = q.priority;
+  for (size_t w = 0; w < c.ready.size(); ++w) {
+    for (uint64_t bits = c.ready[w]; bits; bits &= bits - 1) {
+      int n = static_cast<int>(w * 64) + __builtin_ctzll(bits);
+      const Line& q = c.line[n];
+      if (q.priority < best_prio) {
+        best = n;
+        best_prio = q.priority;
+      }
     }
   }
   return best;
+}
+
+std::string line_name(int n) {
+  int irqs = core().irq_count;
+  return n < irqs ? "interrupt " + std::to_string(n) : "exception " + std::to_string(n - irqs);
 }
 
 void deliver() {
@@ -125,10 +171,11 @@ void deliver() {
     if (c.primask) return;
     int n = best_pending();
     if (n < 0) return;
-    Irq& q = c.irq[n];
+    Line& q = c.line[n];
     q.pending = false;
+    update_ready(n);
     if (!q.handler) {
-      log("interrupt %d has no handler; ignored", n);
+      log("%s has no handler; ignored", line_name(n).c_str());
       continue;
     }
     ++c.progress;
@@ -184,7 +231,7 @@ void idle_forever() {
 void core_advance(time_us target, bool wake) {
   Core& c = core();
   for (;;) {
-    if (wake && best_pending() >= 0) return;
+    if (wake && (c.changed || best_pending() >= 0)) return;
     time_us next = next_event_time();
     time_us want = wake ? next : std::min(next, target);
     if (want >= c.deadline) want = c.deadline;
@@ -248,35 +295,69 @@ void cancel(EventId id) {
 bool scheduled(EventId id) { return core().live.count(id) != 0; }
 
 // ----------------------------------------------------------- interrupts ---
-static bool irq_ok(int n) { return n >= 0 && n < kMaxIrq; }
-
-void irq_set_handler(int irqn, IsrFn fn) {
-  if (irq_ok(irqn)) core().irq[irqn].handler = fn;
+namespace {
+int irq_line(int irqn, const char* what) {
+  if (irqn < 0 || irqn >= core().irq_count)
+    fatal("%s(%d): the chip (%s) has IRQs 0 to %d", what, irqn, chip().name.c_str(),
+          core().irq_count - 1);
+  return irqn;
 }
 
-void irq_enable(int irqn, bool enable) {
-  if (!irq_ok(irqn)) return;
-  core().irq[irqn].enabled = enable;
+bool is_exception(int exc) { return exc >= 4 && exc <= 15 && !(exc >= 7 && exc <= 10) && exc != 13; }
+
+int exception_line(int exc, const char* what) {
+  if (!is_exception(exc))
+    fatal("%s(%d): not a configurable exception of the core (4-6, 11, 12, 14, 15)", what, exc);
+  return core().irq_count + exc;
+}
+
+void line_set_handler(int n, IsrFn fn) { core().line[n].handler = fn; }
+
+void line_enable(int n, bool enable) {
+  core().line[n].enabled = enable;
+  update_ready(n);
   if (enable) deliver();
 }
 
-bool irq_enabled(int irqn) { return irq_ok(irqn) && core().irq[irqn].enabled; }
-
-void irq_set_priority(int irqn, uint8_t priority) {
-  if (irq_ok(irqn)) core().irq[irqn].priority = priority;
-}
-
-void irq_set_pending(int irqn) {
-  if (!irq_ok(irqn)) return;
-  core().irq[irqn].pending = true;
+void line_set_pending(int n) {
+  core().line[n].pending = true;
+  update_ready(n);
   deliver();
 }
 
-void irq_clear_pending(int irqn) {
-  if (irq_ok(irqn)) core().irq[irqn].pending = false;
+void line_clear_pending(int n) {
+  core().line[n].pending = false;
+  update_ready(n);
 }
+}  // namespace
 
-bool irq_pending(int irqn) { return irq_ok(irqn) && core().irq[irqn].pending; }
+int irq_count() { return core().irq_count; }
+
+void irq_set_handler(int irqn, IsrFn fn) { line_set_handler(irq_line(irqn, "irq_set_handler"), fn); }
+void irq_enable(int irqn, bool enable) { line_enable(irq_line(irqn, "irq_enable"), enable); }
+bool irq_enabled(int irqn) { return core().line[irq_line(irqn, "irq_enabled")].enabled; }
+void irq_set_priority(int irqn, uint8_t priority) {
+  core().line[irq_line(irqn, "irq_set_priority")].priority = priority;
+}
+void irq_set_pending(int irqn) { line_set_pending(irq_line(irqn, "irq_set_pending")); }
+void irq_clear_pending(int irqn) { line_clear_pending(irq_line(irqn, "irq_clear_pending")); }
+bool irq_pending(int irqn) { return core().line[irq_line(irqn, "irq_pending")].pending; }
+
+void exception_set_handler(int exc, IsrFn fn) {
+  line_set_handler(exception_line(exc, "exception_set_handler"), fn);
+}
+void exception_enable(int exc, bool enable) {
+  line_enable(exception_line(exc, "exception_enable"), enable);
+}
+bool exception_enabled(int exc) { return core().line[exception_line(exc, "exception_enabled")].enabled; }
+void exception_set_priority(int exc, uint8_t priority) {
+  core().line[exception_line(exc, "exception_set_priority")].priority = priority;
+}
+void exception_set_pending(int exc) { line_set_pending(exception_line(exc, "exception_set_pending")); }
+void exception_clear_pending(int exc) {
+  line_clear_pending(exception_line(exc, "exception_clear_pending"));
+}
+bool exception_pending(int exc) { return core().line[exception_line(exc, "exception_pending")].pending; }
 
 uint32_t get_primask() { return core().primask; }
 
@@ -303,12 +384,12 @@ void wait_for_interrupt() {
   if (++c.idle_spins < kSpinLimit) return;
   if (c.idle_spins == kSpinLimit) {
     int n = -1;
-    for (int i = 0; i < kMaxIrq && n < 0; ++i) {
-      if (c.irq[i].pending && c.irq[i].enabled) n = i;
+    for (size_t w = 0; w < c.ready.size() && n < 0; ++w) {
+      if (c.ready[w]) n = static_cast<int>(w * 64) + __builtin_ctzll(c.ready[w]);
     }
-    log("the firmware waits for an interrupt while interrupt %d is pending and PRIMASK holds it "
+    log("the firmware waits for an interrupt while %s is pending and PRIMASK holds it "
         "off: the wait returns at once, over and over; time moves on while it spins",
-        n);
+        n < 0 ? "no line" : line_name(n).c_str());
   }
   time_us next = next_event_time();
   if (next == kNever && c.deadline == kNever && !c.gate) {
@@ -318,6 +399,38 @@ void wait_for_interrupt() {
   // With nothing scheduled, outside input (through the gate) or the end of
   // the run may still come: time moves in steps.
   run_until(next != kNever ? next : c.now + kSpinStep);
+}
+
+namespace {
+void change_deadline(void*, uint32_t) { signal_change(); }
+}  // namespace
+
+void wait_for_change(time_us deadline) {
+  Core& c = core();
+  time_us now_ = c.now;
+  if (now_ >= deadline) return;
+  if (c.primask) {
+    // Interrupts are masked: nothing that would signal can be taken, so the
+    // caller polls at a fine step.
+    cpu_spend(std::min<time_us>(deadline - now_, 50));
+    return;
+  }
+  // A handler may wait too (nested): the outer wait keeps its own state.
+  // Interrupts already pending are taken before the wait is set up.
+  deliver();
+  bool outer_wait = c.change_wait;
+  c.change_wait = true;
+  c.changed = false;
+  EventId ev = deadline != kNever ? schedule(deadline, change_deadline, nullptr) : 0;
+  wait_for_interrupt();
+  c.change_wait = outer_wait;
+  c.changed = false;
+  if (ev) cancel(ev);
+}
+
+void signal_change() {
+  Core& c = core();
+  if (c.change_wait) c.changed = true;
 }
 
 void cpu_spend(time_us us) {
@@ -333,9 +446,48 @@ void run_until(time_us t) {
 }
 
 // ---------------------------------------------------- pins and analogue ---
-static bool pin_ok(uint16_t pin) { return pin < host::kMaxPins; }
+namespace {
+std::string valid_pins() {
+  std::string all;
+  for (const std::string& n : chip().pins) {
+    if (n.empty()) continue;
+    if (!all.empty()) all += ' ';
+    all += n;
+  }
+  return all;
+}
 
-int pin_input(uint16_t pin) { return pin_ok(pin) ? core().pin_in[pin] : 0; }
+bool pin_exists(uint16_t pin) { return pin < chip().pins.size() && !chip().pins[pin].empty(); }
+
+uint16_t pin_checked(uint16_t pin, const char* what) {
+  if (!pin_exists(pin)) fatal("%s: the chip (%s) has no pin %u", what, chip().name.c_str(), pin);
+  return pin;
+}
+
+bool analog_exists(const std::string& name) {
+  const ChipProfile& ch = chip();
+  if (std::find(ch.analog.begin(), ch.analog.end(), name) != ch.analog.end()) return true;
+  return !name.empty() && std::find(ch.pins.begin(), ch.pins.end(), name) != ch.pins.end();
+}
+
+void analog_checked(const char* channel, const char* what) {
+  if (!channel || !analog_exists(channel))
+    fatal("%s: the chip (%s) has no analogue input %s (valid: %s)", what, chip().name.c_str(),
+          channel ? channel : "(null)", host::valid_analog_names().c_str());
+}
+}  // namespace
+
+uint16_t pin_count() { return static_cast<uint16_t>(chip().pins.size()); }
+
+uint16_t pin(const char* name) {
+  uint16_t index;
+  if (!host::parse_pin(name, &index))
+    fatal("the chip (%s) has no pin %s (pins: %s)", chip().name.c_str(), name ? name : "(null)",
+          valid_pins().c_str());
+  return index;
+}
+
+int pin_input(uint16_t pin) { return core().pin_in[pin_checked(pin, "pin_input")]; }
 
 namespace {
 void edge_event(void*, uint32_t arg) {
@@ -347,24 +499,24 @@ void edge_event(void*, uint32_t arg) {
 }  // namespace
 
 void pin_set_input(uint16_t pin, int level) {
-  if (!pin_ok(pin)) return;
+  pin_checked(pin, "pin_set_input");
   level = level ? 1 : 0;
   Core& c = core();
   if (c.pin_in[pin] == level) return;
-  c.pin_in[pin] = level;
+  c.pin_in[pin] = static_cast<uint8_t>(level);
   schedule(c.now, edge_event, nullptr, static_cast<uint32_t>(pin) | (static_cast<uint32_t>(level) << 16));
 }
 
 void pin_output(uint16_t pin, int level) {
-  if (!pin_ok(pin)) return;
+  pin_checked(pin, "pin_output");
   level = level ? 1 : 0;
   Core& c = core();
   if (c.pin_out[pin] == level) return;
-  c.pin_out[pin] = level;
+  c.pin_out[pin] = static_cast<uint8_t>(level);
   if (c.pin_observer) c.pin_observer(c.pin_observer_ctx, pin, level);
 }
 
-int pin_output_level(uint16_t pin) { return pin_ok(pin) ? core().pin_out[pin] : 0; }
+int pin_output_level(uint16_t pin) { return core().pin_out[pin_checked(pin, "pin_output_level")]; }
 
 void pin_set_edge_handler(PinEdgeFn fn, void* ctx) {
   core().edge_fn = fn;
@@ -372,12 +524,14 @@ void pin_set_edge_handler(PinEdgeFn fn, void* ctx) {
 }
 
 void analog_set_mv(const char* channel, uint32_t millivolts) {
-  core().analog[channel ? channel : ""] = millivolts;
+  analog_checked(channel, "analog_set_mv");
+  core().analog[channel] = millivolts;
 }
 
 uint32_t analog_mv(const char* channel) {
+  analog_checked(channel, "analog_mv");
   auto& a = core().analog;
-  auto it = a.find(channel ? channel : "");
+  auto it = a.find(channel);
   return it == a.end() ? 0 : it->second;
 }
 
@@ -431,6 +585,16 @@ void halt() {
 }
 
 // --------------------------------------------------------------- misc -----
+void fatal(const char* fmt, ...) {
+  char buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  log("%s; the program stops", buf);
+  host::finish(kFatalExit);
+}
+
 uint32_t unique_id(int word) { return word >= 0 && word < 3 ? core().uid[word] : 0; }
 
 void log(const char* fmt, ...) {
@@ -505,7 +669,7 @@ void set_quick_resets(uint32_t n) {
 bool halted() { return core().halted; }
 
 void pin_preset_input(uint16_t pin, int level) {
-  if (pin_ok(pin)) core().pin_in[pin] = level ? 1 : 0;
+  core().pin_in[pin_checked(pin, "pin_preset_input")] = level ? 1 : 0;
 }
 
 void pin_set_output_observer(PinOutFn fn, void* ctx) {
@@ -514,24 +678,22 @@ void pin_set_output_observer(PinOutFn fn, void* ctx) {
 }
 
 bool parse_pin(const char* name, uint16_t* pin) {
-  if (!name || name[0] != 'P' || name[1] < 'A' || name[1] > 'P') return false;
-  const char* p = name + 2;
-  if (*p < '0' || *p > '9') return false;
-  int n = 0;
-  while (*p >= '0' && *p <= '9') {
-    n = n * 10 + (*p - '0');
-    if (n > 15) return false;
-    ++p;
-  }
-  if (*p) return false;
-  *pin = pin_id(name[1], n);
+  if (!name || !*name) return false;
+  const auto& pins = chip().pins;
+  auto it = std::find(pins.begin(), pins.end(), name);
+  if (it == pins.end()) return false;
+  *pin = static_cast<uint16_t>(it - pins.begin());
   return true;
 }
 
-std::string pin_name(uint16_t pin) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "P%c%d", 'A' + (pin >> 4), pin & 15);
-  return buf;
+std::string pin_name(uint16_t pin) { return chip().pins[pin_checked(pin, "pin_name")]; }
+
+std::string valid_pin_names() { return valid_pins(); }
+
+std::string valid_analog_names() {
+  std::string all = valid_pins();
+  for (const std::string& a : chip().analog) all += " " + a;
+  return all;
 }
 
 void set_unique_id(uint32_t w0, uint32_t w1, uint32_t w2) {
@@ -541,4 +703,29 @@ void set_unique_id(uint32_t w0, uint32_t w1, uint32_t w2) {
 }
 
 }  // namespace host
+}  // namespace sim
+
+namespace sim {
+
+const ChipProfile& chip() {
+  static const ChipProfile generic = generic_chip();
+  const auto& declared = declared_chip();
+  return declared ? *declared : generic;
+}
+
+ChipRegistrar::ChipRegistrar(ChipProfile profile) {
+  auto& declared = declared_chip();
+  if (declared) {
+    std::fprintf(stderr, "sim: two chips in one program (%s and %s)\n", declared->name.c_str(),
+                 profile.name.c_str());
+    std::abort();
+  }
+  if (profile.irq_count < 0 || profile.irq_count > ChipProfile::kMaxIrqs) {
+    std::fprintf(stderr, "sim: chip %s: %d IRQs (0 to %d allowed)\n", profile.name.c_str(),
+                 profile.irq_count, ChipProfile::kMaxIrqs);
+    std::abort();
+  }
+  declared = std::make_unique<ChipProfile>(std::move(profile));
+}
+
 }  // namespace sim

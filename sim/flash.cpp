@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "sim/host.h"
+#include "sim/model.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -198,3 +200,63 @@ uint64_t flash_cut_remaining() { return flash.cut_remaining; }
 
 }  // namespace host
 }  // namespace sim
+
+// The failure injection and the power cut are command-line knobs; the
+// counters and what is left of either survive a device reset (a cut that has
+// fired stays off after the restart it caused).
+namespace sim {
+namespace {
+uint64_t g_fail_after_option = kNoFailure;
+uint64_t g_cut_after_option = kNoFailure;
+
+bool parse_ops(const char* option, const char* v, uint64_t* out, std::string* error) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long n = std::strtoull(v, &end, 10);
+  if (!*v || *end || errno || v[0] == '-' || n == kNoFailure) {
+    *error = std::string(option) + ": bad number " + v;
+    return false;
+  }
+  *out = n;
+  return true;
+}
+
+bool set_fail_after(const char* v, std::string* error) {
+  return parse_ops("--flash-fail-after", v, &g_fail_after_option, error);
+}
+
+bool set_cut_after(const char* v, std::string* error) {
+  return parse_ops("--flash-cut-after", v, &g_cut_after_option, error);
+}
+
+void save_flash(StateOut& out) {
+  out.put(flash.counters);
+  out.put(flash.fail_remaining);
+  out.put(flash.cut_remaining);
+}
+
+void start_flash(StateIn* saved) {
+  if (!saved) {
+    host::flash_fail_after(g_fail_after_option);
+    host::flash_cut_after(g_cut_after_option);
+    return;
+  }
+  FlashCounters counters = saved->get<FlashCounters>();
+  uint64_t fail_remaining = saved->get<uint64_t>();
+  uint64_t cut_remaining = saved->get<uint64_t>();
+  host::flash_set_counters(counters);
+  host::flash_fail_after(fail_remaining);
+  host::flash_cut_after(cut_remaining);
+}
+}  // namespace
+}  // namespace sim
+
+SIM_MODEL(flash, {.name = "flash",
+                  .options = {{"--flash-fail-after", "N",
+                               "flash operations (program/erase) after the first N\nfail (a test knob).",
+                               sim::set_fail_after},
+                              {"--flash-cut-after", "N",
+                               "the supply is cut during the flash operation after\nthe first N: it does not complete and the chip\nrestarts (once; a test knob).",
+                               sim::set_cut_after}},
+                  .save = sim::save_flash,
+                  .start = sim::start_flash});

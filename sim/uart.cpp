@@ -30,7 +30,11 @@ Port ports[kMaxUart];
 host::UartRxStateFn rx_observer = nullptr;
 void* rx_observer_ctx = nullptr;
 
-bool port_ok(int port) { return port >= 0 && port < kMaxUart; }
+// A port the chip does not have is a mistake of the caller: it stops.
+bool port_ok(int port) {
+  if (port < 0 || port >= kMaxUart) fatal("serial port %d: the chip has ports 0 to %d", port, kMaxUart - 1);
+  return true;
+}
 
 // arg: port in bits 8..15, byte in bits 0..7.
 void rx_event(void*, uint32_t arg) {

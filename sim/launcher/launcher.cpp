@@ -17,13 +17,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/chip.h"
 #include "sim/device_registry.h"
 #include "sim/host.h"
 #include "sim/link.h"
+#include "sim/model.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -60,8 +63,6 @@ struct Options {
   bool device_id_given = false;
   uint32_t device_id = 0;
   std::string pin_log;
-  uint64_t flash_fail_after = ~uint64_t{0};
-  uint64_t flash_cut_after = ~uint64_t{0};
   int state_fd = -1;
   std::vector<std::string> args;  // as given, without --sim-state
   std::vector<std::string> devices;  // NAME@WHERE[,KEY=VALUE]...
@@ -95,8 +96,9 @@ struct Launcher {
 
   FILE* pin_log = nullptr;
   uint32_t reset_count = 0;
-  FlashCounters restored_counters{};
   std::vector<std::unique_ptr<devices::Instance>> devices;
+  // What each model kept through the reset, by model name.
+  std::map<std::string, std::vector<uint8_t>> model_state;
 };
 
 Launcher L;
@@ -209,21 +211,37 @@ void print_help(const char* prog) {
       "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
       "                       the host allows (default: wall when the console is a\n"
       "                       terminal or a pseudo-terminal is attached, else fast).\n"
-      "  --pin PB12=1         level of an input pin (repeatable).\n"
-      "  --adc PB3=1500       analogue input in millivolts (repeatable; also VBAT,\n"
-      "                       VREFINT).\n"
+      "  --pin PB12=1         level of an input pin (repeatable; the chip's pin names).\n"
+      "  --adc PB3=1500       analogue input in millivolts (repeatable; a pin or one\n"
+      "                       of the chip's other inputs, e.g. VBAT, VREFINT).\n"
       "  --uid W0:W1:W2       the 96-bit unique id as three hex words.\n"
       "  --reset-image NAME   program that a system reset starts (default: this one);\n"
       "                       found next to this program.\n"
       "  --world ENDPOINT     join a world (time master) at ENDPOINT ...\n"
       "  --device-id N        ... as device N.\n"
       "  --uart-world PORT    the world carries serial port PORT (repeatable).\n"
-      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n"
-      "  --flash-fail-after N flash operations (program/erase) after the first N\n"
-      "                       fail (a test knob).\n"
-      "  --flash-cut-after N  the supply is cut during the flash operation after\n"
-      "                       the first N: it does not complete and the chip\n"
-      "                       restarts (once; a test knob).\n"
+      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n",
+      pi.image_name);
+  // Options of the hardware models, in the same layout.
+  for (const Model& m : models()) {
+    for (const ModelOption& mo : m.options) {
+      std::string head = std::string(mo.name) + " " + mo.value;
+      std::string help = mo.help;
+      size_t pos = 0;
+      bool first = true;
+      while (pos <= help.size()) {
+        size_t nl = help.find('\n', pos);
+        if (nl == std::string::npos) nl = help.size();
+        std::string line = help.substr(pos, nl - pos);
+        if (first && head.size() <= 20) std::printf("  %-20s %s\n", head.c_str(), line.c_str());
+        else if (first) std::printf("  %s\n%23s%s\n", head.c_str(), "", line.c_str());
+        else std::printf("%23s%s\n", "", line.c_str());
+        first = false;
+        pos = nl + 1;
+      }
+    }
+  }
+  std::printf(
       "  -h, --help           this text.\n"
       "\n"
       "On a terminal the console is in raw mode: every key, Ctrl-C included, goes\n"
@@ -238,8 +256,7 @@ void print_help(const char* prog) {
       "bytes do not wait for it to read. Virtual time runs as fast as the host\n"
       "allows, and without --run-for the program ends 10 s of virtual time after\n"
       "the last byte of stdin (or at once when nothing at all is scheduled any\n"
-      "more). The console's output goes to stdout unbuffered.\n",
-      pi.image_name);
+      "more). The console's output goes to stdout unbuffered.\n");
   std::printf(
       "\n"
       "Devices outside the chip (made anew at each start, with these settings):\n"
@@ -254,6 +271,15 @@ void print_help(const char* prog) {
 }
 
 // ------------------------------------------------------------ options ----
+const ModelOption* model_option(const std::string& name) {
+  for (const Model& m : models()) {
+    for (const ModelOption& mo : m.options) {
+      if (name == mo.name) return &mo;
+    }
+  }
+  return nullptr;
+}
+
 Options parse_args(int argc, char** argv) {
   Options o;
   auto need = [&](int& i) -> const char* {
@@ -293,9 +319,12 @@ Options parse_args(int argc, char** argv) {
       auto eq = v.find('=');
       uint16_t pin;
       uint64_t level;
-      if (eq == std::string::npos || !host::parse_pin(v.substr(0, eq).c_str(), &pin) ||
-          !parse_uint(v.c_str() + eq + 1, 10, 1, &level))
+      if (eq == std::string::npos || !parse_uint(v.c_str() + eq + 1, 10, 1, &level))
         die("--pin: expected e.g. PB12=1, got " + v);
+      std::string name = v.substr(0, eq);
+      if (!host::parse_pin(name.c_str(), &pin))
+        die("--pin: the chip (" + chip().name + ") has no pin " + name + "; its pins: " +
+            host::valid_pin_names());
       o.pins.emplace_back(pin, static_cast<int>(level));
     } else if (a == "--adc") {
       std::string v = need(i);
@@ -303,6 +332,11 @@ Options parse_args(int argc, char** argv) {
       uint64_t mv;
       if (eq == std::string::npos || eq == 0 || !parse_uint(v.c_str() + eq + 1, 10, 100000, &mv))
         die("--adc: expected e.g. PB3=1500 (mV), got " + v);
+      std::string name = v.substr(0, eq);
+      std::string valid = " " + host::valid_analog_names() + " ";
+      if (valid.find(" " + name + " ") == std::string::npos)
+        die("--adc: the chip (" + chip().name + ") has no analogue input " + name +
+            "; its inputs: " + host::valid_analog_names());
       o.adcs.emplace_back(v.substr(0, eq), static_cast<uint32_t>(mv));
     } else if (a == "--uid") {
       std::string v = need(i);
@@ -345,14 +379,10 @@ Options parse_args(int argc, char** argv) {
       o.devices.push_back(v);
     } else if (a == "--pin-log") {
       o.pin_log = need(i);
-    } else if (a == "--flash-fail-after") {
+    } else if (const ModelOption* mo = model_option(a)) {
       const char* s = need(i);
-      if (!parse_uint(s, 10, ~uint64_t{0} - 1, &o.flash_fail_after))
-        die(std::string("--flash-fail-after: bad number ") + s);
-    } else if (a == "--flash-cut-after") {
-      const char* s = need(i);
-      if (!parse_uint(s, 10, ~uint64_t{0} - 1, &o.flash_cut_after))
-        die(std::string("--flash-cut-after: bad number ") + s);
+      std::string error;
+      if (!mo->set(s, &error)) die(error.empty() ? a + ": bad value " + s : error);
     } else {
       die("unknown option " + a + " (see --help)");
     }
@@ -417,7 +447,9 @@ int save_state() {
   w.put<uint32_t>(host::quick_resets());
   w.put<uint8_t>(L.auto_end);
   for (int i = 0; i < kRetainedWords; ++i) w.put<uint32_t>(retained_read(i));
-  for (int i = 0; i < host::kMaxPins; ++i) w.put<uint8_t>(static_cast<uint8_t>(pin_input(static_cast<uint16_t>(i))));
+  w.put<uint32_t>(pin_count());
+  for (uint16_t i = 0; i < pin_count(); ++i)
+    w.put<uint8_t>(chip().pins[i].empty() ? 0 : static_cast<uint8_t>(pin_input(i)));
   w.put<uint32_t>(unique_id(0));
   w.put<uint32_t>(unique_id(1));
   w.put<uint32_t>(unique_id(2));
@@ -427,11 +459,6 @@ int save_state() {
     w.put<uint32_t>(analog_mv(a.first.c_str()));
   }
   w.str(host::flash_path());
-  FlashCounters fc = flash_counters();
-  w.put<uint64_t>(fc.erases);
-  w.put<uint64_t>(fc.programs);
-  w.put<uint64_t>(host::flash_fail_remaining());
-  w.put<uint64_t>(host::flash_cut_remaining());
   for (int p = 0; p < kMaxUart; ++p) {
     w.put<uint8_t>(static_cast<uint8_t>(L.att[p].kind));
     w.put<int32_t>(L.att[p].master);
@@ -447,6 +474,16 @@ int save_state() {
   w.put<uint8_t>(L.tty_raw);
   w.put(L.tty_saved);
   w.put<uint8_t>(L.wall);
+  uint32_t saving = 0;
+  for (const Model& m : models()) saving += m.save ? 1 : 0;
+  w.put<uint32_t>(saving);
+  for (const Model& m : models()) {
+    if (!m.save) continue;
+    StateOut out;
+    m.save(out);
+    w.str(m.name);
+    w.str(std::string(out.bytes().begin(), out.bytes().end()));
+  }
 
   int fd = static_cast<int>(memfd_create("qiv-sim-state", 0));
   if (fd < 0) return -1;
@@ -483,9 +520,10 @@ bool load_state(int fd) {
   host::set_quick_resets(r.get<uint32_t>());
   L.auto_end = r.get<uint8_t>();
   for (int i = 0; i < kRetainedWords; ++i) retained_write(i, r.get<uint32_t>());
-  for (int i = 0; i < host::kMaxPins; ++i) {
+  uint32_t npins = r.get<uint32_t>();
+  for (uint32_t i = 0; i < npins && r.ok; ++i) {
     uint8_t level = r.get<uint8_t>();
-    host::pin_preset_input(static_cast<uint16_t>(i), level);
+    if (i < pin_count() && !chip().pins[i].empty()) host::pin_preset_input(static_cast<uint16_t>(i), level);
   }
   uint32_t u0 = r.get<uint32_t>(), u1 = r.get<uint32_t>(), u2 = r.get<uint32_t>();
   host::set_unique_id(u0, u1, u2);
@@ -495,12 +533,6 @@ bool load_state(int fd) {
     analog_set_mv(ch.c_str(), r.get<uint32_t>());
   }
   L.opt.flash = r.str();
-  FlashCounters fc{};
-  fc.erases = r.get<uint64_t>();
-  fc.programs = r.get<uint64_t>();
-  L.opt.flash_fail_after = r.get<uint64_t>();
-  host::flash_fail_after(0);  // set properly once the flash is open
-  L.opt.flash_cut_after = r.get<uint64_t>();
   for (int p = 0; p < kMaxUart; ++p) {
     L.att[p].kind = static_cast<Kind>(r.get<uint8_t>());
     L.att[p].master = r.get<int32_t>();
@@ -517,10 +549,14 @@ bool load_state(int fd) {
   L.tty_raw = r.get<uint8_t>();
   L.tty_saved = r.get<struct termios>();
   L.wall = r.get<uint8_t>();
-  if (!r.ok) return false;
-  // Counters are restored after the flash file is opened (see main).
-  L.restored_counters = fc;
-  return true;
+  uint32_t saved_models = r.get<uint32_t>();
+  for (uint32_t i = 0; i < saved_models && r.ok; ++i) {
+    std::string name = r.str();
+    std::string bytes = r.str();
+    L.model_state[name].assign(bytes.begin(), bytes.end());
+  }
+  // The models get their state once the chip's outside is set up (see main).
+  return r.ok;
 }
 
 
@@ -840,9 +876,7 @@ int main(int argc, char** argv) {
   }
   std::string err;
   if (!host::flash_open(L.opt.flash, L.info->flash, &err)) die("flash: " + err);
-  if (restored) host::flash_set_counters(L.restored_counters);
-  host::flash_fail_after(L.opt.flash_fail_after);
-  host::flash_cut_after(L.opt.flash_cut_after);
+  std::vector<std::unique_ptr<devices::Instance>> devices;
 
   for (int p = 0; p < kMaxUart; ++p) {
     switch (L.att[p].kind) {
@@ -889,6 +923,16 @@ int main(int argc, char** argv) {
     link::set_uart_handler(
         [](void*, int port, const uint8_t* data, size_t len) { host::uart_feed(port, data, len, now()); },
         nullptr);
+  }
+  for (const Model& m : models()) {
+    if (!m.start) continue;
+    auto it = L.model_state.find(m.name);
+    if (restored && it != L.model_state.end()) {
+      StateIn in(it->second.data(), it->second.size());
+      m.start(&in);
+    } else {
+      m.start(nullptr);
+    }
   }
   if (!restored) {
     time_us rf = L.opt.run_for;

@@ -330,6 +330,83 @@ TEST_F(Core, UartBytesWithoutAReceiverAreLostAndWritesGoOut) {
   EXPECT_EQ(sent, "OK");
 }
 
+// Lines far apart (the generic chip has 128 IRQs and the exceptions after
+// them) are still taken by priority, then by number.
+TEST_F(Core, PendingLinesAcrossTheWholeTableAreTakenByPriority) {
+  sim::set_primask(1);
+  for (int n : {127, 64, 5}) {
+    sim::irq_set_handler(n, [] { trace.push_back("irq"); });
+    sim::irq_enable(n, true);
+  }
+  sim::irq_set_handler(127, [] { trace.push_back("127"); });
+  sim::irq_set_handler(64, [] { trace.push_back("64"); });
+  sim::irq_set_handler(5, [] { trace.push_back("5"); });
+  sim::exception_set_handler(sim::kPendSv, [] { trace.push_back("pendsv"); });
+  sim::exception_enable(sim::kPendSv, true);
+  sim::irq_set_priority(127, 1);
+  sim::irq_set_priority(64, 1);
+  sim::irq_set_priority(5, 2);
+  for (int n : {5, 127, 64}) sim::irq_set_pending(n);
+  sim::exception_set_pending(sim::kPendSv);
+  sim::set_primask(0);
+  EXPECT_EQ(trace, (std::vector<std::string>{"pendsv", "64", "127", "5"}));
+}
+
+// ------------------------------------------------------- polled waits ---
+void signal_event(void*, uint32_t) {
+  trace.push_back("signal@" + std::to_string(sim::now()));
+  sim::signal_change();
+}
+
+TEST_F(Core, AWaitForAChangeEndsAtTheSignalOrTheDeadline) {
+  sim::schedule(300, signal_event, nullptr);
+  sim::wait_for_change(1000);
+  EXPECT_EQ(sim::now(), 300u);
+  // A signal with nobody waiting is not kept: the next wait runs to its
+  // deadline.
+  sim::signal_change();
+  sim::wait_for_change(1000);
+  EXPECT_EQ(sim::now(), 1000u);
+  sim::wait_for_change(500);  // past: returns at once
+  EXPECT_EQ(sim::now(), 1000u);
+  // An interrupt taken during the wait ends it too.
+  sim::irq_set_handler(9, isr_a);
+  sim::irq_enable(9, true);
+  sim::schedule(1200, pend_event, nullptr, 9);
+  sim::wait_for_change(5000);
+  EXPECT_EQ(sim::now(), 1200u);
+  EXPECT_EQ(trace, (std::vector<std::string>{"signal@300", "A@1200"}));
+}
+
+TEST_F(Core, AWaitForAChangeWithInterruptsMaskedMovesTimeInSmallSteps) {
+  sim::schedule(10, signal_event, nullptr);
+  sim::set_primask(1);
+  sim::wait_for_change(1000);
+  EXPECT_EQ(sim::now(), 50u);
+  sim::wait_for_change(70);
+  EXPECT_EQ(sim::now(), 70u);
+  sim::set_primask(0);
+}
+
+TEST_F(Core, WaitsForAChangeNest) {
+  // A handler that waits (to its own deadline) inside the thread's wait: the
+  // handler's wait ends at its deadline, the thread's with the handler taken,
+  // and a later wait still gets its signal.
+  sim::irq_set_handler(9, [] {
+    sim::wait_for_change(sim::now() + 100);
+    trace.push_back("handler done@" + std::to_string(sim::now()));
+  });
+  sim::irq_set_priority(9, 1);
+  sim::irq_enable(9, true);
+  sim::schedule(200, pend_event, nullptr, 9);
+  sim::schedule(400, signal_event, nullptr);
+  sim::wait_for_change(10'000);
+  EXPECT_EQ(trace, (std::vector<std::string>{"handler done@300"}));
+  EXPECT_EQ(sim::now(), 300u);
+  sim::wait_for_change(10'000);
+  EXPECT_EQ(sim::now(), 400u);
+}
+
 // ---------------------------------------------------------------- pins ---
 TEST_F(Core, PinEdgesAreEventsAndOutputsAreObserved) {
   static std::vector<std::string> seen;

@@ -265,6 +265,14 @@ TEST_F(Launcher, ShortFlashFileIsExtendedAndFailureInjectionWorks) {
   EXPECT_EQ(slurp(flash).size(), 64u * 1024);
 }
 
+// The flash model keeps what is left of the injection through a reset.
+TEST_F(Launcher, FlashFailureInjectionCountsOnAcrossAReset) {
+  Result r = echo({"--run-for", "1s", "--flash-fail-after", "2"}, "erase 0\nreset\nerase 1\nerase 2\nflash\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(lines(r.out), (std::vector<std::string>{"boot 0 sim-test-echo", "ok", "boot 1 sim-test-echo", "ok",
+                                                    "fail", "erases 2 programs 0"}));
+}
+
 TEST_F(Launcher, OutputPinChangesAreLogged) {
   Result r = echo({"--run-for", "10ms", "--pin-log", flash + ".pins"}, "out PC13 1\nout PC13 0\n");
   EXPECT_EQ(r.code, 0) << r.err;
@@ -284,6 +292,11 @@ TEST_F(Launcher, BadCommandLinesAreRefusedWithAReason) {
     EXPECT_FALSE(r.err.empty()) << extra[0];
     EXPECT_EQ(r.out, "") << extra[0];
   }
+  // Names the chip does not have are refused with the names it has.
+  Result bad_pin = echo({"--pin", "P0.31=1"}, "");
+  EXPECT_NE(bad_pin.err.find("no pin P0.31; its pins: PA0 PA1"), std::string::npos) << bad_pin.err;
+  Result bad_adc = echo({"--adc", "VDDX=1"}, "");
+  EXPECT_NE(bad_adc.err.find("no analogue input VDDX; its inputs: PA0"), std::string::npos) << bad_adc.err;
   Result bad_flash = run({kEcho, "--flash", ::testing::TempDir(), "--run-for", "1s"}, "");
   EXPECT_EQ(bad_flash.code, 2);
   EXPECT_NE(bad_flash.err.find("flash"), std::string::npos);
@@ -293,7 +306,8 @@ TEST_F(Launcher, HelpExplainsPortsAndOptions) {
   Result r = run({kEcho, "--help"}, "");
   EXPECT_EQ(r.code, 0);
   for (const char* word : {"2: the command port", "--flash", "--pty", "--run-for", "--pin", "--adc", "--uid",
-                           "--reset-image", "--world", "--device-id", "--uart-world", "Ctrl-]"})
+                           "--reset-image", "--world", "--device-id", "--uart-world", "--flash-fail-after N",
+                           "Ctrl-]"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 

@@ -1,5 +1,6 @@
 // The ADC on the simulated analogue inputs.
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 ADC_TypeDef stm32_adc = {0};
@@ -235,3 +236,6 @@ uint32_t HAL_ADC_GetValue(ADC_HandleTypeDef* hadc) {
 uint32_t HAL_ADC_GetState(ADC_HandleTypeDef* hadc) { return hadc ? hadc->State : 0; }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_adc, {.name = "stm32.adc", .on_reset = stm32sim::detail::adc_reset});

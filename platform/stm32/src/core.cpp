@@ -3,6 +3,8 @@
 #include <string>
 
 #include "internal.h"
+#include "sim/chip.h"
+#include "sim/model.h"
 
 #pragma weak g_vector_table
 
@@ -48,7 +50,7 @@ sim::time_us tick_time_us() {
 }
 
 void systick_event(void*, uint32_t) {
-  if (current_stop_level() == 0) sim::irq_set_pending(sim_irq(SysTick_IRQn));
+  if (current_stop_level() == 0) sim::exception_set_pending(sim::kSysTick);
 }
 
 // Starts or stops the tick's time base after a change of its enables.
@@ -77,39 +79,10 @@ sim::time_us us_to_next_tick() {
   return 1000 - tick_time_us() % 1000;
 }
 
-void poll_isr() {}
-
-}  // namespace
-
-void tick_stop_changed() { systick_update(); }
-
-void poll_wait_until(sim::time_us deadline) {
-  sim::time_us now = sim::now();
-  if (now >= deadline) return;
-  if (sim::get_primask()) {
-    // Interrupts are masked: no wake-up can be taken, so poll at a fine step.
-    sim::time_us step = deadline - now < 50 ? deadline - now : 50;
-    sim::cpu_spend(step);
-    return;
-  }
-  sim::irq_set_handler(kPollIrq, poll_isr);
-  sim::irq_set_priority(kPollIrq, 0);
-  sim::irq_clear_pending(kPollIrq);
-  sim::irq_enable(kPollIrq, true);
-  sim::EventId ev = 0;
-  if (deadline != sim::kNever) {
-    ev = sim::schedule(
-        deadline, [](void*, uint32_t) { sim::irq_set_pending(kPollIrq); }, nullptr, 0);
-  }
-  sim::wait_for_interrupt();
-  sim::irq_enable(kPollIrq, false);
-  sim::irq_clear_pending(kPollIrq);
-  if (ev) sim::cancel(ev);
-}
-
-void poll_signal() {
-  if (sim::irq_enabled(kPollIrq)) sim::irq_set_pending(kPollIrq);
-}
+// CMSIS numbers below 0 are the core's exceptions (exception = 16 + number);
+// the others are the chip's interrupt lines.
+bool is_exception(IRQn_Type irqn) { return irqn < 0; }
+int exception_of(IRQn_Type irqn) { return 16 + irqn; }
 
 void core_reset() {
   Core& c = core();
@@ -118,6 +91,10 @@ void core_reset() {
   stm32_scb.VTOR = 0;
   SystemCoreClock = 48000000U;
 }
+
+}  // namespace
+
+void tick_stop_changed() { systick_update(); }
 
 uint32_t tick_ms() {
   const Core& c = core();
@@ -129,7 +106,27 @@ uint32_t tick_ms() {
 
 using namespace detail;
 
-int sim_irq(int irqn) { return irqn >= 0 ? irqn : 128 + irqn; }
+// The STM32WLE5 as the simulated core sees it: its peripheral interrupt
+// vectors, GPIO ports A to C (pin index port * 16 + line, as sim::pin_id
+// gives) and the ADC's internal channels.
+SIM_CHIP(stm32wle5, [] {
+  sim::ChipProfile c;
+  c.name = "STM32WLE5";
+  c.irq_count = STM32_IRQ_COUNT;
+  for (char port : {'A', 'B', 'C'}) {
+    for (int line = 0; line < 16; ++line)
+      c.set_pin(sim::pin_id(port, line), std::string("P") + port + std::to_string(line));
+  }
+  c.analog = {"TEMPSENSOR", "VREFINT", "VBAT"};
+  return c;
+}());
+
+SIM_MODEL(stm32_core, {.name = "stm32.core", .on_reset = detail::core_reset});
+
+int sim_irq(int irqn) {
+  if (irqn < 0) sim::fatal("sim_irq(%d): a core exception, not an interrupt line of the chip", irqn);
+  return irqn;
+}
 
 __attribute__((weak)) bool periodic_systick() { return false; }
 
@@ -140,26 +137,11 @@ void install_vectors() {
   const stm32_vector_t* volatile table = g_vector_table;  // weak: absent in unit tests
   if (!table) return;
   for (int n = 0; n < STM32_IRQ_COUNT; ++n) sim::irq_set_handler(n, table[16 + n]);
-  sim::irq_set_handler(sim_irq(SysTick_IRQn), table[15]);
-  sim::irq_set_handler(sim_irq(PendSV_IRQn), table[14]);
-  sim::irq_set_handler(sim_irq(SVCall_IRQn), table[11]);
-  sim::irq_set_handler(sim_irq(DebugMonitor_IRQn), table[12]);
+  for (int exc : {sim::kSysTick, sim::kPendSv, sim::kSvCall, sim::kDebugMonitor})
+    sim::exception_set_handler(exc, table[exc]);
 }
 
-void reset_platform() {
-  core_reset();
-  rcc_reset();
-  flash_reset();
-  gpio_reset();
-  dma_reset();
-  uart_reset();
-  rtc_reset();
-  adc_reset();
-  tim_reset();
-  spi_reset();
-  i2c_reset();
-  clear_sleep_log();
-}
+void reset_platform() { sim::models_reset(); }
 
 }  // namespace stm32sim
 
@@ -208,15 +190,33 @@ void __set_MSP(uint32_t top_of_main_stack) {
 }
 
 // ------------------------------------------------------------------- NVIC --
-void NVIC_EnableIRQ(IRQn_Type irqn) { sim::irq_enable(sim_irq(irqn), true); }
-void NVIC_DisableIRQ(IRQn_Type irqn) { sim::irq_enable(sim_irq(irqn), false); }
-uint32_t NVIC_GetEnableIRQ(IRQn_Type irqn) { return sim::irq_enabled(sim_irq(irqn)) ? 1 : 0; }
-void NVIC_SetPendingIRQ(IRQn_Type irqn) { sim::irq_set_pending(sim_irq(irqn)); }
-void NVIC_ClearPendingIRQ(IRQn_Type irqn) { sim::irq_clear_pending(sim_irq(irqn)); }
-uint32_t NVIC_GetPendingIRQ(IRQn_Type irqn) { return sim::irq_pending(sim_irq(irqn)) ? 1 : 0; }
+void NVIC_EnableIRQ(IRQn_Type irqn) {
+  if (is_exception(irqn)) sim::exception_enable(exception_of(irqn), true);
+  else sim::irq_enable(irqn, true);
+}
+void NVIC_DisableIRQ(IRQn_Type irqn) {
+  if (is_exception(irqn)) sim::exception_enable(exception_of(irqn), false);
+  else sim::irq_enable(irqn, false);
+}
+uint32_t NVIC_GetEnableIRQ(IRQn_Type irqn) {
+  return (is_exception(irqn) ? sim::exception_enabled(exception_of(irqn)) : sim::irq_enabled(irqn)) ? 1 : 0;
+}
+void NVIC_SetPendingIRQ(IRQn_Type irqn) {
+  if (is_exception(irqn)) sim::exception_set_pending(exception_of(irqn));
+  else sim::irq_set_pending(irqn);
+}
+void NVIC_ClearPendingIRQ(IRQn_Type irqn) {
+  if (is_exception(irqn)) sim::exception_clear_pending(exception_of(irqn));
+  else sim::irq_clear_pending(irqn);
+}
+uint32_t NVIC_GetPendingIRQ(IRQn_Type irqn) {
+  return (is_exception(irqn) ? sim::exception_pending(exception_of(irqn)) : sim::irq_pending(irqn)) ? 1 : 0;
+}
 void NVIC_SetPriority(IRQn_Type irqn, uint32_t priority) {
-  if (irqn == SysTick_IRQn) core().systick_priority = static_cast<uint8_t>(priority & 15);
-  sim::irq_set_priority(sim_irq(irqn), static_cast<uint8_t>(priority & 15));
+  uint8_t p = static_cast<uint8_t>(priority & 15);
+  if (irqn == SysTick_IRQn) core().systick_priority = p;
+  if (is_exception(irqn)) sim::exception_set_priority(exception_of(irqn), p);
+  else sim::irq_set_priority(irqn, p);
 }
 uint32_t NVIC_GetPriority(IRQn_Type irqn) {
   return irqn == SysTick_IRQn ? core().systick_priority : 0;
@@ -232,7 +232,7 @@ uint32_t SysTick_Config(uint32_t ticks) {
   c.systick_enabled = true;
   c.systick_int = true;
   NVIC_SetPriority(SysTick_IRQn, 15);
-  sim::irq_enable(sim_irq(SysTick_IRQn), true);
+  sim::exception_enable(sim::kSysTick, true);
   systick_update();
   return 0;
 }

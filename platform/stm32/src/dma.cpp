@@ -1,5 +1,6 @@
 // DMA1 channels as UART receive channels.
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 DMA_Channel_TypeDef stm32_dma1_channels[7] = {{0}, {1}, {2}, {3}, {4}, {5}, {6}};
@@ -151,3 +152,6 @@ uint32_t stm32_dma_remaining(const DMA_HandleTypeDef* hdma) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_dma, {.name = "stm32.dma", .on_reset = stm32sim::detail::dma_reset});

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 FLASH_TypeDef stm32_flash_regs = {};
@@ -121,3 +122,6 @@ HAL_StatusTypeDef HAL_FLASHEx_Erase(FLASH_EraseInitTypeDef* erase_init, uint32_t
 uint32_t HAL_FLASH_GetError(void) { return flash().sr & FLASH_FLAG_ALLERRORS; }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_flash, {.name = "stm32.flash", .on_reset = stm32sim::detail::flash_reset});

@@ -1,5 +1,6 @@
 // GPIO ports and the EXTI lines 0 to 15 on the simulated pins.
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 alignas(0x400) GPIO_TypeDef stm32_gpio_ports[3] = {};
@@ -193,3 +194,6 @@ uint32_t stm32_exti_pending(uint32_t lines) { return gpio().pending & lines; }
 void stm32_exti_clear(uint32_t lines) { gpio().pending &= ~lines; }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_gpio, {.name = "stm32.gpio", .on_reset = stm32sim::detail::gpio_reset});

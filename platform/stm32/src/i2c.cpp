@@ -2,6 +2,7 @@
 // are the board's, attached by address; this is the controller only.
 #include "internal.h"
 #include "sim/i2c_bus.h"
+#include "sim/model.h"
 
 extern "C" {
 I2C_TypeDef stm32_i2c2 = {2};
@@ -277,3 +278,6 @@ void HAL_I2C_ER_IRQHandler(I2C_HandleTypeDef* hi2c) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_i2c, {.name = "stm32.i2c", .on_reset = stm32sim::detail::i2c_reset});

@@ -9,28 +9,16 @@
 
 namespace stm32sim::detail {
 
-// Interrupt line used to wake polling waits (a UART flag the firmware polls).
-constexpr int kPollIrq = 100;
-
-// Waits until poll_signal() is called, another enabled interrupt becomes
-// pending, or `deadline` passes. Callers re-check their condition.
-void poll_wait_until(sim::time_us deadline);
-void poll_signal();
-
 // Stop mode of the core (0 running, 1 STOP0/STOP1, 2 STOP2).
 int current_stop_level();
 
 // EXTI interrupt mask (lines 0 to 31); UART wake-up needs its line unmasked.
 bool exti_line_unmasked(int line);
 
-// Module resets for reset_platform().
-void core_reset();
-void rcc_reset();
-void flash_reset();
-void gpio_reset();
+// Each module registers its power-on reset as a model (sim/model.h), which
+// reset_platform() runs; HAL_DeInit() resets the peripherals through these.
 void dma_reset();
 void uart_reset();
-void rtc_reset();
 void adc_reset();
 void tim_reset();
 void spi_reset();

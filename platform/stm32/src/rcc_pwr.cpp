@@ -4,6 +4,7 @@
 #include <string>
 
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 RCC_TypeDef stm32_rcc = {};
@@ -163,3 +164,6 @@ uint32_t LL_EXTI_IsEnabledIT_0_31(uint32_t lines) {
 void LL_PWR_ClearFlag_C1STOP_C1STB(void) {}
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_rcc, {.name = "stm32.rcc", .on_reset = stm32sim::detail::rcc_reset});

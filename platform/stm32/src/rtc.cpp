@@ -2,6 +2,7 @@
 // SSR) is the virtual time in 1/32768 s plus an offset kept in the backup
 // domain, so it continues through MCU resets.
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 RTC_TypeDef stm32_rtc_regs = {};
@@ -210,3 +211,6 @@ uint32_t LL_RTC_TIME_GetSubSecond(RTC_TypeDef*) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_rtc, {.name = "stm32.rtc", .on_reset = stm32sim::detail::rtc_reset});

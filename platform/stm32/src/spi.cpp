@@ -1,5 +1,6 @@
 // SPI1: its set-up, recorded.
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 SPI_TypeDef stm32_spi1 = {1};
@@ -66,3 +67,6 @@ HAL_StatusTypeDef HAL_SPI_DeInit(SPI_HandleTypeDef* hspi) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_spi, {.name = "stm32.spi", .on_reset = stm32sim::detail::spi_reset});

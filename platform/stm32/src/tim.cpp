@@ -1,5 +1,6 @@
 // TIM1 and TIM2 in PWM mode: set-up and channel state, recorded.
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 TIM_TypeDef stm32_tim1 = {1};
@@ -134,3 +135,6 @@ HAL_StatusTypeDef HAL_TIM_PWM_Stop(TIM_HandleTypeDef* htim, uint32_t channel) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_tim, {.name = "stm32.tim", .on_reset = stm32sim::detail::tim_reset});

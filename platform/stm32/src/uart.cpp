@@ -2,6 +2,7 @@
 #include <cstddef>
 
 #include "internal.h"
+#include "sim/model.h"
 
 extern "C" {
 USART_TypeDef stm32_usart1 = {0, {}};
@@ -60,7 +61,7 @@ void idle_event(void* ctx, uint32_t) {
   u.isr &= ~UART_FLAG_BUSY;
   u.isr |= UART_FLAG_IDLE;
   if (u.ie & UART_IT_IDLE) raise(u);
-  poll_signal();
+  sim::signal_change();
 }
 
 // The line is idle when no start bit follows a character within a frame. A
@@ -111,7 +112,7 @@ void on_rx(void* ctx, uint8_t byte) {
   }
   if (dma_running(u) && dma_rx_put(u.dma_rx, byte)) return;
   to_rdr(u, byte);
-  poll_signal();
+  sim::signal_change();
 }
 
 void dma_rx_complete(DMA_HandleTypeDef* hdma) {
@@ -261,7 +262,7 @@ HAL_StatusTypeDef HAL_UART_Receive(UART_HandleTypeDef* huart, uint8_t* data, uin
         huart->RxState = HAL_UART_STATE_READY;
         return HAL_TIMEOUT;
       }
-      poll_wait_until(deadline);
+      sim::wait_for_change(deadline);
     }
     data[i] = u->rdr;
     u->isr &= ~UART_FLAG_RXNE;
@@ -416,3 +417,6 @@ void stm32_uart_it(UART_HandleTypeDef* huart, uint32_t its, int enable) {
 }
 
 }  // extern "C"
+
+// The peripheral back to its power-on state on reset_platform().
+SIM_MODEL(stm32_uart, {.name = "stm32.uart", .on_reset = stm32sim::detail::uart_reset});

@@ -104,10 +104,13 @@ void pin_preset_input(uint16_t pin, int level);
 // Observer of output pin changes (the launcher's --pin-log).
 using PinOutFn = void (*)(void* ctx, uint16_t pin, int level);
 void pin_set_output_observer(PinOutFn fn, void* ctx);
-// "PB12" -> pin id; false when not a pin name.
+// A pin name of the chip -> its index; false when the chip has no such pin.
 bool parse_pin(const char* name, uint16_t* pin);
 std::string pin_name(uint16_t pin);
-constexpr int kMaxPins = 16 * 16;
+// The chip's pin names, and those plus its other analogue inputs, separated
+// by spaces (for messages).
+std::string valid_pin_names();
+std::string valid_analog_names();
 
 void set_unique_id(uint32_t w0, uint32_t w1, uint32_t w2);
 

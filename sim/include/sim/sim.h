@@ -40,8 +40,11 @@ void cancel(EventId id);
 bool scheduled(EventId id);  // still queued (not run, not cancelled)
 
 // ----------------------------------------------------------- interrupts ---
-constexpr int kMaxIrq = 128;
+// The chip's interrupt lines, numbered 0 to irq_count() - 1 as the chip
+// numbers them (its profile, sim/chip.h, gives the count). A number outside
+// stops the program (see fatal()).
 using IsrFn = void (*)();
+int irq_count();
 void irq_set_handler(int irqn, IsrFn fn);
 void irq_enable(int irqn, bool enable);
 bool irq_enabled(int irqn);
@@ -49,6 +52,27 @@ void irq_set_priority(int irqn, uint8_t priority);  // lower value wins
 void irq_set_pending(int irqn);
 void irq_clear_pending(int irqn);
 bool irq_pending(int irqn);
+
+// The core's own configurable exceptions, by their number in the vector
+// table (not IRQ numbers): they have handlers, priorities, enables and
+// pending bits like the lines above. Between equal priorities the chip's
+// lines are taken before the exceptions, each in number order.
+enum Exception : int {
+  kMemManage = 4,
+  kBusFault = 5,
+  kUsageFault = 6,
+  kSvCall = 11,
+  kDebugMonitor = 12,
+  kPendSv = 14,
+  kSysTick = 15,
+};
+void exception_set_handler(int exc, IsrFn fn);
+void exception_enable(int exc, bool enable);
+bool exception_enabled(int exc);
+void exception_set_priority(int exc, uint8_t priority);
+void exception_set_pending(int exc);
+void exception_clear_pending(int exc);
+bool exception_pending(int exc);
 
 // PRIMASK: 1 masks every configurable interrupt. Writing 0 delivers what is
 // pending at once.
@@ -71,6 +95,17 @@ void cpu_spend(time_us us);
 
 // Move time to `t` (absolute), delivering interrupts on the way.
 void run_until(time_us t);
+
+// A polled wait of a stand-in (a flag the firmware spins on): returns when
+// signal_change() was called (something the caller polls may have changed),
+// when an enabled interrupt was taken or became pending, or at `deadline`;
+// the caller checks its condition again. With PRIMASK set nothing could
+// signal, so time moves by a small step instead (at most 50 us). Handlers
+// may wait too; waits nest.
+void wait_for_change(time_us deadline);
+// Ends the waits under way (from an event or a handler); lost when nothing
+// waits, so callers always re-check rather than count signals.
+void signal_change();
 
 // ------------------------------------------------------------ UART ---------
 // A port is a byte pipe to the outside (terminal, pseudo-terminal, a world
@@ -121,7 +156,13 @@ FlashCounters flash_counters();
 // ---------------------------------------------------- pins and analogue ---
 // Input levels and analogue values are set from outside the chip (command
 // line options, tests); outputs are recorded so tests can observe them.
-// A pin is named by port letter index and number: pin_id('B', 12).
+// A pin is an index into the chip's pin table (sim/chip.h): pin("PB12"),
+// pin("P0.31"), pin("PAD40"). Indices and names that are not pins of the
+// chip stop the program (see fatal()).
+uint16_t pin(const char* name);
+uint16_t pin_count();  // indices 0 to pin_count() - 1 (holes included)
+// The index of a chip that numbers pins 16 to a port letter (A = 0): the
+// generic chip and the STM32 ones.
 constexpr uint16_t pin_id(char port, int number) {
   return static_cast<uint16_t>(((port - 'A') << 4) | (number & 15));
 }
@@ -131,7 +172,8 @@ void pin_output(uint16_t pin, int level);     // firmware drives an output
 int pin_output_level(uint16_t pin);
 using PinEdgeFn = void (*)(void* ctx, uint16_t pin, int level);  // an event
 void pin_set_edge_handler(PinEdgeFn fn, void* ctx);
-// Analogue input in millivolts, by channel name ("PB3", "VREFINT", "VBAT").
+// Analogue input in millivolts, by channel name: a pin name or one of the
+// chip's other analogue inputs ("VREFINT", "VBAT"); other names stop.
 void analog_set_mv(const char* channel, uint32_t millivolts);
 uint32_t analog_mv(const char* channel);
 
@@ -168,6 +210,11 @@ uint32_t reset_count();
 uint32_t unique_id(int word);
 // Log a line of the simulator's own (stderr), never mixed with port output.
 void log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A use of the simulated chip that no real chip allows (an IRQ, pin, port or
+// channel it does not have): logs the reason and ends the host program with
+// kFatalExit, never carrying on with a guess.
+constexpr int kFatalExit = 3;
+[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace sim
 

@@ -32,10 +32,6 @@ RadioEvents_t g_events = {.TxDone = on_tx_done,
                           .FhssChangeChannel = nullptr,
                           .CadDone = on_cad_done};
 
-constexpr int kDeadlineIrq = 100;
-void deadline_isr() {}
-void on_deadline(void*, uint32_t) { sim::irq_set_pending(kDeadlineIrq); }
-
 void tap(void* ctx, const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); }
 
 }  // namespace
@@ -198,8 +194,6 @@ void RadioTest::SetUp() {
   air().reset();
   log().clear();
   env::setup();
-  sim::irq_set_handler(kDeadlineIrq, &deadline_isr);
-  sim::irq_enable(kDeadlineIrq, true);
   air().add_tap(&tap, &frames_);
   Radio.Init(events());
   // The driver's sync-word memory outlives a test; start from the chip's
@@ -215,7 +209,6 @@ void RadioTest::TearDown() {
 
 bool RadioTest::run_until(const std::function<bool()>& cond, sim::time_us limit_us) {
   const sim::time_us limit = sim::now() + limit_us;
-  const sim::EventId deadline = sim::schedule(limit, &on_deadline, nullptr);
   bool ok = true;
   for (;;) {
     env::main_loop_step();
@@ -224,10 +217,8 @@ bool RadioTest::run_until(const std::function<bool()>& cond, sim::time_us limit_
       ok = false;
       break;
     }
-    sim::wait_for_interrupt();
+    sim::wait_for_change(limit);
   }
-  sim::cancel(deadline);
-  sim::irq_clear_pending(kDeadlineIrq);
   return ok;
 }
 
