@@ -389,7 +389,8 @@ bool fsk_fits_filter(const AirFrame& f, uint32_t rx_frequency_hz, uint32_t rx_ba
 
 bool captures(const AirFrame& wanted, double interference_dbm) {
   const double margin = wanted.modem == Modem::kLora ? kLoraCaptureDb : kFskCaptureDb;
-  return wanted.rx_rssi_dbm - interference_dbm >= margin;
+  // (The sum of powers goes through logarithms: allow for their rounding.)
+  return wanted.rx_rssi_dbm - interference_dbm >= margin - 1e-9;
 }
 
 void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz, int16_t* rssi_dbm, int8_t* snr_db) {

@@ -103,6 +103,51 @@ TEST_F(ChipTest, SleepWakesOnNssAloneAndWarmStartKeepsTheConfiguration) {
   EXPECT_EQ(read_reg(0x08AC, 1), Bytes{0x94});
 }
 
+// BUSY rises at the end of every command and falls after the chip's time for
+// it; what is sent meanwhile is not executed. The chip says when it falls, so
+// a host can wait for it in one step.
+TEST_F(ChipTest, BusyFollowsEachCommandForItsTime) {
+  struct Case {
+    const char* name;
+    Bytes cmd;
+    sim::time_us busy_us;
+  };
+  const Case cases[] = {
+      {"SetPacketType", {0x8A, 0x01}, 20},
+      {"SetModulationParams", {0x8B, 7, 4, 1, 0}, 20},
+      {"WriteRegister", {0x0D, 0x07, 0x40, 0x34, 0x44}, 2},
+      {"GetIrqStatus", {0x12, 0, 0, 0}, 2},
+      {"SetStandby XOSC", {0x80, 0x01}, 31},
+      {"SetFs", {0xC1}, 50},
+      {"SetRx", {0x82, 0xFF, 0xFF, 0xFF}, 83},
+      {"SetTx", {0x83, 0, 0, 0}, 126},
+      {"SetStandby RC", {0x80, 0x00}, 20},
+      {"Calibrate all", {0x89, 0x7F}, 3500},
+      {"CalibrateImage", {0x98, 0xD7, 0xDB}, 1000},
+  };
+  for (const Case& c : cases) {
+    xfer(c.cmd);
+    const sim::time_us t = sim::now();
+    EXPECT_EQ(chip_->busy(), 1) << c.name;
+    EXPECT_EQ(chip_->busy_falls_at(), t + c.busy_us) << c.name;
+    settle(c.busy_us - 1);
+    EXPECT_EQ(chip_->busy(), 1) << c.name;
+    settle(1);
+    EXPECT_EQ(chip_->busy(), 0) << c.name;
+  }
+  // Too early: not executed.
+  xfer({0x8A, 0x00});
+  const uint32_t bad = chip_->counters().bad_commands;
+  xfer_now({0x8A, 0x01});
+  EXPECT_EQ(chip_->counters().bad_commands, bad + 1);
+  EXPECT_EQ(chip_->packet_type(), 0);
+  // Asleep it stays busy until woken; the wake is longer than any command.
+  xfer({0x84, 0x04});
+  EXPECT_EQ(chip_->busy_falls_at(), sim::kNever);
+  xfer_now({0xC0, 0x00});
+  EXPECT_EQ(chip_->busy_falls_at(), sim::now() + sim::Sx126x::kWakeUs);
+}
+
 TEST_F(ChipTest, RegisterAndBufferFramingWithStatusByte) {
   xfer({0x0D, 0x06, 0xC0, 1, 2, 3, 4, 5, 6, 7, 8});
   Bytes r = xfer({0x1D, 0x06, 0xC0, 0x00, 0, 0, 0, 0, 0, 0, 0, 0});

@@ -117,6 +117,8 @@ sim::Sx126x& chip();
 void main_loop_step();
 // Start-up time of the radio's oscillator before TX, RX and CAD.
 sim::time_us tcxo_us();
+// Moves of virtual time made so far by the path's waits on the radio's BUSY.
+uint64_t busy_wait_steps();
 }  // namespace env
 
 class RadioTest : public ::testing::Test {
