@@ -239,7 +239,7 @@ time_us Sx126x::busy_time(uint8_t op) const {
       return kBusyRxUs;
     case 0x83: case 0xD1: case 0xD2:  // SetTx, SetTxContinuousWave, SetTxInfinitePreamble
       return kBusyTxUs;
-    case 0x89:  // Calibrate: each block takes its share of the whole
+    case 0x89:  // Calibrate: all blocks, or (the model's figure) half that for some
       return bytes_.size() > 1 && (bytes_[1] & 0x7F) == 0x7F ? kBusyCalibrateUs : kBusyCalibrateUs / 2;
     case 0x98:  // CalibrateImage
       return kBusyCalibrateImageUs;

@@ -150,7 +150,11 @@ class AirTest : public ::testing::Test {
   // Runs until the first frame put on the air from now has started.
   time_us frame_start() {
     const size_t n = frames_.size();
-    while (frames_.size() == n) settle(1);
+    for (int k = 0; k < 1000 && frames_.size() == n; ++k) settle(1);
+    if (frames_.size() == n) {
+      ADD_FAILURE() << "no frame went on the air";
+      return sim::now();
+    }
     return frames_.back().start_us;
   }
   std::vector<AirFrame> frames_;
