@@ -12,6 +12,11 @@
 //                         by 3 s), every other device listening, for an hour
 //                         of virtual time; counter "virt/host" is the ratio of
 //                         virtual to host time
+//   Boot20/<devices>      20 devices started together until each is ready to
+//                         send and hear frames (brisola-t: its start-up, the
+//                         switch to P2P with its restart, the radio settings
+//                         and continuous reception); counter "virt_ms" is the
+//                         virtual time that took
 //
 // Images that are not built, or that cannot do what a benchmark asks yet, are
 // skipped with the reason, never failed. Device programs run as processes of
@@ -313,6 +318,32 @@ void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
   }
 }
 
+// ------------------------------------------------ twenty devices booting ---
+
+void boot_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
+  constexpr int kDevices = 20;
+  if (!built(state, cycle)) return;
+  std::vector<const Kind*> kinds;
+  for (int i = 0; i < kDevices; ++i) kinds.push_back(cycle[static_cast<size_t>(i) % cycle.size()]);
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      World w;
+      const time_us virtual_start = w.now();
+      state.ResumeTiming();
+      std::vector<int> id;
+      const std::string e = start_all(w, kinds, id);
+      state.PauseTiming();
+      if (!e.empty()) {
+        state.SkipWithError(e.c_str());
+        break;
+      }
+      state.counters["virt_ms"] = static_cast<double>(w.now() - virtual_start) / 1000.0;
+    }
+    state.ResumeTiming();
+  }
+}
+
 // ---------------------------------------------------------- registration ---
 
 // A world that breaks (a program that cannot start, a stalled device) throws;
@@ -357,6 +388,12 @@ void guarded(benchmark::State& state, void (*fn)(benchmark::State&, Args...), Ar
     benchmark::RegisterBenchmark((std::string("World20/") + m.name).c_str(), guarded<std::vector<const Kind*>>, world_of_20, m.cycle)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1)
+        ->UseRealTime();
+  }
+  for (const Mix& m : {Mix{"sx126x+subghz", {&kSx126x, &kSubghz}}, Mix{"brisola-t", {&kBrisola}}}) {
+    benchmark::RegisterBenchmark((std::string("Boot20/") + m.name).c_str(), guarded<std::vector<const Kind*>>, boot_of_20, m.cycle)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(3)
         ->UseRealTime();
   }
   return true;

@@ -3,6 +3,7 @@
 // shape of the module's own board glue (pads 8-11 SPI and NSS, 15 DIO1,
 // 16 BUSY, 17 NRESET, 18 antenna power; TCXO on DIO3 at 1.7 V with a 10 ms
 // start-up; DIO2 drives the RF switch).
+#include <algorithm>
 #include <memory>
 
 #include "board.h"
@@ -48,6 +49,7 @@ struct Board {
   uint64_t context_ticks = 0;    // the same, not wrapped
   sim::EventId alarm = 0;
   uint32_t busy_timeouts = 0;
+  uint64_t busy_wait_steps = 0;
   RadioOperatingModes_t mode = MODE_STDBY_RC;
   Gpio_t ant_power{};
 };
@@ -150,6 +152,8 @@ void reset() {
 }
 
 uint32_t busy_timeouts() { return board().busy_timeouts; }
+
+uint64_t busy_wait_steps() { return board().busy_wait_steps; }
 
 }  // namespace sx126x_board
 
@@ -279,16 +283,20 @@ void SX126xReset(void) {
 }
 
 void SX126xWaitOnBusy(void) {
-  sim::time_us waited = 0;
+  // The MCU sleeps until BUSY falls: one move of time to the edge the chip
+  // has scheduled, not a poll.
+  const sim::time_us start = sim::now();
+  const sim::time_us limit = start + sx126x_board::kBusyLimitUs;
   while (GpioRead(&SX126x.BUSY) == 1) {
-    if (waited >= sx126x_board::kBusyLimitUs) {
+    if (sim::now() >= limit) {
       ++board().busy_timeouts;
       sim::log("sx126x board: radio BUSY stuck high for %llu us, giving up",
-               static_cast<unsigned long long>(waited));
+               static_cast<unsigned long long>(sim::now() - start));
       return;
     }
-    sim::cpu_spend(10);
-    waited += 10;
+    const sim::time_us edge = std::min(sx126x_board::chip().busy_falls_at(), limit);
+    ++board().busy_wait_steps;
+    sim::cpu_spend(edge > sim::now() ? edge - sim::now() : 0);
   }
 }
 

@@ -52,7 +52,37 @@ uint32_t Medium::transmit(Node* sender, const AirFrame& frame) {
   return id;
 }
 
-uint32_t Medium::inject(const AirFrame& frame) { return put(frame, nullptr, frame.sender); }
+uint32_t Medium::inject(const AirFrame& frame) {
+  if (!frame.cut) return put(frame, nullptr, frame.sender);
+  for (auto& e : entries_) {
+    if (e.sender != nullptr || e.ended || e.sender_device != frame.sender || e.frame.start_us != frame.start_us) {
+      continue;
+    }
+    for (const auto& tap : taps_) tap.first(tap.second, frame);
+    shorten(e, std::max(now(), frame.end_us));
+    return e.id;
+  }
+  return 0;
+}
+
+void Medium::cut(const Node* sender, uint32_t id) {
+  for (auto& e : entries_) {
+    if (e.id != id || e.sender != sender || e.ended || now() >= e.frame.end_us) continue;
+    shorten(e, now());
+    AirFrame correction = e.frame;
+    correction.cut = true;
+    for (const auto& tap : taps_) tap.first(tap.second, correction);
+    if (link::connected()) link::send_frame(correction);
+    return;
+  }
+}
+
+void Medium::shorten(Entry& e, time_us at) {
+  if (e.ended || at >= e.frame.end_us) return;
+  e.frame.end_us = std::max(at, e.frame.start_us);
+  // The end announced before is dropped: on_end ignores an ended frame.
+  schedule(e.frame.end_us, &Medium::on_end, this, e.id);
+}
 
 void Medium::on_link_frame(void* ctx, const AirFrame& frame) { static_cast<Medium*>(ctx)->inject(frame); }
 
@@ -125,7 +155,8 @@ void Medium::on_start(void* ctx, uint32_t id) {
 void Medium::on_end(void* ctx, uint32_t id) {
   auto* m = static_cast<Medium*>(ctx);
   const Entry* e = m->find(id);
-  if (e == nullptr) return;
+  // Ended already: the frame was cut and this is its first, later end.
+  if (e == nullptr || e->ended || now() < e->frame.end_us) return;
   const Entry copy = *e;
   const auto nodes = m->nodes_;
   for (const auto& a : nodes) {
@@ -172,21 +203,38 @@ bool channels_overlap(uint32_t f1, uint32_t bw1, uint32_t f2, uint32_t bw2) {
 
 }  // namespace
 
+template <typename Fn>
+void Medium::for_each_interferer(const Node* node, const Entry& a, Fn fn) const {
+  for (const auto& b : entries_) {
+    if (b.id == a.id || b.sender == node || other_phy(b, node)) continue;
+    if (!(b.frame.start_us < a.frame.end_us && a.frame.start_us < b.frame.end_us)) continue;
+    if (!channels_overlap(a.frame.frequency_hz, occupied_bw(a.frame), b.frame.frequency_hz, occupied_bw(b.frame))) {
+      continue;
+    }
+    if (!is_carrier(b.frame) && !is_carrier(a.frame)) {
+      if (a.frame.modem != b.frame.modem) continue;
+      if (a.frame.modem == Modem::kLora && a.frame.sf != b.frame.sf) continue;
+    }
+    fn(b);
+  }
+}
+
 bool Medium::collided(const Node* node, uint32_t id) const {
   const Entry* a = find(id);
   if (a == nullptr) return false;
-  for (const auto& b : entries_) {
-    if (b.id == id || b.sender == node || other_phy(b, node)) continue;
-    if (!(b.frame.start_us < a->frame.end_us && a->frame.start_us < b.frame.end_us)) continue;
-    if (!channels_overlap(a->frame.frequency_hz, occupied_bw(a->frame), b.frame.frequency_hz, occupied_bw(b.frame))) {
-      continue;
-    }
-    if (is_carrier(b.frame) || is_carrier(a->frame)) return true;
-    if (a->frame.modem != b.frame.modem) continue;
-    if (a->frame.modem == Modem::kLora && a->frame.sf != b.frame.sf) continue;
-    return true;
+  bool any = false;
+  for_each_interferer(node, *a, [&](const Entry&) { any = true; });
+  return any;
+}
+
+double Medium::interference_dbm(const Node* node, uint32_t id) const {
+  const Entry* a = find(id);
+  double mw = 0;
+  if (a != nullptr) {
+    for_each_interferer(node, *a,
+                        [&](const Entry& b) { mw += std::pow(10.0, heard_by(b, node).frame.rx_rssi_dbm / 10.0); });
   }
-  return false;
+  return mw > 0 ? 10.0 * std::log10(mw) : -HUGE_VAL;
 }
 
 double Medium::channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, time_us at) const {
@@ -305,6 +353,44 @@ double lora_demod_floor_db(uint8_t sf) {
   if (sf < 5) sf = 5;
   if (sf > 12) sf = 12;
   return -2.5 * (sf - 4);  // SF5 -2.5 dB ... SF12 -20 dB
+}
+
+uint32_t fsk_detector_bits(uint8_t code) { return code >= 0x04 && code <= 0x07 ? 8u * (code - 3u) : 0u; }
+
+time_us preamble_end_us(const AirFrame& f) {
+  if (f.modem == Modem::kLora) {
+    const uint64_t sym = lora_symbol_ns(f.sf, lora_bandwidth_code(f.bandwidth_hz));
+    return std::min(f.end_us, f.start_us + (uint64_t{f.preamble_len} * sym) / 1000);
+  }
+  if (f.bitrate == 0) return f.start_us;
+  return std::min(f.end_us, f.start_us + uint64_t{f.preamble_len} * 8 * 1000000 / f.bitrate);
+}
+
+time_us preamble_detected_at(const AirFrame& f, time_us listen_from, uint32_t fsk_detector_bits) {
+  const time_us from = std::max(listen_from, f.start_us);
+  time_us need = 0;
+  if (f.modem == Modem::kLora) {
+    const uint64_t sym = lora_symbol_ns(f.sf, lora_bandwidth_code(f.bandwidth_hz));
+    if (sym == 0) return kNever;
+    need = (kLoraDetectSymbols * sym + 999) / 1000;
+  } else {
+    if (f.bitrate == 0) return kNever;
+    const uint64_t bits = std::max<uint64_t>(fsk_detector_bits, kFskMinPreambleBits);
+    need = (bits * 1000000 + f.bitrate - 1) / f.bitrate;
+  }
+  const time_us at = from + need;
+  return at <= preamble_end_us(f) ? at : kNever;
+}
+
+bool fsk_fits_filter(const AirFrame& f, uint32_t rx_frequency_hz, uint32_t rx_bandwidth_hz) {
+  const int64_t offset = std::llabs(static_cast<int64_t>(f.frequency_hz) - static_cast<int64_t>(rx_frequency_hz));
+  return int64_t{f.bitrate} + 2 * int64_t{f.fdev_hz} + 2 * offset <= int64_t{rx_bandwidth_hz};
+}
+
+bool captures(const AirFrame& wanted, double interference_dbm) {
+  const double margin = wanted.modem == Modem::kLora ? kLoraCaptureDb : kFskCaptureDb;
+  // (The sum of powers goes through logarithms: allow for their rounding.)
+  return wanted.rx_rssi_dbm - interference_dbm >= margin - 1e-9;
 }
 
 void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz, int16_t* rssi_dbm, int8_t* snr_db) {

@@ -16,6 +16,9 @@ void configure(const sim::Sx126x::Config& config);
 sim::Sx126x& radio();
 // Back to power-on: no radio, handle states cleared.
 void reset();
+// Moves of virtual time the HAL's waits on the busy flag made (one per wait
+// on a flag that falls by itself).
+uint64_t busy_wait_steps();
 
 // Bus time of one byte on the sub-GHz SPI (16 MHz / 4).
 constexpr sim::time_us kSpiByteNs = 2000;

@@ -1,4 +1,5 @@
 // SUBGHZ HAL stand-in over the SX126x chip model.
+#include <algorithm>
 #include <memory>
 
 #include "sim/sim.h"
@@ -32,12 +33,18 @@ void spend(uint32_t bytes) {
   sim::set_primask(primask);
 }
 
+uint64_t g_busy_wait_steps = 0;
+
+// The MCU waits for the radio's busy flag to fall: one move of time to the
+// edge the radio has scheduled, not a poll.
 HAL_StatusTypeDef wait_busy() {
-  sim::time_us waited = 0;
-  while (subghz_sim::radio().busy()) {
-    if (waited >= kBusyLimitUs) return HAL_TIMEOUT;
-    sim::cpu_spend(1);
-    waited += 1;
+  sim::Sx126x& r = subghz_sim::radio();
+  const sim::time_us limit = sim::now() + kBusyLimitUs;
+  while (r.busy()) {
+    if (sim::now() >= limit) return HAL_TIMEOUT;
+    const sim::time_us edge = std::min(r.busy_falls_at(), limit);
+    ++g_busy_wait_steps;
+    sim::cpu_spend(edge > sim::now() ? edge - sim::now() : 0);
   }
   return HAL_OK;
 }
@@ -89,6 +96,8 @@ void reset() {
   state().radio.reset();
   state().config = sim::Sx126x::Config{};
 }
+
+uint64_t busy_wait_steps() { return g_busy_wait_steps; }
 
 }  // namespace subghz_sim
 

@@ -33,5 +33,8 @@ sim::Sx126x& chip();
 void reset();
 // Times the board's busy wait gave up.
 uint32_t busy_timeouts();
+// Moves of virtual time the board's busy waits made (one per wait on a BUSY
+// that falls by itself).
+uint64_t busy_wait_steps();
 
 }  // namespace sx126x_board

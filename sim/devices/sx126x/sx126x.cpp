@@ -115,7 +115,10 @@ void Sx126x::power_on_defaults() {
   frequency_hz_ = 915000000;
   tx_power_ = 0;
   ramp_ = 0;
-  pa_config_ = {};
+  // The data sheet gives no reset value: until it is set, the PA is taken as
+  // configured for the variant's full power.
+  pa_config_ = config_.variant == 1 ? std::array<uint8_t, 4>{0x06, 0x00, 0x01, 0x01}
+                                    : std::array<uint8_t, 4>{0x04, 0x07, 0x00, 0x01};
   irq_mask_ = dio1_mask_ = dio2_mask_ = dio3_mask_ = 0;
   irq_status_ = 0;
   tcxo_ = false;
@@ -132,10 +135,14 @@ void Sx126x::power_on_defaults() {
 }
 
 void Sx126x::abort_operation() {
+  // A transmission stopped before its end leaves the air now.
+  if (tx_frame_id_ != 0) medium_->cut(this, tx_frame_id_);
+  tx_frame_id_ = 0;
   epoch_ = next_serial();
   rx_active_ = false;
   rx_continuous_ = false;
   rx_timer_stopped_ = false;
+  symbol_deadline_ = kNever;
   lock_ = Lock{};
   carrier_ = false;
 }
@@ -152,6 +159,12 @@ void Sx126x::set_dio1_hook(PinFn fn, void* ctx) {
 int Sx126x::busy() const {
   if (mode_ == Mode::kReset || mode_ == Mode::kSleep) return 1;
   return now() < busy_until_ ? 1 : 0;
+}
+
+time_us Sx126x::busy_falls_at() const {
+  if (mode_ == Mode::kReset && nreset_ == 0) return kNever;
+  if (mode_ == Mode::kSleep && busy_until_ <= now()) return kNever;
+  return busy_until_;
 }
 
 void Sx126x::set_nreset(int level) {
@@ -206,6 +219,56 @@ void Sx126x::transaction_end() {
   if (recording_) spi_log_.push_back(bytes_);
   if (transaction_ignored_ || bytes_.empty()) return;
   execute(bytes_);
+  if (mode_ == Mode::kSleep) {
+    busy_until_ = now();
+    return;
+  }
+  busy_until_ = std::max(busy_until_, now() + busy_time(bytes_[0]));
+}
+
+time_us Sx126x::busy_time(uint8_t op) const {
+  switch (op) {
+    case 0x1D: case 0x0D: case 0x1E: case 0x0E:  // registers and buffer
+    case 0xC0: case 0x12: case 0x13: case 0x14: case 0x15: case 0x11: case 0x17:  // status reads
+      return kBusyAccessUs;
+    case 0x80:  // SetStandby: XOSC needs the crystal
+      return bytes_.size() > 1 && bytes_[1] != 0 ? kBusyXoscUs : kBusyConfigUs;
+    case 0xC1:  // SetFs
+      return kBusyFsUs;
+    case 0x82: case 0x94: case 0xC5:  // SetRx, SetRxDutyCycle, SetCad
+      return kBusyRxUs;
+    case 0x83: case 0xD1: case 0xD2:  // SetTx, SetTxContinuousWave, SetTxInfinitePreamble
+      return kBusyTxUs;
+    case 0x89:  // Calibrate: all blocks, or (the model's figure) half that for some
+      return bytes_.size() > 1 && (bytes_[1] & 0x7F) == 0x7F ? kBusyCalibrateUs : kBusyCalibrateUs / 2;
+    case 0x98:  // CalibrateImage
+      return kBusyCalibrateImageUs;
+    default:
+      return kBusyConfigUs;
+  }
+}
+
+int Sx126x::pa_max_dbm() const {
+  const uint8_t duty = pa_config_[0], hp_max = pa_config_[1];
+  const bool low_power_pa = config_.variant == 1 || pa_config_[2] == 1;
+  if (low_power_pa) {
+    // Data sheet rows of the low-power PA: duty 6 -> +15, 4 -> +14, 1 -> +10.
+    return duty >= 6 ? 15 : duty >= 4 ? 14 : 10;
+  }
+  // Rows of the high-power PA (duty, hpMax -> dBm): 4,7 -> +22; 3,5 -> +20;
+  // 2,3 -> +17; 2,2 -> +14. Between rows (and below the last) both settings
+  // bound the power, each as its rows say.
+  static constexpr int kByHpMax[8] = {8, 11, 14, 17, 18, 20, 21, 22};
+  static constexpr int kByDuty[5] = {11, 14, 17, 20, 22};
+  return std::min(kByHpMax[std::min<uint8_t>(hp_max, 7)], kByDuty[std::min<uint8_t>(duty, 4)]);
+}
+
+int8_t Sx126x::power_on_air() const {
+  int requested = tx_power_;
+  // The low-power PA's +15 dBm row asks for +14 with duty cycle 6.
+  const bool low_power_pa = config_.variant == 1 || pa_config_[2] == 1;
+  if (low_power_pa && pa_config_[0] >= 6 && requested == 14) requested = 15;
+  return static_cast<int8_t>(std::min(requested, pa_max_dbm()));
 }
 
 void Sx126x::record_spi(bool on) { recording_ = on; }
@@ -544,13 +607,14 @@ AirFrame Sx126x::build_frame(time_us start) const {
   AirFrame f{};
   f.start_us = start;
   f.frequency_hz = frequency_hz_;
-  f.tx_power_dbm = tx_power_;
+  f.tx_power_dbm = power_on_air();
   f.sender = config_.device_id;
   if (is_lora()) {
     f.modem = Modem::kLora;
     f.sf = lora_sf();
     f.bandwidth_hz = air::lora_bandwidth_hz(lora_bw_code());
     f.coding_rate = lora_cr();
+    f.ldro = lora_ldro();
     f.preamble_len = lora_preamble();
     f.lora_sync_word = static_cast<uint16_t>(regs_[kRegLoraSync] << 8 | regs_[kRegLoraSync + 1]);
     f.iq_inverted = lora_iq_inverted();
@@ -567,6 +631,12 @@ AirFrame Sx126x::build_frame(time_us start) const {
     f.fsk_sync_len = static_cast<uint8_t>(std::min(fsk_sync_bits() / 8, 8));
     for (int k = 0; k < 8; ++k) f.fsk_sync[k] = regs_[kRegFskSync + k];
     f.crc_on = fsk_crc_on();
+    f.fsk_crc_len = fsk_crc_bytes();
+    f.fsk_crc_inverted = (fsk_crc_type() & 0x04) != 0;
+    f.fsk_crc_seed = static_cast<uint16_t>(regs_[kRegCrcSeed] << 8 | regs_[kRegCrcSeed + 1]);
+    f.fsk_crc_poly = static_cast<uint16_t>(regs_[kRegCrcPoly] << 8 | regs_[kRegCrcPoly + 1]);
+    f.fsk_whitening = fsk_whitening();
+    f.fsk_whitening_seed = static_cast<uint16_t>((regs_[kRegWhiteningMsb] & 0x01) << 8 | regs_[kRegWhiteningLsb]);
     f.implicit_header = !fsk_variable();
     f.len = fsk_payload_len();
   }
@@ -602,7 +672,7 @@ void Sx126x::ev_tx_start(void* ctx, uint32_t epoch) {
     }
   }
   c->last_sent_ = f;
-  c->medium_->transmit(c, f);
+  c->tx_frame_id_ = c->medium_->transmit(c, f);
   schedule(f.end_us, cut ? &Sx126x::ev_tx_timeout : &Sx126x::ev_tx_end, c, c->epoch_);
 }
 
@@ -633,10 +703,10 @@ void Sx126x::ev_carrier(void* ctx, uint32_t epoch) {
   f.frequency_hz = c->frequency_hz_;
   f.modem = Modem::kFsk;
   f.bitrate = 0;
-  f.tx_power_dbm = c->tx_power_;
+  f.tx_power_dbm = c->power_on_air();
   f.sender = c->config_.device_id;
   c->last_sent_ = f;
-  c->medium_->transmit(c, f);
+  c->tx_frame_id_ = c->medium_->transmit(c, f);
   schedule(f.end_us, &Sx126x::ev_carrier, c, epoch);
 }
 
@@ -657,6 +727,8 @@ bool Sx126x::matches(const AirFrame& f) const {
   if (reg == 0 || f.bitrate == 0) return false;
   const uint64_t br = (1024000000ull + reg / 2) / reg;
   if (iabs(static_cast<int64_t>(f.bitrate) - static_cast<int64_t>(br)) * 100 > static_cast<int64_t>(br)) return false;
+  // Deviation and bit rate of the sender within this receiver's filter.
+  if (!air::fsk_fits_filter(f, frequency_hz_, bw)) return false;
   const int sync_len = std::min(fsk_sync_bits() / 8, 8);
   if (f.fsk_sync_len != sync_len) return false;
   for (int k = 0; k < sync_len; ++k) {
@@ -668,15 +740,6 @@ bool Sx126x::matches(const AirFrame& f) const {
 bool Sx126x::detectable(const AirFrame& f) const {
   if (f.modem == Modem::kLora) return f.rx_snr_db >= air::lora_demod_floor_db(f.sf);
   return f.rx_snr_db >= kFskDemodFloorDb;
-}
-
-time_us Sx126x::preamble_end(const AirFrame& f) const {
-  if (f.modem == Modem::kLora) {
-    const uint64_t sym = air::lora_symbol_ns(f.sf, air::lora_bandwidth_code(f.bandwidth_hz));
-    return std::min(f.end_us, f.start_us + (uint64_t{f.preamble_len} * sym) / 1000);
-  }
-  if (f.bitrate == 0) return f.start_us;
-  return std::min(f.end_us, f.start_us + uint64_t{f.preamble_len} * 8 * 1000000 / f.bitrate);
 }
 
 time_us Sx126x::header_end(const AirFrame& f) const {
@@ -693,16 +756,38 @@ bool Sx126x::try_lock(const air::Heard& h) {
   if (mode_ != Mode::kRx || !rx_active_ || lock_.id != 0) return false;
   const AirFrame& f = h.frame;
   if (!matches(f) || !detectable(f)) return false;
-  // The receiver must be listening while there is preamble left to find.
-  if (now() >= preamble_end(f)) return false;
+  // The receiver must listen to enough of the preamble to detect it.
+  const time_us detect_at = air::preamble_detected_at(f, now(), air::fsk_detector_bits(fsk_detector()));
+  if (detect_at == kNever) return false;
   lock_.id = h.id;
   lock_.header_done = false;
+  lock_.detect_at = detect_at;
   lock_.frame = f;
   lock_.serial = next_serial();
-  if (stop_on_preamble_) rx_timer_stopped_ = true;
-  raise(kIrqPreamble);
-  schedule(std::max(now(), header_end(f)), &Sx126x::ev_header, this, lock_.serial);
+  schedule(detect_at, &Sx126x::ev_preamble, this, lock_.serial);
+  schedule(std::max(detect_at, header_end(f)), &Sx126x::ev_header, this, lock_.serial);
   return true;
+}
+
+void Sx126x::ev_preamble(void* ctx, uint32_t serial) {
+  auto* c = alive(ctx);
+  if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx) return;
+  if (c->stop_on_preamble_) c->rx_timer_stopped_ = true;
+  c->raise(kIrqPreamble);
+}
+
+bool Sx126x::fsk_coding_matches(const AirFrame& f) const {
+  if (f.crc_on && fsk_crc_on()) {
+    const uint16_t seed = static_cast<uint16_t>(regs_[kRegCrcSeed] << 8 | regs_[kRegCrcSeed + 1]);
+    const uint16_t poly = static_cast<uint16_t>(regs_[kRegCrcPoly] << 8 | regs_[kRegCrcPoly + 1]);
+    if (f.fsk_crc_len != fsk_crc_bytes() || f.fsk_crc_inverted != ((fsk_crc_type() & 0x04) != 0) ||
+        f.fsk_crc_seed != seed || f.fsk_crc_poly != poly) {
+      return false;
+    }
+  }
+  if (f.fsk_whitening != fsk_whitening()) return false;
+  const uint16_t wseed = static_cast<uint16_t>((regs_[kRegWhiteningMsb] & 0x01) << 8 | regs_[kRegWhiteningLsb]);
+  return !f.fsk_whitening || f.fsk_whitening_seed == wseed;
 }
 
 void Sx126x::ev_rx_active(void* ctx, uint32_t epoch) {
@@ -715,7 +800,8 @@ void Sx126x::ev_rx_active(void* ctx, uint32_t epoch) {
   }
   if (c->is_lora() && !c->rx_continuous_ && c->symb_timeout_ != 0) {
     const uint64_t sym = air::lora_symbol_ns(c->lora_sf(), c->lora_bw_code());
-    schedule(now() + (c->symb_timeout_ * sym + 999) / 1000, &Sx126x::ev_symbol_timeout, c, epoch);
+    c->symbol_deadline_ = now() + (c->symb_timeout_ * sym + 999) / 1000;
+    schedule(c->symbol_deadline_, &Sx126x::ev_symbol_timeout, c, epoch);
   }
   // A frame whose preamble is already on the air can still be caught: the
   // earliest one wins.
@@ -755,7 +841,8 @@ void Sx126x::ev_header(void* ctx, uint32_t serial) {
   if (f.modem == Modem::kLora && !f.implicit_header) {
     // An explicit header that cannot be right: a length the header cannot
     // carry, or a header already hit by another frame.
-    const bool bad = f.len > 255 || f.coding_rate < 1 || f.coding_rate > 4 || c->medium_->collided(c, c->lock_.id);
+    const bool bad = f.len > 255 || f.coding_rate < 1 || f.coding_rate > 4 ||
+                     !air::captures(f, c->medium_->interference_dbm(c, c->lock_.id));
     if (bad) {
       c->lock_ = Lock{};
       ++c->counters_.header_errors;
@@ -778,12 +865,29 @@ void Sx126x::air_frame_started(const air::Heard& heard) {
 }
 
 void Sx126x::air_frame_ended(const air::Heard& heard) {
-  if (lock_.id == heard.id && mode_ == Mode::kRx) finish_rx(heard);
+  if (lock_.id != heard.id || mode_ != Mode::kRx) return;
+  if (heard.frame.end_us < lock_.frame.end_us && !lock_.header_done) {
+    // Cut before its header (or sync word) was through: an explicit LoRa
+    // header is an error, anything else was never more than a preamble.
+    const bool header_error = now() >= lock_.detect_at && heard.frame.modem == Modem::kLora &&
+                              !heard.frame.implicit_header;
+    lock_ = Lock{};
+    if (header_error) {
+      ++counters_.header_errors;
+      if (!rx_continuous_) end_single_rx();
+      raise(kIrqHeaderError);
+    } else if (now() >= symbol_deadline_) {
+      // The symbol timeout passed while the preamble held the receiver.
+      ev_symbol_timeout(this, epoch_);
+    }
+    return;
+  }
+  finish_rx(heard);
 }
 
 void Sx126x::finish_rx(const air::Heard& h) {
   const AirFrame& f = h.frame;
-  bool corrupted = medium_->collided(this, h.id) || f.len > 255;
+  bool corrupted = !air::captures(f, medium_->interference_dbm(this, h.id)) || f.len > 255;
   // A frame cut short on the air (its end before its own length allows).
   if (f.modem == Modem::kLora) {
     const time_us shortest = air::lora_time_on_air_us(f.sf, air::lora_bandwidth_code(f.bandwidth_hz), f.coding_rate,
@@ -800,6 +904,9 @@ void Sx126x::finish_rx(const air::Heard& h) {
   bool length_error = false;
   uint16_t rx_len = 0;
   if (is_lora()) {
+    // The payload's symbols are coded as the sender's low-data-rate
+    // optimisation says; a receiver set otherwise reads them wrong.
+    if (f.ldro != lora_ldro()) corrupted = true;
     if (lora_implicit()) {
       rx_len = lora_payload_len();
       has_crc = lora_crc();
@@ -810,7 +917,7 @@ void Sx126x::finish_rx(const air::Heard& h) {
     }
   } else {
     has_crc = fsk_crc_on();
-    if (f.crc_on != has_crc || f.implicit_header == fsk_variable()) corrupted = true;
+    if (f.crc_on != has_crc || f.implicit_header == fsk_variable() || !fsk_coding_matches(f)) corrupted = true;
     if (fsk_variable()) {
       rx_len = std::min<uint16_t>(f.len, 255);
       if (rx_len > fsk_payload_len()) {

@@ -23,6 +23,7 @@ struct AirFrame {
   uint8_t sf;              // LoRa spreading factor 5..12
   uint32_t bandwidth_hz;   // LoRa bandwidth, or FSK receiver bandwidth
   uint8_t coding_rate;     // LoRa 1..4 (4/5..4/8)
+  bool ldro;               // LoRa low-data-rate optimisation of the payload
   uint32_t bitrate;        // FSK bits per second
   uint32_t fdev_hz;        // FSK deviation
   uint16_t preamble_len;   // symbols (LoRa) or bytes (FSK)
@@ -33,6 +34,18 @@ struct AirFrame {
   bool crc_on;
   bool implicit_header;
   int8_t tx_power_dbm;
+  // FSK payload coding, which the receiver must share: CRC length (bytes),
+  // inverted or not, its seed and polynomial; whitening and its seed.
+  uint8_t fsk_crc_len;
+  bool fsk_crc_inverted;
+  uint16_t fsk_crc_seed;
+  uint16_t fsk_crc_poly;
+  bool fsk_whitening;
+  uint16_t fsk_whitening_seed;
+  // A correction, not a new frame: the sender stopped its frame that began
+  // at start_us early, at end_us (standby, sleep or another command during
+  // the transmission). Everything else is as first announced.
+  bool cut;
   uint32_t sender;         // device id of the sender
   uint16_t len;
   uint8_t payload[256];

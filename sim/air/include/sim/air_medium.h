@@ -10,7 +10,8 @@
 //
 // The medium only says what is on the air and how strong it is at a node; the
 // reception decision (parameters, timing, sensitivity) is the radio model's,
-// with the helpers at the bottom of this header.
+// with the helpers at the bottom of this header. Every receiver model in the
+// tree decides with these same helpers, so that they agree on what is heard.
 #pragma once
 
 #include <cstdint>
@@ -57,8 +58,14 @@ class Medium {
   // Returns the frame id.
   uint32_t transmit(Node* sender, const AirFrame& frame);
   // A frame from outside the process (world link, test, noise source); its
-  // rx_rssi_dbm / rx_snr_db are taken as given for every node.
+  // rx_rssi_dbm / rx_snr_db are taken as given for every node. A correction
+  // (frame.cut) shortens the frame from outside that it names (same sender
+  // and start) and returns that frame's id, or 0 when there is none.
   uint32_t inject(const AirFrame& frame);
+  // The sender stops its frame `id` now: it leaves the air at once (receivers
+  // hear its end now), and the correction goes to the taps and the world
+  // link. Nothing when the frame has already ended.
+  void cut(const Node* sender, uint32_t id);
 
   // --- what a node sees --------------------------------------------------
   // Frames on the air at `at` (start <= at < end), as heard by `node`.
@@ -67,6 +74,9 @@ class Medium {
   // channel: same modem and, for LoRa, the same spreading factor; an
   // unmodulated carrier overlaps everything on its frequency.
   bool collided(const Node* node, uint32_t id) const;
+  // Total power at `node` of the frames that collide with frame `id` (in the
+  // sense of collided()), in dBm; -infinity when none does.
+  double interference_dbm(const Node* node, uint32_t id) const;
   // Total power in the receive channel (frequency +- bandwidth/2) at `at`,
   // noise floor included, in dBm.
   double channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, time_us at) const;
@@ -107,6 +117,9 @@ class Medium {
   static void on_end(void* ctx, uint32_t id);
   static void on_link_frame(void* ctx, const AirFrame& frame);
   uint32_t put(const AirFrame& frame, const Node* sender, uint32_t sender_device);
+  void shorten(Entry& e, time_us at);
+  template <typename Fn>
+  void for_each_interferer(const Node* node, const Entry& a, Fn fn) const;
   const Entry* find(uint32_t id) const;
   Heard heard_by(const Entry& e, const Node* node) const;
   static bool other_phy(const Entry& e, const Node* node) { return node && e.frame.phy != node->phy(); }
@@ -164,5 +177,40 @@ void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz
 // An unmodulated carrier on the air: an FSK frame with bit rate 0 and no
 // payload (the chip's continuous wave, or a jammer a test puts on the air).
 inline bool is_carrier(const AirFrame& f) { return f.modem == Modem::kFsk && f.bitrate == 0; }
+
+// ------------------------------------------------------- reception rules --
+// What a receiver needs to take a frame, shared by every receiver model.
+
+// Preamble detection. A LoRa receiver detects a preamble once it has
+// listened to kLoraDetectSymbols of its up-chirps; the sync word and the
+// start-of-frame delimiter that follow the preamble then carry it into the
+// header. So a frame is detected only when the receiver listens from no later
+// than that many symbols before the preamble ends. An FSK receiver needs its
+// preamble detector's length of preamble (8 to 32 bits; 8 bits of bit
+// synchronisation with the detector off) before the sync word.
+constexpr uint32_t kLoraDetectSymbols = 4;
+constexpr uint32_t kFskMinPreambleBits = 8;
+// The FSK detector length in bits of the chip's code (0x04..0x07: 8..32 bits;
+// anything else: off, 0).
+uint32_t fsk_detector_bits(uint8_t code);
+// End of the frame's preamble (LoRa: preamble_len symbols; FSK: preamble_len
+// bytes), never past its end.
+time_us preamble_end_us(const AirFrame& f);
+// When a receiver that listens from `listen_from` (its RX start, or later)
+// has detected the preamble of `f`, or kNever when too little preamble is
+// left by then. `fsk_detector_bits` is the receiver's detector length.
+time_us preamble_detected_at(const AirFrame& f, time_us listen_from, uint32_t fsk_detector_bits);
+
+// FSK: the signal (bit rate plus twice the deviation, plus twice the offset
+// between the two frequencies) must fit the receiver's double-sided filter
+// bandwidth, or the receiver cannot demodulate it.
+bool fsk_fits_filter(const AirFrame& f, uint32_t rx_frequency_hz, uint32_t rx_bandwidth_hz);
+
+// Capture: a frame survives a collision when it is stronger than the sum of
+// what collides with it by the co-channel rejection of its modem (LoRa, same
+// spreading factor: 6 dB; FSK: 9 dB).
+constexpr double kLoraCaptureDb = 6.0;
+constexpr double kFskCaptureDb = 9.0;
+bool captures(const AirFrame& wanted, double interference_dbm);
 
 }  // namespace sim::air

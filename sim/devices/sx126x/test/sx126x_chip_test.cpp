@@ -16,6 +16,19 @@ using Bytes = std::vector<uint8_t>;
 using Mode = sim::Sx126x::Mode;
 using sim::AirFrame;
 
+// One NSS window on `chip`; returns MISO. With `wait`, first as a host does:
+// once BUSY has fallen (a chip that stays busy, asleep or held in reset, is
+// not waited for).
+Bytes xfer_on(sim::Sx126x& chip, const Bytes& mosi, bool wait = true) {
+  const sim::time_us ready = chip.busy_falls_at();
+  if (wait && ready != sim::kNever && ready > sim::now()) sim::run_until(ready);
+  chip.set_nss(0);
+  Bytes miso;
+  for (uint8_t b : mosi) miso.push_back(chip.spi_transfer(b));
+  chip.set_nss(1);
+  return miso;
+}
+
 class ChipTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,14 +45,8 @@ class ChipTest : public ::testing::Test {
     sim::air::Medium::instance().reset();
     sim::host::reset_core();
   }
-  // One NSS window; returns MISO.
-  Bytes xfer(const Bytes& mosi) {
-    chip_->set_nss(0);
-    Bytes miso;
-    for (uint8_t b : mosi) miso.push_back(chip_->spi_transfer(b));
-    chip_->set_nss(1);
-    return miso;
-  }
+  Bytes xfer(const Bytes& mosi) { return xfer_on(*chip_, mosi); }
+  Bytes xfer_now(const Bytes& mosi) { return xfer_on(*chip_, mosi, false); }
   Bytes read_reg(uint16_t a, size_t n) {
     Bytes m = {0x1D, static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a), 0};
     m.resize(4 + n, 0);
@@ -61,7 +68,7 @@ TEST_F(ChipTest, ResetHoldsBusyUntilBootThenDefaults) {
   EXPECT_EQ(chip_->busy(), 1) << "held in reset";
   chip_->set_nreset(1);
   EXPECT_EQ(chip_->busy(), 1);
-  xfer({0x8A, 0x01});  // while booting: ignored
+  xfer_now({0x8A, 0x01});  // while booting: ignored
   EXPECT_EQ(chip_->counters().bad_commands, 1u);
   settle(sim::Sx126x::kBootUs);
   EXPECT_EQ(chip_->busy(), 0);
@@ -94,6 +101,51 @@ TEST_F(ChipTest, SleepWakesOnNssAloneAndWarmStartKeepsTheConfiguration) {
   settle(sim::Sx126x::kWakeUs);
   EXPECT_EQ(chip_->packet_type(), 0);
   EXPECT_EQ(read_reg(0x08AC, 1), Bytes{0x94});
+}
+
+// BUSY rises at the end of every command and falls after the chip's time for
+// it; what is sent meanwhile is not executed. The chip says when it falls, so
+// a host can wait for it in one step.
+TEST_F(ChipTest, BusyFollowsEachCommandForItsTime) {
+  struct Case {
+    const char* name;
+    Bytes cmd;
+    sim::time_us busy_us;
+  };
+  const Case cases[] = {
+      {"SetPacketType", {0x8A, 0x01}, 20},
+      {"SetModulationParams", {0x8B, 7, 4, 1, 0}, 20},
+      {"WriteRegister", {0x0D, 0x07, 0x40, 0x34, 0x44}, 2},
+      {"GetIrqStatus", {0x12, 0, 0, 0}, 2},
+      {"SetStandby XOSC", {0x80, 0x01}, 31},
+      {"SetFs", {0xC1}, 50},
+      {"SetRx", {0x82, 0xFF, 0xFF, 0xFF}, 83},
+      {"SetTx", {0x83, 0, 0, 0}, 126},
+      {"SetStandby RC", {0x80, 0x00}, 20},
+      {"Calibrate all", {0x89, 0x7F}, 3500},
+      {"CalibrateImage", {0x98, 0xD7, 0xDB}, 1000},
+  };
+  for (const Case& c : cases) {
+    xfer(c.cmd);
+    const sim::time_us t = sim::now();
+    EXPECT_EQ(chip_->busy(), 1) << c.name;
+    EXPECT_EQ(chip_->busy_falls_at(), t + c.busy_us) << c.name;
+    settle(c.busy_us - 1);
+    EXPECT_EQ(chip_->busy(), 1) << c.name;
+    settle(1);
+    EXPECT_EQ(chip_->busy(), 0) << c.name;
+  }
+  // Too early: not executed.
+  xfer({0x8A, 0x00});
+  const uint32_t bad = chip_->counters().bad_commands;
+  xfer_now({0x8A, 0x01});
+  EXPECT_EQ(chip_->counters().bad_commands, bad + 1);
+  EXPECT_EQ(chip_->packet_type(), 0);
+  // Asleep it stays busy until woken; the wake is longer than any command.
+  xfer({0x84, 0x04});
+  EXPECT_EQ(chip_->busy_falls_at(), sim::kNever);
+  xfer_now({0xC0, 0x00});
+  EXPECT_EQ(chip_->busy_falls_at(), sim::now() + sim::Sx126x::kWakeUs);
 }
 
 TEST_F(ChipTest, RegisterAndBufferFramingWithStatusByte) {
@@ -173,15 +225,8 @@ TEST_F(ChipTest, RandomRegistersFollowTheDeviceSeedWhileReceiving) {
   c.device_id = 8;
   sim::Sx126x other(c);
   auto first_read = [](sim::Sx126x& x) {
-    auto tx = [&](const Bytes& m) {
-      x.set_nss(0);
-      Bytes out;
-      for (uint8_t b : m) out.push_back(x.spi_transfer(b));
-      x.set_nss(1);
-      return out;
-    };
-    tx({0x82, 0xFF, 0xFF, 0xFF});
-    Bytes r = tx({0x1D, 0x08, 0x19, 0, 0, 0, 0, 0});
+    xfer_on(x, {0x82, 0xFF, 0xFF, 0xFF});
+    Bytes r = xfer_on(x, {0x1D, 0x08, 0x19, 0, 0, 0, 0, 0});
     return Bytes(r.begin() + 4, r.end());
   };
   EXPECT_EQ(first_read(same), r1);
@@ -195,12 +240,15 @@ TEST_F(ChipTest, TcxoStartUpDelaysTheFrame) {
   xfer({0x8A, 0x01});
   xfer({0x8B, 7, 4, 1, 0});
   xfer({0x8C, 0, 8, 0, 1, 1, 0});
+  settle(1000);
+  const sim::time_us t0 = sim::now();
   xfer({0x83, 0, 0, 0});
   settle(1);
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].start_us, 0u) << "no TCXO: at once";
+  EXPECT_EQ(frames[0].start_us, t0) << "no TCXO: at once";
   settle(100000);
   xfer({0x97, 0x01, 0x00, 0x02, 0x80});  // 1.7 V, 640 x 15.625 us
+  settle(1000);
   const sim::time_us t = sim::now();
   xfer({0x83, 0, 0, 0});
   settle(20000);

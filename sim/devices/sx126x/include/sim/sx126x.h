@@ -5,11 +5,16 @@
 // TX power, modulation and packet parameters, IRQ routing and status, buffer
 // and register access, RSSI, packet and buffer status), keeps a register file
 // and the 256-byte data buffer, wakes from sleep on an NSS falling edge,
-// resets on NRESET, applies the TCXO start-up time of DIO3 before TX, RX and
-// CAD, and puts frames on the air model / takes them from it: a reception is
-// decided here from frequency, modem parameters, timing (listening before the
-// preamble ends, LoRa symbol timeout, RX timeout), signal level and
-// collisions.
+// resets on NRESET, holds BUSY after each command for the time the chip needs
+// for it, applies the TCXO start-up time of DIO3 before TX, RX and CAD, and
+// puts frames on the air model / takes them from it. The power on the air is
+// what the PA configuration can give; a transmission stopped by a command
+// leaves the air at once. A reception is decided here, with the air model's
+// reception rules, from frequency, modem parameters (LoRa low-data-rate
+// optimisation; FSK filter bandwidth, CRC and whitening), timing (enough
+// preamble left to detect, LoRa symbol timeout, RX timeout), signal level and
+// collisions (a frame stronger than the rest by the capture margin
+// survives).
 //
 // Everything runs on the device's virtual clock: the model schedules its own
 // events and calls the DIO1 hook "in hardware" (as an event); a board layer
@@ -47,6 +52,10 @@ class Sx126x : public air::Node {
   // One byte on the bus while NSS is low; returns the byte on MISO.
   uint8_t spi_transfer(uint8_t mosi);
   int busy() const;
+  // When BUSY falls by itself: now() or earlier when it is low; kNever while
+  // it stays high until something is done to the chip (asleep with no wake
+  // under way, NRESET held low).
+  time_us busy_falls_at() const;
   int dio1() const { return dio1_level_; }
   // Called (as an event) whenever the DIO1 level changes.
   using PinFn = void (*)(void* ctx, int level);
@@ -81,6 +90,22 @@ class Sx126x : public air::Node {
   // Times of the model (defaults close to the data sheet's).
   static constexpr time_us kWakeUs = 340;     // sleep (warm start) to STDBY_RC
   static constexpr time_us kBootUs = 3500;    // NRESET released to STDBY_RC
+  // BUSY after a command, from NSS rising: register, buffer and status
+  // access; a configuration command; the mode switches from STDBY_RC (to
+  // STDBY_XOSC, FS, RX, TX; a TCXO's start-up comes on top of them before
+  // the operation begins, with BUSY already low); a calibration of every
+  // block and of the image.
+  static constexpr time_us kBusyAccessUs = 2;
+  static constexpr time_us kBusyConfigUs = 20;
+  static constexpr time_us kBusyXoscUs = 31;
+  static constexpr time_us kBusyFsUs = 50;
+  static constexpr time_us kBusyRxUs = 83;
+  static constexpr time_us kBusyTxUs = 126;
+  static constexpr time_us kBusyCalibrateUs = 3500;
+  static constexpr time_us kBusyCalibrateImageUs = 1000;
+  // Most a PA configuration can give (dBm): SetPaConfig's duty cycle, hpMax
+  // and device selection on this variant.
+  int pa_max_dbm() const;
   static constexpr time_us kCarrierChunkUs = 100000;  // a continuous wave goes on the air in pieces
 
   // Node
@@ -90,7 +115,8 @@ class Sx126x : public air::Node {
  private:
   struct Lock {
     uint32_t id = 0;       // 0: not locked
-    uint32_t serial = 0;   // names this lock for its header event
+    uint32_t serial = 0;   // names this lock for its events
+    time_us detect_at = 0; // its preamble is detected then
     bool header_done = false;
     AirFrame frame{};
   };
@@ -99,6 +125,8 @@ class Sx126x : public air::Node {
   void set_mode(Mode m);
   void abort_operation();
   void transaction_end();
+  time_us busy_time(uint8_t op) const;
+  int8_t power_on_air() const;
   uint8_t status_byte() const;
   uint8_t read_response(size_t index);
   void execute(const std::vector<uint8_t>& cmd);
@@ -131,6 +159,9 @@ class Sx126x : public air::Node {
   uint8_t fsk_crc_type() const { return gfsk_pkt_[7]; }
   bool fsk_crc_on() const { return (fsk_crc_type() & 0x01) == 0; }
   uint8_t fsk_crc_bytes() const { return fsk_crc_on() ? ((fsk_crc_type() & 0x02) ? 2 : 1) : 0; }
+  uint8_t fsk_detector() const { return gfsk_pkt_[2]; }
+  bool fsk_whitening() const { return (gfsk_pkt_[8] & 0x01) != 0; }
+  bool fsk_coding_matches(const AirFrame& f) const;
 
   // TX
   AirFrame build_frame(time_us start) const;
@@ -143,7 +174,6 @@ class Sx126x : public air::Node {
   // RX
   bool matches(const AirFrame& f) const;
   bool detectable(const AirFrame& f) const;
-  time_us preamble_end(const AirFrame& f) const;
   time_us header_end(const AirFrame& f) const;
   bool try_lock(const air::Heard& h);
   void finish_rx(const air::Heard& h);
@@ -151,7 +181,8 @@ class Sx126x : public air::Node {
   static void ev_rx_active(void* ctx, uint32_t epoch);
   static void ev_rx_timeout(void* ctx, uint32_t epoch);
   static void ev_symbol_timeout(void* ctx, uint32_t epoch);
-  static void ev_header(void* ctx, uint32_t epoch);
+  static void ev_preamble(void* ctx, uint32_t serial);
+  static void ev_header(void* ctx, uint32_t serial);
   // CAD
   static void ev_cad_done(void* ctx, uint32_t epoch);
   // Sleep / reset
@@ -210,8 +241,10 @@ class Sx126x : public air::Node {
   bool rx_continuous_ = false;
   bool rx_active_ = false;     // past the start-up delay
   bool rx_timer_stopped_ = false;
+  time_us symbol_deadline_ = kNever;  // LoRa symbol timeout of a single RX
   Lock lock_;
   bool carrier_ = false;
+  uint32_t tx_frame_id_ = 0;   // the frame on the air now (0: none)
   AirFrame last_sent_{};
 
   Counters counters_;

@@ -33,4 +33,6 @@ void main_loop_step() {}
 
 sim::time_us tcxo_us() { return RBI_IsTCXO() ? 1000 : 0; }  // RF_WAKEUP_TIME
 
+uint64_t busy_wait_steps() { return subghz_sim::busy_wait_steps(); }
+
 }  // namespace radio_test::env

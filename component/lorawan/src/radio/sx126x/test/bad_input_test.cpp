@@ -127,6 +127,10 @@ TEST_F(BadInputTest, GarbageOnTheAirNeverOverflowsAndReceptionGoesOn) {
     f.iq_inverted = rng() & 1;
     f.crc_on = rng() & 1;
     f.implicit_header = rng() & 1;
+    f.ldro = rng() & 1;
+    f.fsk_crc_inverted = rng() & 1;
+    f.fsk_whitening = rng() & 1;
+    f.cut = false;  // a frame, not a correction of one
     // Keep it near this receiver now and then, so that it is heard.
     if (i % 2 == 0) {
       f.frequency_hz = 868100000;

@@ -23,4 +23,6 @@ void main_loop_step() { Radio.IrqProcess(); }
 
 sim::time_us tcxo_us() { return 10000; }  // 640 x 15.625 us
 
+uint64_t busy_wait_steps() { return sx126x_board::busy_wait_steps(); }
+
 }  // namespace radio_test::env

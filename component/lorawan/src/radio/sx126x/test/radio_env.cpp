@@ -64,13 +64,21 @@ Peer::Peer(uint32_t device_id) {
   chip_ = std::make_unique<sim::Sx126x>(c);
 }
 
+// A host waits for BUSY to fall before each access.
+void Peer::wait_ready() {
+  const sim::time_us ready = chip_->busy_falls_at();
+  if (ready != sim::kNever && ready > sim::now()) sim::run_until(ready);
+}
+
 void Peer::cmd(const Bytes& bytes) {
+  wait_ready();
   chip_->set_nss(0);
   for (uint8_t b : bytes) chip_->spi_transfer(b);
   chip_->set_nss(1);
 }
 
 Bytes Peer::read(uint8_t opcode, size_t n) {
+  wait_ready();
   chip_->set_nss(0);
   chip_->spi_transfer(opcode);
   chip_->spi_transfer(0);  // status
@@ -87,6 +95,7 @@ void Peer::write_reg(uint16_t addr, const Bytes& bytes) {
 }
 
 Bytes Peer::read_reg(uint16_t addr, size_t n) {
+  wait_ready();
   chip_->set_nss(0);
   chip_->spi_transfer(0x1D);
   chip_->spi_transfer(static_cast<uint8_t>(addr >> 8));
@@ -140,6 +149,7 @@ void Peer::setup_fsk(const Fsk& p) {
   Bytes sync = p.sync;
   sync.resize(8, 0);
   write_reg(0x06C0, sync);
+  write_reg(0x06B8, {static_cast<uint8_t>(p.whitening_seed >> 8 & 0x01), static_cast<uint8_t>(p.whitening_seed)});
   cmd({0x8E, static_cast<uint8_t>(p.power), 0x02});
   cmd({0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
   clear_irq();
@@ -177,6 +187,7 @@ void Peer::clear_irq() { cmd({0x02, 0xFF, 0xFF}); }
 
 Bytes Peer::received() {
   Bytes st = read(0x13, 2);
+  wait_ready();
   chip_->set_nss(0);
   chip_->spi_transfer(0x1E);
   chip_->spi_transfer(st[1]);

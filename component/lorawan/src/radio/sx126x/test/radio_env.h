@@ -83,6 +83,7 @@ class Peer {
     bool variable = true;
     uint8_t len = 255;
     uint8_t crc_type = 0x06;  // 2 bytes, inverted (CCITT)
+    uint16_t whitening_seed = 0x01FF;  // the driver's
     int8_t power = 14;
   };
   void setup_fsk(const Fsk& p);
@@ -97,6 +98,7 @@ class Peer {
   Bytes packet_status() { return read(0x14, 3); }
 
  private:
+  void wait_ready();
   std::unique_ptr<sim::Sx126x> chip_;
   bool lora_ = true;
   Lora lora_params_;
@@ -115,6 +117,8 @@ sim::Sx126x& chip();
 void main_loop_step();
 // Start-up time of the radio's oscillator before TX, RX and CAD.
 sim::time_us tcxo_us();
+// Moves of virtual time made so far by the path's waits on the radio's BUSY.
+uint64_t busy_wait_steps();
 }  // namespace env
 
 class RadioTest : public ::testing::Test {

@@ -191,6 +191,32 @@ TEST_F(RadioTest, ImageCalibrationBandAtEachBandEdge) {
   }
 }
 
+// The radio holds BUSY after its commands; the path waits for the edge in
+// one move of time, never by polling: at most one step per command, and a
+// wake from sleep is one step of the chip's wake-up time.
+TEST_F(RadioTest, WaitsOnBusyAreOneStepToTheEdge) {
+  chip().record_spi(true);
+  chip().clear_spi_log();
+  uint64_t steps = env::busy_wait_steps();
+  lora_tx_config(Peer::Lora{});
+  Radio.Rx(0);
+  const uint64_t config_steps = env::busy_wait_steps() - steps;
+  EXPECT_GT(config_steps, 0u) << "commands leave BUSY high a while";
+  EXPECT_LE(config_steps, chip().spi_log().size());
+
+  Radio.Sleep();
+  run_for(5000);
+  ASSERT_EQ(chip().mode(), sim::Sx126x::Mode::kSleep);
+  chip().clear_spi_log();
+  steps = env::busy_wait_steps();
+  const sim::time_us t0 = now();
+  Radio.Standby();
+  EXPECT_EQ(chip().mode(), sim::Sx126x::Mode::kStdbyRc);
+  EXPECT_GE(now() - t0, sim::Sx126x::kWakeUs);
+  EXPECT_LE(env::busy_wait_steps() - steps, chip().spi_log().size())
+      << "the wake-up is one step, however long";
+}
+
 TEST_F(RadioTest, FrameStartingAfterTheSymbolTimeoutIsNotHeard) {
   Peer b(2);
   Peer::Lora p;

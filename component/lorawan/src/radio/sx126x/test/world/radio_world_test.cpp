@@ -1,7 +1,8 @@
 // Two radio paths in two processes on one world's air: the SX126x driver
 // (device "a") and the STM32WL's radio driver (device "b") exchange LoRa and
 // FSK frames both ways with the link budget's RSSI/SNR; another spreading
-// factor times out; frames overlapping at a third receiver collide.
+// factor times out; frames overlapping at a third receiver collide; a
+// transmission stopped mid-frame leaves the air of the other process too.
 #include <gtest/gtest.h>
 
 #include "systest/world.h"
@@ -88,6 +89,26 @@ TEST_F(RadioWorld, OverlappingFramesCollideAtTheReceiver) {
   // Still listening: on its own, the same frame arrives.
   a.write(0, "TX 0A0B\r\n");
   EXPECT_TRUE(b.wait_line(0, "RXDONE -76 31 0A0B", sec(1)));
+}
+
+TEST_F(RadioWorld, StoppedTransmissionIsCutAtTheOtherProcess) {
+  systest::World w;
+  auto& a = start(w, "a", "radio-device-sx126x");
+  auto& b = start(w, "b", "radio-device-subghz");
+  w.budget().set_path_loss(a.id(), b.id(), 90.0, true);
+  for (auto* d : {&a, &b}) ok(*d, "LORA 868100000 7 0 1 14 8 0");
+  b.write(0, "RX 3000\r\n");
+  w.run_for(ms(20));
+  a.write(0, "TX 000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D\r\n");
+  w.run_for(ms(40));  // in the payload (the frame lasts about 72 ms)
+  ok(a, "STANDBY");
+  EXPECT_TRUE(b.wait_line(0, "RXERROR", sec(1)));
+  EXPECT_TRUE(a.quiet(0, ms(300))) << "no TXDONE";
+  // The world saw the frame and, when it stopped, its correction.
+  ASSERT_EQ(w.frames().size(), 2u);
+  EXPECT_FALSE(w.frames()[0].frame.cut);
+  EXPECT_TRUE(w.frames()[1].frame.cut);
+  EXPECT_LT(w.frames()[1].frame.end_us, w.frames()[0].frame.end_us);
 }
 
 }  // namespace
