@@ -222,7 +222,7 @@ Transmission NetworkServer::window_tx(const Dev& d, const RxMeta& meta, bool joi
   time_us delay1 = join ? 5000000 : static_cast<time_us>(std::max<uint8_t>(d.rx1_delay, 1)) * 1000000;
   if (d.window == Window::kRx2) {
     tx.at = meta.end_us + delay1 + 1000000;
-    tx.freq = join ? region_->rx2_freq : d.rx2_freq;
+    tx.freq = join ? region_->rx2_frequency(meta.freq) : d.rx2_freq;
     tx.dr = join ? region_->rx2_dr : d.rx2_dr;
     tx.what = "RX2";
   } else {
@@ -303,7 +303,8 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   d.conf_down_fcnt.reset();
   d.rx1_dr_offset = join_rx1_dr_offset & 7;
   d.rx2_dr = static_cast<uint8_t>(join_rx2_dr >= 0 ? join_rx2_dr : region_->rx2_dr);
-  d.rx2_freq = region_->rx2_freq;
+  d.rx2_freq = region_->rx2_frequency(meta.freq);
+  d.join_freq = meta.freq;
   d.rx1_delay = join_rx_delay & 0x0f;
   d.dl_freq.clear();
   d.channels.clear();
@@ -678,7 +679,8 @@ bool NetworkServer::has_spontaneous() const {
 std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
   std::vector<Transmission> out;
   auto schedule = [&](const std::string& device, char cls, uint32_t addr, uint8_t periodicity,
-                      uint32_t freq, int dr, time_us& free_at, const std::string& what) {
+                      uint32_t freq, int dr, time_us& free_at, const std::string& what,
+                      uint32_t join_freq) {
     Transmission tx;
     tx.device = device;
     tx.what = what;
@@ -686,7 +688,7 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
     if (cls == 'B') {
       uint32_t bt = 0;
       tx.at = next_ping_slot(from, addr, periodicity, &bt);
-      tx.freq = freq ? freq : region_->ping_frequency(addr, bt);
+      tx.freq = freq ? freq : region_->ping_frequency(addr, bt, join_freq);
       tx.dr = static_cast<uint8_t>(dr >= 0 ? dr : region_->ping_dr);
       free_at = tx.at + 1;
     } else {
@@ -703,9 +705,9 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
       AppDown a = d.queue.front();
       d.queue.pop_front();
       Transmission tx = b ? schedule(name, 'B', d.dev_addr, *d.ping_periodicity, d.ping_freq,
-                                     d.ping_dr, d.busy_until, "ping slot")
+                                     d.ping_dr, d.busy_until, "ping slot", d.join_freq)
                           : schedule(name, 'C', d.dev_addr, 0, d.rx2_freq, d.rx2_dr, d.busy_until,
-                                     "class C");
+                                     "class C", d.join_freq);
       uint8_t fctrl = d.queue.empty() ? 0 : kFCtrlFPending;
       uint32_t fcnt = 0;
       tx.bytes = encode_down(d, a.confirmed ? MType::kConfirmedDown : MType::kUnconfirmedDown, fctrl,
@@ -722,7 +724,7 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
       AppDown a = q.front();
       q.pop_front();
       Transmission tx = schedule("", g.group_class, g.addr, g.periodicity, g.freq, g.dr, free_at,
-                                 "multicast " + name);
+                                 "multicast " + name, 0);
       SessionKeys k = abp_keys_10(g.nwk_s_key, g.app_s_key);
       FrameParams p;
       p.mtype = MType::kUnconfirmedDown;

@@ -1,6 +1,7 @@
 // The network's own table of the LoRaWAN regions: data rates, channels, the
 // RX1 rule, RX2, beacon and ping-slot channels. Eleven regions, AS923 with
-// its four frequency plans.
+// its four frequency plans, CN470 with the older 96-channel plan and the four
+// plans of 20 MHz and 26 MHz antennas (each with its common join channels).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@ namespace sim::network {
 enum class RegionId {
   kAS923_1, kAS923_2, kAS923_3, kAS923_4, kAU915, kCN470, kCN779,
   kEU433, kEU868, kKR920, kIN865, kUS915, kRU864, kLA915,
+  kCN470_20A, kCN470_20B, kCN470_26A, kCN470_26B,
 };
 
 struct DataRate {
@@ -45,6 +47,19 @@ struct Region {
   uint8_t beacon_rfu1 = 2;      // beacon payload: RFU | Time | CRC | GwSpecific | RFU | CRC
   uint8_t beacon_rfu2 = 0;
   int8_t downlink_power_dbm = 14;
+  // CN470 plans: the common join channels of the plan (uplink frequencies);
+  // the join channel a device used picks its RX2, beacon and ping channels.
+  std::vector<uint32_t> join_channels;
+  uint8_t beacon_channels = 1;  // hopping channels (fixed plans: RX1 channels)
+  uint8_t ping_channels = 1;
+
+  bool cn470() const;
+  // Position of an uplink frequency in `join_channels` (0 when it is not one:
+  // an activation by personalisation counts as the first join channel).
+  unsigned join_index(uint32_t join_freq) const;
+  // RX2 frequency of a device that joined on `join_freq` (0: by
+  // personalisation; a frequency off the join channels: the plan's own).
+  uint32_t rx2_frequency(uint32_t join_freq) const;
 
   // LoRa data rate index of an uplink with these parameters, or -1.
   int uplink_dr(uint8_t sf, uint32_t bw) const;
@@ -56,13 +71,14 @@ struct Region {
   uint8_t rx1_dr(uint8_t up_dr, uint8_t offset) const;
   // RX1 frequency for an uplink on `freq` (channel index `ch` in fixed plans).
   uint32_t rx1_freq(uint32_t freq, int ch) const;
-  uint32_t beacon_frequency(uint32_t beacon_time) const;
-  uint32_t ping_frequency(uint32_t dev_addr, uint32_t beacon_time) const;
+  uint32_t beacon_frequency(uint32_t beacon_time, uint32_t join_freq = 0) const;
+  uint32_t ping_frequency(uint32_t dev_addr, uint32_t beacon_time, uint32_t join_freq = 0) const;
   size_t beacon_size() const { return beacon_rfu1 + 4u + 2u + 7u + beacon_rfu2 + 2u; }
 };
 
 const Region& region(RegionId id);
-// "EU868", "US915", "AS923-2", ... (case-insensitive; "AS923" is AS923-1).
+// "EU868", "US915", "AS923-2", "CN470-20A", ... (case-insensitive; "AS923"
+// is AS923-1, "CN470" the 96-channel plan).
 bool region_by_name(const std::string& name, RegionId* out);
 const std::vector<RegionId>& all_regions();
 

@@ -207,6 +207,7 @@ class NetworkServer {
     uint8_t rx1_dr_offset = 0;
     uint8_t rx2_dr = 0;
     uint32_t rx2_freq = 0;
+    uint32_t join_freq = 0;               // uplink frequency of the accepted join
     uint8_t rx1_delay = 1;
     std::map<int, uint32_t> dl_freq;      // DlChannelReq per uplink channel
     std::vector<uint32_t> channels;       // added by CFList / NewChannelReq
