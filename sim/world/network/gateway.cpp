@@ -127,6 +127,10 @@ void Gateway::receive(const Pending& p) {
       break;
     }
   }
+  // One antenna: while the gateway transmits it hears nothing.
+  if (ev.outcome == "received")
+    for (const auto& [start, end] : sent_)
+      if (start < f.end_us && f.start_us < end) ev.outcome = "gateway transmitting";
   if (ev.outcome == "received" && f.rx_snr_db < lora_snr_floor(f.sf)) ev.outcome = "below sensitivity";
   events_.push_back(ev);
   if (ev.outcome != "received") {
@@ -197,6 +201,7 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
       server_.note(now, "gateway: " + s.tx.what + " downlink dropped, still transmitting");
     } else {
       tx_busy_until_ = f.end_us;
+      sent_.emplace_back(f.start_us, f.end_us);
       sending_ = true;
       master.inject_frame(f);
       sending_ = false;
@@ -211,6 +216,9 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
                                  return r.frame.end_us < horizon;
                                }),
                 recent_.end());
+  sent_.erase(std::remove_if(sent_.begin(), sent_.end(),
+                             [horizon](const std::pair<time_us, time_us>& s) { return s.second < horizon; }),
+              sent_.end());
 }
 
 std::optional<UplinkRecord> wait_uplink(sim::world::Master& master, const NetworkServer& server,

@@ -153,6 +153,71 @@ TEST(Gateway, HearsSeveralAtOnceButNotCollisionsOrNoise) {
   EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 2, 3}));
 }
 
+// Half duplex: an uplink that overlaps the gateway's own downlink or beacon
+// on the air, even by one microsecond at either end, is not heard; one that
+// ends as the downlink starts, or starts as it ends, is.
+TEST(Gateway, DeafWhileTransmitting) {
+  GatewayOptions o;
+  o.beacons = true;
+  Air air(RegionId::kEU868, o);
+  DeviceSpec abp;
+  abp.name = "abp";
+  abp.otaa = false;
+  abp.dev_addr = 0x01020304;
+  abp.keys = abp_keys_10(kApp, kApp);
+  air.ns.add_device(abp);
+  ref::Keys k;
+  k.fnwk = k.snwk = k.nwkenc = k.app = kApp;
+  uint32_t fcnt = 0;
+  auto up_at = [&](sim::time_us start, sim::time_us end_wanted) {
+    // An uplink that starts at `start` and is placed so that it ends at
+    // `end_wanted` (when not 0).
+    air.master.run_until(start);
+    ++fcnt;  // neighbours on other channels, so that they do not collide
+    sim::AirFrame f = air.uplink(ref::uplink(k, false, abp.dev_addr, 0, fcnt, {}, 1, {1}),
+                                 fcnt % 2 ? 868300000 : 868500000, 7);
+    if (end_wanted) {
+      f.end_us = end_wanted;
+      f.start_us = end_wanted - 40000;
+    }
+    air.master.inject_frame(f);
+  };
+  // The join accept in RX1 (5 s after the join request).
+  sim::AirFrame jr = air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 12);
+  air.master.inject_frame(jr);
+  air.master.run_until(jr.end_us + 4'000'000);
+  const sim::time_us down = jr.end_us + 5'000'000;
+  const sim::time_us down_end = down + lora_time_on_air_us(12, 125000, 17, 1, 8, false, false);
+  up_at(down - 50000, down);            // ends as the downlink starts: heard
+  up_at(down - 30000, down + 1);        // overlaps its start
+  air.master.run_until(down + 100000);
+  up_at(down + 100000, 0);              // inside it
+  air.master.run_until(down_end - 20000);
+  up_at(down_end - 20000, down_end + 20000);  // overlaps its end
+  air.master.run_until(down_end);
+  up_at(down_end, down_end + 40000);    // starts as it ends: heard
+  // A beacon (at the next multiple of 128 s of GPS time).
+  const sim::time_us beacon = air.gw.next_beacon(air.master.now());
+  up_at(beacon - 10000, beacon + 30000);
+  air.master.run_until(beacon + 1'000'000);
+
+  std::vector<std::pair<uint32_t, std::string>> got;
+  for (const GatewayEvent& e : air.gw.events())
+    if (e.uplink && e.frame.frame.frequency_hz != 868100000)
+      got.push_back({e.frame.frame.end_us, e.outcome});
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, std::string>>{
+                     {down, "received"},
+                     {down + 1, "gateway transmitting"},
+                     {down + 100000 + lora_time_on_air_us(7, 125000, 14), "gateway transmitting"},
+                     {down_end + 20000, "gateway transmitting"},
+                     {down_end + 40000, "received"},
+                     {beacon + 30000, "gateway transmitting"}}));
+  std::vector<uint32_t> fcnts;
+  for (const UplinkRecord& r : air.ns.uplinks())
+    if (r.device == "abp") fcnts.push_back(r.fcnt);
+  EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 5}));
+}
+
 TEST(Gateway, BeaconsEvery128SecondsWithTheirCrcs) {
   for (RegionId id : {RegionId::kEU868, RegionId::kUS915, RegionId::kCN470}) {
     const Region& r = region(id);
