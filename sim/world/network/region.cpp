@@ -15,14 +15,16 @@ void lora_125(Region& r, int first_dr, int last_dr, uint8_t first_sf) {
     r.dr[d] = DataRate{static_cast<uint8_t>(first_sf - (d - first_dr)), 125 * kHz};
 }
 
-// Data rates 0-5 SF12..SF7 at 125 kHz, 6 SF7 at 250 kHz (7 is FSK).
+// Data rates 0-5 SF12..SF7 at 125 kHz, 6 SF7 at 250 kHz, 7 FSK.
 Region dynamic(RegionId id, const char* name, std::vector<uint32_t> defaults, uint32_t rx2,
-               uint8_t rx2_dr, uint32_t beacon, uint8_t beacon_dr, bool dr6 = true) {
+               uint8_t rx2_dr, uint32_t beacon, uint8_t beacon_dr, bool dr6 = true,
+               bool fsk = true) {
   Region r{};
   r.id = id;
   r.name = name;
   lora_125(r, 0, 5, 12);
   if (dr6) r.dr[6] = DataRate{7, 250 * kHz};
+  if (fsk) r.dr[7] = DataRate{0, 0, kFskBitrate};
   for (uint32_t f : defaults) r.channels.push_back(Channel{f, 0, 5});
   r.rx2_freq = rx2;
   r.rx2_dr = rx2_dr;
@@ -85,6 +87,7 @@ Region cn470_plan(RegionId id, const char* name, std::vector<std::pair<uint32_t,
   r.fixed_plan = true;
   lora_125(r, 0, 5, 12);
   r.dr[6] = DataRate{7, 500 * kHz};
+  r.dr[7] = DataRate{0, 0, kFskBitrate};
   for (auto [first, n] : groups)
     for (uint32_t i = 0; i < n; ++i) r.channels.push_back(Channel{first + i * 200 * kHz, 1, 5});
   r.join_channels = std::move(join);
@@ -153,7 +156,7 @@ std::map<RegionId, Region> build() {
   add(dynamic(RegionId::kEU868, "EU868", {868100000, 868300000, 868500000}, 869525000, 0,
               869525000, 3));
   add(dynamic(RegionId::kKR920, "KR920", {922100000, 922300000, 922500000}, 921900000, 0,
-              923100000, 3, false));
+              923100000, 3, false, false));
   {
     Region r = dynamic(RegionId::kIN865, "IN865", {865062500, 865402500, 865985000}, 866550000,
                        2, 866550000, 4, false);
@@ -201,6 +204,12 @@ int Region::uplink_dr(uint8_t sf, uint32_t bw) const {
   return -1;
 }
 
+int Region::fsk_dr() const {
+  for (int d = 0; d < 16; ++d)
+    if (dr[d].fsk()) return d;
+  return -1;
+}
+
 int Region::downlink_dr(uint8_t sf, uint32_t bw) const {
   for (int d = fixed_plan && !cn470() ? 8 : 0; d < 16; ++d)
     if (dr[d].sf == sf && dr[d].bw == bw) return d;
@@ -235,7 +244,11 @@ uint8_t Region::rx1_dr(uint8_t up, uint8_t offset) const {
   int eff = offset <= 5 ? offset : 5 - offset;
   int max_dr = 5;
   if (dr[6].defined() && up >= 6) max_dr = 6;
-  return static_cast<uint8_t>(std::clamp(static_cast<int>(up) - eff, 0, max_dr));
+  if (dr[7].fsk() && up >= 7) max_dr = 7;
+  int d = std::clamp(static_cast<int>(up) - eff, 0, max_dr);
+  // A data rate the region leaves out (IN865 DR6) gives the next lower one.
+  while (d > 0 && !dr[d].defined() && !dr[d].fsk()) --d;
+  return static_cast<uint8_t>(d);
 }
 
 uint32_t Region::rx1_freq(uint32_t freq, int ch) const {
@@ -325,6 +338,12 @@ uint64_t lora_time_on_air_us(uint8_t sf, uint32_t bw, size_t len, uint8_t cr, ui
   long extra = num > 0 ? (num + den - 1) / den * (cr + 4) : 0;
   uint64_t symbols_x4 = (preamble * 4u + 17u) + static_cast<uint64_t>(8 + extra) * 4u;
   return (symbols_x4 * tsym_ns / 4 + 999) / 1000;
+}
+
+uint64_t fsk_time_on_air_us(size_t len) {
+  // Preamble, sync word, length byte, payload and CRC, 8 bits each.
+  const uint64_t bits = 8 * (kFskPreambleBytes + sizeof kFskSync + 1 + len + 2);
+  return (bits * 1000000 + kFskBitrate - 1) / kFskBitrate;
 }
 
 double lora_snr_floor(uint8_t sf) { return -7.5 - 2.5 * (sf - 7); }

@@ -44,6 +44,7 @@ Bytes mac_bytes(const std::vector<MacCommand>& cmds) {
 
 uint64_t toa(const Region& r, uint8_t dr, size_t len) {
   const DataRate& d = r.dr[dr & 15];
+  if (d.fsk()) return fsk_time_on_air_us(len);
   if (!d.defined()) return 0;
   return lora_time_on_air_us(d.sf, d.bw, len, 1, 8, false, false);
 }
@@ -678,7 +679,7 @@ void NetworkServer::handle_mac(Dev& d, const std::vector<MacCommand>& cmds, cons
         break;
       case 0x02: {  // LinkCheckReq
         const DataRate& dr = region_->dr[meta.dr & 15];
-        double margin = meta.snr - lora_snr_floor(dr.defined() ? dr.sf : 12);
+        double margin = meta.snr - (dr.fsk() ? kFskSnrFloorDb : lora_snr_floor(dr.defined() ? dr.sf : 12));
         answers.push_back(MacCommand{0x02, {static_cast<uint8_t>(std::clamp(margin, 0.0, 254.0)), 1}});
         break;
       }

@@ -19,8 +19,22 @@ enum class RegionId {
 struct DataRate {
   uint8_t sf = 0;      // 0: not a LoRa data rate (FSK or undefined)
   uint32_t bw = 0;     // Hz
-  bool defined() const { return sf != 0; }
+  uint32_t fsk_bps = 0;  // an FSK data rate: its bit rate
+  bool defined() const { return sf != 0; }  // a LoRa data rate
+  bool fsk() const { return fsk_bps != 0; }
 };
+
+// The FSK data rate of the regions that have one: 50 kbit/s, 25 kHz
+// deviation, 5 preamble bytes, sync word C1 94 C1, a length byte and a
+// CRC-16, the same up and down.
+constexpr uint32_t kFskBitrate = 50000;
+constexpr uint32_t kFskDeviationHz = 25000;
+constexpr uint32_t kFskRxBandwidthHz = 117300;
+constexpr uint16_t kFskPreambleBytes = 5;
+constexpr uint8_t kFskSync[3] = {0xC1, 0x94, 0xC1};
+// Lowest SNR at which an FSK frame of 50 kbit/s is received.
+constexpr double kFskSnrFloorDb = 8.0;
+uint64_t fsk_time_on_air_us(size_t len);
 
 struct Channel {
   uint32_t freq;  // Hz
@@ -63,6 +77,8 @@ struct Region {
 
   // LoRa data rate index of an uplink with these parameters, or -1.
   int uplink_dr(uint8_t sf, uint32_t bw) const;
+  // The FSK data rate index, or -1 when the region has none.
+  int fsk_dr() const;
   // LoRa data rate index of a downlink data rate (fixed plans use DR8+).
   int downlink_dr(uint8_t sf, uint32_t bw) const;
   // Index in `channels` of an uplink frequency, or -1.
