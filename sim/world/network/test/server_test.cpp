@@ -84,6 +84,28 @@ TEST(Server, JoinAnsweredInRx1ElseRx2) {
   }
 }
 
+// CN470, 20 MHz plan A: the join channel the device used decides its RX2
+// (one per join channel), for the join accept and for later answers.
+TEST(Server, Cn470JoinChannelPicksRx2) {
+  for (Window w : {Window::kRx1, Window::kRx2}) {
+    NetworkServer ns(RegionId::kCN470_20A);
+    ns.add_device(otaa(false));
+    ns.set_window("dev", w);
+    auto txs = ns.on_uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1),
+                            eu_meta(1'000'000, 3, 507300000, 51));  // join channel 6
+    ASSERT_EQ(txs.size(), 1u);
+    EXPECT_EQ(txs[0].freq, w == Window::kRx1 ? 494100000u : 494900000u);
+    EXPECT_EQ(txs[0].dr, w == Window::kRx1 ? 3 : 1);
+    Bytes plain = ref::open_accept(kApp, txs[0].bytes);
+    uint32_t addr = plain[7] | plain[8] << 8 | plain[9] << 16 | static_cast<uint32_t>(plain[10]) << 24;
+    ref::Keys k = ref::keys10(kApp, 1, 0x13, 1);
+    txs = ns.on_uplink(ref::uplink(k, true, addr, 0, 0, {}, 2, {1}), eu_meta(20'000'000, 2, 470300000, 0));
+    ASSERT_EQ(txs.size(), 1u);
+    EXPECT_EQ(txs[0].freq, w == Window::kRx1 ? 483900000u : 494900000u);
+    EXPECT_EQ(txs[0].dr, w == Window::kRx1 ? 2 : 1);
+  }
+}
+
 TEST(Server, JoinRefusals) {
   NetworkServer ns(RegionId::kEU868);
   ns.add_device(otaa(false));
