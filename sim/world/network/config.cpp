@@ -51,7 +51,10 @@ bool NetworkSetup::apply(const std::string& line, std::string* error) {
     return false;
   };
   if (w[0] == "region") {
-    if (w.size() != 2 || !region_by_name(w[1], &region_)) return bad("unknown region");
+    // "region CN470 plan=20A" is the same as "region CN470-20A".
+    std::string name = w.size() == 3 && w[2].rfind("plan=", 0) == 0 ? w[1] + "-" + w[2].substr(5)
+                                                                   : w.size() == 2 ? w[1] : "";
+    if (!region_by_name(name, &region_)) return bad("unknown region");
     return true;
   }
   if (w[0] == "beacons" || w[0] == "timing-error") {

@@ -52,8 +52,24 @@ sim::AirFrame Gateway::make_frame(const Transmission& tx, bool beacon) const {
   const Region& r = server_.region();
   const DataRate& d = r.dr[tx.dr & 15];
   sim::AirFrame f{};
-  f.modem = sim::Modem::kLora;
   f.frequency_hz = tx.freq;
+  f.tx_power_dbm = options_.tx_power_dbm == -128 ? r.downlink_power_dbm : options_.tx_power_dbm;
+  f.len = static_cast<uint16_t>(std::min<size_t>(tx.bytes.size(), sizeof f.payload));
+  std::memcpy(f.payload, tx.bytes.data(), f.len);
+  f.start_us = tx.at;
+  if (d.fsk() && !beacon) {
+    f.modem = sim::Modem::kFsk;
+    f.bitrate = d.fsk_bps;
+    f.fdev_hz = kFskDeviationHz;
+    f.bandwidth_hz = kFskRxBandwidthHz;
+    f.preamble_len = kFskPreambleBytes;
+    f.fsk_sync_len = sizeof kFskSync;
+    std::memcpy(f.fsk_sync, kFskSync, sizeof kFskSync);
+    f.crc_on = true;
+    f.end_us = tx.at + fsk_time_on_air_us(f.len);
+    return f;
+  }
+  f.modem = sim::Modem::kLora;
   f.sf = d.sf;
   f.bandwidth_hz = d.bw;
   f.coding_rate = 1;
@@ -62,10 +78,6 @@ sim::AirFrame Gateway::make_frame(const Transmission& tx, bool beacon) const {
   f.iq_inverted = !beacon;
   f.crc_on = false;
   f.implicit_header = beacon;
-  f.tx_power_dbm = options_.tx_power_dbm == -128 ? r.downlink_power_dbm : options_.tx_power_dbm;
-  f.len = static_cast<uint16_t>(std::min<size_t>(tx.bytes.size(), sizeof f.payload));
-  std::memcpy(f.payload, tx.bytes.data(), f.len);
-  f.start_us = tx.at;
   f.end_us = tx.at + (d.defined() ? lora_time_on_air_us(d.sf, d.bw, f.len, 1, f.preamble_len,
                                                         beacon, false)
                                   : 0);
@@ -79,18 +91,24 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   recent_.push_back(rec);
   GatewayEvent ev{rec, true, ""};
   const Region& r = server_.region();
-  if (f.modem != sim::Modem::kLora || f.iq_inverted || f.implicit_header) {
+  const bool fsk = f.modem == sim::Modem::kFsk && f.bitrate != 0;
+  if (fsk ? f.implicit_header : f.modem != sim::Modem::kLora || f.iq_inverted || f.implicit_header) {
     ev.uplink = false;
     ev.outcome = "not an uplink";
     events_.push_back(ev);
     return;
   }
-  if (f.lora_sync_word != options_.sync_word) {
+  if (fsk ? f.fsk_sync_len != sizeof kFskSync || std::memcmp(f.fsk_sync, kFskSync, sizeof kFskSync) != 0
+          : f.lora_sync_word != options_.sync_word) {
     ev.outcome = "other sync word";
     events_.push_back(ev);
     return;
   }
-  int dr = r.uplink_dr(f.sf, f.bandwidth_hz);
+  // FSK: the bit rate within 1 %.
+  int dr = !fsk ? r.uplink_dr(f.sf, f.bandwidth_hz)
+           : r.fsk_dr() >= 0 && f.bitrate * 100 >= kFskBitrate * 99 && f.bitrate * 100 <= kFskBitrate * 101
+               ? r.fsk_dr()
+               : -1;
   int ch = r.channel_index(f.frequency_hz);
   if (ch < 0) {
     std::vector<uint32_t> extra = server_.extra_channels();
@@ -100,8 +118,9 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   if (dr < 0 || ch < 0) {
     ev.outcome = dr < 0 ? "not an uplink data rate" : "not an uplink channel";
     events_.push_back(ev);
-    server_.note(f.end_us, "gateway: frame on " + std::to_string(f.frequency_hz) + " Hz SF" +
-                               std::to_string(f.sf) + " BW" + std::to_string(f.bandwidth_hz) +
+    server_.note(f.end_us, "gateway: frame on " + std::to_string(f.frequency_hz) + " Hz " +
+                               (fsk ? "FSK " + std::to_string(f.bitrate) + " bit/s"
+                                    : "SF" + std::to_string(f.sf) + " BW" + std::to_string(f.bandwidth_hz)) +
                                " ignored: " + ev.outcome);
     return;
   }
@@ -119,7 +138,8 @@ void Gateway::receive(const Pending& p) {
     const sim::AirFrame& g = o.frame;
     if (g.start_us == f.start_us && g.sender == f.sender && g.frequency_hz == f.frequency_hz)
       continue;  // itself
-    if (g.modem != sim::Modem::kLora || g.frequency_hz != f.frequency_hz || g.sf != f.sf) continue;
+    if (g.modem != f.modem || g.frequency_hz != f.frequency_hz) continue;
+    if (f.modem == sim::Modem::kLora && g.sf != f.sf) continue;
     if (!(g.start_us < f.end_us && f.start_us < g.end_us)) continue;
     sim::AirFrame other = g;
     master_.budget().apply(other, options_.receiver_id);
@@ -128,7 +148,12 @@ void Gateway::receive(const Pending& p) {
       break;
     }
   }
-  if (ev.outcome == "received" && f.rx_snr_db < lora_snr_floor(f.sf)) ev.outcome = "below sensitivity";
+  // One antenna: while the gateway transmits it hears nothing.
+  if (ev.outcome == "received")
+    for (const auto& [start, end] : sent_)
+      if (start < f.end_us && f.start_us < end) ev.outcome = "gateway transmitting";
+  const double floor = f.modem == sim::Modem::kFsk ? kFskSnrFloorDb : lora_snr_floor(f.sf);
+  if (ev.outcome == "received" && f.rx_snr_db < floor) ev.outcome = "below sensitivity";
   events_.push_back(ev);
   if (ev.outcome != "received") {
     server_.note(f.end_us, "gateway: uplink on " + std::to_string(f.frequency_hz) + " Hz lost: " +
@@ -198,6 +223,7 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
       server_.note(now, "gateway: " + s.tx.what + " downlink dropped, still transmitting");
     } else {
       tx_busy_until_ = f.end_us;
+      sent_.emplace_back(f.start_us, f.end_us);
       sending_ = true;
       master.inject_frame(f);
       sending_ = false;
@@ -212,6 +238,9 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
                                  return r.frame.end_us < horizon;
                                }),
                 recent_.end());
+  sent_.erase(std::remove_if(sent_.begin(), sent_.end(),
+                             [horizon](const std::pair<time_us, time_us>& s) { return s.second < horizon; }),
+              sent_.end());
 }
 
 std::optional<UplinkRecord> wait_uplink(sim::world::Master& master, const NetworkServer& server,

@@ -44,6 +44,7 @@ Bytes mac_bytes(const std::vector<MacCommand>& cmds) {
 
 uint64_t toa(const Region& r, uint8_t dr, size_t len) {
   const DataRate& d = r.dr[dr & 15];
+  if (d.fsk()) return fsk_time_on_air_us(len);
   if (!d.defined()) return 0;
   return lora_time_on_air_us(d.sf, d.bw, len, 1, 8, false, false);
 }
@@ -59,6 +60,10 @@ std::string UplinkRecord::line() const {
   if (mtype == MType::kJoinRequest) {
     std::snprintf(b, sizeof b, " DevEUI %016llX DevNonce %u", static_cast<unsigned long long>(dev_eui),
                   dev_nonce);
+    s += b;
+  } else if (mtype == MType::kRejoinRequest) {
+    std::snprintf(b, sizeof b, " type %u DevEUI %016llX RJcount %u", rejoin_type,
+                  static_cast<unsigned long long>(dev_eui), dev_nonce);
     s += b;
   } else if (mtype == MType::kUnconfirmedUp || mtype == MType::kConfirmedUp) {
     std::snprintf(b, sizeof b, " DevAddr %08X FCnt %u FCtrl %02X", dev_addr, fcnt, fctrl);
@@ -199,7 +204,7 @@ std::vector<Transmission> NetworkServer::on_uplink(const Bytes& frame, const RxM
           out = on_data(frame, meta, rec);
           break;
         case MType::kRejoinRequest:
-          rec.status = "rejoin request not served";
+          out = on_rejoin(frame, meta, rec);
           break;
         case MType::kProprietary:
           rec.status = "proprietary frame";
@@ -222,7 +227,7 @@ Transmission NetworkServer::window_tx(const Dev& d, const RxMeta& meta, bool joi
   time_us delay1 = join ? 5000000 : static_cast<time_us>(std::max<uint8_t>(d.rx1_delay, 1)) * 1000000;
   if (d.window == Window::kRx2) {
     tx.at = meta.end_us + delay1 + 1000000;
-    tx.freq = join ? region_->rx2_freq : d.rx2_freq;
+    tx.freq = join ? region_->rx2_frequency(meta.freq) : d.rx2_freq;
     tx.dr = join ? region_->rx2_dr : d.rx2_dr;
     tx.what = "RX2";
   } else {
@@ -290,6 +295,7 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   }
   d.used_nonces.push_back(jr.dev_nonce);
   d.last_dev_nonce = jr.dev_nonce;
+  d.last_rj_count0.reset();
   d.join_nonce = (d.join_nonce + 1) & 0xFFFFFF;
   if (d.dev_addr == 0) d.dev_addr = d.spec.dev_addr ? d.spec.dev_addr : next_dev_addr++;
   d.keys = d.spec.v11 ? derive_keys_11(d.spec.nwk_key, d.spec.app_key, d.join_nonce, jr.join_eui,
@@ -303,7 +309,8 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   d.conf_down_fcnt.reset();
   d.rx1_dr_offset = join_rx1_dr_offset & 7;
   d.rx2_dr = static_cast<uint8_t>(join_rx2_dr >= 0 ? join_rx2_dr : region_->rx2_dr);
-  d.rx2_freq = region_->rx2_freq;
+  d.rx2_freq = region_->rx2_frequency(meta.freq);
+  d.join_freq = meta.freq;
   d.rx1_delay = join_rx_delay & 0x0f;
   d.dl_freq.clear();
   d.channels.clear();
@@ -337,6 +344,133 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   char b[120];
   std::snprintf(b, sizeof b, "down %s DR%u %s JoinAccept %s DevAddr %08X JoinNonce %u (scheduled)",
                 fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), d.spec.name.c_str(), d.dev_addr,
+                d.join_nonce);
+  note(tx.at, b);
+  return {tx};
+}
+
+// Rejoin requests (1.1). Type 0 (a new session, radio settings reset) and
+// type 2 (new keys only) carry the NetID and are signed with the session's
+// SNwkSIntKey; type 1 (a join on top of a session, also to restore a lost
+// one) carries the JoinEUI and is signed with JSIntKey. RJcount0 counts
+// since the last join accept; RJcount1 over the device's life. The answer is
+// a join accept under the join server's JSIntKey and JSEncKey, whose keys
+// take the RJcount in place of the DevNonce.
+std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxMeta& meta,
+                                                   UplinkRecord& rec) {
+  auto le = [&frame](size_t at, int n) {
+    uint64_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | frame[at + static_cast<size_t>(i)];
+    return v;
+  };
+  if (frame.size() < 2) {
+    rec.status = "rejoin request of " + std::to_string(frame.size()) + " bytes";
+    return {};
+  }
+  const uint8_t type = frame[1];
+  rec.rejoin_type = type;
+  if (type > 2) {
+    rec.status = "rejoin type " + std::to_string(type) + " unknown";
+    return {};
+  }
+  const size_t size = type == 1 ? 24 : 19;
+  if (frame.size() != size) {
+    rec.status = "rejoin type " + std::to_string(type) + " of " + std::to_string(frame.size()) + " bytes";
+    return {};
+  }
+  rec.dev_eui = le(type == 1 ? 10 : 5, 8);
+  const uint16_t count = static_cast<uint16_t>(le(size - 6, 2));
+  rec.dev_nonce = count;
+  Dev* found = nullptr;
+  for (auto& [n, d] : devs_)
+    if (d.spec.otaa && d.spec.dev_eui == rec.dev_eui) found = &d;
+  if (found == nullptr) {
+    rec.status = "unknown DevEUI";
+    return {};
+  }
+  Dev& d = *found;
+  rec.device = d.spec.name;
+  if (!d.spec.v11) {
+    rec.status = "rejoin request from a 1.0 device";
+    return {};
+  }
+  Key mic_key;
+  if (type == 1) {
+    if (le(2, 8) != d.spec.join_eui) {
+      rec.status = "unknown JoinEUI";
+      return {};
+    }
+    mic_key = js_int_key(d.spec.nwk_key, d.spec.dev_eui);
+  } else {
+    if (!d.joined) {
+      rec.status = "rejoin type " + std::to_string(type) + " without a session";
+      return {};
+    }
+    if (get24(frame, 2) != net_id) {
+      rec.status = "rejoin for another NetID";
+      return {};
+    }
+    mic_key = d.keys.snwk_s_int;
+  }
+  const Block mic = aes_cmac(mic_key, frame.data(), size - 4);
+  if (!std::equal(mic.begin(), mic.begin() + 4, frame.end() - 4)) {
+    rec.status = "MIC";
+    return {};
+  }
+  rec.mic_ok = true;
+  std::optional<uint16_t>& last = type == 1 ? d.last_rj_count1 : d.last_rj_count0;
+  if (last && count <= *last) {
+    rec.status = std::string(type == 1 ? "RJcount1 " : "RJcount0 ") + std::to_string(count) +
+                 " not above " + std::to_string(*last);
+    return {};
+  }
+  last = count;
+  if (d.window == Window::kNone) {
+    rec.status = "ok, not answered";
+    return {};
+  }
+  d.join_nonce = (d.join_nonce + 1) & 0xFFFFFF;
+  d.keys = derive_keys_11(d.spec.nwk_key, d.spec.app_key, d.join_nonce, d.spec.join_eui, count);
+  d.joined = true;
+  if (d.dev_addr == 0) d.dev_addr = d.spec.dev_addr ? d.spec.dev_addr : next_dev_addr++;
+  d.last_fcnt_up.reset();
+  d.last_raw.clear();
+  d.nfcnt_down = d.afcnt_down = 0;
+  d.mac_sent.clear();
+  d.conf_down_fcnt.reset();
+  d.last_rj_count0.reset();
+  if (type != 2) {  // type 2 keeps the radio settings
+    d.rx1_dr_offset = join_rx1_dr_offset & 7;
+    d.rx2_dr = static_cast<uint8_t>(join_rx2_dr >= 0 ? join_rx2_dr : region_->rx2_dr);
+    d.rx2_freq = region_->rx2_frequency(meta.freq);
+    d.join_freq = meta.freq;
+    d.rx1_delay = join_rx_delay & 0x0f;
+    d.dl_freq.clear();
+    d.channels.clear();
+  }
+  rec.dev_addr = d.dev_addr;
+  rec.accepted = true;
+  rec.status = "ok";
+
+  JoinAccept ja;
+  ja.join_nonce = d.join_nonce;
+  ja.net_id = net_id;
+  ja.dev_addr = d.dev_addr;
+  ja.dl_settings = static_cast<uint8_t>(0x80 | (d.rx1_dr_offset & 7) << 4 | (d.rx2_dr & 0x0f));
+  ja.rx_delay = d.rx1_delay;
+  if (type != 2) ja.cflist = join_cflist;
+  Bytes bytes = build_join_accept(ja, js_int_key(d.spec.nwk_key, d.spec.dev_eui),
+                                  js_enc_key(d.spec.nwk_key, d.spec.dev_eui), true, type,
+                                  d.spec.join_eui, count);
+  Transmission tx = window_tx(d, meta, true, bytes);
+  d.busy_until = tx.at + 2000000;
+  DownlinkRecord r;
+  r.tx = tx;
+  r.dev_addr = d.dev_addr;
+  downlinks_.push_back(r);
+  char b[140];
+  std::snprintf(b, sizeof b, "down %s DR%u %s JoinAccept (rejoin %u) %s DevAddr %08X JoinNonce %u (scheduled)",
+                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), type, d.spec.name.c_str(), d.dev_addr,
                 d.join_nonce);
   note(tx.at, b);
   return {tx};
@@ -545,7 +679,7 @@ void NetworkServer::handle_mac(Dev& d, const std::vector<MacCommand>& cmds, cons
         break;
       case 0x02: {  // LinkCheckReq
         const DataRate& dr = region_->dr[meta.dr & 15];
-        double margin = meta.snr - lora_snr_floor(dr.defined() ? dr.sf : 12);
+        double margin = meta.snr - (dr.fsk() ? kFskSnrFloorDb : lora_snr_floor(dr.defined() ? dr.sf : 12));
         answers.push_back(MacCommand{0x02, {static_cast<uint8_t>(std::clamp(margin, 0.0, 254.0)), 1}});
         break;
       }
@@ -678,7 +812,8 @@ bool NetworkServer::has_spontaneous() const {
 std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
   std::vector<Transmission> out;
   auto schedule = [&](const std::string& device, char cls, uint32_t addr, uint8_t periodicity,
-                      uint32_t freq, int dr, time_us& free_at, const std::string& what) {
+                      uint32_t freq, int dr, time_us& free_at, const std::string& what,
+                      uint32_t join_freq) {
     Transmission tx;
     tx.device = device;
     tx.what = what;
@@ -686,7 +821,7 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
     if (cls == 'B') {
       uint32_t bt = 0;
       tx.at = next_ping_slot(from, addr, periodicity, &bt);
-      tx.freq = freq ? freq : region_->ping_frequency(addr, bt);
+      tx.freq = freq ? freq : region_->ping_frequency(addr, bt, join_freq);
       tx.dr = static_cast<uint8_t>(dr >= 0 ? dr : region_->ping_dr);
       free_at = tx.at + 1;
     } else {
@@ -703,9 +838,9 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
       AppDown a = d.queue.front();
       d.queue.pop_front();
       Transmission tx = b ? schedule(name, 'B', d.dev_addr, *d.ping_periodicity, d.ping_freq,
-                                     d.ping_dr, d.busy_until, "ping slot")
+                                     d.ping_dr, d.busy_until, "ping slot", d.join_freq)
                           : schedule(name, 'C', d.dev_addr, 0, d.rx2_freq, d.rx2_dr, d.busy_until,
-                                     "class C");
+                                     "class C", d.join_freq);
       uint8_t fctrl = d.queue.empty() ? 0 : kFCtrlFPending;
       uint32_t fcnt = 0;
       tx.bytes = encode_down(d, a.confirmed ? MType::kConfirmedDown : MType::kUnconfirmedDown, fctrl,
@@ -722,7 +857,7 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
       AppDown a = q.front();
       q.pop_front();
       Transmission tx = schedule("", g.group_class, g.addr, g.periodicity, g.freq, g.dr, free_at,
-                                 "multicast " + name);
+                                 "multicast " + name, 0);
       SessionKeys k = abp_keys_10(g.nwk_s_key, g.app_s_key);
       FrameParams p;
       p.mtype = MType::kUnconfirmedDown;

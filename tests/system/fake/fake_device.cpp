@@ -9,6 +9,7 @@
 //                        (the count is kept in a retained word)
 //   TX <hex>          -> OK; a LoRa frame with that payload goes on the air
 //   SAY <text>        -> <text>
+//   NOP               -> nothing (a silent timer: WHEN <t> NOP)
 //   RAW <hex>         -> those bytes alone (no line end added)
 //   DELAY <us> <cmd>  -> OK, and <us> later runs <cmd> (on the same port)
 //   WHEN <t> <cmd>    -> OK, and runs <cmd> at virtual time <t> (us)
@@ -153,6 +154,7 @@ void run(int port, const char* cmd) {
     size_t len;
     if (!unhex(a, bytes, sizeof bytes, &len)) return say(port, "ERROR");
     sim::uart_write(port, bytes, len);
+  } else if (!std::strcmp(cmd, "NOP")) {
   } else if (!std::strncmp(cmd, "SAY ", 4)) {
     say(port, "%s", cmd + 4);
   } else if (std::sscanf(cmd, "DELAY %llu %199[^\n]", &t, a) == 2 ||

@@ -329,7 +329,7 @@ TEST(Region, TableValues) {
     const DataRate& d = r.dr[c.rx1_dr];
     EXPECT_TRUE(d.defined());
   }
-  EXPECT_EQ(all_regions().size(), 14u);  // eleven regions, AS923 in four plans
+  EXPECT_EQ(all_regions().size(), 18u);  // eleven regions, AS923 in four plans, CN470 in five
   RegionId id;
   EXPECT_TRUE(region_by_name("as923", &id));
   EXPECT_EQ(id, RegionId::kAS923_1);
@@ -344,6 +344,86 @@ TEST(Region, TableValues) {
   EXPECT_EQ(region(RegionId::kUS915).ping_frequency(5, 128 * 11), 923300000u + 0 * 600000);
   EXPECT_EQ(region(RegionId::kAS923_2).beacon_frequency(0), 921600000u);
   EXPECT_EQ(region(RegionId::kIN865).beacon_dr, 4);
+}
+
+// The four CN470 plans of 20 MHz and 26 MHz antennas: RX1 by uplink
+// channel, RX2 by the join channel (or the plan's own for a device set up
+// by personalisation), beacons and ping slots.
+TEST(Region, Cn470Plans) {
+  struct Case {
+    RegionId id;
+    uint32_t up;       // uplink (or join) frequency
+    int ch;            // its channel, -1: not a channel of the plan
+    uint32_t rx1;
+    uint32_t rx2;      // after a join on `up`
+  } cases[] = {
+      {RegionId::kCN470_20A, 470300000, 0, 483900000, 486900000},
+      {RegionId::kCN470_20A, 476500000, 31, 490100000, 486900000},
+      {RegionId::kCN470_20A, 503500000, 32, 490300000, 486900000},
+      {RegionId::kCN470_20A, 509700000, 63, 496500000, 486900000},
+      {RegionId::kCN470_20A, 470900000, 3, 484500000, 485300000},   // join channel 0
+      {RegionId::kCN470_20A, 475700000, 27, 489300000, 490100000},  // join channel 3
+      {RegionId::kCN470_20A, 507300000, 51, 494100000, 494900000},  // join channel 6
+      {RegionId::kCN470_20A, 508900000, 59, 495700000, 496500000},  // join channel 7
+      {RegionId::kCN470_20A, 480300000, -1, 0, 0},
+      {RegionId::kCN470_20B, 476900000, 0, 476900000, 498300000},
+      {RegionId::kCN470_20B, 503100000, 63, 503100000, 498300000},
+      {RegionId::kCN470_20B, 479900000, 15, 479900000, 478300000},  // join channel 0
+      {RegionId::kCN470_20B, 499900000, 47, 499900000, 498300000},  // join channel 1
+      {RegionId::kCN470_20B, 470300000, -1, 0, 0},
+      {RegionId::kCN470_26A, 470300000, 0, 490100000, 492500000},
+      {RegionId::kCN470_26A, 476300000, 30, 491300000, 492500000},
+      {RegionId::kCN470_26A, 479700000, 47, 494700000, 492500000},
+      {RegionId::kCN470_26A, 479900000, -1, 0, 0},
+      {RegionId::kCN470_26B, 480300000, 0, 500100000, 502500000},
+      {RegionId::kCN470_26B, 488300000, 40, 503300000, 502500000},
+      {RegionId::kCN470_26B, 489700000, 47, 504700000, 502500000},
+  };
+  for (const Case& c : cases) {
+    const Region& r = region(c.id);
+    SCOPED_TRACE(r.name + " " + std::to_string(c.up));
+    EXPECT_EQ(r.channel_index(c.up), c.ch);
+    if (c.ch < 0) continue;
+    EXPECT_EQ(r.rx1_freq(c.up, c.ch), c.rx1);
+    EXPECT_EQ(r.rx2_frequency(c.up), c.rx2);
+    EXPECT_EQ(r.rx2_dr, 1);
+  }
+  // Every join channel is an uplink channel of its plan.
+  for (RegionId id : {RegionId::kCN470_20A, RegionId::kCN470_20B, RegionId::kCN470_26A,
+                      RegionId::kCN470_26B})
+    for (uint32_t f : region(id).join_channels) EXPECT_GE(region(id).channel_index(f), 0) << f;
+  // Personalised devices.
+  EXPECT_EQ(region(RegionId::kCN470_20A).rx2_frequency(0), 486900000u);
+  EXPECT_EQ(region(RegionId::kCN470_20B).rx2_frequency(0), 498300000u);
+  // Data rates: DR6 is SF7 at 500 kHz, RX1 never below DR1.
+  const Region& a = region(RegionId::kCN470_20A);
+  EXPECT_EQ(a.uplink_dr(7, 500000), 6);
+  EXPECT_EQ(a.downlink_dr(7, 500000), 6);
+  EXPECT_EQ(a.rx1_dr(2, 3), 1);
+  EXPECT_EQ(a.rx1_dr(5, 1), 4);
+  EXPECT_EQ(a.rx1_dr(6, 0), 6);
+  EXPECT_EQ(a.rx1_dr(7, 5), 2);
+  // Beacons: 20 MHz A hops over 8 downlink channels from 8 x join channel;
+  // 20 MHz B has one per join channel, 26 MHz one per plan.
+  EXPECT_EQ(a.beacon_frequency(128 * 3, 472500000), 486100000u);   // channel 8 + 3
+  EXPECT_EQ(a.beacon_frequency(128 * 9, 0), 484100000u);           // channel 1
+  EXPECT_EQ(a.ping_frequency(5, 128 * 10, 470900000), 485300000u); // channel (5 + 10) mod 8
+  const Region& b = region(RegionId::kCN470_20B);
+  EXPECT_EQ(b.beacon_frequency(128 * 7, 479900000), 481500000u);
+  EXPECT_EQ(b.beacon_frequency(128 * 7, 499900000), 501500000u);
+  EXPECT_EQ(b.ping_frequency(3, 128 * 40, 499900000), 499100000u); // channel 32 + 11
+  EXPECT_EQ(b.ping_frequency(3, 128 * 40, 479900000), 479100000u); // channel 11
+  for (RegionId id : {RegionId::kCN470_26A, RegionId::kCN470_26B}) {
+    const Region& r = region(id);
+    uint32_t f = id == RegionId::kCN470_26A ? 494900000u : 504900000u;
+    EXPECT_EQ(r.beacon_frequency(128 * 5, r.join_channels[2]), f);
+    EXPECT_EQ(r.ping_frequency(77, 128 * 5, r.join_channels[4]), f);
+    EXPECT_EQ(r.beacon_size(), 19u);
+    EXPECT_EQ(r.beacon_dr, 2);
+  }
+  RegionId id;
+  EXPECT_TRUE(region_by_name("cn470-26b", &id));
+  EXPECT_EQ(id, RegionId::kCN470_26B);
 }
 
 TEST(Region, LoraTimeOnAir) {

@@ -11,7 +11,7 @@ TEST(Config, LinesAcceptedAndRefused) {
   NetworkSetup s;
   std::string err;
   for (const char* ok : {
-           "# a comment", "", "region EU868",
+           "# a comment", "", "region CN470 plan=26B", "region cn470-20a", "region EU868",
            "otaa dev 0202020202020202 0101010101010101 2B7E151628AED2A6ABF7158809CF4F3C",
            "otaa d11 0303030303030303 0101010101010101 2B7E151628AED2A6ABF7158809CF4F3C "
            "000102030405060708090A0B0C0D0E0F",
@@ -24,7 +24,8 @@ TEST(Config, LinesAcceptedAndRefused) {
     EXPECT_TRUE(s.apply(ok, &err)) << ok << ": " << err;
   }
   for (const char* bad : {
-           "region EU999", "otaa dev 02 01 2B7E", "otaa dev 0202020202020202 0101010101010101 XYZ",
+           "region EU999", "region CN470 plan=30A", "region EU868 plan=20A", "region CN470 20A",
+           "otaa dev 02 01 2B7E", "otaa dev 0202020202020202 0101010101010101 XYZ",
            "otaa dev 0202020202020202 0101010101010101 2B7E151628AED2A6ABF7158809CF4F3C",  // twice
            "downlink nobody 2 CAFE", "downlink dev 256 CAFE", "downlink dev 2 CAF", "mac dev 03",
            "mac dev FF", "class dev D", "window dev rx3", "beacons maybe", "cflist 00", "rx-delay 16",

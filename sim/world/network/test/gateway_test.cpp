@@ -153,6 +153,175 @@ TEST(Gateway, HearsSeveralAtOnceButNotCollisionsOrNoise) {
   EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 2, 3}));
 }
 
+// Half duplex: an uplink that overlaps the gateway's own downlink or beacon
+// on the air, even by one microsecond at either end, is not heard; one that
+// ends as the downlink starts, or starts as it ends, is.
+TEST(Gateway, DeafWhileTransmitting) {
+  GatewayOptions o;
+  o.beacons = true;
+  Air air(RegionId::kEU868, o);
+  DeviceSpec abp;
+  abp.name = "abp";
+  abp.otaa = false;
+  abp.dev_addr = 0x01020304;
+  abp.keys = abp_keys_10(kApp, kApp);
+  air.ns.add_device(abp);
+  ref::Keys k;
+  k.fnwk = k.snwk = k.nwkenc = k.app = kApp;
+  uint32_t fcnt = 0;
+  auto up_at = [&](sim::time_us start, sim::time_us end_wanted) {
+    // An uplink that starts at `start` and is placed so that it ends at
+    // `end_wanted` (when not 0).
+    air.master.run_until(start);
+    ++fcnt;  // neighbours on other channels, so that they do not collide
+    sim::AirFrame f = air.uplink(ref::uplink(k, false, abp.dev_addr, 0, fcnt, {}, 1, {1}),
+                                 fcnt % 2 ? 868300000 : 868500000, 7);
+    if (end_wanted) {
+      f.end_us = end_wanted;
+      f.start_us = end_wanted - 40000;
+    }
+    air.master.inject_frame(f);
+  };
+  // The join accept in RX1 (5 s after the join request).
+  sim::AirFrame jr = air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 12);
+  air.master.inject_frame(jr);
+  air.master.run_until(jr.end_us + 4'000'000);
+  const sim::time_us down = jr.end_us + 5'000'000;
+  const sim::time_us down_end = down + lora_time_on_air_us(12, 125000, 17, 1, 8, false, false);
+  up_at(down - 50000, down);            // ends as the downlink starts: heard
+  up_at(down - 30000, down + 1);        // overlaps its start
+  air.master.run_until(down + 100000);
+  up_at(down + 100000, 0);              // inside it
+  air.master.run_until(down_end - 20000);
+  up_at(down_end - 20000, down_end + 20000);  // overlaps its end
+  air.master.run_until(down_end);
+  up_at(down_end, down_end + 40000);    // starts as it ends: heard
+  // A beacon (at the next multiple of 128 s of GPS time).
+  const sim::time_us beacon = air.gw.next_beacon(air.master.now());
+  up_at(beacon - 10000, beacon + 30000);
+  air.master.run_until(beacon + 1'000'000);
+
+  std::vector<std::pair<uint32_t, std::string>> got;
+  for (const GatewayEvent& e : air.gw.events())
+    if (e.uplink && e.frame.frame.frequency_hz != 868100000)
+      got.push_back({e.frame.frame.end_us, e.outcome});
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, std::string>>{
+                     {down, "received"},
+                     {down + 1, "gateway transmitting"},
+                     {down + 100000 + lora_time_on_air_us(7, 125000, 14), "gateway transmitting"},
+                     {down_end + 20000, "gateway transmitting"},
+                     {down_end + 40000, "received"},
+                     {beacon + 30000, "gateway transmitting"}}));
+  std::vector<uint32_t> fcnts;
+  for (const UplinkRecord& r : air.ns.uplinks())
+    if (r.device == "abp") fcnts.push_back(r.fcnt);
+  EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 5}));
+}
+
+// FSK uplinks (50 kbit/s) are heard where the region has the FSK data rate
+// and answered on FSK in RX1 (on LoRa in RX2); other bit rates, sync words
+// and regions without FSK are not heard.
+TEST(Gateway, FskUplinksAnsweredOnFsk) {
+  auto fsk_up = [](Air& air, const Bytes& bytes, uint32_t freq, uint32_t bitrate = 50000,
+                   uint8_t sync0 = 0xC1) {
+    sim::AirFrame f{};
+    f.modem = sim::Modem::kFsk;
+    f.frequency_hz = freq;
+    f.bitrate = bitrate;
+    f.fdev_hz = 25000;
+    f.bandwidth_hz = 117300;
+    f.preamble_len = 5;
+    f.fsk_sync_len = 3;
+    f.fsk_sync[0] = sync0;
+    f.fsk_sync[1] = 0x94;
+    f.fsk_sync[2] = 0xC1;
+    f.crc_on = true;
+    f.tx_power_dbm = 14;
+    f.len = static_cast<uint16_t>(bytes.size());
+    std::memcpy(f.payload, bytes.data(), bytes.size());
+    f.start_us = air.master.now();
+    f.end_us = f.start_us + 8 * (5 + 3 + 1 + bytes.size() + 2) * 20;
+    return f;
+  };
+  struct Case {
+    RegionId region;
+    Window window;
+    uint32_t freq;
+    uint32_t down_freq;
+    bool fsk_answer;
+  } cases[] = {
+      {RegionId::kEU868, Window::kRx1, 868800000, 868800000, true},  // a CFList channel
+      {RegionId::kEU868, Window::kRx2, 868800000, 869525000, false},
+      {RegionId::kAS923_1, Window::kRx1, 923200000, 923200000, true},
+      {RegionId::kCN470_26A, Window::kRx1, 470300000, 490100000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(region(c.region).name);
+    Air air(c.region);
+    air.ns.set_window("dev", c.window);
+    air.ns.join_cflist = ref::from_hex("80918400000000000000000000000000");
+    sim::AirFrame up = fsk_up(air, ref::join_request(kApp, kJoinEui, kDevEui, 1), c.freq);
+    air.master.inject_frame(up);
+    air.master.run_until(10'000'000);
+    ASSERT_EQ(air.ns.uplinks().size(), 1u);
+    EXPECT_EQ(air.ns.uplinks()[0].meta.dr, 7);
+    EXPECT_EQ(air.ns.uplinks()[0].status, "ok");
+    const sim::AirFrame* d = nullptr;
+    for (const FrameRecord& r : air.frames)
+      if (r.t > up.start_us) d = &r.frame;
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->frequency_hz, c.down_freq);
+    EXPECT_EQ(d->start_us, up.end_us + (c.window == Window::kRx1 ? 5'000'000 : 6'000'000));
+    if (c.fsk_answer) {
+      EXPECT_EQ(d->modem, sim::Modem::kFsk);
+      EXPECT_EQ(d->bitrate, 50000u);
+      EXPECT_EQ(d->fdev_hz, 25000u);
+      EXPECT_EQ(d->preamble_len, 5);
+      EXPECT_EQ(d->fsk_sync_len, 3);
+      EXPECT_EQ(Bytes(d->fsk_sync, d->fsk_sync + 3), ref::from_hex("C194C1"));
+      EXPECT_TRUE(d->crc_on);
+      EXPECT_FALSE(d->implicit_header);
+      EXPECT_EQ(d->end_us - d->start_us, 8u * (5 + 3 + 1 + d->len + 2) * 20);
+    } else {
+      EXPECT_EQ(d->modem, sim::Modem::kLora);
+      EXPECT_EQ(d->sf, 12);
+    }
+    Bytes plain = ref::open_accept(kApp, Bytes(d->payload, d->payload + d->len));
+    Bytes mic = ref::cmac(kApp, Bytes(plain.begin(), plain.end() - 4));
+    EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
+  }
+  // Not heard: another bit rate or sync word, or a region without FSK.
+  struct Bad {
+    RegionId region;
+    uint32_t freq;
+    uint32_t bitrate;
+    uint8_t sync0;
+    const char* outcome;
+  } bad[] = {
+      {RegionId::kEU868, 868100000, 100000, 0xC1, "not an uplink data rate"},
+      {RegionId::kEU868, 868100000, 50000, 0xC2, "other sync word"},
+      {RegionId::kKR920, 922100000, 50000, 0xC1, "not an uplink data rate"},
+      {RegionId::kUS915, 902300000, 50000, 0xC1, "not an uplink data rate"},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.outcome);
+    Air air(b.region);
+    air.master.inject_frame(fsk_up(air, ref::join_request(kApp, kJoinEui, kDevEui, 1), b.freq,
+                                   b.bitrate, b.sync0));
+    air.master.run_until(10'000'000);
+    EXPECT_TRUE(air.ns.uplinks().empty());
+    ASSERT_EQ(air.gw.events().size(), 1u);
+    EXPECT_EQ(air.gw.events()[0].outcome, b.outcome);
+  }
+  // RX1 data rate of an FSK uplink by offset; IN865 has no DR6.
+  EXPECT_EQ(region(RegionId::kEU868).rx1_dr(7, 0), 7);
+  EXPECT_EQ(region(RegionId::kEU868).rx1_dr(7, 1), 6);
+  EXPECT_EQ(region(RegionId::kEU868).rx1_dr(7, 5), 2);
+  EXPECT_EQ(region(RegionId::kIN865).rx1_dr(7, 1), 5);
+  EXPECT_EQ(region(RegionId::kIN865).rx1_dr(7, 7), 7);
+  EXPECT_EQ(region(RegionId::kCN470_20B).rx1_dr(7, 2), 5);
+}
+
 TEST(Gateway, BeaconsEvery128SecondsWithTheirCrcs) {
   for (RegionId id : {RegionId::kEU868, RegionId::kUS915, RegionId::kCN470}) {
     const Region& r = region(id);

@@ -84,6 +84,28 @@ TEST(Server, JoinAnsweredInRx1ElseRx2) {
   }
 }
 
+// CN470, 20 MHz plan A: the join channel the device used decides its RX2
+// (one per join channel), for the join accept and for later answers.
+TEST(Server, Cn470JoinChannelPicksRx2) {
+  for (Window w : {Window::kRx1, Window::kRx2}) {
+    NetworkServer ns(RegionId::kCN470_20A);
+    ns.add_device(otaa(false));
+    ns.set_window("dev", w);
+    auto txs = ns.on_uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1),
+                            eu_meta(1'000'000, 3, 507300000, 51));  // join channel 6
+    ASSERT_EQ(txs.size(), 1u);
+    EXPECT_EQ(txs[0].freq, w == Window::kRx1 ? 494100000u : 494900000u);
+    EXPECT_EQ(txs[0].dr, w == Window::kRx1 ? 3 : 1);
+    Bytes plain = ref::open_accept(kApp, txs[0].bytes);
+    uint32_t addr = plain[7] | plain[8] << 8 | plain[9] << 16 | static_cast<uint32_t>(plain[10]) << 24;
+    ref::Keys k = ref::keys10(kApp, 1, 0x13, 1);
+    txs = ns.on_uplink(ref::uplink(k, true, addr, 0, 0, {}, 2, {1}), eu_meta(20'000'000, 2, 470300000, 0));
+    ASSERT_EQ(txs.size(), 1u);
+    EXPECT_EQ(txs[0].freq, w == Window::kRx1 ? 483900000u : 494900000u);
+    EXPECT_EQ(txs[0].dr, w == Window::kRx1 ? 2 : 1);
+  }
+}
+
 TEST(Server, JoinRefusals) {
   NetworkServer ns(RegionId::kEU868);
   ns.add_device(otaa(false));
@@ -114,6 +136,113 @@ TEST(Server, JoinRefusals) {
   ns.require_rising_dev_nonce = false;
   join(ns, false, 3, 4'000'000);  // lower but unused: accepted in this mode
   EXPECT_EQ(ns.uplinks().back().status, "ok");
+}
+
+// Rejoin requests as a device builds them: type 0/2 NetID | DevEUI | RJcount0
+// under SNwkSIntKey, type 1 JoinEUI | DevEUI | RJcount1 under JSIntKey.
+Bytes rejoin_request(uint8_t type, const Key& mic_key, uint64_t eui_or_net, uint64_t dev_eui,
+                     uint16_t count) {
+  Bytes f{0xC0, type};
+  ref::le(f, eui_or_net, type == 1 ? 8 : 3);
+  ref::le(f, dev_eui, 8);
+  ref::le(f, count, 2);
+  Bytes m = ref::cmac(mic_key, f);
+  f.insert(f.end(), m.begin(), m.begin() + 4);
+  return f;
+}
+
+Key js_key(uint8_t kind) {  // 5: JSEncKey, 6: JSIntKey
+  Bytes b{kind};
+  ref::le(b, kDevEui, 8);
+  b.resize(16, 0);
+  Bytes k = ref::aes(kNwk, b);
+  Key out;
+  std::copy(k.begin(), k.end(), out.begin());
+  return out;
+}
+
+TEST(Server, RejoinRequestsAnsweredOrRefused) {
+  NetworkServer ns(RegionId::kEU868);
+  ns.add_device(otaa(true));
+  ns.join_cflist = ref::from_hex("184F84E85684B85E84886684586E8400");
+  Joined j = join(ns, true, 1, 1'000'000);
+  const Key js_int = js_key(6), js_enc = js_key(5);
+  // The device's reading of a rejoin accept: decrypted with JSEncKey, MIC
+  // under JSIntKey over type | JoinEUI | RJcount | accept; the new session.
+  auto accept = [&](uint8_t type, uint16_t count, const std::vector<Transmission>& txs, size_t size) {
+    Joined n;
+    EXPECT_EQ(ns.uplinks().back().status, "ok");
+    EXPECT_EQ(txs.size(), 1u);
+    if (txs.empty()) return n;
+    EXPECT_EQ(txs[0].at, ns.uplinks().back().t + 5'000'000);  // the join accept delay
+    Bytes plain = ref::open_accept(js_enc, txs[0].bytes);
+    EXPECT_EQ(plain.size(), size);
+    Bytes m{type};
+    ref::le(m, kJoinEui, 8);
+    ref::le(m, count, 2);
+    m.insert(m.end(), plain.begin(), plain.end() - 4);
+    EXPECT_TRUE(std::equal(plain.end() - 4, plain.end(), ref::cmac(js_int, m).begin()));
+    EXPECT_EQ(plain[11] & 0x80, 0x80);  // OptNeg
+    uint32_t jn = plain[1] | plain[2] << 8 | plain[3] << 16;
+    n.addr = plain[7] | plain[8] << 8 | plain[9] << 16 | static_cast<uint32_t>(plain[10]) << 24;
+    n.keys = ref::keys11(kNwk, kApp, jn, kJoinEui, count);
+    EXPECT_EQ(ns.session_keys("dev")->snwk_s_int, n.keys.snwk);
+    // The new session carries data from FCnt 0.
+    ns.on_uplink(ref::uplink(n.keys, false, n.addr, 0, 0, {}, 2, {1}, 0, 5, 1),
+                 eu_meta(ns.uplinks().back().t + 10'000'000));
+    EXPECT_EQ(ns.uplinks().back().status, "ok");
+    return n;
+  };
+  auto send = [&](const Bytes& f) { return ns.on_uplink(f, eu_meta(ns.uplinks().back().t + 20'000'000)); };
+
+  // Type 0 under the session's SNwkSIntKey: a new session, with the CFList.
+  auto txs = send(rejoin_request(0, j.keys.snwk, 0x13, kDevEui, 0));
+  Joined s0 = accept(0, 0, txs, 33);
+  EXPECT_EQ(s0.addr, j.addr);
+  // RJcount0 starts again after the accept; type 2 gets no CFList.
+  txs = send(rejoin_request(2, s0.keys.snwk, 0x13, kDevEui, 0));
+  Joined s2 = accept(2, 0, txs, 17);
+  // Type 1 under JSIntKey.
+  txs = send(rejoin_request(1, js_int, kJoinEui, kDevEui, 7));
+  Joined s1 = accept(1, 7, txs, 33);
+  // Unanswered requests still use their counter up.
+  ns.set_window("dev", Window::kNone);
+  EXPECT_TRUE(send(rejoin_request(0, s1.keys.snwk, 0x13, kDevEui, 3)).empty());
+  EXPECT_EQ(ns.uplinks().back().status, "ok, not answered");
+  ns.set_window("dev", Window::kRx1);
+
+  Bytes long0 = rejoin_request(1, js_int, kJoinEui, kDevEui, 9);
+  long0[1] = 0;
+  struct Case {
+    Bytes frame;
+    const char* status;
+  } cases[] = {
+      {rejoin_request(0, s1.keys.snwk, 0x13, kDevEui, 3), "RJcount0 3 not above 3"},
+      {rejoin_request(2, s1.keys.snwk, 0x13, kDevEui, 2), "RJcount0 2 not above 3"},
+      {rejoin_request(1, js_int, kJoinEui, kDevEui, 7), "RJcount1 7 not above 7"},
+      {rejoin_request(0, s2.keys.snwk, 0x13, kDevEui, 4), "MIC"},        // the old session
+      {rejoin_request(1, s1.keys.snwk, kJoinEui, kDevEui, 8), "MIC"},    // not the join server's
+      {rejoin_request(0, s1.keys.snwk, 0x14, kDevEui, 4), "rejoin for another NetID"},
+      {rejoin_request(1, js_int, kJoinEui + 1, kDevEui, 8), "unknown JoinEUI"},
+      {rejoin_request(0, s1.keys.snwk, 0x13, kDevEui + 1, 4), "unknown DevEUI"},
+      {rejoin_request(3, s1.keys.snwk, 0x13, kDevEui, 4), "rejoin type 3 unknown"},
+      {long0, "rejoin type 0 of 24 bytes"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(send(c.frame).empty()) << c.status;
+    EXPECT_EQ(ns.uplinks().back().status, c.status);
+    EXPECT_FALSE(ns.uplinks().back().accepted);
+  }
+  // A 1.0 device, and a 1.1 device without a session, get no answer.
+  NetworkServer ns10(RegionId::kEU868);
+  ns10.add_device(otaa(false));
+  join(ns10, false, 1, 1'000'000);
+  ns10.on_uplink(rejoin_request(0, kApp, 0x13, kDevEui, 0), eu_meta(2'000'000));
+  EXPECT_EQ(ns10.uplinks().back().status, "rejoin request from a 1.0 device");
+  NetworkServer fresh(RegionId::kEU868);
+  fresh.add_device(otaa(true));
+  fresh.on_uplink(rejoin_request(2, kNwk, 0x13, kDevEui, 0), eu_meta(2'000'000));
+  EXPECT_EQ(fresh.uplinks().back().status, "rejoin type 2 without a session");
 }
 
 TEST(Server, DataUplinksDecodedIn10And11) {
@@ -213,7 +342,7 @@ TEST(Server, GarbageIsRefusedAndLogged) {
       {ref::from_hex("41 01000026 00 0100 01 AABBCCDD"), "unknown major version 1"},
       {ref::from_hex("60 01000026 00 0100 01 AABBCCDD"), "downlink type UnconfirmedDown in an uplink"},
       {ref::from_hex("E0 1234"), "proprietary frame"},
-      {ref::from_hex("C0 1234"), "rejoin request not served"},
+      {ref::from_hex("C0 1234"), "rejoin type 18 unknown"},
   };
   for (const Case& c : cases) {
     EXPECT_TRUE(ns.on_uplink(c.frame, eu_meta(2'000'000)).empty());

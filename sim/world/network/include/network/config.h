@@ -1,6 +1,7 @@
 // A network set up from text: one command a line, for tools (qivsim).
 //
 //   region EU868                      the region (first; default EU868)
+//   region CN470 plan=20A|20B|26A|26B a CN470 plan of 20/26 MHz antennas
 //   otaa NAME DEVEUI JOINEUI APPKEY [NWKKEY]   a 1.0 device; with NWKKEY 1.1
 //   abp NAME DEVADDR NWKSKEY APPSKEY  a 1.0 ABP session
 //   downlink NAME PORT HEX [confirmed]

@@ -1,6 +1,7 @@
 // A LoRaWAN gateway on the simulated air, as an agent of the world's time
 // master: it hears every uplink on every channel and data rate of its region
-// at once (an 8-channel gateway is not limited to one radio setting), with
+// at once (an 8-channel gateway is not limited to one radio setting), but
+// not while it transmits itself (one antenna: half duplex), with
 // the RSSI/SNR of the world's link budget, hands it to the network server at
 // the end of the frame, and transmits the answers at their exact times, the
 // class B beacons every 128 s and the class B/C downlinks.
@@ -41,7 +42,8 @@ struct GatewayOptions {
 struct GatewayEvent {
   sim::world::FrameRecord frame;
   bool uplink = false;
-  std::string outcome;  // "received", "collision", "below sensitivity", "not an uplink channel", "sent", "dropped: ..."
+  std::string outcome;  // "received", "collision", "gateway transmitting", "below sensitivity",
+                        // "not an uplink channel", "sent", "dropped: ..."
 };
 
 class Gateway : public sim::world::Agent {
@@ -86,6 +88,7 @@ class Gateway : public sim::world::Agent {
   GatewayOptions options_;
   std::vector<Pending> pending_;                   // heard, not yet ended
   std::vector<sim::world::FrameRecord> recent_;    // for collision checks
+  std::vector<std::pair<time_us, time_us>> sent_;  // own transmissions (start, end)
   std::vector<Scheduled> scheduled_;
   std::vector<GatewayEvent> events_;
   time_us next_beacon_ = 0;

@@ -67,7 +67,8 @@ struct UplinkRecord {
   std::string device;  // "" when unknown
   MType mtype = MType::kUnconfirmedUp;
   uint64_t dev_eui = 0;  // joins
-  uint16_t dev_nonce = 0;
+  uint16_t dev_nonce = 0;  // joins; RJcount of rejoin requests
+  uint8_t rejoin_type = 0;
   uint32_t dev_addr = 0;
   uint8_t fctrl = 0;
   uint32_t fcnt = 0;     // 32-bit reconstruction
@@ -195,6 +196,8 @@ class NetworkServer {
     std::optional<uint16_t> last_dev_nonce;
     std::vector<uint16_t> used_nonces;
     uint32_t join_nonce = 0;
+    std::optional<uint16_t> last_rj_count0;  // since the last join accept
+    std::optional<uint16_t> last_rj_count1;
     Window window = Window::kRx1;
     char dev_class = 'A';
     std::optional<uint8_t> ping_periodicity;
@@ -207,6 +210,7 @@ class NetworkServer {
     uint8_t rx1_dr_offset = 0;
     uint8_t rx2_dr = 0;
     uint32_t rx2_freq = 0;
+    uint32_t join_freq = 0;               // uplink frequency of the accepted join
     uint8_t rx1_delay = 1;
     std::map<int, uint32_t> dl_freq;      // DlChannelReq per uplink channel
     std::vector<uint32_t> channels;       // added by CFList / NewChannelReq
@@ -221,6 +225,7 @@ class NetworkServer {
   Dev& dev(const std::string& name);
   const Dev& dev(const std::string& name) const;
   std::vector<Transmission> on_join(const Bytes& frame, const RxMeta& meta, UplinkRecord& rec);
+  std::vector<Transmission> on_rejoin(const Bytes& frame, const RxMeta& meta, UplinkRecord& rec);
   std::vector<Transmission> on_data(const Bytes& frame, const RxMeta& meta, UplinkRecord& rec);
   void handle_mac(Dev& d, const std::vector<MacCommand>& cmds, const RxMeta& meta,
                   std::vector<MacCommand>& answers, bool* must_answer);
