@@ -94,6 +94,9 @@ class SharedAir : public ::testing::Test {
     sim::host::reset_core();
   }
   void xfer(const Bytes& mosi) {
+    // The chip takes a command only once BUSY has fallen after the last one.
+    const sim::time_us ready = chip_->busy_falls_at();
+    if (ready != sim::kNever && ready > sim::now()) sim::run_until(ready);
     chip_->set_nss(0);
     for (uint8_t b : mosi) chip_->spi_transfer(b);
     chip_->set_nss(1);
