@@ -894,12 +894,12 @@ int main(int argc, char** argv) {
     }
   }
   for (const std::string& text : L.opt.devices) {
-    devices::Spec spec;
+    devices::Placement entry;
     std::string err;
-    if (!devices::parse(text, &spec, &err)) die("--device: " + err);
-    if (spec.bus == devices::Bus::kUart && spec.bus_number < kMaxUart &&
-        L.att[spec.bus_number].kind != Kind::kNone)
-      die("--device " + text + ": serial port " + std::to_string(spec.bus_number) +
+    if (!devices::parse(text, &entry, &err)) die("--device: " + err);
+    if (entry.bus == devices::Bus::kUart && entry.bus_number < kMaxUart &&
+        L.att[entry.bus_number].kind != Kind::kNone)
+      die("--device " + text + ": serial port " + std::to_string(entry.bus_number) +
           " is already the console, a pseudo-terminal or carried by the world");
     L.devices.push_back(devices::create(text, &err));
     if (!L.devices.back()) die("--device " + text + ": " + err);

@@ -122,16 +122,16 @@ struct Attached : devices::Instance {
   }
 };
 
-std::unique_ptr<devices::Instance> make(const devices::Spec& spec, std::string* error) {
-  if (spec.bus != devices::Bus::kI2c) {
+std::unique_ptr<devices::Instance> make(const devices::Placement& entry, std::string* error) {
+  if (entry.bus != devices::Bus::kI2c) {
     *error = "sits on an I2C bus (e.g. shtc3@i2c2:0x70)";
     return nullptr;
   }
-  if (!devices::known_settings(spec, {"t", "rh"}, error)) return nullptr;
+  if (!devices::known_settings(entry, {"t", "rh"}, error)) return nullptr;
   double t = 25.0, rh = 50.0;
-  if (!devices::setting_double(spec, "t", &t, error) || !devices::setting_double(spec, "rh", &rh, error))
+  if (!devices::setting_double(entry, "t", &t, error) || !devices::setting_double(entry, "rh", &rh, error))
     return nullptr;
-  auto a = std::make_unique<Attached>(spec.bus_number, static_cast<uint8_t>(spec.address));
+  auto a = std::make_unique<Attached>(entry.bus_number, static_cast<uint8_t>(entry.address));
   a->sensor.set_temperature(t);
   a->sensor.set_humidity(rh);
   return a;

@@ -26,13 +26,13 @@ struct Attached : devices::Instance {
 };
 
 template <UartEcho::Mode kMode>
-std::unique_ptr<devices::Instance> make(const devices::Spec& spec, std::string* error) {
-  if (spec.bus != devices::Bus::kUart || spec.bus_number >= kMaxUart) {
+std::unique_ptr<devices::Instance> make(const devices::Placement& entry, std::string* error) {
+  if (entry.bus != devices::Bus::kUart || entry.bus_number >= kMaxUart) {
     *error = "sits on a serial port uart0.." + std::to_string(kMaxUart - 1);
     return nullptr;
   }
-  if (!devices::known_settings(spec, {}, error)) return nullptr;
-  return std::make_unique<Attached>(kMode, spec.bus_number);
+  if (!devices::known_settings(entry, {}, error)) return nullptr;
+  return std::make_unique<Attached>(kMode, entry.bus_number);
 }
 
 const devices::Registration loopback("loopback", "serial peer sending every byte back, e.g. loopback@uart1",

@@ -22,7 +22,7 @@
 
 namespace sim::devices {
 
-// What a factory made. It stays attached where the spec said while it
+// What a factory made. It stays attached where the entry said while it
 // lives; its owner (the launcher, a test) keeps it.
 class Instance {
  public:
@@ -31,7 +31,7 @@ class Instance {
 
 enum class Bus : uint8_t { kI2c, kSpi, kUart };
 
-struct Spec {
+struct Placement {
   std::string name;
   Bus bus = Bus::kUart;
   int bus_number = 0;  // i2cN, spiN, uartN
@@ -45,9 +45,9 @@ struct Spec {
   }
 };
 
-// Makes the model for a spec, or nullptr with a reason in *error (a bus the
+// Makes the model for a entry, or nullptr with a reason in *error (a bus the
 // model cannot sit on, a bad setting).
-using Factory = std::unique_ptr<Instance> (*)(const Spec& spec, std::string* error);
+using Factory = std::unique_ptr<Instance> (*)(const Placement& entry, std::string* error);
 
 struct Entry {
   const char* name;
@@ -82,7 +82,7 @@ inline bool number(const std::string& s, long max, int* out) {
 }  // namespace detail
 
 // Parses "NAME@WHERE[,KEY=VALUE]..." (see the top of this file).
-inline bool parse(const std::string& text, Spec* spec, std::string* error) {
+inline bool parse(const std::string& text, Placement* entry, std::string* error) {
   std::vector<std::string> parts;
   size_t pos = 0;
   for (;;) {
@@ -97,7 +97,7 @@ inline bool parse(const std::string& text, Spec* spec, std::string* error) {
     *error = "expected NAME@WHERE, got " + text;
     return false;
   }
-  Spec s;
+  Placement s;
   s.name = head.substr(0, at);
   std::string where = head.substr(at + 1);
   auto bus = [&](const char* prefix, Bus kind, bool addressed, long max_bus, long max_address) {
@@ -124,22 +124,22 @@ inline bool parse(const std::string& text, Spec* spec, std::string* error) {
     }
     s.settings.emplace_back(parts[i].substr(0, eq), parts[i].substr(eq + 1));
   }
-  *spec = std::move(s);
+  *entry = std::move(s);
   return true;
 }
 
 // Parses the text and makes the model; nullptr with a reason in *error.
 inline std::unique_ptr<Instance> create(const std::string& text, std::string* error) {
-  Spec spec;
-  if (!parse(text, &spec, error)) return nullptr;
-  const Entry* e = find(spec.name);
+  Placement entry;
+  if (!parse(text, &entry, error)) return nullptr;
+  const Entry* e = find(entry.name);
   if (!e) {
-    *error = "no device model " + spec.name;
+    *error = "no device model " + entry.name;
     return nullptr;
   }
   std::string why;
-  std::unique_ptr<Instance> made = e->make(spec, &why);
-  if (!made) *error = spec.name + ": " + why;
+  std::unique_ptr<Instance> made = e->make(entry, &why);
+  if (!made) *error = entry.name + ": " + why;
   return made;
 }
 
@@ -150,9 +150,9 @@ inline std::string help() {
   return s;
 }
 
-// False (with a reason) when the spec has a setting the model does not know.
-inline bool known_settings(const Spec& spec, std::initializer_list<std::string_view> keys, std::string* error) {
-  for (const auto& kv : spec.settings) {
+// False (with a reason) when the entry has a setting the model does not know.
+inline bool known_settings(const Placement& entry, std::initializer_list<std::string_view> keys, std::string* error) {
+  for (const auto& kv : entry.settings) {
     bool known = false;
     for (std::string_view k : keys) known = known || kv.first == k;
     if (!known) {
@@ -164,8 +164,8 @@ inline bool known_settings(const Spec& spec, std::initializer_list<std::string_v
 }
 
 // A setting as a number; false (with a reason) when present but not one.
-inline bool setting_double(const Spec& spec, std::string_view key, double* out, std::string* error) {
-  const std::string* v = spec.setting(key);
+inline bool setting_double(const Placement& entry, std::string_view key, double* out, std::string* error) {
+  const std::string* v = entry.setting(key);
   if (!v) return true;
   char* end = nullptr;
   double d = std::strtod(v->c_str(), &end);

@@ -93,7 +93,7 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
   try {
     if (c == "otaa") {
       if (!need(5, 6)) return bad("otaa NAME DEVEUI JOINEUI APPKEY [NWKKEY]");
-      DeviceSpec d;
+      DeviceEntry d;
       d.name = w[1];
       if (!parse_u64(w[2], 16, &d.dev_eui) || !parse_u64(w[3], 16, &d.join_eui) || !key(w[4], &d.app_key))
         return bad("bad EUI or key");
@@ -105,7 +105,7 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
       ns.add_device(d);
     } else if (c == "abp") {
       if (!need(5, 5)) return bad("abp NAME DEVADDR NWKSKEY APPSKEY");
-      DeviceSpec d;
+      DeviceEntry d;
       d.name = w[1];
       d.otaa = false;
       Key n, a;

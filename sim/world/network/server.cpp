@@ -101,20 +101,20 @@ const NetworkServer::Dev& NetworkServer::dev(const std::string& name) const {
   return const_cast<NetworkServer*>(this)->dev(name);
 }
 
-void NetworkServer::add_device(const DeviceSpec& spec) {
-  if (devs_.count(spec.name)) throw std::invalid_argument("network: device " + spec.name + " twice");
+void NetworkServer::add_device(const DeviceEntry& entry) {
+  if (devs_.count(entry.name)) throw std::invalid_argument("network: device " + entry.name + " twice");
   Dev d;
-  d.spec = spec;
-  d.dev_class = spec.dev_class;
+  d.entry = entry;
+  d.dev_class = entry.dev_class;
   d.rx2_dr = region_->rx2_dr;
   d.rx2_freq = region_->rx2_freq;
-  if (!spec.otaa) {
+  if (!entry.otaa) {
     d.joined = true;
-    d.dev_addr = spec.dev_addr;
-    d.keys = spec.keys;
-    d.keys.v11 = spec.v11;
+    d.dev_addr = entry.dev_addr;
+    d.keys = entry.keys;
+    d.keys.v11 = entry.v11;
   }
-  devs_[spec.name] = d;
+  devs_[entry.name] = d;
 }
 
 bool NetworkServer::has_device(const std::string& name) const { return devs_.count(name) != 0; }
@@ -222,7 +222,7 @@ std::vector<Transmission> NetworkServer::on_uplink(const Bytes& frame, const RxM
 
 Transmission NetworkServer::window_tx(const Dev& d, const RxMeta& meta, bool join, Bytes bytes) const {
   Transmission tx;
-  tx.device = d.spec.name;
+  tx.device = d.entry.name;
   tx.bytes = std::move(bytes);
   time_us delay1 = join ? 5000000 : static_cast<time_us>(std::max<uint8_t>(d.rx1_delay, 1)) * 1000000;
   if (d.window == Window::kRx2) {
@@ -267,18 +267,18 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   rec.dev_nonce = jr.dev_nonce;
   Dev* found = nullptr;
   for (auto& [n, d] : devs_)
-    if (d.spec.otaa && d.spec.dev_eui == jr.dev_eui) found = &d;
+    if (d.entry.otaa && d.entry.dev_eui == jr.dev_eui) found = &d;
   if (found == nullptr) {
     rec.status = "unknown DevEUI";
     return {};
   }
   Dev& d = *found;
-  rec.device = d.spec.name;
-  if (d.spec.join_eui != jr.join_eui) {
+  rec.device = d.entry.name;
+  if (d.entry.join_eui != jr.join_eui) {
     rec.status = "unknown JoinEUI";
     return {};
   }
-  const Key& root = d.spec.v11 ? d.spec.nwk_key : d.spec.app_key;
+  const Key& root = d.entry.v11 ? d.entry.nwk_key : d.entry.app_key;
   if (!join_request_mic_ok(frame, root)) {
     rec.status = "MIC";
     return {};
@@ -297,10 +297,10 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   d.last_dev_nonce = jr.dev_nonce;
   d.last_rj_count0.reset();
   d.join_nonce = (d.join_nonce + 1) & 0xFFFFFF;
-  if (d.dev_addr == 0) d.dev_addr = d.spec.dev_addr ? d.spec.dev_addr : next_dev_addr++;
-  d.keys = d.spec.v11 ? derive_keys_11(d.spec.nwk_key, d.spec.app_key, d.join_nonce, jr.join_eui,
+  if (d.dev_addr == 0) d.dev_addr = d.entry.dev_addr ? d.entry.dev_addr : next_dev_addr++;
+  d.keys = d.entry.v11 ? derive_keys_11(d.entry.nwk_key, d.entry.app_key, d.join_nonce, jr.join_eui,
                                        jr.dev_nonce)
-                      : derive_keys_10(d.spec.app_key, d.join_nonce, net_id, jr.dev_nonce);
+                      : derive_keys_10(d.entry.app_key, d.join_nonce, net_id, jr.dev_nonce);
   d.joined = true;
   d.last_fcnt_up.reset();
   d.last_raw.clear();
@@ -325,12 +325,12 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   ja.join_nonce = d.join_nonce;
   ja.net_id = net_id;
   ja.dev_addr = d.dev_addr;
-  ja.dl_settings = static_cast<uint8_t>((d.spec.v11 ? 0x80 : 0) | (d.rx1_dr_offset & 7) << 4 |
+  ja.dl_settings = static_cast<uint8_t>((d.entry.v11 ? 0x80 : 0) | (d.rx1_dr_offset & 7) << 4 |
                                         (d.rx2_dr & 0x0f));
   ja.rx_delay = join_rx_delay;
   ja.cflist = join_cflist;
-  Key mic_key = d.spec.v11 ? js_int_key(d.spec.nwk_key, d.spec.dev_eui) : root;
-  Bytes bytes = build_join_accept(ja, mic_key, root, d.spec.v11, 0xFF, jr.join_eui, jr.dev_nonce);
+  Key mic_key = d.entry.v11 ? js_int_key(d.entry.nwk_key, d.entry.dev_eui) : root;
+  Bytes bytes = build_join_accept(ja, mic_key, root, d.entry.v11, 0xFF, jr.join_eui, jr.dev_nonce);
   if (d.window == Window::kNone) {
     rec.status = "ok, not answered";
     return {};
@@ -343,7 +343,7 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   downlinks_.push_back(r);
   char b[120];
   std::snprintf(b, sizeof b, "down %s DR%u %s JoinAccept %s DevAddr %08X JoinNonce %u (scheduled)",
-                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), d.spec.name.c_str(), d.dev_addr,
+                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), d.entry.name.c_str(), d.dev_addr,
                 d.join_nonce);
   note(tx.at, b);
   return {tx};
@@ -383,24 +383,24 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   rec.dev_nonce = count;
   Dev* found = nullptr;
   for (auto& [n, d] : devs_)
-    if (d.spec.otaa && d.spec.dev_eui == rec.dev_eui) found = &d;
+    if (d.entry.otaa && d.entry.dev_eui == rec.dev_eui) found = &d;
   if (found == nullptr) {
     rec.status = "unknown DevEUI";
     return {};
   }
   Dev& d = *found;
-  rec.device = d.spec.name;
-  if (!d.spec.v11) {
+  rec.device = d.entry.name;
+  if (!d.entry.v11) {
     rec.status = "rejoin request from a 1.0 device";
     return {};
   }
   Key mic_key;
   if (type == 1) {
-    if (le(2, 8) != d.spec.join_eui) {
+    if (le(2, 8) != d.entry.join_eui) {
       rec.status = "unknown JoinEUI";
       return {};
     }
-    mic_key = js_int_key(d.spec.nwk_key, d.spec.dev_eui);
+    mic_key = js_int_key(d.entry.nwk_key, d.entry.dev_eui);
   } else {
     if (!d.joined) {
       rec.status = "rejoin type " + std::to_string(type) + " without a session";
@@ -430,9 +430,9 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
     return {};
   }
   d.join_nonce = (d.join_nonce + 1) & 0xFFFFFF;
-  d.keys = derive_keys_11(d.spec.nwk_key, d.spec.app_key, d.join_nonce, d.spec.join_eui, count);
+  d.keys = derive_keys_11(d.entry.nwk_key, d.entry.app_key, d.join_nonce, d.entry.join_eui, count);
   d.joined = true;
-  if (d.dev_addr == 0) d.dev_addr = d.spec.dev_addr ? d.spec.dev_addr : next_dev_addr++;
+  if (d.dev_addr == 0) d.dev_addr = d.entry.dev_addr ? d.entry.dev_addr : next_dev_addr++;
   d.last_fcnt_up.reset();
   d.last_raw.clear();
   d.nfcnt_down = d.afcnt_down = 0;
@@ -459,9 +459,9 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   ja.dl_settings = static_cast<uint8_t>(0x80 | (d.rx1_dr_offset & 7) << 4 | (d.rx2_dr & 0x0f));
   ja.rx_delay = d.rx1_delay;
   if (type != 2) ja.cflist = join_cflist;
-  Bytes bytes = build_join_accept(ja, js_int_key(d.spec.nwk_key, d.spec.dev_eui),
-                                  js_enc_key(d.spec.nwk_key, d.spec.dev_eui), true, type,
-                                  d.spec.join_eui, count);
+  Bytes bytes = build_join_accept(ja, js_int_key(d.entry.nwk_key, d.entry.dev_eui),
+                                  js_enc_key(d.entry.nwk_key, d.entry.dev_eui), true, type,
+                                  d.entry.join_eui, count);
   Transmission tx = window_tx(d, meta, true, bytes);
   d.busy_until = tx.at + 2000000;
   DownlinkRecord r;
@@ -470,7 +470,7 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   downlinks_.push_back(r);
   char b[140];
   std::snprintf(b, sizeof b, "down %s DR%u %s JoinAccept (rejoin %u) %s DevAddr %08X JoinNonce %u (scheduled)",
-                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), type, d.spec.name.c_str(), d.dev_addr,
+                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), type, d.entry.name.c_str(), d.dev_addr,
                 d.join_nonce);
   note(tx.at, b);
   return {tx};
@@ -534,7 +534,7 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
     rec.status = "MIC";
     return {};
   }
-  rec.device = d->spec.name;
+  rec.device = d->entry.name;
   rec.mic_ok = true;
   rec.fcnt = fcnt;
   bool repeat = false;
@@ -552,7 +552,7 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
   // Decryption.
   Bytes fopts = df.fopts;
   if (d->keys.v11 && !fopts.empty())
-    crypt_fopts(d->keys.nwk_s_enc, false, df.dev_addr, fcnt, fopts, d->spec.fopts_later_form, false);
+    crypt_fopts(d->keys.nwk_s_enc, false, df.dev_addr, fcnt, fopts, d->entry.fopts_later_form, false);
   Bytes mac_raw = fopts;
   if (df.fport) {
     Bytes pl = df.payload;
@@ -603,7 +603,7 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
   cmds.insert(cmds.end(), dv.mac_queue.begin(), dv.mac_queue.end());
   if (!(confirmed || adr_ack_req || must || !cmds.empty() || !dv.queue.empty())) return {};
   if (dv.window == Window::kNone) {
-    note(meta.end_us, "no answer to " + dv.spec.name + " (silent)");
+    note(meta.end_us, "no answer to " + dv.entry.name + " (silent)");
     return {};
   }
   Bytes mac = mac_bytes(cmds);
@@ -648,7 +648,7 @@ Bytes NetworkServer::encode_down(Dev& d, MType mtype, uint8_t fctrl, const Bytes
   p.fport = port;
   p.payload = payload;
   p.conf_fcnt = conf_fcnt;
-  p.fopts_later_form = d.spec.fopts_later_form;
+  p.fopts_later_form = d.entry.fopts_later_form;
   bool app = d.keys.v11 && port && *port != 0;
   p.fcnt = app ? d.afcnt_down++ : d.nfcnt_down++;
   if (!d.keys.v11) d.afcnt_down = d.nfcnt_down;

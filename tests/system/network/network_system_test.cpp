@@ -21,13 +21,13 @@ const Key kApp = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
 class Network : public ::testing::Test {
  protected:
   void SetUp() override {
-    spec_.name = "a";
-    spec_.dev_eui = 0x0202020202020202ull;
-    spec_.join_eui = 0x0101010101010101ull;
-    spec_.app_key = kApp;
-    ns_.add_device(spec_);
+    entry_.name = "a";
+    entry_.dev_eui = 0x0202020202020202ull;
+    entry_.join_eui = 0x0101010101010101ull;
+    entry_.app_key = kApp;
+    ns_.add_device(entry_);
     ASSERT_TRUE(d_.wait_line(kConsole, "READY 1"));
-    Bytes jr = build_join_request(kApp, spec_.join_eui, spec_.dev_eui, 1);
+    Bytes jr = build_join_request(kApp, entry_.join_eui, entry_.dev_eui, 1);
     d_.write(kConsole, "TX " + hex(jr.data(), jr.size()) + "\r\n");
     ASSERT_TRUE(d_.wait_line(kConsole, "OK"));
     ASSERT_FALSE(w_.frames().empty());
@@ -50,7 +50,7 @@ class Network : public ::testing::Test {
 
   systest::World w_;
   NetworkServer ns_{RegionId::kEU868};
-  DeviceSpec spec_;
+  DeviceEntry entry_;
   Gateway gw_{ns_, w_.master()};
   systest::Device& d_ = w_.start("a", "qiv-fake-device");
   sim::time_us rx1_ = 0;

@@ -172,7 +172,7 @@ TEST_F(Shtc3OnI2c2, TheRegistryAttachesItByDataWithItsSettings) {
     EXPECT_FALSE(sim::devices::create(bad, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
   }
-  EXPECT_EQ(command(0x7CA2), HAL_I2C_ERROR_AF) << "a refused spec attached nothing";
+  EXPECT_EQ(command(0x7CA2), HAL_I2C_ERROR_AF) << "a refused entry attached nothing";
 }
 
 }  // namespace

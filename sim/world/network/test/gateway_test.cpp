@@ -27,7 +27,7 @@ struct Air {
   explicit Air(RegionId r, GatewayOptions o = {})
       : master("/tmp/qiv-net-" + std::to_string(::getpid()) + ".sock"), ns(r), gw(ns, master, o) {
     master.set_callbacks({nullptr, [this](const FrameRecord& f) { frames.push_back(f); }, nullptr});
-    DeviceSpec d;
+    DeviceEntry d;
     d.name = "dev";
     d.dev_eui = kDevEui;
     d.join_eui = kJoinEui;
@@ -116,7 +116,7 @@ TEST(Gateway, TimingErrorShiftsDownlinks) {
 
 TEST(Gateway, HearsSeveralAtOnceButNotCollisionsOrNoise) {
   Air air(RegionId::kEU868);
-  DeviceSpec abp;
+  DeviceEntry abp;
   abp.name = "abp";
   abp.otaa = false;
   abp.dev_addr = 0x01020304;
@@ -160,7 +160,7 @@ TEST(Gateway, DeafWhileTransmitting) {
   GatewayOptions o;
   o.beacons = true;
   Air air(RegionId::kEU868, o);
-  DeviceSpec abp;
+  DeviceEntry abp;
   abp.name = "abp";
   abp.otaa = false;
   abp.dev_addr = 0x01020304;

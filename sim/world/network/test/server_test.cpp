@@ -50,8 +50,8 @@ Joined join(NetworkServer& ns, bool v11, uint16_t nonce, time_us end, Transmissi
   return j;
 }
 
-DeviceSpec otaa(bool v11) {
-  DeviceSpec d;
+DeviceEntry otaa(bool v11) {
+  DeviceEntry d;
   d.name = "dev";
   d.v11 = v11;
   d.dev_eui = kDevEui;
@@ -310,7 +310,7 @@ TEST(Server, ReplayedForgedAndRepeatedUplinks) {
 
 TEST(Server, FCntReconstructedAcross16Bits) {
   NetworkServer ns(RegionId::kEU868);
-  DeviceSpec d;
+  DeviceEntry d;
   d.name = "abp";
   d.otaa = false;
   d.dev_addr = 0x01020304;

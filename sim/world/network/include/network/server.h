@@ -43,7 +43,7 @@ struct Transmission {
 
 enum class Window { kRx1, kRx2, kNone };
 
-struct DeviceSpec {
+struct DeviceEntry {
   std::string name;
   bool v11 = false;        // LoRaWAN 1.1 (OptNeg join, 1.1 MIC and FOpts encryption)
   // OTAA
@@ -124,7 +124,7 @@ class NetworkServer {
   // Uplinks that carry the class B bit are served in class B.
 
   // --- devices ------------------------------------------------------------
-  void add_device(const DeviceSpec& spec);
+  void add_device(const DeviceEntry& entry);
   bool has_device(const std::string& name) const;
   void set_window(const std::string& device, Window w);  // where answers go
   void set_class(const std::string& device, char c);
@@ -185,7 +185,7 @@ class NetworkServer {
     bool confirmed;
   };
   struct Dev {
-    DeviceSpec spec;
+    DeviceEntry entry;
     bool joined = false;  // has a session
     uint32_t dev_addr = 0;
     SessionKeys keys;
