@@ -255,6 +255,13 @@ void NetworkServer::record_down(const Transmission& tx, uint32_t addr, uint32_t 
   note(tx.at, r.line().substr(fmt_time(tx.at).size() + 1) + " (scheduled)");
 }
 
+NetworkServer::Dev* NetworkServer::find_otaa(uint64_t dev_eui) {
+  Dev* found = nullptr;
+  for (auto& [n, d] : devs_)
+    if (d.entry.otaa && d.entry.dev_eui == dev_eui) found = &d;
+  return found;
+}
+
 std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMeta& meta,
                                                  UplinkRecord& rec) {
   JoinRequest jr;
@@ -265,9 +272,7 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   }
   rec.dev_eui = jr.dev_eui;
   rec.dev_nonce = jr.dev_nonce;
-  Dev* found = nullptr;
-  for (auto& [n, d] : devs_)
-    if (d.entry.otaa && d.entry.dev_eui == jr.dev_eui) found = &d;
+  Dev* found = find_otaa(jr.dev_eui);
   if (found == nullptr) {
     rec.status = "unknown DevEUI";
     return {};
@@ -381,9 +386,7 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   rec.dev_eui = le(type == 1 ? 10 : 5, 8);
   const uint16_t count = static_cast<uint16_t>(le(size - 6, 2));
   rec.dev_nonce = count;
-  Dev* found = nullptr;
-  for (auto& [n, d] : devs_)
-    if (d.entry.otaa && d.entry.dev_eui == rec.dev_eui) found = &d;
+  Dev* found = find_otaa(rec.dev_eui);
   if (found == nullptr) {
     rec.status = "unknown DevEUI";
     return {};

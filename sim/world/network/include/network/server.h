@@ -225,6 +225,8 @@ class NetworkServer {
   Dev& dev(const std::string& name);
   const Dev& dev(const std::string& name) const;
   std::vector<Transmission> on_join(const Bytes& frame, const RxMeta& meta, UplinkRecord& rec);
+  // The OTAA device with this DevEUI (the last registered), or nullptr.
+  Dev* find_otaa(uint64_t dev_eui);
   std::vector<Transmission> on_rejoin(const Bytes& frame, const RxMeta& meta, UplinkRecord& rec);
   std::vector<Transmission> on_data(const Bytes& frame, const RxMeta& meta, UplinkRecord& rec);
   void handle_mac(Dev& d, const std::vector<MacCommand>& cmds, const RxMeta& meta,
