@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core_test_support.h"
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 
 // What the image's other parts would supply: the version texts of the AT
 // interpreter and the port's battery table size.

@@ -153,13 +153,7 @@ uint32_t HardwareSerial::getBaudrate()
     return service_nvm_get_baudrate_from_nvm();
 }
 
-#if defined(QIV_MCU_APOLLO3)
-HardwareSerial Serial(SERIAL_UART0);
-#elif defined(QIV_MCU_STM32WLE5)
-HardwareSerial Serial(SERIAL_UART2);
-#else
-HardwareSerial Serial(SERIAL_USB0);
-#endif
+HardwareSerial Serial(QIV_CHIP_CONSOLE_PORT);
 HardwareSerial Serial0(SERIAL_UART0);
 HardwareSerial Serial1(SERIAL_UART1);
 HardwareSerial Serial2(SERIAL_UART2);

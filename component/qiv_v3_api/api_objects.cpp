@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "service_battery.h"
 #include "service_nvm.h"
 #include "udrv_powersave.h"

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "service_mode_cli.h"
 #include "udrv_adc.h"
 #include "udrv_powersave.h"

@@ -8,7 +8,7 @@
 
 #include "api_fakes.h"
 #include "api_objects.h"
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 
 using apifake::world;
 

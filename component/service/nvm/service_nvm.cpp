@@ -9,7 +9,7 @@
 // others only ever stored the current one.
 #if defined(SUPPORT_LORA) && !defined(QIV_BOARD_ESP32C2)
 #define SERVICE_NVM_OLDER_LAYOUTS 1
-#include "utilities.h"  // Crc32
+#include "fund_crc32.h"
 #endif
 
 PRE_qiv_cfg_t g_qiv_cfg_t;
@@ -549,10 +549,10 @@ void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg
     if (load_le32(&page[legacy_marker_offset]) == legacy_marker) {
         layout = 3;
     }
-    if (load_le32(page) == Crc32(&page[4], static_cast<uint16_t>(legacy_v2_crc_end - 4))) {
+    if (load_le32(page) == fund_crc32(&page[4], legacy_v2_crc_end - 4)) {
         layout = 2;
     }
-    if (load_le32(page) == Crc32(&page[4], static_cast<uint16_t>(legacy_v1_crc_end - 4))) {
+    if (load_le32(page) == fund_crc32(&page[4], legacy_v1_crc_end - 4)) {
         layout = 1;
     }
 #endif

@@ -23,18 +23,12 @@
 #define PRE_QIV_CFG_VERSION 4u
 
 // Flash map of the record, the MAC block and the factory copy.
-#if defined(QIV_MCU_APOLLO3)
-#define SERVICE_NVM_CFG_ADDR 0xF4000u
-#define SERVICE_NVM_LORA_MAC_ADDR 0xF4500u
-#define SERVICE_NVM_FACTORY_ADDR 0xF6000u
-#elif defined(QIV_MCU_STM32WLE5)
-#define SERVICE_NVM_CFG_ADDR 0x0803F000u
-#define SERVICE_NVM_LORA_MAC_ADDR 0x0803E000u
-#define SERVICE_NVM_FACTORY_ADDR 0x08037000u
-#else
-#define SERVICE_NVM_CFG_ADDR 0xD0000u
-#define SERVICE_NVM_FACTORY_ADDR 0xAF000u
+// Flash map of the record, the MAC block and the factory copy: the chip's.
+#define SERVICE_NVM_CFG_ADDR QIV_CHIP_NVM_CFG_ADDR
+#ifdef QIV_CHIP_NVM_LORA_MAC_ADDR
+#define SERVICE_NVM_LORA_MAC_ADDR QIV_CHIP_NVM_LORA_MAC_ADDR
 #endif
+#define SERVICE_NVM_FACTORY_ADDR QIV_CHIP_NVM_FACTORY_ADDR
 
 #ifdef SUPPORT_LORA
 typedef struct {

@@ -41,12 +41,18 @@ void udrv_adc_resume(void);
 int32_t udrv_adc_set_resolution(UDRV_ADC_RESOLUTION resolution);
 #endif
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// The resolution conversions are made at.
 UDRV_ADC_RESOLUTION uhal_adc_get_resolution(void);
+// The reference conversions are made against.
 UDRV_ADC_MODE uhal_adc_get_mode(void);
+// One conversion of the pin's analogue input into *value: 0, or a negated
+// UDRV_RETURN_CODE (-3 for a pin without an analogue input).
 int32_t uhal_adc_read(uint32_t pin, int16_t *value);
+// Power the converter down before sleep and restore it after.
 void uhal_adc_suspend(void);
 void uhal_adc_resume(void);
 #ifdef QIV_ADC_SET_RESOLUTION
+// Only on a port whose converter can change resolution: 0 or -3.
 int32_t uhal_adc_set_resolution(UDRV_ADC_RESOLUTION resolution);
 #endif

@@ -1,6 +1,6 @@
 #include "udrv_delay.h"
 
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "udrv_rtc.h"
 #include "udrv_timer.h"
 

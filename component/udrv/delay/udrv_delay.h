@@ -9,5 +9,6 @@ void udrv_delay_ms(uint32_t ms_time);
 // until ms_time ms of the UDRV_RTC_2 time base have passed.
 void udrv_app_delay_ms(uint32_t ms_time);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// Block for ms_time ms; interrupts keep running (virtual time moves).
 void uhal_delay_ms(uint32_t ms_time);

@@ -57,7 +57,7 @@ bool udrv_flash_defer_dfu(void)
 void udrv_flash_init(void)
 {
     if (!udrv_flash_initialized) {
-#ifndef QIV_MCU_STM32WLE5  // the STM32WLE5 flash needs no set-up
+#if QIV_CHIP_FLASH_NEEDS_INIT
         uhal_flash_init();
 #endif
         udrv_flash_initialized = true;

@@ -8,11 +8,7 @@
 #include "qiv_config.h"
 #include "udrv_errno.h"
 
-#ifdef QIV_MCU_APOLLO3
-#define UDRV_FLASH_PAGE_BUFFER_SIZE 8192
-#else
-#define UDRV_FLASH_PAGE_BUFFER_SIZE 4096
-#endif
+#define UDRV_FLASH_PAGE_BUFFER_SIZE QIV_CHIP_FLASH_PAGE_BUFFER_SIZE
 
 void udrv_flash_init(void);
 // 0; -9 when the port's page is larger than the page buffer.
@@ -24,11 +20,18 @@ int32_t udrv_flash_write(uint32_t addr, uint32_t len, uint8_t const *buff);
 // not a whole number of pages.
 int32_t udrv_flash_erase(uint32_t addr, uint32_t len);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// Set up the flash controller (called once, before the first access; a port
+// whose flash needs no set-up says so with QIV_CHIP_FLASH_NEEDS_INIT 0).
 void uhal_flash_init(void);
+// The erase unit in bytes; at most UDRV_FLASH_PAGE_BUFFER_SIZE.
 uint32_t uhal_flash_get_page_size(void);
+// Copy len bytes from flash: 0 or a negated code.
 int32_t uhal_flash_read(uint32_t addr, uint8_t *buff, uint32_t len);
+// Program len bytes of erased flash in the chip's program units: 0, or -7
+// when the program fails (the driver then stops).
 int32_t uhal_flash_write(uint32_t addr, uint8_t const *buff, uint32_t len);
+// Erase the whole pages of [addr, addr + len): 0, or non-zero on failure.
 int32_t uhal_flash_erase(uint32_t addr, uint32_t len);
 
 // Called on the way into the bootloader: true when a flash operation of the

@@ -44,14 +44,24 @@ void udrv_gpio_resume(void);
 // Runs a pin interrupt in the dispatcher's context.
 void udrv_gpio_handler_handler(void *pdata);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// Pins are numbered as the port numbers them (its profile header says how).
+// Configure a pin as input or output with its pull and output level.
 void uhal_gpio_init(uint32_t pin, gpio_dir_t dir, gpio_pull_t pull, gpio_logic_t logic);
 void uhal_gpio_set_dir(uint32_t pin, gpio_dir_t dir);
 void uhal_gpio_set_pull(uint32_t pin, gpio_pull_t pull);
+// Drive an output pin.
 void uhal_gpio_set_logic(uint32_t pin, gpio_logic_t logic);
+// Read a pin's level.
 gpio_logic_t uhal_gpio_get_logic(uint32_t pin);
+// Choose the edge or level a pin's interrupt fires on.
 void uhal_gpio_intc_trigger_mode(uint32_t pin, gpio_intc_trigger_mode_t mode);
+// Attach a handler to a pin's interrupt: the port posts
+// UDRV_SYS_EVT_OP_GPIO_INTERRUPT with the pin, and the dispatcher's
+// udrv_gpio_handler_handler runs the handler. 0 or a negated code.
 int32_t uhal_gpio_register_isr(uint32_t pin, gpio_isr_func handler);
+// Keep pin states (and wake-up pins) across sleep.
 void uhal_gpio_suspend(void);
 void uhal_gpio_resume(void);
+// Run the handler of the pin carried by a GPIO interrupt event.
 void uhal_gpio_handler_handler(void *pdata);

@@ -50,7 +50,12 @@ bool udrv_powersave_sleep_goes_on(void);
 void powersave_sleep_handler(void *pdata);
 void udrv_sys_clock_init(void);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// powersave_driver above: MCU_SLEEP enters the chip's sleep (with interrupts
+// masked it asks udrv_powersave_sleep_goes_on() before each stop), the clock
+// entries switch the clocks the sleep stops. And the sleep's wake-up timer:
+// create it once with the handler (powersave_sleep_handler), then
+// start it for count ms and stop it; each returns 0 or a negated code.
 int32_t uhal_ps_timer_create(timer_handler handler, TimerMode_E mode);
 int32_t uhal_ps_timer_start(uint32_t count);
 int32_t uhal_ps_timer_stop(void);

@@ -4,6 +4,7 @@
 void udrv_pwm_suspend(void);
 void udrv_pwm_resume(void);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// Stop the PWM outputs before sleep and restart them as they were after.
 void uhal_pwm_suspend(void);
 void uhal_pwm_resume(void);

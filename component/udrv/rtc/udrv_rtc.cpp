@@ -2,7 +2,7 @@
 
 uint64_t udrv_rtc_get_timestamp(RtcID_E timer_id)
 {
-#ifdef QIV_MCU_STM32WLE5
+#if !QIV_CHIP_RTC_ALARMS
     (void)timer_id;  // one time base on this port
     return uhal_rtc_get_timestamp();
 #else
@@ -20,7 +20,7 @@ void udrv_rtc_resume(void)
     uhal_rtc_resume();
 }
 
-#ifndef QIV_MCU_STM32WLE5
+#if QIV_CHIP_RTC_ALARMS
 int32_t udrv_rtc_init(RtcID_E timer_id, rtc_handler handler)
 {
     return uhal_rtc_init(timer_id, handler, 32768);

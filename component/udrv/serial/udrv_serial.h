@@ -139,7 +139,14 @@ void serial_fallback_handler(SERIAL_PORT port, uint8_t ch);
 void udrv_serial_suspend(void);
 void udrv_serial_resume(void);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// The tables above, one per kind of serial device the image has; each
+// receive path posts UDRV_SYS_EVT_OP_SERIAL_* events and hands every byte to
+// serial_fallback_handler. Ports without hardware are accepted and touch
+// nothing (peeks and availability -7).
+// Whether every UART of the chip can run at this rate.
 bool uhal_uart_baudrate_supported(uint32_t baudrate);
+// Stop the open UARTs before sleep (arming their wake-up) and reopen them
+// with their settings after.
 void uhal_uart_suspend(void);
 void uhal_uart_resume(void);

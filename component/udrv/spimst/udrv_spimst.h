@@ -39,6 +39,8 @@ int8_t udrv_spimst_trx(udrv_spimst_port port, uint8_t const *write_data, uint32_
 void udrv_spimst_suspend(void);
 void udrv_spimst_resume(void);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// spimst_driver above on the ports whose radio sits on SPI. And: release the
+// SPI masters before sleep and set the open ones up again after.
 void uhal_spimst_suspend(void);
 void uhal_spimst_resume(void);

@@ -31,3 +31,6 @@
 #if (defined(QIV_MCU_APOLLO3) + defined(QIV_MCU_STM32WLE5) + defined(QIV_MCU_NRF52840)) != 1
 #error "exactly one MCU family must be selected"
 #endif
+
+// The chip's facts (QIV_CHIP_...), from the port's profile.
+#include "qiv_chip.h"

@@ -74,10 +74,19 @@ void udrv_system_reboot(void);
 uint32_t udrv_system_random(uint32_t maxvalue);
 #endif
 
-// ---- Port operations this class forwards to (every port provides them) ----
+// ---- Port contract: what every port provides for this class ----
+// qiv_event_handler_func above (the image's dispatcher, in the port's
+// start-up), and:
+// Save the interrupt mask into *mask, then mask interrupts.
 void uhal_sys_board_critical_section_begin(uint32_t *mask);
+// Write the saved *mask back and nothing else, so that sections nest.
 void uhal_sys_board_critical_section_end(uint32_t *mask);
+// Reset the MCU; does not return.
 void uhal_sys_reboot(void);
 #ifdef SUPPORT_LORA
+// A random number not above maxvalue from the chip's entropy source.
 uint32_t uhal_sys_random(uint32_t maxvalue);
 #endif
+// The chip's 96-bit unique identifier as three words (the AT layer's UID
+// command, on the images that have it).
+void uhal_sys_get_uid(uint32_t *uid0, uint32_t *uid1, uint32_t *uid2);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core_test_support.h"
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "udrv_delay.h"
 #include "udrv_gpio.h"
 #include "udrv_timer.h"

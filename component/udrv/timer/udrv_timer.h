@@ -54,11 +54,18 @@ int32_t udrv_system_user_app_timer_create(timer_handler tmr_handler, TimerMode_E
 int32_t udrv_system_user_app_timer_start(uint32_t count, void *m_data);
 int32_t udrv_system_user_app_timer_stop(void);
 
-// ---- Port operations ----
+// ---- Port contract: what every port provides for this class ----
+// timer_driver above (the user timers; TIMER_INIT sets the timers up), and
+// the system timers: create once with the handler and the mode, start for
+// count ms with the context the handler gets, stop; each returns 0 or a
+// negated code. An expiry posts UDRV_SYS_EVT_OP_SYS_TIMER (user timers
+// UDRV_SYS_EVT_OP_USER_TIMER) with the timer's record as context.
 int32_t uhal_sys_timer_create(SysTimerID_E timer_id, timer_handler tmr_handler, TimerMode_E mode);
 int32_t uhal_sys_timer_start(SysTimerID_E timer_id, uint32_t count, void *m_data);
 int32_t uhal_sys_timer_stop(SysTimerID_E timer_id);
+// Run the handler of the timer record carried by a timer event.
 void uhal_timer_handler_handler(void *pdata);
+// The single user application timer, the same way.
 int32_t uhal_sys_user_app_timer_create(timer_handler tmr_handler, TimerMode_E mode);
 int32_t uhal_sys_user_app_timer_start(uint32_t count, void *m_data);
 int32_t uhal_sys_user_app_timer_stop(void);

@@ -24,7 +24,9 @@ typedef struct {
     void (*TWIMST_RESUME)(void);
 } udrv_twimst_api;
 
-// Filled by the port.
+// ---- Port contract ----
+// Filled by the port: open a port (and set its clock), write and read a
+// 7-bit address, and release the masters before sleep and restore them after.
 extern udrv_twimst_api twimst_driver;
 
 void udrv_twimst_init(udrv_twimst_port port);

@@ -15,7 +15,7 @@
 #include <string.h>
 
 #include "atcmd.h"
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "qiv_board.h"
 #include "service_mode_cli.h"
 #include "service_nvm.h"

@@ -139,10 +139,6 @@ int32_t uhal_timer_create(TimerID_E timer_id, timer_handler tmr_handler, TimerMo
 int32_t uhal_timer_start(TimerID_E timer_id, uint32_t count, void *m_data);
 int32_t uhal_timer_stop(TimerID_E timer_id);
 
-// ---------------------------------------------------------------- system ----
-// The three words of the MCU's unique ID (used by "AT+UID").
-void uhal_sys_get_uid(uint32_t *uid0, uint32_t *uid1, uint32_t *uid2);
-
 // ------------------------------------------------------------- power save --
 extern UTIL_TIMER_Object_t uhal_ps_timer_id;
 void uhal_mcu_sleep(uint8_t level);

@@ -6,6 +6,7 @@
 
 #include "qiv_config.h"
 #include "service_mode_cli.h"
+#include "udrv_system.h"  // uhal_sys_get_uid
 
 // ---- Image properties used by the command table and the handlers ----
 
@@ -14,15 +15,14 @@
 #define ATCMD_HAS_UID 1
 #endif
 
-#if defined(QIV_MCU_STM32WLE5)
-// Version record of the serial bootloader: text padded with NUL to 32 bytes.
-#define ATCMD_BOOT_VERSION_ADDR 0x08005000u
-// The configuration record page is copied to the factory-copy page, one
-// flash page of this size.
-#define ATCMD_FACTORY_COPY_SIZE 2048u
-#else
+#ifndef QIV_CHIP_BOOT_VERSION_ADDR
 #error "flash map and baud rates of the AT commands are not given for this MCU"
 #endif
+// Version record of the serial bootloader: text padded with NUL to 32 bytes.
+#define ATCMD_BOOT_VERSION_ADDR QIV_CHIP_BOOT_VERSION_ADDR
+// The configuration record page is copied to the factory-copy page, one
+// flash page.
+#define ATCMD_FACTORY_COPY_SIZE QIV_CHIP_FLASH_PAGE_SIZE
 
 #define ATCMD_BOOT_VERSION_SIZE 32u
 
@@ -34,11 +34,6 @@ extern const char chip_id[];
 extern const char build_date[];
 extern const char build_time[];
 extern const char repo_info[];
-
-#ifdef ATCMD_HAS_UID
-// The MCU's 96-bit unique identifier, as three words.
-void uhal_sys_get_uid(uint32_t *uid0, uint32_t *uid1, uint32_t *uid2);
-#endif
 
 // ---- System commands ----
 int At_Attention(SERIAL_PORT port, char *cmd, stParam *param);

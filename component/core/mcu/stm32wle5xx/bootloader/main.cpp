@@ -1,6 +1,8 @@
 // Start-up decision, task loop and the jump to the application.
 #include "bootloader.h"
 
+#include "fund_crc32.h"
+
 UART_HandleTypeDef huart2;
 volatile uint8_t running_state = RUNNING_STATE_COMMAND;
 uint32_t JumpAddress;
@@ -20,17 +22,14 @@ uint32_t app_image_intact(void)
   if (length < APP_IMAGE_MIN_LENGTH || length > APP_IMAGE_SIZE) {
     return 0U;
   }
+  // The CRC word itself counts as zero (the minimum length covers it).
   const uint8_t *image = (const uint8_t *)APP_IMAGE_ADDR;
-  uint32_t crc = 0xFFFFFFFFU;
-  for (uint32_t i = 0U; i < length; i++) {
-    const uint32_t offset = APP_IMAGE_ADDR + i;
-    const bool crc_word = offset >= APP_RECORD_CRC_ADDR && offset < APP_RECORD_CRC_ADDR + 4U;
-    crc ^= crc_word ? 0U : image[i];
-    for (uint32_t bit = 0U; bit < 8U; bit++) {
-      crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
-    }
-  }
-  return ~crc == boot_flash_word(APP_RECORD_CRC_ADDR) ? 1U : 0U;
+  const uint32_t crc_offset = APP_RECORD_CRC_ADDR - APP_IMAGE_ADDR;
+  static const uint8_t zero_word[4] = {0U, 0U, 0U, 0U};
+  uint32_t crc = fund_crc32_update(FUND_CRC32_INIT, image, crc_offset);
+  crc = fund_crc32_update(crc, zero_word, sizeof zero_word);
+  crc = fund_crc32_update(crc, image + crc_offset + 4U, length - crc_offset - 4U);
+  return fund_crc32_final(crc) == boot_flash_word(APP_RECORD_CRC_ADDR) ? 1U : 0U;
 }
 
 // The application's first word is its initial stack pointer, which must

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "service_nvm.h"
 #include "udrv_system.h"
 

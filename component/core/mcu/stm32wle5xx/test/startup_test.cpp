@@ -3,7 +3,7 @@
 #include <string>
 
 #include "port_fixture.h"
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "service_mode_cli.h"
 #include "service_nvm.h"
 

@@ -1,9 +1,12 @@
 /*!
  * \file utilities.cpp
  *
- * \brief Pseudo-random numbers, byte copies and CRC-32.
+ * \brief Pseudo-random numbers, byte copies and CRC-32 (the CRC itself is the
+ *        runtime core's, under the names the LoRaWAN stack calls).
  */
 #include "utilities.h"
+
+#include "fund_crc32.h"
 
 /*!
  * Generator state. The sequence must stay exactly this linear congruential
@@ -57,7 +60,7 @@ void memset1(uint8_t* dst, uint8_t value, uint16_t size)
 
 uint32_t Crc32Init(void)
 {
-    return 0xFFFFFFFFu;
+    return FUND_CRC32_INIT;
 }
 
 uint32_t Crc32Update(uint32_t crcInit, const uint8_t* buffer, uint16_t length)
@@ -65,22 +68,12 @@ uint32_t Crc32Update(uint32_t crcInit, const uint8_t* buffer, uint16_t length)
     if (buffer == NULL) {
         return 0;
     }
-    // Bitwise on purpose: no 1 KB table in RAM for a checksum that runs a few
-    // times per boot.
-    const uint32_t reversedPolynom = 0xEDB88320u;
-    uint32_t crc = crcInit;
-    for (uint16_t i = 0; i < length; ++i) {
-        crc ^= (uint32_t)buffer[i];
-        for (uint16_t j = 0; j < 8; ++j) {
-            crc = (crc >> 1) ^ (reversedPolynom & ~((crc & 0x01u) - 1u));
-        }
-    }
-    return crc;
+    return fund_crc32_update(crcInit, buffer, length);
 }
 
 uint32_t Crc32Finalize(uint32_t crc)
 {
-    return ~crc;
+    return fund_crc32_final(crc);
 }
 
 uint32_t Crc32(const uint8_t* buffer, uint16_t length)
@@ -88,5 +81,5 @@ uint32_t Crc32(const uint8_t* buffer, uint16_t length)
     if (buffer == NULL) {
         return 0;
     }
-    return Crc32Finalize(Crc32Update(Crc32Init(), buffer, length));
+    return fund_crc32(buffer, length);
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core_test_support.h"
-#include "qiv_app.h"
+#include "qiv_runtime.h"
 #include "udrv_powersave.h"
 
 namespace {

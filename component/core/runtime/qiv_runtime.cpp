@@ -1,4 +1,5 @@
-#include "qiv_app.h"
+// The runtime skeleton shared by every image (see qiv_runtime.h).
+#include "qiv_runtime.h"
 
 #include "service_mode_cli.h"
 #include "service_nvm.h"

@@ -1,0 +1,26 @@
+// STM32WLE5: what the chip-neutral layers need to know about the chip.
+// Included through qiv_chip.h only.
+#pragma once
+
+#define QIV_CHIP_ID "stm32wle5xx"
+
+// Flash: 2 KB pages, programmed in double words; the controller needs no
+// set-up before use. The driver's page buffer holds up to 4 KB.
+#define QIV_CHIP_FLASH_PAGE_SIZE 2048u
+#define QIV_CHIP_FLASH_PAGE_BUFFER_SIZE 4096
+#define QIV_CHIP_FLASH_NEEDS_INIT 0
+
+// Flash map of the configuration store: the record, the MAC block and the
+// factory copy, each one page; below them the application from 0x08006000.
+#define QIV_CHIP_NVM_CFG_ADDR 0x0803F000u
+#define QIV_CHIP_NVM_LORA_MAC_ADDR 0x0803E000u
+#define QIV_CHIP_NVM_FACTORY_ADDR 0x08037000u
+// The serial bootloader's version record (text padded with NUL).
+#define QIV_CHIP_BOOT_VERSION_ADDR 0x08005000u
+
+// The timers run on the vendor's timer server: the port keeps no RTC alarm
+// list of its own, so the RTC class offers only the time stamp.
+#define QIV_CHIP_RTC_ALARMS 0
+
+// The user API's `Serial`: UART2 (LPUART1, the AT port of the modules).
+#define QIV_CHIP_CONSOLE_PORT SERIAL_UART2
