@@ -271,10 +271,10 @@ LoRaMacCryptoStatus_t FOptsEncrypt(uint8_t* buffer, uint8_t size, uint32_t addre
         switch (fCntID) {
             case FCNT_UP:
             case N_FCNT_DOWN:
-                aBlock[4] = 0x01;
+                aBlock[1] = 0x01;
                 break;
             case A_FCNT_DOWN:
-                aBlock[4] = 0x02;
+                aBlock[1] = 0x02;
                 break;
             default:
                 return LORAMAC_CRYPTO_FAIL_PARAM;

@@ -103,8 +103,9 @@ bool parse_data_frame(const Bytes& frame, DataFrame* out, std::string* why);
 // 01 | 00000000 | dir | DevAddr | FCnt | 00 | i.
 void crypt_payload(const Key& key, bool downlink, uint32_t dev_addr, uint32_t fcnt, Bytes& data);
 // 1.1 FOpts encryption with NwkSEncKey. The original form has A block bytes
-// 4 and 15 zero; the later form puts 0x01 (network counter) or 0x02
-// (application downlink counter) in byte 4 and 0x01 in byte 15.
+// 1 and 15 zero; the later form puts 0x01 (network counter) or 0x02
+// (application downlink counter) in byte 1, the first of the four bytes
+// after the block tag, and 0x01 in byte 15.
 void crypt_fopts(const Key& key, bool downlink, uint32_t dev_addr, uint32_t fcnt, Bytes& data,
                  bool later_form, bool app_counter);
 
