@@ -21,6 +21,7 @@
 #include "LoRaMacConfirmQueue.h"
 #include "LoRaMacCrypto.h"
 #include "LoRaMacMessageTypes.h"
+#include "LoRaMacNvm.h"
 #include "LoRaMacSerializer.h"
 #include "LoRaMacParser.h"
 #include "Region.h"
@@ -43,68 +44,11 @@ __attribute__((weak)) void service_lora_arssi_tx_callback(uint8_t)
 namespace
 {
 
-/*! Time a class B/C confirmed downlink may wait for its acknowledgement. */
-constexpr TimerTime_t RESPONSE_TIMEOUT_MS = 8000;
-/*! Delay after which an ABP activation is confirmed. */
-constexpr TimerTime_t ABP_JOIN_PENDING_DELAY_MS = 10;
 /*! Largest rejoin cycle whose period still fits in 32-bit milliseconds. */
 constexpr uint32_t MAX_CYCLE_SECONDS = 4294967;
-/*! GPS epoch in Unix seconds. */
-constexpr uint32_t UNIX_GPS_EPOCH_OFFSET = 315964800;
-
-constexpr uint8_t LORA_MAC_COMMAND_MAX_LENGTH = 128;
 constexpr uint8_t LORA_MAC_COMMAND_MAX_FOPTS_LENGTH = 15;
 constexpr uint8_t LORAMAC_FRAME_PAYLOAD_OVERHEAD_SIZE = 13;
-constexpr uint8_t LORAMAC_FRAME_PAYLOAD_MIN_SIZE = 12;
-constexpr uint8_t LORAMAC_JOIN_ACCEPT_FRAME_MIN_SIZE = 17;
 constexpr uint8_t LORAMAC_RX_PAYLOAD_SIZE = 255;
-
-enum eLoRaMacState : uint32_t
-{
-    LORAMAC_IDLE = 0,
-    LORAMAC_STOPPED = (1 << 0),
-    LORAMAC_TX_RUNNING = (1 << 1),
-    LORAMAC_RX = (1 << 2),
-    LORAMAC_ACK_RETRY = (1 << 4),
-    LORAMAC_TX_DELAYED = (1 << 5),
-    LORAMAC_TX_CONFIG = (1 << 6),
-    LORAMAC_RX_ABORT = (1 << 7),
-    LORAMAC_ABP_JOIN_PENDING = (1 << 8),
-};
-
-enum eLoRaMacRequestHandling : uint8_t
-{
-    LORAMAC_REQUEST_HANDLING_OFF = 0,
-    LORAMAC_REQUEST_HANDLING_ON = 1,
-};
-
-typedef union uLoRaMacFlags
-{
-    uint8_t Value;
-    struct sMacFlagBits
-    {
-        uint8_t McpsReq : 1;
-        uint8_t McpsInd : 1;
-        uint8_t MlmeReq : 1;
-        uint8_t MlmeInd : 1;
-        uint8_t MacDone : 1;
-        uint8_t NvmHandle : 1;
-    } Bits;
-} LoRaMacFlags_t;
-
-typedef union uLoRaMacRadioEvents
-{
-    uint32_t Value;
-    struct sEvents
-    {
-        uint32_t RxProcessPending : 1;
-        uint32_t RxTimeout : 1;
-        uint32_t RxError : 1;
-        uint32_t TxTimeout : 1;
-        uint32_t RxDone : 1;
-        uint32_t TxDone : 1;
-    } Events;
-} LoRaMacRadioEvents_t;
 
 /*! Frame types of a data downlink, by what it carries. */
 typedef enum eFType
@@ -951,7 +895,7 @@ void ProcessDataDownlink(uint8_t* payload, uint16_t size, LoRaMacHeader_t macHdr
         ind.McpsIndication = MCPS_CONFIRMED;
         if (MacCtx.RxSlot != RX_SLOT_WIN_1 && MacCtx.RxSlot != RX_SLOT_WIN_2)
         {
-            ind.ResponseTimeout = RESPONSE_TIMEOUT_MS;
+            ind.ResponseTimeout = LORAMAC_CLASS_B_C_RESPONSE_TIMEOUT;
             MacCtx.ResponseTimeoutStartTime = RxDoneParams.LastRxDone;
         }
     }
@@ -1632,7 +1576,7 @@ void OnTxDelayedTimerEvent(void*)
     // for a limited time only; past it the frame carrying it is dropped and
     // the exchange ends as failed.
     if (MacCtx.ResponseTimeoutStartTime != 0 &&
-        TimerGetElapsedTime(MacCtx.ResponseTimeoutStartTime) > RESPONSE_TIMEOUT_MS)
+        TimerGetElapsedTime(MacCtx.ResponseTimeoutStartTime) > LORAMAC_CLASS_B_C_RESPONSE_TIMEOUT)
     {
         Nvm.MacGroup1.SrvAckRequested = false;
         MacCtx.ResponseTimeoutStartTime = 0;
@@ -2104,8 +2048,8 @@ void ApplyClassCMulticast()
         const MulticastCtx_t& group = Nvm.MacGroup2.MulticastChannelList[i];
         if (group.ChannelParams.IsEnabled && group.ChannelParams.RxParams.Class == CLASS_C)
         {
-            Params().RxCChannel.Frequency = group.ChannelParams.RxParams.Params.ClassC.Frequency;
-            Params().RxCChannel.Datarate = (uint8_t)group.ChannelParams.RxParams.Params.ClassC.Datarate;
+            Params().RxCChannel.Frequency = group.ChannelParams.RxParams.ClassC.Frequency;
+            Params().RxCChannel.Datarate = (uint8_t)group.ChannelParams.RxParams.ClassC.Datarate;
             MacCtx.RxWindowCConfig.Channel = MacCtx.Channel;
             MacCtx.RxWindowCConfig.Frequency = Params().RxCChannel.Frequency;
             MacCtx.RxWindowCConfig.DownlinkDwellTime = Params().DownlinkDwellTime;
@@ -2179,72 +2123,6 @@ LoRaMacStatus_t SwitchClass(DeviceClass_t deviceClass)
 
 // --- persistent context -------------------------------------------------------
 
-struct NvmGroup
-{
-    uint8_t* Data;
-    uint16_t Covered; // bytes under the CRC; the CRC follows them
-    uint16_t Flag;
-};
-
-/*! The groups of a context record, in stored order. */
-void NvmGroups(LoRaMacNvmData_t* nvm, NvmGroup groups[7])
-{
-    groups[0] = {(uint8_t*)&nvm->Crypto, sizeof(nvm->Crypto) - 4, LORAMAC_NVM_NOTIFY_FLAG_CRYPTO};
-    groups[1] = {(uint8_t*)&nvm->MacGroup1, sizeof(nvm->MacGroup1) - 4, LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP1};
-    groups[2] = {(uint8_t*)&nvm->MacGroup2, sizeof(nvm->MacGroup2) - 4, LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP2};
-    groups[3] = {(uint8_t*)&nvm->SecureElement, sizeof(nvm->SecureElement) - 4,
-                 LORAMAC_NVM_NOTIFY_FLAG_SECURE_ELEMENT};
-    groups[4] = {(uint8_t*)&nvm->RegionGroup1, sizeof(nvm->RegionGroup1) - 4,
-                 LORAMAC_NVM_NOTIFY_FLAG_REGION_GROUP1};
-    groups[5] = {(uint8_t*)&nvm->RegionGroup2, sizeof(nvm->RegionGroup2) - 4,
-                 LORAMAC_NVM_NOTIFY_FLAG_REGION_GROUP2};
-    groups[6] = {(uint8_t*)&nvm->ClassB, sizeof(nvm->ClassB) - 4, LORAMAC_NVM_NOTIFY_FLAG_CLASS_B};
-}
-
-uint32_t StoredCrc(const NvmGroup& group)
-{
-    uint32_t crc;
-    memcpy(&crc, group.Data + group.Covered, sizeof(crc));
-    return crc;
-}
-
-/*! Recomputes every group's CRC; the flags of the groups that changed. */
-uint16_t NvmUpdateCrcs()
-{
-    NvmGroup groups[7];
-    NvmGroups(&Nvm, groups);
-    uint16_t flags = LORAMAC_NVM_NOTIFY_FLAG_NONE;
-    for (const NvmGroup& group : groups)
-    {
-        uint32_t crc = Crc32(group.Data, group.Covered);
-        if (crc != StoredCrc(group))
-        {
-            memcpy(group.Data + group.Covered, &crc, sizeof(crc));
-            flags |= group.Flag;
-        }
-    }
-    return flags;
-}
-
-/*! Takes each group of \a source whose CRC holds; returns their flags. */
-uint16_t NvmRestore(LoRaMacNvmData_t* source)
-{
-    NvmGroup from[7];
-    NvmGroup to[7];
-    NvmGroups(source, from);
-    NvmGroups(&Nvm, to);
-    uint16_t restored = 0;
-    for (int i = 0; i < 7; i++)
-    {
-        if (Crc32(from[i].Data, from[i].Covered) == StoredCrc(from[i]))
-        {
-            memcpy(to[i].Data, from[i].Data, from[i].Covered + 4u);
-            restored |= from[i].Flag;
-        }
-    }
-    return restored;
-}
-
 void LoRaMacHandleNvm()
 {
     if (MacCtx.MacFlags.Bits.NvmHandle == 0)
@@ -2256,7 +2134,7 @@ void LoRaMacHandleNvm()
     {
         return;
     }
-    uint16_t flags = NvmUpdateCrcs();
+    uint16_t flags = LoRaMacNvmUpdateCrcs(&Nvm);
     if (MacCtx.MacCallbacks != nullptr && MacCtx.MacCallbacks->NvmDataChange != nullptr)
     {
         MacCtx.MacCallbacks->NvmDataChange(flags);
@@ -2692,7 +2570,7 @@ LoRaMacStatus_t LoRaMacMcChannelSetup(McChannelParams_t* channel)
         return LORAMAC_STATUS_MC_GROUP_UNDEFINED;
     }
     uint8_t group = (uint8_t)channel->GroupID;
-    Nvm.MacGroup2.MulticastChannelList[group].ChannelParams = *channel;
+    LoRaMacNvmStoreMcChannel(&Nvm.MacGroup2.MulticastChannelList[group].ChannelParams, channel);
     MacCtx.MacFlags.Bits.NvmHandle = 1;
 
     if (channel->IsRemotelySetup)
@@ -2732,7 +2610,7 @@ LoRaMacStatus_t LoRaMacMcChannelDelete(AddressIdentifier_t groupID)
     {
         return LORAMAC_STATUS_MC_GROUP_UNDEFINED;
     }
-    memset(&Nvm.MacGroup2.MulticastChannelList[groupID].ChannelParams, 0, sizeof(McChannelParams_t));
+    memset(&Nvm.MacGroup2.MulticastChannelList[groupID].ChannelParams, 0, sizeof(McChannelNvm_t));
     MacCtx.MacFlags.Bits.NvmHandle = 1;
     return LORAMAC_STATUS_OK;
 }
@@ -2758,13 +2636,13 @@ LoRaMacStatus_t LoRaMacMcChannelSetupRxParams(AddressIdentifier_t groupID, McRxP
     int8_t datarate;
     if (rxParams->Class == CLASS_B)
     {
-        frequency = rxParams->Params.ClassB.Frequency;
-        datarate = rxParams->Params.ClassB.Datarate;
+        frequency = rxParams->ClassB.Frequency;
+        datarate = rxParams->ClassB.Datarate;
     }
     else
     {
-        frequency = rxParams->Params.ClassC.Frequency;
-        datarate = rxParams->Params.ClassC.Datarate;
+        frequency = rxParams->ClassC.Frequency;
+        datarate = rxParams->ClassC.Datarate;
     }
     VerifyParams_t verify = {};
     verify.DatarateParams.Datarate = datarate;
@@ -2795,8 +2673,8 @@ LoRaMacStatus_t LoRaMacMcChannelSetupRxParams(AddressIdentifier_t groupID, McRxP
             const MulticastCtx_t& g = Nvm.MacGroup2.MulticastChannelList[i];
             if (g.ChannelParams.IsEnabled)
             {
-                Params().RxCChannel.Frequency = g.ChannelParams.RxParams.Params.ClassC.Frequency;
-                Params().RxCChannel.Datarate = (uint8_t)g.ChannelParams.RxParams.Params.ClassC.Datarate;
+                Params().RxCChannel.Frequency = g.ChannelParams.RxParams.ClassC.Frequency;
+                Params().RxCChannel.Datarate = (uint8_t)g.ChannelParams.RxParams.ClassC.Datarate;
                 break;
             }
         }
@@ -3339,7 +3217,7 @@ LoRaMacStatus_t LoRaMacMibSetRequestConfirm(MibRequestConfirm_t* mibSet)
             }
             else
             {
-                uint16_t restored = NvmRestore(p.Contexts);
+                uint16_t restored = LoRaMacNvmRestore(&Nvm, p.Contexts);
                 if ((restored & LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP2) != 0)
                 {
                     MacCtx.RxWindowCConfig.Channel = MacCtx.Channel;
@@ -3546,7 +3424,7 @@ LoRaMacStatus_t LoRaMacMlmeRequest(MlmeReq_t* mlmeRequest)
             }
             MacCtx.MacState |= LORAMAC_ABP_JOIN_PENDING;
             TimerStop(&MacCtx.AbpJoinPendingTimer);
-            TimerSetValue(&MacCtx.AbpJoinPendingTimer, ABP_JOIN_PENDING_DELAY_MS);
+            TimerSetValue(&MacCtx.AbpJoinPendingTimer, LORAMAC_ABP_JOIN_PENDING_DELAY);
             TimerStart(&MacCtx.AbpJoinPendingTimer);
         }
     }
@@ -3649,7 +3527,7 @@ LoRaMacStatus_t LoRaMacMcpsRequest(McpsReq_t* mcpsRequest)
     }
 
     if (MacCtx.ResponseTimeoutStartTime != 0 &&
-        TimerGetElapsedTime(MacCtx.ResponseTimeoutStartTime) > RESPONSE_TIMEOUT_MS)
+        TimerGetElapsedTime(MacCtx.ResponseTimeoutStartTime) > LORAMAC_CLASS_B_C_RESPONSE_TIMEOUT)
     {
         g1.SrvAckRequested = false;
     }
