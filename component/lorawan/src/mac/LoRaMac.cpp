@@ -116,6 +116,8 @@ typedef struct sLoRaMacCtx
 
 LoRaMacNvmData_t Nvm;
 LoRaMacCtx_t MacCtx;
+/*! The duty-cycle bands of the active region, kept by the region. */
+Band_t RegionBands[REGION_NVM_MAX_NB_BANDS];
 volatile LoRaMacRadioEvents_t LoRaMacRadioEvents;
 
 struct
@@ -306,7 +308,7 @@ void ResetMacParameters(bool isRejoin)
     params.Type = INIT_TYPE_RESET_TO_DEFAULT_CHANNELS;
     params.NvmGroup1 = &Nvm.RegionGroup1;
     params.NvmGroup2 = &Nvm.RegionGroup2;
-    params.Bands = nullptr;
+    params.Bands = RegionBands;
     RegionInitDefaults(Region(), &params);
 
     MacCtx.RxWindow2Config = {};
@@ -2376,7 +2378,7 @@ LoRaMacStatus_t LoRaMacInitialization(LoRaMacPrimitives_t* primitives, LoRaMacCa
     params.Type = INIT_TYPE_DEFAULTS;
     params.NvmGroup1 = &Nvm.RegionGroup1;
     params.NvmGroup2 = &Nvm.RegionGroup2;
-    params.Bands = nullptr;
+    params.Bands = RegionBands;
     RegionInitDefaults(region, &params);
 
     g2.DutyCycleOn = GetPhy(PHY_DUTY_CYCLE) != 0;
@@ -3349,6 +3351,7 @@ LoRaMacStatus_t LoRaMacMlmeRequest(MlmeReq_t* mlmeRequest)
                 params.Type = INIT_TYPE_ACTIVATE_DEFAULT_CHANNELS;
                 params.NvmGroup1 = &Nvm.RegionGroup1;
                 params.NvmGroup2 = &Nvm.RegionGroup2;
+                params.Bands = RegionBands;
                 RegionInitDefaults(Region(), &params);
                 g2.NetworkActivation = ACTIVATION_TYPE_ABP;
                 queueElement.Status = LORAMAC_EVENT_INFO_STATUS_OK;

@@ -442,6 +442,9 @@ TEST_F(MacCore, ClassSwitchTable)
         p.Class = c;
         return MibSet(MIB_DEVICE_CLASS, p);
     };
+    MibParam_t version{};
+    version.AbpLrWanVersion.Value = 0x01000300;
+    ASSERT_EQ(MibSet(MIB_ABP_LORAWAN_VERSION, version), LORAMAC_STATUS_OK);
     ASSERT_EQ(LoRaMacStart(), LORAMAC_STATUS_OK);
     EXPECT_EQ(setClass(CLASS_A), LORAMAC_STATUS_OK);
     // Class B never becomes ready without beacon tracking.
@@ -720,7 +723,9 @@ TEST_F(MacCore, DownlinkRefusalTable)
         EXPECT_EQ(client.McpsIndications[1].Status, c.Expected);
         EXPECT_FALSE(client.McpsIndications[1].RxData);
         if (c.Expected == LORAMAC_EVENT_INFO_STATUS_DOWNLINK_REPEATED)
+        {
             EXPECT_EQ(client.McpsIndications[1].DownLinkCounter, 4u);
+        }
         // A frame refused in RX1 leaves RX2 open for the network's answer.
         EXPECT_EQ(radio.Rx.size(), 2u);
         ASSERT_EQ(client.McpsConfirms.size(), 2u);
