@@ -45,6 +45,7 @@ void McpsConfirm(McpsConfirm_t* c)
 {
     client.Calls.push_back("mcps-confirm");
     client.McpsConfirms.push_back(*c);
+    client.McpsConfirmTimes.push_back(now);
 }
 
 void McpsIndication(McpsIndication_t* i)

@@ -76,6 +76,7 @@ struct Client
 {
     std::vector<std::string> Calls; // "mcps-confirm", "mlme-confirm", ...
     std::vector<McpsConfirm_t> McpsConfirms;
+    std::vector<uint64_t> McpsConfirmTimes;
     std::vector<MlmeConfirm_t> MlmeConfirms;
     std::vector<McpsIndication_t> McpsIndications;
     std::vector<std::vector<uint8_t>> IndicationPayloads;

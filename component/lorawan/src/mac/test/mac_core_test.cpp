@@ -726,9 +726,11 @@ TEST_F(MacCore, DownlinkRefusalTable)
         {
             EXPECT_EQ(client.McpsIndications[1].DownLinkCounter, 4u);
         }
-        // A frame refused in RX1 leaves RX2 open for the network's answer.
-        EXPECT_EQ(radio.Rx.size(), 2u);
+        // A frame refused in RX1 leaves RX2 open for the network's answer:
+        // the exchange ends only after RX2.
+        ASSERT_EQ(radio.Rx.size(), 2u);
         ASSERT_EQ(client.McpsConfirms.size(), 2u);
+        EXPECT_GT(client.McpsConfirmTimes[1], radio.Rx[1].At);
         EXPECT_FALSE(LoRaMacIsBusy());
     }
 }
