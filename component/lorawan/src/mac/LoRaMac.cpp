@@ -1121,7 +1121,10 @@ LoRaMacStatus_t PrepareFrame(LoRaMacHeader_t* macHdr, LoRaMacFrameCtrl_t* fCtrl,
     {
         return LORAMAC_STATUS_LENGTH_ERROR;
     }
-    memcpy(MacCtx.AppData, fBuffer, fBufferSize);
+    if (fBufferSize > 0)
+    {
+        memcpy(MacCtx.AppData, fBuffer, fBufferSize);
+    }
     MacCtx.AppDataSize = (uint8_t)fBufferSize;
     MacCtx.PktBuffer[0] = macHdr->Value;
 
@@ -2365,6 +2368,23 @@ LoRaMacStatus_t LoRaMacInitialization(LoRaMacPrimitives_t* primitives, LoRaMacCa
         return LORAMAC_STATUS_REGION_NOT_SUPPORTED;
     }
 
+    // A second initialisation (a change of region) must not leave the MAC's
+    // timers in the timer list while their objects are cleared.
+    if (MacCtx.MacPrimitives != nullptr)
+    {
+        TimerStop(&MacCtx.TxDelayedTimer);
+        TimerStop(&MacCtx.RxWindowTimer1);
+        TimerStop(&MacCtx.RxWindowTimer2);
+        TimerStop(&MacCtx.RetransmitTimeoutTimer);
+        TimerStop(&MacCtx.Rejoin0CycleTimer);
+        TimerStop(&MacCtx.Rejoin1CycleTimer);
+        TimerStop(&MacCtx.ForceRejoinReqCycleTimer);
+        if (MacCtx.AbpJoinPendingTimerInitialized)
+        {
+            TimerStop(&MacCtx.AbpJoinPendingTimer);
+        }
+    }
+
     LoRaMacConfirmQueueInit(primitives);
     memset(&Nvm, 0, sizeof(Nvm));
     memset(&MacCtx, 0, sizeof(MacCtx));
@@ -3329,9 +3349,9 @@ LoRaMacStatus_t LoRaMacMlmeRequest(MlmeReq_t* mlmeRequest)
         case MLME_JOIN:
             if ((MacCtx.MacState & LORAMAC_TX_DELAYED) != 0)
             {
-                return LORAMAC_STATUS_BUSY;
+                status = LORAMAC_STATUS_BUSY;
             }
-            if (mlmeRequest->Req.Join.NetworkActivation == ACTIVATION_TYPE_OTAA)
+            else if (mlmeRequest->Req.Join.NetworkActivation == ACTIVATION_TYPE_OTAA)
             {
                 ResetMacParameters(false);
                 Nvm.MacGroup1.ChannelsDatarate =
