@@ -112,6 +112,11 @@ typedef struct sLoRaMacCtx
     uint8_t SentCmdsSize;
     // A valid downlink arrived in RX1 or RX2 during the current exchange.
     bool DownlinkInRx1Or2;
+    // The exchange failed outside the receive path; the process step ends it
+    // without a further transmission.
+    bool EndExchange;
+    // Times a stop put the radio to sleep in class C.
+    uint32_t ClassCStops;
 } LoRaMacCtx_t;
 
 LoRaMacNvmData_t Nvm;
@@ -1560,14 +1565,24 @@ LoRaMacStatus_t SendReJoinReq(JoinReqIdentifier_t joinReqType)
     return ScheduleTx(allowDelayedTx);
 }
 
-/*! Ends the current exchange as failed, from outside the receive path. */
+/*!
+ * Ends the current exchange as failed, from outside the receive path: the
+ * next process step delivers the confirms without sending again.
+ */
 void EndExchangeWithError(LoRaMacEventInfoStatus_t status)
 {
     MacCtx.McpsConfirm.Datarate = (uint8_t)Nvm.MacGroup1.ChannelsDatarate;
     MacCtx.McpsConfirm.NbTrans = MacCtx.ChannelsNbTransCounter;
     MacCtx.McpsConfirm.Status = status;
     LoRaMacConfirmQueueSetStatusCmn(status);
-    StopRetransmission();
+    if (MacCtx.MacFlags.Bits.McpsReq == 1)
+    {
+        MacCtx.EndExchange = true;
+    }
+    else
+    {
+        StopRetransmission();
+    }
     MacCtx.MacFlags.Bits.MacDone = 1;
     Notify();
 }
@@ -2191,7 +2206,13 @@ void LoRaMacHandleMcpsRequest()
     }
     bool stop = false;
     uint8_t nbTrans = Params().ChannelsNbTrans;
-    if (MacCtx.McpsConfirm.McpsRequest == MCPS_UNCONFIRMED || MacCtx.McpsConfirm.McpsRequest == MCPS_PROPRIETARY)
+    if (MacCtx.EndExchange)
+    {
+        MacCtx.EndExchange = false;
+        stop = true;
+    }
+    else if (MacCtx.McpsConfirm.McpsRequest == MCPS_UNCONFIRMED ||
+             MacCtx.McpsConfirm.McpsRequest == MCPS_PROPRIETARY)
     {
         stop = MacCtx.ChannelsNbTransCounter >= nbTrans || DownlinkFromRx1Or2Ready();
     }
@@ -2505,6 +2526,7 @@ LoRaMacStatus_t LoRaMacStop(void)
     if (Nvm.MacGroup2.DeviceClass == CLASS_C)
     {
         Radio.Sleep();
+        MacCtx.ClassCStops++;
     }
     MacCtx.MacState = LORAMAC_STOPPED;
     return LORAMAC_STATUS_OK;
@@ -3610,11 +3632,12 @@ void LoRaMacProcess(void)
         OpenContinuousRxCWindow();
     }
 
-    bool nvmReport = MacCtx.MacFlags.Bits.NvmHandle == 1 && MacCtx.MacState == LORAMAC_IDLE;
+    uint32_t classCStops = MacCtx.ClassCStops;
     LoRaMacHandleNvm();
     // A client that stops and restarts the MAC while it stores the context
-    // puts the radio to sleep: the class C window must listen again.
-    if (nvmReport && IsClassCWindowToReopen())
+    // puts the radio to sleep: the class C window must listen again. (It is
+    // not reopened otherwise: that would restart a reception under way.)
+    if (MacCtx.ClassCStops != classCStops && IsClassCWindowToReopen())
     {
         OpenContinuousRxCWindow();
     }

@@ -215,6 +215,31 @@ class MacCore : public ::testing::Test
         return LoRaMacMcpsRequest(&req);
     }
 
+    // One unconfirmed uplink on port 2 whose RX1 brings \a d (FCnt given by
+    // the caller); runs to the end of the exchange.
+    void ExchangeWithRx1(Down d)
+    {
+        size_t rxBefore = radio.Rx.size();
+        radio.Air = [&, d, rxBefore](const mac_world::RxCall&) -> std::optional<Bytes> {
+            if (radio.Rx.size() != rxBefore + 1)
+                return std::nullopt;
+            return BuildDown(d);
+        };
+        ASSERT_EQ(SendUnconfirmed(2, {0x01}), LORAMAC_STATUS_OK);
+        mac_world::RunFor(5000);
+        radio.Air = nullptr;
+    }
+
+    // The FOpts of the next uplink.
+    Bytes NextUplinkFOpts()
+    {
+        EXPECT_EQ(SendUnconfirmed(2, {0x01}), LORAMAC_STATUS_OK);
+        const Bytes& up = radio.Sent.back().Bytes;
+        Bytes fopts(up.begin() + 8, up.begin() + 8 + (up[5] & 0x0F));
+        mac_world::RunFor(5000);
+        return fopts;
+    }
+
     Bytes payload_;
 };
 
@@ -792,6 +817,322 @@ TEST_F(MacCore, TxTimeoutEndsTheExchangeWithTxTimeout)
     mac_world::RunFor(5000);
     ASSERT_EQ(client.McpsConfirms.size(), 1u);
     EXPECT_EQ(client.McpsConfirms[0].Status, LORAMAC_EVENT_INFO_STATUS_TX_TIMEOUT);
+    EXPECT_FALSE(LoRaMacIsBusy());
+}
+
+struct CommandCase
+{
+    const char* Name;
+    Bytes FOpts;        // the network's commands
+    Bytes Answers;      // what the next uplink carries in FOpts
+    std::function<void()> Check;
+};
+
+TEST_F(MacCore, DownlinkCommandTable)
+{
+    const std::vector<CommandCase> cases = {
+        {"LinkCheckAns without a request is skipped, DevStatusReq still answered",
+         {0x02, 20, 3, 0x06},
+         {0x06, 0xFF, 7}, // no battery callback: 255; margin: the SNR
+         [] {}},
+        {"RxTimingSetupReq 0 means one second",
+         {0x08, 0x00},
+         {0x08},
+         [] {
+             EXPECT_EQ(MibGet(MIB_RECEIVE_DELAY_1).ReceiveDelay1, 1000u);
+             EXPECT_EQ(MibGet(MIB_RECEIVE_DELAY_2).ReceiveDelay2, 2000u);
+         }},
+        {"RxTimingSetupReq 3",
+         {0x08, 0x03},
+         {0x08},
+         [] { EXPECT_EQ(MibGet(MIB_RECEIVE_DELAY_1).ReceiveDelay1, 3000u); }},
+        {"ADRParamSetupReq",
+         {0x0C, 0x65},
+         {0x0C},
+         [] {
+             EXPECT_EQ(MibGet(MIB_ADR_ACK_LIMIT).AdrAckLimit, 64);
+             EXPECT_EQ(MibGet(MIB_ADR_ACK_DELAY).AdrAckDelay, 32);
+         }},
+        {"RxParamSetupReq with datarate 15 keeps the RX2 datarate",
+         {0x05, 0x1F, 0xD2, 0xAD, 0x84}, // offset 1, DR 15, 869.525 MHz
+         {0x05, 0x07},
+         [] {
+             EXPECT_EQ(MibGet(MIB_RX2_CHANNEL).Rx2Channel.Datarate, DR_0);
+             EXPECT_EQ(MibGet(MIB_RX2_CHANNEL).Rx2Channel.Frequency, 869525000u);
+         }},
+        {"RxParamSetupReq with datarate 3",
+         {0x05, 0x03, 0xD2, 0xAD, 0x84},
+         {0x05, 0x07},
+         [] { EXPECT_EQ(MibGet(MIB_RX2_CHANNEL).Rx2Channel.Datarate, DR_3); }},
+        {"NewChannelReq adds a channel",
+         {0x07, 3, 0x18, 0x4F, 0x84, 0x50}, // 867.1 MHz (8671000 x 100 Hz), DR 0..5
+         {0x07, 0x03},
+         [] { EXPECT_EQ(MibGet(MIB_CHANNELS).ChannelList[3].Frequency, 867100000u); }},
+        {"two LinkADRReq with ADR off: each refused",
+         {0x03, 0x50, 0x07, 0x00, 0x00, 0x03, 0x50, 0x07, 0x00, 0x00},
+         {0x03, 0x00, 0x03, 0x00},
+         [] { EXPECT_EQ(MibGet(MIB_CHANNELS_DATARATE).ChannelsDatarate, DR_0); }},
+        {"an unknown command ends the frame's commands",
+         {0x06, 0x50, 0x06},
+         {0x06, 0xFF, 7},
+         [] {}},
+        {"a truncated command is not applied",
+         {0x06, 0x08},
+         {0x06, 0xFF, 7},
+         [] { EXPECT_EQ(MibGet(MIB_RECEIVE_DELAY_1).ReceiveDelay1, 1000u); }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        mac_world::Reset();
+        ASSERT_EQ(LoRaMacInitialization(&mac_world::primitives, &mac_world::callbacks, LORAMAC_REGION_EU868),
+                  LORAMAC_STATUS_OK);
+        StartAbp();
+        Down d;
+        d.FOpts = c.FOpts;
+        ExchangeWithRx1(d);
+        ASSERT_EQ(client.McpsIndications.size(), 1u);
+        ASSERT_EQ(client.McpsIndications[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+        c.Check();
+        EXPECT_EQ(NextUplinkFOpts(), c.Answers);
+    }
+}
+
+TEST_F(MacCore, DutyCycleReqStretchesTheWaitBeforeTheNextUplink)
+{
+    StartAbp();
+    Down d;
+    d.FOpts = {0x04, 0x07}; // at most 1/128 of the time on air
+    ExchangeWithRx1(d);
+    uint64_t lastTxDone = radio.Sent.back().At + radio.AirTimeMs;
+    McpsReq_t req{};
+    req.Type = MCPS_UNCONFIRMED;
+    req.Req.Unconfirmed.fPort = 2;
+    EXPECT_EQ(LoRaMacMcpsRequest(&req), LORAMAC_STATUS_DUTYCYCLE_RESTRICTED);
+    EXPECT_EQ(req.ReqReturn.DutyCycleWaitTime, lastTxDone + 127 * radio.AirTimeMs - mac_world::Now());
+    mac_world::RunUntil(lastTxDone + 127 * radio.AirTimeMs);
+    EXPECT_EQ(NextUplinkFOpts(), (Bytes{0x04}));
+}
+
+TEST_F(MacCore, LinkAdrReqWithAdrOnTakesTheBlockThroughTheRegion)
+{
+    StartAbp();
+    MibParam_t p{};
+    p.AdrEnable = true;
+    ASSERT_EQ(MibSet(MIB_ADR, p), LORAMAC_STATUS_OK);
+    Down d;
+    // DR5 / TX power 1, channels 0-2 on, NbTrans 2; twice in one block.
+    d.FOpts = {0x03, 0x51, 0x07, 0x00, 0x02, 0x03, 0x51, 0x07, 0x00, 0x02};
+    ExchangeWithRx1(d);
+    EXPECT_EQ(MibGet(MIB_CHANNELS_DATARATE).ChannelsDatarate, DR_5);
+    EXPECT_EQ(MibGet(MIB_CHANNELS_TX_POWER).ChannelsTxPower, TX_POWER_1);
+    EXPECT_EQ(MibGet(MIB_CHANNELS_NB_TRANS).ChannelsNbTrans, 2);
+    // A datarate raised by the network is kept by an ABP device with ADR on.
+    EXPECT_EQ(NextUplinkFOpts(), (Bytes{0x03, 0x07, 0x03, 0x07}));
+    EXPECT_EQ(radio.Sent.back().Datarate, 7u); // DR5 is SF7
+}
+
+TEST_F(MacCore, AbpDeviceWithAdrSendsAtTheMinimumDatarateUntilTheNetworkRaisesIt)
+{
+    StartAbp();
+    MibParam_t p{};
+    p.AdrEnable = true;
+    ASSERT_EQ(MibSet(MIB_ADR, p), LORAMAC_STATUS_OK);
+    p.ChannelsDatarate = DR_5;
+    ASSERT_EQ(MibSet(MIB_CHANNELS_DATARATE, p), LORAMAC_STATUS_OK);
+    ASSERT_EQ(SendUnconfirmed(2, {0x01}), LORAMAC_STATUS_OK);
+    EXPECT_EQ(radio.Sent.back().Datarate, 12u);
+    EXPECT_EQ(radio.Sent.back().Bytes[5] & 0x80, 0x80); // the ADR bit
+}
+
+TEST_F(MacCore, UnconfirmedRepetitionsCarryTheSameCounterAndStopAtADownlink)
+{
+    StartAbp();
+    MibParam_t p{};
+    p.ChannelsNbTrans = 2;
+    ASSERT_EQ(MibSet(MIB_CHANNELS_NB_TRANS, p), LORAMAC_STATUS_OK);
+    ASSERT_EQ(SendUnconfirmed(2, {0x0A}), LORAMAC_STATUS_OK);
+    mac_world::RunFor(8000);
+    ASSERT_EQ(radio.Sent.size(), 2u);
+    EXPECT_EQ(radio.Sent[0].Bytes, radio.Sent[1].Bytes);
+    ASSERT_EQ(client.McpsConfirms.size(), 1u);
+    EXPECT_EQ(client.McpsConfirms[0].NbTrans, 2);
+
+    // With three transmissions asked for, a downlink in RX1 ends them.
+    p.ChannelsNbTrans = 3;
+    ASSERT_EQ(MibSet(MIB_CHANNELS_NB_TRANS, p), LORAMAC_STATUS_OK);
+    Down d;
+    d.FCnt = 0;
+    ExchangeWithRx1(d);
+    EXPECT_EQ(radio.Sent.size(), 3u);
+    ASSERT_EQ(client.McpsConfirms.size(), 2u);
+    EXPECT_EQ(client.McpsConfirms[1].NbTrans, 1);
+    EXPECT_EQ(radio.Sent[2].Bytes[6], 1); // FCnt 1
+}
+
+TEST_F(MacCore, ConfirmedUplinkWithoutAcknowledgementEndsAfterTheRetransmitTimeout)
+{
+    StartAbp();
+    ASSERT_EQ(SendUnconfirmed(2, {0x0A}, true), LORAMAC_STATUS_OK);
+    EXPECT_EQ(radio.Sent[0].Bytes[0], 0x80);
+    uint64_t txDone = radio.Sent[0].At + radio.AirTimeMs;
+    mac_world::RunFor(10000);
+    ASSERT_EQ(radio.Sent.size(), 1u);
+    ASSERT_EQ(client.McpsConfirms.size(), 1u);
+    EXPECT_EQ(client.McpsConfirms[0].McpsRequest, MCPS_CONFIRMED);
+    EXPECT_EQ(client.McpsConfirms[0].Status, LORAMAC_EVENT_INFO_STATUS_RX2_TIMEOUT);
+    EXPECT_FALSE(client.McpsConfirms[0].AckReceived);
+    // Not before RX2's delay plus the region's shortest retransmit timeout.
+    EXPECT_GE(client.McpsConfirmTimes[0], txDone + 2000 + 1000);
+
+    // Acknowledged in RX1: confirmed with the acknowledgement.
+    Down ack;
+    ack.FCtrl = 0x20;
+    size_t rxBefore = radio.Rx.size();
+    radio.Air = [&](const mac_world::RxCall&) -> std::optional<Bytes> {
+        if (radio.Rx.size() != rxBefore + 1)
+            return std::nullopt;
+        return BuildDown(ack);
+    };
+    ASSERT_EQ(SendUnconfirmed(2, {0x0B}, true), LORAMAC_STATUS_OK);
+    mac_world::RunFor(10000);
+    ASSERT_EQ(client.McpsConfirms.size(), 2u);
+    EXPECT_EQ(client.McpsConfirms[1].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+    EXPECT_TRUE(client.McpsConfirms[1].AckReceived);
+}
+
+TEST_F(MacCore, DelayedRepetitionPastTheResponseTimeoutEndsTheExchange)
+{
+    // Class C, a network-imposed duty cycle of 1/128 and long frames: the
+    // repetition of an uplink waits longer than a confirmed class C downlink
+    // may wait for its acknowledgement.
+    StartAbp();
+    radio.AirTimeMs = 300;
+    Down dutyCycle;
+    dutyCycle.FOpts = {0x04, 0x07};
+    ExchangeWithRx1(dutyCycle);
+    mac_world::RunFor(40000);
+    client = mac_world::Client{};
+    size_t sentBefore = radio.Sent.size();
+    MibParam_t p{};
+    p.ChannelsNbTrans = 2;
+    ASSERT_EQ(MibSet(MIB_CHANNELS_NB_TRANS, p), LORAMAC_STATUS_OK);
+    p.Class = CLASS_C;
+    ASSERT_EQ(MibSet(MIB_DEVICE_CLASS, p), LORAMAC_STATUS_OK);
+    bool answered = false;
+    radio.Air = [&](const mac_world::RxCall& call) -> std::optional<Bytes> {
+        if (!call.Continuous || answered || radio.Sent.size() == sentBefore)
+            return std::nullopt;
+        answered = true;
+        Down d;
+        d.Mhdr = 0xA0; // confirmed data down
+        d.FCnt = 1;
+        d.Port = 9;
+        d.Payload = {0x55};
+        return BuildDown(d);
+    };
+    ASSERT_EQ(SendUnconfirmed(2, {0x0A}), LORAMAC_STATUS_OK);
+    mac_world::RunFor(60000);
+    ASSERT_TRUE(answered);
+    ASSERT_EQ(client.McpsIndications.size(), 1u);
+    EXPECT_EQ(client.McpsIndications[0].McpsIndication, MCPS_CONFIRMED);
+    EXPECT_EQ(client.McpsIndications[0].ResponseTimeout, 8000u);
+    // The repetition is dropped, and the exchange ends as failed.
+    EXPECT_EQ(radio.Sent.size(), sentBefore + 1);
+    ASSERT_EQ(client.McpsConfirms.size(), 1u);
+    EXPECT_EQ(client.McpsConfirms[0].Status, LORAMAC_EVENT_INFO_STATUS_ERROR);
+    EXPECT_FALSE(LoRaMacIsBusy());
+}
+
+TEST_F(MacCore, MulticastRxParamsStatusByte)
+{
+    StartAbp();
+    uint8_t key[16] = {1};
+    McChannelParams_t group{};
+    group.IsEnabled = true;
+    group.GroupID = MULTICAST_1_ADDR;
+    group.Address = 0x11223344;
+    group.McKeys.Session.McAppSKey = key;
+    group.McKeys.Session.McNwkSKey = key;
+    group.RxParams.Class = CLASS_C;
+    group.RxParams.ClassC = {869525000, DR_0};
+    ASSERT_EQ(LoRaMacMcChannelSetup(&group), LORAMAC_STATUS_OK);
+    EXPECT_EQ(MibGet(MIB_NVM_CTXS).Contexts->Crypto.FCntList.McFCntDown[1], 0xFFFFFFFFu);
+
+    struct Case
+    {
+        AddressIdentifier_t Group;
+        DeviceClass_t Class;
+        uint32_t Frequency;
+        int8_t Datarate;
+        LoRaMacStatus_t Expected;
+        uint8_t Status;
+    };
+    const Case cases[] = {
+        {MULTICAST_1_ADDR, CLASS_C, 869525000, DR_3, LORAMAC_STATUS_OK, 0x01},
+        {MULTICAST_1_ADDR, CLASS_C, 915000000, DR_3, LORAMAC_STATUS_PARAMETER_INVALID, 0x09},
+        {MULTICAST_1_ADDR, CLASS_C, 869525000, DR_8, LORAMAC_STATUS_PARAMETER_INVALID, 0x05},
+        {MULTICAST_1_ADDR, CLASS_C, 915000000, DR_8, LORAMAC_STATUS_PARAMETER_INVALID, 0x0D},
+        {MULTICAST_2_ADDR, CLASS_C, 869525000, DR_3, LORAMAC_STATUS_MC_GROUP_UNDEFINED, 0x1E},
+        {MULTICAST_1_ADDR, CLASS_A, 869525000, DR_3, LORAMAC_STATUS_PARAMETER_INVALID, 0x1D},
+    };
+    for (const Case& c : cases)
+    {
+        McRxParams_t rx{};
+        rx.Class = c.Class;
+        rx.ClassC = {c.Frequency, c.Datarate};
+        uint8_t status = 0;
+        EXPECT_EQ(LoRaMacMcChannelSetupRxParams(c.Group, &rx, &status), c.Expected) << c.Frequency << " " << (int)c.Datarate;
+        EXPECT_EQ(status, c.Status) << c.Frequency << " " << (int)c.Datarate;
+    }
+    EXPECT_EQ(LoRaMacMcChannelDelete(MULTICAST_2_ADDR), LORAMAC_STATUS_MC_GROUP_UNDEFINED);
+    EXPECT_EQ(LoRaMacMcChannelDelete(MULTICAST_1_ADDR), LORAMAC_STATUS_OK);
+    EXPECT_EQ(LoRaMacMcChannelDelete(MULTICAST_1_ADDR), LORAMAC_STATUS_MC_GROUP_UNDEFINED);
+}
+
+TEST_F(MacCore, MulticastDownlinkIsDeliveredAndOneWithTheAckBitRefused)
+{
+    StartAbp();
+    static const uint8_t mcNwk[16] = {0xA1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    static const uint8_t mcApp[16] = {0xB1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    McChannelParams_t group{};
+    group.IsEnabled = true;
+    group.GroupID = MULTICAST_0_ADDR;
+    group.Address = 0x01BBCCDD;
+    group.McKeys.Session.McAppSKey = const_cast<uint8_t*>(mcApp);
+    group.McKeys.Session.McNwkSKey = const_cast<uint8_t*>(mcNwk);
+    group.RxParams.Class = CLASS_C;
+    group.RxParams.ClassC = {869525000, DR_0};
+    ASSERT_EQ(LoRaMacMcChannelSetup(&group), LORAMAC_STATUS_OK);
+    MibParam_t p{};
+    p.Class = CLASS_C;
+    ASSERT_EQ(MibSet(MIB_DEVICE_CLASS, p), LORAMAC_STATUS_OK);
+
+    int sent = 0;
+    radio.Air = [&](const mac_world::RxCall& call) -> std::optional<Bytes> {
+        if (!call.Continuous || sent >= 2)
+            return std::nullopt;
+        Down d;
+        d.DevAddr = 0x01BBCCDD;
+        d.FCnt = 10 + sent;
+        d.Port = 200;
+        d.Payload = {0x99, 0x98};
+        d.FCtrl = (sent == 1) ? 0x20 : 0x00;
+        sent++;
+        return BuildDown(d, mcNwk, mcApp);
+    };
+    // The continuous window opens from the class switch; run the receptions.
+    MibSet(MIB_RXC_CHANNEL, MibParam_t{.RxCChannel = {869525000, DR_0}});
+    mac_world::RunFor(1000);
+    ASSERT_EQ(client.McpsIndications.size(), 2u);
+    EXPECT_EQ(client.McpsIndications[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+    EXPECT_EQ(client.McpsIndications[0].McpsIndication, MCPS_MULTICAST);
+    EXPECT_EQ(client.McpsIndications[0].Multicast, 1);
+    EXPECT_EQ(client.McpsIndications[0].RxSlot, RX_SLOT_WIN_CLASS_C_MULTICAST);
+    EXPECT_EQ(client.IndicationPayloads[0], (Bytes{0x99, 0x98}));
+    EXPECT_EQ(client.McpsIndications[1].Status, LORAMAC_EVENT_INFO_STATUS_ERROR);
+    // Class C frames do not end an exchange: the MAC stays idle.
+    EXPECT_TRUE(client.McpsConfirms.empty());
     EXPECT_FALSE(LoRaMacIsBusy());
 }
 
