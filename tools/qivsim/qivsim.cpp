@@ -112,6 +112,12 @@ struct DevSpec {
   int id = 0;
 };
 
+// A mistake found once the world exists: reported like die(), after the
+// world has ended (so that no socket or device program is left behind).
+struct Refused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
@@ -310,7 +316,7 @@ int run(int argc, char** argv) {
     if (network.on) {
       std::string error;
       for (const auto& [opt, line] : network.lines)
-        if (!world.network().apply(line, &error)) die(opt + ": " + error);
+        if (!world.network().apply(line, &error)) throw Refused(opt + ": " + error);
       world.start_network(network_log);
     }
     // Devices get the ids 1, 2, ... in the order they are named.
@@ -321,7 +327,7 @@ int run(int argc, char** argv) {
       try {
         d.id = world.start(d.spec);
       } catch (const std::runtime_error& e) {
-        die(e.what());
+        throw Refused(e.what());
       }
     }
     for (const auto& p : world.ptys())
@@ -349,6 +355,9 @@ int run(int argc, char** argv) {
       world.run_paced(over);
     }
     world.end();
+  } catch (const Refused& e) {
+    std::fprintf(stderr, "qivsim: %s\n", e.what());
+    rc = 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qivsim: %s\n", e.what());
     rc = 1;
