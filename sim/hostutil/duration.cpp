@@ -6,11 +6,11 @@
 
 namespace hostutil {
 
-bool parse_duration(std::string_view text, time_us* out, std::string* error) {
+bool parse_duration(std::string_view text, time_us* out, std::string* error, unsigned forms) {
   auto refuse = [&](const std::string& why) {
     if (error)
-      *error = "bad duration \"" + std::string(text) + "\": " + why +
-               " (a number and one of us, ms, s, m, min, h, d, e.g. 250ms or 1.5h)";
+      *error = "bad duration \"" + std::string(text) + "\": " + why + " (a number and one of us, ms, s, m, min, h" +
+               (forms & kDays ? ", d" : "") + ", e.g. 250ms or 1.5h)";
     return false;
   };
   // The number is read by hand: strtod would also take leading blanks, a
@@ -35,6 +35,7 @@ bool parse_duration(std::string_view text, time_us* out, std::string* error) {
   if (digits == 0) return refuse("no number");
   std::string_view unit = text.substr(i);
   double scale;
+  if (unit.empty() && !(forms & kBareMicroseconds)) return refuse("no unit");
   if (unit.empty() || unit == "us")
     scale = 1;
   else if (unit == "ms")
@@ -45,7 +46,7 @@ bool parse_duration(std::string_view text, time_us* out, std::string* error) {
     scale = 60e6;
   else if (unit == "h")
     scale = 3600e6;
-  else if (unit == "d")
+  else if (unit == "d" && (forms & kDays))
     scale = 86400e6;
   else
     return refuse("unknown unit \"" + std::string(unit) + "\"");

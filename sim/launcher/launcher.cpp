@@ -274,7 +274,10 @@ Options parse_args(int argc, char** argv) {
     } else if (a == "--run-for") {
       const char* v = need(i);
       std::string error;
-      if (!hostutil::parse_duration(v, &o.run_for, &error)) die("--run-for: " + error);
+      // A unit is required and days are not taken: an image runs for
+      // seconds to hours, and "--run-for 10" is more likely a mistake than
+      // ten microseconds.
+      if (!hostutil::parse_duration(v, &o.run_for, &error, /*forms=*/0)) die("--run-for: " + error);
     } else if (a == "--pace") {
       std::string v = need(i);
       if (v == "wall") o.pace = Pace::kWall;

@@ -18,6 +18,7 @@
 namespace {
 
 using testing::HasSubstr;
+using testing::Not;
 
 TEST(Duration, ParsesEachUnitAndRoundsToTheMicrosecond) {
   struct Case {
@@ -56,7 +57,18 @@ TEST(Duration, RefusesWhatIsNoDurationAndSaysWhy) {
     EXPECT_THAT(error, HasSubstr(c.why)) << c.text;
     EXPECT_THAT(error, HasSubstr("bad duration \"" + std::string(c.text) + "\"")) << c.text;
   }
+  // Without the extra forms, a number alone and days are refused too.
+  for (const char* text : {"2", "5d", "0"}) {
+    hostutil::time_us t = 7;
+    std::string error;
+    EXPECT_FALSE(hostutil::parse_duration(text, &t, &error, 0)) << text;
+    EXPECT_EQ(t, 7u) << text;
+    EXPECT_THAT(error, HasSubstr(text[1] ? "unknown unit \"d\"" : "no unit")) << text;
+    EXPECT_THAT(error, Not(HasSubstr(", d,"))) << text;
+  }
   hostutil::time_us t = 0;
+  EXPECT_TRUE(hostutil::parse_duration("1.5h", &t, nullptr, 0));
+  EXPECT_EQ(t, 5400000000ull);
   EXPECT_TRUE(hostutil::parse_duration("208333333d", &t));  // just within the limit
   EXPECT_EQ(t, 208333333ull * 86400000000ull);
   EXPECT_FALSE(hostutil::parse_duration("1y", &t));  // no error text asked for
@@ -189,19 +201,27 @@ TEST(Process, RunsAProgramWithInputAndCollectsItsOutput) {
 }
 
 TEST(Process, WaitsWithALimitAndStopsAProgramThatIgnoresTheRequest) {
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
   hostutil::SpawnOptions o;
-  o.argv = {"sh", "-c", "trap '' TERM; sleep 5"};
+  // It says "ready" once it ignores SIGTERM, so that the request surely
+  // comes after that.
+  o.argv = {"sh", "-c", "trap '' TERM; echo ready; exec sleep 5"};
   o.search_path = true;
-  o.out = hostutil::SpawnOptions::kDevNull;
+  o.out = ready[1];
   std::string error;
   pid_t pid = hostutil::spawn(o, &error);
+  ::close(ready[1]);
   ASSERT_GT(pid, 0) << error;
+  EXPECT_EQ(read_some(ready[0], 6, 10000), "ready\n");
+  ::close(ready[0]);
   int status = 0;
   EXPECT_FALSE(hostutil::wait_exit(pid, &status, 50));
   status = hostutil::stop_process(pid, 100);
   EXPECT_EQ(hostutil::describe_status(status), "signal 9");
 
   o.argv = {"sleep", "5"};
+  o.out = hostutil::SpawnOptions::kDevNull;
   pid = hostutil::spawn(o, &error);
   ASSERT_GT(pid, 0) << error;
   EXPECT_EQ(hostutil::describe_status(hostutil::stop_process(pid, 5000)), "signal 15");
