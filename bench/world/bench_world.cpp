@@ -2,12 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <stdexcept>
+
+#include "hostutil/duration.h"
 
 #ifndef QIV_IMAGE_DIR
 #define QIV_IMAGE_DIR "."
@@ -15,16 +12,22 @@
 
 namespace bench {
 
+namespace {
+sim::world::Driver::Options world_options() {
+  sim::world::Driver::Options o;
+  o.image_dir = sim::world::image_dir_from_env(QIV_IMAGE_DIR);
+  o.temp_stem = "qiv-bench";
+  return o;
+}
+}  // namespace
+
 std::string image_path(const std::string& image) {
-  const char* env = std::getenv("QIV_IMAGE_DIR");
-  return std::string(env && *env ? env : QIV_IMAGE_DIR) + "/" + image;
+  return sim::world::image_path_in(sim::world::image_dir_from_env(QIV_IMAGE_DIR), image);
 }
 
 bool image_built(const std::string& image) { return ::access(image_path(image).c_str(), X_OK) == 0; }
 
-double host_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double host_seconds() { return static_cast<double>(hostutil::monotonic_us()) / 1e6; }
 
 std::string payload_hex(int device, unsigned sequence, size_t len) {
   static const char digits[] = "0123456789ABCDEF";
@@ -37,13 +40,8 @@ std::string payload_hex(int device, unsigned sequence, size_t len) {
   return s;
 }
 
-World::World() {
-  char templ[] = "/tmp/qiv-bench-XXXXXX";
-  if (!::mkdtemp(templ)) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-  dir_ = templ;
-  master_ = std::make_unique<sim::world::Master>(dir_ + "/world.sock");
-  sim::world::Master::Callbacks cb;
-  cb.uart = [this](int id, int port, time_us, const uint8_t* data, size_t len) {
+World::World() : driver_(world_options()) {
+  driver_.on_uart([this](int id, int port, time_us, const uint8_t* data, size_t len) {
     if (id < 1 || static_cast<size_t>(id) > devices_.size()) return;
     if (port < 0 || port >= sim::kMaxUart) return;
     Port& p = device(id).ports[port];
@@ -57,41 +55,27 @@ World::World() {
         p.partial += c;
       }
     }
-  };
-  master_->set_callbacks(cb);
+  });
 }
 
-World::~World() {
-  master_.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
+World::~World() = default;
 
 int World::start(const std::string& image, const std::vector<std::string>& args) {
-  const int n = static_cast<int>(devices_.size()) + 1;
-  sim::world::DeviceConfig cfg;
-  cfg.name = image + "-" + std::to_string(n);
-  cfg.program = image_path(image);
-  cfg.log_path = dir_ + "/" + cfg.name + ".log";
-  cfg.cwd = dir_;
-  cfg.args = {"--flash", dir_ + "/" + cfg.name + ".flash"};
-  for (int p = 0; p < sim::kMaxUart; ++p) {
-    cfg.args.push_back("--uart-world");
-    cfg.args.push_back(std::to_string(p));
-  }
-  cfg.args.insert(cfg.args.end(), args.begin(), args.end());
+  const int n = driver_.next_id();
+  sim::world::DeviceSpec spec;
+  spec.name = image + "-" + std::to_string(n);
+  spec.image = image;
+  spec.args = args;
   // The device exists before its start-up prints anything.
   devices_.push_back(Device{});
-  const int id = master_->spawn(cfg);
+  const int id = driver_.start(spec);
   if (id != n) throw std::runtime_error("bench world: unexpected device id");
-  const int console = master_->console_uart(id);
-  Device& d = device(id);
-  d.console = console < 0 ? 0 : console;
+  device(id).console = driver_.console(id);
   return id;
 }
 
 void World::write(int id, std::string_view text) {
-  master_->send_uart(id, device(id).console, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  driver_.master().send_uart(id, device(id).console, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 std::optional<std::string> World::wait_line(int id, std::string_view prefix, time_us timeout) {
@@ -104,7 +88,7 @@ std::optional<std::string> World::wait_line(int id, std::string_view prefix, tim
     }
     return line.has_value();
   };
-  if (!found()) master_->run_until(master_->now() + timeout, found);
+  if (!found()) driver_.run_until(driver_.now() + timeout, found);
   return line;
 }
 

@@ -12,12 +12,12 @@
 #pragma once
 
 #include <deque>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "world/driver.h"
 #include "world/master.h"
 
 namespace bench {
@@ -60,10 +60,10 @@ class World {
   // Lines come so far and not yet taken (each without its line end).
   std::deque<std::string>& lines(int id);
 
-  sim::world::Master& master() { return *master_; }
-  time_us now() const { return master_->now(); }
-  void run_until(time_us t) { master_->run_until(t); }
-  const std::string& dir() const { return dir_; }
+  sim::world::Master& master() { return driver_.master(); }
+  time_us now() const { return driver_.now(); }
+  void run_until(time_us t) { driver_.run_until(t); }
+  const std::string& dir() const { return driver_.dir(); }
 
  private:
   // Lines of every port are kept (the console is known only once the
@@ -77,8 +77,7 @@ class World {
     Port ports[sim::kMaxUart];
     Port& con() { return ports[console]; }
   };
-  std::string dir_;
-  std::unique_ptr<sim::world::Master> master_;
+  sim::world::Driver driver_;
   std::vector<Device> devices_;  // index id - 1
   Device& device(int id) { return devices_.at(static_cast<size_t>(id - 1)); }
 };

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "hostutil/duration.h"
+#include "hostutil/pty.h"
 #include "sim/chip.h"
 #include "sim/device_registry.h"
 #include "sim/host.h"
@@ -107,43 +109,6 @@ Launcher L;
 [[noreturn]] void die(const std::string& msg) {
   std::fprintf(stderr, "%s\n", msg.c_str());
   host::finish(2);
-}
-
-int64_t mono_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
-}
-
-void write_all(int fd, const uint8_t* data, size_t len) {
-  while (len) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a closed pipe or a full pty: the bytes are lost, as on a line
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-bool parse_duration(const char* s, time_us* out) {
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(s, &end);
-  if (end == s || errno || !(v >= 0)) return false;
-  double scale;
-  std::string unit(end);
-  if (unit == "us") scale = 1;
-  else if (unit == "ms") scale = 1e3;
-  else if (unit == "s") scale = 1e6;
-  else if (unit == "m" || unit == "min") scale = 60e6;
-  else if (unit == "h") scale = 3600e6;
-  else return false;
-  double us = std::round(v * scale);
-  if (us >= 1.8e19) return false;
-  *out = static_cast<time_us>(us);
-  return true;
 }
 
 bool parse_uint(const char* s, int base, uint64_t max, uint64_t* out) {
@@ -308,7 +273,11 @@ Options parse_args(int argc, char** argv) {
       (a == "--pty" ? o.pty_ports : o.world_ports).push_back(port);
     } else if (a == "--run-for") {
       const char* v = need(i);
-      if (!parse_duration(v, &o.run_for)) die(std::string("--run-for: bad duration ") + v);
+      std::string error;
+      // A unit is required and days are not taken: an image runs for
+      // seconds to hours, and "--run-for 10" is more likely a mistake than
+      // ten microseconds.
+      if (!hostutil::parse_duration(v, &o.run_for, &error, /*forms=*/0)) die("--run-for: " + error);
     } else if (a == "--pace") {
       std::string v = need(i);
       if (v == "wall") o.pace = Pace::kWall;
@@ -571,16 +540,10 @@ void on_signal(int sig) {
   raise(sig);
 }
 
-void make_raw(int fd) {
-  struct termios t;
-  if (tcgetattr(fd, &t) != 0) return;
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
-}
-
 // ------------------------------------------------------------ outputs ----
 void out_fd(void* ctx, int, const uint8_t* data, size_t len) {
-  write_all(static_cast<int>(reinterpret_cast<intptr_t>(ctx)), data, len);
+  // A closed pipe or a full pseudo-terminal loses the bytes, as a line would.
+  hostutil::write_all(static_cast<int>(reinterpret_cast<intptr_t>(ctx)), data, len);
 }
 
 void out_world(void*, int port, const uint8_t* data, size_t len) { link::send_uart(port, data, len); }
@@ -672,7 +635,7 @@ bool poll_inputs(int timeout_ms, time_us at_if_now, bool use_wall_time) {
   if (r <= 0) return false;
   time_us at = at_if_now;
   if (use_wall_time) {
-    time_us v = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
+    time_us v = L.virt0 + static_cast<time_us>(hostutil::monotonic_us() - L.wall0);
     if (v > at) at = v;
   }
   bool any = false;
@@ -715,7 +678,7 @@ time_us gate(void*, time_us now_, time_us want) {
   }
   if (want == kNever && !has_host_inputs()) return kNever;  // nothing can ever come
   {
-    int64_t w = mono_us();
+    int64_t w = hostutil::monotonic_us();
     time_us v = L.virt0 + static_cast<time_us>(w - L.wall0);
     if (v > now_ + kMaxLag) {
       // Behind by more than a moment (a slow host): don't make up for it in
@@ -725,7 +688,7 @@ time_us gate(void*, time_us now_, time_us want) {
     }
   }
   for (;;) {
-    time_us v = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
+    time_us v = L.virt0 + static_cast<time_us>(hostutil::monotonic_us() - L.wall0);
     if (want != kNever && want <= v + kSlack) {
       // Close enough: short waits (a busy loop's small steps) run without
       // sleeping, a little ahead of the wall clock.
@@ -738,7 +701,7 @@ time_us gate(void*, time_us now_, time_us want) {
       timeout = left > 3'600'000'000ull ? 3'600'000 : static_cast<int>((left + 999) / 1000);
     }
     if (poll_inputs(timeout, now_, true)) {
-      time_us at = L.virt0 + static_cast<time_us>(mono_us() - L.wall0);
+      time_us at = L.virt0 + static_cast<time_us>(hostutil::monotonic_us() - L.wall0);
       if (at < now_) at = now_;
       if (at > want) at = want;
       return at;
@@ -792,15 +755,13 @@ void exit_hook(void*) {
 // ------------------------------------------------------------ start ------
 void open_pty(int port) {
   Attachment& a = L.att[port];
-  int m = posix_openpt(O_RDWR | O_NOCTTY);
-  if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) die(std::string("--pty: ") + std::strerror(errno));
-  const char* name = ptsname(m);
-  if (!name) die("--pty: no slave name");
-  a.path = name;
-  a.slave = open(name, O_RDWR | O_NOCTTY);
-  if (a.slave >= 0) make_raw(a.slave);
-  fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-  a.master = m;
+  hostutil::PtyEnds ends;
+  std::string error;
+  // Kept across the exec of a reset: the terminal stays the same.
+  if (!hostutil::open_pty(&ends, &error, /*close_on_exec=*/false)) die("--pty: " + error);
+  a.master = ends.master;
+  a.slave = ends.terminal;
+  a.path = ends.path;
   a.kind = Kind::kPty;
 }
 
@@ -818,7 +779,7 @@ void fresh_start() {
   if (L.stdin_tty) {
     if (tcgetattr(STDIN_FILENO, &L.tty_saved) == 0) {
       L.tty_raw = true;
-      make_raw(STDIN_FILENO);
+      hostutil::make_raw(STDIN_FILENO);
     }
   }
   switch (o.pace) {
@@ -944,7 +905,7 @@ int main(int argc, char** argv) {
     if (at == kNever) at = host::uart_line_free(L.console);
     schedule_stdin_pull(at > now() ? at : now());
   }
-  L.wall0 = mono_us();
+  L.wall0 = hostutil::monotonic_us();
   L.virt0 = now();
   host::set_gate(gate, nullptr);
   program_start();

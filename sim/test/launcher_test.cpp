@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "hostutil/process.h"
+
 namespace {
 
 const std::string kDir = SIM_TEST_IMAGE_DIR;
@@ -30,66 +32,12 @@ struct Result {
 };
 
 // Runs a program with `input` on its stdin (a pipe) until it ends.
-Result run(std::vector<std::string> args, const std::string& input) {
-  int in[2], out[2], err[2];
-  EXPECT_EQ(pipe(in), 0);
-  EXPECT_EQ(pipe(out), 0);
-  EXPECT_EQ(pipe(err), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  signal(SIGPIPE, SIG_IGN);
+Result run(const std::vector<std::string>& args, const std::string& input) {
+  hostutil::CaptureResult c = hostutil::run_capture(args, input);
   Result r;
-  size_t written = 0;
-  int wfd = in[1];
-  if (input.empty()) {
-    close(wfd);
-    wfd = -1;
-  }
-  for (;;) {
-    pollfd fds[3];
-    int n = 0;
-    fds[n++] = {out[0], POLLIN, 0};
-    fds[n++] = {err[0], POLLIN, 0};
-    if (wfd >= 0) fds[n++] = {wfd, POLLOUT, 0};
-    if (fds[0].fd < 0 && fds[1].fd < 0 && wfd < 0) break;
-    if (poll(fds, static_cast<nfds_t>(n), 60'000) <= 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t k = read(fds[i].fd, buf, sizeof buf);
-      if (k <= 0) {
-        close(fds[i].fd);
-        (i == 0 ? out[0] : err[0]) = -1;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(k));
-      }
-    }
-    if (wfd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t k = write(wfd, input.data() + written, input.size() - written);
-      if (k > 0) written += static_cast<size_t>(k);
-      if (k <= 0 || written == input.size()) {
-        close(wfd);
-        wfd = -1;
-      }
-    }
-    if (out[0] < 0 && err[0] < 0) break;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = std::move(c.out);
+  r.err = std::move(c.err);
+  r.code = WIFEXITED(c.status) ? WEXITSTATUS(c.status) : 128 + WTERMSIG(c.status);
   return r;
 }
 

@@ -2,22 +2,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "hostutil/process.h"
+#include "hostutil/pty.h"
 
 namespace boothw {
 
@@ -30,29 +28,7 @@ int ms_left(Clock::time_point end) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-void make_raw(int fd) {
-  termios t{};
-  if (tcgetattr(fd, &t) == 0) {
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
-  }
-}
-
-void write_all(int fd, const uint8_t* p, size_t n) {
-  while (n) {
-    ssize_t k = ::write(fd, p, n);
-    if (k < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
-        pollfd pf{fd, POLLOUT, 0};
-        poll(&pf, 1, 50);
-        continue;
-      }
-      return;
-    }
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-}
+void write_all(int fd, const uint8_t* p, size_t n) { hostutil::write_all(fd, p, n, /*wait_when_full=*/true); }
 
 }  // namespace
 
@@ -100,22 +76,19 @@ std::string make_app_file(const std::string& dir, const std::string& image, uint
 // ------------------------------------------------------------------ Module --
 Module::Module(const std::string& flash, const std::vector<std::string>& extra) {
   log_path_ = flash + ".log";
-  std::vector<std::string> args = {build_dir() + "/qiv-module", "--flash", flash, "--pty", "2"};
-  args.insert(args.end(), extra.begin(), extra.end());
   unlink(log_path_.c_str());  // a module that ran before on this flash left its log
-  pid_ = fork();
-  if (pid_ == 0) {
-    int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(log, 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (log_fd < 0) throw std::runtime_error("cannot write " + log_path_);
+  hostutil::SpawnOptions o;
+  o.argv = {build_dir() + "/qiv-module", "--flash", flash, "--pty", "2"};
+  o.argv.insert(o.argv.end(), extra.begin(), extra.end());
+  o.in = hostutil::SpawnOptions::kDevNull;
+  o.out = hostutil::SpawnOptions::kDevNull;
+  o.err = log_fd;
+  std::string error;
+  pid_ = hostutil::spawn(o, &error);
+  close(log_fd);
+  if (pid_ < 0) throw std::runtime_error(error);
   auto end = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < end) {
     std::string text = log();
@@ -139,24 +112,21 @@ Module::~Module() {
 
 void Module::power_off() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    usleep(10000);
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  hostutil::stop_process(pid_, 2000);
   pid_ = -1;
 }
 
-bool Module::alive() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+bool Module::alive() {
+  int status;
+  if (pid_ <= 0) return false;
+  if (!hostutil::wait_exit(pid_, &status, 0)) return true;
+  pid_ = -1;  // gone (and reaped): its pid may be another process's soon
+  return false;
+}
 
 int Module::open_line() const {
   int fd = open(pty_.c_str(), O_RDWR | O_NOCTTY);
-  if (fd >= 0) make_raw(fd);
+  if (fd >= 0) hostutil::make_raw(fd);
   return fd;
 }
 
@@ -210,46 +180,41 @@ SbResult run_sb(int line_fd, const std::vector<std::string>& args, int timeout_m
                 const std::function<void(pid_t)>& on_start) {
   SbResult r;
   int err[2];
-  if (pipe(err) != 0) return r;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(line_fd, 0);
-    dup2(line_fd, 1);
-    dup2(err[1], 2);
-    close(err[0]);
-    std::vector<std::string> all = {"sb"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp("sb", argv.data());
-    _exit(127);
-  }
+  if (pipe2(err, O_CLOEXEC) != 0) return r;
+  hostutil::SpawnOptions o;
+  o.argv = {"sb"};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.search_path = true;
+  o.in = line_fd;
+  o.out = line_fd;
+  o.err = err[1];
+  std::string error;
+  pid_t pid = hostutil::spawn(o, &error);
   close(err[1]);
+  if (pid < 0) {
+    close(err[0]);
+    return r;
+  }
   fcntl(err[0], F_SETFL, O_NONBLOCK);
   if (on_start) on_start(pid);
-  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  int status = 0;
-  bool done = false;
-  while (!done) {
+  auto drain = [&]() {
     char buf[1024];
     ssize_t n;
     while ((n = ::read(err[0], buf, sizeof buf)) > 0) r.stderr_text.append(buf, static_cast<size_t>(n));
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      done = true;
-      break;
-    }
+  };
+  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  int status = 0;
+  for (;;) {
+    drain();
+    if (hostutil::wait_exit(pid, &status, 20)) break;
     if (ms_left(end) == 0) {
       kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      hostutil::wait_exit(pid, &status);
       close(err[0]);
       return r;
     }
-    usleep(20000);
   }
-  char buf[1024];
-  ssize_t n;
-  while ((n = ::read(err[0], buf, sizeof buf)) > 0) r.stderr_text.append(buf, static_cast<size_t>(n));
+  drain();
   close(err[0]);
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
@@ -258,27 +223,25 @@ SbResult run_sb(int line_fd, const std::vector<std::string>& args, int timeout_m
 // ------------------------------------------------------------------- Relay --
 Relay::Relay(int module_fd, Filter to_module, Filter to_sender)
     : module_fd_(module_fd), to_module_(std::move(to_module)), to_sender_(std::move(to_sender)) {
-  if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-  make_raw(slave_);
-  make_raw(master_);
+  std::string error;
+  if (!hostutil::open_pty(&pty_, &error)) throw std::runtime_error(error);
   thread_ = std::thread([this] { run(); });
 }
 
 Relay::~Relay() {
   stop_ = true;
   thread_.join();
-  close(master_);
-  close(slave_);
+  hostutil::close_pty(&pty_);
 }
 
 void Relay::run() {
   uint64_t n_to_module = 0, n_to_sender = 0;
   while (!stop_) {
-    pollfd pf[2] = {{master_, POLLIN, 0}, {module_fd_, POLLIN, 0}};
+    pollfd pf[2] = {{pty_.master, POLLIN, 0}, {module_fd_, POLLIN, 0}};
     if (poll(pf, 2, 20) <= 0) continue;
     uint8_t buf[4096];
     if (pf[0].revents & POLLIN) {
-      ssize_t n = ::read(master_, buf, sizeof buf);
+      ssize_t n = ::read(pty_.master, buf, sizeof buf);
       std::vector<uint8_t> out;
       for (ssize_t i = 0; i < n; ++i) {
         uint8_t b = buf[i];
@@ -295,7 +258,7 @@ void Relay::run() {
         if (!to_sender_ || to_sender_(n_to_sender, b)) out.push_back(b);
         n_to_sender++;
       }
-      write_all(master_, out.data(), out.size());
+      write_all(pty_.master, out.data(), out.size());
     }
   }
 }

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "hostutil/pty.h"
+
 namespace boothw {
 
 // The build folder with the programs, and a scratch folder per test.
@@ -79,13 +81,12 @@ class Relay {
   using Filter = std::function<bool(uint64_t index, uint8_t& byte)>;
   Relay(int module_fd, Filter to_module, Filter to_sender);
   ~Relay();
-  int sender_fd() const { return slave_; }
+  int sender_fd() const { return pty_.terminal; }
 
  private:
   void run();
   int module_fd_;
-  int master_ = -1;
-  int slave_ = -1;
+  hostutil::PtyEnds pty_;  // sb's line
   Filter to_module_, to_sender_;
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "hostutil/tempdir.h"
+
 namespace fdn {
 
 using systest::Device;
@@ -206,14 +208,7 @@ RunResult run_image(const std::string& image, const std::string& flash_path, std
   return r;
 }
 
-Scratch::Scratch() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qiv-foundation-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  dir_ = buf.data();
-}
+Scratch::Scratch() : dir_(hostutil::make_temp_dir("qiv-foundation")) {}
 
 Scratch::~Scratch() {
   if (testing::Test::HasFailure() || std::getenv("QIV_KEEP_WORLD")) {

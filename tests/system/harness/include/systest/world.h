@@ -40,6 +40,10 @@
 #include "sim/sim.h"
 #include "world/master.h"
 
+namespace sim::world {
+class Driver;
+}
+
 namespace systest {
 
 using sim::time_us;
@@ -187,25 +191,15 @@ class World {
   sim::world::LinkBudget& budget();
 
   const std::string& dir() const { return dir_; }
-  sim::world::Master& master() { return *master_; }
+  sim::world::Master& master();
 
  private:
   friend class Device;
   std::string dir_;
-  std::unique_ptr<sim::world::Master> master_;
+  std::unique_ptr<sim::world::Driver> driver_;
   std::vector<std::unique_ptr<Device>> devices_;
   std::vector<sim::world::FrameRecord> frames_;
-  struct Pty {
-    int id;
-    int port;
-    int master = -1;
-    int slave = -1;  // kept open so that the terminal never hangs up
-    std::string path;
-    std::string pending;  // output not yet taken by the terminal
-  };
-  std::vector<Pty> ptys_;
   Device* by_id(int id);
-  void flush_ptys();
 };
 
 // A frame with everyday LoRa settings, for injecting.
