@@ -153,6 +153,10 @@ function(qiv_link_firmware target)
     elseif(lib IN_LIST F_OWN)
       target_sources(${target} PRIVATE ${srcs})
       list(APPEND stamp_deps ${srcs})
+      # Firmware code everywhere: no exceptions, no run-time type information
+      # (which the classes of the objects it derives from do not carry).
+      set_property(SOURCE ${srcs} TARGET_DIRECTORY ${target} APPEND PROPERTY COMPILE_OPTIONS
+        ${QIV_FIRMWARE_OBJECT_FLAGS})
       get_target_property(own_defs ${lib} QIV_SOURCE_DEFINITIONS)
       if(own_defs)
         set_property(SOURCE ${srcs} TARGET_DIRECTORY ${target} APPEND PROPERTY COMPILE_DEFINITIONS ${own_defs})
