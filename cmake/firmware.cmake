@@ -224,3 +224,39 @@ endfunction()
 
 # The configuration of the libraries that read no configuration macro.
 qiv_configuration(common)
+
+# qiv_firmware_compiled_by(<target> <libraries or bundles>...)
+#
+# Links firmware libraries whose sources <target> compiles itself, with its
+# own flags (the fuzz targets' instrumentation), in place of the objects
+# compiled for a configuration: a bundle (qiv_firmware_bundle) brings its
+# libraries, its per-image texts and its configuration's definitions.
+function(qiv_firmware_compiled_by target)
+  set(libs)
+  foreach(lib ${ARGN})
+    set(cfg)
+    if(TARGET ${lib})
+      get_target_property(cfg ${lib} QIV_BUNDLE_CONFIG)
+    endif()
+    if(cfg)
+      get_target_property(b ${lib} QIV_BUNDLE_LIBS)
+      list(APPEND libs ${b})
+      get_target_property(b ${lib} QIV_BUNDLE_OWN)
+      list(APPEND libs ${b})
+      get_target_property(b ${lib} QIV_BUNDLE_DEFINES)
+      target_compile_definitions(${target} PRIVATE ${b})
+      target_link_libraries(${target} PRIVATE qiv_config.${cfg})
+    else()
+      list(APPEND libs ${lib})
+    endif()
+  endforeach()
+  target_link_libraries(${target} PRIVATE ${libs})
+  _qiv_firmware_closure(fw other ${libs})
+  foreach(lib ${fw})
+    get_target_property(wants ${lib} QIV_BUILD_INFO)
+    if(wants)
+      qiv_build_info(${target})
+      break()
+    endif()
+  endforeach()
+endfunction()
