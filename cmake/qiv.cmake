@@ -51,38 +51,87 @@ set(QIV_FIRMWARE_CXX_FLAGS -fno-exceptions -fno-rtti)
 set(QIV_SECTION_ORDER_FLAGS -fno-toplevel-reorder)
 
 # qiv_image(<name>
-#   MCU <mcu folder under component/core/mcu>
-#   BOARD <board folder under component/core/board>
-#   PLATFORM <platform stand-in library>
-#   LIBS <interface libraries with the firmware sources>
-#   APP <user program folder under app/>
-#   DEFINES <feature macros, SUPPORT_*=1, ...>)
+#   PRODUCT <image of the product table>
+#   PLATFORM <platform stand-in libraries>
+#   LIBS <interface libraries with the firmware sources>)
 #
-# Builds the host program `<name>`: the firmware of one image on the simulated
-# chip. The firmware sources come from INTERFACE libraries so that each image
-# compiles them with its own feature macros.
+# Builds the host program `<name>` of an image with a configuration of its
+# own (the bootloader), compiling the firmware sources itself. Application
+# images are built from the product table (qiv_application_image in
+# cmake/images.cmake).
 function(qiv_image name)
-  cmake_parse_arguments(IMG "" "MCU;BOARD;APP" "LIBS;DEFINES;PLATFORM" ${ARGN})
+  cmake_parse_arguments(IMG "" "PRODUCT" "LIBS;PLATFORM" ${ARGN})
+  qiv_row_get(chip PRODUCT ${IMG_PRODUCT} CHIP)
+  qiv_row_get(console PRODUCT ${IMG_PRODUCT} CONSOLE)
+  qiv_row_get(defines CHIP ${chip} DEFINES)
   add_executable(${name})
   target_link_libraries(${name} PRIVATE ${IMG_LIBS} ${IMG_PLATFORM})
-  target_compile_definitions(${name} PRIVATE ${IMG_DEFINES}
-    QIV_IMAGE_NAME="${name}")
+  target_compile_definitions(${name} PRIVATE ${defines} QIV_IMAGE_NAME="${name}"
+    QIV_CONSOLE_PORT=${console})
   target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QIV_FIRMWARE_CXX_FLAGS}>
     ${QIV_SECTION_ORDER_FLAGS})
   # Image programs sit side by side in the top build folder, where the
   # launchers and tests look for them.
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-  set_property(GLOBAL APPEND PROPERTY QIV_IMAGES ${name})
 endfunction()
 
-# qiv_unit_test(<name> SOURCES ... LIBS ... DEFINES ... [LABELS ...] [NO_RUN_TWICE])
+# qiv_unit_test(<name> SOURCES ... LIBS ... DEFINES ... [LABELS ...] [NO_RUN_TWICE]
+#               [CONFIG <configuration>] [OWN <firmware libraries>...])
 # A GoogleTest executable registered with ctest under the label "unit".
 # Unit tests are also run twice in one process (unit_tests_run_twice) unless
 # NO_RUN_TWICE is given (a program too slow to run twice with the others).
+#
+# With a configuration (CONFIG, or a bundle of qiv_firmware_bundle in LIBS)
+# the firmware libraries in LIBS are linked as compiled once for it (see
+# cmake/firmware.cmake), those in OWN compiled by the test with its DEFINES
+# (the per-image texts); without one the test compiles them itself.
 function(qiv_unit_test name)
-  cmake_parse_arguments(T "NO_RUN_TWICE" "" "SOURCES;LIBS;DEFINES;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NO_RUN_TWICE" "CONFIG" "SOURCES;LIBS;DEFINES;LABELS;OWN" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  set(libs)
+  set(firmware)
+  set(own ${T_OWN})
+  foreach(lib ${T_LIBS})
+    set(bundle_cfg)
+    if(TARGET ${lib})
+      get_target_property(bundle_cfg ${lib} QIV_BUNDLE_CONFIG)
+    endif()
+    if(bundle_cfg)
+      if(T_CONFIG AND NOT T_CONFIG STREQUAL bundle_cfg)
+        message(FATAL_ERROR "${name}: configurations ${T_CONFIG} and ${bundle_cfg}")
+      endif()
+      set(T_CONFIG ${bundle_cfg})
+      get_target_property(b ${lib} QIV_BUNDLE_LIBS)
+      list(APPEND firmware ${b})
+      get_target_property(b ${lib} QIV_BUNDLE_OWN)
+      list(APPEND own ${b})
+      get_target_property(b ${lib} QIV_BUNDLE_DEFINES)
+      list(APPEND T_DEFINES ${b})
+    else()
+      list(APPEND libs ${lib})
+    endif()
+  endforeach()
+  if(T_CONFIG)
+    # Firmware libraries (interface libraries of this tree) come compiled for
+    # the configuration; everything else is linked as it is.
+    set(plain)
+    foreach(lib ${libs})
+      set(type)
+      set(imported)
+      if(TARGET ${lib})
+        get_target_property(type ${lib} TYPE)
+        get_target_property(imported ${lib} IMPORTED)
+      endif()
+      if(type STREQUAL "INTERFACE_LIBRARY" AND NOT imported)
+        list(APPEND firmware ${lib})
+      else()
+        list(APPEND plain ${lib})
+      endif()
+    endforeach()
+    qiv_link_firmware(${name} CONFIG ${T_CONFIG} LIBS ${firmware} OWN ${own})
+    set(libs ${plain})
+  endif()
+  target_link_libraries(${name} PRIVATE ${libs} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE ${T_DEFINES})
   # GCC 12 at -O2/-O3 reports out-of-bounds, bad-free and uninitialised paths
   # inside inlined std::vector code that cannot be taken (a known class of

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "qiv_config.h"
+#include "qiv_products.h"
 #include "udrv_errno.h"
 #include "udrv_serial.h"
 #ifdef SUPPORT_LORA
@@ -22,7 +23,6 @@
 #define PRE_QIV_CFG_MAGIC 0xAABBCCDDu
 #define PRE_QIV_CFG_VERSION 4u
 
-// Flash map of the record, the MAC block and the factory copy.
 // Flash map of the record, the MAC block and the factory copy: the chip's.
 #define SERVICE_NVM_CFG_ADDR QIV_CHIP_NVM_CFG_ADDR
 #ifdef QIV_CHIP_NVM_LORA_MAC_ADDR

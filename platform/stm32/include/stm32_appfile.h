@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "qiv_products.h"
+
 namespace stm32sim {
 
-constexpr uint32_t kAppAreaBase = 0x08006000u;
-constexpr uint32_t kAppAreaSize = 0x31000u;
+constexpr uint32_t kAppAreaBase = QIV_STM32WLE5_APPLICATION_ADDR;
+constexpr uint32_t kAppAreaSize = QIV_STM32WLE5_APPLICATION_SIZE;
 constexpr uint32_t kAppInitialSp = 0x2000FC00u;
 constexpr uint32_t kAppResetVector = kAppAreaBase + 0x1C1u;
 constexpr uint32_t kAppMagic = 0x41564951u;  // "QIVA"

@@ -1,11 +1,12 @@
 // The host program of one STM32WLE5 image: what the launcher needs to know
 // of it and how it starts (from the reset vector of the image's table).
+#include "qiv_products.h"
 #include "sim/sim.h"
 #include "stm32_sim.h"
 #include "stm32wl_cmsis.h"
 
-#ifndef QIV_IMAGE_NAME
-#error "QIV_IMAGE_NAME names the program"
+#if !defined(QIV_IMAGE_NAME) || !defined(QIV_CONSOLE_PORT)
+#error "QIV_IMAGE_NAME names the program, QIV_CONSOLE_PORT its terminal's UART"
 #endif
 #ifndef STM32_PORT_HELP
 #define STM32_PORT_HELP                      \
@@ -17,7 +18,10 @@ namespace sim {
 
 const ProgramInfo& program_info() {
   static const ProgramInfo info{
-      QIV_IMAGE_NAME, 2, FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u}, STM32_PORT_HELP};
+      QIV_IMAGE_NAME, QIV_CONSOLE_PORT,
+      FlashGeometry{QIV_STM32WLE5_FLASH_BASE, QIV_STM32WLE5_FLASH_SIZE, QIV_STM32WLE5_FLASH_PAGE_SIZE,
+                    QIV_STM32WLE5_FLASH_WRITE_UNIT},
+      STM32_PORT_HELP};
   return info;
 }
 

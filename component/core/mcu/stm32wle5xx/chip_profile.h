@@ -10,13 +10,14 @@
 #define QIV_CHIP_FLASH_PAGE_BUFFER_SIZE 4096
 #define QIV_CHIP_FLASH_NEEDS_INIT 0
 
-// Flash map of the configuration store: the record, the MAC block and the
-// factory copy, each one page; below them the application from 0x08006000.
-#define QIV_CHIP_NVM_CFG_ADDR 0x0803F000u
-#define QIV_CHIP_NVM_LORA_MAC_ADDR 0x0803E000u
-#define QIV_CHIP_NVM_FACTORY_ADDR 0x08037000u
-// The serial bootloader's version record (text padded with NUL).
-#define QIV_CHIP_BOOT_VERSION_ADDR 0x08005000u
+// Flash map of the configuration store (the record, the MAC block and the
+// factory copy) and the serial bootloader's version record (text padded with
+// NUL), as the product table places them.
+#include "qiv_products.h"
+#define QIV_CHIP_NVM_CFG_ADDR QIV_STM32WLE5_CONFIG_ADDR
+#define QIV_CHIP_NVM_LORA_MAC_ADDR QIV_STM32WLE5_LORA_MAC_ADDR
+#define QIV_CHIP_NVM_FACTORY_ADDR QIV_STM32WLE5_FACTORY_ADDR
+#define QIV_CHIP_BOOT_VERSION_ADDR QIV_STM32WLE5_BOOT_VERSION_ADDR
 
 // The timers run on the vendor's timer server: the port keeps no RTC alarm
 // list of its own, so the RTC class offers only the time stamp.

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "qiv_products.h"
 #include "stm32wl_hal.h"
 #include "udrv_delay.h"
 #include "udrv_dfu.h"
@@ -17,7 +18,7 @@
 #include "util_timer.h"
 
 // ---------------------------------------------------------------- start-up --
-#define QIV_APP_VECTOR_TABLE 0x08006000UL
+#define QIV_APP_VECTOR_TABLE QIV_STM32WLE5_APPLICATION_ADDR
 #define QIV_APP_INITIAL_SP 0x2000FC00UL
 
 extern "C" void Reset_Handler(void);
@@ -147,5 +148,5 @@ void uhal_sys_clock_on(void);
 void uhal_sys_clock_off(void);
 
 // ------------------------------------------------------ bootloader contract --
-#define QIV_BOOT_FLAG_ADDR 0x08004000UL
-#define QIV_BOOT_VERSION_ADDR 0x08005000UL
+#define QIV_BOOT_FLAG_ADDR QIV_STM32WLE5_BOOT_FLAGS_ADDR
+#define QIV_BOOT_VERSION_ADDR QIV_STM32WLE5_BOOT_VERSION_ADDR

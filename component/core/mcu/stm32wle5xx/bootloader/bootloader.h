@@ -6,21 +6,23 @@
 //   0x08005000  BOOT_VERSION, 32 bytes of NUL-padded text
 //   0x08006000  application area, 0x31000 bytes, up to 0x08037000
 //   0x08037000+ the application's own storage, never touched here
+// (the addresses come from the product table, qiv_products.h).
 #pragma once
 
 #include <stdint.h>
 
+#include "qiv_products.h"
 #include "stm32wl_hal.h"
 
 // ------------------------------------------------------------ flash map ---
-#define BOOT_FLASH_BASE        0x08000000U
-#define BOOT_FLAG_ADDR         0x08004000U
-#define UPDATE_FLAG_ADDR       0x08004004U
-#define BOOT_VERSION_ADDR      0x08005000U
-#define APP_IMAGE_ADDR         0x08006000U
-#define APP_IMAGE_END          0x08037000U
+#define BOOT_FLASH_BASE        QIV_STM32WLE5_FLASH_BASE
+#define BOOT_FLAG_ADDR         QIV_STM32WLE5_BOOT_FLAGS_ADDR
+#define UPDATE_FLAG_ADDR       (QIV_STM32WLE5_BOOT_FLAGS_ADDR + 4U)
+#define BOOT_VERSION_ADDR      QIV_STM32WLE5_BOOT_VERSION_ADDR
+#define APP_IMAGE_ADDR         QIV_STM32WLE5_APPLICATION_ADDR
+#define APP_IMAGE_END          (QIV_STM32WLE5_APPLICATION_ADDR + QIV_STM32WLE5_APPLICATION_SIZE)
 #define APP_IMAGE_SIZE         (APP_IMAGE_END - APP_IMAGE_ADDR)
-#define BOOT_PAGE_SIZE         2048U
+#define BOOT_PAGE_SIZE         QIV_STM32WLE5_FLASH_PAGE_SIZE
 #define BOOT_STACK_TOP         0x20008000U
 
 // The application image's own record, after its two vector words: a magic

@@ -1,0 +1,82 @@
+# The product table: every chip, feature, board and image of the tree,
+# stated once. The build reads it for the images it makes (cmake/images.cmake),
+# the board libraries, the test lists and dependencies, and writes it out for
+# the C and C++ sources (qiv_products.h: flash maps, image list) and for the
+# shell tools (qiv-products.sh, read by qiv-module).
+#
+# A new chip, board or image is a new row here, plus its code in its folder.
+# The row functions are in cmake/product_rows.cmake.
+
+# ------------------------------------------------------------------ chips --
+# qiv_chip(<chip>
+#   DEFINES <macros>           what the chip's code is compiled with
+#   PORT <library>             the port and start-up under the runtime core
+#   PROGRAM <library>          what makes an image a host program (compiled by
+#                              each image: its name, console port, flash)
+#   APPFILE                    its application images ship as application
+#                              files (<image>.bin) for its bootloader
+#   FLASH <base> <size> <page size> <write unit>
+#   PARTITIONS <name> <offset> <size>...   the flash map, offsets from base
+#   PROVIDES <FEATURE>=<library>...        the chip's own code of a feature)
+qiv_chip(stm32wle5
+  DEFINES QIV_MCU_STM32WLE5=1
+  PORT stm32wle5xx_startup
+  PROGRAM stm32_program
+  APPFILE
+  FLASH 0x08000000 0x40000 2048 8
+  PARTITIONS
+    bootloader    0x00000 0x04000  # QIV_BOOT's vectors, code and constants
+    boot_flags    0x04000 0x01000  # +0 boot flag word, +4 update flag word
+    boot_version  0x05000 0x01000  # QIV_BOOT's version text
+    application   0x06000 0x31000  # the application image
+    factory       0x37000 0x07000  # the factory copy of the settings
+    lora_mac      0x3E000 0x01000  # the LoRaWAN MAC's persistent context
+    config        0x3F000 0x01000  # the settings record
+  PROVIDES LORA=stm32wle5xx_radio)
+# To come: apollo3 (QIV_MCU_APOLLO3, the RTOS port, the BLE host stack;
+# PROVIDES LORA=<SX126x driver> BLE=<...>) and nrf52840 (QIV_MCU_NRF52840;
+# PROVIDES BLE=<...> USB=<...> NFC=<...>).
+
+# --------------------------------------------------------------- features --
+# qiv_feature(<FEATURE> DEFINES <macros> [REQUIRES <FEATURE>...]
+#   [LIBRARY <library>])
+# The code of a feature is LIBRARY, or on chips that provide it their own
+# library. An image that declares a feature whose code is not built stops the
+# configuration with a message naming the library.
+qiv_feature(LORA DEFINES SUPPORT_LORA=1 QIV_RADIO_LINKED=1)
+qiv_feature(LORA_P2P REQUIRES LORA DEFINES SUPPORT_LORA_P2P=1 QIV_LORA_P2P_LINKED=1
+  LIBRARY service_lora_p2p)
+qiv_feature(LORAWAN REQUIRES LORA DEFINES QIV_LORA_SERVICES_LINKED=1
+  LIBRARY service_lora)
+qiv_feature(BLE DEFINES SUPPORT_BLE=1)
+qiv_feature(USB DEFINES SUPPORT_USB=1)
+qiv_feature(NFC DEFINES SUPPORT_NFC=1)
+
+# ----------------------------------------------------------------- boards --
+# qiv_board(<board> CHIP <chip> DEFINES <macros>)
+# The board's row of the board table (component/core/board) is chosen by its
+# macro; the other macros are what the board's hardware changes in the code.
+qiv_board(brisola_t CHIP stm32wle5 DEFINES QIV_BOARD_BRISOLA_T=1 QIV_BOARD_BAND_STRAP=1)
+qiv_board(brisola_e CHIP stm32wle5 DEFINES QIV_BOARD_BRISOLA_E=1 QIV_BOARD_BAND_STRAP=1)
+qiv_board(quenlarlp_sip CHIP stm32wle5 DEFINES QIV_BOARD_QUENLARLP_SIP=1 QIV_ADC_SET_RESOLUTION=1)
+qiv_board(saffrond CHIP stm32wle5 DEFINES QIV_BOARD_SAFFROND=1 QIV_BOARD_ESP32C2=1)
+
+# ----------------------------------------------------------------- images --
+# qiv_product(<image> BOARD <board> MODEL <text> FEATURES <FEATURE>...
+#   CONSOLE <port>)                the application image of one module
+# qiv_bootloader(<image> CHIP <chip> CONSOLE <port>)
+# CONSOLE: the UART of the AT port (the launcher's terminal port).
+qiv_product(brisola-t BOARD brisola_t MODEL "Brisola-T" FEATURES LORA LORA_P2P CONSOLE 2)
+qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P CONSOLE 2)
+qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P CONSOLE 2)
+qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P CONSOLE 2)
+qiv_bootloader(qiv-boot CHIP stm32wle5 CONSOLE 2)
+# To come, once their chips' code exists:
+#   qiv_board(tarnelka CHIP apollo3 DEFINES ...)
+#   qiv_product(tarnelka BOARD tarnelka MODEL "Tarnelka" FEATURES LORA LORA_P2P LORAWAN BLE CONSOLE ...)
+#   qiv_board(minacor CHIP nrf52840 DEFINES ...)
+#   qiv_product(minacor BOARD minacor MODEL "Minacor" FEATURES BLE USB NFC CONSOLE ...)
+#   qiv_board(vostrel CHIP nrf52840 DEFINES ...)
+#   qiv_product(vostrel BOARD vostrel MODEL "Vostrel" FEATURES BLE USB CONSOLE ...)
+
+qiv_write_product_files()
