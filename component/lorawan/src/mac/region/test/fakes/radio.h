@@ -74,4 +74,6 @@ struct Radio_s
 
 extern const struct Radio_s Radio;
 
+#include "radio_contract.h"
+
 #endif // __RADIO_H__
