@@ -38,30 +38,28 @@ constexpr line_config_row line_configs[] = {
 };
 
 // The mode each port takes for ZEM_DEFAULT_MODE: the record's factory
-// default.
+// default: the chip's AT UART and the ports other than UARTs take AT
+// commands, the other UARTs start in custom mode.
+constexpr SERVICE_MODE_TYPE uart_default_mode(SERIAL_PORT port)
+{
+    return port == QIV_CHIP_AT_UART ? SERVICE_MODE_TYPE_CLI : SERVICE_MODE_TYPE_CUSTOM;
+}
 constexpr SERVICE_MODE_TYPE default_mode[SERIAL_MAX] = {
-#if defined(QIV_MCU_APOLLO3)
-    SERVICE_MODE_TYPE_CLI,     // UART0
-    SERVICE_MODE_TYPE_CUSTOM,  // UART1
-    SERVICE_MODE_TYPE_CUSTOM,  // UART2
-    SERVICE_MODE_TYPE_CLI,     // BLE0
-#elif defined(QIV_MCU_STM32WLE5)
-    SERVICE_MODE_TYPE_CUSTOM,  // UART0
+    uart_default_mode(SERIAL_UART0),
 #ifdef QIV_BOARD_ESP32C2
-    SERVICE_MODE_TYPE_ESP32,   // UART1, the Wi-Fi co-processor link
+    SERVICE_MODE_TYPE_ESP32,  // UART1, the Wi-Fi co-processor link
 #else
-    SERVICE_MODE_TYPE_CUSTOM,  // UART1
+    uart_default_mode(SERIAL_UART1),
 #endif
-    SERVICE_MODE_TYPE_CLI,     // UART2
-#else
-    SERVICE_MODE_TYPE_CLI,     // UART0
-    SERVICE_MODE_TYPE_CUSTOM,  // UART1
-    SERVICE_MODE_TYPE_CUSTOM,  // UART2
-    SERVICE_MODE_TYPE_CLI,     // USB0
-    SERVICE_MODE_TYPE_CLI,     // BLE0
+    uart_default_mode(SERIAL_UART2),
+#ifdef SUPPORT_USB
+    SERVICE_MODE_TYPE_CLI,  // USB0
+#endif
+#ifdef SUPPORT_BLE
+    SERVICE_MODE_TYPE_CLI,  // BLE0
+#endif
 #ifdef SUPPORT_NFC
-    SERVICE_MODE_TYPE_CLI,     // NFC
-#endif
+    SERVICE_MODE_TYPE_CLI,  // NFC
 #endif
 };
 
@@ -157,7 +155,7 @@ HardwareSerial Serial(QIV_CHIP_CONSOLE_PORT);
 HardwareSerial Serial0(SERIAL_UART0);
 HardwareSerial Serial1(SERIAL_UART1);
 HardwareSerial Serial2(SERIAL_UART2);
-#if defined(QIV_MCU_NRF52840)
+#if QIV_CHIP_USB_SERIAL
 HardwareSerial Serial3(SERIAL_USB0);
 #endif
 #if defined(SUPPORT_BLE)

@@ -83,7 +83,7 @@ extern HardwareSerial Serial;
 extern HardwareSerial Serial0;
 extern HardwareSerial Serial1;
 extern HardwareSerial Serial2;
-#if defined(QIV_MCU_NRF52840)
+#if QIV_CHIP_USB_SERIAL
 extern HardwareSerial Serial3;
 #endif
 #if defined(SUPPORT_BLE)

@@ -3,8 +3,10 @@
 #include "qiv_config.h"
 #include "udrv_adc.h"
 
-#if !defined(QIV_MCU_STM32WLE5)
-#error "the battery formula of this image is not given"
+// The formulas read the converter against the references of 3.3 V down to
+// 1.2 V; which formula a board uses is in the table below.
+#if !QIV_CHIP_ADC_REFS_3V3_TO_1V2
+#error "the battery formulas need the ADC references of 3.3 V to 1.2 V"
 #endif
 
 // The ADC channel of the supply voltage (the MCU's battery-voltage input).

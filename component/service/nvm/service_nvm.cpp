@@ -31,34 +31,29 @@ constexpr int16_t default_lbt_rssi = -80;
 constexpr uint32_t default_lbt_scantime = 5;
 #endif
 
-// Mode of each serial port in a record built from defaults.
+// Mode of each serial port in a record built from defaults: the chip's AT
+// UART and the ports other than UARTs take AT commands, the other UARTs start
+// in custom mode.
+constexpr SERVICE_MODE_TYPE uart_default_mode(SERIAL_PORT port)
+{
+    return port == QIV_CHIP_AT_UART ? SERVICE_MODE_TYPE_CLI : SERVICE_MODE_TYPE_CUSTOM;
+}
 constexpr SERVICE_MODE_TYPE default_mode_type[SERIAL_MAX] = {
-#if defined(QIV_MCU_APOLLO3)
-    SERVICE_MODE_TYPE_CLI,     // UART0
-    SERVICE_MODE_TYPE_CUSTOM,  // UART1
-    SERVICE_MODE_TYPE_CUSTOM,  // UART2
-    SERVICE_MODE_TYPE_CLI,     // BLE0
-#elif defined(QIV_MCU_STM32WLE5)
-    SERVICE_MODE_TYPE_CUSTOM,  // UART0
+    uart_default_mode(SERIAL_UART0),
 #ifdef QIV_BOARD_ESP32C2
-    SERVICE_MODE_TYPE_ESP32,   // UART1, the Wi-Fi co-processor link
+    SERVICE_MODE_TYPE_ESP32,  // UART1, the Wi-Fi co-processor link
 #else
-    SERVICE_MODE_TYPE_CUSTOM,  // UART1
+    uart_default_mode(SERIAL_UART1),
 #endif
-    SERVICE_MODE_TYPE_CLI,     // UART2
-#else
-    SERVICE_MODE_TYPE_CLI,     // UART0
-    SERVICE_MODE_TYPE_CUSTOM,  // UART1
-    SERVICE_MODE_TYPE_CUSTOM,  // UART2
+    uart_default_mode(SERIAL_UART2),
 #ifdef SUPPORT_USB
-    SERVICE_MODE_TYPE_CLI,     // USB0
+    SERVICE_MODE_TYPE_CLI,  // USB0
 #endif
 #ifdef SUPPORT_BLE
-    SERVICE_MODE_TYPE_CLI,     // BLE0
+    SERVICE_MODE_TYPE_CLI,  // BLE0
 #endif
 #ifdef SUPPORT_NFC
-    SERVICE_MODE_TYPE_CLI,     // NFC
-#endif
+    SERVICE_MODE_TYPE_CLI,  // NFC
 #endif
 };
 
@@ -319,7 +314,7 @@ struct legacy_field {
 #define LEGACY_FIELD(member, v1, v2) \
     legacy_field { offsetof(PRE_qiv_cfg_t, member), v1, v2, sizeof(PRE_qiv_cfg_t::member) }
 
-#if defined(QIV_MCU_APOLLO3)
+#if QIV_CHIP_NVM_LAYOUT == QIV_NVM_LAYOUT_LORA_BLE
 constexpr uint32_t legacy_v1_crc_end = 524;
 constexpr uint32_t legacy_v2_crc_end = 528;
 constexpr uint32_t legacy_marker_offset = 528;

@@ -163,7 +163,7 @@ typedef struct {
     qiv_cfg_t_ex g_qiv_cfg_ex;
 } PRE_qiv_cfg_t;
 
-#if defined(QIV_MCU_APOLLO3)
+#if QIV_CHIP_NVM_LAYOUT == QIV_NVM_LAYOUT_LORA_BLE
 static_assert(sizeof(PRE_qiv_cfg_t) == 676);
 static_assert(offsetof(PRE_qiv_cfg_t, g_ble_cfg_t) == 48);
 static_assert(offsetof(PRE_qiv_cfg_t, g_lora_cfg_t) == 64);
@@ -181,7 +181,7 @@ static_assert(offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex) == 620);
 static_assert(offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex.lbt_rssi) == 634);
 static_assert(offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex.auto_sleep_level) == 640);
 static_assert(offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex.IsCertPortOn) == 675);
-#elif defined(QIV_MCU_STM32WLE5)
+#elif QIV_CHIP_NVM_LAYOUT == QIV_NVM_LAYOUT_LORA
 static_assert(sizeof(PRE_qiv_cfg_t) == 660);
 static_assert(offsetof(PRE_qiv_cfg_t, lora_work_mode) == 8);
 static_assert(offsetof(PRE_qiv_cfg_t, g_lora_p2p_cfg_t) == 12);

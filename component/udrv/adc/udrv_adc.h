@@ -14,13 +14,8 @@ typedef enum : uint8_t {
     UDRV_ADC_RESOLUTION_14BIT = 4,
 } UDRV_ADC_RESOLUTION;
 
-// The reference of the conversion.
-#ifdef QIV_MCU_APOLLO3
-typedef enum : uint8_t {
-    UDRV_ADC_MODE_DEFAULT = 0,
-    UDRV_ADC_MODE_1_5 = 2,
-} UDRV_ADC_MODE;
-#else
+// The reference of the conversion: the ones the chip's ADC offers.
+#if QIV_CHIP_ADC_REFS_3V3_TO_1V2
 typedef enum : uint8_t {
     UDRV_ADC_MODE_DEFAULT = 0,
     UDRV_ADC_MODE_3_3 = 1,
@@ -28,6 +23,11 @@ typedef enum : uint8_t {
     UDRV_ADC_MODE_2_4 = 3,
     UDRV_ADC_MODE_1_8 = 4,
     UDRV_ADC_MODE_1_2 = 5,
+} UDRV_ADC_MODE;
+#else
+typedef enum : uint8_t {
+    UDRV_ADC_MODE_DEFAULT = 0,
+    UDRV_ADC_MODE_1_5 = 2,
 } UDRV_ADC_MODE;
 #endif
 

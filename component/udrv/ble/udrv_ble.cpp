@@ -28,7 +28,7 @@ bool is_mac_text(char const *text)
 
 void udrv_ble_stack_start(void)
 {
-#ifdef QIV_MCU_NRF52840
+#if QIV_CHIP_BLE_STOP_BEFORE_START
     uhal_stop_ble();
 #endif
     uhal_ble_stack_init();
@@ -42,8 +42,8 @@ void udrv_ble_services_start(void)
     if (!ble_services_is_enable) {
         uhal_scan_init(0);
         uhal_gap_params_init();
-#ifdef QIV_MCU_NRF52840
-        // This port has no address step of its own at start-up.
+#if QIV_CHIP_BLE_ADDRESS_AT_FIRST_START
+        // The port has no address step of its own at start-up.
         udrv_ble_set_macaddress(mac);
 #endif
         uhal_gatt_init();
@@ -96,10 +96,8 @@ int32_t udrv_ble_set_device_name(char const *name, uint8_t length)
     return uhal_ble_set_device_name(name, length);
 }
 
-#ifdef QIV_MCU_NRF52840
 void udrv_ble_stop(void)
 {
     uhal_stop_ble();
 }
-#endif
 #endif

@@ -27,9 +27,8 @@ void udrv_ble_switch_service_mode(drv_ble_service_mode mode);
 int32_t udrv_ble_set_macaddress(char const *macaddr);
 int32_t udrv_ble_advertising_start(uint8_t time_out);  // seconds
 int32_t udrv_ble_set_device_name(char const *name, uint8_t length);
-#ifdef QIV_MCU_NRF52840
+// Stop advertising, drop connections and shut the stack down.
 void udrv_ble_stop(void);
-#endif
 
 // ---- Port contract: what a port with BLE provides ----
 // Start the BLE host stack (the controller comes up behind it).

@@ -120,7 +120,7 @@ int32_t udrv_sleep_ms(uint32_t ms_time)
     if (wlock_cnt > 0) {
         return -UDRV_TEMP_LOCKED;
     }
-#if defined(QIV_MCU_NRF52840)
+#if QIV_CHIP_SLEEP_ALWAYS_DEEP
     udrv_powersave_in_deep_sleep = true;
 #elif defined(QIV_LORA_SERVICES_LINKED)
     udrv_powersave_in_deep_sleep = service_lora_isbusy();

@@ -1,6 +1,6 @@
 #include "udrv_spimst.h"
 
-#ifdef QIV_MCU_APOLLO3
+#if QIV_CHIP_SPIMST_TABLE
 static udrv_spimst_api *spimst_api[UDRV_SPIMST_MAX];
 
 void udrv_spimst_init(udrv_spimst_port port)

@@ -1,6 +1,6 @@
-// SPI master class. The table binding and transfers exist on the Apollo3
-// image only (its radio sits on SPI); every image keeps the suspend and
-// resume used by the sleep sequence.
+// SPI master class. The table binding and transfers exist on the chips whose
+// radio sits on an SPI master (QIV_CHIP_SPIMST_TABLE); every image keeps the
+// suspend and resume used by the sleep sequence.
 #pragma once
 
 #include <stdint.h>
@@ -28,7 +28,7 @@ typedef struct {
     void (*SPIMST_RESUME)(void);
 } udrv_spimst_api;
 
-#ifdef QIV_MCU_APOLLO3
+#if QIV_CHIP_SPIMST_TABLE
 extern udrv_spimst_api spimst_driver;
 void udrv_spimst_init(udrv_spimst_port port);
 // The port's result; -3 for a port above 3; -1 when the port is not bound.

@@ -1,6 +1,6 @@
-// Sub-GHz radio driver stand-in: see radio.h. Compiled by each image with its
+// Sub-GHz radio driver stand-in: see subghz_phy_radio.h. Compiled by each image with its
 // radio_conf.h and board radio interface.
-#include "radio.h"
+#include "subghz_phy_radio.h"
 
 #include <string.h>
 

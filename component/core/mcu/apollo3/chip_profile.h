@@ -21,3 +21,27 @@
 
 // The user API's `Serial`.
 #define QIV_CHIP_CONSOLE_PORT SERIAL_UART0
+
+// Serial ports: UART0 is the AT port of a record built from defaults (the
+// other UARTs start in custom mode); no USB device port.
+#define QIV_CHIP_AT_UART SERIAL_UART0
+#define QIV_CHIP_USB_SERIAL 0
+
+// ADC: besides the default reference only the internal 1.5 V one.
+#define QIV_CHIP_ADC_REFS_3V3_TO_1V2 0
+
+// SPI: the radio sits on an SPI master the driver layer binds to the port's
+// spimst_driver table.
+#define QIV_CHIP_SPIMST_TABLE 1
+
+// BLE: the stack starts from cold and the port applies the device address
+// itself at start-up.
+#define QIV_CHIP_BLE_STOP_BEFORE_START 0
+#define QIV_CHIP_BLE_ADDRESS_AT_FIRST_START 0
+
+// Sleep: the depth follows whether the LoRa radio is busy.
+#define QIV_CHIP_SLEEP_ALWAYS_DEEP 0
+
+// The configuration record's layout: LoRa and BLE settings, and the older
+// layouts of this chip's earlier releases.
+#define QIV_CHIP_NVM_LAYOUT QIV_NVM_LAYOUT_LORA_BLE

@@ -19,3 +19,27 @@
 
 // The user API's `Serial`: the USB CDC-ACM port.
 #define QIV_CHIP_CONSOLE_PORT SERIAL_USB0
+
+// Serial ports: UART0 is the AT port of a record built from defaults (the
+// other UARTs start in custom mode); the USB CDC-ACM port is the user API's
+// `Serial3` as well as its `Serial`.
+#define QIV_CHIP_AT_UART SERIAL_UART0
+#define QIV_CHIP_USB_SERIAL 1
+
+// ADC: the references 3.3, 3.0, 2.4, 1.8 and 1.2 V besides the default.
+#define QIV_CHIP_ADC_REFS_3V3_TO_1V2 1
+
+// SPI: no radio on an SPI master; no SPI master table.
+#define QIV_CHIP_SPIMST_TABLE 0
+
+// BLE: the stack is shut down before it is started (again), and the port
+// has no address step of its own, so the driver layer applies the stored
+// address at the first start of the services.
+#define QIV_CHIP_BLE_STOP_BEFORE_START 1
+#define QIV_CHIP_BLE_ADDRESS_AT_FIRST_START 1
+
+// Sleep: always the deep one (no LoRa radio whose work would keep it light).
+#define QIV_CHIP_SLEEP_ALWAYS_DEEP 1
+
+// The configuration record's layout: BLE settings without LoRa.
+#define QIV_CHIP_NVM_LAYOUT QIV_NVM_LAYOUT_BLE

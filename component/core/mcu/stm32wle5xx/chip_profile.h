@@ -25,3 +25,25 @@
 
 // The user API's `Serial`: UART2 (LPUART1, the AT port of the modules).
 #define QIV_CHIP_CONSOLE_PORT SERIAL_UART2
+
+// Serial ports: UART2 is the AT port of a record built from defaults (the
+// other UARTs start in custom mode); no USB device port.
+#define QIV_CHIP_AT_UART SERIAL_UART2
+#define QIV_CHIP_USB_SERIAL 0
+
+// ADC: the references 3.3, 3.0, 2.4, 1.8 and 1.2 V besides the default.
+#define QIV_CHIP_ADC_REFS_3V3_TO_1V2 1
+
+// SPI: the radio is on the chip; no SPI master table.
+#define QIV_CHIP_SPIMST_TABLE 0
+
+// No BLE.
+#define QIV_CHIP_BLE_STOP_BEFORE_START 0
+#define QIV_CHIP_BLE_ADDRESS_AT_FIRST_START 0
+
+// Sleep: the depth follows whether the LoRa radio is busy.
+#define QIV_CHIP_SLEEP_ALWAYS_DEEP 0
+
+// The configuration record's layout: LoRa settings without BLE, and the
+// older layouts of this chip's earlier releases.
+#define QIV_CHIP_NVM_LAYOUT QIV_NVM_LAYOUT_LORA

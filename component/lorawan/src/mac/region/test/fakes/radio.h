@@ -1,6 +1,8 @@
 /*
  * Test stand-in for the radio operations record: the same names and slot
- * order as the firmware's, implemented by a recording fake (fake_radio.h).
+ * order as the firmware's, implemented by a recording fake (fake_radio.h),
+ * and checked like every radio backend against what the regions call
+ * (radio_contract.h).
  */
 #ifndef __RADIO_H__
 #define __RADIO_H__
@@ -73,5 +75,7 @@ struct Radio_s
 };
 
 extern const struct Radio_s Radio;
+
+#include "radio_contract.h"
 
 #endif // __RADIO_H__

@@ -9,6 +9,9 @@
 // RadioIrqProcess; the TX and RX timeout timers (timer server) call the
 // board's RadioOnTxTimeoutIrq / RadioOnRxTimeoutIrq. The users' callbacks
 // therefore run in interrupt context.
+//
+// The firmware's shared code includes the port's radio.h, which brings this
+// header in and checks the record against what that code calls.
 #pragma once
 
 #include <stdbool.h>
