@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/prctl.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -55,6 +57,39 @@ std::string describe_status(int status) {
   return buf;
 }
 
+// The CPU that every process of one world runs on, or -1 (QIV_WORLD_PIN=0,
+// or no affinity known). A world's processes run in turns (lockstep), and a
+// hand-over between processes on one CPU is far cheaper than waking a
+// process on another; different worlds (parallel test runs) hash their
+// socket path onto different CPUs of the allowed set.
+int world_cpu(const std::string& socket_path) {
+  const char* env = std::getenv("QIV_WORLD_PIN");
+  if (env && std::strcmp(env, "0") == 0) return -1;
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
+  const int count = CPU_COUNT(&allowed);
+  if (count <= 0) return -1;
+  uint32_t h = 2166136261u;  // FNV-1a of the path and the process
+  auto mix = [&h](uint8_t b) { h = (h ^ b) * 16777619u; };
+  for (char c : socket_path) mix(static_cast<uint8_t>(c));
+  for (uint32_t pid = static_cast<uint32_t>(::getpid()), i = 0; i < 4; ++i) mix(static_cast<uint8_t>(pid >> (8 * i)));
+  int pick = static_cast<int>(h % static_cast<uint32_t>(count));
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    if (pick-- == 0) return cpu;
+  }
+  return -1;
+}
+
+void pin_to(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  ::sched_setaffinity(0, sizeof one, &one);  // best effort: a refusal only costs speed
+}
+
 }  // namespace
 
 struct Master::Impl {
@@ -73,6 +108,10 @@ struct Master::Impl {
     std::string image;
     int console = -1;
     uint16_t receiving = 0;          // rx_on bits of its last request
+    bool deaf = false;               // kAirDeaf in its last request
+    // Frames held back while it is deaf (as it would have heard them),
+    // handed over before anything else is sent to it.
+    std::vector<std::pair<time_us, AirFrame>> held;
     time_us line_free[kMaxUart] = {};  // as of its last request
     int status = 0;
     bool expected_end = false;
@@ -99,6 +138,11 @@ struct Master::Impl {
   Callbacks cb;
   std::vector<Agent*> agents;
   double stall_timeout = 120.0;
+  // The world's CPU (-1: not pinned) and the master thread's affinity
+  // before it was pinned there, given back when the world ends.
+  int cpu = -1;
+  bool restore_affinity = false;
+  cpu_set_t caller_affinity;
 
   Dev& dev(int id) {
     if (id < 1 || id > static_cast<int>(devs.size())) fail("no device " + std::to_string(id));
@@ -165,10 +209,12 @@ struct Master::Impl {
         d.now = std::max(d.now, h.t);
         d.want = std::max(h.t2, d.now);
         d.receiving = h.a;
-        if (len == sizeof(proto::SerialLines)) {
-          proto::SerialLines lines;
-          std::memcpy(&lines, payload, sizeof lines);
-          for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = lines.free_at[p];
+        d.deaf = false;
+        if (len == sizeof(proto::RequestState)) {
+          proto::RequestState state;
+          std::memcpy(&state, payload, sizeof state);
+          for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = state.free_at[p];
+          d.deaf = (state.flags & proto::kAirDeaf) != 0;
         }
         d.state = State::kWaiting;
         return;
@@ -264,6 +310,8 @@ struct Master::Impl {
     d.image = hello.image_name;
     d.console = hello.console_uart;
     d.receiving = 0;  // known at its first request
+    d.deaf = false;
+    d.held.clear();
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
@@ -340,6 +388,7 @@ struct Master::Impl {
         auto wire = wires.find({p.sender, p.port});
         if (wire != wires.end()) {
           Dev& to = dev(wire->second.first);
+          if (to.state == State::kWaiting) flush(to);
           if (to.state == State::kWaiting &&
               send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0, p.bytes.data(),
                       p.bytes.size()))
@@ -363,11 +412,43 @@ struct Master::Impl {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
       budget.apply(heard, static_cast<uint32_t>(d.id));
+      if (d.deaf) {
+        hold(d, t, heard);
+        continue;
+      }
       if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) d.want = std::min(d.want, t);
     }
   }
 
+  // Keeps a frame for a deaf device until it next gets anything. Frames
+  // that ended before every frame that may still matter began are dropped:
+  // nothing starts before now_w any more (frames sent from now on, those
+  // held that are still on the air), and the device does nothing of its own
+  // before its wanted time, so such a frame can neither be received nor
+  // disturb a frame that is. Corrections (cuts) are always kept, since they
+  // change a frame the device may already have.
+  void hold(Dev& d, time_us t, const AirFrame& f) {
+    d.held.emplace_back(t, f);
+    time_us horizon = std::min(now_w, d.want);
+    for (const auto& [at, h] : d.held)
+      if (h.end_us > horizon) horizon = std::min<time_us>(horizon, h.start_us);
+    d.held.erase(std::remove_if(d.held.begin(), d.held.end(),
+                                [horizon](const std::pair<time_us, AirFrame>& x) {
+                                  return !x.second.cut && x.second.end_us <= horizon;
+                                }),
+                 d.held.end());
+  }
+
+  // Hands a device the frames held for it (before any other message).
+  void flush(Dev& d) {
+    std::vector<std::pair<time_us, AirFrame>> held;
+    held.swap(d.held);
+    for (const auto& [t, f] : held)
+      if (!send_to(d, proto::kFrame, 0, t, 0, &f, sizeof f)) return;
+  }
+
   void grant(Dev& d, time_us t) {
+    flush(d);
     d.state = State::kRunning;
     if (!send_to(d, proto::kGrant, 0, t, 0, nullptr, 0)) {
       // Gone: its pidfd will say so.
@@ -405,6 +486,7 @@ struct Master::Impl {
         ::dup2(log_fd, 2);
       }
       if (!d.cfg.cwd.empty() && ::chdir(d.cfg.cwd.c_str()) != 0) ::_exit(126);
+      pin_to(cpu);
       ::execv(argv[0], argv.data());
       const char* msg = "world: cannot execute the device program\n";
       ssize_t ignored = ::write(2, msg, std::strlen(msg));
@@ -436,6 +518,7 @@ struct Master::Impl {
     d.state = State::kDead;
     d.status = status;
     d.want = kNever;
+    d.held.clear();
     if (cb.exited) cb.exited(d.id, status, true);
   }
 
@@ -531,6 +614,12 @@ Master::Master(std::string socket_path) : impl_(std::make_unique<Impl>()) {
   if (::bind(m.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     fail_errno("cannot listen on " + m.path);
   if (::listen(m.listen_fd, 64) != 0) fail_errno("listen");
+  m.cpu = world_cpu(m.path);
+  if (m.cpu >= 0) {
+    CPU_ZERO(&m.caller_affinity);
+    m.restore_affinity = ::sched_getaffinity(0, sizeof m.caller_affinity, &m.caller_affinity) == 0;
+    pin_to(m.cpu);
+  }
 }
 
 Master::~Master() {
@@ -540,6 +629,7 @@ Master::~Master() {
   }
   if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
   ::unlink(impl_->path.c_str());
+  if (impl_->restore_affinity) ::sched_setaffinity(0, sizeof impl_->caller_affinity, &impl_->caller_affinity);
 }
 
 void Master::set_callbacks(Callbacks callbacks) { impl_->cb = std::move(callbacks); }
@@ -575,6 +665,7 @@ void Master::request_reset(int id) {
   Impl& m = *impl_;
   Impl::Dev& d = m.dev(id);
   if (d.state != Impl::State::kWaiting) return;
+  m.flush(d);
   if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) d.want = std::min(d.want, m.now_w);
 }
 
@@ -603,6 +694,7 @@ void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
   Impl& m = *impl_;
   Impl::Dev& d = m.dev(id);
   if (d.state != Impl::State::kWaiting) return;
+  m.flush(d);
   while (len) {
     size_t n = std::min(len, proto::kMaxUartChunk);
     if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;
