@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -128,11 +129,13 @@ struct Master::Impl {
 
   std::string path;
   int listen_fd = -1;
+  int epoll_fd = -1;
   std::vector<Dev> devs;  // index id-1
   std::vector<Pending> pending;
   // Serial wires between devices: (id, port) -> (id, port), both ways.
   std::map<std::pair<int, int>, std::pair<int, int>> wires;
   uint64_t seq = 0;
+  uint64_t grants = 0;
   time_us now_w = 0;
   LinkBudget budget;
   Callbacks cb;
@@ -217,6 +220,7 @@ struct Master::Impl {
           d.deaf = (state.flags & proto::kAirDeaf) != 0;
         }
         d.state = State::kWaiting;
+        watch_socket(d, false);
         return;
       }
       case proto::kFrame:
@@ -315,36 +319,45 @@ struct Master::Impl {
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
+    watch(fd, tag(fd, d.id, false), true);
     d.ever_joined = true;
     send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
+  }
+
+  // What the master waits on: the listening socket, every program's pidfd
+  // and the socket of every device that runs. One epoll set kept up to
+  // date, so that a round costs the same with 2 or 200 devices in the world.
+  static constexpr uint64_t kListenTag = ~uint64_t{0};
+  static uint64_t tag(int fd, int id, bool pidfd) {
+    return (uint64_t{static_cast<uint32_t>(fd)} << 32) | (static_cast<uint64_t>(id) << 1) | (pidfd ? 1 : 0);
+  }
+  void watch(int fd, uint64_t data, bool add) {
+    if (fd < 0) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = data;
+    if (::epoll_ctl(epoll_fd, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) fail_errno("epoll_ctl");
+  }
+  // A device's socket is read only while it runs (a waiting device sends
+  // nothing; its end shows on its pidfd).
+  void watch_socket(Dev& d, bool running) {
+    if (d.fd < 0) return;
+    epoll_event ev{};
+    ev.events = running ? uint32_t{EPOLLIN} : 0u;
+    ev.data.u64 = tag(d.fd, d.id, false);
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, d.fd, &ev) != 0) fail_errno("epoll_ctl");
   }
 
   // Waits until no device is running or connecting.
   void wait_busy() {
     using clock = std::chrono::steady_clock;
     auto last_progress = clock::now();
-    std::vector<pollfd> fds;
-    std::vector<std::pair<int, int>> what;  // (device id or 0 for listen, 0 socket / 1 pidfd)
+    epoll_event events[64];
     while (any_busy()) {
-      fds.clear();
-      what.clear();
-      fds.push_back({listen_fd, POLLIN, 0});
-      what.push_back({0, 0});
-      for (Dev& d : devs) {
-        if (d.state == State::kDead) continue;
-        if (d.fd >= 0 && d.state == State::kRunning) {
-          fds.push_back({d.fd, POLLIN, 0});
-          what.push_back({d.id, 0});
-        }
-        if (d.pidfd >= 0) {
-          fds.push_back({d.pidfd, POLLIN, 0});
-          what.push_back({d.id, 1});
-        }
-      }
-      int n = ::poll(fds.data(), fds.size(), 1000);
+      int n = ::epoll_wait(epoll_fd, events, 64, 1000);
       if (n < 0) {
         if (errno == EINTR) continue;
-        fail_errno("poll");
+        fail_errno("epoll_wait");
       }
       if (n == 0) {
         double idle = std::chrono::duration<double>(clock::now() - last_progress).count();
@@ -358,19 +371,21 @@ struct Master::Impl {
       }
       last_progress = clock::now();
       // Sockets first, so that messages are read before a death is handled.
-      for (size_t i = 0; i < fds.size(); ++i) {
-        if (!fds[i].revents || what[i].second != 0) continue;
-        if (what[i].first == 0) {
+      for (int i = 0; i < n; ++i) {
+        const uint64_t t = events[i].data.u64;
+        if (t == kListenTag) {
           accept_device();
-        } else {
-          Dev& d = dev(what[i].first);
-          if (d.state == State::kRunning && d.fd == fds[i].fd) read_device(d, false);
+          continue;
         }
+        if (t & 1) continue;
+        Dev& d = dev(static_cast<int>((t & 0xFFFFFFFFu) >> 1));
+        if (d.state == State::kRunning && d.fd == static_cast<int>(t >> 32)) read_device(d, false);
       }
-      for (size_t i = 0; i < fds.size(); ++i) {
-        if (!fds[i].revents || what[i].second != 1) continue;
-        Dev& d = dev(what[i].first);
-        if (d.state != State::kDead && d.pidfd == fds[i].fd) reap(d);
+      for (int i = 0; i < n; ++i) {
+        const uint64_t t = events[i].data.u64;
+        if (t == kListenTag || !(t & 1)) continue;
+        Dev& d = dev(static_cast<int>((t & 0xFFFFFFFFu) >> 1));
+        if (d.state != State::kDead && d.pidfd == static_cast<int>(t >> 32)) reap(d);
       }
     }
   }
@@ -408,10 +423,11 @@ struct Master::Impl {
   void broadcast(time_us t, const AirFrame& f) {
     if (cb.frame) cb.frame(FrameRecord{t, f});
     for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
+    const double floor = budget.noise_floor(f);
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
-      budget.apply(heard, static_cast<uint32_t>(d.id));
+      budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       if (d.deaf) {
         hold(d, t, heard);
         continue;
@@ -449,7 +465,9 @@ struct Master::Impl {
 
   void grant(Dev& d, time_us t) {
     flush(d);
+    ++grants;
     d.state = State::kRunning;
+    watch_socket(d, true);
     if (!send_to(d, proto::kGrant, 0, t, 0, nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
@@ -497,6 +515,7 @@ struct Master::Impl {
     d.pid = pid;
     d.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (d.pidfd < 0) fail_errno("pidfd_open");
+    watch(d.pidfd, tag(d.pidfd, d.id, true), true);
     d.state = State::kConnecting;
     d.ever_joined = false;
     d.expected_end = false;
@@ -614,6 +633,9 @@ Master::Master(std::string socket_path) : impl_(std::make_unique<Impl>()) {
   if (::bind(m.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     fail_errno("cannot listen on " + m.path);
   if (::listen(m.listen_fd, 64) != 0) fail_errno("listen");
+  m.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (m.epoll_fd < 0) fail_errno("epoll_create1");
+  m.watch(m.listen_fd, Impl::kListenTag, true);
   m.cpu = world_cpu(m.path);
   if (m.cpu >= 0) {
     CPU_ZERO(&m.caller_affinity);
@@ -628,6 +650,7 @@ Master::~Master() {
   } catch (...) {
   }
   if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
+  if (impl_->epoll_fd >= 0) ::close(impl_->epoll_fd);
   ::unlink(impl_->path.c_str());
   if (impl_->restore_affinity) ::sched_setaffinity(0, sizeof impl_->caller_affinity, &impl_->caller_affinity);
 }
@@ -675,6 +698,7 @@ pid_t Master::pid(int id) const { return impl_->dev(id).pid; }
 std::string Master::image_name(int id) const { return impl_->dev(id).image; }
 int Master::console_uart(int id) const { return impl_->dev(id).console; }
 int Master::device_count() const { return static_cast<int>(impl_->devs.size()); }
+uint64_t Master::grants() const { return impl_->grants; }
 
 time_us Master::now() const { return impl_->now_w; }
 time_us Master::next_time() const { return impl_->next_time(); }
