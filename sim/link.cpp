@@ -41,6 +41,8 @@ struct Link {
   void* frame_ctx = nullptr;
   UartFn uart_fn = nullptr;
   void* uart_ctx = nullptr;
+  DeafFn deaf_fn = nullptr;
+  void* deaf_ctx = nullptr;
 };
 Link g;
 
@@ -162,13 +164,19 @@ bool init(const char* endpoint, uint32_t device_id) {
 bool connected() { return g.fd >= 0; }
 
 namespace {
-// The state of the serial ports as a request reports it (see protocol.h).
-uint16_t serial_state(proto::SerialLines* lines) {
+// The state of the serial ports and the air as a request reports it (see
+// protocol.h).
+uint16_t request_state(proto::RequestState* state) {
   uint16_t receiving = 0;
   for (int p = 0; p < kMaxUart; ++p) {
     if (sim::host::uart_receiving(p)) receiving |= proto::rx_on(p);
-    lines->free_at[p] = sim::host::uart_line_free(p);
+    state->free_at[p] = sim::host::uart_line_free(p);
   }
+  // A device without a frame handler drops every frame; one with a handler
+  // is deaf only when the handler's owner says so.
+  const bool deaf = !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx));
+  state->flags = deaf ? proto::kAirDeaf : 0;
+  state->reserved = 0;
   return receiving;
 }
 }  // namespace
@@ -177,9 +185,9 @@ time_us start_time() { return g.start; }
 
 time_us grant(time_us now, time_us want) {
   if (g.fd < 0 || want <= g.limit) return want;
-  proto::SerialLines lines;
-  uint16_t receiving = serial_state(&lines);
-  send_message(proto::kRequest, receiving, now, want, &lines, sizeof lines);
+  proto::RequestState state;
+  uint16_t receiving = request_state(&state);
+  send_message(proto::kRequest, receiving, now, want, &state, sizeof state);
   time_us earliest = kNever;
   proto::Header h;
   uint8_t payload[proto::kMaxPayload];
@@ -237,6 +245,11 @@ void send_frame(const AirFrame& frame) {
 void set_frame_handler(FrameFn fn, void* ctx) {
   g.frame_fn = fn;
   g.frame_ctx = ctx;
+}
+
+void set_air_deaf_query(DeafFn fn, void* ctx) {
+  g.deaf_fn = fn;
+  g.deaf_ctx = ctx;
 }
 
 void send_uart(int port, const uint8_t* data, size_t len) {

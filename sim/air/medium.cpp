@@ -28,6 +28,7 @@ void Medium::attach(Node* node, uint32_t device_id) {
   nodes_.push_back({node, device_id});
   if (!link_handler_set_ && link::connected()) {
     link::set_frame_handler(&Medium::on_link_frame, this);
+    link::set_air_deaf_query(&Medium::on_link_deaf, this);
     link_handler_set_ = true;
   }
 }
@@ -85,6 +86,16 @@ void Medium::shorten(Entry& e, time_us at) {
 }
 
 void Medium::on_link_frame(void* ctx, const AirFrame& frame) { static_cast<Medium*>(ctx)->inject(frame); }
+
+bool Medium::on_link_deaf(void* ctx) {
+  const auto* m = static_cast<const Medium*>(ctx);
+  // A tap sees every frame as it arrives: it keeps the medium listening.
+  if (!m->taps_.empty()) return false;
+  for (const auto& a : m->nodes_) {
+    if (a.node->hears_air()) return false;
+  }
+  return true;
+}
 
 uint32_t Medium::put(const AirFrame& frame, const Node* sender, uint32_t sender_device) {
   Entry e{next_id_++, frame, sender, sender_device, false};

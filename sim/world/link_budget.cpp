@@ -26,9 +26,11 @@ double LinkBudget::noise_floor(const AirFrame& frame) const {
   return -174.0 + 10.0 * std::log10(bw) + noise_figure_db_;
 }
 
-void LinkBudget::apply(AirFrame& frame, uint32_t receiver) const {
+void LinkBudget::apply(AirFrame& frame, uint32_t receiver) const { apply(frame, receiver, noise_floor(frame)); }
+
+void LinkBudget::apply(AirFrame& frame, uint32_t receiver, double noise_floor_dbm) const {
   double rssi = static_cast<double>(frame.tx_power_dbm) - path_loss(frame.sender, receiver);
-  double snr = rssi - noise_floor(frame);
+  double snr = rssi - noise_floor_dbm;
   frame.rx_rssi_dbm = static_cast<int16_t>(std::clamp(std::lround(rssi), -32768L, 32767L));
   frame.rx_snr_db = static_cast<int8_t>(std::clamp(std::lround(snr), -128L, 127L));
 }

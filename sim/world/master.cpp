@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -55,6 +58,39 @@ std::string describe_status(int status) {
   return buf;
 }
 
+// The CPU that every process of one world runs on, or -1 (QIV_WORLD_PIN=0,
+// or no affinity known). A world's processes run in turns (lockstep), and a
+// hand-over between processes on one CPU is far cheaper than waking a
+// process on another; different worlds (parallel test runs) hash their
+// socket path onto different CPUs of the allowed set.
+int world_cpu(const std::string& socket_path) {
+  const char* env = std::getenv("QIV_WORLD_PIN");
+  if (env && std::strcmp(env, "0") == 0) return -1;
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
+  const int count = CPU_COUNT(&allowed);
+  if (count <= 0) return -1;
+  uint32_t h = 2166136261u;  // FNV-1a of the path and the process
+  auto mix = [&h](uint8_t b) { h = (h ^ b) * 16777619u; };
+  for (char c : socket_path) mix(static_cast<uint8_t>(c));
+  for (uint32_t pid = static_cast<uint32_t>(::getpid()), i = 0; i < 4; ++i) mix(static_cast<uint8_t>(pid >> (8 * i)));
+  int pick = static_cast<int>(h % static_cast<uint32_t>(count));
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    if (pick-- == 0) return cpu;
+  }
+  return -1;
+}
+
+void pin_to(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  ::sched_setaffinity(0, sizeof one, &one);  // best effort: a refusal only costs speed
+}
+
 }  // namespace
 
 struct Master::Impl {
@@ -73,6 +109,10 @@ struct Master::Impl {
     std::string image;
     int console = -1;
     uint16_t receiving = 0;          // rx_on bits of its last request
+    bool deaf = false;               // kAirDeaf in its last request
+    // Frames held back while it is deaf (as it would have heard them),
+    // handed over before anything else is sent to it.
+    std::vector<std::pair<time_us, AirFrame>> held;
     time_us line_free[kMaxUart] = {};  // as of its last request
     int status = 0;
     bool expected_end = false;
@@ -89,16 +129,23 @@ struct Master::Impl {
 
   std::string path;
   int listen_fd = -1;
+  int epoll_fd = -1;
   std::vector<Dev> devs;  // index id-1
   std::vector<Pending> pending;
   // Serial wires between devices: (id, port) -> (id, port), both ways.
   std::map<std::pair<int, int>, std::pair<int, int>> wires;
   uint64_t seq = 0;
+  uint64_t grants = 0;
   time_us now_w = 0;
   LinkBudget budget;
   Callbacks cb;
   std::vector<Agent*> agents;
   double stall_timeout = 120.0;
+  // The world's CPU (-1: not pinned) and the master thread's affinity
+  // before it was pinned there, given back when the world ends.
+  int cpu = -1;
+  bool restore_affinity = false;
+  cpu_set_t caller_affinity;
 
   Dev& dev(int id) {
     if (id < 1 || id > static_cast<int>(devs.size())) fail("no device " + std::to_string(id));
@@ -165,12 +212,15 @@ struct Master::Impl {
         d.now = std::max(d.now, h.t);
         d.want = std::max(h.t2, d.now);
         d.receiving = h.a;
-        if (len == sizeof(proto::SerialLines)) {
-          proto::SerialLines lines;
-          std::memcpy(&lines, payload, sizeof lines);
-          for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = lines.free_at[p];
+        d.deaf = false;
+        if (len == sizeof(proto::RequestState)) {
+          proto::RequestState state;
+          std::memcpy(&state, payload, sizeof state);
+          for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = state.free_at[p];
+          d.deaf = (state.flags & proto::kAirDeaf) != 0;
         }
         d.state = State::kWaiting;
+        watch_socket(d, false);
         return;
       }
       case proto::kFrame:
@@ -264,39 +314,50 @@ struct Master::Impl {
     d.image = hello.image_name;
     d.console = hello.console_uart;
     d.receiving = 0;  // known at its first request
+    d.deaf = false;
+    d.held.clear();
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
+    watch(fd, tag(fd, d.id, false), true);
     d.ever_joined = true;
     send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
+  }
+
+  // What the master waits on: the listening socket, every program's pidfd
+  // and the socket of every device that runs. One epoll set kept up to
+  // date, so that a round costs the same with 2 or 200 devices in the world.
+  static constexpr uint64_t kListenTag = ~uint64_t{0};
+  static uint64_t tag(int fd, int id, bool pidfd) {
+    return (uint64_t{static_cast<uint32_t>(fd)} << 32) | (static_cast<uint64_t>(id) << 1) | (pidfd ? 1 : 0);
+  }
+  void watch(int fd, uint64_t data, bool add) {
+    if (fd < 0) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = data;
+    if (::epoll_ctl(epoll_fd, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) fail_errno("epoll_ctl");
+  }
+  // A device's socket is read only while it runs (a waiting device sends
+  // nothing; its end shows on its pidfd).
+  void watch_socket(Dev& d, bool running) {
+    if (d.fd < 0) return;
+    epoll_event ev{};
+    ev.events = running ? uint32_t{EPOLLIN} : 0u;
+    ev.data.u64 = tag(d.fd, d.id, false);
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, d.fd, &ev) != 0) fail_errno("epoll_ctl");
   }
 
   // Waits until no device is running or connecting.
   void wait_busy() {
     using clock = std::chrono::steady_clock;
     auto last_progress = clock::now();
-    std::vector<pollfd> fds;
-    std::vector<std::pair<int, int>> what;  // (device id or 0 for listen, 0 socket / 1 pidfd)
+    epoll_event events[64];
     while (any_busy()) {
-      fds.clear();
-      what.clear();
-      fds.push_back({listen_fd, POLLIN, 0});
-      what.push_back({0, 0});
-      for (Dev& d : devs) {
-        if (d.state == State::kDead) continue;
-        if (d.fd >= 0 && d.state == State::kRunning) {
-          fds.push_back({d.fd, POLLIN, 0});
-          what.push_back({d.id, 0});
-        }
-        if (d.pidfd >= 0) {
-          fds.push_back({d.pidfd, POLLIN, 0});
-          what.push_back({d.id, 1});
-        }
-      }
-      int n = ::poll(fds.data(), fds.size(), 1000);
+      int n = ::epoll_wait(epoll_fd, events, 64, 1000);
       if (n < 0) {
         if (errno == EINTR) continue;
-        fail_errno("poll");
+        fail_errno("epoll_wait");
       }
       if (n == 0) {
         double idle = std::chrono::duration<double>(clock::now() - last_progress).count();
@@ -310,19 +371,21 @@ struct Master::Impl {
       }
       last_progress = clock::now();
       // Sockets first, so that messages are read before a death is handled.
-      for (size_t i = 0; i < fds.size(); ++i) {
-        if (!fds[i].revents || what[i].second != 0) continue;
-        if (what[i].first == 0) {
+      for (int i = 0; i < n; ++i) {
+        const uint64_t t = events[i].data.u64;
+        if (t == kListenTag) {
           accept_device();
-        } else {
-          Dev& d = dev(what[i].first);
-          if (d.state == State::kRunning && d.fd == fds[i].fd) read_device(d, false);
+          continue;
         }
+        if (t & 1) continue;
+        Dev& d = dev(static_cast<int>((t & 0xFFFFFFFFu) >> 1));
+        if (d.state == State::kRunning && d.fd == static_cast<int>(t >> 32)) read_device(d, false);
       }
-      for (size_t i = 0; i < fds.size(); ++i) {
-        if (!fds[i].revents || what[i].second != 1) continue;
-        Dev& d = dev(what[i].first);
-        if (d.state != State::kDead && d.pidfd == fds[i].fd) reap(d);
+      for (int i = 0; i < n; ++i) {
+        const uint64_t t = events[i].data.u64;
+        if (t == kListenTag || !(t & 1)) continue;
+        Dev& d = dev(static_cast<int>((t & 0xFFFFFFFFu) >> 1));
+        if (d.state != State::kDead && d.pidfd == static_cast<int>(t >> 32)) reap(d);
       }
     }
   }
@@ -340,6 +403,7 @@ struct Master::Impl {
         auto wire = wires.find({p.sender, p.port});
         if (wire != wires.end()) {
           Dev& to = dev(wire->second.first);
+          if (to.state == State::kWaiting) flush(to);
           if (to.state == State::kWaiting &&
               send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0, p.bytes.data(),
                       p.bytes.size()))
@@ -359,16 +423,51 @@ struct Master::Impl {
   void broadcast(time_us t, const AirFrame& f) {
     if (cb.frame) cb.frame(FrameRecord{t, f});
     for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
+    const double floor = budget.noise_floor(f);
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
-      budget.apply(heard, static_cast<uint32_t>(d.id));
+      budget.apply(heard, static_cast<uint32_t>(d.id), floor);
+      if (d.deaf) {
+        hold(d, t, heard);
+        continue;
+      }
       if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) d.want = std::min(d.want, t);
     }
   }
 
+  // Keeps a frame for a deaf device until it next gets anything. Frames
+  // that ended before every frame that may still matter began are dropped:
+  // nothing starts before now_w any more (frames sent from now on, those
+  // held that are still on the air), and the device does nothing of its own
+  // before its wanted time, so such a frame can neither be received nor
+  // disturb a frame that is. Corrections (cuts) are always kept, since they
+  // change a frame the device may already have.
+  void hold(Dev& d, time_us t, const AirFrame& f) {
+    d.held.emplace_back(t, f);
+    time_us horizon = std::min(now_w, d.want);
+    for (const auto& [at, h] : d.held)
+      if (h.end_us > horizon) horizon = std::min<time_us>(horizon, h.start_us);
+    d.held.erase(std::remove_if(d.held.begin(), d.held.end(),
+                                [horizon](const std::pair<time_us, AirFrame>& x) {
+                                  return !x.second.cut && x.second.end_us <= horizon;
+                                }),
+                 d.held.end());
+  }
+
+  // Hands a device the frames held for it (before any other message).
+  void flush(Dev& d) {
+    std::vector<std::pair<time_us, AirFrame>> held;
+    held.swap(d.held);
+    for (const auto& [t, f] : held)
+      if (!send_to(d, proto::kFrame, 0, t, 0, &f, sizeof f)) return;
+  }
+
   void grant(Dev& d, time_us t) {
+    flush(d);
+    ++grants;
     d.state = State::kRunning;
+    watch_socket(d, true);
     if (!send_to(d, proto::kGrant, 0, t, 0, nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
@@ -405,6 +504,7 @@ struct Master::Impl {
         ::dup2(log_fd, 2);
       }
       if (!d.cfg.cwd.empty() && ::chdir(d.cfg.cwd.c_str()) != 0) ::_exit(126);
+      pin_to(cpu);
       ::execv(argv[0], argv.data());
       const char* msg = "world: cannot execute the device program\n";
       ssize_t ignored = ::write(2, msg, std::strlen(msg));
@@ -415,6 +515,7 @@ struct Master::Impl {
     d.pid = pid;
     d.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (d.pidfd < 0) fail_errno("pidfd_open");
+    watch(d.pidfd, tag(d.pidfd, d.id, true), true);
     d.state = State::kConnecting;
     d.ever_joined = false;
     d.expected_end = false;
@@ -436,6 +537,7 @@ struct Master::Impl {
     d.state = State::kDead;
     d.status = status;
     d.want = kNever;
+    d.held.clear();
     if (cb.exited) cb.exited(d.id, status, true);
   }
 
@@ -531,6 +633,15 @@ Master::Master(std::string socket_path) : impl_(std::make_unique<Impl>()) {
   if (::bind(m.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     fail_errno("cannot listen on " + m.path);
   if (::listen(m.listen_fd, 64) != 0) fail_errno("listen");
+  m.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (m.epoll_fd < 0) fail_errno("epoll_create1");
+  m.watch(m.listen_fd, Impl::kListenTag, true);
+  m.cpu = world_cpu(m.path);
+  if (m.cpu >= 0) {
+    CPU_ZERO(&m.caller_affinity);
+    m.restore_affinity = ::sched_getaffinity(0, sizeof m.caller_affinity, &m.caller_affinity) == 0;
+    pin_to(m.cpu);
+  }
 }
 
 Master::~Master() {
@@ -539,7 +650,9 @@ Master::~Master() {
   } catch (...) {
   }
   if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
+  if (impl_->epoll_fd >= 0) ::close(impl_->epoll_fd);
   ::unlink(impl_->path.c_str());
+  if (impl_->restore_affinity) ::sched_setaffinity(0, sizeof impl_->caller_affinity, &impl_->caller_affinity);
 }
 
 void Master::set_callbacks(Callbacks callbacks) { impl_->cb = std::move(callbacks); }
@@ -575,6 +688,7 @@ void Master::request_reset(int id) {
   Impl& m = *impl_;
   Impl::Dev& d = m.dev(id);
   if (d.state != Impl::State::kWaiting) return;
+  m.flush(d);
   if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) d.want = std::min(d.want, m.now_w);
 }
 
@@ -584,6 +698,7 @@ pid_t Master::pid(int id) const { return impl_->dev(id).pid; }
 std::string Master::image_name(int id) const { return impl_->dev(id).image; }
 int Master::console_uart(int id) const { return impl_->dev(id).console; }
 int Master::device_count() const { return static_cast<int>(impl_->devs.size()); }
+uint64_t Master::grants() const { return impl_->grants; }
 
 time_us Master::now() const { return impl_->now_w; }
 time_us Master::next_time() const { return impl_->next_time(); }
@@ -603,6 +718,7 @@ void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
   Impl& m = *impl_;
   Impl::Dev& d = m.dev(id);
   if (d.state != Impl::State::kWaiting) return;
+  m.flush(d);
   while (len) {
     size_t n = std::min(len, proto::kMaxUartChunk);
     if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;

@@ -10,7 +10,7 @@
 //   master -> device  kWelcome  t = the world time the device begins at
 //   device -> master  kRequest  t = now, t2 = the time it wants to reach,
 //                               a = its receivers that are on (rx_on),
-//                               payload = SerialLines
+//                               payload = RequestState
 //   master -> device  kGrant    t = the time it may move to (>= its request's
 //                               now; may be beyond what it wanted: it may
 //                               then run freely up to t)
@@ -56,10 +56,22 @@ static_assert(sizeof(Header) == 24);
 // Bit of a request's `a`: port p's receiver is on (the chip takes bytes on it).
 constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
 
+// Bit of RequestState::flags: no receiver of the device reacts to a frame on
+// the air until the device runs again of its own accord (its radios sleep,
+// stand by or send). The master may then hold frames for it back and hand
+// them over just before its next grant: the device still takes each at its
+// own time, before anything else it does after that time, as if it had been
+// woken for it, and a frame that ended before anything still or later on the
+// air began can no longer matter to it at all. This spares a process wake-up
+// per frame for every device that is not listening.
+constexpr uint32_t kAirDeaf = 1;
+
 // A request's payload: when each serial port's line is free again (the bytes
-// given to it earlier have all arrived by then).
-struct SerialLines {
+// given to it earlier have all arrived by then), and the flags above.
+struct RequestState {
   uint64_t free_at[sim::kMaxUart];
+  uint32_t flags;
+  uint32_t reserved;
 };
 
 struct Hello {

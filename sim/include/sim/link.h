@@ -49,6 +49,12 @@ time_us gate(void* ctx, time_us now, time_us want);
 void send_frame(const AirFrame& frame);
 using FrameFn = void (*)(void* ctx, const AirFrame& frame);  // runs as an event
 void set_frame_handler(FrameFn fn, void* ctx);
+// Asked at every request for time: true when no receiver would react to a
+// frame before the device's next own event (see kAirDeaf in the protocol);
+// the master may then hand frames over late, at the device's next grant.
+// Without a query, a device with a frame handler counts as listening.
+using DeafFn = bool (*)(void* ctx);
+void set_air_deaf_query(DeafFn fn, void* ctx);
 
 // Serial ports that the world (not a pty) carries.
 void send_uart(int port, const uint8_t* data, size_t len);

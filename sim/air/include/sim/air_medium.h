@@ -39,6 +39,11 @@ class Node {
   // The PHY the node receives: frames of other PHYs are never announced to
   // it nor seen by its queries below.
   virtual Phy phy() const { return Phy::kSubGhz; }
+  // False while the node would ignore any frame that starts or ends now and
+  // stays so until the program's next own event (a radio that sleeps,
+  // stands by or sends); a world may then hand it frames late. A node that
+  // cannot tell listens.
+  virtual bool hears_air() const { return true; }
 };
 
 using TapFn = void (*)(void* ctx, const AirFrame& frame);
@@ -116,6 +121,7 @@ class Medium {
   static void on_start(void* ctx, uint32_t id);
   static void on_end(void* ctx, uint32_t id);
   static void on_link_frame(void* ctx, const AirFrame& frame);
+  static bool on_link_deaf(void* ctx);
   uint32_t put(const AirFrame& frame, const Node* sender, uint32_t sender_device);
   void shorten(Entry& e, time_us at);
   template <typename Fn>

@@ -30,6 +30,8 @@ class LinkBudget {
 
   // Fills rx_rssi_dbm and rx_snr_db of `frame` as heard by `receiver`.
   void apply(AirFrame& frame, uint32_t receiver) const;
+  // The same with noise_floor(frame) worked out once for many receivers.
+  void apply(AirFrame& frame, uint32_t receiver, double noise_floor_dbm) const;
 
  private:
   double default_loss_db_ = 80.0;

@@ -14,7 +14,9 @@
 //   asked for its next grant, in (sender, send order) order: a frame sent at t
 //   reaches every other device before any of them moves past t, and the
 //   outcome never depends on host scheduling.
-// Devices that wait for nothing (idle) cost no host time.
+// Devices that wait for nothing (idle) cost no host time, and a frame costs
+// none in a device whose radios cannot hear it (asleep, standing by or
+// sending): it is handed over with the device's next grant.
 //
 // Single-threaded; not thread-safe. Errors (a program that cannot start, a
 // broken protocol, a stalled world) throw std::runtime_error.
@@ -81,6 +83,10 @@ class Master {
   };
 
   // Listens on the Unix socket `socket_path` (replaced if it exists).
+  // The world's processes (its device programs and the calling thread, until
+  // the master is destroyed) run on one CPU of the allowed set, chosen from
+  // the socket path so that parallel worlds spread; QIV_WORLD_PIN=0 leaves
+  // affinity alone.
   explicit Master(std::string socket_path);
   ~Master();  // ends the world
   Master(const Master&) = delete;
@@ -111,6 +117,9 @@ class Master {
   std::string image_name(int id) const;  // as the program introduced itself
   int console_uart(int id) const;        // -1 when unknown
   int device_count() const;              // ids are 1..device_count()
+  // Grants of time sent to devices so far: each is a process wake-up (for
+  // measuring what a world costs).
+  uint64_t grants() const;
 
   // The world's time: every device is at or before it, and nothing sent from
   // now on is stamped earlier.

@@ -111,6 +111,8 @@ class Sx126x : public air::Node {
   // Node
   void air_frame_started(const air::Heard& heard) override;
   void air_frame_ended(const air::Heard& heard) override;
+  // Frames matter to the radio only while it receives or looks for activity.
+  bool hears_air() const override { return mode_ == Mode::kRx || mode_ == Mode::kCad; }
 
  private:
   struct Lock {

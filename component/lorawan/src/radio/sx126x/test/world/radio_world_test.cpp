@@ -2,7 +2,8 @@
 // (device "a") and the STM32WL's radio driver (device "b") exchange LoRa and
 // FSK frames both ways with the link budget's RSSI/SNR; another spreading
 // factor times out; frames overlapping at a third receiver collide; a
-// transmission stopped mid-frame leaves the air of the other process too.
+// transmission stopped mid-frame leaves the air of the other process too; a
+// receiver standing by when a frame starts still sees it when it opens.
 #include <gtest/gtest.h>
 
 #include "systest/world.h"
@@ -112,3 +113,36 @@ TEST_F(RadioWorld, StoppedTransmissionIsCutAtTheOtherProcess) {
 }
 
 }  // namespace
+
+// A receiver that stands by while a frame goes on the air is not woken for
+// it; the frame still reaches it before it opens its window, so a preamble
+// still on the air is caught, and a frame stopped meanwhile is seen as over.
+TEST_F(RadioWorld, ReceiverOpenedDuringALongPreambleSeesTheAirAsItIs) {
+  const std::string payload = "A0A1A2A3A4A5A6A7";
+  struct Case {
+    const char* name;
+    bool stop_sender;
+  };
+  for (const Case& c : {Case{"caught", false}, Case{"stopped", true}}) {
+    SCOPED_TRACE(c.name);
+    systest::World w;
+    auto& a = start(w, "a", "radio-device-sx126x");
+    auto& b = start(w, "b", "radio-device-subghz");
+    w.budget().set_path_loss(a.id(), b.id(), 90.0, true);
+    // 64 preamble symbols at SF7: about 65 ms of preamble.
+    for (auto* d : {&a, &b}) ok(*d, "LORA 868100000 7 0 1 14 64 0");
+    a.write(0, "TX " + payload + "\r\n");
+    w.run_for(ms(20));
+    ASSERT_EQ(w.frames().size(), 1u) << "the frame is on the air while b stands by";
+    if (c.stop_sender) ok(a, "STANDBY");
+    b.write(0, "RX 500\r\n");
+    if (c.stop_sender) {
+      EXPECT_TRUE(b.wait_line(0, "RXTIMEOUT", sec(1)));
+    } else {
+      auto line = b.next_line(0, sec(1));
+      ASSERT_TRUE(line) << "nothing received";
+      EXPECT_EQ(line->rfind("RXDONE ", 0), 0u) << *line;
+      EXPECT_NE(line->find(payload), std::string::npos) << *line;
+    }
+  }
+}
