@@ -1845,7 +1845,10 @@ void ProcessMacCommands(uint8_t* payload, uint8_t macIndex, uint8_t commandsSize
                     battery = MacCtx.MacCallbacks->GetBatteryLevel();
                 }
                 answer[0] = battery;
-                answer[1] = (uint8_t)(snr & 0x3F);
+                // The margin is a signed 6-bit field: an SNR outside it is
+                // clamped, not wrapped into a value of the other sign.
+                int8_t margin = (snr < -32) ? (int8_t)-32 : (snr > 31) ? (int8_t)31 : snr;
+                answer[1] = (uint8_t)(margin & 0x3F);
                 LoRaMacCommandsAddCmd(MOTE_MAC_DEV_STATUS_ANS, answer, 2);
                 macIndex = (uint8_t)(macIndex + cmdSize);
                 break;
@@ -3631,7 +3634,10 @@ void LoRaMacProcess(void)
     LoRaMacHandleIndicationEvents();
     LoRaMacHandleRejoinEvents();
 
-    if (MacCtx.RxSlot == RX_SLOT_WIN_CLASS_C)
+    // Only where the window has closed (after a frame, a timeout or an
+    // uplink): a continuous reception still running, perhaps in the middle of
+    // a frame, is left alone, or that frame would be lost.
+    if (MacCtx.RxSlot == RX_SLOT_WIN_CLASS_C && Radio.GetStatus() == RF_IDLE)
     {
         OpenContinuousRxCWindow();
     }

@@ -267,7 +267,7 @@ void Init(RadioEvents_t* events)
 
 RadioState_t GetStatus()
 {
-    return RF_IDLE;
+    return radio.State;
 }
 
 void SetModem(RadioModems_t)
@@ -317,17 +317,22 @@ void Send(uint8_t* buffer, uint8_t size)
     radio.Ops.push_back("send");
     radio.Sent.push_back({mac_world::now, radio.Frequency, radio.TxDatarate, {buffer, buffer + size}});
     uint64_t gen = ++mac_world::radioGeneration;
+    radio.State = RF_TX_RUNNING;
     if (radio.TxTimesOut)
     {
         mac_world::At(mac_world::now + 3000, [gen] {
-            if (gen == mac_world::radioGeneration)
-                radio.Events->TxTimeout();
+            if (gen != mac_world::radioGeneration)
+                return;
+            radio.State = RF_IDLE;
+            radio.Events->TxTimeout();
         });
         return;
     }
     mac_world::At(mac_world::now + radio.AirTimeMs, [gen] {
-        if (gen == mac_world::radioGeneration)
-            radio.Events->TxDone();
+        if (gen != mac_world::radioGeneration)
+            return;
+        radio.State = RF_IDLE;
+        radio.Events->TxDone();
     });
 }
 
@@ -337,12 +342,14 @@ uint8_t rxBuffer[255];
 void Sleep()
 {
     radio.Ops.push_back("sleep");
+    radio.State = RF_IDLE;
     ++mac_world::radioGeneration;
 }
 
 void Standby()
 {
     radio.Ops.push_back("standby");
+    radio.State = RF_IDLE;
     ++mac_world::radioGeneration;
 }
 
@@ -352,6 +359,7 @@ void Rx(uint32_t timeout)
     mac_world::RxCall call{mac_world::now, timeout, radio.Frequency, radio.RxDatarate, timeout == 0};
     radio.Rx.push_back(call);
     uint64_t gen = ++mac_world::radioGeneration;
+    radio.State = RF_RX_RUNNING;
     std::optional<std::vector<uint8_t>> frame;
     if (radio.Air)
     {
@@ -360,18 +368,23 @@ void Rx(uint32_t timeout)
     if (frame)
     {
         std::vector<uint8_t> bytes = *frame;
-        mac_world::At(mac_world::now + radio.RxFrameMs, [gen, bytes] {
+        bool continuous = timeout == 0;
+        mac_world::At(mac_world::now + radio.RxFrameMs, [gen, bytes, continuous] {
             if (gen != mac_world::radioGeneration)
                 return;
+            if (!continuous)
+                radio.State = RF_IDLE;
             memcpy(rxBuffer, bytes.data(), bytes.size());
-            radio.Events->RxDone(rxBuffer, (uint16_t)bytes.size(), -60, 7);
+            radio.Events->RxDone(rxBuffer, (uint16_t)bytes.size(), -60, radio.RxSnr);
         });
     }
     else if (timeout != 0)
     {
         mac_world::At(mac_world::now + radio.RxTimeoutMs, [gen] {
-            if (gen == mac_world::radioGeneration)
-                radio.Events->RxTimeout();
+            if (gen != mac_world::radioGeneration)
+                return;
+            radio.State = RF_IDLE;
+            radio.Events->RxTimeout();
         });
     }
 }
@@ -380,9 +393,12 @@ void SetTxContinuousWave(uint32_t, int8_t, uint16_t time)
 {
     radio.Ops.push_back("cw");
     uint64_t gen = ++mac_world::radioGeneration;
+    radio.State = RF_TX_RUNNING;
     mac_world::At(mac_world::now + time * 1000ULL, [gen] {
-        if (gen == mac_world::radioGeneration)
-            radio.Events->TxTimeout();
+        if (gen != mac_world::radioGeneration)
+            return;
+        radio.State = RF_IDLE;
+        radio.Events->TxTimeout();
     });
 }
 

@@ -51,6 +51,10 @@ struct RadioLog
     uint32_t RxTimeoutMs = 30;   // a window without a frame ends after this
     uint32_t RxFrameMs = 40;     // a frame in a window is received after this
     bool TxTimesOut = false;
+    int8_t RxSnr = 7;            // the SNR of every frame heard
+    // What the radio is doing, as a radio reports it: a continuous reception
+    // keeps running after a frame, a single one ends with it or its timeout.
+    RadioState_t State = RF_IDLE;
     // Answers a reception: the frame heard in that window, if any.
     std::function<std::optional<std::vector<uint8_t>>(const RxCall&)> Air;
 };

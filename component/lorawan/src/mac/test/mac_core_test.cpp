@@ -804,6 +804,44 @@ TEST_F(MacCore, ClassCWindowListensAgainAfterTheClientStoresTheContext)
     EXPECT_TRUE(radio.Rx.back().Continuous);
 }
 
+TEST_F(MacCore, ClassCFrameArrivingAcrossAnUnrelatedProcessStepIsReceived)
+{
+    StartAbp();
+    // One frame on the air, long enough that a process step falls inside it.
+    radio.RxFrameMs = 200;
+    bool onAir = true;
+    radio.Air = [&](const mac_world::RxCall& call) -> std::optional<Bytes> {
+        if (!call.Continuous || !onAir)
+            return std::nullopt;
+        onAir = false;
+        Down d;
+        d.Port = 3;
+        d.Payload = {0x5A, 0xA5};
+        return BuildDown(d);
+    };
+    MibParam_t p{};
+    p.Class = CLASS_C;
+    ASSERT_EQ(MibSet(MIB_DEVICE_CLASS, p), LORAMAC_STATUS_OK);
+    ASSERT_FALSE(onAir);
+    mac_world::RunFor(50);
+    // An ABP activation completes by a timer and a process step with its
+    // confirm and context report, while the frame is still arriving.
+    MlmeReq_t join{};
+    join.Type = MLME_JOIN;
+    join.Req.Join.NetworkActivation = ACTIVATION_TYPE_ABP;
+    ASSERT_EQ(LoRaMacMlmeRequest(&join), LORAMAC_STATUS_OK);
+    mac_world::RunFor(1000);
+    ASSERT_EQ(client.MlmeConfirms.size(), 1u);
+    ASSERT_EQ(client.McpsIndications.size(), 1u);
+    EXPECT_EQ(client.Calls.front(), "mlme-confirm");
+    EXPECT_EQ(client.McpsIndications[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+    EXPECT_EQ(client.McpsIndications[0].RxSlot, RX_SLOT_WIN_CLASS_C);
+    EXPECT_EQ(client.IndicationPayloads[0], (Bytes{0x5A, 0xA5}));
+    // After the frame the window closed and listens again.
+    EXPECT_EQ(radio.Ops.back(), "rx");
+    EXPECT_TRUE(radio.Rx.back().Continuous);
+}
+
 TEST_F(MacCore, TxTimeoutEndsTheExchangeWithTxTimeout)
 {
     StartAbp();
@@ -930,6 +968,31 @@ TEST_F(MacCore, DownlinkCommandTable)
         ASSERT_EQ(client.McpsIndications[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
         c.Check();
         EXPECT_EQ(NextUplinkFOpts(), c.Answers);
+    }
+}
+
+TEST_F(MacCore, DevStatusMarginIsTheSnrClampedToSignedSixBits)
+{
+    const struct
+    {
+        int8_t Snr;
+        uint8_t Margin;
+    } cases[] = {
+        {0, 0x00},   {7, 0x07},   {31, 0x1F},  {32, 0x1F},   {100, 0x1F}, {127, 0x1F},
+        {-1, 0x3F},  {-20, 0x2C}, {-32, 0x20}, {-33, 0x20}, {-128, 0x20},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "SNR " << (int)c.Snr);
+        mac_world::Reset();
+        ASSERT_EQ(LoRaMacInitialization(&mac_world::primitives, &mac_world::callbacks, LORAMAC_REGION_EU868),
+                  LORAMAC_STATUS_OK);
+        StartAbp();
+        radio.RxSnr = c.Snr;
+        Down d;
+        d.FOpts = {0x06};
+        ExchangeWithRx1(d);
+        EXPECT_EQ(NextUplinkFOpts(), (Bytes{0x06, 0xFF, c.Margin}));
     }
 }
 
