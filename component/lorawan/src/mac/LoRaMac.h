@@ -931,7 +931,7 @@ typedef union uMibParam
     uint32_t CarrierSenseTime;
 } MibParam_t;
 
-typedef struct eMibRequestConfirm
+typedef struct sMibRequestConfirm
 {
     Mib_t Type;
     MibParam_t Param;

@@ -48,15 +48,24 @@ uint32_t StoredCrc(const uint8_t* group, size_t groupSize)
     return crc;
 }
 
+// A flag of a stored group read as its byte: a restored record may hold any
+// value there.
+bool StoredFlag(const bool* flag)
+{
+    uint8_t byte;
+    memcpy(&byte, flag, sizeof(byte));
+    return byte != 0;
+}
+
 void SetKeyRefs(McChannelNvm_t* entry, uint8_t group)
 {
     entry->McKeys.Session.McAppSKey = 0;
     entry->McKeys.Session.McNwkSKey = 0;
-    if (!entry->IsEnabled)
+    if (!StoredFlag(&entry->IsEnabled))
     {
         return;
     }
-    if (entry->IsRemotelySetup)
+    if (StoredFlag(&entry->IsRemotelySetup))
     {
         entry->McKeys.McKeyE = static_cast<uint32_t>(MC_KEY_0 + 3 * group);
     }

@@ -5,6 +5,7 @@
 // counters and the nonces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -127,8 +128,8 @@ class CryptoTest : public ::testing::Test {
         m.MHDR.Value = 0x40;
         m.FHDR.DevAddr = kDevAddr;
         m.FHDR.FCtrl.Value = static_cast<uint8_t>(fctrl | fopts.size());
-        std::memcpy(m.FHDR.FOpts, fopts.data(), fopts.size());
-        std::memcpy(payload_, payload.data(), payload.size());
+        std::copy(fopts.begin(), fopts.end(), m.FHDR.FOpts);
+        std::copy(payload.begin(), payload.end(), payload_);
         m.FRMPayload = payload_;
         m.FRMPayloadSize = static_cast<uint8_t>(payload.size());
         m.FPort = static_cast<uint8_t>(port < 0 ? 0 : port);
