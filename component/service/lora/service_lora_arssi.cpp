@@ -17,10 +17,14 @@ void service_lora_arssi_tx_callback(uint8_t channel)
     last_tx_channel = channel;
 }
 
-void service_lora_arssi_rx_callback(int8_t rssi)
+void service_lora_arssi_rx_callback(int16_t rssi)
 {
+    // Downlinks weaker than the table can hold list at its floor, not
+    // wrapped to a strong value.
+    if (rssi < INT8_MIN) rssi = INT8_MIN;
+    if (rssi > INT8_MAX) rssi = INT8_MAX;
     if (last_tx_channel < sizeof arssi) {
-        arssi[last_tx_channel] = rssi;
+        arssi[last_tx_channel] = static_cast<int8_t>(rssi);
     }
 }
 

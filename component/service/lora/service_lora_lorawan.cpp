@@ -27,6 +27,7 @@ uint8_t is_init = 0;
 LoRaMacPrimitives_t LoRaMacPrimitives;
 LoRaMacCallback_t LoRaMacCallbacks;
 udrv_system_event_t qiv_lora_event = {UDRV_SYS_EVT_OP_LORAWAN, nullptr};
+uint8_t kept_payload[255];
 
 const char *const MacStatusStrings[] = {
     "OK", "Busy", "Service unknown", "Parameter invalid", "Frequency invalid", "Datarate invalid",
@@ -529,8 +530,15 @@ int32_t service_lora_send(uint8_t *buff, uint32_t len, SERVICE_LORA_SEND_INFO in
         req.Req.Unconfirmed.Datarate = datarate;
     }
     if (AckTimeoutRetriesCounter == 0) {
-        AckTimeoutRetries_buff = buff;
-        AckTimeoutRetries_len = len;
+        // The uplink to resend is kept here: the caller may reuse its buffer
+        // (a refused second send has already overwritten it) before the
+        // confirm asks for the resend.
+        uint32_t kept = fits ? len : 0;
+        if (kept != 0 && buff != kept_payload) {
+            memcpy(kept_payload, buff, kept);
+        }
+        AckTimeoutRetries_buff = kept_payload;
+        AckTimeoutRetries_len = kept;
         AckTimeoutRetries_info = info;
     }
     LoRaMacStatus_t status = LoRaMacMcpsRequest(&req);

@@ -183,6 +183,6 @@ void service_lora_restore_mac_context(void);
 
 // ---- Per-channel RSSI ----
 void service_lora_arssi_tx_callback(uint8_t channel);
-void service_lora_arssi_rx_callback(int8_t rssi);
+void service_lora_arssi_rx_callback(int16_t rssi);
 int32_t service_lora_get_arssi(chan_rssi *iterator);
 extern uint8_t last_tx_channel;

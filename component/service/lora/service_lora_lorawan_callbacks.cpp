@@ -136,7 +136,7 @@ void McpsIndication(McpsIndication_t *ind)
     }
     rssi = ind->Rssi;
     snr = ind->Snr;
-    service_lora_arssi_rx_callback(static_cast<int8_t>(ind->Rssi));
+    service_lora_arssi_rx_callback(ind->Rssi);
     if (ind->BufferSize != 0 && ind->Buffer != nullptr) {
         udrv_serial_log_printf("+EVT:RX_%s:%d:%d", slot_name(ind->RxSlot), static_cast<int>(ind->Rssi),
                                static_cast<int>(ind->Snr));

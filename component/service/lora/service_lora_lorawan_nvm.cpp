@@ -8,6 +8,13 @@
 #include "service_nvm.h"
 #include "utilities.h"
 
+// The MAC block holds the groups as the MAC lays them out.
+static_assert(sizeof(LoRaMacCryptoNvmData_t) == SERVICE_NVM_CRYPTO_SIZE);
+static_assert(sizeof(LoRaMacNvmDataGroup1_t) == SERVICE_NVM_MACGROUP1_SIZE);
+static_assert(sizeof(LoRaMacNvmDataGroup2_t) == SERVICE_NVM_MACGROUP2_SIZE);
+static_assert(sizeof(SecureElementNvmData_t) == SERVICE_NVM_SEC_ELEMENT_SIZE);
+static_assert(sizeof(RegionNvmDataGroup2_t::Channels) == SERVICE_NVM_REGIONCHANNELS_SIZE);
+
 namespace {
 
 LoRaMacNvmData_t *live_context(void)
@@ -56,20 +63,26 @@ void OnNvmDataChange(uint16_t flags)
     if (LoRaMacStop() != LORAMAC_STATUS_OK) {
         return;
     }
-    if (flags & LORAMAC_NVM_NOTIFY_FLAG_CRYPTO) {
-        service_nvm_set_crypto_to_nvm(&nvm->Crypto);
-    }
-    if (flags & LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP1) {
-        service_nvm_set_macgroup1_to_nvm(&nvm->MacGroup1);
-    }
-    if (flags & LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP2) {
-        service_nvm_set_macgroup2_to_nvm(&nvm->MacGroup2);
-    }
-    if (flags & LORAMAC_NVM_NOTIFY_FLAG_SECURE_ELEMENT) {
-        service_nvm_set_sec_element_to_nvm(&nvm->SecureElement);
-    }
-    if (flags & LORAMAC_NVM_NOTIFY_FLAG_REGION_GROUP2) {
-        service_nvm_set_regionchannels_to_nvm(&nvm->RegionGroup2.Channels);
+    // Every changed group is copied first and the block written once: one
+    // erase of the page per change, not one per group.
+    bool changed = false;
+    auto copy = [&](uint16_t flag, void *stored, void const *live, size_t size) {
+        if (flags & flag) {
+            memcpy(stored, live, size);
+            changed = true;
+        }
+    };
+    copy(LORAMAC_NVM_NOTIFY_FLAG_CRYPTO, service_nvm_get_crypto_from_nvm(), &nvm->Crypto, sizeof nvm->Crypto);
+    copy(LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP1, service_nvm_get_macgroup1_from_nvm(), &nvm->MacGroup1,
+         sizeof nvm->MacGroup1);
+    copy(LORAMAC_NVM_NOTIFY_FLAG_MAC_GROUP2, service_nvm_get_macgroup2_from_nvm(), &nvm->MacGroup2,
+         sizeof nvm->MacGroup2);
+    copy(LORAMAC_NVM_NOTIFY_FLAG_SECURE_ELEMENT, service_nvm_get_sec_element_from_nvm(), &nvm->SecureElement,
+         sizeof nvm->SecureElement);
+    copy(LORAMAC_NVM_NOTIFY_FLAG_REGION_GROUP2, service_nvm_get_regionchannels_from_nvm(),
+         &nvm->RegionGroup2.Channels, sizeof nvm->RegionGroup2.Channels);
+    if (changed) {
+        service_nvm_set_lora_nvm_data_to_nvm();
     }
     LoRaMacStart();
 }

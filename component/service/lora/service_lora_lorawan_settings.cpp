@@ -97,10 +97,6 @@ int32_t session_value(Session which, uint8_t *buff, uint32_t len, uint32_t size)
     return -UDRV_INTERNAL_ERR;
 }
 
-int32_t store_or_zero(bool commit, int32_t store_result)
-{
-    return commit ? store_result : 0;
-}
 
 }  // namespace
 
@@ -292,7 +288,7 @@ int32_t service_lora_set_njm(SERVICE_LORA_JOIN_MODE njm, bool commit)
         if (mib_set_key(MIB_APP_KEY, key) != LORAMAC_STATUS_OK || mib_set_key(MIB_NWK_KEY, key) != LORAMAC_STATUS_OK) {
             return -UDRV_INTERNAL_ERR;
         }
-        return store_or_zero(commit, commit ? service_nvm_set_njm_to_nvm(njm) : 0);
+        return commit ? service_nvm_set_njm_to_nvm(njm) : 0;
     }
     mib.Param.NetworkActivation = ACTIVATION_TYPE_ABP;
     if (mib_set(mib) != LORAMAC_STATUS_OK) return -UDRV_INTERNAL_ERR;
@@ -311,7 +307,7 @@ int32_t service_lora_set_njm(SERVICE_LORA_JOIN_MODE njm, bool commit)
     }
     int32_t ret = service_lora_set_class(service_nvm_get_class_from_nvm(), false);
     if (ret != 0) return ret;
-    return store_or_zero(commit, commit ? service_nvm_set_njm_to_nvm(njm) : 0);
+    return commit ? service_nvm_set_njm_to_nvm(njm) : 0;
 }
 
 // ---- MAC settings ----
@@ -326,7 +322,7 @@ int32_t service_lora_set_adr(bool adr, bool commit)
     LoRaMacStatus_t status = mib_set(mib);
     if (status == LORAMAC_STATUS_PARAMETER_INVALID) return -UDRV_WRONG_ARG;
     if (status == LORAMAC_STATUS_BUSY) return -UDRV_BUSY;
-    return store_or_zero(commit, commit ? service_nvm_set_adr_to_nvm(adr) : 0);
+    return commit ? service_nvm_set_adr_to_nvm(adr) : 0;
 }
 
 SERVICE_LORA_CLASS service_lora_get_class(void) { return service_nvm_get_class_from_nvm(); }
@@ -346,6 +342,12 @@ int32_t service_lora_set_class(SERVICE_LORA_CLASS device_class, bool commit)
     if (now > CLASS_C) return -UDRV_INTERNAL_ERR;
     // Class B is entered only by the acquisition (beacon, ping slots).
     if (device_class == SERVICE_LORA_CLASS_B && now != CLASS_B) {
+        // The acquisition's requests are those of a class A device: a class C
+        // MAC would refuse the ping-slot request and the acquisition stall.
+        if (now == CLASS_C) {
+            mib.Param.Class = CLASS_A;
+            if (mib_set(mib) != LORAMAC_STATUS_OK) return -UDRV_INTERNAL_ERR;
+        }
         service_lora_set_class_b_state(SERVICE_LORA_CLASS_B_S0);
         return store();
     }
