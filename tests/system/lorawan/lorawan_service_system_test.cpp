@@ -107,16 +107,104 @@ TEST_F(LoRaWan, JoinSendAndReceiveADownlink) {
   EXPECT_TRUE(at("AT+RECV=?", "AT+RECV=0:"));
 }
 
-TEST_F(LoRaWan, DevNonceGoesOnAfterARestart) {
+// A network refuses a join request whose DevNonce it has seen: neither a
+// restart nor a restore of the factory settings sets the nonce back.
+TEST_F(LoRaWan, DevNonceIsNeverSetBack) {
   otaa_identity();
   join();
   ASSERT_EQ(ns_.uplinks().size(), 1u);
   d_->restart();
   ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
   join();
-  ASSERT_EQ(ns_.uplinks().size(), 2u);
-  EXPECT_EQ(ns_.uplinks()[1].mtype, MType::kJoinRequest);
-  EXPECT_EQ(ns_.uplinks()[1].status, "ok");
+  d_->write(kAt, "ATR\r\n");
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(5)));
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  join();
+  ASSERT_EQ(ns_.uplinks().size(), 3u);
+  for (const UplinkRecord& r : ns_.uplinks()) {
+    EXPECT_EQ(r.mtype, MType::kJoinRequest);
+    EXPECT_EQ(r.status, "ok");
+  }
+}
+
+// Replies of the commands to values they refuse or take, and settings that
+// stay after a restart.
+TEST_F(LoRaWan, CommandReplies) {
+  struct Case {
+    const char* command;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"AT+DEVEUI=020202020202020", "AT_PARAM_ERROR"},
+      {"AT+DEVEUI=02020202020202020", "AT_PARAM_ERROR"},
+      {"AT+DEVEUI=020202020202020g", "AT_PARAM_ERROR"},
+      {"AT+DEVEUI=00112233aabbccdd", "OK"},
+      {"AT+DEVEUI=?", "AT+DEVEUI=00112233AABBCCDD"},
+      {"AT+SEND=0:1234", "AT_PARAM_ERROR"},
+      {"AT+SEND=224:1234", "AT_PARAM_ERROR"},
+      {"AT+SEND=257:1234", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:123", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:1234", "AT_NO_NETWORK_JOINED"},
+      {"AT+JOIN=1:1:6", "AT_PARAM_ERROR"},
+      {"AT+JOIN=1:0:7:0:1", "AT_PARAM_ERROR"},
+      {"AT+JOIN=0:0:7:3", "OK"},
+      {"AT+JOIN=?", "AT+JOIN=0:0:7:3"},
+      {"AT+RETY=8", "AT_PARAM_ERROR"},
+      {"AT+RETY=256", "AT_PARAM_ERROR"},
+      {"AT+RETY=7", "OK"},
+      {"AT+NETID=?", "AT+NETID=000000"},
+      {"AT+NETID=000013", "AT_PARAM_ERROR"},
+      {"AT+MCROOTKEY=?", "AT_ERROR"},
+      {"AT+MCROOTKEY=00112233445566778899AABBCCDDEEFF", "AT_ERROR"},
+      {"AT+NJS=?", "AT+NJS=0"},
+      {"AT+JN2DL=?", "AT+JN2DL=6"},
+      {"AT+JN1DL=6", "AT_PARAM_ERROR"},
+      {"AT+JN1DL=4", "OK"},
+      {"AT+RX1DL=0", "AT_PARAM_ERROR"},
+      {"AT+RX1DL=16", "AT_PARAM_ERROR"},
+      {"AT+RX2DL=1", "AT_PARAM_ERROR"},
+      {"AT+RX1DL=2", "OK"},
+      {"AT+RX2DL=?", "AT+RX2DL=3"},
+      {"AT+TXP=16", "AT_PARAM_ERROR"},
+      {"AT+TXP=256", "AT_PARAM_ERROR"},
+      {"AT+DR=256", "AT_PARAM_ERROR"},
+      {"AT+DR=3", "OK"},
+      {"AT+DR=?", "AT+DR=3"},
+      {"AT+CLASS=D", "AT_PARAM_ERROR"},
+      {"AT+CLASS=c", "OK"},
+      {"AT+CLASS=?", "AT+CLASS=C"},
+      {"AT+LINKCHECK=1:9", "OK"},
+      {"AT+LINKCHECK=?", "AT+LINKCHECK=1"},
+      {"AT+LBTRSSI=-80", "OK"},
+      {"AT+LBTRSSI=?", "AT+LBTRSSI=-80"},
+      {"AT+TIMEREQ=1", "AT_NO_NETWORK_JOINED"},
+      {"AT+ARSSI=?", "AT+ARSSI=0:0,1:0,2:0"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(at(c.command, c.reply)) << c.command;
+  }
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  const Case kept[] = {
+      {"AT+JN1DL=?", "AT+JN1DL=4"},
+      {"AT+RX1DL=?", "AT+RX1DL=2"},
+      {"AT+RX2DL=?", "AT+RX2DL=3"},
+      {"AT+DR=?", "AT+DR=3"},
+      {"AT+CLASS=?", "AT+CLASS=C"},
+      {"AT+RETY=?", "AT+RETY=7"},
+  };
+  for (const Case& c : kept) {
+    EXPECT_TRUE(at(c.command, c.reply)) << c.command;
+  }
+  // Outside the LoRaWAN work mode only the root key query answers.
+  d_->write(kAt, "AT+NWM=0\r\n");
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRa P2P.", sec(5)));
+  EXPECT_TRUE(at("AT+DEVEUI=?", "AT_MODE_NO_SUPPORT"));
+  EXPECT_TRUE(at("AT+JOIN", "AT_MODE_NO_SUPPORT"));
+  EXPECT_TRUE(at("AT+RSSI=?", "AT_MODE_NO_SUPPORT"));
+  EXPECT_TRUE(at("AT+MCROOTKEY=?", "AT_ERROR"));
 }
 
 TEST_F(LoRaWan, AbpSessionSurvivesAPowerCycle) {
