@@ -71,14 +71,11 @@ void OnMacProcessNotify(void)
     udrv_powersave_in_sleep = false;
 }
 
-// Zeroes the stored MAC context but keeps the DevNonce: a network refuses a
-// join request whose nonce it has seen, so the sequence never goes back.
+// Zeroes the stored MAC context (the store keeps the DevNonce: a network
+// refuses a join request whose nonce it has seen).
 int32_t clear_stored_mac_context(void)
 {
-    uint16_t dev_nonce = service_nvm_get_DevNonce_from_nvm();
     service_lora_mac_nvm_data_reset();
-    LoRaMacCryptoNvmData_t *crypto = static_cast<LoRaMacCryptoNvmData_t *>(service_nvm_get_crypto_from_nvm());
-    crypto->DevNonce = dev_nonce;
     return service_nvm_set_lora_nvm_data_to_nvm();
 }
 
