@@ -1,6 +1,6 @@
 // Per-channel RSSI: the RSSI of the last downlink after an uplink on each
 // channel, listed one channel at a time.
-#include "service_lora.h"
+#include "service_lora_lorawan.h"
 #include "udrv_errno.h"
 
 uint8_t last_tx_channel = 0;
