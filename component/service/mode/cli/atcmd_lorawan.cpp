@@ -98,7 +98,6 @@ struct NumberItem {
     int (*reply)(int32_t ret);
     bool at_check;     // checked with at_check_digital_uint32_t, not digits only
     bool first_only;   // only the first argument counts; further ones are ignored
-    bool any_nwm;      // not refused outside LoRaWAN (unused here)
 };
 
 int ok_or_error(int32_t ret) { return ret == 0 ? AT_OK : AT_ERROR; }
@@ -212,24 +211,24 @@ const char kD[] = "%s=%d\r\n";
 
 // Settings handed to the service as one byte refuse numbers above 255
 // before asking it.
-const NumberItem kCfm = {0, 1, kU, get_cfm, set_cfm, ok_or_error, false, false, false};
-const NumberItem kCfs = {0, 0, kU, get_cfs, nullptr, nullptr, false, false, false};
-const NumberItem kNjm = {0, 1, kU, get_njm, set_njm, band_or_error, false, false, false};
-const NumberItem kNjs = {0, 0, kU, get_njs, nullptr, nullptr, false, false, false};
-const NumberItem kRetry = {0, 7, kU, get_retry, set_retry, ok_or_error, true, false, false};
-const NumberItem kAdr = {0, 1, kD, get_adr, set_adr, adr_reply, false, false, false};
-const NumberItem kDcs = {0, 1, kD, get_dcs, set_dcs, ok_or_error, false, true, false};
-const NumberItem kDr = {0, 255, kU, get_dr, set_dr, dr_reply, false, false, false};
-const NumberItem kPnm = {0, 1, kD, get_pnm, set_pnm, band_or_error, false, false, false};
-const NumberItem kRx1dl = {1, 15, kU, get_rx1dl, set_rx1dl, band_or_error, false, false, false};
-const NumberItem kRx2dl = {2, 16, kU, get_rx2dl, set_rx2dl, band_or_error, false, false, false};
-const NumberItem kRx2dr = {0, 255, kU, get_rx2dr, set_rx2dr, dr_reply, false, false, false};
-const NumberItem kRx2fq = {0, kAny, kU, get_rx2fq, set_rx2fq, dr_reply, false, false, false};
-const NumberItem kTxp = {0, 15, kU, get_txp, set_txp, dr_reply, false, false, false};
-const NumberItem kLinkcheck = {0, 2, kD, get_linkcheck, set_linkcheck, ok_or_error, true, true, false};
-const NumberItem kTimereq = {0, 1, kD, get_timereq, set_timereq, mapped, true, true, false};
-const NumberItem kLbt = {0, 1, kD, get_lbt, set_lbt, mapped, true, true, false};
-const NumberItem kLbtScantime = {0, kAny, kD, get_lbt_scantime, set_lbt_scantime, mapped, true, true, false};
+const NumberItem kCfm = {0, 1, kU, get_cfm, set_cfm, ok_or_error, false, false};
+const NumberItem kCfs = {0, 0, kU, get_cfs, nullptr, nullptr, false, false};
+const NumberItem kNjm = {0, 1, kU, get_njm, set_njm, band_or_error, false, false};
+const NumberItem kNjs = {0, 0, kU, get_njs, nullptr, nullptr, false, false};
+const NumberItem kRetry = {0, 7, kU, get_retry, set_retry, ok_or_error, true, false};
+const NumberItem kAdr = {0, 1, kD, get_adr, set_adr, adr_reply, false, false};
+const NumberItem kDcs = {0, 1, kD, get_dcs, set_dcs, ok_or_error, false, true};
+const NumberItem kDr = {0, 255, kU, get_dr, set_dr, dr_reply, false, false};
+const NumberItem kPnm = {0, 1, kD, get_pnm, set_pnm, band_or_error, false, false};
+const NumberItem kRx1dl = {1, 15, kU, get_rx1dl, set_rx1dl, band_or_error, false, false};
+const NumberItem kRx2dl = {2, 16, kU, get_rx2dl, set_rx2dl, band_or_error, false, false};
+const NumberItem kRx2dr = {0, 255, kU, get_rx2dr, set_rx2dr, dr_reply, false, false};
+const NumberItem kRx2fq = {0, kAny, kU, get_rx2fq, set_rx2fq, dr_reply, false, false};
+const NumberItem kTxp = {0, 15, kU, get_txp, set_txp, dr_reply, false, false};
+const NumberItem kLinkcheck = {0, 2, kD, get_linkcheck, set_linkcheck, ok_or_error, true, true};
+const NumberItem kTimereq = {0, 1, kD, get_timereq, set_timereq, mapped, true, true};
+const NumberItem kLbt = {0, 1, kD, get_lbt, set_lbt, mapped, true, true};
+const NumberItem kLbtScantime = {0, kAny, kD, get_lbt_scantime, set_lbt_scantime, mapped, true, true};
 
 int query_only(const char *cmd, stParam *param, const NumberItem &item)
 {
