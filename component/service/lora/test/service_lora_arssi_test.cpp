@@ -26,6 +26,22 @@ std::vector<chan_rssi> list_all()
     return out;
 }
 
+// The table as at start (every record 0) and no listing in progress.
+class ServiceLoraArssi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_mib_fails = false;
+        for (uint8_t c = 0; c < 96; ++c) {
+            service_lora_arssi_tx_callback(c);
+            service_lora_arssi_rx_callback(0);
+        }
+        chan_rssi entry{};
+        for (int i = 0; i < 200 && service_lora_get_arssi(&entry) == -UDRV_CONTINUE; ++i) {
+        }
+    }
+};
+
 }  // namespace
 
 LoRaMacStatus_t LoRaMacMibGetRequestConfirm(MibRequestConfirm_t *mib)
@@ -37,7 +53,7 @@ LoRaMacStatus_t LoRaMacMibGetRequestConfirm(MibRequestConfirm_t *mib)
     return LORAMAC_STATUS_OK;
 }
 
-TEST(ServiceLoraArssi, ListsEveryChannelOnceThenStartsAgain)
+TEST_F(ServiceLoraArssi, ListsEveryChannelOnceThenStartsAgain)
 {
     g_mask[0] = 0x0207;  // channels 0, 1, 2 and 9
     std::vector<chan_rssi> first = list_all();
@@ -65,7 +81,7 @@ TEST(ServiceLoraArssi, ListsEveryChannelOnceThenStartsAgain)
     EXPECT_EQ(last_tx_channel, 2);
 }
 
-TEST(ServiceLoraArssi, ARecordChangedUnderTheCursorStartsTheListingAgain)
+TEST_F(ServiceLoraArssi, ARecordChangedUnderTheCursorStartsTheListingAgain)
 {
     chan_rssi entry{};
     for (uint32_t c = 0; c <= 4; ++c) {
@@ -79,11 +95,10 @@ TEST(ServiceLoraArssi, ARecordChangedUnderTheCursorStartsTheListingAgain)
     EXPECT_EQ(list_all().size(), 95u);  // channels 1 to 95 remain
 }
 
-TEST(ServiceLoraArssi, UnreadableMaskIsAnInternalError)
+TEST_F(ServiceLoraArssi, UnreadableMaskIsAnInternalError)
 {
     g_mib_fails = true;
     chan_rssi entry{0x12345678u, 0, 0};
     EXPECT_EQ(service_lora_get_arssi(&entry), -UDRV_INTERNAL_ERR);
     EXPECT_EQ(entry.chan, 0x12345678u);
-    g_mib_fails = false;
 }
