@@ -66,10 +66,10 @@ qiv_board(saffrond CHIP stm32wle5 DEFINES QIV_BOARD_SAFFROND=1 QIV_BOARD_ESP32C2
 #   CONSOLE <port>)                the application image of one module
 # qiv_bootloader(<image> CHIP <chip> CONSOLE <port>)
 # CONSOLE: the UART of the AT port (the launcher's terminal port).
-qiv_product(brisola-t BOARD brisola_t MODEL "Brisola-T" FEATURES LORA LORA_P2P CONSOLE 2)
-qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P CONSOLE 2)
-qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P CONSOLE 2)
-qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P CONSOLE 2)
+qiv_product(brisola-t BOARD brisola_t MODEL "Brisola-T" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
+qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
+qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
+qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
 qiv_bootloader(qiv-boot CHIP stm32wle5 CONSOLE 2)
 # To come, once their chips' code exists:
 #   qiv_board(tarnelka CHIP apollo3 DEFINES ...)
