@@ -8,6 +8,7 @@
 #include "service_lora_types.h"
 #if __has_include("LoRaMac.h")
 #include "service_lora_lorawan.h"
+#include "service_lora_channels.h"
 #endif
 
 // The stored work mode: SERVICE_LORA_P2P, SERVICE_LORAWAN or SERVICE_LORA_FSK.
