@@ -97,21 +97,13 @@ uint32_t channel_count(SERVICE_LORA_BAND band)
     return RegionGetPhyParam(static_cast<LoRaMacRegion_t>(band), &phy).Value;
 }
 
-// Whether the mask opens at least one channel the band defines: a mask
-// without one would leave the device unable to send, and would be kept
-// across restarts.
-bool opens_a_channel(const uint16_t *words, SERVICE_LORA_BAND band)
+// Whether the mask opens any channel: a mask without one (0x0100 alone on
+// the bands whose 500 kHz channels follow the sub-bands) would leave the
+// device unable to send, and would be kept across restarts.
+bool opens_a_channel(const uint16_t *words)
 {
-    const ChannelParams_t *channels = mac_channels();
-    if (channels == nullptr) {
-        return false;
-    }
-    uint32_t n = channel_count(band);
-    if (n > kMaskWords * 16u) {
-        n = kMaskWords * 16u;
-    }
-    for (uint32_t c = 0; c < n; ++c) {
-        if ((words[c / 16] & (1u << (c % 16))) != 0 && channels[c].Frequency != 0) {
+    for (uint8_t i = 0; i < kMaskWords; ++i) {
+        if (words[i] != 0) {
             return true;
         }
     }
@@ -164,7 +156,7 @@ int32_t service_lora_set_mask(uint16_t *mask, bool commit)
     const uint16_t sub = *mask != 0 ? *mask : default_sub_bands(band);
     uint16_t words[kMaskWords];
     channel_mask_of(sub, band, words);
-    if (!opens_a_channel(words, band)) {
+    if (!opens_a_channel(words)) {
         return -UDRV_WRONG_ARG;
     }
     int32_t ret = service_lora_stop();
