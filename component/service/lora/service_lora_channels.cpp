@@ -10,6 +10,7 @@
 #include "service_lora.h"
 #include "service_nvm.h"
 #include "udrv_errno.h"
+#include "udrv_system.h"
 
 namespace {
 
@@ -128,6 +129,12 @@ bool set_mac_masks(uint16_t *words)
 
 }  // namespace
 
+void service_lora_request_mac_step(void)
+{
+    static udrv_system_event_t step = {UDRV_SYS_EVT_OP_LORAWAN, nullptr};
+    udrv_system_event_produce(&step);
+}
+
 SingleChannel_t SingleChannelAU915 = {IsSingleChannelAU915Callback, AlternateDrAU915Callback};
 SingleChannel_t SingleChannelUS915 = {IsSingleChannelUS915Callback, AlternateDrUS915Callback};
 
@@ -176,6 +183,7 @@ int32_t service_lora_set_mask(uint16_t *mask, bool commit)
     if (LoRaMacStart() != LORAMAC_STATUS_OK) {
         return -UDRV_INTERNAL_ERR;
     }
+    service_lora_request_mac_step();
     return commit ? service_nvm_set_mask_to_nvm(words) : 0;
 }
 

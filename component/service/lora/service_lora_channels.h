@@ -42,6 +42,12 @@ extern SingleChannel_t SingleChannelUS915;
 // channels. 0 or the first failure.
 int32_t service_lora_apply_channel_plan(SERVICE_LORA_BAND band);
 
+// Asks for a MAC processing step soon: a change made outside one (a stop
+// and start, a group set up) is then stored and the class C window reopened
+// at once, not when the next downlink's radio event comes, which the store's
+// stop of the MAC would cut off.
+void service_lora_request_mac_step(void);
+
 // ---- Multicast groups ----
 // The four groups in use (address 0: free slot).
 extern McSession_t McSession_group[4];

@@ -108,6 +108,7 @@ int32_t add_group(McSession_t s, bool store)
     }
     s.GroupID = static_cast<int8_t>(slot);
     memcpy(&McSession_group[slot], &s, sizeof s);
+    service_lora_request_mac_step();
     return store ? store_groups() : 0;
 }
 
@@ -131,6 +132,7 @@ int32_t service_lora_rmvmulc(uint32_t devaddr)
         return -UDRV_INTERNAL_ERR;
     }
     memset(&McSession_group[slot], 0, sizeof McSession_group[slot]);
+    service_lora_request_mac_step();
     int32_t ret = store_groups();
     if (ret != 0) {
         return ret;

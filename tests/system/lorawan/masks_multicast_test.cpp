@@ -309,13 +309,6 @@ class Multicast : public Channels {
     ASSERT_TRUE(at("AT+CLASS=C"));
   }
 
-  // The class C window opens on the network's channel once the device has
-  // sent (as a class C device does after every start).
-  void announce() {
-    ASSERT_EQ(uplinks(1).size(), 1u);
-    ASSERT_TRUE(d_->quiet(kAt, sec(1)));
-  }
-
   // A network group sent one downlink; the device's line for it, if any.
   std::optional<std::string> send(const sim::network::Multicast& group, uint8_t port, const Bytes& payload) {
     ns_->add_multicast(group);
@@ -344,7 +337,6 @@ TEST_F(Multicast, GroupReceivesClassCDownlinksAndSurvivesARestart) {
   const std::string listing = std::string("C:01020304:") + kMcNwkText + ":" + kMcAppText + ":869525000:00:0,B:11223344:" +
                               kMcNwkText + ":" + kMcAppText + ":869525000:03:4";
   ASSERT_TRUE(at("AT+LSTMULC=?", listing));
-  announce();
 
   std::optional<std::string> line = send(group("g1", 0x01020304), 7, Bytes{0xCA, 0xFE});
   ASSERT_TRUE(line);
@@ -366,7 +358,6 @@ TEST_F(Multicast, GroupReceivesClassCDownlinksAndSurvivesARestart) {
   d_->restart();
   ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
   ASSERT_TRUE(at("AT+LSTMULC=?", listing));
-  announce();
   sim::network::Multicast again = group("g4", 0x01020304);
   again.fcnt = 20;
   line = send(again, 9, Bytes{0x5A});
