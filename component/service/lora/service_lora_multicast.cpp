@@ -99,6 +99,7 @@ int32_t add_group(McSession_t s, bool store)
     if (LoRaMacMcChannelSetup(&channel) != LORAMAC_STATUS_OK) {
         return -UDRV_PARAM_ERR;
     }
+    service_lora_request_mac_step();
     uint8_t status = 0;
     if (LoRaMacMcChannelSetupRxParams(channel.GroupID, &rx, &status) != LORAMAC_STATUS_OK || (status & 0xFC) != 0) {
         // The MAC would otherwise keep listening for a group that the table
@@ -108,7 +109,6 @@ int32_t add_group(McSession_t s, bool store)
     }
     s.GroupID = static_cast<int8_t>(slot);
     memcpy(&McSession_group[slot], &s, sizeof s);
-    service_lora_request_mac_step();
     return store ? store_groups() : 0;
 }
 

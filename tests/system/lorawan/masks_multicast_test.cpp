@@ -354,6 +354,12 @@ TEST_F(Multicast, GroupReceivesClassCDownlinksAndSurvivesARestart) {
   wrong_key.nwk_s_key[0] ^= 0x01;
   wrong_key.fcnt = 10;
   EXPECT_FALSE(send(wrong_key, 7, Bytes{0x02}));
+  // A group the MAC refuses (no channel at this frequency) leaves nothing
+  // behind that would still take its frames.
+  ASSERT_TRUE(at(std::string("AT+ADDMULC=C:0E0E0E0E:") + kMcNwkText + ":" + kMcAppText + ":123400000:00",
+                 "AT_PARAM_ERROR"));
+  ASSERT_TRUE(at("AT+LSTMULC=?", listing));
+  EXPECT_FALSE(send(group("g6", 0x0E0E0E0E), 7, Bytes{0x03}));
 
   d_->restart();
   ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
@@ -442,6 +448,12 @@ TEST_F(Channels, RefusedInputChangesNothing) {
   EXPECT_EQ(d_->flash(), eu868_flash);
   ASSERT_TRUE(at("AT+BAND=7"));
   EXPECT_TRUE(at("AT+CHS=922100000", "AT_ERROR"));
+  // LA915: sub-band 9 alone stands for no 125 kHz channel and, with no
+  // sub-band of 0 to 7 set, no 500 kHz channel either.
+  ASSERT_TRUE(at("AT+BAND=12"));
+  ASSERT_TRUE(at("AT+MASK=?", "AT+MASK=0001"));
+  EXPECT_TRUE(at("AT+MASK=0100", "AT_PARAM_ERROR"));
+  EXPECT_TRUE(at("AT+MASK=?", "AT+MASK=0001"));
 }
 
 }  // namespace
