@@ -127,6 +127,17 @@ bool set_mac_masks(uint16_t *words)
     return true;
 }
 
+// The single-channel frequency into the store; an unchanged value is not
+// written again (EU868 clears it at every start, and a blank module keeps
+// its flash untouched until a setting changes).
+int32_t store_chs(uint32_t frequency)
+{
+    if (service_nvm_get_chs_from_nvm() == frequency) {
+        return 0;
+    }
+    return service_nvm_set_chs_to_nvm(frequency);
+}
+
 }  // namespace
 
 void service_lora_request_mac_step(void)
@@ -209,7 +220,7 @@ int32_t service_lora_set_chs(uint32_t frequency)
             if (service_lora_set_mask(&sub, false) != 0) {
                 return -UDRV_INTERNAL_ERR;
             }
-            return service_nvm_set_chs_to_nvm(0);
+            return store_chs(0);
         }
         const ChannelParams_t *channels = mac_channels();
         if (channels == nullptr) {
@@ -232,7 +243,7 @@ int32_t service_lora_set_chs(uint32_t frequency)
         }
         // A frequency the store lost would silently end the mode at the
         // next start.
-        return service_nvm_set_chs_to_nvm(frequency);
+        return store_chs(frequency);
     }
     if (band == SERVICE_LORA_EU868) {
         if (frequency == 0) {
@@ -254,7 +265,7 @@ int32_t service_lora_set_chs(uint32_t frequency)
         if (!set_mac_masks(words)) {
             return -UDRV_INTERNAL_ERR;
         }
-        return service_nvm_set_chs_to_nvm(frequency);
+        return store_chs(frequency);
     }
     return -UDRV_INTERNAL_ERR;
 }
