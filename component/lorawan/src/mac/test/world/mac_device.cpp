@@ -16,7 +16,7 @@
 //   CSEND <port> <hex|->         -> the same, confirmed
 //   LINKCHECK | DEVTIME          -> OK <MLME request status>; with the next
 //                                   exchange MLME <request> <status> <margin> <gateways>
-//   GET DR|POWER|NBTRANS|RX2|DELAYS|MASK|CHANNELS|VERSION|CLASS|ADRACK|FCNT
+//   GET DR|POWER|NBTRANS|RX2|DELAYS|MASK|CHANNELS|VERSION|CLASS|ADRACK|FCNT|LASTRX
 //                                -> the item's name and value(s)
 //   DUMP                         -> CTX <the whole stored context, hex>
 //   RESTORE <hex>                -> OK <MIB status> (the MAC is stopped first)
@@ -89,8 +89,13 @@ void on_mcps_confirm(McpsConfirm_t* c) {
       c->AckReceived ? 1 : 0, c->Datarate, c->TxPower, c->NbTrans);
 }
 
+int16_t last_rssi = 0;
+int8_t last_snr = 0;
+
 void on_mcps_indication(McpsIndication_t* ind) {
   static char hex[520];
+  last_rssi = ind->Rssi;
+  last_snr = ind->Snr;
   say("RX %d %d %d %s %d %lu %d", ind->Status, ind->RxSlot, ind->Port,
       to_hex(ind->Buffer, ind->BufferSize, hex), ind->IsUplinkTxPending,
       static_cast<unsigned long>(ind->DownLinkCounter), ind->AckReceived ? 1 : 0);
@@ -247,6 +252,8 @@ void get(const char* item) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
     say("ADRACK %lu", static_cast<unsigned long>(mib.Param.Contexts->MacGroup1.AdrAckCounter));
+  } else if (std::strcmp(item, "LASTRX") == 0) {
+    say("LASTRX %d %d", last_rssi, last_snr);
   } else if (std::strcmp(item, "FCNT") == 0) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
