@@ -175,4 +175,46 @@ TEST(MacOnAir, ChannelsFromTheNetworkCarryUplinksAndDownlinks) {
   EXPECT_TRUE(rx1_moved);
 }
 
+// With ADR on and a network that stops answering, the device asks for an
+// answer (ADRACKReq) from ADR_ACK_LIMIT uplinks on, goes back to full power
+// ADR_ACK_DELAY uplinks later and then steps the data rate down every
+// ADR_ACK_DELAY uplinks; an answer ends it.
+TEST(MacOnAir, AdrBackOffWithASilentNetwork) {
+  Joined a;
+  // DR5 at power index 3; limit 2^3 = 8, delay 2^2 = 4.
+  a.ns.queue_mac("a", mac::link_adr_req(5, 3, 0x0007, 0, 1));
+  a.ns.queue_mac("a", mac::adr_param_setup_req(3, 2));
+  EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
+  EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
+  a.ns.set_window("a", Window::kNone);
+  struct Up {
+    bool adr_ack_req;
+    int dr;
+    int power_dbm;
+  };
+  std::vector<Up> ups;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(a.send("SEND 2 02").substr(0, 6), "SENT 0") << i;
+    const UplinkRecord& u = a.last_up();
+    ups.push_back({(u.fctrl & kFCtrlAdrAckReq) != 0, u.meta.dr, a.uplink_frames().back().frame.tx_power_dbm});
+  }
+  EXPECT_EQ(show(a.ns.answers("a")), "0307 0C");
+  // Uplink i goes with ADR_ACK_CNT = i: the first carries the answers, right
+  // after the downlink.
+  for (size_t i = 0; i < ups.size(); ++i) {
+    const int cnt = static_cast<int>(i);
+    EXPECT_EQ(ups[i].adr_ack_req, cnt >= 8) << cnt;
+    const int steps = cnt >= 8 ? (cnt - 8) / 4 : 0;  // delays passed since the limit
+    EXPECT_EQ(ups[i].power_dbm, steps >= 1 ? ups.front().power_dbm + 6 : ups.front().power_dbm) << cnt;
+    EXPECT_EQ(ups[i].dr, std::max(0, 5 - std::max(0, steps - 1))) << cnt;
+  }
+  // An answer (any downlink) ends the back-off: the counter restarts.
+  a.ns.set_window("a", Window::kRx1);
+  a.ns.queue_downlink("a", 3, {0x01});
+  EXPECT_EQ(a.send("SEND 2 03").substr(0, 6), "SENT 0");
+  EXPECT_EQ(fields(a.next(), 4), "RX 0 0 3");
+  EXPECT_EQ(a.send("SEND 2 04").substr(0, 6), "SENT 0");
+  EXPECT_EQ(a.last_up().fctrl & kFCtrlAdrAckReq, 0);
+}
+
 }  // namespace
