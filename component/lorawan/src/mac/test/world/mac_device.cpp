@@ -16,7 +16,7 @@
 //   CSEND <port> <hex|->         -> the same, confirmed
 //   LINKCHECK | DEVTIME          -> OK <MLME request status>; with the next
 //                                   exchange MLME <request> <status> <margin> <gateways>
-//   GET DR|POWER|NBTRANS|RX2|DELAYS|MASK|CHANNELS|VERSION|CLASS|ADRACK|FCNT|LASTRX
+//   GET DR|POWER|NBTRANS|RX2|DELAYS|MASK|CHANNELS|VERSION|CLASS|ADRACK|FCNT|LASTRX|LAYOUT
 //                                -> the item's name and value(s)
 //   DUMP                         -> CTX <the whole stored context, hex>
 //   RESTORE <hex>                -> OK <MIB status> (the MAC is stopped first)
@@ -24,6 +24,7 @@
 //   (downlinks)                  -> RX <status> <slot> <port> <hex|-> <FPending> <FCnt down> <ack>
 // Unknown commands answer ERROR. The device prints "READY" when it starts.
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -252,6 +253,15 @@ void get(const char* item) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
     say("ADRACK %lu", static_cast<unsigned long>(mib.Param.Contexts->MacGroup1.AdrAckCounter));
+  } else if (std::strcmp(item, "LAYOUT") == 0) {
+    // Where each stored group starts in the context, and its size.
+    say("LAYOUT %u %u %u %u %u %u %u %u", static_cast<unsigned>(offsetof(LoRaMacNvmData_t, Crypto)),
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, MacGroup1)),
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, MacGroup2)),
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, SecureElement)),
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, RegionGroup1)),
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, RegionGroup2)),
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, ClassB)), static_cast<unsigned>(sizeof(LoRaMacNvmData_t)));
   } else if (std::strcmp(item, "LASTRX") == 0) {
     say("LASTRX %d %d", last_rssi, last_snr);
   } else if (std::strcmp(item, "FCNT") == 0) {
