@@ -12,7 +12,7 @@
 //   CLASS A|B|C | NBTRANS n | ADR 0|1 | DR n | DC 0|1
 //   SET RXERR ms | SET MINSYM n | SET CHMASK w0 [w1 ...] (hex words)
 //   SEND <port> <hex|->          -> OK <MCPS request status>, then
-//                                   SENT <status> <FCnt> <ack> <dr> <power> <nbtrans>
+//                                   SENT <status> <FCnt + 1> <ack> <dr> <power index> <transmissions>
 //   CSEND <port> <hex|->         -> the same, confirmed
 //   LINKCHECK | DEVTIME          -> OK <MLME request status>; with the next
 //                                   exchange MLME <request> <status> <margin> <gateways>
@@ -21,7 +21,8 @@
 //   DUMP                         -> CTX <the whole stored context, hex>
 //   RESTORE <hex>                -> OK <MIB status> (the MAC is stopped first)
 //   NVMLOG 0|1                   -> with 1, NVM <flags> for each context change
-//   (downlinks)                  -> RX <status> <slot> <port> <hex|-> <FPending> <FCnt down> <ack>
+//   (downlinks)                  -> RX <status> <slot> <port> <hex|-> <uplink pending> <FCnt down> <ack>
+//                                   (uplink pending: FPending, or an acknowledgement owed)
 // Unknown commands answer ERROR. The device prints "READY" when it starts.
 #include <cstdarg>
 #include <cstddef>
@@ -268,8 +269,8 @@ void get(const char* item) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
     const auto& fc = mib.Param.Contexts->Crypto.FCntList;
-    say("FCNT %lu %lu %lu", static_cast<unsigned long>(fc.FCntUp), static_cast<unsigned long>(fc.NFCntDown),
-        static_cast<unsigned long>(fc.AFCntDown));
+    say("FCNT %lu %lu %lu %lu", static_cast<unsigned long>(fc.FCntUp), static_cast<unsigned long>(fc.NFCntDown),
+        static_cast<unsigned long>(fc.AFCntDown), static_cast<unsigned long>(fc.FCntDown));
   } else {
     say("ERROR");
   }
