@@ -71,6 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"rx_timing", {mac::rx_timing_setup_req(3)}, "08", {"DELAYS", "DELAYS 3000 4000"}},
         CommandCase{"dl_channel", {mac::dl_channel_req(0, 868500000)}, "0A03", {}},
         CommandCase{"adr_param", {mac::adr_param_setup_req(2, 1)}, "0C", {}},
+        // (Its only status bit: the time limit taken.)
+        CommandCase{"rejoin_param_setup", {mac::rejoin_param_setup_req(5, 3)}, "0F01", {}},
+        // Not an EU868 command: ignored, no answer; the rest of the
+        // downlink still counts.
+        CommandCase{"tx_param_setup", {mac::tx_param_setup_req(true, true, 5), mac::rx_timing_setup_req(2)}, "08",
+                    {"DELAYS", "DELAYS 2000 3000"}},
         // Several in one downlink, answered in order.
         CommandCase{"several",
                     {mac::rx_timing_setup_req(2), mac::new_channel_req(3, 867100000, 0, 5),
