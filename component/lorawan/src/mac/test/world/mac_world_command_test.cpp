@@ -4,6 +4,7 @@
 // that follow. ADR back-off with a silent network.
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "air.h"
@@ -179,6 +180,34 @@ TEST(MacOnAir, ChannelsFromTheNetworkCarryUplinksAndDownlinks) {
             "0703 0A03");
   EXPECT_TRUE(used.count(867100000));
   EXPECT_TRUE(rx1_moved);
+}
+
+// More answers than FOpts holds, with application data to send: the data
+// goes with the answers that fit, the others follow with the next uplink;
+// none is lost.
+TEST(MacOnAir, AnswersBeyondFOptsFollowWithTheNextUplink) {
+  Joined a;
+  // 16 bytes of answers: three DevStatusAns, three DlChannelAns, one
+  // ADRParamSetupAns.
+  for (int i = 0; i < 3; ++i) a.ns.queue_mac("a", mac::dev_status_req());
+  for (uint8_t ch = 0; ch < 3; ++ch) a.ns.queue_mac("a", mac::dl_channel_req(ch, 868100000 + 200000u * ch));
+  a.ns.queue_mac("a", mac::adr_param_setup_req(6, 5));
+  EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
+  EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
+  EXPECT_EQ(a.send("SEND 2 AABB").substr(0, 6), "SENT 0");
+  const UplinkRecord first = a.last_up();
+  EXPECT_EQ(first.payload, (Bytes{0xAA, 0xBB}));
+  EXPECT_GE(first.mac.size(), 1u);
+  EXPECT_LT(first.mac.size(), 7u);
+  EXPECT_EQ(a.send("SEND 2 CC").substr(0, 6), "SENT 0");
+  // Each answer once; DlChannelAns is repeated until a downlink comes (it
+  // is sticky).
+  std::map<uint8_t, int> count;
+  for (const MacCommand& m : a.ns.answers("a")) ++count[m.cid];
+  EXPECT_EQ(count[0x06], 3);
+  EXPECT_GE(count[0x0A], 3);
+  EXPECT_EQ(count[0x0C], 1);
+  EXPECT_EQ(count.size(), 3u);
 }
 
 // With ADR on and a network that stops answering, the device asks for an

@@ -84,6 +84,27 @@ TEST(MacOnAir, ReplayedDownlinkIsRefused) {
   EXPECT_EQ(a.next(), "RX 0 0 3 02 0 1 0");
 }
 
+FrameParams down(uint32_t addr, uint32_t fcnt);
+
+// Another device's frame in RX1 does not make this one miss its answer in
+// RX2.
+TEST(MacOnAir, AForeignFrameInRx1LeavesRx2Open) {
+  Joined a;
+  FrameParams p = down(a.addr() ^ 0x00010000, 0);
+  p.fport = 3;
+  p.payload = {0x01};
+  const Bytes foreign = build_data_frame(a.keys(), p);
+  a.ns.queue_downlink("a", 3, {0x22});
+  a.ns.set_window("a", Window::kRx2);
+  ASSERT_EQ(a.cmd("SEND 2 01"), "OK 0");
+  std::optional<UplinkRecord> up = wait_uplink(a.w.master(), a.ns, a.ns.uplinks().size(), {}, sec(2));
+  ASSERT_TRUE(up);
+  a.gw->send_raw(up->meta.end_us + sec(1), up->meta.freq, up->meta.dr, foreign);
+  EXPECT_EQ(fields(a.next(), 2), "RX 10");  // ADDRESS_FAIL, in RX1
+  EXPECT_EQ(fields(a.next(), 2), "SENT 0");
+  EXPECT_EQ(a.next(), "RX 0 1 3 22 0 0 0");  // the own answer, in RX2
+}
+
 // LoRaWAN 1.1: acknowledgements carry the acknowledged frame's counter in
 // their MIC, both ways.
 TEST(MacOnAir, ConfirmedFramesAcknowledgedBothWaysIn11) {
