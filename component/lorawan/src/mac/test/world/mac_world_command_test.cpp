@@ -156,6 +156,21 @@ TEST(MacOnAir, RxSettingsFromTheNetworkMoveTheWindows) {
   EXPECT_EQ(rx2.tx.at - a.ns.uplinks().back().meta.end_us, sec(4));
 }
 
+// A new channel and a mask that leaves only it: the very next uplink, with
+// the answers, goes on the new channel.
+TEST(MacOnAir, NewChannelUsedAtOnce) {
+  Joined a;
+  a.ns.queue_mac("a", mac::new_channel_req(3, 867100000, 0, 5));
+  a.ns.queue_mac("a", mac::link_adr_req(5, 0, 0x0008, 0, 1));
+  EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
+  EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
+  EXPECT_EQ(a.cmd("GET MASK"), "MASK 0008 0000 0000 0000 0000 0000");
+  EXPECT_EQ(a.send("SEND 2 02").substr(0, 6), "SENT 0");
+  EXPECT_EQ(a.last_up().meta.freq, 867100000u);
+  EXPECT_EQ(a.last_up().status, "ok");
+  EXPECT_EQ(show(a.ns.answers("a")), "0703 0307");
+}
+
 TEST(MacOnAir, ChannelsFromTheNetworkCarryUplinksAndDownlinks) {
   Joined a;
   // Channel 3 on 867.1 MHz for uplinks; RX1 of channel 0 moved to 868.5.
