@@ -79,4 +79,20 @@ TEST(MacOnAir, Us915SubBandFromALinkAdrBlock) {
   EXPECT_GE(freqs.size(), 4u);  // spread over the sub-band
 }
 
+// AS923 takes TxParamSetupReq (EU868 ignores it): answered, and the dwell
+// time limit it sets is kept.
+TEST(MacOnAir, As923TakesTxParamSetup) {
+  Air a(RegionId::kAS923_1);
+  ASSERT_EQ(a.cmd("REGION AS923"), "OK 0");
+  ASSERT_EQ(a.cmd("DR 4"), "OK 0");
+  ASSERT_TRUE(a.join());
+  a.ns.queue_mac("a", mac::tx_param_setup_req(false, false, 5));
+  EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
+  EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
+  EXPECT_EQ(a.send("SEND 2 02").substr(0, 6), "SENT 0");
+  ASSERT_EQ(a.ns.answers("a").size(), 1u);
+  EXPECT_EQ(a.ns.answers("a")[0].cid, 0x09);
+  EXPECT_TRUE(a.ns.answers("a")[0].data.empty());
+}
+
 }  // namespace
