@@ -122,9 +122,90 @@ public:
 class ZEMProtocol {
 };
 
+#ifdef QIV_LORA_SERVICES_LINKED
+// The LoRaWAN settings and actions, one object each (their verbs go through
+// the LoRaWAN service and its AT commands).
+class ZEMLorawan {
+public:
+    class rety {} rety;
+    class appeui {} appeui;
+    class appkey {} appkey;
+    class appskey {} appskey;
+    class daddr {} daddr;
+    class deui {} deui;
+    class netid {} netid;
+    class nwkskey {} nwkskey;
+    class cfm {} cfm;
+    class cfs {} cfs;
+    class njm {} njm;
+    class njs {} njs;
+    class adr {} adr;
+    class deviceClass {} deviceClass;
+    class dcs {} dcs;
+    class dr {} dr;
+    class jn1dl {} jn1dl;
+    class jn2dl {} jn2dl;
+    class pnm {} pnm;
+    class rx1dl {} rx1dl;
+    class rx2dl {} rx2dl;
+    class rx2dr {} rx2dr;
+    class rx2fq {} rx2fq;
+    class txp {} txp;
+    class pgslot {} pgslot;
+    class bfreq {} bfreq;
+    class btime {} btime;
+    class bgw {} bgw;
+    class rssi {} rssi;
+    class snr {} snr;
+    class ltime {} ltime;
+    class ver {} ver;
+    class mask {} mask;
+    class band {} band;
+    class linkcheck {} linkcheck;
+    class timereq {} timereq;
+    class nwm {} nwm;
+};
+#endif
+
+#ifdef QIV_LORA_P2P_LINKED
+// The point-to-point settings, one object each.
+class ZEMLoraP2P {
+public:
+    class iqInver {} iqInver;
+    class syncword {} syncword;
+    class rfFrequency {} rfFrequency;
+    class txOutputPower {} txOutputPower;
+    class bandwidth {} bandwidth;
+    class speradingFactor {} speradingFactor;
+    class codingrate {} codingrate;
+    class preambleLength {} preambleLength;
+    class symbolTimeout {} symbolTimeout;
+    class fixLengthPayload {} fixLengthPayload;
+    class cad {} cad;
+    class pfreq {} pfreq;
+    class psf {} psf;
+    class pbw {} pbw;
+    class pcr {} pcr;
+    class ppl {} ppl;
+    class ptp {} ptp;
+    class encry {} encry;
+    class enckey {} enckey;
+    class enciv {} enciv;
+    class pbr {} pbr;
+    class pfdev {} pfdev;
+    class nwm {} nwm;
+};
+#endif
+
 class ZEMUnifiedApi {
 public:
     ZEMSystem system;
+#ifdef QIV_LORA_SERVICES_LINKED
+    ZEMLorawan lorawan;
+#endif
+#ifdef QIV_LORA_P2P_LINKED
+    ZEMLoraP2P lora;
+#endif
     ZEMProtocol apiMode;
 };
 

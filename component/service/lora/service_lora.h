@@ -1,11 +1,14 @@
-// The LoRa services: the work mode of the module and the point-to-point
-// service. (The LoRaWAN service joins this header when its MAC is linked.)
+// The LoRa services: the work mode of the module, the point-to-point
+// service and, where the LoRaWAN MAC is linked, the LoRaWAN service.
 #pragma once
 
 #include <stdint.h>
 
 #include "service_lora_p2p.h"
 #include "service_lora_types.h"
+#if __has_include("LoRaMac.h")
+#include "service_lora_lorawan.h"
+#endif
 
 // The stored work mode: SERVICE_LORA_P2P, SERVICE_LORAWAN or SERVICE_LORA_FSK.
 SERVICE_LORA_WORK_MODE service_lora_get_nwm(void);

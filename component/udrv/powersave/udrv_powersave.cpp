@@ -74,6 +74,11 @@ int32_t handle_mcu_sleep(void)
     if (fund_event_queue_space_get() != EVENT_QUEUE_SIZE) {
         return -UDRV_BUSY;
     }
+#ifdef QIV_LORA_SERVICES_LINKED
+    // The radio goes to sleep only once the sleep is certain: its command
+    // takes time that a refused sleep must not spend.
+    service_lora_suspend();
+#endif
     uint8_t const level = service_nvm_get_auto_sleep_level_from_nvm();
 
     for (udrv_ps_cb cb : udrv_ps_sleep_cb) {
@@ -136,9 +141,6 @@ int32_t udrv_sleep_ms(uint32_t ms_time)
         uhal_ps_timer_stop();
         uhal_ps_timer_start(ms_time);
     }
-#ifdef QIV_LORA_SERVICES_LINKED
-    service_lora_suspend();
-#endif
     int32_t const ret = handle_mcu_sleep();
 #ifdef QIV_LORA_SERVICES_LINKED
     service_lora_resume();

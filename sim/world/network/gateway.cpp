@@ -78,10 +78,9 @@ sim::AirFrame Gateway::make_frame(const Transmission& tx, bool beacon) const {
   f.iq_inverted = !beacon;
   f.crc_on = false;
   f.implicit_header = beacon;
-  // Symbols of 16 ms or more (SF11 and SF12 at 125 kHz) are sent with the
-  // low data rate optimisation, as the time on air assumes; a receiver
-  // reads them only when it is set the same way.
-  f.ldro = d.defined() && (uint64_t{1} << d.sf) * 1000000000ull / d.bw >= 16000000;
+  // Low data rate optimisation where a symbol lasts 16 ms or more (SF11 and
+  // SF12 at 125 kHz), as the receiver sets it and as the time on air counts.
+  f.ldro = d.defined() && (uint64_t{1} << d.sf) * 1000000ull / d.bw >= 16000;
   f.end_us = tx.at + (d.defined() ? lora_time_on_air_us(d.sf, d.bw, f.len, 1, f.preamble_len,
                                                         beacon, false)
                                   : 0);

@@ -7,8 +7,10 @@
 //   QIV_LORA_SERVICES_LINKED  the LoRaWAN MAC and its service: the MAC context
 //                             load and the service start (which starts the
 //                             point-to-point service in the P2P and FSK work
-//                             modes), the certification mode, the MAC
-//                             processing step and the join callback
+//                             modes), the MAC processing step and the join
+//                             callback
+//   QIV_LORA_CERTIFICATION_LINKED  the certification mode and the packages'
+//                             processing step
 //   QIV_LORA_P2P_LINKED       the work mode and the point-to-point service;
 //                             without the MAC, start-up starts the service
 //                             itself in the P2P and FSK work modes
@@ -115,7 +117,7 @@ void qiv_init(void)
         }
     }
     udrv_system_event_init();
-#ifdef QIV_LORA_SERVICES_LINKED
+#ifdef QIV_LORA_CERTIFICATION_LINKED
     if (service_nvm_get_certi_from_nvm() == 1) {
         service_lora_certification(1);
     }
@@ -181,13 +183,15 @@ void qiv_event_handler_func(void *p_event_data, uint16_t)
     case UDRV_SYS_EVT_OP_LORAWAN:
 #ifdef QIV_LORA_SERVICES_LINKED
         LoRaMacProcess();
+#ifdef QIV_LORA_CERTIFICATION_LINKED
         LmHandlerPackagesProcess();
+#endif
 #endif
         break;
     case UDRV_SYS_EVT_OP_LORAWAN_JOIN_CB:
 #ifdef QIV_LORA_SERVICES_LINKED
         if (service_lora_join_callback != nullptr) {
-            service_lora_join_callback(event->p_context);
+            service_lora_join_callback(static_cast<int32_t>(reinterpret_cast<uintptr_t>(event->p_context)));
         }
 #endif
         break;

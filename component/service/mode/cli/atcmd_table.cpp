@@ -2,6 +2,7 @@
 #include <stddef.h>
 
 #include "atcmd.h"
+#include "atcmd_lorawan.h"
 #include "atcmd_p2p.h"
 
 // 20 bytes a row on the 32-bit target: start-up code restores the RAM table
