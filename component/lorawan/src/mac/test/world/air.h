@@ -25,7 +25,12 @@ const Key kAppKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
                      0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
 const Key kNwkKey = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
                      0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00};
-constexpr const char* kImage = "mac-device-sx126x";
+// The device program under test (the build makes each test once per radio
+// path).
+#ifndef MAC_DEVICE_IMAGE
+#define MAC_DEVICE_IMAGE "mac-device-sx126x"
+#endif
+constexpr const char* kImage = MAC_DEVICE_IMAGE;
 
 inline DeviceEntry otaa_entry(bool v11 = false) {
   DeviceEntry e;

@@ -1,5 +1,7 @@
-// A test device running the LoRaWAN MAC over the SX126x driver on its host
-// board: a line-command program on its console (port 0). It starts in EU868
+// A test device running the LoRaWAN MAC over a radio path: the SX126x driver
+// on its host board, or (built with MAC_DEVICE_SUBGHZ) the STM32WL sub-GHz
+// radio driver with the timer server of the STM32WLE5 port carrying the MAC's
+// timers. A line-command program on its console (port 0). It starts in EU868
 // with the OTAA identity below, duty cycle off so exchanges follow each
 // other; settings are taken while the MAC is stopped, and the first request
 // starts it.
@@ -36,6 +38,9 @@
 #include "board.h"
 #include "radio.h"
 #include "sim/sim.h"
+#ifdef MAC_DEVICE_SUBGHZ
+#include "stm32_fakes.h"
+#endif
 
 namespace {
 
@@ -463,6 +468,27 @@ void poll_console() {
 
 }  // namespace
 
+#ifdef MAC_DEVICE_SUBGHZ
+// The system time's RTC side, stood in like the timer server's: the
+// calendar is the virtual clock, the backup registers plain words.
+#include "util_systime.h"
+namespace {
+uint32_t bkup_seconds = 0;
+uint32_t bkup_subseconds = 0;
+void bkup_write_seconds(uint32_t s) { bkup_seconds = s; }
+uint32_t bkup_read_seconds() { return bkup_seconds; }
+void bkup_write_subseconds(uint32_t s) { bkup_subseconds = s; }
+uint32_t bkup_read_subseconds() { return bkup_subseconds; }
+uint32_t calendar(uint16_t* ms) {
+  const sim::time_us t = sim::now();
+  *ms = static_cast<uint16_t>((t / 1000) % 1000);
+  return static_cast<uint32_t>(t / 1000000);
+}
+}  // namespace
+const UTIL_SYSTIM_Driver_s UTIL_SYSTIMDriver = {bkup_write_seconds, bkup_read_seconds, bkup_write_subseconds,
+                                                bkup_read_subseconds, calendar};
+#endif
+
 // Listen-before-talk settings the regions ask the LoRa service for: off.
 int32_t service_lora_get_lbt(void) { return 0; }
 int16_t service_lora_get_lbt_rssi(void) { return -80; }
@@ -471,7 +497,11 @@ uint32_t service_lora_get_lbt_scantime(void) { return 5; }
 namespace sim {
 
 const ProgramInfo& program_info() {
+#ifdef MAC_DEVICE_SUBGHZ
+  static const ProgramInfo info{"mac-device-subghz", kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
+#else
   static const ProgramInfo info{"mac-device-sx126x", kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
+#endif
   return info;
 }
 
@@ -479,15 +509,23 @@ const ProgramInfo& program_info() {
   sim::uart_set_rx_handler(kConsole, &on_byte, nullptr);
   sim::irq_set_handler(kWakeIrq, &wake_isr);
   sim::irq_enable(kWakeIrq, true);
+#ifdef MAC_DEVICE_SUBGHZ
+  // Radio and timer-server interrupts, the sub-GHz peripheral; the driver
+  // handles the radio's interrupts in the interrupt itself.
+  stm32_env::power_on();
+  auto radio_step = [] {};
+#else
   BoardInitMcu();
+  auto radio_step = [] { Radio.IrqProcess(); };
+#endif
   mac_setup();
   say("READY");
   for (;;) {
-    Radio.IrqProcess();
+    radio_step();
     while (process_requested) {
       process_requested = false;
       LoRaMacProcess();
-      Radio.IrqProcess();
+      radio_step();
     }
     poll_console();
     if (!process_requested) sim::wait_for_interrupt();
