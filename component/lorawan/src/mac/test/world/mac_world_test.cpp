@@ -63,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<JoinCase>& i) { return std::string(i.param.name); });
 
 // Join accepts that fail their MIC (a wrong key) are refused where they
-// come; silence ends in the RX2 timeout.
+// come (one refused in RX1 still leaves RX2 open, and is reported when RX2
+// brings nothing); silence ends in the RX2 timeout.
 struct BadJoinCase {
   const char* name;
   Window network;           // where the network's own accept goes
@@ -107,6 +108,7 @@ TEST_P(BadJoin, RefusedOrTimedOut) {
 INSTANTIATE_TEST_SUITE_P(
     MacOnAir, BadJoin,
     testing::Values(BadJoinCase{"forged_in_rx2", Window::kNone, 2, "JOINED 7"},        // JOIN_FAIL
+                    BadJoinCase{"forged_in_rx1", Window::kNone, 1, "JOINED 7"},        // JOIN_FAIL after RX2
                     BadJoinCase{"no_answer", Window::kNone, 0, "JOINED 4"},            // RX2_TIMEOUT
                     BadJoinCase{"forged_rx1_then_rx2", Window::kRx2, 1, "JOINED 0"}),  // RX2 still heard
     [](const testing::TestParamInfo<BadJoinCase>& i) { return std::string(i.param.name); });
