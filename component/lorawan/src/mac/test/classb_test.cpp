@@ -189,6 +189,11 @@ class ClassB : public ::testing::Test
         }
         radio.RxFrameMs = 40;
         radio.RxTimeoutMs = 30;
+        if (pingDown)
+        {
+            if (auto f = pingDown(call))
+                return f;
+        }
         if (pendingDown && radio.Rx.size() == rxAtSend + 1)
         {
             Bytes d = *pendingDown;
@@ -255,6 +260,7 @@ class ClassB : public ::testing::Test
     std::set<uint64_t> dropped; // beacon starts the network leaves out
     std::function<void(uint64_t, Bytes&)> mutate;
     std::optional<Bytes> pendingDown;
+    std::function<std::optional<Bytes>(const mac_world::RxCall&)> pingDown;
     size_t rxAtSend = 0;
     uint32_t downFCnt = 0;
 };
@@ -488,7 +494,7 @@ TEST_F(ClassB, NextSlotTime)
     }
 }
 
-TEST_F(ClassB, PingSlotsOpenAtTheComputedTimes)
+TEST_F(ClassB, PingSlotsOpenAtTheComputedTimesAndTakeDownlinks)
 {
     uint64_t beacon = Acquire();
     EXPECT_EQ(Mlme(MLME_PING_SLOT_INFO, 5), LORAMAC_STATUS_OK); // 4 slots per period
@@ -501,14 +507,21 @@ TEST_F(ClassB, PingSlotsOpenAtTheComputedTimes)
     ASSERT_EQ(MibSet(MIB_DEVICE_CLASS, p), LORAMAC_STATUS_OK);
 
     uint64_t next = beacon + kBeaconInterval;
-    mac_world::RunUntil(next + kBeaconInterval);
-
     RxConfigParams_t window{};
     RegionComputeRxWindowParameters(LORAMAC_REGION_EU868, DR_3, 6, 10, &window);
     uint16_t offset = LoRaMacClassBComputePingOffset(GpsSecondsAt(next), kDevAddr, 1024);
     std::vector<uint64_t> expected;
     for (int n = 0; n < 4; n++)
         expected.push_back(next + 2120 + (offset + n * 1024) * 30 - 1 + window.WindowOffset);
+
+    // The network answers in the second slot of that period.
+    pingDown = [&](const mac_world::RxCall& call) -> std::optional<Bytes> {
+        if (call.At == expected[1])
+            return BuildDownWithFOpts({}, 7);
+        return std::nullopt;
+    };
+    mac_world::RunUntil(next + kBeaconInterval);
+
     std::vector<uint64_t> opened;
     for (const auto& c : radio.Rx)
         if (!IsBeaconRx(c) && c.At > next && c.At < next + kBeaconInterval)
@@ -519,6 +532,68 @@ TEST_F(ClassB, PingSlotsOpenAtTheComputedTimes)
             opened.push_back(c.At);
         }
     EXPECT_EQ(opened, expected);
+    ASSERT_EQ(client.McpsIndications.size(), 2u); // the RX1 answer, then the ping slot
+    EXPECT_EQ(client.McpsIndications[1].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+    EXPECT_EQ(client.McpsIndications[1].RxSlot, RX_SLOT_WIN_CLASS_B_PING_SLOT);
+    EXPECT_EQ(client.McpsIndications[1].DownLinkCounter, 7u);
+    // Beacons keep locking around the slots.
+    EXPECT_EQ(Indications(MLME_BEACON).back().Status, LORAMAC_EVENT_INFO_STATUS_BEACON_LOCKED);
+}
+
+TEST_F(ClassB, MulticastSlotsOpenForTheGroupAndYieldToThePingSlot)
+{
+    uint64_t beacon = Acquire();
+    EXPECT_EQ(Mlme(MLME_PING_SLOT_INFO, 4), LORAMAC_STATUS_OK); // 8 slots per period
+    ExchangeWithRx1({0x10});
+    MibParam_t p{};
+    p.Class = CLASS_B;
+    ASSERT_EQ(MibSet(MIB_DEVICE_CLASS, p), LORAMAC_STATUS_OK);
+
+    static const uint8_t mcKey[16] = {0xA1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    auto setupGroup = [](AddressIdentifier_t id, uint32_t address, uint16_t periodicity) {
+        McChannelParams_t group{};
+        group.IsEnabled = true;
+        group.GroupID = id;
+        group.Address = address;
+        group.McKeys.Session.McAppSKey = const_cast<uint8_t*>(mcKey);
+        group.McKeys.Session.McNwkSKey = const_cast<uint8_t*>(mcKey);
+        group.FCountMax = 0xFFFFFFFF;
+        ASSERT_EQ(LoRaMacMcChannelSetup(&group), LORAMAC_STATUS_OK);
+        McRxParams_t rx{};
+        rx.Class = CLASS_B;
+        rx.ClassB.Frequency = 869525000;
+        rx.ClassB.Datarate = DR_2;
+        rx.ClassB.Periodicity = periodicity;
+        uint8_t status = 0;
+        ASSERT_EQ(LoRaMacMcChannelSetupRxParams(id, &rx, &status), LORAMAC_STATUS_OK);
+    };
+    // One group of its own, and one that shares the device's own slots.
+    constexpr uint32_t kGroup = 0x01BBCCDD;
+    setupGroup(MULTICAST_0_ADDR, kGroup, 6);
+    setupGroup(MULTICAST_1_ADDR, kDevAddr, 4);
+
+    uint64_t next = beacon + kBeaconInterval;
+    mac_world::RunUntil(next + kBeaconInterval);
+
+    RxConfigParams_t window{};
+    RegionComputeRxWindowParameters(LORAMAC_REGION_EU868, DR_3, 6, 10, &window);
+    uint16_t groupOffset = LoRaMacClassBComputePingOffset(GpsSecondsAt(next), kGroup, 2048);
+    uint16_t ownOffset = LoRaMacClassBComputePingOffset(GpsSecondsAt(next), kDevAddr, 512);
+    std::vector<uint64_t> expectedGroup, expectedOwn;
+    for (int n = 0; n < 2; n++)
+        expectedGroup.push_back(next + 2120 + (groupOffset + n * 2048) * 30 - 1 + window.WindowOffset);
+    for (int n = 0; n < 8; n++)
+        expectedOwn.push_back(next + 2120 + (ownOffset + n * 512) * 30 - 1 + window.WindowOffset);
+
+    std::vector<uint64_t> openedGroup, openedOwn;
+    for (const auto& c : radio.Rx)
+        if (!IsBeaconRx(c) && c.At > next && c.At < next + kBeaconInterval)
+            (c.Datarate == 10 ? openedGroup : openedOwn).push_back(c.At); // DR2 is SF10
+    // The group's own slots at its times; where a group's slot meets the
+    // device's ping slot (neither with data pending), the ping slot keeps
+    // the radio.
+    EXPECT_EQ(openedGroup, expectedGroup);
+    EXPECT_EQ(openedOwn, expectedOwn);
 }
 
 TEST_F(ClassB, BeaconTimingAnswer)
