@@ -4,7 +4,10 @@
 //
 //   JOIN                -> JOINED <MLME status>
 //   SEND <port> <hex>   -> OK <MCPS request status>, then SENT <status> <FCnt>
+//   BEACON              -> OK <MLME request status> (class B beacon acquisition)
 //   (downlinks)         -> RX <status> <slot> <port> <hex>
+//   (MLME confirms)     -> MLME <request> <status>
+//   (MLME indications)  -> MLMEIND <indication> <status>
 // The device prints "READY" when it starts.
 #include <cstdarg>
 #include <cstdio>
@@ -121,6 +124,10 @@ void run(char* cmd) {
     req.Type = MLME_JOIN;
     req.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
     req.Req.Join.Datarate = DR_5;
+    say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::strcmp(cmd, "BEACON") == 0) {
+    MlmeReq_t req{};
+    req.Type = MLME_BEACON_ACQUISITION;
     say("OK %d", LoRaMacMlmeRequest(&req));
   } else if (std::sscanf(cmd, "SEND %u %519s", &port, hex) == 2) {
     int n = from_hex(hex, send_buffer, sizeof send_buffer);
