@@ -898,7 +898,9 @@ bool LoRaMacClassBRxBeacon(uint8_t* payload, uint16_t size)
     BeaconFormat_t format = RegionGetPhyParam(*Ctx.Params.LoRaMacRegion, &getPhy).BeaconFormat;
     bool beaconReceived = false;
 
-    if (format.BeaconSize != 0 && size == format.BeaconSize)
+    // Only a frame of the region's beacon size whose fields all fit in it.
+    if (format.BeaconSize != 0 && size == format.BeaconSize &&
+        (uint16_t)format.Rfu1Size + format.Rfu2Size + 16 <= size)
     {
         BeaconInfo_t* info = &Ctx.Params.MlmeIndication->BeaconInfo;
         uint16_t index = format.Rfu1Size;

@@ -393,6 +393,20 @@ TEST_F(ClassB, AcquisitionWithoutBeaconEndsNotFound)
     EXPECT_FALSE(LoRaMacClassBIsBeaconModeActive());
 }
 
+TEST_F(ClassB, BandWithoutBeaconFrequencyFailsTheAcquisitionWithoutListening)
+{
+    mac_world::Reset();
+    ASSERT_EQ(LoRaMacInitialization(&mac_world::primitives, &mac_world::callbacks, LORAMAC_REGION_LA915),
+              LORAMAC_STATUS_OK);
+    ASSERT_EQ(LoRaMacStart(), LORAMAC_STATUS_OK);
+    ASSERT_EQ(Mlme(MLME_BEACON_ACQUISITION), LORAMAC_STATUS_OK);
+    mac_world::RunFor(1000);
+    EXPECT_TRUE(radio.Rx.empty());
+    ASSERT_TRUE(LastConfirm(MLME_BEACON_ACQUISITION));
+    EXPECT_EQ(LastConfirm(MLME_BEACON_ACQUISITION)->Status, LORAMAC_EVENT_INFO_STATUS_BEACON_NOT_FOUND);
+    EXPECT_FALSE(LoRaMacClassBIsBeaconModeActive());
+}
+
 TEST_F(ClassB, BeaconFrameChecks)
 {
     struct Case
