@@ -518,6 +518,8 @@ TEST_F(ClassB, PingSlotsOpenAtTheComputedTimesAndTakeDownlinks)
     ExchangeWithRx1({0x10});
     ASSERT_TRUE(LastConfirm(MLME_PING_SLOT_INFO));
     EXPECT_EQ(LastConfirm(MLME_PING_SLOT_INFO)->Status, LORAMAC_EVENT_INFO_STATUS_OK);
+    // Tracking was halted for the exchange and resumed after it, silently.
+    EXPECT_EQ(Indications(MLME_BEACON).size(), 1u);
     ASSERT_EQ(MibSet(MIB_DEVICE_CLASS, p), LORAMAC_STATUS_OK);
 
     uint64_t next = beacon + kBeaconInterval;
