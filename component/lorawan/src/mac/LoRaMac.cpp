@@ -2661,6 +2661,10 @@ LoRaMacStatus_t LoRaMacMcChannelDelete(AddressIdentifier_t groupID)
 
 LoRaMacStatus_t LoRaMacMcChannelSetupRxParams(AddressIdentifier_t groupID, McRxParams_t* rxParams, uint8_t* status)
 {
+    if (rxParams == nullptr || status == nullptr)
+    {
+        return LORAMAC_STATUS_PARAMETER_INVALID;
+    }
     *status = (uint8_t)(0x1C + (groupID & 0x03));
     if ((MacCtx.MacState & LORAMAC_TX_RUNNING) != 0)
     {

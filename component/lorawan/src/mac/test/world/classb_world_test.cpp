@@ -54,7 +54,7 @@ TEST(ClassBOnAir, AcquiresTracksAndReportsMissedBeacons) {
   ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
   // The device listens until the next beacon, up to one period; the
   // acquisition's confirm comes first, then the indication.
-  EXPECT_EQ(d.next_line(kConsole, sec(130)), "MLME 11 0");
+  EXPECT_EQ(d.next_line(kConsole, sec(130)), "MLME 11 0 0 0");
   EXPECT_EQ(d.next_line(kConsole, sec(1)), kLocked);
   // Locked on the next ones (the first seen may be the gateway's first).
   std::vector<std::string> seen;

@@ -3,10 +3,13 @@
 // the identity below, duty cycle off so exchanges follow each other.
 //
 //   JOIN                -> JOINED <MLME status>
-//   SEND <port> <hex>   -> OK <MCPS request status>, then SENT <status> <FCnt>
+//   SEND <port> <hex>   -> OK <MCPS request status>, then SENT <status> <FCnt> <ack>
+//   CSEND <port> <hex>  -> the same, confirmed
+//   LINKCHECK           -> OK <MLME request status>; with the next exchange
+//                          MLME 5 <status> <margin> <gateways>
 //   BEACON              -> OK <MLME request status> (class B beacon acquisition)
 //   (downlinks)         -> RX <status> <slot> <port> <hex>
-//   (MLME confirms)     -> MLME <request> <status>
+//   (MLME confirms)     -> MLME <request> <status> <margin> <gateways>
 //   (MLME indications)  -> MLMEIND <indication> <status>
 // The device prints "READY" when it starts.
 #include <cstdarg>
@@ -54,7 +57,9 @@ void say(const char* fmt, ...) {
 }
 
 // The primitives run in the process step, in the main loop.
-void on_mcps_confirm(McpsConfirm_t* c) { say("SENT %d %lu", c->Status, static_cast<unsigned long>(c->UpLinkCounter)); }
+void on_mcps_confirm(McpsConfirm_t* c) {
+  say("SENT %d %lu %d", c->Status, static_cast<unsigned long>(c->UpLinkCounter), c->AckReceived ? 1 : 0);
+}
 
 void on_mcps_indication(McpsIndication_t* ind) {
   char hex[520] = {};
@@ -68,7 +73,7 @@ void on_mlme_confirm(MlmeConfirm_t* c) {
   if (c->MlmeRequest == MLME_JOIN) {
     say("JOINED %d", c->Status);
   } else {
-    say("MLME %d %d", c->MlmeRequest, c->Status);
+    say("MLME %d %d %d %d", c->MlmeRequest, c->Status, c->DemodMargin, c->NbGateways);
   }
 }
 
@@ -119,24 +124,30 @@ int from_hex(const char* s, uint8_t* out, size_t max) {
 void run(char* cmd) {
   unsigned port = 0;
   char hex[520];
+  char kind[8];
   if (std::strcmp(cmd, "JOIN") == 0) {
     MlmeReq_t req{};
     req.Type = MLME_JOIN;
     req.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
     req.Req.Join.Datarate = DR_5;
     say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::strcmp(cmd, "LINKCHECK") == 0) {
+    MlmeReq_t req{};
+    req.Type = MLME_LINK_CHECK;
+    say("OK %d", LoRaMacMlmeRequest(&req));
   } else if (std::strcmp(cmd, "BEACON") == 0) {
     MlmeReq_t req{};
     req.Type = MLME_BEACON_ACQUISITION;
     say("OK %d", LoRaMacMlmeRequest(&req));
-  } else if (std::sscanf(cmd, "SEND %u %519s", &port, hex) == 2) {
+  } else if (std::sscanf(cmd, "%7s %u %519s", kind, &port, hex) == 3 &&
+             (std::strcmp(kind, "SEND") == 0 || std::strcmp(kind, "CSEND") == 0)) {
     int n = from_hex(hex, send_buffer, sizeof send_buffer);
     if (n < 0) {
       say("ERROR");
       return;
     }
     McpsReq_t req{};
-    req.Type = MCPS_UNCONFIRMED;
+    req.Type = (kind[0] == 'C') ? MCPS_CONFIRMED : MCPS_UNCONFIRMED;
     req.Req.Unconfirmed.fPort = static_cast<uint8_t>(port);
     req.Req.Unconfirmed.fBuffer = send_buffer;
     req.Req.Unconfirmed.fBufferSize = static_cast<uint16_t>(n);
