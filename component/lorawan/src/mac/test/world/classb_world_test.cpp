@@ -70,4 +70,44 @@ TEST(ClassBOnAir, AcquiresTracksAndReportsMissedBeacons) {
   for (auto j = seen.begin(); j != it; ++j) EXPECT_EQ(*j, kLocked);
 }
 
+TEST(ClassBOnAir, PingSlotDownlinkAfterThePeriodicityIsAcknowledged) {
+  systest::World w;
+  NetworkServer ns{RegionId::kEU868};
+  DeviceEntry entry;
+  entry.name = "a";
+  entry.dev_eui = 0x0202020202020202ull;
+  entry.join_eui = 0x0101010101010101ull;
+  entry.app_key = kApp;
+  ns.add_device(entry);
+  GatewayOptions options;
+  options.beacons = true;
+  Gateway gw{ns, w.master(), options};
+  systest::Device& d = w.start("a", "mac-device-sx126x");
+  ASSERT_TRUE(d.wait_line(kConsole, "READY"));
+  d.write(kConsole, "JOIN\r\n");
+  ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
+  ASSERT_TRUE(d.wait_line(kConsole, "JOINED 0", sec(10)));
+  d.write(kConsole, "BEACON\r\n");
+  ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
+  ASSERT_TRUE(d.wait_line(kConsole, kLocked, sec(130)));
+
+  // Class B is refused until the network acknowledges the periodicity.
+  d.write(kConsole, "CLASSB\r\n");
+  EXPECT_EQ(d.next_line(kConsole, sec(1)), "OK 2"); // service unknown
+  d.write(kConsole, "PINGSLOT 3\r\n");
+  ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
+  d.write(kConsole, "SEND 2 01\r\n");
+  ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
+  ASSERT_TRUE(d.wait_line(kConsole, "MLME 12 0 0 0", sec(5)));
+  d.write(kConsole, "CLASSB\r\n");
+  ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
+  ns.set_class("a", 'B');
+
+  // The network sends in the device's next ping slot; it arrives there.
+  ns.queue_downlink("a", 9, {0xB0, 0x0B});
+  ASSERT_TRUE(d.wait_line(kConsole, "RX 0 4 9 B00B", sec(130)));
+  ASSERT_FALSE(ns.downlinks().empty());
+  EXPECT_EQ(ns.downlinks().back().tx.what, "ping slot");
+}
+
 }  // namespace

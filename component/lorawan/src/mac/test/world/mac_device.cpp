@@ -8,6 +8,9 @@
 //   LINKCHECK           -> OK <MLME request status>; with the next exchange
 //                          MLME 5 <status> <margin> <gateways>
 //   BEACON              -> OK <MLME request status> (class B beacon acquisition)
+//   PINGSLOT <p>        -> OK <MLME request status> (ping-slot periodicity p,
+//                          sent with the next uplink)
+//   CLASSB              -> OK <status of the switch to class B>
 //   (downlinks)         -> RX <status> <slot> <port> <hex>
 //   (MLME confirms)     -> MLME <request> <status> <margin> <gateways>
 //   (MLME indications)  -> MLMEIND <indication> <status>
@@ -139,6 +142,16 @@ void run(char* cmd) {
     MlmeReq_t req{};
     req.Type = MLME_BEACON_ACQUISITION;
     say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::sscanf(cmd, "PINGSLOT %u", &port) == 1) {
+    MlmeReq_t req{};
+    req.Type = MLME_PING_SLOT_INFO;
+    req.Req.PingSlotInfo.PingSlot.Fields.Periodicity = static_cast<uint8_t>(port & 7);
+    say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::strcmp(cmd, "CLASSB") == 0) {
+    MibRequestConfirm_t mib{};
+    mib.Type = MIB_DEVICE_CLASS;
+    mib.Param.Class = CLASS_B;
+    say("OK %d", LoRaMacMibSetRequestConfirm(&mib));
   } else if (std::sscanf(cmd, "%7s %u %519s", kind, &port, hex) == 3 &&
              (std::strcmp(kind, "SEND") == 0 || std::strcmp(kind, "CSEND") == 0)) {
     int n = from_hex(hex, send_buffer, sizeof send_buffer);
