@@ -194,10 +194,11 @@ class ClassB : public ::testing::Test
             if (auto f = pingDown(call))
                 return f;
         }
-        if (pendingDown && radio.Rx.size() == rxAtSend + 1)
+        if ((pendingDown || pendingDownFor) && radio.Rx.size() == rxAtSend + 1)
         {
-            Bytes d = *pendingDown;
+            Bytes d = pendingDown ? *pendingDown : pendingDownFor(call);
             pendingDown.reset();
+            pendingDownFor = nullptr;
             return d;
         }
         return std::nullopt;
@@ -212,10 +213,22 @@ class ClassB : public ::testing::Test
         return beacon;
     }
 
-    // One unconfirmed uplink whose RX1 brings \a fopts; runs to its end.
-    void ExchangeWithRx1(const Bytes& fopts)
+    // One unconfirmed uplink whose RX1 brings \a fopts (or what \a foptsFor
+    // makes of the RX1 reception); runs to its end.
+    void ExchangeWithRx1(const Bytes& fopts,
+                         std::function<Bytes(const mac_world::RxCall&)> foptsFor = nullptr)
     {
-        pendingDown = BuildDownWithFOpts(fopts, downFCnt++);
+        if (foptsFor)
+        {
+            uint32_t fcnt = downFCnt++;
+            pendingDownFor = [foptsFor, fcnt](const mac_world::RxCall& call) {
+                return BuildDownWithFOpts(foptsFor(call), fcnt);
+            };
+        }
+        else
+        {
+            pendingDown = BuildDownWithFOpts(fopts, downFCnt++);
+        }
         rxAtSend = radio.Rx.size();
         McpsReq_t req{};
         req.Type = MCPS_UNCONFIRMED;
@@ -260,6 +273,7 @@ class ClassB : public ::testing::Test
     std::set<uint64_t> dropped; // beacon starts the network leaves out
     std::function<void(uint64_t, Bytes&)> mutate;
     std::optional<Bytes> pendingDown;
+    std::function<Bytes(const mac_world::RxCall&)> pendingDownFor;
     std::function<std::optional<Bytes>(const mac_world::RxCall&)> pingDown;
     size_t rxAtSend = 0;
     uint32_t downFCnt = 0;
@@ -637,6 +651,33 @@ TEST_F(ClassB, BeaconTimingAnswer)
         EXPECT_EQ(confirm->Status, c.Status);
         EXPECT_EQ(confirm->BeaconTimingDelay, c.DelayMs);
     }
+}
+
+TEST_F(ClassB, BeaconTimingAnswerLeadsToAnAcquisitionAtTheAnnouncedTime)
+{
+    ASSERT_EQ(Mlme(MLME_BEACON_TIMING), LORAMAC_STATUS_OK);
+    uint64_t announced = 0;
+    // The delay counts in 30 ms steps from the end of the downlink.
+    ExchangeWithRx1({}, [&](const mac_world::RxCall& call) {
+        uint64_t rxDone = call.At + radio.RxFrameMs;
+        uint64_t beacon = BeaconAtOrAfter(rxDone + 1);
+        uint16_t delay = (uint16_t)((beacon - rxDone) / 30);
+        announced = rxDone + delay * 30u;
+        return Bytes{0x12, (uint8_t)delay, (uint8_t)(delay >> 8), 0};
+    });
+    ASSERT_TRUE(LastConfirm(MLME_BEACON_TIMING));
+    ASSERT_EQ(LastConfirm(MLME_BEACON_TIMING)->Status, LORAMAC_EVENT_INFO_STATUS_OK);
+
+    size_t rxBefore = radio.Rx.size();
+    ASSERT_EQ(Mlme(MLME_BEACON_ACQUISITION), LORAMAC_STATUS_OK);
+    uint64_t beacon = BeaconAtOrAfter(announced);
+    mac_world::RunUntil(beacon + 1000);
+    ASSERT_EQ(radio.Rx.size(), rxBefore + 1);
+    EXPECT_EQ(radio.Rx.back().Timeout, 2120u);
+    EXPECT_EQ(radio.Rx.back().At, announced);
+    ASSERT_TRUE(LastConfirm(MLME_BEACON_ACQUISITION));
+    EXPECT_EQ(LastConfirm(MLME_BEACON_ACQUISITION)->Status, LORAMAC_EVENT_INFO_STATUS_OK);
+    EXPECT_EQ(Indications(MLME_BEACON).back().Status, LORAMAC_EVENT_INFO_STATUS_BEACON_LOCKED);
 }
 
 TEST_F(ClassB, DeviceTimeAnswerLeadsToAnAcquisitionAtTheNextBeacon)
