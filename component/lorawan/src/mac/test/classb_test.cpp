@@ -31,7 +31,7 @@ constexpr uint32_t kDevAddr = 0x26011234;
 constexpr uint32_t kBeaconFreq = 869525000;
 constexpr uint32_t kBeaconInterval = 128000;
 constexpr uint32_t kMaxRxWindow = 3000;
-// Part of the beacon preamble (10 symbols of 4.1 ms) the radio may miss.
+// How much of the beacon preamble (10 symbols of 4.1 ms) the radio may miss.
 constexpr uint64_t kPreambleCatch = 20;
 // Network time (Unix ms) at virtual time 0: a few beacon periods plus an odd
 // part, so the device's boot is not aligned to the beacons.
