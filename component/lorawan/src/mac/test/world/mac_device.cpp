@@ -16,6 +16,9 @@
 //   SEND <port> <hex|->          -> OK <MCPS request status>, then
 //                                   SENT <status> <FCnt + 1> <ack> <dr> <power index> <transmissions>
 //   CSEND <port> <hex|->         -> the same, confirmed
+//   BEACON                       -> OK <MLME request status> (class B beacon acquisition)
+//   PINGSLOT <p>                 -> OK <MLME request status> (periodicity p, sent with the next uplink)
+//   CLASSB                       -> OK <status of the switch to class B>
 //   LINKCHECK | DEVTIME          -> OK <MLME request status>; with the next
 //                                   exchange MLME <request> <status> <margin> <gateways>
 //   GET DR|POWER|NBTRANS|RX2|DELAYS|MASK|CHANNELS|VERSION|CLASS|ADRACK|FCNT|LASTRX|LAYOUT
@@ -402,6 +405,21 @@ void run(char* cmd) {
     MlmeReq_t req{};
     req.Type = a[0] == 'L' ? MLME_LINK_CHECK : MLME_DEVICE_TIME;
     say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::strcmp(a, "BEACON") == 0) {
+    ensure_started();
+    MlmeReq_t req{};
+    req.Type = MLME_BEACON_ACQUISITION;
+    say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::strcmp(a, "PINGSLOT") == 0 && std::sscanf(rest, "%u", &value) == 1) {
+    ensure_started();
+    MlmeReq_t req{};
+    req.Type = MLME_PING_SLOT_INFO;
+    req.Req.PingSlotInfo.PingSlot.Fields.Periodicity = static_cast<uint8_t>(value & 7);
+    say("OK %d", LoRaMacMlmeRequest(&req));
+  } else if (std::strcmp(a, "CLASSB") == 0) {
+    mib.Type = MIB_DEVICE_CLASS;
+    mib.Param.Class = CLASS_B;
+    say("OK %d", mib_set(mib));
   } else if (std::strcmp(a, "DUMP") == 0) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
