@@ -38,9 +38,10 @@ typedef struct {
 // Header, transfer identifier, fragments to come, serial number, data length;
 // then the checksum after the data.
 constexpr uint32_t kOverhead = 6;
-// The fragment buffer holds 256 bytes: the data of one fragment is limited
-// so that header and checksum always fit, whatever the MAC reports.
-constexpr uint32_t kMaxFragmentData = 250;
+// The data of one fragment is limited so that header and checksum always fit
+// the 256-byte fragment buffer and the 8-bit fragment length, whatever the
+// MAC reports (no data rate carries more than 242 bytes).
+constexpr uint32_t kMaxFragmentData = 249;
 // The serial number (from 1) and the count of fragments to come are 8 bits
 // wide.
 constexpr uint32_t kMaxFragments = 255;
