@@ -2,6 +2,7 @@
 #include <stddef.h>
 
 #include "atcmd.h"
+#include "atcmd_lora_transfer.h"
 #include "atcmd_lorawan.h"
 #include "atcmd_p2p.h"
 
