@@ -243,20 +243,27 @@ void OnTxTimerEvent(void*)
 {
     if ((TestState & kTxRunning) == 0) return;
     packet = packet - 1;
-    Radio.Send(payload, testParam.payloadLen);
-    udrv_serial_log_printf("Tx Test : Packet %u of %u\r\n", static_cast<unsigned>(packet_back - packet),
-                           static_cast<unsigned>(packet_back));
+    // The next step is timed from this one, so the frames keep a steady
+    // 500 ms cadence whatever the printing takes.
     if (packet > 0) {
         UTIL_TIMER_Start(&TxTimer);
     } else {
         finish_tx_run();
     }
+    Radio.Send(payload, testParam.payloadLen);
+    udrv_serial_log_printf("Tx Test : Packet %u of %u\r\n", static_cast<unsigned>(packet_back - packet),
+                           static_cast<unsigned>(packet_back));
 }
 
 void OnHopTimerEvent(void*)
 {
     if ((TestState & kTxRunning) == 0) return;
     testParam.nb_tx = testParam.nb_tx - 1;
+    if (testParam.nb_tx > 0) {
+        UTIL_TIMER_Start(&TxTimer);
+    } else {
+        finish_tx_run();
+    }
     Radio.Send(payload, testParam.payloadLen);
     udrv_serial_log_printf("Tx Hop at %u Hz\r\n", static_cast<unsigned>(testParam.freq_start));
     udrv_serial_log_printf("Tx Test : Packet %u of %u\r\n", static_cast<unsigned>(packet_back - testParam.nb_tx),
@@ -270,11 +277,6 @@ void OnHopTimerEvent(void*)
         testParam.freq_start = next > testParam.freq_stop ? freq_start_back : static_cast<uint32_t>(next);
     }
     Radio.SetChannel(testParam.freq_start);
-    if (testParam.nb_tx > 0) {
-        UTIL_TIMER_Start(&TxTimer);
-    } else {
-        finish_tx_run();
-    }
 }
 
 // A hop range the radio can send on: start and stop in the band, start not
