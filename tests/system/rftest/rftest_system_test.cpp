@@ -270,6 +270,10 @@ TEST_F(RfTestWorld, HoppingRunsVisitTheRangeInOrderOrShuffled) {
   at(a, tconf(868000000, 14, 6, 4), {"OK"});
   at(a, "AT+TRTH=868000000:868500000:100000:12", {"OK"});
   const time_us t1 = w_.now();
+  // The run keeps the module awake after its first frames too.
+  ASSERT_TRUE(a.wait_line(kAt, "OnTxDone", sec(1)));
+  a.write(kAt, "AT+SLEEP=20\r\n");
+  EXPECT_TRUE(a.wait_line(kAt, "AT_BUSY_ERROR", sec(1)));
   ASSERT_TRUE(a.wait_line(kAt, tx_line(12, 12), sec(7)));
   ASSERT_TRUE(a.wait_line(kAt, "OnTxDone", sec(1)));
   frames = sent(a, t1, false);
@@ -313,6 +317,7 @@ TEST_F(RfTestWorld, StopEndsEveryRunningTest) {
   // may start afterwards.
   at(a, "AT+TTH=868000000:868500000:100000:100", {"OK"});
   ASSERT_TRUE(a.wait_line(kAt, "OnTxDone", sec(1)));
+  amid(a, "AT+SLEEP=20", "AT_BUSY_ERROR");  // a run keeps the module awake
   amid(a, "AT+TTONE", "Tx toneOK");
   amid(a, "AT+TOFF", "OK");
   const time_us off2 = w_.now();
