@@ -105,7 +105,8 @@ TEST(ClassBOnAir, PingSlotDownlinkAfterThePeriodicityIsAcknowledged) {
 
   // The network sends in the device's next ping slot; it arrives there.
   ns.queue_downlink("a", 9, {0xB0, 0x0B});
-  ASSERT_TRUE(d.wait_line(kConsole, "RX 0 4 9 B00B", sec(130)));
+  // Status 0 in the ping slot (4), port 9; no FPending, downlink FCnt 1, no ACK.
+  ASSERT_TRUE(d.wait_line(kConsole, "RX 0 4 9 B00B 0 1 0", sec(130)));
   ASSERT_FALSE(ns.downlinks().empty());
   EXPECT_EQ(ns.downlinks().back().tx.what, "ping slot");
 }
