@@ -19,6 +19,10 @@
 #include "udrv_system.h"
 #include "udrv_timer.h"
 
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+#include "service_lora_certification.h"
+#endif
+
 #if __has_include("qiv_board.h")
 #include "qiv_board.h"
 #endif
@@ -236,6 +240,11 @@ int32_t service_lora_init(SERVICE_LORA_BAND band)
         if (LoRaMacStart() != LORAMAC_STATUS_OK) {
             return -UDRV_INTERNAL_ERR;
         }
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+        if (LmHandlerPackageRegister(PACKAGE_ID_COMPLIANCE, &LmhpComplianceParams) != LORAMAC_HANDLER_SUCCESS) {
+            return -UDRV_INTERNAL_ERR;
+        }
+#endif
     }
     if (service_nvm_get_class_from_nvm() != SERVICE_LORA_CLASS_C &&
         service_nvm_get_njm_from_nvm() == SERVICE_LORA_OTAA) {
