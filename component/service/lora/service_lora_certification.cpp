@@ -239,8 +239,28 @@ void LmhpComplianceOnMcpsIndication(McpsIndication_t *ind)
         s.IsResetCmdPending = true;
         break;
     case COMPLIANCE_DUT_JOIN_REQ:
-        // The sub-band masks of the bands with 64 or more channels are
-        // opened by the channel-mask service where it is built.
+        // The bands with 64 or more channels join on every sub-band the
+        // test may use: the mask is applied and stored first.
+        {
+            uint16_t mask = 0;
+            switch (service_lora_get_band()) {
+            case SERVICE_LORA_US915:
+            case SERVICE_LORA_LA915:
+                mask = 0x00FF;
+                break;
+            case SERVICE_LORA_AU915:
+                mask = 0x01FF;
+                break;
+            case SERVICE_LORA_CN470:
+                mask = 0x0FFF;
+                break;
+            default:
+                break;
+            }
+            if (mask != 0) {
+                (void)service_lora_set_mask(&mask, true);
+            }
+        }
         if (CompliancePackage.OnJoinRequest != nullptr) {
             CompliancePackage.OnJoinRequest(true);
         }

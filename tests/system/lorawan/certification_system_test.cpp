@@ -50,7 +50,8 @@ bool has_mac(const Seen& s, uint8_t cid) {
   return false;
 }
 
-class Certification : public ::testing::Test {
+template <RegionId kRegion>
+class CertificationIn : public ::testing::Test {
  protected:
   void SetUp() override {
     systest::DeviceOptions o;
@@ -82,10 +83,13 @@ class Certification : public ::testing::Test {
   }
 
   systest::World w_;
-  NetworkServer ns_{RegionId::kEU868};
+  NetworkServer ns_{kRegion};
   Gateway gw_{ns_, w_.master()};
   systest::Device* d_ = nullptr;
 };
+
+using Certification = CertificationIn<RegionId::kEU868>;
+using CertificationUs915 = CertificationIn<RegionId::kUS915>;
 
 TEST_F(Certification, CommandReplies) {
   EXPECT_TRUE(at("AT+CERTIF=?", "AT+CERTIF=0"));
@@ -231,3 +235,27 @@ TEST_F(Certification, ResetCommandRestartsIntoTheSession) {
 }
 
 }  // namespace
+
+// On a band with sub-bands the activation opens every sub-band the test may
+// use before it joins, and stores the mask.
+TEST_F(CertificationUs915, ActivationOpensEverySubBand) {
+  ASSERT_TRUE(at("AT+BAND=5"));
+  ASSERT_TRUE(at("AT+MASK=0002"));
+  ASSERT_TRUE(at("AT+CERTIF=1"));
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  bool activated = false;
+  ns_.set_port_handler(2, [&](const UplinkRecord& r) -> std::optional<Bytes> {
+    if (r.device == "a" && !activated) {
+      ns_.queue_downlink("a", 224, {0x02});
+      activated = true;
+    }
+    return std::nullopt;
+  });
+  const size_t from = ns_.uplinks().size();
+  ASSERT_TRUE(w_.run_until([&] { return activated && joins_since(from) >= 2; }, sec(60)));
+  EXPECT_TRUE(at("AT+MASK=?", "AT+MASK=00FF"));
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  EXPECT_TRUE(at("AT+MASK=?", "AT+MASK=00FF"));
+}
