@@ -688,4 +688,44 @@ TEST_F(LoRaWan, DevNonceRisesAcrossFactoryReset) {
   EXPECT_GT(ns_.uplinks()[1].dev_nonce, ns_.uplinks()[0].dev_nonce);
 }
 
+// An OTAA device keeps only its DevNonce in the MAC block: its session
+// (counters, keys, MAC state) never reaches flash, and the nonce is written
+// once per accepted join.
+TEST_F(LoRaWan, OtaaMacBlockHoldsOnlyTheDevNonce) {
+  constexpr size_t kMacBlock = 0x3E000;  // offset of the MAC block in flash
+  constexpr size_t kMacBlockSize = 2044;
+  constexpr size_t kDevNonce = 4;        // in the crypto group, little-endian
+  otaa_identity();
+  auto block = [&]() {
+    std::vector<uint8_t> f = d_->flash();
+    return std::vector<uint8_t>(f.begin() + kMacBlock, f.begin() + kMacBlock + kMacBlockSize);
+  };
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  const std::vector<uint8_t> joined = block();
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_TRUE(at("AT+CFM=1"));
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(2)));
+  const std::vector<uint8_t> after = block();
+  EXPECT_TRUE(after == joined) << "the uplinks changed the MAC block";
+  for (size_t i = 0; i < kMacBlockSize; ++i) {
+    if (i == kDevNonce || i == kDevNonce + 1) continue;
+    ASSERT_EQ(after[i], 0) << "MAC block byte " << i << " holds more than the nonce";
+  }
+  const uint16_t stored = static_cast<uint16_t>(after[kDevNonce] | after[kDevNonce + 1] << 8);
+  ASSERT_FALSE(ns_.uplinks().empty());
+  EXPECT_EQ(stored, ns_.uplinks()[0].dev_nonce);
+  // The next join continues from it.
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  const size_t n = ns_.uplinks().size();
+  join();
+  ASSERT_GT(ns_.uplinks().size(), n);
+  EXPECT_EQ(ns_.uplinks()[n].dev_nonce, stored + 1);
+  EXPECT_EQ(ns_.uplinks()[n].status, "ok");
+}
+
 }  // namespace
