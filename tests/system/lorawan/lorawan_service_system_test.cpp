@@ -728,4 +728,43 @@ TEST_F(LoRaWan, OtaaMacBlockHoldsOnlyTheDevNonce) {
   EXPECT_EQ(ns_.uplinks()[n].status, "ok");
 }
 
+// The receive windows the network's join accept sets are the ones the
+// device reads back and listens in; a window moved away from the network's
+// loses its downlinks.
+TEST_F(LoRaWan, ReceiveWindowSettings) {
+  ns_.join_rx_delay = 3;
+  ns_.join_rx2_dr = 3;
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  EXPECT_TRUE(at("AT+RX1DL=?", "AT+RX1DL=3"));
+  EXPECT_TRUE(at("AT+RX2DR=?", "AT+RX2DR=3"));
+  EXPECT_TRUE(at("AT+RX2FQ=?", "AT+RX2FQ=869525000"));
+
+  // One uplink with a downlink queued; what the device printed after it.
+  auto exchange = [&](Window window, uint8_t port) {
+    ns_.set_window("a", window);
+    ns_.queue_downlink("a", port, Bytes{port});
+    EXPECT_TRUE(at("AT+SEND=2:01"));
+    EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+    std::optional<std::string> rx = d_->next_line(kAt, sec(2));
+    return rx ? *rx : std::string();
+  };
+  std::string rx = exchange(Window::kRx1, 10);
+  EXPECT_EQ(rx.rfind("+EVT:RX_1:", 0), 0u) << rx;
+  rx = exchange(Window::kRx2, 11);
+  EXPECT_EQ(rx.rfind("+EVT:RX_2:", 0), 0u) << rx;
+
+  // RX2 at another data rate or frequency hears nothing of the network.
+  ASSERT_TRUE(at("AT+RX2DR=5"));
+  EXPECT_EQ(exchange(Window::kRx2, 12), "");
+  ASSERT_TRUE(at("AT+RX2DR=3"));
+  ASSERT_TRUE(at("AT+RX2FQ=869300000", "AT_PARAM_ERROR")) << "between two bands of the region";
+  ASSERT_TRUE(at("AT+RX2FQ=869400000"));
+  EXPECT_EQ(exchange(Window::kRx2, 13), "");
+  // RX1 a second early misses too.
+  ASSERT_TRUE(at("AT+RX1DL=2"));
+  EXPECT_EQ(exchange(Window::kRx1, 14), "");
+}
+
 }  // namespace
