@@ -908,5 +908,8 @@ int main(int argc, char** argv) {
   L.wall0 = hostutil::monotonic_us();
   L.virt0 = now();
   host::set_gate(gate, nullptr);
+  // Host inputs (a terminal) come through the gate at any time: no quiet
+  // spans then.
+  if (L.world && !has_host_inputs()) host::set_quiet_query(link::quiet_query, nullptr);
   program_start();
 }

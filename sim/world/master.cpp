@@ -110,6 +110,7 @@ struct Master::Impl {
     int console = -1;
     uint16_t receiving = 0;          // rx_on bits of its last request
     bool deaf = false;               // kAirDeaf in its last request
+    bool silent = false;             // kAirSilent in its last request
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
@@ -213,11 +214,13 @@ struct Master::Impl {
         d.want = std::max(h.t2, d.now);
         d.receiving = h.a;
         d.deaf = false;
+        d.silent = false;
         if (len == sizeof(proto::RequestState)) {
           proto::RequestState state;
           std::memcpy(&state, payload, sizeof state);
           for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = state.free_at[p];
           d.deaf = (state.flags & proto::kAirDeaf) != 0;
+          d.silent = (state.flags & proto::kAirSilent) != 0;
         }
         d.state = State::kWaiting;
         watch_socket(d, false);
@@ -315,6 +318,7 @@ struct Master::Impl {
     d.console = hello.console_uart;
     d.receiving = 0;  // known at its first request
     d.deaf = false;
+    d.silent = false;
     d.held.clear();
     d.now = std::max(d.now, h.t);
     d.want = kNever;
@@ -463,12 +467,21 @@ struct Master::Impl {
       if (!send_to(d, proto::kFrame, 0, t, 0, &f, sizeof f)) return;
   }
 
-  void grant(Dev& d, time_us t) {
+  bool wired(const Dev& d) const {
+    for (const auto& w : wires)
+      if (w.first.first == d.id) return true;
+    return false;
+  }
+
+  // `quiet`: nothing is sent to the device before then but frames of the
+  // devices granted alongside it (see kGrant).
+  void grant(Dev& d, time_us t, time_us quiet, bool peers_silent) {
     flush(d);
     ++grants;
     d.state = State::kRunning;
     watch_socket(d, true);
-    if (!send_to(d, proto::kGrant, 0, t, 0, nullptr, 0)) {
+    if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t, std::max(t, quiet),
+                 nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
   }
@@ -580,10 +593,17 @@ struct Master::Impl {
       else
         others = std::min(others, d.want);
     }
-    if (run.size() == 1)
-      grant(*run[0], std::min(others, target));
-    else
-      for (Dev* d : run) grant(*d, T);
+    // Devices due at the same time run side by side, each only to that
+    // time: each may send at once. Serial bytes between them would arrive
+    // at their own times, so a wired device gets no quiet horizon beyond.
+    const time_us horizon = std::min(others, target);
+    if (run.size() == 1) {
+      grant(*run[0], horizon, horizon, true);
+    } else {
+      size_t sending = 0;
+      for (const Dev* d : run) sending += d->silent ? 0 : 1;
+      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon, sending - (d->silent ? 0 : 1) == 0);
+    }
     wait_busy();
     time_us reached = T;
     for (Dev* d : run)
