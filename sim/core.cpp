@@ -443,16 +443,20 @@ void cpu_spend(time_us us) {
 
 void cpu_spend_quiet(time_us us) {
   Core& c = core();
-  const time_us t = us > kNever - c.now ? kNever : c.now + us;
-  // With no event inside the span nothing of this device happens in it (no
-  // interrupt can become pending either), so the only thing a grant could
-  // change is input from outside; where none can come before the span ends,
-  // the clock simply moves. An event due at the very end takes a grant (it
-  // may put something on the air, which those granted alongside must see
-  // at its time).
-  if (us && c.quiet && !c.in_event && t < c.deadline && next_event_time() > t &&
-      t < c.quiet(c.quiet_ctx))
-    c.now = t;
+  const time_us from = c.now;
+  const time_us t = us > kNever - from ? kNever : from + us;
+  if (us && c.quiet && !c.in_event) {
+    // What is due now runs first, as before any move of time (a command that
+    // changed an interrupt line leaves such an event).
+    run_until(from);
+    // With no event inside the span nothing of this device happens in it (no
+    // interrupt can become pending either), so the only thing a grant could
+    // change is input from outside; where none can come before the span
+    // ends, the clock simply moves. An event due at the very end takes a
+    // grant (it may put something on the air, which those granted alongside
+    // must see at its time).
+    if (c.now == from && t < c.deadline && next_event_time() > t && t < c.quiet(c.quiet_ctx)) c.now = t;
+  }
   run_until(t);
 }
 

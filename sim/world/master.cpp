@@ -428,12 +428,17 @@ struct Master::Impl {
     if (cb.frame) cb.frame(FrameRecord{t, f});
     for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
     const double floor = budget.noise_floor(f);
+    // A waiting device acts again no earlier than where it stopped; one that
+    // ran ahead through quiet spans may have taken now_w past that.
+    time_us settled = now_w;
+    for (const Dev& d : devs)
+      if (d.state == State::kWaiting) settled = std::min(settled, d.now);
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
       budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       if (d.deaf) {
-        hold(d, t, heard);
+        hold(d, t, heard, settled);
         continue;
       }
       if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) d.want = std::min(d.want, t);
@@ -442,14 +447,14 @@ struct Master::Impl {
 
   // Keeps a frame for a deaf device until it next gets anything. Frames
   // that ended before every frame that may still matter began are dropped:
-  // nothing starts before now_w any more (frames sent from now on, those
+  // nothing starts before `settled` any more (frames sent from now on, those
   // held that are still on the air), and the device does nothing of its own
   // before its wanted time, so such a frame can neither be received nor
   // disturb a frame that is. Corrections (cuts) are always kept, since they
   // change a frame the device may already have.
-  void hold(Dev& d, time_us t, const AirFrame& f) {
+  void hold(Dev& d, time_us t, const AirFrame& f, time_us settled) {
     d.held.emplace_back(t, f);
-    time_us horizon = std::min(now_w, d.want);
+    time_us horizon = std::min(settled, d.want);
     for (const auto& [at, h] : d.held)
       if (h.end_us > horizon) horizon = std::min<time_us>(horizon, h.start_us);
     d.held.erase(std::remove_if(d.held.begin(), d.held.end(),
@@ -598,7 +603,10 @@ struct Master::Impl {
     // at their own times, so a wired device gets no quiet horizon beyond.
     const time_us horizon = std::min(others, target);
     if (run.size() == 1) {
-      grant(*run[0], horizon, horizon, true);
+      // Alone, it runs to the next device's time; a quiet span of it may go
+      // on past that while its radios are deaf (frames of the others would
+      // reach it late, which cannot matter to it), up to the world's target.
+      grant(*run[0], horizon, wired(*run[0]) ? horizon : target, false);
     } else {
       size_t sending = 0;
       for (const Dev* d : run) sending += d->silent ? 0 : 1;

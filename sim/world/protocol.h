@@ -13,15 +13,15 @@
 //                               payload = RequestState
 //   master -> device  kGrant    t = the time it may move to (>= its request's
 //                               now; may be beyond what it wanted: it may
-//                               then run freely up to t), t2 = the time
-//                               before which nothing will be sent to it
-//                               (>= t); frames from devices granted
-//                               alongside it come at their own times, so
-//                               only quiet spans (no event inside, nothing
-//                               sent) of a device whose radios are deaf, or
-//                               whose peers are silent (a =
-//                               kGrantPeersSilent), may cross t, and then
-//                               only to before t2
+//                               then run freely up to t), t2 (>= t) = the
+//                               time before which nothing but frames of
+//                               other devices reaches it; those come at
+//                               their own times, which may be before t2.
+//                               So only quiet spans (no event inside,
+//                               nothing sent) may cross t, and then only to
+//                               before t2: while its radios are deaf, or
+//                               while no frame can come at all (a has
+//                               kGrantPeersSilent)
 //   either way        kFrame    t = time on the air (send time), payload =
 //                               sim::AirFrame (of any PHY: its tag says
 //                               which; the master carries them all)
@@ -80,8 +80,9 @@ constexpr uint32_t kAirDeaf = 1;
 constexpr uint32_t kAirSilent = 2;
 
 // Bit of a grant's `a`: every device granted alongside this one was silent
-// on the air (kAirSilent), so no frame reaches this device before the
-// grant's t2 even while it listens.
+// on the air (kAirSilent) and every other device waits until t2 at least,
+// so no frame reaches this device before the grant's t2 even while it
+// listens.
 constexpr uint16_t kGrantPeersSilent = 1;
 
 // A request's payload: when each serial port's line is free again (the bytes
