@@ -58,14 +58,17 @@ std::string describe_status(int status) {
   return buf;
 }
 
-// The CPU that every process of one world runs on, or -1 (QIV_WORLD_PIN=0,
-// or no affinity known). A world's processes run in turns (lockstep), and a
-// hand-over between processes on one CPU is far cheaper than waking a
-// process on another; different worlds (parallel test runs) hash their
-// socket path onto different CPUs of the allowed set.
+// The CPU that every process of one world runs on with QIV_WORLD_PIN=1, or
+// -1 (not pinned; no affinity known). A world's processes run in turns
+// (lockstep), and a hand-over between processes on one CPU is cheaper than
+// waking a process on another while that CPU is free; on a busy host the
+// one CPU is shared with everything else and the world waits for it, which
+// costs far more, so worlds are left to the scheduler unless asked. Different
+// worlds (parallel test runs) hash their socket path onto different CPUs of
+// the allowed set.
 int world_cpu(const std::string& socket_path) {
   const char* env = std::getenv("QIV_WORLD_PIN");
-  if (env && std::strcmp(env, "0") == 0) return -1;
+  if (!env || std::strcmp(env, "1") != 0) return -1;
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
