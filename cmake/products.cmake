@@ -48,6 +48,8 @@ qiv_feature(LORA_P2P REQUIRES LORA DEFINES SUPPORT_LORA_P2P=1 QIV_LORA_P2P_LINKE
   LIBRARY service_lora_p2p)
 qiv_feature(LORAWAN REQUIRES LORA DEFINES QIV_LORA_SERVICES_LINKED=1
   LIBRARY service_lora)
+qiv_feature(LORAWAN_CERTIFICATION REQUIRES LORAWAN DEFINES QIV_LORA_CERTIFICATION_LINKED=1
+  LIBRARY service_lora_certification)
 qiv_feature(BLE DEFINES SUPPORT_BLE=1)
 qiv_feature(USB DEFINES SUPPORT_USB=1)
 qiv_feature(NFC DEFINES SUPPORT_NFC=1)
@@ -66,10 +68,10 @@ qiv_board(saffrond CHIP stm32wle5 DEFINES QIV_BOARD_SAFFROND=1 QIV_BOARD_ESP32C2
 #   CONSOLE <port>)                the application image of one module
 # qiv_bootloader(<image> CHIP <chip> CONSOLE <port>)
 # CONSOLE: the UART of the AT port (the launcher's terminal port).
-qiv_product(brisola-t BOARD brisola_t MODEL "Brisola-T" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
-qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
-qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
-qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P LORAWAN CONSOLE 2)
+qiv_product(brisola-t BOARD brisola_t MODEL "Brisola-T" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
+qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
+qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
+qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
 qiv_bootloader(qiv-boot CHIP stm32wle5 CONSOLE 2)
 # To come, once their chips' code exists:
 #   qiv_board(tarnelka CHIP apollo3 DEFINES ...)

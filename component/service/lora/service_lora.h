@@ -7,7 +7,12 @@
 #include "service_lora_p2p.h"
 #include "service_lora_types.h"
 #if __has_include("LoRaMac.h")
+#include "service_lora_longpacket.h"
 #include "service_lora_lorawan.h"
+#include "service_lora_channels.h"
+#endif
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+#include "service_lora_certification.h"
 #endif
 
 // The stored work mode: SERVICE_LORA_P2P, SERVICE_LORAWAN or SERVICE_LORA_FSK.

@@ -5,6 +5,8 @@
 
 #include "Region.h"
 #include "RegionAS923.h"
+#include "RegionAU915.h"
+#include "RegionUS915.h"
 #include "board.h"
 #include "radio.h"
 #include "service_debug.h"
@@ -16,6 +18,10 @@
 #include "udrv_serial.h"
 #include "udrv_system.h"
 #include "udrv_timer.h"
+
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+#include "service_lora_certification.h"
+#endif
 
 #if __has_include("qiv_board.h")
 #include "qiv_board.h"
@@ -133,6 +139,7 @@ int32_t push_stored_settings(void)
 {
     int32_t ret;
     if ((ret = service_lora_set_njm(service_nvm_get_njm_from_nvm(), false)) != 0) return ret;
+    if ((ret = service_lora_setup_multicast()) != 0) return ret;
     if ((ret = service_lora_set_class(service_nvm_get_class_from_nvm(), false)) != 0) return ret;
     if ((ret = service_lora_set_adr(service_nvm_get_adr_from_nvm(), false)) != 0) return ret;
     if ((ret = service_lora_set_dr(service_nvm_get_dr_from_nvm(), false)) != 0) return ret;
@@ -207,6 +214,9 @@ int32_t service_lora_init(SERVICE_LORA_BAND band)
         if (LoRaMacMibSetRequestConfirm(&mib) != LORAMAC_STATUS_OK) {
             return -UDRV_INTERNAL_ERR;
         }
+        if ((ret = service_lora_apply_channel_plan(band)) != 0) {
+            return ret;
+        }
         if ((ret = push_stored_settings()) != 0) {
             return ret;
         }
@@ -224,10 +234,17 @@ int32_t service_lora_init(SERVICE_LORA_BAND band)
                 return ret;
             }
         }
+        AU915_SingleChannelRegisterCallback(&SingleChannelAU915);
+        US915_SingleChannelRegisterCallback(&SingleChannelUS915);
         service_lora_systemMaxRxError();
         if (LoRaMacStart() != LORAMAC_STATUS_OK) {
             return -UDRV_INTERNAL_ERR;
         }
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+        if (LmHandlerPackageRegister(PACKAGE_ID_COMPLIANCE, &LmhpComplianceParams) != LORAMAC_HANDLER_SUCCESS) {
+            return -UDRV_INTERNAL_ERR;
+        }
+#endif
     }
     if (service_nvm_get_class_from_nvm() != SERVICE_LORA_CLASS_C &&
         service_nvm_get_njm_from_nvm() == SERVICE_LORA_OTAA) {
@@ -278,6 +295,9 @@ int32_t service_lora_set_band(SERVICE_LORA_BAND band)
     if (ret != 0 && is_init) {
         return ret;
     }
+    if (service_lora_clear_multicast() != 0) {
+        return -UDRV_INTERNAL_ERR;
+    }
     if ((ret = service_nvm_set_chs_to_nvm(0)) != 0) {
         return ret;
     }
@@ -324,6 +344,9 @@ int32_t service_lora_set_lora_default(void)
     clear_stored_mac_context();
     if (service_nvm_set_default_config_to_nvm() != 0) {
         udrv_serial_log_printf("%s():Fail\r\n", "service_lora_set_lora_default");
+        return -UDRV_INTERNAL_ERR;
+    }
+    if (service_lora_clear_multicast() != 0) {
         return -UDRV_INTERNAL_ERR;
     }
     if (service_lora_get_nwm() == SERVICE_LORAWAN) {

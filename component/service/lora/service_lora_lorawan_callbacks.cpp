@@ -9,6 +9,7 @@
 #include "radio.h"
 #include "service_debug.h"
 #include "service_lora.h"
+#include "service_lora_longpacket.h"
 #include "service_lora_lorawan_internal.h"
 #include "service_nvm.h"
 #include "udrv_errno.h"
@@ -16,6 +17,9 @@
 #include "udrv_system.h"
 #include "udrv_timer.h"
 #include "utilities.h"
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+#include "service_lora_certification.h"
+#endif
 
 namespace {
 
@@ -127,6 +131,15 @@ void McpsConfirm(McpsConfirm_t *c)
         call_send_hook(c->Status);
         udrv_serial_log_printf("+EVT:TX_DONE\r\n");
     }
+    // A long-packet fragment moves on once it went out (acknowledged, when
+    // confirmed); a failed one is sent again.
+    bool done = c->Status == LORAMAC_EVENT_INFO_STATUS_OK && (c->McpsRequest != MCPS_CONFIRMED || c->AckReceived);
+    if (AckTimeoutRetriesCounter == 0) {
+        service_lora_lptp_send_callback(done ? 0 : (c->Status != 0 ? static_cast<int32_t>(c->Status) : -1));
+    }
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+    LmHandlerPackagesMcpsConfirm(c);
+#endif
 }
 
 void McpsIndication(McpsIndication_t *ind)
@@ -169,6 +182,9 @@ void McpsIndication(McpsIndication_t *ind)
                                        ind->Rssi,       ind->Snr,        ind->DownLinkCounter};
         service_lora_recv_callback(data);
     }
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+    LmHandlerPackagesMcpsIndication(ind);
+#endif
     if (service_get_debug_level() != 0) {
         switch (ind->RxSlot) {
         case RX_SLOT_WIN_1:
@@ -194,6 +210,9 @@ void McpsIndication(McpsIndication_t *ind)
 
 void MlmeConfirm(MlmeConfirm_t *c)
 {
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+    LmHandlerPackagesMlmeConfirm(c);
+#endif
     switch (c->MlmeRequest) {
     case MLME_JOIN:
         if (c->Status == LORAMAC_EVENT_INFO_STATUS_OK) {
@@ -291,6 +310,9 @@ void MlmeConfirm(MlmeConfirm_t *c)
 
 void MlmeIndication(MlmeIndication_t *ind)
 {
+#ifdef QIV_LORA_CERTIFICATION_LINKED
+    LmHandlerPackagesMlmeIndication(ind);
+#endif
     if (ind->MlmeIndication == MLME_BEACON) {
         if (ind->Status == LORAMAC_EVENT_INFO_STATUS_BEACON_LOCKED) {
             udrv_serial_log_printf("+BC:LOCKED\r\n");

@@ -174,8 +174,13 @@ std::vector<uint32_t> NetworkServer::extra_channels() const {
     uint32_t f = get24(join_cflist, i) * 100;
     if (f) out.push_back(f);
   }
-  for (auto& [n, d] : devs_)
+  for (auto& [n, d] : devs_) {
     for (uint32_t f : d.channels) out.push_back(f);
+    // A device may use a new channel from the moment it takes it, so the
+    // uplink carrying its answer can already come on it.
+    for (const MacCommand& c : d.mac_sent)
+      if (c.cid == 0x07 && c.data.size() >= 4 && get24(c.data, 1) != 0) out.push_back(get24(c.data, 1) * 100);
+  }
   return out;
 }
 

@@ -210,7 +210,9 @@ TEST_P(ApplicationImage, ShowsTheGoldenBytes) {
   Device& a = w.start("a", o);
   w.run_for(sec(2));
   cap.section("a start-up", escaped(a.take(kAt)));
-  for (const std::string& c : kFactoryCommands) cap.command(w, a, c);
+  // The command listing is the longest reply: it gets time to finish before
+  // the next command is typed.
+  for (const std::string& c : kFactoryCommands) cap.command(w, a, c, c == "AT?" ? sec(3) : ms(400));
   // Into point-to-point mode (the module restarts into it).
   cap.command(w, a, "AT+NWM=0", sec(2));
   for (const std::string& c : kP2pCommands) cap.command(w, a, c);

@@ -32,10 +32,13 @@ class LoRaWan : public ::testing::Test {
     ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
   }
 
-  // One command and its reply word.
+  // One command and its reply word; a query's value line is followed by OK,
+  // taken with it so that a later command's OK is not matched by it.
   testing::AssertionResult at(const std::string& command, const std::string& reply = "OK") {
     d_->write(kAt, command + "\r\n");
-    return d_->wait_line(kAt, reply, sec(2));
+    testing::AssertionResult r = d_->wait_line(kAt, reply, sec(2));
+    if (!r || reply.rfind("AT+", 0) != 0) return r;
+    return d_->wait_line(kAt, "OK", sec(2));
   }
 
   void otaa_identity() {
@@ -297,6 +300,471 @@ TEST_F(LoRaWan, ConfirmedUplinkWithoutAnswerIsResent) {
     EXPECT_EQ(r.mtype, MType::kConfirmedUp);
     EXPECT_EQ(r.payload, (Bytes{0xCA, 0xFE}));
   }
+}
+
+// Every identity and key: what is typed (either case) is read back in
+// upper case, and stays after a restart.
+TEST_F(LoRaWan, IdentityAndKeysRoundTrip) {
+  struct Case {
+    const char* name;
+    const char* typed;
+    const char* stored;
+  };
+  const Case cases[] = {
+      {"AT+DEVEUI", "a1b2c3d4e5f60718", "A1B2C3D4E5F60718"},
+      {"AT+APPEUI", "0011223344556677", "0011223344556677"},
+      {"AT+APPKEY", "00112233445566778899aabbccddeeff", "00112233445566778899AABBCCDDEEFF"},
+      {"AT+NJM", "0", "0"},  // the session credentials read back in ABP only
+      {"AT+NWKSKEY", "FFEEDDCCBBAA99887766554433221100", "FFEEDDCCBBAA99887766554433221100"},
+      {"AT+APPSKEY", "0f0e0d0c0b0a09080706050403020100", "0F0E0D0C0B0A09080706050403020100"},
+      {"AT+DEVADDR", "26abcdef", "26ABCDEF"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(at(std::string(c.name) + "=" + c.typed)) << c.name;
+    EXPECT_TRUE(at(std::string(c.name) + "=?", std::string(c.name) + "=" + c.stored)) << c.name;
+  }
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  for (const Case& c : cases) {
+    EXPECT_TRUE(at(std::string(c.name) + "=?", std::string(c.name) + "=" + c.stored)) << c.name;
+  }
+}
+
+// In OTAA the session credentials read back are the session's: zeros before
+// the join, the network's after it.
+TEST_F(LoRaWan, OtaaSessionCredentials) {
+  otaa_identity();
+  ASSERT_TRUE(at("AT+NWKSKEY=FFEEDDCCBBAA99887766554433221100"));
+  EXPECT_TRUE(at("AT+NWKSKEY=?", "AT+NWKSKEY=00000000000000000000000000000000"));
+  EXPECT_TRUE(at("AT+DEVADDR=?", "AT+DEVADDR=00000000"));
+  join();
+  std::optional<uint32_t> addr = ns_.dev_addr("a");
+  std::optional<SessionKeys> keys = ns_.session_keys("a");
+  ASSERT_TRUE(addr && keys);
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", *addr);
+  EXPECT_TRUE(at("AT+DEVADDR=?", std::string("AT+DEVADDR=") + text));
+  std::string app_s;
+  for (uint8_t b : keys->app_s) {
+    char t[3];
+    std::snprintf(t, sizeof t, "%02X", b);
+    app_s += t;
+  }
+  EXPECT_TRUE(at("AT+APPSKEY=?", "AT+APPSKEY=" + app_s));
+  EXPECT_TRUE(at("AT+NETID=?", "AT+NETID=000013"));
+}
+
+// Bad input to every command of this family: the error word, nothing on
+// the air and nothing written to flash.
+TEST_F(LoRaWan, BadInputChangesNothing) {
+  otaa_identity();
+  ASSERT_TRUE(at("AT+DR=5"));
+  const std::vector<uint8_t> flash_before = d_->flash();
+  struct Case {
+    const char* command;
+    const char* reply;
+  };
+  const Case before_join[] = {
+      {"AT+DEVEUI=0102", "AT_PARAM_ERROR"},
+      {"AT+APPEUI=01020304050607080", "AT_PARAM_ERROR"},
+      {"AT+APPKEY=00112233445566778899AABBCCDDEEF", "AT_PARAM_ERROR"},
+      {"AT+APPKEY=00112233445566778899AABBCCDDEEFF00", "AT_PARAM_ERROR"},
+      {"AT+NWKSKEY=zz112233445566778899AABBCCDDEEFF", "AT_PARAM_ERROR"},
+      {"AT+APPSKEY=", "AT_PARAM_ERROR"},
+      {"AT+DEVADDR=1234567", "AT_PARAM_ERROR"},
+      {"AT+DEVADDR=12345678:1", "AT_PARAM_ERROR"},
+      {"AT+CFM=2", "AT_PARAM_ERROR"},
+      {"AT+NJM=2", "AT_PARAM_ERROR"},
+      {"AT+CFS=1", "AT_PARAM_ERROR"},
+      {"AT+NJS=1", "AT_PARAM_ERROR"},
+      {"AT+ADR=2", "AT_PARAM_ERROR"},
+      {"AT+DCS=2", "AT_PARAM_ERROR"},
+      {"AT+DR=8", "AT_PARAM_ERROR"},
+      {"AT+DR=-1", "AT_PARAM_ERROR"},
+      {"AT+JN1DL=0", "AT_PARAM_ERROR"},
+      {"AT+JN2DL=16", "AT_PARAM_ERROR"},
+      {"AT+JN2DL=5", "AT_PARAM_ERROR"},
+      {"AT+PNM=2", "AT_PARAM_ERROR"},
+      {"AT+RX1DL=abc", "AT_PARAM_ERROR"},
+      {"AT+RX2DL=17", "AT_PARAM_ERROR"},
+      {"AT+RX2DR=8", "AT_PARAM_ERROR"},
+      {"AT+RX2FQ=100", "AT_PARAM_ERROR"},
+      {"AT+TXP=8", "AT_PARAM_ERROR"},
+      {"AT+CLASS=AB", "AT_PARAM_ERROR"},
+      {"AT+LINKCHECK=3", "AT_PARAM_ERROR"},
+      {"AT+TIMEREQ=2", "AT_PARAM_ERROR"},
+      {"AT+RETY=x", "AT_PARAM_ERROR"},
+      {"AT+JOIN=2:0:10:8", "AT_PARAM_ERROR"},
+      {"AT+JOIN=1:0:6:8", "AT_PARAM_ERROR"},
+      {"AT+JOIN=1:0:10:256", "AT_PARAM_ERROR"},
+      {"AT+SEND=2", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:12", "AT_NO_NETWORK_JOINED"},
+      {"AT+SEND=a:12", "AT_PARAM_ERROR"},
+      {"AT+RSSI=1", "AT_PARAM_ERROR"},
+      {"AT+SNR=1", "AT_PARAM_ERROR"},
+      {"AT+RECV=1", "AT_PARAM_ERROR"},
+  };
+  for (const Case& c : before_join) {
+    EXPECT_TRUE(at(c.command, c.reply)) << c.command;
+  }
+  EXPECT_TRUE(ns_.uplinks().empty());
+  EXPECT_TRUE(d_->flash() == flash_before) << "a refused command wrote to flash";
+  EXPECT_TRUE(at("AT+DR=?", "AT+DR=5"));
+  EXPECT_TRUE(at("AT+APPKEY=?", "AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+
+  // Joined: payloads of bad length or digits are refused, nothing sent.
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  const size_t uplinks = ns_.uplinks().size();
+  const std::string too_long = "AT+SEND=2:" + std::string(502, 'A');
+  const Case joined[] = {
+      {"AT+SEND=2:1", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:12G4", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:", "AT_PARAM_ERROR"},
+      {too_long.c_str(), "AT_PARAM_ERROR"},
+      {"AT+SEND=0:12", "AT_PARAM_ERROR"},
+      {"AT+SEND=224:12", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:12:1", "AT_PARAM_ERROR"},
+  };
+  for (const Case& c : joined) {
+    EXPECT_TRUE(at(c.command, c.reply)) << c.command;
+  }
+  EXPECT_TRUE(d_->quiet(kAt, sec(5)));
+  EXPECT_EQ(ns_.uplinks().size(), uplinks);
+  // While an uplink is under way a second one is refused as busy.
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  EXPECT_TRUE(at("AT+SEND=2:02", "AT_BUSY_ERROR"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(2)));
+  ASSERT_EQ(ns_.uplinks().size(), uplinks + 1);
+  EXPECT_EQ(ns_.uplinks().back().payload, (Bytes{0x01}));
+}
+
+// A join the network never answers: each request fails with its line and
+// the next follows the stored period after the failure, up to the stored
+// count of retries.
+TEST_F(LoRaWan, JoinRetriesWithoutAnswer) {
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  ASSERT_TRUE(at("AT+DR=5"));  // short frames: the join duty cycle never holds one back
+  ASSERT_TRUE(at("AT+JOIN=1:0:8:2"));
+  std::vector<time_us> failed;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:JOIN_FAILED_RX_TIMEOUT", sec(30))) << i;
+    failed.push_back(w_.master().now());
+  }
+  EXPECT_TRUE(d_->quiet(kAt, sec(60)));
+  ASSERT_EQ(ns_.uplinks().size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    const UplinkRecord& r = ns_.uplinks()[i];
+    EXPECT_EQ(r.mtype, MType::kJoinRequest);
+    EXPECT_EQ(r.meta.dr, 5);
+    // The failure comes after the second join window (6 s after the frame).
+    EXPECT_GT(failed[i], r.t + sec(6)) << i;
+    EXPECT_LT(failed[i], r.t + sec(7)) << i;
+    if (i > 0) {
+      EXPECT_GE(r.t, failed[i - 1] + sec(8)) << i;
+      EXPECT_LT(r.t, failed[i - 1] + sec(9)) << i;
+      EXPECT_GT(r.dev_nonce, ns_.uplinks()[i - 1].dev_nonce);
+    }
+  }
+  EXPECT_TRUE(at("AT+NJS=?", "AT+NJS=0"));
+}
+
+// With the duty cycle enforced an uplink that must wait says how long and
+// is refused as busy: nothing goes on the air.
+TEST_F(LoRaWan, UplinkHeldBackByTheDutyCycle) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(at("AT+DCS=1"));
+  ASSERT_TRUE(at("AT+DR=0"));
+  // The band's hour of credit (36 s on the air) goes in frames of nearly
+  // 3 s at DR0; then an uplink must wait, says how long and is refused as
+  // busy.
+  const std::string frame = "AT+SEND=2:" + std::string(102, 'A') + "\r\n";
+  std::optional<std::string> line;
+  int sent = 0;
+  for (; sent < 30; ++sent) {
+    ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+    d_->write(kAt, frame);
+    line = d_->next_line(kAt, sec(2));
+    ASSERT_TRUE(line);
+    if (*line != "OK") break;
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  }
+  const size_t uplinks = ns_.uplinks().size();
+  ASSERT_TRUE(line);
+  EXPECT_GE(sent, 10);
+  EXPECT_LE(sent, 14);
+  ASSERT_EQ(line->rfind("Restricted_Wait_", 0), 0u) << *line;
+  ASSERT_EQ(line->substr(line->size() - 3), "_ms") << *line;
+  const int wait_ms = std::stoi(line->substr(16));
+  EXPECT_GT(wait_ms, 0);
+  EXPECT_LE(wait_ms, 3600 * 1000);
+
+  EXPECT_TRUE(d_->expect_lines(kAt, {"AT_BUSY_ERROR"}, sec(1)));
+  EXPECT_TRUE(d_->quiet(kAt, sec(5)));
+  EXPECT_EQ(ns_.uplinks().size(), uplinks);
+  // Without the enforcement the same uplink goes at once.
+  ASSERT_TRUE(at("AT+DCS=0"));
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  EXPECT_EQ(ns_.uplinks().size(), uplinks + 1);
+}
+
+// Downlinks on several ports: each reported with its port and data, and
+// AT+RECV gives the last once; RSSI and SNR follow the last downlink.
+TEST_F(LoRaWan, DownlinksOnSeveralPorts) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  struct Case {
+    uint8_t port;
+    Bytes data;
+  };
+  const Case cases[] = {
+      {1, {0x00}},
+      {100, {0xDE, 0xAD, 0xBE, 0xEF}},
+      {223, Bytes(51, 0x5A)},
+  };
+  for (const Case& c : cases) {
+    // The event line shows the data in lower case, AT+RECV in upper case.
+    std::string expected, event;
+    for (uint8_t b : c.data) {
+      char t[3];
+      std::snprintf(t, sizeof t, "%02X", b);
+      expected += t;
+      std::snprintf(t, sizeof t, "%02x", b);
+      event += t;
+    }
+    ns_.queue_downlink("a", c.port, c.data);
+    ASSERT_TRUE(at("AT+SEND=2:01"));
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    std::optional<std::string> rx = d_->next_line(kAt, sec(1));
+    ASSERT_TRUE(rx);
+    const std::string suffix = ":UNICAST:" + std::to_string(c.port) + ":" + event;
+    ASSERT_GT(rx->size(), suffix.size());
+    EXPECT_EQ(rx->substr(rx->size() - suffix.size()), suffix) << *rx;
+    EXPECT_EQ(rx->rfind("+EVT:RX_1:", 0), 0u) << *rx;
+    EXPECT_TRUE(at("AT+RECV=?", "AT+RECV=" + std::to_string(c.port) + ":" + expected));
+    EXPECT_TRUE(at("AT+RECV=?", "AT+RECV=0:"));
+    // The reported signal is the one the readings give.
+    const std::string signal = rx->substr(10, rx->size() - 10 - suffix.size());
+    const size_t colon = signal.find(':');
+    ASSERT_NE(colon, std::string::npos);
+    EXPECT_TRUE(at("AT+RSSI=?", "AT+RSSI=" + signal.substr(0, colon)));
+    EXPECT_TRUE(at("AT+SNR=?", "AT+SNR=" + signal.substr(colon + 1)));
+  }
+}
+
+// Link check once and a device time request: each answer brings its line,
+// and the once mode is spent.
+TEST_F(LoRaWan, LinkCheckAndDeviceTime) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+LINKCHECK=1"));
+  size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  std::optional<UplinkRecord> up = uplink(before);
+  ASSERT_TRUE(up);
+  ASSERT_EQ(up->mac.size(), 1u);
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  std::optional<std::string> lc = d_->next_line(kAt, sec(1));
+  ASSERT_TRUE(lc);
+  // Margin, one gateway, then the downlink's RSSI and SNR.
+  EXPECT_EQ(lc->rfind("+EVT:LINKCHECK:0:", 0), 0u) << *lc;
+  EXPECT_NE(lc->find(":1:-"), std::string::npos) << *lc;
+  EXPECT_TRUE(at("AT+LINKCHECK=?", "AT+LINKCHECK=0"));
+  before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  up = uplink(before);
+  ASSERT_TRUE(up);
+  EXPECT_TRUE(up->mac.empty()) << "no second link check request";
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+
+  ASSERT_TRUE(at("AT+TIMEREQ=1"));
+  before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:03"));
+  up = uplink(before);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->mac.size(), 1u);
+  EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TIMEREQ_OK", sec(10)));
+  EXPECT_TRUE(at("AT+TIMEREQ=?", "AT+TIMEREQ=0"));
+}
+
+// The network settings change what the network sees on the air.
+TEST_F(LoRaWan, NetworkSettingsOnTheAir) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  auto send = [&](const std::string& hex, const char* done = "+EVT:TX_DONE") -> std::optional<UplinkRecord> {
+    const size_t before = ns_.uplinks().size();
+    if (!at("AT+SEND=2:" + hex)) {
+      ADD_FAILURE() << "AT+SEND=2:" << hex << " refused: " << d_->unread(kAt);
+      return std::nullopt;
+    }
+    std::optional<UplinkRecord> up = uplink(before);
+    if (!d_->wait_line(kAt, done, sec(10))) return std::nullopt;
+    d_->quiet(kAt, sec(1));
+    return up;
+  };
+  for (int dr : {0, 3, 5}) {
+    ASSERT_TRUE(at("AT+DR=" + std::to_string(dr)));
+    std::optional<UplinkRecord> up = send("01");
+    ASSERT_TRUE(up) << dr;
+    EXPECT_EQ(up->meta.dr, dr);
+  }
+  // Each power step is 2 dB less on the air.
+  ASSERT_TRUE(at("AT+TXP=0"));
+  std::optional<UplinkRecord> strong = send("02");
+  ASSERT_TRUE(at("AT+TXP=5"));
+  std::optional<UplinkRecord> weak = send("03");
+  ASSERT_TRUE(strong && weak);
+  EXPECT_EQ(strong->meta.rssi - weak->meta.rssi, 10);
+  // Confirm mode.
+  ASSERT_TRUE(at("AT+CFM=1"));
+  std::optional<UplinkRecord> confirmed = send("04", "+EVT:SEND_CONFIRMED_OK");
+  ASSERT_TRUE(confirmed);
+  EXPECT_EQ(confirmed->mtype, MType::kConfirmedUp);
+  ASSERT_TRUE(at("AT+CFM=0"));
+  // The RX2 data rate the network answers in must be the one the device
+  // listens at: with the network answering in RX2 only, a downlink comes
+  // through at the default and at a changed pair of settings alike.
+  ns_.set_window("a", Window::kRx2);
+  ns_.queue_downlink("a", 5, Bytes{0x55});
+  ASSERT_TRUE(at("AT+SEND=2:05"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  std::optional<std::string> rx = d_->next_line(kAt, sec(1));
+  ASSERT_TRUE(rx);
+  EXPECT_EQ(rx->rfind("+EVT:RX_2:", 0), 0u) << *rx;
+}
+
+// Class C: a downlink the network sends at any time is received.
+TEST_F(LoRaWan, ClassCDownlink) {
+  otaa_identity();
+  ASSERT_TRUE(at("AT+CLASS=C"));
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ns_.set_class("a", 'C');
+  // Until it has heard the network, a class C device asks for an
+  // acknowledgement; then its uplinks are as the confirm mode says.
+  size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  std::optional<UplinkRecord> up = uplink(before);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->mtype, MType::kConfirmedUp);
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  up = uplink(before);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->mtype, MType::kUnconfirmedUp);
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(5)));
+  ns_.queue_downlink("a", 9, Bytes{0xC1, 0xC2});
+  std::optional<std::string> rx = d_->next_line(kAt, sec(10));
+  ASSERT_TRUE(rx);
+  EXPECT_EQ(rx->rfind("+EVT:RX_C:", 0), 0u) << *rx;
+  EXPECT_EQ(rx->substr(rx->size() - 15), ":UNICAST:9:c1c2") << *rx;
+  EXPECT_TRUE(at("AT+RECV=?", "AT+RECV=9:C1C2"));
+}
+
+// The DevNonce keeps rising across a factory reset: the network, which
+// refuses a nonce it has seen, takes every join.
+TEST_F(LoRaWan, DevNonceRisesAcrossFactoryReset) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(at("AT+FACTORY"));
+  d_->write(kAt, "ATZ\r\n");
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(5)));
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  join();
+  ASSERT_EQ(ns_.uplinks().size(), 2u);
+  EXPECT_EQ(ns_.uplinks()[1].status, "ok");
+  EXPECT_GT(ns_.uplinks()[1].dev_nonce, ns_.uplinks()[0].dev_nonce);
+}
+
+// An OTAA device keeps only its DevNonce in the MAC block: its session
+// (counters, keys, MAC state) never reaches flash, and the nonce is written
+// once per accepted join.
+TEST_F(LoRaWan, OtaaMacBlockHoldsOnlyTheDevNonce) {
+  constexpr size_t kMacBlock = 0x3E000;  // offset of the MAC block in flash
+  constexpr size_t kMacBlockSize = 2044;
+  constexpr size_t kDevNonce = 4;        // in the crypto group, little-endian
+  otaa_identity();
+  auto block = [&]() {
+    std::vector<uint8_t> f = d_->flash();
+    return std::vector<uint8_t>(f.begin() + kMacBlock, f.begin() + kMacBlock + kMacBlockSize);
+  };
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  const std::vector<uint8_t> joined = block();
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_TRUE(at("AT+CFM=1"));
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(2)));
+  const std::vector<uint8_t> after = block();
+  EXPECT_TRUE(after == joined) << "the uplinks changed the MAC block";
+  for (size_t i = 0; i < kMacBlockSize; ++i) {
+    if (i == kDevNonce || i == kDevNonce + 1) continue;
+    ASSERT_EQ(after[i], 0) << "MAC block byte " << i << " holds more than the nonce";
+  }
+  const uint16_t stored = static_cast<uint16_t>(after[kDevNonce] | after[kDevNonce + 1] << 8);
+  ASSERT_FALSE(ns_.uplinks().empty());
+  EXPECT_EQ(stored, ns_.uplinks()[0].dev_nonce);
+  // The next join continues from it.
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  const size_t n = ns_.uplinks().size();
+  join();
+  ASSERT_GT(ns_.uplinks().size(), n);
+  EXPECT_EQ(ns_.uplinks()[n].dev_nonce, stored + 1);
+  EXPECT_EQ(ns_.uplinks()[n].status, "ok");
+}
+
+// The receive windows the network's join accept sets are the ones the
+// device reads back and listens in; a window moved away from the network's
+// loses its downlinks.
+TEST_F(LoRaWan, ReceiveWindowSettings) {
+  ns_.join_rx_delay = 3;
+  ns_.join_rx2_dr = 3;
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  EXPECT_TRUE(at("AT+RX1DL=?", "AT+RX1DL=3"));
+  EXPECT_TRUE(at("AT+RX2DR=?", "AT+RX2DR=3"));
+  EXPECT_TRUE(at("AT+RX2FQ=?", "AT+RX2FQ=869525000"));
+
+  // One uplink with a downlink queued; what the device printed after it.
+  auto exchange = [&](Window window, uint8_t port) {
+    ns_.set_window("a", window);
+    ns_.queue_downlink("a", port, Bytes{port});
+    EXPECT_TRUE(at("AT+SEND=2:01"));
+    EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+    std::optional<std::string> rx = d_->next_line(kAt, sec(2));
+    return rx ? *rx : std::string();
+  };
+  std::string rx = exchange(Window::kRx1, 10);
+  EXPECT_EQ(rx.rfind("+EVT:RX_1:", 0), 0u) << rx;
+  rx = exchange(Window::kRx2, 11);
+  EXPECT_EQ(rx.rfind("+EVT:RX_2:", 0), 0u) << rx;
+
+  // RX2 at another data rate or frequency hears nothing of the network.
+  ASSERT_TRUE(at("AT+RX2DR=5"));
+  EXPECT_EQ(exchange(Window::kRx2, 12), "");
+  ASSERT_TRUE(at("AT+RX2DR=3"));
+  ASSERT_TRUE(at("AT+RX2FQ=869300000", "AT_PARAM_ERROR")) << "between two bands of the region";
+  ASSERT_TRUE(at("AT+RX2FQ=869400000"));
+  EXPECT_EQ(exchange(Window::kRx2, 13), "");
+  // RX1 a second early misses too.
+  ASSERT_TRUE(at("AT+RX1DL=2"));
+  EXPECT_EQ(exchange(Window::kRx1, 14), "");
 }
 
 }  // namespace

@@ -183,6 +183,7 @@ void qiv_event_handler_func(void *p_event_data, uint16_t)
     case UDRV_SYS_EVT_OP_LORAWAN:
 #ifdef QIV_LORA_SERVICES_LINKED
         LoRaMacProcess();
+        service_lora_lptp_process();
 #ifdef QIV_LORA_CERTIFICATION_LINKED
         LmHandlerPackagesProcess();
 #endif

@@ -117,6 +117,10 @@ typedef struct sLoRaMacCtx
     bool EndExchange;
     // Times a stop put the radio to sleep in class C.
     uint32_t ClassCStops;
+    // A join accept came in RX1 and was refused (MIC, nonce or RX2 data
+    // rate); RX2 stays open, and if it brings nothing the join reports the
+    // refusal, not a timeout.
+    bool JoinAcceptRefused;
 } LoRaMacCtx_t;
 
 LoRaMacNvmData_t Nvm;
@@ -450,6 +454,7 @@ bool Rx2StillAhead()
 
 void ProcessRadioTxDone()
 {
+    MacCtx.JoinAcceptRefused = false;
     if (Nvm.MacGroup2.DeviceClass != CLASS_C)
     {
         Radio.Sleep();
@@ -562,6 +567,10 @@ void HandleRadioRxErrorTimeout(LoRaMacEventInfoStatus_t rx1EventInfoStatus,
                 MacCtx.McpsConfirm.Status = rx2EventInfoStatus;
             }
             LoRaMacConfirmQueueSetStatusCmn(rx2EventInfoStatus);
+            if (MacCtx.JoinAcceptRefused && LoRaMacConfirmQueueIsCmdActive(MLME_JOIN))
+            {
+                LoRaMacConfirmQueueSetStatus(LORAMAC_EVENT_INFO_STATUS_JOIN_FAIL, MLME_JOIN);
+            }
             MacCtx.MacFlags.Bits.MacDone = 1;
         }
     }
@@ -714,6 +723,7 @@ void ProcessJoinAccept(uint8_t* payload, uint16_t size)
         // Not an answer to this device: RX2 may still bring one.
         if (MacCtx.RxSlot == RX_SLOT_WIN_1 && Rx2StillAhead())
         {
+            MacCtx.JoinAcceptRefused = true;
             UpdateRxSlotIdleState();
             return;
         }

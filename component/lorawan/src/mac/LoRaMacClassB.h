@@ -4,11 +4,8 @@
  * \brief Class B of the MAC: beacon tracking, ping slots and class B
  *        multicast slots, as the MAC core sees it.
  *
- * The core calls only the operations below. This build carries the inactive
- * form of the module: no beacon is ever expected or acquired, no slot is ever
- * open, and a switch to class B is refused because the ping-slot periodicity
- * is never acknowledged. The answers to the class B MAC commands are those
- * of a device that is not tracking beacons.
+ * The core calls the operations below; the slot computations at the end are
+ * open to checks as well.
  */
 #ifndef __LORAMAC_CLASSB_H__
 #define __LORAMAC_CLASSB_H__
@@ -106,5 +103,22 @@ TimerTime_t LoRaMacClassBIsUplinkCollision(TimerTime_t txTimeOnAir);
 void LoRaMacClassBStopRxSlots(void);
 void LoRaMacClassBSetFPendingBit(uint32_t address, uint8_t fPendingSet);
 void LoRaMacClassBSetMulticastPeriodicity(MulticastCtx_t* multicastChannel);
+
+/*!
+ * Ping offset of \a address in the beacon period of \a beaconTime (GPS
+ * seconds): AES-128 with the all-zero key of {beaconTime LE, address LE,
+ * 8 zero bytes}, first two bytes little-endian, modulo \a pingPeriod (the
+ * raw value for period 0).
+ */
+uint16_t LoRaMacClassBComputePingOffset(uint32_t beaconTime, uint32_t address, uint16_t pingPeriod);
+
+/*!
+ * Wait in ms, from now, until the next slot of a slot sequence (\a slotOffset,
+ * \a pingPeriod in 30 ms slots, \a pingNb slots per beacon period) in the
+ * current beacon period, shortened by the radio's wake-up time; false when
+ * no slot is left before the next beacon's guard time.
+ */
+bool LoRaMacClassBCalcNextSlotTime(uint16_t slotOffset, uint16_t pingPeriod, uint16_t pingNb,
+                                   TimerTime_t* timeOffset);
 
 #endif // __LORAMAC_CLASSB_H__

@@ -2,8 +2,11 @@
 #include <stddef.h>
 
 #include "atcmd.h"
+#include "atcmd_channels.h"
+#include "atcmd_lora_transfer.h"
 #include "atcmd_lorawan.h"
 #include "atcmd_p2p.h"
+#include "atcmd_rftest.h"
 
 // 20 bytes a row on the 32-bit target: start-up code restores the RAM table
 // from its load image row by row.

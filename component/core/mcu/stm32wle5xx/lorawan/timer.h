@@ -39,4 +39,12 @@ static inline TimerTime_t TimerGetElapsedTime(TimerTime_t past)
     return past == 0 ? 0 : UTIL_TIMER_GetElapsedTime(past);
 }
 
+// The class B timings are not corrected for the crystal's temperature on
+// these modules: the period is used as it is.
+static inline TimerTime_t TimerTempCompensation(TimerTime_t period, float temperature)
+{
+    (void)temperature;
+    return period;
+}
+
 #endif  // __TIMER_H__
