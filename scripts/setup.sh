@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake ninja-build g++ g++-multilib googletest libssl-dev:i386 zlib1g-dev:i386 \
-         clang-14 libclang-rt-14-dev \
+         clang-14 libclang-rt-14-dev clang-format-14 \
          libbenchmark-dev:i386 lrzsz python3; do
   have "$p" || need+=("$p")
 done

@@ -16,6 +16,8 @@ for preset in default asan; do
   cmake --build "build/$preset" -j "$jobs"
 done
 status=0
+echo "=== code format ==="
+scripts/format.sh --check || status=1
 # The bootloader's system tests drive lrzsz's sb on a pseudo-terminal.
 wallclock='^BootModule\.'
 for preset in default asan; do
