@@ -138,8 +138,10 @@ void update_ready(int n) {
   Core& c = core();
   const Line& q = c.line[n];
   uint64_t bit = uint64_t{1} << (n % 64);
-  if (q.pending && q.enabled) c.ready[n / 64] |= bit;
-  else c.ready[n / 64] &= ~bit;
+  if (q.pending && q.enabled)
+    c.ready[n / 64] |= bit;
+  else
+    c.ready[n / 64] &= ~bit;
 }
 
 // The pending, enabled line that would pre-empt what runs now (ignoring
@@ -305,7 +307,9 @@ int irq_line(int irqn, const char* what) {
   return irqn;
 }
 
-bool is_exception(int exc) { return exc >= 4 && exc <= 15 && !(exc >= 7 && exc <= 10) && exc != 13; }
+bool is_exception(int exc) {
+  return exc >= 4 && exc <= 15 && !(exc >= 7 && exc <= 10) && exc != 13;
+}
 
 int exception_line(int exc, const char* what) {
   if (!is_exception(exc))
@@ -335,7 +339,9 @@ void line_clear_pending(int n) {
 
 int irq_count() { return core().irq_count; }
 
-void irq_set_handler(int irqn, IsrFn fn) { line_set_handler(irq_line(irqn, "irq_set_handler"), fn); }
+void irq_set_handler(int irqn, IsrFn fn) {
+  line_set_handler(irq_line(irqn, "irq_set_handler"), fn);
+}
 void irq_enable(int irqn, bool enable) { line_enable(irq_line(irqn, "irq_enable"), enable); }
 bool irq_enabled(int irqn) { return core().line[irq_line(irqn, "irq_enabled")].enabled; }
 void irq_set_priority(int irqn, uint8_t priority) {
@@ -351,15 +357,21 @@ void exception_set_handler(int exc, IsrFn fn) {
 void exception_enable(int exc, bool enable) {
   line_enable(exception_line(exc, "exception_enable"), enable);
 }
-bool exception_enabled(int exc) { return core().line[exception_line(exc, "exception_enabled")].enabled; }
+bool exception_enabled(int exc) {
+  return core().line[exception_line(exc, "exception_enabled")].enabled;
+}
 void exception_set_priority(int exc, uint8_t priority) {
   core().line[exception_line(exc, "exception_set_priority")].priority = priority;
 }
-void exception_set_pending(int exc) { line_set_pending(exception_line(exc, "exception_set_pending")); }
+void exception_set_pending(int exc) {
+  line_set_pending(exception_line(exc, "exception_set_pending"));
+}
 void exception_clear_pending(int exc) {
   line_clear_pending(exception_line(exc, "exception_clear_pending"));
 }
-bool exception_pending(int exc) { return core().line[exception_line(exc, "exception_pending")].pending; }
+bool exception_pending(int exc) {
+  return core().line[exception_line(exc, "exception_pending")].pending;
+}
 
 uint32_t get_primask() { return core().primask; }
 
@@ -455,7 +467,8 @@ void cpu_spend_quiet(time_us us) {
     // ends, the clock simply moves. An event due at the very end takes a
     // grant (it may put something on the air, which those granted alongside
     // must see at its time).
-    if (c.now == from && t < c.deadline && next_event_time() > t && t < c.quiet(c.quiet_ctx)) c.now = t;
+    if (c.now == from && t < c.deadline && next_event_time() > t && t < c.quiet(c.quiet_ctx))
+      c.now = t;
   }
   run_until(t);
 }
@@ -525,7 +538,8 @@ void pin_set_input(uint16_t pin, int level) {
   Core& c = core();
   if (c.pin_in[pin] == level) return;
   c.pin_in[pin] = static_cast<uint8_t>(level);
-  schedule(c.now, edge_event, nullptr, static_cast<uint32_t>(pin) | (static_cast<uint32_t>(level) << 16));
+  schedule(c.now, edge_event, nullptr,
+           static_cast<uint32_t>(pin) | (static_cast<uint32_t>(level) << 16));
 }
 
 void pin_output(uint16_t pin, int level) {

@@ -251,12 +251,14 @@ void start_flash(StateIn* saved) {
 }  // namespace
 }  // namespace sim
 
-SIM_MODEL(flash, {.name = "flash",
-                  .options = {{"--flash-fail-after", "N",
-                               "flash operations (program/erase) after the first N\nfail (a test knob).",
-                               sim::set_fail_after},
-                              {"--flash-cut-after", "N",
-                               "the supply is cut during the flash operation after\nthe first N: it does not complete and the chip\nrestarts (once; a test knob).",
-                               sim::set_cut_after}},
-                  .save = sim::save_flash,
-                  .start = sim::start_flash});
+SIM_MODEL(flash,
+          {.name = "flash",
+           .options = {{"--flash-fail-after", "N",
+                        "flash operations (program/erase) after the first N\nfail (a test knob).",
+                        sim::set_fail_after},
+                       {"--flash-cut-after", "N",
+                        "the supply is cut during the flash operation after\nthe first N: it does "
+                        "not complete and the chip\nrestarts (once; a test knob).",
+                        sim::set_cut_after}},
+           .save = sim::save_flash,
+           .start = sim::start_flash});

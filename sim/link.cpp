@@ -69,8 +69,8 @@ struct Delivery {
   sim::host::finish(1);
 }
 
-void send_message(uint16_t type, uint16_t a, time_us t, time_us t2,
-                  const void* payload, size_t len) {
+void send_message(uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
+                  size_t len) {
   if (g.fd < 0) return;
   uint8_t buf[proto::kMaxMessage];
   proto::Header h{type, a, static_cast<uint32_t>(len), t, t2};
@@ -136,8 +136,7 @@ bool init(const char* endpoint, uint32_t device_id) {
   std::strcpy(addr.sun_path, endpoint);
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    std::fprintf(stderr, "world link: cannot connect to %s: %s\n", endpoint,
-                 std::strerror(errno));
+    std::fprintf(stderr, "world link: cannot connect to %s: %s\n", endpoint, std::strerror(errno));
     if (fd >= 0) ::close(fd);
     return false;
   }

@@ -32,7 +32,8 @@ void* rx_observer_ctx = nullptr;
 
 // A port the chip does not have is a mistake of the caller: it stops.
 bool port_ok(int port) {
-  if (port < 0 || port >= kMaxUart) fatal("serial port %d: the chip has ports 0 to %d", port, kMaxUart - 1);
+  if (port < 0 || port >= kMaxUart)
+    fatal("serial port %d: the chip has ports 0 to %d", port, kMaxUart - 1);
   return true;
 }
 
@@ -47,7 +48,8 @@ void rx_event(void*, uint32_t arg) {
 // arg: attachment generation in bits 16..23, port in bits 8..15, byte.
 void peer_byte_event(void*, uint32_t arg) {
   Port& p = ports[(arg >> 8) & 0xFF];
-  if (p.peer && p.peer_generation == ((arg >> 16) & 0xFF)) p.peer->received(static_cast<uint8_t>(arg & 0xFF));
+  if (p.peer && p.peer_generation == ((arg >> 16) & 0xFF))
+    p.peer->received(static_cast<uint8_t>(arg & 0xFF));
 }
 
 void to_peer(void*, int port, const uint8_t* data, size_t len) {
@@ -57,7 +59,8 @@ void to_peer(void*, int port, const uint8_t* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     t += bt;
     schedule(t, peer_byte_event, nullptr,
-             (static_cast<uint32_t>(p.peer_generation) << 16) | (static_cast<uint32_t>(port) << 8) | data[i]);
+             (static_cast<uint32_t>(p.peer_generation) << 16) | (static_cast<uint32_t>(port) << 8) |
+                 data[i]);
   }
   p.tx_line_free = t;
 }
@@ -83,7 +86,9 @@ void UartPeer::send(const uint8_t* data, size_t len) {
   if (port_ >= 0 && uart_peer(port_) == this) host::uart_feed(port_, data, len, now());
 }
 
-void UartPeer::send(const char* text) { send(reinterpret_cast<const uint8_t*>(text), std::strlen(text)); }
+void UartPeer::send(const char* text) {
+  send(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+}
 
 void uart_reset_all() {
   for (auto& p : ports) p = Port{};

@@ -10,15 +10,11 @@
 #define QIV_MODEL QIV_IMAGE_NAME
 #endif
 
-void setup(void)
-{
-    Serial.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_DEFAULT_MODE);
-    Serial.println("Velnatronic " QIV_MODEL);
-    Serial.println("------------------------------------------------------");
-    Serial.printf("Version: %s\r\n", sw_version);
+void setup(void) {
+  Serial.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_DEFAULT_MODE);
+  Serial.println("Velnatronic " QIV_MODEL);
+  Serial.println("------------------------------------------------------");
+  Serial.printf("Version: %s\r\n", sw_version);
 }
 
-void loop(void)
-{
-    api.system.scheduler.task.destroy();
-}
+void loop(void) { api.system.scheduler.task.destroy(); }

@@ -25,7 +25,9 @@ std::string image_path(const std::string& image) {
   return sim::world::image_path_in(sim::world::image_dir_from_env(QIV_IMAGE_DIR), image);
 }
 
-bool image_built(const std::string& image) { return ::access(image_path(image).c_str(), X_OK) == 0; }
+bool image_built(const std::string& image) {
+  return ::access(image_path(image).c_str(), X_OK) == 0;
+}
 
 double host_seconds() { return static_cast<double>(hostutil::monotonic_us()) / 1e6; }
 
@@ -33,7 +35,10 @@ std::string payload_hex(int device, unsigned sequence, size_t len) {
   static const char digits[] = "0123456789ABCDEF";
   std::string s;
   for (size_t i = 0; i < len; ++i) {
-    unsigned b = i == 0 ? static_cast<unsigned>(device) : i == 1 ? sequence >> 8 : i == 2 ? sequence : i;
+    unsigned b = i == 0   ? static_cast<unsigned>(device)
+                 : i == 1 ? sequence >> 8
+                 : i == 2 ? sequence
+                          : i;
     s += digits[(b >> 4) & 15];
     s += digits[b & 15];
   }
@@ -75,7 +80,8 @@ int World::start(const std::string& image, const std::vector<std::string>& args)
 }
 
 void World::write(int id, std::string_view text) {
-  driver_.master().send_uart(id, device(id).console, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  driver_.master().send_uart(id, device(id).console, reinterpret_cast<const uint8_t*>(text.data()),
+                             text.size());
 }
 
 std::optional<std::string> World::wait_line(int id, std::string_view prefix, time_us timeout) {

@@ -74,7 +74,8 @@ bool at(World& w, Module& m, const std::string& command) {
   return ok && *ok == "OK";
 }
 
-std::string day(World& w, NetworkServer& ns, std::vector<Module>& modules, double& host, double& virt) {
+std::string day(World& w, NetworkServer& ns, std::vector<Module>& modules, double& host,
+                double& virt) {
   const size_t n = modules.size();
   for (size_t i = 0; i < n; ++i) {
     Module& m = modules[i];
@@ -145,7 +146,8 @@ void lorawan_day(benchmark::State& state) {
         state.PauseTiming();
       }
       size_t ok = 0;
-      for (const UplinkRecord& r : ns.uplinks()) ok += (r.status == "ok" && r.mtype == MType::kUnconfirmedUp);
+      for (const UplinkRecord& r : ns.uplinks())
+        ok += (r.status == "ok" && r.mtype == MType::kUnconfirmedUp);
       unsigned tx_done = 0;
       for (const Module& m : modules) tx_done += m.tx_done;
       state.counters["uplinks"] = static_cast<double>(ok);
@@ -164,13 +166,15 @@ void lorawan_day(benchmark::State& state) {
 }
 
 [[maybe_unused]] const bool registered = [] {
-  benchmark::RegisterBenchmark("LorawanDay", [](benchmark::State& state) {
-    try {
-      lorawan_day(state);
-    } catch (const std::exception& e) {
-      state.SkipWithError((std::string("world failed: ") + e.what()).c_str());
-    }
-  })
+  benchmark::RegisterBenchmark(
+      "LorawanDay",
+      [](benchmark::State& state) {
+        try {
+          lorawan_day(state);
+        } catch (const std::exception& e) {
+          state.SkipWithError((std::string("world failed: ") + e.what()).c_str());
+        }
+      })
       ->Arg(1)
       ->Arg(20)
       ->Arg(200)

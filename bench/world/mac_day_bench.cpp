@@ -42,7 +42,8 @@ DeviceEntry device_entry() {
   e.name = "a";
   e.dev_eui = 0x0202020202020202ull;
   e.join_eui = 0x0101010101010101ull;
-  e.app_key = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6, 0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
+  e.app_key = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
+               0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
   return e;
 }
 
@@ -52,7 +53,8 @@ std::string day(World& w, int id, unsigned& uplinks) {
   const time_us start = w.now();
   w.write(id, "JOIN\r\n");
   auto joined = w.wait_line(id, "JOINED ", 20 * kSecond);
-  if (!joined || *joined != "JOINED 0") return "join: " + (joined ? *joined : std::string("no JOINED line"));
+  if (!joined || *joined != "JOINED 0")
+    return "join: " + (joined ? *joined : std::string("no JOINED line"));
   for (unsigned i = 0; i < kUplinks; ++i) {
     w.run_until(start + (i + 1) * kPeriod);
     w.write(id, "SEND 2 " + bench::payload_hex(1, i, 12) + "\r\n");
@@ -96,7 +98,8 @@ void mac_day(benchmark::State& state) {
         size_t ok = 0;
         for (const UplinkRecord& r : ns.uplinks()) ok += (r.status == "ok");
         if (error.empty() && ok != kUplinks + 1)
-          error = "the server received " + std::to_string(ok) + " good uplinks, not " + std::to_string(kUplinks + 1);
+          error = "the server received " + std::to_string(ok) + " good uplinks, not " +
+                  std::to_string(kUplinks + 1);
         state.counters["uplinks"] = static_cast<double>(ok);
       }
     }
@@ -110,13 +113,15 @@ void mac_day(benchmark::State& state) {
 }
 
 [[maybe_unused]] const bool registered = [] {
-  benchmark::RegisterBenchmark("MacDay/5min", [](benchmark::State& state) {
-    try {
-      mac_day(state);
-    } catch (const std::exception& e) {
-      state.SkipWithError((std::string("world failed: ") + e.what()).c_str());
-    }
-  })
+  benchmark::RegisterBenchmark(
+      "MacDay/5min",
+      [](benchmark::State& state) {
+        try {
+          mac_day(state);
+        } catch (const std::exception& e) {
+          state.SkipWithError((std::string("world failed: ") + e.what()).c_str());
+        }
+      })
       ->Unit(benchmark::kMillisecond)
       ->Iterations(1)
       ->UseRealTime();

@@ -38,7 +38,9 @@ constexpr const char* kImage = "radio-device-sx126x";
 constexpr const char* kListenerConfig = "LORA 868100000 7 0 1 14 8 0 1";
 constexpr const char* kSenderConfig = "LORA 868100000 7 0 1 14 8 8 0";
 
-bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool starts_with(const std::string& s, std::string_view prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
 
 // Starts a device and configures its radio; "" or why not.
 std::string start_radio(World& w, const char* config, int* id) {
@@ -46,7 +48,8 @@ std::string start_radio(World& w, const char* config, int* id) {
   if (!w.wait_line(*id, "READY", 2 * kSecond)) return "no READY line";
   w.write(*id, std::string(config) + "\r\n");
   auto ok = w.wait_line(*id, "", kSecond);
-  if (!ok || *ok != "OK") return std::string("'") + config + "' answered '" + (ok ? *ok : "nothing") + "'";
+  if (!ok || *ok != "OK")
+    return std::string("'") + config + "' answered '" + (ok ? *ok : "nothing") + "'";
   return "";
 }
 
@@ -147,7 +150,8 @@ void one_gateway(benchmark::State& state) {
       int listener = 0;
       std::vector<int> id(static_cast<size_t>(senders));
       error = start_radio(w, kListenerConfig, &listener);
-      for (int i = 0; i < senders && error.empty(); ++i) error = start_radio(w, kSenderConfig, &id[static_cast<size_t>(i)]);
+      for (int i = 0; i < senders && error.empty(); ++i)
+        error = start_radio(w, kSenderConfig, &id[static_cast<size_t>(i)]);
       if (error.empty()) {
         w.write(listener, "RX 0\r\n");
         struct Send {
@@ -158,7 +162,8 @@ void one_gateway(benchmark::State& state) {
         const time_us gap = kPeriod / static_cast<time_us>(senders);
         std::vector<Send> sends;
         for (time_us k = 0; k * kPeriod < kLength; ++k)
-          for (int i = 0; i < senders; ++i) sends.push_back({t0 + k * kPeriod + static_cast<time_us>(i) * gap, i});
+          for (int i = 0; i < senders; ++i)
+            sends.push_back({t0 + k * kPeriod + static_cast<time_us>(i) * gap, i});
         const time_us end = t0 + kLength + kSecond;
         uint64_t sent = 0, heard = 0;
         unsigned seq = 0;

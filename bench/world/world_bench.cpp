@@ -43,9 +43,12 @@ using bench::World;
 using sim::time_us;
 constexpr time_us kMs = 1000;
 
-bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool starts_with(const std::string& s, std::string_view prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
 bool ends_with(const std::string& s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Sends `cmd` and returns the next non-empty console line ("" when none came).
@@ -98,15 +101,19 @@ std::string setup_brisola(World& w, int id) {
   const char* banner_end = "Current Work Mode:";
   if (!w.wait_line(id, banner_end, 5 * kSecond)) return "no start-up banner";
   w.write(id, "AT+NWM=0\r\n");  // answers "OK" and restarts
-  if (!w.wait_line(id, banner_end, 5 * kSecond)) return "AT+NWM=0 did not restart it (P2P commands not built yet?)";
+  if (!w.wait_line(id, banner_end, 5 * kSecond))
+    return "AT+NWM=0 did not restart it (P2P commands not built yet?)";
   if (std::string e = expect(w, id, "AT+P2P=868100000:7:125:0:8:14", "OK"); !e.empty()) return e;
   return expect(w, id, "AT+PRECV=65533", "OK");
 }
 
 const Kind kFake{"qiv-fake-device", {}, setup_fake, "TX ", "OK", "", "RX "};
-const Kind kSx126x{"radio-device-sx126x", {}, setup_radio_device, "TX ", "TXDONE", "RX 0", "RXDONE ", true};
-const Kind kSubghz{"radio-device-subghz", {}, setup_radio_device, "TX ", "TXDONE", "RX 0", "RXDONE ", true};
-const Kind kBrisola{"brisola-t", {"--pin", "PB12=1"}, setup_brisola, "AT+PSEND=", "+EVT:TXP2P DONE", "", "+EVT:RXP2P:"};
+const Kind kSx126x{
+    "radio-device-sx126x", {}, setup_radio_device, "TX ", "TXDONE", "RX 0", "RXDONE ", true};
+const Kind kSubghz{
+    "radio-device-subghz", {}, setup_radio_device, "TX ", "TXDONE", "RX 0", "RXDONE ", true};
+const Kind kBrisola{"brisola-t", {"--pin", "PB12=1"}, setup_brisola, "AT+PSEND=", "+EVT:TXP2P DONE",
+                    "",          "+EVT:RXP2P:"};
 
 bool built(benchmark::State& state, const std::vector<const Kind*>& kinds) {
   for (const Kind* k : kinds) {
@@ -160,7 +167,8 @@ void idle_day(benchmark::State& state, const Console* c) {
         w.run_until(end);
         state.PauseTiming();
         // The day really passed and the device still answers.
-        if (w.now() != end || ask(w, id, c->command) != c->reply) error = "the device did not answer after the day";
+        if (w.now() != end || ask(w, id, c->command) != c->reply)
+          error = "the device did not answer after the day";
       }
     }
     if (!error.empty()) {
@@ -219,15 +227,15 @@ void frame_exchange(benchmark::State& state, const Kind* ka, const Kind* kb) {
     auto sent = w.wait_line(id[s], kind[s]->sent, kSecond);
     auto heard = w.wait_line(id[r], kind[r]->heard, kSecond);
     if (!sent || !heard || !ends_with(*heard, hex)) {
-      state.SkipWithError(("frame " + std::to_string(seq) + " not exchanged: " +
-                           (sent ? "" : "no done line; ") + (heard ? *heard : std::string("not heard")))
+      state.SkipWithError(("frame " + std::to_string(seq) +
+                           " not exchanged: " + (sent ? "" : "no done line; ") +
+                           (heard ? *heard : std::string("not heard")))
                               .c_str());
       break;
     }
     ++seq;
   }
-  if (seq)
-    state.counters["virt_ms"] = static_cast<double>(w.now() - virtual_start) / 1000.0 / seq;
+  if (seq) state.counters["virt_ms"] = static_cast<double>(w.now() - virtual_start) / 1000.0 / seq;
 }
 
 // ---------------------------------------------- twenty devices, one hour ---
@@ -260,7 +268,8 @@ void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
       const time_us t0 = w.now() + kSecond;
       std::vector<Send> sends;
       for (time_us k = 0; k * kPeriod < kLength; ++k)
-        for (int i = 0; i < kDevices; ++i) sends.push_back({t0 + k * kPeriod + static_cast<time_us>(i) * kStagger, i});
+        for (int i = 0; i < kDevices; ++i)
+          sends.push_back({t0 + k * kPeriod + static_cast<time_us>(i) * kStagger, i});
       const time_us end = t0 + kLength + 2 * kSecond;  // the last frames land
 
       auto pending = [&]() {
@@ -301,7 +310,8 @@ void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
         }
         if (next < sends.size() && w.now() >= sends[next].t) {
           const int i = sends[next++].device;
-          w.write(id[i], std::string(kinds[i]->send) + bench::payload_hex(i + 1, seq++, 16) + "\r\n");
+          w.write(id[i],
+                  std::string(kinds[i]->send) + bench::payload_hex(i + 1, seq++, 16) + "\r\n");
         } else if (next == sends.size() && w.now() >= end) {
           break;
         }
@@ -316,9 +326,10 @@ void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
       state.counters["frames"] = static_cast<double>(sent);
       state.counters["heard"] = static_cast<double>(heard);
       if (sent != sends.size() || heard != expected_heard || failed) {
-        state.SkipWithError(("sent " + std::to_string(sent) + "/" + std::to_string(sends.size()) + ", heard " +
-                             std::to_string(heard) + "/" + std::to_string(expected_heard) + ", " +
-                             std::to_string(failed) + " timeouts or errors")
+        state.SkipWithError(("sent " + std::to_string(sent) + "/" + std::to_string(sends.size()) +
+                             ", heard " + std::to_string(heard) + "/" +
+                             std::to_string(expected_heard) + ", " + std::to_string(failed) +
+                             " timeouts or errors")
                                 .c_str());
         break;
       }
@@ -368,11 +379,13 @@ void guarded(benchmark::State& state, void (*fn)(benchmark::State&, Args...), Ar
 
 [[maybe_unused]] const bool registered = [] {
   for (const Console* c : {&kFakeConsole, &kBrisolaConsole}) {
-    benchmark::RegisterBenchmark((std::string("IdleDay/") + c->image).c_str(), guarded<const Console*>, idle_day, c)
+    benchmark::RegisterBenchmark((std::string("IdleDay/") + c->image).c_str(),
+                                 guarded<const Console*>, idle_day, c)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(3)
         ->UseRealTime();
-    benchmark::RegisterBenchmark((std::string("AtRoundTrip/") + c->image).c_str(), guarded<const Console*>, at_round_trip, c)
+    benchmark::RegisterBenchmark((std::string("AtRoundTrip/") + c->image).c_str(),
+                                 guarded<const Console*>, at_round_trip, c)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
   }
@@ -381,10 +394,12 @@ void guarded(benchmark::State& state, void (*fn)(benchmark::State&, Args...), Ar
     const Kind* a;
     const Kind* b;
   };
-  for (const Pair& p : {Pair{"fake", &kFake, &kFake}, Pair{"sx126x", &kSx126x, &kSx126x},
-                        Pair{"subghz", &kSubghz, &kSubghz}, Pair{"sx126x-subghz", &kSx126x, &kSubghz},
-                        Pair{"brisola-t", &kBrisola, &kBrisola}}) {
-    benchmark::RegisterBenchmark((std::string("FrameExchange/") + p.name).c_str(), guarded<const Kind*, const Kind*>, frame_exchange, p.a, p.b)
+  for (const Pair& p :
+       {Pair{"fake", &kFake, &kFake}, Pair{"sx126x", &kSx126x, &kSx126x},
+        Pair{"subghz", &kSubghz, &kSubghz}, Pair{"sx126x-subghz", &kSx126x, &kSubghz},
+        Pair{"brisola-t", &kBrisola, &kBrisola}}) {
+    benchmark::RegisterBenchmark((std::string("FrameExchange/") + p.name).c_str(),
+                                 guarded<const Kind*, const Kind*>, frame_exchange, p.a, p.b)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
   }
@@ -394,13 +409,15 @@ void guarded(benchmark::State& state, void (*fn)(benchmark::State&, Args...), Ar
   };
   for (const Mix& m : {Mix{"fake", {&kFake}}, Mix{"sx126x+subghz", {&kSx126x, &kSubghz}},
                        Mix{"brisola-t", {&kBrisola}}}) {
-    benchmark::RegisterBenchmark((std::string("World20/") + m.name).c_str(), guarded<std::vector<const Kind*>>, world_of_20, m.cycle)
+    benchmark::RegisterBenchmark((std::string("World20/") + m.name).c_str(),
+                                 guarded<std::vector<const Kind*>>, world_of_20, m.cycle)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1)
         ->UseRealTime();
   }
   for (const Mix& m : {Mix{"sx126x+subghz", {&kSx126x, &kSubghz}}, Mix{"brisola-t", {&kBrisola}}}) {
-    benchmark::RegisterBenchmark((std::string("Boot20/") + m.name).c_str(), guarded<std::vector<const Kind*>>, boot_of_20, m.cycle)
+    benchmark::RegisterBenchmark((std::string("Boot20/") + m.name).c_str(),
+                                 guarded<std::vector<const Kind*>>, boot_of_20, m.cycle)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(3)
         ->UseRealTime();

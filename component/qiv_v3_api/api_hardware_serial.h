@@ -39,43 +39,43 @@
 
 // The mode argument of begin().
 typedef enum : uint8_t {
-    ZEM_AT_MODE = 0,
-    ZEM_CUSTOM_MODE = 1,
-    ZEM_DEFAULT_MODE = 2,  // the port's factory-default mode
+  ZEM_AT_MODE = 0,
+  ZEM_CUSTOM_MODE = 1,
+  ZEM_DEFAULT_MODE = 2,  // the port's factory-default mode
 } ZEM_SERIAL_MODE;
 
 // The serial-layer line parameters of a configuration byte.
 typedef struct {
-    SERIAL_WORD_LEN_E word_length;
-    SERIAL_STOP_BIT_E stop_bits;
-    SERIAL_PARITY_E parity;
+  SERIAL_WORD_LEN_E word_length;
+  SERIAL_STOP_BIT_E stop_bits;
+  SERIAL_PARITY_E parity;
 } serial_line_config_t;
 serial_line_config_t serial_line_config(uint8_t config);
 
 class HardwareSerial : public Stream {
-public:
-    explicit HardwareSerial(SERIAL_PORT port) : serialPort(port) {}
+ public:
+  explicit HardwareSerial(SERIAL_PORT port) : serialPort(port) {}
 
-    // Stores `baud` as the baud rate of every port for the next start,
-    // opens the port with the line configuration `config`, and stores the
-    // mode (ZEM_SERIAL_MODE) when it changes; a port put into AT mode gets
-    // its line editor started. A mode value outside ZEM_SERIAL_MODE changes
-    // no mode.
-    void begin(uint32_t baud, uint8_t config = SERIAL_8N1, uint8_t mode = ZEM_DEFAULT_MODE);
+  // Stores `baud` as the baud rate of every port for the next start,
+  // opens the port with the line configuration `config`, and stores the
+  // mode (ZEM_SERIAL_MODE) when it changes; a port put into AT mode gets
+  // its line editor started. A mode value outside ZEM_SERIAL_MODE changes
+  // no mode.
+  void begin(uint32_t baud, uint8_t config = SERIAL_8N1, uint8_t mode = ZEM_DEFAULT_MODE);
 
-    int write(uint8_t c) override;
-    int write(const uint8_t *buffer, size_t size) override;
-    using Print::write;
-    void flush() override;
-    int peek() override;
-    int available() override;
-    // The next byte, or -1 when none was read.
-    int read() override;
-    // The stored baud rate (one for every port).
-    virtual uint32_t getBaudrate();
+  int write(uint8_t c) override;
+  int write(const uint8_t *buffer, size_t size) override;
+  using Print::write;
+  void flush() override;
+  int peek() override;
+  int available() override;
+  // The next byte, or -1 when none was read.
+  int read() override;
+  // The stored baud rate (one for every port).
+  virtual uint32_t getBaudrate();
 
-protected:
-    SERIAL_PORT serialPort;
+ protected:
+  SERIAL_PORT serialPort;
 };
 
 // The ports of the image as user objects.

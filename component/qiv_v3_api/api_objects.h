@@ -19,209 +19,211 @@
 #endif
 
 class ZEMSystem {
-public:
-    // Restarts the MCU; does not return.
-    void reboot();
+ public:
+  // Restarts the MCU; does not return.
+  void reboot();
 
-    class sleep {
-    public:
-        // Puts the whole module to sleep for ms_time ms (0: until a wake
-        // source ends it); false when the sleep was refused.
-        bool all(uint32_t ms_time = 0);
-    } sleep;
+  class sleep {
+   public:
+    // Puts the whole module to sleep for ms_time ms (0: until a wake
+    // source ends it); false when the sleep was refused.
+    bool all(uint32_t ms_time = 0);
+  } sleep;
 
-    // Automatic sleep of the main loop: 0 off, 1 on.
-    class lpm {
-    public:
-        uint8_t get();
-        bool set(uint8_t value);
-    } lpm;
+  // Automatic sleep of the main loop: 0 off, 1 on.
+  class lpm {
+   public:
+    uint8_t get();
+    bool set(uint8_t value);
+  } lpm;
 
-    // Depth of the automatic sleep: 1 or 2.
-    class lpmlvl {
-    public:
-        uint8_t get();
-        bool set(uint8_t level);
-    } lpmlvl;
+  // Depth of the automatic sleep: 1 or 2.
+  class lpmlvl {
+   public:
+    uint8_t get();
+    bool set(uint8_t level);
+  } lpmlvl;
 
-    class wdt {
-    } wdt;
+  class wdt {
+  } wdt;
 
-    // The stored firmware version text (at most 32 characters).
-    class firmwareVersion {
-    public:
-        String ver;
-        const String &get();
-    } firmwareVer, firmwareVersion;
+  // The stored firmware version text (at most 32 characters).
+  class firmwareVersion {
+   public:
+    String ver;
+    const String &get();
+  } firmwareVer, firmwareVersion;
 
-    // The stored AT command-set version text.
-    class cliVersion {
-    public:
-        String ver;
-        const String &get();
-    } cliVer, cliVersion;
+  // The stored AT command-set version text.
+  class cliVersion {
+   public:
+    String ver;
+    const String &get();
+  } cliVer, cliVersion;
 
-    class apiVersion {
-    public:
-        apiVersion();
-        String ver;
-        const String &get();
-    } apiVersion;
+  class apiVersion {
+   public:
+    apiVersion();
+    String ver;
+    const String &get();
+  } apiVersion;
 
-    // The stored hardware model text.
-    class modelId {
-    public:
-        String id;
-        const String &get();
-    } hwModel, modelId;
+  // The stored hardware model text.
+  class modelId {
+   public:
+    String id;
+    const String &get();
+  } hwModel, modelId;
 
-    // The MCU's name.
-    class chipId {
-    public:
-        chipId();
-        String id;
-        const String &get();
-    } chipId;
+  // The MCU's name.
+  class chipId {
+   public:
+    chipId();
+    String id;
+    const String &get();
+  } chipId;
 
-    // The serial ports' lock and its password (1 to 8 printable characters).
-    class pword {
-    public:
-        bool set(const String &passwd);
-        // Locks every open port; the password unlocks them.
-        bool lock();
-        bool unlock();
-    } pword;
+  // The serial ports' lock and its password (1 to 8 printable characters).
+  class pword {
+   public:
+    bool set(const String &passwd);
+    // Locks every open port; the password unlocks them.
+    bool lock();
+    bool unlock();
+  } pword;
 
-    class bat {
-    public:
-        // The battery voltage in volts; 0 when the converter could not be
-        // read.
-        float get();
-    } bat;
+  class bat {
+   public:
+    // The battery voltage in volts; 0 when the converter could not be
+    // read.
+    float get();
+  } bat;
 
-    class atMode {
-    } atMode;
+  class atMode {
+  } atMode;
 
-    class flash {
-    } flash;
+  class flash {
+  } flash;
 
-    // The device alias: 1 to 16 printable characters.
-    class alias {
-    public:
-        String get();
-        bool set(const String &name);
-    } alias;
+  // The device alias: 1 to 16 printable characters.
+  class alias {
+   public:
+    String get();
+    bool set(const String &name);
+  } alias;
 
-    class timer {
-    } timer;
+  class timer {
+  } timer;
 
-    class scheduler {
-    public:
-        class task {
-        public:
-            // Ends the user program's loop: from now on the main loop no
-            // longer calls loop(). Lasts until a restart.
-            bool destroy();
-        } task;
-    } scheduler;
+  class scheduler {
+   public:
+    class task {
+     public:
+      // Ends the user program's loop: from now on the main loop no
+      // longer calls loop(). Lasts until a restart.
+      bool destroy();
+    } task;
+  } scheduler;
 };
 
-class ZEMProtocol {
-};
+class ZEMProtocol {};
 
 #ifdef QIV_LORA_SERVICES_LINKED
 // A stored hex setting of the LoRaWAN service (EUIs, keys, addresses): get()
 // copies it into buff, set() takes exactly its length; both false outside
 // the LoRaWAN work mode or for another length.
-#define ZEM_LORAWAN_BYTES(name) \
-    class name {                \
-    public:                     \
-        bool get(uint8_t *buff, uint32_t len); \
-        bool set(const uint8_t *buff, uint32_t len); \
-    } name
+#define ZEM_LORAWAN_BYTES(name)                  \
+  class name {                                   \
+   public:                                       \
+    bool get(uint8_t *buff, uint32_t len);       \
+    bool set(const uint8_t *buff, uint32_t len); \
+  } name
 
 // A numeric setting: get() reads the stored value, set() checks it as the
 // AT command does and stores it; false outside the LoRaWAN work mode, for a
 // value out of range or when the service refused it.
 #define ZEM_LORAWAN_VALUE(name, type) \
-    class name {                      \
-    public:                           \
-        type get();                   \
-        bool set(type value);         \
-    } name
+  class name {                        \
+   public:                            \
+    type get();                       \
+    bool set(type value);             \
+  } name
 
 #define ZEM_LORAWAN_READ(name, type) \
-    class name {                     \
-    public:                          \
-        type get();                  \
-    } name
+  class name {                       \
+   public:                           \
+    type get();                      \
+  } name
 
 // The LoRaWAN settings and actions, one object each, forwarding to the
 // LoRaWAN service.
 class ZEMLorawan {
-public:
-    // Starts a join with the stored join settings (false when refused); the
-    // outcome comes to the join callback.
-    bool join();
-    // Stores the join settings as AT+JOIN does, then starts or stops joining.
-    bool join(uint8_t join_start, uint8_t auto_join, uint8_t auto_join_period, uint8_t auto_join_max_cnt);
-    // One uplink of length bytes on fport (1 to 223) with the stored confirm
-    // mode and retry count; the outcome comes to the send callback.
-    bool send(uint8_t length, const uint8_t *payload, uint8_t fport);
-    // The same with its own confirm mode and retry count (0 to 7).
-    bool send(uint8_t length, const uint8_t *payload, uint8_t fport, bool confirm, uint8_t retry);
+ public:
+  // Starts a join with the stored join settings (false when refused); the
+  // outcome comes to the join callback.
+  bool join();
+  // Stores the join settings as AT+JOIN does, then starts or stops joining.
+  bool join(uint8_t join_start, uint8_t auto_join, uint8_t auto_join_period,
+            uint8_t auto_join_max_cnt);
+  // One uplink of length bytes on fport (1 to 223) with the stored confirm
+  // mode and retry count; the outcome comes to the send callback.
+  bool send(uint8_t length, const uint8_t *payload, uint8_t fport);
+  // The same with its own confirm mode and retry count (0 to 7).
+  bool send(uint8_t length, const uint8_t *payload, uint8_t fport, bool confirm, uint8_t retry);
 
-    // Hooks called by the service; null removes one.
-    bool registerRecvCallback(void (*callback)(SERVICE_LORA_RECEIVE_T data));
-    bool registerJoinCallback(void (*callback)(int32_t status));
-    bool registerSendCallback(void (*callback)(int32_t status));
-    bool registerLinkCheckCallback(void (*callback)(SERVICE_LORA_LINKCHECK_T *data));
-    bool registerTimereqCallback(void (*callback)(int32_t status));
+  // Hooks called by the service; null removes one.
+  bool registerRecvCallback(void (*callback)(SERVICE_LORA_RECEIVE_T data));
+  bool registerJoinCallback(void (*callback)(int32_t status));
+  bool registerSendCallback(void (*callback)(int32_t status));
+  bool registerLinkCheckCallback(void (*callback)(SERVICE_LORA_LINKCHECK_T *data));
+  bool registerTimereqCallback(void (*callback)(int32_t status));
 
-    ZEM_LORAWAN_VALUE(rety, uint8_t);
-    ZEM_LORAWAN_BYTES(appeui);
-    ZEM_LORAWAN_BYTES(appkey);
-    ZEM_LORAWAN_BYTES(appskey);
-    ZEM_LORAWAN_BYTES(daddr);
-    ZEM_LORAWAN_BYTES(deui);
-    class netid {
-    public:
-        bool get(uint8_t *buff, uint32_t len);
-    } netid;
-    ZEM_LORAWAN_BYTES(nwkskey);
-    ZEM_LORAWAN_VALUE(cfm, bool);
-    ZEM_LORAWAN_READ(cfs, bool);
-    ZEM_LORAWAN_VALUE(njm, uint8_t);
-    ZEM_LORAWAN_READ(njs, bool);
-    ZEM_LORAWAN_VALUE(adr, bool);
-    // 0: class A, 1: class B, 2: class C.
-    ZEM_LORAWAN_VALUE(deviceClass, uint8_t);
-    ZEM_LORAWAN_VALUE(dcs, uint8_t);
-    ZEM_LORAWAN_VALUE(dr, uint8_t);
-    ZEM_LORAWAN_VALUE(jn1dl, uint32_t);
-    ZEM_LORAWAN_VALUE(jn2dl, uint32_t);
-    ZEM_LORAWAN_VALUE(pnm, bool);
-    ZEM_LORAWAN_VALUE(rx1dl, uint32_t);
-    ZEM_LORAWAN_VALUE(rx2dl, uint32_t);
-    ZEM_LORAWAN_VALUE(rx2dr, uint8_t);
-    ZEM_LORAWAN_VALUE(rx2fq, uint32_t);
-    ZEM_LORAWAN_VALUE(txp, uint8_t);
-    ZEM_LORAWAN_VALUE(pgslot, uint8_t);
-    ZEM_LORAWAN_READ(bfreq, uint32_t);
-    ZEM_LORAWAN_READ(btime, uint32_t);
-    ZEM_LORAWAN_READ(bgw, beacon_bgw_t);
-    ZEM_LORAWAN_READ(rssi, int16_t);
-    ZEM_LORAWAN_READ(snr, int8_t);
-    // The network time of the last answer to a time request, as AT+LTIME
-    // prints it.
-    ZEM_LORAWAN_READ(ltime, String);
-    class ver {} ver;
-    class mask {} mask;
-    ZEM_LORAWAN_VALUE(band, uint8_t);
-    ZEM_LORAWAN_VALUE(linkcheck, uint8_t);
-    ZEM_LORAWAN_VALUE(timereq, uint8_t);
-    // The work mode, taking effect at the next start.
-    ZEM_LORAWAN_VALUE(nwm, uint8_t);
+  ZEM_LORAWAN_VALUE(rety, uint8_t);
+  ZEM_LORAWAN_BYTES(appeui);
+  ZEM_LORAWAN_BYTES(appkey);
+  ZEM_LORAWAN_BYTES(appskey);
+  ZEM_LORAWAN_BYTES(daddr);
+  ZEM_LORAWAN_BYTES(deui);
+  class netid {
+   public:
+    bool get(uint8_t *buff, uint32_t len);
+  } netid;
+  ZEM_LORAWAN_BYTES(nwkskey);
+  ZEM_LORAWAN_VALUE(cfm, bool);
+  ZEM_LORAWAN_READ(cfs, bool);
+  ZEM_LORAWAN_VALUE(njm, uint8_t);
+  ZEM_LORAWAN_READ(njs, bool);
+  ZEM_LORAWAN_VALUE(adr, bool);
+  // 0: class A, 1: class B, 2: class C.
+  ZEM_LORAWAN_VALUE(deviceClass, uint8_t);
+  ZEM_LORAWAN_VALUE(dcs, uint8_t);
+  ZEM_LORAWAN_VALUE(dr, uint8_t);
+  ZEM_LORAWAN_VALUE(jn1dl, uint32_t);
+  ZEM_LORAWAN_VALUE(jn2dl, uint32_t);
+  ZEM_LORAWAN_VALUE(pnm, bool);
+  ZEM_LORAWAN_VALUE(rx1dl, uint32_t);
+  ZEM_LORAWAN_VALUE(rx2dl, uint32_t);
+  ZEM_LORAWAN_VALUE(rx2dr, uint8_t);
+  ZEM_LORAWAN_VALUE(rx2fq, uint32_t);
+  ZEM_LORAWAN_VALUE(txp, uint8_t);
+  ZEM_LORAWAN_VALUE(pgslot, uint8_t);
+  ZEM_LORAWAN_READ(bfreq, uint32_t);
+  ZEM_LORAWAN_READ(btime, uint32_t);
+  ZEM_LORAWAN_READ(bgw, beacon_bgw_t);
+  ZEM_LORAWAN_READ(rssi, int16_t);
+  ZEM_LORAWAN_READ(snr, int8_t);
+  // The network time of the last answer to a time request, as AT+LTIME
+  // prints it.
+  ZEM_LORAWAN_READ(ltime, String);
+  class ver {
+  } ver;
+  class mask {
+  } mask;
+  ZEM_LORAWAN_VALUE(band, uint8_t);
+  ZEM_LORAWAN_VALUE(linkcheck, uint8_t);
+  ZEM_LORAWAN_VALUE(timereq, uint8_t);
+  // The work mode, taking effect at the next start.
+  ZEM_LORAWAN_VALUE(nwm, uint8_t);
 };
 
 #undef ZEM_LORAWAN_BYTES
@@ -234,59 +236,59 @@ public:
 // as the AT command does; false in the LoRaWAN work mode, while reception
 // runs, for a value out of range or when the service refused it.
 #define ZEM_P2P_VALUE(name, type) \
-    class name {                  \
-    public:                       \
-        type get();               \
-        bool set(type value);     \
-    } name
+  class name {                    \
+   public:                        \
+    type get();                   \
+    bool set(type value);         \
+  } name
 
-#define ZEM_P2P_BYTES(name) \
-    class name {            \
-    public:                 \
-        bool get(uint8_t *buff, uint32_t len); \
-        bool set(const uint8_t *buff, uint32_t len); \
-    } name
+#define ZEM_P2P_BYTES(name)                      \
+  class name {                                   \
+   public:                                       \
+    bool get(uint8_t *buff, uint32_t len);       \
+    bool set(const uint8_t *buff, uint32_t len); \
+  } name
 
 // The point-to-point settings and actions, one object each.
 class ZEMLoraP2P {
-public:
-    // Starts a reception of timeout ms (0: one frame, 65534: one frame then
-    // on, 65535: until stopped; as AT+PRECV); frames come to the receive
-    // callback.
-    bool precv(uint32_t timeout);
-    // Sends length bytes (with the stored channel-activity check); the end
-    // comes to the send callback.
-    bool psend(uint8_t length, const uint8_t *payload);
-    bool psend(uint8_t length, const uint8_t *payload, bool cad);
+ public:
+  // Starts a reception of timeout ms (0: one frame, 65534: one frame then
+  // on, 65535: until stopped; as AT+PRECV); frames come to the receive
+  // callback.
+  bool precv(uint32_t timeout);
+  // Sends length bytes (with the stored channel-activity check); the end
+  // comes to the send callback.
+  bool psend(uint8_t length, const uint8_t *payload);
+  bool psend(uint8_t length, const uint8_t *payload, bool cad);
 
-    bool registerPRecvCallback(void (*callback)(qiv_lora_p2p_recv_t data));
-    bool registerPSendCallback(void (*callback)(void));
-    bool registerPSendCADCallback(void (*callback)(bool channel_activity_detected));
+  bool registerPRecvCallback(void (*callback)(qiv_lora_p2p_recv_t data));
+  bool registerPSendCallback(void (*callback)(void));
+  bool registerPSendCADCallback(void (*callback)(bool channel_activity_detected));
 
-    ZEM_P2P_VALUE(iqInver, bool);
-    ZEM_P2P_VALUE(syncword, uint16_t);
-    ZEM_P2P_VALUE(rfFrequency, uint32_t);
-    ZEM_P2P_VALUE(txOutputPower, uint8_t);
-    ZEM_P2P_VALUE(bandwidth, uint32_t);
-    ZEM_P2P_VALUE(speradingFactor, uint8_t);
-    ZEM_P2P_VALUE(codingrate, uint8_t);
-    ZEM_P2P_VALUE(preambleLength, uint16_t);
-    ZEM_P2P_VALUE(symbolTimeout, uint32_t);
-    ZEM_P2P_VALUE(fixLengthPayload, bool);
-    ZEM_P2P_VALUE(cad, bool);
-    ZEM_P2P_VALUE(pfreq, uint32_t);
-    ZEM_P2P_VALUE(psf, uint8_t);
-    ZEM_P2P_VALUE(pbw, uint32_t);
-    ZEM_P2P_VALUE(pcr, uint8_t);
-    ZEM_P2P_VALUE(ppl, uint16_t);
-    ZEM_P2P_VALUE(ptp, uint8_t);
-    ZEM_P2P_VALUE(encry, bool);
-    ZEM_P2P_BYTES(enckey);
-    ZEM_P2P_BYTES(enciv);
-    ZEM_P2P_VALUE(pbr, uint32_t);
-    ZEM_P2P_VALUE(pfdev, uint32_t);
-    // The work mode, taking effect at the next start.
-    ZEM_P2P_VALUE(nwm, uint8_t);
+  ZEM_P2P_VALUE(iqInver, bool);
+  ZEM_P2P_VALUE(syncword, uint16_t);
+  ZEM_P2P_VALUE(rfFrequency, uint32_t);
+  ZEM_P2P_VALUE(txOutputPower, uint8_t);
+  ZEM_P2P_VALUE(bandwidth, uint32_t);
+  ZEM_P2P_VALUE(speradingFactor, uint8_t);
+  ZEM_P2P_VALUE(codingrate, uint8_t);
+  ZEM_P2P_VALUE(preambleLength, uint16_t);
+  ZEM_P2P_VALUE(symbolTimeout, uint32_t);
+  ZEM_P2P_VALUE(fixLengthPayload, bool);
+  ZEM_P2P_VALUE(cad, bool);
+  ZEM_P2P_VALUE(pfreq, uint32_t);
+  ZEM_P2P_VALUE(psf, uint8_t);
+  ZEM_P2P_VALUE(pbw, uint32_t);
+  ZEM_P2P_VALUE(pcr, uint8_t);
+  ZEM_P2P_VALUE(ppl, uint16_t);
+  ZEM_P2P_VALUE(ptp, uint8_t);
+  ZEM_P2P_VALUE(encry, bool);
+  ZEM_P2P_BYTES(enckey);
+  ZEM_P2P_BYTES(enciv);
+  ZEM_P2P_VALUE(pbr, uint32_t);
+  ZEM_P2P_VALUE(pfdev, uint32_t);
+  // The work mode, taking effect at the next start.
+  ZEM_P2P_VALUE(nwm, uint8_t);
 };
 
 #undef ZEM_P2P_VALUE
@@ -294,15 +296,15 @@ public:
 #endif
 
 class ZEMUnifiedApi {
-public:
-    ZEMSystem system;
+ public:
+  ZEMSystem system;
 #ifdef QIV_LORA_SERVICES_LINKED
-    ZEMLorawan lorawan;
+  ZEMLorawan lorawan;
 #endif
 #ifdef QIV_LORA_P2P_LINKED
-    ZEMLoraP2P lora;
+  ZEMLoraP2P lora;
 #endif
-    ZEMProtocol apiMode;
+  ZEMProtocol apiMode;
 };
 
 extern ZEMUnifiedApi api;

@@ -45,8 +45,8 @@ struct Board {
   PadState pads[kPads];
   bool rtc_initialized = false;
   bool mcu_initialized = false;
-  uint32_t context = 0;          // the counter value alarms are relative to
-  uint64_t context_ticks = 0;    // the same, not wrapped
+  uint32_t context = 0;        // the counter value alarms are relative to
+  uint64_t context_ticks = 0;  // the same, not wrapped
   sim::EventId alarm = 0;
   uint32_t busy_timeouts = 0;
   uint64_t busy_wait_steps = 0;
@@ -80,7 +80,8 @@ void edge(int pad, int level) {
   p.level = level;
   if (p.handler == nullptr || old == level) return;
   const bool rising = level == 1;
-  const bool wanted = (p.irq_mode == IRQ_RISING_FALLING_EDGE) || (p.irq_mode == IRQ_RISING_EDGE && rising) ||
+  const bool wanted = (p.irq_mode == IRQ_RISING_FALLING_EDGE) ||
+                      (p.irq_mode == IRQ_RISING_EDGE && rising) ||
                       (p.irq_mode == IRQ_FALLING_EDGE && !rising);
   if (!wanted) return;
   p.pending = true;
@@ -135,7 +136,8 @@ sim::Sx126x& chip() {
   if (!b.chip) {
     if (b.config.device_id == 1 && b.config.rng_seed == 0) {
       // Default identity: the simulated MCU's unique id.
-      b.config.rng_seed = (uint64_t{sim::unique_id(0)} << 32) ^ sim::unique_id(1) ^ sim::unique_id(2);
+      b.config.rng_seed =
+          (uint64_t{sim::unique_id(0)} << 32) ^ sim::unique_id(1) ^ sim::unique_id(2);
     }
     b.chip = std::make_unique<sim::Sx126x>(b.config);
     b.chip->set_dio1_hook(&on_dio1, nullptr);
@@ -201,7 +203,8 @@ uint16_t SpiInOut(Spi_t* obj, uint16_t outData) {
 
 // ----------------------------------------------------------------- GPIO --
 
-void GpioMcuInit(Gpio_t* obj, PinNames pin, PinModes mode, PinConfigs config, PinTypes type, uint32_t value) {
+void GpioMcuInit(Gpio_t* obj, PinNames pin, PinModes mode, PinConfigs config, PinTypes type,
+                 uint32_t value) {
   (void)config;
   obj->pin = pin;
   if (!real_pad(pin)) return;
@@ -216,10 +219,13 @@ void GpioMcuInit(Gpio_t* obj, PinNames pin, PinModes mode, PinConfigs config, Pi
   }
 }
 
-void GpioMcuSetInterrupt(Gpio_t* obj, IrqModes irqMode, IrqPriorities irqPriority, GpioIrqHandler* irqHandler) {
+void GpioMcuSetInterrupt(Gpio_t* obj, IrqModes irqMode, IrqPriorities irqPriority,
+                         GpioIrqHandler* irqHandler) {
   (void)irqPriority;
   if (irqHandler == nullptr || !real_pad(obj->pin)) return;
-  if (irqMode != IRQ_RISING_EDGE && irqMode != IRQ_FALLING_EDGE && irqMode != IRQ_RISING_FALLING_EDGE) return;
+  if (irqMode != IRQ_RISING_EDGE && irqMode != IRQ_FALLING_EDGE &&
+      irqMode != IRQ_RISING_FALLING_EDGE)
+    return;
   obj->IrqHandler = irqHandler;
   PadState& p = board().pads[obj->pin];
   p.obj = obj;
@@ -344,7 +350,9 @@ void SX126xWriteRegisters(uint16_t address, uint8_t* buffer, uint16_t size) {
   SX126xWaitOnBusy();
 }
 
-void SX126xWriteRegister(uint16_t address, uint8_t value) { SX126xWriteRegisters(address, &value, 1); }
+void SX126xWriteRegister(uint16_t address, uint8_t value) {
+  SX126xWriteRegisters(address, &value, 1);
+}
 
 void SX126xReadRegisters(uint16_t address, uint8_t* buffer, uint16_t size) {
   SX126xCheckDeviceReady();
@@ -428,7 +436,9 @@ uint32_t RtcMs2Tick(TimerTime_t milliseconds) {
   return ticks > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(ticks);
 }
 
-TimerTime_t RtcTick2Ms(uint32_t tick) { return static_cast<TimerTime_t>(uint64_t{tick} * 1000u / kRtcHz); }
+TimerTime_t RtcTick2Ms(uint32_t tick) {
+  return static_cast<TimerTime_t>(uint64_t{tick} * 1000u / kRtcHz);
+}
 
 void RtcSetAlarm(uint32_t timeout) {
   Board& b = board();
@@ -449,7 +459,9 @@ void RtcStopAlarm(void) {
 
 uint32_t RtcGetTimerValue(void) { return static_cast<uint32_t>(rtc_ticks()); }
 
-uint32_t RtcGetTimerElapsedTime(void) { return static_cast<uint32_t>(rtc_ticks()) - board().context; }
+uint32_t RtcGetTimerElapsedTime(void) {
+  return static_cast<uint32_t>(rtc_ticks()) - board().context;
+}
 
 uint32_t RtcGetCalendarTime(uint16_t* milliseconds) {
   const uint64_t ms = sim::now() / 1000u;

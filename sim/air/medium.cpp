@@ -35,7 +35,8 @@ void Medium::attach(Node* node, uint32_t device_id) {
 }
 
 void Medium::detach(Node* node) {
-  nodes_.erase(std::remove_if(nodes_.begin(), nodes_.end(), [node](const Attached& a) { return a.node == node; }),
+  nodes_.erase(std::remove_if(nodes_.begin(), nodes_.end(),
+                              [node](const Attached& a) { return a.node == node; }),
                nodes_.end());
 }
 
@@ -57,7 +58,8 @@ uint32_t Medium::transmit(Node* sender, const AirFrame& frame) {
 uint32_t Medium::inject(const AirFrame& frame) {
   if (!frame.cut) return put(frame, nullptr, frame.sender);
   for (auto& e : entries_) {
-    if (e.sender != nullptr || e.ended || e.sender_device != frame.sender || e.frame.start_us != frame.start_us) {
+    if (e.sender != nullptr || e.ended || e.sender_device != frame.sender ||
+        e.frame.start_us != frame.start_us) {
       continue;
     }
     for (const auto& tap : taps_) tap.first(tap.second, frame);
@@ -86,7 +88,9 @@ void Medium::shorten(Entry& e, time_us at) {
   schedule(e.frame.end_us, &Medium::on_end, this, e.id);
 }
 
-void Medium::on_link_frame(void* ctx, const AirFrame& frame) { static_cast<Medium*>(ctx)->inject(frame); }
+void Medium::on_link_frame(void* ctx, const AirFrame& frame) {
+  static_cast<Medium*>(ctx)->inject(frame);
+}
 
 bool Medium::on_link_deaf(void* ctx) {
   const auto* m = static_cast<const Medium*>(ctx);
@@ -155,8 +159,8 @@ Heard Medium::heard_by(const Entry& e, const Node* node) const {
   Heard h{e.id, e.frame};
   if (e.sender != nullptr) {
     const uint32_t bw = is_carrier(e.frame) ? 1 : e.frame.bandwidth_hz;
-    link_budget(e.frame.tx_power_dbm, path_loss(e.sender_device, device_of(node)), bw, &h.frame.rx_rssi_dbm,
-                &h.frame.rx_snr_db);
+    link_budget(e.frame.tx_power_dbm, path_loss(e.sender_device, device_of(node)), bw,
+                &h.frame.rx_rssi_dbm, &h.frame.rx_snr_db);
   }
   return h;
 }
@@ -168,7 +172,8 @@ void Medium::on_start(void* ctx, uint32_t id) {
   const Entry copy = *e;  // nodes may transmit (and grow entries_) while notified
   const auto nodes = m->nodes_;
   for (const auto& a : nodes) {
-    if (a.node != copy.sender && !other_phy(copy, a.node)) a.node->air_frame_started(m->heard_by(copy, a.node));
+    if (a.node != copy.sender && !other_phy(copy, a.node))
+      a.node->air_frame_started(m->heard_by(copy, a.node));
   }
 }
 
@@ -180,7 +185,8 @@ void Medium::on_end(void* ctx, uint32_t id) {
   const Entry copy = *e;
   const auto nodes = m->nodes_;
   for (const auto& a : nodes) {
-    if (a.node != copy.sender && !other_phy(copy, a.node)) a.node->air_frame_ended(m->heard_by(copy, a.node));
+    if (a.node != copy.sender && !other_phy(copy, a.node))
+      a.node->air_frame_ended(m->heard_by(copy, a.node));
   }
   for (auto& x : m->entries_) {
     if (x.id == id) x.ended = true;
@@ -196,9 +202,10 @@ void Medium::prune() {
   for (const auto& e : entries_) {
     if (!e.ended) horizon = std::min(horizon, e.frame.start_us);
   }
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                [&](const Entry& e) { return e.ended && e.frame.end_us <= horizon; }),
-                 entries_.end());
+  entries_.erase(
+      std::remove_if(entries_.begin(), entries_.end(),
+                     [&](const Entry& e) { return e.ended && e.frame.end_us <= horizon; }),
+      entries_.end());
 }
 
 std::vector<Heard> Medium::on_air(const Node* node, time_us at) const {
@@ -228,7 +235,8 @@ void Medium::for_each_interferer(const Node* node, const Entry& a, Fn fn) const 
   for (const auto& b : entries_) {
     if (b.id == a.id || b.sender == node || other_phy(b, node)) continue;
     if (!(b.frame.start_us < a.frame.end_us && a.frame.start_us < b.frame.end_us)) continue;
-    if (!channels_overlap(a.frame.frequency_hz, occupied_bw(a.frame), b.frame.frequency_hz, occupied_bw(b.frame))) {
+    if (!channels_overlap(a.frame.frequency_hz, occupied_bw(a.frame), b.frame.frequency_hz,
+                          occupied_bw(b.frame))) {
       continue;
     }
     if (!is_carrier(b.frame) && !is_carrier(a.frame)) {
@@ -251,26 +259,29 @@ double Medium::interference_dbm(const Node* node, uint32_t id) const {
   const Entry* a = find(id);
   double mw = 0;
   if (a != nullptr) {
-    for_each_interferer(node, *a,
-                        [&](const Entry& b) { mw += std::pow(10.0, heard_by(b, node).frame.rx_rssi_dbm / 10.0); });
+    for_each_interferer(node, *a, [&](const Entry& b) {
+      mw += std::pow(10.0, heard_by(b, node).frame.rx_rssi_dbm / 10.0);
+    });
   }
   return mw > 0 ? 10.0 * std::log10(mw) : -HUGE_VAL;
 }
 
-double Medium::channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, time_us at) const {
+double Medium::channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz,
+                                 time_us at) const {
   double mw = std::pow(10.0, noise_floor_dbm(bandwidth_hz) / 10.0);
   for (const auto& e : entries_) {
     if (e.sender == node || other_phy(e, node)) continue;
     if (!(e.frame.start_us <= at && at < e.frame.end_us)) continue;
-    if (!channels_overlap(frequency_hz, bandwidth_hz, e.frame.frequency_hz, occupied_bw(e.frame))) continue;
+    if (!channels_overlap(frequency_hz, bandwidth_hz, e.frame.frequency_hz, occupied_bw(e.frame)))
+      continue;
     const Heard h = heard_by(e, node);
     mw += std::pow(10.0, h.frame.rx_rssi_dbm / 10.0);
   }
   return 10.0 * std::log10(mw);
 }
 
-bool Medium::lora_activity(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, uint8_t sf, time_us from,
-                           time_us to) const {
+bool Medium::lora_activity(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz,
+                           uint8_t sf, time_us from, time_us to) const {
   for (const auto& e : entries_) {
     if (e.sender == node || other_phy(e, node)) continue;
     const AirFrame& f = e.frame;
@@ -291,17 +302,28 @@ bool Medium::lora_activity(const Node* node, uint32_t frequency_hz, uint32_t ban
 
 Fraction lora_bandwidth(uint8_t code) {
   switch (code) {
-    case 0: return {15625, 2};    // 7.8125 kHz
-    case 8: return {31250, 3};    // 10.4167 kHz
-    case 1: return {15625, 1};    // 15.625 kHz
-    case 9: return {62500, 3};    // 20.8333 kHz
-    case 2: return {31250, 1};    // 31.25 kHz
-    case 10: return {125000, 3};  // 41.6667 kHz
-    case 3: return {62500, 1};
-    case 4: return {125000, 1};
-    case 5: return {250000, 1};
-    case 6: return {500000, 1};
-    default: return {0, 1};
+    case 0:
+      return {15625, 2};  // 7.8125 kHz
+    case 8:
+      return {31250, 3};  // 10.4167 kHz
+    case 1:
+      return {15625, 1};  // 15.625 kHz
+    case 9:
+      return {62500, 3};  // 20.8333 kHz
+    case 2:
+      return {31250, 1};  // 31.25 kHz
+    case 10:
+      return {125000, 3};  // 41.6667 kHz
+    case 3:
+      return {62500, 1};
+    case 4:
+      return {125000, 1};
+    case 5:
+      return {250000, 1};
+    case 6:
+      return {500000, 1};
+    default:
+      return {0, 1};
   }
 }
 
@@ -325,10 +347,11 @@ uint32_t fsk_bandwidth_hz(uint8_t code) {
     uint32_t hz;
   };
   static const Row rows[] = {
-      {0x1F, 4800},   {0x17, 5800},   {0x0F, 7300},   {0x1E, 9700},   {0x16, 11700},  {0x0E, 14600},
-      {0x1D, 19500},  {0x15, 23400},  {0x0D, 29300},  {0x1C, 39000},  {0x14, 46900},  {0x0C, 58600},
-      {0x1B, 78200},  {0x13, 93800},  {0x0B, 117300}, {0x1A, 156200}, {0x12, 187200}, {0x0A, 234300},
-      {0x19, 312000}, {0x11, 373600}, {0x09, 467000},
+      {0x1F, 4800},   {0x17, 5800},   {0x0F, 7300},   {0x1E, 9700},   {0x16, 11700},
+      {0x0E, 14600},  {0x1D, 19500},  {0x15, 23400},  {0x0D, 29300},  {0x1C, 39000},
+      {0x14, 46900},  {0x0C, 58600},  {0x1B, 78200},  {0x13, 93800},  {0x0B, 117300},
+      {0x1A, 156200}, {0x12, 187200}, {0x0A, 234300}, {0x19, 312000}, {0x11, 373600},
+      {0x09, 467000},
   };
   for (const auto& r : rows) {
     if (r.code == code) return r.hz;
@@ -342,16 +365,18 @@ uint64_t lora_symbol_ns(uint8_t sf, uint8_t bw_code) {
   return ((uint64_t{1} << sf) * bw.den * 1000000000ull) / bw.num;
 }
 
-time_us lora_time_on_air_us(uint8_t sf, uint8_t bw_code, uint8_t cr, uint16_t preamble, bool implicit_header,
-                            bool crc_on, bool ldro, uint8_t payload_len) {
+time_us lora_time_on_air_us(uint8_t sf, uint8_t bw_code, uint8_t cr, uint16_t preamble,
+                            bool implicit_header, bool crc_on, bool ldro, uint8_t payload_len) {
   const Fraction bw = lora_bandwidth(bw_code);
   if (bw.num == 0 || sf < 5 || sf > 12) return 0;
   // Everything in quarter symbols, to keep the .25 exact.
-  int64_t num = 8 * int64_t{payload_len} + (crc_on ? 16 : 0) - 4 * int64_t{sf} + (implicit_header ? 0 : 20);
+  int64_t num =
+      8 * int64_t{payload_len} + (crc_on ? 16 : 0) - 4 * int64_t{sf} + (implicit_header ? 0 : 20);
   if (sf > 6) num += 8;
   const int64_t den = 4 * (int64_t{sf} - (ldro ? 2 : 0));
   const int64_t blocks = num > 0 ? (num + den - 1) / den : 0;
-  const int64_t quarters = 4 * int64_t{preamble} + (sf <= 6 ? 25 : 17) + 32 + 4 * blocks * (int64_t{cr} + 4);
+  const int64_t quarters =
+      4 * int64_t{preamble} + (sf <= 6 ? 25 : 17) + 32 + 4 * blocks * (int64_t{cr} + 4);
   // time = quarters / 4 * 2^SF * den / num seconds
   const uint64_t n = static_cast<uint64_t>(quarters) * (uint64_t{1} << sf) * bw.den * 1000000ull;
   const uint64_t d = 4ull * bw.num;
@@ -375,7 +400,9 @@ double lora_demod_floor_db(uint8_t sf) {
   return -2.5 * (sf - 4);  // SF5 -2.5 dB ... SF12 -20 dB
 }
 
-uint32_t fsk_detector_bits(uint8_t code) { return code >= 0x04 && code <= 0x07 ? 8u * (code - 3u) : 0u; }
+uint32_t fsk_detector_bits(uint8_t code) {
+  return code >= 0x04 && code <= 0x07 ? 8u * (code - 3u) : 0u;
+}
 
 time_us preamble_end_us(const AirFrame& f) {
   if (f.modem == Modem::kLora) {
@@ -403,7 +430,8 @@ time_us preamble_detected_at(const AirFrame& f, time_us listen_from, uint32_t fs
 }
 
 bool fsk_fits_filter(const AirFrame& f, uint32_t rx_frequency_hz, uint32_t rx_bandwidth_hz) {
-  const int64_t offset = std::llabs(static_cast<int64_t>(f.frequency_hz) - static_cast<int64_t>(rx_frequency_hz));
+  const int64_t offset =
+      std::llabs(static_cast<int64_t>(f.frequency_hz) - static_cast<int64_t>(rx_frequency_hz));
   return int64_t{f.bitrate} + 2 * int64_t{f.fdev_hz} + 2 * offset <= int64_t{rx_bandwidth_hz};
 }
 
@@ -413,7 +441,8 @@ bool captures(const AirFrame& wanted, double interference_dbm) {
   return wanted.rx_rssi_dbm - interference_dbm >= margin - 1e-9;
 }
 
-void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz, int16_t* rssi_dbm, int8_t* snr_db) {
+void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz, int16_t* rssi_dbm,
+                 int8_t* snr_db) {
   const double rssi = tx_power_dbm - path_loss_db;
   double snr = rssi - noise_floor_dbm(bandwidth_hz);
   snr = std::clamp(snr, -128.0, 127.0);

@@ -43,7 +43,8 @@ bool decode(const uint8_t* pdu, size_t len, Advertisement* adv) {
   return true;
 }
 
-AirFrame advertising_frame(const Advertisement& adv, uint8_t channel, time_us start, int8_t tx_power_dbm) {
+AirFrame advertising_frame(const Advertisement& adv, uint8_t channel, time_us start,
+                           int8_t tx_power_dbm) {
   AirFrame f{};
   f.phy = Phy::kBle;
   f.modem = Modem::kFsk;
@@ -52,7 +53,8 @@ AirFrame advertising_frame(const Advertisement& adv, uint8_t channel, time_us st
   f.fdev_hz = 250000;
   f.bandwidth_hz = 1000000;
   f.preamble_len = 1;
-  for (int i = 0; i < 4; ++i) f.fsk_sync[i] = static_cast<uint8_t>(kAdvertisingAccessAddress >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    f.fsk_sync[i] = static_cast<uint8_t>(kAdvertisingAccessAddress >> (8 * i));
   f.fsk_sync_len = 4;
   f.crc_on = true;
   f.tx_power_dbm = tx_power_dbm;
@@ -79,8 +81,8 @@ void Listener::set_channel(uint8_t channel) {
 bool Listener::mine(const AirFrame& f) const {
   uint32_t aa = 0;
   for (int i = 0; i < 4; ++i) aa |= static_cast<uint32_t>(f.fsk_sync[i]) << (8 * i);
-  return f.frequency_hz == channel_frequency_hz(channel_) && f.bitrate == kBitrate && f.fsk_sync_len == 4 &&
-         aa == kAdvertisingAccessAddress;
+  return f.frequency_hz == channel_frequency_hz(channel_) && f.bitrate == kBitrate &&
+         f.fsk_sync_len == 4 && aa == kAdvertisingAccessAddress;
 }
 
 void Listener::air_frame_started(const air::Heard& heard) {
@@ -97,7 +99,8 @@ void Listener::air_frame_ended(const air::Heard& heard) {
     ++lost_;
     return;
   }
-  reports_.push_back({heard.frame.end_us, heard.frame.sender, heard.frame.rx_rssi_dbm, std::move(adv)});
+  reports_.push_back(
+      {heard.frame.end_us, heard.frame.sender, heard.frame.rx_rssi_dbm, std::move(adv)});
 }
 
 }  // namespace sim::ble

@@ -9,8 +9,9 @@ namespace hostutil {
 bool parse_duration(std::string_view text, time_us* out, std::string* error, unsigned forms) {
   auto refuse = [&](const std::string& why) {
     if (error)
-      *error = "bad duration \"" + std::string(text) + "\": " + why + " (a number and one of us, ms, s, m, min, h" +
-               (forms & kDays ? ", d" : "") + ", e.g. 250ms or 1.5h)";
+      *error = "bad duration \"" + std::string(text) + "\": " + why +
+               " (a number and one of us, ms, s, m, min, h" + (forms & kDays ? ", d" : "") +
+               ", e.g. 250ms or 1.5h)";
     return false;
   };
   // The number is read by hand: strtod would also take leading blanks, a

@@ -22,10 +22,18 @@ std::string escape(std::string_view s, size_t max_bytes) {
   }
   for (unsigned char c : s) {
     switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           out += "\\x";
@@ -52,10 +60,18 @@ bool unescape(std::string_view s, std::string* out, std::string* error) {
     }
     char c = s[++i];
     switch (c) {
-      case 'r': result += '\r'; break;
-      case 'n': result += '\n'; break;
-      case 't': result += '\t'; break;
-      case '\\': result += '\\'; break;
+      case 'r':
+        result += '\r';
+        break;
+      case 'n':
+        result += '\n';
+        break;
+      case 't':
+        result += '\t';
+        break;
+      case '\\':
+        result += '\\';
+        break;
       case 'x': {
         int hi = i + 1 < s.size() ? hex_value(s[i + 1]) : -1;
         int lo = i + 2 < s.size() ? hex_value(s[i + 2]) : -1;

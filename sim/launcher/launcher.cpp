@@ -34,11 +34,11 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kQuitKey = 0x1D;                 // Ctrl-]
-constexpr time_us kEndAfterInput = 10'000'000;     // piped stdin: run 10 s past its end
-constexpr time_us kMaxLag = 200'000;               // wall pacing: forget a longer lag
-constexpr time_us kSlack = 2'000;                  // wall pacing: may run this far ahead
-constexpr uint32_t kStateMagic = 0x51535431;       // "QST1"
+constexpr uint8_t kQuitKey = 0x1D;              // Ctrl-]
+constexpr time_us kEndAfterInput = 10'000'000;  // piped stdin: run 10 s past its end
+constexpr time_us kMaxLag = 200'000;            // wall pacing: forget a longer lag
+constexpr time_us kSlack = 2'000;               // wall pacing: may run this far ahead
+constexpr uint32_t kStateMagic = 0x51535431;    // "QST1"
 
 enum class Kind : uint8_t { kNone = 0, kStdio = 1, kPty = 2, kWorld = 3 };
 enum class Pace : uint8_t { kAuto = 0, kWall = 1, kFast = 2 };
@@ -66,7 +66,7 @@ struct Options {
   uint32_t device_id = 0;
   std::string pin_log;
   int state_fd = -1;
-  std::vector<std::string> args;  // as given, without --sim-state
+  std::vector<std::string> args;     // as given, without --sim-state
   std::vector<std::string> devices;  // NAME@WHERE[,KEY=VALUE]...
 };
 
@@ -82,7 +82,7 @@ struct Launcher {
   bool stdin_console = false;
   bool stdin_tty = false;
   bool stdin_eof = false;
-  bool stdin_paused = false;   // piped: waiting for the receiver
+  bool stdin_paused = false;  // piped: waiting for the receiver
   EventId stdin_pull = 0;
   time_us stdin_pull_at = kNever;
   std::deque<uint8_t> stdin_buf;
@@ -198,9 +198,12 @@ void print_help(const char* prog) {
         size_t nl = help.find('\n', pos);
         if (nl == std::string::npos) nl = help.size();
         std::string line = help.substr(pos, nl - pos);
-        if (first && head.size() <= 20) std::printf("  %-20s %s\n", head.c_str(), line.c_str());
-        else if (first) std::printf("  %s\n%23s%s\n", head.c_str(), "", line.c_str());
-        else std::printf("%23s%s\n", "", line.c_str());
+        if (first && head.size() <= 20)
+          std::printf("  %-20s %s\n", head.c_str(), line.c_str());
+        else if (first)
+          std::printf("  %s\n%23s%s\n", head.c_str(), "", line.c_str());
+        else
+          std::printf("%23s%s\n", "", line.c_str());
         first = false;
         pos = nl + 1;
       }
@@ -280,9 +283,12 @@ Options parse_args(int argc, char** argv) {
       if (!hostutil::parse_duration(v, &o.run_for, &error, /*forms=*/0)) die("--run-for: " + error);
     } else if (a == "--pace") {
       std::string v = need(i);
-      if (v == "wall") o.pace = Pace::kWall;
-      else if (v == "fast") o.pace = Pace::kFast;
-      else die("--pace: wall or fast");
+      if (v == "wall")
+        o.pace = Pace::kWall;
+      else if (v == "fast")
+        o.pace = Pace::kFast;
+      else
+        die("--pace: wall or fast");
     } else if (a == "--pin") {
       std::string v = need(i);
       auto eq = v.find('=');
@@ -292,8 +298,8 @@ Options parse_args(int argc, char** argv) {
         die("--pin: expected e.g. PB12=1, got " + v);
       std::string name = v.substr(0, eq);
       if (!host::parse_pin(name.c_str(), &pin))
-        die("--pin: the chip (" + chip().name + ") has no pin " + name + "; its pins: " +
-            host::valid_pin_names());
+        die("--pin: the chip (" + chip().name + ") has no pin " + name +
+            "; its pins: " + host::valid_pin_names());
       o.pins.emplace_back(pin, static_cast<int>(level));
     } else if (a == "--adc") {
       std::string v = need(i);
@@ -340,9 +346,11 @@ Options parse_args(int argc, char** argv) {
       std::string v = need(i);
       if (a == "--uart-peer") {
         size_t eq = v.find('=');
-        if (eq == std::string::npos || eq == 0) die("--uart-peer: expected e.g. 1=loopback, got " + v);
+        if (eq == std::string::npos || eq == 0)
+          die("--uart-peer: expected e.g. 1=loopback, got " + v);
         size_t comma = v.find(',', eq);
-        std::string name = v.substr(eq + 1, comma == std::string::npos ? std::string::npos : comma - eq - 1);
+        std::string name =
+            v.substr(eq + 1, comma == std::string::npos ? std::string::npos : comma - eq - 1);
         v = name + "@uart" + v.substr(0, eq) + (comma == std::string::npos ? "" : v.substr(comma));
       }
       o.devices.push_back(v);
@@ -371,7 +379,8 @@ Options parse_args(int argc, char** argv) {
 // What a reset keeps, handed to the next program through an inherited memfd.
 struct Writer {
   std::vector<uint8_t> b;
-  template <typename T> void put(const T& v) {
+  template <typename T>
+  void put(const T& v) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
     b.insert(b.end(), p, p + sizeof v);
   }
@@ -385,7 +394,8 @@ struct Reader {
   const uint8_t* p;
   const uint8_t* end;
   bool ok = true;
-  template <typename T> T get() {
+  template <typename T>
+  T get() {
     T v{};
     if (end - p < static_cast<ptrdiff_t>(sizeof v)) {
       ok = false;
@@ -492,7 +502,8 @@ bool load_state(int fd) {
   uint32_t npins = r.get<uint32_t>();
   for (uint32_t i = 0; i < npins && r.ok; ++i) {
     uint8_t level = r.get<uint8_t>();
-    if (i < pin_count() && !chip().pins[i].empty()) host::pin_preset_input(static_cast<uint16_t>(i), level);
+    if (i < pin_count() && !chip().pins[i].empty())
+      host::pin_preset_input(static_cast<uint16_t>(i), level);
   }
   uint32_t u0 = r.get<uint32_t>(), u1 = r.get<uint32_t>(), u2 = r.get<uint32_t>();
   host::set_unique_id(u0, u1, u2);
@@ -528,7 +539,6 @@ bool load_state(int fd) {
   return r.ok;
 }
 
-
 // ------------------------------------------------------------ terminal ---
 void restore_tty() {
   if (L.tty_raw) tcsetattr(STDIN_FILENO, TCSAFLUSH, &L.tty_saved);
@@ -546,7 +556,9 @@ void out_fd(void* ctx, int, const uint8_t* data, size_t len) {
   hostutil::write_all(static_cast<int>(reinterpret_cast<intptr_t>(ctx)), data, len);
 }
 
-void out_world(void*, int port, const uint8_t* data, size_t len) { link::send_uart(port, data, len); }
+void out_world(void*, int port, const uint8_t* data, size_t len) {
+  link::send_uart(port, data, len);
+}
 
 void pin_logger(void*, uint16_t pin, int level) {
   if (!L.pin_log) return;
@@ -801,9 +813,15 @@ void fresh_start() {
     }
   }
   switch (o.pace) {
-    case Pace::kWall: L.wall = true; break;
-    case Pace::kFast: L.wall = false; break;
-    case Pace::kAuto: L.wall = L.stdin_tty || !o.pty_ports.empty(); break;
+    case Pace::kWall:
+      L.wall = true;
+      break;
+    case Pace::kFast:
+      L.wall = false;
+      break;
+    case Pace::kAuto:
+      L.wall = L.stdin_tty || !o.pty_ports.empty();
+      break;
   }
   L.auto_end = o.run_for == kNever && L.stdin_console && !L.stdin_tty && !L.wall &&
                o.world.empty() && o.pty_ports.empty();
@@ -899,9 +917,9 @@ int main(int argc, char** argv) {
       die("--world: cannot join the world at " + L.opt.world);
     L.world = link::connected();
     if (link::start_time() > now()) host::set_now(link::start_time());
-    link::set_uart_handler(
-        [](void*, int port, const uint8_t* data, size_t len) { host::uart_feed(port, data, len, now()); },
-        nullptr);
+    link::set_uart_handler([](void*, int port, const uint8_t* data,
+                              size_t len) { host::uart_feed(port, data, len, now()); },
+                           nullptr);
   }
   for (const Model& m : models()) {
     if (!m.start) continue;

@@ -40,10 +40,15 @@ bool set_gain(const char* v, std::string* error) {
 SIM_MODEL(test_sensor, {.name = "test-sensor",
                         .options = {{"--test-gain", "N", "gain of the test sensor.", set_gain}},
                         .on_reset = [] { ++g_resets; },
-                        .save = [](sim::StateOut& out) { out.put(g_gain); out.put_string("kept"); },
-                        .start = [](sim::StateIn* saved) {
-                          if (saved) g_gain = saved->get<uint32_t>() + 1000;
-                        }});
+                        .save =
+                            [](sim::StateOut& out) {
+                              out.put(g_gain);
+                              out.put_string("kept");
+                            },
+                        .start =
+                            [](sim::StateIn* saved) {
+                              if (saved) g_gain = saved->get<uint32_t>() + 1000;
+                            }});
 
 namespace {
 
@@ -87,11 +92,13 @@ TEST_F(Chip, MisuseStopsWithTheReason) {
   const Case cases[] = {
       {"irq past the count", [] { sim::irq_set_pending(48); }, "IRQs 0 to 47"},
       {"negative irq", [] { sim::irq_enable(-1, true); }, "irq_enable\\(-1\\)"},
-      {"exception that is no configurable one", [] { sim::exception_set_pending(3); }, "not a configurable exception"},
+      {"exception that is no configurable one", [] { sim::exception_set_pending(3); },
+       "not a configurable exception"},
       {"unknown pin name", [] { sim::pin("PB12"); }, "no pin PB12 \\(pins: P0.0 P0.1 .* P1.15\\)"},
       {"pin index past the table", [] { sim::pin_output(48, 1); }, "has no pin 48"},
       {"unknown analogue input", [] { sim::analog_mv("VBAT"); }, "no analogue input VBAT"},
-      {"serial port the chip lacks", [] { sim::uart_set_baud(sim::kMaxUart, 9600); }, "serial port 4"},
+      {"serial port the chip lacks", [] { sim::uart_set_baud(sim::kMaxUart, 9600); },
+       "serial port 4"},
   };
   for (const Case& c : cases) {
     EXPECT_EXIT(c.misuse(), ::testing::ExitedWithCode(sim::kFatalExit), c.says) << c.name;

@@ -242,8 +242,7 @@ TEST_F(Core, ASpinOnAMaskedPendingInterruptWithNothingScheduledIsReported) {
   sim::irq_enable(9, true);
   sim::set_primask(1);
   sim::irq_set_pending(9);
-  EXPECT_THROW(
-      for (int i = 0; i < 100000; ++i) sim::wait_for_interrupt(), IdleForever);
+  EXPECT_THROW(for (int i = 0; i < 100000; ++i) sim::wait_for_interrupt(), IdleForever);
 }
 
 TEST_F(Core, TheRunEndsAtTheDeadlineWithoutRunningEventsDueThen) {
@@ -287,8 +286,9 @@ TEST_F(Core, AQuietSpanAsksTheGateOnlyWhereSomethingCouldHappen) {
     time_us event_at;  // kNever: none
     bool asks;
   };
-  for (const Case& c : {Case{1000, sim::kNever, false}, Case{6, sim::kNever, false}, Case{5, sim::kNever, true},
-                        Case{1000, 3, true}, Case{1000, 5, true}, Case{1000, 6, false}, Case{1000, 0, false}}) {
+  for (const Case& c :
+       {Case{1000, sim::kNever, false}, Case{6, sim::kNever, false}, Case{5, sim::kNever, true},
+        Case{1000, 3, true}, Case{1000, 5, true}, Case{1000, 6, false}, Case{1000, 0, false}}) {
     sim::host::reset_core();
     asks.clear();
     trace.clear();
@@ -349,7 +349,8 @@ TEST_F(Core, UartBytesWithoutAReceiverAreLostAndWritesGoOut) {
   const uint8_t in[] = {'x'};
   sim::host::uart_feed(2, in, 1, 0);
   sim::run_until(1000);
-  sim::uart_set_rx_handler(2, [](void*, uint8_t b) { received.emplace_back(sim::now(), b); }, nullptr);
+  sim::uart_set_rx_handler(
+      2, [](void*, uint8_t b) { received.emplace_back(sim::now(), b); }, nullptr);
   sim::run_until(2000);
   EXPECT_TRUE(received.empty());
 
@@ -357,7 +358,10 @@ TEST_F(Core, UartBytesWithoutAReceiverAreLostAndWritesGoOut) {
   const uint8_t out[] = {'O', 'K'};
   sim::uart_write(2, out, 2);  // detached: nowhere
   sim::host::uart_set_output(
-      2, [](void*, int, const uint8_t* d, size_t n) { sent.append(reinterpret_cast<const char*>(d), n); },
+      2,
+      [](void*, int, const uint8_t* d, size_t n) {
+        sent.append(reinterpret_cast<const char*>(d), n);
+      },
       nullptr);
   EXPECT_TRUE(sim::uart_attached(2));
   sim::uart_write(2, out, 2);
@@ -454,7 +458,9 @@ TEST_F(Core, PinEdgesAreEventsAndOutputsAreObserved) {
       },
       nullptr);
   sim::host::pin_set_output_observer(
-      [](void*, uint16_t pin, int level) { seen.push_back("out " + sim::host::pin_name(pin) + "=" + std::to_string(level)); },
+      [](void*, uint16_t pin, int level) {
+        seen.push_back("out " + sim::host::pin_name(pin) + "=" + std::to_string(level));
+      },
       nullptr);
   sim::host::pin_preset_input(strap, 1);  // power-on level: no edge
   sim::run_until(10);
@@ -468,7 +474,8 @@ TEST_F(Core, PinEdgesAreEventsAndOutputsAreObserved) {
   uint16_t parsed;
   EXPECT_TRUE(sim::host::parse_pin("PB12", &parsed));
   EXPECT_EQ(parsed, strap);
-  for (const char* bad : {"PB16", "B12", "PB", "PB1x", ""}) EXPECT_FALSE(sim::host::parse_pin(bad, &parsed)) << bad;
+  for (const char* bad : {"PB16", "B12", "PB", "PB1x", ""})
+    EXPECT_FALSE(sim::host::parse_pin(bad, &parsed)) << bad;
 }
 
 TEST_F(Core, RetainedWordsAnalogueAndUniqueId) {

@@ -110,7 +110,8 @@ void run(const char* cmd) {
     say("%s", sim::flash_erase_page(x) ? "ok" : "fail");
   } else if (std::sscanf(cmd, "read %" SCNx32 " %" SCNu32, &x, &y) == 2) {
     // Through the bus address, as firmware reads flash.
-    const volatile uint8_t* p = reinterpret_cast<const volatile uint8_t*>(static_cast<uintptr_t>(x));
+    const volatile uint8_t* p =
+        reinterpret_cast<const volatile uint8_t*>(static_cast<uintptr_t>(x));
     std::string hex;
     for (uint32_t i = 0; i < y && i < 64; ++i) {
       char h[3];
@@ -142,9 +143,9 @@ void run(const char* cmd) {
     say("ok");
   } else if (!std::strcmp(cmd, "close")) {
     sim::uart_set_rx_handler(kPort, nullptr, nullptr);
-    sim::schedule(sim::now() + 1000000, [](void*, uint32_t) {
-      sim::uart_set_rx_handler(kPort, on_rx, nullptr);
-    }, nullptr);
+    sim::schedule(
+        sim::now() + 1000000,
+        [](void*, uint32_t) { sim::uart_set_rx_handler(kPort, on_rx, nullptr); }, nullptr);
     say("closed");
   } else {
     say("? %s", cmd);
@@ -157,8 +158,7 @@ namespace sim {
 
 const ProgramInfo& program_info() {
   static const ProgramInfo info = {
-      ECHO_IMAGE_NAME, kPort, {0x08000000u, 64 * 1024, 2048, 8},
-      "2: the command port\n1: unused"};
+      ECHO_IMAGE_NAME, kPort, {0x08000000u, 64 * 1024, 2048, 8}, "2: the command port\n1: unused"};
   return info;
 }
 

@@ -103,7 +103,8 @@ TEST_F(Flash, EraseMakesAPageProgrammableAgainAndPersists) {
   EXPECT_FALSE(sim::flash_program(page3, b, 8));
   EXPECT_TRUE(sim::flash_erase_page(3));
   EXPECT_FALSE(sim::flash_erase_page(kGeo.size / kGeo.page_size));
-  EXPECT_EQ(std::vector<uint8_t>(sim::flash_data() + 3 * kGeo.page_size, sim::flash_data() + 4 * kGeo.page_size),
+  EXPECT_EQ(std::vector<uint8_t>(sim::flash_data() + 3 * kGeo.page_size,
+                                 sim::flash_data() + 4 * kGeo.page_size),
             std::vector<uint8_t>(kGeo.page_size, 0xFF));
   EXPECT_TRUE(sim::flash_program(page3, b, 8));
   sim::host::flash_close();

@@ -86,8 +86,9 @@ TEST_F(Launcher, PipedInputArrivesAtTheBaudRateFromTimeZero) {
   EXPECT_EQ(r.code, 0) << r.err;
   // Five bytes back to back at 115200 baud; the reply is printed when the
   // last one has arrived.
-  EXPECT_EQ(lines(r.out), (std::vector<std::string>{"boot 0 sim-test-echo",
-                                                    "time " + std::to_string(5 * byte_time(115200))}));
+  EXPECT_EQ(lines(r.out),
+            (std::vector<std::string>{"boot 0 sim-test-echo",
+                                      "time " + std::to_string(5 * byte_time(115200))}));
 }
 
 TEST_F(Launcher, TheSameInputGivesTheSameOutput) {
@@ -103,9 +104,10 @@ TEST_F(Launcher, TheSameInputGivesTheSameOutput) {
 }
 
 TEST_F(Launcher, AResetKeepsTheChipsOutsideAndStartsRamAgain) {
-  Result r = echo({"--run-for", "1s", "--pin", "PB12=1", "--adc", "PB3=1500", "--uid", "1:a2:FFFFFFFF"},
-                  "ret 3 77\nprog 8000000 0102030405060708\ntime\nreset\n"
-                  "retget 3\nread 8000000 8\ntime\npin PB12\nadc PB3\nuid\nflash\n");
+  Result r =
+      echo({"--run-for", "1s", "--pin", "PB12=1", "--adc", "PB3=1500", "--uid", "1:a2:FFFFFFFF"},
+           "ret 3 77\nprog 8000000 0102030405060708\ntime\nreset\n"
+           "retget 3\nread 8000000 8\ntime\npin PB12\nadc PB3\nuid\nflash\n");
   EXPECT_EQ(r.code, 0) << r.err;
   std::vector<std::string> l = lines(r.out);
   ASSERT_EQ(l.size(), 12u) << r.out;
@@ -126,10 +128,12 @@ TEST_F(Launcher, AResetKeepsTheChipsOutsideAndStartsRamAgain) {
 
 TEST_F(Launcher, StartImageRunsTheNamedProgramAndResetRunsTheResetImage) {
   Result r = echo({"--run-for", "1s", "--reset-image", "sim-test-echo"},
-                  "ret 0 5\nimage sim-test-echo2\nretget 0\nreset\nretget 0\nimage no-such-image\necho after\n");
+                  "ret 0 5\nimage sim-test-echo2\nretget 0\nreset\nretget 0\nimage "
+                  "no-such-image\necho after\n");
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(lines(r.out), (std::vector<std::string>{"boot 0 sim-test-echo", "ok", "boot 1 sim-test-echo2",
-                                                    "ret 0 5", "boot 2 sim-test-echo", "ret 0 5"}));
+  EXPECT_EQ(lines(r.out),
+            (std::vector<std::string>{"boot 0 sim-test-echo", "ok", "boot 1 sim-test-echo2",
+                                      "ret 0 5", "boot 2 sim-test-echo", "ret 0 5"}));
   // A missing image halts the core: nothing more runs, the run still ends.
   EXPECT_NE(r.err.find("no-such-image"), std::string::npos) << r.err;
 }
@@ -139,8 +143,8 @@ TEST_F(Launcher, RunForEndsTheProgramAfterThatMuchVirtualTime) {
     const char* duration;
     uint64_t us;
   };
-  for (Case c : {Case{"90us", 90}, Case{"250ms", 250'000}, Case{"2s", 2'000'000}, Case{"1.5m", 90'000'000},
-                 Case{"24h", 86'400'000'000ull}}) {
+  for (Case c : {Case{"90us", 90}, Case{"250ms", 250'000}, Case{"2s", 2'000'000},
+                 Case{"1.5m", 90'000'000}, Case{"24h", 86'400'000'000ull}}) {
     clean();
     Result r = echo({"--run-for", c.duration}, "");
     EXPECT_EQ(r.code, 0) << c.duration << r.err;
@@ -208,17 +212,19 @@ TEST_F(Launcher, ShortFlashFileIsExtendedAndFailureInjectionWorks) {
   Result r = echo({"--run-for", "10ms", "--flash-fail-after", "1"},
                   "read 8000000 8\nerase 0\nerase 1\nflash\n");
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(lines(r.out), (std::vector<std::string>{"boot 0 sim-test-echo", "67617262616765ff", "ok", "fail",
-                                                    "erases 1 programs 0"}));
+  EXPECT_EQ(lines(r.out), (std::vector<std::string>{"boot 0 sim-test-echo", "67617262616765ff",
+                                                    "ok", "fail", "erases 1 programs 0"}));
   EXPECT_EQ(slurp(flash).size(), 64u * 1024);
 }
 
 // The flash model keeps what is left of the injection through a reset.
 TEST_F(Launcher, FlashFailureInjectionCountsOnAcrossAReset) {
-  Result r = echo({"--run-for", "1s", "--flash-fail-after", "2"}, "erase 0\nreset\nerase 1\nerase 2\nflash\n");
+  Result r = echo({"--run-for", "1s", "--flash-fail-after", "2"},
+                  "erase 0\nreset\nerase 1\nerase 2\nflash\n");
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(lines(r.out), (std::vector<std::string>{"boot 0 sim-test-echo", "ok", "boot 1 sim-test-echo", "ok",
-                                                    "fail", "erases 2 programs 0"}));
+  EXPECT_EQ(lines(r.out),
+            (std::vector<std::string>{"boot 0 sim-test-echo", "ok", "boot 1 sim-test-echo", "ok",
+                                      "fail", "erases 2 programs 0"}));
 }
 
 TEST_F(Launcher, OutputPinChangesAreLogged) {
@@ -230,9 +236,10 @@ TEST_F(Launcher, OutputPinChangesAreLogged) {
 
 TEST_F(Launcher, BadCommandLinesAreRefusedWithAReason) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--bogus"},          {"--run-for", "2"},         {"--run-for", "5d"},   {"--run-for", "-1s"},
-      {"--pin", "PB12"},    {"--pin", "PZ1=1"},         {"--adc", "=3"},       {"--uid", "1:2"},
-      {"--uid", "1:2:x"},   {"--pty", "9"},             {"--world", "/tmp/x"}, {"--device-id", "3"},
+      {"--bogus"},          {"--run-for", "2"},         {"--run-for", "5d"},
+      {"--run-for", "-1s"}, {"--pin", "PB12"},          {"--pin", "PZ1=1"},
+      {"--adc", "=3"},      {"--uid", "1:2"},           {"--uid", "1:2:x"},
+      {"--pty", "9"},       {"--world", "/tmp/x"},      {"--device-id", "3"},
       {"--flash"},          {"--flash-fail-after", "x"}};
   for (const auto& extra : cases) {
     Result r = echo(extra, "");
@@ -244,7 +251,8 @@ TEST_F(Launcher, BadCommandLinesAreRefusedWithAReason) {
   Result bad_pin = echo({"--pin", "P0.31=1"}, "");
   EXPECT_NE(bad_pin.err.find("no pin P0.31; its pins: PA0 PA1"), std::string::npos) << bad_pin.err;
   Result bad_adc = echo({"--adc", "VDDX=1"}, "");
-  EXPECT_NE(bad_adc.err.find("no analogue input VDDX; its inputs: PA0"), std::string::npos) << bad_adc.err;
+  EXPECT_NE(bad_adc.err.find("no analogue input VDDX; its inputs: PA0"), std::string::npos)
+      << bad_adc.err;
   Result bad_flash = run({kEcho, "--flash", ::testing::TempDir(), "--run-for", "1s"}, "");
   EXPECT_EQ(bad_flash.code, 2);
   EXPECT_NE(bad_flash.err.find("flash"), std::string::npos);
@@ -253,9 +261,9 @@ TEST_F(Launcher, BadCommandLinesAreRefusedWithAReason) {
 TEST_F(Launcher, HelpExplainsPortsAndOptions) {
   Result r = run({kEcho, "--help"}, "");
   EXPECT_EQ(r.code, 0);
-  for (const char* word : {"2: the command port", "--flash", "--pty", "--run-for", "--pin", "--adc", "--uid",
-                           "--reset-image", "--world", "--device-id", "--uart-world", "--flash-fail-after N",
-                           "Ctrl-]"})
+  for (const char* word : {"2: the command port", "--flash", "--pty", "--run-for", "--pin", "--adc",
+                           "--uid", "--reset-image", "--world", "--device-id", "--uart-world",
+                           "--flash-fail-after N", "Ctrl-]"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
@@ -333,8 +341,14 @@ TEST_F(Launcher, TerminalIsRawAndCtrlBracketQuits) {
     return got;
   };
   EXPECT_NE(read_until("boot 0").find("boot 0"), std::string::npos);
-  ASSERT_EQ(write(master, "\x03" "echo x\r", 8), 8);
-  EXPECT_NE(read_until("x\r\n").find("? \x03" "echo x\r\n"), std::string::npos);
+  ASSERT_EQ(write(master,
+                  "\x03"
+                  "echo x\r",
+                  8),
+            8);
+  EXPECT_NE(read_until("x\r\n").find("? \x03"
+                                     "echo x\r\n"),
+            std::string::npos);
   ASSERT_EQ(tcgetattr(master, &cooked), 0);
   EXPECT_FALSE(cooked.c_lflag & ICANON);  // raw while running
   ASSERT_EQ(write(master, "\x1d", 1), 1);
@@ -351,20 +365,24 @@ TEST_F(Launcher, TerminalIsRawAndCtrlBracketQuits) {
 
 TEST_F(Launcher, DevicesOutsideTheChipAreNamedByData) {
   Result help = run({kEcho, "--help"}, "");
-  for (const char* word : {"--device NAME@WHERE", "--uart-peer PORT=NAME", "shtc3:", "loopback:", "echo-lines:"})
+  for (const char* word :
+       {"--device NAME@WHERE", "--uart-peer PORT=NAME", "shtc3:", "loopback:", "echo-lines:"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
-  Result ok = echo({"--device", "shtc3@i2c2:0x70,t=20,rh=30", "--uart-peer", "1=loopback", "--uart-peer",
-                    "3=echo-lines", "--run-for", "1s"},
+  Result ok = echo({"--device", "shtc3@i2c2:0x70,t=20,rh=30", "--uart-peer", "1=loopback",
+                    "--uart-peer", "3=echo-lines", "--run-for", "1s"},
                    "");
   EXPECT_EQ(ok.code, 0) << ok.err;
 
-  const std::vector<std::vector<std::string>> bad = {
-      {"--device", "shtc3"},                  {"--device", "shtc3@i2c2:0x70,t=hot"},
-      {"--device", "nosuch@i2c1:0x10"},       {"--device", "shtc3@uart1"},
-      {"--uart-peer", "loopback"},            {"--uart-peer", "1=nosuch"},
-      {"--uart-peer", "2=loopback"},  // the console
-      {"--uart-peer", "9=loopback"},          {"--device"}};
+  const std::vector<std::vector<std::string>> bad = {{"--device", "shtc3"},
+                                                     {"--device", "shtc3@i2c2:0x70,t=hot"},
+                                                     {"--device", "nosuch@i2c1:0x10"},
+                                                     {"--device", "shtc3@uart1"},
+                                                     {"--uart-peer", "loopback"},
+                                                     {"--uart-peer", "1=nosuch"},
+                                                     {"--uart-peer", "2=loopback"},  // the console
+                                                     {"--uart-peer", "9=loopback"},
+                                                     {"--device"}};
   for (const auto& extra : bad) {
     Result r = echo(extra, "");
     EXPECT_EQ(r.code, 2) << extra.back();

@@ -26,7 +26,9 @@ double LinkBudget::noise_floor(const AirFrame& frame) const {
   return -174.0 + 10.0 * std::log10(bw) + noise_figure_db_;
 }
 
-void LinkBudget::apply(AirFrame& frame, uint32_t receiver) const { apply(frame, receiver, noise_floor(frame)); }
+void LinkBudget::apply(AirFrame& frame, uint32_t receiver) const {
+  apply(frame, receiver, noise_floor(frame));
+}
 
 void LinkBudget::apply(AirFrame& frame, uint32_t receiver, double noise_floor_dbm) const {
   double rssi = static_cast<double>(frame.tx_power_dbm) - path_loss(frame.sender, receiver);

@@ -34,9 +34,7 @@ namespace proto = sim::world::proto;
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error("world: " + what); }
 
-[[noreturn]] void fail_errno(const std::string& what) {
-  fail(what + ": " + std::strerror(errno));
-}
+[[noreturn]] void fail_errno(const std::string& what) { fail(what + ": " + std::strerror(errno)); }
 
 std::string tail_of_file(const std::string& path, size_t max_bytes = 2000) {
   if (path.empty()) return {};
@@ -77,7 +75,8 @@ int world_cpu(const std::string& socket_path) {
   uint32_t h = 2166136261u;  // FNV-1a of the path and the process
   auto mix = [&h](uint8_t b) { h = (h ^ b) * 16777619u; };
   for (char c : socket_path) mix(static_cast<uint8_t>(c));
-  for (uint32_t pid = static_cast<uint32_t>(::getpid()), i = 0; i < 4; ++i) mix(static_cast<uint8_t>(pid >> (8 * i)));
+  for (uint32_t pid = static_cast<uint32_t>(::getpid()), i = 0; i < 4; ++i)
+    mix(static_cast<uint8_t>(pid >> (8 * i)));
   int pick = static_cast<int>(h % static_cast<uint32_t>(count));
   for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
     if (!CPU_ISSET(cpu, &allowed)) continue;
@@ -111,9 +110,9 @@ struct Master::Impl {
     time_us want = kNever;
     std::string image;
     int console = -1;
-    uint16_t receiving = 0;          // rx_on bits of its last request
-    bool deaf = false;               // kAirDeaf in its last request
-    bool silent = false;             // kAirSilent in its last request
+    uint16_t receiving = 0;  // rx_on bits of its last request
+    bool deaf = false;       // kAirDeaf in its last request
+    bool silent = false;     // kAirSilent in its last request
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
@@ -296,8 +295,8 @@ struct Master::Impl {
     proto::Header h;
     uint8_t payload[proto::kMaxPayload];
     ssize_t len = read_message(fd, &h, payload);
-    if (len != static_cast<ssize_t>(sizeof(proto::Hello)) || h.type != proto::kHello ||
-        h.a < 1 || h.a > devs.size()) {
+    if (len != static_cast<ssize_t>(sizeof(proto::Hello)) || h.type != proto::kHello || h.a < 1 ||
+        h.a > devs.size()) {
       std::fprintf(stderr, "world: refusing a connection that is not one of its devices\n");
       ::close(fd);
       return;
@@ -336,14 +335,16 @@ struct Master::Impl {
   // date, so that a round costs the same with 2 or 200 devices in the world.
   static constexpr uint64_t kListenTag = ~uint64_t{0};
   static uint64_t tag(int fd, int id, bool pidfd) {
-    return (uint64_t{static_cast<uint32_t>(fd)} << 32) | (static_cast<uint64_t>(id) << 1) | (pidfd ? 1 : 0);
+    return (uint64_t{static_cast<uint32_t>(fd)} << 32) | (static_cast<uint64_t>(id) << 1) |
+           (pidfd ? 1 : 0);
   }
   void watch(int fd, uint64_t data, bool add) {
     if (fd < 0) return;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = data;
-    if (::epoll_ctl(epoll_fd, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) fail_errno("epoll_ctl");
+    if (::epoll_ctl(epoll_fd, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0)
+      fail_errno("epoll_ctl");
   }
   // A device's socket is read only while it runs (a waiting device sends
   // nothing; its end shows on its pidfd).
@@ -412,8 +413,8 @@ struct Master::Impl {
           Dev& to = dev(wire->second.first);
           if (to.state == State::kWaiting) flush(to);
           if (to.state == State::kWaiting &&
-              send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0, p.bytes.data(),
-                      p.bytes.size()))
+              send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0,
+                      p.bytes.data(), p.bytes.size()))
             to.want = std::min(to.want, p.t);
         }
         continue;
@@ -488,8 +489,8 @@ struct Master::Impl {
     ++grants;
     d.state = State::kRunning;
     watch_socket(d, true);
-    if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t, std::max(t, quiet),
-                 nullptr, 0)) {
+    if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t,
+                 std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
   }
@@ -683,7 +684,8 @@ Master::~Master() {
   if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
   if (impl_->epoll_fd >= 0) ::close(impl_->epoll_fd);
   ::unlink(impl_->path.c_str());
-  if (impl_->restore_affinity) ::sched_setaffinity(0, sizeof impl_->caller_affinity, &impl_->caller_affinity);
+  if (impl_->restore_affinity)
+    ::sched_setaffinity(0, sizeof impl_->caller_affinity, &impl_->caller_affinity);
 }
 
 void Master::set_callbacks(Callbacks callbacks) { impl_->cb = std::move(callbacks); }

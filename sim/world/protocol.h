@@ -101,8 +101,8 @@ struct Hello {
 
 // Largest payload of one message: a frame, or a chunk of serial bytes.
 constexpr size_t kMaxUartChunk = 4096;
-constexpr size_t kMaxPayload =
-    sizeof(sim::AirFrame) > kMaxUartChunk ? sizeof(sim::AirFrame) : kMaxUartChunk;
+constexpr size_t kMaxPayload = sizeof(sim::AirFrame) > kMaxUartChunk ? sizeof(sim::AirFrame)
+                                                                     : kMaxUartChunk;
 constexpr size_t kMaxMessage = sizeof(Header) + kMaxPayload;
 
 }  // namespace sim::world::proto

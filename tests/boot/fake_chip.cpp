@@ -131,7 +131,8 @@ HAL_StatusTypeDef HAL_UART_DeInit(UART_HandleTypeDef* huart) {
 
 HAL_StatusTypeDef HAL_UARTEx_DisableFifoMode(UART_HandleTypeDef*) { return HAL_OK; }
 
-HAL_StatusTypeDef HAL_UART_Receive(UART_HandleTypeDef*, uint8_t* data, uint16_t size, uint32_t timeout) {
+HAL_StatusTypeDef HAL_UART_Receive(UART_HandleTypeDef*, uint8_t* data, uint16_t size,
+                                   uint32_t timeout) {
   if (!g_chip.uart_ready) return HAL_ERROR;
   uint32_t start = g_chip.hal_tick;
   uint16_t got = 0;
@@ -148,7 +149,8 @@ HAL_StatusTypeDef HAL_UART_Receive(UART_HandleTypeDef*, uint8_t* data, uint16_t 
   return HAL_OK;
 }
 
-HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef*, const uint8_t* data, uint16_t size, uint32_t) {
+HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef*, const uint8_t* data, uint16_t size,
+                                    uint32_t) {
   if (!g_chip.uart_ready) return HAL_ERROR;
   for (uint16_t i = 0; i < size; ++i) {
     g_chip.tx.push_back(static_cast<char>(data[i]));
@@ -158,7 +160,9 @@ HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef*, const uint8_t* data, ui
   return HAL_OK;
 }
 
-int fake_uart_get_flag(UART_HandleTypeDef*, uint32_t flag) { return flag == UART_FLAG_ORE && g_chip.ore; }
+int fake_uart_get_flag(UART_HandleTypeDef*, uint32_t flag) {
+  return flag == UART_FLAG_ORE && g_chip.ore;
+}
 void fake_uart_clear_ore(UART_HandleTypeDef*) { g_chip.ore = false; }
 
 // ----------------------------------------------------------------- flash ---
@@ -230,7 +234,8 @@ void HAL_SuspendTick(void) { g_chip.tick_running = false; }
 void NVIC_SystemReset(void) { throw fake::Reset{}; }
 void __set_MSP(uint32_t top) {
   g_chip.msp = top;
-  if (top == fake::flash_word(APP_IMAGE_ADDR)) throw fake::Jump{fake::flash_word(APP_IMAGE_ADDR + 4)};
+  if (top == fake::flash_word(APP_IMAGE_ADDR))
+    throw fake::Jump{fake::flash_word(APP_IMAGE_ADDR + 4)};
 }
 void __disable_irq(void) {}
 void __WFI(void) { fake::advance_ms(); }

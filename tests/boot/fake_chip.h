@@ -75,12 +75,12 @@ struct Chip {
   uint64_t programmed_units = 0;
   std::vector<uint32_t> erase_log;  // page numbers, in order
   // Fault injection.
-  uint32_t fail_program_at = 0;    // HAL_FLASH_Program fails at this address
-  uint32_t corrupt_program_at = 0; // programs a wrong bit there, reports OK
+  uint32_t fail_program_at = 0;     // HAL_FLASH_Program fails at this address
+  uint32_t corrupt_program_at = 0;  // programs a wrong bit there, reports OK
   bool fail_erase = false;
   // Time.
-  uint32_t hw_ms = 0;        // milliseconds since the fake chip was made
-  uint32_t hal_tick = 0;     // uwTick of the HAL (RAM: restarts at reset)
+  uint32_t hw_ms = 0;     // milliseconds since the fake chip was made
+  uint32_t hal_tick = 0;  // uwTick of the HAL (RAM: restarts at reset)
   bool tick_running = false;
   uint32_t deadline_ms = 0;  // a boot ends with OutOfTime past this
   // Serial.

@@ -15,7 +15,8 @@ uint16_t crc16_xmodem(const uint8_t* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
     for (int b = 0; b < 8; ++b) {
-      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                           : static_cast<uint16_t>(crc << 1);
     }
   }
   return crc;
@@ -44,7 +45,8 @@ std::vector<uint8_t> Sender::block_data(size_t* advance) const {
   if (blocks_ == Blocks::kMixed && remaining < 1024) size = 128;
   size_t n = std::min(size, remaining);
   std::vector<uint8_t> block(size, 0x1A);  // padding as common senders do
-  std::copy(d.begin() + static_cast<long>(offset_), d.begin() + static_cast<long>(offset_ + n), block.begin());
+  std::copy(d.begin() + static_cast<long>(offset_), d.begin() + static_cast<long>(offset_ + n),
+            block.begin());
   *advance = n;
   return block;
 }
@@ -107,7 +109,9 @@ void Sender::resend(std::vector<uint8_t>& out) {
   }
   retries_total_++;
   switch (state_) {
-    case State::kWaitHeaderAck: send_header(out); break;
+    case State::kWaitHeaderAck:
+      send_header(out);
+      break;
     case State::kWaitBlockAck:
       if (repeating_) {
         out.insert(out.end(), good_packet_.begin(), good_packet_.end());
@@ -115,9 +119,14 @@ void Sender::resend(std::vector<uint8_t>& out) {
         send_block(out);
       }
       break;
-    case State::kWaitEotAck: out.push_back(kEot); break;
-    case State::kWaitEndAck: send_end(out); break;
-    default: break;
+    case State::kWaitEotAck:
+      out.push_back(kEot);
+      break;
+    case State::kWaitEndAck:
+      send_end(out);
+      break;
+    default:
+      break;
   }
 }
 
@@ -245,7 +254,8 @@ void Sender::receive(uint8_t byte, std::vector<uint8_t>& out) {
 
 void Sender::timeout(std::vector<uint8_t>& out) {
   if (finished()) return;
-  if (state_ == State::kWaitStart || state_ == State::kWaitDataStart || state_ == State::kWaitEndStart) {
+  if (state_ == State::kWaitStart || state_ == State::kWaitDataStart ||
+      state_ == State::kWaitEndStart) {
     return;  // waiting for the receiver to ask
   }
   resend(out);

@@ -30,24 +30,24 @@ struct File {
 };
 
 enum class Blocks {
-  k128,   // 128-byte data blocks
-  k1K,    // 1024-byte data blocks, the last one padded
-  kMixed, // 1024-byte blocks, the tail in 128-byte blocks
+  k128,    // 128-byte data blocks
+  k1K,     // 1024-byte data blocks, the last one padded
+  kMixed,  // 1024-byte blocks, the tail in 128-byte blocks
 };
 
 // Faults, by block index within the first file: 0 is the header, 1.. the
 // data blocks in order (not the wrapped block numbers).
 struct Faults {
-  std::set<int> corrupt_crc;           // first transmission has a bad CRC
-  std::set<int> lose_ack;              // the first ACK of this block is lost
-  std::map<int, uint8_t> wrong_number; // first transmission carries this number
-  int silent_after = -1;   // after this block is ACKed, send nothing more
-  int cancel_after = -1;   // after this block is ACKed, send CA CA
-  int abort_after = -1;    // after this block is ACKed, type 'a'
-  int repeat_after = -1;   // after this block is ACKed, keep sending it again
-  int bad_packets_after = -1;  // after this block is ACKed, send corrupted
-                               // copies of the next block, never a good one
-  bool eot_early = false;  // send EOT after half of the data blocks
+  std::set<int> corrupt_crc;            // first transmission has a bad CRC
+  std::set<int> lose_ack;               // the first ACK of this block is lost
+  std::map<int, uint8_t> wrong_number;  // first transmission carries this number
+  int silent_after = -1;                // after this block is ACKed, send nothing more
+  int cancel_after = -1;                // after this block is ACKed, send CA CA
+  int abort_after = -1;                 // after this block is ACKed, type 'a'
+  int repeat_after = -1;                // after this block is ACKed, keep sending it again
+  int bad_packets_after = -1;           // after this block is ACKed, send corrupted
+                                        // copies of the next block, never a good one
+  bool eot_early = false;               // send EOT after half of the data blocks
 };
 
 enum class State {
@@ -85,7 +85,8 @@ class Sender {
   void send_end(std::vector<uint8_t>& out);
   void resend(std::vector<uint8_t>& out);
   void after_ack(std::vector<uint8_t>& out);
-  void packet(std::vector<uint8_t>& out, uint8_t number, const std::vector<uint8_t>& data, bool corrupt);
+  void packet(std::vector<uint8_t>& out, uint8_t number, const std::vector<uint8_t>& data,
+              bool corrupt);
   std::vector<uint8_t> block_data(size_t* advance) const;
   bool first_file() const { return file_ == 0; }
 
@@ -94,8 +95,8 @@ class Sender {
   Faults faults_;
   State state_ = State::kWaitStart;
   size_t file_ = 0;
-  size_t offset_ = 0;      // data bytes of the file sent and acknowledged
-  int index_ = 0;          // block index in the file (0 header)
+  size_t offset_ = 0;  // data bytes of the file sent and acknowledged
+  int index_ = 0;      // block index in the file (0 header)
   int retries_ = 0;
   int retries_total_ = 0;
   int naks_ = 0;

@@ -30,62 +30,56 @@
 #include <string>
 #include <vector>
 
-extern "C" const char *__asan_default_options(void)
-{
-    return "detect_leaks=0:quarantine_size_mb=16";
+extern "C" const char *__asan_default_options(void) {
+  return "detect_leaks=0:quarantine_size_mb=16";
 }
 
-extern "C" const char *__ubsan_default_options(void)
-{
-    return "print_stacktrace=1";
-}
+extern "C" const char *__ubsan_default_options(void) { return "print_stacktrace=1"; }
 
 namespace {
 
-bool is_dir(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+bool is_dir(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    static std::vector<std::string> added;
-    static std::vector<char *> args;
-    bool rss_given = false;
-    bool seeds_given = false;
-    std::string seeds;
-    for (int i = 1; i < *argc; ++i) {
-        const char *a = (*argv)[i];
-        rss_given = rss_given || strncmp(a, "-rss_limit_mb=", 14) == 0;
-        seeds_given = seeds_given || strncmp(a, "-seed_inputs=", 13) == 0;
-        if (a[0] == '-' || !is_dir(a)) {
-            continue;
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+  static std::vector<std::string> added;
+  static std::vector<char *> args;
+  bool rss_given = false;
+  bool seeds_given = false;
+  std::string seeds;
+  for (int i = 1; i < *argc; ++i) {
+    const char *a = (*argv)[i];
+    rss_given = rss_given || strncmp(a, "-rss_limit_mb=", 14) == 0;
+    seeds_given = seeds_given || strncmp(a, "-seed_inputs=", 13) == 0;
+    if (a[0] == '-' || !is_dir(a)) {
+      continue;
+    }
+    if (DIR *d = opendir(a)) {
+      while (const dirent *e = readdir(d)) {
+        std::string path = std::string(a) + "/" + e->d_name;
+        if (e->d_name[0] != '.' && !is_dir(path.c_str())) {
+          seeds += (seeds.empty() ? "" : ",") + path;
         }
-        if (DIR *d = opendir(a)) {
-            while (const dirent *e = readdir(d)) {
-                std::string path = std::string(a) + "/" + e->d_name;
-                if (e->d_name[0] != '.' && !is_dir(path.c_str())) {
-                    seeds += (seeds.empty() ? "" : ",") + path;
-                }
-            }
-            closedir(d);
-        }
+      }
+      closedir(d);
     }
-    if (!rss_given) {
-        added.push_back("-rss_limit_mb=0");
-    }
-    if (!seeds_given && !seeds.empty()) {
-        added.push_back("-seed_inputs=" + seeds);
-    }
-    args.assign(*argv, *argv + *argc);
-    for (std::string &s : added) {
-        args.push_back(s.data());
-    }
-    args.push_back(nullptr);
-    *argc = static_cast<int>(args.size()) - 1;
-    *argv = args.data();
-    return 0;
+  }
+  if (!rss_given) {
+    added.push_back("-rss_limit_mb=0");
+  }
+  if (!seeds_given && !seeds.empty()) {
+    added.push_back("-seed_inputs=" + seeds);
+  }
+  args.assign(*argv, *argv + *argc);
+  for (std::string &s : added) {
+    args.push_back(s.data());
+  }
+  args.push_back(nullptr);
+  *argc = static_cast<int>(args.size()) - 1;
+  *argv = args.data();
+  return 0;
 }

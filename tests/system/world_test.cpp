@@ -213,10 +213,11 @@ std::string transcript() {
   std::ostringstream out;
   for (Device* d : {&a, &b})
     for (int port : {1, 2})
-      for (const auto& c : d->chunks(port)) out << d->name() << port << "@" << c.t << ":" << c.bytes;
+      for (const auto& c : d->chunks(port))
+        out << d->name() << port << "@" << c.t << ":" << c.bytes;
   for (const auto& f : w.frames())
-    out << "frame@" << f.t << " from " << f.frame.sender << ":" << systest::hex(f.frame.payload, f.frame.len)
-        << "\n";
+    out << "frame@" << f.t << " from " << f.frame.sender << ":"
+        << systest::hex(f.frame.payload, f.frame.len) << "\n";
   return out.str();
 }
 
@@ -326,7 +327,9 @@ TEST(World, KnobsAreSetAtStart) {
   struct Case {
     const char* cmd;
     const char* reply;
-  } cases[] = {{"PIN PB12", "PIN 1"}, {"PIN PB13", "PIN 0"}, {"ADC VBAT", "ADC 3300"},
+  } cases[] = {{"PIN PB12", "PIN 1"},
+               {"PIN PB13", "PIN 0"},
+               {"ADC VBAT", "ADC 3300"},
                {"ADC PB3", "ADC 1234"}};
   for (const Case& k : cases) {
     a.write(kConsole, std::string(k.cmd) + "\r\n");
@@ -403,8 +406,8 @@ TEST(World, APseudoTerminalReachesAPortAtTheWallClocksPace) {
   ASSERT_GE(tty, 0);
   ASSERT_EQ(::write(tty, "DELAY 200000 SAY late\r\n", 23), 23);
   // The host-time limit only stops a broken run.
-  EXPECT_TRUE(w.run_paced([&]() { return a.unread(kConsole).find("late\r\n") != std::string::npos; },
-                          30.0));
+  EXPECT_TRUE(w.run_paced(
+      [&]() { return a.unread(kConsole).find("late\r\n") != std::string::npos; }, 30.0));
   std::string got;
   pollfd p{tty, POLLIN, 0};
   while (got.size() < 10 && ::poll(&p, 1, 5000) > 0) {
@@ -442,9 +445,8 @@ namespace qivsim_tests {
 TEST(Qivsim, RunsAWorldForAGivenVirtualTime) {
   systest::PipeResult r = systest::run_pipe(
       "qivsim",
-      {"--run-for", "2s", "--transcript", "-", "--frame-log", "-", "--loss", "a=b=100",
-       "--input", "a=TX 0102\\r\\nDELAY 1500000 SAY done\\r\\n", "a=qiv-fake-device",
-       "b=qiv-fake-device"},
+      {"--run-for", "2s", "--transcript", "-", "--frame-log", "-", "--loss", "a=b=100", "--input",
+       "a=TX 0102\\r\\nDELAY 1500000 SAY done\\r\\n", "a=qiv-fake-device", "b=qiv-fake-device"},
       "");
   ASSERT_TRUE(r.exited_ok()) << r.err;
   // Times vary with the line speed; everything else is fixed.

@@ -17,14 +17,15 @@ namespace {
 
 void usage(FILE* f) {
   std::fprintf(f,
-      "usage: qiv-appfile make --image NAME [--size BYTES] -o FILE\n"
-      "       qiv-appfile check FILE\n"
-      "\n"
-      "make   writes the application file of image NAME (the program name, e.g.\n"
-      "       brisola-t): BYTES long, %u..%u (default %u), decimal or 0x-hex.\n"
-      "check  verifies a file and prints: <image name> <length> <crc32>\n",
-      static_cast<unsigned>(sizeof(stm32sim::AppHeader)), static_cast<unsigned>(stm32sim::kAppAreaSize),
-      static_cast<unsigned>(stm32sim::kAppDefaultLength));
+               "usage: qiv-appfile make --image NAME [--size BYTES] -o FILE\n"
+               "       qiv-appfile check FILE\n"
+               "\n"
+               "make   writes the application file of image NAME (the program name, e.g.\n"
+               "       brisola-t): BYTES long, %u..%u (default %u), decimal or 0x-hex.\n"
+               "check  verifies a file and prints: <image name> <length> <crc32>\n",
+               static_cast<unsigned>(sizeof(stm32sim::AppHeader)),
+               static_cast<unsigned>(stm32sim::kAppAreaSize),
+               static_cast<unsigned>(stm32sim::kAppDefaultLength));
 }
 
 // Program names: lower-case letters, digits and '-', as the build names them.
@@ -40,7 +41,8 @@ bool parse_size(const char* text, uint32_t* out) {
   errno = 0;
   char* end = nullptr;
   unsigned long long v = std::strtoull(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > 0xFFFFFFFFull) return false;
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > 0xFFFFFFFFull)
+    return false;
   *out = static_cast<uint32_t>(v);
   return true;
 }
@@ -80,14 +82,16 @@ int make(int argc, char** argv) {
   std::string tmp = output + ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
     if (!out) {
       std::fprintf(stderr, "qiv-appfile: cannot write %s\n", tmp.c_str());
       return 1;
     }
   }
   if (std::rename(tmp.c_str(), output.c_str()) != 0) {
-    std::fprintf(stderr, "qiv-appfile: cannot rename to %s: %s\n", output.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "qiv-appfile: cannot rename to %s: %s\n", output.c_str(),
+                 std::strerror(errno));
     return 1;
   }
   return 0;
@@ -107,7 +111,8 @@ int check(const char* path) {
   }
   stm32sim::AppHeader h;
   std::memcpy(&h, data.data(), sizeof h);
-  std::printf("%s %u %08x\n", name.c_str(), static_cast<unsigned>(h.length), static_cast<unsigned>(h.crc32));
+  std::printf("%s %u %08x\n", name.c_str(), static_cast<unsigned>(h.length),
+              static_cast<unsigned>(h.crc32));
   return 0;
 }
 

@@ -29,7 +29,8 @@ using sim::world::Driver;
 constexpr int kMaxPorts = sim::kMaxUart;
 
 void usage(FILE* f) {
-  std::fprintf(f,
+  std::fprintf(
+      f,
       "Usage: qivsim [options] NAME=IMAGE [NAME=IMAGE ...]\n"
       "\n"
       "Runs simulated modules together in one world: one time master grants virtual\n"
@@ -154,7 +155,8 @@ struct NetworkOpts {
 // Takes --network, --network-cmd and --network-log; false for other options.
 // The lines are checked at once (a mistake ends qivsim before anything
 // starts) and applied again to the world's network.
-bool network_option(const std::string& a, const std::function<std::string()>& value, NetworkOpts& n) {
+bool network_option(const std::string& a, const std::function<std::string()>& value,
+                    NetworkOpts& n) {
   if (a == "--network") {
     std::string path = value();
     std::ifstream in(path);
@@ -210,8 +212,8 @@ int run(int argc, char** argv) {
       for (size_t k = lines_before; k < network.lines.size(); ++k)
         if (!network_check.apply(network.lines[k].second, &error))
           die(network.lines[k].first + ": " + error);
-    } else if (a == "--ports" || a == "--flash" || a == "--pin" || a == "--adc" ||
-               a == "--input" || a == "--loss" || a == "--default-loss" || a == "--noise-floor") {
+    } else if (a == "--ports" || a == "--flash" || a == "--pin" || a == "--adc" || a == "--input" ||
+               a == "--loss" || a == "--default-loss" || a == "--noise-floor") {
       late.emplace_back(a, value());
     } else if (!a.empty() && a[0] == '-') {
       die("unknown option " + a + " (see --help)");
@@ -265,7 +267,8 @@ int run(int argc, char** argv) {
       size_t pos = 0;
       while (pos <= rest.size()) {
         size_t comma = rest.find(',', pos);
-        std::string p = rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::string p =
+            rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         if (p.size() != 1 || p[0] < '0' || p[0] >= '0' + kMaxPorts) die("--ports: bad port " + p);
         int port = p[0] - '0';
         auto& ports = d.spec.pty_ports;

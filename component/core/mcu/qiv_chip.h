@@ -23,11 +23,13 @@
 
 // Every profile states each fact: neutral code tests them with #if, where a
 // missing one would quietly read as 0.
-#if !defined(QIV_CHIP_ID) || !defined(QIV_CHIP_FLASH_PAGE_SIZE) || !defined(QIV_CHIP_FLASH_PAGE_BUFFER_SIZE) || \
-    !defined(QIV_CHIP_FLASH_NEEDS_INIT) || !defined(QIV_CHIP_NVM_CFG_ADDR) || !defined(QIV_CHIP_NVM_FACTORY_ADDR) || \
-    !defined(QIV_CHIP_RTC_ALARMS) || !defined(QIV_CHIP_CONSOLE_PORT) || !defined(QIV_CHIP_AT_UART) ||             \
-    !defined(QIV_CHIP_USB_SERIAL) || !defined(QIV_CHIP_ADC_REFS_3V3_TO_1V2) || !defined(QIV_CHIP_SPIMST_TABLE) ||  \
-    !defined(QIV_CHIP_BLE_STOP_BEFORE_START) || !defined(QIV_CHIP_BLE_ADDRESS_AT_FIRST_START) ||                  \
+#if !defined(QIV_CHIP_ID) || !defined(QIV_CHIP_FLASH_PAGE_SIZE) ||                               \
+    !defined(QIV_CHIP_FLASH_PAGE_BUFFER_SIZE) || !defined(QIV_CHIP_FLASH_NEEDS_INIT) ||          \
+    !defined(QIV_CHIP_NVM_CFG_ADDR) || !defined(QIV_CHIP_NVM_FACTORY_ADDR) ||                    \
+    !defined(QIV_CHIP_RTC_ALARMS) || !defined(QIV_CHIP_CONSOLE_PORT) ||                          \
+    !defined(QIV_CHIP_AT_UART) || !defined(QIV_CHIP_USB_SERIAL) ||                               \
+    !defined(QIV_CHIP_ADC_REFS_3V3_TO_1V2) || !defined(QIV_CHIP_SPIMST_TABLE) ||                 \
+    !defined(QIV_CHIP_BLE_STOP_BEFORE_START) || !defined(QIV_CHIP_BLE_ADDRESS_AT_FIRST_START) || \
     !defined(QIV_CHIP_SLEEP_ALWAYS_DEEP) || !defined(QIV_CHIP_NVM_LAYOUT)
 #error "the chip profile leaves a fact out"
 #endif

@@ -8,53 +8,42 @@
 
 volatile bool no_busy_loop = false;
 
-void qiv_running(void)
-{
-    udrv_system_event_consume();
+void qiv_running(void) { udrv_system_event_consume(); }
+
+void qiv_loop_pass(void) {
+  if (!no_busy_loop) {
+    qiv_loop();
+  } else if (service_nvm_get_auto_sleep_time_from_nvm() != 0) {
+    // The stored time only switches sleeping on; a wake source ends it.
+    udrv_sleep_ms(0);
+  }
 }
 
-void qiv_loop_pass(void)
-{
-    if (!no_busy_loop) {
-        qiv_loop();
-    } else if (service_nvm_get_auto_sleep_time_from_nvm() != 0) {
-        // The stored time only switches sleeping on; a wake source ends it.
-        udrv_sleep_ms(0);
+void qiv_serial_drain(SERIAL_PORT port) {
+  if (service_nvm_get_mode_type_from_nvm(port) == SERVICE_MODE_TYPE_CUSTOM) {
+    return;
+  }
+  while (udrv_serial_read_available(port) > 0) {
+    uint8_t ch;
+    if (udrv_serial_read(port, &ch, 1) != 1) {
+      return;
     }
-}
-
-void qiv_serial_drain(SERIAL_PORT port)
-{
-    if (service_nvm_get_mode_type_from_nvm(port) == SERVICE_MODE_TYPE_CUSTOM) {
-        return;
+    if (service_nvm_get_mode_type_from_nvm(port) != SERVICE_MODE_TYPE_CLI) {
+      continue;
     }
-    while (udrv_serial_read_available(port) > 0) {
-        uint8_t ch;
-        if (udrv_serial_read(port, &ch, 1) != 1) {
-            return;
-        }
-        if (service_nvm_get_mode_type_from_nvm(port) != SERVICE_MODE_TYPE_CLI) {
-            continue;
-        }
-        switch (udrv_serial_get_lock_state(port)) {
-        case SERIAL_WLOCK_OPEN:
-            service_mode_cli_handler(port, static_cast<char>(ch));
-            break;
-        case SERIAL_WLOCK_LOCKED:
-            udrv_serial_wlock_handler(port, ch);
-            break;
-        default:
-            break;
-        }
+    switch (udrv_serial_get_lock_state(port)) {
+      case SERIAL_WLOCK_OPEN:
+        service_mode_cli_handler(port, static_cast<char>(ch));
+        break;
+      case SERIAL_WLOCK_LOCKED:
+        udrv_serial_wlock_handler(port, ch);
+        break;
+      default:
+        break;
     }
+  }
 }
 
-extern "C" void qiv_setup(void)
-{
-    setup();
-}
+extern "C" void qiv_setup(void) { setup(); }
 
-extern "C" void qiv_loop(void)
-{
-    loop();
-}
+extern "C" void qiv_loop(void) { loop(); }

@@ -14,10 +14,7 @@
 // (or leave out a stored CRC word by feeding zeros in its place).
 uint32_t fund_crc32_update(uint32_t crc, const uint8_t *data, uint32_t len);
 
-inline uint32_t fund_crc32_final(uint32_t crc)
-{
-    return ~crc;
-}
+inline uint32_t fund_crc32_final(uint32_t crc) { return ~crc; }
 
 // The CRC-32 of len bytes (0 for no bytes).
 uint32_t fund_crc32(const uint8_t *data, uint32_t len);

@@ -15,17 +15,17 @@
 namespace {
 
 enum battery_formula : uint8_t {
-    // A resistor divider into an ADC pin: raw / full x ref x 5 / 3.
-    BATTERY_DIVIDER,
-    // A divider read against the calibration table.
-    BATTERY_TABLE,
-    // The internal reference read at 12 bits: the supply is the battery.
-    BATTERY_VREFINT,
+  // A resistor divider into an ADC pin: raw / full x ref x 5 / 3.
+  BATTERY_DIVIDER,
+  // A divider read against the calibration table.
+  BATTERY_TABLE,
+  // The internal reference read at 12 bits: the supply is the battery.
+  BATTERY_VREFINT,
 };
 
 struct battery_profile {
-    uint32_t channel;
-    battery_formula formula;
+  uint32_t channel;
+  battery_formula formula;
 };
 
 // One row per board.
@@ -44,66 +44,62 @@ constexpr battery_profile profile = {254, BATTERY_VREFINT};
 
 constexpr uint32_t batt_table_rows = 13;
 
-float adc_full_scale(UDRV_ADC_RESOLUTION resolution)
-{
-    switch (resolution) {
+float adc_full_scale(UDRV_ADC_RESOLUTION resolution) {
+  switch (resolution) {
     case UDRV_ADC_RESOLUTION_6BIT:
-        return 64.0f;
+      return 64.0f;
     case UDRV_ADC_RESOLUTION_8BIT:
-        return 256.0f;
+      return 256.0f;
     case UDRV_ADC_RESOLUTION_10BIT:
-        return 1024.0f;
+      return 1024.0f;
     case UDRV_ADC_RESOLUTION_12BIT:
-        return 4096.0f;
+      return 4096.0f;
     case UDRV_ADC_RESOLUTION_14BIT:
-        return 16384.0f;
+      return 16384.0f;
     default:
-        return 1024.0f;
-    }
+      return 1024.0f;
+  }
 }
 
-float adc_reference(UDRV_ADC_MODE mode)
-{
-    switch (mode) {
+float adc_reference(UDRV_ADC_MODE mode) {
+  switch (mode) {
     case UDRV_ADC_MODE_3_3:
-        return 3.3f;
+      return 3.3f;
     case UDRV_ADC_MODE_3_0:
-        return 3.0f;
+      return 3.0f;
     case UDRV_ADC_MODE_2_4:
-        return 2.4f;
+      return 2.4f;
     case UDRV_ADC_MODE_1_8:
-        return 1.8f;
+      return 1.8f;
     case UDRV_ADC_MODE_1_2:
-        return 1.2f;
+      return 1.2f;
     default:
-        return 3.6f;
-    }
+      return 3.6f;
+  }
 }
 
 // The reading as the unsigned 16-bit value the converter delivers.
-int32_t read_raw(uint32_t channel, uint16_t *raw)
-{
-    int16_t value = 0;
-    int32_t ret = udrv_adc_read(channel, &value);
-    *raw = static_cast<uint16_t>(value);
-    return ret;
+int32_t read_raw(uint32_t channel, uint16_t *raw) {
+  int16_t value = 0;
+  int32_t ret = udrv_adc_read(channel, &value);
+  *raw = static_cast<uint16_t>(value);
+  return ret;
 }
 
-float table_voltage(uint16_t raw)
-{
-    uint32_t rows = get_batt_table_size();
-    if (rows > batt_table_rows) {
-        rows = batt_table_rows;
+float table_voltage(uint16_t raw) {
+  uint32_t rows = get_batt_table_size();
+  if (rows > batt_table_rows) {
+    rows = batt_table_rows;
+  }
+  if (rows == 0) {
+    return 0.0f;
+  }
+  for (uint32_t i = 0; i < rows; ++i) {
+    if (batt_table[i].threshold > raw) {
+      return batt_table[i].voltage;
     }
-    if (rows == 0) {
-        return 0.0f;
-    }
-    for (uint32_t i = 0; i < rows; ++i) {
-        if (batt_table[i].threshold > raw) {
-            return batt_table[i].voltage;
-        }
-    }
-    return batt_table[rows - 1].voltage;
+  }
+  return batt_table[rows - 1].voltage;
 }
 
 }  // namespace
@@ -113,64 +109,62 @@ const batt_table_row_t batt_table[batt_table_rows] = {
     {3.7f, 525}, {3.8f, 534}, {3.9f, 543}, {4.0f, 551}, {4.1f, 560}, {4.2f, 567},
 };
 
-int32_t service_battery_get_batt_level(float *bat_lvl)
-{
-    *bat_lvl = 0.0f;
-    uint16_t raw = 0;
-    int32_t ret;
-    switch (profile.formula) {
+int32_t service_battery_get_batt_level(float *bat_lvl) {
+  *bat_lvl = 0.0f;
+  uint16_t raw = 0;
+  int32_t ret;
+  switch (profile.formula) {
     case BATTERY_VREFINT: {
 #ifdef QIV_ADC_SET_RESOLUTION
-        const UDRV_ADC_RESOLUTION previous = udrv_adc_get_resolution();
-        udrv_adc_set_resolution(UDRV_ADC_RESOLUTION_12BIT);
-        ret = read_raw(profile.channel, &raw);
-        udrv_adc_set_resolution(previous);
-        if (ret != 0) {
-            return ret;
-        }
-        // No reading of the reference means no usable supply: answer 0 V
-        // instead of dividing by zero.
-        if (raw != 0) {
-            const double vrefint = static_cast<double>(raw) / 4095.0;
-            *bat_lvl = static_cast<float>(1.27 / vrefint * 0.974 - 0.065);
-        }
+      const UDRV_ADC_RESOLUTION previous = udrv_adc_get_resolution();
+      udrv_adc_set_resolution(UDRV_ADC_RESOLUTION_12BIT);
+      ret = read_raw(profile.channel, &raw);
+      udrv_adc_set_resolution(previous);
+      if (ret != 0) {
+        return ret;
+      }
+      // No reading of the reference means no usable supply: answer 0 V
+      // instead of dividing by zero.
+      if (raw != 0) {
+        const double vrefint = static_cast<double>(raw) / 4095.0;
+        *bat_lvl = static_cast<float>(1.27 / vrefint * 0.974 - 0.065);
+      }
 #endif
-        return 0;
+      return 0;
     }
     case BATTERY_TABLE:
-        ret = read_raw(profile.channel, &raw);
-        if (ret != 0) {
-            return ret;
-        }
-        *bat_lvl = table_voltage(raw);
-        return 0;
+      ret = read_raw(profile.channel, &raw);
+      if (ret != 0) {
+        return ret;
+      }
+      *bat_lvl = table_voltage(raw);
+      return 0;
     case BATTERY_DIVIDER:
     default: {
-        ret = read_raw(profile.channel, &raw);
-        if (ret != 0) {
-            return ret;
-        }
-        // Step by step in single precision, as the MCU's FPU computes it.
-        float v = static_cast<float>(raw) / adc_full_scale(udrv_adc_get_resolution());
-        v = v * adc_reference(udrv_adc_get_mode());
-        v = v * 5.0f;
-        v = v / 3.0f;
-        *bat_lvl = v;
-        return 0;
+      ret = read_raw(profile.channel, &raw);
+      if (ret != 0) {
+        return ret;
+      }
+      // Step by step in single precision, as the MCU's FPU computes it.
+      float v = static_cast<float>(raw) / adc_full_scale(udrv_adc_get_resolution());
+      v = v * adc_reference(udrv_adc_get_mode());
+      v = v * 5.0f;
+      v = v / 3.0f;
+      *bat_lvl = v;
+      return 0;
     }
-    }
+  }
 }
 
-int32_t service_battery_get_SysVolt_level(float *sys_lvl)
-{
-    *sys_lvl = 0.0f;
-    uint16_t raw = 0;
-    int32_t ret = read_raw(SERVICE_BATTERY_SUPPLY_CHANNEL, &raw);
-    if (ret != 0) {
-        return ret;
-    }
-    float v = static_cast<float>(raw) * adc_reference(udrv_adc_get_mode());
-    v = v / adc_full_scale(udrv_adc_get_resolution());
-    *sys_lvl = v;
-    return 0;
+int32_t service_battery_get_SysVolt_level(float *sys_lvl) {
+  *sys_lvl = 0.0f;
+  uint16_t raw = 0;
+  int32_t ret = read_raw(SERVICE_BATTERY_SUPPLY_CHANNEL, &raw);
+  if (ret != 0) {
+    return ret;
+  }
+  float v = static_cast<float>(raw) * adc_reference(udrv_adc_get_mode());
+  v = v / adc_full_scale(udrv_adc_get_resolution());
+  *sys_lvl = v;
+  return 0;
 }

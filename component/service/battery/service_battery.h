@@ -6,8 +6,8 @@
 // One row of the battery calibration table: the voltage of readings below
 // the threshold (rows ascending).
 typedef struct {
-    float voltage;
-    uint32_t threshold;
+  float voltage;
+  uint32_t threshold;
 } batt_table_row_t;
 
 extern const batt_table_row_t batt_table[];

@@ -16,27 +16,27 @@
 #define PKG_MAX_NUMBER 4
 
 typedef struct LmhPackage_s {
-    uint8_t Port;
-    void (*Init)(void *params, uint8_t *dataBuffer, uint8_t dataBufferMaxSize);
-    bool (*IsInitialized)(void);
-    bool (*IsTxPending)(void);
-    void (*Process)(void);
-    void (*OnMcpsConfirmProcess)(McpsConfirm_t *mcpsConfirm);
-    void (*OnMcpsIndicationProcess)(McpsIndication_t *mcpsIndication);
-    void (*OnMlmeConfirmProcess)(MlmeConfirm_t *mlmeConfirm);
-    void (*OnMlmeIndicationProcess)(MlmeIndication_t *mlmeIndication);
-    void (*OnMacMcpsRequest)(LoRaMacStatus_t status, McpsReq_t *mcpsReq, TimerTime_t nextTxDelay);
-    void (*OnMacMlmeRequest)(LoRaMacStatus_t status, MlmeReq_t *mlmeReq, TimerTime_t nextTxDelay);
-    void (*OnJoinRequest)(bool isOtaa);
-    LoRaMacStatus_t (*OnDeviceTimeRequest)(void);
-    void (*OnSysTimeUpdate)(void);
+  uint8_t Port;
+  void (*Init)(void *params, uint8_t *dataBuffer, uint8_t dataBufferMaxSize);
+  bool (*IsInitialized)(void);
+  bool (*IsTxPending)(void);
+  void (*Process)(void);
+  void (*OnMcpsConfirmProcess)(McpsConfirm_t *mcpsConfirm);
+  void (*OnMcpsIndicationProcess)(McpsIndication_t *mcpsIndication);
+  void (*OnMlmeConfirmProcess)(MlmeConfirm_t *mlmeConfirm);
+  void (*OnMlmeIndicationProcess)(MlmeIndication_t *mlmeIndication);
+  void (*OnMacMcpsRequest)(LoRaMacStatus_t status, McpsReq_t *mcpsReq, TimerTime_t nextTxDelay);
+  void (*OnMacMlmeRequest)(LoRaMacStatus_t status, MlmeReq_t *mlmeReq, TimerTime_t nextTxDelay);
+  void (*OnJoinRequest)(bool isOtaa);
+  LoRaMacStatus_t (*OnDeviceTimeRequest)(void);
+  void (*OnSysTimeUpdate)(void);
 } LmhPackage_t;
 
 typedef struct LmhpComplianceParams_s {
-    uint32_t FwVersion;  // revision, patch, minor, major from the low byte
-    void (*OnTxPeriodicityChanged)(uint32_t periodicity);
-    void (*OnTxFrameCtrlChanged)(uint8_t isTxConfirmed);
-    void (*OnPingSlotPeriodicityChanged)(uint8_t pingSlotPeriodicity);
+  uint32_t FwVersion;  // revision, patch, minor, major from the low byte
+  void (*OnTxPeriodicityChanged)(uint32_t periodicity);
+  void (*OnTxFrameCtrlChanged)(uint8_t isTxConfirmed);
+  void (*OnPingSlotPeriodicityChanged)(uint8_t pingSlotPeriodicity);
 } LmhpComplianceParams_t;
 
 extern LmhpComplianceParams_t LmhpComplianceParams;

@@ -12,65 +12,65 @@
 #include "service_lora_types.h"
 
 typedef enum : uint8_t {
-    SERVICE_LORA_CLASS_B_S0 = 0,
-    SERVICE_LORA_CLASS_B_S1 = 1,
-    SERVICE_LORA_CLASS_B_S2 = 2,
-    SERVICE_LORA_CLASS_B_S3 = 3,
-    SERVICE_LORA_CLASS_B_COMPLETED = 4,
+  SERVICE_LORA_CLASS_B_S0 = 0,
+  SERVICE_LORA_CLASS_B_S1 = 1,
+  SERVICE_LORA_CLASS_B_S2 = 2,
+  SERVICE_LORA_CLASS_B_S3 = 3,
+  SERVICE_LORA_CLASS_B_COMPLETED = 4,
 } SERVICE_LORA_CLASS_B_STATE;
 
 typedef enum : uint8_t {
-    TIMEREQ_DISABLED = 0,
-    TIMEREQ_ENABLED = 1,
+  TIMEREQ_DISABLED = 0,
+  TIMEREQ_ENABLED = 1,
 } TIMEREQ_STATE;
 
 enum {
-    LINK_CHECK_DISABLE = 0,
-    LINK_CHECK_ONCE = 1,
-    LINK_CHECK_EVERYTIME = 2,
+  LINK_CHECK_DISABLE = 0,
+  LINK_CHECK_ONCE = 1,
+  LINK_CHECK_EVERYTIME = 2,
 };
 
 // The options of one uplink. Without a valid flag the stored retry count or
 // confirm mode applies.
 typedef struct {
-    uint8_t port;
-    bool retry_valid;
-    uint8_t retry;
-    bool confirm_valid;
-    SERVICE_LORA_CONFIRM_MODE confirm;
+  uint8_t port;
+  bool retry_valid;
+  uint8_t retry;
+  bool confirm_valid;
+  SERVICE_LORA_CONFIRM_MODE confirm;
 } SERVICE_LORA_SEND_INFO;
 
 typedef struct {
-    uint8_t Port;
-    uint8_t RxDatarate;
-    uint8_t *Buffer;  // the MAC's payload, valid during the call only
-    uint8_t BufferSize;
-    int16_t Rssi;
-    int8_t Snr;
-    uint32_t DownLinkCounter;
+  uint8_t Port;
+  uint8_t RxDatarate;
+  uint8_t *Buffer;  // the MAC's payload, valid during the call only
+  uint8_t BufferSize;
+  int16_t Rssi;
+  int8_t Snr;
+  uint32_t DownLinkCounter;
 } SERVICE_LORA_RECEIVE_T;
 
 typedef struct {
-    uint8_t State;  // 0: answer received, else the MLME status
-    uint8_t DemodMargin;
-    uint8_t NbGateways;
-    int16_t Rssi;
-    int8_t Snr;
+  uint8_t State;  // 0: answer received, else the MLME status
+  uint8_t DemodMargin;
+  uint8_t NbGateways;
+  int16_t Rssi;
+  int8_t Snr;
 } SERVICE_LORA_LINKCHECK_T;
 
 typedef struct {
-    uint16_t GPS_coordinate;
-    uint32_t latitude;
-    uint32_t longitude;
-    uint32_t net_ID;
-    uint32_t gateway_ID;
+  uint16_t GPS_coordinate;
+  uint32_t latitude;
+  uint32_t longitude;
+  uint32_t net_ID;
+  uint32_t gateway_ID;
 } beacon_bgw_t;
 
 // One listed channel of the per-channel RSSI.
 typedef struct {
-    uint32_t chan;  // 0xFFFFFFFF: no listing in progress
-    uint16_t mask;  // the channel's bit of the channel mask, 0 when disabled
-    int8_t rssi;
+  uint32_t chan;  // 0xFFFFFFFF: no listing in progress
+  uint16_t mask;  // the channel's bit of the channel mask, 0 when disabled
+  int8_t rssi;
 } chan_rssi;
 
 // Hooks a user program may set; each is called only when set.
@@ -86,7 +86,8 @@ int32_t service_lora_set_band(SERVICE_LORA_BAND band);
 SERVICE_LORA_BAND service_lora_get_band(void);
 int32_t service_lora_set_lora_default(void);
 int32_t service_lora_stop(void);
-int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_join_period, int32_t auto_join_max_cnt);
+int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_join_period,
+                          int32_t auto_join_max_cnt);
 void service_lora_auto_join(void *context);
 void LmHandlerJoinRequest(bool isOtaa);
 int32_t service_lora_send(uint8_t *buff, uint32_t len, SERVICE_LORA_SEND_INFO info, bool blocking);

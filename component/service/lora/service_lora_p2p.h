@@ -30,33 +30,33 @@
 
 // Receive modes of service_lora_p2p_recv besides a window in ms.
 #define SERVICE_LORA_P2P_RX_STOP 0u
-#define SERVICE_LORA_P2P_RX_UNTIL_FRAME 65535u     // continuous until the first frame
-#define SERVICE_LORA_P2P_RX_NO_EXIT 65534u         // continuous until stopped
-#define SERVICE_LORA_P2P_RX_COMPATIBLE_TX 65533u   // continuous, sends go through
+#define SERVICE_LORA_P2P_RX_UNTIL_FRAME 65535u    // continuous until the first frame
+#define SERVICE_LORA_P2P_RX_NO_EXIT 65534u        // continuous until stopped
+#define SERVICE_LORA_P2P_RX_COMPATIBLE_TX 65533u  // continuous, sends go through
 #define SERVICE_LORA_P2P_RX_MIN_WINDOW 15u
 
 typedef struct {
-    bool isRxCancel;                 // not used by the service
-    volatile bool isRadioBusy;       // a send or a receive is in progress
-    volatile bool isContinue;        // continuous receive until the first frame
-    volatile bool isContinue_no_exit;        // continuous receive that stays on
-    volatile bool isContinue_compatible_tx;  // continuous receive that sends may interrupt
-    volatile bool isCAD;             // a channel activity check is running
+  bool isRxCancel;                         // not used by the service
+  volatile bool isRadioBusy;               // a send or a receive is in progress
+  volatile bool isContinue;                // continuous receive until the first frame
+  volatile bool isContinue_no_exit;        // continuous receive that stays on
+  volatile bool isContinue_compatible_tx;  // continuous receive that sends may interrupt
+  volatile bool isCAD;                     // a channel activity check is running
 } LORA_P2P_STATUS_ST;
 
 typedef enum : int8_t {
-    LORA_P2P_RXDONE = 0,
-    LORA_P2P_RXTIMEOUT = 1,
-    LORA_P2P_RXERROR = 2,
+  LORA_P2P_RXDONE = 0,
+  LORA_P2P_RXTIMEOUT = 1,
+  LORA_P2P_RXERROR = 2,
 } LORA_P2P_RX_STATUS;
 
 // What the receive hook is given.
 typedef struct {
-    uint8_t *Buffer;     // lora_p2p_buf
-    uint8_t BufferSize;
-    int16_t Rssi;
-    int8_t Snr;
-    int8_t Status;       // LORA_P2P_RX_STATUS
+  uint8_t *Buffer;  // lora_p2p_buf
+  uint8_t BufferSize;
+  int16_t Rssi;
+  int8_t Snr;
+  int8_t Status;  // LORA_P2P_RX_STATUS
 } qiv_lora_p2p_recv_t;
 
 extern LORA_P2P_STATUS_ST lora_p2p_status;

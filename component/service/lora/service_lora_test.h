@@ -12,38 +12,38 @@
 #include <stdint.h>
 
 typedef struct {
-    uint32_t modem;         // 0 FSK, 1 LoRa
-    uint32_t bandwidth;     // radio bandwidth code (0 = 125 kHz)
-    uint32_t datarate;      // LoRa spreading factor (FSK: bit rate)
-    uint8_t coderate;       // 1 to 4 (4/5 to 4/8)
-    uint32_t bandwidthAfc;  // FSK AFC bandwidth (Hz)
-    uint16_t preambleLen;
-    bool fixLen;
-    uint8_t payloadLen;     // test payload length (bytes)
-    bool crcOn;
-    bool FreqHopOn;
-    uint8_t HopPeriod;
-    bool iqInverted;
-    bool rxContinuous;
-    uint32_t symbTimeout;
-    int8_t power;           // dBm
-    uint32_t fdev;          // FSK deviation (Hz)
-    uint32_t txTimeout;     // ms
-    uint32_t frequency;     // Hz
-    uint32_t lna;           // non-zero: boosted receive for the RSSI reading
-    uint32_t paBoost;
-    uint32_t lowDrOpt;
-    uint32_t BTproduct;
-    uint32_t freq_start;    // hop range start, and the current hop frequency
-    uint32_t freq_stop;
-    uint32_t hp_step;
-    uint32_t nb_tx;         // packets left in a hop run
+  uint32_t modem;         // 0 FSK, 1 LoRa
+  uint32_t bandwidth;     // radio bandwidth code (0 = 125 kHz)
+  uint32_t datarate;      // LoRa spreading factor (FSK: bit rate)
+  uint8_t coderate;       // 1 to 4 (4/5 to 4/8)
+  uint32_t bandwidthAfc;  // FSK AFC bandwidth (Hz)
+  uint16_t preambleLen;
+  bool fixLen;
+  uint8_t payloadLen;  // test payload length (bytes)
+  bool crcOn;
+  bool FreqHopOn;
+  uint8_t HopPeriod;
+  bool iqInverted;
+  bool rxContinuous;
+  uint32_t symbTimeout;
+  int8_t power;        // dBm
+  uint32_t fdev;       // FSK deviation (Hz)
+  uint32_t txTimeout;  // ms
+  uint32_t frequency;  // Hz
+  uint32_t lna;        // non-zero: boosted receive for the RSSI reading
+  uint32_t paBoost;
+  uint32_t lowDrOpt;
+  uint32_t BTproduct;
+  uint32_t freq_start;  // hop range start, and the current hop frequency
+  uint32_t freq_stop;
+  uint32_t hp_step;
+  uint32_t nb_tx;  // packets left in a hop run
 } testParameter_t;
 
 typedef struct {
-    uint32_t frequency;  // Hz
-    uint32_t txpower;    // dBm
-    uint32_t txTimeout;  // s
+  uint32_t frequency;  // Hz
+  uint32_t txpower;    // dBm
+  uint32_t txTimeout;  // s
 } testCwParameter_t;
 
 static_assert(sizeof(testParameter_t) == 84, "the test configuration is an 84-byte record");

@@ -32,71 +32,71 @@
 
 #ifdef SUPPORT_LORA
 typedef struct {
-    uint32_t Frequency;   // Hz
-    uint8_t Spreadfact;
-    uint16_t Bandwidth;
-    uint8_t Codingrate;
-    uint16_t Preamlen;
-    uint8_t Powerdbm;     // dBm
-    uint8_t p2p_workmode;
-    bool crypt_enable;
-    uint8_t crypt_key[8];
-    uint32_t bitrate;     // FSK bit/s
-    uint32_t deviation;   // FSK Hz
-    uint32_t fsk_rxbw;    // FSK Hz
+  uint32_t Frequency;  // Hz
+  uint8_t Spreadfact;
+  uint16_t Bandwidth;
+  uint8_t Codingrate;
+  uint16_t Preamlen;
+  uint8_t Powerdbm;  // dBm
+  uint8_t p2p_workmode;
+  bool crypt_enable;
+  uint8_t crypt_key[8];
+  uint32_t bitrate;    // FSK bit/s
+  uint32_t deviation;  // FSK Hz
+  uint32_t fsk_rxbw;   // FSK Hz
 } PRE_S_LORAP2P_PARAM;
 static_assert(sizeof(PRE_S_LORAP2P_PARAM) == 36);
 #endif
 
 #ifdef SUPPORT_BLE
 typedef struct {
-    uint8_t work_mode;
-    uint8_t long_range_enable;
-    uint8_t mac[12];      // the BLE address as 12 hex characters
-    uint8_t reserve[2];
+  uint8_t work_mode;
+  uint8_t long_range_enable;
+  uint8_t mac[12];  // the BLE address as 12 hex characters
+  uint8_t reserve[2];
 } PRE_ble_central_cfg_t;
 static_assert(sizeof(PRE_ble_central_cfg_t) == 16);
 #endif
 
 #ifdef SUPPORT_LORA
 typedef struct {
-    SERVICE_LORA_BAND region;
-    uint8_t dev_eui[8];
-    uint8_t app_eui[8];
-    uint8_t app_key[16];
-    uint8_t app_skey[16];
-    uint8_t dev_addr[4];
-    uint8_t nwk_id[4];
-    uint8_t nwk_skey[16];
-    uint32_t multi_dev_addr;
-    uint8_t multi_nwks_key[16];
-    uint8_t multi_apps_key[16];
-    bool MulticastEnable;
-    uint16_t ch_mask[6];
-    SERVICE_LORA_JOIN_MODE join_mode;
-    SERVICE_LORA_CLASS device_class;
-    SERVICE_LORA_CONFIRM_MODE confirm;
-    uint8_t retry;
-    SERVICE_LORA_DATA_RATE dr;
-    SERVICE_LORA_DATA_RATE rx2dr;
-    bool adr;
-    uint8_t tx_power;
-    uint8_t DutycycleEnable;
-    uint32_t jn1dl;       // ms
-    uint32_t jn2dl;
-    uint32_t rx1dl;
-    uint32_t rx2dl;
-    uint32_t rx2fq;       // Hz
-    bool pub_nwk_mode;
-    uint8_t linkcheck_mode;
-    uint8_t ping_slot_periodicity;
-    bool join_start;
-    bool auto_join;
-    uint32_t auto_join_period;   // s
-    uint32_t auto_join_max_cnt;
-    McSession_t McSession_group[4];
-    uint32_t chs;         // single-channel frequency
-    uint8_t tp_port[SERIAL_MAX];
+  SERVICE_LORA_BAND region;
+  uint8_t dev_eui[8];
+  uint8_t app_eui[8];
+  uint8_t app_key[16];
+  uint8_t app_skey[16];
+  uint8_t dev_addr[4];
+  uint8_t nwk_id[4];
+  uint8_t nwk_skey[16];
+  uint32_t multi_dev_addr;
+  uint8_t multi_nwks_key[16];
+  uint8_t multi_apps_key[16];
+  bool MulticastEnable;
+  uint16_t ch_mask[6];
+  SERVICE_LORA_JOIN_MODE join_mode;
+  SERVICE_LORA_CLASS device_class;
+  SERVICE_LORA_CONFIRM_MODE confirm;
+  uint8_t retry;
+  SERVICE_LORA_DATA_RATE dr;
+  SERVICE_LORA_DATA_RATE rx2dr;
+  bool adr;
+  uint8_t tx_power;
+  uint8_t DutycycleEnable;
+  uint32_t jn1dl;  // ms
+  uint32_t jn2dl;
+  uint32_t rx1dl;
+  uint32_t rx2dl;
+  uint32_t rx2fq;  // Hz
+  bool pub_nwk_mode;
+  uint8_t linkcheck_mode;
+  uint8_t ping_slot_periodicity;
+  bool join_start;
+  bool auto_join;
+  uint32_t auto_join_period;  // s
+  uint32_t auto_join_max_cnt;
+  McSession_t McSession_group[4];
+  uint32_t chs;  // single-channel frequency
+  uint8_t tp_port[SERIAL_MAX];
 } PRE_lora_cfg_t;
 static_assert(sizeof(PRE_lora_cfg_t) == 388);
 static_assert(offsetof(PRE_lora_cfg_t, multi_dev_addr) == 76);
@@ -109,58 +109,58 @@ static_assert(offsetof(PRE_lora_cfg_t, tp_port) == 384);
 #endif
 
 typedef struct {
-    uint32_t seconds;
-    uint32_t subseconds;
+  uint32_t seconds;
+  uint32_t subseconds;
 } PRE_rtc_delta_t;
 
 typedef struct {
 #ifdef SUPPORT_LORA
-    bool iqinverted;
-    uint32_t symbol_timeout;
-    uint16_t syncword;
-    uint8_t syncword_dirty_byte;
-    bool fix_length_payload;
-    uint8_t lbt_enable;
-    int16_t lbt_rssi;          // dBm
-    uint32_t lbt_scantime;
+  bool iqinverted;
+  uint32_t symbol_timeout;
+  uint16_t syncword;
+  uint8_t syncword_dirty_byte;
+  bool fix_length_payload;
+  uint8_t lbt_enable;
+  int16_t lbt_rssi;  // dBm
+  uint32_t lbt_scantime;
 #endif
-    uint8_t auto_sleep_level;
+  uint8_t auto_sleep_level;
 #ifdef SUPPORT_LORA
-    uint8_t crypt_key16[16];
-    uint8_t crypt_IV[16];
-    uint8_t CAD;
-    uint8_t certif;
-    uint8_t IsCertPortOn;
+  uint8_t crypt_key16[16];
+  uint8_t crypt_IV[16];
+  uint8_t CAD;
+  uint8_t certif;
+  uint8_t IsCertPortOn;
 #endif
 } qiv_cfg_t_ex;
 
 typedef struct {
-    uint32_t magic_num;
-    uint32_t version_code;
+  uint32_t magic_num;
+  uint32_t version_code;
 #ifdef SUPPORT_LORA
-    SERVICE_LORA_WORK_MODE lora_work_mode;
-    PRE_S_LORAP2P_PARAM g_lora_p2p_cfg_t;
+  SERVICE_LORA_WORK_MODE lora_work_mode;
+  PRE_S_LORAP2P_PARAM g_lora_p2p_cfg_t;
 #endif
 #ifdef SUPPORT_BLE
-    PRE_ble_central_cfg_t g_ble_cfg_t;
+  PRE_ble_central_cfg_t g_ble_cfg_t;
 #endif
 #ifdef SUPPORT_LORA
-    PRE_lora_cfg_t g_lora_cfg_t;
+  PRE_lora_cfg_t g_lora_cfg_t;
 #endif
-    PRE_rtc_delta_t g_rtc_delta_t;
-    SERVICE_MODE_TYPE mode_type[SERIAL_MAX];
-    SERIAL_WLOCK_STATE serial_lock_status[SERIAL_MAX];
-    uint32_t baudrate;
-    uint8_t atcmd_echo;
-    char serial_passwd[9];        // text of at most 8 characters, zero-filled
-    uint32_t auto_sleep_time;     // ms
-    char sn[18];
-    char alias[16];
-    uint8_t debug_level;
-    char firmware_ver[32];
-    char hwmodel[32];
-    char cli_ver[32];
-    qiv_cfg_t_ex g_qiv_cfg_ex;
+  PRE_rtc_delta_t g_rtc_delta_t;
+  SERVICE_MODE_TYPE mode_type[SERIAL_MAX];
+  SERIAL_WLOCK_STATE serial_lock_status[SERIAL_MAX];
+  uint32_t baudrate;
+  uint8_t atcmd_echo;
+  char serial_passwd[9];     // text of at most 8 characters, zero-filled
+  uint32_t auto_sleep_time;  // ms
+  char sn[18];
+  char alias[16];
+  uint8_t debug_level;
+  char firmware_ver[32];
+  char hwmodel[32];
+  char cli_ver[32];
+  qiv_cfg_t_ex g_qiv_cfg_ex;
 } PRE_qiv_cfg_t;
 
 #if QIV_CHIP_NVM_LAYOUT == QIV_NVM_LAYOUT_LORA_BLE
@@ -248,11 +248,11 @@ static_assert(offsetof(PRE_qiv_cfg_t, g_qiv_cfg_ex) == 195);
 #define SERVICE_NVM_SEC_ELEMENT_SIZE 416
 #define SERVICE_NVM_REGIONCHANNELS_SIZE 1152
 typedef struct alignas(4) {
-    uint8_t loramac_crypto_nvm[SERVICE_NVM_CRYPTO_SIZE];
-    uint8_t loramac_macgroup1[SERVICE_NVM_MACGROUP1_SIZE];
-    uint8_t loramac_macgroup2[SERVICE_NVM_MACGROUP2_SIZE];
-    uint8_t loramac_secureelement[SERVICE_NVM_SEC_ELEMENT_SIZE];
-    uint8_t loramac_channels[SERVICE_NVM_REGIONCHANNELS_SIZE];
+  uint8_t loramac_crypto_nvm[SERVICE_NVM_CRYPTO_SIZE];
+  uint8_t loramac_macgroup1[SERVICE_NVM_MACGROUP1_SIZE];
+  uint8_t loramac_macgroup2[SERVICE_NVM_MACGROUP2_SIZE];
+  uint8_t loramac_secureelement[SERVICE_NVM_SEC_ELEMENT_SIZE];
+  uint8_t loramac_channels[SERVICE_NVM_REGIONCHANNELS_SIZE];
 } lora_mac_nvm_data_t;
 static_assert(sizeof(lora_mac_nvm_data_t) == 2044);
 static_assert(offsetof(lora_mac_nvm_data_t, loramac_macgroup2) == 88);
@@ -319,64 +319,64 @@ uint8_t service_nvm_get_debug_level_from_nvm(void);
 uint32_t service_nvm_set_debug_level_to_nvm(uint8_t level);
 
 // Value fields: name, type, setter result.
-#define SERVICE_NVM_SYSTEM_VALUE_FIELDS(X)                 \
-    X(auto_sleep_time, uint32_t, int32_t)                  \
-    X(delta_sec, uint32_t, int32_t)                        \
-    X(delta_subsec, uint32_t, int32_t)                     \
-    X(baudrate, uint32_t, int32_t)                         \
-    X(atcmd_echo, uint8_t, int32_t)
+#define SERVICE_NVM_SYSTEM_VALUE_FIELDS(X) \
+  X(auto_sleep_time, uint32_t, int32_t)    \
+  X(delta_sec, uint32_t, int32_t)          \
+  X(delta_subsec, uint32_t, int32_t)       \
+  X(baudrate, uint32_t, int32_t)           \
+  X(atcmd_echo, uint8_t, int32_t)
 
 #ifdef SUPPORT_LORA
-#define SERVICE_NVM_LORA_VALUE_FIELDS(X)                   \
-    X(band, SERVICE_LORA_BAND, int32_t)                    \
-    X(retry, uint8_t, int32_t)                             \
-    X(cfm, SERVICE_LORA_CONFIRM_MODE, int32_t)             \
-    X(nwm, SERVICE_LORA_WORK_MODE, int32_t)                \
-    X(njm, SERVICE_LORA_JOIN_MODE, int32_t)                \
-    X(adr, bool, int32_t)                                  \
-    X(class, SERVICE_LORA_CLASS, int32_t)                  \
-    X(dr, SERVICE_LORA_DATA_RATE, int32_t)                 \
-    X(rx2dr, SERVICE_LORA_DATA_RATE, int32_t)              \
-    X(jn1dl, uint32_t, int32_t)                            \
-    X(jn2dl, uint32_t, int32_t)                            \
-    X(rx2fq, uint32_t, uint32_t)                           \
-    X(pub_nwk_mode, bool, int32_t)                         \
-    X(rx1dl, uint32_t, int32_t)                            \
-    X(rx2dl, uint32_t, int32_t)                            \
-    X(txpower, uint8_t, int32_t)                           \
-    X(linkcheck, uint8_t, int32_t)                         \
-    X(ping_slot_periodicity, uint8_t, int32_t)             \
-    X(join_start, bool, int32_t)                           \
-    X(auto_join, bool, int32_t)                            \
-    X(auto_join_period, uint32_t, int32_t)                 \
-    X(auto_join_max_cnt, uint32_t, int32_t)                \
-    X(lbt, uint8_t, int32_t)                               \
-    X(lbt_rssi, int16_t, int32_t)                          \
-    X(lbt_scantime, uint32_t, int32_t)                     \
-    X(IsCertPortOn, uint8_t, int32_t)                      \
-    X(chs, uint32_t, uint32_t)                             \
-    X(dcs, uint8_t, uint32_t)                              \
-    X(CAD, uint8_t, int32_t)                               \
-    X(certi, uint8_t, int32_t)                             \
-    X(freq, uint32_t, int32_t)                             \
-    X(sf, uint8_t, int32_t)                                \
-    X(codingrate, uint8_t, int32_t)                        \
-    X(preamlen, uint16_t, int32_t)                         \
-    X(powerdbm, uint8_t, int32_t)                          \
-    X(crypt_enable, bool, int32_t)                         \
-    X(fdev, uint32_t, uint32_t)                            \
-    X(bitrate, uint32_t, uint32_t)                         \
-    X(iqinverted, bool, int32_t)                           \
-    X(symbol_timeout, uint32_t, int32_t)                   \
-    X(fix_length_payload, bool, int32_t)                   \
-    X(syncword, uint16_t, int32_t)
+#define SERVICE_NVM_LORA_VALUE_FIELDS(X)     \
+  X(band, SERVICE_LORA_BAND, int32_t)        \
+  X(retry, uint8_t, int32_t)                 \
+  X(cfm, SERVICE_LORA_CONFIRM_MODE, int32_t) \
+  X(nwm, SERVICE_LORA_WORK_MODE, int32_t)    \
+  X(njm, SERVICE_LORA_JOIN_MODE, int32_t)    \
+  X(adr, bool, int32_t)                      \
+  X(class, SERVICE_LORA_CLASS, int32_t)      \
+  X(dr, SERVICE_LORA_DATA_RATE, int32_t)     \
+  X(rx2dr, SERVICE_LORA_DATA_RATE, int32_t)  \
+  X(jn1dl, uint32_t, int32_t)                \
+  X(jn2dl, uint32_t, int32_t)                \
+  X(rx2fq, uint32_t, uint32_t)               \
+  X(pub_nwk_mode, bool, int32_t)             \
+  X(rx1dl, uint32_t, int32_t)                \
+  X(rx2dl, uint32_t, int32_t)                \
+  X(txpower, uint8_t, int32_t)               \
+  X(linkcheck, uint8_t, int32_t)             \
+  X(ping_slot_periodicity, uint8_t, int32_t) \
+  X(join_start, bool, int32_t)               \
+  X(auto_join, bool, int32_t)                \
+  X(auto_join_period, uint32_t, int32_t)     \
+  X(auto_join_max_cnt, uint32_t, int32_t)    \
+  X(lbt, uint8_t, int32_t)                   \
+  X(lbt_rssi, int16_t, int32_t)              \
+  X(lbt_scantime, uint32_t, int32_t)         \
+  X(IsCertPortOn, uint8_t, int32_t)          \
+  X(chs, uint32_t, uint32_t)                 \
+  X(dcs, uint8_t, uint32_t)                  \
+  X(CAD, uint8_t, int32_t)                   \
+  X(certi, uint8_t, int32_t)                 \
+  X(freq, uint32_t, int32_t)                 \
+  X(sf, uint8_t, int32_t)                    \
+  X(codingrate, uint8_t, int32_t)            \
+  X(preamlen, uint16_t, int32_t)             \
+  X(powerdbm, uint8_t, int32_t)              \
+  X(crypt_enable, bool, int32_t)             \
+  X(fdev, uint32_t, uint32_t)                \
+  X(bitrate, uint32_t, uint32_t)             \
+  X(iqinverted, bool, int32_t)               \
+  X(symbol_timeout, uint32_t, int32_t)       \
+  X(fix_length_payload, bool, int32_t)       \
+  X(syncword, uint16_t, int32_t)
 #else
 #define SERVICE_NVM_LORA_VALUE_FIELDS(X)
 #endif
 
-#define SERVICE_NVM_DECLARE_VALUE(name, type, result)        \
-    type service_nvm_get_##name##_from_nvm(void);            \
-    result service_nvm_set_##name##_to_nvm(type value);
+#define SERVICE_NVM_DECLARE_VALUE(name, type, result) \
+  type service_nvm_get_##name##_from_nvm(void);       \
+  result service_nvm_set_##name##_to_nvm(type value);
 SERVICE_NVM_SYSTEM_VALUE_FIELDS(SERVICE_NVM_DECLARE_VALUE)
 SERVICE_NVM_LORA_VALUE_FIELDS(SERVICE_NVM_DECLARE_VALUE)
 #undef SERVICE_NVM_DECLARE_VALUE
@@ -384,18 +384,18 @@ SERVICE_NVM_LORA_VALUE_FIELDS(SERVICE_NVM_DECLARE_VALUE)
 #ifdef SUPPORT_LORA
 // Keys and identifiers: exactly the field size.
 #define SERVICE_NVM_LORA_KEY_FIELDS(X) \
-    X(app_eui, 8)                      \
-    X(dev_eui, 8)                      \
-    X(app_key, 16)                     \
-    X(app_skey, 16)                    \
-    X(nwk_skey, 16)                    \
-    X(dev_addr, 4)                     \
-    X(crypt_key, 16)                   \
-    X(crypt_IV, 16)
+  X(app_eui, 8)                        \
+  X(dev_eui, 8)                        \
+  X(app_key, 16)                       \
+  X(app_skey, 16)                      \
+  X(nwk_skey, 16)                      \
+  X(dev_addr, 4)                       \
+  X(crypt_key, 16)                     \
+  X(crypt_IV, 16)
 
-#define SERVICE_NVM_DECLARE_KEY(name, size)                              \
-    int32_t service_nvm_get_##name##_from_nvm(uint8_t *buff, uint32_t len); \
-    int32_t service_nvm_set_##name##_to_nvm(uint8_t const *buff, uint32_t len);
+#define SERVICE_NVM_DECLARE_KEY(name, size)                               \
+  int32_t service_nvm_get_##name##_from_nvm(uint8_t *buff, uint32_t len); \
+  int32_t service_nvm_set_##name##_to_nvm(uint8_t const *buff, uint32_t len);
 SERVICE_NVM_LORA_KEY_FIELDS(SERVICE_NVM_DECLARE_KEY)
 #undef SERVICE_NVM_DECLARE_KEY
 

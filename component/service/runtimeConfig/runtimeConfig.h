@@ -8,13 +8,13 @@
 #include <stdint.h>
 
 typedef struct {
-    uint32_t frequency;         // Hz
-    uint8_t spreading_factor;   // LoRa spreading factor
-    uint32_t bandwidth;         // LoRa bandwidth
-    uint32_t fsk_rxbw;          // FSK receive bandwidth, Hz
-    uint8_t coding_rate;        // LoRa coding rate
-    uint16_t preamble_length;   // symbols
-    uint8_t txpower;            // dBm
+  uint32_t frequency;        // Hz
+  uint8_t spreading_factor;  // LoRa spreading factor
+  uint32_t bandwidth;        // LoRa bandwidth
+  uint32_t fsk_rxbw;         // FSK receive bandwidth, Hz
+  uint8_t coding_rate;       // LoRa coding rate
+  uint16_t preamble_length;  // symbols
+  uint8_t txpower;           // dBm
 } runtimeConfigP2P_t;
 
 static_assert(offsetof(runtimeConfigP2P_t, spreading_factor) == 4);

@@ -7,27 +7,27 @@
 #include "udrv_errno.h"
 
 typedef enum : uint8_t {
-    UDRV_ADC_RESOLUTION_6BIT = 0,
-    UDRV_ADC_RESOLUTION_8BIT = 1,
-    UDRV_ADC_RESOLUTION_10BIT = 2,
-    UDRV_ADC_RESOLUTION_12BIT = 3,
-    UDRV_ADC_RESOLUTION_14BIT = 4,
+  UDRV_ADC_RESOLUTION_6BIT = 0,
+  UDRV_ADC_RESOLUTION_8BIT = 1,
+  UDRV_ADC_RESOLUTION_10BIT = 2,
+  UDRV_ADC_RESOLUTION_12BIT = 3,
+  UDRV_ADC_RESOLUTION_14BIT = 4,
 } UDRV_ADC_RESOLUTION;
 
 // The reference of the conversion: the ones the chip's ADC offers.
 #if QIV_CHIP_ADC_REFS_3V3_TO_1V2
 typedef enum : uint8_t {
-    UDRV_ADC_MODE_DEFAULT = 0,
-    UDRV_ADC_MODE_3_3 = 1,
-    UDRV_ADC_MODE_3_0 = 2,
-    UDRV_ADC_MODE_2_4 = 3,
-    UDRV_ADC_MODE_1_8 = 4,
-    UDRV_ADC_MODE_1_2 = 5,
+  UDRV_ADC_MODE_DEFAULT = 0,
+  UDRV_ADC_MODE_3_3 = 1,
+  UDRV_ADC_MODE_3_0 = 2,
+  UDRV_ADC_MODE_2_4 = 3,
+  UDRV_ADC_MODE_1_8 = 4,
+  UDRV_ADC_MODE_1_2 = 5,
 } UDRV_ADC_MODE;
 #else
 typedef enum : uint8_t {
-    UDRV_ADC_MODE_DEFAULT = 0,
-    UDRV_ADC_MODE_1_5 = 2,
+  UDRV_ADC_MODE_DEFAULT = 0,
+  UDRV_ADC_MODE_1_5 = 2,
 } UDRV_ADC_MODE;
 #endif
 

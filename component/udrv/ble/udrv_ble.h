@@ -8,10 +8,10 @@
 #include "udrv_errno.h"
 
 typedef enum : uint8_t {
-    DRV_BLE_UART_MODE = 0,
-    DRV_BLE_BEACON_MODE = 1,
-    DRV_BLE_HID_MODE = 2,
-    DRV_BLE_CUS_MODE = 3,
+  DRV_BLE_UART_MODE = 0,
+  DRV_BLE_BEACON_MODE = 1,
+  DRV_BLE_HID_MODE = 2,
+  DRV_BLE_CUS_MODE = 3,
 } drv_ble_service_mode;
 
 #ifdef SUPPORT_BLE

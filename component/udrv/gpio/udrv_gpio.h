@@ -6,28 +6,28 @@
 #include "udrv_errno.h"
 
 typedef enum : uint8_t {
-    GPIO_DIR_IN = 0,
-    GPIO_DIR_OUT = 1,
+  GPIO_DIR_IN = 0,
+  GPIO_DIR_OUT = 1,
 } gpio_dir_t;
 
 typedef enum : uint8_t {
-    GPIO_PULL_DOWN = 0,
-    GPIO_PULL_UP = 1,
-    GPIO_PULL_NONE = 2,
-    GPIO_PULL_ERROR = 3,
+  GPIO_PULL_DOWN = 0,
+  GPIO_PULL_UP = 1,
+  GPIO_PULL_NONE = 2,
+  GPIO_PULL_ERROR = 3,
 } gpio_pull_t;
 
 typedef enum : uint8_t {
-    GPIO_LOGIC_LOW = 0,
-    GPIO_LOGIC_HIGH = 1,
+  GPIO_LOGIC_LOW = 0,
+  GPIO_LOGIC_HIGH = 1,
 } gpio_logic_t;
 
 typedef enum : uint8_t {
-    GPIO_INTC_HIGH_LEVEL = 2,
-    GPIO_INTC_RISING_EDGE = 3,
-    GPIO_INTC_LOW_LEVEL = 4,
-    GPIO_INTC_FALLING_EDGE = 5,
-    GPIO_INTC_RISING_FALLING_EDGE = 6,
+  GPIO_INTC_HIGH_LEVEL = 2,
+  GPIO_INTC_RISING_EDGE = 3,
+  GPIO_INTC_LOW_LEVEL = 4,
+  GPIO_INTC_FALLING_EDGE = 5,
+  GPIO_INTC_RISING_FALLING_EDGE = 6,
 } gpio_intc_trigger_mode_t;
 
 typedef void (*gpio_isr_func)(uint32_t pin);

@@ -10,10 +10,10 @@
 #include "udrv_timer.h"
 
 typedef struct {
-    void (*MCU_SLEEP)(uint8_t level);
-    void (*SYS_CLOCK_INIT)(void);
-    void (*SYS_CLOCK_ON)(void);
-    void (*SYS_CLOCK_OFF)(void);
+  void (*MCU_SLEEP)(uint8_t level);
+  void (*SYS_CLOCK_INIT)(void);
+  void (*SYS_CLOCK_ON)(void);
+  void (*SYS_CLOCK_OFF)(void);
 } udrv_powersave_api;
 
 // Filled by the port.

@@ -8,10 +8,10 @@
 #include "udrv_errno.h"
 
 typedef enum : uint8_t {
-    UDRV_RTC_0 = 0,
-    UDRV_RTC_1 = 1,
-    UDRV_RTC_2 = 2,
-    UDRV_RTC_MAX = 3,
+  UDRV_RTC_0 = 0,
+  UDRV_RTC_1 = 1,
+  UDRV_RTC_2 = 2,
+  UDRV_RTC_MAX = 3,
 } RtcID_E;
 
 typedef void (*rtc_handler)(void *pdata);

@@ -13,33 +13,33 @@
 // operation exists only when the image has its feature and the codes are
 // numbered from 0 over the operations present, so they differ per image.
 typedef enum : uint8_t {
-    UDRV_SYS_EVT_OP_SERIAL_UART,
+  UDRV_SYS_EVT_OP_SERIAL_UART,
 #ifdef SUPPORT_USB
-    UDRV_SYS_EVT_OP_SERIAL_USB,
+  UDRV_SYS_EVT_OP_SERIAL_USB,
 #endif
 #ifdef SUPPORT_BLE
-    UDRV_SYS_EVT_OP_SERIAL_BLE,
+  UDRV_SYS_EVT_OP_SERIAL_BLE,
 #endif
 #ifdef SUPPORT_LORA
-    UDRV_SYS_EVT_OP_LORAWAN,
-    UDRV_SYS_EVT_OP_LORAWAN_JOIN_CB,
+  UDRV_SYS_EVT_OP_LORAWAN,
+  UDRV_SYS_EVT_OP_LORAWAN_JOIN_CB,
 #endif
-    UDRV_SYS_EVT_OP_USER_APP,
-    UDRV_SYS_EVT_OP_USER_TIMER,
-    UDRV_SYS_EVT_OP_SYS_TIMER,
+  UDRV_SYS_EVT_OP_USER_APP,
+  UDRV_SYS_EVT_OP_USER_TIMER,
+  UDRV_SYS_EVT_OP_SYS_TIMER,
 #ifdef SUPPORT_NFC
-    UDRV_SYS_EVT_OP_SERIAL_NFC,
+  UDRV_SYS_EVT_OP_SERIAL_NFC,
 #endif
-    UDRV_SYS_EVT_OP_SERIAL_FALLBACK,
-    UDRV_SYS_EVT_OP_RTC,
-    UDRV_SYS_EVT_OP_GPIO_INTERRUPT,
+  UDRV_SYS_EVT_OP_SERIAL_FALLBACK,
+  UDRV_SYS_EVT_OP_RTC,
+  UDRV_SYS_EVT_OP_GPIO_INTERRUPT,
 } udrv_system_event_op_t;
 
 // One queued system event: the operation and its argument (a context pointer
 // or a small integer carried in the pointer).
 typedef struct {
-    udrv_system_event_op_t request;
-    void *p_context;
+  udrv_system_event_op_t request;
+  void *p_context;
 } udrv_system_event_t;
 
 static_assert(sizeof(udrv_system_event_t) == 8, "a system event is 8 bytes on the 32-bit target");

@@ -9,34 +9,34 @@
 typedef void (*timer_handler)(void *pdata);
 
 typedef enum : uint8_t {
-    TIMER_0 = 0,
-    TIMER_1,
-    TIMER_2,
-    TIMER_3,
-    TIMER_4,
-    TIMER_ID_MAX,
+  TIMER_0 = 0,
+  TIMER_1,
+  TIMER_2,
+  TIMER_3,
+  TIMER_4,
+  TIMER_ID_MAX,
 } TimerID_E;
 
 typedef enum : uint8_t {
-    SYSTIMER_LORAWAN = 0,
-    SYSTIMER_TRANSPARENT_MODE = 1,
-    SYSTIMER_PROTOCOL_MODE = 2,
-    SYSTIMER_LED = 3,
-    SYSTIMER_LCT = 4,
-    SYSTIMER_ID_MAX = 5,
+  SYSTIMER_LORAWAN = 0,
+  SYSTIMER_TRANSPARENT_MODE = 1,
+  SYSTIMER_PROTOCOL_MODE = 2,
+  SYSTIMER_LED = 3,
+  SYSTIMER_LCT = 4,
+  SYSTIMER_ID_MAX = 5,
 } SysTimerID_E;
 
 typedef enum : uint8_t {
-    HTMR_ONESHOT = 0,
-    HTMR_PERIODIC = 1,
+  HTMR_ONESHOT = 0,
+  HTMR_PERIODIC = 1,
 } TimerMode_E;
 
 // The port's timer table.
 typedef struct {
-    void (*TIMER_INIT)(void);
-    int32_t (*TIMER_CREATE)(TimerID_E timer_id, timer_handler tmr_handler, TimerMode_E mode);
-    int32_t (*TIMER_START)(TimerID_E timer_id, uint32_t count, void *m_data);
-    int32_t (*TIMER_STOP)(TimerID_E timer_id);
+  void (*TIMER_INIT)(void);
+  int32_t (*TIMER_CREATE)(TimerID_E timer_id, timer_handler tmr_handler, TimerMode_E mode);
+  int32_t (*TIMER_START)(TimerID_E timer_id, uint32_t count, void *m_data);
+  int32_t (*TIMER_STOP)(TimerID_E timer_id);
 } udrv_timer_api;
 
 // Filled by the port.
@@ -44,8 +44,10 @@ extern udrv_timer_api timer_driver;
 
 void udrv_timer_init(void);
 
-int32_t udrv_system_timer_create(SysTimerID_E timer_id, timer_handler tmr_handler, TimerMode_E mode);
-int32_t udrv_system_timer_start(SysTimerID_E timer_id, uint32_t count, void *m_data);  // count in ms
+int32_t udrv_system_timer_create(SysTimerID_E timer_id, timer_handler tmr_handler,
+                                 TimerMode_E mode);
+int32_t udrv_system_timer_start(SysTimerID_E timer_id, uint32_t count,
+                                void *m_data);  // count in ms
 int32_t udrv_system_timer_stop(SysTimerID_E timer_id);
 // Runs a system or user timer expiry in the dispatcher's context.
 void udrv_system_timer_handler_handler(void *pdata);

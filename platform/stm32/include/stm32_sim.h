@@ -133,9 +133,9 @@ struct I2cState {
   bool analog_filter = false;
   uint32_t digital_filter = 0;
   bool fast_mode_plus = false;
-  uint32_t inits = 0;         // initialisations since power-on
-  uint32_t transfers = 0;     // transfers started
-  uint8_t last_address = 0;   // 7-bit address of the last transfer
+  uint32_t inits = 0;        // initialisations since power-on
+  uint32_t transfers = 0;    // transfers started
+  uint8_t last_address = 0;  // 7-bit address of the last transfer
 };
 I2cState i2c2_state();
 

@@ -25,9 +25,9 @@ typedef enum { DISABLE = 0, ENABLE = !DISABLE } FunctionalState;
 #endif
 
 #define __HAL_LINKDMA(HANDLE, PPP_DMA_FIELD, DMA_HANDLE) \
-  do {                                                  \
-    (HANDLE)->PPP_DMA_FIELD = &(DMA_HANDLE);            \
-    (DMA_HANDLE).Parent = (HANDLE);                     \
+  do {                                                   \
+    (HANDLE)->PPP_DMA_FIELD = &(DMA_HANDLE);             \
+    (DMA_HANDLE).Parent = (HANDLE);                      \
   } while (0)
 
 #define SET_BIT(REG, BIT) ((REG) |= (BIT))

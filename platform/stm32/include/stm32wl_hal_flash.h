@@ -29,9 +29,9 @@
 #define FLASH_FLAG_RDERR (1UL << 14)
 #define FLASH_FLAG_OPTVERR (1UL << 15)
 #define FLASH_FLAG_BSY (1UL << 16)
-#define FLASH_FLAG_ALLERRORS                                                              \
-  (FLASH_FLAG_OPERR | FLASH_FLAG_PROGERR | FLASH_FLAG_WRPERR | FLASH_FLAG_PGAERR |        \
-   FLASH_FLAG_SIZERR | FLASH_FLAG_PGSERR | FLASH_FLAG_MISERR | FLASH_FLAG_FASTERR |        \
+#define FLASH_FLAG_ALLERRORS                                                        \
+  (FLASH_FLAG_OPERR | FLASH_FLAG_PROGERR | FLASH_FLAG_WRPERR | FLASH_FLAG_PGAERR |  \
+   FLASH_FLAG_SIZERR | FLASH_FLAG_PGSERR | FLASH_FLAG_MISERR | FLASH_FLAG_FASTERR | \
    FLASH_FLAG_RDERR | FLASH_FLAG_OPTVERR)
 static_assert(FLASH_FLAG_ALLERRORS == 0xC3FAU, "error flags of the flash status register");
 

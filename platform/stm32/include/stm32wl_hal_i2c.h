@@ -95,10 +95,10 @@ void HAL_I2CEx_DisableFastModePlus(uint32_t config);
 // Start a transfer to `address` (the 7-bit address shifted left by one) and
 // return at once: HAL_BUSY when the peripheral is not ready (not initialised
 // or a transfer runs), HAL_ERROR for a missing buffer.
-HAL_StatusTypeDef HAL_I2C_Master_Seq_Transmit_IT(I2C_HandleTypeDef* hi2c, uint16_t address, uint8_t* data,
-                                                 uint16_t size, uint32_t options);
-HAL_StatusTypeDef HAL_I2C_Master_Seq_Receive_IT(I2C_HandleTypeDef* hi2c, uint16_t address, uint8_t* data,
-                                                uint16_t size, uint32_t options);
+HAL_StatusTypeDef HAL_I2C_Master_Seq_Transmit_IT(I2C_HandleTypeDef* hi2c, uint16_t address,
+                                                 uint8_t* data, uint16_t size, uint32_t options);
+HAL_StatusTypeDef HAL_I2C_Master_Seq_Receive_IT(I2C_HandleTypeDef* hi2c, uint16_t address,
+                                                uint8_t* data, uint16_t size, uint32_t options);
 HAL_I2C_StateTypeDef HAL_I2C_GetState(I2C_HandleTypeDef* hi2c);
 uint32_t HAL_I2C_GetError(I2C_HandleTypeDef* hi2c);
 

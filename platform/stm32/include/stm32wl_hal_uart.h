@@ -163,8 +163,8 @@ void HAL_UART_MspDeInit(UART_HandleTypeDef* huart);  // weak
 
 // Blocking transmit; takes the line time of the bytes. HAL_TIMEOUT when the
 // bytes do not fit into `timeout` ms (the ones that fit are sent).
-HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef* huart, const uint8_t* data,
-                                    uint16_t size, uint32_t timeout);
+HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef* huart, const uint8_t* data, uint16_t size,
+                                    uint32_t timeout);
 // Polling receive of exactly `size` bytes within `timeout` ms.
 HAL_StatusTypeDef HAL_UART_Receive(UART_HandleTypeDef* huart, uint8_t* data, uint16_t size,
                                    uint32_t timeout);

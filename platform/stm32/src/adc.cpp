@@ -203,8 +203,9 @@ HAL_StatusTypeDef HAL_ADC_Start(ADC_HandleTypeDef* hadc) {
 HAL_StatusTypeDef HAL_ADC_PollForConversion(ADC_HandleTypeDef* hadc, uint32_t timeout) {
   Adc& a = adc();
   if (!hadc || hadc->Instance != ADC || !a.converting) return HAL_ERROR;
-  sim::time_us deadline = timeout == HAL_MAX_DELAY ? sim::kNever
-                                                   : sim::now() + static_cast<sim::time_us>(timeout) * 1000;
+  sim::time_us deadline = timeout == HAL_MAX_DELAY
+                              ? sim::kNever
+                              : sim::now() + static_cast<sim::time_us>(timeout) * 1000;
   if (a.done_at > deadline) {
     if (deadline == sim::kNever) {
       for (;;) sim::wait_for_interrupt();

@@ -26,8 +26,8 @@ struct Core {
   bool systick_int = false;
   uint8_t systick_priority = 15;
   sim::EventId systick_event = 0;
-  uint32_t uw_tick = 0;          // HAL_IncTick counts
-  sim::time_us counted_us = 0;   // tick time before `counting_since`
+  uint32_t uw_tick = 0;         // HAL_IncTick counts
+  sim::time_us counted_us = 0;  // tick time before `counting_since`
   sim::time_us counting_since = sim::kNever;
   sim::time_us last_tick_read = sim::kNever;
 };
@@ -65,8 +65,7 @@ void systick_update() {
   }
   if (periodic_systick()) {
     if (counting && !c.systick_event) {
-      c.systick_event =
-          sim::schedule_periodic(sim::now() + 1000, 1000, systick_event, nullptr, 0);
+      c.systick_event = sim::schedule_periodic(sim::now() + 1000, 1000, systick_event, nullptr, 0);
     } else if (!counting && c.systick_event) {
       sim::cancel(c.systick_event);
       c.systick_event = 0;
@@ -124,7 +123,8 @@ SIM_CHIP(stm32wle5, [] {
 SIM_MODEL(stm32_core, {.name = "stm32.core", .on_reset = detail::core_reset});
 
 int sim_irq(int irqn) {
-  if (irqn < 0) sim::fatal("sim_irq(%d): a core exception, not an interrupt line of the chip", irqn);
+  if (irqn < 0)
+    sim::fatal("sim_irq(%d): a core exception, not an interrupt line of the chip", irqn);
   return irqn;
 }
 
@@ -191,32 +191,46 @@ void __set_MSP(uint32_t top_of_main_stack) {
 
 // ------------------------------------------------------------------- NVIC --
 void NVIC_EnableIRQ(IRQn_Type irqn) {
-  if (is_exception(irqn)) sim::exception_enable(exception_of(irqn), true);
-  else sim::irq_enable(irqn, true);
+  if (is_exception(irqn))
+    sim::exception_enable(exception_of(irqn), true);
+  else
+    sim::irq_enable(irqn, true);
 }
 void NVIC_DisableIRQ(IRQn_Type irqn) {
-  if (is_exception(irqn)) sim::exception_enable(exception_of(irqn), false);
-  else sim::irq_enable(irqn, false);
+  if (is_exception(irqn))
+    sim::exception_enable(exception_of(irqn), false);
+  else
+    sim::irq_enable(irqn, false);
 }
 uint32_t NVIC_GetEnableIRQ(IRQn_Type irqn) {
-  return (is_exception(irqn) ? sim::exception_enabled(exception_of(irqn)) : sim::irq_enabled(irqn)) ? 1 : 0;
+  return (is_exception(irqn) ? sim::exception_enabled(exception_of(irqn)) : sim::irq_enabled(irqn))
+             ? 1
+             : 0;
 }
 void NVIC_SetPendingIRQ(IRQn_Type irqn) {
-  if (is_exception(irqn)) sim::exception_set_pending(exception_of(irqn));
-  else sim::irq_set_pending(irqn);
+  if (is_exception(irqn))
+    sim::exception_set_pending(exception_of(irqn));
+  else
+    sim::irq_set_pending(irqn);
 }
 void NVIC_ClearPendingIRQ(IRQn_Type irqn) {
-  if (is_exception(irqn)) sim::exception_clear_pending(exception_of(irqn));
-  else sim::irq_clear_pending(irqn);
+  if (is_exception(irqn))
+    sim::exception_clear_pending(exception_of(irqn));
+  else
+    sim::irq_clear_pending(irqn);
 }
 uint32_t NVIC_GetPendingIRQ(IRQn_Type irqn) {
-  return (is_exception(irqn) ? sim::exception_pending(exception_of(irqn)) : sim::irq_pending(irqn)) ? 1 : 0;
+  return (is_exception(irqn) ? sim::exception_pending(exception_of(irqn)) : sim::irq_pending(irqn))
+             ? 1
+             : 0;
 }
 void NVIC_SetPriority(IRQn_Type irqn, uint32_t priority) {
   uint8_t p = static_cast<uint8_t>(priority & 15);
   if (irqn == SysTick_IRQn) core().systick_priority = p;
-  if (is_exception(irqn)) sim::exception_set_priority(exception_of(irqn), p);
-  else sim::irq_set_priority(irqn, p);
+  if (is_exception(irqn))
+    sim::exception_set_priority(exception_of(irqn), p);
+  else
+    sim::irq_set_priority(irqn, p);
 }
 uint32_t NVIC_GetPriority(IRQn_Type irqn) {
   return irqn == SysTick_IRQn ? core().systick_priority : 0;

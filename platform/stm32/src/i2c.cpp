@@ -240,13 +240,13 @@ void HAL_I2CEx_DisableFastModePlus(uint32_t config) {
   if (config & I2C_FASTMODEPLUS_I2C2) bus().state.fast_mode_plus = false;
 }
 
-HAL_StatusTypeDef HAL_I2C_Master_Seq_Transmit_IT(I2C_HandleTypeDef* hi2c, uint16_t address, uint8_t* data,
-                                                 uint16_t size, uint32_t options) {
+HAL_StatusTypeDef HAL_I2C_Master_Seq_Transmit_IT(I2C_HandleTypeDef* hi2c, uint16_t address,
+                                                 uint8_t* data, uint16_t size, uint32_t options) {
   return start(hi2c, address, data, size, options, false);
 }
 
-HAL_StatusTypeDef HAL_I2C_Master_Seq_Receive_IT(I2C_HandleTypeDef* hi2c, uint16_t address, uint8_t* data,
-                                                uint16_t size, uint32_t options) {
+HAL_StatusTypeDef HAL_I2C_Master_Seq_Receive_IT(I2C_HandleTypeDef* hi2c, uint16_t address,
+                                                uint8_t* data, uint16_t size, uint32_t options) {
   return start(hi2c, address, data, size, options, true);
 }
 

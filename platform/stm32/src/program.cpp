@@ -9,8 +9,8 @@
 #error "QIV_IMAGE_NAME names the program, QIV_CONSOLE_PORT its terminal's UART"
 #endif
 #ifndef STM32_PORT_HELP
-#define STM32_PORT_HELP                      \
-  "1: UART1 (USART1 on PB6/PB7)\n"           \
+#define STM32_PORT_HELP            \
+  "1: UART1 (USART1 on PB6/PB7)\n" \
   "2: UART2 (LPUART1 on PA2/PA3, the AT port)"
 #endif
 
@@ -19,8 +19,8 @@ namespace sim {
 const ProgramInfo& program_info() {
   static const ProgramInfo info{
       QIV_IMAGE_NAME, QIV_CONSOLE_PORT,
-      FlashGeometry{QIV_STM32WLE5_FLASH_BASE, QIV_STM32WLE5_FLASH_SIZE, QIV_STM32WLE5_FLASH_PAGE_SIZE,
-                    QIV_STM32WLE5_FLASH_WRITE_UNIT},
+      FlashGeometry{QIV_STM32WLE5_FLASH_BASE, QIV_STM32WLE5_FLASH_SIZE,
+                    QIV_STM32WLE5_FLASH_PAGE_SIZE, QIV_STM32WLE5_FLASH_WRITE_UNIT},
       STM32_PORT_HELP};
   return info;
 }

@@ -93,9 +93,7 @@ using namespace stm32sim::detail;
 
 extern "C" {
 
-HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef* osc) {
-  return osc ? HAL_OK : HAL_ERROR;
-}
+HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef* osc) { return osc ? HAL_OK : HAL_ERROR; }
 
 HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef* clk, uint32_t flash_latency) {
   if (!clk || flash_latency > FLASH_LATENCY_2) return HAL_ERROR;

@@ -71,7 +71,8 @@ void schedule_ssru() {
   r.ssru_event = 0;
   if (!r.ssru_it) return;
   uint64_t to_wrap = (1ull << 32) - ticks_now();
-  r.ssru_event = sim::schedule(time_of_raw(raw_ticks(sim::now()) + to_wrap), ssru_fired, nullptr, 0);
+  r.ssru_event =
+      sim::schedule(time_of_raw(raw_ticks(sim::now()) + to_wrap), ssru_fired, nullptr, 0);
 }
 
 }  // namespace
@@ -129,8 +130,7 @@ HAL_StatusTypeDef HAL_RTC_DeInit(RTC_HandleTypeDef* hrtc) {
 __weak void HAL_RTC_MspInit(RTC_HandleTypeDef*) {}
 __weak void HAL_RTC_MspDeInit(RTC_HandleTypeDef*) {}
 
-HAL_StatusTypeDef HAL_RTC_SetAlarm_IT(RTC_HandleTypeDef* hrtc, RTC_AlarmTypeDef* alarm,
-                                      uint32_t) {
+HAL_StatusTypeDef HAL_RTC_SetAlarm_IT(RTC_HandleTypeDef* hrtc, RTC_AlarmTypeDef* alarm, uint32_t) {
   if (!hrtc || !alarm || alarm->Alarm != RTC_ALARM_A) return HAL_ERROR;
   Rtc& r = rtc();
   r.alarm_on = true;
@@ -189,7 +189,8 @@ void HAL_RTCEx_SSRUIRQHandler(RTC_HandleTypeDef* hrtc) {
 __weak void HAL_RTCEx_SSRUEventCallback(RTC_HandleTypeDef*) {}
 
 void HAL_RTCEx_BKUPWrite(RTC_HandleTypeDef*, uint32_t backup_register, uint32_t data) {
-  if (backup_register < RTC_BKP_NUMBER) sim::retained_write(static_cast<int>(backup_register), data);
+  if (backup_register < RTC_BKP_NUMBER)
+    sim::retained_write(static_cast<int>(backup_register), data);
 }
 
 uint32_t HAL_RTCEx_BKUPRead(RTC_HandleTypeDef*, uint32_t backup_register) {

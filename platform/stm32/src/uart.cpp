@@ -129,9 +129,12 @@ void dma_rx_half(DMA_HandleTypeDef* hdma) {
 uint32_t kernel_clock(const Uart& u) {
   if (!is_lpuart(u)) return 16000000u;
   switch (lpuart1_clock_source()) {
-    case RCC_LPUART1CLKSOURCE_LSE: return 32768u;
-    case RCC_LPUART1CLKSOURCE_HSI: return 16000000u;
-    default: return SystemCoreClock;
+    case RCC_LPUART1CLKSOURCE_LSE:
+      return 32768u;
+    case RCC_LPUART1CLKSOURCE_HSI:
+      return 16000000u;
+    default:
+      return SystemCoreClock;
   }
 }
 
@@ -195,8 +198,8 @@ using namespace stm32sim;
 using namespace stm32sim::detail;
 
 stm32_uart_rdr::operator uint32_t() const {
-  const auto* inst = reinterpret_cast<const USART_TypeDef*>(
-      reinterpret_cast<const uint8_t*>(this) - offsetof(USART_TypeDef, RDR));
+  const auto* inst = reinterpret_cast<const USART_TypeDef*>(reinterpret_cast<const uint8_t*>(this) -
+                                                            offsetof(USART_TypeDef, RDR));
   if (inst->index >= 3) return 0;
   Uart& u = uarts[inst->index];
   u.isr &= ~UART_FLAG_RXNE;
@@ -225,15 +228,15 @@ HAL_StatusTypeDef HAL_UART_DeInit(UART_HandleTypeDef* huart) {
 __weak void HAL_UART_MspInit(UART_HandleTypeDef*) {}
 __weak void HAL_UART_MspDeInit(UART_HandleTypeDef*) {}
 
-HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef* huart, const uint8_t* data,
-                                    uint16_t size, uint32_t timeout) {
+HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef* huart, const uint8_t* data, uint16_t size,
+                                    uint32_t timeout) {
   Uart* u = uart_of(huart);
   if (!u || !data || size == 0) return HAL_ERROR;
   if (huart->gState != HAL_UART_STATE_READY) return HAL_BUSY;
   huart->gState = HAL_UART_STATE_BUSY_TX;
   sim::time_us byte_us = sim::uart_byte_time(u->sim_port);
-  sim::time_us limit = timeout == HAL_MAX_DELAY ? sim::kNever
-                                                 : static_cast<sim::time_us>(timeout) * 1000;
+  sim::time_us limit =
+      timeout == HAL_MAX_DELAY ? sim::kNever : static_cast<sim::time_us>(timeout) * 1000;
   if (!u->enabled || !u->tx_on) {
     // The transmitter is off: nothing leaves, the wait runs into the timeout.
     if (limit != sim::kNever) sim::cpu_spend(limit);
@@ -254,8 +257,9 @@ HAL_StatusTypeDef HAL_UART_Receive(UART_HandleTypeDef* huart, uint8_t* data, uin
   if (!u || !data || size == 0) return HAL_ERROR;
   if (huart->RxState != HAL_UART_STATE_READY) return HAL_BUSY;
   huart->RxState = HAL_UART_STATE_BUSY_RX;
-  sim::time_us deadline =
-      timeout == HAL_MAX_DELAY ? sim::kNever : sim::now() + static_cast<sim::time_us>(timeout) * 1000;
+  sim::time_us deadline = timeout == HAL_MAX_DELAY
+                              ? sim::kNever
+                              : sim::now() + static_cast<sim::time_us>(timeout) * 1000;
   for (uint16_t i = 0; i < size; ++i) {
     while (!(u->isr & UART_FLAG_RXNE)) {
       if (sim::now() >= deadline) {

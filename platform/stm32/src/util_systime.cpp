@@ -99,8 +99,8 @@ void SysTimeLocalTime(uint32_t timestamp, struct tm* local_time) {
   }
   local_time->tm_mon = static_cast<int>(month);
   uint32_t correction = leap ? kDaysInMonthCorrectionLeap : kDaysInMonthCorrectionNorm;
-  local_time->tm_mday = static_cast<int>(days - (61 * month + 1) / 2 + 1 +
-                                         ((correction >> (2 * month)) & 3u));
+  local_time->tm_mday =
+      static_cast<int>(days - (61 * month + 1) / 2 + 1 + ((correction >> (2 * month)) & 3u));
   local_time->tm_wday =
       static_cast<int>((static_cast<uint32_t>(local_time->tm_yday) + (5 * year + 3) / 4 + 1) % 7);
   local_time->tm_year = static_cast<int>(year + 68);

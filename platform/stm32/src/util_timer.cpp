@@ -145,9 +145,7 @@ uint32_t UTIL_TIMER_IsRunning(UTIL_TIMER_Object_t* obj) {
   return obj && in_list(obj) ? 1 : 0;
 }
 
-UTIL_TIMER_Time_t UTIL_TIMER_GetCurrentTime(void) {
-  return drv().Tick2ms(drv().GetTimerValue());
-}
+UTIL_TIMER_Time_t UTIL_TIMER_GetCurrentTime(void) { return drv().Tick2ms(drv().GetTimerValue()); }
 
 UTIL_TIMER_Time_t UTIL_TIMER_GetElapsedTime(UTIL_TIMER_Time_t past_ms) {
   uint32_t now_ticks = drv().GetTimerValue();

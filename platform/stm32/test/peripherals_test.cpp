@@ -49,17 +49,23 @@ TEST_F(Peripherals, AConversionIsTheNearestStepOfTheInputAgainstTheReference) {
     uint32_t setting;
     int bits;
   };
-  const Res resolutions[] = {{ADC_RESOLUTION_6B, 6}, {ADC_RESOLUTION_8B, 8}, {ADC_RESOLUTION_10B, 10},
+  const Res resolutions[] = {{ADC_RESOLUTION_6B, 6},
+                             {ADC_RESOLUTION_8B, 8},
+                             {ADC_RESOLUTION_10B, 10},
                              {ADC_RESOLUTION_12B, 12}};
   struct In {
     const char* name;
     uint32_t channel;
     uint32_t divider;  // the chip's divider in front of the converter
   };
-  const In inputs[] = {{"PB3", ADC_CHANNEL_2, 1},       {"PB4", ADC_CHANNEL_3, 1},
-                       {"PB2", ADC_CHANNEL_4, 1},       {"PA10", ADC_CHANNEL_6, 1},
-                       {"PA15", ADC_CHANNEL_11, 1},     {"VREFINT", ADC_CHANNEL_VREFINT, 1},
-                       {"TEMPSENSOR", ADC_CHANNEL_TEMPSENSOR, 1}, {"VBAT", ADC_CHANNEL_VBAT, 3}};
+  const In inputs[] = {{"PB3", ADC_CHANNEL_2, 1},
+                       {"PB4", ADC_CHANNEL_3, 1},
+                       {"PB2", ADC_CHANNEL_4, 1},
+                       {"PA10", ADC_CHANNEL_6, 1},
+                       {"PA15", ADC_CHANNEL_11, 1},
+                       {"VREFINT", ADC_CHANNEL_VREFINT, 1},
+                       {"TEMPSENSOR", ADC_CHANNEL_TEMPSENSOR, 1},
+                       {"VBAT", ADC_CHANNEL_VBAT, 3}};
   const uint32_t millivolts[] = {0, 1, 1212, 1650, 3299, 3300, 5000};
   for (const Res& r : resolutions) {
     for (const In& in : inputs) {
@@ -114,8 +120,8 @@ TEST_F(Peripherals, ATimerHoldsOnlyWhatItsRegistersCan) {
     HAL_StatusTypeDef want;
   };
   const Case cases[] = {
-      {TIM1, 0xFFFF, 0xFFFF, HAL_OK},      {TIM1, 0x10000, 255, HAL_ERROR},
-      {TIM1, 0, 0x10000, HAL_ERROR},       {TIM2, 0, 0x10000, HAL_OK},
+      {TIM1, 0xFFFF, 0xFFFF, HAL_OK},  {TIM1, 0x10000, 255, HAL_ERROR},
+      {TIM1, 0, 0x10000, HAL_ERROR},   {TIM2, 0, 0x10000, HAL_OK},
       {TIM2, 0x10000, 255, HAL_ERROR},
   };
   TIM_HandleTypeDef idle = {};
@@ -126,7 +132,8 @@ TEST_F(Peripherals, ATimerHoldsOnlyWhatItsRegistersCan) {
     h.Instance = c.tim;
     h.Init.Prescaler = c.prescaler;
     h.Init.Period = c.period;
-    EXPECT_EQ(HAL_TIM_PWM_Init(&h), c.want) << c.tim->index << " " << c.prescaler << " " << c.period;
+    EXPECT_EQ(HAL_TIM_PWM_Init(&h), c.want)
+        << c.tim->index << " " << c.prescaler << " " << c.period;
   }
 }
 
@@ -170,8 +177,10 @@ class I2cBus : public Peripherals {
   // Runs a transfer to its end: the error code.
   uint32_t transfer(bool read, uint8_t address, uint8_t* data, uint16_t size, uint32_t options) {
     HAL_StatusTypeDef st =
-        read ? HAL_I2C_Master_Seq_Receive_IT(&g_i2c, static_cast<uint16_t>(address << 1), data, size, options)
-             : HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, static_cast<uint16_t>(address << 1), data, size, options);
+        read ? HAL_I2C_Master_Seq_Receive_IT(&g_i2c, static_cast<uint16_t>(address << 1), data,
+                                             size, options)
+             : HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, static_cast<uint16_t>(address << 1), data,
+                                              size, options);
     EXPECT_EQ(st, HAL_OK);
     while (HAL_I2C_GetState(&g_i2c) != HAL_I2C_STATE_READY) __WFI();
     return HAL_I2C_GetError(&g_i2c);
@@ -216,14 +225,18 @@ TEST_F(I2cBus, ATransferNeedsAReadyPeripheral) {
   stm32sim::i2c_attach(0x10, &slave);
   uint8_t b = 0;
   ASSERT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, &b, 1, I2C_FIRST_AND_LAST_FRAME), HAL_OK);
-  EXPECT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, &b, 1, I2C_FIRST_AND_LAST_FRAME), HAL_BUSY);
-  EXPECT_EQ(HAL_I2C_Master_Seq_Receive_IT(&g_i2c, 0x20, nullptr, 1, I2C_FIRST_AND_LAST_FRAME), HAL_BUSY);
+  EXPECT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, &b, 1, I2C_FIRST_AND_LAST_FRAME),
+            HAL_BUSY);
+  EXPECT_EQ(HAL_I2C_Master_Seq_Receive_IT(&g_i2c, 0x20, nullptr, 1, I2C_FIRST_AND_LAST_FRAME),
+            HAL_BUSY);
   ASSERT_EQ(HAL_I2C_DeInit(&g_i2c), HAL_OK);
   EXPECT_EQ(slave.seen, (std::vector<std::string>{}))
       << "a transfer cut by the de-initialisation never reached the slave";
-  EXPECT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, &b, 1, I2C_FIRST_AND_LAST_FRAME), HAL_BUSY);
+  EXPECT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, &b, 1, I2C_FIRST_AND_LAST_FRAME),
+            HAL_BUSY);
   ASSERT_EQ(HAL_I2C_Init(&g_i2c), HAL_OK);
-  EXPECT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, nullptr, 1, I2C_FIRST_AND_LAST_FRAME), HAL_ERROR);
+  EXPECT_EQ(HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, 0x20, nullptr, 1, I2C_FIRST_AND_LAST_FRAME),
+            HAL_ERROR);
 }
 
 TEST_F(I2cBus, AFasterTimingMovesTheBytesSooner) {
@@ -236,7 +249,8 @@ TEST_F(I2cBus, AFasterTimingMovesTheBytesSooner) {
     g_i2c.Init.Timing = timing;
     ASSERT_EQ(HAL_I2C_Init(&g_i2c), HAL_OK);
     sim::time_us start = sim::now();
-    ASSERT_EQ(transfer(false, 0x30, data, sizeof data, I2C_FIRST_AND_LAST_FRAME), HAL_I2C_ERROR_NONE);
+    ASSERT_EQ(transfer(false, 0x30, data, sizeof data, I2C_FIRST_AND_LAST_FRAME),
+              HAL_I2C_ERROR_NONE);
     took.push_back(sim::now() - start);
   }
   EXPECT_GT(took[0], took[1]);

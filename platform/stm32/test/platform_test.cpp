@@ -25,8 +25,8 @@ class Stm32Platform : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::host::reset_core();
-    sim::host::set_reset_handler([](void*, const char* image) { throw ChipReset{image ? image : ""}; },
-                                 nullptr);
+    sim::host::set_reset_handler(
+        [](void*, const char* image) { throw ChipReset{image ? image : ""}; }, nullptr);
     char path[] = "/tmp/stm32-platform-test-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
@@ -34,7 +34,8 @@ class Stm32Platform : public ::testing::Test {
     unlink(path);
     path_ = path;
     std::string error;
-    ASSERT_TRUE(sim::host::flash_open(path_, sim::FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u}, &error))
+    ASSERT_TRUE(sim::host::flash_open(
+        path_, sim::FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u}, &error))
         << error;
     stm32sim::reset_platform();
     HAL_Init();
@@ -99,7 +100,8 @@ TEST_F(Stm32Platform, FlashControllerRules) {
   };
   for (const Case& c : cases) {
     if (c.unlocked) HAL_FLASH_Unlock();
-    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_DOUBLEWORD, c.address, 0x1122334455667788ull), HAL_ERROR)
+    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_DOUBLEWORD, c.address, 0x1122334455667788ull),
+              HAL_ERROR)
         << c.what;
     EXPECT_TRUE(HAL_FLASH_GetError() & c.flag) << c.what;
     // Writing ones clears the error flags.
@@ -231,7 +233,8 @@ TEST_F(Stm32Platform, LoadingTheApplicationsStackPointerStartsIt) {
   for (size_t i = 0; i < f.size(); i += 8) {
     uint64_t dw;
     std::memcpy(&dw, f.data() + i, 8);
-    ASSERT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_DOUBLEWORD, stm32sim::kAppAreaBase + i, dw), HAL_OK);
+    ASSERT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_DOUBLEWORD, stm32sim::kAppAreaBase + i, dw),
+              HAL_OK);
   }
   HAL_FLASH_Lock();
   __set_MSP(0x20008000u);  // any other stack pointer is just loaded

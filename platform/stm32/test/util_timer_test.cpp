@@ -12,7 +12,7 @@
 
 namespace {
 
-uint32_t g_ticks = 0;    // the driver's clock
+uint32_t g_ticks = 0;  // the driver's clock
 uint32_t g_context = 0;
 bool g_armed = false;
 uint32_t g_alarm_at = 0;  // absolute ticks
@@ -84,30 +84,34 @@ class UtilTimer : public ::testing::Test {
 
 TEST_F(UtilTimer, PeriodicObjectsWithoutAPeriodRunOncePerAlarm) {
   for (intptr_t i = 0; i < 2; ++i) {
-    ASSERT_EQ(UTIL_TIMER_Create(&g_obj[i], 0, UTIL_TIMER_PERIODIC, periodic_cb, reinterpret_cast<void*>(i)),
+    ASSERT_EQ(UTIL_TIMER_Create(&g_obj[i], 0, UTIL_TIMER_PERIODIC, periodic_cb,
+                                reinterpret_cast<void*>(i)),
               UTIL_TIMER_OK);
     ASSERT_EQ(UTIL_TIMER_Start(&g_obj[i]), UTIL_TIMER_OK);
   }
   for (int n = 0; n < 3; ++n) fire();
   // Both due together at one tick from the start, then every tick.
-  EXPECT_EQ(g_fired, (std::vector<Fired>{{0, 1001}, {1, 1001}, {0, 1002}, {1, 1002}, {0, 1003}, {1, 1003}}));
+  EXPECT_EQ(g_fired,
+            (std::vector<Fired>{{0, 1001}, {1, 1001}, {0, 1002}, {1, 1002}, {0, 1003}, {1, 1003}}));
   EXPECT_TRUE(g_armed);
   EXPECT_EQ(g_alarm_at, 1004u);
 }
 
 TEST_F(UtilTimer, OneShotObjectsRestartedFromTheirCallbackRunOncePerAlarm) {
   for (intptr_t i = 0; i < 2; ++i) {
-    ASSERT_EQ(UTIL_TIMER_Create(&g_obj[i], 0, UTIL_TIMER_ONESHOT, restart_cb, reinterpret_cast<void*>(i)),
-              UTIL_TIMER_OK);
+    ASSERT_EQ(
+        UTIL_TIMER_Create(&g_obj[i], 0, UTIL_TIMER_ONESHOT, restart_cb, reinterpret_cast<void*>(i)),
+        UTIL_TIMER_OK);
     ASSERT_EQ(UTIL_TIMER_Start(&g_obj[i]), UTIL_TIMER_OK);
   }
   for (int n = 0; n < 3; ++n) fire();
-  EXPECT_EQ(g_fired, (std::vector<Fired>{{0, 1001}, {1, 1001}, {0, 1002}, {1, 1002}, {0, 1003}, {1, 1003}}));
+  EXPECT_EQ(g_fired,
+            (std::vector<Fired>{{0, 1001}, {1, 1001}, {0, 1002}, {1, 1002}, {0, 1003}, {1, 1003}}));
   EXPECT_EQ(UTIL_TIMER_IsRunning(&g_obj[0]), 1u);
   EXPECT_EQ(UTIL_TIMER_IsRunning(&g_obj[1]), 1u);
 }
 
 }  // namespace
 
-const UTIL_TIMER_Driver_s UTIL_TimerDriver = {ok,      ok,    start_evt,  stop_evt, set_context, get_context,
-                                              elapsed, value, no_minimum, same,     same};
+const UTIL_TIMER_Driver_s UTIL_TimerDriver = {
+    ok, ok, start_evt, stop_evt, set_context, get_context, elapsed, value, no_minimum, same, same};

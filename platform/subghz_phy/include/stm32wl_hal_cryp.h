@@ -56,7 +56,7 @@ void HAL_CRYP_MspDeInit(CRYP_HandleTypeDef* hcryp);
 // Size counts bytes with CRYP_DATAWIDTHUNIT_BYTE, words otherwise; whole
 // blocks only. Timeout in ms (HAL_TIMEOUT when the operation would take
 // longer).
-HAL_StatusTypeDef HAL_CRYP_Encrypt(CRYP_HandleTypeDef* hcryp, uint32_t* Input, uint16_t Size, uint32_t* Output,
-                                   uint32_t Timeout);
-HAL_StatusTypeDef HAL_CRYP_Decrypt(CRYP_HandleTypeDef* hcryp, uint32_t* Input, uint16_t Size, uint32_t* Output,
-                                   uint32_t Timeout);
+HAL_StatusTypeDef HAL_CRYP_Encrypt(CRYP_HandleTypeDef* hcryp, uint32_t* Input, uint16_t Size,
+                                   uint32_t* Output, uint32_t Timeout);
+HAL_StatusTypeDef HAL_CRYP_Decrypt(CRYP_HandleTypeDef* hcryp, uint32_t* Input, uint16_t Size,
+                                   uint32_t* Output, uint32_t Timeout);

@@ -53,16 +53,18 @@ HAL_StatusTypeDef HAL_SUBGHZ_ExecSetCmd(SUBGHZ_HandleTypeDef* hsubghz, SUBGHZ_Ra
                                         uint8_t* pBuffer, uint16_t Size);
 HAL_StatusTypeDef HAL_SUBGHZ_ExecGetCmd(SUBGHZ_HandleTypeDef* hsubghz, SUBGHZ_RadioGetCmd_t command,
                                         uint8_t* pBuffer, uint16_t Size);
-HAL_StatusTypeDef HAL_SUBGHZ_WriteRegisters(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address, uint8_t* pBuffer,
-                                            uint16_t Size);
-HAL_StatusTypeDef HAL_SUBGHZ_ReadRegisters(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address, uint8_t* pBuffer,
-                                           uint16_t Size);
-HAL_StatusTypeDef HAL_SUBGHZ_WriteRegister(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address, uint8_t Value);
-HAL_StatusTypeDef HAL_SUBGHZ_ReadRegister(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address, uint8_t* pValue);
-HAL_StatusTypeDef HAL_SUBGHZ_WriteBuffer(SUBGHZ_HandleTypeDef* hsubghz, uint8_t Offset, uint8_t* pBuffer,
-                                         uint16_t Size);
-HAL_StatusTypeDef HAL_SUBGHZ_ReadBuffer(SUBGHZ_HandleTypeDef* hsubghz, uint8_t Offset, uint8_t* pBuffer,
-                                        uint16_t Size);
+HAL_StatusTypeDef HAL_SUBGHZ_WriteRegisters(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address,
+                                            uint8_t* pBuffer, uint16_t Size);
+HAL_StatusTypeDef HAL_SUBGHZ_ReadRegisters(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address,
+                                           uint8_t* pBuffer, uint16_t Size);
+HAL_StatusTypeDef HAL_SUBGHZ_WriteRegister(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address,
+                                           uint8_t Value);
+HAL_StatusTypeDef HAL_SUBGHZ_ReadRegister(SUBGHZ_HandleTypeDef* hsubghz, uint16_t Address,
+                                          uint8_t* pValue);
+HAL_StatusTypeDef HAL_SUBGHZ_WriteBuffer(SUBGHZ_HandleTypeDef* hsubghz, uint8_t Offset,
+                                         uint8_t* pBuffer, uint16_t Size);
+HAL_StatusTypeDef HAL_SUBGHZ_ReadBuffer(SUBGHZ_HandleTypeDef* hsubghz, uint8_t Offset,
+                                        uint8_t* pBuffer, uint16_t Size);
 
 // The radio interrupt: reads and clears the radio's IRQ status, then calls
 // the callback of each bit (TX done, RX done, preamble, sync word, header
@@ -76,5 +78,6 @@ void HAL_SUBGHZ_SyncWordValidCallback(SUBGHZ_HandleTypeDef* hsubghz);
 void HAL_SUBGHZ_HeaderValidCallback(SUBGHZ_HandleTypeDef* hsubghz);
 void HAL_SUBGHZ_HeaderErrorCallback(SUBGHZ_HandleTypeDef* hsubghz);
 void HAL_SUBGHZ_CRCErrorCallback(SUBGHZ_HandleTypeDef* hsubghz);
-void HAL_SUBGHZ_CADStatusCallback(SUBGHZ_HandleTypeDef* hsubghz, HAL_SUBGHZ_CadStatusTypeDef cadstatus);
+void HAL_SUBGHZ_CADStatusCallback(SUBGHZ_HandleTypeDef* hsubghz,
+                                  HAL_SUBGHZ_CadStatusTypeDef cadstatus);
 void HAL_SUBGHZ_RxTxTimeoutCallback(SUBGHZ_HandleTypeDef* hsubghz);

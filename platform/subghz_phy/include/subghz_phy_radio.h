@@ -67,18 +67,21 @@ struct Radio_s {
   RadioState_t (*GetStatus)(void);
   void (*SetModem)(RadioModems_t modem);
   void (*SetChannel)(uint32_t freq);
-  bool (*IsChannelFree)(uint32_t freq, uint32_t rxBandwidth, int16_t rssiThresh, uint32_t maxCarrierSenseTime);
+  bool (*IsChannelFree)(uint32_t freq, uint32_t rxBandwidth, int16_t rssiThresh,
+                        uint32_t maxCarrierSenseTime);
   uint32_t (*Random)(void);
   void (*SetRxConfig)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate,
-                      uint32_t bandwidthAfc, uint16_t preambleLen, uint16_t symbTimeout, bool fixLen,
-                      uint8_t payloadLen, bool crcOn, bool freqHopOn, uint8_t hopPeriod, bool iqInverted,
-                      bool rxContinuous);
-  void (*SetTxConfig)(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t bandwidth, uint32_t datarate,
-                      uint8_t coderate, uint16_t preambleLen, bool fixLen, bool crcOn, bool freqHopOn,
-                      uint8_t hopPeriod, bool iqInverted, uint32_t timeout);
+                      uint32_t bandwidthAfc, uint16_t preambleLen, uint16_t symbTimeout,
+                      bool fixLen, uint8_t payloadLen, bool crcOn, bool freqHopOn,
+                      uint8_t hopPeriod, bool iqInverted, bool rxContinuous);
+  void (*SetTxConfig)(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t bandwidth,
+                      uint32_t datarate, uint8_t coderate, uint16_t preambleLen, bool fixLen,
+                      bool crcOn, bool freqHopOn, uint8_t hopPeriod, bool iqInverted,
+                      uint32_t timeout);
   bool (*CheckRfFrequency)(uint32_t frequency);
-  uint32_t (*TimeOnAir)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate,
-                        uint16_t preambleLen, bool fixLen, uint8_t payloadLen, bool crcOn);
+  uint32_t (*TimeOnAir)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate,
+                        uint8_t coderate, uint16_t preambleLen, bool fixLen, uint8_t payloadLen,
+                        bool crcOn);
   void (*Send)(uint8_t* buffer, uint8_t size);
   void (*Sleep)(void);
   void (*Standby)(void);
@@ -98,12 +101,14 @@ struct Radio_s {
   void (*SetRxDutyCycle)(uint32_t rxTime, uint32_t sleepTime);
   void (*TxPrbs)(void);
   void (*TxCw)(int8_t power);
-  int32_t (*RadioSetRxGenericConfig)(RadioModems_t modem, RadioGenericConfig_t* config, uint32_t rxContinuous,
-                                     uint32_t symbTimeout);
-  int32_t (*RadioSetTxGenericConfig)(RadioModems_t modem, RadioGenericConfig_t* config, int8_t power,
-                                     uint32_t timeout);
-  int32_t (*TransmitLongPacket)(uint16_t payloadSize, uint32_t timeout, void (*txLongPacketGetNextChunk)(uint8_t**, uint8_t));
-  int32_t (*ReceiveLongPacket)(uint8_t boostedRx, uint32_t timeout, void (*rxLongPacketStoreChunk)(uint8_t*, uint8_t));
+  int32_t (*RadioSetRxGenericConfig)(RadioModems_t modem, RadioGenericConfig_t* config,
+                                     uint32_t rxContinuous, uint32_t symbTimeout);
+  int32_t (*RadioSetTxGenericConfig)(RadioModems_t modem, RadioGenericConfig_t* config,
+                                     int8_t power, uint32_t timeout);
+  int32_t (*TransmitLongPacket)(uint16_t payloadSize, uint32_t timeout,
+                                void (*txLongPacketGetNextChunk)(uint8_t**, uint8_t));
+  int32_t (*ReceiveLongPacket)(uint8_t boostedRx, uint32_t timeout,
+                               void (*rxLongPacketStoreChunk)(uint8_t*, uint8_t));
 };
 
 extern const struct Radio_s Radio;

@@ -149,7 +149,8 @@ void words_to_bytes(const uint32_t* w, uint8_t* b, int n) {
   }
 }
 
-HAL_StatusTypeDef run(CRYP_HandleTypeDef* h, uint32_t* input, uint16_t size, uint32_t* output, bool enc) {
+HAL_StatusTypeDef run(CRYP_HandleTypeDef* h, uint32_t* input, uint16_t size, uint32_t* output,
+                      bool enc) {
   if (h == nullptr || h->State != HAL_CRYP_STATE_READY || h->Init.pKey == nullptr) return HAL_ERROR;
   ++cs().operations;
   if (sim::get_primask() == 0) cs().unmasked = true;
@@ -226,14 +227,14 @@ HAL_StatusTypeDef HAL_CRYP_DeInit(CRYP_HandleTypeDef* h) {
   return HAL_OK;
 }
 
-HAL_StatusTypeDef HAL_CRYP_Encrypt(CRYP_HandleTypeDef* h, uint32_t* input, uint16_t size, uint32_t* output,
-                                   uint32_t timeout) {
+HAL_StatusTypeDef HAL_CRYP_Encrypt(CRYP_HandleTypeDef* h, uint32_t* input, uint16_t size,
+                                   uint32_t* output, uint32_t timeout) {
   (void)timeout;
   return run(h, input, size, output, true);
 }
 
-HAL_StatusTypeDef HAL_CRYP_Decrypt(CRYP_HandleTypeDef* h, uint32_t* input, uint16_t size, uint32_t* output,
-                                   uint32_t timeout) {
+HAL_StatusTypeDef HAL_CRYP_Decrypt(CRYP_HandleTypeDef* h, uint32_t* input, uint16_t size,
+                                   uint32_t* output, uint32_t timeout) {
   (void)timeout;
   return run(h, input, size, output, false);
 }

@@ -85,7 +85,8 @@ sim::Sx126x& radio() {
   if (!s.radio) {
     sim::Sx126x::Config c = s.config;
     c.variant = 2;
-    if (c.rng_seed == 0) c.rng_seed = (uint64_t{sim::unique_id(0)} << 32) ^ sim::unique_id(1) ^ sim::unique_id(2);
+    if (c.rng_seed == 0)
+      c.rng_seed = (uint64_t{sim::unique_id(0)} << 32) ^ sim::unique_id(1) ^ sim::unique_id(2);
     s.radio = std::make_unique<sim::Sx126x>(c);
     s.radio->set_dio1_hook(&on_radio_line, nullptr);
   }
@@ -134,8 +135,8 @@ HAL_StatusTypeDef HAL_SUBGHZ_DeInit(SUBGHZ_HandleTypeDef* h) {
   return HAL_OK;
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_ExecSetCmd(SUBGHZ_HandleTypeDef* h, SUBGHZ_RadioSetCmd_t command, uint8_t* buf,
-                                        uint16_t size) {
+HAL_StatusTypeDef HAL_SUBGHZ_ExecSetCmd(SUBGHZ_HandleTypeDef* h, SUBGHZ_RadioSetCmd_t command,
+                                        uint8_t* buf, uint16_t size) {
   HAL_StatusTypeDef st = ready(h);
   if (st != HAL_OK) return st;
   uint32_t n;
@@ -153,8 +154,8 @@ HAL_StatusTypeDef HAL_SUBGHZ_ExecSetCmd(SUBGHZ_HandleTypeDef* h, SUBGHZ_RadioSet
   return wait_busy();
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_ExecGetCmd(SUBGHZ_HandleTypeDef* h, SUBGHZ_RadioGetCmd_t command, uint8_t* buf,
-                                        uint16_t size) {
+HAL_StatusTypeDef HAL_SUBGHZ_ExecGetCmd(SUBGHZ_HandleTypeDef* h, SUBGHZ_RadioGetCmd_t command,
+                                        uint8_t* buf, uint16_t size) {
   HAL_StatusTypeDef st = ready(h);
   if (st != HAL_OK) return st;
   uint32_t n;
@@ -169,7 +170,8 @@ HAL_StatusTypeDef HAL_SUBGHZ_ExecGetCmd(SUBGHZ_HandleTypeDef* h, SUBGHZ_RadioGet
   return wait_busy();
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_WriteRegisters(SUBGHZ_HandleTypeDef* h, uint16_t address, uint8_t* buf, uint16_t size) {
+HAL_StatusTypeDef HAL_SUBGHZ_WriteRegisters(SUBGHZ_HandleTypeDef* h, uint16_t address, uint8_t* buf,
+                                            uint16_t size) {
   HAL_StatusTypeDef st = ready(h);
   if (st != HAL_OK) return st;
   uint32_t n;
@@ -185,7 +187,8 @@ HAL_StatusTypeDef HAL_SUBGHZ_WriteRegisters(SUBGHZ_HandleTypeDef* h, uint16_t ad
   return wait_busy();
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_ReadRegisters(SUBGHZ_HandleTypeDef* h, uint16_t address, uint8_t* buf, uint16_t size) {
+HAL_StatusTypeDef HAL_SUBGHZ_ReadRegisters(SUBGHZ_HandleTypeDef* h, uint16_t address, uint8_t* buf,
+                                           uint16_t size) {
   HAL_StatusTypeDef st = ready(h);
   if (st != HAL_OK) return st;
   uint32_t n;
@@ -202,15 +205,18 @@ HAL_StatusTypeDef HAL_SUBGHZ_ReadRegisters(SUBGHZ_HandleTypeDef* h, uint16_t add
   return wait_busy();
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_WriteRegister(SUBGHZ_HandleTypeDef* h, uint16_t address, uint8_t value) {
+HAL_StatusTypeDef HAL_SUBGHZ_WriteRegister(SUBGHZ_HandleTypeDef* h, uint16_t address,
+                                           uint8_t value) {
   return HAL_SUBGHZ_WriteRegisters(h, address, &value, 1);
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_ReadRegister(SUBGHZ_HandleTypeDef* h, uint16_t address, uint8_t* value) {
+HAL_StatusTypeDef HAL_SUBGHZ_ReadRegister(SUBGHZ_HandleTypeDef* h, uint16_t address,
+                                          uint8_t* value) {
   return HAL_SUBGHZ_ReadRegisters(h, address, value, 1);
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_WriteBuffer(SUBGHZ_HandleTypeDef* h, uint8_t offset, uint8_t* buf, uint16_t size) {
+HAL_StatusTypeDef HAL_SUBGHZ_WriteBuffer(SUBGHZ_HandleTypeDef* h, uint8_t offset, uint8_t* buf,
+                                         uint16_t size) {
   HAL_StatusTypeDef st = ready(h);
   if (st != HAL_OK) return st;
   uint32_t n;
@@ -225,7 +231,8 @@ HAL_StatusTypeDef HAL_SUBGHZ_WriteBuffer(SUBGHZ_HandleTypeDef* h, uint8_t offset
   return wait_busy();
 }
 
-HAL_StatusTypeDef HAL_SUBGHZ_ReadBuffer(SUBGHZ_HandleTypeDef* h, uint8_t offset, uint8_t* buf, uint16_t size) {
+HAL_StatusTypeDef HAL_SUBGHZ_ReadBuffer(SUBGHZ_HandleTypeDef* h, uint8_t offset, uint8_t* buf,
+                                        uint16_t size) {
   HAL_StatusTypeDef st = ready(h);
   if (st != HAL_OK) return st;
   uint32_t n;
@@ -254,7 +261,8 @@ void HAL_SUBGHZ_IRQHandler(SUBGHZ_HandleTypeDef* h) {
   if (irq & 0x0020) HAL_SUBGHZ_HeaderErrorCallback(h);
   if (irq & 0x0040) HAL_SUBGHZ_CRCErrorCallback(h);
   if (irq & 0x0080) {
-    HAL_SUBGHZ_CADStatusCallback(h, (irq & 0x0100) ? HAL_SUBGHZ_CAD_DETECTED : HAL_SUBGHZ_CAD_CLEAR);
+    HAL_SUBGHZ_CADStatusCallback(h,
+                                 (irq & 0x0100) ? HAL_SUBGHZ_CAD_DETECTED : HAL_SUBGHZ_CAD_CLEAR);
   }
   if (irq & 0x0200) HAL_SUBGHZ_RxTxTimeoutCallback(h);
   // The line is a level: what arrived after the status was read keeps it up.
@@ -268,5 +276,6 @@ __attribute__((weak)) void HAL_SUBGHZ_SyncWordValidCallback(SUBGHZ_HandleTypeDef
 __attribute__((weak)) void HAL_SUBGHZ_HeaderValidCallback(SUBGHZ_HandleTypeDef*) {}
 __attribute__((weak)) void HAL_SUBGHZ_HeaderErrorCallback(SUBGHZ_HandleTypeDef*) {}
 __attribute__((weak)) void HAL_SUBGHZ_CRCErrorCallback(SUBGHZ_HandleTypeDef*) {}
-__attribute__((weak)) void HAL_SUBGHZ_CADStatusCallback(SUBGHZ_HandleTypeDef*, HAL_SUBGHZ_CadStatusTypeDef) {}
+__attribute__((weak)) void HAL_SUBGHZ_CADStatusCallback(SUBGHZ_HandleTypeDef*,
+                                                        HAL_SUBGHZ_CadStatusTypeDef) {}
 __attribute__((weak)) void HAL_SUBGHZ_RxTxTimeoutCallback(SUBGHZ_HandleTypeDef*) {}

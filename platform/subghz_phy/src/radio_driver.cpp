@@ -100,8 +100,8 @@ void standby() {
 }
 
 void irq_params(uint16_t irq, uint16_t dio1) {
-  cmd(0x08, {static_cast<uint8_t>(irq >> 8), static_cast<uint8_t>(irq), static_cast<uint8_t>(dio1 >> 8),
-             static_cast<uint8_t>(dio1), 0, 0, 0, 0});
+  cmd(0x08, {static_cast<uint8_t>(irq >> 8), static_cast<uint8_t>(irq),
+             static_cast<uint8_t>(dio1 >> 8), static_cast<uint8_t>(dio1), 0, 0, 0, 0});
 }
 
 void write_sync_word(bool pub) {
@@ -131,17 +131,20 @@ void set_frequency(uint32_t hz) {
     d.image_calibrated = true;
   }
   const uint32_t s = pll_steps(hz);
-  cmd(0x86, {static_cast<uint8_t>(s >> 24), static_cast<uint8_t>(s >> 16), static_cast<uint8_t>(s >> 8),
-             static_cast<uint8_t>(s)});
+  cmd(0x86, {static_cast<uint8_t>(s >> 24), static_cast<uint8_t>(s >> 16),
+             static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s)});
 }
 
 // The TX path of the board: the low-power PA up to 14 dBm (15 with its
 // higher duty cycle), the high-power one up to 22 dBm.
 bool use_high_power(int8_t power) {
   switch (RBI_GetTxConfig()) {
-    case RBI_CONF_RFO_LP: return false;
-    case RBI_CONF_RFO_HP: return true;
-    default: return power > 15;
+    case RBI_CONF_RFO_LP:
+      return false;
+    case RBI_CONF_RFO_HP:
+      return true;
+    default:
+      return power > 15;
   }
 }
 
@@ -164,10 +167,11 @@ uint8_t fsk_bandwidth_reg(uint32_t bw) {
   static const struct {
     uint32_t hz;
     uint8_t reg;
-  } rows[] = {{4800, 0x1F},   {5800, 0x17},   {7300, 0x0F},   {9700, 0x1E},   {11700, 0x16},  {14600, 0x0E},
-              {19500, 0x1D},  {23400, 0x15},  {29300, 0x0D},  {39000, 0x1C},  {46900, 0x14},  {58600, 0x0C},
-              {78200, 0x1B},  {93800, 0x13},  {117300, 0x0B}, {156200, 0x1A}, {187200, 0x12}, {234300, 0x0A},
-              {312000, 0x19}, {373600, 0x11}, {467000, 0x09}};
+  } rows[] = {{4800, 0x1F},   {5800, 0x17},   {7300, 0x0F},   {9700, 0x1E},   {11700, 0x16},
+              {14600, 0x0E},  {19500, 0x1D},  {23400, 0x15},  {29300, 0x0D},  {39000, 0x1C},
+              {46900, 0x14},  {58600, 0x0C},  {78200, 0x1B},  {93800, 0x13},  {117300, 0x0B},
+              {156200, 0x1A}, {187200, 0x12}, {234300, 0x0A}, {312000, 0x19}, {373600, 0x11},
+              {467000, 0x09}};
   if (bw < rows[0].hz) return rows[0].reg;
   for (unsigned i = 0; i + 1 < sizeof(rows) / sizeof(rows[0]); ++i) {
     if (bw >= rows[i].hz && bw < rows[i + 1].hz) return rows[i + 1].reg;
@@ -176,19 +180,25 @@ uint8_t fsk_bandwidth_reg(uint32_t bw) {
 }
 
 const uint8_t kLoraBw[] = {4, 5, 6, 0, 8, 1, 9, 2, 10, 3};
-const uint32_t kLoraBwHz[] = {125000, 250000, 500000, 7812, 10417, 15625, 20833, 31250, 41667, 62500};
+const uint32_t kLoraBwHz[] = {125000, 250000, 500000, 7812,  10417,
+                              15625,  20833,  31250,  41667, 62500};
 
 uint32_t bw_index(uint32_t bw) { return bw < 10 ? bw : 0; }
 
-uint8_t ldro(uint32_t bwi, uint32_t sf) { return ((bwi == 0 && (sf == 11 || sf == 12)) || (bwi == 1 && sf == 12)) ? 1 : 0; }
+uint8_t ldro(uint32_t bwi, uint32_t sf) {
+  return ((bwi == 0 && (sf == 11 || sf == 12)) || (bwi == 1 && sf == 12)) ? 1 : 0;
+}
 
-uint16_t lora_preamble(uint32_t sf, uint16_t p) { return ((sf == 5 || sf == 6) && p < 12) ? 12 : p; }
+uint16_t lora_preamble(uint32_t sf, uint16_t p) {
+  return ((sf == 5 || sf == 6) && p < 12) ? 12 : p;
+}
 
 void send_lora_packet_params() { cmd_buf(0x8C, d.lora_pkt, 6); }
 
 void send_gfsk_packet_params() { cmd_buf(0x8C, d.gfsk_pkt, 9); }
 
-void config_fsk(uint32_t bandwidth, uint32_t datarate, uint32_t fdev, uint16_t preamble, bool fix, bool crc) {
+void config_fsk(uint32_t bandwidth, uint32_t datarate, uint32_t fdev, uint16_t preamble, bool fix,
+                bool crc) {
   standby();
   set_packet_type(0);
   uint8_t m[8];
@@ -218,7 +228,8 @@ void config_fsk(uint32_t bandwidth, uint32_t datarate, uint32_t fdev, uint16_t p
   d.public_cur = false;
 }
 
-void config_lora(uint32_t bandwidth, uint32_t sf, uint8_t cr, uint16_t preamble, bool fix, bool crc, bool iq) {
+void config_lora(uint32_t bandwidth, uint32_t sf, uint8_t cr, uint16_t preamble, bool fix, bool crc,
+                 bool iq) {
   const uint32_t bwi = bw_index(bandwidth);
   standby();
   set_packet_type(1);
@@ -277,7 +288,8 @@ void RadioInit(RadioEvents_t* events) {
   d.image_calibrated = false;
   standby();
   if (RBI_IsTCXO()) {
-    cmd(0x97, {static_cast<uint8_t>(TCXO_CTRL_VOLTAGE & 7), 0, 0, static_cast<uint8_t>(RF_WAKEUP_TIME << 6)});
+    cmd(0x97, {static_cast<uint8_t>(TCXO_CTRL_VOLTAGE & 7), 0, 0,
+               static_cast<uint8_t>(RF_WAKEUP_TIME << 6)});
     set_reg(kRegXtaTrim, 0x00);
   } else {
     set_reg(kRegXtaTrim, XTAL_DEFAULT_CAP_VALUE);
@@ -298,10 +310,14 @@ void RadioInit(RadioEvents_t* events) {
 
 RadioState_t RadioGetStatus(void) {
   switch (d.mode) {
-    case Mode::kTx: return RF_TX_RUNNING;
-    case Mode::kRx: return RF_RX_RUNNING;
-    case Mode::kCad: return RF_CAD;
-    default: return RF_IDLE;
+    case Mode::kTx:
+      return RF_TX_RUNNING;
+    case Mode::kRx:
+      return RF_RX_RUNNING;
+    case Mode::kCad:
+      return RF_CAD;
+    default:
+      return RF_IDLE;
   }
 }
 
@@ -326,9 +342,10 @@ int16_t RadioRssi(RadioModems_t) {
   return static_cast<int16_t>(-static_cast<int>(b) >> 1);
 }
 
-void RadioSetRxConfig(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate, uint32_t,
-                      uint16_t preambleLen, uint16_t symbTimeout, bool fixLen, uint8_t payloadLen, bool crcOn, bool,
-                      uint8_t, bool iqInverted, bool rxContinuous) {
+void RadioSetRxConfig(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate,
+                      uint32_t, uint16_t preambleLen, uint16_t symbTimeout, bool fixLen,
+                      uint8_t payloadLen, bool crcOn, bool, uint8_t, bool iqInverted,
+                      bool rxContinuous) {
   d.rx_continuous = rxContinuous;
   if (rxContinuous) symbTimeout = 0;
   d.max_payload = fixLen ? payloadLen : 255;
@@ -342,7 +359,8 @@ void RadioSetRxConfig(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate
     cmd(0x9F, {0});
     config_lora(bandwidth, datarate, coderate, preambleLen, fixLen, crcOn, iqInverted);
     // Symbol timeout: the count and its mantissa/exponent register form.
-    uint8_t mant = static_cast<uint8_t>(((symbTimeout > 248 ? 248 : symbTimeout) + 1) >> 1), exp = 0;
+    uint8_t mant = static_cast<uint8_t>(((symbTimeout > 248 ? 248 : symbTimeout) + 1) >> 1),
+            exp = 0;
     while (mant > 31) {
       mant = static_cast<uint8_t>((mant + 3) >> 2);
       ++exp;
@@ -355,9 +373,9 @@ void RadioSetRxConfig(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate
   }
 }
 
-void RadioSetTxConfig(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t bandwidth, uint32_t datarate,
-                      uint8_t coderate, uint16_t preambleLen, bool fixLen, bool crcOn, bool, uint8_t, bool iqInverted,
-                      uint32_t timeout) {
+void RadioSetTxConfig(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t bandwidth,
+                      uint32_t datarate, uint8_t coderate, uint16_t preambleLen, bool fixLen,
+                      bool crcOn, bool, uint8_t, bool iqInverted, uint32_t timeout) {
   if (modem == MODEM_FSK) {
     d.fsk_fdev = fdev;
     config_fsk(bandwidth, datarate, fdev, preambleLen, fixLen, crcOn);
@@ -372,12 +390,14 @@ void RadioSetTxConfig(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t
 
 bool RadioCheckRfFrequency(uint32_t) { return true; }
 
-uint32_t RadioTimeOnAir(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate,
-                        uint16_t preambleLen, bool fixLen, uint8_t payloadLen, bool crcOn) {
+uint32_t RadioTimeOnAir(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate,
+                        uint8_t coderate, uint16_t preambleLen, bool fixLen, uint8_t payloadLen,
+                        bool crcOn) {
   uint64_t num, den;
   if (modem == MODEM_FSK) {
     if (datarate == 0) return 0;
-    num = 1000ull * (8ull * preambleLen + (fixLen ? 0 : 8) + 24 + 8ull * (payloadLen + (crcOn ? 2 : 0)));
+    num = 1000ull *
+          (8ull * preambleLen + (fixLen ? 0 : 8) + 24 + 8ull * (payloadLen + (crcOn ? 2 : 0)));
     den = datarate;
   } else if (modem == MODEM_LORA) {
     if (datarate < 5 || datarate > 12) return 0;
@@ -390,8 +410,8 @@ uint32_t RadioTimeOnAir(RadioModems_t modem, uint32_t bandwidth, uint32_t datara
       if (ldro(bwi, datarate)) q = 4 * (sf - 2);
     }
     if (n < 0) n = 0;
-    const uint64_t inter = static_cast<uint64_t>((n + q - 1) / q) * (coderate + 4u) + lora_preamble(datarate, preambleLen) +
-                           (sf <= 6 ? 14 : 12);
+    const uint64_t inter = static_cast<uint64_t>((n + q - 1) / q) * (coderate + 4u) +
+                           lora_preamble(datarate, preambleLen) + (sf <= 6 ? 14 : 12);
     num = 1000ull * ((4 * inter + 1) << (sf - 2));
     den = kLoraBwHz[bwi];
   } else {
@@ -506,10 +526,12 @@ uint32_t RadioRandom(void) {
   return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
-bool RadioIsChannelFree(uint32_t freq, uint32_t rxBandwidth, int16_t rssiThresh, uint32_t maxCarrierSenseTime) {
+bool RadioIsChannelFree(uint32_t freq, uint32_t rxBandwidth, int16_t rssiThresh,
+                        uint32_t maxCarrierSenseTime) {
   RadioSetModem(MODEM_FSK);
   RadioSetChannel(freq);
-  RadioSetRxConfig(MODEM_FSK, rxBandwidth, 600, 0, rxBandwidth, 3, 0, false, 0, false, false, 0, false, true);
+  RadioSetRxConfig(MODEM_FSK, rxBandwidth, 600, 0, rxBandwidth, 3, 0, false, 0, false, false, 0,
+                   false, true);
   RadioRx(0);
   HAL_Delay(1);
   bool free = true;
@@ -524,8 +546,12 @@ bool RadioIsChannelFree(uint32_t freq, uint32_t rxBandwidth, int16_t rssiThresh,
   return free;
 }
 
-int32_t RadioSetRxGenericConfig(RadioModems_t, RadioGenericConfig_t*, uint32_t, uint32_t) { return -1; }
-int32_t RadioSetTxGenericConfig(RadioModems_t, RadioGenericConfig_t*, int8_t, uint32_t) { return -1; }
+int32_t RadioSetRxGenericConfig(RadioModems_t, RadioGenericConfig_t*, uint32_t, uint32_t) {
+  return -1;
+}
+int32_t RadioSetTxGenericConfig(RadioModems_t, RadioGenericConfig_t*, int8_t, uint32_t) {
+  return -1;
+}
 int32_t RadioTransmitLongPacket(uint16_t, uint32_t, void (*)(uint8_t**, uint8_t)) { return -1; }
 int32_t RadioReceiveLongPacket(uint8_t, uint32_t, void (*)(uint8_t*, uint8_t)) { return -1; }
 
@@ -561,14 +587,38 @@ void rx_done() {
 }  // namespace
 
 const struct Radio_s Radio = {
-    RadioInit,          RadioGetStatus,        RadioSetModem,           RadioSetChannel,
-    RadioIsChannelFree, RadioRandom,           RadioSetRxConfig,        RadioSetTxConfig,
-    RadioCheckRfFrequency, RadioTimeOnAir,     RadioSend,               RadioSleep,
-    RadioStandby,       RadioRx,               RadioStartCad,           RadioSetTxContinuousWave,
-    RadioRssi,          RadioWrite,            RadioRead,               RadioWriteRegisters,
-    RadioReadRegisters, RadioSetMaxPayloadLength, RadioSetPublicNetwork, RadioGetWakeupTime,
-    RadioIrqProcess,    RadioRxBoosted,        RadioSetRxDutyCycle,     RadioTxPrbs,
-    RadioTxCw,          RadioSetRxGenericConfig, RadioSetTxGenericConfig, RadioTransmitLongPacket,
+    RadioInit,
+    RadioGetStatus,
+    RadioSetModem,
+    RadioSetChannel,
+    RadioIsChannelFree,
+    RadioRandom,
+    RadioSetRxConfig,
+    RadioSetTxConfig,
+    RadioCheckRfFrequency,
+    RadioTimeOnAir,
+    RadioSend,
+    RadioSleep,
+    RadioStandby,
+    RadioRx,
+    RadioStartCad,
+    RadioSetTxContinuousWave,
+    RadioRssi,
+    RadioWrite,
+    RadioRead,
+    RadioWriteRegisters,
+    RadioReadRegisters,
+    RadioSetMaxPayloadLength,
+    RadioSetPublicNetwork,
+    RadioGetWakeupTime,
+    RadioIrqProcess,
+    RadioRxBoosted,
+    RadioSetRxDutyCycle,
+    RadioTxPrbs,
+    RadioTxCw,
+    RadioSetRxGenericConfig,
+    RadioSetTxGenericConfig,
+    RadioTransmitLongPacket,
     RadioReceiveLongPacket,
 };
 
@@ -620,7 +670,9 @@ void RadioIrqProcess(void) {
 // The HAL's radio interrupt callbacks: each bit becomes one RadioOnDioIrq.
 void HAL_SUBGHZ_TxCpltCallback(SUBGHZ_HandleTypeDef*) { RadioOnDioIrq(IRQ_TX_DONE); }
 void HAL_SUBGHZ_RxCpltCallback(SUBGHZ_HandleTypeDef*) { RadioOnDioIrq(IRQ_RX_DONE); }
-void HAL_SUBGHZ_PreambleDetectedCallback(SUBGHZ_HandleTypeDef*) { RadioOnDioIrq(IRQ_PREAMBLE_DETECTED); }
+void HAL_SUBGHZ_PreambleDetectedCallback(SUBGHZ_HandleTypeDef*) {
+  RadioOnDioIrq(IRQ_PREAMBLE_DETECTED);
+}
 void HAL_SUBGHZ_SyncWordValidCallback(SUBGHZ_HandleTypeDef*) { RadioOnDioIrq(IRQ_SYNCWORD_VALID); }
 void HAL_SUBGHZ_HeaderValidCallback(SUBGHZ_HandleTypeDef*) { RadioOnDioIrq(IRQ_HEADER_VALID); }
 void HAL_SUBGHZ_HeaderErrorCallback(SUBGHZ_HandleTypeDef*) { RadioOnDioIrq(IRQ_HEADER_ERROR); }

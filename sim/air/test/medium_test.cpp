@@ -69,7 +69,9 @@ TEST_F(MediumTest, OthersHearStartAndEndWithTheirLinkBudget) {
   air().set_default_path_loss(100);
   air().set_path_loss(1, 3, 130);
   std::vector<AirFrame> tapped;
-  air().add_tap([](void* ctx, const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); }, &tapped);
+  air().add_tap(
+      [](void* ctx, const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); },
+      &tapped);
   sim::run_until(1000);
   const uint32_t id = air().transmit(&a, lora(868100000, 7, sim::now(), 50000));
   sim::run_until(100000);
@@ -161,8 +163,10 @@ TEST_F(MediumTest, ChannelPowerAndActivity) {
   air().transmit(&c, lora(868100000, 9, 0, 100000, 10));
   sim::run_until(50000);
   // Two equal signals of -70 dBm: about -67 dBm.
-  EXPECT_NEAR(air().channel_power_dbm(&b, 868100000, 125000, 50000), -70 + 10 * std::log10(2.0), 0.01);
-  EXPECT_NEAR(air().channel_power_dbm(&b, 869100000, 125000, 50000), floor, 1e-9) << "other channel";
+  EXPECT_NEAR(air().channel_power_dbm(&b, 868100000, 125000, 50000), -70 + 10 * std::log10(2.0),
+              0.01);
+  EXPECT_NEAR(air().channel_power_dbm(&b, 869100000, 125000, 50000), floor, 1e-9)
+      << "other channel";
   EXPECT_TRUE(air().lora_activity(&b, 868100000, 125000, 9, 40000, 60000));
   EXPECT_FALSE(air().lora_activity(&b, 868100000, 125000, 7, 40000, 60000)) << "other SF";
   EXPECT_FALSE(air().lora_activity(&b, 868100000, 125000, 9, 100000, 120000)) << "after the frames";

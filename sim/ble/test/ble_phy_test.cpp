@@ -29,7 +29,8 @@ ble::Advertisement beacon() {
 TEST(BleAdvertising, PduLayoutAndTiming) {
   ble::Advertisement a = beacon();
   Bytes pdu = ble::encode(a);
-  Bytes expected = {0x42, 15, 0x11, 0x22, 0x33, 0x44, 0x55, 0xC6, 0x02, 0x01, 0x04, 0x05, 0xFF, 0xFF, 0x00, 0xAB, 0xCD};
+  Bytes expected = {0x42, 15,   0x11, 0x22, 0x33, 0x44, 0x55, 0xC6, 0x02,
+                    0x01, 0x04, 0x05, 0xFF, 0xFF, 0x00, 0xAB, 0xCD};
   EXPECT_EQ(pdu, expected);
   ble::Advertisement back;
   ASSERT_TRUE(ble::decode(pdu.data(), pdu.size(), &back));
@@ -40,7 +41,8 @@ TEST(BleAdvertising, PduLayoutAndTiming) {
   a.data.assign(32, 0);
   EXPECT_TRUE(ble::encode(a).empty()) << "AdvData holds 31 bytes at most";
   a.data.assign(31, 0);
-  EXPECT_EQ(ble::time_on_air_us(ble::encode(a).size()), 376u) << "the longest legacy advertising packet";
+  EXPECT_EQ(ble::time_on_air_us(ble::encode(a).size()), 376u)
+      << "the longest legacy advertising packet";
   Bytes bad_length = pdu;
   bad_length[1] = 14;
   EXPECT_FALSE(ble::decode(bad_length.data(), bad_length.size(), &back));
@@ -51,8 +53,10 @@ TEST(BleAdvertising, PduLayoutAndTiming) {
   struct Case {
     uint8_t channel;
     uint32_t mhz;
-  } cases[] = {{37, 2402}, {38, 2426}, {39, 2480}, {0, 2404}, {10, 2424}, {11, 2428}, {36, 2478}, {40, 0}};
-  for (const Case& c : cases) EXPECT_EQ(ble::channel_frequency_hz(c.channel), c.mhz * 1000000u) << int{c.channel};
+  } cases[] = {{37, 2402}, {38, 2426}, {39, 2480}, {0, 2404},
+               {10, 2424}, {11, 2428}, {36, 2478}, {40, 0}};
+  for (const Case& c : cases)
+    EXPECT_EQ(ble::channel_frequency_hz(c.channel), c.mhz * 1000000u) << int{c.channel};
 }
 
 // Puts frames on the air as a node of its own, so the link budget applies.
@@ -73,9 +77,11 @@ class SharedAir : public ::testing::Test {
   void SetUp() override {
     sim::host::reset_core();
     sim::air::Medium::instance().reset();
-    sim::air::Medium::instance().add_tap([](void* ctx, const sim::AirFrame& f) {
-      static_cast<std::vector<sim::AirFrame>*>(ctx)->push_back(f);
-    }, &carried_);
+    sim::air::Medium::instance().add_tap(
+        [](void* ctx, const sim::AirFrame& f) {
+          static_cast<std::vector<sim::AirFrame>*>(ctx)->push_back(f);
+        },
+        &carried_);
     sim::Sx126x::Config c;
     c.device_id = 3;
     chip_ = std::make_unique<sim::Sx126x>(c);
@@ -139,7 +145,9 @@ TEST_F(SharedAir, AnAdvertisementReachesTheListenerAndNoSubGhzRadio) {
   EXPECT_EQ(r.at, sim::now() - 100000 + 500 + ble::time_on_air_us(17));
   ASSERT_EQ(carried_.size(), 1u);
   EXPECT_EQ(carried_[0].phy, sim::Phy::kBle) << "the medium carries it with its tag";
-  EXPECT_EQ(chip_->counters().rx_done + chip_->counters().crc_errors + chip_->counters().header_errors, 0u);
+  EXPECT_EQ(
+      chip_->counters().rx_done + chip_->counters().crc_errors + chip_->counters().header_errors,
+      0u);
 }
 
 TEST_F(SharedAir, TheTagDecidesWhoHearsAFrameNotItsChannel) {
@@ -158,7 +166,9 @@ TEST_F(SharedAir, TheTagDecidesWhoHearsAFrameNotItsChannel) {
   phone.send(f);
   sim::run_until(f.start_us + 10);
   EXPECT_TRUE(sim::air::Medium::instance().on_air(chip_.get(), sim::now()).empty());
-  EXPECT_LT(sim::air::Medium::instance().channel_power_dbm(chip_.get(), 868100000, 125000, sim::now()), -110.0);
+  EXPECT_LT(
+      sim::air::Medium::instance().channel_power_dbm(chip_.get(), 868100000, 125000, sim::now()),
+      -110.0);
   settle();
   EXPECT_EQ(chip_->counters().rx_done, 1u);
   EXPECT_EQ(chip_->counters().header_errors + chip_->counters().crc_errors, 0u);

@@ -22,10 +22,10 @@ struct Measure {
   time_us duration;
 };
 constexpr Measure kMeasures[] = {
-    {0x7CA2, true, true, kNormalTime},     {0x5C24, false, true, kNormalTime},
-    {0x6458, true, true, kLowPowerTime},   {0x44DE, false, true, kLowPowerTime},
-    {0x7866, true, false, kNormalTime},    {0x58E0, false, false, kNormalTime},
-    {0x609C, true, false, kLowPowerTime},  {0x401A, false, false, kLowPowerTime},
+    {0x7CA2, true, true, kNormalTime},    {0x5C24, false, true, kNormalTime},
+    {0x6458, true, true, kLowPowerTime},  {0x44DE, false, true, kLowPowerTime},
+    {0x7866, true, false, kNormalTime},   {0x58E0, false, false, kNormalTime},
+    {0x609C, true, false, kLowPowerTime}, {0x401A, false, false, kLowPowerTime},
 };
 
 uint16_t to_raw(double value) {
@@ -40,7 +40,8 @@ uint8_t Shtc3::crc8(const uint8_t* data, size_t len) {
   uint8_t crc = 0xFF;
   for (size_t i = 0; i < len; ++i) {
     crc ^= data[i];
-    for (int b = 0; b < 8; ++b) crc = static_cast<uint8_t>(crc & 0x80 ? (crc << 1) ^ 0x31 : crc << 1);
+    for (int b = 0; b < 8; ++b)
+      crc = static_cast<uint8_t>(crc & 0x80 ? (crc << 1) ^ 0x31 : crc << 1);
   }
   return crc;
 }
@@ -79,11 +80,19 @@ void Shtc3::command(uint16_t cmd) {
   out_len_ = 0;
   needs_ready_ = false;
   switch (cmd) {
-    case kWakeup: asleep_ = false; return;
-    case kSleep: asleep_ = true; return;
-    case kSoftReset: return;
-    case kReadId: put_word(id_); return;
-    default: break;
+    case kWakeup:
+      asleep_ = false;
+      return;
+    case kSleep:
+      asleep_ = true;
+      return;
+    case kSoftReset:
+      return;
+    case kReadId:
+      put_word(id_);
+      return;
+    default:
+      break;
   }
   for (const Measure& m : kMeasures) {
     if (m.cmd != cmd) continue;
@@ -129,7 +138,8 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& entry, std::st
   }
   if (!devices::known_settings(entry, {"t", "rh"}, error)) return nullptr;
   double t = 25.0, rh = 50.0;
-  if (!devices::setting_double(entry, "t", &t, error) || !devices::setting_double(entry, "rh", &rh, error))
+  if (!devices::setting_double(entry, "t", &t, error) ||
+      !devices::setting_double(entry, "rh", &rh, error))
     return nullptr;
   auto a = std::make_unique<Attached>(entry.bus_number, static_cast<uint8_t>(entry.address));
   a->sensor.set_temperature(t);
@@ -138,7 +148,8 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& entry, std::st
 }
 
 const devices::Registration registration(
-    "shtc3", "humidity and temperature sensor, e.g. shtc3@i2c2:0x70,t=21.5,rh=40 (degrees C, %RH)", make);
+    "shtc3", "humidity and temperature sensor, e.g. shtc3@i2c2:0x70,t=21.5,rh=40 (degrees C, %RH)",
+    make);
 
 }  // namespace
 }  // namespace sim

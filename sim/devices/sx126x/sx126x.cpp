@@ -72,8 +72,11 @@ uint8_t clamp_byte(long v) { return static_cast<uint8_t>(std::clamp<long>(v, 0, 
 }  // namespace
 
 Sx126x::Sx126x(const Config& config)
-    : config_(config), medium_(config.medium ? config.medium : &air::Medium::instance()), regs_(kRegSpace, 0) {
-  rng_ = config.rng_seed ^ (uint64_t{config.device_id} * 0x9E3779B97F4A7C15ull) ^ 0xD1B54A32D192ED03ull;
+    : config_(config),
+      medium_(config.medium ? config.medium : &air::Medium::instance()),
+      regs_(kRegSpace, 0) {
+  rng_ = config.rng_seed ^ (uint64_t{config.device_id} * 0x9E3779B97F4A7C15ull) ^
+         0xD1B54A32D192ED03ull;
   epoch_ = next_serial();
   instance_ = next_serial() & 0x7FFFFFFFu;
   live_chips().push_back(this);
@@ -228,19 +231,33 @@ void Sx126x::transaction_end() {
 
 time_us Sx126x::busy_time(uint8_t op) const {
   switch (op) {
-    case 0x1D: case 0x0D: case 0x1E: case 0x0E:  // registers and buffer
-    case 0xC0: case 0x12: case 0x13: case 0x14: case 0x15: case 0x11: case 0x17:  // status reads
+    case 0x1D:
+    case 0x0D:
+    case 0x1E:
+    case 0x0E:  // registers and buffer
+    case 0xC0:
+    case 0x12:
+    case 0x13:
+    case 0x14:
+    case 0x15:
+    case 0x11:
+    case 0x17:  // status reads
       return kBusyAccessUs;
     case 0x80:  // SetStandby: XOSC needs the crystal
       return bytes_.size() > 1 && bytes_[1] != 0 ? kBusyXoscUs : kBusyConfigUs;
     case 0xC1:  // SetFs
       return kBusyFsUs;
-    case 0x82: case 0x94: case 0xC5:  // SetRx, SetRxDutyCycle, SetCad
+    case 0x82:
+    case 0x94:
+    case 0xC5:  // SetRx, SetRxDutyCycle, SetCad
       return kBusyRxUs;
-    case 0x83: case 0xD1: case 0xD2:  // SetTx, SetTxContinuousWave, SetTxInfinitePreamble
+    case 0x83:
+    case 0xD1:
+    case 0xD2:  // SetTx, SetTxContinuousWave, SetTxInfinitePreamble
       return kBusyTxUs;
     case 0x89:  // Calibrate: all blocks, or (the model's figure) half that for some
-      return bytes_.size() > 1 && (bytes_[1] & 0x7F) == 0x7F ? kBusyCalibrateUs : kBusyCalibrateUs / 2;
+      return bytes_.size() > 1 && (bytes_[1] & 0x7F) == 0x7F ? kBusyCalibrateUs
+                                                             : kBusyCalibrateUs / 2;
     case 0x98:  // CalibrateImage
       return kBusyCalibrateImageUs;
     default:
@@ -278,13 +295,24 @@ uint8_t Sx126x::reg(uint16_t address) const { return address < regs_.size() ? re
 uint8_t Sx126x::status_byte() const {
   uint8_t chip_mode = 0;
   switch (mode_) {
-    case Mode::kStdbyRc: chip_mode = 0x2; break;
-    case Mode::kStdbyXosc: chip_mode = 0x3; break;
-    case Mode::kFs: chip_mode = 0x4; break;
+    case Mode::kStdbyRc:
+      chip_mode = 0x2;
+      break;
+    case Mode::kStdbyXosc:
+      chip_mode = 0x3;
+      break;
+    case Mode::kFs:
+      chip_mode = 0x4;
+      break;
     case Mode::kRx:
-    case Mode::kCad: chip_mode = 0x5; break;
-    case Mode::kTx: chip_mode = 0x6; break;
-    default: break;
+    case Mode::kCad:
+      chip_mode = 0x5;
+      break;
+    case Mode::kTx:
+      chip_mode = 0x6;
+      break;
+    default:
+      break;
   }
   return static_cast<uint8_t>(chip_mode << 4 | (cmd_status_ & 7) << 1);
 }
@@ -297,7 +325,8 @@ uint32_t Sx126x::next_random() {
 }
 
 uint8_t Sx126x::rssi_inst_byte() const {
-  const uint32_t bw = is_lora() ? air::lora_bandwidth_hz(lora_bw_code()) : air::fsk_bandwidth_hz(fsk_bw_code());
+  const uint32_t bw =
+      is_lora() ? air::lora_bandwidth_hz(lora_bw_code()) : air::fsk_bandwidth_hz(fsk_bw_code());
   const double p = medium_->channel_power_dbm(this, frequency_hz_, bw ? bw : 500000, now());
   return clamp_byte(std::lround(-2.0 * p));
 }
@@ -308,7 +337,9 @@ uint8_t Sx126x::read_response(size_t i) {
   if (i == 0) return status;
   switch (op) {
     case 0x12:  // GetIrqStatus
-      return i == 1 ? status : i == 2 ? static_cast<uint8_t>(irq_status_ >> 8) : static_cast<uint8_t>(irq_status_);
+      return i == 1   ? status
+             : i == 2 ? static_cast<uint8_t>(irq_status_ >> 8)
+                      : static_cast<uint8_t>(irq_status_);
     case 0x13:  // GetRxBufferStatus
       return i == 1 ? status : i == 2 ? rx_len_ : rx_start_;
     case 0x14:  // GetPacketStatus
@@ -351,7 +382,8 @@ void Sx126x::update_dio1() {
   const int level = (irq_status_ & dio1_mask_) ? 1 : 0;
   if (level == dio1_level_) return;
   dio1_level_ = level;
-  if (dio1_fn_) schedule(now(), &Sx126x::ev_dio1, this, instance_ << 1 | static_cast<uint32_t>(level));
+  if (dio1_fn_)
+    schedule(now(), &Sx126x::ev_dio1, this, instance_ << 1 | static_cast<uint32_t>(level));
 }
 
 void Sx126x::ev_dio1(void* ctx, uint32_t arg) {
@@ -386,7 +418,9 @@ void Sx126x::execute(const std::vector<uint8_t>& cmd) {
     command_error();
     return false;
   };
-  auto u24 = [&](size_t at) { return uint32_t{cmd[at]} << 16 | uint32_t{cmd[at + 1]} << 8 | cmd[at + 2]; };
+  auto u24 = [&](size_t at) {
+    return uint32_t{cmd[at]} << 16 | uint32_t{cmd[at + 1]} << 8 | cmd[at + 2];
+  };
   auto u16 = [&](size_t at) { return static_cast<uint16_t>(cmd[at] << 8 | cmd[at + 1]); };
   cmd_status_ = 0;
 
@@ -496,7 +530,8 @@ void Sx126x::execute(const std::vector<uint8_t>& cmd) {
       return;
     case 0x86: {  // SetRfFrequency
       if (!need(4)) return;
-      const uint64_t steps = uint64_t{cmd[1]} << 24 | uint64_t{cmd[2]} << 16 | uint64_t{cmd[3]} << 8 | cmd[4];
+      const uint64_t steps =
+          uint64_t{cmd[1]} << 24 | uint64_t{cmd[2]} << 16 | uint64_t{cmd[3]} << 8 | cmd[4];
       frequency_hz_ = static_cast<uint32_t>((steps * 32000000ull + (1u << 24)) >> 25);
       return;
     }
@@ -557,7 +592,8 @@ void Sx126x::execute(const std::vector<uint8_t>& cmd) {
         if (addr == kRegLoraSymbTimeout) {
           // exp + 8 x mant stands for 2 x mant x 4^exp symbols.
           const uint32_t mant = cmd[k] >> 3, exp = cmd[k] & 7;
-          symb_timeout_ = static_cast<uint8_t>(std::min<uint32_t>(255, (2 * mant) << (2 * std::min<uint32_t>(exp, 4))));
+          symb_timeout_ = static_cast<uint8_t>(
+              std::min<uint32_t>(255, (2 * mant) << (2 * std::min<uint32_t>(exp, 4))));
         }
       }
       return;
@@ -566,7 +602,15 @@ void Sx126x::execute(const std::vector<uint8_t>& cmd) {
       if (!need(2)) return;
       for (size_t k = 2; k < cmd.size(); ++k) buffer_[(cmd[1] + (k - 2)) & 0xFF] = cmd[k];
       return;
-    case 0x12: case 0x13: case 0x14: case 0x15: case 0x11: case 0x17: case 0x1D: case 0x1E: case 0xC0:
+    case 0x12:
+    case 0x13:
+    case 0x14:
+    case 0x15:
+    case 0x11:
+    case 0x17:
+    case 0x1D:
+    case 0x1E:
+    case 0xC0:
       return;  // reads: answered while clocked
     default:
       command_error();
@@ -636,7 +680,8 @@ AirFrame Sx126x::build_frame(time_us start) const {
     f.fsk_crc_seed = static_cast<uint16_t>(regs_[kRegCrcSeed] << 8 | regs_[kRegCrcSeed + 1]);
     f.fsk_crc_poly = static_cast<uint16_t>(regs_[kRegCrcPoly] << 8 | regs_[kRegCrcPoly + 1]);
     f.fsk_whitening = fsk_whitening();
-    f.fsk_whitening_seed = static_cast<uint16_t>((regs_[kRegWhiteningMsb] & 0x01) << 8 | regs_[kRegWhiteningLsb]);
+    f.fsk_whitening_seed =
+        static_cast<uint16_t>((regs_[kRegWhiteningMsb] & 0x01) << 8 | regs_[kRegWhiteningLsb]);
     f.implicit_header = !fsk_variable();
     f.len = fsk_payload_len();
   }
@@ -647,8 +692,9 @@ AirFrame Sx126x::build_frame(time_us start) const {
 
 time_us Sx126x::frame_time_on_air(const AirFrame& f, bool ldro) const {
   if (f.modem == Modem::kLora) {
-    return air::lora_time_on_air_us(f.sf, air::lora_bandwidth_code(f.bandwidth_hz), f.coding_rate, f.preamble_len,
-                                    f.implicit_header, f.crc_on, ldro, static_cast<uint8_t>(std::min<uint16_t>(f.len, 255)));
+    return air::lora_time_on_air_us(f.sf, air::lora_bandwidth_code(f.bandwidth_hz), f.coding_rate,
+                                    f.preamble_len, f.implicit_header, f.crc_on, ldro,
+                                    static_cast<uint8_t>(std::min<uint16_t>(f.len, 255)));
   }
   if (!air::is_carrier(f)) {
     // Exact chip timing from the bit-rate register.
@@ -715,18 +761,23 @@ void Sx126x::ev_carrier(void* ctx, uint32_t epoch) {
 bool Sx126x::matches(const AirFrame& f) const {
   if (air::is_carrier(f)) return false;
   if (f.modem != (is_lora() ? Modem::kLora : Modem::kFsk)) return false;
-  const uint32_t bw = is_lora() ? air::lora_bandwidth_hz(lora_bw_code()) : air::fsk_bandwidth_hz(fsk_bw_code());
+  const uint32_t bw =
+      is_lora() ? air::lora_bandwidth_hz(lora_bw_code()) : air::fsk_bandwidth_hz(fsk_bw_code());
   const int64_t tolerance = std::max<int64_t>(bw / 4, 1000);
-  if (iabs(static_cast<int64_t>(f.frequency_hz) - static_cast<int64_t>(frequency_hz_)) > tolerance) return false;
+  if (iabs(static_cast<int64_t>(f.frequency_hz) - static_cast<int64_t>(frequency_hz_)) > tolerance)
+    return false;
   if (is_lora()) {
     const uint16_t sync = static_cast<uint16_t>(regs_[kRegLoraSync] << 8 | regs_[kRegLoraSync + 1]);
     return f.sf == lora_sf() && air::lora_bandwidth_code(f.bandwidth_hz) == lora_bw_code() &&
-           f.iq_inverted == lora_iq_inverted() && f.lora_sync_word == sync && f.implicit_header == lora_implicit();
+           f.iq_inverted == lora_iq_inverted() && f.lora_sync_word == sync &&
+           f.implicit_header == lora_implicit();
   }
   const uint32_t reg = fsk_bitrate_reg();
   if (reg == 0 || f.bitrate == 0) return false;
   const uint64_t br = (1024000000ull + reg / 2) / reg;
-  if (iabs(static_cast<int64_t>(f.bitrate) - static_cast<int64_t>(br)) * 100 > static_cast<int64_t>(br)) return false;
+  if (iabs(static_cast<int64_t>(f.bitrate) - static_cast<int64_t>(br)) * 100 >
+      static_cast<int64_t>(br))
+    return false;
   // Deviation and bit rate of the sender within this receiver's filter.
   if (!air::fsk_fits_filter(f, frequency_hz_, bw)) return false;
   const int sync_len = std::min(fsk_sync_bits() / 8, 8);
@@ -745,11 +796,13 @@ bool Sx126x::detectable(const AirFrame& f) const {
 time_us Sx126x::header_end(const AirFrame& f) const {
   if (f.modem == Modem::kLora) {
     const uint64_t sym = air::lora_symbol_ns(f.sf, air::lora_bandwidth_code(f.bandwidth_hz));
-    const uint64_t quarters = 4 * uint64_t{f.preamble_len} + (f.sf <= 6 ? 25 : 17) + (f.implicit_header ? 0 : 32);
+    const uint64_t quarters =
+        4 * uint64_t{f.preamble_len} + (f.sf <= 6 ? 25 : 17) + (f.implicit_header ? 0 : 32);
     return std::min(f.end_us, f.start_us + quarters * sym / 4000);
   }
   if (f.bitrate == 0) return f.start_us;
-  return std::min(f.end_us, f.start_us + (uint64_t{f.preamble_len} + f.fsk_sync_len) * 8 * 1000000 / f.bitrate);
+  return std::min(
+      f.end_us, f.start_us + (uint64_t{f.preamble_len} + f.fsk_sync_len) * 8 * 1000000 / f.bitrate);
 }
 
 bool Sx126x::try_lock(const air::Heard& h) {
@@ -757,7 +810,8 @@ bool Sx126x::try_lock(const air::Heard& h) {
   const AirFrame& f = h.frame;
   if (!matches(f) || !detectable(f)) return false;
   // The receiver must listen to enough of the preamble to detect it.
-  const time_us detect_at = air::preamble_detected_at(f, now(), air::fsk_detector_bits(fsk_detector()));
+  const time_us detect_at =
+      air::preamble_detected_at(f, now(), air::fsk_detector_bits(fsk_detector()));
   if (detect_at == kNever) return false;
   lock_.id = h.id;
   lock_.header_done = false;
@@ -771,7 +825,8 @@ bool Sx126x::try_lock(const air::Heard& h) {
 
 void Sx126x::ev_preamble(void* ctx, uint32_t serial) {
   auto* c = alive(ctx);
-  if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx) return;
+  if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
+    return;
   if (c->stop_on_preamble_) c->rx_timer_stopped_ = true;
   c->raise(kIrqPreamble);
 }
@@ -786,7 +841,8 @@ bool Sx126x::fsk_coding_matches(const AirFrame& f) const {
     }
   }
   if (f.fsk_whitening != fsk_whitening()) return false;
-  const uint16_t wseed = static_cast<uint16_t>((regs_[kRegWhiteningMsb] & 0x01) << 8 | regs_[kRegWhiteningLsb]);
+  const uint16_t wseed =
+      static_cast<uint16_t>((regs_[kRegWhiteningMsb] & 0x01) << 8 | regs_[kRegWhiteningLsb]);
   return !f.fsk_whitening || f.fsk_whitening_seed == wseed;
 }
 
@@ -806,8 +862,9 @@ void Sx126x::ev_rx_active(void* ctx, uint32_t epoch) {
   // A frame whose preamble is already on the air can still be caught: the
   // earliest one wins.
   auto frames = c->medium_->on_air(c, now());
-  std::stable_sort(frames.begin(), frames.end(),
-                   [](const air::Heard& a, const air::Heard& b) { return a.frame.start_us < b.frame.start_us; });
+  std::stable_sort(frames.begin(), frames.end(), [](const air::Heard& a, const air::Heard& b) {
+    return a.frame.start_us < b.frame.start_us;
+  });
   for (const auto& h : frames) {
     if (c->try_lock(h)) break;
   }
@@ -836,7 +893,8 @@ void Sx126x::ev_symbol_timeout(void* ctx, uint32_t epoch) {
 
 void Sx126x::ev_header(void* ctx, uint32_t serial) {
   auto* c = alive(ctx);
-  if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx) return;
+  if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
+    return;
   const AirFrame& f = c->lock_.frame;
   if (f.modem == Modem::kLora && !f.implicit_header) {
     // An explicit header that cannot be right: a length the header cannot
@@ -890,13 +948,14 @@ void Sx126x::finish_rx(const air::Heard& h) {
   bool corrupted = !air::captures(f, medium_->interference_dbm(this, h.id)) || f.len > 255;
   // A frame cut short on the air (its end before its own length allows).
   if (f.modem == Modem::kLora) {
-    const time_us shortest = air::lora_time_on_air_us(f.sf, air::lora_bandwidth_code(f.bandwidth_hz), f.coding_rate,
-                                                      f.preamble_len, f.implicit_header, f.crc_on, false,
-                                                      static_cast<uint8_t>(std::min<uint16_t>(f.len, 255)));
+    const time_us shortest = air::lora_time_on_air_us(
+        f.sf, air::lora_bandwidth_code(f.bandwidth_hz), f.coding_rate, f.preamble_len,
+        f.implicit_header, f.crc_on, false, static_cast<uint8_t>(std::min<uint16_t>(f.len, 255)));
     if (f.end_us - f.start_us + 1 < shortest) corrupted = true;
   } else if (f.bitrate != 0) {
-    const uint64_t bits = 8ull * (f.preamble_len + f.fsk_sync_len + (f.implicit_header ? 0 : 1) + f.len) +
-                          (f.crc_on ? 8 : 0);
+    const uint64_t bits =
+        8ull * (f.preamble_len + f.fsk_sync_len + (f.implicit_header ? 0 : 1) + f.len) +
+        (f.crc_on ? 8 : 0);
     if ((f.end_us - f.start_us + 1) * f.bitrate < bits * 1000000ull) corrupted = true;
   }
 
@@ -917,7 +976,8 @@ void Sx126x::finish_rx(const air::Heard& h) {
     }
   } else {
     has_crc = fsk_crc_on();
-    if (f.crc_on != has_crc || f.implicit_header == fsk_variable() || !fsk_coding_matches(f)) corrupted = true;
+    if (f.crc_on != has_crc || f.implicit_header == fsk_variable() || !fsk_coding_matches(f))
+      corrupted = true;
     if (fsk_variable()) {
       rx_len = std::min<uint16_t>(f.len, 255);
       if (rx_len > fsk_payload_len()) {
@@ -964,8 +1024,9 @@ void Sx126x::finish_rx(const air::Heard& h) {
 void Sx126x::ev_cad_done(void* ctx, uint32_t epoch) {
   auto* c = alive(ctx);
   if (c == nullptr || epoch != c->epoch_ || c->mode_ != Mode::kCad) return;
-  const bool activity = c->medium_->lora_activity(c, c->frequency_hz_, air::lora_bandwidth_hz(c->lora_bw_code()),
-                                                  c->lora_sf(), c->op_start_, now());
+  const bool activity =
+      c->medium_->lora_activity(c, c->frequency_hz_, air::lora_bandwidth_hz(c->lora_bw_code()),
+                                c->lora_sf(), c->op_start_, now());
   c->abort_operation();
   c->set_mode(Mode::kStdbyRc);
   ++c->counters_.cad_done;

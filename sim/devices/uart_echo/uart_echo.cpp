@@ -35,11 +35,12 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& entry, std::st
   return std::make_unique<Attached>(kMode, entry.bus_number);
 }
 
-const devices::Registration loopback("loopback", "serial peer sending every byte back, e.g. loopback@uart1",
+const devices::Registration loopback("loopback",
+                                     "serial peer sending every byte back, e.g. loopback@uart1",
                                      make<UartEcho::Mode::kBytes>);
-const devices::Registration echo_lines("echo-lines",
-                                       "serial peer sending every line back after its LF, e.g. echo-lines@uart1",
-                                       make<UartEcho::Mode::kLines>);
+const devices::Registration echo_lines(
+    "echo-lines", "serial peer sending every line back after its LF, e.g. echo-lines@uart1",
+    make<UartEcho::Mode::kLines>);
 
 }  // namespace
 }  // namespace sim

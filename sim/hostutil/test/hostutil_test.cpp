@@ -24,11 +24,11 @@ TEST(Duration, ParsesEachUnitAndRoundsToTheMicrosecond) {
   struct Case {
     const char* text;
     hostutil::time_us us;
-  } cases[] = {{"100", 100},          {"90us", 90},           {"250ms", 250000},
-               {"2s", 2000000},       {"1.5m", 90000000},     {"2min", 120000000},
-               {"24h", 86400000000ull}, {"3d", 259200000000ull}, {"0s", 0},
-               {"0.0000004s", 0},     {"0.0000006s", 1},      {"1.5us", 2},
-               {"007ms", 7000},       {"5.s", 5000000},       {".5s", 500000}};
+  } cases[] = {
+      {"100", 100},       {"90us", 90},        {"250ms", 250000},       {"2s", 2000000},
+      {"1.5m", 90000000}, {"2min", 120000000}, {"24h", 86400000000ull}, {"3d", 259200000000ull},
+      {"0s", 0},          {"0.0000004s", 0},   {"0.0000006s", 1},       {"1.5us", 2},
+      {"007ms", 7000},    {"5.s", 5000000},    {".5s", 500000}};
   for (const Case& c : cases) {
     hostutil::time_us t = 1;
     std::string error;
@@ -42,12 +42,23 @@ TEST(Duration, RefusesWhatIsNoDurationAndSaysWhy) {
     const char* text;
     const char* why;
   } cases[] = {
-      {"", "no number"},         {"ms", "no number"},       {".", "no number"},
-      {"-1s", "no number"},      {"+1s", "no number"},      {" 5s", "no number"},
-      {"nan", "no number"},      {"inf", "no number"},      {"0x10s", "unknown unit \"x10s\""},
-      {"1e3s", "unknown unit"},  {"2 s", "unknown unit \" s\""}, {"5x", "unknown unit"},
-      {"5S", "unknown unit"},    {"5s ", "unknown unit"},   {"1.2.3s", "unknown unit"},
-      {"208333334d", "too long"}, {"99999999999999999999999", "too long"},
+      {"", "no number"},
+      {"ms", "no number"},
+      {".", "no number"},
+      {"-1s", "no number"},
+      {"+1s", "no number"},
+      {" 5s", "no number"},
+      {"nan", "no number"},
+      {"inf", "no number"},
+      {"0x10s", "unknown unit \"x10s\""},
+      {"1e3s", "unknown unit"},
+      {"2 s", "unknown unit \" s\""},
+      {"5x", "unknown unit"},
+      {"5S", "unknown unit"},
+      {"5s ", "unknown unit"},
+      {"1.2.3s", "unknown unit"},
+      {"208333334d", "too long"},
+      {"99999999999999999999999", "too long"},
   };
   for (const Case& c : cases) {
     hostutil::time_us t = 7;
@@ -186,9 +197,8 @@ TEST(Pty, CarriesBytesUnchangedBothWaysAndOutlivesATool) {
 }
 
 TEST(Process, RunsAProgramWithInputAndCollectsItsOutput) {
-  hostutil::CaptureResult r =
-      hostutil::run_capture({"/bin/sh", "-c", "pwd; tr a-z A-Z; echo oops >&2; exit 3"}, "hello\n",
-                            "/");
+  hostutil::CaptureResult r = hostutil::run_capture(
+      {"/bin/sh", "-c", "pwd; tr a-z A-Z; echo oops >&2; exit 3"}, "hello\n", "/");
   EXPECT_EQ(r.out, "/\nHELLO\n");
   EXPECT_EQ(r.err, "oops\n");
   EXPECT_FALSE(r.exited_ok());

@@ -16,18 +16,18 @@ enum class Phy : uint8_t {
 };
 
 struct AirFrame {
-  uint64_t start_us;       // first bit of the preamble
-  uint64_t end_us;         // start + time on air
+  uint64_t start_us;  // first bit of the preamble
+  uint64_t end_us;    // start + time on air
   uint32_t frequency_hz;
   Modem modem;
-  uint8_t sf;              // LoRa spreading factor 5..12
-  uint32_t bandwidth_hz;   // LoRa bandwidth, or FSK receiver bandwidth
-  uint8_t coding_rate;     // LoRa 1..4 (4/5..4/8)
-  bool ldro;               // LoRa low-data-rate optimisation of the payload
-  uint32_t bitrate;        // FSK bits per second
-  uint32_t fdev_hz;        // FSK deviation
-  uint16_t preamble_len;   // symbols (LoRa) or bytes (FSK)
-  uint16_t lora_sync_word; // 0x3444 public, 0x1424 private (register form)
+  uint8_t sf;               // LoRa spreading factor 5..12
+  uint32_t bandwidth_hz;    // LoRa bandwidth, or FSK receiver bandwidth
+  uint8_t coding_rate;      // LoRa 1..4 (4/5..4/8)
+  bool ldro;                // LoRa low-data-rate optimisation of the payload
+  uint32_t bitrate;         // FSK bits per second
+  uint32_t fdev_hz;         // FSK deviation
+  uint16_t preamble_len;    // symbols (LoRa) or bytes (FSK)
+  uint16_t lora_sync_word;  // 0x3444 public, 0x1424 private (register form)
   uint8_t fsk_sync[8];
   uint8_t fsk_sync_len;
   bool iq_inverted;
@@ -46,7 +46,7 @@ struct AirFrame {
   // at start_us early, at end_us (standby, sleep or another command during
   // the transmission). Everything else is as first announced.
   bool cut;
-  uint32_t sender;         // device id of the sender
+  uint32_t sender;  // device id of the sender
   uint16_t len;
   uint8_t payload[256];
   // Filled in by the medium for each receiver from the link budget.

@@ -60,4 +60,5 @@ struct ChipRegistrar {
 }  // namespace sim
 
 // Declares the program's chip; `ident` only names the registration object.
-#define SIM_CHIP(ident, ...) static ::sim::ChipRegistrar ident##_chip_registrar{__VA_ARGS__}
+#define SIM_CHIP(ident, ...) \
+  static ::sim::ChipRegistrar ident##_chip_registrar { __VA_ARGS__ }

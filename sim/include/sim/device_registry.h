@@ -61,7 +61,9 @@ inline std::vector<Entry>& table() {
 }
 
 struct Registration {
-  Registration(const char* name, const char* help, Factory make) { table().push_back({name, help, make}); }
+  Registration(const char* name, const char* help, Factory make) {
+    table().push_back({name, help, make});
+  }
 };
 
 inline const Entry* find(std::string_view name) {
@@ -151,7 +153,8 @@ inline std::string help() {
 }
 
 // False (with a reason) when the entry has a setting the model does not know.
-inline bool known_settings(const Placement& entry, std::initializer_list<std::string_view> keys, std::string* error) {
+inline bool known_settings(const Placement& entry, std::initializer_list<std::string_view> keys,
+                           std::string* error) {
   for (const auto& kv : entry.settings) {
     bool known = false;
     for (std::string_view k : keys) known = known || kv.first == k;
@@ -164,7 +167,8 @@ inline bool known_settings(const Placement& entry, std::initializer_list<std::st
 }
 
 // A setting as a number; false (with a reason) when present but not one.
-inline bool setting_double(const Placement& entry, std::string_view key, double* out, std::string* error) {
+inline bool setting_double(const Placement& entry, std::string_view key, double* out,
+                           std::string* error) {
   const std::string* v = entry.setting(key);
   if (!v) return true;
   char* end = nullptr;

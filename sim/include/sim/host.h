@@ -88,8 +88,7 @@ void uart_set_rx_state_observer(UartRxStateFn fn, void* ctx);
 // Open (or create) the flash file and map it at geometry.base (read-only). A
 // missing file is created erased; a short one is extended with 0xFF; a longer
 // one keeps its tail untouched. Returns false with a reason in *error.
-bool flash_open(const std::string& path, const FlashGeometry& geometry,
-                std::string* error);
+bool flash_open(const std::string& path, const FlashGeometry& geometry, std::string* error);
 void flash_close();
 const std::string& flash_path();
 void flash_set_counters(const FlashCounters& counters);

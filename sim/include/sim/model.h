@@ -43,7 +43,8 @@ namespace sim {
 // programs are built from the same tree).
 class StateOut {
  public:
-  template <typename T> void put(const T& v) {
+  template <typename T>
+  void put(const T& v) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
     bytes_.insert(bytes_.end(), p, p + sizeof v);
   }
@@ -62,7 +63,8 @@ class StateOut {
 class StateIn {
  public:
   StateIn(const uint8_t* data, size_t len) : p_(data), end_(data + len) {}
-  template <typename T> T get() {
+  template <typename T>
+  T get() {
     T v{};
     if (static_cast<size_t>(end_ - p_) < sizeof v) {
       ok_ = false;
@@ -118,4 +120,5 @@ void models_reset();
 }  // namespace sim
 
 // Registers a model; `ident` only names the registration object.
-#define SIM_MODEL(ident, ...) static ::sim::ModelRegistrar ident##_model_registrar{::sim::Model __VA_ARGS__}
+#define SIM_MODEL(ident, ...) \
+  static ::sim::ModelRegistrar ident##_model_registrar { ::sim::Model __VA_ARGS__ }

@@ -34,8 +34,7 @@ EventId schedule(time_us at, EventFn fn, void* ctx, uint32_t arg = 0);
 // one event, so a short period costs host time for as long as it runs: a
 // SysTick-like source should run only while the firmware needs its handler
 // (a millisecond counter is better derived from now()).
-EventId schedule_periodic(time_us first, time_us period, EventFn fn, void* ctx,
-                          uint32_t arg = 0);
+EventId schedule_periodic(time_us first, time_us period, EventFn fn, void* ctx, uint32_t arg = 0);
 void cancel(EventId id);
 bool scheduled(EventId id);  // still queued (not run, not cancelled)
 
@@ -120,7 +119,7 @@ void signal_change();
 // times they arrive on the line (10 bit times per byte at the set baud rate).
 constexpr int kMaxUart = 4;
 using UartRxFn = void (*)(void* ctx, uint8_t byte);  // runs as an event
-void uart_set_baud(int port, uint32_t baud);  // 0 is ignored; default 115200
+void uart_set_baud(int port, uint32_t baud);         // 0 is ignored; default 115200
 uint32_t uart_baud(int port);
 // Time one byte (start bit, 8 data bits, stop bit) takes on the line at the
 // port's baud rate, rounded up to whole microseconds.
@@ -137,10 +136,10 @@ bool uart_attached(int port);
 // `base` is its bus address; the bytes are also readable through a pointer to
 // that address (mapped read-only), as firmware reads flash on the real chip.
 struct FlashGeometry {
-  uint32_t base;       // e.g. 0x08000000
-  uint32_t size;       // e.g. 256 * 1024
-  uint32_t page_size;  // e.g. 2048
-  uint32_t write_unit; // e.g. 8 (double word); program only into erased cells
+  uint32_t base;        // e.g. 0x08000000
+  uint32_t size;        // e.g. 256 * 1024
+  uint32_t page_size;   // e.g. 2048
+  uint32_t write_unit;  // e.g. 8 (double word); program only into erased cells
 };
 const FlashGeometry& flash_geometry();
 const uint8_t* flash_data();  // == reinterpret_cast<const uint8_t*>(base)
@@ -173,7 +172,7 @@ uint16_t pin_count();  // indices 0 to pin_count() - 1 (holes included)
 constexpr uint16_t pin_id(char port, int number) {
   return static_cast<uint16_t>(((port - 'A') << 4) | (number & 15));
 }
-int pin_input(uint16_t pin);             // external level, 0 or 1 (default 0)
+int pin_input(uint16_t pin);                  // external level, 0 or 1 (default 0)
 void pin_set_input(uint16_t pin, int level);  // edges schedule the pin hook
 void pin_output(uint16_t pin, int level);     // firmware drives an output
 int pin_output_level(uint16_t pin);
@@ -233,10 +232,10 @@ constexpr int kFatalExit = 3;
 namespace sim {
 
 struct ProgramInfo {
-  const char* image_name;   // "brisola-t"; also the default flash file stem
-  int console_uart;         // the port put on stdin/stdout by default
+  const char* image_name;  // "brisola-t"; also the default flash file stem
+  int console_uart;        // the port put on stdin/stdout by default
   FlashGeometry flash;
-  const char* port_help;    // one line per port for --help, e.g. "1: UART1 (custom port)"
+  const char* port_help;  // one line per port for --help, e.g. "1: UART1 (custom port)"
 };
 const ProgramInfo& program_info();
 // Runs the firmware from its reset vector; never returns.

@@ -383,7 +383,8 @@ bool Driver::run_paced(const std::function<bool()>& done, double host_seconds) {
     }
     fds.clear();
     for (const auto& p : ptys_)
-      fds.push_back({p->pty.master(), static_cast<short>(POLLIN | (p->pending.empty() ? 0 : POLLOUT)), 0});
+      fds.push_back(
+          {p->pty.master(), static_cast<short>(POLLIN | (p->pending.empty() ? 0 : POLLOUT)), 0});
     if (::poll(fds.data(), fds.size(), timeout) <= 0) continue;
     catch_up();  // input counts from the moment it came
     for (size_t i = 0; i < fds.size() && i < ptys_.size(); ++i) {

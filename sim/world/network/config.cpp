@@ -12,7 +12,10 @@ bool parse_hex_bytes(const std::string& s, Bytes* out) {
     unsigned v = 0;
     for (size_t j = 0; j < 2; ++j) {
       char c = s[i + j];
-      int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      int d = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                     : -1;
       if (d < 0) return false;
       v = v * 16 + static_cast<unsigned>(d);
     }
@@ -53,7 +56,8 @@ bool NetworkSetup::apply(const std::string& line, std::string* error) {
   if (w[0] == "region") {
     // "region CN470 plan=20A" is the same as "region CN470-20A".
     std::string name = w.size() == 3 && w[2].rfind("plan=", 0) == 0 ? w[1] + "-" + w[2].substr(5)
-                                                                   : w.size() == 2 ? w[1] : "";
+                       : w.size() == 2                              ? w[1]
+                                                                    : "";
     if (!region_by_name(name, &region_)) return bad("unknown region");
     return true;
   }
@@ -95,7 +99,8 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
       if (!need(5, 6)) return bad("otaa NAME DEVEUI JOINEUI APPKEY [NWKKEY]");
       DeviceEntry d;
       d.name = w[1];
-      if (!parse_u64(w[2], 16, &d.dev_eui) || !parse_u64(w[3], 16, &d.join_eui) || !key(w[4], &d.app_key))
+      if (!parse_u64(w[2], 16, &d.dev_eui) || !parse_u64(w[3], 16, &d.join_eui) ||
+          !key(w[4], &d.app_key))
         return bad("bad EUI or key");
       if (w.size() == 6) {
         if (!key(w[5], &d.nwk_key)) return bad("bad key");
@@ -117,8 +122,8 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
       ns.add_device(d);
     } else if (c == "downlink") {
       Bytes data;
-      if (!need(4, 5) || !known(w[1]) || !parse_u64(w[2], 10, &v) || v > 255 || !parse_hex_bytes(w[3], &data) ||
-          (w.size() == 5 && w[4] != "confirmed"))
+      if (!need(4, 5) || !known(w[1]) || !parse_u64(w[2], 10, &v) || v > 255 ||
+          !parse_hex_bytes(w[3], &data) || (w.size() == 5 && w[4] != "confirmed"))
         return bad("downlink NAME PORT HEX [confirmed]");
       ns.queue_downlink(w[1], static_cast<uint8_t>(v), data, w.size() == 5);
     } else if (c == "mac") {
@@ -134,12 +139,15 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
     } else if (c == "window") {
       if (!need(3, 3) || !known(w[1]) || (w[2] != "rx1" && w[2] != "rx2" && w[2] != "none"))
         return bad("window NAME rx1|rx2|none");
-      ns.set_window(w[1], w[2] == "rx1" ? Window::kRx1 : w[2] == "rx2" ? Window::kRx2 : Window::kNone);
+      ns.set_window(w[1], w[2] == "rx1"   ? Window::kRx1
+                          : w[2] == "rx2" ? Window::kRx2
+                                          : Window::kNone);
     } else if (c == "multicast") {
       if (!need(5, 8)) return bad("multicast NAME ADDR NWKSKEY APPSKEY [B|C] [FREQ DR]");
       Multicast g;
       g.name = w[1];
-      if (!parse_u64(w[2], 16, &v) || v > 0xFFFFFFFFu || !key(w[3], &g.nwk_s_key) || !key(w[4], &g.app_s_key))
+      if (!parse_u64(w[2], 16, &v) || v > 0xFFFFFFFFu || !key(w[3], &g.nwk_s_key) ||
+          !key(w[4], &g.app_s_key))
         return bad("bad address or key");
       g.addr = static_cast<uint32_t>(v);
       if (w.size() >= 6) {
@@ -158,7 +166,8 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
       ns.adr = w[1] == "on";
     } else if (c == "cflist") {
       Bytes b;
-      if (!need(2, 2) || !parse_hex_bytes(w[1], &b) || b.size() != 16) return bad("cflist of 16 bytes");
+      if (!need(2, 2) || !parse_hex_bytes(w[1], &b) || b.size() != 16)
+        return bad("cflist of 16 bytes");
       ns.join_cflist = b;
     } else if (c == "rx-delay" || c == "rx1-offset" || c == "rx2-dr") {
       if (!need(2, 2) || !parse_u64(w[1], 10, &v) || v > 15) return bad("a number 0..15");
@@ -166,7 +175,8 @@ bool NetworkSetup::apply_to(NetworkServer& ns, const std::string& line, std::str
       if (c == "rx1-offset") ns.join_rx1_dr_offset = static_cast<uint8_t>(v & 7);
       if (c == "rx2-dr") ns.join_rx2_dr = static_cast<int>(v);
     } else if (c == "net-id") {
-      if (!need(2, 2) || !parse_u64(w[1], 16, &v) || v > 0xFFFFFF) return bad("net-id HEX (24 bits)");
+      if (!need(2, 2) || !parse_u64(w[1], 16, &v) || v > 0xFFFFFF)
+        return bad("net-id HEX (24 bits)");
       ns.net_id = static_cast<uint32_t>(v);
     } else {
       return bad("unknown network command");

@@ -81,9 +81,9 @@ sim::AirFrame Gateway::make_frame(const Transmission& tx, bool beacon) const {
   // Low data rate optimisation where a symbol lasts 16 ms or more (SF11 and
   // SF12 at 125 kHz), as the receiver sets it and as the time on air counts.
   f.ldro = d.defined() && (uint64_t{1} << d.sf) * 1000000ull / d.bw >= 16000;
-  f.end_us = tx.at + (d.defined() ? lora_time_on_air_us(d.sf, d.bw, f.len, 1, f.preamble_len,
-                                                        beacon, false)
-                                  : 0);
+  f.end_us =
+      tx.at +
+      (d.defined() ? lora_time_on_air_us(d.sf, d.bw, f.len, 1, f.preamble_len, beacon, false) : 0);
   return f;
 }
 
@@ -95,13 +95,15 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   GatewayEvent ev{rec, true, ""};
   const Region& r = server_.region();
   const bool fsk = f.modem == sim::Modem::kFsk && f.bitrate != 0;
-  if (fsk ? f.implicit_header : f.modem != sim::Modem::kLora || f.iq_inverted || f.implicit_header) {
+  if (fsk ? f.implicit_header
+          : f.modem != sim::Modem::kLora || f.iq_inverted || f.implicit_header) {
     ev.uplink = false;
     ev.outcome = "not an uplink";
     events_.push_back(ev);
     return;
   }
-  if (fsk ? f.fsk_sync_len != sizeof kFskSync || std::memcmp(f.fsk_sync, kFskSync, sizeof kFskSync) != 0
+  if (fsk ? f.fsk_sync_len != sizeof kFskSync ||
+                std::memcmp(f.fsk_sync, kFskSync, sizeof kFskSync) != 0
           : f.lora_sync_word != options_.sync_word) {
     ev.outcome = "other sync word";
     events_.push_back(ev);
@@ -109,7 +111,8 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   }
   // FSK: the bit rate within 1 %.
   int dr = !fsk ? r.uplink_dr(f.sf, f.bandwidth_hz)
-           : r.fsk_dr() >= 0 && f.bitrate * 100 >= kFskBitrate * 99 && f.bitrate * 100 <= kFskBitrate * 101
+           : r.fsk_dr() >= 0 && f.bitrate * 100 >= kFskBitrate * 99 &&
+                   f.bitrate * 100 <= kFskBitrate * 101
                ? r.fsk_dr()
                : -1;
   int ch = r.channel_index(f.frequency_hz);
@@ -121,10 +124,11 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   if (dr < 0 || ch < 0) {
     ev.outcome = dr < 0 ? "not an uplink data rate" : "not an uplink channel";
     events_.push_back(ev);
-    server_.note(f.end_us, "gateway: frame on " + std::to_string(f.frequency_hz) + " Hz " +
-                               (fsk ? "FSK " + std::to_string(f.bitrate) + " bit/s"
-                                    : "SF" + std::to_string(f.sf) + " BW" + std::to_string(f.bandwidth_hz)) +
-                               " ignored: " + ev.outcome);
+    server_.note(f.end_us,
+                 "gateway: frame on " + std::to_string(f.frequency_hz) + " Hz " +
+                     (fsk ? "FSK " + std::to_string(f.bitrate) + " bit/s"
+                          : "SF" + std::to_string(f.sf) + " BW" + std::to_string(f.bandwidth_hz)) +
+                     " ignored: " + ev.outcome);
     return;
   }
   Pending p{rec, dr, ch};
@@ -159,8 +163,8 @@ void Gateway::receive(const Pending& p) {
   if (ev.outcome == "received" && f.rx_snr_db < floor) ev.outcome = "below sensitivity";
   events_.push_back(ev);
   if (ev.outcome != "received") {
-    server_.note(f.end_us, "gateway: uplink on " + std::to_string(f.frequency_hz) + " Hz lost: " +
-                               ev.outcome);
+    server_.note(f.end_us, "gateway: uplink on " + std::to_string(f.frequency_hz) +
+                               " Hz lost: " + ev.outcome);
     return;
   }
   RxMeta meta;
@@ -171,7 +175,8 @@ void Gateway::receive(const Pending& p) {
   meta.rssi = f.rx_rssi_dbm;
   meta.snr = f.rx_snr_db;
   Bytes bytes(f.payload, f.payload + std::min<size_t>(f.len, sizeof f.payload));
-  for (Transmission& tx : server_.on_uplink(bytes, meta)) scheduled_.push_back(Scheduled{tx, false});
+  for (Transmission& tx : server_.on_uplink(bytes, meta))
+    scheduled_.push_back(Scheduled{tx, false});
 }
 
 time_us Gateway::wake_time() const {
@@ -195,9 +200,11 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
     receive(p);
   }
   if (server_.has_spontaneous())
-    for (Transmission& tx : server_.take_spontaneous(now)) scheduled_.push_back(Scheduled{tx, false});
+    for (Transmission& tx : server_.take_spontaneous(now))
+      scheduled_.push_back(Scheduled{tx, false});
   if (options_.beacons && next_beacon_ <= now) {
-    const uint32_t gps_s = static_cast<uint32_t>(server_.gps_us(next_beacon_ - options_.beacon_delay_us) / 1000000);
+    const uint32_t gps_s =
+        static_cast<uint32_t>(server_.gps_us(next_beacon_ - options_.beacon_delay_us) / 1000000);
     Transmission tx;
     tx.at = next_beacon_;
     tx.freq = server_.region().beacon_frequency(gps_s);
@@ -211,9 +218,10 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
     next_beacon_ = next_beacon(now + 1);
   }
   // Transmissions due now, beacons first.
-  std::stable_sort(scheduled_.begin(), scheduled_.end(), [](const Scheduled& a, const Scheduled& b) {
-    return a.tx.at != b.tx.at ? a.tx.at < b.tx.at : a.beacon > b.beacon;
-  });
+  std::stable_sort(scheduled_.begin(), scheduled_.end(),
+                   [](const Scheduled& a, const Scheduled& b) {
+                     return a.tx.at != b.tx.at ? a.tx.at < b.tx.at : a.beacon > b.beacon;
+                   });
   while (!scheduled_.empty() &&
          scheduled_.front().tx.at + static_cast<uint64_t>(options_.timing_error_us) <= now) {
     Scheduled s = scheduled_.front();
@@ -241,8 +249,9 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
                                  return r.frame.end_us < horizon;
                                }),
                 recent_.end());
-  sent_.erase(std::remove_if(sent_.begin(), sent_.end(),
-                             [horizon](const std::pair<time_us, time_us>& s) { return s.second < horizon; }),
+  sent_.erase(std::remove_if(
+                  sent_.begin(), sent_.end(),
+                  [horizon](const std::pair<time_us, time_us>& s) { return s.second < horizon; }),
               sent_.end());
 }
 

@@ -48,8 +48,8 @@ Block mic_block(const uint8_t x[4], bool downlink, uint32_t dev_addr, uint32_t f
 }  // namespace
 
 const char* mtype_name(MType t) {
-  static const char* names[] = {"JoinRequest",   "JoinAccept",  "UnconfirmedUp", "UnconfirmedDown",
-                                "ConfirmedUp",   "ConfirmedDown", "RejoinRequest", "Proprietary"};
+  static const char* names[] = {"JoinRequest", "JoinAccept",    "UnconfirmedUp", "UnconfirmedDown",
+                                "ConfirmedUp", "ConfirmedDown", "RejoinRequest", "Proprietary"};
   return names[static_cast<int>(t) & 7];
 }
 
@@ -122,8 +122,8 @@ Bytes build_join_accept(const JoinAccept& ja, const Key& mic_key, const Key& enc
 }
 
 bool open_join_accept(const Bytes& frame, const Key& enc_key, const Key& mic_key,
-                      uint8_t join_req_type, uint64_t join_eui, uint16_t dev_nonce,
-                      JoinAccept* out, std::string* why) {
+                      uint8_t join_req_type, uint64_t join_eui, uint16_t dev_nonce, JoinAccept* out,
+                      std::string* why) {
   if (frame.size() != 17 && frame.size() != 33) {
     *why = "join accept of " + std::to_string(frame.size()) + " bytes";
     return false;
@@ -239,7 +239,8 @@ bool parse_data_frame(const Bytes& f, DataFrame* out, std::string* why) {
   size_t pos = 8 + fopts_len;
   if (pos < body_end) {
     d.fport = f[pos];
-    d.payload.assign(f.begin() + static_cast<long>(pos) + 1, f.begin() + static_cast<long>(body_end));
+    d.payload.assign(f.begin() + static_cast<long>(pos) + 1,
+                     f.begin() + static_cast<long>(body_end));
   }
   d.mic = static_cast<uint32_t>(get_le(&f[body_end], 4));
   *out = std::move(d);

@@ -36,15 +36,16 @@ Region dynamic(RegionId id, const char* name, std::vector<uint32_t> defaults, ui
 }
 
 Region as923(RegionId id, const char* name, int32_t offset) {
-  auto f = [offset](uint32_t hz) { return static_cast<uint32_t>(static_cast<int32_t>(hz) + offset); };
+  auto f = [offset](uint32_t hz) {
+    return static_cast<uint32_t>(static_cast<int32_t>(hz) + offset);
+  };
   Region r = dynamic(id, name, {f(923200000), f(923400000)}, f(923200000), 2, f(923400000), 3);
   r.max_rx1_offset = 7;
   return r;
 }
 
 // 64 channels of 125 kHz, 8 of 500 kHz, 8 downlink channels of 500 kHz.
-Region fixed72(RegionId id, const char* name, uint32_t first125, uint32_t first500,
-               bool us) {
+Region fixed72(RegionId id, const char* name, uint32_t first125, uint32_t first500, bool us) {
   Region r{};
   r.id = id;
   r.name = name;
@@ -59,7 +60,8 @@ Region fixed72(RegionId id, const char* name, uint32_t first125, uint32_t first5
   for (int d = 8; d <= 13; ++d) r.dr[d] = DataRate{static_cast<uint8_t>(12 - (d - 8)), 500 * kHz};
   uint8_t top125 = us ? 3 : 5;
   uint8_t dr500 = us ? 4 : 6;
-  for (uint32_t i = 0; i < 64; ++i) r.channels.push_back(Channel{first125 + i * 200 * kHz, 0, top125});
+  for (uint32_t i = 0; i < 64; ++i)
+    r.channels.push_back(Channel{first125 + i * 200 * kHz, 0, top125});
   for (uint32_t i = 0; i < 8; ++i)
     r.channels.push_back(Channel{first500 + i * 1600 * kHz, dr500, dr500});
   r.max_rx1_offset = us ? 3 : 5;
@@ -122,7 +124,8 @@ std::map<RegionId, Region> build() {
     r.name = "CN470";
     r.fixed_plan = true;
     lora_125(r, 0, 5, 12);
-    for (uint32_t i = 0; i < 96; ++i) r.channels.push_back(Channel{470300000 + i * 200 * kHz, 0, 5});
+    for (uint32_t i = 0; i < 96; ++i)
+      r.channels.push_back(Channel{470300000 + i * 200 * kHz, 0, 5});
     r.rx2_freq = 505300000;
     r.rx2_dr = 0;
     r.beacon_freq = 508300000;
@@ -137,10 +140,10 @@ std::map<RegionId, Region> build() {
   }
   // Beacon 0: the 20 MHz plans hop over downlink channels (see
   // beacon_frequency), the others have one beacon and ping-slot channel.
-  add(cn470_plan(RegionId::kCN470_20A, "CN470-20A", {{470300000, 32}, {503500000, 32}},
-                 {470900000, 472500000, 474100000, 475700000, 504100000, 505700000, 507300000,
-                  508900000},
-                 486900000, 8, 8, 0));
+  add(cn470_plan(
+      RegionId::kCN470_20A, "CN470-20A", {{470300000, 32}, {503500000, 32}},
+      {470900000, 472500000, 474100000, 475700000, 504100000, 505700000, 507300000, 508900000},
+      486900000, 8, 8, 0));
   add(cn470_plan(RegionId::kCN470_20B, "CN470-20B", {{476900000, 32}, {496900000, 32}},
                  {479900000, 499900000}, 498300000, 1, 32, 0));
   add(cn470_plan(RegionId::kCN470_26A, "CN470-26A", {{470300000, 48}},
@@ -149,17 +152,17 @@ std::map<RegionId, Region> build() {
   add(cn470_plan(RegionId::kCN470_26B, "CN470-26B", {{480300000, 48}},
                  {480300000, 482300000, 484300000, 486300000, 488300000}, 502500000, 1, 1,
                  504900000));
-  add(dynamic(RegionId::kCN779, "CN779", {779500000, 779700000, 779900000}, 786000000, 0,
-              785000000, 3));
-  add(dynamic(RegionId::kEU433, "EU433", {433175000, 433375000, 433575000}, 434665000, 0,
-              434665000, 3));
-  add(dynamic(RegionId::kEU868, "EU868", {868100000, 868300000, 868500000}, 869525000, 0,
-              869525000, 3));
-  add(dynamic(RegionId::kKR920, "KR920", {922100000, 922300000, 922500000}, 921900000, 0,
-              923100000, 3, false, false));
+  add(dynamic(RegionId::kCN779, "CN779", {779500000, 779700000, 779900000}, 786000000, 0, 785000000,
+              3));
+  add(dynamic(RegionId::kEU433, "EU433", {433175000, 433375000, 433575000}, 434665000, 0, 434665000,
+              3));
+  add(dynamic(RegionId::kEU868, "EU868", {868100000, 868300000, 868500000}, 869525000, 0, 869525000,
+              3));
+  add(dynamic(RegionId::kKR920, "KR920", {922100000, 922300000, 922500000}, 921900000, 0, 923100000,
+              3, false, false));
   {
-    Region r = dynamic(RegionId::kIN865, "IN865", {865062500, 865402500, 865985000}, 866550000,
-                       2, 866550000, 4, false);
+    Region r = dynamic(RegionId::kIN865, "IN865", {865062500, 865402500, 865985000}, 866550000, 2,
+                       866550000, 4, false);
     r.max_rx1_offset = 7;
     add(r);
   }
@@ -295,9 +298,11 @@ uint32_t Region::ping_frequency(uint32_t dev_addr, uint32_t beacon_time, uint32_
   const uint32_t period = beacon_time / 128;
   switch (id) {
     case RegionId::kCN470_20A:
-      return cn470_20_downlink(*this, join_index(join_freq) * 8 + (dev_addr + period) % ping_channels);
+      return cn470_20_downlink(*this,
+                               join_index(join_freq) * 8 + (dev_addr + period) % ping_channels);
     case RegionId::kCN470_20B:  // 32 channels from 32 x join channel
-      return cn470_20_downlink(*this, join_index(join_freq) * 32 + (dev_addr + period) % ping_channels);
+      return cn470_20_downlink(*this,
+                               join_index(join_freq) * 32 + (dev_addr + period) % ping_channels);
     default:
       break;
   }

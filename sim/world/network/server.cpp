@@ -58,8 +58,8 @@ std::string UplinkRecord::line() const {
   if (!device.empty()) s += " " + device;
   char b[96];
   if (mtype == MType::kJoinRequest) {
-    std::snprintf(b, sizeof b, " DevEUI %016llX DevNonce %u", static_cast<unsigned long long>(dev_eui),
-                  dev_nonce);
+    std::snprintf(b, sizeof b, " DevEUI %016llX DevNonce %u",
+                  static_cast<unsigned long long>(dev_eui), dev_nonce);
     s += b;
   } else if (mtype == MType::kRejoinRequest) {
     std::snprintf(b, sizeof b, " type %u DevEUI %016llX RJcount %u", rejoin_type,
@@ -68,12 +68,14 @@ std::string UplinkRecord::line() const {
   } else if (mtype == MType::kUnconfirmedUp || mtype == MType::kConfirmedUp) {
     std::snprintf(b, sizeof b, " DevAddr %08X FCnt %u FCtrl %02X", dev_addr, fcnt, fctrl);
     s += b;
-    if (fport) s += " port " + std::to_string(*fport) + " payload " + hex(payload.data(), payload.size());
+    if (fport)
+      s += " port " + std::to_string(*fport) + " payload " + hex(payload.data(), payload.size());
     if (!mac.empty()) s += " MAC " + describe_mac(mac, true);
   }
   s += mic_ok ? " MIC ok" : " MIC bad";
   s += " " + status;
-  if (status != "ok" && !raw.empty()) s += " raw " + hex(raw.data(), std::min<size_t>(raw.size(), 64));
+  if (status != "ok" && !raw.empty())
+    s += " raw " + hex(raw.data(), std::min<size_t>(raw.size(), 64));
   return s;
 }
 
@@ -85,7 +87,8 @@ std::string DownlinkRecord::line() const {
   char b[64];
   std::snprintf(b, sizeof b, " DevAddr %08X FCnt %u FCtrl %02X", dev_addr, fcnt, fctrl);
   s += b;
-  if (fport) s += " port " + std::to_string(*fport) + " payload " + hex(payload.data(), payload.size());
+  if (fport)
+    s += " port " + std::to_string(*fport) + " payload " + hex(payload.data(), payload.size());
   if (!mac.empty()) s += " MAC " + describe_mac(mac, false);
   return s;
 }
@@ -102,7 +105,8 @@ const NetworkServer::Dev& NetworkServer::dev(const std::string& name) const {
 }
 
 void NetworkServer::add_device(const DeviceEntry& entry) {
-  if (devs_.count(entry.name)) throw std::invalid_argument("network: device " + entry.name + " twice");
+  if (devs_.count(entry.name))
+    throw std::invalid_argument("network: device " + entry.name + " twice");
   Dev d;
   d.entry = entry;
   d.dev_class = entry.dev_class;
@@ -161,7 +165,9 @@ void NetworkServer::queue_multicast(const std::string& name, uint8_t port, const
   mc_queue_[name].push_back(AppDown{port, payload, false});
 }
 
-void NetworkServer::set_port_handler(uint8_t port, PortHandler h) { handlers_[port] = std::move(h); }
+void NetworkServer::set_port_handler(uint8_t port, PortHandler h) {
+  handlers_[port] = std::move(h);
+}
 
 void NetworkServer::note(time_us t, const std::string& text) {
   log_.push_back(fmt_time(t) + " " + text);
@@ -179,7 +185,8 @@ std::vector<uint32_t> NetworkServer::extra_channels() const {
     // A device may use a new channel from the moment it takes it, so the
     // uplink carrying its answer can already come on it.
     for (const MacCommand& c : d.mac_sent)
-      if (c.cid == 0x07 && c.data.size() >= 4 && get24(c.data, 1) != 0) out.push_back(get24(c.data, 1) * 100);
+      if (c.cid == 0x07 && c.data.size() >= 4 && get24(c.data, 1) != 0)
+        out.push_back(get24(c.data, 1) * 100);
   }
   return out;
 }
@@ -225,11 +232,13 @@ std::vector<Transmission> NetworkServer::on_uplink(const Bytes& frame, const RxM
   return out;
 }
 
-Transmission NetworkServer::window_tx(const Dev& d, const RxMeta& meta, bool join, Bytes bytes) const {
+Transmission NetworkServer::window_tx(const Dev& d, const RxMeta& meta, bool join,
+                                      Bytes bytes) const {
   Transmission tx;
   tx.device = d.entry.name;
   tx.bytes = std::move(bytes);
-  time_us delay1 = join ? 5000000 : static_cast<time_us>(std::max<uint8_t>(d.rx1_delay, 1)) * 1000000;
+  time_us delay1 =
+      join ? 5000000 : static_cast<time_us>(std::max<uint8_t>(d.rx1_delay, 1)) * 1000000;
   if (d.window == Window::kRx2) {
     tx.at = meta.end_us + delay1 + 1000000;
     tx.freq = join ? region_->rx2_frequency(meta.freq) : d.rx2_freq;
@@ -238,7 +247,8 @@ Transmission NetworkServer::window_tx(const Dev& d, const RxMeta& meta, bool joi
   } else {
     tx.at = meta.end_us + delay1;
     auto it = d.dl_freq.find(meta.channel);
-    tx.freq = !join && it != d.dl_freq.end() ? it->second : region_->rx1_freq(meta.freq, meta.channel);
+    tx.freq =
+        !join && it != d.dl_freq.end() ? it->second : region_->rx1_freq(meta.freq, meta.channel);
     tx.dr = region_->rx1_dr(meta.dr, join ? 0 : d.rx1_dr_offset);
     tx.what = "RX1";
   }
@@ -309,8 +319,8 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
   d.join_nonce = (d.join_nonce + 1) & 0xFFFFFF;
   if (d.dev_addr == 0) d.dev_addr = d.entry.dev_addr ? d.entry.dev_addr : next_dev_addr++;
   d.keys = d.entry.v11 ? derive_keys_11(d.entry.nwk_key, d.entry.app_key, d.join_nonce, jr.join_eui,
-                                       jr.dev_nonce)
-                      : derive_keys_10(d.entry.app_key, d.join_nonce, net_id, jr.dev_nonce);
+                                        jr.dev_nonce)
+                       : derive_keys_10(d.entry.app_key, d.join_nonce, net_id, jr.dev_nonce);
   d.joined = true;
   d.last_fcnt_up.reset();
   d.last_raw.clear();
@@ -385,7 +395,8 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   }
   const size_t size = type == 1 ? 24 : 19;
   if (frame.size() != size) {
-    rec.status = "rejoin type " + std::to_string(type) + " of " + std::to_string(frame.size()) + " bytes";
+    rec.status =
+        "rejoin type " + std::to_string(type) + " of " + std::to_string(frame.size()) + " bytes";
     return {};
   }
   rec.dev_eui = le(type == 1 ? 10 : 5, 8);
@@ -477,9 +488,10 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   r.dev_addr = d.dev_addr;
   downlinks_.push_back(r);
   char b[140];
-  std::snprintf(b, sizeof b, "down %s DR%u %s JoinAccept (rejoin %u) %s DevAddr %08X JoinNonce %u (scheduled)",
-                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), type, d.entry.name.c_str(), d.dev_addr,
-                d.join_nonce);
+  std::snprintf(b, sizeof b,
+                "down %s DR%u %s JoinAccept (rejoin %u) %s DevAddr %08X JoinNonce %u (scheduled)",
+                fmt_freq(tx.freq).c_str(), tx.dr, tx.what.c_str(), type, d.entry.name.c_str(),
+                d.dev_addr, d.join_nonce);
   note(tx.at, b);
   return {tx};
 }
@@ -560,7 +572,8 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
   // Decryption.
   Bytes fopts = df.fopts;
   if (d->keys.v11 && !fopts.empty())
-    crypt_fopts(d->keys.nwk_s_enc, false, df.dev_addr, fcnt, fopts, d->entry.fopts_later_form, false);
+    crypt_fopts(d->keys.nwk_s_enc, false, df.dev_addr, fcnt, fopts, d->entry.fopts_later_form,
+                false);
   Bytes mac_raw = fopts;
   if (df.fport) {
     Bytes pl = df.payload;
@@ -633,12 +646,13 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
   }
   dv.mac_sent.insert(dv.mac_sent.end(), dv.mac_queue.begin(), dv.mac_queue.end());
   dv.mac_queue.clear();
-  uint8_t fctrl = static_cast<uint8_t>((confirmed ? kFCtrlAck : 0) |
-                                       (dv.queue.empty() ? 0 : kFCtrlFPending) | (adr ? kFCtrlAdr : 0));
+  uint8_t fctrl =
+      static_cast<uint8_t>((confirmed ? kFCtrlAck : 0) | (dv.queue.empty() ? 0 : kFCtrlFPending) |
+                           (adr ? kFCtrlAdr : 0));
   uint32_t fcnt_used = 0;
-  Bytes bytes = encode_down(dv, conf_down ? MType::kConfirmedDown : MType::kUnconfirmedDown, fctrl,
-                            fopts_out, port, payload, confirmed ? static_cast<uint16_t>(fcnt) : 0,
-                            &fcnt_used);
+  Bytes bytes =
+      encode_down(dv, conf_down ? MType::kConfirmedDown : MType::kUnconfirmedDown, fctrl, fopts_out,
+                  port, payload, confirmed ? static_cast<uint16_t>(fcnt) : 0, &fcnt_used);
   Transmission tx = window_tx(dv, meta, false, bytes);
   dv.busy_until = tx.at + 2000000;
   record_down(tx, dv.dev_addr, fcnt_used, fctrl, port, payload, cmds);
@@ -687,8 +701,10 @@ void NetworkServer::handle_mac(Dev& d, const std::vector<MacCommand>& cmds, cons
         break;
       case 0x02: {  // LinkCheckReq
         const DataRate& dr = region_->dr[meta.dr & 15];
-        double margin = meta.snr - (dr.fsk() ? kFskSnrFloorDb : lora_snr_floor(dr.defined() ? dr.sf : 12));
-        answers.push_back(MacCommand{0x02, {static_cast<uint8_t>(std::clamp(margin, 0.0, 254.0)), 1}});
+        double margin =
+            meta.snr - (dr.fsk() ? kFskSnrFloorDb : lora_snr_floor(dr.defined() ? dr.sf : 12));
+        answers.push_back(
+            MacCommand{0x02, {static_cast<uint8_t>(std::clamp(margin, 0.0, 254.0)), 1}});
         break;
       }
       case 0x0B:  // RekeyInd
@@ -698,9 +714,10 @@ void NetworkServer::handle_mac(Dev& d, const std::vector<MacCommand>& cmds, cons
         uint64_t g = gps_us(meta.end_us);
         uint32_t s = static_cast<uint32_t>(g / 1000000);
         uint8_t frac = static_cast<uint8_t>((g % 1000000) * 256 / 1000000);
-        answers.push_back(MacCommand{0x0D, {static_cast<uint8_t>(s), static_cast<uint8_t>(s >> 8),
-                                            static_cast<uint8_t>(s >> 16),
-                                            static_cast<uint8_t>(s >> 24), frac}});
+        answers.push_back(
+            MacCommand{0x0D,
+                       {static_cast<uint8_t>(s), static_cast<uint8_t>(s >> 8),
+                        static_cast<uint8_t>(s >> 16), static_cast<uint8_t>(s >> 24), frac}});
         break;
       }
       case 0x10:  // PingSlotInfoReq
@@ -713,7 +730,8 @@ void NetworkServer::handle_mac(Dev& d, const std::vector<MacCommand>& cmds, cons
         uint32_t delay = static_cast<uint32_t>((next - g) / 30000);
         uint32_t bt = static_cast<uint32_t>(next / 1000000);
         uint8_t ch = region_->beacon_step ? static_cast<uint8_t>((bt / 128) % 8) : 0;
-        answers.push_back(MacCommand{0x12, {static_cast<uint8_t>(delay), static_cast<uint8_t>(delay >> 8), ch}});
+        answers.push_back(
+            MacCommand{0x12, {static_cast<uint8_t>(delay), static_cast<uint8_t>(delay >> 8), ch}});
         break;
       }
       case 0x20:  // DeviceModeInd
@@ -794,7 +812,7 @@ time_us NetworkServer::next_ping_slot(time_us from, uint32_t address, uint8_t pe
   const uint32_t period = 1u << (5 + (periodicity & 7));
   const uint32_t slots = 4096 / period;
   const uint64_t g = gps_us(from);
-  for (uint64_t k = g / 128000000; ; ++k) {
+  for (uint64_t k = g / 128000000;; ++k) {
     const uint32_t bt = static_cast<uint32_t>(k * 128);
     const uint32_t off = ping_offset(bt, address, period);
     for (uint32_t n = 0; n < slots; ++n) {
@@ -851,8 +869,8 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
                                      "class C", d.join_freq);
       uint8_t fctrl = d.queue.empty() ? 0 : kFCtrlFPending;
       uint32_t fcnt = 0;
-      tx.bytes = encode_down(d, a.confirmed ? MType::kConfirmedDown : MType::kUnconfirmedDown, fctrl,
-                             {}, a.port, a.payload, 0, &fcnt);
+      tx.bytes = encode_down(d, a.confirmed ? MType::kConfirmedDown : MType::kUnconfirmedDown,
+                             fctrl, {}, a.port, a.payload, 0, &fcnt);
       if (!b) d.busy_until = tx.at + toa(*region_, tx.dr, tx.bytes.size()) + 50000;
       record_down(tx, d.dev_addr, fcnt, fctrl, a.port, a.payload, {});
       out.push_back(tx);
@@ -914,10 +932,13 @@ MacCommand new_channel_req(uint8_t index, uint32_t freq, uint8_t min_dr, uint8_t
   b.push_back(static_cast<uint8_t>((max_dr & 0x0f) << 4 | (min_dr & 0x0f)));
   return MacCommand{0x07, b};
 }
-MacCommand rx_timing_setup_req(uint8_t d) { return MacCommand{0x08, {static_cast<uint8_t>(d & 0x0f)}}; }
+MacCommand rx_timing_setup_req(uint8_t d) {
+  return MacCommand{0x08, {static_cast<uint8_t>(d & 0x0f)}};
+}
 MacCommand tx_param_setup_req(bool down_dwell, bool up_dwell, uint8_t eirp) {
-  return MacCommand{0x09, {static_cast<uint8_t>((down_dwell ? 0x20 : 0) | (up_dwell ? 0x10 : 0) |
-                                                (eirp & 0x0f))}};
+  return MacCommand{
+      0x09,
+      {static_cast<uint8_t>((down_dwell ? 0x20 : 0) | (up_dwell ? 0x10 : 0) | (eirp & 0x0f))}};
 }
 MacCommand dl_channel_req(uint8_t index, uint32_t freq) {
   Bytes b{index};
@@ -937,8 +958,9 @@ MacCommand adr_param_setup_req(uint8_t limit_exp, uint8_t delay_exp) {
 MacCommand force_rejoin_req(uint8_t period, uint8_t max_retries, uint8_t type, uint8_t dr,
                             bool byte_fields) {
   if (byte_fields)
-    return MacCommand{0x0E, {static_cast<uint8_t>((max_retries & 7) | (period & 7) << 3),
-                             static_cast<uint8_t>((dr & 0x0f) | (type & 7) << 4)}};
+    return MacCommand{0x0E,
+                      {static_cast<uint8_t>((max_retries & 7) | (period & 7) << 3),
+                       static_cast<uint8_t>((dr & 0x0f) | (type & 7) << 4)}};
   uint16_t v = static_cast<uint16_t>((period & 7) << 11 | (max_retries & 7) << 8 | (type & 7) << 4 |
                                      (dr & 0x0f));
   return MacCommand{0x0E, {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}};

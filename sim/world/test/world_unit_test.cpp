@@ -22,8 +22,8 @@ double thermal(double bw, double nf) { return -174.0 + 10.0 * std::log10(bw) + n
 
 TEST(LinkBudget, RssiAndSnrFollowLossAndNoise) {
   LinkBudget b;
-  b.set_path_loss(1, 2, 100.0);             // both ways
-  b.set_path_loss(1, 3, 60.0, false);       // 1 -> 3 only
+  b.set_path_loss(1, 2, 100.0);        // both ways
+  b.set_path_loss(1, 3, 60.0, false);  // 1 -> 3 only
   struct Case {
     uint32_t from, to;
     int8_t power;
@@ -87,9 +87,10 @@ TEST(Duration, ParsesUnitsAndRefusesTheRest) {
   struct Good {
     const char* text;
     sim::time_us us;
-  } good[] = {{"100", 100},           {"90us", 90},           {"250ms", 250000},
-              {"2s", 2000000},        {"1.5m", 90000000},     {"2min", 120000000},
-              {"24h", 86400000000ull}, {"3d", 259200000000ull}, {"0s", 0}};
+  } good[] = {
+      {"100", 100},       {"90us", 90},        {"250ms", 250000},       {"2s", 2000000},
+      {"1.5m", 90000000}, {"2min", 120000000}, {"24h", 86400000000ull}, {"3d", 259200000000ull},
+      {"0s", 0}};
   for (const Good& g : good) {
     sim::time_us t = 1;
     EXPECT_TRUE(sim::world::parse_duration(g.text, &t)) << g.text;

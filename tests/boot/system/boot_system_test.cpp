@@ -97,7 +97,8 @@ TEST(BootModule, CommandsOnTheLine) {
   EXPECT_EQ(flash_word(flash, kBootFlag), kRun);
   EXPECT_EQ(flash_word(flash, kUpdateFlag), 0xFFFFFFFFu);
   std::vector<uint8_t> record = flash_bytes(flash, kVersion, 32);
-  EXPECT_EQ(std::string(record.begin(), record.end()), std::string("QIV_BOOT_0.8_STM32WLE5CC\0\0\0\0\0\0\0\0", 32));
+  EXPECT_EQ(std::string(record.begin(), record.end()),
+            std::string("QIV_BOOT_0.8_STM32WLE5CC\0\0\0\0\0\0\0\0", 32));
 
   const std::string NS = "AT not support.\r\n";
   struct Case {
@@ -196,7 +197,8 @@ TEST(BootModule, FileOneByteTooLargeIsRefusedThenTheWholeAreaFits) {
   SbResult r = send(m, {"-q", "-k", dir + "/big.bin"});
   EXPECT_NE(r.exit_code, 0);
   EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
-  EXPECT_EQ(flash_bytes(flash, kArea, kAreaSize), std::vector<uint8_t>(kAreaSize, 0xFF));  // never erased
+  EXPECT_EQ(flash_bytes(flash, kArea, kAreaSize),
+            std::vector<uint8_t>(kAreaSize, 0xFF));  // never erased
   // Still waiting for a file: the next one, filling the area exactly, works.
   usleep(100000);
   m.flush_input();
@@ -276,7 +278,8 @@ TEST(BootModule, TransferCutHalfwayNeverStartsThenUpdatesAgain) {
 // the line during the transfer and until `wait_for` has come after it (at
 // most a few seconds), so that nothing the module says right after the
 // transfer is lost to sb's end of the line.
-SbResult send_keeping_output(Module& m, const std::string& file, const std::string& wait_for, std::string* said) {
+SbResult send_keeping_output(Module& m, const std::string& file, const std::string& wait_for,
+                             std::string* said) {
   int line = m.open_line();
   std::mutex mu;
   std::string text;
@@ -366,12 +369,10 @@ TEST(BootModule, SenderDiesMidwayThenSentAgain) {
   std::atomic<int> cancels{0};
   int line = m.open_line();
   {
-    Relay relay(
-        line, nullptr,
-        [&](uint64_t, uint8_t& b) {
-          if (b == 0x18) ++cancels;
-          return true;
-        });
+    Relay relay(line, nullptr, [&](uint64_t, uint8_t& b) {
+      if (b == 0x18) ++cancels;
+      return true;
+    });
     SbResult r = run_sb(relay.sender_fd(), {"-q", "-k", file}, 60000, [](pid_t p) {
       std::thread([p] {
         usleep(2000000);

@@ -28,7 +28,9 @@ int ms_left(Clock::time_point end) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-void write_all(int fd, const uint8_t* p, size_t n) { hostutil::write_all(fd, p, n, /*wait_when_full=*/true); }
+void write_all(int fd, const uint8_t* p, size_t n) {
+  hostutil::write_all(fd, p, n, /*wait_when_full=*/true);
+}
 
 }  // namespace
 
@@ -43,7 +45,8 @@ std::string scratch_dir(const std::string& test_name) {
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& data) {
@@ -55,18 +58,20 @@ std::vector<uint8_t> flash_bytes(const std::string& flash, uint32_t addr, size_t
   std::vector<uint8_t> all = read_file(flash);
   size_t off = addr - 0x08000000u;
   if (off + len > all.size()) return {};
-  return std::vector<uint8_t>(all.begin() + static_cast<long>(off), all.begin() + static_cast<long>(off + len));
+  return std::vector<uint8_t>(all.begin() + static_cast<long>(off),
+                              all.begin() + static_cast<long>(off + len));
 }
 
 uint32_t flash_word(const std::string& flash, uint32_t addr) {
   std::vector<uint8_t> b = flash_bytes(flash, addr, 4);
   if (b.size() != 4) return 0;
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-         static_cast<uint32_t>(b[3]) << 24;
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
 std::string make_app_file(const std::string& dir, const std::string& image, uint32_t size) {
-  std::string out = dir + "/" + image + (size ? "-" + std::to_string(size) : std::string()) + ".bin";
+  std::string out =
+      dir + "/" + image + (size ? "-" + std::to_string(size) : std::string()) + ".bin";
   std::string cmd = build_dir() + "/qiv-appfile make --image " + image +
                     (size ? " --size " + std::to_string(size) : std::string()) + " -o " + out;
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("qiv-appfile failed: " + cmd);
@@ -200,7 +205,8 @@ SbResult run_sb(int line_fd, const std::vector<std::string>& args, int timeout_m
   auto drain = [&]() {
     char buf[1024];
     ssize_t n;
-    while ((n = ::read(err[0], buf, sizeof buf)) > 0) r.stderr_text.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(err[0], buf, sizeof buf)) > 0)
+      r.stderr_text.append(buf, static_cast<size_t>(n));
   };
   auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int status = 0;

@@ -24,7 +24,8 @@ int run(const std::string& args) {
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
 }
 
 uint32_t word(const std::vector<uint8_t>& d, size_t off) {
@@ -60,7 +61,8 @@ TEST(AppFileTool, MakesFilesTheBootloaderAndTheChipAccept) {
     EXPECT_EQ(h.length, c.size);
     auto copy = f;
     std::memset(copy.data() + offsetof(stm32sim::AppHeader, crc32), 0, 4);
-    EXPECT_EQ(h.crc32, static_cast<uint32_t>(::crc32(0, copy.data(), static_cast<uInt>(copy.size()))));
+    EXPECT_EQ(h.crc32,
+              static_cast<uint32_t>(::crc32(0, copy.data(), static_cast<uInt>(copy.size()))));
     // Programmed into the erased area, it is still found.
     std::vector<uint8_t> area(stm32sim::kAppAreaSize, 0xFF);
     std::copy(f.begin(), f.end(), area.begin());
@@ -77,8 +79,9 @@ TEST(AppFileFormat, OnlyPlainProgramNamesAreStarted) {
   struct Case {
     const char* name;
     bool runnable;
-  } cases[] = {{"brisola-t", true}, {"x1-2", true},     {"/bin/sh", false}, {"../brisola-t", false},
-               {"brisola-t.sh", false}, {"Brisola-T", false}, {"a b", false}};
+  } cases[] = {{"brisola-t", true},     {"x1-2", true},          {"/bin/sh", false},
+               {"../brisola-t", false}, {"brisola-t.sh", false}, {"Brisola-T", false},
+               {"a b", false}};
   for (const auto& c : cases) {
     auto f = stm32sim::make_app_file("brisola-t", 4096);
     stm32sim::AppHeader h;

@@ -22,10 +22,10 @@ struct StartCase {
   uint32_t boot;
   uint32_t update;
   App app;
-  uint32_t sp;           // for App::kSp
+  uint32_t sp;  // for App::kSp
   bool first_jumps;
   bool second_jumps;
-  uint32_t boot_after;   // boot flag word after the first boot
+  uint32_t boot_after;  // boot flag word after the first boot
 };
 
 TEST_F(BootCommand, StartUpDecision) {

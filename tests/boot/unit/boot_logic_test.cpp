@@ -54,12 +54,12 @@ TEST(Str2Int, ConvertsAndRefuses) {
       {"196KB", false, 0},
       {"1K2", false, 0},
       {"0x31g", false, 0},
-      {"4294967296", false, 0},        // does not fit in 32 bits
-      {"99999999999", false, 0},       // 11 digits: more than is looked at
+      {"4294967296", false, 0},   // does not fit in 32 bits
+      {"99999999999", false, 0},  // 11 digits: more than is looked at
       {"0x100000000", false, 0},
-      {"4194304K", false, 0},          // 4 GiB
+      {"4194304K", false, 0},  // 4 GiB
       {"4096M", false, 0},
-      {"000000000001", false, 0},      // 12 characters
+      {"000000000001", false, 0},  // 12 characters
   };
   for (const auto& c : cases) {
     uint32_t value = 0xDEADBEEF;
@@ -76,7 +76,8 @@ TEST(Crc16, MatchesXmodemCheckValueAndAnIndependentForm) {
   for (size_t len : {0u, 1u, 128u, 1024u}) {
     std::vector<uint8_t> d(len);
     for (auto& b : d) b = static_cast<uint8_t>(rng());
-    EXPECT_EQ(Cal_CRC16(d.data(), static_cast<uint32_t>(len)), ytest::crc16_xmodem(d.data(), len)) << len;
+    EXPECT_EQ(Cal_CRC16(d.data(), static_cast<uint32_t>(len)), ytest::crc16_xmodem(d.data(), len))
+        << len;
   }
 }
 
@@ -84,7 +85,7 @@ TEST_F(BootLogic, PageNumbersAndAreaErase) {
   EXPECT_EQ(GetPage(APP_IMAGE_ADDR), 12u);
   EXPECT_EQ(GetPage(BOOT_FLAG_ADDR), 8u);
   EXPECT_EQ(GetPage(APP_IMAGE_END - 1), 109u);
-  fake::flash_poke_word(APP_IMAGE_END, 0x12345678);      // the application's storage
+  fake::flash_poke_word(APP_IMAGE_END, 0x12345678);       // the application's storage
   fake::flash_poke_word(APP_IMAGE_ADDR - 4, 0x87654321);  // just below the area
   ASSERT_EQ(FLASH_If_Erase(APP_IMAGE_ADDR), static_cast<uint32_t>(FLASHIF_OK));
   EXPECT_EQ(fake::chip().erased_pages, 98u);
@@ -105,7 +106,8 @@ TEST_F(BootLogic, WriteProgramsVerifiesAndStaysInsideTheArea) {
   std::vector<uint32_t> words(256);
   for (size_t i = 0; i < words.size(); ++i) words[i] = 0xA5000000u + static_cast<uint32_t>(i);
   ASSERT_EQ(FLASH_If_Write(APP_IMAGE_ADDR, words.data(), 256), static_cast<uint32_t>(FLASHIF_OK));
-  EXPECT_EQ(std::memcmp(fake::chip().flash + (APP_IMAGE_ADDR - fake::kFlashBase), words.data(), 1024), 0);
+  EXPECT_EQ(
+      std::memcmp(fake::chip().flash + (APP_IMAGE_ADDR - fake::kFlashBase), words.data(), 1024), 0);
   EXPECT_TRUE(fake::chip().flash_locked);
 
   struct Case {
@@ -113,13 +115,13 @@ TEST_F(BootLogic, WriteProgramsVerifiesAndStaysInsideTheArea) {
     uint32_t words;
     uint32_t result;
   } cases[] = {
-      {APP_IMAGE_END - 1024, 256, FLASHIF_OK},          // the last KB of the area
+      {APP_IMAGE_END - 1024, 256, FLASHIF_OK},             // the last KB of the area
       {APP_IMAGE_END - 1016, 256, FLASHIF_WRITING_ERROR},  // would cross the end
       {APP_IMAGE_END, 2, FLASHIF_WRITING_ERROR},
       {APP_IMAGE_ADDR - 8, 2, FLASHIF_WRITING_ERROR},
-      {0xFFFFFFF8u, 2, FLASHIF_WRITING_ERROR},          // wraps around
-      {APP_IMAGE_ADDR + 4, 2, FLASHIF_WRITING_ERROR},   // not a double word
-      {APP_IMAGE_ADDR, 2, FLASHIF_WRITING_ERROR},       // already programmed
+      {0xFFFFFFF8u, 2, FLASHIF_WRITING_ERROR},         // wraps around
+      {APP_IMAGE_ADDR + 4, 2, FLASHIF_WRITING_ERROR},  // not a double word
+      {APP_IMAGE_ADDR, 2, FLASHIF_WRITING_ERROR},      // already programmed
   };
   for (const auto& c : cases) {
     uint64_t before = fake::chip().programmed_units;

@@ -21,7 +21,7 @@ using systest::Device;
 using systest::DeviceOptions;
 using systest::World;
 
-constexpr double kRef = 3.3;  // reference of the 3.3 V mode
+constexpr double kRef = 3.3;         // reference of the 3.3 V mode
 constexpr double kTolerance = 2e-6;  // "%f" keeps six decimals
 
 // The calibration table of the Brisola-E board: (volts, ADC threshold).
@@ -75,9 +75,9 @@ TEST(Battery, DividerImagesScaleThePinReading) {
   const uint32_t inputs[] = {0, 1, 825, 1650, 2000, 3299, 3300, 3600};
   for (const Image* img : {&kBrisolaT, &image_named("saffrond")}) {
     for (uint32_t mv : inputs) {
-      expect_readings(*img, {{"PB3", mv}, {"VBAT", 3300}},
-                      {{"AT+BAT", divider_volts(cmd::adc_code(mv, 10))},
-                       {"AT+SYSV", supply_volts(3300)}});
+      expect_readings(
+          *img, {{"PB3", mv}, {"VBAT", 3300}},
+          {{"AT+BAT", divider_volts(cmd::adc_code(mv, 10))}, {"AT+SYSV", supply_volts(3300)}});
     }
   }
 }

@@ -53,7 +53,8 @@ std::string flash_diff(const Bytes& want, const Bytes& got) {
     for (size_t i = from; i < from + fdn::kPageSize && i < want.size(); ++i) {
       if (want[i] == got[i]) continue;
       char line[96];
-      std::snprintf(line, sizeof line, "\n  page at 0x%08zX differs first at 0x%08zX: 0x%02X, expected 0x%02X",
+      std::snprintf(line, sizeof line,
+                    "\n  page at 0x%08zX differs first at 0x%08zX: 0x%02X, expected 0x%02X",
                     fdn::kFlashBase + from, fdn::kFlashBase + i, got[i], want[i]);
       out << line;
       ++shown;

@@ -86,7 +86,8 @@ TEST(Images, EveryImageAnswersTheSharedDialogsWithItsOwnTexts) {
     put(rec::passwd, "k3y", 9);
     Bytes f = d.flash();
     EXPECT_EQ(record_of(f), want) << record_diff(want, record_of(f));
-    EXPECT_TRUE(cmd::get_bytes(f, kFactoryAddr, kPageSize) == cmd::get_bytes(f, kRecordAddr, kPageSize));
+    EXPECT_TRUE(cmd::get_bytes(f, kFactoryAddr, kPageSize) ==
+                cmd::get_bytes(f, kRecordAddr, kPageSize));
     // The module restarts for "ATZ" without a reply word.
     EXPECT_TRUE(exchange(d, kAtPort, "ATZ\r\n", startup_text(img), ms(500)));
   }
@@ -132,9 +133,10 @@ TEST(Images, EveryImageHandsItsModuleToTheBootloader) {
     Device& d = w.start("module", o);
     ASSERT_TRUE(d.wait_output(kAtPort, startup_text(img)));
     EXPECT_TRUE(exchange(d, kAtPort, "AT+BOOT\r\n", "<BOOT MODE>\r\n", ms(500)));
-    EXPECT_TRUE(exchange(d, kAtPort, "at+run\r", "Stop Boot Mode\r\n" + startup_text(img), ms(500)));
-    EXPECT_TRUE(exchange(d, kAtPort, "AT+BOOTVER=?\r\n",
-                         answer("AT+BOOTVER", cmd::kBootloaderVersion)));
+    EXPECT_TRUE(
+        exchange(d, kAtPort, "at+run\r", "Stop Boot Mode\r\n" + startup_text(img), ms(500)));
+    EXPECT_TRUE(
+        exchange(d, kAtPort, "AT+BOOTVER=?\r\n", answer("AT+BOOTVER", cmd::kBootloaderVersion)));
   }
 }
 

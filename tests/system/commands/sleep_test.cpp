@@ -65,7 +65,8 @@ TEST(Sleep, AByteOnTheAtPortEndsTheSleepAndReachesTheInterpreter) {
     d.write(kAtPort, line);
     EXPECT_TRUE(d.quiet(kAtPort, sec(20)));
     time_us woken = w.now();
-    EXPECT_TRUE(exchange(d, kAtPort, "AT+VER=?\r\n", "OK\r\n" + answer("AT+VER", version_text(img))));
+    EXPECT_TRUE(
+        exchange(d, kAtPort, "AT+VER=?\r\n", "OK\r\n" + answer("AT+VER", version_text(img))));
     // (exchange waits on past the replies; the first "OK" came at once.)
     const std::vector<systest::OutputChunk>& chunks = d.chunks(kAtPort);
     ASSERT_FALSE(chunks.empty());
@@ -146,8 +147,8 @@ TEST(AutoSleep, SettingsAreStoredAndTheLevelDecidesWhichPortsWakeTheModule) {
     collect(d, kAtPort, ms(0));
     EXPECT_EQ(stored_auto_sleep(d), s.lpm);
     EXPECT_EQ(record_of(d.flash()).at(rec::auto_sleep_level), s.level);
-    std::string state = answer("AT+LPM", std::to_string(s.lpm)) +
-                        answer("AT+LPMLVL", std::to_string(s.level));
+    std::string state =
+        answer("AT+LPM", std::to_string(s.lpm)) + answer("AT+LPMLVL", std::to_string(s.level));
     // Idle long enough to be asleep, then a line on each port.
     w.run_for(sec(30));
     EXPECT_TRUE(exchange(d, kAtPort, "AT+LPM=?\r\nAT+LPMLVL=?\r\n", state));
@@ -180,7 +181,8 @@ TEST(AutoSleep, ALineArrivingWhileTheModuleFallsAsleepIsAnswered) {
     for (time_us gap = 0; gap <= ms(3); gap += systest::us(10)) {
       w.run_for(gap);
       d.write(kAtPort, "AT\r\n");
-      ASSERT_TRUE(d.wait_output(kAtPort, "OK\r\n", ms(50))) << "the line sent " << gap << " us after OK: " << printable(d.unread(kAtPort));
+      ASSERT_TRUE(d.wait_output(kAtPort, "OK\r\n", ms(50)))
+          << "the line sent " << gap << " us after OK: " << printable(d.unread(kAtPort));
     }
     EXPECT_EQ(d.take(kAtPort), "");
   }

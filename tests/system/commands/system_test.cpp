@@ -36,8 +36,8 @@ TEST(Echo, ATETogglesTheEchoAndStoresIt) {
   ASSERT_TRUE(exchange(d, kAtPort, "ATE\r\n", "OK\r\n"));
   EXPECT_EQ(stored(d, rec::echo), 1);
   // Each typed byte comes back, the line end as LF then CR.
-  EXPECT_TRUE(exchange(d, kAtPort, "AT+VER=?\r\n",
-                       "AT+VER=?\n\r" + answer("AT+VER", version_text(img))));
+  EXPECT_TRUE(
+      exchange(d, kAtPort, "AT+VER=?\r\n", "AT+VER=?\n\r" + answer("AT+VER", version_text(img))));
   // Typed with the echo on, the line that turns it off is still shown.
   EXPECT_TRUE(exchange(d, kAtPort, "ATE\r\n", "ATE\n\rOK\r\n"));
   EXPECT_EQ(stored(d, rec::echo), 0);
@@ -71,12 +71,8 @@ TEST(Versions, BuiltInTextsAndStoredTextsAreAnsweredApart) {
   World w;
   Device& d = start_module(w, "m", img, with_flash(flash_with_record(r)));
   const std::pair<const char*, std::string> cases[] = {
-      {"AT+VER", version_text(img)},
-      {"AT+FIRMWAREVER", full},
-      {"AT+HWMODEL", "Custom board 7"},
-      {"AT+CLIVER", "9.8.7"},
-      {"AT+APIVER", "3.2.11"},
-      {"AT+HWID", "stm32wle5xx"},
+      {"AT+VER", version_text(img)}, {"AT+FIRMWAREVER", full}, {"AT+HWMODEL", "Custom board 7"},
+      {"AT+CLIVER", "9.8.7"},        {"AT+APIVER", "3.2.11"},  {"AT+HWID", "stm32wle5xx"},
   };
   for (const auto& [command, value] : cases) {
     SCOPED_TRACE(command);
@@ -92,7 +88,8 @@ TEST(Versions, BuiltInTextsAndStoredTextsAreAnsweredApart) {
       << printable(build);
   d.write(kAtPort, "AT+REPOINFO=?\r\n");
   std::string repo = collect(d, kAtPort);
-  EXPECT_TRUE(std::regex_match(repo, std::regex("AT\\+REPOINFO=[!-~]+\r\nOK\r\n"))) << printable(repo);
+  EXPECT_TRUE(std::regex_match(repo, std::regex("AT\\+REPOINFO=[!-~]+\r\nOK\r\n")))
+      << printable(repo);
 }
 
 TEST(SerialNumber, AProductionCommandWritesItOnceAndItIsReadBack) {
@@ -188,9 +185,9 @@ TEST(Factory, AFailedStoreIsReportedAndLeavesTheRecordAlone) {
     Bytes after = d.flash();
     Bytes want = after;  // everything but the factory page as before
     cmd::put_bytes(want, kFlashBase, cmd::get_bytes(flash, kFlashBase, at(kFactoryAddr)));
-    cmd::put_bytes(want, kFactoryAddr + kPageSize,
-                   cmd::get_bytes(flash, kFactoryAddr + kPageSize,
-                                  kFlashSize - at(kFactoryAddr) - kPageSize));
+    cmd::put_bytes(
+        want, kFactoryAddr + kPageSize,
+        cmd::get_bytes(flash, kFactoryAddr + kPageSize, kFlashSize - at(kFactoryAddr) - kPageSize));
     EXPECT_TRUE(want == after) << cmd::flash_diff(want, after);
     if (allowed == 0) {
       EXPECT_TRUE(flash == after) << cmd::flash_diff(flash, after);
@@ -277,8 +274,8 @@ TEST(Bootloader, ATBootHandsTheModuleToTheBootloaderForOneReset) {
   EXPECT_EQ(get32(after, at(kBootFlagAddr)), kBootFlagRunApp);
   EXPECT_EQ(get32(after, at(cmd::kUpdateFlagAddr)), 0xFFFFFFFFu);
   EXPECT_TRUE(exchange(d, kAtPort, "at+run\r", "Stop Boot Mode\r\n" + startup_text(img), ms(500)));
-  EXPECT_TRUE(exchange(d, kAtPort, "AT+BOOTVER=?\r\n",
-                       answer("AT+BOOTVER", cmd::kBootloaderVersion)));
+  EXPECT_TRUE(
+      exchange(d, kAtPort, "AT+BOOTVER=?\r\n", answer("AT+BOOTVER", cmd::kBootloaderVersion)));
 }
 
 }  // namespace

@@ -187,7 +187,8 @@ void run(int port, const char* cmd) {
     say(port, ok ? "OK" : "ERROR");
   } else if (std::sscanf(cmd, "ERASE %lu", &x) == 1) {
     say(port, x < g.size / g.page_size && sim::flash_erase_page(static_cast<uint32_t>(x))
-                  ? "OK" : "ERROR");
+                  ? "OK"
+                  : "ERROR");
   } else if (!std::strcmp(cmd, "RESET")) {
     sim::system_reset();
   } else if (std::sscanf(cmd, "EXIT %d", &code) == 1) {
@@ -250,9 +251,10 @@ void poll_delays() {
 namespace sim {
 
 const ProgramInfo& program_info() {
-  static const ProgramInfo info{
-      "qiv-fake-device", kConsole, {0x08000000, 64 * 1024, 2048, 8},
-      "0: UART0\n1: UART1\n2: UART2 (console)\n3: UART3"};
+  static const ProgramInfo info{"qiv-fake-device",
+                                kConsole,
+                                {0x08000000, 64 * 1024, 2048, 8},
+                                "0: UART0\n1: UART1\n2: UART2 (console)\n3: UART3"};
   return info;
 }
 

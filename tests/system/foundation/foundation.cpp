@@ -132,8 +132,8 @@ std::string version_text(const Image& img) { return std::string("QIV_4.2.4_") + 
 std::string startup_text(const Image& img) {
   return "\r\n"  // the line editor starting on the AT port
          "Velnatronic " +
-         std::string(img.model) + "\r\n" + std::string(54, '-') + "\r\n" + "Version: " +
-         version_text(img) + "\r\n" + "Current Work Mode: LoRaWAN.\r\n";
+         std::string(img.model) + "\r\n" + std::string(54, '-') + "\r\n" +
+         "Version: " + version_text(img) + "\r\n" + "Current Work Mode: LoRaWAN.\r\n";
 }
 
 std::string paced(const std::string& line, size_t length) {
@@ -146,10 +146,18 @@ std::string printable(std::string_view s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c >= 0x20 && c < 0x7F) {
           out += static_cast<char>(c);
@@ -187,7 +195,7 @@ void write_file(const std::string& path, const Bytes& bytes) {
 }
 
 RunResult run_image(const std::string& image, const std::string& flash_path, std::string_view input,
-              const std::vector<std::string>& more_args, const char* run_for) {
+                    const std::vector<std::string>& more_args, const char* run_for) {
   std::string stats_path = flash_path + ".stats";
   std::remove(stats_path.c_str());  // the counts of this run only
   std::vector<std::string> args = {"--flash", flash_path, "--run-for", run_for};

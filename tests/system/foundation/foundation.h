@@ -24,9 +24,9 @@ struct Image {
   // Debug banner prefix before "H " / "L " (the band strap), or null when
   // the image prints no debug banner.
   const char* debug_banner;
-  bool band_strap;         // reads PB12 for its default band
-  bool has_uid;            // has AT+UID
-  uint8_t uart1_default;   // stored mode of UART1 in the defaults
+  bool band_strap;        // reads PB12 for its default band
+  bool has_uid;           // has AT+UID
+  uint8_t uart1_default;  // stored mode of UART1 in the defaults
 };
 
 extern const Image kBrisolaT;
@@ -116,7 +116,7 @@ struct RunResult {
   FlashStats stats;
 };
 RunResult run_image(const std::string& image, const std::string& flash_path, std::string_view input,
-              const std::vector<std::string>& more_args = {}, const char* run_for = "2s");
+                    const std::vector<std::string>& more_args = {}, const char* run_for = "2s");
 
 // A directory of its own for a test's flash files, removed at the end
 // unless the test failed.
@@ -144,7 +144,8 @@ Bytes flash_with_record(const Bytes& record);
 // Types `input` on `port` and checks that exactly `want` comes back on it,
 // and nothing more within `settle` of virtual time.
 testing::AssertionResult exchange(systest::Device& d, int port, std::string_view input,
-                                  std::string_view want, systest::time_us settle = systest::ms(300));
+                                  std::string_view want,
+                                  systest::time_us settle = systest::ms(300));
 // Everything the port outputs within `settle` (consumed).
 std::string collect(systest::Device& d, int port, systest::time_us settle = systest::ms(300));
 

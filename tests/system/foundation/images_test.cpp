@@ -34,8 +34,7 @@ TEST(Images, EachBootsAndAnswersAt) {
 
 TEST(Images, IdentityCommandsDifferPerImage) {
   const std::string uid_words = "0011aa22:3344bb55:6677cc88";  // words 0, 1, 2
-  const std::string input =
-      "AT+VER=?\r\nAT+HWMODEL=?\r\nAT+HWID=?\r\nAT+UID=?\r\n";
+  const std::string input = "AT+VER=?\r\nAT+HWMODEL=?\r\nAT+HWID=?\r\nAT+UID=?\r\n";
   for (const Image& img : kImages) {
     SCOPED_TRACE(img.name);
     std::string want = "AT+VER=" + version_text(img) + "\r\nOK\r\n" + "AT+HWMODEL=" + img.model +
@@ -43,8 +42,8 @@ TEST(Images, IdentityCommandsDifferPerImage) {
     // The unique id prints word 2, word 1, word 0.
     want += img.has_uid ? "AT+UID=6677cc883344bb550011aa22\r\nOK\r\n" : "AT_COMMAND_NOT_FOUND\r\n";
     Scratch s;
-    RunResult r = run_image(img.name, prepared_flash(s, img), input,
-                            {"--pin", "PB12=1", "--uid", uid_words});
+    RunResult r =
+        run_image(img.name, prepared_flash(s, img), input, {"--pin", "PB12=1", "--uid", uid_words});
     EXPECT_TRUE(same_text(r.out, startup_text(img) + want));
   }
 }

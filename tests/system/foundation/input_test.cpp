@@ -31,7 +31,8 @@ TEST(BadInput, EveryBadLineIsAnsweredAndTheNextOneWorks) {
     std::string typed;
     std::string reply;
   } cases[] = {
-      {"a name of 31 characters", "AT+" + std::string(28, 'Z') + "\r\n", "AT_COMMAND_NOT_FOUND\r\n"},
+      {"a name of 31 characters", "AT+" + std::string(28, 'Z') + "\r\n",
+       "AT_COMMAND_NOT_FOUND\r\n"},
       {"a name of 32 characters", "AT+" + std::string(29, 'Z') + "\r\n", "AT_ERROR\r\n"},
       {"a line of 2047 characters", std::string(2047, 'A') + "\r\n", "AT_ERROR\r\n"},
       {"a line of 2048 characters", std::string(2048, 'A') + "\r\n", "AT_PARAM_ERROR\r\n"},
@@ -56,7 +57,10 @@ TEST(BadInput, EveryBadLineIsAnsweredAndTheNextOneWorks) {
       {"a lone escape before a byte", "A\x1bT\r\n", "OK\r\n"},
       {"backspace corrects a line", "AT+VEX\x08R=?\r\n", bs_space_bs + ver_reply()},
       {"delete corrects a line", "AT+VEX\x7fR=?\r\n", bs_space_bs + ver_reply()},
-      {"backspace on an empty line", "\x08\x7f\x08" "AT\r\n", "OK\r\n"},
+      {"backspace on an empty line",
+       "\x08\x7f\x08"
+       "AT\r\n",
+       "OK\r\n"},
       {"an empty value", "AT+ALIAS=\r\n", "AT_PARAM_ERROR\r\n"},
       {"only line ends", "\r\n\r\n\n\r", ""},
   };

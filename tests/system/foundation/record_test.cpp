@@ -184,12 +184,18 @@ TEST(Record, ARecordTheModuleCouldNotRunOnFallsBackToTheFactoryCopy) {
     std::function<void(Bytes&)> spoil;
   } cases[] = {
       {"baud rate 0", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0); }},
-      {"baud rate erased", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0xFFFFFFFFu); }},
+      {"baud rate erased",
+       [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 0xFFFFFFFFu); }},
       {"baud rate 230400", [](Bytes& f) { put32(f, at(kRecordAddr) + rec::baudrate, 230400); }},
       {"only the first 8 bytes programmed",
-       [](Bytes& f) { std::fill(f.begin() + at(kRecordAddr) + 8, f.begin() + at(kRecordAddr) + kPageSize, 0xFF); }},
+       [](Bytes& f) {
+         std::fill(f.begin() + at(kRecordAddr) + 8, f.begin() + at(kRecordAddr) + kPageSize, 0xFF);
+       }},
       {"only the first 448 bytes programmed",
-       [](Bytes& f) { std::fill(f.begin() + at(kRecordAddr) + 448, f.begin() + at(kRecordAddr) + kPageSize, 0xFF); }},
+       [](Bytes& f) {
+         std::fill(f.begin() + at(kRecordAddr) + 448, f.begin() + at(kRecordAddr) + kPageSize,
+                   0xFF);
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -210,13 +216,19 @@ TEST(Record, TheBaudRateIsAnyRateBothPortsCanMake) {
   World w;
   Device& d = start_module(w, "m", kBrisolaT);
   const std::pair<const char*, const char*> steps[] = {
-      {"AT+BAUD=300\r\n", "OK\r\n"},     {"AT+BAUD=600\r\n", "OK\r\n"},
-      {"AT+BAUD=245\r\n", "OK\r\n"},     {"AT+BAUD=244\r\n", "AT_PARAM_ERROR\r\n"},
-      {"AT+BAUD=2400\r\n", "OK\r\n"},    {"AT+BAUD=2401\r\n", "AT_PARAM_ERROR\r\n"},
-      {"AT+BAUD=3906\r\n", "AT_PARAM_ERROR\r\n"}, {"AT+BAUD=3907\r\n", "OK\r\n"},
-      {"AT+BAUD=230400\r\n", "AT_PARAM_ERROR\r\n"}, {"AT+BAUD=600\r\n", "OK\r\n"},
+      {"AT+BAUD=300\r\n", "OK\r\n"},
+      {"AT+BAUD=600\r\n", "OK\r\n"},
+      {"AT+BAUD=245\r\n", "OK\r\n"},
+      {"AT+BAUD=244\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=2400\r\n", "OK\r\n"},
+      {"AT+BAUD=2401\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=3906\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=3907\r\n", "OK\r\n"},
+      {"AT+BAUD=230400\r\n", "AT_PARAM_ERROR\r\n"},
+      {"AT+BAUD=600\r\n", "OK\r\n"},
   };
-  for (auto& [typed, reply] : steps) EXPECT_TRUE(exchange(d, kAtPort, typed, reply, systest::sec(1)));
+  for (auto& [typed, reply] : steps)
+    EXPECT_TRUE(exchange(d, kAtPort, typed, reply, systest::sec(1)));
   EXPECT_EQ(get32(record_of(d.flash()), rec::baudrate), 600u);
   d.restart();
   EXPECT_TRUE(d.wait_line(kAtPort, "Current Work Mode: LoRaWAN."));

@@ -52,7 +52,11 @@ TEST(PortLock, APasswordLineStandsInForTheInterpreterUntilTheRightPassword) {
 
   // Backspace and DEL take back a character without echo; the right password
   // unlocks silently.
-  EXPECT_TRUE(exchange(d, kAtPort, "58203X\x08" "7Y\x7f" "61\r\n", "58203X7Y61\r\n"));
+  EXPECT_TRUE(exchange(d, kAtPort,
+                       "58203X\x08"
+                       "7Y\x7f"
+                       "61\r\n",
+                       "58203X7Y61\r\n"));
   EXPECT_EQ(lock_states(d), (Bytes{kOpen, kOpen, kOpen}));
   EXPECT_TRUE(exchange(d, kAtPort, "AT\r\n", "OK\r\n"));
   d.restart();
@@ -180,8 +184,8 @@ TEST(CustomModeEscape, OnlyTheTwoEscapeLinesActOnAPortInCustomMode) {
         Bytes f = d.flash();
         Bytes want(kPageSize, 0xFF);
         put32(want, 0, 0x5A5A5AFF);
-        EXPECT_TRUE(Bytes(f.begin() + at(kBootFlagAddr), f.begin() + at(kBootFlagAddr) + kPageSize) ==
-                    want)
+        EXPECT_TRUE(
+            Bytes(f.begin() + at(kBootFlagAddr), f.begin() + at(kBootFlagAddr) + kPageSize) == want)
             << "boot flag word " << std::hex << get32(f, at(kBootFlagAddr));
         EXPECT_EQ(collect(d, kUart1), "");
         break;

@@ -98,8 +98,9 @@ std::string frame_text(const sim::world::FrameRecord& r) {
   } else {
     out << " fsk bitrate=" << f.bitrate << " fdev=" << f.fdev_hz << " rxbw=" << f.bandwidth_hz
         << " sync=" << systest::hex(f.fsk_sync, f.fsk_sync_len) << " crclen=" << int(f.fsk_crc_len)
-        << " crcinv=" << f.fsk_crc_inverted << " crcseed=" << f.fsk_crc_seed << " crcpoly=" << f.fsk_crc_poly
-        << " white=" << f.fsk_whitening << " whiteseed=" << f.fsk_whitening_seed;
+        << " crcinv=" << f.fsk_crc_inverted << " crcseed=" << f.fsk_crc_seed
+        << " crcpoly=" << f.fsk_crc_poly << " white=" << f.fsk_whitening
+        << " whiteseed=" << f.fsk_whitening_seed;
   }
   out << " preamble=" << f.preamble_len << " iqinv=" << f.iq_inverted << " crc=" << f.crc_on
       << " implicit=" << f.implicit_header << " power=" << int(f.tx_power_dbm) << "\n  payload "
@@ -145,18 +146,61 @@ class Capture {
 
 // The commands every application image is asked, in factory (LoRaWAN) work
 // mode, and the point-to-point settings both modules of the exchange take.
-const std::vector<std::string> kFactoryCommands = {
-    "AT", "AT?", "AT+VER=?", "AT+FIRMWAREVER=?", "AT+HWMODEL=?", "AT+HWID=?", "AT+CLIVER=?",
-    "AT+APIVER=?", "AT+BOOTVER=?", "AT+BUILDTIME=?", "AT+REPOINFO=?", "AT+SN=?", "AT+UID=?",
-    "AT+BAT=?", "AT+SYSV=?", "AT+BAUD=?", "AT+LPM=?", "AT+LPMLVL=?", "AT+ATM=?", "AT+LOCK=?",
-    "AT+DEBUG=?", "AT+NWM=?", "AT+PSF=?", "AT+VER=1", "AT+NOSUCH", "AT+HWMODEL?", "AT+FSN=SNG0001",
-    "AT+SN=?", "AT+ALIAS=golden", "AT+ALIAS=?", "AT+LPMLVL=2", "AT+DEBUG=1", "AT+DEBUG=0",
-    "AT+PWORD=g0ld", "ATE", "AT+BAT=?", "ATE"};
-const std::vector<std::string> kP2pCommands = {
-    "AT+NWM=?", "AT+P2P=?", "AT+PFREQ=?", "AT+PSF=?", "AT+PBW=?", "AT+PCR=?", "AT+PPL=?", "AT+PTP=?",
-    "AT+ENCRY=?", "AT+CAD=?", "AT+IQINVER=?", "AT+SYNCWORD=?", "AT+SYMBOLTIMEOUT=?", "AT+PBR=?",
-    "AT+P2P=868100000:9:125:1:12:14", "AT+P2P=?", "AT+CRYPIV=0F0E0D0C0B0A09080706050403020100",
-    "AT+ENCKEY=00112233445566778899AABBCCDDEEFF"};
+const std::vector<std::string> kFactoryCommands = {"AT",
+                                                   "AT?",
+                                                   "AT+VER=?",
+                                                   "AT+FIRMWAREVER=?",
+                                                   "AT+HWMODEL=?",
+                                                   "AT+HWID=?",
+                                                   "AT+CLIVER=?",
+                                                   "AT+APIVER=?",
+                                                   "AT+BOOTVER=?",
+                                                   "AT+BUILDTIME=?",
+                                                   "AT+REPOINFO=?",
+                                                   "AT+SN=?",
+                                                   "AT+UID=?",
+                                                   "AT+BAT=?",
+                                                   "AT+SYSV=?",
+                                                   "AT+BAUD=?",
+                                                   "AT+LPM=?",
+                                                   "AT+LPMLVL=?",
+                                                   "AT+ATM=?",
+                                                   "AT+LOCK=?",
+                                                   "AT+DEBUG=?",
+                                                   "AT+NWM=?",
+                                                   "AT+PSF=?",
+                                                   "AT+VER=1",
+                                                   "AT+NOSUCH",
+                                                   "AT+HWMODEL?",
+                                                   "AT+FSN=SNG0001",
+                                                   "AT+SN=?",
+                                                   "AT+ALIAS=golden",
+                                                   "AT+ALIAS=?",
+                                                   "AT+LPMLVL=2",
+                                                   "AT+DEBUG=1",
+                                                   "AT+DEBUG=0",
+                                                   "AT+PWORD=g0ld",
+                                                   "ATE",
+                                                   "AT+BAT=?",
+                                                   "ATE"};
+const std::vector<std::string> kP2pCommands = {"AT+NWM=?",
+                                               "AT+P2P=?",
+                                               "AT+PFREQ=?",
+                                               "AT+PSF=?",
+                                               "AT+PBW=?",
+                                               "AT+PCR=?",
+                                               "AT+PPL=?",
+                                               "AT+PTP=?",
+                                               "AT+ENCRY=?",
+                                               "AT+CAD=?",
+                                               "AT+IQINVER=?",
+                                               "AT+SYNCWORD=?",
+                                               "AT+SYMBOLTIMEOUT=?",
+                                               "AT+PBR=?",
+                                               "AT+P2P=868100000:9:125:1:12:14",
+                                               "AT+P2P=?",
+                                               "AT+CRYPIV=0F0E0D0C0B0A09080706050403020100",
+                                               "AT+ENCKEY=00112233445566778899AABBCCDDEEFF"};
 
 std::string golden_path(const std::string& image) {
   return std::string(QIV_GOLDEN_DIR) + "/" + image + ".txt";
@@ -185,8 +229,9 @@ void compare_or_record(const std::string& image, const std::string& got) {
     if (!ha && !hb) break;
     if (!ha || !hb || la != lb) {
       ADD_FAILURE() << image << ": differs from " << golden_path(image) << " at line " << line
-                    << "\n  golden: " << (ha ? la : "<end>") << "\n  now:    " << (hb ? lb : "<end>")
-                    << "\n(the whole capture: " << out << ")";
+                    << "\n  golden: " << (ha ? la : "<end>")
+                    << "\n  now:    " << (hb ? lb : "<end>") << "\n(the whole capture: " << out
+                    << ")";
       return;
     }
     ++line;
@@ -250,10 +295,11 @@ TEST_P(ApplicationImage, ShowsTheGoldenBytes) {
   compare_or_record(image, cap.masked());
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, ApplicationImage, ::testing::ValuesIn(split(QIV_GOLDEN_APPLICATIONS)),
-                         [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Images, ApplicationImage,
+                         ::testing::ValuesIn(split(QIV_GOLDEN_APPLICATIONS)), [](const auto& info) {
                            std::string n = info.param;
-                           for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           for (char& c : n)
+                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            return n;
                          });
 
@@ -272,7 +318,8 @@ TEST_P(Bootloader, ShowsTheGoldenBytes) {
   Device& d = w.start("boot", o);
   w.run_for(sec(1));
   cap.section("boot start-up", escaped(d.take(kAt)));
-  for (const char* c : {"AT", "at+version", "AT+VER=?", "at+bootver=?", "at+bootstatus", "at+nosuch", "hello"}) {
+  for (const char* c :
+       {"AT", "at+version", "AT+VER=?", "at+bootver=?", "at+bootstatus", "at+nosuch", "hello"}) {
     cap.command(w, d, c);
   }
   cap.section("boot flash", flash_text(d.flash()));
@@ -282,7 +329,8 @@ TEST_P(Bootloader, ShowsTheGoldenBytes) {
 INSTANTIATE_TEST_SUITE_P(Images, Bootloader, ::testing::ValuesIn(split(QIV_GOLDEN_BOOTLOADERS)),
                          [](const auto& info) {
                            std::string n = info.param;
-                           for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           for (char& c : n)
+                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            return n;
                          });
 

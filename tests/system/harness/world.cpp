@@ -127,8 +127,8 @@ testing::AssertionResult Device::wait_line(int p, std::string_view line, time_us
   if (world_->run_until(found, timeout)) return testing::AssertionSuccess();
   return testing::AssertionFailure()
          << name_ << " port " << p << ": no line \"" << escaped(line) << "\" between "
-         << format_time(start) << " and " << format_time(world_->now())
-         << "; unread output: \"" << escaped(unread(p)) << "\"";
+         << format_time(start) << " and " << format_time(world_->now()) << "; unread output: \""
+         << escaped(unread(p)) << "\"";
 }
 
 std::optional<std::string> Device::next_line(int p, time_us timeout) {
@@ -157,8 +157,7 @@ testing::AssertionResult Device::expect_lines(int p, const std::vector<std::stri
       return testing::AssertionFailure()
              << name_ << " port " << p << ": line " << i + 1 << " \"" << escaped(lines[i])
              << "\" did not come between " << format_time(start) << " and "
-             << format_time(world_->now()) << "; unread output: \""
-             << escaped(unread(p)) << "\"";
+             << format_time(world_->now()) << "; unread output: \"" << escaped(unread(p)) << "\"";
     if (*got != lines[i])
       return testing::AssertionFailure()
              << name_ << " port " << p << ": line " << i + 1 << " is \"" << escaped(*got)
@@ -188,8 +187,8 @@ testing::AssertionResult Device::wait_output(int p, std::string_view bytes, time
   if (world_->run_until(found, timeout)) return testing::AssertionSuccess();
   return testing::AssertionFailure()
          << name_ << " port " << p << ": no \"" << escaped(bytes) << "\" between "
-         << format_time(start) << " and " << format_time(world_->now())
-         << "; unread output: \"" << escaped(unread(p)) << "\"";
+         << format_time(start) << " and " << format_time(world_->now()) << "; unread output: \""
+         << escaped(unread(p)) << "\"";
 }
 
 std::string Device::output(int p) const {

@@ -17,140 +17,131 @@ const uint8_t kAppEui[8] = {0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
 const uint8_t kAppKey[16] = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
                              0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
 
-void print_hex(const uint8_t *data, unsigned len)
-{
-    for (unsigned i = 0; i < len; ++i) {
-        Serial1.printf("%02X", data[i]);
-    }
+void print_hex(const uint8_t *data, unsigned len) {
+  for (unsigned i = 0; i < len; ++i) {
+    Serial1.printf("%02X", data[i]);
+  }
 }
 
-void answer(const char *what, bool ok)
-{
-    Serial1.printf("%s %s\r\n", what, ok ? "ok" : "refused");
-}
+void answer(const char *what, bool ok) { Serial1.printf("%s %s\r\n", what, ok ? "ok" : "refused"); }
 
 // Hex digits into bytes; the number of bytes, 0 for bad digits.
-unsigned parse_hex(const String &hex, uint8_t *out, unsigned max)
-{
-    unsigned n = hex.length() / 2;
-    if (hex.length() % 2 != 0 || n > max) {
+unsigned parse_hex(const String &hex, uint8_t *out, unsigned max) {
+  unsigned n = hex.length() / 2;
+  if (hex.length() % 2 != 0 || n > max) {
+    return 0;
+  }
+  for (unsigned i = 0; i < n; ++i) {
+    uint8_t b = 0;
+    for (unsigned k = 0; k < 2; ++k) {
+      char c = hex.charAt(2 * i + k);
+      uint8_t v = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 0xFF;
+      if (v == 0xFF) {
         return 0;
+      }
+      b = static_cast<uint8_t>(b << 4 | v);
     }
-    for (unsigned i = 0; i < n; ++i) {
-        uint8_t b = 0;
-        for (unsigned k = 0; k < 2; ++k) {
-            char c = hex.charAt(2 * i + k);
-            uint8_t v = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 0xFF;
-            if (v == 0xFF) {
-                return 0;
-            }
-            b = static_cast<uint8_t>(b << 4 | v);
-        }
-        out[i] = b;
-    }
-    return n;
+    out[i] = b;
+  }
+  return n;
 }
 
 void on_join(int32_t status) { Serial1.printf("join cb %d\r\n", static_cast<int>(status)); }
 void on_send(int32_t status) { Serial1.printf("send cb %d\r\n", static_cast<int>(status)); }
-void on_recv(SERVICE_LORA_RECEIVE_T data)
-{
-    Serial1.printf("recv cb %u:", data.Port);
-    print_hex(data.Buffer, data.BufferSize);
-    Serial1.printf(" rssi=%d\r\n", data.Rssi);
+void on_recv(SERVICE_LORA_RECEIVE_T data) {
+  Serial1.printf("recv cb %u:", data.Port);
+  print_hex(data.Buffer, data.BufferSize);
+  Serial1.printf(" rssi=%d\r\n", data.Rssi);
 }
 void on_psend() { Serial1.println("psend cb"); }
-void on_precv(qiv_lora_p2p_recv_t data)
-{
-    Serial1.print("precv cb ");
-    print_hex(data.Buffer, data.BufferSize);
-    Serial1.println("");
+void on_precv(qiv_lora_p2p_recv_t data) {
+  Serial1.print("precv cb ");
+  print_hex(data.Buffer, data.BufferSize);
+  Serial1.println("");
 }
 
-void run(const String &cmd)
-{
-    const int space = cmd.indexOf(' ');
-    const String verb = space < 0 ? cmd : cmd.substring(0, space);
-    const String arg = space < 0 ? String() : cmd.substring(space + 1);
-    uint8_t data[64];
-    if (verb == "keys") {
-        answer("keys", api.lorawan.deui.set(kDevEui, 8) && api.lorawan.appeui.set(kAppEui, 8) &&
-                           api.lorawan.appkey.set(kAppKey, 16));
-        // A length other than the setting's is refused.
-        answer("short key", api.lorawan.appkey.set(kAppKey, 15));
-    } else if (verb == "ids") {
-        uint8_t eui[8];
-        uint8_t key[16];
-        bool ok = api.lorawan.deui.get(eui, 8);
-        Serial1.print("deui=");
-        print_hex(eui, 8);
-        ok = api.lorawan.appkey.get(key, 16) && ok;
-        Serial1.print(" appkey=");
-        print_hex(key, 16);
-        answer("", ok);
-    } else if (verb == "join") {
-        answer("join", api.lorawan.join());
-    } else if (verb == "send" || verb == "csend") {
-        const int colon = arg.indexOf(' ');
-        const unsigned n = parse_hex(arg.substring(colon + 1), data, sizeof data);
-        const uint8_t port = static_cast<uint8_t>(arg.substring(0, colon).toInt());
-        answer(verb.c_str(), verb == "send" ? api.lorawan.send(n, data, port)
-                                            : api.lorawan.send(n, data, port, true, 1));
-    } else if (verb == "dr") {
-        answer("dr", api.lorawan.dr.set(static_cast<uint8_t>(arg.toInt())));
-    } else if (verb == "class") {
-        answer("class", api.lorawan.deviceClass.set(static_cast<uint8_t>(arg.toInt())));
-    } else if (verb == "rx1dl") {
-        answer("rx1dl", api.lorawan.rx1dl.set(static_cast<uint32_t>(arg.toInt())));
-    } else if (verb == "get") {
-        Serial1.printf("njs=%d dr=%u class=%u rx1dl=%u cfs=%d rssi=%d\r\n", api.lorawan.njs.get(),
-                       api.lorawan.dr.get(), api.lorawan.deviceClass.get(),
-                       static_cast<unsigned>(api.lorawan.rx1dl.get()), api.lorawan.cfs.get(),
-                       api.lorawan.rssi.get());
-    } else if (verb == "nwm") {
-        answer("nwm", api.lora.nwm.set(static_cast<uint8_t>(arg.toInt())));
-    } else if (verb == "pfreq") {
-        answer("pfreq", api.lora.pfreq.set(static_cast<uint32_t>(arg.toInt())));
-    } else if (verb == "psf") {
-        answer("psf", api.lora.psf.set(static_cast<uint8_t>(arg.toInt())));
-    } else if (verb == "psend") {
-        const unsigned n = parse_hex(arg, data, sizeof data);
-        answer("psend", api.lora.psend(n, data));
-    } else if (verb == "precv") {
-        answer("precv", api.lora.precv(static_cast<uint32_t>(arg.toInt())));
-    } else if (verb == "p2pget") {
-        Serial1.printf("pfreq=%u psf=%u\r\n", static_cast<unsigned>(api.lora.pfreq.get()), api.lora.psf.get());
-    } else {
-        Serial1.println("?");
-    }
+void run(const String &cmd) {
+  const int space = cmd.indexOf(' ');
+  const String verb = space < 0 ? cmd : cmd.substring(0, space);
+  const String arg = space < 0 ? String() : cmd.substring(space + 1);
+  uint8_t data[64];
+  if (verb == "keys") {
+    answer("keys", api.lorawan.deui.set(kDevEui, 8) && api.lorawan.appeui.set(kAppEui, 8) &&
+                       api.lorawan.appkey.set(kAppKey, 16));
+    // A length other than the setting's is refused.
+    answer("short key", api.lorawan.appkey.set(kAppKey, 15));
+  } else if (verb == "ids") {
+    uint8_t eui[8];
+    uint8_t key[16];
+    bool ok = api.lorawan.deui.get(eui, 8);
+    Serial1.print("deui=");
+    print_hex(eui, 8);
+    ok = api.lorawan.appkey.get(key, 16) && ok;
+    Serial1.print(" appkey=");
+    print_hex(key, 16);
+    answer("", ok);
+  } else if (verb == "join") {
+    answer("join", api.lorawan.join());
+  } else if (verb == "send" || verb == "csend") {
+    const int colon = arg.indexOf(' ');
+    const unsigned n = parse_hex(arg.substring(colon + 1), data, sizeof data);
+    const uint8_t port = static_cast<uint8_t>(arg.substring(0, colon).toInt());
+    answer(verb.c_str(), verb == "send" ? api.lorawan.send(n, data, port)
+                                        : api.lorawan.send(n, data, port, true, 1));
+  } else if (verb == "dr") {
+    answer("dr", api.lorawan.dr.set(static_cast<uint8_t>(arg.toInt())));
+  } else if (verb == "class") {
+    answer("class", api.lorawan.deviceClass.set(static_cast<uint8_t>(arg.toInt())));
+  } else if (verb == "rx1dl") {
+    answer("rx1dl", api.lorawan.rx1dl.set(static_cast<uint32_t>(arg.toInt())));
+  } else if (verb == "get") {
+    Serial1.printf("njs=%d dr=%u class=%u rx1dl=%u cfs=%d rssi=%d\r\n", api.lorawan.njs.get(),
+                   api.lorawan.dr.get(), api.lorawan.deviceClass.get(),
+                   static_cast<unsigned>(api.lorawan.rx1dl.get()), api.lorawan.cfs.get(),
+                   api.lorawan.rssi.get());
+  } else if (verb == "nwm") {
+    answer("nwm", api.lora.nwm.set(static_cast<uint8_t>(arg.toInt())));
+  } else if (verb == "pfreq") {
+    answer("pfreq", api.lora.pfreq.set(static_cast<uint32_t>(arg.toInt())));
+  } else if (verb == "psf") {
+    answer("psf", api.lora.psf.set(static_cast<uint8_t>(arg.toInt())));
+  } else if (verb == "psend") {
+    const unsigned n = parse_hex(arg, data, sizeof data);
+    answer("psend", api.lora.psend(n, data));
+  } else if (verb == "precv") {
+    answer("precv", api.lora.precv(static_cast<uint32_t>(arg.toInt())));
+  } else if (verb == "p2pget") {
+    Serial1.printf("pfreq=%u psf=%u\r\n", static_cast<unsigned>(api.lora.pfreq.get()),
+                   api.lora.psf.get());
+  } else {
+    Serial1.println("?");
+  }
 }
 
 }  // namespace
 
-void setup()
-{
-    Serial1.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_CUSTOM_MODE);
-    api.lorawan.registerJoinCallback(on_join);
-    api.lorawan.registerSendCallback(on_send);
-    api.lorawan.registerRecvCallback(on_recv);
-    api.lora.registerPSendCallback(on_psend);
-    api.lora.registerPRecvCallback(on_precv);
-    Serial1.println("ready");
+void setup() {
+  Serial1.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_CUSTOM_MODE);
+  api.lorawan.registerJoinCallback(on_join);
+  api.lorawan.registerSendCallback(on_send);
+  api.lorawan.registerRecvCallback(on_recv);
+  api.lora.registerPSendCallback(on_psend);
+  api.lora.registerPRecvCallback(on_precv);
+  Serial1.println("ready");
 }
 
-void loop()
-{
-    udrv_delay_ms(1);
-    while (Serial1.available() > 0) {
-        int c = Serial1.read();
-        if (c < 0 || c == '\r') {
-            continue;
-        }
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
-        run(line);
-        line = "";
+void loop() {
+  udrv_delay_ms(1);
+  while (Serial1.available() > 0) {
+    int c = Serial1.read();
+    if (c < 0 || c == '\r') {
+      continue;
     }
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    run(line);
+    line = "";
+  }
 }

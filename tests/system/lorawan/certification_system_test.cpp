@@ -144,7 +144,8 @@ TEST_F(Certification, SessionFromStartToDeactivation) {
   ns_.set_port_handler(224, script);
 
   const size_t from = ns_.uplinks().size();
-  ASSERT_TRUE(w_.run_until([&] { return seen.size() > steps.size() - 1 && next == steps.size(); }, sec(150)));
+  ASSERT_TRUE(w_.run_until([&] { return seen.size() > steps.size() - 1 && next == steps.size(); },
+                           sec(150)));
   // After the deactivation: a new join, and no certification uplink again.
   // (Joins: at the start, for the activation, after the deactivation.)
   ASSERT_TRUE(w_.run_until([&] { return joins_since(from) >= 3; }, sec(20)));
@@ -254,7 +255,8 @@ TEST_F(CertificationUs915, ActivationOpensEverySubBand) {
     }
     return std::nullopt;
   });
-  ASSERT_TRUE(w_.run_until([&] { return activated_at && joins_since(*activated_at) >= 1; }, sec(60)));
+  ASSERT_TRUE(
+      w_.run_until([&] { return activated_at && joins_since(*activated_at) >= 1; }, sec(60)));
   EXPECT_TRUE(at("AT+MASK=?", "AT+MASK=00FF"));
   d_->restart();
   ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));

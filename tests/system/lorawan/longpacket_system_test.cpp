@@ -107,7 +107,8 @@ class LongPacket : public ::testing::Test {
         [&] {
           for (size_t i = from; i < ns_.uplinks().size(); ++i) {
             const UplinkRecord& r = ns_.uplinks()[i];
-            if (r.device == "a" && r.fport && *r.fport == port && r.payload.size() >= 6 && r.payload[2] == 0)
+            if (r.device == "a" && r.fport && *r.fport == port && r.payload.size() >= 6 &&
+                r.payload[2] == 0)
               return true;
           }
           return false;
@@ -126,7 +127,8 @@ class LongPacket : public ::testing::Test {
     EXPECT_EQ(by_serial.size(), total) << "a serial number is missing";
     for (const auto& [serial, f] : by_serial) {
       EXPECT_EQ(f.magic, frags.front().magic) << "transfer identifier of fragment " << int(serial);
-      EXPECT_EQ(size_t(f.to_come), total - serial) << "fragments to come in fragment " << int(serial);
+      EXPECT_EQ(size_t(f.to_come), total - serial)
+          << "fragments to come in fragment " << int(serial);
       out.insert(out.end(), f.data.begin(), f.data.end());
     }
     return out;
@@ -191,7 +193,9 @@ TEST_F(LongPacket, UnacknowledgedFragmentIsSentAgainWithTheRetryFlag) {
   // the device.
   std::optional<UplinkRecord> second = wait_uplink(
       w_.master(), ns_, before,
-      [](const UplinkRecord& r) { return r.fport && *r.fport == 9 && r.payload.size() > 3 && r.payload[3] == 2; },
+      [](const UplinkRecord& r) {
+        return r.fport && *r.fport == 9 && r.payload.size() > 3 && r.payload[3] == 2;
+      },
       sec(30));
   ASSERT_TRUE(second);
   EXPECT_EQ(second->mtype, MType::kConfirmedUp);
@@ -227,9 +231,9 @@ TEST_F(LongPacket, BadInputSendsNothing) {
       {"AT+LPSEND=0:0:1234", "AT_PARAM_ERROR"},         // ports 1 to 223
       {"AT+LPSEND=224:0:1234", "AT_PARAM_ERROR"},
       {"AT+LPSEND=0002:0:1234", "AT_PARAM_ERROR"},
-      {"AT+LPSEND=2:2:1234", "AT_PARAM_ERROR"},         // acknowledgement 0 or 1
+      {"AT+LPSEND=2:2:1234", "AT_PARAM_ERROR"},  // acknowledgement 0 or 1
       {"AT+LPSEND=2:00:1234", "AT_PARAM_ERROR"},
-      {"AT+LPSEND=2:1234", "AT_PARAM_ERROR"},           // three arguments
+      {"AT+LPSEND=2:1234", "AT_PARAM_ERROR"},  // three arguments
       {"AT+LPSEND=2:0:1234:5", "AT_PARAM_ERROR"},
   };
   const size_t before = ns_.uplinks().size();

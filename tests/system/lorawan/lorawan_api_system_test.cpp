@@ -87,8 +87,8 @@ TEST_F(LoRaApi, JoinSendAndReceiveThroughTheProgram) {
 
   size_t before = ns_.uplinks().size();
   ASSERT_TRUE(cmd("send 9 C0FFEE", "send ok"));
-  std::optional<UplinkRecord> up = wait_uplink(w_.master(), ns_, before,
-                                               [](const UplinkRecord& r) { return r.device == "a"; }, sec(5));
+  std::optional<UplinkRecord> up = wait_uplink(
+      w_.master(), ns_, before, [](const UplinkRecord& r) { return r.device == "a"; }, sec(5));
   ASSERT_TRUE(up);
   EXPECT_EQ(up->status, "ok");
   EXPECT_EQ(up->mtype, MType::kUnconfirmedUp);
@@ -101,7 +101,8 @@ TEST_F(LoRaApi, JoinSendAndReceiveThroughTheProgram) {
   ns_.queue_downlink("a", 17, Bytes{0xAB, 0xCD});
   before = ns_.uplinks().size();
   ASSERT_TRUE(cmd("csend 4 01", "csend ok"));
-  up = wait_uplink(w_.master(), ns_, before, [](const UplinkRecord& r) { return r.device == "a"; }, sec(5));
+  up = wait_uplink(
+      w_.master(), ns_, before, [](const UplinkRecord& r) { return r.device == "a"; }, sec(5));
   ASSERT_TRUE(up);
   EXPECT_EQ(up->mtype, MType::kConfirmedUp);
   // The exchange is reported over first, then what came.

@@ -60,7 +60,8 @@ class LoRaWan : public ::testing::Test {
 
   // The uplinks of the device the network decoded since `from`.
   std::optional<UplinkRecord> uplink(size_t from, time_us timeout = sec(5)) {
-    return wait_uplink(w_.master(), ns_, from, [](const UplinkRecord& r) { return r.device == "a"; }, timeout);
+    return wait_uplink(
+        w_.master(), ns_, from, [](const UplinkRecord& r) { return r.device == "a"; }, timeout);
   }
 
   systest::World w_;
@@ -191,12 +192,8 @@ TEST_F(LoRaWan, CommandReplies) {
   d_->restart();
   ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
   const Case kept[] = {
-      {"AT+JN1DL=?", "AT+JN1DL=4"},
-      {"AT+RX1DL=?", "AT+RX1DL=2"},
-      {"AT+RX2DL=?", "AT+RX2DL=3"},
-      {"AT+DR=?", "AT+DR=3"},
-      {"AT+CLASS=?", "AT+CLASS=C"},
-      {"AT+RETY=?", "AT+RETY=7"},
+      {"AT+JN1DL=?", "AT+JN1DL=4"}, {"AT+RX1DL=?", "AT+RX1DL=2"}, {"AT+RX2DL=?", "AT+RX2DL=3"},
+      {"AT+DR=?", "AT+DR=3"},       {"AT+CLASS=?", "AT+CLASS=C"}, {"AT+RETY=?", "AT+RETY=7"},
   };
   for (const Case& c : kept) {
     EXPECT_TRUE(at(c.command, c.reply)) << c.command;
@@ -418,12 +415,9 @@ TEST_F(LoRaWan, BadInputChangesNothing) {
   const size_t uplinks = ns_.uplinks().size();
   const std::string too_long = "AT+SEND=2:" + std::string(502, 'A');
   const Case joined[] = {
-      {"AT+SEND=2:1", "AT_PARAM_ERROR"},
-      {"AT+SEND=2:12G4", "AT_PARAM_ERROR"},
-      {"AT+SEND=2:", "AT_PARAM_ERROR"},
-      {too_long.c_str(), "AT_PARAM_ERROR"},
-      {"AT+SEND=0:12", "AT_PARAM_ERROR"},
-      {"AT+SEND=224:12", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:1", "AT_PARAM_ERROR"},    {"AT+SEND=2:12G4", "AT_PARAM_ERROR"},
+      {"AT+SEND=2:", "AT_PARAM_ERROR"},     {too_long.c_str(), "AT_PARAM_ERROR"},
+      {"AT+SEND=0:12", "AT_PARAM_ERROR"},   {"AT+SEND=224:12", "AT_PARAM_ERROR"},
       {"AT+SEND=2:12:1", "AT_PARAM_ERROR"},
   };
   for (const Case& c : joined) {
@@ -599,7 +593,8 @@ TEST_F(LoRaWan, NetworkSettingsOnTheAir) {
   otaa_identity();
   join();
   ASSERT_TRUE(d_->quiet(kAt, sec(1)));
-  auto send = [&](const std::string& hex, const char* done = "+EVT:TX_DONE") -> std::optional<UplinkRecord> {
+  auto send = [&](const std::string& hex,
+                  const char* done = "+EVT:TX_DONE") -> std::optional<UplinkRecord> {
     const size_t before = ns_.uplinks().size();
     if (!at("AT+SEND=2:" + hex)) {
       ADD_FAILURE() << "AT+SEND=2:" << hex << " refused: " << d_->unread(kAt);
@@ -694,7 +689,7 @@ TEST_F(LoRaWan, DevNonceRisesAcrossFactoryReset) {
 TEST_F(LoRaWan, OtaaMacBlockHoldsOnlyTheDevNonce) {
   constexpr size_t kMacBlock = 0x3E000;  // offset of the MAC block in flash
   constexpr size_t kMacBlockSize = 2044;
-  constexpr size_t kDevNonce = 4;        // in the crypto group, little-endian
+  constexpr size_t kDevNonce = 4;  // in the crypto group, little-endian
   otaa_identity();
   auto block = [&]() {
     std::vector<uint8_t> f = d_->flash();

@@ -99,8 +99,9 @@ class Channels : public ::testing::Test {
     for (int i = 0; i < n; ++i) {
       const size_t before = ns_->uplinks().size();
       EXPECT_TRUE(at("AT+SEND=2:01"));
-      std::optional<UplinkRecord> up =
-          wait_uplink(w_.master(), *ns_, before, [](const UplinkRecord& r) { return r.device == "a"; }, sec(10));
+      std::optional<UplinkRecord> up = wait_uplink(
+          w_.master(), *ns_, before, [](const UplinkRecord& r) { return r.device == "a"; },
+          sec(10));
       EXPECT_TRUE(up);
       if (!up) break;
       EXPECT_EQ(up->status, "ok");
@@ -117,8 +118,12 @@ class Channels : public ::testing::Test {
 };
 
 // Uplink channel n of the 72-channel plans.
-uint32_t us915_channel(int n) { return n < 64 ? 902300000u + 200000u * n : 903000000u + 1600000u * (n - 64); }
-uint32_t au915_channel(int n) { return n < 64 ? 915200000u + 200000u * n : 915900000u + 1600000u * (n - 64); }
+uint32_t us915_channel(int n) {
+  return n < 64 ? 902300000u + 200000u * n : 903000000u + 1600000u * (n - 64);
+}
+uint32_t au915_channel(int n) {
+  return n < 64 ? 915200000u + 200000u * n : 915900000u + 1600000u * (n - 64);
+}
 
 std::set<uint32_t> frequencies(const std::vector<RxMeta>& ups) {
   std::set<uint32_t> f;
@@ -131,10 +136,10 @@ std::set<uint32_t> frequencies(const std::vector<RxMeta>& ups) {
 // several of them.
 TEST_F(Channels, FixedPlanUplinksUseOnlyTheEnabledChannels) {
   struct Case {
-    const char* band;      // AT+BAND index
+    const char* band;  // AT+BAND index
     RegionId region;
     const char* command;
-    const char* query;     // AT+MASK=? afterwards
+    const char* query;  // AT+MASK=? afterwards
     int narrow_dr;
     std::vector<int> narrow;
     int wide_dr;
@@ -162,7 +167,9 @@ TEST_F(Channels, FixedPlanUplinksUseOnlyTheEnabledChannels) {
     ASSERT_TRUE(at(std::string("AT+DR=") + std::to_string(c.narrow_dr)));
     ASSERT_TRUE(at(c.command));
     ASSERT_TRUE(at("AT+MASK=?", c.query));
-    auto channel = [&](int n) { return c.region == RegionId::kUS915 ? us915_channel(n) : au915_channel(n); };
+    auto channel = [&](int n) {
+      return c.region == RegionId::kUS915 ? us915_channel(n) : au915_channel(n);
+    };
     std::set<uint32_t> narrow, wide;
     for (int n : c.narrow) narrow.insert(channel(n));
     for (int n : c.wide) wide.insert(channel(n));
@@ -277,9 +284,10 @@ TEST_F(Channels, BandChangeJoinsInEachRegion) {
     RegionId region;
   };
   const Case cases[] = {
-      {0, RegionId::kEU433},   {1, RegionId::kCN470_20A}, {2, RegionId::kRU864},   {3, RegionId::kIN865},
-      {5, RegionId::kUS915},   {6, RegionId::kAU915},     {7, RegionId::kKR920},   {8, RegionId::kAS923_1},
-      {9, RegionId::kAS923_2}, {10, RegionId::kAS923_3},  {11, RegionId::kAS923_4}, {12, RegionId::kLA915},
+      {0, RegionId::kEU433},    {1, RegionId::kCN470_20A}, {2, RegionId::kRU864},
+      {3, RegionId::kIN865},    {5, RegionId::kUS915},     {6, RegionId::kAU915},
+      {7, RegionId::kKR920},    {8, RegionId::kAS923_1},   {9, RegionId::kAS923_2},
+      {10, RegionId::kAS923_3}, {11, RegionId::kAS923_4},  {12, RegionId::kLA915},
       {4, RegionId::kEU868},
   };
   start("saffrond", RegionId::kEU868);
@@ -310,7 +318,8 @@ class Multicast : public Channels {
   }
 
   // A network group sent one downlink; the device's line for it, if any.
-  std::optional<std::string> send(const sim::network::Multicast& group, uint8_t port, const Bytes& payload) {
+  std::optional<std::string> send(const sim::network::Multicast& group, uint8_t port,
+                                  const Bytes& payload) {
     ns_->add_multicast(group);
     ns_->queue_multicast(group.name, port, payload);
     d_->take(kAt);
@@ -331,11 +340,14 @@ class Multicast : public Channels {
 TEST_F(Multicast, GroupReceivesClassCDownlinksAndSurvivesARestart) {
   ASSERT_TRUE(at("AT+LSTMULC=?", ""));
   ASSERT_TRUE(at(std::string("AT+ADDMULC=C:01020304:") + kMcNwkText + ":" + kMcAppText));
-  ASSERT_TRUE(at(std::string("AT+ADDMULC=C:0A0B0C0D:") + kMcNwkText + ":" + kMcAppText + ":869525000:00"));
+  ASSERT_TRUE(
+      at(std::string("AT+ADDMULC=C:0A0B0C0D:") + kMcNwkText + ":" + kMcAppText + ":869525000:00"));
   ASSERT_TRUE(at("AT+RMVMULC=0A0B0C0D"));
-  ASSERT_TRUE(at(std::string("AT+ADDMULC=B:11223344:") + kMcNwkText + ":" + kMcAppText + ":869525000:03:4"));
-  const std::string listing = std::string("C:01020304:") + kMcNwkText + ":" + kMcAppText + ":869525000:00:0,B:11223344:" +
-                              kMcNwkText + ":" + kMcAppText + ":869525000:03:4";
+  ASSERT_TRUE(at(std::string("AT+ADDMULC=B:11223344:") + kMcNwkText + ":" + kMcAppText +
+                 ":869525000:03:4"));
+  const std::string listing = std::string("C:01020304:") + kMcNwkText + ":" + kMcAppText +
+                              ":869525000:00:0,B:11223344:" + kMcNwkText + ":" + kMcAppText +
+                              ":869525000:03:4";
   ASSERT_TRUE(at("AT+LSTMULC=?", listing));
 
   std::optional<std::string> line = send(group("g1", 0x01020304), 7, Bytes{0xCA, 0xFE});
@@ -356,8 +368,9 @@ TEST_F(Multicast, GroupReceivesClassCDownlinksAndSurvivesARestart) {
   EXPECT_FALSE(send(wrong_key, 7, Bytes{0x02}));
   // A group the MAC refuses (no channel at this frequency) leaves nothing
   // behind that would still take its frames.
-  ASSERT_TRUE(at(std::string("AT+ADDMULC=C:0E0E0E0E:") + kMcNwkText + ":" + kMcAppText + ":123400000:00",
-                 "AT_PARAM_ERROR"));
+  ASSERT_TRUE(
+      at(std::string("AT+ADDMULC=C:0E0E0E0E:") + kMcNwkText + ":" + kMcAppText + ":123400000:00",
+         "AT_PARAM_ERROR"));
   ASSERT_TRUE(at("AT+LSTMULC=?", listing));
   EXPECT_FALSE(send(group("g6", 0x0E0E0E0E), 7, Bytes{0x03}));
 
@@ -419,8 +432,10 @@ TEST_F(Channels, RefusedInputChangesNothing) {
       {"AT+ADDMULC=C:01000005" + g + ":869525000", "AT_PARAM_ERROR"},
       {"AT+ADDMULC=A:01000005" + g, "AT_PARAM_ERROR"},
       {"AT+ADDMULC=C:0100005" + g, "AT_PARAM_ERROR"},
-      {std::string("AT+ADDMULC=C:01000005:") + kMcNwkText + ":" + (kMcAppText + 1), "AT_PARAM_ERROR"},
-      {std::string("AT+ADDMULC=C:01000005:") + "Z" + (kMcNwkText + 1) + ":" + kMcAppText, "AT_PARAM_ERROR"},
+      {std::string("AT+ADDMULC=C:01000005:") + kMcNwkText + ":" + (kMcAppText + 1),
+       "AT_PARAM_ERROR"},
+      {std::string("AT+ADDMULC=C:01000005:") + "Z" + (kMcNwkText + 1) + ":" + kMcAppText,
+       "AT_PARAM_ERROR"},
       {"AT+ADDMULC=C:01000005" + g + ":923300000:08:1", "AT_PARAM_ERROR"},
       {"AT+ADDMULC=B:01000005" + g + ":923300000:08:8", "AT_PARAM_ERROR"},
       {"AT+ADDMULC=C:01000005" + g + ":923300000:264", "AT_PARAM_ERROR"},

@@ -27,7 +27,9 @@ constexpr size_t kRecord = 0x0803F000 - kFlashBase;  // offset of the record pag
 constexpr size_t kPage = 2048;
 
 void put(Bytes& b, size_t off, const Bytes& v) { std::copy(v.begin(), v.end(), b.begin() + off); }
-void put(Bytes& b, size_t off, const std::string& s) { std::copy(s.begin(), s.end(), b.begin() + off); }
+void put(Bytes& b, size_t off, const std::string& s) {
+  std::copy(s.begin(), s.end(), b.begin() + off);
+}
 Bytes le16(uint16_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
 Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 uint32_t get32(const Bytes& b, size_t off) {
@@ -47,12 +49,12 @@ Bytes old_record(const Old& o) {
   r[4] = 1;  // LoRaWAN
   // P2P settings (from byte 8).
   put(r, 8, le32(868000000));
-  r[12] = 7;                     // spreading factor
-  put(r, 18, le16(8));           // preamble
-  r[20] = 14;                    // dBm
-  put(r, 32, le32(4915));        // FSK bit rate
-  put(r, 36, le32(5000));        // deviation
-  put(r, 40, le32(20000));       // FSK bandwidth
+  r[12] = 7;                // spreading factor
+  put(r, 18, le16(8));      // preamble
+  r[20] = 14;               // dBm
+  put(r, 32, le32(4915));   // FSK bit rate
+  put(r, 36, le32(5000));   // deviation
+  put(r, 40, le32(20000));  // FSK bandwidth
   // LoRaWAN settings (from byte 44).
   r[44] = 5;                     // EU868
   r[44 + 126] = 1;               // OTAA
@@ -69,7 +71,8 @@ Bytes old_record(const Old& o) {
   if (o.version == 3) {
     put(r, 504, le32(0xEDD1E));
   } else {
-    put(r, 0, le32(static_cast<uint32_t>(crc32(0L, r.data() + 4, static_cast<uInt>(r.size() - 4)))));
+    put(r, 0,
+        le32(static_cast<uint32_t>(crc32(0L, r.data() + 4, static_cast<uInt>(r.size() - 4)))));
   }
   return r;
 }
@@ -139,8 +142,10 @@ TEST(Migration, OldSettingsAnswerAndAreStoredInTheCurrentLayout) {
     // setup(), a setter call, which stores the whole record in the current
     // layout with the same settings.
     Bytes now = d.flash();
-    EXPECT_TRUE(same_outside_record_page(now, flash)) << "a page other than the record's was written";
-    if (!std::equal(flash.begin() + kRecord, flash.begin() + kRecord + kPage, now.begin() + kRecord)) {
+    EXPECT_TRUE(same_outside_record_page(now, flash))
+        << "a page other than the record's was written";
+    if (!std::equal(flash.begin() + kRecord, flash.begin() + kRecord + kPage,
+                    now.begin() + kRecord)) {
       expect_current_record(now, o.alias);
     }
 

@@ -59,14 +59,16 @@ Bytes payload(size_t n, uint8_t seed) {
 }
 
 std::string evt_rx(bool fsk, int rssi, int snr, const Bytes& data) {
-  return std::string(fsk ? "+EVT:RXFSK:" : "+EVT:RXP2P:") + std::to_string(rssi) + ":" + std::to_string(snr) + ":" +
-         hex(data);
+  return std::string(fsk ? "+EVT:RXFSK:" : "+EVT:RXP2P:") + std::to_string(rssi) + ":" +
+         std::to_string(snr) + ":" + hex(data);
 }
 
 // RSSI and SNR a receiver reports for a sender's power in this world; FSK
 // receptions report an SNR of 0.
 int rssi_of(int power_dbm) { return power_dbm - static_cast<int>(kPathLoss); }
-int snr_of(int power_dbm, bool fsk) { return fsk ? 0 : rssi_of(power_dbm) - static_cast<int>(kNoiseFloor); }
+int snr_of(int power_dbm, bool fsk) {
+  return fsk ? 0 : rssi_of(power_dbm) - static_cast<int>(kNoiseFloor);
+}
 
 class P2pWorld : public ::testing::Test {
  protected:
@@ -93,7 +95,8 @@ class P2pWorld : public ::testing::Test {
     d.write(kAt, std::string("AT+NWM=") + mode + "\r\n");
     // "OK" without a line end, then the restart into the new mode.
     EXPECT_TRUE(d.wait_output(kAt, "OK", sec(1)));
-    EXPECT_TRUE(d.wait_line(kAt, mode == '2' ? "Current Work Mode: FSK." : "Current Work Mode: LoRa P2P.", sec(2)));
+    EXPECT_TRUE(d.wait_line(
+        kAt, mode == '2' ? "Current Work Mode: FSK." : "Current Work Mode: LoRa P2P.", sec(2)));
     return d;
   }
 
@@ -144,7 +147,8 @@ TEST_F(P2pWorld, LoRaAndFskFramesBetweenTwoModulesWithMatchingSettings) {
     // bandwidth (LoRa index or FSK Hz), coding rate, preamble, power.
     const char* p2p;
   };
-  for (const Mode& m : {Mode{'0', false, "869100000:9:125:1:10:20"}, Mode{'2', true, "869100000:9:20000:1:10:20"}}) {
+  for (const Mode& m : {Mode{'0', false, "869100000:9:125:1:10:20"},
+                        Mode{'2', true, "869100000:9:20000:1:10:20"}}) {
     SCOPED_TRACE(m.fsk ? "FSK" : "LoRa");
     Device& a = module(std::string("a") + m.nwm, m.nwm);
     Device& b = module(std::string("b") + m.nwm, m.nwm);
@@ -292,10 +296,12 @@ TEST_F(P2pWorld, ContinuousReceptionWithAStoredSymbolTimeoutStaysOn) {
 TEST_F(P2pWorld, EncryptedFramesAreAesCbcOfThePayloadFollowedByTheIv) {
   Device& a = module("a", '0');
   Device& b = module("b", '0');
-  const Bytes key = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6, 0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
+  const Bytes key = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
+                     0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
   const Bytes other_key = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
                            0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
-  const Bytes iv = {0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF};
+  const Bytes iv = {0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7,
+                    0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF};
   for (Device* d : {&a, &b}) {
     at(*d, "AT+ENCRY=1", {"OK"});
     at(*d, "AT+ENCKEY=" + hex(key), {"OK"});
@@ -348,7 +354,8 @@ TEST_F(P2pWorld, EncryptedFramesAreAesCbcOfThePayloadFollowedByTheIv) {
   const Bytes garbage = openssl_cbc(false, other_key, iv, Bytes(c.begin(), c.end() - 16), false);
   ASSERT_EQ(garbage.size(), 32u);
   const uint8_t v = garbage.back();
-  ASSERT_TRUE(v == 0 || v > 16 || !std::all_of(garbage.end() - v, garbage.end(), [v](uint8_t x) { return x == v; }))
+  ASSERT_TRUE(v == 0 || v > 16 ||
+              !std::all_of(garbage.end() - v, garbage.end(), [v](uint8_t x) { return x == v; }))
       << "this key happens to give a valid padding; choose another";
   const std::optional<std::string> line = b.next_line(kAt);
   ASSERT_TRUE(line.has_value());
@@ -631,20 +638,20 @@ struct RunRecord {
   std::vector<std::string> outputs;  // per module and port, "<t> <bytes>" pieces
   std::vector<std::string> frames;   // each frame's fields and bytes
   std::vector<Bytes> flashes;
-  size_t received_lines = 0;         // "+EVT:RX" lines seen (the run did its work)
+  size_t received_lines = 0;  // "+EVT:RX" lines seen (the run did its work)
 };
 
 std::string frame_text(const sim::world::FrameRecord& r) {
   const sim::AirFrame& f = r.frame;
-  std::string s = std::to_string(r.t) + " " + std::to_string(f.start_us) + "-" + std::to_string(f.end_us) + " " +
-                  std::to_string(f.frequency_hz) + " m" + std::to_string(static_cast<int>(f.modem)) + " sf" +
-                  std::to_string(f.sf) + " bw" + std::to_string(f.bandwidth_hz) + " cr" +
-                  std::to_string(f.coding_rate) + " br" + std::to_string(f.bitrate) + " fd" +
-                  std::to_string(f.fdev_hz) + " pre" + std::to_string(f.preamble_len) + " sw" +
-                  std::to_string(f.lora_sync_word) + " fs" + hex(f.fsk_sync, f.fsk_sync_len) + " iq" +
-                  std::to_string(f.iq_inverted) + " crc" + std::to_string(f.crc_on) + " ih" +
-                  std::to_string(f.implicit_header) + " p" + std::to_string(f.tx_power_dbm) + " from" +
-                  std::to_string(f.sender) + " ";
+  std::string s = std::to_string(r.t) + " " + std::to_string(f.start_us) + "-" +
+                  std::to_string(f.end_us) + " " + std::to_string(f.frequency_hz) + " m" +
+                  std::to_string(static_cast<int>(f.modem)) + " sf" + std::to_string(f.sf) + " bw" +
+                  std::to_string(f.bandwidth_hz) + " cr" + std::to_string(f.coding_rate) + " br" +
+                  std::to_string(f.bitrate) + " fd" + std::to_string(f.fdev_hz) + " pre" +
+                  std::to_string(f.preamble_len) + " sw" + std::to_string(f.lora_sync_word) +
+                  " fs" + hex(f.fsk_sync, f.fsk_sync_len) + " iq" + std::to_string(f.iq_inverted) +
+                  " crc" + std::to_string(f.crc_on) + " ih" + std::to_string(f.implicit_header) +
+                  " p" + std::to_string(f.tx_power_dbm) + " from" + std::to_string(f.sender) + " ";
   return s + hex(f.payload, std::min<size_t>(f.len, sizeof f.payload));
 }
 
@@ -700,7 +707,8 @@ RunRecord run_p2p_world() {
   for (Device* d : devices) {
     for (int port = 0; port < 4; ++port) {
       std::string out = d->name() + ":" + std::to_string(port);
-      for (const auto& c : d->chunks(port)) out += " " + std::to_string(c.t) + " " + hex(Bytes(c.bytes.begin(), c.bytes.end()));
+      for (const auto& c : d->chunks(port))
+        out += " " + std::to_string(c.t) + " " + hex(Bytes(c.bytes.begin(), c.bytes.end()));
       rec.outputs.push_back(out);
     }
     rec.flashes.push_back(d->flash());

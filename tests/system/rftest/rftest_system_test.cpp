@@ -23,11 +23,11 @@
 
 namespace {
 
+using sim::time_us;
 using systest::Device;
 using systest::ms;
 using systest::sec;
 using systest::World;
-using sim::time_us;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kAt = 2;
@@ -52,7 +52,8 @@ Bytes prbs9(size_t len) {
 }
 
 std::string per_line(int k, int n, int per) {
-  return "Rx " + std::to_string(k) + " of " + std::to_string(n) + "  >>> PER= " + std::to_string(per) + " %";
+  return "Rx " + std::to_string(k) + " of " + std::to_string(n) +
+         "  >>> PER= " + std::to_string(per) + " %";
 }
 
 std::string tx_line(int k, int n) {
@@ -61,8 +62,8 @@ std::string tx_line(int k, int n) {
 
 // A TCONF setting with the start values but these fields.
 std::string tconf(uint32_t freq, int power, uint32_t dr, uint32_t len) {
-  return "AT+TCONF=" + std::to_string(freq) + ":" + std::to_string(power) + ":0:" + std::to_string(dr) +
-         ":1:0:0:1:" + std::to_string(len) + ":25000:0:0";
+  return "AT+TCONF=" + std::to_string(freq) + ":" + std::to_string(power) +
+         ":0:" + std::to_string(dr) + ":1:0:0:1:" + std::to_string(len) + ":25000:0:0";
 }
 
 class RfTestWorld : public ::testing::Test {
@@ -114,7 +115,8 @@ class RfTestWorld : public ::testing::Test {
     time_us end = 0;
     for (const auto& r : w_.frames()) {
       if (r.frame.sender == static_cast<uint32_t>(d.id()) && sim::air::is_carrier(r.frame)) {
-        end = r.frame.cut ? std::min<time_us>(end, r.frame.end_us) : std::max<time_us>(end, r.frame.end_us);
+        end = r.frame.cut ? std::min<time_us>(end, r.frame.end_us)
+                          : std::max<time_us>(end, r.frame.end_us);
       }
     }
     return end;
@@ -191,7 +193,8 @@ TEST_F(RfTestWorld, PacketRunSendsPrbs9AndTheReceiverCountsIt) {
     ASSERT_TRUE(a.expect_lines(kAt, {tx_line(k, 3)}, sec(1)));
     at_line.push_back(w_.now());
     EXPECT_TRUE(a.expect_lines(kAt, {"OnTxDone"}, sec(1)));
-    EXPECT_TRUE(b.expect_lines(kAt, {"RssiValue= -106 dBm, SnrValue= 14 ", per_line(k, 4, 0)}, sec(1)));
+    EXPECT_TRUE(
+        b.expect_lines(kAt, {"RssiValue= -106 dBm, SnrValue= 14 ", per_line(k, 4, 0)}, sec(1)));
   }
   // Frames 500 ms apart, the first 500 ms after the start.
   EXPECT_NEAR(static_cast<double>(at_line[0] - t0), 500e3, 20e3);
@@ -239,7 +242,8 @@ TEST_F(RfTestWorld, PacketRunSendsPrbs9AndTheReceiverCountsIt) {
 
 TEST_F(RfTestWorld, HoppingRunsVisitTheRangeInOrderOrShuffled) {
   Device& a = module("a");
-  const std::vector<uint32_t> range = {868000000, 868100000, 868200000, 868300000, 868400000, 868500000};
+  const std::vector<uint32_t> range = {868000000, 868100000, 868200000,
+                                       868300000, 868400000, 868500000};
 
   at(a, "AT+TTH=868000000:868500000:100000:8", {"OK"});
   const time_us t0 = w_.now();
@@ -247,10 +251,11 @@ TEST_F(RfTestWorld, HoppingRunsVisitTheRangeInOrderOrShuffled) {
   std::vector<uint32_t> order;
   for (int k = 1; k <= 8; ++k) order.push_back(range[static_cast<size_t>(k - 1) % range.size()]);
   for (int k = 1; k <= 8; ++k) {
-    ASSERT_TRUE(a.expect_lines(kAt,
-                               {"Tx Hop at " + std::to_string(order[static_cast<size_t>(k - 1)]) + " Hz",
-                                tx_line(k, 8), "OnTxDone"},
-                               sec(1)));
+    ASSERT_TRUE(
+        a.expect_lines(kAt,
+                       {"Tx Hop at " + std::to_string(order[static_cast<size_t>(k - 1)]) + " Hz",
+                        tx_line(k, 8), "OnTxDone"},
+                       sec(1)));
   }
   auto frames = sent(a, t0, false);
   ASSERT_EQ(frames.size(), 8u);
@@ -259,7 +264,8 @@ TEST_F(RfTestWorld, HoppingRunsVisitTheRangeInOrderOrShuffled) {
     EXPECT_EQ(payload_of(frames[i]), prbs9(4));
     EXPECT_EQ(frames[i].sf, 7);
     if (i > 0) {
-      EXPECT_NEAR(static_cast<double>(frames[i].start_us - frames[i - 1].start_us), kStepUs, kRtcTickUs);
+      EXPECT_NEAR(static_cast<double>(frames[i].start_us - frames[i - 1].start_us), kStepUs,
+                  kRtcTickUs);
     }
   }
   can_sleep(a);
@@ -341,17 +347,25 @@ TEST_F(RfTestWorld, ContinuousWaveStaysInTheModulesBand) {
   };
   const Case cases[] = {
       // Low-band Brisola-T: 150 MHz to 600 MHz.
-      {"brisola-t", 0, 868000000, false}, {"brisola-t", 0, 433000000, true},
-      {"brisola-t", 0, 600000000, true},  {"brisola-t", 0, 600000001, false},
-      {"brisola-t", 0, 150000000, true},  {"brisola-t", 0, 149999999, false},
+      {"brisola-t", 0, 868000000, false},
+      {"brisola-t", 0, 433000000, true},
+      {"brisola-t", 0, 600000000, true},
+      {"brisola-t", 0, 600000001, false},
+      {"brisola-t", 0, 150000000, true},
+      {"brisola-t", 0, 149999999, false},
       // High-band Brisola-T: 600 MHz to 960 MHz.
-      {"brisola-t", 1, 433000000, false}, {"brisola-t", 1, 599999999, false},
-      {"brisola-t", 1, 600000000, true},  {"brisola-t", 1, 960000000, true},
-      {"brisola-t", 1, 960000001, false}, {"brisola-e", 0, 868000000, false},
+      {"brisola-t", 1, 433000000, false},
+      {"brisola-t", 1, 599999999, false},
+      {"brisola-t", 1, 600000000, true},
+      {"brisola-t", 1, 960000000, true},
+      {"brisola-t", 1, 960000001, false},
+      {"brisola-e", 0, 868000000, false},
       {"brisola-e", 1, 868000000, true},
       // No strap: the radio's range, 150 MHz to 960 MHz.
-      {"saffrond", 0, 100000000, false},  {"saffrond", 0, 433000000, true},
-      {"quenlarlp-sip", 0, 961000000, false}, {"quenlarlp-sip", 0, 915000000, true},
+      {"saffrond", 0, 100000000, false},
+      {"saffrond", 0, 433000000, true},
+      {"quenlarlp-sip", 0, 961000000, false},
+      {"quenlarlp-sip", 0, 915000000, true},
   };
   std::string current;
   Device* d = nullptr;

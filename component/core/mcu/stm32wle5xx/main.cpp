@@ -44,17 +44,16 @@ void MX_SUBGHZ_Init(void);
 #include <stdarg.h>
 #include <stdio.h>
 // Diagnostic lines, printed only at debug level 1.
-[[maybe_unused]] static void service_debug(const char *fmt, ...)
-{
-    if (service_nvm_get_debug_level_from_nvm() != 1) {
-        return;
-    }
-    char text[UDRV_SERIAL_PRINT_BUFFER_SIZE];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    udrv_serial_log_printf("%s", text);
+[[maybe_unused]] static void service_debug(const char *fmt, ...) {
+  if (service_nvm_get_debug_level_from_nvm() != 1) {
+    return;
+  }
+  char text[UDRV_SERIAL_PRINT_BUFFER_SIZE];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  udrv_serial_log_printf("%s", text);
 }
 #endif
 
@@ -63,188 +62,184 @@ void MX_SUBGHZ_Init(void);
 // the point-to-point service in the P2P and FSK work modes. As the LoRa start
 // does in every work mode, the radio then sleeps until first used unless the
 // stored LoRaWAN settings are class C or ABP.
-static void start_lora_p2p(void)
-{
-    BoardInitMcu();
-    if (service_lora_get_nwm() == SERVICE_LORAWAN) {
-        return;
-    }
-    service_lora_p2p_init();
-    if (service_nvm_get_class_from_nvm() != SERVICE_LORA_CLASS_C &&
-        service_nvm_get_njm_from_nvm() == SERVICE_LORA_OTAA) {
-        Radio.Sleep();
-    }
+static void start_lora_p2p(void) {
+  BoardInitMcu();
+  if (service_lora_get_nwm() == SERVICE_LORAWAN) {
+    return;
+  }
+  service_lora_p2p_init();
+  if (service_nvm_get_class_from_nvm() != SERVICE_LORA_CLASS_C &&
+      service_nvm_get_njm_from_nvm() == SERVICE_LORA_OTAA) {
+    Radio.Sleep();
+  }
 }
 #endif
 
-void qiv_init(void)
-{
-    SCB->VTOR = QIV_APP_VECTOR_TABLE;
-    HAL_Init();
-    SystemClock_Config();
-    __HAL_RCC_DMAMUX1_CLK_ENABLE();
-    __HAL_RCC_DMA1_CLK_ENABLE();
-    HAL_NVIC_SetPriority(DMA1_Channel1_IRQn, 0, 0);
-    HAL_NVIC_EnableIRQ(DMA1_Channel1_IRQn);
-    if (qiv_board.gpioc_clock_at_init) {
-        __HAL_RCC_GPIOC_CLK_ENABLE();
-    }
-    udrv_timer_init();
-    service_nvm_init_config();
-    // UART0 has no hardware on these boards and is not opened.
-    static const SERIAL_PORT opened[] = {SERIAL_UART1, SERIAL_UART2};
-    for (SERIAL_PORT port : opened) {
-        udrv_serial_init(port, service_nvm_get_baudrate_from_nvm(), SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
-                         SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
-    }
+void qiv_init(void) {
+  SCB->VTOR = QIV_APP_VECTOR_TABLE;
+  HAL_Init();
+  SystemClock_Config();
+  __HAL_RCC_DMAMUX1_CLK_ENABLE();
+  __HAL_RCC_DMA1_CLK_ENABLE();
+  HAL_NVIC_SetPriority(DMA1_Channel1_IRQn, 0, 0);
+  HAL_NVIC_EnableIRQ(DMA1_Channel1_IRQn);
+  if (qiv_board.gpioc_clock_at_init) {
+    __HAL_RCC_GPIOC_CLK_ENABLE();
+  }
+  udrv_timer_init();
+  service_nvm_init_config();
+  // UART0 has no hardware on these boards and is not opened.
+  static const SERIAL_PORT opened[] = {SERIAL_UART1, SERIAL_UART2};
+  for (SERIAL_PORT port : opened) {
+    udrv_serial_init(port, service_nvm_get_baudrate_from_nvm(), SERIAL_WORD_LEN_8,
+                     SERIAL_STOP_BIT_1, SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
+  }
 #ifdef QIV_RADIO_LINKED
-    MX_SUBGHZ_Init();
+  MX_SUBGHZ_Init();
 #endif
 #if defined(QIV_LORA_SERVICES_LINKED)
-    service_lora_mac_nvm_data_init();
-    service_lora_init(service_nvm_get_band_from_nvm());
+  service_lora_mac_nvm_data_init();
+  service_lora_init(service_nvm_get_band_from_nvm());
 #elif defined(QIV_LORA_P2P_LINKED)
-    service_lora_mac_nvm_data_init();
-    start_lora_p2p();
+  service_lora_mac_nvm_data_init();
+  start_lora_p2p();
 #endif
-    static const SERIAL_PORT ports[] = {SERIAL_UART0, SERIAL_UART1, SERIAL_UART2};
-    for (SERIAL_PORT port : ports) {
-        if (qiv_board.cli_on_uart2_only && port != SERIAL_UART2) {
-            continue;
-        }
-        if (service_nvm_get_mode_type_from_nvm(port) == SERVICE_MODE_TYPE_CLI) {
-            service_mode_cli_init(port);
-        }
+  static const SERIAL_PORT ports[] = {SERIAL_UART0, SERIAL_UART1, SERIAL_UART2};
+  for (SERIAL_PORT port : ports) {
+    if (qiv_board.cli_on_uart2_only && port != SERIAL_UART2) {
+      continue;
     }
-    udrv_system_event_init();
+    if (service_nvm_get_mode_type_from_nvm(port) == SERVICE_MODE_TYPE_CLI) {
+      service_mode_cli_init(port);
+    }
+  }
+  udrv_system_event_init();
 #ifdef QIV_LORA_CERTIFICATION_LINKED
-    if (service_nvm_get_certi_from_nvm() == 1) {
-        service_lora_certification(1);
-    }
+  if (service_nvm_get_certi_from_nvm() == 1) {
+    service_lora_certification(1);
+  }
 #endif
 }
 
 // The AT command table in RAM equals its load image again afterwards: read 4
 // bytes at a time, each byte written only where it differs.
-void restore_atcmd_table(void)
-{
-    static_assert(sizeof(at_cmd_info) == 20, "a command row is 20 bytes on the 32-bit target");
-    const uint32_t size = static_cast<uint32_t>(At_CmdGetTotalNum()) * sizeof(at_cmd_info);
-    const uint8_t *image = reinterpret_cast<const uint8_t *>(atcmd_info_tbl_load_image);
-    uint8_t *ram = reinterpret_cast<uint8_t *>(atcmd_info_tbl);
-    for (uint32_t offset = 0; offset < size; offset += 4) {
-        uint8_t word[4];
-        uint32_t n = size - offset < 4 ? size - offset : 4;
-        memcpy(word, image + offset, n);
-        for (uint32_t i = 0; i < n; ++i) {
-            if (ram[offset + i] != word[i]) {
-                ram[offset + i] = word[i];
-            }
-        }
+void restore_atcmd_table(void) {
+  static_assert(sizeof(at_cmd_info) == 20, "a command row is 20 bytes on the 32-bit target");
+  const uint32_t size = static_cast<uint32_t>(At_CmdGetTotalNum()) * sizeof(at_cmd_info);
+  const uint8_t *image = reinterpret_cast<const uint8_t *>(atcmd_info_tbl_load_image);
+  uint8_t *ram = reinterpret_cast<uint8_t *>(atcmd_info_tbl);
+  for (uint32_t offset = 0; offset < size; offset += 4) {
+    uint8_t word[4];
+    uint32_t n = size - offset < 4 ? size - offset : 4;
+    memcpy(word, image + offset, n);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (ram[offset + i] != word[i]) {
+        ram[offset + i] = word[i];
+      }
     }
+  }
 }
 
-void print_work_mode(void)
-{
+void print_work_mode(void) {
 #if defined(QIV_LORA_SERVICES_LINKED) || defined(QIV_LORA_P2P_LINKED)
-    uint8_t mode = static_cast<uint8_t>(service_lora_get_nwm());
+  uint8_t mode = static_cast<uint8_t>(service_lora_get_nwm());
 #else
-    uint8_t mode = static_cast<uint8_t>(service_nvm_get_nwm_from_nvm());
+  uint8_t mode = static_cast<uint8_t>(service_nvm_get_nwm_from_nvm());
 #endif
-    udrv_serial_log_printf("Current Work Mode: ");
-    switch (mode) {
+  udrv_serial_log_printf("Current Work Mode: ");
+  switch (mode) {
     case 1:
-        udrv_serial_log_printf("LoRaWAN.\r\n");
-        break;
+      udrv_serial_log_printf("LoRaWAN.\r\n");
+      break;
     case 2:
-        udrv_serial_log_printf("FSK.\r\n");
-        break;
+      udrv_serial_log_printf("FSK.\r\n");
+      break;
     case 0:
-        udrv_serial_log_printf("LoRa P2P.\r\n");
-        break;
+      udrv_serial_log_printf("LoRa P2P.\r\n");
+      break;
     default:
-        break;
-    }
+      break;
+  }
 }
 
-void qiv_event_handler_func(void *p_event_data, uint16_t)
-{
-    auto *event = static_cast<udrv_system_event_t *>(p_event_data);
-    switch (event->request) {
+void qiv_event_handler_func(void *p_event_data, uint16_t) {
+  auto *event = static_cast<udrv_system_event_t *>(p_event_data);
+  switch (event->request) {
     case UDRV_SYS_EVT_OP_SERIAL_UART:
-        if (qiv_board.drain_uart2_only) {
-            qiv_serial_drain(SERIAL_UART2);
-        } else {
-            qiv_serial_drain(SERIAL_UART0);
-            qiv_serial_drain(SERIAL_UART1);
-            qiv_serial_drain(SERIAL_UART2);
-        }
-        break;
+      if (qiv_board.drain_uart2_only) {
+        qiv_serial_drain(SERIAL_UART2);
+      } else {
+        qiv_serial_drain(SERIAL_UART0);
+        qiv_serial_drain(SERIAL_UART1);
+        qiv_serial_drain(SERIAL_UART2);
+      }
+      break;
     case UDRV_SYS_EVT_OP_LORAWAN:
 #ifdef QIV_LORA_SERVICES_LINKED
-        LoRaMacProcess();
-        service_lora_lptp_process();
+      LoRaMacProcess();
+      service_lora_lptp_process();
 #ifdef QIV_LORA_CERTIFICATION_LINKED
-        LmHandlerPackagesProcess();
+      LmHandlerPackagesProcess();
 #endif
 #endif
-        break;
+      break;
     case UDRV_SYS_EVT_OP_LORAWAN_JOIN_CB:
 #ifdef QIV_LORA_SERVICES_LINKED
-        if (service_lora_join_callback != nullptr) {
-            service_lora_join_callback(static_cast<int32_t>(reinterpret_cast<uintptr_t>(event->p_context)));
-        }
+      if (service_lora_join_callback != nullptr) {
+        service_lora_join_callback(
+            static_cast<int32_t>(reinterpret_cast<uintptr_t>(event->p_context)));
+      }
 #endif
-        break;
+      break;
     case UDRV_SYS_EVT_OP_USER_TIMER:
     case UDRV_SYS_EVT_OP_SYS_TIMER:
-        udrv_system_timer_handler_handler(event->p_context);
-        break;
+      udrv_system_timer_handler_handler(event->p_context);
+      break;
     case UDRV_SYS_EVT_OP_SERIAL_FALLBACK: {
-        SERIAL_PORT port = static_cast<SERIAL_PORT>(reinterpret_cast<uintptr_t>(event->p_context) & 0xFF);
-        service_mode_cli_init(port);
-        service_nvm_set_mode_type_to_nvm(port, SERVICE_MODE_TYPE_CLI);
-        break;
+      SERIAL_PORT port =
+          static_cast<SERIAL_PORT>(reinterpret_cast<uintptr_t>(event->p_context) & 0xFF);
+      service_mode_cli_init(port);
+      service_nvm_set_mode_type_to_nvm(port, SERVICE_MODE_TYPE_CLI);
+      break;
     }
     case UDRV_SYS_EVT_OP_GPIO_INTERRUPT:
-        udrv_gpio_handler_handler(event->p_context);
-        break;
+      udrv_gpio_handler_handler(event->p_context);
+      break;
     case UDRV_SYS_EVT_OP_USER_APP:
     case UDRV_SYS_EVT_OP_RTC:
     default:
-        break;
-    }
+      break;
+  }
 }
 
-int main(void)
-{
-    qiv_init();
-    if (qiv_board.band_strap) {
-        __HAL_RCC_GPIOB_CLK_ENABLE();
-    }
-    restore_atcmd_table();
-    update_permission();
-    qiv_setup();
+int main(void) {
+  qiv_init();
+  if (qiv_board.band_strap) {
+    __HAL_RCC_GPIOB_CLK_ENABLE();
+  }
+  restore_atcmd_table();
+  update_permission();
+  qiv_setup();
 #ifdef QIV_BOARD_BAND_STRAP
-    if (qiv_board.banner_high != nullptr) {
-        service_debug("%s", BoardGetHardwareFreq() ? qiv_board.banner_high : qiv_board.banner_low);
-        service_debug("Version:%s %s\r\n", sw_version, build_date);
-    }
+  if (qiv_board.banner_high != nullptr) {
+    service_debug("%s", BoardGetHardwareFreq() ? qiv_board.banner_high : qiv_board.banner_low);
+    service_debug("Version:%s %s\r\n", sw_version, build_date);
+  }
 #endif
-    print_work_mode();
-    for (;;) {
-        qiv_running();
-        if (!no_busy_loop) {
-            qiv_loop();
-        } else if (service_nvm_get_auto_sleep_time_from_nvm() != 0) {
-            // A sleep refused for a wake lock lasts until the interrupt
-            // that releases it.
-            if (udrv_sleep_ms(0) == -UDRV_TEMP_LOCKED) {
-                __WFI();
-            }
-        } else {
-            // Nothing but an interrupt can bring new work: wait for one.
-            __WFI();
-        }
+  print_work_mode();
+  for (;;) {
+    qiv_running();
+    if (!no_busy_loop) {
+      qiv_loop();
+    } else if (service_nvm_get_auto_sleep_time_from_nvm() != 0) {
+      // A sleep refused for a wake lock lasts until the interrupt
+      // that releases it.
+      if (udrv_sleep_ms(0) == -UDRV_TEMP_LOCKED) {
+        __WFI();
+      }
+    } else {
+      // Nothing but an interrupt can bring new work: wait for one.
+      __WFI();
     }
+  }
 }

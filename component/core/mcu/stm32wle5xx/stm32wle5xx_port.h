@@ -63,17 +63,17 @@ void AES_IRQHandler(void);
 #define UART_RX_QUEUE_SIZE 512
 
 typedef struct {
-    bool active;
-    uint32_t baudrate;
-    SERIAL_WORD_LEN_E dataBits;
-    SERIAL_STOP_BIT_E stopBits;
-    SERIAL_PARITY_E parity;
+  bool active;
+  uint32_t baudrate;
+  SERIAL_WORD_LEN_E dataBits;
+  SERIAL_STOP_BIT_E stopBits;
+  SERIAL_PARITY_E parity;
 } uhal_uart_status_t;
 
 typedef enum : uint8_t {
-    SERIAL_UART_TX_DONE = 0,
-    SERIAL_UART_RX_DONE = 1,
-    SERIAL_UART_ERROR = 2,
+  SERIAL_UART_TX_DONE = 0,
+  SERIAL_UART_RX_DONE = 1,
+  SERIAL_UART_ERROR = 2,
 } SERIAL_UART_EVT;
 
 extern uhal_uart_status_t uhal_uart_status[3];
@@ -129,10 +129,10 @@ void uhal_rtc_init(void);
 // Driver-layer timers: the user timers (through timer_driver) and the system
 // timers. The record of a timer is the context of its expiry event.
 typedef struct {
-    uint32_t timer_id;
-    void *m_data;              // the user's context, cleared by stop
-    timer_handler timer_func;  // the user's handler
-    uint32_t expiries;         // expiry events posted and not yet handled
+  uint32_t timer_id;
+  void *m_data;              // the user's context, cleared by stop
+  timer_handler timer_func;  // the user's handler
+  uint32_t expiries;         // expiry events posted and not yet handled
 } uhal_timer_data;
 
 void uhal_timer_init(void);

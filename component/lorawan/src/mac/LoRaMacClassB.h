@@ -17,52 +17,48 @@
 #include "systime.h"
 #include "timer.h"
 
-typedef enum eBeaconState : uint8_t
-{
-    BEACON_STATE_ACQUISITION = 0,
-    BEACON_STATE_ACQUISITION_BY_TIME = 1,
-    BEACON_STATE_TIMEOUT = 2,
-    BEACON_STATE_BEACON_MISSED = 3,
-    BEACON_STATE_REACQUISITION = 4,
-    BEACON_STATE_LOCKED = 5,
-    BEACON_STATE_HALT = 6,
-    BEACON_STATE_IDLE = 7,
-    BEACON_STATE_GUARD = 8,
-    BEACON_STATE_RX = 9,
-    BEACON_STATE_LOST = 10,
+typedef enum eBeaconState : uint8_t {
+  BEACON_STATE_ACQUISITION = 0,
+  BEACON_STATE_ACQUISITION_BY_TIME = 1,
+  BEACON_STATE_TIMEOUT = 2,
+  BEACON_STATE_BEACON_MISSED = 3,
+  BEACON_STATE_REACQUISITION = 4,
+  BEACON_STATE_LOCKED = 5,
+  BEACON_STATE_HALT = 6,
+  BEACON_STATE_IDLE = 7,
+  BEACON_STATE_GUARD = 8,
+  BEACON_STATE_RX = 9,
+  BEACON_STATE_LOST = 10,
 } BeaconState_t;
 
-typedef enum ePingSlotState : uint8_t
-{
-    PINGSLOT_STATE_CALC_PING_OFFSET = 0,
-    PINGSLOT_STATE_SET_TIMER = 1,
-    PINGSLOT_STATE_IDLE = 2,
-    PINGSLOT_STATE_RX = 3,
+typedef enum ePingSlotState : uint8_t {
+  PINGSLOT_STATE_CALC_PING_OFFSET = 0,
+  PINGSLOT_STATE_SET_TIMER = 1,
+  PINGSLOT_STATE_IDLE = 2,
+  PINGSLOT_STATE_RX = 3,
 } PingSlotState_t;
 
 /*!
  * Pointers into the MAC that class B reads and writes.
  */
-typedef struct sLoRaMacClassBParams
-{
-    MlmeIndication_t* MlmeIndication;
-    McpsIndication_t* McpsIndication;
-    MlmeConfirm_t* MlmeConfirm;
-    uint8_t* LoRaMacFlags;
-    uint32_t* LoRaMacDevAddr;
-    LoRaMacRegion_t* LoRaMacRegion;
-    LoRaMacParams_t* LoRaMacParams;
-    MulticastCtx_t* MulticastChannels;
-    ActivationType_t* NetworkActivation;
+typedef struct sLoRaMacClassBParams {
+  MlmeIndication_t* MlmeIndication;
+  McpsIndication_t* McpsIndication;
+  MlmeConfirm_t* MlmeConfirm;
+  uint8_t* LoRaMacFlags;
+  uint32_t* LoRaMacDevAddr;
+  LoRaMacRegion_t* LoRaMacRegion;
+  LoRaMacParams_t* LoRaMacParams;
+  MulticastCtx_t* MulticastChannels;
+  ActivationType_t* NetworkActivation;
 } LoRaMacClassBParams_t;
 
 /*!
  * The client callbacks class B uses; either may be null.
  */
-typedef struct sLoRaMacClassBCallback
-{
-    float (*GetTemperatureLevel)(void);
-    void (*MacProcessNotify)(void);
+typedef struct sLoRaMacClassBCallback {
+  float (*GetTemperatureLevel)(void);
+  void (*MacProcessNotify)(void);
 } LoRaMacClassBCallback_t;
 
 void LoRaMacClassBInit(LoRaMacClassBParams_t* classBParams, LoRaMacClassBCallback_t* callbacks,
@@ -94,7 +90,8 @@ LoRaMacStatus_t LoRaMacClassBMibSetRequestConfirm(MibRequestConfirm_t* mibSet);
 
 void LoRaMacClassBPingSlotInfoAns(void);
 uint8_t LoRaMacClassBPingSlotChannelReq(uint8_t datarate, uint32_t frequency);
-void LoRaMacClassBBeaconTimingAns(uint16_t beaconTimingDelay, uint8_t beaconTimingChannel, TimerTime_t lastRxDone);
+void LoRaMacClassBBeaconTimingAns(uint16_t beaconTimingDelay, uint8_t beaconTimingChannel,
+                                  TimerTime_t lastRxDone);
 void LoRaMacClassBDeviceTimeAns(void);
 bool LoRaMacClassBBeaconFreqReq(uint32_t frequency);
 
@@ -121,4 +118,4 @@ uint16_t LoRaMacClassBComputePingOffset(uint32_t beaconTime, uint32_t address, u
 bool LoRaMacClassBCalcNextSlotTime(uint16_t slotOffset, uint16_t pingPeriod, uint16_t pingNb,
                                    TimerTime_t* timeOffset);
 
-#endif // __LORAMAC_CLASSB_H__
+#endif  // __LORAMAC_CLASSB_H__

@@ -18,15 +18,14 @@
 /*!
  * One owed confirm.
  */
-typedef struct sMlmeConfirmQueue
-{
-    Mlme_t Request;
-    LoRaMacEventInfoStatus_t Status;
-    //! The confirm may be delivered.
-    bool ReadyToHandle;
-    //! A status set for all elements (a TX or RX timeout) does not make it
-    //! ready; only its own status does.
-    bool RestrictCommonReadyToHandle;
+typedef struct sMlmeConfirmQueue {
+  Mlme_t Request;
+  LoRaMacEventInfoStatus_t Status;
+  //! The confirm may be delivered.
+  bool ReadyToHandle;
+  //! A status set for all elements (a TX or RX timeout) does not make it
+  //! ready; only its own status does.
+  bool RestrictCommonReadyToHandle;
 } MlmeConfirmQueue_t;
 
 /*! Empties the queue and keeps the primitives for LoRaMacConfirmQueueHandleCb. */
@@ -60,4 +59,4 @@ uint8_t LoRaMacConfirmQueueGetCnt(void);
 
 bool LoRaMacConfirmQueueIsFull(void);
 
-#endif // __LORAMAC_CONFIRMQUEUE_H__
+#endif  // __LORAMAC_CONFIRMQUEUE_H__

@@ -29,41 +29,39 @@
 /*!
  * The frame counters and rejoin counters the layer keeps.
  */
-typedef enum eFCntIdentifier : uint8_t
-{
-    FCNT_UP = 0,
-    N_FCNT_DOWN = 1,
-    A_FCNT_DOWN = 2,
-    FCNT_DOWN = 3,
-    MC_FCNT_DOWN_0 = 4,
-    MC_FCNT_DOWN_1 = 5,
-    MC_FCNT_DOWN_2 = 6,
-    MC_FCNT_DOWN_3 = 7,
-    RJ_COUNT_0 = 8,
-    RJ_COUNT_1 = 9,
+typedef enum eFCntIdentifier : uint8_t {
+  FCNT_UP = 0,
+  N_FCNT_DOWN = 1,
+  A_FCNT_DOWN = 2,
+  FCNT_DOWN = 3,
+  MC_FCNT_DOWN_0 = 4,
+  MC_FCNT_DOWN_1 = 5,
+  MC_FCNT_DOWN_2 = 6,
+  MC_FCNT_DOWN_3 = 7,
+  RJ_COUNT_0 = 8,
+  RJ_COUNT_1 = 9,
 } FCntIdentifier_t;
 
-typedef enum eLoRaMacCryptoStatus
-{
-    LORAMAC_CRYPTO_SUCCESS = 0,
-    LORAMAC_CRYPTO_FAIL_MIC = 1,
-    LORAMAC_CRYPTO_FAIL_ADDRESS = 2,
-    LORAMAC_CRYPTO_FAIL_JOIN_NONCE = 3,
-    LORAMAC_CRYPTO_FAIL_RJCOUNT0_OVERFLOW = 4,
-    LORAMAC_CRYPTO_FAIL_FCNT_ID = 5,
-    LORAMAC_CRYPTO_FAIL_FCNT_SMALLER = 6,
-    LORAMAC_CRYPTO_FAIL_FCNT_DUPLICATED = 7,
-    LORAMAC_CRYPTO_FAIL_PARAM = 8,
-    LORAMAC_CRYPTO_ERROR_NPE = 9,
-    LORAMAC_CRYPTO_ERROR_INVALID_KEY_ID = 10,
-    LORAMAC_CRYPTO_ERROR_INVALID_ADDR_ID = 11,
-    LORAMAC_CRYPTO_ERROR_INVALID_VERSION = 12,
-    LORAMAC_CRYPTO_ERROR_BUF_SIZE = 13,
-    LORAMAC_CRYPTO_ERROR_SECURE_ELEMENT_FUNC = 14,
-    LORAMAC_CRYPTO_ERROR_PARSER = 15,
-    LORAMAC_CRYPTO_ERROR_SERIALIZER = 16,
-    LORAMAC_CRYPTO_ERROR_RJCOUNT1_OVERFLOW = 17,
-    LORAMAC_CRYPTO_ERROR = 18,
+typedef enum eLoRaMacCryptoStatus {
+  LORAMAC_CRYPTO_SUCCESS = 0,
+  LORAMAC_CRYPTO_FAIL_MIC = 1,
+  LORAMAC_CRYPTO_FAIL_ADDRESS = 2,
+  LORAMAC_CRYPTO_FAIL_JOIN_NONCE = 3,
+  LORAMAC_CRYPTO_FAIL_RJCOUNT0_OVERFLOW = 4,
+  LORAMAC_CRYPTO_FAIL_FCNT_ID = 5,
+  LORAMAC_CRYPTO_FAIL_FCNT_SMALLER = 6,
+  LORAMAC_CRYPTO_FAIL_FCNT_DUPLICATED = 7,
+  LORAMAC_CRYPTO_FAIL_PARAM = 8,
+  LORAMAC_CRYPTO_ERROR_NPE = 9,
+  LORAMAC_CRYPTO_ERROR_INVALID_KEY_ID = 10,
+  LORAMAC_CRYPTO_ERROR_INVALID_ADDR_ID = 11,
+  LORAMAC_CRYPTO_ERROR_INVALID_VERSION = 12,
+  LORAMAC_CRYPTO_ERROR_BUF_SIZE = 13,
+  LORAMAC_CRYPTO_ERROR_SECURE_ELEMENT_FUNC = 14,
+  LORAMAC_CRYPTO_ERROR_PARSER = 15,
+  LORAMAC_CRYPTO_ERROR_SERIALIZER = 16,
+  LORAMAC_CRYPTO_ERROR_RJCOUNT1_OVERFLOW = 17,
+  LORAMAC_CRYPTO_ERROR = 18,
 } LoRaMacCryptoStatus_t;
 
 /*!
@@ -85,7 +83,8 @@ LoRaMacCryptoStatus_t LoRaMacCryptoGetFCntUp(uint32_t* currentUp);
  * counter of \p fCntID. A repeated FCnt gives LORAMAC_CRYPTO_FAIL_FCNT_DUPLICATED
  * with the last counter in \p currentDown.
  */
-LoRaMacCryptoStatus_t LoRaMacCryptoGetFCntDown(FCntIdentifier_t fCntID, uint32_t frameFcnt, uint32_t* currentDown);
+LoRaMacCryptoStatus_t LoRaMacCryptoGetFCntDown(FCntIdentifier_t fCntID, uint32_t frameFcnt,
+                                               uint32_t* currentDown);
 
 /*!
  * The rejoin counter the next rejoin request of that type carries
@@ -121,7 +120,8 @@ LoRaMacCryptoStatus_t LoRaMacCryptoPrepareReJoinType0or2(LoRaMacMessageReJoinTyp
  * fields; on failure buffer, record, keys and counters are unchanged, so the
  * same frame can be tried as the answer to another request type.
  */
-LoRaMacCryptoStatus_t LoRaMacCryptoHandleJoinAccept(JoinReqIdentifier_t joinReqType, const uint8_t* joinEUI,
+LoRaMacCryptoStatus_t LoRaMacCryptoHandleJoinAccept(JoinReqIdentifier_t joinReqType,
+                                                    const uint8_t* joinEUI,
                                                     LoRaMacMessageJoinAccept_t* macMsg);
 
 /*!
@@ -153,6 +153,7 @@ LoRaMacCryptoStatus_t LoRaMacCryptoDeriveMcRootKey(uint8_t versionMinor, KeyIden
  * Derives a multicast group's application and network session keys from
  * its group key and address.
  */
-LoRaMacCryptoStatus_t LoRaMacCryptoDeriveMcSessionKeyPair(AddressIdentifier_t addrID, uint32_t mcAddr);
+LoRaMacCryptoStatus_t LoRaMacCryptoDeriveMcSessionKeyPair(AddressIdentifier_t addrID,
+                                                          uint32_t mcAddr);
 
-#endif // __LORAMAC_CRYPTO_H__
+#endif  // __LORAMAC_CRYPTO_H__

@@ -25,26 +25,24 @@
  * (0 before the first uplink of a session); a downlink counter of 0xFFFFFFFF
  * means no frame received yet.
  */
-typedef struct sFCntList
-{
-    uint32_t FCntUp;
-    uint32_t NFCntDown;
-    uint32_t AFCntDown;
-    uint32_t FCntDown;
-    uint32_t McFCntDown[LORAMAC_MAX_MC_CTX];
-    uint16_t RJcount1;
-    uint8_t Padding[2];
+typedef struct sFCntList {
+  uint32_t FCntUp;
+  uint32_t NFCntDown;
+  uint32_t AFCntDown;
+  uint32_t FCntDown;
+  uint32_t McFCntDown[LORAMAC_MAX_MC_CTX];
+  uint16_t RJcount1;
+  uint8_t Padding[2];
 } FCntList_t;
 
-typedef struct sLoRaMacCryptoNvmData
-{
-    Version_t LrWanVersion;
-    uint16_t DevNonce;
-    uint8_t Padding[2];
-    uint32_t JoinNonce;
-    FCntList_t FCntList;
-    uint32_t LastDownFCnt;
-    uint32_t Crc32;
+typedef struct sLoRaMacCryptoNvmData {
+  Version_t LrWanVersion;
+  uint16_t DevNonce;
+  uint8_t Padding[2];
+  uint32_t JoinNonce;
+  FCntList_t FCntList;
+  uint32_t LastDownFCnt;
+  uint32_t Crc32;
 } LoRaMacCryptoNvmData_t;
 
 static_assert(sizeof(LoRaMacCryptoNvmData_t) == 56, "crypto group is 56 bytes");
@@ -56,4 +54,4 @@ static_assert(offsetof(LoRaMacCryptoNvmData_t, FCntList.RJcount1) == 44);
 static_assert(offsetof(LoRaMacCryptoNvmData_t, LastDownFCnt) == 48);
 static_assert(offsetof(LoRaMacCryptoNvmData_t, Crc32) == 52);
 
-#endif // __LORAMAC_CRYPTO_NVM_H__
+#endif  // __LORAMAC_CRYPTO_NVM_H__

@@ -62,4 +62,4 @@ void LoRaMacNvmStoreMcChannel(McChannelNvm_t* entry, const McChannelParams_t* pa
  */
 uint32_t* LoRaMacNvmMcDownLinkCounter(LoRaMacCryptoNvmData_t* crypto, uint32_t downLinkCounterRef);
 
-#endif // __LORAMAC_NVM_H__
+#endif  // __LORAMAC_NVM_H__

@@ -9,12 +9,11 @@
 
 #include "LoRaMacMessageTypes.h"
 
-typedef enum eLoRaMacParserStatus
-{
-    LORAMAC_PARSER_SUCCESS = 0,
-    LORAMAC_PARSER_FAIL = 1,
-    LORAMAC_PARSER_ERROR_NPE = 2,
-    LORAMAC_PARSER_ERROR = 3,
+typedef enum eLoRaMacParserStatus {
+  LORAMAC_PARSER_SUCCESS = 0,
+  LORAMAC_PARSER_FAIL = 1,
+  LORAMAC_PARSER_ERROR_NPE = 2,
+  LORAMAC_PARSER_ERROR = 3,
 } LoRaMacParserStatus_t;
 
 /*!
@@ -31,4 +30,4 @@ LoRaMacParserStatus_t LoRaMacParserJoinAccept(LoRaMacMessageJoinAccept_t* macMsg
  */
 LoRaMacParserStatus_t LoRaMacParserData(LoRaMacMessageData_t* macMsg);
 
-#endif // __LORAMAC_PARSER_H__
+#endif  // __LORAMAC_PARSER_H__

@@ -8,12 +8,11 @@
 
 #include "LoRaMacMessageTypes.h"
 
-typedef enum eLoRaMacSerializerStatus
-{
-    LORAMAC_SERIALIZER_SUCCESS = 0,
-    LORAMAC_SERIALIZER_ERROR_NPE = 1,
-    LORAMAC_SERIALIZER_ERROR_BUF_SIZE = 2,
-    LORAMAC_SERIALIZER_ERROR = 3,
+typedef enum eLoRaMacSerializerStatus {
+  LORAMAC_SERIALIZER_SUCCESS = 0,
+  LORAMAC_SERIALIZER_ERROR_NPE = 1,
+  LORAMAC_SERIALIZER_ERROR_BUF_SIZE = 2,
+  LORAMAC_SERIALIZER_ERROR = 3,
 } LoRaMacSerializerStatus_t;
 
 /*!
@@ -31,4 +30,4 @@ LoRaMacSerializerStatus_t LoRaMacSerializerReJoinType0or2(LoRaMacMessageReJoinTy
  */
 LoRaMacSerializerStatus_t LoRaMacSerializerData(LoRaMacMessageData_t* macMsg);
 
-#endif // __LORAMAC_SERIALIZER_H__
+#endif  // __LORAMAC_SERIALIZER_H__

@@ -35,16 +35,18 @@ using SetChannel = void (*)(uint32_t freq);
 using IsChannelFree = bool (*)(uint32_t freq, uint32_t rxBandwidth, int16_t rssiThresh,
                                uint32_t maxCarrierSenseTime);
 using Random = uint32_t (*)(void);
-using SetRxConfig = void (*)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate,
-                             uint32_t bandwidthAfc, uint16_t preambleLen, uint16_t symbTimeout, bool fixLen,
-                             uint8_t payloadLen, bool crcOn, bool freqHopOn, uint8_t hopPeriod, bool iqInverted,
-                             bool rxContinuous);
+using SetRxConfig = void (*)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate,
+                             uint8_t coderate, uint32_t bandwidthAfc, uint16_t preambleLen,
+                             uint16_t symbTimeout, bool fixLen, uint8_t payloadLen, bool crcOn,
+                             bool freqHopOn, uint8_t hopPeriod, bool iqInverted, bool rxContinuous);
 using SetTxConfig = void (*)(RadioModems_t modem, int8_t power, uint32_t fdev, uint32_t bandwidth,
-                             uint32_t datarate, uint8_t coderate, uint16_t preambleLen, bool fixLen, bool crcOn,
-                             bool freqHopOn, uint8_t hopPeriod, bool iqInverted, uint32_t timeout);
+                             uint32_t datarate, uint8_t coderate, uint16_t preambleLen, bool fixLen,
+                             bool crcOn, bool freqHopOn, uint8_t hopPeriod, bool iqInverted,
+                             uint32_t timeout);
 using CheckRfFrequency = bool (*)(uint32_t frequency);
-using TimeOnAir = uint32_t (*)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate, uint8_t coderate,
-                               uint16_t preambleLen, bool fixLen, uint8_t payloadLen, bool crcOn);
+using TimeOnAir = uint32_t (*)(RadioModems_t modem, uint32_t bandwidth, uint32_t datarate,
+                               uint8_t coderate, uint16_t preambleLen, bool fixLen,
+                               uint8_t payloadLen, bool crcOn);
 using Send = void (*)(uint8_t* buffer, uint8_t size);
 using Sleep = void (*)(void);
 using Standby = void (*)(void);
@@ -68,9 +70,9 @@ using CadDone = void (*)(bool channelActivityDetected);
 
 }  // namespace radio_contract
 
-#define RADIO_CONTRACT_SLOT(name)                                                  \
-    static_assert(std::is_same_v<decltype(Radio_s::name), radio_contract::name>, \
-                  "the radio record's " #name " slot differs from what the shared code calls")
+#define RADIO_CONTRACT_SLOT(name)                                              \
+  static_assert(std::is_same_v<decltype(Radio_s::name), radio_contract::name>, \
+                "the radio record's " #name " slot differs from what the shared code calls")
 
 RADIO_CONTRACT_SLOT(Init);
 RADIO_CONTRACT_SLOT(GetStatus);
@@ -103,9 +105,9 @@ static_assert(std::is_same_v<decltype(Radio_s::Write), void (*)(uint16_t addr, u
               "the radio record's Write slot cannot write a register at a 16-bit address");
 
 // The callbacks every backend raises; a backend may have more after them.
-#define RADIO_CONTRACT_EVENT(name)                                                     \
-    static_assert(std::is_same_v<decltype(RadioEvents_t::name), radio_contract::name>, \
-                  "the radio events record's " #name " callback differs from what its users set")
+#define RADIO_CONTRACT_EVENT(name)                                                   \
+  static_assert(std::is_same_v<decltype(RadioEvents_t::name), radio_contract::name>, \
+                "the radio events record's " #name " callback differs from what its users set")
 
 RADIO_CONTRACT_EVENT(TxDone);
 RADIO_CONTRACT_EVENT(TxTimeout);
@@ -122,7 +124,8 @@ static_assert(RF_IDLE == 0 && RF_RX_RUNNING == 1 && RF_TX_RUNNING == 2 && RF_CAD
               "the radio's state values differ");
 
 // The record the shared code calls through.
-static_assert(std::is_same_v<decltype(Radio), const Radio_s>, "`Radio` is not the constant operations record");
+static_assert(std::is_same_v<decltype(Radio), const Radio_s>,
+              "`Radio` is not the constant operations record");
 
 #endif  // __cplusplus
 

@@ -22,10 +22,9 @@
 #define TM_MINUTES_IN_1HOUR (60UL)
 #define TM_HOURS_IN_1DAY (24UL)
 
-typedef struct SysTime_s
-{
-    uint32_t Seconds;
-    int16_t SubSeconds;  //!< milliseconds, 0 to 999 when normalised
+typedef struct SysTime_s {
+  uint32_t Seconds;
+  int16_t SubSeconds;  //!< milliseconds, 0 to 999 when normalised
 } SysTime_t;
 
 SysTime_t SysTimeAdd(SysTime_t a, SysTime_t b);

@@ -11,15 +11,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
-typedef struct TimerEvent_s
-{
-    uint32_t Timestamp;    //!< ticks until expiry, relative to the RTC timer context
-    uint32_t ReloadValue;  //!< the period in ticks set by TimerSetValue
-    bool IsStarted;        //!< in the list
-    bool IsNext2Expire;    //!< the head, with the alarm armed for it
-    void (*Callback)(void* context);
-    void* Context;
-    struct TimerEvent_s* Next;
+typedef struct TimerEvent_s {
+  uint32_t Timestamp;    //!< ticks until expiry, relative to the RTC timer context
+  uint32_t ReloadValue;  //!< the period in ticks set by TimerSetValue
+  bool IsStarted;        //!< in the list
+  bool IsNext2Expire;    //!< the head, with the alarm armed for it
+  void (*Callback)(void* context);
+  void* Context;
+  struct TimerEvent_s* Next;
 } TimerEvent_t;
 
 typedef uint32_t TimerTime_t;

@@ -10,42 +10,40 @@ String line;
 unsigned long lines = 0;
 }  // namespace
 
-void setup()
-{
-    Serial.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_DEFAULT_MODE);
-    Serial1.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_CUSTOM_MODE);
-    Serial.println(F("api test"));
-    Serial.printf("fw=%s cli=%s model=%s\r\n", api.system.firmwareVersion.get().c_str(),
-                  api.system.cliVersion.get().c_str(), api.system.modelId.get().c_str());
-    Serial.print("api=" + api.system.apiVersion.get());
-    Serial.println(" chip=" + api.system.chipId.get());
+void setup() {
+  Serial.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_DEFAULT_MODE);
+  Serial1.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_CUSTOM_MODE);
+  Serial.println(F("api test"));
+  Serial.printf("fw=%s cli=%s model=%s\r\n", api.system.firmwareVersion.get().c_str(),
+                api.system.cliVersion.get().c_str(), api.system.modelId.get().c_str());
+  Serial.print("api=" + api.system.apiVersion.get());
+  Serial.println(" chip=" + api.system.chipId.get());
 }
 
-void loop()
-{
-    // Polls UART1 once a millisecond rather than as fast as the core runs.
-    udrv_delay_ms(1);
-    while (Serial1.available() > 0) {
-        int c = Serial1.read();
-        if (c < 0) {
-            return;
-        }
-        if (c == '\r') {
-            continue;
-        }
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
-        ++lines;
-        if (line == "stop") {
-            Serial1.println("stopping");
-            api.system.scheduler.task.destroy();
-        } else {
-            String reply = String(lines) + ":" + line;
-            reply.toUpperCase();
-            Serial1.println(reply);
-        }
-        line = "";
+void loop() {
+  // Polls UART1 once a millisecond rather than as fast as the core runs.
+  udrv_delay_ms(1);
+  while (Serial1.available() > 0) {
+    int c = Serial1.read();
+    if (c < 0) {
+      return;
     }
+    if (c == '\r') {
+      continue;
+    }
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    ++lines;
+    if (line == "stop") {
+      Serial1.println("stopping");
+      api.system.scheduler.task.destroy();
+    } else {
+      String reply = String(lines) + ":" + line;
+      reply.toUpperCase();
+      Serial1.println(reply);
+    }
+    line = "";
+  }
 }

@@ -17,20 +17,20 @@
 namespace fakeradio {
 
 struct Call {
-    std::string op;
-    std::vector<int64_t> args;
+  std::string op;
+  std::vector<int64_t> args;
 };
 
 struct State {
-    std::vector<Call> calls;
-    RadioEvents_t *events = nullptr;
-    RadioState_t status = RF_IDLE;
-    std::map<uint16_t, uint8_t> regs;
-    std::vector<uint8_t> sent;       // payload of the last Send
-    std::deque<uint32_t> randoms;    // values Random returns (then 0)
-    // Runs inside StartCad: the CAD-done interrupt, when it comes at all.
-    std::function<void()> on_cad;
-    int board_inits = 0;
+  std::vector<Call> calls;
+  RadioEvents_t *events = nullptr;
+  RadioState_t status = RF_IDLE;
+  std::map<uint16_t, uint8_t> regs;
+  std::vector<uint8_t> sent;     // payload of the last Send
+  std::deque<uint32_t> randoms;  // values Random returns (then 0)
+  // Runs inside StartCad: the CAD-done interrupt, when it comes at all.
+  std::function<void()> on_cad;
+  int board_inits = 0;
 };
 
 extern State radio;

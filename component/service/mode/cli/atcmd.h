@@ -73,17 +73,12 @@ int At_Baud(SERIAL_PORT port, char *cmd, stParam *param);
 int At_AtCmdMode(SERIAL_PORT port, char *cmd, stParam *param);
 
 // ---- Forms of the arguments, shared by the handlers ----
-static inline bool atcmd_is_bare(const stParam *param)
-{
-    return param->argc == 0;
+static inline bool atcmd_is_bare(const stParam *param) { return param->argc == 0; }
+
+static inline bool atcmd_is_query(const stParam *param) {
+  return param->argc == 1 && param->argv[0][0] == '?' && param->argv[0][1] == '\0';
 }
 
-static inline bool atcmd_is_query(const stParam *param)
-{
-    return param->argc == 1 && param->argv[0][0] == '?' && param->argv[0][1] == '\0';
-}
-
-static inline bool atcmd_is_set(const stParam *param)
-{
-    return param->argc == 1 && !atcmd_is_query(param);
+static inline bool atcmd_is_set(const stParam *param) {
+  return param->argc == 1 && !atcmd_is_query(param);
 }

@@ -9,22 +9,22 @@
 #include <stdint.h>
 
 typedef struct {
-    const char *atcmd_id;  // name of a built-in command
-    size_t permission;     // ATCMD_PERM_ bits
+  const char *atcmd_id;  // name of a built-in command
+  size_t permission;     // ATCMD_PERM_ bits
 } atcmd_permission_item;
 
 #define ATCMD_QUEUE_SUCCESS 0
 #define ATCMD_QUEUE_ERROR 1
 
 #define ATCMD_ITEM(section_name, type, var) \
-    __attribute__((section(#section_name), used, aligned(sizeof(void *)))) const type var
+  __attribute__((section(#section_name), used, aligned(sizeof(void *)))) const type var
 
 #define ATCMD_CONCAT_(a, b) a##b
 #define ATCMD_CONCAT(a, b) ATCMD_CONCAT_(a, b)
 
-#define CHANGE_ATCMD_PERM(name, perm)                                                    \
-    ATCMD_ITEM(atcmd_queue, atcmd_permission_item, ATCMD_CONCAT(atcmd_perm_item_, __COUNTER__)) = \
-        {(name), (perm)}
+#define CHANGE_ATCMD_PERM(name, perm)                                                             \
+  ATCMD_ITEM(atcmd_queue, atcmd_permission_item, ATCMD_CONCAT(atcmd_perm_item_, __COUNTER__)) = { \
+      (name), (perm)}
 
 uint32_t atcmd_queue_utilization_get(void);
 bool atcmd_queue_is_empty(void);

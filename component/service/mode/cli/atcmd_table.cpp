@@ -27,7 +27,6 @@ const at_cmd_info atcmd_info_tbl_load_image[] = {
 
 static_assert(sizeof(atcmd_info_tbl) == sizeof(atcmd_info_tbl_load_image));
 
-int At_CmdGetTotalNum(void)
-{
-    return static_cast<int>(sizeof(atcmd_info_tbl) / sizeof(atcmd_info_tbl[0]));
+int At_CmdGetTotalNum(void) {
+  return static_cast<int>(sizeof(atcmd_info_tbl) / sizeof(atcmd_info_tbl[0]));
 }

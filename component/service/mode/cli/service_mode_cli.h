@@ -19,41 +19,41 @@
 
 // Reply codes of the handlers; the parser prints the text of the code.
 typedef enum AT_ERRNO_E_ {
-    AT_OK = 0,
-    AT_ERROR = 1,
-    AT_PARAM_ERROR = 2,
-    AT_BUSY_ERROR = 3,
-    AT_TEST_PARAM_OVERFLOW = 4,
-    AT_NO_CLASSB_ENABLE = 5,
-    AT_NO_NETWORK_JOINED = 6,
-    AT_RX_ERROR = 7,
-    AT_MODE_NO_SUPPORT = 8,
-    AT_COMMAND_NOT_FOUND = 9,
-    AT_UNSUPPORTED_BAND = 10,
-    AT_MAX_ERRNO = 11,
+  AT_OK = 0,
+  AT_ERROR = 1,
+  AT_PARAM_ERROR = 2,
+  AT_BUSY_ERROR = 3,
+  AT_TEST_PARAM_OVERFLOW = 4,
+  AT_NO_CLASSB_ENABLE = 5,
+  AT_NO_NETWORK_JOINED = 6,
+  AT_RX_ERROR = 7,
+  AT_MODE_NO_SUPPORT = 8,
+  AT_COMMAND_NOT_FOUND = 9,
+  AT_UNSUPPORTED_BAND = 10,
+  AT_MAX_ERRNO = 11,
 } AT_ERRNO_E;
 
 extern const char *const atcmd_err_tbl[AT_MAX_ERRNO];
 
 // Permission bits of a command row.
 typedef enum AT_PERM_E_ : uint8_t {
-    ATCMD_PERM_WRITE = 1,
-    ATCMD_PERM_READ = 2,
-    ATCMD_PERM_WRITEONCEREAD = 4,  // readable, writable once
-    ATCMD_PERM_ISWRITE = 8,        // set after the one allowed write
-    ATCMD_PERM_DISABLE = 16,
+  ATCMD_PERM_WRITE = 1,
+  ATCMD_PERM_READ = 2,
+  ATCMD_PERM_WRITEONCEREAD = 4,  // readable, writable once
+  ATCMD_PERM_ISWRITE = 8,        // set after the one allowed write
+  ATCMD_PERM_DISABLE = 16,
 } AT_PERM_E;
 
 typedef enum {
-    NoAnyKeyReceived = 0,
-    Key1bReceived = 1,  // ESC seen
-    Key5bReceived = 2,  // ESC and '[' seen
+  NoAnyKeyReceived = 0,
+  Key1bReceived = 1,  // ESC seen
+  Key5bReceived = 2,  // ESC and '[' seen
 } SPECIAL_KEY_STATUS_E;
 
 // The arguments of one line; every pointer points into the line buffer.
 typedef struct {
-    char *argv[ATCMD_MAX_ARGS];
-    int32_t argc;
+  char *argv[ATCMD_MAX_ARGS];
+  int32_t argc;
 } stParam;
 
 // A command handler: port that sent the line, command name, arguments.
@@ -63,21 +63,21 @@ typedef int (*PF_handle)(SERIAL_PORT port, char *cmd, stParam *param);
 // One built-in row. The table lives in initialised RAM because the
 // permission byte changes at run time.
 typedef struct {
-    const char *atCmd;
-    PF_handle pfHandle;
-    uint8_t maxargu;  // 0 means ATCMD_MAX_ARGS
-    const char *CmdUsage;  // empty: hidden from the listing
-    uint8_t permission;
+  const char *atCmd;
+  PF_handle pfHandle;
+  uint8_t maxargu;       // 0 means ATCMD_MAX_ARGS
+  const char *CmdUsage;  // empty: hidden from the listing
+  uint8_t permission;
 } at_cmd_info;
 
 // One user ("ATC+") row; free while atCmd is null.
 typedef struct {
-    const char *atCmd;
-    const char *title;
-    PF_handle pfHandle;
-    uint8_t maxargu;
-    const char *CmdUsage;
-    uint8_t permission;
+  const char *atCmd;
+  const char *title;
+  PF_handle pfHandle;
+  uint8_t maxargu;
+  const char *CmdUsage;
+  uint8_t permission;
 } at_cmd_cust_info;
 
 extern at_cmd_info atcmd_info_tbl[];

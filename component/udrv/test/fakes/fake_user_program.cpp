@@ -5,15 +5,11 @@
 using fake::port;
 
 // ---- The user program ----
-void setup(void)
-{
-    port.setup_calls++;
-}
+void setup(void) { port.setup_calls++; }
 
-void loop(void)
-{
-    port.loop_calls++;
-    if (port.on_loop) {
-        port.on_loop();
-    }
+void loop(void) {
+  port.loop_calls++;
+  if (port.on_loop) {
+    port.on_loop();
+  }
 }

@@ -89,11 +89,12 @@ class Medium {
   double interference_dbm(const Node* node, uint32_t id) const;
   // Total power in the receive channel (frequency +- bandwidth/2) at `at`,
   // noise floor included, in dBm.
-  double channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, time_us at) const;
+  double channel_power_dbm(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz,
+                           time_us at) const;
   // A LoRa frame with this spreading factor and bandwidth on the frequency
   // somewhere in [from, to), strong enough to be detected.
-  bool lora_activity(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, uint8_t sf, time_us from,
-                     time_us to) const;
+  bool lora_activity(const Node* node, uint32_t frequency_hz, uint32_t bandwidth_hz, uint8_t sf,
+                     time_us from, time_us to) const;
 
   // --- link budget between nodes of this process --------------------------
   // RSSI at a receiver = transmit power - path loss (per pair, else the
@@ -134,7 +135,9 @@ class Medium {
   void for_each_interferer(const Node* node, const Entry& a, Fn fn) const;
   const Entry* find(uint32_t id) const;
   Heard heard_by(const Entry& e, const Node* node) const;
-  static bool other_phy(const Entry& e, const Node* node) { return node && e.frame.phy != node->phy(); }
+  static bool other_phy(const Entry& e, const Node* node) {
+    return node && e.frame.phy != node->phy();
+  }
   uint32_t device_of(const Node* node) const;
   double path_loss(uint32_t from, uint32_t to) const;
   void prune();
@@ -169,8 +172,8 @@ uint32_t fsk_bandwidth_hz(uint8_t code);
 // LoRa: symbols = preamble + 4.25 (6.25 for SF5/SF6) + 8 + max(ceil((8 PL +
 // 16 CRC - 4 SF + 8 (SF > 6) + 20 (explicit header)) / (4 (SF - 2 LDRO))), 0)
 // x (CR + 4); time = symbols x 2^SF / bandwidth.
-time_us lora_time_on_air_us(uint8_t sf, uint8_t bw_code, uint8_t cr, uint16_t preamble, bool implicit_header,
-                            bool crc_on, bool ldro, uint8_t payload_len);
+time_us lora_time_on_air_us(uint8_t sf, uint8_t bw_code, uint8_t cr, uint16_t preamble,
+                            bool implicit_header, bool crc_on, bool ldro, uint8_t payload_len);
 // One symbol, rounded down, in microseconds... as a fraction of seconds it is
 // 2^SF / bandwidth; this gives it in nanoseconds to keep precision.
 uint64_t lora_symbol_ns(uint8_t sf, uint8_t bw_code);
@@ -184,7 +187,8 @@ double noise_floor_dbm(uint32_t bandwidth_hz);
 // Lowest SNR at which a LoRa spreading factor demodulates.
 double lora_demod_floor_db(uint8_t sf);
 // The link budget the medium applies (and a world master may apply too).
-void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz, int16_t* rssi_dbm, int8_t* snr_db);
+void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz, int16_t* rssi_dbm,
+                 int8_t* snr_db);
 
 // An unmodulated carrier on the air: an FSK frame with bit rate 0 and no
 // payload (the chip's continuous wave, or a jammer a test puts on the air).

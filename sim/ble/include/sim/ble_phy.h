@@ -57,7 +57,8 @@ std::vector<uint8_t> encode(const Advertisement& adv);
 bool decode(const uint8_t* pdu, size_t len, Advertisement* adv);
 
 // The packet on the air on an advertising channel from `start`.
-AirFrame advertising_frame(const Advertisement& adv, uint8_t channel, time_us start, int8_t tx_power_dbm);
+AirFrame advertising_frame(const Advertisement& adv, uint8_t channel, time_us start,
+                           int8_t tx_power_dbm);
 
 // Listens on one advertising channel and keeps every advertising packet it
 // received whole: on its channel, with the advertising access address,

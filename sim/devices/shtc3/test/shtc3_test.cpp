@@ -39,8 +39,9 @@ class Shtc3OnI2c2 : public ::testing::Test {
   // One transfer to its end: the HAL error code.
   uint32_t run(bool read, uint8_t* data, uint16_t size, uint8_t address = sim::Shtc3::kAddress) {
     const uint16_t a = static_cast<uint16_t>(address << 1);
-    HAL_StatusTypeDef st = read ? HAL_I2C_Master_Seq_Receive_IT(&g_i2c, a, data, size, I2C_FIRST_AND_LAST_FRAME)
-                                : HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, a, data, size, I2C_FIRST_AND_LAST_FRAME);
+    HAL_StatusTypeDef st =
+        read ? HAL_I2C_Master_Seq_Receive_IT(&g_i2c, a, data, size, I2C_FIRST_AND_LAST_FRAME)
+             : HAL_I2C_Master_Seq_Transmit_IT(&g_i2c, a, data, size, I2C_FIRST_AND_LAST_FRAME);
     EXPECT_EQ(st, HAL_OK);
     while (HAL_I2C_GetState(&g_i2c) != HAL_I2C_STATE_READY) __WFI();
     return HAL_I2C_GetError(&g_i2c);
@@ -58,7 +59,9 @@ class Shtc3OnI2c2 : public ::testing::Test {
   sim::Shtc3 sensor_;
 };
 
-uint16_t word(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
+uint16_t word(const std::vector<uint8_t>& b, size_t at) {
+  return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
+}
 
 // The data sheet's conversion formulas.
 double celsius(uint16_t raw) { return -45.0 + 175.0 * raw / 65536.0; }
@@ -86,9 +89,9 @@ TEST_F(Shtc3OnI2c2, EveryMeasurementCommandGivesBothValuesInItsOrder) {
     bool stretch;
     sim::time_us duration;
   } cases[] = {
-      {0x7CA2, true, true, 12100},  {0x5C24, false, true, 12100},  {0x6458, true, true, 800},
-      {0x44DE, false, true, 800},   {0x7866, true, false, 12100},  {0x58E0, false, false, 12100},
-      {0x609C, true, false, 800},   {0x401A, false, false, 800},
+      {0x7CA2, true, true, 12100}, {0x5C24, false, true, 12100}, {0x6458, true, true, 800},
+      {0x44DE, false, true, 800},  {0x7866, true, false, 12100}, {0x58E0, false, false, 12100},
+      {0x609C, true, false, 800},  {0x401A, false, false, 800},
   };
   sensor_.set_temperature(23.7);
   sensor_.set_humidity(41.2);

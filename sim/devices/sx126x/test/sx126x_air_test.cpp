@@ -24,8 +24,8 @@ constexpr uint32_t kFreq = 868100000;
 constexpr time_us kSf7SymbolUs = 1024;  // 2^7 / 125 kHz
 
 Bytes u32be(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
 }
 
 // A chip as a host drives it: every access waits for BUSY first.
@@ -60,7 +60,8 @@ class Radio {
     cmd({0x8A, 0x01});
     common();
     cmd({0x8B, 7, 4, 1, static_cast<uint8_t>(ldro)});
-    lora_pkt_ = {static_cast<uint8_t>(preamble >> 8), static_cast<uint8_t>(preamble), 0, 0xFF, 1, 0};
+    lora_pkt_ = {
+        static_cast<uint8_t>(preamble >> 8), static_cast<uint8_t>(preamble), 0, 0xFF, 1, 0};
     cmd({0x8C, lora_pkt_[0], lora_pkt_[1], 0, 0xFF, 1, 0});
     cmd({0xA0, symb_timeout});
   }
@@ -80,11 +81,13 @@ class Radio {
     common();
     const uint32_t br = 1024000000u / p.bitrate;
     const uint32_t fd = static_cast<uint32_t>((uint64_t{p.fdev} << 25) / 32000000u);
-    cmd({0x8B, static_cast<uint8_t>(br >> 16), static_cast<uint8_t>(br >> 8), static_cast<uint8_t>(br), 0x09,
-         p.bw_code, static_cast<uint8_t>(fd >> 16), static_cast<uint8_t>(fd >> 8), static_cast<uint8_t>(fd)});
+    cmd({0x8B, static_cast<uint8_t>(br >> 16), static_cast<uint8_t>(br >> 8),
+         static_cast<uint8_t>(br), 0x09, p.bw_code, static_cast<uint8_t>(fd >> 16),
+         static_cast<uint8_t>(fd >> 8), static_cast<uint8_t>(fd)});
     fsk_params(0xFF);
     write_reg(0x06C0, {0xC1, 0x94, 0xC1});
-    write_reg(0x06B8, {static_cast<uint8_t>(p.whitening_seed >> 8 & 1), static_cast<uint8_t>(p.whitening_seed)});
+    write_reg(0x06B8, {static_cast<uint8_t>(p.whitening_seed >> 8 & 1),
+                       static_cast<uint8_t>(p.whitening_seed)});
   }
   void send(const Bytes& payload) {
     Bytes w = {0x0E, 0x00};
@@ -99,7 +102,8 @@ class Radio {
     cmd({0x83, 0, 0, 0});
   }
   void rx(uint32_t units) {
-    cmd({0x82, static_cast<uint8_t>(units >> 16), static_cast<uint8_t>(units >> 8), static_cast<uint8_t>(units)});
+    cmd({0x82, static_cast<uint8_t>(units >> 16), static_cast<uint8_t>(units >> 8),
+         static_cast<uint8_t>(units)});
   }
   void standby() { cmd({0x80, 0x00}); }
   void sleep() { cmd({0x84, 0x04}); }
@@ -116,15 +120,17 @@ class Radio {
  private:
   void common() {
     Bytes f = {0x86};
-    for (uint8_t b : u32be(static_cast<uint32_t>((uint64_t{kFreq} << 25) / 32000000u))) f.push_back(b);
+    for (uint8_t b : u32be(static_cast<uint32_t>((uint64_t{kFreq} << 25) / 32000000u)))
+      f.push_back(b);
     cmd(f);
     cmd({0x08, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0});
     cmd({0x8E, 14, 0x02});
     fsk_mode_ = chip_->packet_type() == 0;
   }
   void fsk_params(uint8_t len) {
-    cmd({0x8C, static_cast<uint8_t>(fsk_.preamble_bits >> 8), static_cast<uint8_t>(fsk_.preamble_bits), fsk_.detector,
-         24, 0x00, 0x01, len, fsk_.crc_type, static_cast<uint8_t>(fsk_.whitening)});
+    cmd({0x8C, static_cast<uint8_t>(fsk_.preamble_bits >> 8),
+         static_cast<uint8_t>(fsk_.preamble_bits), fsk_.detector, 24, 0x00, 0x01, len,
+         fsk_.crc_type, static_cast<uint8_t>(fsk_.whitening)});
   }
   std::unique_ptr<sim::Sx126x> chip_;
   bool fsk_mode_ = false;
@@ -138,7 +144,8 @@ class AirTest : public ::testing::Test {
     sim::host::reset_core();
     air().reset();
     air().set_default_path_loss(90);
-    air().add_tap([](void* ctx, const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); },
+    air().add_tap([](void* ctx,
+                     const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); },
                   &frames_);
   }
   void TearDown() override {
@@ -174,7 +181,8 @@ TEST_F(AirTest, LoRaPreambleMustBeHeardLongEnoughToBeDetected) {
     rx.rx(0xFFFFFF);
     settle(100000);
     const bool heard = late_symbols <= 4;
-    EXPECT_EQ(rx.irq() & (kRxDone | kCrcError), heard ? kRxDone : 0) << late_symbols << " symbols late";
+    EXPECT_EQ(rx.irq() & (kRxDone | kCrcError), heard ? kRxDone : 0)
+        << late_symbols << " symbols late";
     if (heard) {
       EXPECT_EQ(rx.received(), payload_);
     }
@@ -203,7 +211,8 @@ TEST_F(AirTest, FskPreambleMustCoverTheDetector) {
     sim::run_until(frame_start() + late_bits * 20);  // 20 us a bit at 50 kbit/s
     rx.rx(0xFFFFFF);
     settle(100000);
-    EXPECT_EQ(rx.irq() & (kRxDone | kCrcError), late_bits == 24 ? kRxDone : 0) << late_bits << " bits late";
+    EXPECT_EQ(rx.irq() & (kRxDone | kCrcError), late_bits == 24 ? kRxDone : 0)
+        << late_bits << " bits late";
   }
 }
 
@@ -267,16 +276,21 @@ TEST_F(AirTest, SettingsSenderAndReceiverMustShare) {
       {"LoRa, both without LDRO", true, false, same, same, kRxDone},
       {"LoRa, LDRO only at the receiver", true, true, same, same, kRxDone | kCrcError},
       {"FSK, all alike", false, false, same, same, kRxDone},
-      {"FSK, 1-byte CRC sent", false, false, [](Radio::Fsk& p) { p.crc_type = 0x04; }, same, kRxDone | kCrcError},
-      {"FSK, CRC not inverted", false, false, [](Radio::Fsk& p) { p.crc_type = 0x02; }, same, kRxDone | kCrcError},
+      {"FSK, 1-byte CRC sent", false, false, [](Radio::Fsk& p) { p.crc_type = 0x04; }, same,
+       kRxDone | kCrcError},
+      {"FSK, CRC not inverted", false, false, [](Radio::Fsk& p) { p.crc_type = 0x02; }, same,
+       kRxDone | kCrcError},
       {"FSK, no whitening sent", false, false, [](Radio::Fsk& p) { p.whitening = false; }, same,
        kRxDone | kCrcError},
-      {"FSK, other whitening seed", false, false, [](Radio::Fsk& p) { p.whitening_seed = 0x0100; }, same,
-       kRxDone | kCrcError},
+      {"FSK, other whitening seed", false, false, [](Radio::Fsk& p) { p.whitening_seed = 0x0100; },
+       same, kRxDone | kCrcError},
       // 50 kbit/s + 2 x 25 kHz = 100 kHz fits 117.3 kHz; 2 x 40 kHz does not.
-      {"FSK, deviation too wide for the filter", false, false, [](Radio::Fsk& p) { p.fdev = 40000; }, same, 0},
-      {"FSK, receiver filter too narrow", false, false, same, [](Radio::Fsk& p) { p.bw_code = 0x13; }, 0},
-      {"FSK, wider receiver filter", false, false, same, [](Radio::Fsk& p) { p.bw_code = 0x1A; }, kRxDone},
+      {"FSK, deviation too wide for the filter", false, false,
+       [](Radio::Fsk& p) { p.fdev = 40000; }, same, 0},
+      {"FSK, receiver filter too narrow", false, false, same,
+       [](Radio::Fsk& p) { p.bw_code = 0x13; }, 0},
+      {"FSK, wider receiver filter", false, false, same, [](Radio::Fsk& p) { p.bw_code = 0x1A; },
+       kRxDone},
   };
   for (const Case& c : cases) {
     Radio tx(1), rx(2);
@@ -311,11 +325,16 @@ TEST_F(AirTest, PaConfigurationBoundsThePowerOnTheAir) {
     int8_t on_air;
   };
   const Case cases[] = {
-      {2, {0x04, 0x07, 0x00, 0x01}, 22, 22}, {2, {0x03, 0x05, 0x00, 0x01}, 22, 20},
-      {2, {0x02, 0x03, 0x00, 0x01}, 22, 17}, {2, {0x02, 0x02, 0x00, 0x01}, 22, 14},
-      {2, {0x02, 0x02, 0x00, 0x01}, 10, 10}, {2, {0x04, 0x07, 0x00, 0x01}, -9, -9},
-      {1, {0x06, 0x00, 0x01, 0x01}, 14, 15}, {1, {0x04, 0x00, 0x01, 0x01}, 14, 14},
-      {1, {0x01, 0x00, 0x01, 0x01}, 13, 10}, {1, {0x04, 0x00, 0x01, 0x01}, 5, 5},
+      {2, {0x04, 0x07, 0x00, 0x01}, 22, 22},
+      {2, {0x03, 0x05, 0x00, 0x01}, 22, 20},
+      {2, {0x02, 0x03, 0x00, 0x01}, 22, 17},
+      {2, {0x02, 0x02, 0x00, 0x01}, 22, 14},
+      {2, {0x02, 0x02, 0x00, 0x01}, 10, 10},
+      {2, {0x04, 0x07, 0x00, 0x01}, -9, -9},
+      {1, {0x06, 0x00, 0x01, 0x01}, 14, 15},
+      {1, {0x04, 0x00, 0x01, 0x01}, 14, 14},
+      {1, {0x01, 0x00, 0x01, 0x01}, 13, 10},
+      {1, {0x04, 0x00, 0x01, 0x01}, 5, 5},
       // The low-power PA of a chip that has both.
       {2, {0x04, 0x00, 0x01, 0x01}, 20, 14},
   };
@@ -331,7 +350,8 @@ TEST_F(AirTest, PaConfigurationBoundsThePowerOnTheAir) {
     settle(100000);
     ASSERT_EQ(frames_.size(), 1u);
     EXPECT_EQ(frames_[0].tx_power_dbm, c.on_air)
-        << "SX126" << int(c.variant) << " PA " << int(c.pa[0]) << "/" << int(c.pa[1]) << " at " << int(c.power);
+        << "SX126" << int(c.variant) << " PA " << int(c.pa[0]) << "/" << int(c.pa[1]) << " at "
+        << int(c.power);
   }
 }
 
@@ -342,7 +362,8 @@ TEST_F(AirTest, StrongerFrameCapturesACollision) {
     double weaker_by_db;  // the second frame's extra path loss
     uint16_t rx_irq;
   };
-  const Case cases[] = {{10, kRxDone}, {6, kRxDone}, {5, kRxDone | kCrcError}, {0, kRxDone | kCrcError}};
+  const Case cases[] = {
+      {10, kRxDone}, {6, kRxDone}, {5, kRxDone | kCrcError}, {0, kRxDone | kCrcError}};
   for (const Case& c : cases) {
     air().set_path_loss(1, 2, 90);
     air().set_path_loss(3, 2, 90 + c.weaker_by_db);

@@ -38,7 +38,9 @@ class ChipTest : public ::testing::Test {
     c.device_id = 7;
     c.rng_seed = 42;
     chip_ = std::make_unique<sim::Sx126x>(c);
-    chip_->set_dio1_hook([](void* ctx, int level) { static_cast<std::vector<int>*>(ctx)->push_back(level); }, &dio1_);
+    chip_->set_dio1_hook(
+        [](void* ctx, int level) { static_cast<std::vector<int>*>(ctx)->push_back(level); },
+        &dio1_);
   }
   void TearDown() override {
     chip_.reset();
@@ -79,8 +81,8 @@ TEST_F(ChipTest, ResetHoldsBusyUntilBootThenDefaults) {
 
 TEST_F(ChipTest, SleepWakesOnNssAloneAndWarmStartKeepsTheConfiguration) {
   xfer({0x8A, 0x01});
-  xfer({0x0D, 0x08, 0x89, 0x00});                           // a volatile register, changed
-  xfer({0x0D, 0x08, 0xAC, 0x96});                           // another one, changed
+  xfer({0x0D, 0x08, 0x89, 0x00});                                // a volatile register, changed
+  xfer({0x0D, 0x08, 0xAC, 0x96});                                // another one, changed
   xfer({0x0D, 0x02, 0x9F, 0x01, 0x08, 0xAC, 0, 0, 0, 0, 0, 0});  // only 0x08AC retained
   xfer({0x84, 0x04});
   EXPECT_EQ(chip_->mode(), Mode::kSleep);
@@ -236,7 +238,8 @@ TEST_F(ChipTest, RandomRegistersFollowTheDeviceSeedWhileReceiving) {
 TEST_F(ChipTest, TcxoStartUpDelaysTheFrame) {
   std::vector<AirFrame> frames;
   sim::air::Medium::instance().add_tap(
-      [](void* ctx, const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); }, &frames);
+      [](void* ctx, const AirFrame& f) { static_cast<std::vector<AirFrame>*>(ctx)->push_back(f); },
+      &frames);
   xfer({0x8A, 0x01});
   xfer({0x8B, 7, 4, 1, 0});
   xfer({0x8C, 0, 8, 0, 1, 1, 0});

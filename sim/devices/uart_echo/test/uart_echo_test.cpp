@@ -32,12 +32,14 @@ class EchoOnUsart1 : public ::testing::Test {
   void TearDown() override { sim::host::reset_core(); }
 
   void transmit(const std::string& s) {
-    ASSERT_EQ(HAL_UART_Transmit(&h_, reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint16_t>(s.size()), 1000),
+    ASSERT_EQ(HAL_UART_Transmit(&h_, reinterpret_cast<const uint8_t*>(s.data()),
+                                static_cast<uint16_t>(s.size()), 1000),
               HAL_OK);
   }
   std::string receive(size_t n, uint32_t timeout_ms = 100) {
     std::string s(n, '\0');
-    if (HAL_UART_Receive(&h_, reinterpret_cast<uint8_t*>(s.data()), static_cast<uint16_t>(n), timeout_ms) != HAL_OK)
+    if (HAL_UART_Receive(&h_, reinterpret_cast<uint8_t*>(s.data()), static_cast<uint16_t>(n),
+                         timeout_ms) != HAL_OK)
       return "(timeout)";
     return s;
   }
@@ -77,8 +79,9 @@ TEST_F(EchoOnUsart1, ADetachedPeerGetsNothingMore) {
   sim::UartEcho loop;
   sim::uart_attach_peer(kPort, &loop);
   // Detached while "b" is still on the line.
-  sim::schedule(sim::now() + byte_ + byte_ / 2, [](void*, uint32_t) { sim::uart_attach_peer(kPort, nullptr); },
-                nullptr);
+  sim::schedule(
+      sim::now() + byte_ + byte_ / 2,
+      [](void*, uint32_t) { sim::uart_attach_peer(kPort, nullptr); }, nullptr);
   transmit("ab");
   sim::cpu_spend(10 * byte_);
   EXPECT_EQ(loop.heard(), "a");

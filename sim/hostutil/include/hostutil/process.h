@@ -49,7 +49,7 @@ std::string self_dir();
 struct CaptureResult {
   std::string out;
   std::string err;
-  int status = -1;  // waitpid status
+  int status = -1;         // waitpid status
   bool exited_ok() const;  // exited with status 0
 };
 // Throws std::runtime_error when the program cannot be started.

@@ -56,14 +56,16 @@ TEST(Crypto, Crc16CheckValueAndBitwiseReference) {
   EXPECT_EQ(crc16(reinterpret_cast<const uint8_t*>(s), 9), 0x31C3);
   ref::Bytes b = ref::from_hex("00 00 80 3A 5E 54 01 02 03 04 05 06 07 FF");
   for (size_t n = 0; n <= b.size(); ++n)
-    EXPECT_EQ(crc16(b.data(), n), ref::crc16_bitwise(ref::Bytes(b.begin(), b.begin() + static_cast<long>(n))));
+    EXPECT_EQ(crc16(b.data(), n),
+              ref::crc16_bitwise(ref::Bytes(b.begin(), b.begin() + static_cast<long>(n))));
 }
 
 TEST(Crypto, KeyParsing) {
   Key key;
   EXPECT_TRUE(parse_key("2B7E151628aed2a6abf7158809cf4f3c", &key));
   EXPECT_EQ(hex(key), "2B7E151628AED2A6ABF7158809CF4F3C");
-  for (const char* bad : {"", "2B7E", "2B7E151628aed2a6abf7158809cf4f3g", "2B7E151628aed2a6abf7158809cf4f3c0"})
+  for (const char* bad :
+       {"", "2B7E", "2B7E151628aed2a6abf7158809cf4f3g", "2B7E151628aed2a6abf7158809cf4f3c0"})
     EXPECT_FALSE(parse_key(bad, &key)) << bad;
 }
 
@@ -76,7 +78,9 @@ TEST(Codec, JoinRequestLayoutAndMic) {
   Bytes f = build_join_request(kApp, kJoinEui, kDevEui, 0x1234);
   EXPECT_EQ(f, ref::join_request(kApp, kJoinEui, kDevEui, 0x1234));
   // EUIs little-endian on the air, DevNonce little-endian.
-  EXPECT_EQ(hex(f.data(), 19), "00010000D07ED5B37030051C000BA3040034" "12");
+  EXPECT_EQ(hex(f.data(), 19),
+            "00010000D07ED5B37030051C000BA3040034"
+            "12");
   JoinRequest jr;
   std::string why;
   ASSERT_TRUE(parse_join_request(f, &jr, &why));
@@ -105,7 +109,9 @@ TEST(Codec, JoinAccept10And11AgainstOpenSsl) {
     Bytes body(plain.begin(), plain.end() - 4);
     Bytes mic = ref::cmac(kApp, body);
     EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
-    EXPECT_EQ(hex(plain.data(), 13), "2002010013000034120126" "1201");
+    EXPECT_EQ(hex(plain.data(), 13),
+              "2002010013000034120126"
+              "1201");
     JoinAccept back;
     std::string why;
     ASSERT_TRUE(open_join_accept(f, kApp, kApp, 0xFF, kJoinEui, 1, &back, &why)) << why;
@@ -185,8 +191,8 @@ TEST(Codec, DataFramesAgainstOpenSsl) {
     p.tx_dr = 5;
     p.tx_ch = 2;
     Bytes f = build_data_frame(s, p);
-    EXPECT_EQ(f, ref::uplink(r, true, 0x26011234, kFCtrlAdr | kFCtrlAck, 0x00012345, {0x02, 0x0D}, 7,
-                             payload, 0x0021, 5, 2));
+    EXPECT_EQ(f, ref::uplink(r, true, 0x26011234, kFCtrlAdr | kFCtrlAck, 0x00012345, {0x02, 0x0D},
+                             7, payload, 0x0021, 5, 2));
     DataFrame d;
     std::string why;
     ASSERT_TRUE(parse_data_frame(f, &d, &why)) << why;
@@ -198,9 +204,11 @@ TEST(Codec, DataFramesAgainstOpenSsl) {
     Bytes pl = d.payload;
     crypt_payload(s.app_s, false, d.dev_addr, 0x00012345, pl);
     EXPECT_EQ(pl, payload);
-    EXPECT_EQ(uplink_mic(s, Bytes(f.begin(), f.end() - 4), d.dev_addr, 0x00012345, 0x21, 5, 2), d.mic);
+    EXPECT_EQ(uplink_mic(s, Bytes(f.begin(), f.end() - 4), d.dev_addr, 0x00012345, 0x21, 5, 2),
+              d.mic);
     // A different 32-bit counter with the same low bits fails.
-    EXPECT_NE(uplink_mic(s, Bytes(f.begin(), f.end() - 4), d.dev_addr, 0x00022345, 0x21, 5, 2), d.mic);
+    EXPECT_NE(uplink_mic(s, Bytes(f.begin(), f.end() - 4), d.dev_addr, 0x00022345, 0x21, 5, 2),
+              d.mic);
 
     // Downlink: the device's check of the MIC and of the port-0 payload.
     FrameParams q;
@@ -213,7 +221,8 @@ TEST(Codec, DataFramesAgainstOpenSsl) {
     q.conf_fcnt = 0x2345;
     Bytes g = build_data_frame(s, q);
     EXPECT_TRUE(ref::downlink_mic_ok(r, g, 3, 0x2345));
-    EXPECT_EQ(ref::decrypt(r.nwkenc, true, 0x26011234, 3, Bytes(g.begin() + 9, g.end() - 4)), q.payload);
+    EXPECT_EQ(ref::decrypt(r.nwkenc, true, 0x26011234, 3, Bytes(g.begin() + 9, g.end() - 4)),
+              q.payload);
   }
 }
 
@@ -271,7 +280,8 @@ TEST(Codec, MacCommandSplitting) {
   EXPECT_TRUE(ok);
   ASSERT_EQ(up.size(), 6u);
   EXPECT_EQ(describe_mac(up, true),
-            "LinkCheckReq,DeviceTimeReq,LinkADRAns(07),PingSlotInfoReq(02),DeviceModeInd(02),RekeyInd(01)");
+            "LinkCheckReq,DeviceTimeReq,LinkADRAns(07),PingSlotInfoReq(02),DeviceModeInd(02),"
+            "RekeyInd(01)");
   split_mac(ref::from_hex("03 07 06 FF"), true, &ok);  // DevStatusAns cut short
   EXPECT_FALSE(ok);
   split_mac(ref::from_hex("7F"), true, &ok);
@@ -307,13 +317,17 @@ TEST(Region, TableValues) {
       {RegionId::kAS923_2, 921400000, 8, 125000, 0, 4, 921400000, 4, 921400000, 2},
       {RegionId::kAS923_3, 916600000, 7, 125000, 0, 5, 916600000, 5, 916600000, 2},
       {RegionId::kAS923_4, 917300000, 7, 125000, 0, 5, 917300000, 5, 917300000, 2},
-      {RegionId::kUS915, 902300000 + 13 * 200000, 10, 125000, 0, 0, 923300000 + 5 * 600000, 10, 923300000, 8},
-      {RegionId::kUS915, 903000000 + 7 * 1600000, 8, 500000, 2, 4, 923300000 + 7 * 600000, 12, 923300000, 8},
+      {RegionId::kUS915, 902300000 + 13 * 200000, 10, 125000, 0, 0, 923300000 + 5 * 600000, 10,
+       923300000, 8},
+      {RegionId::kUS915, 903000000 + 7 * 1600000, 8, 500000, 2, 4, 923300000 + 7 * 600000, 12,
+       923300000, 8},
       {RegionId::kUS915, 902500000, 10, 125000, 3, 0, 923900000, 8, 923300000, 8},
-      {RegionId::kAU915, 915200000 + 9 * 200000, 12, 125000, 0, 0, 923300000 + 600000, 8, 923300000, 8},
+      {RegionId::kAU915, 915200000 + 9 * 200000, 12, 125000, 0, 0, 923300000 + 600000, 8, 923300000,
+       8},
       {RegionId::kAU915, 915900000, 8, 500000, 1, 6, 923300000, 13, 923300000, 8},
       {RegionId::kLA915, 915400000, 7, 125000, 2, 5, 923900000, 11, 923300000, 8},
-      {RegionId::kCN470, 470300000 + 50 * 200000, 7, 125000, 1, 5, 500300000 + 2 * 200000, 4, 505300000, 0},
+      {RegionId::kCN470, 470300000 + 50 * 200000, 7, 125000, 1, 5, 500300000 + 2 * 200000, 4,
+       505300000, 0},
   };
   for (const Case& c : cases) {
     const Region& r = region(c.id);
@@ -352,10 +366,10 @@ TEST(Region, TableValues) {
 TEST(Region, Cn470Plans) {
   struct Case {
     RegionId id;
-    uint32_t up;       // uplink (or join) frequency
-    int ch;            // its channel, -1: not a channel of the plan
+    uint32_t up;  // uplink (or join) frequency
+    int ch;       // its channel, -1: not a channel of the plan
     uint32_t rx1;
-    uint32_t rx2;      // after a join on `up`
+    uint32_t rx2;  // after a join on `up`
   } cases[] = {
       {RegionId::kCN470_20A, 470300000, 0, 483900000, 486900000},
       {RegionId::kCN470_20A, 476500000, 31, 490100000, 486900000},
@@ -389,8 +403,8 @@ TEST(Region, Cn470Plans) {
     EXPECT_EQ(r.rx2_dr, 1);
   }
   // Every join channel is an uplink channel of its plan.
-  for (RegionId id : {RegionId::kCN470_20A, RegionId::kCN470_20B, RegionId::kCN470_26A,
-                      RegionId::kCN470_26B})
+  for (RegionId id :
+       {RegionId::kCN470_20A, RegionId::kCN470_20B, RegionId::kCN470_26A, RegionId::kCN470_26B})
     for (uint32_t f : region(id).join_channels) EXPECT_GE(region(id).channel_index(f), 0) << f;
   // Personalised devices.
   EXPECT_EQ(region(RegionId::kCN470_20A).rx2_frequency(0), 486900000u);
@@ -405,14 +419,14 @@ TEST(Region, Cn470Plans) {
   EXPECT_EQ(a.rx1_dr(7, 5), 2);
   // Beacons: 20 MHz A hops over 8 downlink channels from 8 x join channel;
   // 20 MHz B has one per join channel, 26 MHz one per plan.
-  EXPECT_EQ(a.beacon_frequency(128 * 3, 472500000), 486100000u);   // channel 8 + 3
-  EXPECT_EQ(a.beacon_frequency(128 * 9, 0), 484100000u);           // channel 1
-  EXPECT_EQ(a.ping_frequency(5, 128 * 10, 470900000), 485300000u); // channel (5 + 10) mod 8
+  EXPECT_EQ(a.beacon_frequency(128 * 3, 472500000), 486100000u);    // channel 8 + 3
+  EXPECT_EQ(a.beacon_frequency(128 * 9, 0), 484100000u);            // channel 1
+  EXPECT_EQ(a.ping_frequency(5, 128 * 10, 470900000), 485300000u);  // channel (5 + 10) mod 8
   const Region& b = region(RegionId::kCN470_20B);
   EXPECT_EQ(b.beacon_frequency(128 * 7, 479900000), 481500000u);
   EXPECT_EQ(b.beacon_frequency(128 * 7, 499900000), 501500000u);
-  EXPECT_EQ(b.ping_frequency(3, 128 * 40, 499900000), 499100000u); // channel 32 + 11
-  EXPECT_EQ(b.ping_frequency(3, 128 * 40, 479900000), 479100000u); // channel 11
+  EXPECT_EQ(b.ping_frequency(3, 128 * 40, 499900000), 499100000u);  // channel 32 + 11
+  EXPECT_EQ(b.ping_frequency(3, 128 * 40, 479900000), 479100000u);  // channel 11
   for (RegionId id : {RegionId::kCN470_26A, RegionId::kCN470_26B}) {
     const Region& r = region(id);
     uint32_t f = id == RegionId::kCN470_26A ? 494900000u : 504900000u;
@@ -428,8 +442,8 @@ TEST(Region, Cn470Plans) {
 
 TEST(Region, LoraTimeOnAir) {
   // (8 + 4.25) preamble symbols + payload symbols, as the radio datasheet gives.
-  EXPECT_EQ(lora_time_on_air_us(7, 125000, 13), 46336u);      // 45.25 symbols of 1.024 ms
-  EXPECT_EQ(lora_time_on_air_us(12, 125000, 23), 1482752u);   // low data rate optimisation
+  EXPECT_EQ(lora_time_on_air_us(7, 125000, 13), 46336u);     // 45.25 symbols of 1.024 ms
+  EXPECT_EQ(lora_time_on_air_us(12, 125000, 23), 1482752u);  // low data rate optimisation
   EXPECT_EQ(lora_time_on_air_us(9, 125000, 17, 1, 10, true, false), 152576u);  // EU868 beacon
 }
 

@@ -83,7 +83,8 @@ TEST(Gateway, JoinAcceptAtTheExactWindow) {
     Air air(c.region);
     air.ns.set_window("dev", c.window);
     air.master.run_until(3'000'000);
-    sim::AirFrame up = air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), c.up_freq, c.sf, c.bw);
+    sim::AirFrame up =
+        air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), c.up_freq, c.sf, c.bw);
     air.master.inject_frame(up);
     air.master.run_until(20'000'000);
     auto downs = air.downlinks();
@@ -95,7 +96,8 @@ TEST(Gateway, JoinAcceptAtTheExactWindow) {
     EXPECT_EQ(d.sf, c.down_sf);
     EXPECT_EQ(d.bandwidth_hz, c.down_bw);
     EXPECT_FALSE(d.crc_on);
-    EXPECT_EQ(d.end_us - d.start_us, lora_time_on_air_us(c.down_sf, c.down_bw, 17, 1, 8, false, false));
+    EXPECT_EQ(d.end_us - d.start_us,
+              lora_time_on_air_us(c.down_sf, c.down_bw, 17, 1, 8, false, false));
     Bytes plain = ref::open_accept(kApp, Bytes(d.payload, d.payload + d.len));
     Bytes mic = ref::cmac(kApp, Bytes(plain.begin(), plain.end() - 4));
     EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
@@ -145,9 +147,9 @@ TEST(Gateway, HearsSeveralAtOnceButNotCollisionsOrNoise) {
   air.master.run_until(5'000'000);
   std::vector<std::string> outcomes;
   for (const GatewayEvent& e : air.gw.events()) outcomes.push_back(e.outcome);
-  EXPECT_EQ(outcomes, (std::vector<std::string>{"received", "received", "received", "collision", "collision",
-                                                "not an uplink channel", "not an uplink data rate",
-                                                "below sensitivity"}));
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"received", "received", "received", "collision",
+                                                "collision", "not an uplink channel",
+                                                "not an uplink data rate", "below sensitivity"}));
   std::vector<uint32_t> fcnts;
   for (const UplinkRecord& r : air.ns.uplinks()) fcnts.push_back(r.fcnt);
   EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 2, 3}));
@@ -188,14 +190,14 @@ TEST(Gateway, DeafWhileTransmitting) {
   air.master.run_until(jr.end_us + 4'000'000);
   const sim::time_us down = jr.end_us + 5'000'000;
   const sim::time_us down_end = down + lora_time_on_air_us(12, 125000, 17, 1, 8, false, false);
-  up_at(down - 50000, down);            // ends as the downlink starts: heard
-  up_at(down - 30000, down + 1);        // overlaps its start
+  up_at(down - 50000, down);      // ends as the downlink starts: heard
+  up_at(down - 30000, down + 1);  // overlaps its start
   air.master.run_until(down + 100000);
-  up_at(down + 100000, 0);              // inside it
+  up_at(down + 100000, 0);  // inside it
   air.master.run_until(down_end - 20000);
   up_at(down_end - 20000, down_end + 20000);  // overlaps its end
   air.master.run_until(down_end);
-  up_at(down_end, down_end + 40000);    // starts as it ends: heard
+  up_at(down_end, down_end + 40000);  // starts as it ends: heard
   // A beacon (at the next multiple of 128 s of GPS time).
   const sim::time_us beacon = air.gw.next_beacon(air.master.now());
   up_at(beacon - 10000, beacon + 30000);
@@ -306,8 +308,8 @@ TEST(Gateway, FskUplinksAnsweredOnFsk) {
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.outcome);
     Air air(b.region);
-    air.master.inject_frame(fsk_up(air, ref::join_request(kApp, kJoinEui, kDevEui, 1), b.freq,
-                                   b.bitrate, b.sync0));
+    air.master.inject_frame(
+        fsk_up(air, ref::join_request(kApp, kJoinEui, kDevEui, 1), b.freq, b.bitrate, b.sync0));
     air.master.run_until(10'000'000);
     EXPECT_TRUE(air.ns.uplinks().empty());
     ASSERT_EQ(air.gw.events().size(), 1u);

@@ -149,7 +149,8 @@ Bytes uplink(const Keys& k, bool confirmed, uint32_t addr, uint8_t fctrl, uint32
   le(f, addr, 4);
   f.push_back(static_cast<uint8_t>((fctrl & 0xf0) | fopts.size()));
   le(f, fcnt & 0xffff, 2);
-  Bytes fo = k.v11 && !fopts.empty() ? decrypt_fopts11(k.nwkenc, false, addr, fcnt, fopts, 1) : fopts;
+  Bytes fo =
+      k.v11 && !fopts.empty() ? decrypt_fopts11(k.nwkenc, false, addr, fcnt, fopts, 1) : fopts;
   f.insert(f.end(), fo.begin(), fo.end());
   if (port >= 0) {
     f.push_back(static_cast<uint8_t>(port));

@@ -35,7 +35,8 @@ struct Joined {
 
 // Joins `name` (registered beforehand) and returns the device's view of the
 // session, read from the join accept with the test's own crypto.
-Joined join(NetworkServer& ns, bool v11, uint16_t nonce, time_us end, Transmission* tx_out = nullptr) {
+Joined join(NetworkServer& ns, bool v11, uint16_t nonce, time_us end,
+            Transmission* tx_out = nullptr) {
   const Key& root = v11 ? kNwk : kApp;
   auto txs = ns.on_uplink(ref::join_request(root, kJoinEui, kDevEui, nonce), eu_meta(end));
   EXPECT_EQ(txs.size(), 1u);
@@ -97,9 +98,11 @@ TEST(Server, Cn470JoinChannelPicksRx2) {
     EXPECT_EQ(txs[0].freq, w == Window::kRx1 ? 494100000u : 494900000u);
     EXPECT_EQ(txs[0].dr, w == Window::kRx1 ? 3 : 1);
     Bytes plain = ref::open_accept(kApp, txs[0].bytes);
-    uint32_t addr = plain[7] | plain[8] << 8 | plain[9] << 16 | static_cast<uint32_t>(plain[10]) << 24;
+    uint32_t addr =
+        plain[7] | plain[8] << 8 | plain[9] << 16 | static_cast<uint32_t>(plain[10]) << 24;
     ref::Keys k = ref::keys10(kApp, 1, 0x13, 1);
-    txs = ns.on_uplink(ref::uplink(k, true, addr, 0, 0, {}, 2, {1}), eu_meta(20'000'000, 2, 470300000, 0));
+    txs = ns.on_uplink(ref::uplink(k, true, addr, 0, 0, {}, 2, {1}),
+                       eu_meta(20'000'000, 2, 470300000, 0));
     ASSERT_EQ(txs.size(), 1u);
     EXPECT_EQ(txs[0].freq, w == Window::kRx1 ? 483900000u : 494900000u);
     EXPECT_EQ(txs[0].dr, w == Window::kRx1 ? 2 : 1);
@@ -169,7 +172,8 @@ TEST(Server, RejoinRequestsAnsweredOrRefused) {
   const Key js_int = js_key(6), js_enc = js_key(5);
   // The device's reading of a rejoin accept: decrypted with JSEncKey, MIC
   // under JSIntKey over type | JoinEUI | RJcount | accept; the new session.
-  auto accept = [&](uint8_t type, uint16_t count, const std::vector<Transmission>& txs, size_t size) {
+  auto accept = [&](uint8_t type, uint16_t count, const std::vector<Transmission>& txs,
+                    size_t size) {
     Joined n;
     EXPECT_EQ(ns.uplinks().back().status, "ok");
     EXPECT_EQ(txs.size(), 1u);
@@ -193,7 +197,9 @@ TEST(Server, RejoinRequestsAnsweredOrRefused) {
     EXPECT_EQ(ns.uplinks().back().status, "ok");
     return n;
   };
-  auto send = [&](const Bytes& f) { return ns.on_uplink(f, eu_meta(ns.uplinks().back().t + 20'000'000)); };
+  auto send = [&](const Bytes& f) {
+    return ns.on_uplink(f, eu_meta(ns.uplinks().back().t + 20'000'000));
+  };
 
   // Type 0 under the session's SNwkSIntKey: a new session, with the CFList.
   auto txs = send(rejoin_request(0, j.keys.snwk, 0x13, kDevEui, 0));
@@ -220,8 +226,8 @@ TEST(Server, RejoinRequestsAnsweredOrRefused) {
       {rejoin_request(0, s1.keys.snwk, 0x13, kDevEui, 3), "RJcount0 3 not above 3"},
       {rejoin_request(2, s1.keys.snwk, 0x13, kDevEui, 2), "RJcount0 2 not above 3"},
       {rejoin_request(1, js_int, kJoinEui, kDevEui, 7), "RJcount1 7 not above 7"},
-      {rejoin_request(0, s2.keys.snwk, 0x13, kDevEui, 4), "MIC"},        // the old session
-      {rejoin_request(1, s1.keys.snwk, kJoinEui, kDevEui, 8), "MIC"},    // not the join server's
+      {rejoin_request(0, s2.keys.snwk, 0x13, kDevEui, 4), "MIC"},      // the old session
+      {rejoin_request(1, s1.keys.snwk, kJoinEui, kDevEui, 8), "MIC"},  // not the join server's
       {rejoin_request(0, s1.keys.snwk, 0x14, kDevEui, 4), "rejoin for another NetID"},
       {rejoin_request(1, js_int, kJoinEui + 1, kDevEui, 8), "unknown JoinEUI"},
       {rejoin_request(0, s1.keys.snwk, 0x13, kDevEui + 1, 4), "unknown DevEUI"},
@@ -266,7 +272,8 @@ TEST(Server, DataUplinksDecodedIn10And11) {
                             eu_meta(20'000'000));
     ASSERT_EQ(txs.size(), 1u);
     EXPECT_EQ(txs[0].at, 21'000'000u);
-    EXPECT_EQ(describe_mac(ns.uplinks().back().mac, true), v11 ? "RekeyInd(01),LinkCheckReq" : "LinkCheckReq");
+    EXPECT_EQ(describe_mac(ns.uplinks().back().mac, true),
+              v11 ? "RekeyInd(01),LinkCheckReq" : "LinkCheckReq");
     const Bytes& d = txs[0].bytes;
     EXPECT_TRUE(ref::downlink_mic_ok(j.keys, d, 0));
     Bytes fo(d.begin() + 8, d.begin() + 8 + (d[5] & 15));
@@ -280,7 +287,9 @@ TEST(Server, ReplayedForgedAndRepeatedUplinks) {
   NetworkServer ns(RegionId::kEU868);
   ns.add_device(otaa(false));
   Joined j = join(ns, false, 1, 1'000'000);
-  auto up = [&](uint32_t fcnt, Bytes pl) { return ref::uplink(j.keys, false, j.addr, 0, fcnt, {}, 1, pl); };
+  auto up = [&](uint32_t fcnt, Bytes pl) {
+    return ref::uplink(j.keys, false, j.addr, 0, fcnt, {}, 1, pl);
+  };
   ns.on_uplink(up(10, {1}), eu_meta(2'000'000));
   ASSERT_EQ(ns.uplinks().back().status, "ok");
   Bytes forged = up(11, {2});
@@ -340,7 +349,8 @@ TEST(Server, GarbageIsRefusedAndLogged) {
       {ref::from_hex("40 01000026 0F 0100 0203 AABBCCDD"), "FOptsLen 15 beyond the frame"},
       {Bytes(300, 0x40), "oversize frame (300 bytes)"},
       {ref::from_hex("41 01000026 00 0100 01 AABBCCDD"), "unknown major version 1"},
-      {ref::from_hex("60 01000026 00 0100 01 AABBCCDD"), "downlink type UnconfirmedDown in an uplink"},
+      {ref::from_hex("60 01000026 00 0100 01 AABBCCDD"),
+       "downlink type UnconfirmedDown in an uplink"},
       {ref::from_hex("E0 1234"), "proprietary frame"},
       {ref::from_hex("C0 1234"), "rejoin type 18 unknown"},
   };
@@ -373,17 +383,18 @@ TEST(Server, ConfirmedUplinkAckedAndQueuedDownlinks) {
                             eu_meta(10'000'000));
     ASSERT_EQ(txs.size(), 1u);
     const Bytes& d = txs[0].bytes;
-    EXPECT_EQ(d[0] >> 5, 5);                    // confirmed downlink
+    EXPECT_EQ(d[0] >> 5, 5);  // confirmed downlink
     EXPECT_EQ(d[5] & 0xF0, kFCtrlAck | kFCtrlFPending);
-    EXPECT_EQ(d[5] & 0x0F, 1);                  // DevStatusReq in FOpts
+    EXPECT_EQ(d[5] & 0x0F, 1);  // DevStatusReq in FOpts
     // 1.1: the application counter for port 5, ConfFCnt = the acknowledged FCnt.
     EXPECT_TRUE(ref::downlink_mic_ok(j.keys, d, 0, 0x21));
-    EXPECT_EQ(ref::decrypt(j.keys.app, true, j.addr, 0, Bytes(d.begin() + 10, d.end() - 4)), Bytes{0xAA});
+    EXPECT_EQ(ref::decrypt(j.keys.app, true, j.addr, 0, Bytes(d.begin() + 10, d.end() - 4)),
+              Bytes{0xAA});
     EXPECT_FALSE(ns.last_confirmed_acked("dev"));
     // The next uplink acknowledges it and answers DevStatusReq.
-    txs = ns.on_uplink(ref::uplink(j.keys, false, j.addr, kFCtrlAck, 0x22, {0x06, 0xFE, 0x05}, 1, {2},
-                                   0, 5, 1),
-                       eu_meta(20'000'000));
+    txs = ns.on_uplink(
+        ref::uplink(j.keys, false, j.addr, kFCtrlAck, 0x22, {0x06, 0xFE, 0x05}, 1, {2}, 0, 5, 1),
+        eu_meta(20'000'000));
     EXPECT_TRUE(ns.last_confirmed_acked("dev"));
     ASSERT_EQ(ns.answers("dev").size(), 1u);
     EXPECT_EQ(ns.answers("dev")[0].cid, 0x06);
@@ -398,7 +409,8 @@ TEST(Server, DeviceTimeAndRxParamAnswers) {
   ns.gps_offset_us = 1'000'000'000'000ull;  // GPS 1e6 s at world time 0
   ns.add_device(otaa(false));
   Joined j = join(ns, false, 1, 1'000'000);
-  auto txs = ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 0, {0x0D}, -1, {}), eu_meta(2'500'000));
+  auto txs =
+      ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 0, {0x0D}, -1, {}), eu_meta(2'500'000));
   ASSERT_EQ(txs.size(), 1u);
   const Bytes& d = txs[0].bytes;
   // GPS seconds 1000002 little-endian, fraction 0.5 s = 128/256.
@@ -407,7 +419,8 @@ TEST(Server, DeviceTimeAndRxParamAnswers) {
   ns.queue_mac("dev", mac::rx_param_setup_req(2, 3, 869100000));
   ns.set_window("dev", Window::kRx2);
   ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 1, {}, 1, {1}), eu_meta(5'000'000));
-  txs = ns.on_uplink(ref::uplink(j.keys, true, j.addr, 0, 2, {0x05, 0x07}, 1, {1}), eu_meta(9'000'000));
+  txs = ns.on_uplink(ref::uplink(j.keys, true, j.addr, 0, 2, {0x05, 0x07}, 1, {1}),
+                     eu_meta(9'000'000));
   ASSERT_EQ(txs.size(), 1u);
   EXPECT_EQ(txs[0].freq, 869100000u);
   EXPECT_EQ(txs[0].dr, 3);
@@ -488,7 +501,8 @@ TEST(Server, ClassBAndCDownlinksAndMulticast) {
   ref::Keys mk;
   mk.snwk = g.nwk_s_key;
   EXPECT_TRUE(ref::downlink_mic_ok(mk, txs[0].bytes, 0));
-  EXPECT_EQ(ref::decrypt(g.app_s_key, true, g.addr, 0, Bytes(txs[0].bytes.begin() + 9, txs[0].bytes.end() - 4)),
+  EXPECT_EQ(ref::decrypt(g.app_s_key, true, g.addr, 0,
+                         Bytes(txs[0].bytes.begin() + 9, txs[0].bytes.end() - 4)),
             Bytes{0x42});
 }
 
@@ -501,10 +515,12 @@ TEST(Server, PortHandlerScriptsReplies) {
     for (uint8_t& b : echo) ++b;
     return echo;
   });
-  auto txs = ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 0, {}, 224, {0x08, 0x10}), eu_meta(2'000'000));
+  auto txs = ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 0, {}, 224, {0x08, 0x10}),
+                          eu_meta(2'000'000));
   ASSERT_EQ(txs.size(), 1u);
   EXPECT_EQ(txs[0].bytes[8], 224);
-  EXPECT_EQ(ref::decrypt(j.keys.app, true, j.addr, 0, Bytes(txs[0].bytes.begin() + 9, txs[0].bytes.end() - 4)),
+  EXPECT_EQ(ref::decrypt(j.keys.app, true, j.addr, 0,
+                         Bytes(txs[0].bytes.begin() + 9, txs[0].bytes.end() - 4)),
             (Bytes{0x09, 0x11}));
 }
 

@@ -3,8 +3,7 @@
 
 #include "bootloader.h"
 
-void Serial_PutString(const char *p_string)
-{
+void Serial_PutString(const char *p_string) {
   uint16_t length = 0;
   while (p_string[length] != '\0' && length < 0xFFFFU) {
     length++;
@@ -12,8 +11,7 @@ void Serial_PutString(const char *p_string)
   HAL_UART_Transmit(&huart2, (const uint8_t *)p_string, length, TX_TIMEOUT);
 }
 
-HAL_StatusTypeDef Serial_PutByte(uint8_t param)
-{
+HAL_StatusTypeDef Serial_PutByte(uint8_t param) {
   // A transmission that ran into its time-out leaves the handle in the
   // time-out state; the next byte must still go out.
   if (huart2.gState == HAL_UART_STATE_TIMEOUT) {
@@ -22,8 +20,7 @@ HAL_StatusTypeDef Serial_PutByte(uint8_t param)
   return HAL_UART_Transmit(&huart2, &param, 1, TX_TIMEOUT);
 }
 
-static uint32_t hex_value(uint8_t c)
-{
+static uint32_t hex_value(uint8_t c) {
   if (c >= '0' && c <= '9') return (uint32_t)(c - '0');
   if (c >= 'a' && c <= 'f') return (uint32_t)(c - 'a' + 10);
   if (c >= 'A' && c <= 'F') return (uint32_t)(c - 'A' + 10);
@@ -36,8 +33,7 @@ static uint32_t hex_value(uint8_t c)
 // value that does not fit in 32 bits is refused rather than wrapped, so an
 // absurd size can never turn into a small one. Returns 1 and stores the
 // value on success, 0 otherwise (nothing stored).
-uint32_t Str2Int(const uint8_t *p_inputstr, uint32_t *p_intnum)
-{
+uint32_t Str2Int(const uint8_t *p_inputstr, uint32_t *p_intnum) {
   const uint32_t max_chars = 11U;
   uint64_t val = 0U;
   uint32_t i = 0U;

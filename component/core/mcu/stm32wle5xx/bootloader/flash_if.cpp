@@ -3,21 +3,14 @@
 
 #include "bootloader.h"
 
-uint32_t boot_flash_word(uint32_t address)
-{
-  return *(const volatile uint32_t *)address;
-}
+uint32_t boot_flash_word(uint32_t address) { return *(const volatile uint32_t *)address; }
 
-uint32_t GetPage(uint32_t address)
-{
-  return (address - BOOT_FLASH_BASE) / BOOT_PAGE_SIZE;
-}
+uint32_t GetPage(uint32_t address) { return (address - BOOT_FLASH_BASE) / BOOT_PAGE_SIZE; }
 
 // Erases the pages from `start` up to the end of the application area.
 // Returns FLASHIF_OK, or FLASHIF_ERASEKO when the erase fails or `start` is
 // not a page inside the area (nothing outside the area is ever erased).
-uint32_t FLASH_If_Erase(uint32_t start)
-{
+uint32_t FLASH_If_Erase(uint32_t start) {
   if (start < APP_IMAGE_ADDR || start >= APP_IMAGE_END || (start % BOOT_PAGE_SIZE) != 0U) {
     return FLASHIF_ERASEKO;
   }
@@ -38,8 +31,7 @@ uint32_t FLASH_If_Erase(uint32_t start)
 // area is written; a request reaching beyond it writes nothing. Returns
 // FLASHIF_OK, FLASHIF_WRITINGCTRL_ERROR (read-back mismatch) or
 // FLASHIF_WRITING_ERROR (programming failed or out of the area).
-uint32_t FLASH_If_Write(uint32_t destination, const uint32_t *p_source, uint32_t length)
-{
+uint32_t FLASH_If_Write(uint32_t destination, const uint32_t *p_source, uint32_t length) {
   uint32_t bytes = length * 4U;
   if (length > APP_IMAGE_SIZE / 4U || destination < APP_IMAGE_ADDR || (destination % 8U) != 0U ||
       destination > APP_IMAGE_END - bytes) {
@@ -74,8 +66,7 @@ uint32_t FLASH_If_Write(uint32_t destination, const uint32_t *p_source, uint32_t
 // Rewrites the boot-flag page with one of its two words changed: `address`
 // BOOT_FLAG_ADDR changes the boot flag word, any other address the update
 // flag word. When the erase fails the page is left as it is.
-void HAL_FLASH_Program_Flag(uint32_t address, uint32_t value)
-{
+void HAL_FLASH_Program_Flag(uint32_t address, uint32_t value) {
   uint32_t boot_flag = boot_flash_word(BOOT_FLAG_ADDR);
   uint32_t update_flag = boot_flash_word(UPDATE_FLAG_ADDR);
   if (address == BOOT_FLAG_ADDR) {

@@ -13,8 +13,7 @@ pFunction JumpToApplication;
 // matches. A stack pointer alone proves nothing: the first kilobytes of an
 // image cut short, or any file that begins with such a word, would be
 // started and fault at every reset, leaving no way back to boot mode.
-uint32_t app_image_intact(void)
-{
+uint32_t app_image_intact(void) {
   if (boot_flash_word(APP_RECORD_MAGIC_ADDR) != APP_RECORD_MAGIC) {
     return 0U;
   }
@@ -34,21 +33,18 @@ uint32_t app_image_intact(void)
 
 // The application's first word is its initial stack pointer, which must
 // point into SRAM; the image must also be whole.
-uint32_t app_is_valid(void)
-{
+uint32_t app_is_valid(void) {
   if ((boot_flash_word(APP_IMAGE_ADDR) & 0x2FFE0000U) != 0x20000000U) {
     return 0U;
   }
   return app_image_intact();
 }
 
-static bool may_start_app(void)
-{
+static bool may_start_app(void) {
   return boot_flash_word(UPDATE_FLAG_ADDR) != UPDATE_FLAG_REQUESTED && app_is_valid() != 0U;
 }
 
-void IAP_Task(void)
-{
+void IAP_Task(void) {
   if (running_state == RUNNING_STATE_COMMAND) {
     at_process();
   } else {
@@ -56,8 +52,7 @@ void IAP_Task(void)
   }
 }
 
-void app_jump(void)
-{
+void app_jump(void) {
   HAL_FLASH_Program_Flag(BOOT_FLAG_ADDR, BOOT_FLAG_RUN_APP);
   if (may_start_app()) {
     PreJump();
@@ -65,8 +60,7 @@ void app_jump(void)
   }
 }
 
-void PreJump(void)
-{
+void PreJump(void) {
   HAL_UART_DeInit(&huart2);
   HAL_DeInit();
   // The application takes over the vector table only after its own start-up
@@ -75,16 +69,14 @@ void PreJump(void)
 }
 
 // The application moves the vector table to its own as its first step.
-void JumpApp(void)
-{
+void JumpApp(void) {
   JumpAddress = boot_flash_word(APP_IMAGE_ADDR + 4U);
   JumpToApplication = (pFunction)JumpAddress;
   __set_MSP(boot_flash_word(APP_IMAGE_ADDR));
   JumpToApplication();
 }
 
-void SystemClock_Config(void)
-{
+void SystemClock_Config(void) {
   RCC_OscInitTypeDef osc = {};
   RCC_ClkInitTypeDef clk = {};
 
@@ -111,8 +103,7 @@ void SystemClock_Config(void)
   }
 }
 
-void MX_USART2_UART_Init(void)
-{
+void MX_USART2_UART_Init(void) {
   huart2.Instance = USART2;
   huart2.Init.BaudRate = 115200U;
   huart2.Init.WordLength = UART_WORDLENGTH_8B;
@@ -132,8 +123,7 @@ void MX_USART2_UART_Init(void)
   }
 }
 
-void HAL_UART_MspInit(UART_HandleTypeDef *huart)
-{
+void HAL_UART_MspInit(UART_HandleTypeDef *huart) {
   if (huart->Instance != USART2) {
     return;
   }
@@ -149,8 +139,7 @@ void HAL_UART_MspInit(UART_HandleTypeDef *huart)
   HAL_GPIO_Init(GPIOA, &gpio);
 }
 
-void HAL_UART_MspDeInit(UART_HandleTypeDef *huart)
-{
+void HAL_UART_MspDeInit(UART_HandleTypeDef *huart) {
   if (huart->Instance != USART2) {
     return;
   }
@@ -159,16 +148,14 @@ void HAL_UART_MspDeInit(UART_HandleTypeDef *huart)
 }
 
 // A clock or UART set-up failure: stop with interrupts disabled.
-void Error_Handler(void)
-{
+void Error_Handler(void) {
   __disable_irq();
   for (;;) {
     __WFI();
   }
 }
 
-int main(void)
-{
+int main(void) {
   HAL_Init();
   SystemClock_Config();
   MX_USART2_UART_Init();

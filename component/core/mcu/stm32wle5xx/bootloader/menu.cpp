@@ -3,8 +3,7 @@
 
 #include "bootloader.h"
 
-static bool line_is(const uint8_t *line, uint32_t len, const char *command)
-{
+static bool line_is(const uint8_t *line, uint32_t len, const char *command) {
   uint32_t n = (uint32_t)strlen(command);
   if (len != n) return false;
   for (uint32_t i = 0U; i < n; i++) {
@@ -15,8 +14,7 @@ static bool line_is(const uint8_t *line, uint32_t len, const char *command)
   return true;
 }
 
-static void print_version(void)
-{
+static void print_version(void) {
   char text[BOOT_VERSION_SIZE + 1U];
   memcpy(text, BOOT_VERSION, BOOT_VERSION_SIZE);
   text[BOOT_VERSION_SIZE] = '\0';
@@ -29,8 +27,7 @@ static void print_version(void)
 // compared without regard to case. A line longer than the buffer is never
 // run, whatever its tail holds: it is answered like any unknown command when
 // it began with the prefix, and ignored otherwise.
-void at_process(void)
-{
+void at_process(void) {
   uint8_t line[AT_LINE_SIZE];
   uint32_t index = 0U;
   bool overlong = false;

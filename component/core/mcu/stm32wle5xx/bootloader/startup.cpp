@@ -7,10 +7,7 @@ extern "C" void Reset_Handler(void);
 int main(void);
 
 // A fault or interrupt without a handler of its own ends in a restart.
-static void Default_Handler(void)
-{
-  NVIC_SystemReset();
-}
+static void Default_Handler(void) { NVIC_SystemReset(); }
 
 extern "C" const stm32_vector_t g_vector_table[STM32_VECTOR_COUNT] = {
     reinterpret_cast<stm32_vector_t>(BOOT_STACK_TOP),
@@ -20,7 +17,10 @@ extern "C" const stm32_vector_t g_vector_table[STM32_VECTOR_COUNT] = {
     MemManage_Handler,
     BusFault_Handler,
     UsageFault_Handler,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     Default_Handler,  // SVCall
     Default_Handler,  // DebugMonitor
     nullptr,
@@ -33,8 +33,7 @@ extern "C" const stm32_vector_t g_vector_table[STM32_VECTOR_COUNT] = {
 // applications read them: the version record at BOOT_VERSION_ADDR. The
 // programmer writes them with the code on the module; this program carries
 // them and puts them in place when the chip's flash does not hold them yet.
-static void place_flash_constants(void)
-{
+static void place_flash_constants(void) {
   const uint8_t *in_flash = (const uint8_t *)BOOT_VERSION_ADDR;
   if (memcmp(in_flash, BOOT_VERSION, BOOT_VERSION_SIZE) == 0) {
     return;
@@ -60,8 +59,7 @@ static void place_flash_constants(void)
   HAL_FLASH_Lock();
 }
 
-extern "C" void Reset_Handler(void)
-{
+extern "C" void Reset_Handler(void) {
   // The stack pointer comes from the vector table; initialised data and
   // zeroed data are in place when the host program starts.
   place_flash_constants();

@@ -13,7 +13,8 @@
 
 #include "bootloader.h"
 
-__attribute__((aligned(4))) uint8_t aPacketData[PACKET_1K_SIZE + PACKET_DATA_INDEX + PACKET_TRAILER_SIZE];
+__attribute__((aligned(4)))
+uint8_t aPacketData[PACKET_1K_SIZE + PACKET_DATA_INDEX + PACKET_TRAILER_SIZE];
 uint8_t aFileName[FILE_NAME_LENGTH + 1];
 // Number of the block expected next (modulo 256).
 volatile uint8_t packets_received;
@@ -25,8 +26,7 @@ volatile uint32_t packets_received_bak;
 // Set while a file's data is being received (its header was accepted).
 volatile uint8_t ymodem_file_active;
 
-uint16_t UpdateCRC16(uint16_t crc_in, uint8_t byte)
-{
+uint16_t UpdateCRC16(uint16_t crc_in, uint8_t byte) {
   uint32_t crc = crc_in;
   uint32_t in = (uint32_t)byte | 0x100U;
   do {
@@ -40,8 +40,7 @@ uint16_t UpdateCRC16(uint16_t crc_in, uint8_t byte)
 
 // CRC-16/XMODEM of the data, computed in the augmented form: the data
 // followed by two zero bytes.
-uint16_t Cal_CRC16(const uint8_t *p_data, uint32_t size)
-{
+uint16_t Cal_CRC16(const uint8_t *p_data, uint32_t size) {
   uint16_t crc = 0U;
   for (uint32_t i = 0U; i < size; i++) {
     crc = UpdateCRC16(crc, p_data[i]);
@@ -55,8 +54,7 @@ uint16_t Cal_CRC16(const uint8_t *p_data, uint32_t size)
 // 1024), an EOT (0) or the sender's CA CA (2). HAL_ERROR: unexpected start
 // byte, bad complement or CRC, lone CA, or a UART error. HAL_BUSY: 'A' or
 // 'a' typed by the user. HAL_TIMEOUT: nothing within the time-out.
-HAL_StatusTypeDef ReceivePacket(uint8_t *p_data, uint32_t *p_length, uint32_t timeout)
-{
+HAL_StatusTypeDef ReceivePacket(uint8_t *p_data, uint32_t *p_length, uint32_t timeout) {
   uint8_t start = 0U;
   uint32_t packet_size = 0U;
 
@@ -108,8 +106,7 @@ HAL_StatusTypeDef ReceivePacket(uint8_t *p_data, uint32_t *p_length, uint32_t ti
   return HAL_OK;
 }
 
-static void send_cancel(void)
-{
+static void send_cancel(void) {
   Serial_PutByte(CA);
   Serial_PutByte(CA);
 }
@@ -119,8 +116,7 @@ static void send_cancel(void)
 // the size when the header announces a size of 1 byte up to the area; 0
 // for a name without its NUL, a missing or unreadable size, or size 0.
 // *p_too_large is set when the size was readable but exceeds the area.
-static uint32_t parse_header(uint32_t packet_length, uint32_t *p_size, uint32_t *p_too_large)
-{
+static uint32_t parse_header(uint32_t packet_length, uint32_t *p_size, uint32_t *p_too_large) {
   const uint8_t *data = &aPacketData[PACKET_DATA_INDEX];
   uint32_t name_end = 0U;
   *p_too_large = 0U;
@@ -155,20 +151,15 @@ static uint32_t parse_header(uint32_t packet_length, uint32_t *p_size, uint32_t 
   return 1U;
 }
 
-static void file_watch_stop(void)
-{
-  ymodem_file_active = 0U;
-}
+static void file_watch_stop(void) { ymodem_file_active = 0U; }
 
-static void file_watch_start(void)
-{
+static void file_watch_start(void) {
   packets_counted = 1U;
   packets_received_bak = 0U;
   ymodem_file_active = 1U;
 }
 
-COM_StatusTypeDef Ymodem_Receive(uint32_t *p_size)
-{
+COM_StatusTypeDef Ymodem_Receive(uint32_t *p_size) {
   uint32_t flashdestination = APP_IMAGE_ADDR;
   uint32_t errors = 0U;
   uint32_t crc_requests = 0U;
@@ -239,7 +230,8 @@ COM_StatusTypeDef Ymodem_Receive(uint32_t *p_size)
             // More data than the area holds.
             send_cancel();
             result = COM_DATA;
-          } else if (FLASH_If_Write(flashdestination, (const uint32_t *)&aPacketData[PACKET_DATA_INDEX],
+          } else if (FLASH_If_Write(flashdestination,
+                                    (const uint32_t *)&aPacketData[PACKET_DATA_INDEX],
                                     packet_length / 4U) == FLASHIF_OK) {
             flashdestination += packet_length;
             file_bytes += packet_length;
@@ -294,8 +286,7 @@ COM_StatusTypeDef Ymodem_Receive(uint32_t *p_size)
 // is not a whole application (cut short, damaged, not an image) leaves the
 // download pending, so that no reset ever starts it, and the bootloader
 // waits for another transfer.
-void SerialDownload(void)
-{
+void SerialDownload(void) {
   uint32_t size = 0U;
   if (Ymodem_Receive(&size) == COM_OK) {
     if (app_is_valid() == 0U) {
@@ -312,8 +303,7 @@ void SerialDownload(void)
 // Download stall watchdog, run from the SysTick handler every millisecond:
 // every 15 s while a file is being received, reset the MCU when no block was
 // accepted since the previous check.
-void upgrade_process_callback(uint32_t tick)
-{
+void upgrade_process_callback(uint32_t tick) {
   if ((tick % STALL_CHECK_PERIOD_MS) != 0U || ymodem_file_active == 0U) {
     return;
   }

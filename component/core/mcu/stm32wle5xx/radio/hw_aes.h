@@ -23,5 +23,5 @@ int32_t uhal_crypto_aes_ecb_encrypt(const uint8_t* input, uint32_t size, uint8_t
 int32_t uhal_crypto_aes_cbc_encrypt(const uint8_t* input, uint32_t size, uint8_t* output);
 int32_t uhal_crypto_aes_cbc_decrypt(const uint8_t* input, uint32_t size, uint8_t* output);
 // One operation: 0, or -7 when the unit fails (or the input is too large).
-int32_t uhal_crypto_aes_crypt(uint8_t mode, uint8_t type, const uint8_t* iv, const uint8_t* input, uint32_t size,
-                              uint8_t* output);
+int32_t uhal_crypto_aes_crypt(uint8_t mode, uint8_t type, const uint8_t* iv, const uint8_t* input,
+                              uint32_t size, uint8_t* output);

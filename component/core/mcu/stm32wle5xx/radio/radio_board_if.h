@@ -5,10 +5,10 @@
 #include <stdint.h>
 
 typedef enum {
-    RBI_SWITCH_OFF = 0,
-    RBI_SWITCH_RX = 1,
-    RBI_SWITCH_RFO_LP = 2,
-    RBI_SWITCH_RFO_HP = 3,
+  RBI_SWITCH_OFF = 0,
+  RBI_SWITCH_RX = 1,
+  RBI_SWITCH_RFO_LP = 2,
+  RBI_SWITCH_RFO_HP = 3,
 } RBI_Switch_TypeDef;
 
 #define RBI_CONF_RFO_LP_HP 0

@@ -77,14 +77,12 @@ TEST(Battery, EachImageReportsItsBatteryAndSupplyFromTheInputs) {
   auto by_vrefint = [](const Case& c) { return vrefint_battery(c.vrefint_mv); };
   const Case cases[] = {
       {"brisola-t", 1650, 0, 3300, by_divider},  // raw 512: 2.75 V
-      {"brisola-t", 2460, 0, 4200, by_divider},
-      {"saffrond", 1650, 0, 3000, by_divider},
-      {"saffrond", 3300, 0, 3600, by_divider},   // a saturated input
-      {"brisola-e", 1589, 0, 3300, by_table},    // raw 493: 3.2 V
-      {"brisola-e", 1934, 0, 3300, by_table},    // raw 600: beyond the table, 4.2 V
-      {"brisola-e", 0, 0, 3300, by_table},       // raw 0: 3.0 V
-      {"quenlarlp-sip", 0, 1212, 3300, by_vrefint},
-      {"quenlarlp-sip", 0, 1450, 2700, by_vrefint},
+      {"brisola-t", 2460, 0, 4200, by_divider},     {"saffrond", 1650, 0, 3000, by_divider},
+      {"saffrond", 3300, 0, 3600, by_divider},  // a saturated input
+      {"brisola-e", 1589, 0, 3300, by_table},   // raw 493: 3.2 V
+      {"brisola-e", 1934, 0, 3300, by_table},   // raw 600: beyond the table, 4.2 V
+      {"brisola-e", 0, 0, 3300, by_table},      // raw 0: 3.0 V
+      {"quenlarlp-sip", 0, 1212, 3300, by_vrefint}, {"quenlarlp-sip", 0, 1450, 2700, by_vrefint},
   };
   World w;
   std::vector<Device*> devices;

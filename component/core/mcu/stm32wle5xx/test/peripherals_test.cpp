@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr uint32_t pin_no(char port, int line) { return 16u * static_cast<uint32_t>(port - 'A') + line; }
+constexpr uint32_t pin_no(char port, int line) {
+  return 16u * static_cast<uint32_t>(port - 'A') + line;
+}
 uint16_t sim_pin(uint32_t pin) { return static_cast<uint16_t>(((pin / 16) << 4) | (pin % 16)); }
 GPIO_TypeDef* port_regs(uint32_t pin) { return &stm32_gpio_ports[pin / 16]; }
 uint32_t field(uint32_t reg, uint32_t pin, int width) {
@@ -21,7 +23,9 @@ uint32_t moder(uint32_t pin) { return field(port_regs(pin)->MODER, pin, 2); }
 uint32_t pupdr(uint32_t pin) { return field(port_regs(pin)->PUPDR, pin, 2); }
 uint32_t ospeedr(uint32_t pin) { return field(port_regs(pin)->OSPEEDR, pin, 2); }
 uint32_t otyper(uint32_t pin) { return field(port_regs(pin)->OTYPER, pin, 1); }
-uint32_t afr(uint32_t pin) { return (port_regs(pin)->AFR[(pin % 16) / 8] >> (4 * (pin % 8))) & 0xFu; }
+uint32_t afr(uint32_t pin) {
+  return (port_regs(pin)->AFR[(pin % 16) / 8] >> (4 * (pin % 8))) & 0xFu;
+}
 
 // What pin handlers were called with, and from where.
 std::vector<uint32_t> g_calls;
@@ -97,14 +101,19 @@ TEST_F(Peripheral, TriggerModesChooseTheEdges) {
     bool rising, falling;
   };
   const Case cases[] = {
-      {GPIO_INTC_HIGH_LEVEL, true, false},  {GPIO_INTC_RISING_EDGE, true, false},
-      {GPIO_INTC_LOW_LEVEL, false, true},   {GPIO_INTC_FALLING_EDGE, false, true},
-      {GPIO_INTC_RISING_FALLING_EDGE, true, true}, {0, true, true}, {9, true, true},
+      {GPIO_INTC_HIGH_LEVEL, true, false},
+      {GPIO_INTC_RISING_EDGE, true, false},
+      {GPIO_INTC_LOW_LEVEL, false, true},
+      {GPIO_INTC_FALLING_EDGE, false, true},
+      {GPIO_INTC_RISING_FALLING_EDGE, true, true},
+      {0, true, true},
+      {9, true, true},
   };
   // A line with a vector of its own and one of each shared vector.
   const uint32_t pins[] = {pin_no('A', 0), pin_no('B', 5), pin_no('C', 12)};
   for (uint32_t pin : pins) {
-    const IRQn_Type irq = pin % 16 == 0 ? EXTI0_IRQn : (pin % 16 <= 9 ? EXTI9_5_IRQn : EXTI15_10_IRQn);
+    const IRQn_Type irq =
+        pin % 16 == 0 ? EXTI0_IRQn : (pin % 16 <= 9 ? EXTI9_5_IRQn : EXTI15_10_IRQn);
     ASSERT_EQ(uhal_gpio_register_isr(pin, record_a), 0);
     for (const Case& c : cases) {
       SCOPED_TRACE("pin " + std::to_string(pin) + " mode " + std::to_string(c.mode));
@@ -164,7 +173,8 @@ TEST_F(Peripheral, PinsBeyondTheChipAreLeftAlone) {
 }
 
 TEST_F(Peripheral, SleepKeepsPinsAndAWakeUpPinEndsItEarly) {
-  const uint32_t out = pin_no('A', 4), in = pin_no('B', 4), wake = pin_no('A', 6), irq_pin = pin_no('B', 3);
+  const uint32_t out = pin_no('A', 4), in = pin_no('B', 4), wake = pin_no('A', 6),
+                 irq_pin = pin_no('B', 3);
   uhal_gpio_init(out, GPIO_DIR_OUT, GPIO_PULL_NONE, GPIO_LOGIC_HIGH);
   uhal_gpio_init(in, GPIO_DIR_IN, GPIO_PULL_DOWN, GPIO_LOGIC_LOW);
   uhal_gpio_init(wake, GPIO_DIR_IN, GPIO_PULL_UP, GPIO_LOGIC_LOW);
@@ -225,9 +235,8 @@ struct AdcInput {
   bool battery;  // read through the chip's divider by 3, reported times 3
 };
 const AdcInput kAdcInputs[] = {
-    {19, "PB3", false},       {20, "PB4", false},      {18, "PB2", false},
-    {10, "PA10", false},      {15, "PA15", false},     {253, "TEMPSENSOR", false},
-    {254, "VREFINT", false},  {255, "VBAT", true},
+    {19, "PB3", false},  {20, "PB4", false},         {18, "PB2", false},      {10, "PA10", false},
+    {15, "PA15", false}, {253, "TEMPSENSOR", false}, {254, "VREFINT", false}, {255, "VBAT", true},
 };
 
 TEST_F(Peripheral, EachInputIsReadAtTenBitsAndReleasedAfterwards) {
@@ -239,7 +248,8 @@ TEST_F(Peripheral, EachInputIsReadAtTenBitsAndReleasedAfterwards) {
       sim::analog_set_mv(in.input, mv);
       int16_t value = -1;
       ASSERT_EQ(uhal_adc_read(in.pin, &value), 0);
-      int16_t want = in.battery ? static_cast<int16_t>(3 * ideal_code(mv / 3, 10)) : ideal_code(mv, 10);
+      int16_t want =
+          in.battery ? static_cast<int16_t>(3 * ideal_code(mv / 3, 10)) : ideal_code(mv, 10);
       EXPECT_EQ(value, want);
       const stm32sim::AdcState st = stm32sim::adc_state();
       EXPECT_TRUE(st.last.calibrated);
@@ -386,8 +396,8 @@ TEST_F(Peripheral, APwmPortTheTimersCannotServeIsRefused) {
 }
 
 TEST_F(Peripheral, ResumeSetsTheOpenPwmPortsUpAgain) {
-  open_pwm(UDRV_PWM_0, 9, 500);     // TIM1 channel 2, set up only
-  open_pwm(UDRV_PWM_2, 1, 1000);    // TIM2 channel 2, running
+  open_pwm(UDRV_PWM_0, 9, 500);   // TIM1 channel 2, set up only
+  open_pwm(UDRV_PWM_2, 1, 1000);  // TIM2 channel 2, running
   uhal_pwm_status[UDRV_PWM_2].enabled = true;
   uhal_pwm_status[UDRV_PWM_2].duty = 77;
   uhal_pwm_suspend();
@@ -527,7 +537,8 @@ TEST_F(Peripheral, TransfersThatFail) {
   stm32sim::i2c_attach(0x50, &picky);
   const uint8_t data[] = {1, 2};
   uint8_t buf[2];
-  EXPECT_EQ(uhal_twimst_write(UDRV_TWIMST_0, 0x50, data, 2, true), -UDRV_NACK) << "before the bus is set up";
+  EXPECT_EQ(uhal_twimst_write(UDRV_TWIMST_0, 0x50, data, 2, true), -UDRV_NACK)
+      << "before the bus is set up";
   EXPECT_TRUE(picky.seen.empty());
   uhal_twimst_init(UDRV_TWIMST_0);
   struct Case {
@@ -546,8 +557,9 @@ TEST_F(Peripheral, TransfersThatFail) {
       {"no buffer to read into", true, 0x50, false, -UDRV_WRONG_ARG},
   };
   for (const Case& c : cases) {
-    int32_t got = c.read ? uhal_twimst_read(UDRV_TWIMST_0, c.address, c.buffer ? buf : nullptr, 2)
-                         : uhal_twimst_write(UDRV_TWIMST_0, c.address, c.buffer ? data : nullptr, 2, true);
+    int32_t got =
+        c.read ? uhal_twimst_read(UDRV_TWIMST_0, c.address, c.buffer ? buf : nullptr, 2)
+               : uhal_twimst_write(UDRV_TWIMST_0, c.address, c.buffer ? data : nullptr, 2, true);
     EXPECT_EQ(got, c.want) << c.what;
   }
   EXPECT_EQ(picky.seen, (std::vector<std::string>{"W", "1", "P"}));

@@ -47,8 +47,8 @@ void PortTest::SetUp() {
   unlink(path);
   flash_path_ = path;
   std::string error;
-  ASSERT_TRUE(sim::host::flash_open(flash_path_, sim::FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u},
-                                    &error))
+  ASSERT_TRUE(sim::host::flash_open(
+      flash_path_, sim::FlashGeometry{0x08000000u, 256u * 1024u, 2048u, 8u}, &error))
       << error;
   mcu_reset();
   ASSERT_EQ(service_nvm_init_config(), 0);

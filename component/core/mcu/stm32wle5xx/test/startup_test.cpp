@@ -24,8 +24,8 @@ TEST_F(PortTest, TheCommandTableIsRestoredFromItsLoadImage) {
 }
 
 TEST_F(PortTest, TheWorkModeLineNamesTheStoredMode) {
-  udrv_serial_init(SERIAL_UART2, 115200, SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1, SERIAL_PARITY_DISABLE,
-                   SERIAL_TWO_WIRE_NORMAL_MODE);
+  udrv_serial_init(SERIAL_UART2, 115200, SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
+                   SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
   sim::host::uart_set_output(2, capture, nullptr);
   struct Case {
     SERVICE_LORA_WORK_MODE mode;
@@ -47,7 +47,8 @@ TEST_F(PortTest, TheWorkModeLineNamesTheStoredMode) {
 
 TEST_F(PortTest, AFallbackEventPutsThePortIntoATMode) {
   ASSERT_EQ(service_nvm_get_mode_type_from_nvm(SERIAL_UART1), SERVICE_MODE_TYPE_CUSTOM);
-  udrv_system_event_t ev = {UDRV_SYS_EVT_OP_SERIAL_FALLBACK, reinterpret_cast<void*>(uintptr_t{0x101})};
+  udrv_system_event_t ev = {UDRV_SYS_EVT_OP_SERIAL_FALLBACK,
+                            reinterpret_cast<void*>(uintptr_t{0x101})};
   qiv_event_handler_func(&ev, sizeof ev);
   EXPECT_EQ(service_nvm_get_mode_type_from_nvm(SERIAL_UART1), SERVICE_MODE_TYPE_CLI);
   EXPECT_EQ(service_nvm_get_mode_type_from_nvm(SERIAL_UART2), SERVICE_MODE_TYPE_CLI);
@@ -56,7 +57,9 @@ TEST_F(PortTest, AFallbackEventPutsThePortIntoATMode) {
 TEST_F(PortTest, ATimerEventRunsTheTimersHandlerInTheDispatcher) {
   static int handled;
   handled = 0;  // the program may run its tests more than once
-  ASSERT_EQ(uhal_sys_timer_create(SYSTIMER_LORAWAN, [](void*) { ++handled; }, HTMR_ONESHOT), 0);
+  ASSERT_EQ(uhal_sys_timer_create(
+                SYSTIMER_LORAWAN, [](void*) { ++handled; }, HTMR_ONESHOT),
+            0);
   ASSERT_EQ(uhal_sys_timer_start(SYSTIMER_LORAWAN, 10, nullptr), 0);
   run_for(20000);
   udrv_system_event_consume();
@@ -64,8 +67,8 @@ TEST_F(PortTest, ATimerEventRunsTheTimersHandlerInTheDispatcher) {
 }
 
 TEST_F(PortTest, BytesOfAPortInCustomModeStayForTheUserProgram) {
-  udrv_serial_init(SERIAL_UART1, 115200, SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1, SERIAL_PARITY_DISABLE,
-                   SERIAL_TWO_WIRE_NORMAL_MODE);
+  udrv_serial_init(SERIAL_UART1, 115200, SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
+                   SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
   feed(1, "hello\r\n");
   run_for(5000);
   udrv_system_event_consume();

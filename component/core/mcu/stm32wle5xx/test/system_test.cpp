@@ -8,7 +8,9 @@
 
 namespace {
 
-const uint8_t* flash_at(uint32_t addr) { return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(addr)); }
+const uint8_t* flash_at(uint32_t addr) {
+  return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(addr));
+}
 
 bool erased(uint32_t addr, uint32_t len) {
   for (uint32_t i = 0; i < len; ++i)

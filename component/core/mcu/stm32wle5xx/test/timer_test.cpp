@@ -19,7 +19,8 @@ void handler(void* m_data) {
 }
 
 // Runs the dispatcher's part for timer events: the expiry in the main loop.
-size_t handle_timer_events(const std::vector<udrv_system_event_t>& events, udrv_system_event_op_t op) {
+size_t handle_timer_events(const std::vector<udrv_system_event_t>& events,
+                           udrv_system_event_op_t op) {
   size_t n = 0;
   for (const auto& e : events) {
     if (e.request != op) continue;
@@ -115,7 +116,8 @@ TEST_F(PortTest, ATimerStartedNearTheWrapExpiresOnTime) {
   stm32sim::rtc_set_ticks(0xFFFFFFFFu - 32768u);
   g_fired.clear();
   sim::time_us t0 = sim::now();
-  ASSERT_EQ(UTIL_TIMER_Create(&t, 3000, UTIL_TIMER_ONESHOT, record, const_cast<char*>("t")), UTIL_TIMER_OK);
+  ASSERT_EQ(UTIL_TIMER_Create(&t, 3000, UTIL_TIMER_ONESHOT, record, const_cast<char*>("t")),
+            UTIL_TIMER_OK);
   ASSERT_EQ(UTIL_TIMER_Start(&t), UTIL_TIMER_OK);
   run_for(5000 * kMs);
   ASSERT_EQ(g_fired.size(), 1u);
@@ -134,7 +136,8 @@ TEST_F(PortTest, AOneShotSystemTimerPostsOneEventWithItsRecord) {
   auto events = take_events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].request, UDRV_SYS_EVT_OP_SYS_TIMER);
-  EXPECT_EQ(static_cast<uhal_timer_data*>(events[0].p_context)->timer_id, uint32_t{SYSTIMER_LORAWAN});
+  EXPECT_EQ(static_cast<uhal_timer_data*>(events[0].p_context)->timer_id,
+            uint32_t{SYSTIMER_LORAWAN});
   handle_timer_events(events, UDRV_SYS_EVT_OP_SYS_TIMER);
   EXPECT_EQ(g_handled, 1);
   EXPECT_EQ(g_handled_with, &context);

@@ -82,7 +82,8 @@ TEST_F(PortTest, WriteSendsTheBytesAndAnswersZero) {
   g_out[2].clear();
   open_port(SERIAL_UART2);
   const std::string text = "OK\r\n";
-  EXPECT_EQ(uhal_uart_write(SERIAL_UART2, reinterpret_cast<const uint8_t*>(text.data()), 4, 10000), 0);
+  EXPECT_EQ(uhal_uart_write(SERIAL_UART2, reinterpret_cast<const uint8_t*>(text.data()), 4, 10000),
+            0);
   EXPECT_EQ(g_out[2], text);
 }
 

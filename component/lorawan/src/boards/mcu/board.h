@@ -21,8 +21,8 @@ void BoardCriticalSectionBegin(uint32_t* mask);
 void BoardCriticalSectionEnd(uint32_t* mask);
 
 #define CRITICAL_SECTION_BEGIN() \
-    uint32_t mask;               \
-    BoardCriticalSectionBegin(&mask)
+  uint32_t mask;                 \
+  BoardCriticalSectionBegin(&mask)
 #define CRITICAL_SECTION_END() BoardCriticalSectionEnd(&mask)
 
 /*!

@@ -10,19 +10,17 @@
 
 #include "gpio.h"
 
-typedef enum
-{
-    SPI_1 = 0,
-    SPI_2,
+typedef enum {
+  SPI_1 = 0,
+  SPI_2,
 } SpiId_t;
 
-typedef struct
-{
-    SpiId_t SpiId;
-    Gpio_t Mosi;
-    Gpio_t Miso;
-    Gpio_t Sclk;
-    Gpio_t Nss;
+typedef struct {
+  SpiId_t SpiId;
+  Gpio_t Mosi;
+  Gpio_t Miso;
+  Gpio_t Sclk;
+  Gpio_t Nss;
 } Spi_t;
 
 void SpiInit(Spi_t* obj, SpiId_t spiId, PinNames mosi, PinNames miso, PinNames sclk, PinNames nss);

@@ -14,72 +14,56 @@
  */
 static uint32_t next = 1;
 
-void srand1(uint32_t seed)
-{
-    next = seed;
+void srand1(uint32_t seed) { next = seed; }
+
+int32_t rand1(void) {
+  next = next * 1103515245u + 12345u;
+  return (int32_t)(next % 2147483647u);
 }
 
-int32_t rand1(void)
-{
-    next = next * 1103515245u + 12345u;
-    return (int32_t)(next % 2147483647u);
+int32_t randr(int32_t min, int32_t max) {
+  // The span is computed in 64 bits so that (max - min + 1) cannot overflow
+  // for callers that pass the whole signed range.
+  int64_t span = (int64_t)max - (int64_t)min + 1;
+  if (span <= 0) {
+    return min;
+  }
+  return (int32_t)((int64_t)rand1() % span + min);
 }
 
-int32_t randr(int32_t min, int32_t max)
-{
-    // The span is computed in 64 bits so that (max - min + 1) cannot overflow
-    // for callers that pass the whole signed range.
-    int64_t span = (int64_t)max - (int64_t)min + 1;
-    if (span <= 0) {
-        return min;
-    }
-    return (int32_t)((int64_t)rand1() % span + min);
+void memcpy1(uint8_t* dst, const uint8_t* src, uint16_t size) {
+  while (size--) {
+    *dst++ = *src++;
+  }
 }
 
-void memcpy1(uint8_t* dst, const uint8_t* src, uint16_t size)
-{
-    while (size--) {
-        *dst++ = *src++;
-    }
+void memcpyr(uint8_t* dst, const uint8_t* src, uint16_t size) {
+  dst = dst + (size - 1);
+  while (size--) {
+    *dst-- = *src++;
+  }
 }
 
-void memcpyr(uint8_t* dst, const uint8_t* src, uint16_t size)
-{
-    dst = dst + (size - 1);
-    while (size--) {
-        *dst-- = *src++;
-    }
+void memset1(uint8_t* dst, uint8_t value, uint16_t size) {
+  while (size--) {
+    *dst++ = value;
+  }
 }
 
-void memset1(uint8_t* dst, uint8_t value, uint16_t size)
-{
-    while (size--) {
-        *dst++ = value;
-    }
+uint32_t Crc32Init(void) { return FUND_CRC32_INIT; }
+
+uint32_t Crc32Update(uint32_t crcInit, const uint8_t* buffer, uint16_t length) {
+  if (buffer == NULL) {
+    return 0;
+  }
+  return fund_crc32_update(crcInit, buffer, length);
 }
 
-uint32_t Crc32Init(void)
-{
-    return FUND_CRC32_INIT;
-}
+uint32_t Crc32Finalize(uint32_t crc) { return fund_crc32_final(crc); }
 
-uint32_t Crc32Update(uint32_t crcInit, const uint8_t* buffer, uint16_t length)
-{
-    if (buffer == NULL) {
-        return 0;
-    }
-    return fund_crc32_update(crcInit, buffer, length);
-}
-
-uint32_t Crc32Finalize(uint32_t crc)
-{
-    return fund_crc32_final(crc);
-}
-
-uint32_t Crc32(const uint8_t* buffer, uint16_t length)
-{
-    if (buffer == NULL) {
-        return 0;
-    }
-    return fund_crc32(buffer, length);
+uint32_t Crc32(const uint8_t* buffer, uint16_t length) {
+  if (buffer == NULL) {
+    return 0;
+  }
+  return fund_crc32(buffer, length);
 }

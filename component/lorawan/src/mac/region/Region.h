@@ -61,252 +61,228 @@
 /*!
  * What RegionGetPhyParam is asked for, or what RegionVerify checks.
  */
-typedef enum ePhyAttribute : uint8_t
-{
-    PHY_FREQUENCY = 0,
-    PHY_MIN_RX_DR = 1,
-    PHY_MIN_TX_DR = 2,
-    PHY_MAX_RX_DR = 3,
-    PHY_MAX_TX_DR = 4,
-    PHY_TX_DR = 5,
-    PHY_DEF_TX_DR = 6,
-    PHY_RX_DR = 7,
-    PHY_MAX_TX_POWER = 8,
-    PHY_TX_POWER = 9,
-    PHY_DEF_TX_POWER = 10,
-    PHY_DEF_ADR_ACK_LIMIT = 11,
-    PHY_DEF_ADR_ACK_DELAY = 12,
-    PHY_MAX_PAYLOAD = 13,
-    PHY_DUTY_CYCLE = 14,
-    PHY_MAX_RX_WINDOW = 15,
-    PHY_RECEIVE_DELAY1 = 16,
-    PHY_RECEIVE_DELAY2 = 17,
-    PHY_JOIN_ACCEPT_DELAY1 = 18,
-    PHY_JOIN_ACCEPT_DELAY2 = 19,
-    PHY_RETRANSMIT_TIMEOUT = 20,
-    PHY_DEF_DR1_OFFSET = 21,
-    PHY_DEF_RX2_FREQUENCY = 22,
-    PHY_DEF_RX2_DR = 23,
-    PHY_CHANNELS_MASK = 24,
-    PHY_CHANNELS_DEFAULT_MASK = 25,
-    PHY_MAX_NB_CHANNELS = 26,
-    PHY_CHANNELS = 27,
-    PHY_DEF_UPLINK_DWELL_TIME = 28,
-    PHY_DEF_DOWNLINK_DWELL_TIME = 29,
-    PHY_DEF_MAX_EIRP = 30,
-    PHY_DEF_ANTENNA_GAIN = 31,
-    PHY_NEXT_LOWER_TX_DR = 32,
-    PHY_BEACON_INTERVAL = 33,
-    PHY_BEACON_RESERVED = 34,
-    PHY_BEACON_GUARD = 35,
-    PHY_BEACON_WINDOW = 36,
-    PHY_BEACON_WINDOW_SLOTS = 37,
-    PHY_PING_SLOT_WINDOW = 38,
-    PHY_BEACON_SYMBOL_TO_DEFAULT = 39,
-    PHY_BEACON_SYMBOL_TO_EXPANSION_MAX = 40,
-    PHY_PING_SLOT_SYMBOL_TO_EXPANSION_MAX = 41,
-    PHY_BEACON_SYMBOL_TO_EXPANSION_FACTOR = 42,
-    PHY_PING_SLOT_SYMBOL_TO_EXPANSION_FACTOR = 43,
-    PHY_MAX_BEACON_LESS_PERIOD = 44,
-    PHY_BEACON_DELAY_BEACON_TIMING_ANS = 45,
-    PHY_BEACON_CHANNEL_FREQ = 46,
-    PHY_BEACON_FORMAT = 47,
-    PHY_BEACON_CHANNEL_DR = 48,
-    PHY_BEACON_NB_CHANNELS = 49,
-    PHY_BEACON_CHANNEL_OFFSET = 50,
-    PHY_PING_SLOT_CHANNEL_FREQ = 51,
-    PHY_PING_SLOT_CHANNEL_DR = 52,
-    PHY_PING_SLOT_NB_CHANNELS = 53,
-    PHY_SF_FROM_DR = 54,
-    PHY_BW_FROM_DR = 55,
+typedef enum ePhyAttribute : uint8_t {
+  PHY_FREQUENCY = 0,
+  PHY_MIN_RX_DR = 1,
+  PHY_MIN_TX_DR = 2,
+  PHY_MAX_RX_DR = 3,
+  PHY_MAX_TX_DR = 4,
+  PHY_TX_DR = 5,
+  PHY_DEF_TX_DR = 6,
+  PHY_RX_DR = 7,
+  PHY_MAX_TX_POWER = 8,
+  PHY_TX_POWER = 9,
+  PHY_DEF_TX_POWER = 10,
+  PHY_DEF_ADR_ACK_LIMIT = 11,
+  PHY_DEF_ADR_ACK_DELAY = 12,
+  PHY_MAX_PAYLOAD = 13,
+  PHY_DUTY_CYCLE = 14,
+  PHY_MAX_RX_WINDOW = 15,
+  PHY_RECEIVE_DELAY1 = 16,
+  PHY_RECEIVE_DELAY2 = 17,
+  PHY_JOIN_ACCEPT_DELAY1 = 18,
+  PHY_JOIN_ACCEPT_DELAY2 = 19,
+  PHY_RETRANSMIT_TIMEOUT = 20,
+  PHY_DEF_DR1_OFFSET = 21,
+  PHY_DEF_RX2_FREQUENCY = 22,
+  PHY_DEF_RX2_DR = 23,
+  PHY_CHANNELS_MASK = 24,
+  PHY_CHANNELS_DEFAULT_MASK = 25,
+  PHY_MAX_NB_CHANNELS = 26,
+  PHY_CHANNELS = 27,
+  PHY_DEF_UPLINK_DWELL_TIME = 28,
+  PHY_DEF_DOWNLINK_DWELL_TIME = 29,
+  PHY_DEF_MAX_EIRP = 30,
+  PHY_DEF_ANTENNA_GAIN = 31,
+  PHY_NEXT_LOWER_TX_DR = 32,
+  PHY_BEACON_INTERVAL = 33,
+  PHY_BEACON_RESERVED = 34,
+  PHY_BEACON_GUARD = 35,
+  PHY_BEACON_WINDOW = 36,
+  PHY_BEACON_WINDOW_SLOTS = 37,
+  PHY_PING_SLOT_WINDOW = 38,
+  PHY_BEACON_SYMBOL_TO_DEFAULT = 39,
+  PHY_BEACON_SYMBOL_TO_EXPANSION_MAX = 40,
+  PHY_PING_SLOT_SYMBOL_TO_EXPANSION_MAX = 41,
+  PHY_BEACON_SYMBOL_TO_EXPANSION_FACTOR = 42,
+  PHY_PING_SLOT_SYMBOL_TO_EXPANSION_FACTOR = 43,
+  PHY_MAX_BEACON_LESS_PERIOD = 44,
+  PHY_BEACON_DELAY_BEACON_TIMING_ANS = 45,
+  PHY_BEACON_CHANNEL_FREQ = 46,
+  PHY_BEACON_FORMAT = 47,
+  PHY_BEACON_CHANNEL_DR = 48,
+  PHY_BEACON_NB_CHANNELS = 49,
+  PHY_BEACON_CHANNEL_OFFSET = 50,
+  PHY_PING_SLOT_CHANNEL_FREQ = 51,
+  PHY_PING_SLOT_CHANNEL_DR = 52,
+  PHY_PING_SLOT_NB_CHANNELS = 53,
+  PHY_SF_FROM_DR = 54,
+  PHY_BW_FROM_DR = 55,
 } PhyAttribute_t;
 
-typedef enum eInitType : uint8_t
-{
-    INIT_TYPE_DEFAULTS = 0,
-    INIT_TYPE_RESET_TO_DEFAULT_CHANNELS = 1,
-    INIT_TYPE_ACTIVATE_DEFAULT_CHANNELS = 2,
+typedef enum eInitType : uint8_t {
+  INIT_TYPE_DEFAULTS = 0,
+  INIT_TYPE_RESET_TO_DEFAULT_CHANNELS = 1,
+  INIT_TYPE_ACTIVATE_DEFAULT_CHANNELS = 2,
 } InitType_t;
 
-typedef enum eChannelsMask : uint8_t
-{
-    CHANNELS_MASK = 0,
-    CHANNELS_DEFAULT_MASK = 1,
+typedef enum eChannelsMask : uint8_t {
+  CHANNELS_MASK = 0,
+  CHANNELS_DEFAULT_MASK = 1,
 } ChannelsMask_t;
 
-typedef enum eAlternateDrType : uint8_t
-{
-    ALTERNATE_DR = 0,
-    ALTERNATE_DR_RESTORE = 1,
+typedef enum eAlternateDrType : uint8_t {
+  ALTERNATE_DR = 0,
+  ALTERNATE_DR_RESTORE = 1,
 } AlternateDrType_t;
 
 /*! Layout of a class B beacon: its size and the two RFU field sizes. */
-typedef struct sBeaconFormat
-{
-    uint8_t BeaconSize;
-    uint8_t Rfu1Size;
-    uint8_t Rfu2Size;
+typedef struct sBeaconFormat {
+  uint8_t BeaconSize;
+  uint8_t Rfu1Size;
+  uint8_t Rfu2Size;
 } BeaconFormat_t;
 
 /*!
  * Answer of RegionGetPhyParam: an attribute a region does not answer gives
  * all 32 bits zero.
  */
-typedef union uPhyParam
-{
-    uint32_t Value;
-    float fValue;
-    uint16_t* ChannelsMask;
-    ChannelParams_t* Channels;
-    BeaconFormat_t BeaconFormat;
-    TimerTime_t DutyCycleTimePeriod;
+typedef union uPhyParam {
+  uint32_t Value;
+  float fValue;
+  uint16_t* ChannelsMask;
+  ChannelParams_t* Channels;
+  BeaconFormat_t BeaconFormat;
+  TimerTime_t DutyCycleTimePeriod;
 } PhyParam_t;
 
 static_assert(sizeof(PhyParam_t) == 4, "PhyParam_t is one 32-bit word on the target");
 
-typedef struct sGetPhyParams
-{
-    PhyAttribute_t Attribute;
-    int8_t Datarate;
-    uint8_t UplinkDwellTime;
-    uint8_t DownlinkDwellTime;
-    uint8_t Channel;
+typedef struct sGetPhyParams {
+  PhyAttribute_t Attribute;
+  int8_t Datarate;
+  uint8_t UplinkDwellTime;
+  uint8_t DownlinkDwellTime;
+  uint8_t Channel;
 } GetPhyParams_t;
 
-typedef struct sSetBandTxDoneParams
-{
-    uint8_t Channel;
-    bool Joined;
-    TimerTime_t LastTxDoneTime;
-    TimerTime_t LastTxAirTime;
-    SysTime_t ElapsedTimeSinceStartUp;
+typedef struct sSetBandTxDoneParams {
+  uint8_t Channel;
+  bool Joined;
+  TimerTime_t LastTxDoneTime;
+  TimerTime_t LastTxAirTime;
+  SysTime_t ElapsedTimeSinceStartUp;
 } SetBandTxDoneParams_t;
 
-typedef struct sInitDefaultsParams
-{
-    RegionNvmDataGroup1_t* NvmGroup1;
-    RegionNvmDataGroup2_t* NvmGroup2;
-    Band_t* Bands;
-    InitType_t Type;
+typedef struct sInitDefaultsParams {
+  RegionNvmDataGroup1_t* NvmGroup1;
+  RegionNvmDataGroup2_t* NvmGroup2;
+  Band_t* Bands;
+  InitType_t Type;
 } InitDefaultsParams_t;
 
-typedef union uVerifyParams
-{
-    uint32_t Frequency;
-    int8_t TxPower;
-    bool DutyCycle;
-    struct sDatarateParams
-    {
-        int8_t Datarate;
-        uint8_t DownlinkDwellTime;
-        uint8_t UplinkDwellTime;
-    } DatarateParams;
+typedef union uVerifyParams {
+  uint32_t Frequency;
+  int8_t TxPower;
+  bool DutyCycle;
+  struct sDatarateParams {
+    int8_t Datarate;
+    uint8_t DownlinkDwellTime;
+    uint8_t UplinkDwellTime;
+  } DatarateParams;
 } VerifyParams_t;
 
-typedef struct sApplyCFListParams
-{
-    uint8_t JoinChannel;
-    uint8_t* Payload;
-    uint8_t Size;
+typedef struct sApplyCFListParams {
+  uint8_t JoinChannel;
+  uint8_t* Payload;
+  uint8_t Size;
 } ApplyCFListParams_t;
 
-typedef struct sChanMaskSetParams
-{
-    uint16_t* ChannelsMaskIn;
-    ChannelsMask_t ChannelsMaskType;
+typedef struct sChanMaskSetParams {
+  uint16_t* ChannelsMaskIn;
+  ChannelsMask_t ChannelsMaskType;
 } ChanMaskSetParams_t;
 
-typedef struct sRxConfigParams
-{
-    uint8_t Channel;
-    int8_t Datarate;
-    uint8_t Bandwidth;
-    int8_t DrOffset;
-    uint32_t Frequency;
-    uint32_t WindowTimeout;
-    int32_t WindowOffset;
-    uint8_t DownlinkDwellTime;
-    bool RxContinuous;
-    LoRaMacRxSlot_t RxSlot;
-    ActivationType_t NetworkActivation;
+typedef struct sRxConfigParams {
+  uint8_t Channel;
+  int8_t Datarate;
+  uint8_t Bandwidth;
+  int8_t DrOffset;
+  uint32_t Frequency;
+  uint32_t WindowTimeout;
+  int32_t WindowOffset;
+  uint8_t DownlinkDwellTime;
+  bool RxContinuous;
+  LoRaMacRxSlot_t RxSlot;
+  ActivationType_t NetworkActivation;
 } RxConfigParams_t;
 
-typedef struct sTxConfigParams
-{
-    uint8_t Channel;
-    int8_t Datarate;
-    int8_t TxPower;
-    float MaxEirp;
-    float AntennaGain;
-    uint16_t PktLen;
+typedef struct sTxConfigParams {
+  uint8_t Channel;
+  int8_t Datarate;
+  int8_t TxPower;
+  float MaxEirp;
+  float AntennaGain;
+  uint16_t PktLen;
 } TxConfigParams_t;
 
-typedef struct sLinkAdrReqParams
-{
-    Version_t Version;
-    uint8_t* Payload;
-    uint8_t PayloadSize;
-    uint8_t UplinkDwellTime;
-    bool AdrEnabled;
-    int8_t CurrentDatarate;
-    int8_t CurrentTxPower;
-    uint8_t CurrentNbRep;
+typedef struct sLinkAdrReqParams {
+  Version_t Version;
+  uint8_t* Payload;
+  uint8_t PayloadSize;
+  uint8_t UplinkDwellTime;
+  bool AdrEnabled;
+  int8_t CurrentDatarate;
+  int8_t CurrentTxPower;
+  uint8_t CurrentNbRep;
 } LinkAdrReqParams_t;
 
-typedef struct sRxParamSetupReqParams
-{
-    int8_t Datarate;
-    int8_t DrOffset;
-    uint32_t Frequency;
+typedef struct sRxParamSetupReqParams {
+  int8_t Datarate;
+  int8_t DrOffset;
+  uint32_t Frequency;
 } RxParamSetupReqParams_t;
 
-typedef struct sNewChannelReqParams
-{
-    ChannelParams_t* NewChannel;
-    int8_t ChannelId;
+typedef struct sNewChannelReqParams {
+  ChannelParams_t* NewChannel;
+  int8_t ChannelId;
 } NewChannelReqParams_t;
 
-typedef struct sTxParamSetupReqParams
-{
-    uint8_t UplinkDwellTime;
-    uint8_t DownlinkDwellTime;
-    uint8_t MaxEirp;
+typedef struct sTxParamSetupReqParams {
+  uint8_t UplinkDwellTime;
+  uint8_t DownlinkDwellTime;
+  uint8_t MaxEirp;
 } TxParamSetupReqParams_t;
 
-typedef struct sDlChannelReqParams
-{
-    uint8_t ChannelId;
-    uint32_t Rx1Frequency;
+typedef struct sDlChannelReqParams {
+  uint8_t ChannelId;
+  uint32_t Rx1Frequency;
 } DlChannelReqParams_t;
 
-typedef struct sNextChanParams
-{
-    TimerTime_t AggrTimeOff;
-    TimerTime_t LastAggrTx;
-    int8_t Datarate;
-    bool Joined;
-    bool DutyCycleEnabled;
-    SysTime_t ElapsedTimeSinceStartUp;
-    bool LastTxIsJoinRequest;
-    uint16_t PktLen;
+typedef struct sNextChanParams {
+  TimerTime_t AggrTimeOff;
+  TimerTime_t LastAggrTx;
+  int8_t Datarate;
+  bool Joined;
+  bool DutyCycleEnabled;
+  SysTime_t ElapsedTimeSinceStartUp;
+  bool LastTxIsJoinRequest;
+  uint16_t PktLen;
 } NextChanParams_t;
 
-typedef struct sChannelAddParams
-{
-    ChannelParams_t* NewChannel;
-    uint8_t ChannelId;
+typedef struct sChannelAddParams {
+  ChannelParams_t* NewChannel;
+  uint8_t ChannelId;
 } ChannelAddParams_t;
 
-typedef struct sChannelRemoveParams
-{
-    uint8_t ChannelId;
+typedef struct sChannelRemoveParams {
+  uint8_t ChannelId;
 } ChannelRemoveParams_t;
 
-typedef struct sRxBeaconSetupParams
-{
-    uint16_t SymbolTimeout;
-    uint32_t RxTime;
-    uint32_t Frequency;
+typedef struct sRxBeaconSetupParams {
+  uint16_t SymbolTimeout;
+  uint32_t RxTime;
+  uint32_t Frequency;
 } RxBeaconSetup_t;
 
 /*
@@ -338,9 +314,11 @@ int8_t RegionTxParamSetupReq(LoRaMacRegion_t region, TxParamSetupReqParams_t* tx
 int8_t RegionDlChannelReq(LoRaMacRegion_t region, DlChannelReqParams_t* dlChannelReq);
 int8_t RegionAlternateDr(LoRaMacRegion_t region, int8_t currentDr, AlternateDrType_t type);
 LoRaMacStatus_t RegionNextChannel(LoRaMacRegion_t region, NextChanParams_t* nextChanParams,
-                                  uint8_t* channel, TimerTime_t* time, TimerTime_t* aggregatedTimeOff);
-uint8_t RegionApplyDrOffset(LoRaMacRegion_t region, uint8_t downlinkDwellTime, int8_t dr, int8_t drOffset);
+                                  uint8_t* channel, TimerTime_t* time,
+                                  TimerTime_t* aggregatedTimeOff);
+uint8_t RegionApplyDrOffset(LoRaMacRegion_t region, uint8_t downlinkDwellTime, int8_t dr,
+                            int8_t drOffset);
 void RegionRxBeaconSetup(LoRaMacRegion_t region, RxBeaconSetup_t* rxBeaconSetup, uint8_t* outDr);
 Version_t RegionGetVersion(void);
 
-#endif // __REGION_H__
+#endif  // __REGION_H__

@@ -7,8 +7,7 @@
 #include "RegionAS923.h"
 #include "RegionEU868.h"
 
-namespace
-{
+namespace {
 
 const uint8_t kMaxPayloadOfDatarateDwell0[8] = {51, 51, 115, 115, 242, 242, 242, 242};
 const uint8_t kMaxPayloadOfDatarateDwell1[8] = {0, 0, 11, 53, 125, 242, 242, 242};
@@ -103,18 +102,16 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesAS923)[8] = DataratesEU868;
 const uint32_t (&BandwidthsAS923)[8] = BandwidthsEU868;
 const uint8_t (&MaxPayloadOfDatarateAS923)[8] = kMaxPayloadOfDatarateDwell0;
 
-void RegionAS923SubBandSet(uint8_t band)
-{
-    if (band < AS923_NB_SUB_BANDS)
-    {
-        AS923SubBand = band;
-    }
+void RegionAS923SubBandSet(uint8_t band) {
+  if (band < AS923_NB_SUB_BANDS) {
+    AS923SubBand = band;
+  }
 }
 
 REGION_DYNAMIC_DEFINE_OPERATIONS(AS923, kPlan)

@@ -27,4 +27,4 @@ extern const uint8_t (&MaxPayloadOfDatarateAS923)[8];
  */
 void RegionAS923SubBandSet(uint8_t band);
 
-#endif // __REGION_AS923_H__
+#endif  // __REGION_AS923_H__

@@ -5,11 +5,12 @@
  */
 #include "RegionAU915.h"
 
-namespace
-{
+namespace {
 
-const uint8_t kMaxPayloadOfDatarateDwell0[14] = {51, 51, 51, 115, 242, 242, 242, 0, 53, 129, 242, 242, 242, 242};
-const uint8_t kMaxPayloadOfDatarateDwell1[14] = {0, 0, 11, 53, 125, 242, 242, 0, 53, 129, 242, 242, 242, 242};
+const uint8_t kMaxPayloadOfDatarateDwell0[14] = {51, 51, 51,  115, 242, 242, 242,
+                                                 0,  53, 129, 242, 242, 242, 242};
+const uint8_t kMaxPayloadOfDatarateDwell1[14] = {0, 0,  11,  53,  125, 242, 242,
+                                                 0, 53, 129, 242, 242, 242, 242};
 
 SingleChannel_t AU915_SingleChannel = {nullptr, nullptr};
 RegionFixedCtx_t Ctx;
@@ -72,35 +73,30 @@ const RegionFixedPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&MaxPayloadOfDatarateAU915)[14] = kMaxPayloadOfDatarateDwell0;
 const uint8_t (&MaxPayloadOfDatarateDwell1AU915)[14] = kMaxPayloadOfDatarateDwell1;
 
-int32_t AU915_SingleChannelRegisterCallback(SingleChannel_t* singleChannel)
-{
-    if (singleChannel == nullptr)
-    {
-        return -1;
-    }
-    AU915_SingleChannel.IsSingleChannel = singleChannel->IsSingleChannel;
-    AU915_SingleChannel.AlternateDr = singleChannel->AlternateDr;
-    return 0;
+int32_t AU915_SingleChannelRegisterCallback(SingleChannel_t* singleChannel) {
+  if (singleChannel == nullptr) {
+    return -1;
+  }
+  AU915_SingleChannel.IsSingleChannel = singleChannel->IsSingleChannel;
+  AU915_SingleChannel.AlternateDr = singleChannel->AlternateDr;
+  return 0;
 }
 
-void RegionAU915InitDefaults(InitDefaultsParams_t* params)
-{
-    if (params->Type == INIT_TYPE_DEFAULTS)
-    {
-        if (params->NvmGroup1 == nullptr || params->NvmGroup2 == nullptr || params->Bands == nullptr)
-        {
-            return;
-        }
-        RegionFixedBindGroups(&Ctx, params);
-        *Ctx.JoinChannelGroupsCurrentIndex = 0;
-        *Ctx.JoinTrialsCounter = 0;
+void RegionAU915InitDefaults(InitDefaultsParams_t* params) {
+  if (params->Type == INIT_TYPE_DEFAULTS) {
+    if (params->NvmGroup1 == nullptr || params->NvmGroup2 == nullptr || params->Bands == nullptr) {
+      return;
     }
-    RegionFixedInitDefaults(&kPlan, params->Type);
+    RegionFixedBindGroups(&Ctx, params);
+    *Ctx.JoinChannelGroupsCurrentIndex = 0;
+    *Ctx.JoinTrialsCounter = 0;
+  }
+  RegionFixedInitDefaults(&kPlan, params->Type);
 }
 
 REGION_FIXED_DEFINE_OPERATIONS(AU915, kPlan)

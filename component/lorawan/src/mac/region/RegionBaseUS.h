@@ -17,12 +17,14 @@
  * a remaining channel.
  */
 LoRaMacStatus_t RegionBaseUSComputeNext125kHzJoinChannel(uint16_t* channelsMaskRemaining,
-                                                         uint8_t* groupsCurrentIndex, uint8_t* newChannelIndex);
+                                                         uint8_t* groupsCurrentIndex,
+                                                         uint8_t* newChannelIndex);
 
 /*! minFreq <= freq <= maxFreq and on the stepwidth grid from minFreq. */
-bool RegionBaseUSVerifyFrequencyGroup(uint32_t freq, uint32_t minFreq, uint32_t maxFreq, uint32_t stepwidth);
+bool RegionBaseUSVerifyFrequencyGroup(uint32_t freq, uint32_t minFreq, uint32_t maxFreq,
+                                      uint32_t stepwidth);
 
 /*! frequency + channel x stepwidth. */
 uint32_t RegionBaseUSCalcDownlinkFrequency(uint8_t channel, uint32_t frequency, uint32_t stepwidth);
 
-#endif // __REGIONBASEUS_H__
+#endif  // __REGIONBASEUS_H__

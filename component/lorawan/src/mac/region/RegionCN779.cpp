@@ -6,8 +6,7 @@
 #include "RegionEU868.h"
 #include "RegionCN779.h"
 
-namespace
-{
+namespace {
 
 const RegionFreqRange_t kRanges[] = {{779500000, 786500000}};
 const uint16_t kBandDutyCycles[] = {100};
@@ -66,7 +65,7 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesCN779)[8] = DataratesEU868;
 const uint32_t (&BandwidthsCN779)[8] = BandwidthsEU868;

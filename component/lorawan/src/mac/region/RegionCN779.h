@@ -17,4 +17,4 @@ extern const uint8_t (&DataratesCN779)[8];
 extern const uint32_t (&BandwidthsCN779)[8];
 extern const uint8_t (&MaxPayloadOfDatarateCN779)[8];
 
-#endif // __REGION_CN779_H__
+#endif  // __REGION_CN779_H__

@@ -6,8 +6,7 @@
 #include "RegionEU868.h"
 #include "RegionEU433.h"
 
-namespace
-{
+namespace {
 
 const RegionFreqRange_t kRanges[] = {{433175000, 434665000}};
 const uint16_t kBandDutyCycles[] = {100};
@@ -66,7 +65,7 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesEU433)[8] = DataratesEU868;
 const uint32_t (&BandwidthsEU433)[8] = BandwidthsEU868;

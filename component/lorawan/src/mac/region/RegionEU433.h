@@ -17,4 +17,4 @@ extern const uint8_t (&DataratesEU433)[8];
 extern const uint32_t (&BandwidthsEU433)[8];
 extern const uint8_t (&MaxPayloadOfDatarateEU433)[8];
 
-#endif // __REGION_EU433_H__
+#endif  // __REGION_EU433_H__

@@ -5,17 +5,16 @@
  */
 #include "RegionEU868.h"
 
-namespace
-{
+namespace {
 
 // Band i is range i; frequencies in the gaps between them are refused.
 const RegionFreqRange_t kRanges[] = {
-    {865000000, 868000000}, // 1 %
-    {868000001, 868600000}, // 1 %
-    {863000000, 864999999}, // 0.1 %
-    {869400000, 869650000}, // 10 %
-    {869700000, 870000000}, // 1 %
-    {868700000, 869200000}, // 0.1 %
+    {865000000, 868000000},  // 1 %
+    {868000001, 868600000},  // 1 %
+    {863000000, 864999999},  // 0.1 %
+    {869400000, 869650000},  // 10 %
+    {869700000, 870000000},  // 1 %
+    {868700000, 869200000},  // 0.1 %
 };
 const uint16_t kBandDutyCycles[] = {100, 100, 1000, 10, 100, 1000};
 const uint32_t kDefaultFrequencies[] = {868100000, 868300000, 868500000};
@@ -73,6 +72,6 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 REGION_DYNAMIC_DEFINE_OPERATIONS(EU868, kPlan)

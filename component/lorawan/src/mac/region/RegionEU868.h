@@ -17,7 +17,8 @@ REGION_DYNAMIC_DECLARE_CHANNEL_OPERATIONS(EU868);
  * data rate; CN779, EU433, IN865, RU864 and AS923 use the same rates.
  */
 inline constexpr uint8_t DataratesEU868[8] = {12, 11, 10, 9, 8, 7, 7, 50};
-inline constexpr uint32_t BandwidthsEU868[8] = {125000, 125000, 125000, 125000, 125000, 125000, 250000, 0};
+inline constexpr uint32_t BandwidthsEU868[8] = {125000, 125000, 125000, 125000,
+                                                125000, 125000, 250000, 0};
 inline constexpr uint8_t MaxPayloadOfDatarateEU868[8] = {51, 51, 51, 115, 242, 242, 242, 242};
 
-#endif // __REGION_EU868_H__
+#endif  // __REGION_EU868_H__

@@ -6,8 +6,7 @@
 #include "RegionEU868.h"
 #include "RegionIN865.h"
 
-namespace
-{
+namespace {
 
 const RegionFreqRange_t kRanges[] = {{865000000, 867000000}};
 const uint16_t kBandDutyCycles[] = {1};
@@ -79,7 +78,7 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesIN865)[8] = DataratesEU868;
 const uint32_t (&BandwidthsIN865)[8] = BandwidthsEU868;

@@ -17,4 +17,4 @@ extern const uint8_t (&DataratesIN865)[8];
 extern const uint32_t (&BandwidthsIN865)[8];
 extern const uint8_t (&MaxPayloadOfDatarateIN865)[8];
 
-#endif // __REGION_IN865_H__
+#endif  // __REGION_IN865_H__

@@ -6,8 +6,7 @@
  */
 #include "RegionKR920.h"
 
-namespace
-{
+namespace {
 
 const uint8_t kDatarates[6] = {12, 11, 10, 9, 8, 7};
 const uint32_t kBandwidths[6] = {125000, 125000, 125000, 125000, 125000, 125000};
@@ -71,7 +70,7 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesKR920)[6] = kDatarates;
 const uint32_t (&BandwidthsKR920)[6] = kBandwidths;

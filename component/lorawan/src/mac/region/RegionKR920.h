@@ -17,4 +17,4 @@ extern const uint8_t (&DataratesKR920)[6];
 extern const uint32_t (&BandwidthsKR920)[6];
 extern const uint8_t (&MaxPayloadOfDatarateKR920)[6];
 
-#endif // __REGION_KR920_H__
+#endif  // __REGION_KR920_H__

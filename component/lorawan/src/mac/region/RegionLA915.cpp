@@ -7,13 +7,13 @@
 #include "RegionAU915.h"
 #include "RegionLA915.h"
 
-namespace
-{
+namespace {
 
-const uint8_t kMaxPayloadOfDatarateDwell0[16] = {51, 51, 51, 115, 242, 242, 242, 0,
+const uint8_t kMaxPayloadOfDatarateDwell0[16] = {51, 51,  51,  115, 242, 242, 242, 0,
                                                  53, 129, 242, 242, 242, 242, 0,   0};
 // Looked up by the uplink data rate (at most DR_6).
-const uint8_t kMaxPayloadOfDatarateDwell1[15] = {0, 0, 11, 53, 125, 242, 242, 0, 53, 129, 129, 242, 242, 242, 242};
+const uint8_t kMaxPayloadOfDatarateDwell1[15] = {0,  0,   11,  53,  125, 242, 242, 0,
+                                                 53, 129, 129, 242, 242, 242, 242};
 
 RegionLA915NvmCtx_t NvmCtx;
 uint8_t JoinTrialsCounter = 0;
@@ -86,17 +86,16 @@ const RegionFixedPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesLA915)[16] = DataratesAU915;
 const uint32_t (&BandwidthsLA915)[16] = BandwidthsAU915;
 const uint8_t (&MaxPayloadOfDatarateLA915)[16] = kMaxPayloadOfDatarateDwell0;
 const uint8_t (&MaxPayloadOfDatarateDwell1LA915)[15] = kMaxPayloadOfDatarateDwell1;
 
-void RegionLA915InitDefaults(InitDefaultsParams_t* params)
-{
-    // The context is LA915's own: the MAC's groups are not used.
-    RegionFixedInitDefaults(&kPlan, params->Type);
+void RegionLA915InitDefaults(InitDefaultsParams_t* params) {
+  // The context is LA915's own: the MAC's groups are not used.
+  RegionFixedInitDefaults(&kPlan, params->Type);
 }
 
 REGION_FIXED_DEFINE_OPERATIONS(LA915, kPlan)

@@ -18,4 +18,4 @@ int16_t service_lora_get_lbt_rssi(void);
 /*! Carrier-sense time in ms. */
 uint32_t service_lora_get_lbt_scantime(void);
 
-#endif // __REGIONLBT_H__
+#endif  // __REGIONLBT_H__

@@ -6,8 +6,7 @@
 #include "RegionEU868.h"
 #include "RegionRU864.h"
 
-namespace
-{
+namespace {
 
 const RegionFreqRange_t kRanges[] = {{864000000, 870000000}};
 const uint16_t kBandDutyCycles[] = {100};
@@ -66,7 +65,7 @@ const RegionDynamicPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesRU864)[8] = DataratesEU868;
 const uint32_t (&BandwidthsRU864)[8] = BandwidthsEU868;

@@ -17,4 +17,4 @@ extern const uint8_t (&DataratesRU864)[8];
 extern const uint32_t (&BandwidthsRU864)[8];
 extern const uint8_t (&MaxPayloadOfDatarateRU864)[8];
 
-#endif // __REGION_RU864_H__
+#endif  // __REGION_RU864_H__

@@ -5,21 +5,18 @@
  */
 #include "RegionUS915.h"
 
-namespace
-{
+namespace {
 
 const uint8_t kDatarates[16] = {10, 9, 8, 7, 8, 0, 0, 0, 12, 11, 10, 9, 8, 7, 0, 0};
-const uint32_t kBandwidths[16] = {125000, 125000, 125000, 125000, 500000, 0,      0,      0,
-                                  500000, 500000, 500000, 500000, 500000, 500000, 0,      0};
-const uint8_t kMaxPayloadOfDatarate[16] = {11, 53, 125, 242, 242, 0, 0, 0, 53, 129, 242, 242, 242, 242, 0, 0};
+const uint32_t kBandwidths[16] = {125000, 125000, 125000, 125000, 500000, 0,      0, 0,
+                                  500000, 500000, 500000, 500000, 500000, 500000, 0, 0};
+const uint8_t kMaxPayloadOfDatarate[16] = {11, 53,  125, 242, 242, 0,   0, 0,
+                                           53, 129, 242, 242, 242, 242, 0, 0};
 
 // RX1 data rate by uplink data rate DR_0-DR_4 and offset 0-3.
 const uint8_t kDatarateOffsets[5][6] = {
-    {DR_10, DR_9, DR_8, DR_8},
-    {DR_11, DR_10, DR_9, DR_8},
-    {DR_12, DR_11, DR_10, DR_9},
-    {DR_13, DR_12, DR_11, DR_10},
-    {DR_13, DR_13, DR_12, DR_11},
+    {DR_10, DR_9, DR_8, DR_8},    {DR_11, DR_10, DR_9, DR_8},   {DR_12, DR_11, DR_10, DR_9},
+    {DR_13, DR_12, DR_11, DR_10}, {DR_13, DR_13, DR_12, DR_11},
 };
 
 SingleChannel_t US915_SingleChannel = {nullptr, nullptr};
@@ -81,36 +78,31 @@ const RegionFixedPlan_t kPlan = {
     .Ctx = &Ctx,
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t (&DataratesUS915)[16] = kDatarates;
 const uint32_t (&BandwidthsUS915)[16] = kBandwidths;
 const uint8_t (&MaxPayloadOfDatarateUS915)[16] = kMaxPayloadOfDatarate;
 
-int32_t US915_SingleChannelRegisterCallback(SingleChannel_t* singleChannel)
-{
-    if (singleChannel == nullptr)
-    {
-        return -1;
-    }
-    US915_SingleChannel.IsSingleChannel = singleChannel->IsSingleChannel;
-    US915_SingleChannel.AlternateDr = singleChannel->AlternateDr;
-    return 0;
+int32_t US915_SingleChannelRegisterCallback(SingleChannel_t* singleChannel) {
+  if (singleChannel == nullptr) {
+    return -1;
+  }
+  US915_SingleChannel.IsSingleChannel = singleChannel->IsSingleChannel;
+  US915_SingleChannel.AlternateDr = singleChannel->AlternateDr;
+  return 0;
 }
 
-void RegionUS915InitDefaults(InitDefaultsParams_t* params)
-{
-    if (params->Type == INIT_TYPE_DEFAULTS)
-    {
-        if (params->NvmGroup1 == nullptr || params->NvmGroup2 == nullptr || params->Bands == nullptr)
-        {
-            return;
-        }
-        RegionFixedBindGroups(&Ctx, params);
-        *Ctx.JoinChannelGroupsCurrentIndex = 0;
-        *Ctx.JoinTrialsCounter = 0;
+void RegionUS915InitDefaults(InitDefaultsParams_t* params) {
+  if (params->Type == INIT_TYPE_DEFAULTS) {
+    if (params->NvmGroup1 == nullptr || params->NvmGroup2 == nullptr || params->Bands == nullptr) {
+      return;
     }
-    RegionFixedInitDefaults(&kPlan, params->Type);
+    RegionFixedBindGroups(&Ctx, params);
+    *Ctx.JoinChannelGroupsCurrentIndex = 0;
+    *Ctx.JoinTrialsCounter = 0;
+  }
+  RegionFixedInitDefaults(&kPlan, params->Type);
 }
 
 REGION_FIXED_DEFINE_OPERATIONS(US915, kPlan)

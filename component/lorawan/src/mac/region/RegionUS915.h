@@ -19,4 +19,4 @@ extern const uint8_t (&MaxPayloadOfDatarateUS915)[16];
 /*! Registers the LoRa service's single-channel hooks (both pointers copied). */
 int32_t US915_SingleChannelRegisterCallback(SingleChannel_t* singleChannel);
 
-#endif // __REGION_US915_H__
+#endif  // __REGION_US915_H__

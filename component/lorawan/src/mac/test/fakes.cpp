@@ -7,40 +7,21 @@
 #include "radio.h"
 #include "timer.h"
 
-TimerTime_t TimerGetCurrentTime(void)
-{
-    return 0;
-}
+TimerTime_t TimerGetCurrentTime(void) { return 0; }
 
-TimerTime_t TimerGetElapsedTime(TimerTime_t past)
-{
-    return 0 - past;
-}
+TimerTime_t TimerGetElapsedTime(TimerTime_t past) { return 0 - past; }
 
-int32_t service_lora_get_lbt(void)
-{
-    return 0;
-}
+int32_t service_lora_get_lbt(void) { return 0; }
 
-int16_t service_lora_get_lbt_rssi(void)
-{
-    return -80;
-}
+int16_t service_lora_get_lbt_rssi(void) { return -80; }
 
-uint32_t service_lora_get_lbt_scantime(void)
-{
-    return 5;
-}
+uint32_t service_lora_get_lbt_scantime(void) { return 5; }
 
-namespace
-{
+namespace {
 
-bool CheckRfFrequency(uint32_t)
-{
-    return true;
-}
+bool CheckRfFrequency(uint32_t) { return true; }
 
-} // namespace
+}  // namespace
 
 const struct Radio_s Radio = {
     .CheckRfFrequency = CheckRfFrequency,

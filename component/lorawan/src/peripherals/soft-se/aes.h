@@ -23,10 +23,9 @@ typedef uint8_t length_type;
  * Expanded key schedule; rnd is the number of rounds, 0 while no key is
  * loaded.
  */
-typedef struct
-{
-    uint8_t ksch[(N_MAX_ROUNDS + 1) * N_BLOCK];
-    uint8_t rnd;
+typedef struct {
+  uint8_t ksch[(N_MAX_ROUNDS + 1) * N_BLOCK];
+  uint8_t rnd;
 } aes_context;
 
 /*!
@@ -46,7 +45,9 @@ return_type aes_decrypt(const uint8_t in[N_BLOCK], uint8_t out[N_BLOCK], const a
  * CBC over n_block blocks with the 16-byte IV at iv (which the call may
  * change); 1 when a block fails, else 0.
  */
-return_type aes_cbc_encrypt(const uint8_t* in, uint8_t* out, int n_block, uint8_t iv[N_BLOCK], const aes_context ctx[1]);
-return_type aes_cbc_decrypt(const uint8_t* in, uint8_t* out, int n_block, uint8_t iv[N_BLOCK], const aes_context ctx[1]);
+return_type aes_cbc_encrypt(const uint8_t* in, uint8_t* out, int n_block, uint8_t iv[N_BLOCK],
+                            const aes_context ctx[1]);
+return_type aes_cbc_decrypt(const uint8_t* in, uint8_t* out, int n_block, uint8_t iv[N_BLOCK],
+                            const aes_context ctx[1]);
 
 #endif  // __AES_H__

@@ -13,12 +13,11 @@
 #define AES_CMAC_KEY_LENGTH 16
 #define AES_CMAC_DIGEST_LENGTH 16
 
-typedef struct _AES_CMAC_CTX
-{
-    aes_context rijndael;
-    uint8_t X[16];
-    uint8_t M_last[16];
-    uint32_t M_n;
+typedef struct _AES_CMAC_CTX {
+  aes_context rijndael;
+  uint8_t X[16];
+  uint8_t M_last[16];
+  uint32_t M_n;
 } AES_CMAC_CTX;
 
 void AES_CMAC_Init(AES_CMAC_CTX* ctx);

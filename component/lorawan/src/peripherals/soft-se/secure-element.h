@@ -14,24 +14,22 @@
 
 #include "secure-element-nvm.h"
 
-typedef enum eSecureElementStatus
-{
-    SECURE_ELEMENT_SUCCESS = 0,
-    SECURE_ELEMENT_FAIL_CMAC = 1,
-    SECURE_ELEMENT_ERROR_NPE = 2,
-    SECURE_ELEMENT_ERROR_INVALID_KEY_ID = 3,
-    SECURE_ELEMENT_ERROR_INVALID_LORAWAM_SPEC_VERSION = 4,
-    SECURE_ELEMENT_ERROR_BUF_SIZE = 5,
-    SECURE_ELEMENT_ERROR = 6,
-    SECURE_ELEMENT_FAIL_ENCRYPT = 7,
+typedef enum eSecureElementStatus {
+  SECURE_ELEMENT_SUCCESS = 0,
+  SECURE_ELEMENT_FAIL_CMAC = 1,
+  SECURE_ELEMENT_ERROR_NPE = 2,
+  SECURE_ELEMENT_ERROR_INVALID_KEY_ID = 3,
+  SECURE_ELEMENT_ERROR_INVALID_LORAWAM_SPEC_VERSION = 4,
+  SECURE_ELEMENT_ERROR_BUF_SIZE = 5,
+  SECURE_ELEMENT_ERROR = 6,
+  SECURE_ELEMENT_FAIL_ENCRYPT = 7,
 } SecureElementStatus_t;
 
-typedef enum eJoinReqIdentifier : uint8_t
-{
-    REJOIN_REQ_0 = 0x00,
-    REJOIN_REQ_1 = 0x01,
-    REJOIN_REQ_2 = 0x02,
-    JOIN_REQ = 0xFF,
+typedef enum eJoinReqIdentifier : uint8_t {
+  REJOIN_REQ_0 = 0x00,
+  REJOIN_REQ_1 = 0x01,
+  REJOIN_REQ_2 = 0x02,
+  JOIN_REQ = 0xFF,
 } JoinReqIdentifier_t;
 
 /*! Largest join-accept frame (with CFList and MIC). */
@@ -53,30 +51,33 @@ SecureElementStatus_t SecureElementSetKey(KeyIdentifier_t keyID, const uint8_t* 
  * bytes of buffer; cmac gets the first four digest bytes, first byte least
  * significant. Multicast key ids (127 and above) compute no MIC.
  */
-SecureElementStatus_t SecureElementComputeAesCmac(const uint8_t* micBxBuffer, const uint8_t* buffer, uint16_t size,
-                                                  KeyIdentifier_t keyID, uint32_t* cmac);
+SecureElementStatus_t SecureElementComputeAesCmac(const uint8_t* micBxBuffer, const uint8_t* buffer,
+                                                  uint16_t size, KeyIdentifier_t keyID,
+                                                  uint32_t* cmac);
 
-SecureElementStatus_t SecureElementVerifyAesCmac(const uint8_t* buffer, uint16_t size, uint32_t expectedCmac,
-                                                 KeyIdentifier_t keyID);
+SecureElementStatus_t SecureElementVerifyAesCmac(const uint8_t* buffer, uint16_t size,
+                                                 uint32_t expectedCmac, KeyIdentifier_t keyID);
 
 /*!
  * AES-128 ECB of each 16-byte block; size must be a multiple of 16. In place
  * is allowed.
  */
-SecureElementStatus_t SecureElementAesEncrypt(const uint8_t* buffer, uint16_t size, KeyIdentifier_t keyID,
-                                              uint8_t* encBuffer);
+SecureElementStatus_t SecureElementAesEncrypt(const uint8_t* buffer, uint16_t size,
+                                              KeyIdentifier_t keyID, uint8_t* encBuffer);
 
-SecureElementStatus_t SecureElementDeriveAndStoreKey(const uint8_t* input, KeyIdentifier_t rootKeyID,
+SecureElementStatus_t SecureElementDeriveAndStoreKey(const uint8_t* input,
+                                                     KeyIdentifier_t rootKeyID,
                                                      KeyIdentifier_t targetKeyID);
 
 /*!
  * Decrypts a join accept into decJoinAccept and checks its MIC for
  * LoRaWAN 1.0 (versionMinor 0) or 1.1 (versionMinor 1, by the OptNeg bit).
  */
-SecureElementStatus_t SecureElementProcessJoinAccept(JoinReqIdentifier_t joinReqType, const uint8_t* joinEui,
-                                                     uint16_t devNonce, const uint8_t* encJoinAccept,
-                                                     uint8_t encJoinAcceptSize, uint8_t* decJoinAccept,
-                                                     uint8_t* versionMinor);
+SecureElementStatus_t SecureElementProcessJoinAccept(JoinReqIdentifier_t joinReqType,
+                                                     const uint8_t* joinEui, uint16_t devNonce,
+                                                     const uint8_t* encJoinAccept,
+                                                     uint8_t encJoinAcceptSize,
+                                                     uint8_t* decJoinAccept, uint8_t* versionMinor);
 
 SecureElementStatus_t SecureElementSetDevEui(const uint8_t* devEui);
 uint8_t* SecureElementGetDevEui(void);

@@ -74,7 +74,7 @@ class Shtc3 : public I2cTarget {
   uint8_t out_[6] = {};
   int out_len_ = 0;
   int out_pos_ = 0;
-  time_us ready_at_ = 0;       // the measurement's end (no clock stretching)
+  time_us ready_at_ = 0;  // the measurement's end (no clock stretching)
   bool needs_ready_ = false;
 };
 

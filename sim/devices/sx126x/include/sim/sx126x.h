@@ -35,9 +35,9 @@ class Sx126x : public air::Node {
   enum class Mode : uint8_t { kReset, kSleep, kStdbyRc, kStdbyXosc, kFs, kTx, kRx, kCad };
 
   struct Config {
-    uint32_t device_id = 1;  // who this radio is on the air
-    uint8_t variant = 2;     // 1: SX1261, 2: SX1262
-    uint64_t rng_seed = 0;   // the random-number registers' sequence (with device_id)
+    uint32_t device_id = 1;         // who this radio is on the air
+    uint8_t variant = 2;            // 1: SX1261, 2: SX1262
+    uint64_t rng_seed = 0;          // the random-number registers' sequence (with device_id)
     air::Medium* medium = nullptr;  // default: the process's medium
   };
 
@@ -88,8 +88,8 @@ class Sx126x : public air::Node {
   const AirFrame& last_sent() const { return last_sent_; }
 
   // Times of the model (defaults close to the data sheet's).
-  static constexpr time_us kWakeUs = 340;     // sleep (warm start) to STDBY_RC
-  static constexpr time_us kBootUs = 3500;    // NRESET released to STDBY_RC
+  static constexpr time_us kWakeUs = 340;   // sleep (warm start) to STDBY_RC
+  static constexpr time_us kBootUs = 3500;  // NRESET released to STDBY_RC
   // BUSY after a command, from NSS rising: register, buffer and status
   // access; a configuration command; the mode switches from STDBY_RC (to
   // STDBY_XOSC, FS, RX, TX; a TCXO's start-up comes on top of them before
@@ -118,9 +118,9 @@ class Sx126x : public air::Node {
 
  private:
   struct Lock {
-    uint32_t id = 0;       // 0: not locked
-    uint32_t serial = 0;   // names this lock for its events
-    time_us detect_at = 0; // its preamble is detected then
+    uint32_t id = 0;        // 0: not locked
+    uint32_t serial = 0;    // names this lock for its events
+    time_us detect_at = 0;  // its preamble is detected then
     bool header_done = false;
     AirFrame frame{};
   };
@@ -155,7 +155,9 @@ class Sx126x : public air::Node {
   uint32_t fsk_bitrate_reg() const;
   uint32_t fsk_fdev_hz() const;
   uint8_t fsk_bw_code() const { return gfsk_mod_[4]; }
-  uint16_t fsk_preamble_bits() const { return static_cast<uint16_t>(gfsk_pkt_[0] << 8 | gfsk_pkt_[1]); }
+  uint16_t fsk_preamble_bits() const {
+    return static_cast<uint16_t>(gfsk_pkt_[0] << 8 | gfsk_pkt_[1]);
+  }
   uint8_t fsk_sync_bits() const { return gfsk_pkt_[3]; }
   bool fsk_addr_filter() const { return gfsk_pkt_[4] != 0; }
   bool fsk_variable() const { return gfsk_pkt_[5] != 0; }
@@ -212,7 +214,7 @@ class Sx126x : public air::Node {
   // Chip state.
   Mode mode_ = Mode::kStdbyRc;
   bool warm_sleep_ = false;
-  uint32_t epoch_ = 1;  // bumped at every operation change; stale events check it
+  uint32_t epoch_ = 1;     // bumped at every operation change; stale events check it
   uint32_t instance_ = 0;  // names this chip for its DIO1 events
   std::vector<uint8_t> regs_;
   std::array<uint8_t, 256> buffer_{};
@@ -239,16 +241,16 @@ class Sx126x : public air::Node {
   uint64_t rng_ = 0;
 
   // Operation in progress.
-  time_us op_start_ = 0;       // when TX/RX/CAD is (or was) effective
+  time_us op_start_ = 0;  // when TX/RX/CAD is (or was) effective
   uint32_t tx_timeout_units_ = 0;
   uint32_t rx_timeout_units_ = 0;
   bool rx_continuous_ = false;
-  bool rx_active_ = false;     // past the start-up delay
+  bool rx_active_ = false;  // past the start-up delay
   bool rx_timer_stopped_ = false;
   time_us symbol_deadline_ = kNever;  // LoRa symbol timeout of a single RX
   Lock lock_;
   bool carrier_ = false;
-  uint32_t tx_frame_id_ = 0;   // the frame on the air now (0: none)
+  uint32_t tx_frame_id_ = 0;  // the frame on the air now (0: none)
   AirFrame last_sent_{};
 
   Counters counters_;

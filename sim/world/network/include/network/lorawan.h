@@ -31,8 +31,8 @@ const char* mtype_name(MType t);
 constexpr uint8_t kFCtrlAdr = 0x80;
 constexpr uint8_t kFCtrlAdrAckReq = 0x40;  // uplink
 constexpr uint8_t kFCtrlAck = 0x20;
-constexpr uint8_t kFCtrlClassB = 0x10;     // uplink
-constexpr uint8_t kFCtrlFPending = 0x10;   // downlink
+constexpr uint8_t kFCtrlClassB = 0x10;    // uplink
+constexpr uint8_t kFCtrlFPending = 0x10;  // downlink
 
 // --- join -----------------------------------------------------------------
 struct JoinRequest {
@@ -52,7 +52,7 @@ struct JoinAccept {
   uint32_t dev_addr = 0;
   uint8_t dl_settings = 0;  // bit 7 OptNeg, 6..4 RX1DROffset, 3..0 RX2DR
   uint8_t rx_delay = 1;
-  Bytes cflist;             // empty or 16 bytes
+  Bytes cflist;  // empty or 16 bytes
 };
 // The join accept as sent: MHDR 0x20 and the encrypted rest. 1.0: MIC under
 // the root key over MHDR..CFList. 1.1 (OptNeg): MIC under JSIntKey over
@@ -62,8 +62,8 @@ Bytes build_join_accept(const JoinAccept& ja, const Key& mic_key, const Key& enc
                         uint8_t join_req_type, uint64_t join_eui, uint16_t dev_nonce);
 // A device's reading of a join accept (for tests): decrypts, checks the MIC.
 bool open_join_accept(const Bytes& frame, const Key& enc_key, const Key& mic_key,
-                      uint8_t join_req_type, uint64_t join_eui, uint16_t dev_nonce,
-                      JoinAccept* out, std::string* why);
+                      uint8_t join_req_type, uint64_t join_eui, uint16_t dev_nonce, JoinAccept* out,
+                      std::string* why);
 
 struct SessionKeys {
   bool v11 = false;
@@ -88,11 +88,11 @@ struct DataFrame {
   MType mtype = MType::kUnconfirmedUp;
   uint8_t major = 0;
   uint32_t dev_addr = 0;
-  uint8_t fctrl = 0;          // FOptsLen is taken from `fopts`
-  uint16_t fcnt = 0;          // low 16 bits on the air
-  Bytes fopts;                // as on the air (encrypted in 1.1)
+  uint8_t fctrl = 0;  // FOptsLen is taken from `fopts`
+  uint16_t fcnt = 0;  // low 16 bits on the air
+  Bytes fopts;        // as on the air (encrypted in 1.1)
   std::optional<uint8_t> fport;
-  Bytes payload;              // FRMPayload as on the air (encrypted)
+  Bytes payload;  // FRMPayload as on the air (encrypted)
   uint32_t mic = 0;
   bool uplink() const { return mtype == MType::kUnconfirmedUp || mtype == MType::kConfirmedUp; }
 };
@@ -128,9 +128,9 @@ struct FrameParams {
   Bytes fopts;
   std::optional<uint8_t> fport;
   Bytes payload;
-  uint16_t conf_fcnt = 0;   // 1.1 with ACK
-  uint8_t tx_dr = 0;        // 1.1 uplink
-  uint8_t tx_ch = 0;        // 1.1 uplink
+  uint16_t conf_fcnt = 0;  // 1.1 with ACK
+  uint8_t tx_dr = 0;       // 1.1 uplink
+  uint8_t tx_ch = 0;       // 1.1 uplink
   bool fopts_later_form = true;
 };
 Bytes build_data_frame(const SessionKeys& k, const FrameParams& p);

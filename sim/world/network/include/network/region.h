@@ -11,15 +11,30 @@
 namespace sim::network {
 
 enum class RegionId {
-  kAS923_1, kAS923_2, kAS923_3, kAS923_4, kAU915, kCN470, kCN779,
-  kEU433, kEU868, kKR920, kIN865, kUS915, kRU864, kLA915,
-  kCN470_20A, kCN470_20B, kCN470_26A, kCN470_26B,
+  kAS923_1,
+  kAS923_2,
+  kAS923_3,
+  kAS923_4,
+  kAU915,
+  kCN470,
+  kCN779,
+  kEU433,
+  kEU868,
+  kKR920,
+  kIN865,
+  kUS915,
+  kRU864,
+  kLA915,
+  kCN470_20A,
+  kCN470_20B,
+  kCN470_26A,
+  kCN470_26B,
 };
 
 struct DataRate {
-  uint8_t sf = 0;      // 0: not a LoRa data rate (FSK or undefined)
-  uint32_t bw = 0;     // Hz
-  uint32_t fsk_bps = 0;  // an FSK data rate: its bit rate
+  uint8_t sf = 0;                           // 0: not a LoRa data rate (FSK or undefined)
+  uint32_t bw = 0;                          // Hz
+  uint32_t fsk_bps = 0;                     // an FSK data rate: its bit rate
   bool defined() const { return sf != 0; }  // a LoRa data rate
   bool fsk() const { return fsk_bps != 0; }
 };
@@ -55,10 +70,10 @@ struct Region {
   uint8_t rx2_dr = 0;
   uint8_t beacon_dr = 3;
   uint8_t ping_dr = 3;
-  uint32_t beacon_freq = 0;     // the first channel when hopping
-  uint32_t beacon_step = 0;     // Hz between hopping channels (0: one channel)
+  uint32_t beacon_freq = 0;  // the first channel when hopping
+  uint32_t beacon_step = 0;  // Hz between hopping channels (0: one channel)
   uint32_t ping_freq = 0;
-  uint8_t beacon_rfu1 = 2;      // beacon payload: RFU | Time | CRC | GwSpecific | RFU | CRC
+  uint8_t beacon_rfu1 = 2;  // beacon payload: RFU | Time | CRC | GwSpecific | RFU | CRC
   uint8_t beacon_rfu2 = 0;
   int8_t downlink_power_dbm = 14;
   // CN470 plans: the common join channels of the plan (uplink frequencies);
@@ -101,8 +116,7 @@ const std::vector<RegionId>& all_regions();
 // LoRa time on air in microseconds (explicit or implicit header, CRC on or
 // off, coding rate 4/(4+cr)).
 uint64_t lora_time_on_air_us(uint8_t sf, uint32_t bw, size_t len, uint8_t cr = 1,
-                             uint16_t preamble = 8, bool implicit_header = false,
-                             bool crc = true);
+                             uint16_t preamble = 8, bool implicit_header = false, bool crc = true);
 // Demodulation floor: the lowest SNR at which a LoRa frame is received.
 double lora_snr_floor(uint8_t sf);
 

@@ -26,14 +26,14 @@ struct RxMeta {
   time_us end_us = 0;  // end of the frame on the air
   uint32_t freq = 0;
   uint8_t dr = 0;
-  int channel = -1;    // index in the region's channel list, -1 when added later
+  int channel = -1;  // index in the region's channel list, -1 when added later
   int16_t rssi = 0;
   int8_t snr = 0;
 };
 
 // A frame for the gateway to put on the air.
 struct Transmission {
-  time_us at = 0;      // start of the preamble
+  time_us at = 0;  // start of the preamble
   uint32_t freq = 0;
   uint8_t dr = 0;
   Bytes bytes;
@@ -45,16 +45,16 @@ enum class Window { kRx1, kRx2, kNone };
 
 struct DeviceEntry {
   std::string name;
-  bool v11 = false;        // LoRaWAN 1.1 (OptNeg join, 1.1 MIC and FOpts encryption)
+  bool v11 = false;  // LoRaWAN 1.1 (OptNeg join, 1.1 MIC and FOpts encryption)
   // OTAA
   uint64_t dev_eui = 0;
   uint64_t join_eui = 0;
-  Key app_key{};           // 1.0: the only root key
-  Key nwk_key{};           // 1.1
+  Key app_key{};  // 1.0: the only root key
+  Key nwk_key{};  // 1.1
   // ABP (dev_addr != 0 and otaa false)
   bool otaa = true;
   uint32_t dev_addr = 0;
-  SessionKeys keys;        // ABP session keys
+  SessionKeys keys;              // ABP session keys
   bool fopts_later_form = true;  // 1.1 FOpts A block (false: the original 1.1.0 form)
   char dev_class = 'A';
 };
@@ -66,18 +66,18 @@ struct UplinkRecord {
   Bytes raw;
   std::string device;  // "" when unknown
   MType mtype = MType::kUnconfirmedUp;
-  uint64_t dev_eui = 0;  // joins
+  uint64_t dev_eui = 0;    // joins
   uint16_t dev_nonce = 0;  // joins; RJcount of rejoin requests
   uint8_t rejoin_type = 0;
   uint32_t dev_addr = 0;
   uint8_t fctrl = 0;
-  uint32_t fcnt = 0;     // 32-bit reconstruction
+  uint32_t fcnt = 0;  // 32-bit reconstruction
   std::optional<uint8_t> fport;
-  Bytes payload;         // decrypted
+  Bytes payload;                // decrypted
   std::vector<MacCommand> mac;  // FOpts or port 0
   bool mic_ok = false;
   bool accepted = false;
-  std::string status;    // "ok", "repeat", "replay", "MIC", "unknown DevAddr", ...
+  std::string status;        // "ok", "repeat", "replay", "MIC", "unknown DevAddr", ...
   std::string line() const;  // one line, as a network console shows it
 };
 
@@ -87,7 +87,7 @@ struct DownlinkRecord {
   uint32_t fcnt = 0;
   uint8_t fctrl = 0;
   std::optional<uint8_t> fport;
-  Bytes payload;       // plain
+  Bytes payload;  // plain
   std::vector<MacCommand> mac;
   std::string line() const;
 };
@@ -99,8 +99,8 @@ struct Multicast {
   Key app_s_key{};
   uint32_t fcnt = 0;
   char group_class = 'C';
-  uint32_t freq = 0;   // 0: the region's RX2 (class C) or ping-slot channel (class B)
-  int dr = -1;         // -1: the same defaults
+  uint32_t freq = 0;        // 0: the region's RX2 (class C) or ping-slot channel (class B)
+  int dr = -1;              // -1: the same defaults
   uint8_t periodicity = 0;  // class B
 };
 
@@ -112,13 +112,13 @@ class NetworkServer {
 
   // --- settings -----------------------------------------------------------
   uint32_t net_id = 0x000013;
-  uint32_t next_dev_addr = 0x26000001;  // addresses given at joins
-  uint8_t join_rx1_dr_offset = 0;       // DLSettings of join accepts
-  int join_rx2_dr = -1;                 // -1: the region's default
-  uint8_t join_rx_delay = 1;            // seconds
-  Bytes join_cflist;                    // 16 bytes or empty
-  bool require_rising_dev_nonce = true; // else only a repeated DevNonce is refused
-  bool adr = false;                     // answer ADR devices by the ADR rule
+  uint32_t next_dev_addr = 0x26000001;   // addresses given at joins
+  uint8_t join_rx1_dr_offset = 0;        // DLSettings of join accepts
+  int join_rx2_dr = -1;                  // -1: the region's default
+  uint8_t join_rx_delay = 1;             // seconds
+  Bytes join_cflist;                     // 16 bytes or empty
+  bool require_rising_dev_nonce = true;  // else only a repeated DevNonce is refused
+  bool adr = false;                      // answer ADR devices by the ADR rule
   // GPS time (µs) at world time 0: beacons, DeviceTimeAns, ping slots.
   uint64_t gps_offset_us = 1419724818ull * 1000000;
   // Uplinks that carry the class B bit are served in class B.
@@ -169,7 +169,7 @@ class NetworkServer {
   const std::vector<UplinkRecord>& uplinks() const { return uplinks_; }
   const std::vector<DownlinkRecord>& downlinks() const { return downlinks_; }
   const std::vector<std::string>& log() const { return log_; }
-  void note(time_us t, const std::string& text);  // adds a line to the log
+  void note(time_us t, const std::string& text);   // adds a line to the log
   std::function<void(const std::string&)> on_log;  // each new log line
 
   // GPS time in µs at a world time, and back.
@@ -204,19 +204,19 @@ class NetworkServer {
     uint32_t ping_freq = 0;
     int ping_dr = -1;
     std::deque<AppDown> queue;
-    std::vector<MacCommand> mac_queue;    // scripted commands, not yet sent
-    std::vector<MacCommand> mac_sent;     // sent, waiting for their answers
+    std::vector<MacCommand> mac_queue;  // scripted commands, not yet sent
+    std::vector<MacCommand> mac_sent;   // sent, waiting for their answers
     std::vector<MacCommand> answers;
     uint8_t rx1_dr_offset = 0;
     uint8_t rx2_dr = 0;
     uint32_t rx2_freq = 0;
-    uint32_t join_freq = 0;               // uplink frequency of the accepted join
+    uint32_t join_freq = 0;  // uplink frequency of the accepted join
     uint8_t rx1_delay = 1;
-    std::map<int, uint32_t> dl_freq;      // DlChannelReq per uplink channel
-    std::vector<uint32_t> channels;       // added by CFList / NewChannelReq
+    std::map<int, uint32_t> dl_freq;         // DlChannelReq per uplink channel
+    std::vector<uint32_t> channels;          // added by CFList / NewChannelReq
     std::optional<uint16_t> conf_down_fcnt;  // last confirmed downlink (for ACK)
     bool conf_down_acked = false;
-    time_us busy_until = 0;               // class A exchange in progress
+    time_us busy_until = 0;  // class A exchange in progress
     std::vector<double> snr_history;
     bool adr_pending = false;
     uint8_t cur_dr = 0;

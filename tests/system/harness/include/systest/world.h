@@ -62,9 +62,9 @@ struct DeviceOptions {
   std::string image;
   // Serial ports the world carries (tests write and read them). Default: all.
   std::vector<int> ports = {0, 1, 2, 3};
-  std::vector<std::pair<std::string, int>> pins;        // {"PB12", 1}
-  std::vector<std::pair<std::string, uint32_t>> adcs;   // {"VBAT", 3300} mV
-  std::string flash_file;  // default: <world dir>/<name>.flash
+  std::vector<std::pair<std::string, int>> pins;       // {"PB12", 1}
+  std::vector<std::pair<std::string, uint32_t>> adcs;  // {"VBAT", 3300} mV
+  std::string flash_file;                              // default: <world dir>/<name>.flash
   // Bytes the flash file holds before the first start (when not empty).
   std::vector<uint8_t> initial_flash;
   std::vector<std::string> extra_args;  // more launcher options
@@ -213,7 +213,7 @@ sim::AirFrame lora_frame(uint32_t frequency_hz, uint8_t sf, uint32_t bandwidth_h
 struct PipeResult {
   std::string out;
   std::string err;
-  int status = -1;  // waitpid status
+  int status = -1;         // waitpid status
   bool exited_ok() const;  // exited with status 0
 };
 PipeResult run_pipe(const std::string& image, const std::vector<std::string>& args,

@@ -20,7 +20,8 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const std::string& h) {
   Bytes b;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < h.size(); i += 2)
+    b.push_back(static_cast<uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
   return b;
 }
 
@@ -56,12 +57,12 @@ TEST_F(HwAes, Fips197AndKeyLengths) {
 TEST_F(HwAes, CbcVectorsAndExactLength) {
   const Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
   const Bytes iv = hex("000102030405060708090a0b0c0d0e0f");
-  const Bytes pt = hex(
-      "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-      "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-  const Bytes ct = hex(
-      "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
-      "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
+  const Bytes pt =
+      hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+          "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  const Bytes ct =
+      hex("7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
+          "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
   ASSERT_EQ(aes_set_key(key.data(), 16, &ctx), 0);
   Bytes out(64), v = iv;
   ASSERT_EQ(aes_cbc_encrypt(pt.data(), out.data(), 4, v.data(), &ctx), 0);
@@ -79,7 +80,9 @@ TEST_F(HwAes, CbcVectorsAndExactLength) {
   // More than one operation can take is refused, never overrun.
   Bytes big(UHAL_CRYPTO_MAX_SIZE + 16), big_out(UHAL_CRYPTO_MAX_SIZE + 16);
   v = iv;
-  EXPECT_NE(aes_cbc_encrypt(big.data(), big_out.data(), (UHAL_CRYPTO_MAX_SIZE + 16) / 16, v.data(), &ctx), 0);
+  EXPECT_NE(
+      aes_cbc_encrypt(big.data(), big_out.data(), (UHAL_CRYPTO_MAX_SIZE + 16) / 16, v.data(), &ctx),
+      0);
 }
 
 TEST_F(HwAes, UnitFailureIsReportedAndOperationsAreAtomic) {
@@ -98,9 +101,9 @@ TEST_F(HwAes, UnitFailureIsReportedAndOperationsAreAtomic) {
 
 TEST_F(HwAes, SharedCmacOverTheUnitGivesRfc4493) {
   const Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
-  const Bytes m = hex(
-      "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-      "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  const Bytes m =
+      hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+          "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
   struct Case {
     size_t len;
     const char* tag;

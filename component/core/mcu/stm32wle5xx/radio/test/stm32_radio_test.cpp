@@ -27,7 +27,9 @@ constexpr BoardRadio kBoard =
     {sim::pin_id('B', 8), sim::pin_id('C', 13), 1, 1, true};
 #endif
 
-std::pair<int, int> pins() { return {sim::pin_output_level(kBoard.ctrl1), sim::pin_output_level(kBoard.ctrl2)}; }
+std::pair<int, int> pins() {
+  return {sim::pin_output_level(kBoard.ctrl1), sim::pin_output_level(kBoard.ctrl2)};
+}
 
 TEST_F(RadioTest, RfSwitchFollowsTheRadio) {
   EXPECT_EQ(pins(), std::make_pair(0, 0));

@@ -21,7 +21,8 @@ TEST(Rand, FollowsTheLinearCongruentialRecurrence) {
     uint64_t state = seed;
     for (int i = 0; i < 5; ++i) {
       state = (state * 1103515245ull + 12345ull) & 0xFFFFFFFFull;
-      EXPECT_EQ(rand1(), static_cast<int32_t>(state % 2147483647ull)) << "seed " << seed << " draw " << i;
+      EXPECT_EQ(rand1(), static_cast<int32_t>(state % 2147483647ull))
+          << "seed " << seed << " draw " << i;
     }
   }
 }
@@ -54,9 +55,9 @@ TEST(Rand, RangeIsTheDrawModuloTheSpanAndReachesBothEnds) {
   struct Case {
     int32_t min, max;
     int draws;
-  } cases[] = {{0, 1, 200},        {0, 2, 200},   {-3, 4, 400},         {0, 7, 400},
-               {0, 15, 800},       {0, 71, 4000}, {-1000, 1000, 40000}, {5, 5, 10},
-               {INT32_MIN, INT32_MAX, 100}};
+  } cases[] = {{0, 1, 200},          {0, 2, 200},  {-3, 4, 400},
+               {0, 7, 400},          {0, 15, 800}, {0, 71, 4000},
+               {-1000, 1000, 40000}, {5, 5, 10},   {INT32_MIN, INT32_MAX, 100}};
   for (const auto& c : cases) {
     const uint32_t seed = 0xC0FFEEu + static_cast<uint32_t>(c.max);
     srand1(seed);
@@ -96,7 +97,9 @@ TEST(Crc32, EqualsZlibForManyLengthsAndSplitsEqualOneShot) {
   std::vector<uint8_t> data(1031);
   uint32_t x = 0x9E3779B9u;
   for (auto& b : data) {
-    x ^= x << 13; x ^= x >> 17; x ^= x << 5;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
     b = static_cast<uint8_t>(x);
   }
   for (size_t len : {size_t{0}, size_t{1}, size_t{9}, size_t{255}, size_t{1031}}) {

@@ -93,7 +93,7 @@ TEST(ClassBOnAir, PingSlotDownlinkAfterThePeriodicityIsAcknowledged) {
 
   // Class B is refused until the network acknowledges the periodicity.
   d.write(kConsole, "CLASSB\r\n");
-  EXPECT_EQ(d.next_line(kConsole, sec(1)), "OK 2"); // service unknown
+  EXPECT_EQ(d.next_line(kConsole, sec(1)), "OK 2");  // service unknown
   d.write(kConsole, "PINGSLOT 3\r\n");
   ASSERT_TRUE(d.wait_line(kConsole, "OK 0"));
   d.write(kConsole, "SEND 2 01\r\n");

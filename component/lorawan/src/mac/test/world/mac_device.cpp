@@ -119,7 +119,9 @@ void on_mlme_confirm(MlmeConfirm_t* c) {
   }
 }
 
-void on_mlme_indication(MlmeIndication_t* ind) { say("MLMEIND %d %d", ind->MlmeIndication, ind->Status); }
+void on_mlme_indication(MlmeIndication_t* ind) {
+  say("MLMEIND %d %d", ind->MlmeIndication, ind->Status);
+}
 
 void on_nvm_change(uint16_t flags) {
   if (nvm_log) say("NVM %02X", flags);
@@ -128,7 +130,8 @@ void on_nvm_change(uint16_t flags) {
 // From the radio and timer callbacks: ask the main loop for a process step.
 void on_process_notify() { process_requested = true; }
 
-LoRaMacPrimitives_t primitives = {on_mcps_confirm, on_mcps_indication, on_mlme_confirm, on_mlme_indication};
+LoRaMacPrimitives_t primitives = {on_mcps_confirm, on_mcps_indication, on_mlme_confirm,
+                                  on_mlme_indication};
 LoRaMacCallback_t callbacks = {nullptr, nullptr, on_nvm_change, on_process_notify};
 
 LoRaMacStatus_t mib_set(MibRequestConfirm_t& mib) { return LoRaMacMibSetRequestConfirm(&mib); }
@@ -222,7 +225,8 @@ void get(const char* item) {
   } else if (std::strcmp(item, "RX2") == 0) {
     mib.Type = MIB_RX2_CHANNEL;
     LoRaMacMibGetRequestConfirm(&mib);
-    say("RX2 %lu %d", static_cast<unsigned long>(mib.Param.Rx2Channel.Frequency), mib.Param.Rx2Channel.Datarate);
+    say("RX2 %lu %d", static_cast<unsigned long>(mib.Param.Rx2Channel.Frequency),
+        mib.Param.Rx2Channel.Datarate);
   } else if (std::strcmp(item, "DELAYS") == 0) {
     mib.Type = MIB_RECEIVE_DELAY_1;
     LoRaMacMibGetRequestConfirm(&mib);
@@ -245,8 +249,8 @@ void get(const char* item) {
       const ChannelParams_t& c = mib.Param.ChannelList[i];
       if (c.Frequency == 0) continue;
       at += static_cast<size_t>(std::snprintf(list + at, sizeof list - at, " %d:%lu:%d-%d", i,
-                                              static_cast<unsigned long>(c.Frequency), c.DrRange.Fields.Min,
-                                              c.DrRange.Fields.Max));
+                                              static_cast<unsigned long>(c.Frequency),
+                                              c.DrRange.Fields.Min, c.DrRange.Fields.Max));
       if (at >= sizeof list) break;
     }
     say("%s", list);
@@ -270,15 +274,17 @@ void get(const char* item) {
         static_cast<unsigned>(offsetof(LoRaMacNvmData_t, SecureElement)),
         static_cast<unsigned>(offsetof(LoRaMacNvmData_t, RegionGroup1)),
         static_cast<unsigned>(offsetof(LoRaMacNvmData_t, RegionGroup2)),
-        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, ClassB)), static_cast<unsigned>(sizeof(LoRaMacNvmData_t)));
+        static_cast<unsigned>(offsetof(LoRaMacNvmData_t, ClassB)),
+        static_cast<unsigned>(sizeof(LoRaMacNvmData_t)));
   } else if (std::strcmp(item, "LASTRX") == 0) {
     say("LASTRX %d %d", last_rssi, last_snr);
   } else if (std::strcmp(item, "FCNT") == 0) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
     const auto& fc = mib.Param.Contexts->Crypto.FCntList;
-    say("FCNT %lu %lu %lu %lu", static_cast<unsigned long>(fc.FCntUp), static_cast<unsigned long>(fc.NFCntDown),
-        static_cast<unsigned long>(fc.AFCntDown), static_cast<unsigned long>(fc.FCntDown));
+    say("FCNT %lu %lu %lu %lu", static_cast<unsigned long>(fc.FCntUp),
+        static_cast<unsigned long>(fc.NFCntDown), static_cast<unsigned long>(fc.AFCntDown),
+        static_cast<unsigned long>(fc.FCntDown));
   } else {
     say("ERROR");
   }
@@ -303,7 +309,8 @@ void run(char* cmd) {
     MlmeReq_t req{};
     req.Type = MLME_JOIN;
     req.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
-    req.Req.Join.Datarate = (std::sscanf(rest, "%u", &value) == 1) ? static_cast<uint8_t>(value) : uplink_dr;
+    req.Req.Join.Datarate =
+        (std::sscanf(rest, "%u", &value) == 1) ? static_cast<uint8_t>(value) : uplink_dr;
     say("OK %d", LoRaMacMlmeRequest(&req));
   } else if (std::strcmp(a, "REGION") == 0 && std::sscanf(rest, "%63s", b) == 1) {
     LoRaMacRegion_t r;
@@ -335,7 +342,8 @@ void run(char* cmd) {
       return;
     }
     mib.Type = MIB_ABP_LORAWAN_VERSION;
-    mib.Param.AbpLrWanVersion.Value = k == 4 ? static_cast<uint32_t>(std::strtoul(d, nullptr, 16)) : 0x01000300;
+    mib.Param.AbpLrWanVersion.Value =
+        k == 4 ? static_cast<uint32_t>(std::strtoul(d, nullptr, 16)) : 0x01000300;
     mib_set(mib);
     mib.Type = MIB_NET_ID;
     mib.Param.NetID = 0x000013;
@@ -424,7 +432,8 @@ void run(char* cmd) {
     mib.Type = MIB_NVM_CTXS;
     LoRaMacMibGetRequestConfirm(&mib);
     static char hex[2 * sizeof(LoRaMacNvmData_t) + 1];
-    say("CTX %s", to_hex(reinterpret_cast<const uint8_t*>(mib.Param.Contexts), sizeof(LoRaMacNvmData_t), hex));
+    say("CTX %s", to_hex(reinterpret_cast<const uint8_t*>(mib.Param.Contexts),
+                         sizeof(LoRaMacNvmData_t), hex));
   } else if (std::strcmp(a, "RESTORE") == 0 && std::sscanf(rest, "%s", a) == 1) {
     if (from_hex(a, reinterpret_cast<uint8_t*>(&restore_buffer), sizeof restore_buffer) !=
         static_cast<int>(sizeof restore_buffer)) {
@@ -503,8 +512,8 @@ uint32_t calendar(uint16_t* ms) {
   return static_cast<uint32_t>(t / 1000000);
 }
 }  // namespace
-const UTIL_SYSTIM_Driver_s UTIL_SYSTIMDriver = {bkup_write_seconds, bkup_read_seconds, bkup_write_subseconds,
-                                                bkup_read_subseconds, calendar};
+const UTIL_SYSTIM_Driver_s UTIL_SYSTIMDriver = {
+    bkup_write_seconds, bkup_read_seconds, bkup_write_subseconds, bkup_read_subseconds, calendar};
 #endif
 
 // Listen-before-talk settings the regions ask the LoRa service for: off.
@@ -516,9 +525,11 @@ namespace sim {
 
 const ProgramInfo& program_info() {
 #ifdef MAC_DEVICE_SUBGHZ
-  static const ProgramInfo info{"mac-device-subghz", kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
+  static const ProgramInfo info{
+      "mac-device-subghz", kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
 #else
-  static const ProgramInfo info{"mac-device-sx126x", kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
+  static const ProgramInfo info{
+      "mac-device-sx126x", kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
 #endif
   return info;
 }

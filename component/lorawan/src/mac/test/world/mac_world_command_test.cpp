@@ -33,15 +33,16 @@ struct Joined : Air {
 
 std::string show(const std::vector<MacCommand>& cmds) {
   std::string s;
-  for (const MacCommand& c : cmds) s += (s.empty() ? "" : " ") + hex(&c.cid, 1) + hex(c.data.data(), c.data.size());
+  for (const MacCommand& c : cmds)
+    s += (s.empty() ? "" : " ") + hex(&c.cid, 1) + hex(c.data.data(), c.data.size());
   return s;
 }
 
 struct CommandCase {
   const char* name;
   std::vector<MacCommand> cmds;
-  const char* answers;                  // as the network recorded them
-  std::vector<std::string> gets;        // GET items and their expected lines
+  const char* answers;            // as the network recorded them
+  std::vector<std::string> gets;  // GET items and their expected lines
 };
 
 class NetworkCommand : public testing::TestWithParam<CommandCase> {};
@@ -50,33 +51,48 @@ TEST_P(NetworkCommand, AnsweredAndApplied) {
   const CommandCase& c = GetParam();
   Joined a;
   EXPECT_EQ(show(a.exchange(c.cmds)), c.answers);
-  for (size_t i = 0; i + 1 < c.gets.size(); i += 2) EXPECT_EQ(a.cmd("GET " + c.gets[i]), c.gets[i + 1]);
+  for (size_t i = 0; i + 1 < c.gets.size(); i += 2)
+    EXPECT_EQ(a.cmd("GET " + c.gets[i]), c.gets[i + 1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     MacOnAir, NetworkCommand,
     testing::Values(
-        CommandCase{"link_adr", {mac::link_adr_req(3, 2, 0x0007, 0, 2)}, "0307",
+        CommandCase{"link_adr",
+                    {mac::link_adr_req(3, 2, 0x0007, 0, 2)},
+                    "0307",
                     {"DR", "DR 3", "POWER", "POWER 2", "NBTRANS", "NBTRANS 2"}},
         // A channel mask with no defined channel is refused whole.
         // A channel mask with no defined channel is refused, and with it
         // the data rate (nothing to send it on); nothing is applied.
-        CommandCase{"link_adr_bad_mask", {mac::link_adr_req(3, 2, 0x0100, 0, 1)}, "0304",
+        CommandCase{"link_adr_bad_mask",
+                    {mac::link_adr_req(3, 2, 0x0100, 0, 1)},
+                    "0304",
                     {"DR", "DR 5", "MASK", "MASK 0007 0000 0000 0000 0000 0000"}},
-        CommandCase{"rx_param_setup", {mac::rx_param_setup_req(2, 3, 869525000)}, "0507",
+        CommandCase{"rx_param_setup",
+                    {mac::rx_param_setup_req(2, 3, 869525000)},
+                    "0507",
                     {"RX2", "RX2 869525000 3"}},
-        CommandCase{"rx_param_setup_bad_freq", {mac::rx_param_setup_req(2, 3, 100000000)}, "0506",
+        CommandCase{"rx_param_setup_bad_freq",
+                    {mac::rx_param_setup_req(2, 3, 100000000)},
+                    "0506",
                     {"RX2", "RX2 869525000 0"}},
-        CommandCase{"new_channel", {mac::new_channel_req(3, 867100000, 0, 5)}, "0703",
-                    {"CHANNELS", "CHANNELS 0:868100000:0-5 1:868300000:0-5 2:868500000:0-5 3:867100000:0-5"}},
-        CommandCase{"rx_timing", {mac::rx_timing_setup_req(3)}, "08", {"DELAYS", "DELAYS 3000 4000"}},
+        CommandCase{"new_channel",
+                    {mac::new_channel_req(3, 867100000, 0, 5)},
+                    "0703",
+                    {"CHANNELS",
+                     "CHANNELS 0:868100000:0-5 1:868300000:0-5 2:868500000:0-5 3:867100000:0-5"}},
+        CommandCase{
+            "rx_timing", {mac::rx_timing_setup_req(3)}, "08", {"DELAYS", "DELAYS 3000 4000"}},
         CommandCase{"dl_channel", {mac::dl_channel_req(0, 868500000)}, "0A03", {}},
         CommandCase{"adr_param", {mac::adr_param_setup_req(2, 1)}, "0C", {}},
         // (Its only status bit: the time limit taken.)
         CommandCase{"rejoin_param_setup", {mac::rejoin_param_setup_req(5, 3)}, "0F01", {}},
         // Not an EU868 command: ignored, no answer; the rest of the
         // downlink still counts.
-        CommandCase{"tx_param_setup", {mac::tx_param_setup_req(true, true, 5), mac::rx_timing_setup_req(2)}, "08",
+        CommandCase{"tx_param_setup",
+                    {mac::tx_param_setup_req(true, true, 5), mac::rx_timing_setup_req(2)},
+                    "08",
                     {"DELAYS", "DELAYS 2000 3000"}},
         // Several in one downlink, answered in order.
         CommandCase{"several",
@@ -85,13 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "08 0703 0307",
                     {"DELAYS", "DELAYS 2000 3000", "DR", "DR 4"}},
         // More than 15 bytes: the network sends them on port 0.
-        CommandCase{"port0",
-                    {mac::new_channel_req(3, 867100000, 0, 5), mac::new_channel_req(4, 867300000, 0, 5),
-                     mac::new_channel_req(5, 867500000, 0, 5)},
-                    "0703 0703 0703",
-                    {"CHANNELS",
-                     "CHANNELS 0:868100000:0-5 1:868300000:0-5 2:868500000:0-5 3:867100000:0-5 "
-                     "4:867300000:0-5 5:867500000:0-5"}}),
+        CommandCase{
+            "port0",
+            {mac::new_channel_req(3, 867100000, 0, 5), mac::new_channel_req(4, 867300000, 0, 5),
+             mac::new_channel_req(5, 867500000, 0, 5)},
+            "0703 0703 0703",
+            {"CHANNELS",
+             "CHANNELS 0:868100000:0-5 1:868300000:0-5 2:868500000:0-5 3:867100000:0-5 "
+             "4:867300000:0-5 5:867500000:0-5"}}),
     [](const testing::TestParamInfo<CommandCase>& i) { return std::string(i.param.name); });
 
 // The effects on the exchanges that follow.
@@ -205,7 +222,8 @@ TEST(MacOnAir, AnswersBeyondFOptsFollowWithTheNextUplink) {
   // 16 bytes of answers: three DevStatusAns, three DlChannelAns, one
   // ADRParamSetupAns.
   for (int i = 0; i < 3; ++i) a.ns.queue_mac("a", mac::dev_status_req());
-  for (uint8_t ch = 0; ch < 3; ++ch) a.ns.queue_mac("a", mac::dl_channel_req(ch, 868100000 + 200000u * ch));
+  for (uint8_t ch = 0; ch < 3; ++ch)
+    a.ns.queue_mac("a", mac::dl_channel_req(ch, 868100000 + 200000u * ch));
   a.ns.queue_mac("a", mac::adr_param_setup_req(6, 5));
   EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
   EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
@@ -246,7 +264,8 @@ TEST(MacOnAir, AdrBackOffWithASilentNetwork) {
   for (int i = 0; i < 40; ++i) {
     ASSERT_EQ(a.send("SEND 2 02").substr(0, 6), "SENT 0") << i;
     const UplinkRecord& u = a.last_up();
-    ups.push_back({(u.fctrl & kFCtrlAdrAckReq) != 0, u.meta.dr, a.uplink_frames().back().frame.tx_power_dbm});
+    ups.push_back(
+        {(u.fctrl & kFCtrlAdrAckReq) != 0, u.meta.dr, a.uplink_frames().back().frame.tx_power_dbm});
   }
   EXPECT_EQ(show(a.ns.answers("a")), "0307 0C");
   // Uplink i goes with ADR_ACK_CNT = i: the first carries the answers, right
@@ -255,7 +274,8 @@ TEST(MacOnAir, AdrBackOffWithASilentNetwork) {
     const int cnt = static_cast<int>(i);
     EXPECT_EQ(ups[i].adr_ack_req, cnt >= 8) << cnt;
     const int steps = cnt >= 8 ? (cnt - 8) / 4 : 0;  // delays passed since the limit
-    EXPECT_EQ(ups[i].power_dbm, steps >= 1 ? ups.front().power_dbm + 6 : ups.front().power_dbm) << cnt;
+    EXPECT_EQ(ups[i].power_dbm, steps >= 1 ? ups.front().power_dbm + 6 : ups.front().power_dbm)
+        << cnt;
     EXPECT_EQ(ups[i].dr, std::max(0, 5 - std::max(0, steps - 1))) << cnt;
   }
   // An answer (any downlink) ends the back-off: the counter restarts.

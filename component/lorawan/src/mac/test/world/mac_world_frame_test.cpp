@@ -97,7 +97,8 @@ TEST(MacOnAir, AForeignFrameInRx1LeavesRx2Open) {
   a.ns.queue_downlink("a", 3, {0x22});
   a.ns.set_window("a", Window::kRx2);
   ASSERT_EQ(a.cmd("SEND 2 01"), "OK 0");
-  std::optional<UplinkRecord> up = wait_uplink(a.w.master(), a.ns, a.ns.uplinks().size(), {}, sec(2));
+  std::optional<UplinkRecord> up =
+      wait_uplink(a.w.master(), a.ns, a.ns.uplinks().size(), {}, sec(2));
   ASSERT_TRUE(up);
   a.gw->send_raw(up->meta.end_us + sec(1), up->meta.freq, up->meta.dr, foreign);
   EXPECT_EQ(fields(a.next(), 2), "RX 10");  // ADDRESS_FAIL, in RX1
@@ -128,7 +129,7 @@ struct CraftCase {
   const char* name;
   // Builds the frame from the session (keys, address, next downlink FCnt).
   std::function<Bytes(const SessionKeys&, uint32_t addr, uint32_t fcnt)> build;
-  const char* rx;  // the start of the indication ("RX <status> <slot> ..."), "" for none
+  const char* rx;         // the start of the indication ("RX <status> <slot> ..."), "" for none
   bool accepted = false;  // indicated with the confirm, not before it
   bool rx2 = false;       // sent in RX2 (DR0) instead of RX1
   int answer_cid = -1;    // the command answered with the next uplink
@@ -148,7 +149,8 @@ TEST_P(Crafted, RefusedWithTheRightStatusAndTheSessionGoesOn) {
   const CraftCase& c = GetParam();
   Joined a;
   const uint32_t fcnt = a.ns.fcnt_down("a");
-  const std::vector<std::string> lines = a.uplink_answered_by(c.build(a.keys(), a.addr(), fcnt), c.rx2);
+  const std::vector<std::string> lines =
+      a.uplink_answered_by(c.build(a.keys(), a.addr(), fcnt), c.rx2);
   // OK, then a refused frame's indication at once and the confirm when the
   // exchange ends; an accepted one ends it: the confirm, the indication.
   // A frame the receiver drops is not indicated.

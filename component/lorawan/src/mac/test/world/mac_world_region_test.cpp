@@ -13,7 +13,7 @@ using namespace air;
 struct RegionCase {
   const char* name;  // as the device takes it
   RegionId network;
-  int dr;            // uplink data rate
+  int dr;  // uplink data rate
 };
 
 class Regions : public testing::TestWithParam<RegionCase> {};
@@ -48,7 +48,9 @@ INSTANTIATE_TEST_SUITE_P(MacOnAir, Regions,
                                          RegionCase{"US915", RegionId::kUS915, 2},
                                          RegionCase{"AS923", RegionId::kAS923_1, 4},
                                          RegionCase{"CN470", RegionId::kCN470_20A, 3}),
-                         [](const testing::TestParamInfo<RegionCase>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<RegionCase>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // US915: the network keeps the device on sub-band 2 (channels 8 to 15) with
 // a LinkADRReq block: all 125 kHz channels off, then channels 8-15 on.

@@ -54,22 +54,23 @@ TEST_P(Join, AcceptedInItsWindowThenTheSessionCarriesFrames) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MacOnAir, Join,
-    testing::Values(JoinCase{"v104_rx1", false, Window::kRx1, "01000400"},
-                    JoinCase{"v104_rx2", false, Window::kRx2, "01000400"},
-                    JoinCase{"v11_rx1", true, Window::kRx1, "01010100"},
-                    JoinCase{"v11_rx2", true, Window::kRx2, "01010100"}),
-    [](const testing::TestParamInfo<JoinCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(MacOnAir, Join,
+                         testing::Values(JoinCase{"v104_rx1", false, Window::kRx1, "01000400"},
+                                         JoinCase{"v104_rx2", false, Window::kRx2, "01000400"},
+                                         JoinCase{"v11_rx1", true, Window::kRx1, "01010100"},
+                                         JoinCase{"v11_rx2", true, Window::kRx2, "01010100"}),
+                         [](const testing::TestParamInfo<JoinCase>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // Join accepts that fail their MIC (a wrong key) are refused where they
 // come (one refused in RX1 still leaves RX2 open, and is reported when RX2
 // brings nothing); silence ends in the RX2 timeout.
 struct BadJoinCase {
   const char* name;
-  Window network;           // where the network's own accept goes
-  int forged_window;        // 1, 2 or 0 (none): where a forged accept comes
-  const char* confirm;      // the MLME join confirm
+  Window network;       // where the network's own accept goes
+  int forged_window;    // 1, 2 or 0 (none): where a forged accept comes
+  const char* confirm;  // the MLME join confirm
 };
 
 class BadJoin : public testing::TestWithParam<BadJoinCase> {};
@@ -88,7 +89,8 @@ TEST_P(BadJoin, RefusedOrTimedOut) {
     ja.dev_addr = 0x26000099;
     Key wrong = kAppKey;
     wrong[0] ^= 1;
-    const Bytes forged = build_join_accept(ja, wrong, kAppKey, false, 0xFF, kJoinEui, jr->dev_nonce);
+    const Bytes forged =
+        build_join_accept(ja, wrong, kAppKey, false, 0xFF, kJoinEui, jr->dev_nonce);
     if (c.forged_window == 1) {
       a.gw->send_raw(jr->meta.end_us + sec(5), jr->meta.freq, jr->meta.dr, forged);
     } else {
@@ -107,10 +109,11 @@ TEST_P(BadJoin, RefusedOrTimedOut) {
 
 INSTANTIATE_TEST_SUITE_P(
     MacOnAir, BadJoin,
-    testing::Values(BadJoinCase{"forged_in_rx2", Window::kNone, 2, "JOINED 7"},        // JOIN_FAIL
-                    BadJoinCase{"forged_in_rx1", Window::kNone, 1, "JOINED 7"},        // JOIN_FAIL after RX2
-                    BadJoinCase{"no_answer", Window::kNone, 0, "JOINED 4"},            // RX2_TIMEOUT
-                    BadJoinCase{"forged_rx1_then_rx2", Window::kRx2, 1, "JOINED 0"}),  // RX2 still heard
+    testing::Values(
+        BadJoinCase{"forged_in_rx2", Window::kNone, 2, "JOINED 7"},        // JOIN_FAIL
+        BadJoinCase{"forged_in_rx1", Window::kNone, 1, "JOINED 7"},        // JOIN_FAIL after RX2
+        BadJoinCase{"no_answer", Window::kNone, 0, "JOINED 4"},            // RX2_TIMEOUT
+        BadJoinCase{"forged_rx1_then_rx2", Window::kRx2, 1, "JOINED 0"}),  // RX2 still heard
     [](const testing::TestParamInfo<BadJoinCase>& i) { return std::string(i.param.name); });
 
 TEST(MacOnAir, AbpSessionSendsFromFCntZero) {
@@ -184,7 +187,8 @@ TEST_P(Repetition, SameFrameAgainUntilAnswered) {
     // Bit-identical repetitions (1.0.x: same FCnt, same MIC).
     EXPECT_EQ(ups[i].frame.len, ups[0].frame.len);
     EXPECT_EQ(0, std::memcmp(ups[i].frame.payload, ups[0].frame.payload, ups[0].frame.len));
-    const double gap_ms = static_cast<double>(ups[i].frame.start_us - ups[i - 1].frame.end_us) / 1000.0;
+    const double gap_ms =
+        static_cast<double>(ups[i].frame.start_us - ups[i - 1].frame.end_us) / 1000.0;
     if (c.confirmed) {
       EXPECT_GE(gap_ms, 2000.0 + 1000.0) << i;
       EXPECT_LE(gap_ms, 2000.0 + 3000.0 + 50.0) << i;

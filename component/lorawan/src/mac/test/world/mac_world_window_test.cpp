@@ -34,7 +34,8 @@ WindowRule window_rule(uint32_t tsym_us, uint32_t min_symbols, uint32_t rx_error
   if (t != 0) t = (t + tsym_us - 1) / tsym_us;
   const uint32_t timeout = std::max(t, min_symbols);
   const int64_t o = 4 * int64_t{tsym_us} - (int64_t{tsym_us} * timeout + 1) / 2 - kWakeUpUs;
-  const int32_t offset = o > 0 ? static_cast<int32_t>((o + 999) / 1000) : static_cast<int32_t>(o / 1000);
+  const int32_t offset =
+      o > 0 ? static_cast<int32_t>((o + 999) / 1000) : static_cast<int32_t>(o / 1000);
   return {timeout, offset};
 }
 
@@ -72,7 +73,7 @@ struct Probe : Air {
 struct WindowCase {
   const char* name;
   Window window;
-  uint32_t tsym_us;   // RX1: the uplink's DR5 (SF7); RX2: DR0 (SF12)
+  uint32_t tsym_us;  // RX1: the uplink's DR5 (SF7); RX2: DR0 (SF12)
   uint32_t rx_error_ms;
 };
 
@@ -99,7 +100,8 @@ TEST_P(ReceiveWindow, OpensAndClosesWhereTheSymbolTimeoutRulePutsIt) {
   // (and a quarter symbol of detection) of slack.
   const double slack_ms = 4.0 + c.tsym_us / 4000.0;
   const int64_t last_miss = p.edge(0, far, false);  // first late miss
-  EXPECT_NEAR(static_cast<double>(last_miss - 1), close_ms, slack_ms) << "window closes at " << close_ms << " ms";
+  EXPECT_NEAR(static_cast<double>(last_miss - 1), close_ms, slack_ms)
+      << "window closes at " << close_ms << " ms";
   // The earliest start taken: 4 of the 8 preamble symbols are still to come
   // when the receiver starts listening.
   const double earliest_ms = open_ms - 4.0 * c.tsym_us / 1000.0;
@@ -107,15 +109,19 @@ TEST_P(ReceiveWindow, OpensAndClosesWhereTheSymbolTimeoutRulePutsIt) {
   ASSERT_FALSE(p.heard(early * 1000));
   const int64_t first_hit = p.edge(early, 0, true);
   EXPECT_NEAR(static_cast<double>(first_hit), earliest_ms, slack_ms);
-  std::printf("[ window ] %s: listens %.1f..%.1f ms (rule), earliest start %.1f, answers taken from %lld to %lld ms\n", c.name,
-              open_ms, close_ms, earliest_ms, static_cast<long long>(first_hit), static_cast<long long>(last_miss - 1));
+  std::printf(
+      "[ window ] %s: listens %.1f..%.1f ms (rule), earliest start %.1f, answers taken from %lld "
+      "to %lld ms\n",
+      c.name, open_ms, close_ms, earliest_ms, static_cast<long long>(first_hit),
+      static_cast<long long>(last_miss - 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MacOnAir, ReceiveWindow,
-    testing::Values(WindowCase{"rx1_sf7", Window::kRx1, 1024, 10},
-                    WindowCase{"rx1_sf7_wide", Window::kRx1, 1024, 40},
-                    WindowCase{"rx2_sf12", Window::kRx2, 32768, 10}),
-    [](const testing::TestParamInfo<WindowCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(MacOnAir, ReceiveWindow,
+                         testing::Values(WindowCase{"rx1_sf7", Window::kRx1, 1024, 10},
+                                         WindowCase{"rx1_sf7_wide", Window::kRx1, 1024, 40},
+                                         WindowCase{"rx2_sf12", Window::kRx2, 32768, 10}),
+                         [](const testing::TestParamInfo<WindowCase>& i) {
+                           return std::string(i.param.name);
+                         });
 
 }  // namespace

@@ -34,7 +34,8 @@ TEST(Aes, Fips197AppendixCVectors) {
   } cases[] = {
       {"000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
       {"000102030405060708090a0b0c0d0e0f1011121314151617", "dda97ca4864cdfe06eaf70a0ec0d7191"},
-      {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", "8ea2b7ca516745bfeafc49904b496089"},
+      {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+       "8ea2b7ca516745bfeafc49904b496089"},
   };
   const Bytes pt = from_hex("00112233445566778899aabbccddeeff");
   for (const auto& c : cases) {
@@ -64,7 +65,8 @@ TEST(Aes, InPlaceBlockAndRefusedKeyLength) {
   for (length_type bad : {0, 15, 17, 20, 31, 33}) {
     aes_context c2 = ctx;
     EXPECT_EQ(aes_set_key(key.data(), bad, &c2), 0xFF) << int(bad);
-    EXPECT_EQ(aes_encrypt(buf.data(), buf.data(), &c2), 0xFF) << "no key is loaded after a refused length";
+    EXPECT_EQ(aes_encrypt(buf.data(), buf.data(), &c2), 0xFF)
+        << "no key is loaded after a refused length";
     EXPECT_EQ(aes_decrypt(buf.data(), buf.data(), &c2), 0xFF);
     uint8_t iv[16] = {};
     EXPECT_EQ(aes_cbc_encrypt(buf.data(), buf.data(), 1, iv, &c2), 1);

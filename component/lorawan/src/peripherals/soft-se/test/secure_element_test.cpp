@@ -29,7 +29,9 @@ class SecureElementTest : public ::testing::Test {
     ADD_FAILURE() << "no key " << int(id);
     return {};
   }
-  void set(KeyIdentifier_t id, const Bytes& k) { ASSERT_EQ(SecureElementSetKey(id, k.data()), SECURE_ELEMENT_SUCCESS); }
+  void set(KeyIdentifier_t id, const Bytes& k) {
+    ASSERT_EQ(SecureElementSetKey(id, k.data()), SECURE_ELEMENT_SUCCESS);
+  }
   SecureElementNvmData_t nvm_;
 };
 
@@ -43,15 +45,17 @@ TEST_F(SecureElementTest, InitWritesTheDefaultRecord) {
   const struct {
     uint8_t id;
     bool dflt;
-  } expected[NUM_OF_KEYS] = {{0, true},    {1, true},    {2, false},   {3, false},   {4, true},   {5, true},
-                             {6, true},    {7, true},    {8, false},   {127, false}, {128, false}, {129, false},
-                             {130, false}, {131, false}, {132, false}, {133, false}, {134, false}, {135, false},
-                             {136, false}, {137, false}, {138, false}, {139, false}, {140, false}};
+  } expected[NUM_OF_KEYS] = {{0, true},    {1, true},    {2, false},   {3, false},   {4, true},
+                             {5, true},    {6, true},    {7, true},    {8, false},   {127, false},
+                             {128, false}, {129, false}, {130, false}, {131, false}, {132, false},
+                             {133, false}, {134, false}, {135, false}, {136, false}, {137, false},
+                             {138, false}, {139, false}, {140, false}};
   for (int i = 0; i < NUM_OF_KEYS; ++i) {
     const uint8_t* entry = raw + 20 + 17 * i;
     EXPECT_EQ(entry[0], expected[i].id) << i;
     Bytes value(entry + 1, entry + 17);
-    EXPECT_EQ(value, expected[i].dflt ? kDefaultKey : Bytes(16, 0)) << "key id " << int(expected[i].id);
+    EXPECT_EQ(value, expected[i].dflt ? kDefaultKey : Bytes(16, 0))
+        << "key id " << int(expected[i].id);
   }
   EXPECT_EQ(nvm_.Crc32, 0u);
   EXPECT_EQ(SecureElementInit(nullptr), SECURE_ELEMENT_ERROR_NPE);
@@ -67,32 +71,45 @@ TEST_F(SecureElementTest, RefusalsTable) {
     SecureElementStatus_t got;
     SecureElementStatus_t want;
   } cases[] = {
-      {"encrypt 20 bytes", SecureElementAesEncrypt(buf, 20, APP_KEY, out), SECURE_ELEMENT_ERROR_BUF_SIZE},
-      {"encrypt without buffer", SecureElementAesEncrypt(nullptr, 16, APP_KEY, out), SECURE_ELEMENT_ERROR_NPE},
-      {"encrypt without output", SecureElementAesEncrypt(buf, 16, APP_KEY, nullptr), SECURE_ELEMENT_ERROR_NPE},
-      {"encrypt with unknown key", SecureElementAesEncrypt(buf, 16, static_cast<KeyIdentifier_t>(9), out),
+      {"encrypt 20 bytes", SecureElementAesEncrypt(buf, 20, APP_KEY, out),
+       SECURE_ELEMENT_ERROR_BUF_SIZE},
+      {"encrypt without buffer", SecureElementAesEncrypt(nullptr, 16, APP_KEY, out),
+       SECURE_ELEMENT_ERROR_NPE},
+      {"encrypt without output", SecureElementAesEncrypt(buf, 16, APP_KEY, nullptr),
+       SECURE_ELEMENT_ERROR_NPE},
+      {"encrypt with unknown key",
+       SecureElementAesEncrypt(buf, 16, static_cast<KeyIdentifier_t>(9), out),
        SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
-      {"encrypt with NO_KEY", SecureElementAesEncrypt(buf, 16, NO_KEY, out), SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
-      {"cmac with multicast key", SecureElementComputeAesCmac(nullptr, buf, 16, MC_APP_S_KEY_0, &cmac),
+      {"encrypt with NO_KEY", SecureElementAesEncrypt(buf, 16, NO_KEY, out),
+       SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
+      {"cmac with multicast key",
+       SecureElementComputeAesCmac(nullptr, buf, 16, MC_APP_S_KEY_0, &cmac),
        SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
       {"cmac with MC_KE_KEY", SecureElementComputeAesCmac(nullptr, buf, 16, MC_KE_KEY, &cmac),
        SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
-      {"cmac without buffer", SecureElementComputeAesCmac(nullptr, nullptr, 16, APP_KEY, &cmac), SECURE_ELEMENT_ERROR_NPE},
-      {"cmac without result", SecureElementComputeAesCmac(nullptr, buf, 16, APP_KEY, nullptr), SECURE_ELEMENT_ERROR_NPE},
-      {"verify without buffer", SecureElementVerifyAesCmac(nullptr, 16, 0, APP_KEY), SECURE_ELEMENT_ERROR_NPE},
+      {"cmac without buffer", SecureElementComputeAesCmac(nullptr, nullptr, 16, APP_KEY, &cmac),
+       SECURE_ELEMENT_ERROR_NPE},
+      {"cmac without result", SecureElementComputeAesCmac(nullptr, buf, 16, APP_KEY, nullptr),
+       SECURE_ELEMENT_ERROR_NPE},
+      {"verify without buffer", SecureElementVerifyAesCmac(nullptr, 16, 0, APP_KEY),
+       SECURE_ELEMENT_ERROR_NPE},
       {"set key none", SecureElementSetKey(APP_KEY, nullptr), SECURE_ELEMENT_ERROR_NPE},
-      {"set unknown key", SecureElementSetKey(static_cast<KeyIdentifier_t>(50), buf), SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
+      {"set unknown key", SecureElementSetKey(static_cast<KeyIdentifier_t>(50), buf),
+       SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
       {"derive MC_KE_KEY from APP_KEY", SecureElementDeriveAndStoreKey(buf, APP_KEY, MC_KE_KEY),
        SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
-      {"derive without input", SecureElementDeriveAndStoreKey(nullptr, NWK_KEY, APP_S_KEY), SECURE_ELEMENT_ERROR_NPE},
-      {"derive into unknown key", SecureElementDeriveAndStoreKey(buf, NWK_KEY, static_cast<KeyIdentifier_t>(126)),
+      {"derive without input", SecureElementDeriveAndStoreKey(nullptr, NWK_KEY, APP_S_KEY),
+       SECURE_ELEMENT_ERROR_NPE},
+      {"derive into unknown key",
+       SecureElementDeriveAndStoreKey(buf, NWK_KEY, static_cast<KeyIdentifier_t>(126)),
        SECURE_ELEMENT_ERROR_INVALID_KEY_ID},
       {"dev eui none", SecureElementSetDevEui(nullptr), SECURE_ELEMENT_ERROR_NPE},
       {"join eui none", SecureElementSetJoinEui(nullptr), SECURE_ELEMENT_ERROR_NPE},
       {"pin none", SecureElementSetPin(nullptr), SECURE_ELEMENT_ERROR_NPE},
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
-  EXPECT_EQ(std::memcmp(&before, &nvm_, sizeof(nvm_)), 0) << "a refused operation never alters the record";
+  EXPECT_EQ(std::memcmp(&before, &nvm_, sizeof(nvm_)), 0)
+      << "a refused operation never alters the record";
 }
 
 TEST_F(SecureElementTest, MicWithAndWithoutB0MatchesOpenssl) {
@@ -103,23 +120,28 @@ TEST_F(SecureElementTest, MicWithAndWithoutB0MatchesOpenssl) {
     Bytes msg = ref::pseudo_random(len, len + 10u);
     msg.reserve(1);  // a valid pointer also for the empty message
     uint32_t cmac = 0;
-    ASSERT_EQ(SecureElementComputeAesCmac(nullptr, msg.data(), len, S_NWK_S_INT_KEY, &cmac), SECURE_ELEMENT_SUCCESS);
+    ASSERT_EQ(SecureElementComputeAesCmac(nullptr, msg.data(), len, S_NWK_S_INT_KEY, &cmac),
+              SECURE_ELEMENT_SUCCESS);
     EXPECT_EQ(cmac, mic_of(ref::aes_cmac(k, msg))) << len;
     Bytes with_b0 = b0;
     with_b0.insert(with_b0.end(), msg.begin(), msg.end());
-    ASSERT_EQ(SecureElementComputeAesCmac(b0.data(), msg.data(), len, S_NWK_S_INT_KEY, &cmac), SECURE_ELEMENT_SUCCESS);
-    EXPECT_EQ(cmac, mic_of(ref::aes_cmac(k, with_b0))) << len;
-    EXPECT_EQ(SecureElementVerifyAesCmac(msg.data(), len, mic_of(ref::aes_cmac(k, msg)), S_NWK_S_INT_KEY),
+    ASSERT_EQ(SecureElementComputeAesCmac(b0.data(), msg.data(), len, S_NWK_S_INT_KEY, &cmac),
               SECURE_ELEMENT_SUCCESS);
-    EXPECT_EQ(SecureElementVerifyAesCmac(msg.data(), len, mic_of(ref::aes_cmac(k, msg)) ^ 1u, S_NWK_S_INT_KEY),
+    EXPECT_EQ(cmac, mic_of(ref::aes_cmac(k, with_b0))) << len;
+    EXPECT_EQ(
+        SecureElementVerifyAesCmac(msg.data(), len, mic_of(ref::aes_cmac(k, msg)), S_NWK_S_INT_KEY),
+        SECURE_ELEMENT_SUCCESS);
+    EXPECT_EQ(SecureElementVerifyAesCmac(msg.data(), len, mic_of(ref::aes_cmac(k, msg)) ^ 1u,
+                                         S_NWK_S_INT_KEY),
               SECURE_ELEMENT_FAIL_CMAC);
   }
   // Verify computes with any key of the list, multicast ones included.
   const Bytes mk = ref::pseudo_random(16, 8);
   set(MC_APP_S_KEY_0, mk);
   Bytes msg = ref::pseudo_random(20, 9);
-  EXPECT_EQ(SecureElementVerifyAesCmac(msg.data(), 20, mic_of(ref::aes_cmac(mk, msg)), MC_APP_S_KEY_0),
-            SECURE_ELEMENT_SUCCESS);
+  EXPECT_EQ(
+      SecureElementVerifyAesCmac(msg.data(), 20, mic_of(ref::aes_cmac(mk, msg)), MC_APP_S_KEY_0),
+      SECURE_ELEMENT_SUCCESS);
 }
 
 TEST_F(SecureElementTest, EncryptInPlaceMatchesOpenssl) {
@@ -127,7 +149,8 @@ TEST_F(SecureElementTest, EncryptInPlaceMatchesOpenssl) {
   set(APP_S_KEY, k);
   Bytes data = ref::pseudo_random(48, 22);
   Bytes expect = ref::aes_ecb(k, data, true);
-  ASSERT_EQ(SecureElementAesEncrypt(data.data(), 48, APP_S_KEY, data.data()), SECURE_ELEMENT_SUCCESS);
+  ASSERT_EQ(SecureElementAesEncrypt(data.data(), 48, APP_S_KEY, data.data()),
+            SECURE_ELEMENT_SUCCESS);
   EXPECT_EQ(data, expect);
 }
 
@@ -141,7 +164,8 @@ TEST_F(SecureElementTest, SessionAndMulticastKeyDerivation) {
     Bytes rest = ref::pseudo_random(8, prefix);
     std::copy(rest.begin(), rest.end(), input.begin() + 1);
     KeyIdentifier_t target = prefix == 1 ? F_NWK_S_INT_KEY : APP_S_KEY;
-    ASSERT_EQ(SecureElementDeriveAndStoreKey(input.data(), NWK_KEY, target), SECURE_ELEMENT_SUCCESS);
+    ASSERT_EQ(SecureElementDeriveAndStoreKey(input.data(), NWK_KEY, target),
+              SECURE_ELEMENT_SUCCESS);
     EXPECT_EQ(key(target), ref::aes_ecb(nwk, input, true));
   }
   // Multicast: McKEKey from McRootKey, then a wrapped McKey is stored
@@ -149,7 +173,8 @@ TEST_F(SecureElementTest, SessionAndMulticastKeyDerivation) {
   const Bytes root = ref::pseudo_random(16, 41);
   set(MC_ROOT_KEY, root);
   Bytes ke_input(16, 0);
-  ASSERT_EQ(SecureElementDeriveAndStoreKey(ke_input.data(), MC_ROOT_KEY, MC_KE_KEY), SECURE_ELEMENT_SUCCESS);
+  ASSERT_EQ(SecureElementDeriveAndStoreKey(ke_input.data(), MC_ROOT_KEY, MC_KE_KEY),
+            SECURE_ELEMENT_SUCCESS);
   const Bytes ke = ref::aes_ecb(root, ke_input, true);
   EXPECT_EQ(key(MC_KE_KEY), ke);
   const Bytes wrapped = ref::pseudo_random(16, 42);
@@ -159,7 +184,8 @@ TEST_F(SecureElementTest, SessionAndMulticastKeyDerivation) {
 }
 
 TEST_F(SecureElementTest, IdentitySettersWriteTheRecord) {
-  const Bytes dev = from_hex("0102030405060708"), join = from_hex("1112131415161718"), pin = from_hex("A1B2C3D4");
+  const Bytes dev = from_hex("0102030405060708"), join = from_hex("1112131415161718"),
+              pin = from_hex("A1B2C3D4");
   ASSERT_EQ(SecureElementSetDevEui(dev.data()), SECURE_ELEMENT_SUCCESS);
   ASSERT_EQ(SecureElementSetJoinEui(join.data()), SECURE_ELEMENT_SUCCESS);
   ASSERT_EQ(SecureElementSetPin(pin.data()), SECURE_ELEMENT_SUCCESS);
@@ -180,8 +206,8 @@ struct JoinAccept {
 
 // The network side of a join accept, from the LoRaWAN formulas: MIC over the
 // plain frame, then the frame after MHDR "encrypted" with the AES decryption.
-JoinAccept make_join_accept(const Bytes& enc_key, const Bytes& mic_key, bool opt_neg, bool cflist, uint8_t req_type,
-                            const Bytes& join_eui, uint16_t dev_nonce) {
+JoinAccept make_join_accept(const Bytes& enc_key, const Bytes& mic_key, bool opt_neg, bool cflist,
+                            uint8_t req_type, const Bytes& join_eui, uint16_t dev_nonce) {
   Bytes p = {0x20};
   Bytes body = ref::pseudo_random(cflist ? 28 : 12, cflist ? 77 : 78);
   body[10] = static_cast<uint8_t>(opt_neg ? (body[10] | 0x80) : (body[10] & 0x7F));  // DLSettings
@@ -209,9 +235,10 @@ TEST_F(SecureElementTest, JoinAcceptVersion10AcceptedWithAndWithoutCfList) {
     JoinAccept ja = make_join_accept(nwk, nwk, false, cflist, JOIN_REQ, {}, 0);
     Bytes dec(33, 0);
     uint8_t minor = 0xEE;
-    ASSERT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, nullptr, 0, ja.frame.data(), static_cast<uint8_t>(ja.frame.size()),
-                                             dec.data(), &minor),
-              SECURE_ELEMENT_SUCCESS)
+    ASSERT_EQ(
+        SecureElementProcessJoinAccept(JOIN_REQ, nullptr, 0, ja.frame.data(),
+                                       static_cast<uint8_t>(ja.frame.size()), dec.data(), &minor),
+        SECURE_ELEMENT_SUCCESS)
         << ja.frame.size();
     EXPECT_EQ(minor, 0);
     EXPECT_EQ(Bytes(dec.begin(), dec.begin() + static_cast<long>(ja.plain.size())), ja.plain);
@@ -228,7 +255,8 @@ TEST_F(SecureElementTest, JoinAcceptVersion11UsesJoinServerKeys) {
   Bytes input(16, 0);
   input[0] = 0x06;
   std::copy(dev_eui.rbegin(), dev_eui.rend(), input.begin() + 1);
-  ASSERT_EQ(SecureElementDeriveAndStoreKey(input.data(), NWK_KEY, J_S_INT_KEY), SECURE_ELEMENT_SUCCESS);
+  ASSERT_EQ(SecureElementDeriveAndStoreKey(input.data(), NWK_KEY, J_S_INT_KEY),
+            SECURE_ELEMENT_SUCCESS);
   const Bytes js_int = ref::aes_ecb(nwk, input, true);
   EXPECT_EQ(key(J_S_INT_KEY), js_int);
 
@@ -236,13 +264,14 @@ TEST_F(SecureElementTest, JoinAcceptVersion11UsesJoinServerKeys) {
   JoinAccept ja = make_join_accept(nwk, js_int, true, true, JOIN_REQ, join_eui, dev_nonce);
   Bytes dec(33, 0);
   uint8_t minor = 0;
-  EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, join_eui.data(), dev_nonce, ja.frame.data(), 33, dec.data(), &minor),
+  EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, join_eui.data(), dev_nonce, ja.frame.data(),
+                                           33, dec.data(), &minor),
             SECURE_ELEMENT_SUCCESS);
   EXPECT_EQ(minor, 1);
   EXPECT_EQ(dec, ja.plain);
   // Another DevNonce gives another MIC.
-  EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, join_eui.data(), dev_nonce + 1, ja.frame.data(), 33, dec.data(),
-                                           &minor),
+  EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, join_eui.data(), dev_nonce + 1,
+                                           ja.frame.data(), 33, dec.data(), &minor),
             SECURE_ELEMENT_FAIL_CMAC);
 
   // A rejoin answer is decrypted with JSEncKey.
@@ -250,8 +279,8 @@ TEST_F(SecureElementTest, JoinAcceptVersion11UsesJoinServerKeys) {
   set(J_S_ENC_KEY, js_enc);
   JoinAccept rj = make_join_accept(js_enc, js_int, true, false, REJOIN_REQ_0, join_eui, dev_nonce);
   Bytes dec2(33, 0);
-  EXPECT_EQ(SecureElementProcessJoinAccept(REJOIN_REQ_0, join_eui.data(), dev_nonce, rj.frame.data(), 17, dec2.data(),
-                                           &minor),
+  EXPECT_EQ(SecureElementProcessJoinAccept(REJOIN_REQ_0, join_eui.data(), dev_nonce,
+                                           rj.frame.data(), 17, dec2.data(), &minor),
             SECURE_ELEMENT_SUCCESS);
   EXPECT_EQ(Bytes(dec2.begin(), dec2.begin() + 17), rj.plain);
 }
@@ -277,7 +306,8 @@ TEST_F(SecureElementTest, JoinAcceptOfWrongLengthOrMicIsRefused) {
   for (const auto& c : cases) {
     Bytes dec(256, 0xCC);
     const uint8_t* src = c.size > 40 ? big.data() : frame.data();
-    EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, nullptr, 0, src, c.size, dec.data(), &minor), c.want)
+    EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, nullptr, 0, src, c.size, dec.data(), &minor),
+              c.want)
         << int(c.size);
     if (c.want == SECURE_ELEMENT_ERROR_BUF_SIZE) {
       EXPECT_EQ(dec, Bytes(256, 0xCC)) << "nothing decrypted for size " << int(c.size);
@@ -291,14 +321,17 @@ TEST_F(SecureElementTest, JoinAcceptOfWrongLengthOrMicIsRefused) {
     Bytes bad = ja.frame;
     bad[i] ^= 0x01;
     Bytes dec(33, 0);
-    EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, eui.data(), 0, bad.data(), 33, dec.data(), &minor),
-              SECURE_ELEMENT_FAIL_CMAC)
+    EXPECT_EQ(
+        SecureElementProcessJoinAccept(JOIN_REQ, eui.data(), 0, bad.data(), 33, dec.data(), &minor),
+        SECURE_ELEMENT_FAIL_CMAC)
         << i;
   }
   // And so does another NwkKey.
-  JoinAccept other = make_join_accept(ref::pseudo_random(16, 72), ref::pseudo_random(16, 72), false, false, JOIN_REQ, {}, 0);
+  JoinAccept other = make_join_accept(ref::pseudo_random(16, 72), ref::pseudo_random(16, 72), false,
+                                      false, JOIN_REQ, {}, 0);
   Bytes dec(33, 0);
-  EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, eui.data(), 0, other.frame.data(), 17, dec.data(), &minor),
+  EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, eui.data(), 0, other.frame.data(), 17,
+                                           dec.data(), &minor),
             SECURE_ELEMENT_FAIL_CMAC);
   EXPECT_EQ(SecureElementProcessJoinAccept(JOIN_REQ, nullptr, 0, nullptr, 17, dec.data(), &minor),
             SECURE_ELEMENT_ERROR_NPE);

@@ -156,7 +156,8 @@ TEST_F(RadioTest, PublicSyncWordSurvivesAModemChange) {
   EXPECT_EQ(chip().reg(0x0741), 0x44);
   Radio.SetModem(MODEM_FSK);
   auto t = trace([] { Radio.SetModem(MODEM_LORA); });
-  EXPECT_EQ(t, (std::vector<Bytes>{{0x8A, 0x01}, {0x0D, 0x07, 0x40, 0x34}, {0x0D, 0x07, 0x41, 0x44}}));
+  EXPECT_EQ(t,
+            (std::vector<Bytes>{{0x8A, 0x01}, {0x0D, 0x07, 0x40, 0x34}, {0x0D, 0x07, 0x41, 0x44}}));
   EXPECT_EQ(chip().reg(0x0740), 0x34);
   EXPECT_EQ(chip().reg(0x0741), 0x44);
   // Without a type change nothing is rewritten.
@@ -179,12 +180,13 @@ TEST_F(RadioTest, FskBandwidthLookupPicksTheNextWiderFilter) {
   struct Case {
     uint32_t bandwidth;  // single-sided, as the callers pass it
     uint8_t reg;
-  } cases[] = {{0, 0x1F},      {1000, 0x1F},    {2400, 0x17},    {2500, 0x17},   {50000, 0x0B},
-               {58600, 0x0B},  {125000, 0x19},  {200000, 0x09},  {233500, 0x09}, {240000, 0x09},
-               {250000, 0x09}, {467000, 0x09},  {1000000, 0x09}};
+  } cases[] = {{0, 0x1F},      {1000, 0x1F},   {2400, 0x17},   {2500, 0x17},   {50000, 0x0B},
+               {58600, 0x0B},  {125000, 0x19}, {200000, 0x09}, {233500, 0x09}, {240000, 0x09},
+               {250000, 0x09}, {467000, 0x09}, {1000000, 0x09}};
   for (const auto& c : cases) {
     auto t = trace([&] {
-      Radio.SetRxConfig(MODEM_FSK, c.bandwidth, 50000, 0, 0, 5, 0, false, 0, true, false, 0, false, true);
+      Radio.SetRxConfig(MODEM_FSK, c.bandwidth, 50000, 0, 0, 5, 0, false, 0, true, false, 0, false,
+                        true);
     });
     const Bytes* mp = find_op(t, 0x8B);
     ASSERT_NE(mp, nullptr);
@@ -279,8 +281,8 @@ TEST_F(RadioTest, PacketStatusIsDecodedFromTheChipsBytes) {
     int8_t snr;
     int16_t want_rssi;
     int8_t want_snr;
-  } cases[] = {{-60, 9, -60, 9},     {-121, -7, -121, -7}, {-100, 31, -100, 31},
-               {-127, -20, -127, -20}, {-20, 0, -20, 0},   {-140, -40, -128, -32}};
+  } cases[] = {{-60, 9, -60, 9},       {-121, -7, -121, -7}, {-100, 31, -100, 31},
+               {-127, -20, -127, -20}, {-20, 0, -20, 0},     {-140, -40, -128, -32}};
   lora_rx_config(Peer::Lora{}, 0, true);
   Radio.Rx(0);
   run_for(20000);
@@ -359,7 +361,8 @@ TEST_F(RadioTest, RandomNumbersComeFromTheChipAndDifferPerDevice) {
 }
 
 TEST_F(RadioTest, WarmSleepKeepsTheRetainedRegistersAndTheRadioWakesOnTheNextCommand) {
-  EXPECT_EQ(Bytes({chip().reg(0x029F), chip().reg(0x02A0), chip().reg(0x02A1), chip().reg(0x02A2), chip().reg(0x02A3)}),
+  EXPECT_EQ(Bytes({chip().reg(0x029F), chip().reg(0x02A0), chip().reg(0x02A1), chip().reg(0x02A2),
+                   chip().reg(0x02A3)}),
             (Bytes{2, 0x08, 0xAC, 0x08, 0x89}));
   Peer::Lora p;
   p.bw_code = 6;  // 500 kHz clears bit 2 of the TX modulation register

@@ -41,16 +41,26 @@ RadioEvents_t* events() { return &g_events; }
 
 uint32_t bw_index_of(uint8_t code) {
   switch (code) {
-    case 4: return 0;
-    case 5: return 1;
-    case 6: return 2;
-    case 0: return 3;
-    case 8: return 4;
-    case 1: return 5;
-    case 9: return 6;
-    case 2: return 7;
-    case 10: return 8;
-    case 3: return 9;
+    case 4:
+      return 0;
+    case 5:
+      return 1;
+    case 6:
+      return 2;
+    case 0:
+      return 3;
+    case 8:
+      return 4;
+    case 1:
+      return 5;
+    case 9:
+      return 6;
+    case 2:
+      return 7;
+    case 10:
+      return 8;
+    case 3:
+      return 9;
   }
   return 0;
 }
@@ -108,12 +118,14 @@ Bytes Peer::read_reg(uint16_t addr, size_t n) {
 }
 
 static Bytes u32be(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
 }
 
 // Frequency in PLL steps of 32 MHz / 2^25, rounded.
-static uint32_t steps(uint32_t hz) { return static_cast<uint32_t>((uint64_t{hz} * (1u << 25) + 16000000) / 32000000); }
+static uint32_t steps(uint32_t hz) {
+  return static_cast<uint32_t>((uint64_t{hz} * (1u << 25) + 16000000) / 32000000);
+}
 
 void Peer::setup_lora(const Lora& p) {
   lora_ = true;
@@ -124,8 +136,9 @@ void Peer::setup_lora(const Lora& p) {
   for (uint8_t b : u32be(steps(p.freq))) f.push_back(b);
   cmd(f);
   cmd({0x8B, p.sf, p.bw_code, p.cr, static_cast<uint8_t>(p.ldro)});
-  cmd({0x8C, static_cast<uint8_t>(p.preamble >> 8), static_cast<uint8_t>(p.preamble), static_cast<uint8_t>(p.implicit),
-       p.len, static_cast<uint8_t>(p.crc), static_cast<uint8_t>(p.iq_inverted)});
+  cmd({0x8C, static_cast<uint8_t>(p.preamble >> 8), static_cast<uint8_t>(p.preamble),
+       static_cast<uint8_t>(p.implicit), p.len, static_cast<uint8_t>(p.crc),
+       static_cast<uint8_t>(p.iq_inverted)});
   write_reg(0x0740, {static_cast<uint8_t>(p.sync >> 8), static_cast<uint8_t>(p.sync)});
   cmd({0x8E, static_cast<uint8_t>(p.power), 0x02});
   cmd({0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
@@ -142,14 +155,17 @@ void Peer::setup_fsk(const Fsk& p) {
   cmd(f);
   const uint32_t br = 1024000000u / p.bitrate;
   const uint32_t fd = steps(p.fdev);
-  cmd({0x8B, static_cast<uint8_t>(br >> 16), static_cast<uint8_t>(br >> 8), static_cast<uint8_t>(br), 0x0B, p.bw_code,
-       static_cast<uint8_t>(fd >> 16), static_cast<uint8_t>(fd >> 8), static_cast<uint8_t>(fd)});
-  cmd({0x8C, static_cast<uint8_t>(p.preamble_bits >> 8), static_cast<uint8_t>(p.preamble_bits), 0x04,
-       static_cast<uint8_t>(8 * p.sync.size()), 0x00, static_cast<uint8_t>(p.variable), p.len, p.crc_type, 0x01});
+  cmd({0x8B, static_cast<uint8_t>(br >> 16), static_cast<uint8_t>(br >> 8),
+       static_cast<uint8_t>(br), 0x0B, p.bw_code, static_cast<uint8_t>(fd >> 16),
+       static_cast<uint8_t>(fd >> 8), static_cast<uint8_t>(fd)});
+  cmd({0x8C, static_cast<uint8_t>(p.preamble_bits >> 8), static_cast<uint8_t>(p.preamble_bits),
+       0x04, static_cast<uint8_t>(8 * p.sync.size()), 0x00, static_cast<uint8_t>(p.variable), p.len,
+       p.crc_type, 0x01});
   Bytes sync = p.sync;
   sync.resize(8, 0);
   write_reg(0x06C0, sync);
-  write_reg(0x06B8, {static_cast<uint8_t>(p.whitening_seed >> 8 & 0x01), static_cast<uint8_t>(p.whitening_seed)});
+  write_reg(0x06B8, {static_cast<uint8_t>(p.whitening_seed >> 8 & 0x01),
+                     static_cast<uint8_t>(p.whitening_seed)});
   cmd({0x8E, static_cast<uint8_t>(p.power), 0x02});
   cmd({0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
   clear_irq();
@@ -161,12 +177,13 @@ void Peer::send(const Bytes& payload) {
   cmd(w);
   if (lora_) {
     const Lora& p = lora_params_;
-    cmd({0x8C, static_cast<uint8_t>(p.preamble >> 8), static_cast<uint8_t>(p.preamble), static_cast<uint8_t>(p.implicit),
-         static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(p.crc), static_cast<uint8_t>(p.iq_inverted)});
+    cmd({0x8C, static_cast<uint8_t>(p.preamble >> 8), static_cast<uint8_t>(p.preamble),
+         static_cast<uint8_t>(p.implicit), static_cast<uint8_t>(payload.size()),
+         static_cast<uint8_t>(p.crc), static_cast<uint8_t>(p.iq_inverted)});
   } else {
     const Fsk& p = fsk_params_;
-    cmd({0x8C, static_cast<uint8_t>(p.preamble_bits >> 8), static_cast<uint8_t>(p.preamble_bits), 0x04,
-         static_cast<uint8_t>(8 * p.sync.size()), 0x00, static_cast<uint8_t>(p.variable),
+    cmd({0x8C, static_cast<uint8_t>(p.preamble_bits >> 8), static_cast<uint8_t>(p.preamble_bits),
+         0x04, static_cast<uint8_t>(8 * p.sync.size()), 0x00, static_cast<uint8_t>(p.variable),
          static_cast<uint8_t>(payload.size()), p.crc_type, 0x01});
   }
   cmd({0x83, 0, 0, 0});
@@ -239,14 +256,14 @@ void RadioTest::run_for(sim::time_us us) {
 
 void RadioTest::lora_rx_config(const Peer::Lora& p, uint16_t symb_timeout, bool continuous) {
   Radio.SetChannel(p.freq);
-  Radio.SetRxConfig(MODEM_LORA, bw_index_of(p.bw_code), p.sf, p.cr, 0, p.preamble, symb_timeout, p.implicit, p.len,
-                    p.crc, false, 0, p.iq_inverted, continuous);
+  Radio.SetRxConfig(MODEM_LORA, bw_index_of(p.bw_code), p.sf, p.cr, 0, p.preamble, symb_timeout,
+                    p.implicit, p.len, p.crc, false, 0, p.iq_inverted, continuous);
 }
 
 void RadioTest::lora_tx_config(const Peer::Lora& p, uint32_t timeout_ms) {
   Radio.SetChannel(p.freq);
-  Radio.SetTxConfig(MODEM_LORA, p.power, 0, bw_index_of(p.bw_code), p.sf, p.cr, p.preamble, p.implicit, p.crc, false, 0,
-                    p.iq_inverted, timeout_ms);
+  Radio.SetTxConfig(MODEM_LORA, p.power, 0, bw_index_of(p.bw_code), p.sf, p.cr, p.preamble,
+                    p.implicit, p.crc, false, 0, p.iq_inverted, timeout_ms);
 }
 
 }  // namespace radio_test

@@ -82,7 +82,7 @@ class Peer {
     Bytes sync = {0xC1, 0x94, 0xC1};
     bool variable = true;
     uint8_t len = 255;
-    uint8_t crc_type = 0x06;  // 2 bytes, inverted (CCITT)
+    uint8_t crc_type = 0x06;           // 2 bytes, inverted (CCITT)
     uint16_t whitening_seed = 0x01FF;  // the driver's
     int8_t power = 14;
   };

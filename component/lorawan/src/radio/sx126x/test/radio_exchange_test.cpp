@@ -19,10 +19,12 @@ Bytes pattern(size_t n, uint8_t seed) {
 
 // The symbol time of a chip bandwidth code, in ns (2^SF / BW).
 uint64_t symbol_ns(uint8_t sf, uint8_t bw_code) {
-  const double bw = bw_code == 4 ? 125000.0 : bw_code == 5 ? 250000.0 : bw_code == 6 ? 500000.0 : 62500.0;
+  const double bw = bw_code == 4   ? 125000.0
+                    : bw_code == 5 ? 250000.0
+                    : bw_code == 6 ? 500000.0
+                                   : 62500.0;
   return static_cast<uint64_t>(std::ldexp(1.0, sf) / bw * 1e9);
 }
-
 
 struct LoraCase {
   const char* name;
@@ -129,7 +131,8 @@ TEST_P(LoraMismatchTest, ReceiverTimesOutAfterItsSymbolTimeout) {
   EXPECT_EQ(log().events, (std::vector<std::string>{"RxTimeout"})) << GetParam().name;
   // The window: the TCXO start-up, then the symbol timeout (plus the bus
   // time of the commands, a few tens of microseconds).
-  const sim::time_us expected = start + env::tcxo_us() + (symb * symbol_ns(rx.sf, rx.bw_code) + 999) / 1000;
+  const sim::time_us expected =
+      start + env::tcxo_us() + (symb * symbol_ns(rx.sf, rx.bw_code) + 999) / 1000;
   EXPECT_GE(log().times[0], expected);
   EXPECT_LT(log().times[0], expected + 200);
 }
@@ -149,14 +152,17 @@ TEST_F(RadioTest, SymbolTimeoutsAboveWhatTheChipCountsAreItsLongest) {
   // after 248 symbols; it never wraps to a shorter one or to "none".
   Peer::Lora rx;
   rx.sf = 7;
-  for (uint16_t symb : {uint16_t{248}, uint16_t{249}, uint16_t{256}, uint16_t{300}, uint16_t{512}, uint16_t{1000}}) {
+  for (uint16_t symb : {uint16_t{248}, uint16_t{249}, uint16_t{256}, uint16_t{300}, uint16_t{512},
+                        uint16_t{1000}}) {
     log().clear();
     lora_rx_config(rx, symb, false);
     const sim::time_us start = now();
     Radio.Rx(0);
-    ASSERT_TRUE(run_until([] { return !log().events.empty(); }, 2000000)) << symb << ": the window never closed";
+    ASSERT_TRUE(run_until([] { return !log().events.empty(); }, 2000000))
+        << symb << ": the window never closed";
     EXPECT_EQ(log().events, (std::vector<std::string>{"RxTimeout"})) << symb;
-    const sim::time_us expected = start + env::tcxo_us() + (248 * symbol_ns(rx.sf, rx.bw_code) + 999) / 1000;
+    const sim::time_us expected =
+        start + env::tcxo_us() + (248 * symbol_ns(rx.sf, rx.bw_code) + 999) / 1000;
     EXPECT_GE(log().times[0], expected) << symb;
     EXPECT_LT(log().times[0], expected + 200) << symb;
     run_for(1000);
@@ -171,9 +177,10 @@ TEST_F(RadioTest, ImageCalibrationBandAtEachBandEdge) {
     uint32_t f;
     uint8_t b0, b1;
   } cases[] = {
-      {960000000, 0xE1, 0xE9}, {900000001, 0xE1, 0xE9}, {900000000, 0xD7, 0xDB}, {850000001, 0xD7, 0xDB},
-      {850000000, 0xC1, 0xC5}, {770000001, 0xC1, 0xC5}, {770000000, 0x75, 0x81}, {460000001, 0x75, 0x81},
-      {460000000, 0x6B, 0x6F}, {425000001, 0x6B, 0x6F}, {425000000, 105, 108},  {424999999, 105, 107},
+      {960000000, 0xE1, 0xE9}, {900000001, 0xE1, 0xE9}, {900000000, 0xD7, 0xDB},
+      {850000001, 0xD7, 0xDB}, {850000000, 0xC1, 0xC5}, {770000001, 0xC1, 0xC5},
+      {770000000, 0x75, 0x81}, {460000001, 0x75, 0x81}, {460000000, 0x6B, 0x6F},
+      {425000001, 0x6B, 0x6F}, {425000000, 105, 108},   {424999999, 105, 107},
       {150000000, 36, 39},
   };
   for (const auto& c : cases) {
@@ -271,7 +278,10 @@ TEST_F(RadioTest, FskExchangeBothWaysAndMismatchesTimeOut) {
     const char* name;
     std::function<void(Peer::Fsk&)> change;
   } cases[] = {{"bitrate", [](Peer::Fsk& x) { x.bitrate = 38400; }},
-               {"sync", [](Peer::Fsk& x) { x.sync = {0xC1, 0x94, 0xC2}; }},
+               {"sync",
+                [](Peer::Fsk& x) {
+                  x.sync = {0xC1, 0x94, 0xC2};
+                }},
                {"frequency", [](Peer::Fsk& x) { x.freq += 300000; }}};
   for (const auto& c : cases) {
     log().clear();
@@ -279,7 +289,8 @@ TEST_F(RadioTest, FskExchangeBothWaysAndMismatchesTimeOut) {
     c.change(g);
     b.setup_fsk(g);
     Radio.SetChannel(f.freq);
-    Radio.SetRxConfig(MODEM_FSK, 50000, 50000, 0, 83333, 5, 20, false, 0, true, false, 0, false, false);
+    Radio.SetRxConfig(MODEM_FSK, 50000, 50000, 0, 83333, 5, 20, false, 0, true, false, 0, false,
+                      false);
     const sim::time_us start = now();
     Radio.Rx(0);
     run_for(env::tcxo_us() + 100);

@@ -6,10 +6,9 @@
 
 #include <stdint.h>
 
-typedef struct SysTime_s
-{
-    uint32_t Seconds;
-    int16_t SubSeconds;
+typedef struct SysTime_s {
+  uint32_t Seconds;
+  int16_t SubSeconds;
 } SysTime_t;
 
-#endif // __SYSTIME_H__
+#endif  // __SYSTIME_H__

@@ -13,4 +13,4 @@ typedef uint32_t TimerTime_t;
 TimerTime_t TimerGetCurrentTime(void);
 TimerTime_t TimerGetElapsedTime(TimerTime_t past);
 
-#endif // __TIMER_H__
+#endif  // __TIMER_H__

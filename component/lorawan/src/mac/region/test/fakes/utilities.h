@@ -9,4 +9,4 @@
 
 int32_t randr(int32_t min, int32_t max);
 
-#endif // __UTILITIES_H__
+#endif  // __UTILITIES_H__

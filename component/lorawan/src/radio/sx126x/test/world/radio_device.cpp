@@ -89,20 +89,24 @@ void run(char* cmd) {
   unsigned long v[7] = {};
   long power = 0;
   // LORA <Hz> <SF> <bandwidth index> <coding rate> <dBm> <preamble> <symbol timeout> [<continuous 0/1>]
-  const int lora_args =
-      std::sscanf(cmd, "LORA %lu %lu %lu %lu %ld %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &power, &v[4], &v[5], &v[6]);
+  const int lora_args = std::sscanf(cmd, "LORA %lu %lu %lu %lu %ld %lu %lu %lu", &v[0], &v[1],
+                                    &v[2], &v[3], &power, &v[4], &v[5], &v[6]);
   if (lora_args == 7 || lora_args == 8) {
     Radio.SetChannel(static_cast<uint32_t>(v[0]));
-    Radio.SetTxConfig(MODEM_LORA, static_cast<int8_t>(power), 0, v[2], v[1], static_cast<uint8_t>(v[3]),
-                      static_cast<uint16_t>(v[4]), false, true, false, 0, false, 4000);
-    Radio.SetRxConfig(MODEM_LORA, v[2], v[1], static_cast<uint8_t>(v[3]), 0, static_cast<uint16_t>(v[4]),
-                      static_cast<uint16_t>(v[5]), false, 0, true, false, 0, false, v[6] != 0);
+    Radio.SetTxConfig(MODEM_LORA, static_cast<int8_t>(power), 0, v[2], v[1],
+                      static_cast<uint8_t>(v[3]), static_cast<uint16_t>(v[4]), false, true, false,
+                      0, false, 4000);
+    Radio.SetRxConfig(MODEM_LORA, v[2], v[1], static_cast<uint8_t>(v[3]), 0,
+                      static_cast<uint16_t>(v[4]), static_cast<uint16_t>(v[5]), false, 0, true,
+                      false, 0, false, v[6] != 0);
     say("OK");
-  } else if (std::sscanf(cmd, "FSK %lu %lu %lu %lu %ld %lu", &v[0], &v[1], &v[2], &v[3], &power, &v[4]) == 6) {
+  } else if (std::sscanf(cmd, "FSK %lu %lu %lu %lu %ld %lu", &v[0], &v[1], &v[2], &v[3], &power,
+                         &v[4]) == 6) {
     Radio.SetChannel(static_cast<uint32_t>(v[0]));
-    Radio.SetTxConfig(MODEM_FSK, static_cast<int8_t>(power), v[2], v[3], v[1], 0, 5, false, true, false, 0, false, 4000);
-    Radio.SetRxConfig(MODEM_FSK, v[3], v[1], 0, v[3], 5, static_cast<uint16_t>(v[4]), false, 0, true, false, 0, false,
-                      false);
+    Radio.SetTxConfig(MODEM_FSK, static_cast<int8_t>(power), v[2], v[3], v[1], 0, 5, false, true,
+                      false, 0, false, 4000);
+    Radio.SetRxConfig(MODEM_FSK, v[3], v[1], 0, v[3], 5, static_cast<uint16_t>(v[4]), false, 0,
+                      true, false, 0, false, false);
     say("OK");
   } else if (std::strncmp(cmd, "TX ", 3) == 0) {
     static uint8_t buf[255];
@@ -161,7 +165,8 @@ void poll_events() {
 namespace sim {
 
 const ProgramInfo& program_info() {
-  static const ProgramInfo info{radio_device::kImageName, kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
+  static const ProgramInfo info{
+      radio_device::kImageName, kConsole, {0x08000000, 4096, 2048, 8}, "0: console"};
   return info;
 }
 

@@ -16,7 +16,8 @@ using systest::sec;
 class RadioWorld : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!systest::image_available("radio-device-sx126x") || !systest::image_available("radio-device-subghz")) {
+    if (!systest::image_available("radio-device-sx126x") ||
+        !systest::image_available("radio-device-subghz")) {
       GTEST_SKIP() << "radio device programs not built";
     }
   }
