@@ -103,6 +103,8 @@ struct Core {
 
   host::GateFn gate = nullptr;
   void* gate_ctx = nullptr;
+  host::QuietFn quiet = nullptr;
+  void* quiet_ctx = nullptr;
   host::VoidFn idle_forever = nullptr;
   void* idle_forever_ctx = nullptr;
   host::VoidFn end_of_run = nullptr;
@@ -451,6 +453,26 @@ void cpu_spend(time_us us) {
   run_until(t);
 }
 
+void cpu_spend_quiet(time_us us) {
+  Core& c = core();
+  const time_us from = c.now;
+  const time_us t = us > kNever - from ? kNever : from + us;
+  if (us && c.quiet && !c.in_event) {
+    // What is due now runs first, as before any move of time (a command that
+    // changed an interrupt line leaves such an event).
+    run_until(from);
+    // With no event inside the span nothing of this device happens in it (no
+    // interrupt can become pending either), so the only thing a grant could
+    // change is input from outside; where none can come before the span
+    // ends, the clock simply moves. An event due at the very end takes a
+    // grant (it may put something on the air, which those granted alongside
+    // must see at its time).
+    if (c.now == from && t < c.deadline && next_event_time() > t && t < c.quiet(c.quiet_ctx))
+      c.now = t;
+  }
+  run_until(t);
+}
+
 void run_until(time_us t) {
   deliver();
   core_advance(t, false);
@@ -630,6 +652,11 @@ namespace host {
 void set_gate(GateFn fn, void* ctx) {
   core().gate = fn;
   core().gate_ctx = ctx;
+}
+
+void set_quiet_query(QuietFn fn, void* ctx) {
+  core().quiet = fn;
+  core().quiet_ctx = ctx;
 }
 
 void set_deadline(time_us t) { core().deadline = t; }

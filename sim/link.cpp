@@ -37,12 +37,20 @@ struct Link {
   uint32_t id = 0;
   time_us start = 0;
   time_us limit = 0;  // the device may move freely up to here
+  // No input reaches the device before this time (exclusive); past `limit`
+  // it may still move through quiet spans while its radios are deaf.
+  time_us quiet = 0;
   FrameFn frame_fn = nullptr;
   void* frame_ctx = nullptr;
   UartFn uart_fn = nullptr;
   void* uart_ctx = nullptr;
   DeafFn deaf_fn = nullptr;
   void* deaf_ctx = nullptr;
+  DeafFn silent_fn = nullptr;
+  void* silent_ctx = nullptr;
+  // The devices granted alongside this one put nothing on the air before
+  // `quiet` (kGrantPeersSilent).
+  bool peers_silent = false;
 };
 Link g;
 
@@ -157,6 +165,7 @@ bool init(const char* endpoint, uint32_t device_id) {
   }
   g.start = h.t;
   g.limit = h.t;
+  g.quiet = h.t;
   return true;
 }
 
@@ -174,7 +183,8 @@ uint16_t request_state(proto::RequestState* state) {
   // A device without a frame handler drops every frame; one with a handler
   // is deaf only when the handler's owner says so.
   const bool deaf = !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx));
-  state->flags = deaf ? proto::kAirDeaf : 0;
+  const bool silent = g.silent_fn && g.silent_fn(g.silent_ctx);
+  state->flags = (deaf ? proto::kAirDeaf : 0) | (silent ? proto::kAirSilent : 0);
   state->reserved = 0;
   return receiving;
 }
@@ -196,6 +206,8 @@ time_us grant(time_us now, time_us want) {
     switch (h.type) {
       case proto::kGrant: {
         g.limit = std::max(h.t, now);
+        g.quiet = std::max<time_us>(h.t2, g.limit);
+        g.peers_silent = (h.a & proto::kGrantPeersSilent) != 0;
         return std::min({want, g.limit, earliest});
       }
       case proto::kFrame: {
@@ -232,6 +244,19 @@ time_us grant(time_us now, time_us want) {
 
 time_us gate(void*, time_us now, time_us want) { return grant(now, want); }
 
+time_us quiet_until() {
+  if (g.fd < 0) return kNever;
+  if (g.quiet <= g.limit) return g.limit;
+  // Frames that the devices granted alongside it put on the air meanwhile
+  // would reach the device late, when it next asks for time: it may go on
+  // only when none can come, or when no frame can affect it before then.
+  if (g.peers_silent) return g.quiet;
+  const bool deaf = !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx));
+  return deaf ? g.quiet : g.limit;
+}
+
+time_us quiet_query(void*) { return quiet_until(); }
+
 void send_frame(const AirFrame& frame) {
   if (g.fd < 0) return;
   AirFrame f = frame;
@@ -239,6 +264,7 @@ void send_frame(const AirFrame& frame) {
   time_us t = sim::now();
   send_message(proto::kFrame, 0, t, 0, &f, sizeof f);
   g.limit = std::min(g.limit, t);
+  g.quiet = std::min(g.quiet, t);
 }
 
 void set_frame_handler(FrameFn fn, void* ctx) {
@@ -251,6 +277,11 @@ void set_air_deaf_query(DeafFn fn, void* ctx) {
   g.deaf_ctx = ctx;
 }
 
+void set_air_silent_query(DeafFn fn, void* ctx) {
+  g.silent_fn = fn;
+  g.silent_ctx = ctx;
+}
+
 void send_uart(int port, const uint8_t* data, size_t len) {
   if (g.fd < 0 || len == 0) return;
   time_us t = sim::now();
@@ -261,6 +292,7 @@ void send_uart(int port, const uint8_t* data, size_t len) {
     len -= n;
   }
   g.limit = std::min(g.limit, t);
+  g.quiet = std::min(g.quiet, t);
 }
 
 void set_uart_handler(UartFn fn, void* ctx) {

@@ -11,7 +11,8 @@
 //   World20/<devices>     20 devices each sending a frame a minute (staggered
 //                         by 3 s), every other device listening, for an hour
 //                         of virtual time; counter "virt/host" is the ratio of
-//                         virtual to host time
+//                         virtual to host time, "grants" the steps of time the
+//                         master gave devices
 //   Boot20/<devices>      20 devices started together until each is ready to
 //                         send and hear frames (brisola-t: its start-up, the
 //                         switch to P2P with its restart, the radio settings
@@ -283,6 +284,7 @@ void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
       state.ResumeTiming();
       const double host_start = bench::host_seconds();
       const time_us virtual_start = w.now();
+      const uint64_t grants0 = w.master().grants();
       for (;;) {
         const time_us target = next < sends.size() ? sends[next].t : end;
         w.master().run_until(target, pending);
@@ -320,6 +322,7 @@ void world_of_20(benchmark::State& state, std::vector<const Kind*> cycle) {
 
       const uint64_t expected_heard = sends.size() * (kDevices - 1);
       state.counters["virt/host"] = virt / host;
+      state.counters["grants"] = static_cast<double>(w.master().grants() - grants0);
       state.counters["frames"] = static_cast<double>(sent);
       state.counters["heard"] = static_cast<double>(heard);
       if (sent != sends.size() || heard != expected_heard || failed) {

@@ -113,7 +113,7 @@ void on_alarm(void*, uint32_t) {
 void spend_bus_time(uint32_t bytes) {
   const uint32_t primask = sim::get_primask();
   sim::set_primask(1);
-  sim::cpu_spend((uint64_t{bytes} * sx126x_board::kSpiByteNs + 999) / 1000);
+  sim::cpu_spend_quiet((uint64_t{bytes} * sx126x_board::kSpiByteNs + 999) / 1000);
   sim::set_primask(primask);
 }
 
@@ -302,7 +302,7 @@ void SX126xWaitOnBusy(void) {
     }
     const sim::time_us edge = std::min(sx126x_board::chip().busy_falls_at(), limit);
     ++board().busy_wait_steps;
-    sim::cpu_spend(edge > sim::now() ? edge - sim::now() : 0);
+    sim::cpu_spend_quiet(edge > sim::now() ? edge - sim::now() : 0);
   }
 }
 

@@ -29,6 +29,7 @@ void Medium::attach(Node* node, uint32_t device_id) {
   if (!link_handler_set_ && link::connected()) {
     link::set_frame_handler(&Medium::on_link_frame, this);
     link::set_air_deaf_query(&Medium::on_link_deaf, this);
+    link::set_air_silent_query(&Medium::on_link_silent, this);
     link_handler_set_ = true;
   }
 }
@@ -97,6 +98,14 @@ bool Medium::on_link_deaf(void* ctx) {
   if (!m->taps_.empty()) return false;
   for (const auto& a : m->nodes_) {
     if (a.node->hears_air()) return false;
+  }
+  return true;
+}
+
+bool Medium::on_link_silent(void* ctx) {
+  const auto* m = static_cast<const Medium*>(ctx);
+  for (const auto& a : m->nodes_) {
+    if (a.node->sends_air()) return false;
   }
   return true;
 }

@@ -690,6 +690,24 @@ time_us gate(void*, time_us now_, time_us want) {
   }
   if (want == kNever && !has_host_inputs()) return kNever;  // nothing can ever come
   {
+    // Bytes already taken from the host that are still on their way down a
+    // line arrive at its baud rate in virtual time, whatever the wall clock
+    // does: until they are in, the program runs as fast as the host allows
+    // (the sender on the other side waits for its answer meanwhile), and
+    // pacing goes on from where it then is.
+    time_us queued = 0;
+    if (L.stdin_console && L.stdin_tty) queued = host::uart_line_free(L.console);
+    for (int p = 0; p < kMaxUart; ++p)
+      if (L.att[p].kind == Kind::kPty) queued = std::max(queued, host::uart_line_free(p));
+    if (queued > now_) {
+      if (poll_inputs(0, now_, false)) return now_;
+      const time_us to = std::min(want, queued);
+      L.wall0 = hostutil::monotonic_us();
+      L.virt0 = to;
+      return to;
+    }
+  }
+  {
     int64_t w = hostutil::monotonic_us();
     time_us v = L.virt0 + static_cast<time_us>(w - L.wall0);
     if (v > now_ + kMaxLag) {
@@ -926,5 +944,8 @@ int main(int argc, char** argv) {
   L.wall0 = hostutil::monotonic_us();
   L.virt0 = now();
   host::set_gate(gate, nullptr);
+  // Host inputs (a terminal) come through the gate at any time: no quiet
+  // spans then.
+  if (L.world && !has_host_inputs()) host::set_quiet_query(link::quiet_query, nullptr);
   program_start();
 }

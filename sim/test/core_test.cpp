@@ -275,6 +275,41 @@ TEST_F(Core, TheGateBoundsTimeAndItsInputRunsFirst) {
   EXPECT_EQ(asks[0], std::make_pair(time_us{0}, time_us{100}));
 }
 
+// A quiet span moves the clock without the gate only where nothing can
+// happen in it: no event inside (what is due at its start runs first) and no
+// input before its end.
+TEST_F(Core, AQuietSpanAsksTheGateOnlyWhereSomethingCouldHappen) {
+  static std::vector<std::pair<time_us, time_us>> asks;
+  static time_us quiet_until;
+  struct Case {
+    time_us quiet;     // no input before then
+    time_us event_at;  // kNever: none
+    bool asks;
+  };
+  for (const Case& c :
+       {Case{1000, sim::kNever, false}, Case{6, sim::kNever, false}, Case{5, sim::kNever, true},
+        Case{1000, 3, true}, Case{1000, 5, true}, Case{1000, 6, false}, Case{1000, 0, false}}) {
+    sim::host::reset_core();
+    asks.clear();
+    trace.clear();
+    sim::host::set_gate(
+        [](void*, time_us now, time_us want) -> time_us {
+          asks.emplace_back(now, want);
+          return want;
+        },
+        nullptr);
+    sim::host::set_quiet_query([](void*) { return quiet_until; }, nullptr);
+    quiet_until = c.quiet;
+    if (c.event_at != sim::kNever) sim::schedule(c.event_at, note, const_cast<char*>("e"), 0);
+    sim::cpu_spend_quiet(5);
+    EXPECT_EQ(sim::now(), 5u) << c.quiet << " " << c.event_at;
+    EXPECT_EQ(!asks.empty(), c.asks) << c.quiet << " " << c.event_at;
+    if (c.event_at <= 5) {
+      EXPECT_EQ(trace, (std::vector<std::string>{"e0@" + std::to_string(c.event_at)}));
+    }
+  }
+}
+
 // ---------------------------------------------------------------- uart ---
 std::vector<std::pair<time_us, uint8_t>> received;
 std::string sent;

@@ -56,14 +56,17 @@ std::string describe_status(int status) {
   return buf;
 }
 
-// The CPU that every process of one world runs on, or -1 (QIV_WORLD_PIN=0,
-// or no affinity known). A world's processes run in turns (lockstep), and a
-// hand-over between processes on one CPU is far cheaper than waking a
-// process on another; different worlds (parallel test runs) hash their
-// socket path onto different CPUs of the allowed set.
+// The CPU that every process of one world runs on with QIV_WORLD_PIN=1, or
+// -1 (not pinned; no affinity known). A world's processes run in turns
+// (lockstep), and a hand-over between processes on one CPU is cheaper than
+// waking a process on another while that CPU is free; on a busy host the
+// one CPU is shared with everything else and the world waits for it, which
+// costs far more, so worlds are left to the scheduler unless asked. Different
+// worlds (parallel test runs) hash their socket path onto different CPUs of
+// the allowed set.
 int world_cpu(const std::string& socket_path) {
   const char* env = std::getenv("QIV_WORLD_PIN");
-  if (env && std::strcmp(env, "0") == 0) return -1;
+  if (!env || std::strcmp(env, "1") != 0) return -1;
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
@@ -109,6 +112,7 @@ struct Master::Impl {
     int console = -1;
     uint16_t receiving = 0;  // rx_on bits of its last request
     bool deaf = false;       // kAirDeaf in its last request
+    bool silent = false;     // kAirSilent in its last request
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
@@ -212,11 +216,13 @@ struct Master::Impl {
         d.want = std::max(h.t2, d.now);
         d.receiving = h.a;
         d.deaf = false;
+        d.silent = false;
         if (len == sizeof(proto::RequestState)) {
           proto::RequestState state;
           std::memcpy(&state, payload, sizeof state);
           for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = state.free_at[p];
           d.deaf = (state.flags & proto::kAirDeaf) != 0;
+          d.silent = (state.flags & proto::kAirSilent) != 0;
         }
         d.state = State::kWaiting;
         watch_socket(d, false);
@@ -314,6 +320,7 @@ struct Master::Impl {
     d.console = hello.console_uart;
     d.receiving = 0;  // known at its first request
     d.deaf = false;
+    d.silent = false;
     d.held.clear();
     d.now = std::max(d.now, h.t);
     d.want = kNever;
@@ -425,12 +432,17 @@ struct Master::Impl {
     if (cb.frame) cb.frame(FrameRecord{t, f});
     for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
     const double floor = budget.noise_floor(f);
+    // A waiting device acts again no earlier than where it stopped; one that
+    // ran ahead through quiet spans may have taken now_w past that.
+    time_us settled = now_w;
+    for (const Dev& d : devs)
+      if (d.state == State::kWaiting) settled = std::min(settled, d.now);
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
       budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       if (d.deaf) {
-        hold(d, t, heard);
+        hold(d, t, heard, settled);
         continue;
       }
       if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) d.want = std::min(d.want, t);
@@ -439,14 +451,14 @@ struct Master::Impl {
 
   // Keeps a frame for a deaf device until it next gets anything. Frames
   // that ended before every frame that may still matter began are dropped:
-  // nothing starts before now_w any more (frames sent from now on, those
+  // nothing starts before `settled` any more (frames sent from now on, those
   // held that are still on the air), and the device does nothing of its own
   // before its wanted time, so such a frame can neither be received nor
   // disturb a frame that is. Corrections (cuts) are always kept, since they
   // change a frame the device may already have.
-  void hold(Dev& d, time_us t, const AirFrame& f) {
+  void hold(Dev& d, time_us t, const AirFrame& f, time_us settled) {
     d.held.emplace_back(t, f);
-    time_us horizon = std::min(now_w, d.want);
+    time_us horizon = std::min(settled, d.want);
     for (const auto& [at, h] : d.held)
       if (h.end_us > horizon) horizon = std::min<time_us>(horizon, h.start_us);
     d.held.erase(std::remove_if(d.held.begin(), d.held.end(),
@@ -464,12 +476,21 @@ struct Master::Impl {
       if (!send_to(d, proto::kFrame, 0, t, 0, &f, sizeof f)) return;
   }
 
-  void grant(Dev& d, time_us t) {
+  bool wired(const Dev& d) const {
+    for (const auto& w : wires)
+      if (w.first.first == d.id) return true;
+    return false;
+  }
+
+  // `quiet`: nothing is sent to the device before then but frames of the
+  // devices granted alongside it (see kGrant).
+  void grant(Dev& d, time_us t, time_us quiet, bool peers_silent) {
     flush(d);
     ++grants;
     d.state = State::kRunning;
     watch_socket(d, true);
-    if (!send_to(d, proto::kGrant, 0, t, 0, nullptr, 0)) {
+    if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t,
+                 std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
   }
@@ -581,10 +602,20 @@ struct Master::Impl {
       else
         others = std::min(others, d.want);
     }
-    if (run.size() == 1)
-      grant(*run[0], std::min(others, target));
-    else
-      for (Dev* d : run) grant(*d, T);
+    // Devices due at the same time run side by side, each only to that
+    // time: each may send at once. Serial bytes between them would arrive
+    // at their own times, so a wired device gets no quiet horizon beyond.
+    const time_us horizon = std::min(others, target);
+    if (run.size() == 1) {
+      // Alone, it runs to the next device's time; a quiet span of it may go
+      // on past that while its radios are deaf (frames of the others would
+      // reach it late, which cannot matter to it), up to the world's target.
+      grant(*run[0], horizon, wired(*run[0]) ? horizon : target, false);
+    } else {
+      size_t sending = 0;
+      for (const Dev* d : run) sending += d->silent ? 0 : 1;
+      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon, sending - (d->silent ? 0 : 1) == 0);
+    }
     wait_busy();
     time_us reached = T;
     for (Dev* d : run)

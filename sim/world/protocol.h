@@ -13,7 +13,15 @@
 //                               payload = RequestState
 //   master -> device  kGrant    t = the time it may move to (>= its request's
 //                               now; may be beyond what it wanted: it may
-//                               then run freely up to t)
+//                               then run freely up to t), t2 (>= t) = the
+//                               time before which nothing but frames of
+//                               other devices reaches it; those come at
+//                               their own times, which may be before t2.
+//                               So only quiet spans (no event inside,
+//                               nothing sent) may cross t, and then only to
+//                               before t2: while its radios are deaf, or
+//                               while no frame can come at all (a has
+//                               kGrantPeersSilent)
 //   either way        kFrame    t = time on the air (send time), payload =
 //                               sim::AirFrame (of any PHY: its tag says
 //                               which; the master carries them all)
@@ -65,6 +73,17 @@ constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
 // air began can no longer matter to it at all. This spares a process wake-up
 // per frame for every device that is not listening.
 constexpr uint32_t kAirDeaf = 1;
+
+// Bit of RequestState::flags: nothing of the device is on the air, being cut
+// short or about to start before its next own event (what it sends starts
+// at an event of its own, which a grant must reach first).
+constexpr uint32_t kAirSilent = 2;
+
+// Bit of a grant's `a`: every device granted alongside this one was silent
+// on the air (kAirSilent) and every other device waits until t2 at least,
+// so no frame reaches this device before the grant's t2 even while it
+// listens.
+constexpr uint16_t kGrantPeersSilent = 1;
 
 // A request's payload: when each serial port's line is free again (the bytes
 // given to it earlier have all arrived by then), and the flags above.

@@ -29,7 +29,7 @@ void on_radio_line(void*, int level) {
 void spend(uint32_t bytes) {
   const uint32_t primask = sim::get_primask();
   sim::set_primask(1);
-  sim::cpu_spend((uint64_t{bytes} * subghz_sim::kSpiByteNs + 999) / 1000);
+  sim::cpu_spend_quiet((uint64_t{bytes} * subghz_sim::kSpiByteNs + 999) / 1000);
   sim::set_primask(primask);
 }
 
@@ -44,7 +44,7 @@ HAL_StatusTypeDef wait_busy() {
     if (sim::now() >= limit) return HAL_TIMEOUT;
     const sim::time_us edge = std::min(r.busy_falls_at(), limit);
     ++g_busy_wait_steps;
-    sim::cpu_spend(edge > sim::now() ? edge - sim::now() : 0);
+    sim::cpu_spend_quiet(edge > sim::now() ? edge - sim::now() : 0);
   }
   return HAL_OK;
 }

@@ -22,6 +22,12 @@ namespace sim::host {
 using GateFn = time_us (*)(void* ctx, time_us now, time_us want);
 void set_gate(GateFn fn, void* ctx);
 
+// How far the clock may move through a quiet span (sim::cpu_spend_quiet)
+// without asking the gate: no input from outside can arrive before the time
+// returned (exclusive). Without a query every span asks the gate.
+using QuietFn = time_us (*)(void* ctx);
+void set_quiet_query(QuietFn fn, void* ctx);
+
 // The run ends when virtual time reaches the deadline (events due at the
 // deadline do not run). kNever: no deadline.
 void set_deadline(time_us t);

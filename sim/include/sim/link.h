@@ -44,6 +44,13 @@ time_us start_time();
 time_us grant(time_us now, time_us want);
 time_us gate(void* ctx, time_us now, time_us want);
 
+// The time before which no input can reach the device (exclusive), for
+// sim::host::set_quiet_query: the last grant, or the later time the master
+// named with it while the device's radios are deaf and it has sent nothing
+// since. kNever without a link.
+time_us quiet_until();
+time_us quiet_query(void* ctx);
+
 // A frame this device puts on the air now. The master delivers it to every
 // other device (with rx_rssi_dbm/rx_snr_db filled in from the link budget).
 void send_frame(const AirFrame& frame);
@@ -55,6 +62,10 @@ void set_frame_handler(FrameFn fn, void* ctx);
 // Without a query, a device with a frame handler counts as listening.
 using DeafFn = bool (*)(void* ctx);
 void set_air_deaf_query(DeafFn fn, void* ctx);
+// Asked at every request for time: true when nothing of the device is on the
+// air or about to start on it before the device's next own event (see
+// kAirSilent). Without a query the device may send.
+void set_air_silent_query(DeafFn fn, void* ctx);
 
 // Serial ports that the world (not a pty) carries.
 void send_uart(int port, const uint8_t* data, size_t len);

@@ -92,6 +92,13 @@ void wait_for_interrupt();
 // at or before the end time run; cpu_spend(0) runs what is due now.
 void cpu_spend(time_us us);
 
+// cpu_spend for a span in which the firmware does nothing another device
+// could notice: a bus transfer, a wait for a peripheral's ready flag.
+// The result is that of cpu_spend; where no event of the device falls inside
+// the span and no input can arrive during it (see host::set_quiet_query),
+// time moves without a step of the world.
+void cpu_spend_quiet(time_us us);
+
 // Move time to `t` (absolute), delivering interrupts on the way.
 void run_until(time_us t);
 

@@ -44,6 +44,11 @@ class Node {
   // stands by or sends); a world may then hand it frames late. A node that
   // cannot tell listens.
   virtual bool hears_air() const { return true; }
+  // False while the node puts nothing on the air, cuts nothing of its own
+  // short and has nothing about to start until the program's next own
+  // event (anything it sends starts at an event). A node that cannot tell
+  // may send.
+  virtual bool sends_air() const { return true; }
 };
 
 using TapFn = void (*)(void* ctx, const AirFrame& frame);
@@ -123,6 +128,7 @@ class Medium {
   static void on_end(void* ctx, uint32_t id);
   static void on_link_frame(void* ctx, const AirFrame& frame);
   static bool on_link_deaf(void* ctx);
+  static bool on_link_silent(void* ctx);
   uint32_t put(const AirFrame& frame, const Node* sender, uint32_t sender_device);
   void shorten(Entry& e, time_us at);
   template <typename Fn>

@@ -83,10 +83,10 @@ class Master {
   };
 
   // Listens on the Unix socket `socket_path` (replaced if it exists).
-  // The world's processes (its device programs and the calling thread, until
-  // the master is destroyed) run on one CPU of the allowed set, chosen from
-  // the socket path so that parallel worlds spread; QIV_WORLD_PIN=0 leaves
-  // affinity alone.
+  // With QIV_WORLD_PIN=1 the world's processes (its device programs and the
+  // calling thread, until the master is destroyed) run on one CPU of the
+  // allowed set, chosen from the socket path so that parallel worlds spread;
+  // otherwise affinity is left alone.
   explicit Master(std::string socket_path);
   ~Master();  // ends the world
   Master(const Master&) = delete;

@@ -113,6 +113,8 @@ class Sx126x : public air::Node {
   void air_frame_ended(const air::Heard& heard) override;
   // Frames matter to the radio only while it receives or looks for activity.
   bool hears_air() const override { return mode_ == Mode::kRx || mode_ == Mode::kCad; }
+  // Only a transmission (about to start or on the air) puts anything there.
+  bool sends_air() const override { return mode_ == Mode::kTx; }
 
  private:
   struct Lock {
