@@ -102,39 +102,6 @@ LmhPackage_t CompliancePackage = {
     nullptr,
 };
 
-const char *const MacStatusStrings[] = {
-    "OK",
-    "Busy",
-    "Service unknown",
-    "Parameter invalid",
-    "Frequency invalid",
-    "Datarate invalid",
-    "Frequency or datarate invalid",
-    "No network joined",
-    "Length error",
-    "Region not supported",
-    "Skipped APP data",
-    "Duty-cycle restricted",
-    "No channel found",
-    "No free channel found",
-    "Busy beacon reserved time",
-    "Busy ping-slot window time",
-    "Busy uplink collision",
-    "Crypto error",
-    "FCnt handler error",
-    "MAC command error",
-    "ClassB error",
-    "Confirm queue error",
-    "Multicast group undefined",
-    "Unknown error",
-};
-
-const char *status_text(LoRaMacStatus_t status) {
-  size_t i = static_cast<size_t>(status);
-  constexpr size_t n = sizeof MacStatusStrings / sizeof MacStatusStrings[0];
-  return MacStatusStrings[i < n ? i : n - 1];
-}
-
 void set_cert_port(bool on) {
   MibRequestConfirm_t mib{};
   mib.Type = MIB_IS_CERT_FPORT_ON;
@@ -485,7 +452,7 @@ void OnMacMlmeRequest(LoRaMacStatus_t status, MlmeReq_t *mlmeReq, TimerTime_t ne
       break;
   }
   udrv_serial_log_printf("###### ===================================== ######\n");
-  udrv_serial_log_printf("STATUS      : %s\n", status_text(status));
+  udrv_serial_log_printf("STATUS      : %s\n", service_lora_mac_status_text(status));
   if (status == LORAMAC_STATUS_DUTYCYCLE_RESTRICTED) {
     udrv_serial_log_printf("Next Tx in  : %lu [ms]\n", static_cast<unsigned long>(nextTxIn));
   }
@@ -508,7 +475,7 @@ void OnMacMcpsRequest(LoRaMacStatus_t status, McpsReq_t *mcpsReq, TimerTime_t ne
       break;
   }
   udrv_serial_log_printf("###### ===================================== ######\n");
-  udrv_serial_log_printf("STATUS      : %s\n", status_text(status));
+  udrv_serial_log_printf("STATUS      : %s\n", service_lora_mac_status_text(status));
   if (status == LORAMAC_STATUS_DUTYCYCLE_RESTRICTED) {
     udrv_serial_log_printf("Next Tx in  : %lu [ms]\n", static_cast<unsigned long>(nextTxIn));
   }

@@ -35,39 +35,6 @@ LoRaMacCallback_t LoRaMacCallbacks;
 udrv_system_event_t qiv_lora_event = {UDRV_SYS_EVT_OP_LORAWAN, nullptr};
 uint8_t kept_payload[255];
 
-const char *const MacStatusStrings[] = {
-    "OK",
-    "Busy",
-    "Service unknown",
-    "Parameter invalid",
-    "Frequency invalid",
-    "Datarate invalid",
-    "Frequency or datarate invalid",
-    "No network joined",
-    "Length error",
-    "Region not supported",
-    "Skipped APP data",
-    "Duty-cycle restricted",
-    "No channel found",
-    "No free channel found",
-    "Busy beacon reserved time",
-    "Busy ping-slot window time",
-    "Busy uplink collision",
-    "Crypto error",
-    "FCnt handler error",
-    "MAC command error",
-    "ClassB error",
-    "Confirm queue error",
-    "Multicast group undefined",
-    "Unknown error",
-};
-
-const char *status_text(LoRaMacStatus_t status) {
-  size_t i = static_cast<size_t>(status);
-  constexpr size_t n = sizeof MacStatusStrings / sizeof MacStatusStrings[0];
-  return MacStatusStrings[i < n ? i : n - 1];
-}
-
 bool is_as923_band(SERVICE_LORA_BAND band) {
   return band == SERVICE_LORA_AS923 || band == SERVICE_LORA_AS923_2 ||
          band == SERVICE_LORA_AS923_3 || band == SERVICE_LORA_AS923_4;
@@ -169,6 +136,39 @@ int32_t push_stored_settings(void) {
 }
 
 }  // namespace
+
+// The MAC's status as the service prints it.
+const char *service_lora_mac_status_text(LoRaMacStatus_t status) {
+  static const char *const kText[] = {
+      "OK",
+      "Busy",
+      "Service unknown",
+      "Parameter invalid",
+      "Frequency invalid",
+      "Datarate invalid",
+      "Frequency or datarate invalid",
+      "No network joined",
+      "Length error",
+      "Region not supported",
+      "Skipped APP data",
+      "Duty-cycle restricted",
+      "No channel found",
+      "No free channel found",
+      "Busy beacon reserved time",
+      "Busy ping-slot window time",
+      "Busy uplink collision",
+      "Crypto error",
+      "FCnt handler error",
+      "MAC command error",
+      "ClassB error",
+      "Confirm queue error",
+      "Multicast group undefined",
+      "Unknown error",
+  };
+  size_t i = static_cast<size_t>(status);
+  constexpr size_t n = sizeof kText / sizeof kText[0];
+  return kText[i < n ? i : n - 1];
+}
 
 // ---- Module state shared with the callbacks ----
 uint8_t AckTimeoutRetries = 0;
@@ -528,7 +528,8 @@ int32_t service_lora_send(uint8_t *buff, uint32_t len, SERVICE_LORA_SEND_INFO in
   LoRaMacStatus_t possible = LoRaMacQueryTxPossible(static_cast<uint8_t>(len % 256), &tx_info);
   service_debug(
       "QueryTxPossible: %s, UserDataSize %d PossibleDataSize %d AdditionalFOptsSize %d\r\n",
-      status_text(possible), static_cast<int>(len), tx_info.MaxPossibleApplicationDataSize,
+      service_lora_mac_status_text(possible), static_cast<int>(len),
+      tx_info.MaxPossibleApplicationDataSize,
       tx_info.CurrentPossiblePayloadSize - tx_info.MaxPossibleApplicationDataSize);
   // A payload longer than the 8-bit length the MAC takes never fits.
   const bool fits = possible == LORAMAC_STATUS_OK && len <= 255;

@@ -84,6 +84,8 @@ extern void (*service_lora_timereq_callback)(int32_t status);
 int32_t service_lora_init(SERVICE_LORA_BAND band);
 int32_t service_lora_set_band(SERVICE_LORA_BAND band);
 SERVICE_LORA_BAND service_lora_get_band(void);
+// The MAC's status as the service prints it ("Duty-cycle restricted", ...).
+const char *service_lora_mac_status_text(LoRaMacStatus_t status);
 int32_t service_lora_set_lora_default(void);
 int32_t service_lora_stop(void);
 int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_join_period,
