@@ -67,13 +67,13 @@ World::~World() = default;
 
 int World::start(const std::string& image, const std::vector<std::string>& args) {
   const int n = driver_.next_id();
-  sim::world::DeviceSpec spec;
-  spec.name = image + "-" + std::to_string(n);
-  spec.image = image;
-  spec.args = args;
+  sim::world::DeviceLaunch launch;
+  launch.name = image + "-" + std::to_string(n);
+  launch.image = image;
+  launch.args = args;
   // The device exists before its start-up prints anything.
   devices_.push_back(Device{});
-  const int id = driver_.start(spec);
+  const int id = driver_.start(launch);
   if (id != n) throw std::runtime_error("bench world: unexpected device id");
   device(id).console = driver_.console(id);
   return id;

@@ -108,7 +108,7 @@ void usage(FILE* f) {
 }
 
 struct DevSpec {
-  sim::world::DeviceSpec spec;
+  sim::world::DeviceLaunch launch;
   std::string input;
   int id = 0;
 };
@@ -129,7 +129,7 @@ size_t split_dev(const std::vector<DevSpec>& devs, const std::string& opt, const
   if (eq == std::string::npos) die(opt + ": expected NAME=..., got " + v);
   std::string name = v.substr(0, eq);
   for (size_t i = 0; i < devs.size(); ++i) {
-    if (devs[i].spec.name == name) {
+    if (devs[i].launch.name == name) {
       *rest = v.substr(eq + 1);
       return i;
     }
@@ -221,16 +221,16 @@ int run(int argc, char** argv) {
       size_t eq = a.find('=');
       if (eq == std::string::npos) die("expected NAME=IMAGE, got " + a);
       DevSpec d;
-      d.spec.name = a.substr(0, eq);
-      d.spec.image = a.substr(eq + 1);
-      if (!sim::world::valid_device_name(d.spec.name)) die("bad device name " + d.spec.name);
-      if (d.spec.image.empty()) die("no image for " + d.spec.name);
+      d.launch.name = a.substr(0, eq);
+      d.launch.image = a.substr(eq + 1);
+      if (!sim::world::valid_device_name(d.launch.name)) die("bad device name " + d.launch.name);
+      if (d.launch.image.empty()) die("no image for " + d.launch.name);
       for (auto& o : devs)
-        if (o.spec.name == d.spec.name) die("two devices named " + d.spec.name);
+        if (o.launch.name == d.launch.name) die("two devices named " + d.launch.name);
       // Every port is carried by the world; the console goes on a
       // pseudo-terminal unless --ports names others.
-      d.spec.world_ports.clear();
-      for (int p = 0; p < kMaxPorts; ++p) d.spec.world_ports.push_back(p);
+      d.launch.world_ports.clear();
+      for (int p = 0; p < kMaxPorts; ++p) d.launch.world_ports.push_back(p);
       devs.push_back(std::move(d));
     }
   }
@@ -271,16 +271,16 @@ int run(int argc, char** argv) {
             rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         if (p.size() != 1 || p[0] < '0' || p[0] >= '0' + kMaxPorts) die("--ports: bad port " + p);
         int port = p[0] - '0';
-        auto& ports = d.spec.pty_ports;
+        auto& ports = d.launch.pty_ports;
         if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
         if (comma == std::string::npos) break;
         pos = comma + 1;
       }
     } else if (opt == "--flash") {
-      d.spec.flash = rest;
+      d.launch.flash = rest;
     } else if (opt == "--pin" || opt == "--adc") {
-      d.spec.args.push_back(opt);
-      d.spec.args.push_back(rest);
+      d.launch.args.push_back(opt);
+      d.launch.args.push_back(rest);
     } else if (opt == "--input") {
       std::string bytes, error;
       if (!hostutil::unescape(rest, &bytes, &error)) die("--input " + v + ": " + error);
@@ -294,7 +294,7 @@ int run(int argc, char** argv) {
       losses.push_back({k, b, db});
     }
   }
-  for (DevSpec& d : devs) d.spec.console_pty = d.spec.pty_ports.empty();
+  for (DevSpec& d : devs) d.launch.console_pty = d.launch.pty_ports.empty();
 
   FILE* frame_log = open_log(frame_log_path);
   FILE* transcript = open_log(transcript_path);
@@ -328,7 +328,7 @@ int run(int argc, char** argv) {
                                             static_cast<uint32_t>(l.b + 1), l.db);
     for (DevSpec& d : devs) {
       try {
-        d.id = world.start(d.spec);
+        d.id = world.start(d.launch);
       } catch (const std::runtime_error& e) {
         throw Refused(e.what());
       }

@@ -138,52 +138,53 @@ const std::string& Driver::flash_path(int id) const { return dev(id).flash; }
 const std::string& Driver::log_path(int id) const { return dev(id).log; }
 int Driver::console(int id) const { return dev(id).console; }
 
-int Driver::start(const DeviceSpec& spec) {
-  if (!valid_device_name(spec.name))
-    throw std::invalid_argument("world: bad device name \"" + spec.name +
+int Driver::start(const DeviceLaunch& launch) {
+  if (!valid_device_name(launch.name))
+    throw std::invalid_argument("world: bad device name \"" + launch.name +
                                 "\" (letters, digits, '-' and '_')");
-  if (find(spec.name)) throw std::invalid_argument("world: a device is already named " + spec.name);
+  if (find(launch.name))
+    throw std::invalid_argument("world: a device is already named " + launch.name);
   DeviceConfig cfg;
-  cfg.name = spec.name;
-  cfg.program = image_path_in(opt_.image_dir, spec.image);
-  if (spec.image.empty() || ::access(cfg.program.c_str(), X_OK) != 0)
+  cfg.name = launch.name;
+  cfg.program = image_path_in(opt_.image_dir, launch.image);
+  if (launch.image.empty() || ::access(cfg.program.c_str(), X_OK) != 0)
     throw std::runtime_error("no image program " + cfg.program);
   auto d = std::make_unique<Dev>();
   d->id = next_id();
-  d->name = spec.name;
-  d->flash = spec.flash.empty() ? dir_ + "/" + spec.name + ".flash" : spec.flash;
-  d->log = dir_ + "/" + spec.name + ".log";
-  d->console_pty = spec.console_pty;
+  d->name = launch.name;
+  d->flash = launch.flash.empty() ? dir_ + "/" + launch.name + ".flash" : launch.flash;
+  d->log = dir_ + "/" + launch.name + ".log";
+  d->console_pty = launch.console_pty;
   // The master appends to the log (a restart goes on in it); a log of an
   // earlier run in the same directory is emptied.
   if (::truncate(d->log.c_str(), 0) != 0 && errno != ENOENT)
     throw std::runtime_error("cannot write " + d->log + ": " + std::strerror(errno));
-  if (!spec.initial_flash.empty()) {
+  if (!launch.initial_flash.empty()) {
     std::ofstream f(d->flash, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(spec.initial_flash.data()),
-            static_cast<std::streamsize>(spec.initial_flash.size()));
+    f.write(reinterpret_cast<const char*>(launch.initial_flash.data()),
+            static_cast<std::streamsize>(launch.initial_flash.size()));
     if (!f) throw std::runtime_error("cannot write " + d->flash);
   }
   cfg.log_path = d->log;
   cfg.cwd = dir_;
   cfg.args = {"--flash", d->flash};
-  for (int p : spec.world_ports) {
+  for (int p : launch.world_ports) {
     cfg.args.push_back("--uart-world");
     cfg.args.push_back(std::to_string(p));
   }
-  for (const auto& [pin, level] : spec.pins) {
+  for (const auto& [pin, level] : launch.pins) {
     cfg.args.push_back("--pin");
     cfg.args.push_back(pin + "=" + std::to_string(level));
   }
-  for (const auto& [input, mv] : spec.adcs) {
+  for (const auto& [input, mv] : launch.adcs) {
     cfg.args.push_back("--adc");
     cfg.args.push_back(input + "=" + std::to_string(mv));
   }
-  cfg.args.insert(cfg.args.end(), spec.args.begin(), spec.args.end());
+  cfg.args.insert(cfg.args.end(), launch.args.begin(), launch.args.end());
   // The device is known (by its id) before its start-up prints anything.
   Dev& ref = *d;
   devices_.push_back(std::move(d));
-  for (int p : spec.pty_ports) attach_pty(ref.id, p);
+  for (int p : launch.pty_ports) attach_pty(ref.id, p);
   starting_ = ref.id;
   int id;
   try {

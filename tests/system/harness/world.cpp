@@ -303,15 +303,15 @@ Device& World::start(const std::string& name, const std::string& image) {
 }
 
 Device& World::start(const std::string& name, DeviceOptions options) {
-  sim::world::DeviceSpec spec;
-  spec.name = name;
-  spec.image = options.image;
-  spec.flash = options.flash_file;
-  spec.initial_flash = options.initial_flash;
-  spec.world_ports = options.ports;
-  spec.pins = options.pins;
-  spec.adcs = options.adcs;
-  spec.args = options.extra_args;
+  sim::world::DeviceLaunch launch;
+  launch.name = name;
+  launch.image = options.image;
+  launch.flash = options.flash_file;
+  launch.initial_flash = options.initial_flash;
+  launch.world_ports = options.ports;
+  launch.pins = options.pins;
+  launch.adcs = options.adcs;
+  launch.args = options.extra_args;
   auto dev = std::make_unique<Device>();
   dev->world_ = this;
   dev->name_ = name;
@@ -321,7 +321,7 @@ Device& World::start(const std::string& name, DeviceOptions options) {
   Device& ref = *dev;
   devices_.push_back(std::move(dev));
   try {
-    driver_->start(spec);
+    driver_->start(launch);
   } catch (...) {
     devices_.pop_back();
     throw;

@@ -35,7 +35,7 @@ class NetworkSetup;
 
 namespace sim::world {
 
-struct DeviceSpec {
+struct DeviceLaunch {
   std::string name;   // letters, digits, '-' and '_'; unique in the world
   std::string image;  // looked up in the image directory unless it has a '/'
   std::string flash;  // "" : <dir>/<name>.flash
@@ -92,7 +92,7 @@ class Driver {
   // Starts a device program and runs its start-up; returns its id. Throws
   // std::invalid_argument for a bad or taken name, std::runtime_error when
   // the program is missing or cannot start.
-  int start(const DeviceSpec& spec);
+  int start(const DeviceLaunch& launch);
   int next_id() const { return static_cast<int>(devices_.size()) + 1; }
   int device_count() const { return static_cast<int>(devices_.size()); }
   int find(const std::string& name) const;  // 0 when none
