@@ -3,7 +3,10 @@
 // uplinks with and without acknowledgement.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "network/gateway.h"
 #include "systest/world.h"
@@ -721,6 +724,121 @@ TEST_F(LoRaWan, OtaaMacBlockHoldsOnlyTheDevNonce) {
   ASSERT_GT(ns_.uplinks().size(), n);
   EXPECT_EQ(ns_.uplinks()[n].dev_nonce, stored + 1);
   EXPECT_EQ(ns_.uplinks()[n].status, "ok");
+}
+
+// CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320), computed here
+// apart from the firmware's.
+uint32_t crc32(const uint8_t* p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
+// An ABP device keeps its session in the MAC block, each part where the
+// block has it: the crypto group (frame counters) at 0, MAC group 1 at 56,
+// MAC group 2 (address, version, MAC state) at 88 and the secure element
+// (keys) at 476, each closed by the CRC-32 of its other bytes, then the 96
+// channel entries at 892, which carry no CRC. At the next start a group
+// whose CRC no longer matches is left out, and only that one.
+TEST_F(LoRaWan, AbpMacBlockHoldsTheSessionGroups) {
+  constexpr size_t kMacBlock = 0x3E000;  // offset of the MAC block in flash
+  constexpr size_t kMacBlockSize = 2044;
+  constexpr size_t kGroup2 = 88, kSecureElement = 476, kChannels = 892;
+  DeviceEntry e;
+  e.name = "a";
+  e.otaa = false;
+  e.dev_addr = kDevAddr;
+  e.keys.fnwk_s_int = e.keys.snwk_s_int = e.keys.nwk_s_enc = kNwkSKey;
+  e.keys.app_s = kAppSKey;
+  ns_.add_device(e);
+  ASSERT_TRUE(at("AT+DEVADDR=26011234"));
+  ASSERT_TRUE(at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
+  ASSERT_TRUE(at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
+  ASSERT_TRUE(at("AT+NJM=0"));
+  // One uplink and the frame counter the network read in it.
+  auto send = [&]() -> std::optional<uint16_t> {
+    const size_t before = ns_.uplinks().size();
+    if (!at("AT+SEND=5:01")) return std::nullopt;
+    std::optional<UplinkRecord> up = uplink(before);
+    if (!up || up->raw.size() < 8 || up->dev_addr != kDevAddr) return std::nullopt;
+    if (!d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)) || !d_->quiet(kAt, sec(1)))
+      return std::nullopt;
+    return uint16_t(up->raw[6] | up->raw[7] << 8);
+  };
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(send(), i);
+
+  std::vector<uint8_t> flash = d_->flash();
+  const std::vector<uint8_t> block(flash.begin() + kMacBlock,
+                                   flash.begin() + kMacBlock + kMacBlockSize);
+  struct Group {
+    const char* name;
+    size_t offset;
+    size_t size;
+  };
+  const Group groups[] = {{"crypto", 0, 56},
+                          {"MAC group 1", 56, 32},
+                          {"MAC group 2", kGroup2, 388},
+                          {"secure element", kSecureElement, 416}};
+  for (const Group& g : groups) {
+    EXPECT_EQ(le32(block, g.offset + g.size - 4), crc32(block.data() + g.offset, g.size - 4))
+        << g.name;
+  }
+  EXPECT_EQ(le32(block, 0), 0x01000300u) << "LoRaWAN 1.0.3";
+  EXPECT_EQ(block[4] | block[5] << 8, 0) << "no join, no DevNonce";
+  EXPECT_EQ(le32(block, 12), 3u) << "the next uplink counter";
+  EXPECT_EQ(le32(block, kGroup2 + 140), kDevAddr);
+  EXPECT_EQ(le32(block, kGroup2 + 356), 0x01000300u);
+  auto holds = [&](const Key& key) {
+    return std::search(block.begin() + kSecureElement, block.begin() + kChannels, key.begin(),
+                       key.end()) != block.begin() + kChannels;
+  };
+  EXPECT_TRUE(holds(kNwkSKey));
+  EXPECT_TRUE(holds(kAppSKey));
+  // The three EU868 channels, and nothing in the other 93 entries.
+  for (size_t ch = 0; ch < 96; ++ch) {
+    const size_t at = kChannels + 12 * ch;
+    if (ch < 3) {
+      EXPECT_EQ(le32(block, at), 868100000u + 200000u * ch) << "channel " << ch;
+    } else {
+      for (size_t k = 0; k < 12; ++k) ASSERT_EQ(block[at + k], 0) << "channel " << ch;
+    }
+  }
+
+  // A damaged group is left out at the next start. A DevAddr restored from
+  // a damaged MAC group 2 would make the uplink unknown to the network, an
+  // uplink counter from a damaged crypto group would not start again at 0.
+  struct Damage {
+    const char* group;
+    size_t byte;
+    uint16_t next_fcnt;
+  };
+  const Damage damages[] = {
+      {"MAC group 2", kGroup2 + 140, 3},  // the session goes on
+      {"crypto", 12, 0},                  // the counters start again
+  };
+  for (const Damage& dmg : damages) {
+    SCOPED_TRACE(dmg.group);
+    d_->kill();
+    {
+      std::fstream f(d_->flash_path(), std::ios::in | std::ios::out | std::ios::binary);
+      ASSERT_TRUE(f);
+      f.seekg(std::streamoff(kMacBlock + dmg.byte));
+      const char b = char(f.get());
+      f.seekp(std::streamoff(kMacBlock + dmg.byte));
+      f.put(char(b ^ 0x40));
+    }
+    d_->restart();
+    ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+    EXPECT_EQ(send(), dmg.next_fcnt);
+  }
 }
 
 // The receive windows the network's join accept sets are the ones the
