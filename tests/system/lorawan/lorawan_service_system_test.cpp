@@ -555,6 +555,126 @@ TEST_F(LoRaWan, DownlinksOnSeveralPorts) {
   }
 }
 
+// What a class A device does after a downlink by itself: a frame with no
+// payload (an acknowledgement) prints no downlink line but gives the signal
+// readings; a confirmed downlink is acknowledged by an empty uplink at once;
+// a downlink saying more are waiting is followed by an empty uplink that
+// fetches the next.
+TEST_F(LoRaWan, WhatFollowsADownlinkInClassA) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+RSSI=?", "AT+RSSI=0"));
+  ASSERT_TRUE(at("AT+CFM=1"));
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  EXPECT_TRUE(d_->quiet(kAt, sec(3))) << "no downlink line for a bare acknowledgement";
+  d_->write(kAt, "AT+RSSI=?\r\n");
+  std::optional<std::string> rssi = d_->next_line(kAt, sec(2));
+  ASSERT_TRUE(rssi);
+  EXPECT_EQ(rssi->rfind("AT+RSSI=-", 0), 0u) << *rssi;
+  ASSERT_TRUE(d_->wait_line(kAt, "OK", sec(2)));
+  ASSERT_TRUE(at("AT+CFM=0"));
+
+  // A confirmed downlink: the acknowledgement goes out by itself.
+  ns_.queue_downlink("a", 4, Bytes{0x44}, true);
+  size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  std::optional<std::string> rx = d_->next_line(kAt, sec(1));
+  ASSERT_TRUE(rx);
+  EXPECT_EQ(rx->substr(rx->size() - 13), ":UNICAST:4:44") << *rx;
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_EQ(ns_.uplinks().size(), before + 2);
+  const UplinkRecord& ack = ns_.uplinks()[before + 1];
+  EXPECT_EQ(ack.status, "ok");
+  EXPECT_FALSE(ack.fport);
+  EXPECT_TRUE(ack.payload.empty());
+  EXPECT_TRUE(ack.fctrl & 0x20) << "ACK bit";
+  EXPECT_TRUE(ns_.last_confirmed_acked("a"));
+  ASSERT_TRUE(d_->quiet(kAt, sec(3)));
+
+  // Two downlinks waiting: the second comes after the empty uplink the
+  // first one's pending flag brings.
+  ns_.queue_downlink("a", 5, Bytes{0x55});
+  ns_.queue_downlink("a", 6, Bytes{0x66});
+  before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:03"));
+  for (const char* suffix : {":UNICAST:5:55", ":UNICAST:6:66"}) {
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    rx = d_->next_line(kAt, sec(1));
+    ASSERT_TRUE(rx);
+    EXPECT_EQ(rx->substr(rx->size() - 13), suffix) << *rx;
+  }
+  EXPECT_TRUE(d_->quiet(kAt, sec(5)));
+  ASSERT_EQ(ns_.uplinks().size(), before + 2);
+  EXPECT_FALSE(ns_.uplinks()[before + 1].fport);
+  EXPECT_EQ(ns_.queued("a"), 0u);
+}
+
+// A class C device acknowledges a confirmed downlink of its continuous
+// window with an empty uplink, as a class A device does.
+TEST_F(LoRaWan, ClassCConfirmedDownlinkIsAcknowledged) {
+  otaa_identity();
+  ASSERT_TRUE(at("AT+CLASS=C"));
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ns_.set_class("a", 'C');
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(5)));
+  const size_t before = ns_.uplinks().size();
+  ns_.queue_downlink("a", 9, Bytes{0xC3}, true);
+  std::optional<std::string> rx = d_->next_line(kAt, sec(10));
+  ASSERT_TRUE(rx);
+  EXPECT_EQ(rx->rfind("+EVT:RX_C:", 0), 0u) << *rx;
+  EXPECT_EQ(rx->substr(rx->size() - 13), ":UNICAST:9:c3") << *rx;
+  std::optional<UplinkRecord> ack = uplink(before);
+  ASSERT_TRUE(ack);
+  EXPECT_FALSE(ack->fport);
+  EXPECT_TRUE(ack->fctrl & 0x20) << "ACK bit";
+  EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  EXPECT_TRUE(ns_.last_confirmed_acked("a"));
+}
+
+// The signal readings answer in the FSK work mode too, not in LoRa P2P.
+TEST_F(LoRaWan, SignalReadingsByWorkMode) {
+  struct Case {
+    const char* nwm;
+    const char* banner;
+    const char* rssi;
+    const char* snr;
+  };
+  const Case cases[] = {
+      {"2", "Current Work Mode: FSK.", "AT+RSSI=0", "AT+SNR=0"},
+      {"0", "Current Work Mode: LoRa P2P.", "AT_MODE_NO_SUPPORT", "AT_MODE_NO_SUPPORT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.nwm);
+    d_->write(kAt, std::string("AT+NWM=") + c.nwm + "\r\n");
+    ASSERT_TRUE(d_->wait_line(kAt, c.banner, sec(5)));
+    EXPECT_TRUE(at("AT+RSSI=?", c.rssi));
+    EXPECT_TRUE(at("AT+SNR=?", c.snr));
+    EXPECT_TRUE(at("AT+ARSSI=?", "AT_MODE_NO_SUPPORT"));
+  }
+}
+
+// Requests the network leaves unanswered: the link check and the time
+// request each report their failure.
+TEST_F(LoRaWan, UnansweredLinkCheckAndTimeRequestFail) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ns_.set_window("a", Window::kNone);
+  ASSERT_TRUE(at("AT+LINKCHECK=1"));
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+EVT:TX_DONE", "+EVT:LINKCHECK:1:0:0:0:0"}, sec(10)));
+  ASSERT_TRUE(at("AT+TIMEREQ=1"));
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+EVT:TX_DONE", "+EVT:TIMEREQ_FAILED"}, sec(10)));
+  EXPECT_TRUE(at("AT+TIMEREQ=?", "AT+TIMEREQ=0"));
+}
+
 // Link check once and a device time request: each answer brings its line,
 // and the once mode is spent.
 TEST_F(LoRaWan, LinkCheckAndDeviceTime) {
