@@ -1,6 +1,6 @@
 // A user program for the system test of api.lorawan and api.lora: it takes
 // one command a line on UART1 (custom mode) and answers there, and prints
-// what the service's hooks report.
+// what the service's hooks report (join, send, receive, link check, time).
 //   keys                  set the OTAA identity through the setters
 //   ids                   read the identity back
 //   join | send P HEX | csend P HEX | dr N | class N | rx1dl N | get
@@ -8,6 +8,7 @@
 //   lpsend P ACK N SEED   long packet of N bytes: SEED + 7i + i/256 (mod 256)
 //   addmulc CLASS ADDR FREQ DR PERIODICITY   (the group keys are fixed)
 //   rmvmulc ADDR | lstmulc | arssi | ver | mask HEX | maskget | band N
+//   linkcheck N | timereq N
 //   nwm N | pfreq N | psf N | psend HEX | precv N | p2pget
 #include <stdio.h>
 #include <string.h>
@@ -66,6 +67,11 @@ void on_recv(SERVICE_LORA_RECEIVE_T data) {
   print_hex(data.Buffer, data.BufferSize);
   Serial1.printf(" rssi=%d\r\n", data.Rssi);
 }
+void on_linkcheck(SERVICE_LORA_LINKCHECK_T *data) {
+  Serial1.printf("linkcheck cb %u:%u:%u:%d:%d\r\n", data->State, data->DemodMargin,
+                 data->NbGateways, data->Rssi, data->Snr);
+}
+void on_timereq(int32_t status) { Serial1.printf("timereq cb %d\r\n", static_cast<int>(status)); }
 void on_psend() { Serial1.println("psend cb"); }
 void on_precv(qiv_lora_p2p_recv_t data) {
   Serial1.print("precv cb ");
@@ -173,6 +179,10 @@ void run(const String &cmd) {
     } else {
       Serial1.println("mask refused");
     }
+  } else if (verb == "linkcheck") {
+    answer("linkcheck", api.lorawan.linkcheck.set(static_cast<uint8_t>(arg.toInt())));
+  } else if (verb == "timereq") {
+    answer("timereq", api.lorawan.timereq.set(static_cast<uint8_t>(arg.toInt())));
   } else if (verb == "band") {
     answer("band", api.lorawan.band.set(static_cast<uint8_t>(arg.toInt())));
   } else if (verb == "dr") {
@@ -212,6 +222,8 @@ void setup() {
   api.lorawan.registerJoinCallback(on_join);
   api.lorawan.registerSendCallback(on_send);
   api.lorawan.registerRecvCallback(on_recv);
+  api.lorawan.registerLinkCheckCallback(on_linkcheck);
+  api.lorawan.registerTimereqCallback(on_timereq);
   api.lora.registerPSendCallback(on_psend);
   api.lora.registerPRecvCallback(on_precv);
   Serial1.println("ready");

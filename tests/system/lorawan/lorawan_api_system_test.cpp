@@ -462,4 +462,75 @@ TEST_F(LoRaApi, MaskChosenThroughTheProgramIsWhatGoesOnTheAir) {
   EXPECT_TRUE(cmd("maskget", "mask=0080"));
 }
 
+// The join, link-check and time hooks of the program: a join nobody
+// answers and one the network accepts, then a link check and a time
+// request answered and unanswered, each outcome reported to the program as
+// the AT port reports it.
+TEST_F(LoRaApi, JoinLinkCheckAndTimeOutcomesReachTheHooks) {
+  ASSERT_TRUE(cmd("keys", "keys ok"));
+  ASSERT_TRUE(d_->wait_line(kProgram, "short key refused"));
+  // The network does not know the device yet: the join fails in the
+  // windows, the second window last.
+  ASSERT_TRUE(cmd("join", "join ok"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:JOIN_FAILED_RX_TIMEOUT", sec(15)));
+  ASSERT_TRUE(d_->wait_line(kProgram, "join cb 4", sec(1)));
+  otaa_device();
+  ASSERT_TRUE(cmd("join", "join ok"));
+  ASSERT_TRUE(d_->wait_line(kProgram, "join cb 0", sec(15)));
+  ASSERT_TRUE(d_->quiet(kProgram, sec(1)));
+
+  struct Case {
+    Window window;
+    std::vector<std::string> program;  // lines after "send cb 0"; "*" ends a prefix
+    const char* at_line;               // the link check line on the AT port
+  };
+  const Case cases[] = {
+      // The answers come in a frame without data, which the receive hook
+      // gets too.
+      {Window::kRx1,
+       {"timereq cb 0", "linkcheck cb 0:*", "recv cb 0: rssi=-*"},
+       "+EVT:LINKCHECK:0:"},
+      {Window::kNone, {"linkcheck cb *", "timereq cb 1"}, "+EVT:LINKCHECK:1:0:0:0:0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at_line);
+    ns_->set_window("a", c.window);
+    ASSERT_TRUE(cmd("linkcheck 1", "linkcheck ok"));
+    ASSERT_TRUE(cmd("timereq 1", "timereq ok"));
+    d_->take(kAt);
+    ASSERT_TRUE(cmd("usend 2 01", "usend ok"));
+    ASSERT_TRUE(d_->wait_line(kProgram, "send cb 0", sec(10)));
+    std::vector<std::string> got;
+    for (size_t i = 0; i < c.program.size(); ++i) {
+      std::optional<std::string> line = d_->next_line(kProgram, sec(2));
+      ASSERT_TRUE(line) << "line " << i;
+      got.push_back(*line);
+      const std::string& want = c.program[i];
+      if (want.back() == '*') {
+        EXPECT_EQ(line->rfind(want.substr(0, want.size() - 1), 0), 0u) << *line;
+      } else {
+        EXPECT_EQ(*line, want);
+      }
+    }
+    // The link check outcome the hook had is the one the AT line shows.
+    std::optional<std::string> at_line;
+    for (int i = 0; i < 4 && !(at_line && at_line->rfind("+EVT:LINKCHECK:", 0) == 0); ++i) {
+      at_line = d_->next_line(kAt, sec(2));
+    }
+    ASSERT_TRUE(at_line);
+    EXPECT_EQ(at_line->rfind(c.at_line, 0), 0u) << *at_line;
+    for (const std::string& line : got) {
+      if (line.rfind("linkcheck cb ", 0) != 0) continue;
+      const std::string values = line.substr(13);
+      if (c.window == Window::kRx1) {
+        EXPECT_EQ("+EVT:LINKCHECK:" + values, *at_line);
+      } else {
+        EXPECT_NE(values.rfind("0:", 0), 0u) << "a failure state: " << values;
+        EXPECT_EQ(values.substr(values.find(':')), ":0:0:0:0");
+      }
+    }
+    ASSERT_TRUE(d_->quiet(kProgram, sec(2)));
+  }
+}
+
 }  // namespace
