@@ -659,6 +659,55 @@ TEST_F(LoRaWan, SignalReadingsByWorkMode) {
   }
 }
 
+// Link check in the every-time mode: each uplink asks, each answer is
+// reported, and the mode stays.
+TEST_F(LoRaWan, LinkCheckEveryTime) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+LINKCHECK=2"));
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const size_t before = ns_.uplinks().size();
+    ASSERT_TRUE(at("AT+SEND=2:0" + std::to_string(i)));
+    std::optional<UplinkRecord> up = uplink(before);
+    ASSERT_TRUE(up);
+    ASSERT_EQ(up->mac.size(), 1u);
+    EXPECT_EQ(up->mac[0].cid, 0x02);
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    std::optional<std::string> lc = d_->next_line(kAt, sec(1));
+    ASSERT_TRUE(lc);
+    EXPECT_EQ(lc->rfind("+EVT:LINKCHECK:0:", 0), 0u) << *lc;
+    ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  }
+  EXPECT_TRUE(at("AT+LINKCHECK=?", "AT+LINKCHECK=2"));
+}
+
+// A join accept the device cannot open (made under another key) is a
+// failed join with the MAC's status, not a timeout, and the retry follows.
+TEST_F(LoRaWan, JoinAcceptUnderAnotherKeyFails) {
+  // The network does not know the device: the only answer is the forged
+  // one, in the first join window.
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  ASSERT_TRUE(at("AT+JOIN=1:0:7:1"));
+  std::optional<UplinkRecord> request = wait_uplink(
+      w_.master(), ns_, 0, [](const UplinkRecord& r) { return r.mtype == MType::kJoinRequest; },
+      sec(5));
+  ASSERT_TRUE(request);
+  Bytes accept(17, 0x5A);
+  accept[0] = 0x20;  // join accept
+  gw_.send_raw(request->meta.end_us + 5000000, request->meta.freq, request->meta.dr, accept);
+  std::optional<std::string> line = d_->next_line(kAt, sec(10));
+  ASSERT_TRUE(line);
+  EXPECT_EQ(*line, "+EVT:JOIN_FAILED_7");
+  EXPECT_TRUE(at("AT+NJS=?", "AT+NJS=0"));
+  // One retry after the stored period; unanswered, it times out.
+  EXPECT_TRUE(d_->wait_line(kAt, "+EVT:JOIN_FAILED_RX_TIMEOUT", sec(20)));
+  EXPECT_TRUE(d_->quiet(kAt, sec(20)));
+}
+
 // Requests the network leaves unanswered: the link check and the time
 // request each report their failure.
 TEST_F(LoRaWan, UnansweredLinkCheckAndTimeRequestFail) {
