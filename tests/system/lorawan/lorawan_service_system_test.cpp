@@ -469,6 +469,78 @@ TEST_F(LoRaWan, JoinRetriesWithoutAnswer) {
   EXPECT_TRUE(at("AT+NJS=?", "AT+NJS=0"));
 }
 
+// AT+JOIN with join start 0 ends a retry cycle in progress: no request
+// follows.
+TEST_F(LoRaWan, JoinStartZeroStopsTheRetries) {
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  ASSERT_TRUE(at("AT+DR=5"));
+  ASSERT_TRUE(at("AT+JOIN=1:0:8:5"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:JOIN_FAILED_RX_TIMEOUT", sec(10)));
+  ASSERT_TRUE(at("AT+JOIN=0:0:8:5"));
+  EXPECT_TRUE(d_->quiet(kAt, sec(60)));
+  EXPECT_EQ(ns_.uplinks().size(), 1u);
+  EXPECT_TRUE(at("AT+JOIN=?", "AT+JOIN=0:0:8:5"));
+}
+
+// A payload longer than the data rate carries is refused, and an empty
+// frame goes out in its place (it still carries what the MAC had to say).
+TEST_F(LoRaWan, PayloadTooLongForTheDataRate) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+DR=0"));
+  struct Case {
+    size_t bytes;
+    const char* reply;
+    bool carried;
+  };
+  const Case cases[] = {{51, "OK", true}, {52, "AT_PARAM_ERROR", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const size_t before = ns_.uplinks().size();
+    ASSERT_TRUE(at("AT+SEND=2:" + std::string(2 * c.bytes, '7'), c.reply));
+    std::optional<UplinkRecord> up = uplink(before);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->status, "ok");
+    EXPECT_EQ(up->mtype, MType::kUnconfirmedUp);
+    EXPECT_EQ(up->fport.has_value(), c.carried);
+    EXPECT_EQ(up->payload.size(), c.carried ? c.bytes : 0u);
+    EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    ASSERT_TRUE(d_->quiet(kAt, sec(2)));
+  }
+}
+
+// Choosing the band the module already has changes nothing: the flash
+// stays as it is and the session goes on.
+TEST_F(LoRaWan, ChoosingTheStoredBandChangesNothing) {
+  DeviceEntry e;
+  e.name = "a";
+  e.otaa = false;
+  e.dev_addr = kDevAddr;
+  e.keys.fnwk_s_int = e.keys.snwk_s_int = e.keys.nwk_s_enc = kNwkSKey;
+  e.keys.app_s = kAppSKey;
+  ns_.add_device(e);
+  ASSERT_TRUE(at("AT+DEVADDR=26011234"));
+  ASSERT_TRUE(at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
+  ASSERT_TRUE(at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
+  ASSERT_TRUE(at("AT+NJM=0"));
+  ASSERT_TRUE(at("AT+SEND=5:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  const std::vector<uint8_t> flash = d_->flash();
+  ASSERT_TRUE(at("AT+BAND=4"));
+  ASSERT_TRUE(at("AT+BAND=?", "AT+BAND=4"));
+  EXPECT_TRUE(d_->flash() == flash);
+  const size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=5:02"));
+  std::optional<UplinkRecord> up = uplink(before);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->status, "ok");
+  EXPECT_EQ(up->fcnt, 1u);
+}
+
 // With the duty cycle enforced an uplink that must wait says how long and
 // is refused as busy: nothing goes on the air.
 TEST_F(LoRaWan, UplinkHeldBackByTheDutyCycle) {
