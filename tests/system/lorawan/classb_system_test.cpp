@@ -238,7 +238,15 @@ class ClassB : public ::testing::Test {
   systest::Device* d_ = nullptr;
 };
 
-class ClassBOnEveryImage : public ClassB, public testing::WithParamInterface<std::string> {};
+// An image, the gateway-specific field of its network's beacons
+// (descriptor, then 6 bytes) and what AT+BGW shows of it.
+struct ImageCase {
+  const char* image;
+  std::vector<uint8_t> info;
+  const char* bgw;
+};
+
+class ClassBOnEveryImage : public ClassB, public testing::WithParamInterface<ImageCase> {};
 
 // GPS seconds of the last beacon at world time `t`.
 uint32_t last_beacon_seconds(const NetworkServer& ns, systest::time_us t) {
@@ -248,15 +256,13 @@ uint32_t last_beacon_seconds(const NetworkServer& ns, systest::time_us t) {
 // The whole acquisition, then a unicast and a class B multicast downlink in
 // their slots, and the beacon readings.
 TEST_P(ClassBOnEveryImage, AcquisitionPingSlotsAndBeaconReadings) {
-  // Gateway coordinates: latitude 0x123456, longitude 0xABCDEF.
-  start(GetParam(), {0x00, 0x56, 0x34, 0x12, 0xEF, 0xCD, 0xAB});
+  start(GetParam().image, GetParam().info);
   otaa();
   enter_class_b(1);
 
   ASSERT_TRUE(at("AT+BFREQ=?", "AT+BFREQ=3:869.525"));
   ASSERT_TRUE(at("AT+BTIME=?", "AT+BTIME=" + std::to_string(last_beacon_seconds(ns_, w_.now()))));
-  ASSERT_TRUE(
-      at("AT+BGW=?", "AT+BGW=0:0:0:" + std::to_string(0x123456) + ":" + std::to_string(0xABCDEF)));
+  ASSERT_TRUE(at("AT+BGW=?", std::string("AT+BGW=") + GetParam().bgw));
   // The local time: the network's GPS time less the 18 leap seconds, as
   // UTC (the second may turn while the reply is on its way).
   const uint64_t unix_s = ns_.gps_us(w_.now()) / 1000000 + 315964800 - 18;
@@ -300,13 +306,27 @@ TEST_P(ClassBOnEveryImage, AcquisitionPingSlotsAndBeaconReadings) {
   EXPECT_TRUE(in_ping_slot(ns_.gps_us(ns_.downlinks().back().tx.at), g.addr, 2));
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, ClassBOnEveryImage,
-                         testing::Values("brisola-t", "brisola-e", "quenlarlp-sip", "saffrond"),
-                         [](const testing::TestParamInfo<std::string>& i) {
-                           std::string n = i.param;
-                           std::replace(n.begin(), n.end(), '-', '_');
-                           return n;
-                         });
+// Fields are 24-bit, least significant byte first; AT+BGW lists the
+// descriptor, NetID, gateway id, latitude and longitude.
+INSTANTIATE_TEST_SUITE_P(
+    Images, ClassBOnEveryImage,
+    testing::Values(
+        // Coordinates of the first antenna: latitude 0x123456, longitude 0xABCDEF.
+        ImageCase{
+            "brisola-t", {0x00, 0x56, 0x34, 0x12, 0xEF, 0xCD, 0xAB}, "0:0:0:1193046:11259375"},
+        // NetID 0x000013 and gateway id 0x030201.
+        ImageCase{"brisola-e", {0x03, 0x13, 0x00, 0x00, 0x01, 0x02, 0x03}, "0:19:197121:0:0"},
+        // Coordinates of the third antenna: the largest latitude field, a
+        // longitude with its top bit set.
+        ImageCase{
+            "quenlarlp-sip", {0x02, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x80}, "2:0:0:16777215:8388608"},
+        // A descriptor for something else: nothing is recorded.
+        ImageCase{"saffrond", {0x41, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}, "0:0:0:0:0"}),
+    [](const testing::TestParamInfo<ImageCase>& i) {
+      std::string n = i.param.image;
+      std::replace(n.begin(), n.end(), '-', '_');
+      return n;
+    });
 
 // Lines the module prints while the world runs for `duration`, each with
 // the time it was complete.
@@ -397,6 +417,38 @@ TEST_F(ClassB, HoursOfTrackingThenBeaconLossAndFallbackToClassA) {
   EXPECT_EQ(line->rfind("+EVT:RX_1:", 0), 0u) << *line;
   // And with beacons back, class B is running again.
   EXPECT_TRUE(d_->wait_line(kAt, "+BC:LOCKED", sec(140)));
+  EXPECT_TRUE(d_->wait_line(kAt, "+BC:DONE", sec(40)));
+}
+
+// Without beacons the acquisition fails: "+BC:FAILED" and state S3, and
+// the next uplink asks for the time again; with beacons back, that
+// acquisition completes.
+TEST_F(ClassB, AcquisitionWithoutBeaconsFailsAndStartsAgain) {
+  start("brisola-t");
+  bool stopped = true;
+  gw_->options().beacon_hook = [&](uint32_t, Bytes&) { return !stopped; };
+  otaa();
+  ASSERT_TRUE(at("AT+CLASS=B"));
+  size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+EVT:TX_DONE"}, sec(5)));
+  ASSERT_TRUE(at("AT+CLASS=?", "AT+CLASS=B:S1"));
+  auto lines = lines_for(w_, *d_, sec(300));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front().second, "+BC:FAILED");
+  EXPECT_EQ(count(lines, "+BC:FAILED"), lines.size());
+  EXPECT_TRUE(at("AT+CLASS=?", "AT+CLASS=B:S3"));
+  EXPECT_EQ(ns_.uplinks().size(), before + 1);
+
+  stopped = false;
+  before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  std::optional<UplinkRecord> up = uplink(before, sec(5));
+  ASSERT_TRUE(up);
+  EXPECT_TRUE(has_command(*up, 0x0D)) << up->line();
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+EVT:TX_DONE"}, sec(5)));
+  EXPECT_TRUE(at("AT+CLASS=?", "AT+CLASS=B:S1"));
+  EXPECT_TRUE(d_->expect_lines(kAt, {"+BC:LOCKED"}, sec(140)));
   EXPECT_TRUE(d_->wait_line(kAt, "+BC:DONE", sec(40)));
 }
 
