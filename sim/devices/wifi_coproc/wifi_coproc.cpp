@@ -343,8 +343,7 @@ bool duration(const devices::Placement& e, const char* key, time_us* out, std::s
   return true;
 }
 
-bool count(const devices::Placement& e, const char* key, long max, long* out,
-           std::string* error) {
+bool count(const devices::Placement& e, const char* key, long max, long* out, std::string* error) {
   const std::string* v = e.setting(key);
   if (!v) return true;
   int n = 0;

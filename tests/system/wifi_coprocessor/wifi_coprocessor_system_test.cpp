@@ -165,8 +165,9 @@ TEST_F(SaffrondWifi, PassThroughCarriesTheHostsLinesByteForByteBothWays) {
 
   const std::vector<std::pair<std::string, std::string>> session = {
       {"AT\r\n", "AT\r\n\r\nOK\r\n"},
-      {"AT+GMR\r\n", "AT+GMR\r\nAT version:3.2.0(sim)\r\nSDK version:v5.1(sim)\r\n"
-                     "Bin version:1.0.0\r\n\r\nOK\r\n"},
+      {"AT+GMR\r\n",
+       "AT+GMR\r\nAT version:3.2.0(sim)\r\nSDK version:v5.1(sim)\r\n"
+       "Bin version:1.0.0\r\n\r\nOK\r\n"},
       {"AT+CWMODE?\r\n", "AT+CWMODE?\r\n+CWMODE:1\r\n\r\nOK\r\n"},
       {"AT+CWJAP?\r\n", "AT+CWJAP?\r\nNo AP\r\n\r\nOK\r\n"},
       {"ATE0\r\n", "ATE0\r\n\r\nOK\r\n"},
@@ -231,14 +232,15 @@ TEST_F(SaffrondWifi, ARestartBringsTheLoRaAtModeBackAndPowersTheCoProcessor) {
 }
 
 TEST_F(SaffrondWifi, WrongArgumentsAreRefusedAndChangeNothing) {
-  for (const char* bad : {"AT+ESP", "AT+ESP=2", "AT+ESP=257", "AT+ESP=1:1", "AT+ESP=", "AT+ESPPOWER",
-                          "AT+ESPPOWER=2", "AT+ESPPOWER=256", "AT+ESPPOWER=01", "AT+ESPPOWER=-1"})
+  for (const char* bad :
+       {"AT+ESP", "AT+ESP=2", "AT+ESP=257", "AT+ESP=1:1", "AT+ESP=", "AT+ESPPOWER", "AT+ESPPOWER=2",
+        "AT+ESPPOWER=256", "AT+ESPPOWER=01", "AT+ESPPOWER=-1"})
     expect(bad, {"AT_PARAM_ERROR"});
   expect("AT+ESP=?", {"AT+ESP=0", "OK"});
   expect("AT+ESPPOWER=?", {"AT+ESPPOWER=1", "OK"});
   EXPECT_EQ(enable_pin().size(), 1u) << "the co-processor stayed on";
-  expect("AT+ESPPOWER?", {"AT+ESPPOWER,RW: Control ESP32-C2 power via CHIP_EN pin (0 = off, 1 = on)",
-                          "OK"});
+  expect("AT+ESPPOWER?",
+         {"AT+ESPPOWER,RW: Control ESP32-C2 power via CHIP_EN pin (0 = off, 1 = on)", "OK"});
 }
 
 TEST_F(SaffrondWifi, WithTheCoProcessorOffLinesGoOutAndNothingComesBack) {

@@ -62,11 +62,11 @@ void line_complete(void) {
     to_host("OK\r\n", 4);
   } else if (equals_ignoring_case(cmd_buffer, "AT+ESP=?\r\n")) {
     char reply[20];
-    int n = snprintf(reply, sizeof reply, "AT+ESP=%d\r\nOK\r\n",
-                     currentATMode == ESP_AT_MODE ? 1 : 0);
+    int n =
+        snprintf(reply, sizeof reply, "AT+ESP=%d\r\nOK\r\n", currentATMode == ESP_AT_MODE ? 1 : 0);
     if (n > 0) {
-      to_host(reply, static_cast<size_t>(n) < sizeof reply ? static_cast<size_t>(n)
-                                                           : sizeof reply - 1);
+      to_host(reply,
+              static_cast<size_t>(n) < sizeof reply ? static_cast<size_t>(n) : sizeof reply - 1);
     }
   } else {
     to_coprocessor(cmd_buffer, static_cast<size_t>(cmd_index));

@@ -181,7 +181,8 @@ TEST_F(WifiCoprocTest, ResetAnswersOkThenBootsAgain) {
   auto& m = make(c);
   boot();
   EXPECT_EQ(dialog("ATE0\r\n"), "ATE0\r\n\r\nOK\r\n");
-  EXPECT_EQ(dialog("AT+RST\r\n", 400'000), "\r\nOK\r\n" + sim::WifiCoproc::noise(8) + "\r\nready\r\n");
+  EXPECT_EQ(dialog("AT+RST\r\n", 400'000),
+            "\r\nOK\r\n" + sim::WifiCoproc::noise(8) + "\r\nready\r\n");
   EXPECT_EQ(m.boots(), 2u);
   EXPECT_TRUE(m.echo()) << "a restart turns echo on again";
 }
@@ -238,8 +239,8 @@ TEST_F(WifiCoprocTest, TheRegistryMakesItFromText) {
   std::string path = ::testing::TempDir() + "wifi_coproc_test.log";
   std::remove(path.c_str());
   std::string error;
-  auto made = sim::devices::create("wifi-coproc@uart1,enable=PB3,boot=100ms,noise=0,log=" + path,
-                                   &error);
+  auto made =
+      sim::devices::create("wifi-coproc@uart1,enable=PB3,boot=100ms,noise=0,log=" + path, &error);
   ASSERT_TRUE(made) << error;
   power(1);
   sim::cpu_spend(200'000);
@@ -258,9 +259,9 @@ TEST_F(WifiCoprocTest, TheRegistryMakesItFromText) {
             "400087 in AT\\r\\n\n"
             "400087 out AT\\r\\n\n"
             "401348 out \\r\\nOK\\r\\n\n");
-  for (const char* bad :
-       {"wifi-coproc@i2c1:0x10", "wifi-coproc@uart1,enable=PZ9", "wifi-coproc@uart1,boot=5",
-        "wifi-coproc@uart1,ap=nopassword", "wifi-coproc@uart1,speed=2", "wifi-coproc@uart1,mute=2"}) {
+  for (const char* bad : {"wifi-coproc@i2c1:0x10", "wifi-coproc@uart1,enable=PZ9",
+                          "wifi-coproc@uart1,boot=5", "wifi-coproc@uart1,ap=nopassword",
+                          "wifi-coproc@uart1,speed=2", "wifi-coproc@uart1,mute=2"}) {
     error.clear();
     EXPECT_FALSE(sim::devices::create(bad, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

@@ -140,7 +140,7 @@ class WifiCoproc : public UartPeer {
   std::string line_;
   bool line_overflow_ = false;
   uint64_t bytes_in_ = 0;  // for the "+++" guard
-  std::string out_;         // bytes waiting for the line
+  std::string out_;        // bytes waiting for the line
   bool sending_ = false;
   uint64_t guard_count_ = 0;
   struct Reply {
