@@ -118,10 +118,9 @@ void CellularModem::set_state(State s) {
     case State::kBooting:
       log("booting");
       // The press began key_on_min ago; the boot ends status_delay after it.
-      schedule_event(now() + (cfg_.status_delay > cfg_.key_on_min
-                                  ? cfg_.status_delay - cfg_.key_on_min
-                                  : 0),
-                     kBooted);
+      schedule_event(
+          now() + (cfg_.status_delay > cfg_.key_on_min ? cfg_.status_delay - cfg_.key_on_min : 0),
+          kBooted);
       break;
     case State::kOn:
       echo_ = true;
@@ -291,7 +290,8 @@ void CellularModem::command(const std::string& typed) {
     info("+IPR: (),(9600,19200,38400,57600,115200,230400,460800,921600)");
   } else if (cmd.compare(0, 5, "+IPR=") == 0) {
     unsigned long rate;
-    static const unsigned long rates[] = {9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+    static const unsigned long rates[] = {9600,   19200,  38400,  57600,
+                                          115200, 230400, 460800, 921600};
     bool ok = whole_number(cmd.substr(5), 921600, &rate);
     bool known = false;
     for (unsigned long r : rates) known = known || r == rate;
@@ -412,10 +412,10 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& e, std::string
     *error = "sits on a serial port uart0.." + std::to_string(kMaxUart - 1);
     return nullptr;
   }
-  if (!devices::known_settings(e,
-                               {"key", "status", "supply", "status_delay", "rssi", "ber", "dead",
-                                "mute", "on", "log"},
-                               error))
+  if (!devices::known_settings(
+          e,
+          {"key", "status", "supply", "status_delay", "rssi", "ber", "dead", "mute", "on", "log"},
+          error))
     return nullptr;
   CellularModem::Config c;
   if (const std::string* v = e.setting("key")) c.key = *v;
