@@ -119,6 +119,12 @@ struct Core {
   void* edge_ctx = nullptr;
   host::PinOutFn pin_observer = nullptr;
   void* pin_observer_ctx = nullptr;
+  struct PinWatch {
+    uint16_t pin;
+    PinWatchFn fn;
+    void* ctx;
+  };
+  std::vector<PinWatch> pin_watches;
   std::map<std::string, uint32_t> analog;
   uint32_t retained[kRetainedWords] = {};
   uint32_t uid[3] = {0x0041002Du, 0x32365713u, 0x20303748u};
@@ -549,6 +555,25 @@ void pin_output(uint16_t pin, int level) {
   if (c.pin_out[pin] == level) return;
   c.pin_out[pin] = static_cast<uint8_t>(level);
   if (c.pin_observer) c.pin_observer(c.pin_observer_ctx, pin, level);
+  // A copy: a watcher may stop watching from its callback.
+  std::vector<Core::PinWatch> watches = c.pin_watches;
+  for (const Core::PinWatch& w : watches)
+    if (w.pin == pin) w.fn(w.ctx, pin, level);
+}
+
+void pin_watch(uint16_t pin, PinWatchFn fn, void* ctx) {
+  pin_checked(pin, "pin_watch");
+  core().pin_watches.push_back({pin, fn, ctx});
+}
+
+void pin_unwatch(uint16_t pin, PinWatchFn fn, void* ctx) {
+  auto& v = core().pin_watches;
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    if (it->pin == pin && it->fn == fn && it->ctx == ctx) {
+      v.erase(it);
+      return;
+    }
+  }
 }
 
 int pin_output_level(uint16_t pin) { return core().pin_out[pin_checked(pin, "pin_output_level")]; }

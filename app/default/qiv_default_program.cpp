@@ -5,6 +5,9 @@
 #include "qiv_app.h"
 #include "qiv_v3_api.h"
 #include "service_nvm.h"
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+#include "wifi_coprocessor.h"
+#endif
 
 #ifndef QIV_MODEL
 #define QIV_MODEL QIV_IMAGE_NAME
@@ -15,6 +18,11 @@ void setup(void) {
   Serial.println("Velnatronic " QIV_MODEL);
   Serial.println("------------------------------------------------------");
   Serial.printf("Version: %s\r\n", sw_version);
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+  // The co-processor on, the host port in the LoRa AT mode.
+  setEspPowerMode(1);
+  setCurrentATMode(LORA_AT_MODE);
+#endif
 }
 
 void loop(void) { api.system.scheduler.task.destroy(); }

@@ -60,6 +60,12 @@ void usage(FILE* f) {
       "  --flash NAME=FILE      flash file of NAME.\n"
       "  --pin NAME=PB12=1      input pin level of NAME at start (repeatable).\n"
       "  --adc NAME=VBAT=3300   analogue input of NAME in mV at start (repeatable).\n"
+      "  --device NAME=MODEL@WHERE[,KEY=VALUE]...\n"
+      "                         a device model beside NAME's chip, on an I2C bus\n"
+      "                         (i2cN:ADDRESS), an SPI bus (spiN:CS) or a serial port\n"
+      "                         (uartN, which the world then no longer carries), e.g.\n"
+      "                         --device a=wifi-coproc@uart1; the image program's\n"
+      "                         --help lists the models and their settings.\n"
       "  --input NAME=TEXT      bytes for NAME's console port from time 0, one after\n"
       "                         another at the line's pace and only while the\n"
       "                         device's receiver is on, so that a script goes on\n"
@@ -213,7 +219,7 @@ int run(int argc, char** argv) {
         if (!network_check.apply(network.lines[k].second, &error))
           die(network.lines[k].first + ": " + error);
     } else if (a == "--ports" || a == "--flash" || a == "--pin" || a == "--adc" || a == "--input" ||
-               a == "--loss" || a == "--default-loss" || a == "--noise-floor") {
+               a == "--loss" || a == "--default-loss" || a == "--noise-floor" || a == "--device") {
       late.emplace_back(a, value());
     } else if (!a.empty() && a[0] == '-') {
       die("unknown option " + a + " (see --help)");
@@ -279,6 +285,24 @@ int run(int argc, char** argv) {
     } else if (opt == "--flash") {
       d.launch.flash = rest;
     } else if (opt == "--pin" || opt == "--adc") {
+      d.launch.args.push_back(opt);
+      d.launch.args.push_back(rest);
+    } else if (opt == "--device") {
+      // A model on a serial port takes the port from the world.
+      size_t at = rest.find('@');
+      if (at != std::string::npos && rest.compare(at + 1, 4, "uart") == 0) {
+        size_t end = rest.find(',', at);
+        std::string p =
+            rest.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
+        if (p.size() == 1 && p[0] >= '0' && p[0] < '0' + kMaxPorts) {
+          int port = p[0] - '0';
+          auto& wp = d.launch.world_ports;
+          wp.erase(std::remove(wp.begin(), wp.end(), port), wp.end());
+          auto& pp = d.launch.pty_ports;
+          if (std::find(pp.begin(), pp.end(), port) != pp.end())
+            die("--device " + v + ": port " + p + " is also on a pseudo-terminal (--ports)");
+        }
+      }
       d.launch.args.push_back(opt);
       d.launch.args.push_back(rest);
     } else if (opt == "--input") {

@@ -178,6 +178,15 @@ void pin_output(uint16_t pin, int level);     // firmware drives an output
 int pin_output_level(uint16_t pin);
 using PinEdgeFn = void (*)(void* ctx, uint16_t pin, int level);  // an event
 void pin_set_edge_handler(PinEdgeFn fn, void* ctx);
+// A device outside the chip wired to one of its outputs (an enable or reset
+// input): `fn` runs whenever the level the chip drives on the pin changes,
+// at once, within the firmware's write. Like an event it runs "in hardware"
+// (it may change the device's state and schedule events, never call
+// firmware code). Any number of watchers per pin; a reset of the simulated
+// core (host::reset_core) forgets them all.
+using PinWatchFn = void (*)(void* ctx, uint16_t pin, int level);
+void pin_watch(uint16_t pin, PinWatchFn fn, void* ctx);
+void pin_unwatch(uint16_t pin, PinWatchFn fn, void* ctx);
 // Analogue input in millivolts, by channel name: a pin name or one of the
 // chip's other analogue inputs ("VREFINT", "VBAT"); other names stop.
 void analog_set_mv(const char* channel, uint32_t millivolts);
