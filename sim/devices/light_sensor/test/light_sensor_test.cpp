@@ -57,9 +57,9 @@ TEST_F(LightSensorTest, ResultWordsForLightAndRange) {
     uint16_t result;
     bool overflow;
   } cases[] = {
-      {10.24, 12, 0x0400, false},  {10.24, 1, 0x1200, false},   {10.24, 15, 0x0400, false},
-      {0.0, 12, 0x0000, false},    {83865.6, 12, 0xBFFF, false}, {100000, 12, 0xBFFF, true},
-      {50.0, 0, 0x0FFF, true},     {1280.0, 6, 0x67D0, false},
+      {10.24, 12, 0x0400, false}, {10.24, 1, 0x1200, false},    {10.24, 15, 0x0400, false},
+      {0.0, 12, 0x0000, false},   {83865.6, 12, 0xBFFF, false}, {100000, 12, 0xBFFF, true},
+      {50.0, 0, 0x0FFF, true},    {1280.0, 6, 0x67D0, false},
   };
   for (const Case& k : cases) {
     bool overflow = false;
