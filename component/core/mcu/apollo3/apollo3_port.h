@@ -129,6 +129,9 @@ void apollo3_drain_while_sleeping(void);
 // the queue (taken around each drain).
 void apollo3_drain_lock(void);
 void apollo3_drain_unlock(void);
+// The same lock taken by the loop task around its drain step.
+void apollo3_loop_drain_lock(void);
+void apollo3_loop_drain_unlock(void);
 
 // ----------------------------------------------------------------- UART ----
 typedef struct {

@@ -193,12 +193,12 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
 // One drain step of the loop task: the radio's interrupt processing, then
 // the queue, with the drain lock so that no port task drains meanwhile.
 static void loop_running(void) {
-  apollo3_drain_lock();
+  apollo3_loop_drain_lock();
 #if defined(QIV_LORA_SERVICES_LINKED) || defined(QIV_LORA_P2P_LINKED)
   radio_background();
 #endif
   qiv_running();
-  apollo3_drain_unlock();
+  apollo3_loop_drain_unlock();
 }
 
 void loop_task(void *arg) {

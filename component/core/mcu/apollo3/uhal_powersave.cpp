@@ -29,6 +29,8 @@ SemaphoreHandle_t ps_semaphore;
 SemaphoreHandle_t ps_counting_semaphore;
 TaskHandle_t consume_task;
 SemaphoreHandle_t drain_mutex;
+// The loop task is inside its drain step.
+volatile bool loop_drains;
 
 TimerHandle_t ps_timer;
 timer_handler ps_timer_handler;
@@ -313,8 +315,21 @@ void apollo3_drain_lock(void) {
 
 void apollo3_drain_unlock(void) { xSemaphoreGive(drain_mutex); }
 
+void apollo3_loop_drain_lock(void) {
+  apollo3_drain_lock();
+  loop_drains = true;
+}
+
+void apollo3_loop_drain_unlock(void) {
+  loop_drains = false;
+  apollo3_drain_unlock();
+}
+
 void apollo3_drain_while_sleeping(void) {
-  if (!is_mcu_sleeping) {
+  // A sleep that a command asked for (AT+SLEEP) blocks the loop task in the
+  // middle of its own drain: the events wait for it, and this task goes on
+  // serving its hardware instead of waiting for the loop task.
+  if (!is_mcu_sleeping || loop_drains) {
     return;
   }
   apollo3_drain_lock();
