@@ -26,9 +26,7 @@ namespace {
 constexpr uint64_t tick_us(uint64_t n) { return (n * 32 * 1000000 + 32767) / 32768; }
 
 std::vector<std::string> g_log;
-void note(const std::string& what) {
-  g_log.push_back(what + "@" + std::to_string(sim::now()));
-}
+void note(const std::string& what) { g_log.push_back(what + "@" + std::to_string(sim::now())); }
 
 uint32_t g_malloc_failed = 0;
 std::vector<uint32_t> g_sleeps;
@@ -262,9 +260,9 @@ TEST_F(Kernel, MutexHolderInheritsThePriorityOfItsWaiter) {
   xTaskCreate(mutex_medium, "medium", 256, nullptr, 2, nullptr);
   vTaskStartScheduler();
   // The give hands the mutex over and switches to the high task at once.
-  EXPECT_EQ(g_log, (std::vector<std::string>{
-                       "low has it@0", "low priority 3@" + std::to_string(tick_us(1)),
-                       "high has it@" + std::to_string(tick_us(1) + 100)}));
+  EXPECT_EQ(g_log, (std::vector<std::string>{"low has it@0",
+                                             "low priority 3@" + std::to_string(tick_us(1)),
+                                             "high has it@" + std::to_string(tick_us(1) + 100)}));
 }
 
 QueueHandle_t g_queue;
@@ -349,9 +347,15 @@ Mask g_mask;
 void blocks_masked(void*) {
   g_sem = xSemaphoreCreateBinary();
   switch (g_mask) {
-    case Mask::kKernelCritical: taskENTER_CRITICAL(); break;
-    case Mask::kPrimask: __disable_irq(); break;
-    case Mask::kBasepri: __set_BASEPRI(0x80); break;
+    case Mask::kKernelCritical:
+      taskENTER_CRITICAL();
+      break;
+    case Mask::kPrimask:
+      __disable_irq();
+      break;
+    case Mask::kBasepri:
+      __set_BASEPRI(0x80);
+      break;
   }
   xSemaphoreTake(g_sem, portMAX_DELAY);
 }
@@ -377,9 +381,7 @@ TEST_F(Kernel, BlockingInsideACriticalSectionStopsTheProgram) {
               "task \"masked\" blocks in xSemaphoreTake with BASEPRI raised to 0x80");
 }
 
-void takes_in_isr() {
-  xSemaphoreTake(g_sem, 10);
-}
+void takes_in_isr() { xSemaphoreTake(g_sem, 10); }
 void idle_waiter(void*) { vTaskDelay(portMAX_DELAY); }
 
 void run_isr_block() {
