@@ -38,7 +38,7 @@ Uart* from_handle(void* handle) {
   return nullptr;
 }
 
-bool taking(const Uart& u) { return u.st.powered && u.st.configured; }
+bool taking(const Uart& u) { return u.st.initialised && u.st.powered && u.st.configured; }
 
 void update_irq(Uart& u) {
   if (u.int_status & u.st.int_enable) sim::irq_set_pending(kIrq[u.module]);
@@ -142,7 +142,9 @@ void uart_reset() {
     if (u.timeout_event) sim::cancel(u.timeout_event);
     u = Uart{};
     u.module = m;
-    sim::uart_set_rx_handler(m, nullptr, nullptr);
+    // The line reaches the chip whatever the module's state (a byte on a
+    // module that is off still pulls the RX pad low).
+    sim::uart_set_rx_handler(m, rx_byte, &u);
     // An idle serial line is high.
     sim::pin_set_input(static_cast<uint16_t>(kRxPad[m]), 1);
   }
@@ -172,9 +174,6 @@ uint32_t am_hal_uart_initialize(uint32_t module, void** handle) {
   Uart& u = uarts()[module];
   if (u.st.initialised) return AM_HAL_STATUS_IN_USE;
   u.st.initialised = true;
-  // The line is taken from the first initialisation on (bytes are lost
-  // until the module is powered and configured).
-  sim::uart_set_rx_handler(static_cast<int>(module), rx_byte, &u);
   *handle = &u;
   return AM_HAL_STATUS_SUCCESS;
 }
@@ -275,6 +274,8 @@ uint32_t am_hal_uart_transfer(void* handle, const am_hal_uart_transfer_t* t) {
       t->pui8Data[done++] = u->rx.front();
       u->rx.pop_front();
     }
+    // The threshold interrupt is a level: it ends when the FIFO drops below.
+    if (u->rx.size() < rx_threshold(*u)) u->int_status &= ~AM_HAL_UART_INT_RX;
     arm_timeout(*u);
   } else if (t->ui32Direction == AM_HAL_UART_WRITE) {
     const bool wait = t->ui32TimeoutMs != 0;

@@ -237,16 +237,20 @@ void tick_event(void*, uint32_t) {
   sim::irq_set_pending(STIMER_CMPR0_IRQn);
 }
 
-// Schedules the tick interrupt for the earliest wake of a delayed task.
+// Schedules the tick interrupt for the earliest wake of a delayed task, or
+// for the next tick when an interrupt readied a task without asking for the
+// switch (the tick then makes it).
 void arm_tick() {
   Kernel& K = k();
   if (!K.started) return;
-  if (K.delayed.empty()) {
+  uint64_t wake = ~uint64_t{0};
+  if (!K.delayed.empty()) wake = K.delayed.begin()->first;
+  if (K.yield_pending) wake = std::min(wake, K.yield_tick + 1);
+  if (wake == ~uint64_t{0}) {
     if (K.tick_event) sim::cancel(K.tick_event);
     K.tick_event = 0;
     return;
   }
-  const uint64_t wake = K.delayed.begin()->first;
   if (K.tick_event && K.tick_event_at == wake) return;
   if (K.tick_event) sim::cancel(K.tick_event);
   K.tick_event_at = wake;
@@ -293,8 +297,11 @@ void note_woken(Task* t, BaseType_t* woken) {
   Kernel& K = k();
   if (!K.current || t->priority <= K.current->priority) return;
   if (woken) *woken = pdTRUE;
+  // In a task the caller switches at once (preempt_check).
+  if (!rtos_detail::in_isr()) return;
   if (!K.yield_pending) K.yield_tick = now_tick();
   K.yield_pending = true;
+  arm_tick();
 }
 
 void check_can_block(const char* what) {
@@ -620,6 +627,7 @@ size_t xPortGetMinimumEverFreeHeapSize(void) { return k().heap_min_free; }
 void xPortStimerTickHandler(void) {
   Kernel& K = k();
   const uint64_t now = now_tick();
+  if (K.yield_pending && now > K.yield_tick) K.pendsv = true;
   while (!K.delayed.empty() && K.delayed.begin()->first <= now) {
     Task* t = K.delayed.begin()->second;
     t->timed_out = true;
