@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "FreeRTOS.h"
+#include "apollo3_arith.h"
 #include "am_mcu_apollo.h"
 #include "queue.h"
 #include "semphr.h"
@@ -81,11 +82,6 @@ const char *apollo3_base_name(const char *path);
 // True in an exception handler (the active exception number is not 0).
 bool isInISR(void);
 
-// Milliseconds to kernel ticks: a tick is 32/32768 s, so ms x 1.024 in
-// single precision, truncated; periods that would not fit in a tick count
-// are held at the largest one.
-TickType_t apollo3_ms_to_ticks(uint32_t ms);
-
 // The kernel's critical section from a task, or BASEPRI raised to level 4
 // from an interrupt; the saved BASEPRI comes back from begin.
 uint32_t apollo3_kernel_critical_begin(void);
@@ -140,8 +136,6 @@ typedef struct {
   bool resumed;
 } uhal_uart_status_t;
 extern uhal_uart_status_t uhal_uart_status[2];
-// The rate the UART is programmed with for a requested rate.
-uint32_t apollo3_uart_rate(uint32_t requested);
 int32_t uhal_uart_write_buffer(SERIAL_PORT port, uint8_t const *buffer, uint32_t length,
                                uint32_t timeout);
 void uart_take_sem(SERIAL_PORT port);

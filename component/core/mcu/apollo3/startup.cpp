@@ -182,16 +182,6 @@ void rtt_log_general_print(int terminal, const char *color, const char *file, in
 // ------------------------------------------------------ kernel helpers ----
 bool isInISR(void) { return (SCB->ICSR & 0x1FFu) != 0; }
 
-TickType_t apollo3_ms_to_ticks(uint32_t ms) {
-  float ticks = static_cast<float>(ms) * 1.024f;
-  // A float past the tick type's range has no defined conversion: hold it
-  // at the largest period.
-  if (ticks >= 4294967040.0f) {
-    return static_cast<TickType_t>(0xFFFFFF00u);
-  }
-  return static_cast<TickType_t>(ticks);
-}
-
 uint32_t apollo3_kernel_critical_begin(void) {
   if (isInISR()) {
     uint32_t saved = __get_BASEPRI();

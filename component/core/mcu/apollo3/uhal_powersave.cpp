@@ -118,8 +118,6 @@ void rtc_event_task_handler(void *) {
   }
 }
 
-float tick2ms_f(uint64_t tick) { return static_cast<float>(tick) * 1000.0f / 32768.0f; }
-
 // ---------------------------------------------------------------- timers --
 struct Slot {
   uint8_t id;
@@ -440,11 +438,8 @@ int32_t uhal_rtc_init(RtcID_E, rtc_handler handler, uint32_t) {
 // almost 2^32 ticks ahead).
 int32_t uhal_rtc_set_alarm(RtcID_E, uint64_t count, void *m_data) {
   uint32_t const reference = *static_cast<const uint32_t *>(m_data);
-  uint32_t const now = am_hal_stimer_counter_get();
-  uint32_t delta = reference + static_cast<uint32_t>(count) - now;
-  if (static_cast<int32_t>(delta) < 0) {
-    delta = 0;
-  }
+  uint32_t const delta =
+      apollo3_alarm_delta(reference, static_cast<uint32_t>(count), am_hal_stimer_counter_get());
   am_hal_ctimer_stop(3, AM_HAL_CTIMER_BOTH);
   am_hal_ctimer_clear(3, AM_HAL_CTIMER_BOTH);
   am_hal_ctimer_compare_set(3, AM_HAL_CTIMER_BOTH, 0, delta);
@@ -470,20 +465,14 @@ uint64_t uhal_rtc_get_timestamp(RtcID_E) {
 }
 
 uint64_t uhal_rtc_get_elapsed_time(RtcID_E, uint64_t old_ts) {
-  uint64_t const counter = am_hal_stimer_counter_get();
-  if (old_ts <= counter) {
-    return counter - old_ts;
-  }
-  return counter + (0xFFFFFFFFull - old_ts);
+  return apollo3_elapsed(am_hal_stimer_counter_get(), old_ts);
 }
 
 uint32_t uhal_rtc_get_max_ticks(void) { return 0xFFFFFFFFu; }
 
-uint64_t uhal_rtc_tick2ms(uint64_t tick) { return static_cast<uint64_t>(tick2ms_f(tick)); }
+uint64_t uhal_rtc_tick2ms(uint64_t tick) { return apollo3_tick2ms(tick); }
 
-uint64_t uhal_rtc_ms2tick(uint64_t ms) {
-  return static_cast<uint64_t>(static_cast<float>(ms) * 32768.0f / 1000.0f);
-}
+uint64_t uhal_rtc_ms2tick(uint64_t ms) { return apollo3_ms2tick(ms); }
 
 void uhal_rtc_handler_handler(void *pdata) {
   if (compare0_handler != nullptr) {

@@ -330,25 +330,6 @@ udrv_serial_api serial_uart_driver = {
     uhal_uart_peek, uhal_uart_flush,  uhal_uart_read_available, nullptr,
 };
 
-uint32_t apollo3_uart_rate(uint32_t requested) {
-  struct Row {
-    uint32_t up_to;
-    uint32_t rate;
-  };
-  static const Row kRows[] = {
-      {1800, 1200},     {3600, 2400},     {7200, 4800},     {12000, 9600},    {16800, 14400},
-      {24000, 19200},   {30025, 28800},   {34825, 31250},   {47200, 38400},   {56800, 56000},
-      {67200, 57600},   {96000, 76800},   {172800, 115200}, {240200, 230400}, {355400, 250000},
-      {691200, 460800}, {960800, 921600},
-  };
-  for (const Row &row : kRows) {
-    if (requested <= row.up_to) {
-      return row.rate;
-    }
-  }
-  return 1000000;
-}
-
 // A rate of 0 matches no row of the table and is not accepted.
 bool uhal_uart_baudrate_supported(uint32_t baudrate) { return baudrate != 0; }
 

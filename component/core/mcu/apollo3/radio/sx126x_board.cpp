@@ -95,10 +95,10 @@ void SX126xReset(void) {
   DelayMsMcu(10);
 }
 
-// BUSY falls once the radio has taken the command; each read lets time move.
+// BUSY falls once the radio has taken the command (each read of the pad
+// lets time move).
 void SX126xWaitOnBusy(void) {
   while (GpioRead(&busy_pin) == 1) {
-    __WFI();
   }
 }
 
@@ -262,10 +262,7 @@ uint32_t RtcSetTimerContext(void) {
   uint32_t const counter = static_cast<uint32_t>(udrv_rtc_get_counter(UDRV_RTC_2));
   uint32_t const previous = rtc_timer_context;
   rtc_timer_context = counter;
-  if (counter < previous) {
-    return counter + 0xFFFFFFFFu;
-  }
-  return counter;
+  return apollo3_timer_context(counter, previous);
 }
 
 uint32_t RtcGetTimerContext(void) { return rtc_timer_context; }
