@@ -36,7 +36,8 @@ class Apollo3 : public ::testing::Test {
     unlink(path);
     path_ = path;
     std::string error;
-    ASSERT_TRUE(sim::host::flash_open(path_, sim::FlashGeometry{0, 1024u * 1024u, 8192u, 4u}, &error))
+    ASSERT_TRUE(
+        sim::host::flash_open(path_, sim::FlashGeometry{0, 1024u * 1024u, 8192u, 4u}, &error))
         << error;
     apollo3sim::reset_platform();
     ASSERT_TRUE(apollo3sim::map_flash());
@@ -292,7 +293,8 @@ TEST_F(Apollo3, Iom2I2cNacksWithoutADeviceAndTalksToOne) {
   void* h = nullptr;
   ASSERT_EQ(am_hal_iom_initialize(2, &h), 0u);
   am_hal_iom_power_ctrl(h, AM_HAL_SYSCTRL_WAKE, false);
-  am_hal_iom_config_t cfg{AM_HAL_IOM_I2C_MODE, AM_HAL_IOM_400KHZ, AM_HAL_IOM_SPI_MODE_0, nullptr, 0};
+  am_hal_iom_config_t cfg{AM_HAL_IOM_I2C_MODE, AM_HAL_IOM_400KHZ, AM_HAL_IOM_SPI_MODE_0, nullptr,
+                          0};
   ASSERT_EQ(am_hal_iom_configure(h, &cfg), 0u);
   am_hal_iom_enable(h);
   uint32_t word = 0x41;
@@ -389,8 +391,9 @@ TEST_F(Apollo3, CtimerOneShotFiresAtItsCompare) {
     SCOPED_TRACE(compare);
     g_timer_log.clear();
     const sim::time_us start = sim::now();
-    am_hal_ctimer_int_register(AM_HAL_CTIMER_INT_TIMERA3C0,
-                               [] { g_timer_log.push_back({3, sim::now()}); });
+    am_hal_ctimer_int_register(AM_HAL_CTIMER_INT_TIMERA3C0, [] {
+      g_timer_log.push_back({3, sim::now()});
+    });
     apollo3sim::set_isr(CTIMER_IRQn, [] {
       const uint32_t s = am_hal_ctimer_int_status_get(false);
       am_hal_ctimer_int_clear(s);
@@ -433,10 +436,9 @@ TEST_F(Apollo3, AdcConvertsThePadAgainstTheReference) {
   };
   for (const Case& c : cases) {
     sim::analog_set_mv("PAD12", c.mv);
-    am_hal_adc_config_t cfg{AM_HAL_ADC_CLKSEL_HFRC,      AM_HAL_ADC_TRIGPOL_RISING,
-                            AM_HAL_ADC_TRIGSEL_SOFTWARE, c.ref,
-                            AM_HAL_ADC_CLKMODE_LOW_POWER, AM_HAL_ADC_LPMODE0,
-                            AM_HAL_ADC_REPEATING_SCAN};
+    am_hal_adc_config_t cfg{
+        AM_HAL_ADC_CLKSEL_HFRC,       AM_HAL_ADC_TRIGPOL_RISING, AM_HAL_ADC_TRIGSEL_SOFTWARE, c.ref,
+        AM_HAL_ADC_CLKMODE_LOW_POWER, AM_HAL_ADC_LPMODE0,        AM_HAL_ADC_REPEATING_SCAN};
     am_hal_adc_configure(h, &cfg);
     am_hal_adc_slot_config_t slot{AM_HAL_ADC_SLOT_AVG_1, c.prec, AM_HAL_ADC_SLOT_CHSEL_SE9, false,
                                   true};

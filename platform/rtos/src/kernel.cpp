@@ -231,6 +231,15 @@ void thread_hook() {
   }
 }
 
+// A task that waits for an interrupt is woken by the tick at the latest
+// (only the idle task suppresses it).
+sim::time_us wfi_limit() {
+  Kernel& K = k();
+  if (!K.running || !K.current || K.current == K.idle) return sim::kNever;
+  return apollo3sim::stimer_time_of(K.start_count +
+                                    (now_tick() + 1) * configSTIMER_COUNTS_PER_TICK);
+}
+
 // ----------------------------------------------------------- the tick ----
 void tick_event(void*, uint32_t) {
   k().tick_event = 0;
@@ -518,6 +527,7 @@ void reset() {
   for (Task* t : K.tasks) free_task(t);
   for (Queue* q : K.queues) delete q;
   apollo3sim::set_thread_hook(nullptr);
+  apollo3sim::set_wfi_limit_hook(nullptr);
   K.~Kernel();
   new (&K) Kernel;
 }
@@ -798,11 +808,13 @@ void vTaskStartScheduler(void) {
   NVIC_SetPriority(STIMER_CMPR0_IRQn, configKERNEL_INTERRUPT_PRIORITY >> 5);
   NVIC_EnableIRQ(STIMER_CMPR0_IRQn);
   apollo3sim::set_thread_hook(thread_hook);
+  apollo3sim::set_wfi_limit_hook(wfi_limit);
   K.running = true;
   K.current = nullptr;
   switch_to(highest_ready());
   // vTaskEndScheduler came back here.
   apollo3sim::set_thread_hook(nullptr);
+  apollo3sim::set_wfi_limit_hook(nullptr);
 }
 
 void vTaskEndScheduler(void) {
