@@ -51,6 +51,11 @@ void set_thread_hook(ThreadHook hook);
 // Calls the hook if the CPU is in thread mode and unmasked (stand-ins call
 // it after each call that may have let interrupts run).
 void thread_point();
+// A limit for a wait for an interrupt in thread mode: the kernel's tick,
+// which runs while a task (not the idle task) waits, ends a __WFI at the
+// next tick at the latest. Returns the time, or sim::kNever for no limit.
+using WfiLimitHook = sim::time_us (*)();
+void set_wfi_limit_hook(WfiLimitHook hook);
 // BASEPRI as the core holds it (0: nothing masked).
 uint8_t basepri();
 // Priority byte of an interrupt line as the NVIC holds it.

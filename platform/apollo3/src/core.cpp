@@ -30,6 +30,7 @@ struct Core {
   std::array<IsrFn, AM3_IRQ_COUNT> isr{};
   std::array<uint8_t, AM3_IRQ_COUNT> priority{};
   ThreadHook hook = nullptr;
+  WfiLimitHook wfi_limit = nullptr;
 };
 
 Core& core() {
@@ -62,8 +63,10 @@ constexpr auto kEntries = make_entries(std::make_index_sequence<AM3_IRQ_COUNT>{}
 void core_reset() {
   Core& c = core();
   ThreadHook hook = c.hook;
+  WfiLimitHook wfi_limit = c.wfi_limit;
   c = Core{};
   c.hook = hook;
+  c.wfi_limit = wfi_limit;
   for (int n = 0; n < AM3_IRQ_COUNT; ++n) sim::irq_set_handler(n, kEntries[static_cast<size_t>(n)]);
   am3_scb = SCB_Type{0x410FC241u, 0, 0, 0, 0, 0, 0};
 }
@@ -130,6 +133,7 @@ void set_isr(int irq, void (*handler)(void)) {
 }
 
 void set_thread_hook(ThreadHook hook) { core().hook = hook; }
+void set_wfi_limit_hook(WfiLimitHook hook) { core().wfi_limit = hook; }
 
 void thread_point() {
   ThreadHook hook = core().hook;
@@ -177,7 +181,14 @@ void __set_BASEPRI_MAX(uint32_t basepri) {
 }
 
 void __WFI(void) {
-  sim::wait_for_interrupt();
+  WfiLimitHook limit = core().wfi_limit;
+  const sim::time_us until = limit && !sim::in_isr() ? limit() : sim::kNever;
+  if (until == sim::kNever)
+    sim::wait_for_interrupt();
+  else if (until > sim::now())
+    sim::wait_for_change(until);
+  else
+    sim::cpu_spend(0);
   thread_point();
 }
 void __WFE(void) {

@@ -41,13 +41,47 @@ constexpr size_t kHeapUsable = configTOTAL_HEAP_SIZE - 8;  // after alignment
 
 struct WaitList;
 
+// A task's saved CPU state. On i386 it is only the stack pointer (the
+// callee-saved registers are on the stack): a switch is a few instructions,
+// where swapcontext would also save and restore the signal mask with a
+// system call at every switch.
 struct Context {
+#if defined(__i386__)
+  void* sp = nullptr;
+#else
   ucontext_t uc{};
+#endif
   void* stack_bottom = nullptr;
   size_t stack_size = 0;
 };
 
 }  // namespace
+
+#if defined(__i386__)
+// rtos_switch(save, load): pushes the callee-saved registers, stores the
+// stack pointer in *save, loads `load` and pops the other side's registers.
+extern "C" void rtos_switch(void** save, void* load);
+asm(R"(
+  .text
+  .globl rtos_switch
+  .type rtos_switch, @function
+rtos_switch:
+  pushl %ebp
+  pushl %ebx
+  pushl %esi
+  pushl %edi
+  movl 20(%esp), %eax
+  movl 24(%esp), %ecx
+  movl %esp, (%eax)
+  movl %ecx, %esp
+  popl %edi
+  popl %esi
+  popl %ebx
+  popl %ebp
+  ret
+  .size rtos_switch, .-rtos_switch
+)");
+#endif
 
 struct tskTaskControlBlock {
   std::string name;
@@ -146,12 +180,17 @@ void switch_context(Context* from, Context* to, bool from_exits) {
 #ifdef RTOS_ASAN
   void* fake = nullptr;
   __sanitizer_start_switch_fiber(from_exits ? nullptr : &fake, to->stack_bottom, to->stack_size);
-  swapcontext(&from->uc, &to->uc);
-  __sanitizer_finish_switch_fiber(fake, const_cast<const void**>(&K.switching_from->stack_bottom),
-                                  &K.switching_from->stack_size);
 #else
   (void)from_exits;
+#endif
+#if defined(__i386__)
+  rtos_switch(&from->sp, to->sp);
+#else
   swapcontext(&from->uc, &to->uc);
+#endif
+#ifdef RTOS_ASAN
+  __sanitizer_finish_switch_fiber(fake, const_cast<const void**>(&K.switching_from->stack_bottom),
+                                  &K.switching_from->stack_size);
 #endif
   // Back in `from`: stacks of tasks that deleted themselves can go now.
   for (Task* t : K.dead) free_host_stack(t);
@@ -229,6 +268,15 @@ void thread_hook() {
     rotate_current();
     reschedule();
   }
+}
+
+// A task that waits for an interrupt is woken by the tick at the latest
+// (only the idle task suppresses it).
+sim::time_us wfi_limit() {
+  Kernel& K = k();
+  if (!K.running || !K.current || K.current == K.idle) return sim::kNever;
+  return apollo3sim::stimer_time_of(K.start_count +
+                                    (now_tick() + 1) * configSTIMER_COUNTS_PER_TICK);
 }
 
 // ----------------------------------------------------------- the tick ----
@@ -518,6 +566,7 @@ void reset() {
   for (Task* t : K.tasks) free_task(t);
   for (Queue* q : K.queues) delete q;
   apollo3sim::set_thread_hook(nullptr);
+  apollo3sim::set_wfi_limit_hook(nullptr);
   K.~Kernel();
   new (&K) Kernel;
 }
@@ -657,13 +706,24 @@ BaseType_t xTaskCreate(TaskFunction_t code, const char* name, uint16_t stack_dep
                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (t->map == MAP_FAILED) stop("no host memory for the stack of task \"%s\"", t->name.c_str());
   mprotect(t->map, kGuard, PROT_NONE);
-  getcontext(&t->ctx.uc);
   t->ctx.stack_bottom = static_cast<char*>(t->map) + kGuard;
   t->ctx.stack_size = kHostStack;
+#if defined(__i386__)
+  // The first switch pops four registers and returns into task_entry, which
+  // then sees the stack aligned as after a call.
+  uintptr_t top = (reinterpret_cast<uintptr_t>(t->ctx.stack_bottom) + kHostStack) & ~uintptr_t{15};
+  void** sp = reinterpret_cast<void**>(top);
+  *--sp = nullptr;                               // task_entry's return address
+  *--sp = reinterpret_cast<void*>(&task_entry);  // where rtos_switch returns
+  for (int r = 0; r < 4; ++r) *--sp = nullptr;   // ebp, ebx, esi, edi
+  t->ctx.sp = sp;
+#else
+  getcontext(&t->ctx.uc);
   t->ctx.uc.uc_stack.ss_sp = t->ctx.stack_bottom;
   t->ctx.uc.uc_stack.ss_size = kHostStack;
   t->ctx.uc.uc_link = nullptr;
   makecontext(&t->ctx.uc, task_entry, 0);
+#endif
   Kernel& K = k();
   K.tasks.push_back(t);
   t->state = eReady;
@@ -798,11 +858,13 @@ void vTaskStartScheduler(void) {
   NVIC_SetPriority(STIMER_CMPR0_IRQn, configKERNEL_INTERRUPT_PRIORITY >> 5);
   NVIC_EnableIRQ(STIMER_CMPR0_IRQn);
   apollo3sim::set_thread_hook(thread_hook);
+  apollo3sim::set_wfi_limit_hook(wfi_limit);
   K.running = true;
   K.current = nullptr;
   switch_to(highest_ready());
   // vTaskEndScheduler came back here.
   apollo3sim::set_thread_hook(nullptr);
+  apollo3sim::set_wfi_limit_hook(nullptr);
 }
 
 void vTaskEndScheduler(void) {

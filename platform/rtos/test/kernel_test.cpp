@@ -402,6 +402,24 @@ TEST_F(Kernel, BlockingInAnInterruptHandlerStopsTheProgram) {
               "xSemaphoreTake called from an interrupt handler");
 }
 
+void waits_for_interrupts(void*) {
+  for (int i = 0; i < 3; ++i) {
+    __WFI();
+    note("wfi");
+  }
+  vTaskEndScheduler();
+}
+
+// A task that waits for an interrupt with nothing else to come is woken by
+// the kernel's tick (only the idle task suppresses it).
+TEST_F(Kernel, TaskWaitingForAnInterruptWakesAtTheNextTick) {
+  xTaskCreate(waits_for_interrupts, "poller", 256, nullptr, 1, nullptr);
+  vTaskStartScheduler();
+  EXPECT_EQ(g_log, (std::vector<std::string>{"wfi@" + std::to_string(tick_us(1)),
+                                             "wfi@" + std::to_string(tick_us(2)),
+                                             "wfi@" + std::to_string(tick_us(3))}));
+}
+
 // The kernel's critical section holds the interrupts the kernel serves
 // (0x80 and below in urgency) and lets the more urgent ones through.
 TEST_F(Kernel, CriticalSectionMasksKernelLevelInterruptsOnly) {
