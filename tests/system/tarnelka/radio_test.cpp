@@ -103,6 +103,44 @@ class Network : public ::testing::Test {
 
 TEST_F(Network, ATarnelkaJoinsAndSends) { join_and_send(); }
 
+// The record and the MAC block lie in one flash page: storing either keeps
+// the other's bytes, across a restart too.
+TEST_F(Network, TheRecordAndTheMacBlockShareOnePage) {
+  join_and_send();
+  auto record = [](const Bytes& flash) {
+    return tk::slice(flash, tk::kRecordAddr, tk::kRecordSize);
+  };
+  auto mac_block = [](const Bytes& flash) {
+    return tk::slice(flash, tk::kMacBlockAddr, tk::kMacBlockSize);
+  };
+  Bytes flash = d_->flash();
+  EXPECT_EQ(tk::get32(flash, tk::kRecordAddr + tk::rec::magic), 0xAABBCCDDu);
+  EXPECT_EQ(tk::get32(flash, tk::kRecordAddr + tk::rec::version), 4u);
+  // The joined MAC has stored its context.
+  EXPECT_NE(tk::get32(mac_block(flash), 12), 0xFFFFFFFFu);
+
+  // A setting rewrites the record and keeps the MAC block.
+  at(*d_, kUart0, "AT+ALIAS=second", {"OK"});
+  Bytes after = d_->flash();
+  EXPECT_EQ(mac_block(after), mac_block(flash));
+  EXPECT_EQ(tk::slice(after, tk::kRecordAddr + tk::rec::alias, 7),
+            (Bytes{'s', 'e', 'c', 'o', 'n', 'd', 0}));
+
+  // The MAC's next store keeps the record.
+  at(*d_, kUart0, "AT+ADR=0", {"OK"});
+  Bytes record_now = record(d_->flash());
+  w_.run_for(sec(1));
+  at(*d_, kUart0, "AT+SEND=2:55", {"OK"});
+  EXPECT_TRUE(d_->wait_line(kUart0, "+EVT:TX_DONE", sec(10)));
+  EXPECT_EQ(record(d_->flash()), record_now);
+
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kUart0, "Current Work Mode: LoRaWAN.", sec(3)));
+  at(*d_, kUart0, "AT+ALIAS=?", {"AT+ALIAS=second", "OK"});
+  at(*d_, kUart0, "AT+NJS=?", {"AT+NJS=1", "OK"});
+  EXPECT_EQ(record(d_->flash()), record_now);
+}
+
 // With the automatic sleep on and the join started at start-up, the module
 // joins while its loop sleeps: the radio's interrupts must still reach the
 // MAC in time for the receive window of the join accept.

@@ -1,7 +1,7 @@
 // A Tarnelka module as a host sees it on UART0: the start-up bytes, the
-// system-command dialogue every LoRa module shares, the settings record and
-// the MAC block sharing one flash page, the bootloader's flag and version
-// record, and input that must not harm it (overlong lines, a garbage flash).
+// system-command dialogue every LoRa module shares, the bootloader's flag
+// and version record, and input that must not harm it (overlong lines, a
+// garbage flash).
 #include <gtest/gtest.h>
 
 #include "tarnelka.h"
@@ -28,7 +28,7 @@ TEST(StartUp, ABlankModulePrintsItsStartUpLinesOnUart0Only) {
   World w;
   Device& d = tk::start(w, "m", {}, false);
   ASSERT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(3)));
-  EXPECT_TRUE(fdn::same_text(d.take(kUart0), tk::startup_text()));
+  EXPECT_TRUE(fdn::same_text(d.output(kUart0), tk::startup_text()));
   EXPECT_TRUE(d.quiet(kUart1, ms(500)));
   EXPECT_EQ(d.output(kUart1), "");
   EXPECT_TRUE(exchange(d, kUart0, "AT\r\n", "OK\r\n"));
@@ -68,35 +68,6 @@ TEST(Dialogue, TheSystemCommandsAnswerAsOnEveryLoRaModule) {
   }
   EXPECT_EQ(tk::slice(d.flash(), tk::kRecordAddr + tk::rec::alias, 6),
             (Bytes{'t', 'a', 'n', 'k', '7', 0}));
-}
-
-// The record and the MAC block lie in one page: writing either keeps the
-// other's bytes, across a restart too.
-TEST(Store, TheRecordAndTheMacBlockShareOnePage) {
-  World w;
-  Device& d = tk::start(w, "m");
-  ASSERT_TRUE(exchange(d, kUart0, "AT+DEVEUI=0102030405060708\r\n", "OK\r\n"));
-  ASSERT_TRUE(exchange(d, kUart0, "AT+ALIAS=first\r\n", "OK\r\n"));
-  Bytes flash = d.flash();
-  EXPECT_EQ(tk::get32(flash, tk::kRecordAddr + tk::rec::magic), 0xAABBCCDDu);
-  EXPECT_EQ(tk::get32(flash, tk::kRecordAddr + tk::rec::version), 4u);
-  EXPECT_EQ(tk::get32(flash, tk::kRecordAddr + tk::rec::baudrate), 115200u);
-  Bytes mac_block = tk::slice(flash, tk::kMacBlockAddr, tk::kMacBlockSize);
-  // The MAC block is not erased flash: the MAC has stored its context.
-  EXPECT_NE(tk::get32(mac_block, 12), 0xFFFFFFFFu);
-
-  // A setting changes the record only.
-  ASSERT_TRUE(exchange(d, kUart0, "AT+ALIAS=second\r\n", "OK\r\n"));
-  Bytes after = d.flash();
-  EXPECT_EQ(tk::slice(after, tk::kMacBlockAddr, tk::kMacBlockSize), mac_block);
-  EXPECT_EQ(tk::slice(after, tk::kRecordAddr + tk::rec::alias, 7),
-            (Bytes{'s', 'e', 'c', 'o', 'n', 'd', 0}));
-
-  d.restart();
-  ASSERT_TRUE(d.wait_line(kUart0, "Current Work Mode: LoRaWAN.", sec(3)));
-  EXPECT_TRUE(exchange(d, kUart0, "AT+ALIAS=?\r\n", answer("AT+ALIAS", "second")));
-  EXPECT_TRUE(exchange(d, kUart0, "AT+DEVEUI=?\r\n", answer("AT+DEVEUI", "0102030405060708")));
-  EXPECT_EQ(tk::slice(d.flash(), tk::kMacBlockAddr, tk::kMacBlockSize), mac_block);
 }
 
 // "AT+BOOT" leaves 0xAA at the flag byte, the rest of the flag page as it
@@ -165,7 +136,7 @@ TEST(BadInput, AGarbageFlashStartsWithTheDefaults) {
   World w;
   Device& d = tk::start(w, "m", tk::with_flash(flash), false);
   ASSERT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(3)));
-  EXPECT_TRUE(fdn::same_text(d.take(kUart0), tk::startup_text()));
+  EXPECT_TRUE(fdn::same_text(d.output(kUart0), tk::startup_text()));
   EXPECT_TRUE(exchange(d, kUart0, "AT+BAUD=?\r\n", answer("AT+BAUD", "115200")));
   EXPECT_TRUE(exchange(d, kUart0, "AT+DEVEUI=?\r\n", answer("AT+DEVEUI", "0000000000000000")));
   EXPECT_TRUE(d.alive());
