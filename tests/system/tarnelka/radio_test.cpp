@@ -53,6 +53,7 @@ TEST(P2p, ATarnelkaAndABrisolaExchangeFrames) {
   EXPECT_EQ(rx->rfind("+EVT:RXP2P:", 0), 0u) << *rx;
   EXPECT_EQ(rx->substr(rx->size() - 16), "0123456789ABCDEF") << *rx;
 
+  at(b, kBrisolaAt, "AT+PRECV=0", {"OK"});
   at(t, kUart0, "AT+PRECV=65534", {"OK"});
   at(b, kBrisolaAt, "AT+PSEND=a1b2c3", {"OK"});
   EXPECT_TRUE(b.wait_line(kBrisolaAt, "+EVT:TXP2P DONE", sec(2)));
@@ -137,7 +138,7 @@ TEST_F(Network, TheRecordAndTheMacBlockShareOnePage) {
   d_->restart();
   ASSERT_TRUE(d_->wait_line(kUart0, "Current Work Mode: LoRaWAN.", sec(3)));
   at(*d_, kUart0, "AT+ALIAS=?", {"AT+ALIAS=second", "OK"});
-  at(*d_, kUart0, "AT+NJS=?", {"AT+NJS=1", "OK"});
+  at(*d_, kUart0, "AT+DEVEUI=?", {"AT+DEVEUI=0202020202020202", "OK"});
   EXPECT_EQ(record(d_->flash()), record_now);
 }
 
