@@ -61,8 +61,9 @@ TEST(Baud, TheStoredRateIsProgrammedByTheRateTable) {
 }
 
 // A line typed while the module prints a long reply (the command listing)
-// is answered once the listing is out, with no further input: the receive
-// timeout that comes with the transmit-complete status is not lost.
+// is answered once the listing is out, with no further input. (A receive
+// timeout in one interrupt status with a transmit completion is checked at
+// the port itself: component/core/mcu/apollo3/test/uart_isr_test.cpp.)
 TEST(Uart, ALineTypedDuringOutputIsAnswered) {
   World w;
   Device& d = tk::start(w, "m");
