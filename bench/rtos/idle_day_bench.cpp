@@ -74,8 +74,16 @@ void run_day(benchmark::State& state, TaskFunction_t body) {
 void IdleDayQuiet(benchmark::State& state) { run_day(state, quiet_task); }
 void IdleDayTimer(benchmark::State& state) { run_day(state, timer_task); }
 
-BENCHMARK(IdleDayQuiet)->Name("IdleDay/quiet")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(IdleDayTimer)->Name("IdleDay/timer")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(IdleDayQuiet)
+    ->Name("IdleDay/quiet")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(IdleDayTimer)
+    ->Name("IdleDay/timer")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -20,8 +20,7 @@ QueueHandle_t g_rx;
 
 void write(const char* text) {
   uint32_t n = 0;
-  am_hal_uart_transfer_t t{AM_HAL_UART_WRITE,
-                           reinterpret_cast<uint8_t*>(const_cast<char*>(text)),
+  am_hal_uart_transfer_t t{AM_HAL_UART_WRITE, reinterpret_cast<uint8_t*>(const_cast<char*>(text)),
                            static_cast<uint32_t>(std::strlen(text)), AM_HAL_UART_WAIT_FOREVER, &n};
   am_hal_uart_transfer(g_uart, &t);
 }
@@ -29,10 +28,16 @@ void write(const char* text) {
 void echo_task(void*) {
   am_hal_uart_initialize(0, &g_uart);
   am_hal_uart_power_control(g_uart, AM_HAL_SYSCTRL_WAKE, false);
-  const am_hal_uart_config_t cfg{115200,  AM_HAL_UART_DATA_BITS_8,    AM_HAL_UART_PARITY_NONE,
-                                 AM_HAL_UART_ONE_STOP_BIT, AM_HAL_UART_FLOW_CTRL_NONE,
+  const am_hal_uart_config_t cfg{115200,
+                                 AM_HAL_UART_DATA_BITS_8,
+                                 AM_HAL_UART_PARITY_NONE,
+                                 AM_HAL_UART_ONE_STOP_BIT,
+                                 AM_HAL_UART_FLOW_CTRL_NONE,
                                  AM_HAL_UART_TX_FIFO_3_4 | AM_HAL_UART_RX_FIFO_3_4,
-                                 nullptr, 0, nullptr, 0};
+                                 nullptr,
+                                 0,
+                                 nullptr,
+                                 0};
   am_hal_uart_configure(g_uart, &cfg);
   NVIC_SetPriority(UART0_IRQn, 4);
   NVIC_EnableIRQ(UART0_IRQn);

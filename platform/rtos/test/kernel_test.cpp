@@ -106,6 +106,30 @@ TEST_F(Kernel, InterruptThatReadiesAHigherTaskPreemptsTheRunningOne) {
   }
 }
 
+void low_in_hal_wait(void*) {
+  // A vendor call that waits 5 ms with interrupts on and switches no task
+  // inside (a flash erase): the CPU is back in thread mode only at its end.
+  sim::cpu_spend(5000);
+  apollo3sim::thread_point();
+  note("low back");
+  vTaskDelay(1);
+  vTaskEndScheduler();
+}
+
+// An interrupt that readies a higher task without asking for the switch,
+// while the running task is inside a long vendor wait: the tick turns it
+// into a switch request, taken when the wait ends.
+TEST_F(Kernel, TickSwitchRequestWaitsForTheEndOfAVendorWait) {
+  g_yield_from_isr = false;
+  g_sem = xSemaphoreCreateBinary();
+  xTaskCreate(high_waiter, "high", 256, nullptr, 3, nullptr);
+  xTaskCreate(low_in_hal_wait, "low", 256, nullptr, 1, nullptr);
+  install_test_irq(300);
+  vTaskStartScheduler();
+  EXPECT_EQ(g_log,
+            (std::vector<std::string>{"isr woke higher@300", "high runs@5000", "low back@5000"}));
+}
+
 void medium_busy(void*) {
   am_util_delay_us(2000);
   note("medium done");
