@@ -317,6 +317,28 @@ TEST_F(Kernel, QueueSendWaitsForRoomAndGivesUpAfterItsTicks) {
                                              "got 012@" + std::to_string(tick_us(10))}));
 }
 
+int g_turns[2];
+void equal_worker(void* arg) {
+  const int me = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  for (;;) {
+    am_util_delay_us(100);
+    ++g_turns[me];
+    if (sim::now() >= 100000) vTaskEndScheduler();
+  }
+}
+
+// Tasks of equal priority that never block take turns at tick boundaries.
+TEST_F(Kernel, EqualPrioritiesTakeTurnsAtTicks) {
+  g_turns[0] = g_turns[1] = 0;
+  xTaskCreate(equal_worker, "a", 256, reinterpret_cast<void*>(0), 2, nullptr);
+  xTaskCreate(equal_worker, "b", 256, reinterpret_cast<void*>(1), 2, nullptr);
+  vTaskStartScheduler();
+  // 100 ms of 100 us steps shared by two: about 500 each.
+  EXPECT_GT(g_turns[0], 400);
+  EXPECT_GT(g_turns[1], 400);
+  EXPECT_GT(rtos_sim::context_switches(), 90u);
+}
+
 void sleeper(void*) {
   vTaskDelay(10240);
   note("awake");
