@@ -466,6 +466,34 @@ TEST_F(Kernel, TaskWaitingForAnInterruptWakesAtTheNextTick) {
                                              "wfi@" + std::to_string(tick_us(3))}));
 }
 
+void give_mutex_isr() {
+  BaseType_t woken = pdFALSE;
+  xSemaphoreGiveFromISR(g_mutex, &woken);
+}
+void holds_mutex(void*) {
+  xSemaphoreTake(g_mutex, portMAX_DELAY);
+  vTaskDelay(portMAX_DELAY);
+}
+void run_isr_gives_held_mutex() {
+  rtos_sim::reset();
+  sim::host::reset_core();
+  apollo3sim::reset_platform();
+  g_mutex = xSemaphoreCreateMutex();
+  xTaskCreate(holds_mutex, "holder", 256, nullptr, 1, nullptr);
+  apollo3sim::set_isr(kTestIrq, give_mutex_isr);
+  NVIC_EnableIRQ(kTestIrq);
+  sim::schedule(1000, raise_test_irq, nullptr);
+  vTaskStartScheduler();
+}
+
+// An interrupt that gives back a mutex a task holds would release the
+// task's lock under it: the program stops naming the holder.
+TEST_F(Kernel, InterruptGivingAMutexATaskHoldsStopsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(run_isr_gives_held_mutex(), ::testing::ExitedWithCode(sim::kFatalExit),
+              "a mutex held by task \"holder\" is given from an interrupt");
+}
+
 // The kernel's critical section holds the interrupts the kernel serves
 // (0x80 and below in urgency) and lets the more urgent ones through.
 TEST_F(Kernel, CriticalSectionMasksKernelLevelInterruptsOnly) {
