@@ -177,6 +177,7 @@ uint32_t am_hal_gpio_pinconfig(uint32_t pad, am_hal_gpio_pincfg_t config) {
   p.word = am_hal_gpio_pincfg_word(config);
   p.level = line_level(n);
   if (drives(n)) set_out(n, p.out);
+  uart_pad_changed(n);
   return AM_HAL_STATUS_SUCCESS;
 }
 

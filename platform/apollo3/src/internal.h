@@ -38,6 +38,10 @@ void pad_external_edge(int pad, int level);
 // A device's source level may have changed: edges as the pad sees them.
 void pad_source_changed(int pad);
 
+// A pad's configuration changed: a UART whose RX pad it is may start or
+// stop listening to its line.
+void uart_pad_changed(int pad);
+
 // The radio on IOM1 (created on first use; nullptr when the board has none).
 uint8_t radio_spi_byte(uint8_t mosi);
 

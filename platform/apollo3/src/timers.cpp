@@ -164,11 +164,23 @@ void for_segments(uint32_t timer, uint32_t segment, F f) {
   f(t, segment == AM_HAL_CTIMER_TIMERB ? 1 : 0);
 }
 
+bool repeating(const Segment& s) {
+  const uint32_t fn = s.config & AM_HAL_CTIMER_FN_MASK;
+  return fn == AM_HAL_CTIMER_FN_REPEAT || fn == AM_HAL_CTIMER_FN_PWM_REPEAT;
+}
+
+// A repeating segment without its interrupt runs without events: its count
+// is the time since the start modulo the period (compare 0 + 1).
+bool silent_repeat(const Segment& s) {
+  return repeating(s) && !(s.config & AM_HAL_CTIMER_INT_ENABLE);
+}
+
 uint64_t seg_count(const Segment& s) {
   if (!s.running) return s.count_base;
   const uint64_t hz = clock_hz(s.config);
   const sim::time_us dt = sim::now() - s.started_at;
-  return s.count_base + (hz ? dt / 1000000u * hz + (dt % 1000000u) * hz / 1000000u : 0);
+  const uint64_t n = s.count_base + (hz ? dt / 1000000u * hz + (dt % 1000000u) * hz / 1000000u : 0);
+  return silent_repeat(s) ? n % (uint64_t{s.cmp[0]} + 1) : n;
 }
 
 uint32_t width_mask(int timer) { return linked(timer) ? 0xFFFFFFFFu : 0xFFFFu; }
@@ -212,7 +224,7 @@ void arm_segment(int timer, int seg) {
   Segment& s = ct().seg[timer][seg];
   if (s.event) sim::cancel(s.event);
   s.event = 0;
-  if (!s.running) return;
+  if (!s.running || silent_repeat(s)) return;
   const uint64_t hz = clock_hz(s.config);
   if (!hz) return;
   const uint64_t target = s.cmp[0] & width_mask(timer);

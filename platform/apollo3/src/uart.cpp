@@ -25,6 +25,7 @@ struct Uart {
   std::deque<uint8_t> tx;  // front: on the line
   sim::EventId tx_event = 0;
   sim::EventId timeout_event = 0;
+  bool listening = false;
 };
 
 Uart* uarts() {
@@ -106,6 +107,20 @@ void rx_byte(void* ctx, uint8_t byte) {
   arm_timeout(u);
 }
 
+// The chip takes the line while the module is initialised, and while its
+// RX pad is a GPIO input with an edge interrupt (the wake-up path); else
+// nothing listens (a piped terminal then holds its bytes back).
+void update_listening(Uart& u) {
+  const am_hal_gpio_pincfg_t pad = am_hal_gpio_pincfg_from_word(pad_config(kRxPad[u.module]));
+  const bool armed = pad.uFuncSel == AM_HAL_GPIO_FUNC_GPIO &&
+                     pad.eGPInput == AM_HAL_GPIO_PIN_INPUT_ENABLE &&
+                     pad.eIntDir != AM_HAL_GPIO_PIN_INTDIR_NONE;
+  const bool listening = u.st.initialised || armed;
+  if (listening == u.listening) return;
+  u.listening = listening;
+  sim::uart_set_rx_handler(u.module, listening ? rx_byte : nullptr, &u);
+}
+
 void start_next(Uart& u);
 
 void tx_done_event(void* ctx, uint32_t) {
@@ -142,9 +157,7 @@ void uart_reset() {
     if (u.timeout_event) sim::cancel(u.timeout_event);
     u = Uart{};
     u.module = m;
-    // The line reaches the chip whatever the module's state (a byte on a
-    // module that is off still pulls the RX pad low).
-    sim::uart_set_rx_handler(m, rx_byte, &u);
+    sim::uart_set_rx_handler(m, nullptr, nullptr);
     // An idle serial line is high.
     sim::pin_set_input(static_cast<uint16_t>(kRxPad[m]), 1);
   }
@@ -152,6 +165,11 @@ void uart_reset() {
 
 }  // namespace
 }  // namespace detail
+
+void detail::uart_pad_changed(int pad) {
+  for (int m = 0; m < detail::kModules; ++m)
+    if (pad == detail::kRxPad[m]) detail::update_listening(detail::uarts()[m]);
+}
 
 UartState uart_state(int module) {
   if (module < 0 || module >= detail::kModules) return {};
@@ -174,6 +192,7 @@ uint32_t am_hal_uart_initialize(uint32_t module, void** handle) {
   Uart& u = uarts()[module];
   if (u.st.initialised) return AM_HAL_STATUS_IN_USE;
   u.st.initialised = true;
+  update_listening(u);
   *handle = &u;
   return AM_HAL_STATUS_SUCCESS;
 }
@@ -183,6 +202,7 @@ uint32_t am_hal_uart_deinitialize(void* handle) {
   if (!u) return AM_HAL_STATUS_INVALID_HANDLE;
   u->st.initialised = false;
   u->st.configured = false;
+  update_listening(*u);
   return AM_HAL_STATUS_SUCCESS;
 }
 

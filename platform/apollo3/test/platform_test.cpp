@@ -413,6 +413,26 @@ TEST_F(Apollo3, CtimerOneShotFiresAtItsCompare) {
   }
 }
 
+// A PWM segment without its interrupt counts 0 to its period over and over
+// (the wrap a duty change waits for), without an event per period.
+TEST_F(Apollo3, CtimerPwmCounterWrapsAtItsPeriod) {
+  am_hal_ctimer_config_single(0, AM_HAL_CTIMER_TIMERA,
+                              AM_HAL_CTIMER_HFRC_12MHZ | AM_HAL_CTIMER_FN_PWM_REPEAT);
+  am_hal_ctimer_period_set(0, AM_HAL_CTIMER_TIMERA, 255, 64);
+  am_hal_ctimer_start(0, AM_HAL_CTIMER_TIMERA);
+  // 12 counts per microsecond: 256 counts take 21.33 us.
+  uint32_t last = am_hal_ctimer_read(0, AM_HAL_CTIMER_TIMERA);
+  int wraps = 0;
+  while (sim::now() < 1000) {
+    const uint32_t c = am_hal_ctimer_read(0, AM_HAL_CTIMER_TIMERA);
+    EXPECT_LE(c, 255u);
+    if (c < last) ++wraps;
+    last = c;
+  }
+  EXPECT_EQ(wraps, 1000 * 12 / 256);
+  am_hal_ctimer_stop(0, AM_HAL_CTIMER_TIMERA);
+}
+
 // ------------------------------------------------------------------- ADC --
 // A conversion reads the pad's voltage against the reference at the slot's
 // precision, and raises its interrupt.

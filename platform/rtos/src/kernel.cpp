@@ -293,7 +293,7 @@ void arm_tick() {
   if (!K.started) return;
   uint64_t wake = ~uint64_t{0};
   if (!K.delayed.empty()) wake = K.delayed.begin()->first;
-  if (K.yield_pending) wake = std::min(wake, K.yield_tick + 1);
+  if (K.yield_pending) wake = std::min(wake, std::max(K.yield_tick + 1, now_tick() + 1));
   if (wake == ~uint64_t{0}) {
     if (K.tick_event) sim::cancel(K.tick_event);
     K.tick_event = 0;
@@ -676,7 +676,12 @@ size_t xPortGetMinimumEverFreeHeapSize(void) { return k().heap_min_free; }
 void xPortStimerTickHandler(void) {
   Kernel& K = k();
   const uint64_t now = now_tick();
-  if (K.yield_pending && now > K.yield_tick) K.pendsv = true;
+  // The tick makes the switch an interrupt left pending (once: the request
+  // is now a PendSV, taken when the CPU returns to thread mode).
+  if (K.yield_pending && now > K.yield_tick) {
+    K.pendsv = true;
+    K.yield_pending = false;
+  }
   while (!K.delayed.empty() && K.delayed.begin()->first <= now) {
     Task* t = K.delayed.begin()->second;
     t->timed_out = true;

@@ -106,6 +106,30 @@ TEST_F(Kernel, InterruptThatReadiesAHigherTaskPreemptsTheRunningOne) {
   }
 }
 
+void low_in_hal_wait(void*) {
+  // A vendor call that waits 5 ms with interrupts on and switches no task
+  // inside (a flash erase): the CPU is back in thread mode only at its end.
+  sim::cpu_spend(5000);
+  apollo3sim::thread_point();
+  note("low back");
+  vTaskDelay(1);
+  vTaskEndScheduler();
+}
+
+// An interrupt that readies a higher task without asking for the switch,
+// while the running task is inside a long vendor wait: the tick turns it
+// into a switch request, taken when the wait ends.
+TEST_F(Kernel, TickSwitchRequestWaitsForTheEndOfAVendorWait) {
+  g_yield_from_isr = false;
+  g_sem = xSemaphoreCreateBinary();
+  xTaskCreate(high_waiter, "high", 256, nullptr, 3, nullptr);
+  xTaskCreate(low_in_hal_wait, "low", 256, nullptr, 1, nullptr);
+  install_test_irq(300);
+  vTaskStartScheduler();
+  EXPECT_EQ(g_log,
+            (std::vector<std::string>{"isr woke higher@300", "high runs@5000", "low back@5000"}));
+}
+
 void medium_busy(void*) {
   am_util_delay_us(2000);
   note("medium done");
@@ -293,6 +317,28 @@ TEST_F(Kernel, QueueSendWaitsForRoomAndGivesUpAfterItsTicks) {
                                              "got 012@" + std::to_string(tick_us(10))}));
 }
 
+int g_turns[2];
+void equal_worker(void* arg) {
+  const int me = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  for (;;) {
+    am_util_delay_us(100);
+    ++g_turns[me];
+    if (sim::now() >= 100000) vTaskEndScheduler();
+  }
+}
+
+// Tasks of equal priority that never block take turns at tick boundaries.
+TEST_F(Kernel, EqualPrioritiesTakeTurnsAtTicks) {
+  g_turns[0] = g_turns[1] = 0;
+  xTaskCreate(equal_worker, "a", 256, reinterpret_cast<void*>(0), 2, nullptr);
+  xTaskCreate(equal_worker, "b", 256, reinterpret_cast<void*>(1), 2, nullptr);
+  vTaskStartScheduler();
+  // 100 ms of 100 us steps shared by two: about 500 each.
+  EXPECT_GT(g_turns[0], 400);
+  EXPECT_GT(g_turns[1], 400);
+  EXPECT_GT(rtos_sim::context_switches(), 90u);
+}
+
 void sleeper(void*) {
   vTaskDelay(10240);
   note("awake");
@@ -418,6 +464,34 @@ TEST_F(Kernel, TaskWaitingForAnInterruptWakesAtTheNextTick) {
   EXPECT_EQ(g_log, (std::vector<std::string>{"wfi@" + std::to_string(tick_us(1)),
                                              "wfi@" + std::to_string(tick_us(2)),
                                              "wfi@" + std::to_string(tick_us(3))}));
+}
+
+void give_mutex_isr() {
+  BaseType_t woken = pdFALSE;
+  xSemaphoreGiveFromISR(g_mutex, &woken);
+}
+void holds_mutex(void*) {
+  xSemaphoreTake(g_mutex, portMAX_DELAY);
+  vTaskDelay(portMAX_DELAY);
+}
+void run_isr_gives_held_mutex() {
+  rtos_sim::reset();
+  sim::host::reset_core();
+  apollo3sim::reset_platform();
+  g_mutex = xSemaphoreCreateMutex();
+  xTaskCreate(holds_mutex, "holder", 256, nullptr, 1, nullptr);
+  apollo3sim::set_isr(kTestIrq, give_mutex_isr);
+  NVIC_EnableIRQ(kTestIrq);
+  sim::schedule(1000, raise_test_irq, nullptr);
+  vTaskStartScheduler();
+}
+
+// An interrupt that gives back a mutex a task holds would release the
+// task's lock under it: the program stops naming the holder.
+TEST_F(Kernel, InterruptGivingAMutexATaskHoldsStopsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(run_isr_gives_held_mutex(), ::testing::ExitedWithCode(sim::kFatalExit),
+              "a mutex held by task \"holder\" is given from an interrupt");
 }
 
 // The kernel's critical section holds the interrupts the kernel serves
