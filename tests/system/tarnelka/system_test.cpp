@@ -109,6 +109,29 @@ TEST(Bootloader, ATBootverPrintsTheVersionRecord) {
   }
 }
 
+// The battery reading of this board: pad 13 through its divider,
+// 0.21 + 2.02 x (raw / 1024 x 2.0 x 1.3 x 2.5 / 1.5) at the default 10 bits
+// against the internal 2.0 V reference. The simulated converter is ideal:
+// raw = mV x 1023 / 2000, to the nearest step. The supply voltage has no
+// channel on this chip: its reading is refused.
+TEST(Battery, ATBatReadsPad13ThroughTheBoardsFormula) {
+  for (uint32_t mv : {1001u, 1500u, 400u}) {
+    SCOPED_TRACE(std::to_string(mv) + " mV");
+    World w;
+    DeviceOptions o;
+    o.adcs = {{"PAD13", mv}};
+    Device& d = tk::start(w, "m", o);
+    d.write(kUart0, "AT+BAT=?\r\n");
+    std::string reply = collect(d, kUart0);
+    ASSERT_EQ(reply.rfind("AT+BAT=", 0), 0u) << printable(reply);
+    ASSERT_NE(reply.find("\r\nOK\r\n"), std::string::npos) << printable(reply);
+    const double raw = static_cast<double>((mv * 1023 + 1000) / 2000);
+    const double want = 0.21 + 2.02 * (raw / 1024 * 2.0 * 1.3 * 2.5 / 1.5);
+    EXPECT_NEAR(std::stod(reply.substr(7)), want, 1e-4) << printable(reply);
+    EXPECT_TRUE(exchange(d, kUart0, "AT+SYSV=?\r\n", "AT_ERROR\r\n"));
+  }
+}
+
 // A line longer than the line buffer is refused as a whole, and the port
 // answers the next line.
 TEST(BadInput, AnOverlongLineIsRefusedAndTheNextOneAnswered) {
