@@ -96,6 +96,7 @@ struct Core {
   // Bit n: line n is pending and enabled. Delivery looks only at these.
   std::vector<uint64_t> ready = std::vector<uint64_t>((line.size() + 63) / 64);
   uint32_t primask = 0;
+  uint8_t basepri = 0;
   // A wait for a change (wait_for_change) is under way / was ended.
   bool change_wait = false;
   bool changed = false;
@@ -140,6 +141,14 @@ int current_priority() {
   return c.active.empty() ? kThreadPriority : c.active.back();
 }
 
+// What an interrupt must beat to be taken: the running handler's priority,
+// and BASEPRI when it is set.
+int masking_priority() {
+  const Core& c = core();
+  int p = current_priority();
+  return c.basepri != 0 && c.basepri < p ? c.basepri : p;
+}
+
 void update_ready(int n) {
   Core& c = core();
   const Line& q = c.line[n];
@@ -155,7 +164,7 @@ void update_ready(int n) {
 int best_pending() {
   Core& c = core();
   int best = -1;
-  int best_prio = current_priority();
+  int best_prio = masking_priority();
   for (size_t w = 0; w < c.ready.size(); ++w) {
     for (uint64_t bits = c.ready[w]; bits; bits &= bits - 1) {
       int n = static_cast<int>(w * 64) + __builtin_ctzll(bits);
@@ -384,6 +393,14 @@ uint32_t get_primask() { return core().primask; }
 void set_primask(uint32_t value) {
   core().primask = value & 1u;
   if (!core().primask) deliver();
+}
+
+uint8_t get_basepri() { return core().basepri; }
+
+void set_basepri(uint8_t value) {
+  uint8_t was = core().basepri;
+  core().basepri = value;
+  if (was != 0 && (value == 0 || value > was)) deliver();
 }
 
 bool in_isr() { return !core().active.empty(); }

@@ -78,6 +78,12 @@ bool exception_pending(int exc);
 uint32_t get_primask();
 void set_primask(uint32_t value);
 
+// BASEPRI: a non-zero value masks every configurable interrupt whose
+// priority value is at or above it (0 masks nothing). Lowering it delivers
+// what it held off.
+uint8_t get_basepri();
+void set_basepri(uint8_t value);
+
 // True while an interrupt handler runs (nested handlers count too).
 bool in_isr();
 
