@@ -137,6 +137,14 @@ LinkLayer::~LinkLayer() {
 
 void LinkLayer::attach_radio() { radio_.set_client(this); }
 
+void LinkLayer::reset() {
+  go_standby();
+  tx_.clear();
+  in_flight_ = false;
+  encrypted_ = have_key_ = false;
+  terminate_sent_ = terminate_acked_ = peer_terminated_ = false;
+}
+
 uint32_t LinkLayer::rand_u32() {
   seed_ ^= seed_ << 13;
   seed_ ^= seed_ >> 17;

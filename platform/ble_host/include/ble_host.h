@@ -92,8 +92,10 @@ void HciDrvIntService(void);
 void HciSetMaxRxAclLen(uint16_t len);
 // The address the controller takes at its next reset.
 void HciVscSetCustom_BDAddr(uint8_t* bdAddr);
-// Resets the controller (advertising and any connection end without
-// events); DM_RESET_CMPL_IND follows.
+// Resets the controller: advertising stops, a connection ends
+// (DM_CONN_CLOSE_IND with 0x16, the peer loses the link by its supervision
+// timeout), the address of HciVscSetCustom_BDAddr takes effect;
+// DM_RESET_CMPL_IND follows. DmDevReset does the same.
 void hciCoreResetStart(void);
 // Transmit power of the radio in dBm.
 void HciVscSetRfPowerLevelEx(int8_t txPowerlevel);

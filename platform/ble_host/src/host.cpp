@@ -359,11 +359,14 @@ bool run_once() {
   if (s.reset_pending) {
     s.reset_pending = false;
     did = true;
+    // The controller starts afresh: what it had not yet reported is gone,
+    // a connection ends here (the peer times out).
     s.dtm->end();
     s.ll->attach_radio();
-    s.ll->stop_advertising();
-    s.ll->stop_scanning();
+    s.ll->reset();
+    s.queue.events.clear();
     s.advertising = false;
+    if (s.connected) s.host->ll_disconnected(ble::kLocalHostTerminated);
     if (s.have_pending_addr) {
       s.have_pending_addr = false;
       s.ll->set_address(s.pending_addr, false);
@@ -520,7 +523,6 @@ void DmConnRegister(uint8_t, dmCback_t) {}
 
 void DmDevReset() {
   Stack& s = stack();
-  if (s.connected) s.ll->disconnect(ble::kLocalHostTerminated);
   s.reset_pending = true;
   wake();
 }

@@ -38,7 +38,6 @@ struct Module {
   Bytes written;
   std::vector<uint8_t> write_ops;
   uint32_t passkey = 123456;
-  bool resume_advertising = true;
 
   uint8_t svc_uuid[2] = {0x00, 0x28}, char_uuid[2] = {0x03, 0x28}, ccc_uuid[2] = {0x02, 0x29};
   uint8_t nus[16], rx_uuid[16], tx_uuid[16];
@@ -107,7 +106,7 @@ struct Module {
     }
     if (e->hdr.event == DM_CONN_OPEN_IND)
       AppSlaveSecurityReq(static_cast<dmConnId_t>(e->hdr.param));
-    if (self->resume_advertising) AppSlaveProcDmMsg(e);
+    AppSlaveProcDmMsg(e);
   }
   static void on_att(attEvt_t* e) { self->att.push_back(*e); }
   static void on_ccc(attsCccEvt_t* e) { self->ccc.push_back(*e); }
@@ -317,11 +316,20 @@ TEST_F(BleHost, AdvertisingDurationAndAnAddressChange) {
   EXPECT_GE(sim::now() - started, 1000000u);
   EXPECT_LT(sim::now() - started, 1200000u);
 
-  // The address given by the vendor command takes effect at the reset.
+  // The address given by the vendor command takes effect at the reset, which
+  // also ends the connection.
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(finish(phone_->exchange_mtu(23))) << "packets went both ways";
   uint8_t addr[6] = {0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
   HciVscSetCustom_BDAddr(addr);
   hciCoreResetStart();
   ASSERT_TRUE(wait([&] { return module_->count(DM_RESET_CMPL_IND) == 2; }));
+  ASSERT_EQ(module_->count(DM_CONN_CLOSE_IND), 1u);
+  EXPECT_EQ(module_->last(DM_CONN_CLOSE_IND)->status, ble::kLocalHostTerminated);
+  EXPECT_LT(module_->last(DM_CONN_CLOSE_IND), module_->last(DM_RESET_CMPL_IND))
+      << "the link is reported closed before the reset completes";
+  ASSERT_TRUE(wait([&] { return !phone_->connected(); }, 6 * kSecond));
+  EXPECT_EQ(phone_->disconnect_reason(), ble::kConnectionTimeout);
   EXPECT_EQ(0, std::memcmp(hciCoreCb.bdAddr, addr, 6));
   module_->adv_cfg.advDuration[0] = 0;
   advertise();

@@ -176,6 +176,10 @@ class LinkLayer : public Radio::Client {
   const Radio& radio() const { return radio_; }
   // Takes the radio back after another user (direct test mode).
   void attach_radio();
+  // Back to standby at once, as a controller reset does: advertising,
+  // scanning and any connection end without a word to the host or the peer
+  // (which loses the link by its supervision timeout).
+  void reset();
 
   const Address& address() const { return address_; }
   bool random_address() const { return random_; }
