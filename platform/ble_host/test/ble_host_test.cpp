@@ -339,6 +339,56 @@ TEST_F(BleHost, AdvertisingDurationAndAnAddressChange) {
   }));
 }
 
+// The OS layer the module's handler and the update service's timers rely on.
+struct Seen {
+  static std::vector<std::pair<uint8_t, sim::time_us>> msgs;
+  static std::vector<wsfEventMask_t> events;
+  static void handler(wsfEventMask_t event, wsfMsgHdr_t* msg) {
+    if (msg) msgs.emplace_back(msg->event, sim::now());
+    if (event) events.push_back(event);
+  }
+};
+std::vector<std::pair<uint8_t, sim::time_us>> Seen::msgs;
+std::vector<wsfEventMask_t> Seen::events;
+
+TEST_F(BleHost, HandlersGetTheirMessagesEventsAndTimers) {
+  Seen::msgs.clear();
+  Seen::events.clear();
+  const wsfHandlerId_t id = WsfOsSetNextHandler(&Seen::handler);
+  auto* m = static_cast<wsfMsgHdr_t*>(WsfMsgAlloc(sizeof(wsfMsgHdr_t) + 8));
+  ASSERT_NE(m, nullptr);
+  m->event = 7;
+  WsfMsgSend(id, m);
+  WsfSetEvent(id, 0x0004);
+  wsfTimer_t reset_timer{}, disconnect_timer{};
+  reset_timer.handlerId = disconnect_timer.handlerId = id;
+  reset_timer.msg.event = 193;
+  disconnect_timer.msg.event = 194;
+  const sim::time_us t0 = sim::now();
+  WsfTimerStartMs(&disconnect_timer, 500);
+  WsfTimerStartMs(&reset_timer, 200);
+  WsfTimerStartMs(&reset_timer, 300);  // started again: the later expiry counts
+  ASSERT_TRUE(wait([&] { return Seen::msgs.size() == 3; }));
+  EXPECT_EQ(Seen::events, std::vector<wsfEventMask_t>{0x0004});
+  EXPECT_EQ(Seen::msgs[0].first, 7);
+  EXPECT_EQ(Seen::msgs[1].first, 193);
+  EXPECT_GE(Seen::msgs[1].second, t0 + 300000);
+  EXPECT_LT(Seen::msgs[1].second, t0 + 301000);
+  EXPECT_EQ(Seen::msgs[2].first, 194);
+  EXPECT_GE(Seen::msgs[2].second, t0 + 500000);
+
+  WsfTimerStartMs(&reset_timer, 100);
+  WsfTimerStop(&reset_timer);
+  wait([] { return false; }, 300000);
+  EXPECT_EQ(Seen::msgs.size(), 3u) << "a stopped timer never expires";
+
+  // The module's four pools take 2944 bytes.
+  wsfBufPoolDesc_t pools[4] = {{16, 8}, {32, 4}, {64, 6}, {280, 8}};
+  uint8_t mem[2944];
+  EXPECT_EQ(WsfBufInit(sizeof mem, mem, 4, pools), 2944);
+  EXPECT_EQ(WsfBufInit(sizeof mem - 1, mem, 4, pools), 0) << "too small";
+}
+
 TEST_F(BleHost, DirectTestModeCountsPackets) {
   ASSERT_TRUE(wait([&] { return module_->count(DM_RESET_CMPL_IND) == 1; }));
   auto command = [](Bytes cmd) {
