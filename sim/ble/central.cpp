@@ -37,6 +37,17 @@ Central::Central(Radio& radio, const Address& address, bool random)
   l2cap_.on_sdu = [this](uint16_t cid, const Bytes& sdu) {
     if (cid == kCidAtt) att_pdu(sdu);
     if (cid == kCidSmp) pairing_.received(sdu);
+    if (cid == kCidSignaling && sdu.size() >= 12 && sdu[0] == kSigConnParamRequest) {
+      ConnectionParams p = ll_.connection().params;
+      const uint16_t min = get16(&sdu[4]), max = get16(&sdu[6]);
+      p.interval = min;
+      p.latency = get16(&sdu[8]);
+      p.timeout = get16(&sdu[10]);
+      const bool ok =
+          accept_updates_ && min <= max && LinkLayer::usable(p) && ll_.update_connection(p);
+      l2cap_.send(kCidSignaling,
+                  {kSigConnParamResponse, sdu[1], 2, 0, ok ? uint8_t{0} : uint8_t{1}, 0});
+    }
   };
   pairing_.send = [this](const Bytes& pdu) { l2cap_.send(kCidSmp, pdu); };
   pairing_.on_key = [this](const Key& stk) { ll_.start_encryption(stk); };

@@ -85,11 +85,16 @@ bool decode_connect_ind(const uint8_t* pdu, size_t len, ConnectInd* c) {
   p.latency = get16(d + 12);
   p.timeout = get16(d + 14);
   p.hop = d[21] & 0x1F;
-  // Values a link cannot run with.
-  return p.interval >= 6 && p.interval <= 3200 && p.hop >= 5 && p.hop <= 16 && p.window_size >= 1 &&
-         p.timeout >= 10 &&
-         static_cast<uint32_t>(p.timeout) * kUnit10ms >
-             2u * (1u + p.latency) * p.interval * kUnit1250;
+  return p.hop >= 5 && p.hop <= 16 && p.window_size >= 1 && LinkLayer::usable(p);
+}
+
+bool LinkLayer::usable(const ConnectionParams& p) {
+  // Values a link cannot run with: the supervision timeout must cover two
+  // intervals of every latency.
+  return p.interval >= 6 && p.interval <= 3200 && p.latency <= 499 && p.timeout >= 10 &&
+         p.timeout <= 3200 &&
+         static_cast<uint64_t>(p.timeout) * kUnit10ms >
+             2ull * (1u + p.latency) * p.interval * kUnit1250;
 }
 
 Bytes encode_scan_req(const Address& scanner, bool scanner_random, const Address& adv,
@@ -143,6 +148,7 @@ void LinkLayer::reset() {
   in_flight_ = false;
   encrypted_ = have_key_ = false;
   terminate_sent_ = terminate_acked_ = peer_terminated_ = false;
+  update_pending_ = instant_passed_ = false;
 }
 
 uint32_t LinkLayer::rand_u32() {
@@ -356,6 +362,7 @@ void LinkLayer::enter_connection(Role role, const ConnectInd& c, time_us connect
   event_counter_ = 0;
   encrypted_ = have_key_ = false;
   terminate_sent_ = terminate_acked_ = peer_terminated_ = false;
+  update_pending_ = instant_passed_ = false;
   conn_start_ = connect_end;
   anchor_ = connect_end + kUnit1250 + c.params.window_offset * kUnit1250;
   last_sync_ = connect_end;
@@ -461,10 +468,62 @@ void LinkLayer::handle_control(const uint8_t* d, size_t n) {
       break;
     case kLlUnknownRsp:
       break;
+    case kLlConnectionUpdateInd: {
+      if (role_ != Role::kPeripheral || n != 12) break;
+      ConnectionParams p = conn_.params;
+      p.window_size = d[1];
+      p.window_offset = static_cast<uint16_t>(d[2] | (d[3] << 8));
+      p.interval = static_cast<uint16_t>(d[4] | (d[5] << 8));
+      p.latency = static_cast<uint16_t>(d[6] | (d[7] << 8));
+      p.timeout = static_cast<uint16_t>(d[8] | (d[9] << 8));
+      const uint16_t instant = static_cast<uint16_t>(d[10] | (d[11] << 8));
+      if (!usable(p)) break;
+      if (static_cast<uint16_t>(instant - event_counter_) >= 0x8000) {
+        instant_passed_ = true;  // the link cannot follow: it ends
+        break;
+      }
+      update_pending_ = true;
+      update_instant_ = instant;
+      update_params_ = p;
+      break;
+    }
     default:
       queue({kLlUnknownRsp, d[0]});
       break;
   }
+}
+
+bool LinkLayer::update_connection(const ConnectionParams& params) {
+  if (state_ != State::kConnected || role_ != Role::kCentral || update_pending_ ||
+      terminate_sent_ || !usable(params))
+    return false;
+  update_params_ = conn_.params;
+  update_params_.interval = params.interval;
+  update_params_.latency = params.latency;
+  update_params_.timeout = params.timeout;
+  update_params_.window_size = 1;
+  update_params_.window_offset = 0;
+  update_instant_ = static_cast<uint16_t>(event_counter_ + 6);
+  update_pending_ = true;
+  const ConnectionParams& p = update_params_;
+  Bytes b{kLlConnectionUpdateInd, p.window_size};
+  for (uint16_t v : {p.window_offset, p.interval, p.latency, p.timeout, update_instant_}) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  tx_.push_back({kLlidControl, b, false});
+  return true;
+}
+
+void LinkLayer::apply_update() {
+  update_pending_ = false;
+  conn_.params.interval = update_params_.interval;
+  conn_.params.latency = update_params_.latency;
+  conn_.params.timeout = update_params_.timeout;
+  // The new timing's first event gets a transmit window, as the first one of
+  // the connection did.
+  if (role_ == Role::kPeripheral) first_window_ = update_params_.window_size * kUnit1250;
+  if (host_) host_->ll_connection_updated(conn_.params);
 }
 
 bool LinkLayer::supervision_expired(time_us t) const {
@@ -476,7 +535,6 @@ bool LinkLayer::supervision_expired(time_us t) const {
 void LinkLayer::end_event() {
   radio_.stop_listening();
   if (state_ != State::kConnected) return;
-  const time_us interval = conn_.params.interval * kUnit1250;
   time_us t = radio_.now();
   if (supervision_expired(t)) {
     close_connection(established_ ? kConnectionTimeout : kConnectionFailedToEstablish);
@@ -484,8 +542,10 @@ void LinkLayer::end_event() {
   }
   if (role_ == Role::kPeripheral && !event_first_rx_) first_window_ = 0;
   do {
-    anchor_ += interval;
+    // The event of an update's instant still follows the old interval.
+    anchor_ += conn_.params.interval * kUnit1250;
     ++event_counter_;
+    if (update_pending_ && event_counter_ == update_instant_) apply_update();
     if (anchor_ > t) break;
     last_unmapped_ = next_data_channel(last_unmapped_, conn_.params.hop);
   } while (true);
@@ -651,6 +711,7 @@ void LinkLayer::radio_rx_ended(const Radio::Rx* rx) {
   const bool ok = rx && conn_received(*rx);
   if (state_ != State::kConnected) return;  // the host closed it meanwhile
   if (terminate_acked_) return close_connection(kLocalHostTerminated);
+  if (instant_passed_) return close_connection(kInstantPassed);
   if (role_ == Role::kCentral) {
     if (!ok) return end_event();
     const time_us interval = conn_.params.interval * kUnit1250;

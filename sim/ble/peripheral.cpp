@@ -12,6 +12,12 @@ Peripheral::Peripheral(LinkLayer& ll, uint32_t seed)
       if (!rsp.empty() && connected_) l2cap_.send(kCidAtt, rsp, 0);
     } else if (cid == kCidSmp) {
       pairing_.received(sdu);
+    } else if (cid == kCidSignaling && sdu.size() >= 4) {
+      if (sdu[0] == kSigConnParamResponse && sdu.size() >= 6) {
+        if (on_update_response) on_update_response((sdu[4] | (sdu[5] << 8)) == 0);
+      } else if (sdu[0] != kSigCommandReject && sdu[0] != kSigConnParamResponse) {
+        l2cap_.send(kCidSignaling, {kSigCommandReject, sdu[1], 2, 0, 0, 0}, 0);
+      }
     }
   };
   l2cap_.on_sent = [this](uint32_t tag) {
@@ -46,6 +52,22 @@ bool Peripheral::notify(uint16_t handle, const uint8_t* data, size_t len, uint32
 
 void Peripheral::request_security(uint8_t auth) {
   if (connected_) l2cap_.send(kCidSmp, {kSmpSecurityRequest, auth}, 0);
+}
+
+bool Peripheral::request_connection_update(uint16_t min_interval, uint16_t max_interval,
+                                           uint16_t latency, uint16_t timeout) {
+  if (!connected_) return false;
+  Bytes b{kSigConnParamRequest, ++signal_id_, 8, 0};
+  for (uint16_t v : {min_interval, max_interval, latency, timeout}) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  l2cap_.send(kCidSignaling, b, 0);
+  return true;
+}
+
+void Peripheral::ll_connection_updated(const ConnectionParams& p) {
+  if (on_connection_updated) on_connection_updated(p);
 }
 
 void Peripheral::ll_advertising_ended(uint8_t status) {

@@ -31,7 +31,7 @@ constexpr uint32_t kNotifyTag = 0x10000;  // tag of a notification: this | handl
 
 // The link layer's events, kept until the dispatcher runs.
 struct LlEvent {
-  enum Kind { kConnected, kDisconnected, kAcl, kCompleted, kEncryption, kAdvEnded } kind;
+  enum Kind { kConnected, kDisconnected, kAcl, kCompleted, kEncryption, kAdvEnded, kUpdated } kind;
   ble::LinkLayer::ConnInfo conn{};
   uint8_t code = 0;
   ble::Bytes data;
@@ -63,6 +63,11 @@ class QueuedHost : public ble::LinkLayer::Host {
   }
   void ll_completed(int n) override { push({LlEvent::kCompleted, {}, 0, {}, n}); }
   void ll_encryption_changed(uint8_t s) override { push({LlEvent::kEncryption, {}, s, {}, 0}); }
+  void ll_connection_updated(const ble::ConnectionParams& p) override {
+    LlEvent e{LlEvent::kUpdated, {}, 0, {}, 0};
+    e.conn.params = p;
+    push(std::move(e));
+  }
 };
 
 struct Handler {
@@ -247,6 +252,14 @@ void Stack::wire() {
     connected = false;
     dm(DM_CONN_CLOSE_IND, reason, &e);
   };
+  host->on_connection_updated = [this](const ble::ConnectionParams& p) {
+    dmEvt_t e{};
+    e.hdr.param = kConnId;
+    e.connUpdate.connInterval = p.interval;
+    e.connUpdate.connLatency = p.latency;
+    e.connUpdate.supTimeout = p.timeout;
+    dm(DM_CONN_UPDATE_IND, 0, &e);
+  };
   host->on_advertising_ended = [this](uint8_t) {
     if (!advertising) return;
     if (adv_set < 2 && pAppAdvCfg && pAppAdvCfg->advInterval[adv_set + 1])
@@ -353,6 +366,9 @@ bool run_once() {
         break;
       case LlEvent::kAdvEnded:
         s.host->ll_advertising_ended(e.code);
+        break;
+      case LlEvent::kUpdated:
+        s.host->ll_connection_updated(e.conn.params);
         break;
     }
   }

@@ -265,6 +265,15 @@ TEST_F(BleHost, ASerialServiceServesTheCentral) {
   EXPECT_EQ(module_->att[1].hdr.event, ATTS_HANDLE_VALUE_CNF);
   EXPECT_EQ(module_->att[1].handle, 0x0704);
 
+  // The central changes the connection parameters.
+  ble::ConnectionParams params;
+  params.interval = 40;
+  params.timeout = 500;
+  ASSERT_TRUE(phone_->update_connection(params));
+  ASSERT_TRUE(wait([&] { return module_->count(DM_CONN_UPDATE_IND) == 1; }));
+  EXPECT_EQ(module_->last(DM_CONN_UPDATE_IND)->evt.connUpdate.connInterval, 40);
+  EXPECT_EQ(module_->last(DM_CONN_UPDATE_IND)->evt.connUpdate.supTimeout, 500);
+
   // The peer ends the link; the framework advertises again.
   ASSERT_TRUE(phone_->disconnect(ble::kRemoteUserTerminated));
   ASSERT_TRUE(wait([&] { return module_->count(DM_CONN_CLOSE_IND) == 1; }));

@@ -79,6 +79,10 @@ struct Device {
     host.on_sent = [this](uint32_t tag) { sent.push_back(tag); };
     host.on_passkey_request = [this] { host.pairing().passkey_reply(passkey); };
     host.on_pairing_done = [this](uint8_t s) { pairing.push_back(s); };
+    host.on_update_response = [this](bool ok) { update_answers.push_back(ok); };
+    host.on_connection_updated = [this](const ble::ConnectionParams& p) {
+      intervals.push_back(p.interval);
+    };
   }
   bool advertise(uint8_t type, sim::time_us duration = 0) {
     ble::LinkLayer::AdvParams p;
@@ -95,6 +99,8 @@ struct Device {
   Bytes received;
   std::vector<uint8_t> reasons, adv_ended, pairing;
   std::vector<uint32_t> sent;
+  std::vector<bool> update_answers;
+  std::vector<uint16_t> intervals;  // of each update that took effect
   uint32_t passkey = 123456;
 };
 
@@ -292,6 +298,64 @@ TEST_F(BleLink, DisconnectionReasonsOnBothSides) {
   air.set_path_loss(2, 1, 200);
   ASSERT_TRUE(phone_->wait([&] { return !device_->host.connected(); }, 3000000));
   EXPECT_EQ(device_->reasons.back(), ble::kConnectionFailedToEstablish);
+}
+
+TEST_F(BleLink, NewConnectionParametersTakeEffectOnBothSidesAtTheInstant) {
+  std::vector<sim::AirFrame> frames;
+  sim::air::Medium::instance().add_tap(
+      [](void* ctx, const sim::AirFrame& f) {
+        static_cast<std::vector<sim::AirFrame>*>(ctx)->push_back(f);
+      },
+      &frames);
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(finish(phone_->exchange_mtu(23)));
+
+  ble::ConnectionParams p;
+  p.interval = 80;  // 100 ms
+  p.timeout = 300;
+  ASSERT_TRUE(phone_->update_connection(p));
+  EXPECT_FALSE(phone_->update_connection(p)) << "one update at a time";
+  ASSERT_TRUE(
+      phone_->wait([&] { return phone_->updates() == 1 && !device_->intervals.empty(); }, 2000000));
+  EXPECT_EQ(device_->intervals, std::vector<uint16_t>{80});
+  EXPECT_EQ(device_->ll.connection().params.timeout, 300);
+
+  // Events now come every 100 ms: the phone's packets on the data channels
+  // (one per event while nothing is sent) are that far apart.
+  frames.clear();
+  sim::run_until(sim::now() + 1000000);
+  std::vector<sim::time_us> starts;
+  for (const sim::AirFrame& f : frames)
+    if (f.sender == 2) starts.push_back(f.start_us);
+  ASSERT_GE(starts.size(), 9u);
+  for (size_t i = 1; i < starts.size(); ++i) EXPECT_EQ(starts[i] - starts[i - 1], 100000u) << i;
+  uint32_t w = phone_->write(kRx, {1, 2, 3});
+  ASSERT_TRUE(finish(w));
+  EXPECT_EQ(device_->received, (Bytes{1, 2, 3}));
+
+  // The device asks; the phone agrees (its shortest interval) or refuses,
+  // and refuses values a link cannot live with.
+  struct Case {
+    bool accept;
+    uint16_t min, max, timeout;
+    bool granted;
+  } cases[] = {{true, 40, 60, 300, true}, {false, 16, 16, 300, false}, {true, 40, 40, 10, false}};
+  for (const Case& c : cases) {
+    phone_->set_accept_updates(c.accept);
+    device_->update_answers.clear();
+    const uint16_t before = device_->ll.connection().params.interval;
+    ASSERT_TRUE(device_->host.request_connection_update(c.min, c.max, 0, c.timeout));
+    ASSERT_TRUE(phone_->wait([&] { return !device_->update_answers.empty(); }, 2000000));
+    EXPECT_EQ(device_->update_answers[0], c.granted) << c.min;
+    if (c.granted) {
+      ASSERT_TRUE(phone_->wait([&] { return device_->intervals.back() == c.min; }, 2000000));
+      EXPECT_EQ(phone_->ll().connection().params.interval, c.min);
+    } else {
+      sim::run_until(sim::now() + 1000000);
+      EXPECT_EQ(device_->ll.connection().params.interval, before);
+    }
+  }
+  EXPECT_TRUE(phone_->connected());
 }
 
 TEST_F(BleLink, PairingWithThePasskeyEncryptsTheLinkAndAWrongOneFails) {

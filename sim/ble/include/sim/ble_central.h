@@ -57,6 +57,12 @@ class Central : public LinkLayer::Host {
   bool connected() const { return connected_; }
   bool disconnect(uint8_t reason = kRemoteUserTerminated);
   int disconnects() const { return disconnects_; }
+  // New connection parameters now (false when they cannot be used).
+  bool update_connection(const ConnectionParams& params) { return ll_.update_connection(params); }
+  // Whether a peripheral's request for new parameters is granted (default
+  // yes, with its shortest interval); updates taken effect so far.
+  void set_accept_updates(bool accept) { accept_updates_ = accept; }
+  int updates() const { return updates_; }
   uint8_t disconnect_reason() const { return disconnect_reason_; }
 
   // ---- ATT client: requests go one at a time, in order.
@@ -109,6 +115,7 @@ class Central : public LinkLayer::Host {
   void ll_acl(uint8_t llid, const uint8_t* data, size_t len) override;
   void ll_completed(int n) override;
   void ll_encryption_changed(uint8_t status) override;
+  void ll_connection_updated(const ConnectionParams&) override { ++updates_; }
 
  private:
   struct Request {
@@ -139,6 +146,8 @@ class Central : public LinkLayer::Host {
   PairState pair_state_ = PairState::kNone;
   uint8_t pair_failure_ = 0;
   bool security_requested_ = false;
+  bool accept_updates_ = true;
+  int updates_ = 0;
 };
 
 }  // namespace sim::ble

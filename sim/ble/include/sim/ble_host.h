@@ -17,6 +17,12 @@
 namespace sim::ble {
 
 constexpr uint16_t kCidAtt = 0x0004;
+constexpr uint16_t kCidSignaling = 0x0005;  // LE signaling channel
+enum SignalingCode : uint8_t {
+  kSigCommandReject = 0x01,
+  kSigConnParamRequest = 0x12,
+  kSigConnParamResponse = 0x13,
+};
 constexpr uint16_t kCidSmp = 0x0006;
 constexpr uint16_t kDefaultAttMtu = 23;
 

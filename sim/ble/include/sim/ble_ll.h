@@ -37,6 +37,7 @@ enum Status : uint8_t {
   kLocalHostTerminated = 0x16,
   kUnacceptableConnectionParameters = 0x3B,
   kAdvertisingTimeout = 0x3C,
+  kInstantPassed = 0x28,
   kConnectionFailedToEstablish = 0x3E,
 };
 
@@ -44,6 +45,7 @@ enum Status : uint8_t {
 enum Llid : uint8_t { kLlidContinuation = 1, kLlidStart = 2, kLlidControl = 3 };
 // Control PDU opcodes the link layer uses.
 enum LlOpcode : uint8_t {
+  kLlConnectionUpdateInd = 0x00,
   kLlTerminateInd = 0x02,
   kLlEncReq = 0x03,
   kLlStartEncRsp = 0x06,
@@ -164,6 +166,8 @@ class LinkLayer : public Radio::Client {
     // Transmit buffers the peer has acknowledged, in submission order.
     virtual void ll_completed(int) {}
     virtual void ll_encryption_changed(uint8_t) {}
+    // New connection parameters took effect (at the update's instant).
+    virtual void ll_connection_updated(const ConnectionParams&) {}
   };
 
   LinkLayer(Radio& radio, const Address& address, bool random_address);
@@ -223,6 +227,12 @@ class LinkLayer : public Radio::Client {
   // result on both sides (kSuccess, or kPinOrKeyMissing when they differ).
   void set_peripheral_key(const std::array<uint8_t, 16>& key);
   bool start_encryption(const std::array<uint8_t, 16>& key);
+  // Central: new interval, latency and timeout, taking effect on both sides
+  // at an instant six connection events ahead. False when not a central's
+  // connection, the values are unusable, or an update is under way.
+  bool update_connection(const ConnectionParams& params);
+  // Whether interval, latency and timeout make a connection that can live.
+  static bool usable(const ConnectionParams& p);
 
   // Radio::Client.
   void radio_rx_started() override;
@@ -278,6 +288,7 @@ class LinkLayer : public Radio::Client {
   Bytes next_tx_pdu(bool* md);
   bool conn_received(const Radio::Rx& rx);  // false: bad PDU
   void handle_control(const uint8_t* data, size_t len);
+  void apply_update();
   void end_event();
   void close_connection(uint8_t reason);
   bool supervision_expired(time_us t) const;
@@ -340,6 +351,11 @@ class LinkLayer : public Radio::Client {
   bool encrypted_ = false;
   bool have_key_ = false;
   std::array<uint8_t, 16> key_ = {};
+  // connection update
+  bool update_pending_ = false;
+  bool instant_passed_ = false;
+  uint16_t update_instant_ = 0;
+  ConnectionParams update_params_;
 };
 
 }  // namespace sim::ble

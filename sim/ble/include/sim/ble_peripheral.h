@@ -32,6 +32,11 @@ class Peripheral : public LinkLayer::Host {
               bool indication = false);
   // Asks the central to pair.
   void request_security(uint8_t auth);
+  // Asks the central for new connection parameters (units of 1.25 ms and
+  // 10 ms); on_update_response says whether it agreed, on_connection_updated
+  // when new ones took effect. False when not connected.
+  bool request_connection_update(uint16_t min_interval, uint16_t max_interval, uint16_t latency,
+                                 uint16_t timeout);
 
   std::function<void(const LinkLayer::ConnInfo&)> on_connected;
   std::function<void(uint8_t reason)> on_disconnected;
@@ -41,6 +46,8 @@ class Peripheral : public LinkLayer::Host {
   // Pairing finished: kSuccess once the link is encrypted with the new key,
   // else the SMP reason or the link layer's status.
   std::function<void(uint8_t status)> on_pairing_done;
+  std::function<void(bool accepted)> on_update_response;
+  std::function<void(const ConnectionParams&)> on_connection_updated;
 
   // LinkLayer::Host.
   void ll_advertising_ended(uint8_t status) override;
@@ -49,6 +56,7 @@ class Peripheral : public LinkLayer::Host {
   void ll_acl(uint8_t llid, const uint8_t* data, size_t len) override;
   void ll_completed(int n) override;
   void ll_encryption_changed(uint8_t status) override;
+  void ll_connection_updated(const ConnectionParams& p) override;
 
  private:
   LinkLayer& ll_;
@@ -57,6 +65,7 @@ class Peripheral : public LinkLayer::Host {
   Pairing pairing_;
   bool connected_ = false;
   bool pairing_keyed_ = false;  // a key came from pairing: the next encryption ends it
+  uint8_t signal_id_ = 0;
 };
 
 }  // namespace sim::ble
