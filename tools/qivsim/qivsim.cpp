@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "hostutil/escape.h"
 #include "hostutil/process.h"
 #include "network/config.h"
+#include "sim/ble_central_service.h"
 #include "world/driver.h"
 
 namespace {
@@ -87,6 +89,8 @@ void usage(FILE* f) {
       "  --network-cmd LINE     one such line (repeatable, after the file's).\n"
       "  --network-log FILE     one decoded line per frame the network hears or sends\n"
       "                         (default: stdout).\n"
+      "  --ble-central PATH     a BLE central on the air, driven by the qivble tool\n"
+      "                         through the Unix socket PATH (see qivble --help).\n"
       "  -h, --help             this text.\n"
       "\n"
       "Radio band: brisola-t and brisola-e read a band strap (pin PB12) and are\n"
@@ -185,7 +189,7 @@ int run(int argc, char** argv) {
   std::string dir = ".";
   std::string image_dir = hostutil::self_dir();
   time_us run_for = sim::kNever;
-  std::string frame_log_path, transcript_path;
+  std::string frame_log_path, transcript_path, ble_socket;
   std::vector<std::pair<std::string, std::string>> late;  // options naming devices
   NetworkOpts network;
   // Checks the network's lines as they come, so that a mistake is reported
@@ -213,6 +217,8 @@ int run(int argc, char** argv) {
       frame_log_path = value();
     } else if (a == "--transcript") {
       transcript_path = value();
+    } else if (a == "--ble-central") {
+      ble_socket = value();
     } else if (network_option(a, value, network)) {
       std::string error;
       for (size_t k = lines_before; k < network.lines.size(); ++k)
@@ -357,8 +363,15 @@ int run(int argc, char** argv) {
         throw Refused(e.what());
       }
     }
+    std::unique_ptr<sim::ble::CentralService> ble;
+    if (!ble_socket.empty()) {
+      ble = std::make_unique<sim::ble::CentralService>(world.master());
+      std::string error;
+      if (!ble->listen(ble_socket, &error)) throw Refused("--ble-central: " + error);
+    }
     for (const auto& p : world.ptys())
       std::printf("%s: port %d on %s\n", world.name(p.id).c_str(), p.port, p.path.c_str());
+    if (ble) std::printf("BLE central on %s\n", ble_socket.c_str());
     std::fflush(stdout);
     for (const DevSpec& d : devs) world.add_input(d.id, d.input);
 
@@ -371,6 +384,7 @@ int run(int argc, char** argv) {
 
     auto over = [&]() {
       if (g_stop) return true;
+      if (ble) ble->poll();
       for (const DevSpec& d : devs)
         if (world.master().alive(d.id)) return false;
       return true;
