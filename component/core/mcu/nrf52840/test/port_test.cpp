@@ -67,6 +67,8 @@ TEST_F(Nrf52840Port, BaudRatesGoToTheNearestUarteRateAndHalfWayGoesLower) {
 }
 
 TEST_F(Nrf52840Port, AFullUartQueuePausesReceptionUntilTheMainLoopReads) {
+  // Closed first, as the driver layer opens a port.
+  serial_uart_driver.SERIAL_DEINIT(SERIAL_UART0);
   serial_uart_driver.SERIAL_INIT(SERIAL_UART0, 115200, SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
                                  SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
   std::vector<uint8_t> in(3000);
