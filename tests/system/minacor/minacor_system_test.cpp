@@ -321,6 +321,28 @@ TEST(BadInput, EveryPortRefusesWhatNoCommandTakes) {
   EXPECT_TRUE(exchange(d, kUart1, "AT+NOSUCH\r\nAT\r\n", "AT_COMMAND_NOT_FOUND\r\nOK\r\n", sec(1)));
 }
 
+// The battery divider on P0.05 (AIN3) and the supply (VDD), read by the
+// 10-bit converter over its 3.6 V full scale.
+TEST(Battery, TheDividerAndTheSupplyAreReadAgainstTheFullScale) {
+  struct Case {
+    uint32_t p005_mv, vdd_mv;
+    const char* bat;
+    const char* sysv;
+  };
+  // 1800 mV is code 512: 512 / 1024 x 3.6 x 5 / 3 = 3.0 V; 3200 mV is code
+  // 910: 910 x 3.6 / 1024 = 3.199219 V.
+  for (Case c : {Case{1800, 3200, "3.000000", "3.199219"}, Case{0, 0, "0.000000", "0.000000"}}) {
+    World w;
+    DeviceOptions o = minacor();
+    o.adcs = {{"P0.05", c.p005_mv}, {"VDD", c.vdd_mv}};
+    Device& d = w.start("m", o);
+    w.run_for(sec(1));
+    d.take(kUart0);
+    EXPECT_TRUE(exchange(d, kUart0, "AT+BAT=?\r\n", answer("AT+BAT", c.bat)));
+    EXPECT_TRUE(exchange(d, kUart0, "AT+SYSV=?\r\n", answer("AT+SYSV", c.sysv)));
+  }
+}
+
 // "AT+BOOT" leaves the DFU bootloader's request in GPREGRET and resets: the
 // bootloader takes the module and the application answers no more.
 TEST(Dfu, AtBootHandsTheModuleToTheDfuBootloader) {
