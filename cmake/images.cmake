@@ -56,9 +56,14 @@ function(qiv_application_image name)
   if("BLE" IN_LIST features)
     set(at_ports 2)
   endif()
+  # The check of the chip's port (its start-up differs per chip).
+  if(chip STREQUAL "nrf52840")
+    set(check ${PROJECT_SOURCE_DIR}/component/core/mcu/nrf52840/test/image_answers_at.cmake)
+  else()
+    set(check ${PROJECT_SOURCE_DIR}/component/core/mcu/stm32wle5xx/test/image_answers_at.cmake)
+  endif()
   add_test(NAME ${name}_answers_at
     COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:${name}> -DMODEL=${model}
-      -DAT_PORTS=${at_ports} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/image-tests
-      -P ${PROJECT_SOURCE_DIR}/component/core/mcu/stm32wle5xx/test/image_answers_at.cmake)
+      -DAT_PORTS=${at_ports} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/image-tests -P ${check})
   set_tests_properties(${name}_answers_at PROPERTIES LABELS system TIMEOUT 60)
 endfunction()

@@ -55,7 +55,18 @@ qiv_chip(apollo3
     boot_version  0xFC000 0x02000  # the bootloader's version text
     boot_flag     0xFE000 0x02000  # 0xAA at +0 asks the bootloader for its update mode
   PROVIDES LORA=apollo3_radio BLE=apollo3_ble)
-# To come: nrf52840 (QIV_MCU_NRF52840; PROVIDES BLE=<...> USB=<...> NFC=<...>).
+qiv_chip(nrf52840
+  DEFINES QIV_MCU_NRF52840=1
+  PORT nrf52840_startup
+  PROGRAM nrf52840_program
+  FLASH 0x00000000 0x100000 4096 4
+  PARTITIONS
+    softdevice    0x00000 0x27000  # the MBR and the BLE protocol stack
+    application   0x27000 0x49000  # the application image
+    factory       0xAF000 0x01000  # the factory copy of the settings
+    config        0xD0000 0x01000  # the settings record
+    boot_version  0xFD800 0x00800  # the DFU bootloader's version record
+  PROVIDES BLE=nrf52840_ble USB=nrf52840_usb NFC=nrf52840_nfc)
 
 # --------------------------------------------------------------- features --
 # qiv_feature(<FEATURE> DEFINES <macros> [REQUIRES <FEATURE>...]
@@ -84,6 +95,7 @@ qiv_board(brisola_e CHIP stm32wle5 DEFINES QIV_BOARD_BRISOLA_E=1 QIV_BOARD_BAND_
 qiv_board(quenlarlp_sip CHIP stm32wle5 DEFINES QIV_BOARD_QUENLARLP_SIP=1 QIV_ADC_SET_RESOLUTION=1)
 qiv_board(saffrond CHIP stm32wle5 DEFINES QIV_BOARD_SAFFROND=1 QIV_BOARD_ESP32C2=1)
 qiv_board(tarnelka CHIP apollo3 DEFINES QIV_BOARD_TARNELKA=1)
+qiv_board(minacor CHIP nrf52840 DEFINES QIV_BOARD_MINACOR=1)
 
 # ----------------------------------------------------------------- images --
 # qiv_product(<image> BOARD <board> MODEL <text> FEATURES <FEATURE>...
@@ -94,11 +106,10 @@ qiv_product(brisola-t BOARD brisola_t MODEL "Brisola-T" FEATURES LORA LORA_P2P L
 qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
 qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
 qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION WIFI_COPROCESSOR CONSOLE 2)
+qiv_product(minacor BOARD minacor MODEL "Minacor" FEATURES BLE USB NFC CONSOLE 0)
 qiv_bootloader(qiv-boot CHIP stm32wle5 CONSOLE 2)
 qiv_product(tarnelka BOARD tarnelka MODEL "Tarnelka" FEATURES LORA LORA_P2P LORAWAN BLE CONSOLE 0)
 # To come, once their chips' code exists:
-#   qiv_board(minacor CHIP nrf52840 DEFINES ...)
-#   qiv_product(minacor BOARD minacor MODEL "Minacor" FEATURES BLE USB NFC CONSOLE ...)
 #   qiv_board(vostrel CHIP nrf52840 DEFINES ...)
 #   qiv_product(vostrel BOARD vostrel MODEL "Vostrel" FEATURES BLE USB CONSOLE ...)
 

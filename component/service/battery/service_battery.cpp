@@ -34,6 +34,8 @@ struct battery_profile {
 constexpr battery_profile profile = {13, BATTERY_CALIBRATED};
 #elif defined(QIV_BOARD_BRISOLA_T) || defined(QIV_BOARD_SAFFROND)
 constexpr battery_profile profile = {19, BATTERY_DIVIDER};
+#elif defined(QIV_BOARD_MINACOR)
+constexpr battery_profile profile = {5, BATTERY_DIVIDER};
 #elif defined(QIV_BOARD_BRISOLA_E)
 constexpr battery_profile profile = {19, BATTERY_TABLE};
 #elif defined(QIV_BOARD_QUENLARLP_SIP)
