@@ -1,0 +1,163 @@
+// A phone next to a running Tarnelka: it finds the module's advertising and
+// name, connects and disconnects (both reported on UART0), sends AT commands
+// over the serial service and reads the replies from its notifications.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/ble_central.h"
+#include "sim/ble_world_radio.h"
+#include "tarnelka.h"
+
+namespace {
+
+namespace ble = sim::ble;
+using systest::Device;
+using systest::sec;
+using systest::World;
+using tk::kUart0;
+
+constexpr ble::Address kPhone = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
+const ble::Bytes kUartAdv = {0x02, 0x01, 0x06, 0x11, 0x07, 0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5,
+                             0xA9, 0xE0, 0x93, 0xF3, 0xA3, 0xB5, 0x01, 0x00, 0x40, 0x6E};
+
+std::string text(const ble::Bytes& b) { return std::string(b.begin(), b.end()); }
+ble::Bytes bytes(const std::string& s) { return ble::Bytes(s.begin(), s.end()); }
+
+struct Phone {
+  explicit Phone(World& w) : world(w), radio(w.master()), central(radio, kPhone) {
+    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
+      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
+      return done();
+    });
+  }
+  // The module's advertising (with its scan response): the first advertiser
+  // heard with the serial service's data.
+  const ble::Central::Device* find_module() {
+    central.start_scan(true);
+    const ble::Central::Device* found = nullptr;
+    central.wait(
+        [&] {
+          for (const auto& d : central.devices())
+            if (d.has_scan_rsp && d.adv_data == kUartAdv) found = &d;
+          return found != nullptr;
+        },
+        sec(5));
+    central.stop_scan();
+    return found;
+  }
+  bool connect_to_module() {
+    const ble::Central::Device* d = find_module();
+    if (!d) return false;
+    address = d->address;
+    return central.connect(address) && central.wait([&] { return central.connected(); }, sec(3));
+  }
+  // Discovers the serial service and subscribes to its TX notifications.
+  bool open_serial() {
+    uint32_t disc = central.discover();
+    if (!central.wait([&] { return central.done(disc); }, sec(5))) return false;
+    tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+    rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+    if (!tx || !rx) return false;
+    uint32_t sub = central.subscribe(tx->value_handle);
+    return central.wait([&] { return central.done(sub); }, sec(3));
+  }
+  // Writes `line` to RX and gathers the notified text until it ends with
+  // `end`.
+  std::string command(const std::string& line, const std::string& end = "OK\r\n") {
+    central.notifications().clear();
+    uint32_t wr = central.write(rx->value_handle, bytes(line));
+    central.wait(
+        [&] {
+          std::string got = notified();
+          return central.done(wr) && got.size() >= end.size() &&
+                 got.compare(got.size() - end.size(), end.size(), end) == 0;
+        },
+        sec(5));
+    return notified();
+  }
+  std::string notified() {
+    std::string s;
+    for (const auto& n : central.notifications())
+      if (n.handle == tx->value_handle) s += text(n.value);
+    return s;
+  }
+  size_t longest_notification() {
+    size_t m = 0;
+    for (const auto& n : central.notifications()) m = std::max(m, n.value.size());
+    return m;
+  }
+
+  World& world;
+  ble::WorldRadio radio;
+  ble::Central central;
+  ble::Address address{};
+  const ble::Central::Characteristic* tx = nullptr;
+  const ble::Central::Characteristic* rx = nullptr;
+};
+
+std::string dev_eui(Device& d) {
+  d.write(kUart0, "AT+DEVEUI=?\r\n");
+  auto line = d.next_line(kUart0, sec(2));
+  while (line && line->rfind("AT+DEVEUI=", 0) != 0) line = d.next_line(kUart0, sec(2));
+  return line ? line->substr(10) : std::string();
+}
+
+TEST(TarnelkaBle, AdvertisesTheSerialServiceWithItsNameFromTheDevEui) {
+  World w;
+  Device& d = tk::start(w, "m");
+  std::string eui = dev_eui(d);
+  ASSERT_EQ(eui.size(), 16u);
+  Phone phone(w);
+  const ble::Central::Device* m = phone.find_module();
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->type, ble::kAdvInd) << "connectable undirected";
+  const std::string name = "ZEM." + eui.substr(10, 6);
+  ble::Bytes rsp = {static_cast<uint8_t>(name.size() + 1), 0x09};
+  rsp.insert(rsp.end(), name.begin(), name.end());
+  EXPECT_EQ(m->scan_rsp, rsp);
+}
+
+TEST(TarnelkaBle, ConnectionAndDisconnectionAreReportedOnUart0) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+  ASSERT_TRUE(phone.central.disconnect());
+  ASSERT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(2)));
+  // It advertises again and takes the next connection.
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+}
+
+TEST(TarnelkaBle, AtCommandsOverTheSerialServiceInNotificationsOfTheMtu) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(phone.open_serial());
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+
+  // The default MTU: 20 bytes a notification; a reply longer than one.
+  const std::string ver = "AT+VER=QIV_4.2.4_Tarnelka\r\nOK\r\n";
+  EXPECT_EQ(phone.command("AT+VER=?\r\n"), ver);
+  EXPECT_EQ(phone.longest_notification(), 20u);
+
+  // A large MTU: each piece the command writes leaves whole.
+  uint32_t mtu = phone.central.exchange_mtu(247);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(mtu); }, sec(2)));
+  EXPECT_EQ(phone.command("AT+VER=?\r\n"), ver);
+  EXPECT_GT(phone.longest_notification(), 20u);
+  for (const auto& n : phone.central.notifications()) EXPECT_LE(n.value.size(), 244u);
+
+  // Back to 20 bytes after a reconnection.
+  ASSERT_TRUE(phone.central.disconnect());
+  ASSERT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(2)));
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(phone.open_serial());
+  EXPECT_EQ(phone.command("AT+VER=?\r\n"), ver);
+  EXPECT_EQ(phone.longest_notification(), 20u);
+}
+
+}  // namespace
