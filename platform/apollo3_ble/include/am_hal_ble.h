@@ -25,8 +25,7 @@ extern volatile am_hal_ble_regs_t BLEIFn;
 uint32_t am_hal_ble_wakeup_set(void* handle, uint32_t mode);
 uint32_t am_hal_ble_sleep_set(void* handle, bool enable);
 // Raw HCI bytes to the controller in one blocking transfer.
-uint32_t am_hal_ble_blocking_hci_write(void* handle, uint8_t type, uint32_t* data,
-                                       uint32_t bytes);
+uint32_t am_hal_ble_blocking_hci_write(void* handle, uint8_t type, uint32_t* data, uint32_t bytes);
 // The controller's waiting reply (at most 256 bytes); its length in *bytes.
 uint32_t am_hal_ble_blocking_hci_read(void* handle, uint32_t* data, uint32_t* bytes);
 // The handle of the BLE interface the host stack opened.

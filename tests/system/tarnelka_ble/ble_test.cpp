@@ -161,3 +161,65 @@ TEST(TarnelkaBle, AtCommandsOverTheSerialServiceInNotificationsOfTheMtu) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string reply(Device& d, const std::string& command) {
+  d.take(kUart0);
+  d.write(kUart0, command + "\r\n");
+  std::string got;
+  d.world().run_until(
+      [&] {
+        got = d.unread(kUart0);
+        return got.find("OK\r\n") != std::string::npos ||
+               got.find("ERROR\r\n") != std::string::npos;
+      },
+      sec(3));
+  d.take(kUart0);
+  return got;
+}
+
+TEST(TarnelkaBle, TheBleAddressIsReadSetAndKeptOverARestart) {
+  World w;
+  Device& d = tk::start(w, "m");
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=66:88:22:00:00:01\r\nOK\r\n");
+  const std::pair<const char*, const char*> refused[] = {
+      {"AT+BLEMAC=C0FFEE12345", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEMAC=C0FFEE1234567", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEMAC=C0FFEE12345G", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEMAC=C0FFEE:123456", "AT_PARAM_ERROR\r\n"},
+  };
+  for (const auto& [command, answer] : refused) EXPECT_EQ(reply(d, command), answer) << command;
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=66:88:22:00:00:01\r\nOK\r\n");
+
+  EXPECT_EQ(reply(d, "AT+BLEMAC=c0FFee123456"), "OK\r\n");
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=c0:ff:ee:12:34:56\r\nOK\r\n");
+  Phone phone(w);
+  const ble::Central::Device* m = phone.find_module();
+  ASSERT_NE(m, nullptr) << "advertising again after the address change";
+  EXPECT_EQ(m->address, (ble::Address{0x56, 0x34, 0x12, 0xEE, 0xFF, 0xC0}));
+
+  d.restart();
+  ASSERT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(5)));
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=c0:ff:ee:12:34:56\r\nOK\r\n");
+}
+
+TEST(TarnelkaBle, DirectTestCommandsReachTheController) {
+  World w;
+  Device& d = tk::start(w, "m");
+  const std::pair<const char*, const char*> cases[] = {
+      {"AT+BLEDTM=?", "BLEDTM\r\nOK\r\n"},
+      // HCI Reset: its command-complete event.
+      {"AT+BLEDTM=01030C00:0", "AT+BLEDTM=040E0401030C00\r\nOK\r\n"},
+      {"AT+BLEDTM=1", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEDTM=01030C0:0", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEDTM=01030C00:x", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEDTM=01030C00:0:1", "AT_PARAM_ERROR\r\n"},
+      // Longer than the controller's command buffer.
+      {"AT+BLEDTM=0102030405060708090A0B0C0D0E0F1011:0", "AT_PARAM_ERROR\r\n"},
+  };
+  for (const auto& [command, answer] : cases) EXPECT_EQ(reply(d, command), answer) << command;
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+}  // namespace

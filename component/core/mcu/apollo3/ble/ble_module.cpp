@@ -308,8 +308,9 @@ void bleModuleHandlerInit(wsfHandlerId_t handlerId) {
 void exactle_stack_init() {
   WsfOsInit();
   WsfTimerInit();
-  uint16_t const used = WsfBufInit(sizeof ble_buf_memory, reinterpret_cast<uint8_t *>(ble_buf_memory),
-                                   sizeof ble_buf_pools / sizeof ble_buf_pools[0], ble_buf_pools);
+  uint16_t const used =
+      WsfBufInit(sizeof ble_buf_memory, reinterpret_cast<uint8_t *>(ble_buf_memory),
+                 sizeof ble_buf_pools / sizeof ble_buf_pools[0], ble_buf_pools);
   if (used == 0) {
     APOLLO3_TRACE("Memory pool is too small by %d", 0);
   }
@@ -480,7 +481,9 @@ void uhal_advertising_init(void) {
   build_advertising_data();
 }
 
-void uhal_ble_switch_service_mode(uint8_t service_mode) { ble_parameter.service_mode = service_mode; }
+void uhal_ble_switch_service_mode(uint8_t service_mode) {
+  ble_parameter.service_mode = service_mode;
+}
 
 int32_t uhal_advertising_start(uint8_t time_out) {
   if (uhal_is_connected) {
@@ -628,3 +631,4 @@ void uhal_ble_set_dtm_txpower(int tx_power) {
   HciVscSetRfPowerLevelEx(static_cast<int8_t>(tx_power & 0xFF));
 }
 
+void uhal_ble_get_macaddress(uint8_t address[6]) { memcpy(address, hciCoreCb.bdAddr, 6); }

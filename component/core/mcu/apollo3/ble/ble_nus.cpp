@@ -45,15 +45,47 @@ const uint8_t nus_tx_uuid[16] = {0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0,
                                  0x93, 0xF3, 0xA3, 0xB5, 0x03, 0x00, 0x40, 0x6E};
 
 uint16_t svc_len = sizeof nus_svc_uuid;
-uint8_t rx_decl[19] = {0x0C, static_cast<uint8_t>(NUS_RX_HDL), static_cast<uint8_t>(NUS_RX_HDL >> 8),
-                       0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0,
-                       0x93, 0xF3, 0xA3, 0xB5, 0x02, 0x00, 0x40, 0x6E};
+uint8_t rx_decl[19] = {0x0C,
+                       static_cast<uint8_t>(NUS_RX_HDL),
+                       static_cast<uint8_t>(NUS_RX_HDL >> 8),
+                       0x9E,
+                       0xCA,
+                       0xDC,
+                       0x24,
+                       0x0E,
+                       0xE5,
+                       0xA9,
+                       0xE0,
+                       0x93,
+                       0xF3,
+                       0xA3,
+                       0xB5,
+                       0x02,
+                       0x00,
+                       0x40,
+                       0x6E};
 uint16_t rx_decl_len = sizeof rx_decl;
 uint8_t rx_value[kValueMax];
 uint16_t rx_value_len = 0;
-uint8_t tx_decl[19] = {0x10, static_cast<uint8_t>(NUS_TX_HDL), static_cast<uint8_t>(NUS_TX_HDL >> 8),
-                       0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0,
-                       0x93, 0xF3, 0xA3, 0xB5, 0x03, 0x00, 0x40, 0x6E};
+uint8_t tx_decl[19] = {0x10,
+                       static_cast<uint8_t>(NUS_TX_HDL),
+                       static_cast<uint8_t>(NUS_TX_HDL >> 8),
+                       0x9E,
+                       0xCA,
+                       0xDC,
+                       0x24,
+                       0x0E,
+                       0xE5,
+                       0xA9,
+                       0xE0,
+                       0x93,
+                       0xF3,
+                       0xA3,
+                       0xB5,
+                       0x03,
+                       0x00,
+                       0x40,
+                       0x6E};
 uint16_t tx_decl_len = sizeof tx_decl;
 uint8_t tx_value[kValueMax];
 uint16_t tx_value_len = 0;
@@ -231,6 +263,6 @@ int32_t ble_serial_available(SERIAL_PORT) {
 
 }  // namespace
 
-udrv_serial_api serial_ble_driver = {ble_serial_init,  ble_serial_deinit,    ble_serial_write,
-                                     ble_serial_read,  ble_serial_peek,      ble_serial_flush,
-                                     ble_serial_available, nullptr};
+udrv_serial_api serial_ble_driver = {
+    ble_serial_init, ble_serial_deinit, ble_serial_write,     ble_serial_read,
+    ble_serial_peek, ble_serial_flush,  ble_serial_available, nullptr};
