@@ -223,3 +223,84 @@ TEST(TarnelkaBle, DirectTestCommandsReachTheController) {
 }
 
 }  // namespace
+
+namespace {
+
+// A passkey pairing: the module answers with its pairing key, which is
+// empty on this image and so the passkey 0. The right passkey pairs and the
+// serial service goes on over the encrypted link; a wrong one fails and the
+// module ends the connection.
+TEST(TarnelkaBle, PairingWithThePasskeyAndAWrongPasskeyRefused) {
+  const struct {
+    uint32_t passkey;
+    bool pairs;
+  } cases[] = {{0, true}, {123456, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.passkey);
+    World w;
+    Device& d = tk::start(w, "m");
+    Phone phone(w);
+    ASSERT_TRUE(phone.connect_to_module());
+    ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+    ASSERT_TRUE(phone.open_serial());
+    phone.central.pair(c.passkey);
+    ASSERT_TRUE(phone.central.wait(
+        [&] { return phone.central.pair_state() != ble::Central::PairState::kPairing; }, sec(5)));
+    if (c.pairs) {
+      EXPECT_EQ(phone.central.pair_state(), ble::Central::PairState::kPaired);
+      EXPECT_TRUE(phone.central.connected());
+      EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+    } else {
+      EXPECT_EQ(phone.central.pair_state(), ble::Central::PairState::kFailed);
+      EXPECT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(3)));
+      EXPECT_TRUE(phone.central.wait([&] { return !phone.central.connected(); }, sec(3)));
+    }
+  }
+}
+
+// The default program advertises for 30 s after start-up; then the module
+// is silent on the air until something starts advertising again.
+TEST(TarnelkaBle, AdvertisingEndsAfterItsTimeout) {
+  World w;
+  tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_NE(phone.find_module(), nullptr);
+  w.run_until(sec(31));
+  phone.central.clear_scan();
+  phone.central.start_scan(true);
+  w.run_for(sec(5));
+  EXPECT_TRUE(phone.central.devices().empty());
+}
+
+// Input the module must survive: writes larger than its receive buffer,
+// text that is no command, commands split over several writes.
+TEST(TarnelkaBle, OversizeAndSplitWritesAreHandled) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(phone.open_serial());
+  uint32_t mtu = phone.central.exchange_mtu(247);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(mtu); }, sec(2)));
+  // 300 bytes without a line end: only what fits the 256-byte buffer is
+  // kept; the line editor refuses the overlong line at its end.
+  std::string junk(300, 'x');
+  uint32_t wr = phone.central.write(phone.rx->value_handle, bytes(junk));
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(wr); }, sec(2)));
+  EXPECT_EQ(phone.central.result(wr).error, 0);
+  w.run_for(sec(1));
+  phone.command("\r\n", "\r\n");
+  // A command in three pieces.
+  phone.central.notifications().clear();
+  for (const char* piece : {"AT+V", "ER=", "?\r\n"}) {
+    uint32_t p = phone.central.write(phone.rx->value_handle, bytes(piece));
+    ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(p); }, sec(2)));
+  }
+  ASSERT_TRUE(phone.central.wait(
+      [&] { return phone.notified().find("OK\r\n") != std::string::npos; }, sec(3)));
+  EXPECT_EQ(phone.notified(), "AT+VER=QIV_4.2.4_Tarnelka\r\nOK\r\n");
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+  EXPECT_TRUE(d.quiet(tk::kUart1, systest::ms(100)));
+}
+
+}  // namespace

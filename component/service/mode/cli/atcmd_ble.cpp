@@ -34,8 +34,8 @@ int At_BLEMac(SERIAL_PORT port, char *cmd, stParam *param) {
   if (atcmd_is_query(param)) {
     uint8_t addr[6] = {0};
     uhal_ble_get_macaddress(addr);
-    udrv_serial_log_printf("%s=%02x:%02x:%02x:%02x:%02x:%02x\r\n", cmd, addr[5], addr[4],
-                           addr[3], addr[2], addr[1], addr[0]);
+    udrv_serial_log_printf("%s=%02x:%02x:%02x:%02x:%02x:%02x\r\n", cmd, addr[5], addr[4], addr[3],
+                           addr[2], addr[1], addr[0]);
     return AT_OK;
   }
   if (!atcmd_is_set(param)) {
