@@ -55,3 +55,20 @@ int32_t uhal_advertising_stop(uint8_t temp_processing);
 uint32_t uhal_ble_hci_write(char const *raw_data, uint8_t len);
 int32_t uhal_ble_hci_read(uint8_t *recv, uint32_t *recv_bytes);
 void uhal_ble_set_dtm_txpower(int tx_power);
+
+// The firmware-update service.
+constexpr uint16_t AMOTA_START_HDL = 0x0820;
+constexpr uint16_t AMOTA_TX_HDL = 0x0824;
+constexpr uint16_t AMOTA_END_HDL = 0x0825;
+constexpr uint8_t BLE_MODULE_AMOTA_RESET_TIMER_IND = 193;
+constexpr uint8_t BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND = 194;
+void amotas_init(wsfHandlerId_t handlerId);
+void SvcAmotasCbackRegister(attsReadCback_t readCback, attsWriteCback_t writeCback);
+void SvcAmotasAddGroup(void);
+void amotas_start(dmConnId_t connId, uint8_t resetTimerEvt, uint8_t disconnectTimerEvt,
+                  uint8_t cccIdx);
+void amotas_stop(dmConnId_t connId);
+void amotas_conn_close(dmConnId_t connId);
+void amotas_proc_msg(wsfMsgHdr_t *pMsg);
+uint8_t amotas_write_cback(dmConnId_t connId, uint16_t handle, uint8_t operation, uint16_t offset,
+                           uint16_t len, uint8_t *pValue, attsAttr_t *pAttr);

@@ -152,6 +152,8 @@ void connection_open(dmEvt_t *evt) {
   ble_rx_queue_clear();
   uhal_nus_main_proc_msg(&evt->hdr);
   uhal_nus_main_start(connId, BLE_MODULE_NUS_TX_CCC_IDX);
+  amotas_start(connId, BLE_MODULE_AMOTA_RESET_TIMER_IND, BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND,
+               BLE_MODULE_AMOTA_TX_CCC_IDX);
   xSemaphoreGive(adv_stop_semaphore);
   xSemaphoreGive(adv_start_semaphore);
   uhal_is_advertising = 0;
@@ -168,6 +170,7 @@ void connection_close(dmEvt_t *evt) {
                 static_cast<unsigned>(evt->connClose.reason));
   ble_rx_queue_clear();
   uhal_nus_main_conn_close(connId);
+  amotas_conn_close(connId);
   att_mtu = ATT_MTU_DEFAULT_PAYLOAD;
   uhal_is_advertising = 1;
   uhal_is_connected = 0;
@@ -215,6 +218,13 @@ void bleModuleHandler(wsfEventMask_t, wsfMsgHdr_t *pMsg) {
           uhal_nus_main_start(connId, BLE_MODULE_NUS_TX_CCC_IDX);
         } else {
           uhal_nus_main_stop(connId);
+        }
+      } else if (ccc->idx == BLE_MODULE_AMOTA_TX_CCC_IDX) {
+        if (ccc->value == 1) {
+          amotas_start(connId, BLE_MODULE_AMOTA_RESET_TIMER_IND,
+                       BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND, BLE_MODULE_AMOTA_TX_CCC_IDX);
+        } else {
+          amotas_stop(connId);
         }
       }
       break;
@@ -281,6 +291,10 @@ void bleModuleHandler(wsfEventMask_t, wsfMsgHdr_t *pMsg) {
     case DM_SEC_COMPARE_IND:
       AppHandleNumericComparison(dm);
       break;
+    case BLE_MODULE_AMOTA_RESET_TIMER_IND:
+    case BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND:
+      amotas_proc_msg(pMsg);
+      break;
     default:
       break;
   }
@@ -302,6 +316,7 @@ void bleModuleHandlerInit(wsfHandlerId_t handlerId) {
   AppServerInit();
   AppDiscInit();
   uhal_nus_main_init(handlerId);
+  amotas_init(handlerId);
   DmSecSetLocalIrk(localIrk);
 }
 
@@ -359,6 +374,8 @@ void bleModuleStart() {
   SvcCoreAddGroup();
   UhalNUSCbackRegister(uhal_nus_main_read_cback, uhal_nus_main_write_cback);
   UhalNUSAddGroup();
+  SvcAmotasCbackRegister(nullptr, amotas_write_cback);
+  SvcAmotasAddGroup();
   DmDevReset();
 }
 
