@@ -304,3 +304,171 @@ TEST(TarnelkaBle, OversizeAndSplitWritesAreHandled) {
 }
 
 }  // namespace
+
+namespace {
+
+uint32_t zlib_crc(const ble::Bytes& d) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (uint8_t b : d) {
+    c ^= b;
+    for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+  }
+  return ~c;
+}
+
+uint32_t image_crc(const ble::Bytes& d) {
+  uint32_t c = 0;
+  for (uint8_t b : d) {
+    c ^= static_cast<uint32_t>(b) << 24;
+    for (int i = 0; i < 8; ++i) c = (c & 0x80000000u) ? (c << 1) ^ 0x1EDC6F41u : c << 1;
+  }
+  return c;
+}
+
+void put32(ble::Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// A packet of the update service: length, command, data, CRC of the data.
+ble::Bytes packet(uint8_t command, const ble::Bytes& data, bool good_crc = true) {
+  ble::Bytes p;
+  const size_t len = data.size() + 4;
+  p.push_back(static_cast<uint8_t>(len));
+  p.push_back(static_cast<uint8_t>(len >> 8));
+  p.push_back(command);
+  p.insert(p.end(), data.begin(), data.end());
+  put32(p, zlib_crc(data) ^ (good_crc ? 0 : 1));
+  return p;
+}
+
+ble::Bytes header(uint32_t length, uint32_t crc, uint32_t storage = 0) {
+  ble::Bytes h;
+  const uint32_t words[11] = {0, 0x14000, length, crc, 0, 0, 0, 0, 1, 0, storage};
+  for (uint32_t w : words) put32(h, w);
+  put32(h, 0);
+  return h;
+}
+
+struct Updater {
+  explicit Updater(Phone& p) : phone(p) {}
+  bool open() {
+    uint32_t disc = phone.central.discover();
+    if (!phone.central.wait([&] { return phone.central.done(disc); }, sec(5))) return false;
+    tx = phone.central.characteristic(ble::uuid128("00002760-08C2-11E1-9073-0E8AC72E0002"));
+    rx = phone.central.characteristic(ble::uuid128("00002760-08C2-11E1-9073-0E8AC72E0001"));
+    if (!tx || !rx) return false;
+    uint32_t mtu = phone.central.exchange_mtu(247);
+    if (!phone.central.wait([&] { return phone.central.done(mtu); }, sec(2))) return false;
+    uint32_t sub = phone.central.subscribe(tx->value_handle);
+    return phone.central.wait([&] { return phone.central.done(sub); }, sec(3));
+  }
+  // Sends `bytes` in writes of at most `piece` bytes; the service's reply
+  // (empty when none came).
+  ble::Bytes send(const ble::Bytes& bytes, size_t piece = 244) {
+    phone.central.notifications().clear();
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+      const size_t n = std::min(piece, bytes.size() - at);
+      phone.central.write_command(rx->value_handle,
+                                  ble::Bytes(bytes.begin() + static_cast<long>(at),
+                                             bytes.begin() + static_cast<long>(at + n)));
+    }
+    ble::Bytes got;
+    phone.central.wait(
+        [&] {
+          for (const auto& n : phone.central.notifications())
+            if (n.handle == tx->value_handle) got = n.value;
+          return !got.empty();
+        },
+        sec(3));
+    return got;
+  }
+  Phone& phone;
+  const ble::Central::Characteristic* tx = nullptr;
+  const ble::Central::Characteristic* rx = nullptr;
+};
+
+// Reply: length (1 + data bytes), command, status[, offset].
+ble::Bytes answer(uint8_t command, uint8_t status) { return {1, 0, command, status}; }
+ble::Bytes answer(uint8_t command, uint8_t status, uint32_t offset) {
+  ble::Bytes b = {5, 0, command, status};
+  put32(b, offset);
+  return b;
+}
+
+uint32_t word_at(const tk::Bytes& flash, uint32_t addr) { return tk::get32(flash, addr); }
+
+TEST(TarnelkaBleUpdate, AnImageIsStagedCheckedRegisteredAndTheModuleResets) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+
+  ble::Bytes image(1000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+  image[3] = 0xCB;  // the metadata's magic number
+  // The header packet in three writes.
+  EXPECT_EQ(up.send(packet(1, header(1000, image_crc(image))), 20), answer(1, 0, 0));
+  ble::Bytes first(image.begin(), image.begin() + 512), rest(image.begin() + 512, image.end());
+  EXPECT_EQ(up.send(packet(2, first)), answer(2, 0, 512));
+  EXPECT_EQ(up.send(packet(2, rest)), answer(2, 0, 1000));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  EXPECT_TRUE(d.expect_lines(
+      kUart0, {"OTA process start from beginning.", "50%", "100%", "CRC verify success."}));
+
+  tk::Bytes flash = d.flash();
+  EXPECT_EQ(tk::slice(flash, 0x84000, 1000), image);
+  EXPECT_EQ(tk::slice(flash, 0x84000 + 1000, 8192 - 1000), tk::Bytes(8192 - 1000, 0xFF));
+  EXPECT_EQ(word_at(flash, 0xF8000), 0xDEADCAFEu);
+  EXPECT_EQ(word_at(flash, 0xF8004), 0x84000u);
+  EXPECT_EQ(word_at(flash, 0xF8008), 0xCBu);
+
+  EXPECT_EQ(up.send(packet(4, {})), answer(4, 0));
+  EXPECT_TRUE(d.wait_line(kUart0, "Apollo will disconnect BLE link in 500ms."));
+  EXPECT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(5)))
+      << "the module started again";
+  EXPECT_TRUE(phone.central.wait([&] { return !phone.central.connected(); }, sec(5)));
+}
+
+TEST(TarnelkaBleUpdate, BadPacketsAndImagesAreRefusedAndNothingOutsideTheStagingIsWritten) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+  const tk::Bytes before = d.flash();
+  const struct {
+    const char* what;
+    ble::Bytes write;
+    ble::Bytes reply;
+  } cases[] = {
+      {"a write of two bytes", {0x05, 0x00}, answer(1, 3)},
+      {"data before any header", packet(2, ble::Bytes(16, 0xAA)), answer(2, 7, 0)},
+      {"verify before any header", packet(3, {}), answer(3, 1)},
+      {"a bad packet CRC", packet(1, header(100, 0), false), answer(1, 1)},
+      {"a short header", packet(1, ble::Bytes(40, 0)), answer(1, 2)},
+      {"external storage", packet(1, header(100, 0, 1)), answer(1, 5)},
+      {"one byte over the staging range", packet(1, header(458753, 0)), answer(1, 5)},
+      {"a packet longer than the buffer", packet(2, ble::Bytes(600, 1)), answer(2, 4)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(up.send(c.write), c.reply) << c.what;
+  EXPECT_TRUE(d.wait_line(kUart0, "Not enough OTA space allocated!", sec(2)));
+
+  // The largest image is taken; data beyond its length is refused.
+  EXPECT_EQ(up.send(packet(1, header(458752, 0))), answer(1, 0, 0));
+  EXPECT_EQ(up.send(packet(2, ble::Bytes(16, 0x5A))), answer(2, 0, 16));
+  const tk::Bytes after = d.flash();
+  EXPECT_EQ(tk::slice(after, 0, 0x84000), tk::slice(before, 0, 0x84000));
+  EXPECT_EQ(tk::slice(after, 0xF4000, 0x0C000), tk::slice(before, 0xF4000, 0x0C000));
+
+  // The link lost in the middle of an update.
+  ASSERT_TRUE(phone.central.disconnect());
+  EXPECT_TRUE(d.wait_line(kUart0, "OTA process is unexpectedly failed.", sec(3)));
+  EXPECT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(3)));
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+}  // namespace

@@ -81,6 +81,8 @@ uint32_t totalFrames;
 uint32_t packets_accepted;
 int last_percent;
 wsfHandlerId_t amota_handler;
+// Bytes still to drop of a refused oversize packet.
+uint16_t discard_left;
 
 // Service attributes, handles 0x0820 to 0x0825.
 const uint8_t uuid_primary[2] = {0x00, 0x28};
@@ -320,6 +322,7 @@ void packet_handler(uint8_t type, uint8_t const *data, uint16_t n) {
 }
 
 void clear_packet() {
+  discard_left = 0;
   amotasCb.pkt.offset = 0;
   amotasCb.pkt.len = 0;
   amotasCb.pkt.type = AMOTA_CMD_UNKNOWN;
@@ -387,6 +390,10 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
   AmotaCb &cb = amotasCb;
   uint8_t const *data = pValue;
   uint16_t n = len;
+  if (discard_left != 0) {
+    discard_left = len >= discard_left ? 0 : static_cast<uint16_t>(discard_left - len);
+    return ATT_SUCCESS;
+  }
   if (cb.pkt.offset == 0 && cb.pkt.len == 0) {
     if (len <= 2) {
       reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_INVALID_PKT_LENGTH, false);
@@ -396,9 +403,12 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
     if (len < 3 || plen <= 2) {
       return ATT_SUCCESS;
     }
-    // A packet that could never fit the buffer is refused at its start.
+    // A packet that could never fit the buffer is refused at its start and
+    // the rest of it is dropped as it comes, so that it is not taken for
+    // the next packet.
     if (plen > AMOTA_PACKET_SIZE) {
       reply(pValue[2], AMOTA_STATUS_INSUFFICIENT_BUFFER, false);
+      discard_left = static_cast<uint16_t>(plen - (len - 3));
       return ATT_SUCCESS;
     }
     cb.pkt.len = plen;
