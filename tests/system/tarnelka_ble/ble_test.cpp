@@ -472,3 +472,35 @@ TEST(TarnelkaBleUpdate, BadPacketsAndImagesAreRefusedAndNothingOutsideTheStaging
 }
 
 }  // namespace
+
+namespace {
+
+// Notifications are on from the start of a connection; a phone that turns
+// them off gets no replies (the module drops them) until it turns them on.
+TEST(TarnelkaBle, RepliesFollowTheNotificationSetting) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  uint32_t disc = phone.central.discover();
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(disc); }, sec(5)));
+  phone.tx = phone.central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+  phone.rx = phone.central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+  ASSERT_TRUE(phone.tx && phone.rx);
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n") << "without a CCC write";
+
+  uint32_t off = phone.central.subscribe(phone.tx->value_handle, 0);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(off); }, sec(2)));
+  phone.central.notifications().clear();
+  uint32_t wr = phone.central.write(phone.rx->value_handle, bytes("AT+VER=?\r\n"));
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(wr); }, sec(2)));
+  w.run_for(sec(1));
+  EXPECT_TRUE(phone.central.notifications().empty());
+
+  uint32_t on = phone.central.subscribe(phone.tx->value_handle, 1);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(on); }, sec(2)));
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+}  // namespace
