@@ -9,9 +9,6 @@
 #ifdef QIV_WIFI_COPROCESSOR_LINKED
 #include "wifi_coprocessor.h"
 #endif
-#ifdef SUPPORT_BLE
-#include "udrv_ble.h"
-#endif
 
 #ifndef QIV_MODEL
 #define QIV_MODEL QIV_IMAGE_NAME
@@ -31,8 +28,8 @@ void setup(void) {
   setCurrentATMode(LORA_AT_MODE);
 #endif
 #ifdef SUPPORT_BLE
-  udrv_ble_switch_service_mode(DRV_BLE_UART_MODE);
-  udrv_ble_advertising_start(30);
+  api.ble.settings.blemode(ZEM_BLE_UART_MODE);
+  api.ble.advertise.start(30);
 #endif
 }
 

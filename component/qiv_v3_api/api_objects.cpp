@@ -8,6 +8,9 @@
 #include "udrv_powersave.h"
 #include "udrv_serial.h"
 #include "udrv_system.h"
+#ifdef SUPPORT_BLE
+#include "udrv_ble.h"
+#endif
 
 // Build-time texts of the image (shared with the version commands).
 extern const char api_version[];
@@ -136,3 +139,13 @@ bool ZEMSystem::scheduler::task::destroy() {
   no_busy_loop = true;
   return true;
 }
+
+#ifdef SUPPORT_BLE
+void ZEMBle::ZEMBleSettings::blemode(ZEM_BLE_SERVICE_MODE mode) {
+  udrv_ble_switch_service_mode(static_cast<drv_ble_service_mode>(mode));
+}
+
+bool ZEMBle::ZEMBleAdvertise::start(uint8_t adv_time) {
+  return udrv_ble_advertising_start(adv_time) == 0;
+}
+#endif

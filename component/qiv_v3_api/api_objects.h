@@ -321,9 +321,75 @@ class ZEMLoraP2P {
 #undef ZEM_P2P_BYTES
 #endif
 
+#ifdef SUPPORT_BLE
+typedef enum : uint8_t {
+  ZEM_BLE_UART_MODE = 0,
+  ZEM_BLE_BEACON_MODE = 1,
+} ZEM_BLE_SERVICE_MODE;
+
+// BLE of the images that have it: the service mode and advertising.
+class ZEMBle {
+ public:
+  class ZEMBleUart {
+   public:
+    uint8_t *localData = nullptr;
+    uint32_t localLength = 0;
+    uint32_t readCount = 0;
+  };
+  class ZEMBleSettings {
+   public:
+    // Switches the service mode and starts the stack and services again.
+    void blemode(ZEM_BLE_SERVICE_MODE mode);
+    uint8_t txPower = 0;
+    uint32_t advertiseInterval = 0;
+    char broadcastName[30] = {};
+    uint8_t *localData = nullptr;
+    uint32_t localLength = 0;
+    uint32_t readCount = 0;
+  };
+  class ZEMBleAdvertise {
+   public:
+    // Advertises for adv_time seconds (0: without end); true when started.
+    bool start(uint8_t adv_time);
+  };
+  class ZEMBleMac {
+   public:
+    char devmac[13] = {};
+    char twomac[3] = {};
+  };
+  class ZEMBleBeacon {
+   public:
+    struct {
+      uint8_t payload[31] = {};
+    } custom;
+    struct {
+      uint8_t uuid[16] = {};
+      uint8_t major[2] = {};
+      uint8_t minor[2] = {};
+      int8_t power = 0;
+    } ibeacon;
+  };
+  class ZEMBleCustom {};
+  class ZEMBleScanner {};
+  class ZEMBleHid {};
+
+  ZEMBleUart uart;
+  ZEMBleSettings settings;
+  ZEMBleAdvertise advertise;
+  ZEMBleMac mac;
+  ZEMBleBeacon beacon;
+  ZEMBleCustom custom;
+  ZEMBleScanner scanner;
+  ZEMBleHid hid;
+};
+#endif
+
 class ZEMUnifiedApi {
  public:
   ZEMSystem system;
+#ifdef SUPPORT_BLE
+  ZEMBle ble;
+#endif
 #ifdef QIV_LORA_SERVICES_LINKED
   ZEMLorawan lorawan;
 #endif

@@ -58,4 +58,6 @@ int32_t uhal_ble_set_macaddress(char const *macaddr);
 int32_t uhal_advertising_start(uint8_t time_out);
 // Set the advertised device name: 0 or a negated code.
 int32_t uhal_ble_set_device_name(char const *name, uint8_t length);
+// The device address in use, least significant byte first.
+void uhal_ble_get_macaddress(uint8_t address[6]);
 #endif

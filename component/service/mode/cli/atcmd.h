@@ -15,6 +15,13 @@
 #define ATCMD_HAS_UID 1
 #endif
 
+// The Apollo3 image has a BLE address command and the BLE direct test mode
+// through its controller's HCI.
+#if defined(QIV_MCU_APOLLO3) && defined(SUPPORT_BLE)
+#define ATCMD_HAS_BLEMAC 1
+#define ATCMD_HAS_BLEDTM 1
+#endif
+
 #ifndef QIV_CHIP_BOOT_VERSION_ADDR
 #error "flash map and baud rates of the AT commands are not given for this MCU"
 #endif
@@ -59,6 +66,18 @@ int At_GetBat(SERIAL_PORT port, char *cmd, stParam *param);
 int At_GetSysVolt(SERIAL_PORT port, char *cmd, stParam *param);
 #ifdef ATCMD_HAS_UID
 int At_GetUid(SERIAL_PORT port, char *cmd, stParam *param);
+#endif
+
+#ifdef ATCMD_HAS_BLEMAC
+int At_BLEMac(SERIAL_PORT port, char *cmd, stParam *param);
+#endif
+#ifdef ATCMD_HAS_BLEDTM
+int At_BLEDTM(SERIAL_PORT port, char *cmd, stParam *param);
+// The controller's raw HCI (the port): hex text of `len` digits as one
+// command; the reply and its length; the radio's transmit power.
+uint32_t uhal_ble_hci_write(char const *raw_data, uint8_t len);
+int32_t uhal_ble_hci_read(uint8_t *recv, uint32_t *recv_bytes);
+void uhal_ble_set_dtm_txpower(int tx_power);
 #endif
 
 // ---- Sleep commands ----

@@ -1,0 +1,506 @@
+// A phone next to a running Tarnelka: it finds the module's advertising and
+// name, connects and disconnects (both reported on UART0), sends AT commands
+// over the serial service and reads the replies from its notifications.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/ble_central.h"
+#include "sim/ble_world_radio.h"
+#include "tarnelka.h"
+
+namespace {
+
+namespace ble = sim::ble;
+using systest::Device;
+using systest::sec;
+using systest::World;
+using tk::kUart0;
+
+constexpr ble::Address kPhone = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
+const ble::Bytes kUartAdv = {0x02, 0x01, 0x06, 0x11, 0x07, 0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5,
+                             0xA9, 0xE0, 0x93, 0xF3, 0xA3, 0xB5, 0x01, 0x00, 0x40, 0x6E};
+
+std::string text(const ble::Bytes& b) { return std::string(b.begin(), b.end()); }
+ble::Bytes bytes(const std::string& s) { return ble::Bytes(s.begin(), s.end()); }
+
+struct Phone {
+  explicit Phone(World& w) : world(w), radio(w.master()), central(radio, kPhone) {
+    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
+      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
+      return done();
+    });
+  }
+  // The module's advertising (with its scan response): the first advertiser
+  // heard with the serial service's data.
+  const ble::Central::Device* find_module() {
+    central.start_scan(true);
+    const ble::Central::Device* found = nullptr;
+    central.wait(
+        [&] {
+          for (const auto& d : central.devices())
+            if (d.has_scan_rsp && d.adv_data == kUartAdv) found = &d;
+          return found != nullptr;
+        },
+        sec(5));
+    central.stop_scan();
+    return found;
+  }
+  bool connect_to_module() {
+    const ble::Central::Device* d = find_module();
+    if (!d) return false;
+    address = d->address;
+    return central.connect(address) && central.wait([&] { return central.connected(); }, sec(3));
+  }
+  // Discovers the serial service and subscribes to its TX notifications.
+  bool open_serial() {
+    uint32_t disc = central.discover();
+    if (!central.wait([&] { return central.done(disc); }, sec(5))) return false;
+    tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+    rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+    if (!tx || !rx) return false;
+    uint32_t sub = central.subscribe(tx->value_handle);
+    return central.wait([&] { return central.done(sub); }, sec(3));
+  }
+  // Writes `line` to RX and gathers the notified text until it ends with
+  // `end`.
+  std::string command(const std::string& line, const std::string& end = "OK\r\n") {
+    central.notifications().clear();
+    uint32_t wr = central.write(rx->value_handle, bytes(line));
+    central.wait(
+        [&] {
+          std::string got = notified();
+          return central.done(wr) && got.size() >= end.size() &&
+                 got.compare(got.size() - end.size(), end.size(), end) == 0;
+        },
+        sec(5));
+    return notified();
+  }
+  std::string notified() {
+    std::string s;
+    for (const auto& n : central.notifications())
+      if (n.handle == tx->value_handle) s += text(n.value);
+    return s;
+  }
+  size_t longest_notification() {
+    size_t m = 0;
+    for (const auto& n : central.notifications()) m = std::max(m, n.value.size());
+    return m;
+  }
+
+  World& world;
+  ble::WorldRadio radio;
+  ble::Central central;
+  ble::Address address{};
+  const ble::Central::Characteristic* tx = nullptr;
+  const ble::Central::Characteristic* rx = nullptr;
+};
+
+std::string dev_eui(Device& d) {
+  d.write(kUart0, "AT+DEVEUI=?\r\n");
+  auto line = d.next_line(kUart0, sec(2));
+  while (line && line->rfind("AT+DEVEUI=", 0) != 0) line = d.next_line(kUart0, sec(2));
+  return line ? line->substr(10) : std::string();
+}
+
+TEST(TarnelkaBle, AdvertisesTheSerialServiceWithItsNameFromTheDevEui) {
+  World w;
+  Device& d = tk::start(w, "m");
+  std::string eui = dev_eui(d);
+  ASSERT_EQ(eui.size(), 16u);
+  Phone phone(w);
+  const ble::Central::Device* m = phone.find_module();
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->type, ble::kAdvInd) << "connectable undirected";
+  const std::string name = "ZEM." + eui.substr(10, 6);
+  ble::Bytes rsp = {static_cast<uint8_t>(name.size() + 1), 0x09};
+  rsp.insert(rsp.end(), name.begin(), name.end());
+  EXPECT_EQ(m->scan_rsp, rsp);
+}
+
+TEST(TarnelkaBle, ConnectionAndDisconnectionAreReportedOnUart0) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+  ASSERT_TRUE(phone.central.disconnect());
+  ASSERT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(2)));
+  // It advertises again and takes the next connection.
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+}
+
+TEST(TarnelkaBle, AtCommandsOverTheSerialServiceInNotificationsOfTheMtu) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(phone.open_serial());
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+
+  // The default MTU: 20 bytes a notification; a reply longer than one.
+  const std::string ver = "AT+VER=QIV_4.2.4_Tarnelka\r\nOK\r\n";
+  EXPECT_EQ(phone.command("AT+VER=?\r\n"), ver);
+  EXPECT_EQ(phone.longest_notification(), 20u);
+
+  // A large MTU: each piece the command writes leaves whole.
+  uint32_t mtu = phone.central.exchange_mtu(247);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(mtu); }, sec(2)));
+  EXPECT_EQ(phone.command("AT+VER=?\r\n"), ver);
+  EXPECT_GT(phone.longest_notification(), 20u);
+  for (const auto& n : phone.central.notifications()) EXPECT_LE(n.value.size(), 244u);
+
+  // Back to 20 bytes after a reconnection.
+  ASSERT_TRUE(phone.central.disconnect());
+  ASSERT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(2)));
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(phone.open_serial());
+  EXPECT_EQ(phone.command("AT+VER=?\r\n"), ver);
+  EXPECT_EQ(phone.longest_notification(), 20u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string reply(Device& d, const std::string& command) {
+  d.take(kUart0);
+  d.write(kUart0, command + "\r\n");
+  std::string got;
+  d.world().run_until(
+      [&] {
+        got = d.unread(kUart0);
+        return got.find("OK\r\n") != std::string::npos ||
+               got.find("ERROR\r\n") != std::string::npos;
+      },
+      sec(3));
+  d.take(kUart0);
+  return got;
+}
+
+TEST(TarnelkaBle, TheBleAddressIsReadSetAndKeptOverARestart) {
+  World w;
+  Device& d = tk::start(w, "m");
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=66:88:22:00:00:01\r\nOK\r\n");
+  const std::pair<const char*, const char*> refused[] = {
+      {"AT+BLEMAC=C0FFEE12345", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEMAC=C0FFEE1234567", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEMAC=C0FFEE12345G", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEMAC=C0FFEE:123456", "AT_PARAM_ERROR\r\n"},
+  };
+  for (const auto& [command, answer] : refused) EXPECT_EQ(reply(d, command), answer) << command;
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=66:88:22:00:00:01\r\nOK\r\n");
+
+  EXPECT_EQ(reply(d, "AT+BLEMAC=c0FFee123456"), "OK\r\n");
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=c0:ff:ee:12:34:56\r\nOK\r\n");
+  Phone phone(w);
+  const ble::Central::Device* m = phone.find_module();
+  ASSERT_NE(m, nullptr) << "advertising again after the address change";
+  EXPECT_EQ(m->address, (ble::Address{0x56, 0x34, 0x12, 0xEE, 0xFF, 0xC0}));
+
+  d.restart();
+  ASSERT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(5)));
+  EXPECT_EQ(reply(d, "AT+BLEMAC=?"), "AT+BLEMAC=c0:ff:ee:12:34:56\r\nOK\r\n");
+}
+
+TEST(TarnelkaBle, DirectTestCommandsReachTheController) {
+  World w;
+  Device& d = tk::start(w, "m");
+  const std::pair<const char*, const char*> cases[] = {
+      {"AT+BLEDTM=?", "BLEDTM\r\nOK\r\n"},
+      // HCI Reset: its command-complete event.
+      {"AT+BLEDTM=01030C00:0", "AT+BLEDTM=040E0401030C00\r\nOK\r\n"},
+      {"AT+BLEDTM=1", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEDTM=01030C0:0", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEDTM=01030C00:x", "AT_PARAM_ERROR\r\n"},
+      {"AT+BLEDTM=01030C00:0:1", "AT_PARAM_ERROR\r\n"},
+      // Longer than the controller's command buffer.
+      {"AT+BLEDTM=0102030405060708090A0B0C0D0E0F1011:0", "AT_PARAM_ERROR\r\n"},
+  };
+  for (const auto& [command, answer] : cases) EXPECT_EQ(reply(d, command), answer) << command;
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A passkey pairing: the module answers with its pairing key, which is
+// empty on this image and so the passkey 0. The right passkey pairs and the
+// serial service goes on over the encrypted link; a wrong one fails and the
+// module ends the connection.
+TEST(TarnelkaBle, PairingWithThePasskeyAndAWrongPasskeyRefused) {
+  const struct {
+    uint32_t passkey;
+    bool pairs;
+  } cases[] = {{0, true}, {123456, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.passkey);
+    World w;
+    Device& d = tk::start(w, "m");
+    Phone phone(w);
+    ASSERT_TRUE(phone.connect_to_module());
+    ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+    ASSERT_TRUE(phone.open_serial());
+    phone.central.pair(c.passkey);
+    ASSERT_TRUE(phone.central.wait(
+        [&] { return phone.central.pair_state() != ble::Central::PairState::kPairing; }, sec(5)));
+    if (c.pairs) {
+      EXPECT_EQ(phone.central.pair_state(), ble::Central::PairState::kPaired);
+      EXPECT_TRUE(phone.central.connected());
+      EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+    } else {
+      EXPECT_EQ(phone.central.pair_state(), ble::Central::PairState::kFailed);
+      EXPECT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(3)));
+      EXPECT_TRUE(phone.central.wait([&] { return !phone.central.connected(); }, sec(3)));
+    }
+  }
+}
+
+// The default program advertises for 30 s after start-up; then the module
+// is silent on the air until something starts advertising again.
+TEST(TarnelkaBle, AdvertisingEndsAfterItsTimeout) {
+  World w;
+  tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_NE(phone.find_module(), nullptr);
+  w.run_until(sec(31));
+  phone.central.clear_scan();
+  phone.central.start_scan(true);
+  w.run_for(sec(5));
+  EXPECT_TRUE(phone.central.devices().empty());
+}
+
+// Input the module must survive: writes larger than its receive buffer,
+// text that is no command, commands split over several writes.
+TEST(TarnelkaBle, OversizeAndSplitWritesAreHandled) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(phone.open_serial());
+  uint32_t mtu = phone.central.exchange_mtu(247);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(mtu); }, sec(2)));
+  // 300 bytes without a line end: only what fits the 256-byte buffer is
+  // kept; the line editor refuses the overlong line at its end.
+  std::string junk(300, 'x');
+  uint32_t wr = phone.central.write(phone.rx->value_handle, bytes(junk));
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(wr); }, sec(2)));
+  EXPECT_EQ(phone.central.result(wr).error, 0);
+  w.run_for(sec(1));
+  phone.command("\r\n", "\r\n");
+  // A command in three pieces.
+  phone.central.notifications().clear();
+  for (const char* piece : {"AT+V", "ER=", "?\r\n"}) {
+    uint32_t p = phone.central.write(phone.rx->value_handle, bytes(piece));
+    ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(p); }, sec(2)));
+  }
+  ASSERT_TRUE(phone.central.wait(
+      [&] { return phone.notified().find("OK\r\n") != std::string::npos; }, sec(3)));
+  EXPECT_EQ(phone.notified(), "AT+VER=QIV_4.2.4_Tarnelka\r\nOK\r\n");
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+  EXPECT_TRUE(d.quiet(tk::kUart1, systest::ms(100)));
+}
+
+}  // namespace
+
+namespace {
+
+uint32_t zlib_crc(const ble::Bytes& d) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (uint8_t b : d) {
+    c ^= b;
+    for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+  }
+  return ~c;
+}
+
+uint32_t image_crc(const ble::Bytes& d) {
+  uint32_t c = 0;
+  for (uint8_t b : d) {
+    c ^= static_cast<uint32_t>(b) << 24;
+    for (int i = 0; i < 8; ++i) c = (c & 0x80000000u) ? (c << 1) ^ 0x1EDC6F41u : c << 1;
+  }
+  return c;
+}
+
+void put32(ble::Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// A packet of the update service: length, command, data, CRC of the data.
+ble::Bytes packet(uint8_t command, const ble::Bytes& data, bool good_crc = true) {
+  ble::Bytes p;
+  const size_t len = data.size() + 4;
+  p.push_back(static_cast<uint8_t>(len));
+  p.push_back(static_cast<uint8_t>(len >> 8));
+  p.push_back(command);
+  p.insert(p.end(), data.begin(), data.end());
+  put32(p, zlib_crc(data) ^ (good_crc ? 0 : 1));
+  return p;
+}
+
+ble::Bytes header(uint32_t length, uint32_t crc, uint32_t storage = 0) {
+  ble::Bytes h;
+  const uint32_t words[11] = {0, 0x14000, length, crc, 0, 0, 0, 0, 1, 0, storage};
+  for (uint32_t w : words) put32(h, w);
+  put32(h, 0);
+  return h;
+}
+
+struct Updater {
+  explicit Updater(Phone& p) : phone(p) {}
+  bool open() {
+    uint32_t disc = phone.central.discover();
+    if (!phone.central.wait([&] { return phone.central.done(disc); }, sec(5))) return false;
+    tx = phone.central.characteristic(ble::uuid128("00002760-08C2-11E1-9073-0E8AC72E0002"));
+    rx = phone.central.characteristic(ble::uuid128("00002760-08C2-11E1-9073-0E8AC72E0001"));
+    if (!tx || !rx) return false;
+    uint32_t mtu = phone.central.exchange_mtu(247);
+    if (!phone.central.wait([&] { return phone.central.done(mtu); }, sec(2))) return false;
+    uint32_t sub = phone.central.subscribe(tx->value_handle);
+    return phone.central.wait([&] { return phone.central.done(sub); }, sec(3));
+  }
+  // Sends `bytes` in writes of at most `piece` bytes; the service's reply
+  // (empty when none came).
+  ble::Bytes send(const ble::Bytes& bytes, size_t piece = 244) {
+    phone.central.notifications().clear();
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+      const size_t n = std::min(piece, bytes.size() - at);
+      phone.central.write_command(rx->value_handle,
+                                  ble::Bytes(bytes.begin() + static_cast<long>(at),
+                                             bytes.begin() + static_cast<long>(at + n)));
+    }
+    ble::Bytes got;
+    phone.central.wait(
+        [&] {
+          for (const auto& n : phone.central.notifications())
+            if (n.handle == tx->value_handle) got = n.value;
+          return !got.empty();
+        },
+        sec(3));
+    return got;
+  }
+  Phone& phone;
+  const ble::Central::Characteristic* tx = nullptr;
+  const ble::Central::Characteristic* rx = nullptr;
+};
+
+// Reply: length (1 + data bytes), command, status[, offset].
+ble::Bytes answer(uint8_t command, uint8_t status) { return {1, 0, command, status}; }
+ble::Bytes answer(uint8_t command, uint8_t status, uint32_t offset) {
+  ble::Bytes b = {5, 0, command, status};
+  put32(b, offset);
+  return b;
+}
+
+uint32_t word_at(const tk::Bytes& flash, uint32_t addr) { return tk::get32(flash, addr); }
+
+TEST(TarnelkaBleUpdate, AnImageIsStagedCheckedRegisteredAndTheModuleResets) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  ASSERT_TRUE(d.wait_line(kUart0, "Connected.", sec(2)));
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+
+  ble::Bytes image(1000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+  image[3] = 0xCB;  // the metadata's magic number
+  // The header packet in three writes.
+  EXPECT_EQ(up.send(packet(1, header(1000, image_crc(image))), 20), answer(1, 0, 0));
+  ble::Bytes first(image.begin(), image.begin() + 512), rest(image.begin() + 512, image.end());
+  EXPECT_EQ(up.send(packet(2, first)), answer(2, 0, 512));
+  EXPECT_EQ(up.send(packet(2, rest)), answer(2, 0, 1000));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  EXPECT_TRUE(d.expect_lines(
+      kUart0, {"OTA process start from beginning.", "50%", "100%", "CRC verify success."}));
+
+  tk::Bytes flash = d.flash();
+  EXPECT_EQ(tk::slice(flash, 0x84000, 1000), image);
+  EXPECT_EQ(tk::slice(flash, 0x84000 + 1000, 8192 - 1000), tk::Bytes(8192 - 1000, 0xFF));
+  EXPECT_EQ(word_at(flash, 0xF8000), 0xDEADCAFEu);
+  EXPECT_EQ(word_at(flash, 0xF8004), 0x84000u);
+  EXPECT_EQ(word_at(flash, 0xF8008), 0xCBu);
+
+  EXPECT_EQ(up.send(packet(4, {})), answer(4, 0));
+  EXPECT_TRUE(d.wait_line(kUart0, "Apollo will disconnect BLE link in 500ms."));
+  EXPECT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(5)))
+      << "the module started again";
+  EXPECT_TRUE(phone.central.wait([&] { return !phone.central.connected(); }, sec(5)));
+}
+
+TEST(TarnelkaBleUpdate, BadPacketsAndImagesAreRefusedAndNothingOutsideTheStagingIsWritten) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+  const tk::Bytes before = d.flash();
+  const struct {
+    const char* what;
+    ble::Bytes write;
+    ble::Bytes reply;
+  } cases[] = {
+      {"a write of two bytes", {0x05, 0x00}, answer(1, 3)},
+      {"data before any header", packet(2, ble::Bytes(16, 0xAA)), answer(2, 7, 0)},
+      {"verify before any header", packet(3, {}), answer(3, 1)},
+      {"a bad packet CRC", packet(1, header(100, 0), false), answer(1, 1)},
+      {"a short header", packet(1, ble::Bytes(40, 0)), answer(1, 2)},
+      {"external storage", packet(1, header(100, 0, 1)), answer(1, 5)},
+      {"one byte over the staging range", packet(1, header(458753, 0)), answer(1, 5)},
+      {"a packet longer than the buffer", packet(2, ble::Bytes(600, 1)), answer(2, 4)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(up.send(c.write), c.reply) << c.what;
+  EXPECT_TRUE(d.wait_line(kUart0, "Not enough OTA space allocated!", sec(2)));
+
+  // The largest image is taken; data beyond its length is refused.
+  EXPECT_EQ(up.send(packet(1, header(458752, 0))), answer(1, 0, 0));
+  EXPECT_EQ(up.send(packet(2, ble::Bytes(16, 0x5A))), answer(2, 0, 16));
+  const tk::Bytes after = d.flash();
+  EXPECT_EQ(tk::slice(after, 0, 0x84000), tk::slice(before, 0, 0x84000));
+  EXPECT_EQ(tk::slice(after, 0xF4000, 0x0C000), tk::slice(before, 0xF4000, 0x0C000));
+
+  // The link lost in the middle of an update.
+  ASSERT_TRUE(phone.central.disconnect());
+  EXPECT_TRUE(d.wait_line(kUart0, "OTA process is unexpectedly failed.", sec(3)));
+  EXPECT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(3)));
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Notifications are on from the start of a connection; a phone that turns
+// them off gets no replies (the module drops them) until it turns them on.
+TEST(TarnelkaBle, RepliesFollowTheNotificationSetting) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  uint32_t disc = phone.central.discover();
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(disc); }, sec(5)));
+  phone.tx = phone.central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+  phone.rx = phone.central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+  ASSERT_TRUE(phone.tx && phone.rx);
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n") << "without a CCC write";
+
+  uint32_t off = phone.central.subscribe(phone.tx->value_handle, 0);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(off); }, sec(2)));
+  phone.central.notifications().clear();
+  uint32_t wr = phone.central.write(phone.rx->value_handle, bytes("AT+VER=?\r\n"));
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(wr); }, sec(2)));
+  w.run_for(sec(1));
+  EXPECT_TRUE(phone.central.notifications().empty());
+
+  uint32_t on = phone.central.subscribe(phone.tx->value_handle, 1);
+  ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(on); }, sec(2)));
+  EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+}  // namespace
