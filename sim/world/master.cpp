@@ -185,14 +185,15 @@ struct Master::Impl {
     }
   }
 
-  // Reads one message from `fd`. Returns -1 at end of stream, else the
-  // payload length.
-  static ssize_t read_message(int fd, proto::Header* h, uint8_t* payload) {
+  // Reads one message from `fd`. Returns -1 at end of stream, -2 when
+  // `nowait` and nothing is there yet, else the payload length.
+  static ssize_t read_message(int fd, proto::Header* h, uint8_t* payload, bool nowait = false) {
     uint8_t buf[proto::kMaxMessage];
     ssize_t n;
     do {
-      n = ::recv(fd, buf, sizeof buf, 0);
+      n = ::recv(fd, buf, sizeof buf, nowait ? MSG_DONTWAIT : 0);
     } while (n < 0 && errno == EINTR);
+    if (nowait && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
     if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE))) return -1;
     if (n < 0) fail_errno("reading a device");
     if (static_cast<size_t>(n) < sizeof *h) fail("short message from a device");
@@ -225,7 +226,6 @@ struct Master::Impl {
           d.silent = (state.flags & proto::kAirSilent) != 0;
         }
         d.state = State::kWaiting;
-        watch_socket(d, false);
         return;
       }
       case proto::kFrame:
@@ -243,16 +243,16 @@ struct Master::Impl {
 
   // Reads what the device's socket holds; at its end the program has exited
   // or is executing anew (a reset): it counts as connecting until it joins
-  // again or its pidfd says it is gone.
+  // again or its pidfd says it is gone. Without `until_end`, reads only
+  // what is there, up to its request for time: a waiting device sends
+  // nothing more (the socket is watched edge-triggered, see watch_device).
   void read_device(Dev& d, bool until_end) {
     proto::Header h;
     uint8_t payload[proto::kMaxPayload];
     while (d.fd >= 0) {
-      if (!until_end) {
-        pollfd p{d.fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return;
-      }
-      ssize_t len = read_message(d.fd, &h, payload);
+      if (!until_end && d.state != State::kRunning) return;
+      ssize_t len = read_message(d.fd, &h, payload, !until_end);
+      if (len == -2) return;
       if (len < 0) {
         close_socket(d);
         if (d.state != State::kDead) d.state = State::kConnecting;
@@ -325,7 +325,7 @@ struct Master::Impl {
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
-    watch(fd, tag(fd, d.id, false), true);
+    watch_device(d);
     d.ever_joined = true;
     send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
   }
@@ -347,13 +347,15 @@ struct Master::Impl {
       fail_errno("epoll_ctl");
   }
   // A device's socket is read only while it runs (a waiting device sends
-  // nothing; its end shows on its pidfd).
-  void watch_socket(Dev& d, bool running) {
-    if (d.fd < 0) return;
+  // nothing; its end shows on its pidfd). It is watched edge-triggered for
+  // all its life, so that a grant costs no change of the set: each message
+  // that arrives reports the socket once, and a running device's socket is
+  // read until it is empty or holds the request.
+  void watch_device(Dev& d) {
     epoll_event ev{};
-    ev.events = running ? uint32_t{EPOLLIN} : 0u;
+    ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = tag(d.fd, d.id, false);
-    if (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, d.fd, &ev) != 0) fail_errno("epoll_ctl");
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, d.fd, &ev) != 0) fail_errno("epoll_ctl");
   }
 
   // Waits until no device is running or connecting.
@@ -488,7 +490,6 @@ struct Master::Impl {
     flush(d);
     ++grants;
     d.state = State::kRunning;
-    watch_socket(d, true);
     if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t,
                  std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
