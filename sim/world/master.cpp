@@ -117,6 +117,10 @@ struct Master::Impl {
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
     time_us line_free[kMaxUart] = {};  // as of its last request
+    // Messages for it not sent yet (each a header and its payload): what a
+    // waiting device is given leaves with its next grant, in one packet.
+    std::vector<uint8_t> outbox;
+    size_t outbox_count = 0;
     int status = 0;
     bool expected_end = false;
   };
@@ -170,32 +174,76 @@ struct Master::Impl {
   }
 
   // ------------------------------------------------------------ sockets ---
+  // Frames, serial bytes and resets wait in the device's outbox for the
+  // message that lets it run (a grant, its welcome, the end).
   bool send_to(Dev& d, uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
                size_t len) {
     if (d.fd < 0) return false;
-    uint8_t buf[proto::kMaxMessage];
     proto::Header h{type, a, static_cast<uint32_t>(len), t, t2};
-    std::memcpy(buf, &h, sizeof h);
-    if (len) std::memcpy(buf + sizeof h, payload, len);
+    const auto* hb = reinterpret_cast<const uint8_t*>(&h);
+    d.outbox.insert(d.outbox.end(), hb, hb + sizeof h);
+    if (len) {
+      const auto* pb = static_cast<const uint8_t*>(payload);
+      d.outbox.insert(d.outbox.end(), pb, pb + len);
+    }
+    ++d.outbox_count;
+    if (type == proto::kFrame || type == proto::kUart || type == proto::kReset) return true;
+    return send_outbox(d);
+  }
+
+  static bool send_packet(int fd, const uint8_t* data, size_t len) {
     for (;;) {
-      ssize_t n = ::send(d.fd, buf, sizeof h + len, MSG_NOSIGNAL);
+      ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
       if (n >= 0) return true;
       if (errno == EINTR) continue;
       return false;  // the program has gone; its pidfd reports it
     }
   }
 
-  // Reads one message from `fd`. Returns -1 at end of stream, -2 when
-  // `nowait` and nothing is there yet, else the payload length.
-  static ssize_t read_message(int fd, proto::Header* h, uint8_t* payload, bool nowait = false) {
-    uint8_t buf[proto::kMaxMessage];
+  // One packet (a bundle when it holds several messages and they fit in
+  // one), else message by message.
+  bool send_outbox(Dev& d) {
+    bool ok = true;
+    if (d.outbox_count == 1) {
+      ok = send_packet(d.fd, d.outbox.data(), d.outbox.size());
+    } else if (d.outbox.size() + sizeof(proto::Header) <= proto::kMaxPacket) {
+      proto::Header h{proto::kBundle, 0, static_cast<uint32_t>(d.outbox.size()), 0, 0};
+      const auto* hb = reinterpret_cast<const uint8_t*>(&h);
+      d.outbox.insert(d.outbox.begin(), hb, hb + sizeof h);
+      ok = send_packet(d.fd, d.outbox.data(), d.outbox.size());
+    } else {
+      for (size_t at = 0; ok && at < d.outbox.size();) {
+        proto::Header h;
+        std::memcpy(&h, d.outbox.data() + at, sizeof h);
+        ok = send_packet(d.fd, d.outbox.data() + at, sizeof h + h.len);
+        at += sizeof h + h.len;
+      }
+    }
+    d.outbox.clear();
+    d.outbox_count = 0;
+    return ok;
+  }
+
+  // Reads one packet from `fd` into `buf` (kMaxPacket bytes). Returns -1 at
+  // end of stream, -2 when `nowait` and nothing is there yet, else its
+  // length.
+  static ssize_t read_packet(int fd, uint8_t* buf, bool nowait) {
     ssize_t n;
     do {
-      n = ::recv(fd, buf, sizeof buf, nowait ? MSG_DONTWAIT : 0);
+      n = ::recv(fd, buf, proto::kMaxPacket, nowait ? MSG_DONTWAIT : 0);
     } while (n < 0 && errno == EINTR);
     if (nowait && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
     if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE))) return -1;
     if (n < 0) fail_errno("reading a device");
+    return n;
+  }
+
+  // Reads one message from `fd`. Returns -1 at end of stream, else the
+  // payload length.
+  static ssize_t read_message(int fd, proto::Header* h, uint8_t* payload) {
+    uint8_t buf[proto::kMaxPacket];
+    ssize_t n = read_packet(fd, buf, false);
+    if (n < 0) return -1;
     if (static_cast<size_t>(n) < sizeof *h) fail("short message from a device");
     std::memcpy(h, buf, sizeof *h);
     size_t len = static_cast<size_t>(n) - sizeof *h;
@@ -207,6 +255,8 @@ struct Master::Impl {
   void close_socket(Dev& d) {
     if (d.fd >= 0) ::close(d.fd);
     d.fd = -1;
+    d.outbox.clear();
+    d.outbox_count = 0;
   }
 
   void handle_message(Dev& d, const proto::Header& h, const uint8_t* payload, size_t len) {
@@ -247,18 +297,38 @@ struct Master::Impl {
   // what is there, up to its request for time: a waiting device sends
   // nothing more (the socket is watched edge-triggered, see watch_device).
   void read_device(Dev& d, bool until_end) {
-    proto::Header h;
-    uint8_t payload[proto::kMaxPayload];
+    uint8_t packet[proto::kMaxPacket];
     while (d.fd >= 0) {
       if (!until_end && d.state != State::kRunning) return;
-      ssize_t len = read_message(d.fd, &h, payload, !until_end);
-      if (len == -2) return;
-      if (len < 0) {
+      ssize_t n = read_packet(d.fd, packet, !until_end);
+      if (n == -2) return;
+      if (n < 0) {
         close_socket(d);
         if (d.state != State::kDead) d.state = State::kConnecting;
         return;
       }
-      handle_message(d, h, payload, static_cast<size_t>(len));
+      handle_packet(d, packet, static_cast<size_t>(n));
+    }
+  }
+
+  // A message, or each message of a bundle in turn.
+  void handle_packet(Dev& d, const uint8_t* packet, size_t n) {
+    proto::Header h;
+    if (n < sizeof h) fail("short message from a device");
+    std::memcpy(&h, packet, sizeof h);
+    if (h.type != proto::kBundle) {
+      if (h.len != n - sizeof h) fail("malformed message from a device");
+      handle_message(d, h, packet + sizeof h, h.len);
+      return;
+    }
+    if (h.len != n - sizeof h) fail("malformed message from a device");
+    for (size_t at = sizeof h; at < n;) {
+      if (n - at < sizeof h) fail("short message from a device");
+      std::memcpy(&h, packet + at, sizeof h);
+      if (h.type == proto::kBundle || h.len > n - at - sizeof h || h.len > proto::kMaxPayload)
+        fail("malformed message from a device");
+      handle_message(d, h, packet + at + sizeof h, h.len);
+      at += sizeof h + h.len;
     }
   }
 
