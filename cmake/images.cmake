@@ -49,9 +49,21 @@ function(qiv_application_image name)
   if(NOT I_APP STREQUAL qiv_app_default)
     return()
   endif()
+  # Each AT port's line editor starts with a line end: with BLE the BLE
+  # serial port is an AT port beside the console.
+  qiv_row_get(features PRODUCT ${I_PRODUCT} FEATURES)
+  set(at_ports 1)
+  if("BLE" IN_LIST features)
+    set(at_ports 2)
+  endif()
+  # The check of the chip's port (its start-up differs per chip).
+  if(chip STREQUAL "nrf52840")
+    set(check ${PROJECT_SOURCE_DIR}/component/core/mcu/nrf52840/test/image_answers_at.cmake)
+  else()
+    set(check ${PROJECT_SOURCE_DIR}/component/core/mcu/stm32wle5xx/test/image_answers_at.cmake)
+  endif()
   add_test(NAME ${name}_answers_at
     COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:${name}> -DMODEL=${model}
-      -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/image-tests
-      -P ${PROJECT_SOURCE_DIR}/component/core/mcu/stm32wle5xx/test/image_answers_at.cmake)
+      -DAT_PORTS=${at_ports} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/image-tests -P ${check})
   set_tests_properties(${name}_answers_at PROPERTIES LABELS system TIMEOUT 60)
 endfunction()

@@ -28,7 +28,8 @@ function(qiv_row_get out kind name field)
 endfunction()
 
 function(qiv_chip name)
-  cmake_parse_arguments(R "APPFILE" "PORT;PROGRAM" "DEFINES;FLASH;PARTITIONS;PROVIDES" ${ARGN})
+  cmake_parse_arguments(R "APPFILE" "PORT;PROGRAM;BOARDS;TIMERS" "DEFINES;FLASH;PARTITIONS;PROVIDES"
+    ${ARGN})
   _qiv_row(CHIP ${name})
   list(LENGTH R_FLASH n)
   if(NOT n EQUAL 4)
@@ -39,7 +40,7 @@ function(qiv_chip name)
   if(NOT rest EQUAL 0)
     message(FATAL_ERROR "chip ${name}: PARTITIONS <name> <offset> <size>...")
   endif()
-  foreach(field DEFINES PORT PROGRAM APPFILE FLASH PARTITIONS PROVIDES)
+  foreach(field DEFINES PORT PROGRAM BOARDS TIMERS APPFILE FLASH PARTITIONS PROVIDES)
     _qiv_set(CHIP ${name} ${field} ${R_${field}})
   endforeach()
 endfunction()
@@ -110,12 +111,25 @@ endfunction()
 
 # qiv_product_firmware(<out> <image>)
 # The firmware libraries of an application image, but for its per-image ones
-# (version texts, host program, user program).
+# (version texts, host program, user program): the runtime, the chip's port
+# and board table, the features' code and, with LoRaWAN, the chip's timer
+# list for the MAC.
 function(qiv_product_firmware out product)
   qiv_row_get(chip PRODUCT ${product} CHIP)
   qiv_row_get(port CHIP ${chip} PORT)
+  qiv_row_get(boards CHIP ${chip} BOARDS)
+  qiv_row_get(timers CHIP ${chip} TIMERS)
+  qiv_row_get(features PRODUCT ${product} FEATURES)
   qiv_product_libraries(feature_libs ${product})
-  set(${out} qiv_runtime ${port} qiv_board ${feature_libs} PARENT_SCOPE)
+  set(libs qiv_runtime ${port} ${boards} ${feature_libs})
+  if("LORAWAN" IN_LIST features)
+    if(NOT timers)
+      message(FATAL_ERROR "image ${product} declares feature LORAWAN, but chip ${chip} names no "
+        "timer list for the MAC (TIMERS of qiv_chip in cmake/products.cmake)")
+    endif()
+    list(APPEND libs ${timers})
+  endif()
+  set(${out} ${libs} PARENT_SCOPE)
 endfunction()
 
 # qiv_product_configuration(<out> <image>)

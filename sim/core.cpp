@@ -96,6 +96,7 @@ struct Core {
   // Bit n: line n is pending and enabled. Delivery looks only at these.
   std::vector<uint64_t> ready = std::vector<uint64_t>((line.size() + 63) / 64);
   uint32_t primask = 0;
+  uint8_t basepri = 0;
   // A wait for a change (wait_for_change) is under way / was ended.
   bool change_wait = false;
   bool changed = false;
@@ -119,6 +120,12 @@ struct Core {
   void* edge_ctx = nullptr;
   host::PinOutFn pin_observer = nullptr;
   void* pin_observer_ctx = nullptr;
+  struct PinWatch {
+    uint16_t pin;
+    PinWatchFn fn;
+    void* ctx;
+  };
+  std::vector<PinWatch> pin_watches;
   std::map<std::string, uint32_t> analog;
   uint32_t retained[kRetainedWords] = {};
   uint32_t uid[3] = {0x0041002Du, 0x32365713u, 0x20303748u};
@@ -132,6 +139,14 @@ Core& core() {
 int current_priority() {
   const Core& c = core();
   return c.active.empty() ? kThreadPriority : c.active.back();
+}
+
+// What an interrupt must beat to be taken: the running handler's priority,
+// and BASEPRI when it is set.
+int masking_priority() {
+  const Core& c = core();
+  int p = current_priority();
+  return c.basepri != 0 && c.basepri < p ? c.basepri : p;
 }
 
 void update_ready(int n) {
@@ -149,7 +164,7 @@ void update_ready(int n) {
 int best_pending() {
   Core& c = core();
   int best = -1;
-  int best_prio = current_priority();
+  int best_prio = masking_priority();
   for (size_t w = 0; w < c.ready.size(); ++w) {
     for (uint64_t bits = c.ready[w]; bits; bits &= bits - 1) {
       int n = static_cast<int>(w * 64) + __builtin_ctzll(bits);
@@ -380,6 +395,14 @@ void set_primask(uint32_t value) {
   if (!core().primask) deliver();
 }
 
+uint8_t get_basepri() { return core().basepri; }
+
+void set_basepri(uint8_t value) {
+  uint8_t was = core().basepri;
+  core().basepri = value;
+  if (was != 0 && (value == 0 || value > was)) deliver();
+}
+
 bool in_isr() { return !core().active.empty(); }
 
 // ---------------------------------------------------------- waiting -------
@@ -549,6 +572,25 @@ void pin_output(uint16_t pin, int level) {
   if (c.pin_out[pin] == level) return;
   c.pin_out[pin] = static_cast<uint8_t>(level);
   if (c.pin_observer) c.pin_observer(c.pin_observer_ctx, pin, level);
+  // A copy: a watcher may stop watching from its callback.
+  std::vector<Core::PinWatch> watches = c.pin_watches;
+  for (const Core::PinWatch& w : watches)
+    if (w.pin == pin) w.fn(w.ctx, pin, level);
+}
+
+void pin_watch(uint16_t pin, PinWatchFn fn, void* ctx) {
+  pin_checked(pin, "pin_watch");
+  core().pin_watches.push_back({pin, fn, ctx});
+}
+
+void pin_unwatch(uint16_t pin, PinWatchFn fn, void* ctx) {
+  auto& v = core().pin_watches;
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    if (it->pin == pin && it->fn == fn && it->ctx == ctx) {
+      v.erase(it);
+      return;
+    }
+  }
 }
 
 int pin_output_level(uint16_t pin) { return core().pin_out[pin_checked(pin, "pin_output_level")]; }

@@ -169,7 +169,8 @@ bool flash_open(const std::string& path, const FlashGeometry& geometry, std::str
     // flash_data() instead of the raw address.
     m = mmap(nullptr, flash.map_len, PROT_READ, MAP_SHARED, flash.fd, 0);
     if (m == MAP_FAILED) return fail(std::strerror(errno));
-    log("flash mapped at %p instead of 0x%08x", m, geometry.base);
+    // (Address 0 is never mappable: a chip with flash there expected it.)
+    if (geometry.base != 0) log("flash mapped at %p instead of 0x%08x", m, geometry.base);
   }
   flash.map = static_cast<uint8_t*>(m);
   std::string stats = path + ".stats";

@@ -1,10 +1,17 @@
 // The default user program of the image: opens the console (`Serial`) at the
 // stored rate in its default mode, prints the module's name and firmware
 // version, then ends its own loop task so that the main loop sleeps whenever
-// an auto-sleep time is stored.
+// an auto-sleep time is stored. An image with BLE also opens the BLE serial
+// port in AT mode and advertises the serial service for 30 s.
 #include "qiv_app.h"
 #include "qiv_v3_api.h"
 #include "service_nvm.h"
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+#include "wifi_coprocessor.h"
+#endif
+#ifdef SUPPORT_BLE
+#include "udrv_ble.h"
+#endif
 
 #ifndef QIV_MODEL
 #define QIV_MODEL QIV_IMAGE_NAME
@@ -12,9 +19,21 @@
 
 void setup(void) {
   Serial.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_DEFAULT_MODE);
+#ifdef SUPPORT_BLE
+  Serial6.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_AT_MODE);
+#endif
   Serial.println("Velnatronic " QIV_MODEL);
   Serial.println("------------------------------------------------------");
   Serial.printf("Version: %s\r\n", sw_version);
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+  // The co-processor on, the host port in the LoRa AT mode.
+  setEspPowerMode(1);
+  setCurrentATMode(LORA_AT_MODE);
+#endif
+#ifdef SUPPORT_BLE
+  udrv_ble_switch_service_mode(DRV_BLE_UART_MODE);
+  udrv_ble_advertising_start(30);
+#endif
 }
 
 void loop(void) { api.system.scheduler.task.destroy(); }

@@ -4,10 +4,12 @@
 // program cannot store what a command would refuse.
 #include "api_objects.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #if defined(QIV_LORA_SERVICES_LINKED) || defined(QIV_LORA_P2P_LINKED)
 #include "service_lora.h"
+#include "udrv_errno.h"
 #endif
 
 #ifdef QIV_LORA_SERVICES_LINKED
@@ -70,6 +72,71 @@ bool ZEMLorawan::send(uint8_t length, const uint8_t *payload, uint8_t fport, boo
   info.confirm_valid = true;
   info.confirm = confirm ? SERVICE_LORA_ACK : SERVICE_LORA_NO_ACK;
   return start_uplink(length, payload, info);
+}
+
+bool ZEMLorawan::usend(uint8_t length, const uint8_t *payload, uint8_t fport) {
+  SERVICE_LORA_SEND_INFO info{};
+  info.port = fport;
+  info.retry_valid = true;
+  info.retry = 0;
+  info.confirm_valid = true;
+  info.confirm = SERVICE_LORA_NO_ACK;
+  return start_uplink(length, payload, info);
+}
+
+bool ZEMLorawan::lpsend(uint8_t fport, bool ack, const uint8_t *payload, uint16_t length) {
+  // The service copies the packet before its first fragment goes out.
+  return lorawan_mode() && payload != nullptr && length > 0 &&
+         length <= LPTP_DATA_BUFFER_MAX_SIZE &&
+         service_lora_lptp_send(fport, ack, payload, length) == 0;
+}
+
+bool ZEMLorawan::addmulc(McSession_t session) {
+  if (!lorawan_mode() || session.Datarate < 0 || session.Datarate > 15 || session.Periodicity > 7) {
+    return false;
+  }
+  if (session.Devclass == SERVICE_LORA_CLASS_C) {
+    if (session.Periodicity != 0) {
+      return false;
+    }
+  } else if (session.Devclass != SERVICE_LORA_CLASS_B) {
+    return false;
+  }
+  // The listing position and group number are the service's to give.
+  session.GroupID = 0;
+  session.entry = 0;
+  return service_lora_addmulc(session) == 0;
+}
+
+bool ZEMLorawan::rmvmulc(uint32_t devAddr) {
+  return lorawan_mode() && devAddr != 0 && service_lora_rmvmulc(devAddr) == 0;
+}
+
+bool ZEMLorawan::lstmulc(McSession_t *iterator) {
+  if (!lorawan_mode() || iterator == nullptr) {
+    return false;
+  }
+  // Free slots are passed over; each has its own listing position, so the
+  // cursor still moves on from one.
+  while (service_lora_lstmulc(iterator) == -UDRV_CONTINUE) {
+    if (iterator->Address != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ZEMLorawan::arssi(chan_rssi *entry) {
+  if (!lorawan_mode() || entry == nullptr) {
+    return false;
+  }
+  // Closed channels are passed over, as AT+ARSSI does.
+  while (service_lora_get_arssi(entry) == -UDRV_CONTINUE) {
+    if (entry->mask != 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool ZEMLorawan::registerRecvCallback(void (*callback)(SERVICE_LORA_RECEIVE_T data)) {
@@ -228,6 +295,43 @@ String ZEMLorawan::ltime::get() {
     return String();
   }
   return String(text);
+}
+
+String ZEMLorawan::ver::get() {
+  if (!lorawan_mode()) {
+    return String();
+  }
+  MibRequestConfirm_t mib{};
+  mib.Type = MIB_LORAWAN_VERSION;
+  if (LoRaMacMibGetRequestConfirm(&mib) != LORAMAC_STATUS_OK) {
+    return String();
+  }
+  const Version_t v = mib.Param.LrWanVersion.LoRaWan;
+  char text[16];
+  snprintf(text, sizeof text, "%u.%u.%u", v.Fields.Major, v.Fields.Minor, v.Fields.Patch);
+  return String(text);
+}
+
+bool ZEMLorawan::mask::get(uint16_t *mask) {
+  return lorawan_mode() && mask != nullptr && service_lora_get_mask(mask) == 0;
+}
+
+bool ZEMLorawan::mask::set(uint16_t mask) {
+  if (!lorawan_mode()) {
+    return false;
+  }
+  // The masks AT+MASK takes: US915 and AU915 have eight sub-bands of
+  // 125 kHz channels (0x0100 alone would open none of them), CN470
+  // twelve; a mask that opens nothing is refused.
+  const SERVICE_LORA_BAND band = service_lora_get_band();
+  if (band == SERVICE_LORA_US915 || band == SERVICE_LORA_AU915) {
+    if (mask == 0 || mask >= 0x0100) {
+      return false;
+    }
+  } else if (band == SERVICE_LORA_CN470 && (mask == 0 || mask > 0x0FFF)) {
+    return false;
+  }
+  return service_lora_set_mask(&mask, true) == 0;
 }
 
 uint8_t ZEMLorawan::band::get() { return service_lora_get_band(); }

@@ -170,6 +170,25 @@ class ZEMLorawan {
   bool send(uint8_t length, const uint8_t *payload, uint8_t fport);
   // The same with its own confirm mode and retry count (0 to 7).
   bool send(uint8_t length, const uint8_t *payload, uint8_t fport, bool confirm, uint8_t retry);
+  // One unconfirmed uplink on fport (1 to 223), whatever the stored confirm
+  // mode.
+  bool usend(uint8_t length, const uint8_t *payload, uint8_t fport);
+  // A long packet of 1 to 1024 bytes on fport, sent as a series of uplinks
+  // (confirmed ones with ack); false when the first of them was refused.
+  bool lpsend(uint8_t fport, bool ack, const uint8_t *payload, uint16_t length);
+
+  // Multicast groups (at most four): add one as AT+ADDMULC does (class B or
+  // C, data rate 0 to 15, ping-slot periodicity 0 to 7 and 0 for class C;
+  // frequency 0 takes the band's default), remove one by its address.
+  bool addmulc(McSession_t session);
+  bool rmvmulc(uint32_t devAddr);
+  // The groups in use one at a time: a zeroed record receives the first,
+  // a record handed out receives the next; false when none is left.
+  bool lstmulc(McSession_t *iterator);
+  // The open channels one at a time, each with the RSSI of the last
+  // downlink after an uplink on it; false when the listing is over (the
+  // next call starts again at the first).
+  bool arssi(chan_rssi *entry);
 
   // Hooks called by the service; null removes one.
   bool registerRecvCallback(void (*callback)(SERVICE_LORA_RECEIVE_T data));
@@ -215,9 +234,16 @@ class ZEMLorawan {
   // The network time of the last answer to a time request, as AT+LTIME
   // prints it.
   ZEM_LORAWAN_READ(ltime, String);
-  class ver {
-  } ver;
+  // The LoRaWAN version the MAC runs, as "1.0.3"; empty outside the
+  // LoRaWAN work mode.
+  ZEM_LORAWAN_READ(ver, String);
+  // The sub-band mask of AU915, US915, LA915 and CN470 as AT+MASK has it:
+  // get() false on a band without sub-bands; set() takes what AT+MASK
+  // takes and stores it.
   class mask {
+   public:
+    bool get(uint16_t *mask);
+    bool set(uint16_t mask);
   } mask;
   ZEM_LORAWAN_VALUE(band, uint8_t);
   ZEM_LORAWAN_VALUE(linkcheck, uint8_t);

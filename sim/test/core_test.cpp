@@ -164,6 +164,27 @@ TEST_F(Core, CriticalSectionsNestByValue) {
   EXPECT_EQ(trace, (std::vector<std::string>{"B"}));
 }
 
+// BASEPRI holds the lines at or below its urgency (priority value at or
+// above it); raising it holds more, lowering it delivers what it held.
+TEST_F(Core, BasepriMasksByPriorityValue) {
+  sim::irq_set_handler(4, isr_c);
+  sim::irq_set_handler(5, isr_b);
+  sim::irq_set_priority(4, 0x60);
+  sim::irq_set_priority(5, 0x80);
+  sim::irq_enable(4, true);
+  sim::irq_enable(5, true);
+  sim::set_basepri(0x80);
+  sim::irq_set_pending(5);
+  sim::irq_set_pending(4);
+  EXPECT_EQ(trace, (std::vector<std::string>{"C"}));
+  sim::set_basepri(0x40);
+  sim::irq_set_pending(4);
+  EXPECT_EQ(trace, (std::vector<std::string>{"C"}));
+  sim::set_basepri(0);
+  EXPECT_EQ(trace, (std::vector<std::string>{"C", "C", "B"}));
+  EXPECT_EQ(sim::get_basepri(), 0u);
+}
+
 TEST_F(Core, InterruptsFromEventsAreDeliveredWhenTimeMoves) {
   sim::irq_set_handler(9, isr_a);
   sim::irq_enable(9, true);

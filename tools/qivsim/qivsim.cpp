@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "hostutil/escape.h"
 #include "hostutil/process.h"
 #include "network/config.h"
+#include "sim/ble_central_service.h"
 #include "world/driver.h"
 
 namespace {
@@ -60,6 +62,12 @@ void usage(FILE* f) {
       "  --flash NAME=FILE      flash file of NAME.\n"
       "  --pin NAME=PB12=1      input pin level of NAME at start (repeatable).\n"
       "  --adc NAME=VBAT=3300   analogue input of NAME in mV at start (repeatable).\n"
+      "  --device NAME=MODEL@WHERE[,KEY=VALUE]...\n"
+      "                         a device model beside NAME's chip, on an I2C bus\n"
+      "                         (i2cN:ADDRESS), an SPI bus (spiN:CS) or a serial port\n"
+      "                         (uartN, which the world then no longer carries), e.g.\n"
+      "                         --device a=wifi-coproc@uart1; the image program's\n"
+      "                         --help lists the models and their settings.\n"
       "  --input NAME=TEXT      bytes for NAME's console port from time 0, one after\n"
       "                         another at the line's pace and only while the\n"
       "                         device's receiver is on, so that a script goes on\n"
@@ -81,6 +89,8 @@ void usage(FILE* f) {
       "  --network-cmd LINE     one such line (repeatable, after the file's).\n"
       "  --network-log FILE     one decoded line per frame the network hears or sends\n"
       "                         (default: stdout).\n"
+      "  --ble-central PATH     a BLE central on the air, driven by the qivble tool\n"
+      "                         through the Unix socket PATH (see qivble --help).\n"
       "  -h, --help             this text.\n"
       "\n"
       "Radio band: brisola-t and brisola-e read a band strap (pin PB12) and are\n"
@@ -179,7 +189,7 @@ int run(int argc, char** argv) {
   std::string dir = ".";
   std::string image_dir = hostutil::self_dir();
   time_us run_for = sim::kNever;
-  std::string frame_log_path, transcript_path;
+  std::string frame_log_path, transcript_path, ble_socket;
   std::vector<std::pair<std::string, std::string>> late;  // options naming devices
   NetworkOpts network;
   // Checks the network's lines as they come, so that a mistake is reported
@@ -207,13 +217,15 @@ int run(int argc, char** argv) {
       frame_log_path = value();
     } else if (a == "--transcript") {
       transcript_path = value();
+    } else if (a == "--ble-central") {
+      ble_socket = value();
     } else if (network_option(a, value, network)) {
       std::string error;
       for (size_t k = lines_before; k < network.lines.size(); ++k)
         if (!network_check.apply(network.lines[k].second, &error))
           die(network.lines[k].first + ": " + error);
     } else if (a == "--ports" || a == "--flash" || a == "--pin" || a == "--adc" || a == "--input" ||
-               a == "--loss" || a == "--default-loss" || a == "--noise-floor") {
+               a == "--loss" || a == "--default-loss" || a == "--noise-floor" || a == "--device") {
       late.emplace_back(a, value());
     } else if (!a.empty() && a[0] == '-') {
       die("unknown option " + a + " (see --help)");
@@ -281,6 +293,24 @@ int run(int argc, char** argv) {
     } else if (opt == "--pin" || opt == "--adc") {
       d.launch.args.push_back(opt);
       d.launch.args.push_back(rest);
+    } else if (opt == "--device") {
+      // A model on a serial port takes the port from the world.
+      size_t at = rest.find('@');
+      if (at != std::string::npos && rest.compare(at + 1, 4, "uart") == 0) {
+        size_t end = rest.find(',', at);
+        std::string p =
+            rest.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
+        if (p.size() == 1 && p[0] >= '0' && p[0] < '0' + kMaxPorts) {
+          int port = p[0] - '0';
+          auto& wp = d.launch.world_ports;
+          wp.erase(std::remove(wp.begin(), wp.end(), port), wp.end());
+          auto& pp = d.launch.pty_ports;
+          if (std::find(pp.begin(), pp.end(), port) != pp.end())
+            die("--device " + v + ": port " + p + " is also on a pseudo-terminal (--ports)");
+        }
+      }
+      d.launch.args.push_back(opt);
+      d.launch.args.push_back(rest);
     } else if (opt == "--input") {
       std::string bytes, error;
       if (!hostutil::unescape(rest, &bytes, &error)) die("--input " + v + ": " + error);
@@ -333,8 +363,15 @@ int run(int argc, char** argv) {
         throw Refused(e.what());
       }
     }
+    std::unique_ptr<sim::ble::CentralService> ble;
+    if (!ble_socket.empty()) {
+      ble = std::make_unique<sim::ble::CentralService>(world.master());
+      std::string error;
+      if (!ble->listen(ble_socket, &error)) throw Refused("--ble-central: " + error);
+    }
     for (const auto& p : world.ptys())
       std::printf("%s: port %d on %s\n", world.name(p.id).c_str(), p.port, p.path.c_str());
+    if (ble) std::printf("BLE central on %s\n", ble_socket.c_str());
     std::fflush(stdout);
     for (const DevSpec& d : devs) world.add_input(d.id, d.input);
 
@@ -347,6 +384,7 @@ int run(int argc, char** argv) {
 
     auto over = [&]() {
       if (g_stop) return true;
+      if (ble) ble->poll();
       for (const DevSpec& d : devs)
         if (world.master().alive(d.id)) return false;
       return true;

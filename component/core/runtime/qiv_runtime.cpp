@@ -28,19 +28,23 @@ void qiv_serial_drain(SERIAL_PORT port) {
     if (udrv_serial_read(port, &ch, 1) != 1) {
       return;
     }
-    if (service_nvm_get_mode_type_from_nvm(port) != SERVICE_MODE_TYPE_CLI) {
-      continue;
-    }
-    switch (udrv_serial_get_lock_state(port)) {
-      case SERIAL_WLOCK_OPEN:
-        service_mode_cli_handler(port, static_cast<char>(ch));
-        break;
-      case SERIAL_WLOCK_LOCKED:
-        udrv_serial_wlock_handler(port, ch);
-        break;
-      default:
-        break;
-    }
+    qiv_serial_byte(port, ch);
+  }
+}
+
+void qiv_serial_byte(SERIAL_PORT port, uint8_t ch) {
+  if (service_nvm_get_mode_type_from_nvm(port) != SERVICE_MODE_TYPE_CLI) {
+    return;
+  }
+  switch (udrv_serial_get_lock_state(port)) {
+    case SERIAL_WLOCK_OPEN:
+      service_mode_cli_handler(port, static_cast<char>(ch));
+      break;
+    case SERIAL_WLOCK_LOCKED:
+      udrv_serial_wlock_handler(port, ch);
+      break;
+    default:
+      break;
   }
 }
 

@@ -26,6 +26,10 @@ void qiv_loop_pass(void);
 // AT mode) or the password line (locked port); a port in custom mode is left
 // to the user program.
 void qiv_serial_drain(SERIAL_PORT port);
+// One received byte of a port the shared way: to the line editor when the
+// port is in AT mode and unlocked, to the password line when it is locked,
+// dropped otherwise.
+void qiv_serial_byte(SERIAL_PORT port, uint8_t ch);
 
 // Entry points with plain linkage into the user program.
 extern "C" void qiv_setup(void);

@@ -3,11 +3,9 @@
 #include "qiv_config.h"
 #include "udrv_adc.h"
 
-// The formulas read the converter against the references of 3.3 V down to
-// 1.2 V; which formula a board uses is in the table below.
-#if !QIV_CHIP_ADC_REFS_3V3_TO_1V2
-#error "the battery formulas need the ADC references of 3.3 V to 1.2 V"
-#endif
+// The formulas read the converter against its references: 3.3 V down to
+// 1.2 V, or (Tarnelka) the internal 2.0 V and 1.5 V ones; which formula a
+// board uses is in the table below.
 
 // The ADC channel of the supply voltage (the MCU's battery-voltage input).
 #define SERVICE_BATTERY_SUPPLY_CHANNEL 255u
@@ -21,6 +19,9 @@ enum battery_formula : uint8_t {
   BATTERY_TABLE,
   // The internal reference read at 12 bits: the supply is the battery.
   BATTERY_VREFINT,
+  // A divider of 2.5 / 1.5 behind a gain of 1.3, read against the internal
+  // reference, with the board's calibration 0.21 + 2.02 x.
+  BATTERY_CALIBRATED,
 };
 
 struct battery_profile {
@@ -29,8 +30,12 @@ struct battery_profile {
 };
 
 // One row per board.
-#if defined(QIV_BOARD_BRISOLA_T) || defined(QIV_BOARD_SAFFROND)
+#if defined(QIV_BOARD_TARNELKA)
+constexpr battery_profile profile = {13, BATTERY_CALIBRATED};
+#elif defined(QIV_BOARD_BRISOLA_T) || defined(QIV_BOARD_SAFFROND)
 constexpr battery_profile profile = {19, BATTERY_DIVIDER};
+#elif defined(QIV_BOARD_MINACOR)
+constexpr battery_profile profile = {5, BATTERY_DIVIDER};
 #elif defined(QIV_BOARD_BRISOLA_E)
 constexpr battery_profile profile = {19, BATTERY_TABLE};
 #elif defined(QIV_BOARD_QUENLARLP_SIP)
@@ -61,6 +66,7 @@ float adc_full_scale(UDRV_ADC_RESOLUTION resolution) {
   }
 }
 
+#if QIV_CHIP_ADC_REFS_3V3_TO_1V2
 float adc_reference(UDRV_ADC_MODE mode) {
   switch (mode) {
     case UDRV_ADC_MODE_3_3:
@@ -76,6 +82,20 @@ float adc_reference(UDRV_ADC_MODE mode) {
     default:
       return 3.6f;
   }
+}
+#else
+// The battery reading's reference: the internal 1.5 V or 2.0 V one.
+float adc_reference(UDRV_ADC_MODE mode) { return mode == UDRV_ADC_MODE_1_5 ? 1.5f : 2.0f; }
+#endif
+
+// The supply reading's reference (on the chip with only the internal
+// references, 1.2 in the 1.5 V mode).
+float supply_reference(UDRV_ADC_MODE mode) {
+#if QIV_CHIP_ADC_REFS_3V3_TO_1V2
+  return adc_reference(mode);
+#else
+  return mode == UDRV_ADC_MODE_1_5 ? 1.2f : 2.0f;
+#endif
 }
 
 // The reading as the unsigned 16-bit value the converter delivers.
@@ -132,6 +152,19 @@ int32_t service_battery_get_batt_level(float *bat_lvl) {
 #endif
       return 0;
     }
+    case BATTERY_CALIBRATED: {
+      ret = read_raw(profile.channel, &raw);
+      if (ret != 0) {
+        return ret;
+      }
+      float v = static_cast<float>(raw) / adc_full_scale(udrv_adc_get_resolution());
+      v = v * adc_reference(udrv_adc_get_mode());
+      v = v * 1.3f;
+      v = v * 2.5f;
+      v = v / 1.5f;
+      *bat_lvl = 0.21f + 2.02f * v;
+      return 0;
+    }
     case BATTERY_TABLE:
       ret = read_raw(profile.channel, &raw);
       if (ret != 0) {
@@ -163,7 +196,7 @@ int32_t service_battery_get_SysVolt_level(float *sys_lvl) {
   if (ret != 0) {
     return ret;
   }
-  float v = static_cast<float>(raw) * adc_reference(udrv_adc_get_mode());
+  float v = static_cast<float>(raw) * supply_reference(udrv_adc_get_mode());
   v = v / adc_full_scale(udrv_adc_get_resolution());
   *sys_lvl = v;
   return 0;

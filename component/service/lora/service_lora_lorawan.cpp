@@ -120,7 +120,7 @@ int32_t push_stored_settings(void) {
   if ((ret = service_lora_setup_multicast()) != 0) return ret;
   if ((ret = service_lora_set_class(service_nvm_get_class_from_nvm(), false)) != 0) return ret;
   if ((ret = service_lora_set_adr(service_nvm_get_adr_from_nvm(), false)) != 0) return ret;
-  if ((ret = service_lora_set_dr(service_nvm_get_dr_from_nvm(), false)) != 0) return ret;
+  if ((ret = service_lora_set_dr(service_lora_stored_dr(), false)) != 0) return ret;
   if ((ret = service_lora_set_rx2dr(service_nvm_get_rx2dr_from_nvm(), false)) != 0) return ret;
   service_lora_set_rx2freq(service_nvm_get_rx2fq_from_nvm(), false);
   if ((ret = service_lora_set_jn1dl(service_nvm_get_jn1dl_from_nvm(), false)) != 0) return ret;
@@ -136,6 +136,18 @@ int32_t push_stored_settings(void) {
 }
 
 }  // namespace
+
+SERVICE_LORA_DATA_RATE service_lora_stored_dr(void) {
+  const SERVICE_LORA_DATA_RATE dr = service_nvm_get_dr_from_nvm();
+  const LoRaMacRegion_t region = region_of(service_lora_get_band(), false);
+  GetPhyParams_t phy{};
+  phy.Attribute = PHY_MIN_TX_DR;
+  if (!RegionIsActive(region) || dr >= RegionGetPhyParam(region, &phy).Value) {
+    return dr;
+  }
+  phy.Attribute = PHY_DEF_TX_DR;
+  return static_cast<SERVICE_LORA_DATA_RATE>(RegionGetPhyParam(region, &phy).Value);
+}
 
 // The MAC's status as the service prints it.
 const char *service_lora_mac_status_text(LoRaMacStatus_t status) {
@@ -239,7 +251,7 @@ int32_t service_lora_init(SERVICE_LORA_BAND band) {
     if (service_nvm_get_njm_from_nvm() == SERVICE_LORA_ABP) {
       service_lora_restore_mac_context();
       if (service_nvm_get_adr_from_nvm() &&
-          (ret = service_lora_set_dr(service_nvm_get_dr_from_nvm(), false)) != 0) {
+          (ret = service_lora_set_dr(service_lora_stored_dr(), false)) != 0) {
         return ret;
       }
     }
@@ -421,7 +433,7 @@ int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_jo
       MlmeReq_t req{};
       req.Type = MLME_JOIN;
       req.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
-      req.Req.Join.Datarate = static_cast<uint8_t>(service_nvm_get_dr_from_nvm());
+      req.Req.Join.Datarate = static_cast<uint8_t>(service_lora_stored_dr());
       LoRaMacStatus_t status = LoRaMacMlmeRequest(&req);
       DutyCycleWaitTime = req.ReqReturn.DutyCycleWaitTime;
       switch (status) {
@@ -509,7 +521,7 @@ int32_t service_lora_send(uint8_t *buff, uint32_t len, SERVICE_LORA_SEND_INFO in
     default:
       break;
   }
-  const int8_t datarate = static_cast<int8_t>(service_nvm_get_dr_from_nvm());
+  const int8_t datarate = static_cast<int8_t>(service_lora_stored_dr());
   uint8_t linkcheck = service_nvm_get_linkcheck_from_nvm();
   if (linkcheck != LINK_CHECK_DISABLE) {
     if (linkcheck == LINK_CHECK_ONCE) {

@@ -219,7 +219,7 @@ void MlmeConfirm(MlmeConfirm_t *c) {
         if (service_lora_join_callback != nullptr) {
           service_lora_join_callback(0);
         }
-        service_lora_set_dr(service_nvm_get_dr_from_nvm(), false);
+        service_lora_set_dr(service_lora_stored_dr(), false);
         if (service_get_debug_level() != 0) {
           MibRequestConfirm_t mib{};
           mib.Type = MIB_DEV_ADDR;

@@ -17,6 +17,12 @@ extern bool last_ack;
 extern TimerTime_t DutyCycleWaitTime;
 extern uint32_t auto_join_retry_cnt;
 
+// The stored data rate, as joins, uplinks and start-up use it. A rate below
+// the band's lowest (the factory default 0 on CN470, whose lowest is 1)
+// gives way to the band's default, so that a module can join and send from
+// its first start; the store keeps what it holds.
+SERVICE_LORA_DATA_RATE service_lora_stored_dr(void);
+
 // The MAC's primitives.
 void McpsConfirm(McpsConfirm_t *mcpsConfirm);
 void McpsIndication(McpsIndication_t *mcpsIndication);

@@ -322,6 +322,11 @@ int32_t service_lora_set_class(SERVICE_LORA_CLASS device_class, bool commit) {
   if (!band_active()) return -UDRV_UNSUPPORTED_BAND;
   auto store = [&]() { return commit ? service_nvm_set_class_to_nvm(device_class) : 0; };
   if (device_class > SERVICE_LORA_CLASS_C) return -UDRV_INTERNAL_ERR;
+  // A band that sends no beacons cannot run class B: choosing it is
+  // refused rather than left to listen on no frequency.
+  if (commit && device_class == SERVICE_LORA_CLASS_B && service_lora_get_beacon_freq() == 0) {
+    return -UDRV_UNSUPPORTED_BAND;
+  }
   if (!service_lora_get_njs()) {
     return store();
   }

@@ -1,8 +1,9 @@
 // RF test mode (see service_lora_test.h).
 //
-// The packet and hop runs step on TxTimer (timer server: its callbacks run in
-// the RTC alarm interrupt), the radio callbacks run in the radio interrupt;
-// both print their progress lines from there. Each start takes one counted
+// The packet and hop runs step on TxTimer (the MAC's timer list: on the
+// STM32WLE5 images its callbacks run in the RTC alarm interrupt), the radio
+// callbacks where the radio's interrupt is processed; both print their
+// progress lines from there. Each start takes one counted
 // wake lock, so the module stays awake while testing; a run gives its lock
 // back when its last frame is out, and service_lora_toff gives back all.
 #include "service_lora_test.h"
@@ -29,7 +30,7 @@
 #include "udrv_powersave.h"
 #include "udrv_rtc.h"
 #include "udrv_serial.h"
-#include "util_timer.h"
+#include "timer.h"
 
 volatile testParameter_t testParam = {
     1,          // modem: LoRa
@@ -97,7 +98,7 @@ uint8_t payload[256];
 volatile uint32_t Rx_count_RxOk, Rx_count_RxKo;
 uint32_t freq_seq[kFreqSeqMax];
 uint8_t freq_cnt;
-UTIL_TIMER_Object_t TxTimer;
+TimerEvent_t TxTimer;
 bool tx_timer_created;
 // Locks that go back when the radio is done: the packet or hop run's after
 // its last frame (TX done or TX timeout), the continuous wave's when it ends.
@@ -139,14 +140,15 @@ void tx_config(uint32_t datarate, uint32_t bandwidth) {
 }
 
 void timer_start(void (*step)(void*)) {
-  UTIL_TIMER_Stop(&TxTimer);
-  UTIL_TIMER_Create(&TxTimer, kStepMs, UTIL_TIMER_ONESHOT, step, nullptr);
+  if (tx_timer_created) TimerStop(&TxTimer);
+  TimerInit(&TxTimer, step);
+  TimerSetValue(&TxTimer, kStepMs);
   tx_timer_created = true;
-  UTIL_TIMER_Start(&TxTimer);
+  TimerStart(&TxTimer);
 }
 
 void timer_stop(void) {
-  if (tx_timer_created) UTIL_TIMER_Stop(&TxTimer);
+  if (tx_timer_created) TimerStop(&TxTimer);
 }
 
 // ---- radio callbacks of the tests (radio interrupt) ----
@@ -232,7 +234,7 @@ void OnTxTimerEvent(void*) {
   // The next step is timed from this one, so the frames keep a steady
   // 500 ms cadence whatever the printing takes.
   if (packet > 0) {
-    UTIL_TIMER_Start(&TxTimer);
+    TimerStart(&TxTimer);
   } else {
     finish_tx_run();
   }
@@ -246,7 +248,7 @@ void OnHopTimerEvent(void*) {
   if ((TestState & kTxRunning) == 0) return;
   testParam.nb_tx = testParam.nb_tx - 1;
   if (testParam.nb_tx > 0) {
-    UTIL_TIMER_Start(&TxTimer);
+    TimerStart(&TxTimer);
   } else {
     finish_tx_run();
   }

@@ -74,7 +74,10 @@ static int32_t flash_read(uint32_t addr, uint32_t len, uint8_t *buff) {
     if (chunk > len - done) {
       chunk = len - done;
     }
-    uhal_flash_read(page, page_buff, page_size);
+    // A page the port cannot read is a failure, not the last page's bytes.
+    if (uhal_flash_read(page, page_buff, page_size) != 0) {
+      return -UDRV_INTERNAL_ERR;
+    }
     memcpy(buff + done, page_buff + offset, chunk);
     done += chunk;
   }
@@ -95,7 +98,9 @@ static bool flash_equal(uint32_t addr, uint32_t len, uint8_t const *buff) {
     if (chunk > sizeof(compare_buff)) {
       chunk = sizeof(compare_buff);
     }
-    flash_read(addr + done, chunk, compare_buff);
+    if (flash_read(addr + done, chunk, compare_buff) != 0) {
+      return false;
+    }
     if (memcmp(compare_buff, buff + done, chunk) != 0) {
       return false;
     }
@@ -120,7 +125,11 @@ static int32_t flash_write(uint32_t addr, uint32_t len, uint8_t const *buff) {
     if (chunk > len - done) {
       chunk = len - done;
     }
-    uhal_flash_read(page, page_buff, page_size);
+    // The rest of the page is kept as it is: a page that cannot be read is
+    // not erased.
+    if (uhal_flash_read(page, page_buff, page_size) != 0) {
+      return -UDRV_INTERNAL_ERR;
+    }
     memcpy(page_buff + offset, buff + done, chunk);
     if (uhal_flash_erase(page, page_size) != 0) {
       return -UDRV_INTERNAL_ERR;

@@ -42,6 +42,8 @@ void udrv_powersave_wake_unlock(void) {
   udrv_system_critical_section_end(&mask);
 }
 
+uint32_t udrv_powersave_wake_lock_count(void) { return wlock_cnt; }
+
 void powersave_sleep_handler(void *pdata) {
   (void)pdata;
   udrv_powersave_in_sleep = false;

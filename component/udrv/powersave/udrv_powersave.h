@@ -35,6 +35,8 @@ extern udrv_ps_cb udrv_ps_wakeup_cb[UDRV_PS_CB_SLOTS];
 
 void udrv_powersave_wake_lock(void);
 void udrv_powersave_wake_unlock(void);
+// Wake locks held now (a port's wake window is not closed while one is).
+uint32_t udrv_powersave_wake_lock_count(void);
 // Sleeps for ms_time ms, or until a wake source ends it when ms_time is 0.
 // 0; -8 while a wake lock is held; -6 when events are pending or the last
 // wake-up was less than 3 ms ago.

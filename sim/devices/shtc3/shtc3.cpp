@@ -58,6 +58,7 @@ void Shtc3::put_word(uint16_t w) {
 }
 
 bool Shtc3::start(bool read) {
+  if (nack_) return false;
   reading_ = read;
   cmd_len_ = 0;
   if (!read) return true;
@@ -136,19 +137,27 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& entry, std::st
     *error = "sits on an I2C bus (e.g. shtc3@i2c2:0x70)";
     return nullptr;
   }
-  if (!devices::known_settings(entry, {"t", "rh"}, error)) return nullptr;
-  double t = 25.0, rh = 50.0;
+  if (!devices::known_settings(entry, {"t", "rh", "nack"}, error)) return nullptr;
+  double t = 25.0, rh = 50.0, nack = 0;
   if (!devices::setting_double(entry, "t", &t, error) ||
-      !devices::setting_double(entry, "rh", &rh, error))
+      !devices::setting_double(entry, "rh", &rh, error) ||
+      !devices::setting_double(entry, "nack", &nack, error))
     return nullptr;
+  if (nack != 0 && nack != 1) {
+    *error = "nack: 0 or 1";
+    return nullptr;
+  }
   auto a = std::make_unique<Attached>(entry.bus_number, static_cast<uint8_t>(entry.address));
   a->sensor.set_temperature(t);
   a->sensor.set_humidity(rh);
+  a->sensor.set_nack(nack == 1);
   return a;
 }
 
 const devices::Registration registration(
-    "shtc3", "humidity and temperature sensor, e.g. shtc3@i2c2:0x70,t=21.5,rh=40 (degrees C, %RH)",
+    "shtc3",
+    "humidity and temperature sensor, e.g. shtc3@i2c2:0x70,t=21.5,rh=40 (degrees C, %RH);\n"
+    "      nack=1: absent (its address is not acknowledged)",
     make);
 
 }  // namespace

@@ -78,6 +78,12 @@ bool exception_pending(int exc);
 uint32_t get_primask();
 void set_primask(uint32_t value);
 
+// BASEPRI: a non-zero value masks every configurable interrupt whose
+// priority value is at or above it (0 masks nothing). Lowering it delivers
+// what it held off.
+uint8_t get_basepri();
+void set_basepri(uint8_t value);
+
 // True while an interrupt handler runs (nested handlers count too).
 bool in_isr();
 
@@ -178,6 +184,15 @@ void pin_output(uint16_t pin, int level);     // firmware drives an output
 int pin_output_level(uint16_t pin);
 using PinEdgeFn = void (*)(void* ctx, uint16_t pin, int level);  // an event
 void pin_set_edge_handler(PinEdgeFn fn, void* ctx);
+// A device outside the chip wired to one of its outputs (an enable or reset
+// input): `fn` runs whenever the level the chip drives on the pin changes,
+// at once, within the firmware's write. Like an event it runs "in hardware"
+// (it may change the device's state and schedule events, never call
+// firmware code). Any number of watchers per pin; a reset of the simulated
+// core (host::reset_core) forgets them all.
+using PinWatchFn = void (*)(void* ctx, uint16_t pin, int level);
+void pin_watch(uint16_t pin, PinWatchFn fn, void* ctx);
+void pin_unwatch(uint16_t pin, PinWatchFn fn, void* ctx);
 // Analogue input in millivolts, by channel name: a pin name or one of the
 // chip's other analogue inputs ("VREFINT", "VBAT"); other names stop.
 void analog_set_mv(const char* channel, uint32_t millivolts);

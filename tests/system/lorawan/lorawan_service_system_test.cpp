@@ -3,7 +3,10 @@
 // uplinks with and without acknowledgement.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "network/gateway.h"
 #include "systest/world.h"
@@ -466,6 +469,78 @@ TEST_F(LoRaWan, JoinRetriesWithoutAnswer) {
   EXPECT_TRUE(at("AT+NJS=?", "AT+NJS=0"));
 }
 
+// AT+JOIN with join start 0 ends a retry cycle in progress: no request
+// follows.
+TEST_F(LoRaWan, JoinStartZeroStopsTheRetries) {
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  ASSERT_TRUE(at("AT+DR=5"));
+  ASSERT_TRUE(at("AT+JOIN=1:0:8:5"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:JOIN_FAILED_RX_TIMEOUT", sec(10)));
+  ASSERT_TRUE(at("AT+JOIN=0:0:8:5"));
+  EXPECT_TRUE(d_->quiet(kAt, sec(60)));
+  EXPECT_EQ(ns_.uplinks().size(), 1u);
+  EXPECT_TRUE(at("AT+JOIN=?", "AT+JOIN=0:0:8:5"));
+}
+
+// A payload longer than the data rate carries is refused, and an empty
+// frame goes out in its place (it still carries what the MAC had to say).
+TEST_F(LoRaWan, PayloadTooLongForTheDataRate) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+DR=0"));
+  struct Case {
+    size_t bytes;
+    const char* reply;
+    bool carried;
+  };
+  const Case cases[] = {{51, "OK", true}, {52, "AT_PARAM_ERROR", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const size_t before = ns_.uplinks().size();
+    ASSERT_TRUE(at("AT+SEND=2:" + std::string(2 * c.bytes, '7'), c.reply));
+    std::optional<UplinkRecord> up = uplink(before);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->status, "ok");
+    EXPECT_EQ(up->mtype, MType::kUnconfirmedUp);
+    EXPECT_EQ(up->fport.has_value(), c.carried);
+    EXPECT_EQ(up->payload.size(), c.carried ? c.bytes : 0u);
+    EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    ASSERT_TRUE(d_->quiet(kAt, sec(2)));
+  }
+}
+
+// Choosing the band the module already has changes nothing: the flash
+// stays as it is and the session goes on.
+TEST_F(LoRaWan, ChoosingTheStoredBandChangesNothing) {
+  DeviceEntry e;
+  e.name = "a";
+  e.otaa = false;
+  e.dev_addr = kDevAddr;
+  e.keys.fnwk_s_int = e.keys.snwk_s_int = e.keys.nwk_s_enc = kNwkSKey;
+  e.keys.app_s = kAppSKey;
+  ns_.add_device(e);
+  ASSERT_TRUE(at("AT+DEVADDR=26011234"));
+  ASSERT_TRUE(at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
+  ASSERT_TRUE(at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
+  ASSERT_TRUE(at("AT+NJM=0"));
+  ASSERT_TRUE(at("AT+SEND=5:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  const std::vector<uint8_t> flash = d_->flash();
+  ASSERT_TRUE(at("AT+BAND=4"));
+  ASSERT_TRUE(at("AT+BAND=?", "AT+BAND=4"));
+  EXPECT_TRUE(d_->flash() == flash);
+  const size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=5:02"));
+  std::optional<UplinkRecord> up = uplink(before);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->status, "ok");
+  EXPECT_EQ(up->fcnt, 1u);
+}
+
 // With the duty cycle enforced an uplink that must wait says how long and
 // is refused as busy: nothing goes on the air.
 TEST_F(LoRaWan, UplinkHeldBackByTheDutyCycle) {
@@ -550,6 +625,175 @@ TEST_F(LoRaWan, DownlinksOnSeveralPorts) {
     EXPECT_TRUE(at("AT+RSSI=?", "AT+RSSI=" + signal.substr(0, colon)));
     EXPECT_TRUE(at("AT+SNR=?", "AT+SNR=" + signal.substr(colon + 1)));
   }
+}
+
+// What a class A device does after a downlink by itself: a frame with no
+// payload (an acknowledgement) prints no downlink line but gives the signal
+// readings; a confirmed downlink is acknowledged by an empty uplink at once;
+// a downlink saying more are waiting is followed by an empty uplink that
+// fetches the next.
+TEST_F(LoRaWan, WhatFollowsADownlinkInClassA) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+RSSI=?", "AT+RSSI=0"));
+  ASSERT_TRUE(at("AT+CFM=1"));
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  EXPECT_TRUE(d_->quiet(kAt, sec(3))) << "no downlink line for a bare acknowledgement";
+  d_->write(kAt, "AT+RSSI=?\r\n");
+  std::optional<std::string> rssi = d_->next_line(kAt, sec(2));
+  ASSERT_TRUE(rssi);
+  EXPECT_EQ(rssi->rfind("AT+RSSI=-", 0), 0u) << *rssi;
+  ASSERT_TRUE(d_->wait_line(kAt, "OK", sec(2)));
+  ASSERT_TRUE(at("AT+CFM=0"));
+
+  // A confirmed downlink: the acknowledgement goes out by itself.
+  ns_.queue_downlink("a", 4, Bytes{0x44}, true);
+  size_t before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  std::optional<std::string> rx = d_->next_line(kAt, sec(1));
+  ASSERT_TRUE(rx);
+  EXPECT_EQ(rx->substr(rx->size() - 13), ":UNICAST:4:44") << *rx;
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  ASSERT_EQ(ns_.uplinks().size(), before + 2);
+  const UplinkRecord& ack = ns_.uplinks()[before + 1];
+  EXPECT_EQ(ack.status, "ok");
+  EXPECT_FALSE(ack.fport);
+  EXPECT_TRUE(ack.payload.empty());
+  EXPECT_TRUE(ack.fctrl & 0x20) << "ACK bit";
+  EXPECT_TRUE(ns_.last_confirmed_acked("a"));
+  ASSERT_TRUE(d_->quiet(kAt, sec(3)));
+
+  // Two downlinks waiting: the second comes after the empty uplink the
+  // first one's pending flag brings.
+  ns_.queue_downlink("a", 5, Bytes{0x55});
+  ns_.queue_downlink("a", 6, Bytes{0x66});
+  before = ns_.uplinks().size();
+  ASSERT_TRUE(at("AT+SEND=2:03"));
+  for (const char* suffix : {":UNICAST:5:55", ":UNICAST:6:66"}) {
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    rx = d_->next_line(kAt, sec(1));
+    ASSERT_TRUE(rx);
+    EXPECT_EQ(rx->substr(rx->size() - 13), suffix) << *rx;
+  }
+  EXPECT_TRUE(d_->quiet(kAt, sec(5)));
+  ASSERT_EQ(ns_.uplinks().size(), before + 2);
+  EXPECT_FALSE(ns_.uplinks()[before + 1].fport);
+  EXPECT_EQ(ns_.queued("a"), 0u);
+}
+
+// A class C device acknowledges a confirmed downlink of its continuous
+// window with an empty uplink, as a class A device does.
+TEST_F(LoRaWan, ClassCConfirmedDownlinkIsAcknowledged) {
+  otaa_identity();
+  ASSERT_TRUE(at("AT+CLASS=C"));
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ns_.set_class("a", 'C');
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:SEND_CONFIRMED_OK", sec(10)));
+  ASSERT_TRUE(d_->quiet(kAt, sec(5)));
+  const size_t before = ns_.uplinks().size();
+  ns_.queue_downlink("a", 9, Bytes{0xC3}, true);
+  std::optional<std::string> rx = d_->next_line(kAt, sec(10));
+  ASSERT_TRUE(rx);
+  EXPECT_EQ(rx->rfind("+EVT:RX_C:", 0), 0u) << *rx;
+  EXPECT_EQ(rx->substr(rx->size() - 13), ":UNICAST:9:c3") << *rx;
+  std::optional<UplinkRecord> ack = uplink(before);
+  ASSERT_TRUE(ack);
+  EXPECT_FALSE(ack->fport);
+  EXPECT_TRUE(ack->fctrl & 0x20) << "ACK bit";
+  EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  EXPECT_TRUE(ns_.last_confirmed_acked("a"));
+}
+
+// The signal readings answer in the FSK work mode too, not in LoRa P2P.
+TEST_F(LoRaWan, SignalReadingsByWorkMode) {
+  struct Case {
+    const char* nwm;
+    const char* banner;
+    const char* rssi;
+    const char* snr;
+  };
+  const Case cases[] = {
+      {"2", "Current Work Mode: FSK.", "AT+RSSI=0", "AT+SNR=0"},
+      {"0", "Current Work Mode: LoRa P2P.", "AT_MODE_NO_SUPPORT", "AT_MODE_NO_SUPPORT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.nwm);
+    d_->write(kAt, std::string("AT+NWM=") + c.nwm + "\r\n");
+    ASSERT_TRUE(d_->wait_line(kAt, c.banner, sec(5)));
+    EXPECT_TRUE(at("AT+RSSI=?", c.rssi));
+    EXPECT_TRUE(at("AT+SNR=?", c.snr));
+    EXPECT_TRUE(at("AT+ARSSI=?", "AT_MODE_NO_SUPPORT"));
+  }
+}
+
+// Link check in the every-time mode: each uplink asks, each answer is
+// reported, and the mode stays.
+TEST_F(LoRaWan, LinkCheckEveryTime) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ASSERT_TRUE(at("AT+LINKCHECK=2"));
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const size_t before = ns_.uplinks().size();
+    ASSERT_TRUE(at("AT+SEND=2:0" + std::to_string(i)));
+    std::optional<UplinkRecord> up = uplink(before);
+    ASSERT_TRUE(up);
+    ASSERT_EQ(up->mac.size(), 1u);
+    EXPECT_EQ(up->mac[0].cid, 0x02);
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    std::optional<std::string> lc = d_->next_line(kAt, sec(1));
+    ASSERT_TRUE(lc);
+    EXPECT_EQ(lc->rfind("+EVT:LINKCHECK:0:", 0), 0u) << *lc;
+    ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  }
+  EXPECT_TRUE(at("AT+LINKCHECK=?", "AT+LINKCHECK=2"));
+}
+
+// A join accept the device cannot open (made under another key) is a
+// failed join with the MAC's status, not a timeout, and the retry follows.
+TEST_F(LoRaWan, JoinAcceptUnderAnotherKeyFails) {
+  // The network does not know the device: the only answer is the forged
+  // one, in the first join window.
+  ASSERT_TRUE(at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  ASSERT_TRUE(at("AT+JOIN=1:0:7:1"));
+  std::optional<UplinkRecord> request = wait_uplink(
+      w_.master(), ns_, 0, [](const UplinkRecord& r) { return r.mtype == MType::kJoinRequest; },
+      sec(5));
+  ASSERT_TRUE(request);
+  Bytes accept(17, 0x5A);
+  accept[0] = 0x20;  // join accept
+  gw_.send_raw(request->meta.end_us + 5000000, request->meta.freq, request->meta.dr, accept);
+  std::optional<std::string> line = d_->next_line(kAt, sec(10));
+  ASSERT_TRUE(line);
+  EXPECT_EQ(*line, "+EVT:JOIN_FAILED_7");
+  EXPECT_TRUE(at("AT+NJS=?", "AT+NJS=0"));
+  // One retry after the stored period; unanswered, it times out.
+  EXPECT_TRUE(d_->wait_line(kAt, "+EVT:JOIN_FAILED_RX_TIMEOUT", sec(20)));
+  EXPECT_TRUE(d_->quiet(kAt, sec(20)));
+}
+
+// Requests the network leaves unanswered: the link check and the time
+// request each report their failure.
+TEST_F(LoRaWan, UnansweredLinkCheckAndTimeRequestFail) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ns_.set_window("a", Window::kNone);
+  ASSERT_TRUE(at("AT+LINKCHECK=1"));
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+EVT:TX_DONE", "+EVT:LINKCHECK:1:0:0:0:0"}, sec(10)));
+  ASSERT_TRUE(at("AT+TIMEREQ=1"));
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+EVT:TX_DONE", "+EVT:TIMEREQ_FAILED"}, sec(10)));
+  EXPECT_TRUE(at("AT+TIMEREQ=?", "AT+TIMEREQ=0"));
 }
 
 // Link check once and a device time request: each answer brings its line,
@@ -721,6 +965,121 @@ TEST_F(LoRaWan, OtaaMacBlockHoldsOnlyTheDevNonce) {
   ASSERT_GT(ns_.uplinks().size(), n);
   EXPECT_EQ(ns_.uplinks()[n].dev_nonce, stored + 1);
   EXPECT_EQ(ns_.uplinks()[n].status, "ok");
+}
+
+// CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320), computed here
+// apart from the firmware's.
+uint32_t crc32(const uint8_t* p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
+// An ABP device keeps its session in the MAC block, each part where the
+// block has it: the crypto group (frame counters) at 0, MAC group 1 at 56,
+// MAC group 2 (address, version, MAC state) at 88 and the secure element
+// (keys) at 476, each closed by the CRC-32 of its other bytes, then the 96
+// channel entries at 892, which carry no CRC. At the next start a group
+// whose CRC no longer matches is left out, and only that one.
+TEST_F(LoRaWan, AbpMacBlockHoldsTheSessionGroups) {
+  constexpr size_t kMacBlock = 0x3E000;  // offset of the MAC block in flash
+  constexpr size_t kMacBlockSize = 2044;
+  constexpr size_t kGroup2 = 88, kSecureElement = 476, kChannels = 892;
+  DeviceEntry e;
+  e.name = "a";
+  e.otaa = false;
+  e.dev_addr = kDevAddr;
+  e.keys.fnwk_s_int = e.keys.snwk_s_int = e.keys.nwk_s_enc = kNwkSKey;
+  e.keys.app_s = kAppSKey;
+  ns_.add_device(e);
+  ASSERT_TRUE(at("AT+DEVADDR=26011234"));
+  ASSERT_TRUE(at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
+  ASSERT_TRUE(at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
+  ASSERT_TRUE(at("AT+NJM=0"));
+  // One uplink and the frame counter the network read in it.
+  auto send = [&]() -> std::optional<uint16_t> {
+    const size_t before = ns_.uplinks().size();
+    if (!at("AT+SEND=5:01")) return std::nullopt;
+    std::optional<UplinkRecord> up = uplink(before);
+    if (!up || up->raw.size() < 8 || up->dev_addr != kDevAddr) return std::nullopt;
+    if (!d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)) || !d_->quiet(kAt, sec(1)))
+      return std::nullopt;
+    return uint16_t(up->raw[6] | up->raw[7] << 8);
+  };
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(send(), i);
+
+  std::vector<uint8_t> flash = d_->flash();
+  const std::vector<uint8_t> block(flash.begin() + kMacBlock,
+                                   flash.begin() + kMacBlock + kMacBlockSize);
+  struct Group {
+    const char* name;
+    size_t offset;
+    size_t size;
+  };
+  const Group groups[] = {{"crypto", 0, 56},
+                          {"MAC group 1", 56, 32},
+                          {"MAC group 2", kGroup2, 388},
+                          {"secure element", kSecureElement, 416}};
+  for (const Group& g : groups) {
+    EXPECT_EQ(le32(block, g.offset + g.size - 4), crc32(block.data() + g.offset, g.size - 4))
+        << g.name;
+  }
+  EXPECT_EQ(le32(block, 0), 0x01000300u) << "LoRaWAN 1.0.3";
+  EXPECT_EQ(block[4] | block[5] << 8, 0) << "no join, no DevNonce";
+  EXPECT_EQ(le32(block, 12), 3u) << "the next uplink counter";
+  EXPECT_EQ(le32(block, kGroup2 + 140), kDevAddr);
+  EXPECT_EQ(le32(block, kGroup2 + 356), 0x01000300u);
+  auto holds = [&](const Key& key) {
+    return std::search(block.begin() + kSecureElement, block.begin() + kChannels, key.begin(),
+                       key.end()) != block.begin() + kChannels;
+  };
+  EXPECT_TRUE(holds(kNwkSKey));
+  EXPECT_TRUE(holds(kAppSKey));
+  // The three EU868 channels, and nothing in the other 93 entries.
+  for (size_t ch = 0; ch < 96; ++ch) {
+    const size_t at = kChannels + 12 * ch;
+    if (ch < 3) {
+      EXPECT_EQ(le32(block, at), 868100000u + 200000u * ch) << "channel " << ch;
+    } else {
+      for (size_t k = 0; k < 12; ++k) ASSERT_EQ(block[at + k], 0) << "channel " << ch;
+    }
+  }
+
+  // A damaged group is left out at the next start. A DevAddr restored from
+  // a damaged MAC group 2 would make the uplink unknown to the network, an
+  // uplink counter from a damaged crypto group would not start again at 0.
+  struct Damage {
+    const char* group;
+    size_t byte;
+    uint16_t next_fcnt;
+  };
+  const Damage damages[] = {
+      {"MAC group 2", kGroup2 + 140, 3},  // the session goes on
+      {"crypto", 12, 0},                  // the counters start again
+  };
+  for (const Damage& dmg : damages) {
+    SCOPED_TRACE(dmg.group);
+    d_->kill();
+    {
+      std::fstream f(d_->flash_path(), std::ios::in | std::ios::out | std::ios::binary);
+      ASSERT_TRUE(f);
+      f.seekg(std::streamoff(kMacBlock + dmg.byte));
+      const char b = char(f.get());
+      f.seekp(std::streamoff(kMacBlock + dmg.byte));
+      f.put(char(b ^ 0x40));
+    }
+    d_->restart();
+    ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+    EXPECT_EQ(send(), dmg.next_fcnt);
+  }
 }
 
 // The receive windows the network's join accept sets are the ones the

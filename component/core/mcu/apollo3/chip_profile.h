@@ -15,6 +15,8 @@
 #define QIV_CHIP_NVM_CFG_ADDR 0xF4000u
 #define QIV_CHIP_NVM_LORA_MAC_ADDR 0xF4500u
 #define QIV_CHIP_NVM_FACTORY_ADDR 0xF6000u
+// The external bootloader's version text (32 bytes, padded with NUL).
+#define QIV_CHIP_BOOT_VERSION_ADDR 0xFC000u
 
 // The port drives its own timer list from the RTC alarms.
 #define QIV_CHIP_RTC_ALARMS 1

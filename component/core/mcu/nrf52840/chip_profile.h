@@ -13,6 +13,8 @@
 // (these images have no LoRaWAN MAC block).
 #define QIV_CHIP_NVM_CFG_ADDR 0xD0000u
 #define QIV_CHIP_NVM_FACTORY_ADDR 0xAF000u
+// The DFU bootloader's version record.
+#define QIV_CHIP_BOOT_VERSION_ADDR 0xFD800u
 
 // The port drives its own timer list from the RTC alarms.
 #define QIV_CHIP_RTC_ALARMS 1

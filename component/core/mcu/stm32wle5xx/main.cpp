@@ -14,6 +14,9 @@
 //   QIV_LORA_P2P_LINKED       the work mode and the point-to-point service;
 //                             without the MAC, start-up starts the service
 //                             itself in the P2P and FSK work modes
+//   QIV_WIFI_COPROCESSOR_LINKED  the Wi-Fi co-processor on UART1: the
+//                             dispatcher passes the host port through to it
+//                             in the ESP AT mode
 #include <string.h>
 
 #include "atcmd.h"
@@ -30,6 +33,9 @@
 
 #if defined(QIV_LORA_SERVICES_LINKED) || defined(QIV_LORA_P2P_LINKED)
 #include "service_lora.h"
+#endif
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+#include "wifi_coprocessor.h"
 #endif
 #ifdef QIV_RADIO_LINKED
 #include "board.h"
@@ -75,6 +81,20 @@ static void start_lora_p2p(void) {
 }
 #endif
 
+// The rate a port is opened at start-up: the stored rate, which the host sets
+// with AT+BAUD. The co-processor's link keeps the co-processor's own rate: a
+// host that changes its rate must not cut the module off its co-processor.
+static uint32_t uart_rate(SERIAL_PORT port) {
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+  if (port == SERIAL_ESP32C2) {
+    return WIFI_COPROCESSOR_BAUDRATE;
+  }
+#else
+  (void)port;
+#endif
+  return service_nvm_get_baudrate_from_nvm();
+}
+
 void qiv_init(void) {
   SCB->VTOR = QIV_APP_VECTOR_TABLE;
   HAL_Init();
@@ -91,8 +111,8 @@ void qiv_init(void) {
   // UART0 has no hardware on these boards and is not opened.
   static const SERIAL_PORT opened[] = {SERIAL_UART1, SERIAL_UART2};
   for (SERIAL_PORT port : opened) {
-    udrv_serial_init(port, service_nvm_get_baudrate_from_nvm(), SERIAL_WORD_LEN_8,
-                     SERIAL_STOP_BIT_1, SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
+    udrv_serial_init(port, uart_rate(port), SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
+                     SERIAL_PARITY_DISABLE, SERIAL_TWO_WIRE_NORMAL_MODE);
   }
 #ifdef QIV_RADIO_LINKED
   MX_SUBGHZ_Init();
@@ -166,6 +186,10 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
   auto *event = static_cast<udrv_system_event_t *>(p_event_data);
   switch (event->request) {
     case UDRV_SYS_EVT_OP_SERIAL_UART:
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+      wifi_coprocessor_serial_event();
+      break;
+#endif
       if (qiv_board.drain_uart2_only) {
         qiv_serial_drain(SERIAL_UART2);
       } else {
@@ -217,6 +241,9 @@ int main(void) {
   if (qiv_board.band_strap) {
     __HAL_RCC_GPIOB_CLK_ENABLE();
   }
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+  __HAL_RCC_GPIOB_CLK_ENABLE();
+#endif
   restore_atcmd_table();
   update_permission();
   qiv_setup();

@@ -1971,7 +1971,13 @@ void LoRaMacHandleRequestEvents() {
       MacCtx.MacFlags.Bits.MlmeReq = 1;
     }
   }
-  LoRaMacClassBResumeBeaconing();
+  // A confirm handler may have started the next exchange (an empty uplink
+  // that completes class B, a resend): beaconing and the slots stay halted
+  // until that exchange ends too, or a slot would take the radio from its
+  // receive windows.
+  if (MacCtx.MacState == LORAMAC_IDLE) {
+    LoRaMacClassBResumeBeaconing();
+  }
   MacCtx.MacFlags.Bits.MacDone = 0;
 }
 

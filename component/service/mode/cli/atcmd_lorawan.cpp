@@ -201,6 +201,10 @@ int32_t get_lbt(void) { return service_lora_get_lbt(); }
 int32_t set_lbt(uint32_t v) { return service_lora_set_lbt(static_cast<uint8_t>(v)); }
 int32_t get_lbt_scantime(void) { return static_cast<int32_t>(service_lora_get_lbt_scantime()); }
 int32_t set_lbt_scantime(uint32_t v) { return service_lora_set_lbt_scantime(v); }
+int32_t get_pgslot(void) { return service_lora_get_ping_slot_periodicity(); }
+int32_t set_pgslot(uint32_t v) {
+  return service_lora_set_ping_slot_periodicity(static_cast<uint8_t>(v));
+}
 
 constexpr uint32_t kAny = 0xFFFFFFFFu;
 const char kU[] = "%s=%u\r\n";
@@ -227,6 +231,8 @@ const NumberItem kTimereq = {0, 1, kD, get_timereq, set_timereq, mapped, true, t
 const NumberItem kLbt = {0, 1, kD, get_lbt, set_lbt, mapped, true, true};
 const NumberItem kLbtScantime = {0,      kAny, kD,  get_lbt_scantime, set_lbt_scantime,
                                  mapped, true, true};
+// A periodicity that could not be stored is reported, not answered "OK".
+const NumberItem kPgslot = {0, 7, kU, get_pgslot, set_pgslot, mapped, false, false};
 
 int query_only(const char *cmd, stParam *param, const NumberItem &item) {
   if (!lorawan_mode()) {
@@ -534,13 +540,84 @@ int At_Class(SERIAL_PORT, char *cmd, stParam *param) {
     case 'c':
       cls = SERVICE_LORA_CLASS_C;
       break;
+    case 'B':
+    case 'b':
+      cls = SERVICE_LORA_CLASS_B;
+      break;
     default:
-      // Class B is not offered yet.
       return AT_PARAM_ERROR;
   }
   int32_t ret = service_lora_set_class(cls, true);
   if (ret == 0) return AT_OK;
   return ret == -UDRV_UNSUPPORTED_BAND ? AT_UNSUPPORTED_BAND : AT_PARAM_ERROR;
+}
+
+// ---- Class B ----
+
+int At_PingSlot(SERIAL_PORT, char *cmd, stParam *param) {
+  return number_command(cmd, param, kPgslot);
+}
+
+namespace {
+
+// The beacon readings exist once class B is running; "?" is the only form.
+int beacon_query_allowed(stParam *param) {
+  if (!lorawan_mode()) {
+    return AT_MODE_NO_SUPPORT;
+  }
+  if (service_lora_get_class_b_state() != SERVICE_LORA_CLASS_B_COMPLETED) {
+    return AT_NO_CLASSB_ENABLE;
+  }
+  return atcmd_is_query(param) ? AT_OK : AT_PARAM_ERROR;
+}
+
+}  // namespace
+
+int At_BeaconFreq(SERIAL_PORT, char *cmd, stParam *param) {
+  int ret = beacon_query_allowed(param);
+  if (ret != AT_OK) {
+    return ret;
+  }
+  const uint32_t hz = service_lora_get_beacon_freq();
+  // MHz with three decimals: 923.050, never 923.50.
+  udrv_serial_log_printf("%s=%d:%d.%03d\r\n", cmd, static_cast<int>(service_lora_get_beacon_dr()),
+                         static_cast<int>(hz / 1000000), static_cast<int>(hz % 1000000 / 1000));
+  return AT_OK;
+}
+
+int At_BeaconTime(SERIAL_PORT, char *cmd, stParam *param) {
+  int ret = beacon_query_allowed(param);
+  if (ret != AT_OK) {
+    return ret;
+  }
+  udrv_serial_log_printf("%s=%u\r\n", cmd, static_cast<unsigned>(service_lora_get_beacon_time()));
+  return AT_OK;
+}
+
+int At_BGW(SERIAL_PORT, char *cmd, stParam *param) {
+  int ret = beacon_query_allowed(param);
+  if (ret != AT_OK) {
+    return ret;
+  }
+  const beacon_bgw_t g = service_lora_get_beacon_gwspecific();
+  udrv_serial_log_printf("%s=%d:%d:%d:%d:%d\r\n", cmd, static_cast<int>(g.GPS_coordinate),
+                         static_cast<int>(g.net_ID), static_cast<int>(g.gateway_ID),
+                         static_cast<int>(g.latitude), static_cast<int>(g.longitude));
+  return AT_OK;
+}
+
+int At_LocalTime(SERIAL_PORT, char *cmd, stParam *param) {
+  if (!lorawan_mode()) {
+    return AT_MODE_NO_SUPPORT;
+  }
+  if (!atcmd_is_query(param)) {
+    return AT_PARAM_ERROR;
+  }
+  char local_time[30];
+  memset(local_time, 0, sizeof local_time);
+  service_lora_get_local_time(local_time);
+  udrv_serial_log_printf("%s=%s\r\n", cmd, local_time);
+  return AT_OK;
 }
 
 // ---- Signal ----

@@ -7,6 +7,9 @@
 #include "atcmd_lorawan.h"
 #include "atcmd_p2p.h"
 #include "atcmd_rftest.h"
+#ifdef QIV_WIFI_COPROCESSOR_LINKED
+#include "wifi_coprocessor.h"
+#endif
 
 // 20 bytes a row on the 32-bit target: start-up code restores the RAM table
 // from its load image row by row.

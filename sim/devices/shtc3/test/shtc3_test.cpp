@@ -169,8 +169,14 @@ TEST_F(Shtc3OnI2c2, TheRegistryAttachesItByDataWithItsSettings) {
   made.reset();
   EXPECT_EQ(command(0x7CA2), HAL_I2C_ERROR_AF) << "gone with its instance";
 
-  for (const char* bad : {"shtc3@uart1", "shtc3@i2c2:0x70,t=warm", "shtc3@i2c2:0x70,humidity=3",
-                          "shtc3@i2c2:0x80", "shtc3@i2c2", "shtc3", "nosuch@i2c2:0x70"}) {
+  made = sim::devices::create("shtc3@i2c2:0x70,nack=1", &error);
+  ASSERT_TRUE(made) << error;
+  EXPECT_EQ(command(0x3517), HAL_I2C_ERROR_AF) << "an absent sensor";
+  made.reset();
+
+  for (const char* bad :
+       {"shtc3@uart1", "shtc3@i2c2:0x70,t=warm", "shtc3@i2c2:0x70,humidity=3",
+        "shtc3@i2c2:0x70,nack=2", "shtc3@i2c2:0x80", "shtc3@i2c2", "shtc3", "nosuch@i2c2:0x70"}) {
     error.clear();
     EXPECT_FALSE(sim::devices::create(bad, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

@@ -22,8 +22,8 @@
 //   bytes read past the end are 0xFF.
 // It starts awake (idle), as after power-up.
 //
-// Backend face: the values the next measurement gives, the ID register, and
-// what the bus did (for tests).
+// Backend face: the values the next measurement gives, the ID register, an
+// absent sensor (no acknowledge), and what the bus did (for tests).
 #pragma once
 
 #include <cstdint>
@@ -43,6 +43,9 @@ class Shtc3 : public I2cTarget {
   void set_temperature(double celsius) { temperature_ = celsius; }
   void set_humidity(double percent) { humidity_ = percent; }
   void set_id(uint16_t id) { id_ = id; }
+  // A sensor that does not answer (absent, broken): its address is not
+  // acknowledged.
+  void set_nack(bool nack) { nack_ = nack; }
   bool asleep() const { return asleep_; }
   uint32_t measurements() const { return measurements_; }
   // Raw words of the current values (what the next measurement reads).
@@ -65,6 +68,7 @@ class Shtc3 : public I2cTarget {
   double humidity_ = 50.0;
   uint16_t id_ = kDefaultId;
   bool asleep_ = false;
+  bool nack_ = false;
   uint32_t measurements_ = 0;
   // The transaction in progress.
   bool reading_ = false;

@@ -1,0 +1,46 @@
+// What the files of the nRF52840 port share: the fatal-error path, the
+// board's pins, the RTC2 time base and the serial ports' receive events.
+#pragma once
+
+#include <stdint.h>
+
+#include "app_error.h"
+#include "nrf.h"
+#include "nrf_soc.h"
+#include "udrv_serial.h"
+#include "udrv_system.h"
+
+// Pins (port * 32 + pin).
+#define NRF_PIN(port, pin) ((uint32_t)((port)*32u + (pin)))
+#define UART0_TX_PIN NRF_PIN(0, 20)
+#define UART0_RX_PIN NRF_PIN(0, 19)
+#define UART1_TX_PIN NRF_PIN(0, 16)
+#define UART1_RX_PIN NRF_PIN(0, 15)
+
+// Logs the failure's place, flushes the log and resets the MCU 100 ms
+// later; never returns.
+[[noreturn]] void on_error(void);
+[[noreturn]] void port_reset(void);
+
+// Events posted by the ports' receive paths and the timer/RTC interrupts
+// (each a static record: the queue keeps a pointer).
+extern udrv_system_event_t qiv_uart_event;
+extern udrv_system_event_t qiv_usb_event;
+extern udrv_system_event_t qiv_nfc_event;
+extern udrv_system_event_t qiv_rtc_event;
+
+// The log's time stamp: the RTC2 counter (32768 Hz).
+uint32_t get_rtc_counter(void);
+
+// The USB CDC-ACM port's enable (bring-up step 8), the one-wire switch back
+// to receiving, and the UARTE baud-rate register for a requested rate.
+void uhal_usb_enable(void);
+void uhal_single_wire_rx_mode(SERIAL_PORT port);
+uint32_t get_nrf_uart_baudrate(uint32_t baudrate);
+
+// The timer slots' expiry (interrupt context).
+void uhal_timer_handler_dispatcher(void *p_context);
+
+// Busy wait of a polled flag: sleeps until the next interrupt (which is what
+// moves the flag), so waiting costs no more than the spin it replaces.
+static inline void port_wait(void) { __WFE(); }

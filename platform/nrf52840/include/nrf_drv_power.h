@@ -1,0 +1,7 @@
+// The POWER driver's USB supply events.
+#pragma once
+
+#include "sdk_errors.h"
+
+void nrf_drv_power_usbevt_uninit(void);
+void nrf_drv_power_uninit(void);

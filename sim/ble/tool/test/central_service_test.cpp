@@ -1,0 +1,141 @@
+// The BLE tool's service against a BLE device program in a world: scan,
+// connect with discovery, the serial service, reads and writes, pairing, a
+// firmware update in packets, disconnection; and the qivble program over the
+// service's socket.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/ble_central_service.h"
+#include "world/driver.h"
+
+namespace {
+
+namespace ble = sim::ble;
+using Lines = std::vector<std::string>;
+
+class BleTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    world_ = std::make_unique<sim::world::Driver>(
+        sim::world::Driver::Options{.image_dir = QIV_IMAGE_DIR});
+    world_->on_uart([&](int, int port, sim::time_us, const uint8_t* d, size_t n) {
+      if (port == 0) console_.append(reinterpret_cast<const char*>(d), n);
+    });
+    world_->start({.name = "peer", .image = "qiv-ble-peer", .world_ports = {0}});
+    service_ = std::make_unique<ble::CentralService>(world_->master());
+  }
+  void TearDown() override {
+    service_.reset();
+    world_->end();
+    world_.reset();
+  }
+  // Runs the world (as fast as it goes) while the service works.
+  void step() {
+    world_->run_until(world_->now() + 10000);
+    service_->poll();
+  }
+  Lines run(const std::string& command) {
+    Lines out;
+    service_->command(command, [&](const std::string& l) { out.push_back(l); });
+    const sim::time_us limit = world_->now() + 120'000'000;
+    while (service_->busy() && world_->now() < limit) step();
+    return out;
+  }
+  bool has(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+
+  std::unique_ptr<sim::world::Driver> world_;
+  std::unique_ptr<ble::CentralService> service_;
+  std::string console_;
+};
+
+TEST_F(BleTool, ScanConnectTalkPairUpdateAndDisconnect) {
+  Lines scan = run("scan 1");
+  EXPECT_EQ(scan, (Lines{"DEVICE C0:11:22:33:44:55 -80 ADV 020106050950454552 RSP "
+                         "0B095A454D2E333334343535",
+                         "OK"}));
+
+  Lines conn = run("connect C0:11:22:33:44:55");
+  EXPECT_EQ(conn,
+            (Lines{"CONNECTED", "MTU 247", "CHAR 0x0702 0C 6E400002-B5A3-F393-E0A9-E50E24DCCA9E",
+                   "CHAR 0x0704 10 6E400003-B5A3-F393-E0A9-E50E24DCCA9E CCC 0x0705",
+                   "CHAR 0x0822 04 00002760-08C2-11E1-9073-0E8AC72E0001",
+                   "CHAR 0x0824 10 00002760-08C2-11E1-9073-0E8AC72E0002 CCC 0x0825", "OK"}));
+
+  EXPECT_EQ(run("at hello"), (Lines{"< hello", "OK"})) << "the peer notifies it back";
+  EXPECT_EQ(run("write 0x0799 00"), (Lines{"ERROR ATT 0x01"}));
+  EXPECT_EQ(run("read 0x0704"), (Lines{"VALUE ", "OK"}));
+  EXPECT_EQ(run("frobnicate"), (Lines{"ERROR unknown command frobnicate (see help)"}));
+  EXPECT_EQ(run("pair 123456"), (Lines{"PAIRED", "OK"}));
+
+  // An image of three and a bit packets goes through the update service.
+  const std::string image_path = world_->dir() + "/image.bin";
+  std::vector<uint8_t> image(1600);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+  std::ofstream(image_path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+  Lines update = run("update " + image_path);
+  ASSERT_FALSE(update.empty());
+  EXPECT_EQ(update.back(), "OK");
+  EXPECT_TRUE(has(update, "HEADER ACCEPTED"));
+  EXPECT_TRUE(has(update, "SENT 1600/1600"));
+  EXPECT_TRUE(has(update, "VERIFIED"));
+  EXPECT_TRUE(has(update, "RESET"));
+  char expect[64];
+  std::snprintf(expect, sizeof expect, "UPDATE 1600 %08X OK\r\n",
+                static_cast<unsigned>(ble::image_crc(image.data(), image.size())));
+  EXPECT_NE(console_.find(expect), std::string::npos) << console_;
+
+  EXPECT_EQ(run("disconnect"), (Lines{"DISCONNECTED 16", "OK"}));
+  EXPECT_NE(console_.find("DISCONNECTED 13\r\n"), std::string::npos);
+  EXPECT_EQ(run("at hello"), (Lines{"ERROR not connected"}));
+}
+
+TEST_F(BleTool, TheToolTalksToTheServiceOverItsSocket) {
+  const std::string path = world_->dir() + "/ble.sock";
+  std::string error;
+  ASSERT_TRUE(service_->listen(path, &error)) << error;
+  const std::string cmd = std::string(QIV_IMAGE_DIR) + "/qivble --socket " + path +
+                          " 'scan 1' 'connect C0:11:22:33:44:55' bogus 'never run' 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  const int fd = ::fileno(p);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  std::string out;
+  // The world moves only while the service has something to do, so that it
+  // waits for the tool however slowly the host runs it; the wall-clock limit
+  // only stops a test that went wrong.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    char buf[512];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+    ASSERT_LT(std::chrono::steady_clock::now(), give_up) << out;
+    if (service_->busy()) {
+      step();
+    } else {
+      service_->poll();
+      ::usleep(1000);
+    }
+  }
+  int status = ::pclose(p);
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "it stops at the first ERROR";
+  EXPECT_NE(out.find("DEVICE C0:11:22:33:44:55 -80 ADV"), std::string::npos) << out;
+  EXPECT_NE(out.find("CONNECTED\nMTU 247\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ERROR unknown command bogus (see help)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("never"), std::string::npos) << out;
+}
+
+}  // namespace
