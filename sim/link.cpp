@@ -1,6 +1,12 @@
 // Device side of the world link: one SOCK_SEQPACKET socket to the time
 // master (see world/protocol.h for the messages).
 //
+// Frames and serial bytes the device sends are kept in an outbox and leave
+// with its next request for time (or before the program ends or executes
+// anew), bundled into one packet: the master reads them only after the
+// round anyway, and a master woken by the first of several packets would
+// often fall asleep again before the request came, and be woken twice.
+//
 // The device runs freely up to the last time the master granted. Asking past
 // it sends a request and blocks until the grant; frames, serial bytes and
 // reset requests that arrive meanwhile become events at their times. Sending
@@ -62,52 +68,112 @@ struct Delivery {
   AirFrame frame;
 };
 
+// Messages not sent yet, one after the other (each a header and its
+// payload), and where each ends.
+std::vector<uint8_t> outbox;
+std::vector<size_t> outbox_ends;
+
 [[noreturn]] void lost(const char* what) {
   std::fprintf(stderr, "world link: %s%s%s\n", what, errno ? ": " : "",
                errno ? std::strerror(errno) : "");
   g.fd = -1;
+  outbox.clear();
+  outbox_ends.clear();
   sim::host::finish(1);
 }
 
-void send_message(uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
-                  size_t len) {
+// Puts a message in the outbox.
+void queue_message(uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
+                   size_t len) {
   if (g.fd < 0) return;
-  uint8_t buf[proto::kMaxMessage];
   proto::Header h{type, a, static_cast<uint32_t>(len), t, t2};
-  std::memcpy(buf, &h, sizeof h);
-  if (len) std::memcpy(buf + sizeof h, payload, len);
+  const auto* hb = reinterpret_cast<const uint8_t*>(&h);
+  outbox.insert(outbox.end(), hb, hb + sizeof h);
+  if (len) {
+    const auto* pb = static_cast<const uint8_t*>(payload);
+    outbox.insert(outbox.end(), pb, pb + len);
+  }
+  outbox_ends.push_back(outbox.size());
+}
+
+void send_packet(const uint8_t* data, size_t len) {
   for (;;) {
-    ssize_t n = ::send(g.fd, buf, sizeof h + len, MSG_NOSIGNAL);
+    ssize_t n = ::send(g.fd, data, len, MSG_NOSIGNAL);
     if (n >= 0) return;
     if (errno == EINTR) continue;
     lost("cannot reach the master");
   }
 }
 
-// Reads one message; returns its payload length. Ends the program when the
-// master has gone.
+// Sends what the outbox holds: one packet (a bundle when it holds several
+// messages and they fit in one), else message by message.
+void send_outbox() {
+  if (g.fd >= 0 && outbox_ends.size() == 1) {
+    send_packet(outbox.data(), outbox.size());
+  } else if (g.fd >= 0 && outbox.size() + sizeof(proto::Header) <= proto::kMaxPacket) {
+    proto::Header h{proto::kBundle, 0, static_cast<uint32_t>(outbox.size()), 0, 0};
+    const auto* hb = reinterpret_cast<const uint8_t*>(&h);
+    outbox.insert(outbox.begin(), hb, hb + sizeof h);
+    send_packet(outbox.data(), outbox.size());
+  } else if (g.fd >= 0) {
+    size_t begin = 0;
+    for (size_t end : outbox_ends) {
+      send_packet(outbox.data() + begin, end - begin);
+      begin = end;
+    }
+  }
+  outbox.clear();
+  outbox_ends.clear();
+}
+
+void send_message(uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
+                  size_t len) {
+  queue_message(type, a, t, t2, payload, len);
+  send_outbox();
+}
+
+void flush_at_exit(void*) { send_outbox(); }
+
+// The last packet from the master and how far its messages have been taken.
+uint8_t inbox[proto::kMaxPacket];
+size_t inbox_len = 0;
+size_t inbox_at = 0;
+
+[[noreturn]] void malformed(const char* what) {
+  errno = 0;
+  lost(what);
+}
+
+// Reads the next message (from the bundle being taken, else from a new
+// packet); returns its payload length. Ends the program when the master
+// has gone.
 size_t receive(proto::Header* h, uint8_t* payload) {
-  uint8_t buf[proto::kMaxMessage];
-  ssize_t n;
-  do {
-    n = ::recv(g.fd, buf, sizeof buf, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n == 0) {
-    errno = 0;
-    lost("the master has gone");
+  if (inbox_at >= inbox_len) {
+    ssize_t n;
+    do {
+      n = ::recv(g.fd, inbox, sizeof inbox, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) malformed("the master has gone");
+    if (n < 0) lost("cannot read from the master");
+    inbox_len = static_cast<size_t>(n);
+    inbox_at = 0;
+    if (inbox_len < sizeof *h) malformed("short message from the master");
+    std::memcpy(h, inbox, sizeof *h);
+    if (h->type == proto::kBundle) {
+      if (h->len != inbox_len - sizeof *h) malformed("malformed message from the master");
+      inbox_at = sizeof *h;
+    }
   }
-  if (n < 0) lost("cannot read from the master");
-  if (static_cast<size_t>(n) < sizeof *h) {
-    errno = 0;
-    lost("short message from the master");
-  }
-  std::memcpy(h, buf, sizeof *h);
-  size_t len = static_cast<size_t>(n) - sizeof *h;
-  if (h->len != len) {
-    errno = 0;
-    lost("malformed message from the master");
-  }
-  std::memcpy(payload, buf + sizeof *h, len);
+  if (inbox_len - inbox_at < sizeof *h) malformed("short message from the master");
+  std::memcpy(h, inbox + inbox_at, sizeof *h);
+  const size_t len = h->len;
+  const bool whole = inbox_at == 0;
+  if (h->type == proto::kBundle ||
+      (whole ? len != inbox_len - sizeof *h : len > inbox_len - inbox_at - sizeof *h) ||
+      len > proto::kMaxPayload)
+    malformed("malformed message from the master");
+  std::memcpy(payload, inbox + inbox_at + sizeof *h, len);
+  inbox_at += sizeof *h + len;
   return len;
 }
 
@@ -166,8 +232,11 @@ bool init(const char* endpoint, uint32_t device_id) {
   g.start = h.t;
   g.limit = h.t;
   g.quiet = h.t;
+  sim::host::add_exit_hook(flush_at_exit, nullptr);
   return true;
 }
+
+void flush() { send_outbox(); }
 
 bool connected() { return g.fd >= 0; }
 
@@ -262,7 +331,7 @@ void send_frame(const AirFrame& frame) {
   AirFrame f = frame;
   f.sender = g.id;
   time_us t = sim::now();
-  send_message(proto::kFrame, 0, t, 0, &f, sizeof f);
+  queue_message(proto::kFrame, 0, t, 0, &f, sizeof f);
   g.limit = std::min(g.limit, t);
   g.quiet = std::min(g.quiet, t);
 }
@@ -287,7 +356,7 @@ void send_uart(int port, const uint8_t* data, size_t len) {
   time_us t = sim::now();
   while (len) {
     size_t n = std::min(len, proto::kMaxUartChunk);
-    send_message(proto::kUart, static_cast<uint16_t>(port), t, 0, data, n);
+    queue_message(proto::kUart, static_cast<uint16_t>(port), t, 0, data, n);
     data += n;
     len -= n;
   }

@@ -771,6 +771,7 @@ void do_reset(void*, const char* image) {
   argv.push_back(nullptr);
   if (L.pin_log) std::fflush(L.pin_log);
   std::fflush(stdout);
+  link::flush();
   execv(prog.c_str(), argv.data());
   log("cannot start %s: %s; the core halts", prog.c_str(), std::strerror(errno));
   close(fd);

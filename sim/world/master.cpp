@@ -117,6 +117,10 @@ struct Master::Impl {
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
     time_us line_free[kMaxUart] = {};  // as of its last request
+    // Messages for it not sent yet (each a header and its payload): what a
+    // waiting device is given leaves with its next grant, in one packet.
+    std::vector<uint8_t> outbox;
+    size_t outbox_count = 0;
     int status = 0;
     bool expected_end = false;
   };
@@ -170,31 +174,76 @@ struct Master::Impl {
   }
 
   // ------------------------------------------------------------ sockets ---
+  // Frames, serial bytes and resets wait in the device's outbox for the
+  // message that lets it run (a grant, its welcome, the end).
   bool send_to(Dev& d, uint16_t type, uint16_t a, time_us t, time_us t2, const void* payload,
                size_t len) {
     if (d.fd < 0) return false;
-    uint8_t buf[proto::kMaxMessage];
     proto::Header h{type, a, static_cast<uint32_t>(len), t, t2};
-    std::memcpy(buf, &h, sizeof h);
-    if (len) std::memcpy(buf + sizeof h, payload, len);
+    const auto* hb = reinterpret_cast<const uint8_t*>(&h);
+    d.outbox.insert(d.outbox.end(), hb, hb + sizeof h);
+    if (len) {
+      const auto* pb = static_cast<const uint8_t*>(payload);
+      d.outbox.insert(d.outbox.end(), pb, pb + len);
+    }
+    ++d.outbox_count;
+    if (type == proto::kFrame || type == proto::kUart || type == proto::kReset) return true;
+    return send_outbox(d);
+  }
+
+  static bool send_packet(int fd, const uint8_t* data, size_t len) {
     for (;;) {
-      ssize_t n = ::send(d.fd, buf, sizeof h + len, MSG_NOSIGNAL);
+      ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
       if (n >= 0) return true;
       if (errno == EINTR) continue;
       return false;  // the program has gone; its pidfd reports it
     }
   }
 
+  // One packet (a bundle when it holds several messages and they fit in
+  // one), else message by message.
+  bool send_outbox(Dev& d) {
+    bool ok = true;
+    if (d.outbox_count == 1) {
+      ok = send_packet(d.fd, d.outbox.data(), d.outbox.size());
+    } else if (d.outbox.size() + sizeof(proto::Header) <= proto::kMaxPacket) {
+      proto::Header h{proto::kBundle, 0, static_cast<uint32_t>(d.outbox.size()), 0, 0};
+      const auto* hb = reinterpret_cast<const uint8_t*>(&h);
+      d.outbox.insert(d.outbox.begin(), hb, hb + sizeof h);
+      ok = send_packet(d.fd, d.outbox.data(), d.outbox.size());
+    } else {
+      for (size_t at = 0; ok && at < d.outbox.size();) {
+        proto::Header h;
+        std::memcpy(&h, d.outbox.data() + at, sizeof h);
+        ok = send_packet(d.fd, d.outbox.data() + at, sizeof h + h.len);
+        at += sizeof h + h.len;
+      }
+    }
+    d.outbox.clear();
+    d.outbox_count = 0;
+    return ok;
+  }
+
+  // Reads one packet from `fd` into `buf` (kMaxPacket bytes). Returns -1 at
+  // end of stream, -2 when `nowait` and nothing is there yet, else its
+  // length.
+  static ssize_t read_packet(int fd, uint8_t* buf, bool nowait) {
+    ssize_t n;
+    do {
+      n = ::recv(fd, buf, proto::kMaxPacket, nowait ? MSG_DONTWAIT : 0);
+    } while (n < 0 && errno == EINTR);
+    if (nowait && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
+    if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE))) return -1;
+    if (n < 0) fail_errno("reading a device");
+    return n;
+  }
+
   // Reads one message from `fd`. Returns -1 at end of stream, else the
   // payload length.
   static ssize_t read_message(int fd, proto::Header* h, uint8_t* payload) {
-    uint8_t buf[proto::kMaxMessage];
-    ssize_t n;
-    do {
-      n = ::recv(fd, buf, sizeof buf, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE))) return -1;
-    if (n < 0) fail_errno("reading a device");
+    uint8_t buf[proto::kMaxPacket];
+    ssize_t n = read_packet(fd, buf, false);
+    if (n < 0) return -1;
     if (static_cast<size_t>(n) < sizeof *h) fail("short message from a device");
     std::memcpy(h, buf, sizeof *h);
     size_t len = static_cast<size_t>(n) - sizeof *h;
@@ -206,6 +255,8 @@ struct Master::Impl {
   void close_socket(Dev& d) {
     if (d.fd >= 0) ::close(d.fd);
     d.fd = -1;
+    d.outbox.clear();
+    d.outbox_count = 0;
   }
 
   void handle_message(Dev& d, const proto::Header& h, const uint8_t* payload, size_t len) {
@@ -225,7 +276,6 @@ struct Master::Impl {
           d.silent = (state.flags & proto::kAirSilent) != 0;
         }
         d.state = State::kWaiting;
-        watch_socket(d, false);
         return;
       }
       case proto::kFrame:
@@ -243,22 +293,42 @@ struct Master::Impl {
 
   // Reads what the device's socket holds; at its end the program has exited
   // or is executing anew (a reset): it counts as connecting until it joins
-  // again or its pidfd says it is gone.
+  // again or its pidfd says it is gone. Without `until_end`, reads only
+  // what is there, up to its request for time: a waiting device sends
+  // nothing more (the socket is watched edge-triggered, see watch_device).
   void read_device(Dev& d, bool until_end) {
-    proto::Header h;
-    uint8_t payload[proto::kMaxPayload];
+    uint8_t packet[proto::kMaxPacket];
     while (d.fd >= 0) {
-      if (!until_end) {
-        pollfd p{d.fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return;
-      }
-      ssize_t len = read_message(d.fd, &h, payload);
-      if (len < 0) {
+      if (!until_end && d.state != State::kRunning) return;
+      ssize_t n = read_packet(d.fd, packet, !until_end);
+      if (n == -2) return;
+      if (n < 0) {
         close_socket(d);
         if (d.state != State::kDead) d.state = State::kConnecting;
         return;
       }
-      handle_message(d, h, payload, static_cast<size_t>(len));
+      handle_packet(d, packet, static_cast<size_t>(n));
+    }
+  }
+
+  // A message, or each message of a bundle in turn.
+  void handle_packet(Dev& d, const uint8_t* packet, size_t n) {
+    proto::Header h;
+    if (n < sizeof h) fail("short message from a device");
+    std::memcpy(&h, packet, sizeof h);
+    if (h.type != proto::kBundle) {
+      if (h.len != n - sizeof h) fail("malformed message from a device");
+      handle_message(d, h, packet + sizeof h, h.len);
+      return;
+    }
+    if (h.len != n - sizeof h) fail("malformed message from a device");
+    for (size_t at = sizeof h; at < n;) {
+      if (n - at < sizeof h) fail("short message from a device");
+      std::memcpy(&h, packet + at, sizeof h);
+      if (h.type == proto::kBundle || h.len > n - at - sizeof h || h.len > proto::kMaxPayload)
+        fail("malformed message from a device");
+      handle_message(d, h, packet + at + sizeof h, h.len);
+      at += sizeof h + h.len;
     }
   }
 
@@ -325,7 +395,7 @@ struct Master::Impl {
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     d.state = State::kRunning;  // runs its start-up until its first request
-    watch(fd, tag(fd, d.id, false), true);
+    watch_device(d);
     d.ever_joined = true;
     send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
   }
@@ -347,13 +417,15 @@ struct Master::Impl {
       fail_errno("epoll_ctl");
   }
   // A device's socket is read only while it runs (a waiting device sends
-  // nothing; its end shows on its pidfd).
-  void watch_socket(Dev& d, bool running) {
-    if (d.fd < 0) return;
+  // nothing; its end shows on its pidfd). It is watched edge-triggered for
+  // all its life, so that a grant costs no change of the set: each message
+  // that arrives reports the socket once, and a running device's socket is
+  // read until it is empty or holds the request.
+  void watch_device(Dev& d) {
     epoll_event ev{};
-    ev.events = running ? uint32_t{EPOLLIN} : 0u;
+    ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = tag(d.fd, d.id, false);
-    if (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, d.fd, &ev) != 0) fail_errno("epoll_ctl");
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, d.fd, &ev) != 0) fail_errno("epoll_ctl");
   }
 
   // Waits until no device is running or connecting.
@@ -488,7 +560,6 @@ struct Master::Impl {
     flush(d);
     ++grants;
     d.state = State::kRunning;
-    watch_socket(d, true);
     if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t,
                  std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.

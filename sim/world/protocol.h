@@ -28,6 +28,11 @@
 //   either way        kUart     t = time, a = port, payload = the bytes
 //   master -> device  kReset    t = time: the device resets itself then
 //   master -> device  kQuit     the world ends; the device program ends
+//   either way        kBundle   payload = several of the messages above one
+//                               after the other (each its header and its
+//                               payload), taken in that order: what one side
+//                               has for the other leaves in one packet, so
+//                               that the other is woken once for it
 // A device sends kFrame/kUart only while it runs (between a kWelcome or
 // kGrant and its next kRequest); the master sends kFrame/kUart/kReset only
 // while the device waits for a grant.
@@ -50,6 +55,7 @@ enum Type : uint16_t {
   kUart = 6,
   kReset = 7,
   kQuit = 8,
+  kBundle = 9,
 };
 
 struct Header {
@@ -104,5 +110,8 @@ constexpr size_t kMaxUartChunk = 4096;
 constexpr size_t kMaxPayload = sizeof(sim::AirFrame) > kMaxUartChunk ? sizeof(sim::AirFrame)
                                                                      : kMaxUartChunk;
 constexpr size_t kMaxMessage = sizeof(Header) + kMaxPayload;
+// Largest packet: a bundle (messages that would make it larger leave one by
+// one).
+constexpr size_t kMaxPacket = 4 * kMaxMessage;
 
 }  // namespace sim::world::proto

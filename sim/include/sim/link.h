@@ -33,6 +33,10 @@ namespace sim::link {
 //   reply sent at the same virtual time can still reach it.
 bool init(const char* endpoint, uint32_t device_id);
 bool connected();
+// Frames and serial bytes sent are held until the next request for time;
+// the launcher sends them on with this before the program is executed anew
+// (they also leave when the program ends through sim::host::finish).
+void flush();
 time_us start_time();
 
 // Ask to move the clock to `want` (the device's next event, or kNever when
