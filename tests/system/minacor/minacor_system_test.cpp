@@ -279,6 +279,21 @@ TEST(Rtc, ASleepAfterTheCounterWrapLastsItsTime) {
   EXPECT_TRUE(exchange(d, kUart0, "AT\r\n", "OK\r\n"));
 }
 
+// With the low-power mode on the module sleeps whenever it has nothing to
+// do; bytes from the USB host wake it, while UART0 is closed in the sleep
+// and loses what comes.
+TEST(Sleep, TheUsbPortWakesTheModuleAndUart0IsClosedWhileItSleeps) {
+  World w;
+  Device& d = started(w);
+  ASSERT_TRUE(exchange(d, kUsb, "AT+LPM=1\r\n", "OK\r\n"));
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "AT+VER=?\r\n", ""));
+  EXPECT_TRUE(exchange(d, kUsb, "AT+LPM=?\r\n", answer("AT+LPM", "1")));
+  EXPECT_TRUE(exchange(d, kUsb, "AT+LPM=0\r\n", "OK\r\n"));
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r\n", "OK\r\n"));
+}
+
 // Lines no command takes, bytes no line is made of and an overlong line get
 // their error words on UART0 and the USB port and change nothing stored;
 // UART1, in custom mode, answers nothing until its escape puts it in AT mode.

@@ -125,7 +125,12 @@ int main(void) {
     if (!no_busy_loop) {
       qiv_loop();
     } else if (service_nvm_get_auto_sleep_time_from_nvm() != 0) {
-      udrv_sleep_ms(0);
+      // A sleep refused (a wake lock, events just posted, a wake-up less
+      // than 3 ms ago) waits for the next event instead of trying again at
+      // once.
+      if (udrv_sleep_ms(0) != 0) {
+        (void)sd_app_evt_wait();
+      }
     } else {
       // Nothing but an interrupt can bring new work: wait for one.
       (void)sd_app_evt_wait();

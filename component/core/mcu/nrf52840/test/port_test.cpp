@@ -99,6 +99,45 @@ TEST_F(Nrf52840Port, AFullUartQueuePausesReceptionUntilTheMainLoopReads) {
   EXPECT_EQ(serial_uart_driver.SERIAL_READ_AVAIL(SERIAL_UART2), -7);
 }
 
+// A one-wire port receives on its line at rest; a write turns the line to
+// transmit and back, and what was received before the write stays queued.
+TEST_F(Nrf52840Port, AOneWireWriteTransmitsOnTheLineAndReceivesOnItAgain) {
+  struct Case {
+    SERIAL_WIRE_MODE_E mode;
+    uint32_t line;  // P0.20 (TX pin) or P0.19 (RX pin) of UART0
+  };
+  for (Case c : {Case{SERIAL_ONE_WIRE_TX_PIN_MODE, 20}, Case{SERIAL_ONE_WIRE_RX_PIN_MODE, 19}}) {
+    SCOPED_TRACE(c.line);
+    serial_uart_driver.SERIAL_DEINIT(SERIAL_UART0);
+    serial_uart_driver.SERIAL_INIT(SERIAL_UART0, 9600, SERIAL_WORD_LEN_8, SERIAL_STOP_BIT_1,
+                                   SERIAL_PARITY_DISABLE, c.mode);
+    nrfsim::UartConfig rest = nrfsim::uart_config(0);
+    EXPECT_EQ(rest.pselrxd, c.line);
+    EXPECT_EQ(rest.pseltxd, NRF_UART_PSEL_DISCONNECTED);
+    EXPECT_EQ(rest.baud, 9600u);
+    const uint8_t in[] = {'i', 'n'};
+    sim::host::uart_feed(0, in, 2, sim::now());
+    sim::run_until(sim::now() + 5000);
+    std::string out;
+    sim::host::uart_set_output(
+        0,
+        [](void* ctx, int, const uint8_t* d, size_t n) {
+          static_cast<std::string*>(ctx)->append(d, d + n);
+        },
+        &out);
+    const uint8_t msg[] = {'o', 'k'};
+    int opens = nrfsim::uart_config(0).opens;
+    EXPECT_EQ(serial_uart_driver.SERIAL_WRITE(SERIAL_UART0, msg, 2, 1000), 0);
+    EXPECT_EQ(out, "ok");
+    nrfsim::UartConfig after = nrfsim::uart_config(0);
+    EXPECT_EQ(after.opens, opens + 2);  // opened to transmit, then to receive
+    EXPECT_EQ(after.pselrxd, c.line);
+    EXPECT_EQ(after.pseltxd, NRF_UART_PSEL_DISCONNECTED);
+    EXPECT_EQ(serial_uart_driver.SERIAL_READ_AVAIL(SERIAL_UART0), 2);
+    sim::host::uart_set_output(0, nullptr, nullptr);
+  }
+}
+
 TEST_F(Nrf52840Port, UsbWritesGoOutIn64BytePacketsAndTheRest) {
   start_usb();
   struct Case {
