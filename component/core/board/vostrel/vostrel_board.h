@@ -9,12 +9,12 @@
 #include "udrv_serial.h"
 
 // Modem lines (port * 32 + pin).
-#define BG96_STATUS_PIN 31u            // P0.31, input: high while the modem is on
-#define BG96_PWRKEY_PIN 2u             // P0.02, output: high presses the power key
-#define BG96_RESET_PIN 28u             // P0.28, output, driven low
-#define BG96_AP_READY_PIN 29u          // P0.29, output, driven high
-#define BG96_POWER_EN_PIN (32u + 7u)   // P1.07, output: high while powered
-#define BG96_LEVEL_EN_PIN (32u + 9u)   // P1.09, output: high while powered
+#define BG96_STATUS_PIN 31u           // P0.31, input: high while the modem is on
+#define BG96_PWRKEY_PIN 2u            // P0.02, output: high presses the power key
+#define BG96_RESET_PIN 28u            // P0.28, output, driven low
+#define BG96_AP_READY_PIN 29u         // P0.29, output, driven high
+#define BG96_POWER_EN_PIN (32u + 7u)  // P1.07, output: high while powered
+#define BG96_LEVEL_EN_PIN (32u + 9u)  // P1.09, output: high while powered
 
 // The modem link.
 #define BG96_UART_BAUDRATE 115200u

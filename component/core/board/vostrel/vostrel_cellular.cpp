@@ -140,7 +140,8 @@ int At_Cellular(SERIAL_PORT, char *cmd, stParam *param) {
   char work[ATCMD_NAME_MAX_LEN + 1];
   strncpy(work, cmd + 7, sizeof(work) - 1);
   work[sizeof(work) - 1] = '\0';
-  if (starts_with_nocase(work, "IPR") || (strlen(work) >= 3 && starts_with_nocase(work + 3, "IPR"))) {
+  if (starts_with_nocase(work, "IPR") ||
+      (strlen(work) >= 3 && starts_with_nocase(work + 3, "IPR"))) {
     udrv_serial_log_printf("%s", kRefused);
     return AT_OK;
   }

@@ -345,4 +345,3 @@ void app_error_handler_bare(uint32_t error_code) {
   NRF_LOG_ERROR("Got an error: 0x%08x!", static_cast<unsigned>(error_code));
   on_error();
 }
-
