@@ -29,8 +29,8 @@ bool answers(int port, uint8_t address) { return bus.present.count(port << 8 | a
 }  // namespace
 
 void udrv_twimst_init(udrv_twimst_port port) { bus.inits.push_back(port); }
-int32_t udrv_twimst_write(udrv_twimst_port port, uint8_t address, uint8_t const *data,
-                          uint16_t len, bool send_stop) {
+int32_t udrv_twimst_write(udrv_twimst_port port, uint8_t address, uint8_t const *data, uint16_t len,
+                          bool send_stop) {
   bus.log.push_back({port, address, std::vector<uint8_t>(data, data + len), false, send_stop});
   return answers(port, address) ? 0 : -UDRV_NACK;
 }
@@ -48,7 +48,7 @@ class WireTest : public testing::Test {
  protected:
   void SetUp() override {
     bus = {};
-    bus.present[0x19] = 0x10;          // port 0
+    bus.present[0x19] = 0x10;           // port 0
     bus.present[1 << 8 | 0x44] = 0xA0;  // port 1
     Wire.begin();
     Wire1.begin();

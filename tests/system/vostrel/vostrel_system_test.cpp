@@ -4,6 +4,7 @@
 // receives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -105,9 +106,9 @@ TEST(StartUp, ModemPoweredUpThenTheBanner) {
   Device& d = w.start("v", vostrel(w));
   EXPECT_TRUE(d.wait_output(kUart0, "Vostrel-M\r\n", sec(10)));
   // No sensor answers on this board (none attached): the reduced banner.
-  // The modem's own start-up line follows through the pass-through.
-  EXPECT_EQ(d.output(kUart0), kStartLines + kPowerUp + "Version: Vostrel-M\r\n");
-  EXPECT_TRUE(d.wait_output(kUart0, "\r\nRDY\r\n", sec(2)));
+  // The modem's own start-up line comes through the pass-through while the
+  // sensors' waits serve events.
+  EXPECT_EQ(d.output(kUart0), kStartLines + kPowerUp + "\r\nRDY\r\n" + "Version: Vostrel-M\r\n");
   EXPECT_TRUE(d.wait_output(kUsb, "Version: Vostrel-M\r\nVelnatronic Vostrel\r\n", sec(1)));
   EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
 }
@@ -293,11 +294,101 @@ TEST(Cellular, BadInputIsRefused) {
   Device& d = started(w, {"mute=1"});
   size_t before = modem_heard(w).size();
   EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QHTTPURL=1500,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
-  EXPECT_TRUE(
-      exchange(d, kUart0, "ATCELL+QFUPL=\"f\",100000,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
+  EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QFUPL=\"f\",100000,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
   std::string huge = "ATCELL=" + std::string(1600, 'A') + "\r";
   EXPECT_TRUE(exchange(d, kUart0, huge, "AT_PARAM_ERROR\r\n", ms(800)));
   EXPECT_EQ(modem_heard(w).substr(before), "");
   EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
 }
+}  // namespace
+
+namespace {
+
+const std::vector<std::string> kSensors = {
+    "shtc3@i2c0:0x70,t=42.5,rh=50", "pressure-sensor@i2c0:0x5c,hpa=1014",
+    "light-sensor@i2c0:0x44,lux=10.24", "accelerometer@i2c0:0x19,x=1,y=-1,z=0.5"};
+
+Board with_sensors(const std::vector<std::string>& sensors) {
+  Board b;
+  for (const std::string& s : sensors) {
+    b.more.push_back("--device");
+    b.more.push_back(s);
+  }
+  return b;
+}
+
+std::string fmt2(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+
+TEST(Sensors, ReportShowsTheDataSheetConversions) {
+  World w;
+  Device& d = started(w, with_sensors(kSensors));
+  d.write(kUart0, "ATC+SENSOR\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "OK\r\n", sec(2)));
+  w.run_for(ms(300));
+  // The raw words the models hold, by the sensors' data sheets: SHTC3
+  // T = (t + 45) / 175 * 2^16, RH = rh / 100 * 2^16; LPS22HB 4096 LSB/hPa;
+  // OPT3001 0.01 lux * 2^E * R; LIS3DH at 2 g in low-power mode (the Z
+  // enable bits the driver writes set LPen), 16 mg/digit, 8 bits
+  // left-justified: 1 g is 63 (62.5 rounded), 0.5 g is 31.
+  const double T = 32768, RH = 32768;
+  const std::string dashes(51, '-'), equals(51, '=');
+  const std::string want =
+      "SHTC3:\r\nTemperature = " + fmt2(T / 65535 * 175 - 45) +
+      "\xe3\x80\x82"
+      "C\r\nHumidity = " +
+      fmt2(RH / 65535 * 100) + "%\r\n" + dashes +
+      "\r\nLPS2X:\r\nPressure = " + fmt2(0x3F6000 / 4096.0) + " hPa\r\n" + dashes +
+      "\r\nOPT3001:\r\nLight = " + fmt2(1024 * 0.01) + " lux\r\n" + dashes +
+      "\r\nLIS3DH:\r\nThe X  acceleration = " + fmt2(63 * 256 / 15987.0) +
+      "\r\nThe Y  acceleration = " + fmt2(-63 * 256 / 15987.0) +
+      "\r\nThe Z  acceleration = " + fmt2(31 * 256 / 15987.0) + "\r\n" + equals + "\r\n";
+  std::string usb = d.take(kUsb);
+  EXPECT_NE(usb.find(want), std::string::npos) << fdn::printable(usb);
+}
+
+TEST(Sensors, AllFourAnswerTheFullBanner) {
+  World w;
+  Device& d = w.start("v", vostrel(w, with_sensors(kSensors)));
+  EXPECT_TRUE(
+      d.wait_output(kUart0, kStartLines + kPowerUp + "\r\nRDY\r\nVersion: Vostrel\r\n", sec(10)));
+}
+
+// A sensor that does not answer: the reduced banner, its failure line in
+// the report, and the report goes on with the others.
+TEST(Sensors, MissingSensorReportedAndTheRestGoesOn) {
+  struct Case {
+    size_t absent;
+    const char* line;  // the report's line for it
+  };
+  const Case cases[] = {{0, "SHTC3 update fail!\r\nLPS2X:\r\n"},
+                        {1, "LPS2X:\r\nPressure = 0.00 hPa\r\n"},
+                        {2, "OPT3001 update fail!\r\nLIS3DH:\r\n"},
+                        {3, "LIS3DH update fail!\r\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.absent);
+    std::vector<std::string> s = kSensors;
+    s[c.absent] += ",nack=1";
+    World w;
+    Device& d = w.start("v", vostrel(w, with_sensors(s)));
+    EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(10)));
+    w.run_for(sec(1));
+    d.take(kUsb);
+    EXPECT_TRUE(exchange(d, kUart0, "ATC+SENSOR\r", "OK\r\n", sec(1)));
+    std::string usb = d.take(kUsb);
+    EXPECT_NE(usb.find(c.line), std::string::npos) << fdn::printable(usb);
+    EXPECT_EQ(usb.find("Pressure = 0.00") == std::string::npos, c.absent != 1);
+  }
+}
+
+TEST(Sensors, CommandInTheListing) {
+  World w;
+  Device& d = started(w);
+  EXPECT_TRUE(
+      exchange(d, kUart0, "ATC+SENSOR?\r", "ATC+SENSOR,RW: This get sensor data.\r\nOK\r\n"));
+}
+
 }  // namespace

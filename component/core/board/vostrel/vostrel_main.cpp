@@ -183,6 +183,7 @@ int32_t qiv_init(void) {
   int32_t ret = udrv_system_event_init();
   (void)udrv_system_user_app_timer_create(qiv_user_application_timer_handler, HTMR_ONESHOT);
   Gsm_Init();
+  vostrel_twim_bind();
   if (qiv_vostrel_sensor_init()) {
     udrv_serial_log_printf("Version: Vostrel\r\n");
   } else {
