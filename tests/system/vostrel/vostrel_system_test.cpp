@@ -392,3 +392,35 @@ TEST(Sensors, CommandInTheListing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The modem's echo of an escape ("AT+ATM", "AT+BOOT" and a line end) is
+// modem output like any other: the link stays in pass-through and the board
+// stays in its application, across a restart too.
+TEST(Cellular, ModemEchoOfAnEscapeIsNotTaken) {
+  for (const char* line :
+       {"ATCELL=AT+ATM\r", "ATCELL+ATM\r", "ATCELL=AT+BOOT\r", "ATCELL+BOOT\r"}) {
+    SCOPED_TRACE(line);
+    World w;
+    Device& d = started(w);
+    d.write(kUart0, line);
+    w.run_for(sec(1));
+    d.take(kUart0);
+    for (int round = 0; round < 2; round++) {
+      size_t before = modem_said(w).size();
+      d.write(kUart0, "ATCELL+CSQ\r");
+      EXPECT_TRUE(d.wait_output(kUart0, "OK\r\n", sec(1)));
+      w.run_for(sec(1));
+      std::string said = modem_said(w).substr(before);
+      EXPECT_NE(said.find("+CSQ: 20,99"), std::string::npos);
+      EXPECT_EQ(d.take(kUart0), said);
+      d.restart();
+      EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(20)));
+      w.run_for(sec(1));
+      d.take(kUart0);
+    }
+  }
+}
+
+}  // namespace

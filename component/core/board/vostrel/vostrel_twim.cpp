@@ -35,9 +35,8 @@ bool has_hardware(udrv_twimst_port port) { return port <= UDRV_TWIMST_1; }
 
 void open_twim(int n) {
   nrf_drv_twi_config_t config = {kScl[n], kSda[n], twi_freq[n], 2, false, false};
-  ret_code_t ret = nrf_drv_twi_init(&kTwi[n], &config,
-                                    n == 0 ? nrf_drv_twi0_event_handler : nrf_drv_twi1_event_handler,
-                                    nullptr);
+  ret_code_t ret = nrf_drv_twi_init(
+      &kTwi[n], &config, n == 0 ? nrf_drv_twi0_event_handler : nrf_drv_twi1_event_handler, nullptr);
   if (ret != NRF_SUCCESS) {
     app_error_handler_bare(ret);
   }
@@ -154,6 +153,6 @@ void twim_resume(void) {
 void vostrel_twim_bind(void) {
   // The board's two masters take the place of the chip's single-master
   // table before any port is opened.
-  twimst_driver = {twim_init,  twim_deinit,  twim_setup_freq, twim_write,
-                   twim_read,  twim_suspend, twim_resume};
+  twimst_driver = {twim_init, twim_deinit,  twim_setup_freq, twim_write,
+                   twim_read, twim_suspend, twim_resume};
 }
