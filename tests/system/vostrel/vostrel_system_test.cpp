@@ -424,3 +424,31 @@ TEST(Cellular, ModemEchoOfAnEscapeIsNotTaken) {
 }
 
 }  // namespace
+
+namespace {
+
+// UART0 hands its bytes over one at a time with a CR/LF pair folded into
+// one line end; a burst is worked through to its end without waiting for
+// more bytes to come.
+TEST(Uart0, LineEndsFoldedAndBurstsWorkedThrough) {
+  struct Case {
+    const char* typed;
+    std::string reply;
+  };
+  const std::string ok = "OK\r\n";
+  const Case cases[] = {{"AT\r\n", ok},
+                        {"AT\r", ok},
+                        {"AT\n", ok},
+                        {"AT\r\r", ok},
+                        {"AT\n\r", ok},
+                        {"\r\n\r\nAT\r\n", ok},
+                        {"AT\r\nAT\r\nAT\r\n", ok + ok + ok}};
+  World w;
+  Device& d = started(w);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fdn::printable(c.typed));
+    EXPECT_TRUE(exchange(d, kUart0, c.typed, c.reply));
+  }
+}
+
+}  // namespace
