@@ -452,3 +452,19 @@ TEST(Uart0, LineEndsFoldedAndBurstsWorkedThrough) {
 }
 
 }  // namespace
+
+namespace {
+
+// Upload data holding a NUL byte reach the modem whole: it counts them all.
+TEST(Cellular, UploadWithANulByteSentWhole) {
+  World w;
+  Device& d = started(w);
+  d.write(kUart0, "ATCELL+QFUPL=\"f.bin\",3,5\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "CONNECT\r\nOK\r\n", sec(2)));
+  d.write(kUsb, std::string("a\0b", 3));
+  w.run_for(ms(200));
+  d.write(kUsb, "Z");
+  EXPECT_TRUE(d.wait_output(kUart0, "+QFUPL: 3,", sec(2)));
+}
+
+}  // namespace
