@@ -56,8 +56,13 @@ function(qiv_application_image name)
   if("BLE" IN_LIST features)
     set(at_ports 2)
   endif()
-  # The check of the chip's port (its start-up differs per chip).
-  if(chip STREQUAL "nrf52840")
+  # The check of the chip's port (its start-up differs per chip), or of the
+  # board when it has its own start-up.
+  qiv_row_get(board PRODUCT ${I_PRODUCT} BOARD)
+  set(board_check ${PROJECT_SOURCE_DIR}/component/core/board/${board}/image_answers_at.cmake)
+  if(EXISTS ${board_check})
+    set(check ${board_check})
+  elseif(chip STREQUAL "nrf52840")
     set(check ${PROJECT_SOURCE_DIR}/component/core/mcu/nrf52840/test/image_answers_at.cmake)
   else()
     set(check ${PROJECT_SOURCE_DIR}/component/core/mcu/stm32wle5xx/test/image_answers_at.cmake)

@@ -87,7 +87,8 @@ qiv_feature(USB DEFINES SUPPORT_USB=1)
 qiv_feature(NFC DEFINES SUPPORT_NFC=1)
 
 # ----------------------------------------------------------------- boards --
-# qiv_board(<board> CHIP <chip> DEFINES <macros>)
+# qiv_board(<board> CHIP <chip> [PORT <library>] DEFINES <macros>)
+# PORT: the board's own start-up in place of the chip's.
 # The board's row of the board table (component/core/board) is chosen by its
 # macro; the other macros are what the board's hardware changes in the code.
 qiv_board(brisola_t CHIP stm32wle5 DEFINES QIV_BOARD_BRISOLA_T=1 QIV_BOARD_BAND_STRAP=1)
@@ -96,6 +97,7 @@ qiv_board(quenlarlp_sip CHIP stm32wle5 DEFINES QIV_BOARD_QUENLARLP_SIP=1 QIV_ADC
 qiv_board(saffrond CHIP stm32wle5 DEFINES QIV_BOARD_SAFFROND=1 QIV_BOARD_ESP32C2=1)
 qiv_board(tarnelka CHIP apollo3 DEFINES QIV_BOARD_TARNELKA=1)
 qiv_board(minacor CHIP nrf52840 DEFINES QIV_BOARD_MINACOR=1)
+qiv_board(vostrel CHIP nrf52840 PORT vostrel_startup DEFINES QIV_BOARD_VOSTREL=1)
 
 # ----------------------------------------------------------------- images --
 # qiv_product(<image> BOARD <board> MODEL <text> FEATURES <FEATURE>...
@@ -107,10 +109,8 @@ qiv_product(brisola-e BOARD brisola_e MODEL "Brisola-E" FEATURES LORA LORA_P2P L
 qiv_product(quenlarlp-sip BOARD quenlarlp_sip MODEL "QuenlarLP-SiP" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION CONSOLE 2)
 qiv_product(saffrond BOARD saffrond MODEL "Saffrond" FEATURES LORA LORA_P2P LORAWAN LORAWAN_CERTIFICATION WIFI_COPROCESSOR CONSOLE 2)
 qiv_product(minacor BOARD minacor MODEL "Minacor" FEATURES BLE USB NFC CONSOLE 0)
+qiv_product(vostrel BOARD vostrel MODEL "Vostrel" FEATURES BLE USB CONSOLE 0)
 qiv_bootloader(qiv-boot CHIP stm32wle5 CONSOLE 2)
 qiv_product(tarnelka BOARD tarnelka MODEL "Tarnelka" FEATURES LORA LORA_P2P LORAWAN BLE CONSOLE 0)
-# To come, once their chips' code exists:
-#   qiv_board(vostrel CHIP nrf52840 DEFINES ...)
-#   qiv_product(vostrel BOARD vostrel MODEL "Vostrel" FEATURES BLE USB CONSOLE ...)
 
 qiv_write_product_files()

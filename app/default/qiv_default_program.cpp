@@ -9,6 +9,9 @@
 #ifdef QIV_WIFI_COPROCESSOR_LINKED
 #include "wifi_coprocessor.h"
 #endif
+#ifdef QIV_BOARD_VOSTREL
+#include "vostrel_sensor.h"
+#endif
 
 #ifndef QIV_MODEL
 #define QIV_MODEL QIV_IMAGE_NAME
@@ -22,6 +25,11 @@ void setup(void) {
   Serial.println("Velnatronic " QIV_MODEL);
   Serial.println("------------------------------------------------------");
   Serial.printf("Version: %s\r\n", sw_version);
+#ifdef QIV_BOARD_VOSTREL
+  // The board's sensors, read by the SENSOR command.
+  Wire.begin();
+  api.system.atMode.add("SENSOR", "This get sensor data.", "SENSOR", get_sensor, 3);
+#endif
 #ifdef QIV_WIFI_COPROCESSOR_LINKED
   // The co-processor on, the host port in the LoRa AT mode.
   setEspPowerMode(1);

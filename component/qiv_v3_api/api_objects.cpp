@@ -111,6 +111,13 @@ bool ZEMSystem::pword::unlock() {
   return true;
 }
 
+#ifdef QIV_BOARD_VOSTREL
+bool ZEMSystem::atMode::add(const char *cmd, const char *usage, const char *title, PF_handle handle,
+                            unsigned int perm) {
+  return service_mode_cli_register(cmd, title, handle, 255, usage, perm);
+}
+#endif
+
 float ZEMSystem::bat::get() {
   float volts = 0.0f;
   if (service_battery_get_batt_level(&volts) != 0) {

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "api_string.h"
+#include "service_mode_cli.h"
 
 #ifdef QIV_LORA_SERVICES_LINKED
 #include "service_lora_lorawan.h"
@@ -100,6 +101,13 @@ class ZEMSystem {
   } bat;
 
   class atMode {
+#ifdef QIV_BOARD_VOSTREL
+   public:
+    // Registers a user AT command (typed as "ATC+" and the name), with up to
+    // 255 arguments; true when it found a free row.
+    bool add(const char *cmd, const char *usage, const char *title, PF_handle handle,
+             unsigned int perm);
+#endif
   } atMode;
 
   class flash {

@@ -5,3 +5,4 @@
 #include "api_objects.h"
 #include "api_print.h"
 #include "api_string.h"
+#include "api_wire.h"

@@ -22,6 +22,8 @@ enum battery_formula : uint8_t {
   // A divider of 2.5 / 1.5 behind a gain of 1.3, read against the internal
   // reference, with the board's calibration 0.21 + 2.02 x.
   BATTERY_CALIBRATED,
+  // A 1:5 divider behind a 0.3 V drop, halved (the tracker board).
+  BATTERY_TRACKER,
 };
 
 struct battery_profile {
@@ -36,6 +38,8 @@ constexpr battery_profile profile = {13, BATTERY_CALIBRATED};
 constexpr battery_profile profile = {19, BATTERY_DIVIDER};
 #elif defined(QIV_BOARD_MINACOR)
 constexpr battery_profile profile = {5, BATTERY_DIVIDER};
+#elif defined(QIV_BOARD_VOSTREL)
+constexpr battery_profile profile = {4, BATTERY_TRACKER};
 #elif defined(QIV_BOARD_BRISOLA_E)
 constexpr battery_profile profile = {19, BATTERY_TABLE};
 #elif defined(QIV_BOARD_QUENLARLP_SIP)
@@ -172,6 +176,17 @@ int32_t service_battery_get_batt_level(float *bat_lvl) {
       }
       *bat_lvl = table_voltage(raw);
       return 0;
+    case BATTERY_TRACKER: {
+      ret = read_raw(profile.channel, &raw);
+      if (ret != 0) {
+        return ret;
+      }
+      float v = static_cast<float>(raw) / adc_full_scale(udrv_adc_get_resolution());
+      v = v * adc_reference(udrv_adc_get_mode());
+      v = v * 5.0f;
+      *bat_lvl = 0.3f + 0.5f * v;
+      return 0;
+    }
     case BATTERY_DIVIDER:
     default: {
       ret = read_raw(profile.channel, &raw);

@@ -337,6 +337,13 @@ void serial_fallback_handler(SERIAL_PORT port, uint8_t ch) {
   if (!valid_port(port) || service_nvm_get_mode_type_from_nvm(port) != SERVICE_MODE_TYPE_CUSTOM) {
     return;
   }
+#ifdef QIV_BOARD_VOSTREL
+  // The modem link carries the modem's bytes (its echo of a command among
+  // them), never a host's: no escape is taken from it.
+  if (port == SERIAL_UART1) {
+    return;
+  }
+#endif
   uint8_t const previous = serial_state[port];
   uint8_t const next = serial_transitions[previous][classify(ch)];
   serial_state[port] = next;

@@ -18,6 +18,8 @@
 // The device as the host sees it: the module's maker and name.
 #if defined(QIV_BOARD_MINACOR)
 #define USB_PRODUCT_NAME "Minacor Serial COM"
+#elif defined(QIV_BOARD_VOSTREL)
+#define USB_PRODUCT_NAME "Vostrel Serial COM"
 #else
 #error "the image names its board (QIV_BOARD_...)"
 #endif

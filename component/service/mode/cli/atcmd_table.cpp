@@ -10,6 +10,9 @@
 #ifdef QIV_WIFI_COPROCESSOR_LINKED
 #include "wifi_coprocessor.h"
 #endif
+#ifdef QIV_BOARD_VOSTREL
+#include "vostrel_board.h"
+#endif
 
 // 20 bytes a row on the 32-bit target: start-up code restores the RAM table
 // from its load image row by row.

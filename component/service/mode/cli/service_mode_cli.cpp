@@ -33,6 +33,10 @@ static bool sgLineOverflow;
 
 static const char kUserPrefix[] = "ATC+";
 static const size_t kUserPrefixLen = sizeof(kUserPrefix) - 1;
+#ifdef QIV_BOARD_VOSTREL
+static const char kCellularPrefix[] = "ATCELL";
+static const size_t kCellularPrefixLen = sizeof(kCellularPrefix) - 1;
+#endif
 
 // ASCII-only case folding: bytes of 0x80 and above are left as they are.
 static char ascii_upper(char c) {
@@ -280,6 +284,25 @@ int At_Parser(SERIAL_PORT port, char *buff, int len) {
   int total = At_CmdGetTotalNum();
   for (int i = 0; i < total; ++i) {
     at_cmd_info *row = &atcmd_info_tbl[i];
+#ifdef QIV_BOARD_VOSTREL
+    // The modem's pass-through row takes every name that begins with its
+    // own; the handler sees the name as typed.
+    if (prefix_equal_nocase(row->atCmd, kCellularPrefix, kCellularPrefixLen) &&
+        prefix_equal_nocase(name, kCellularPrefix, kCellularPrefixLen)) {
+      if (help && name_len == static_cast<int>(kCellularPrefixLen)) {
+        udrv_serial_log_printf("%s: %s\r\n", row->atCmd, row->CmdUsage);
+        return reply(AT_OK);
+      }
+      if (help) {
+        name[name_len++] = '?';
+        name[name_len] = '\0';
+      }
+      if ((op == '=' || op == ' ') && name_len + 1 < len) {
+        parseBuff2Param(buff + name_len + 1, &param, row->maxargu);
+      }
+      return run_row(port, name, row->pfHandle, &row->permission, &param, false);
+    }
+#endif
     if (!name_equal_nocase(name, row->atCmd)) {
       continue;
     }

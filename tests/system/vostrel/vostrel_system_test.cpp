@@ -1,0 +1,470 @@
+// The cellular tracker board (Vostrel image) driven as a user drives it:
+// AT lines on UART0 and the USB port, the modem model on UART1 with its
+// power key and status line, the pins the board drives, and what the modem
+// receives.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation.h"
+#include "hostutil/escape.h"
+
+namespace {
+
+using fdn::collect;
+using fdn::exchange;
+using systest::Device;
+using systest::DeviceOptions;
+using systest::ms;
+using systest::sec;
+using systest::World;
+
+constexpr int kUart0 = 0, kUsb = 3;
+
+const std::string kStartLines = "\r\n\r\n\r\n";  // one per port in AT mode
+const std::string kPowerUp = "BG96_PowerUp\r\n";
+const std::string kRefused = "This command is not available on QIV3\r\n";
+
+struct Board {
+  std::string modem = "";  // settings of the modem model; "none": no modem
+  std::vector<std::string> more;
+};
+
+std::string modem_log(World& w) { return w.dir() + "/modem.log"; }
+std::string pin_log(World& w) { return w.dir() + "/pins.log"; }
+
+DeviceOptions vostrel(World& w, const Board& b = {}) {
+  DeviceOptions o;
+  o.image = "vostrel";
+  o.ports = {kUart0, kUsb};
+  o.extra_args = {"--pin-log", pin_log(w)};
+  if (b.modem != "none") {
+    std::string dev = "cellular-modem@uart1,log=" + modem_log(w);
+    if (!b.modem.empty()) dev += "," + b.modem;
+    o.extra_args.push_back("--device");
+    o.extra_args.push_back(dev);
+  }
+  o.extra_args.insert(o.extra_args.end(), b.more.begin(), b.more.end());
+  return o;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// What the modem received (its "in" records) or sent ("out"), in order, as
+// one text.
+std::string modem_bytes(World& w, const std::string& dir) {
+  std::istringstream lines(read_text(modem_log(w)));
+  std::string line, heard;
+  const std::string mark = " " + dir + " ";
+  while (std::getline(lines, line)) {
+    size_t at = line.find(mark);
+    if (at == std::string::npos) continue;
+    std::string bytes, why;
+    EXPECT_TRUE(hostutil::unescape(line.substr(at + mark.size()), &bytes, &why)) << why;
+    heard += bytes;
+  }
+  return heard;
+}
+
+std::string modem_heard(World& w) { return modem_bytes(w, "in"); }
+std::string modem_said(World& w) { return modem_bytes(w, "out"); }
+
+struct PinChange {
+  uint64_t t;
+  std::string pin;
+  int level;
+};
+std::vector<PinChange> pin_changes(World& w) {
+  std::istringstream lines(read_text(pin_log(w)));
+  std::vector<PinChange> out;
+  PinChange c;
+  while (lines >> c.t >> c.pin >> c.level) out.push_back(c);
+  return out;
+}
+
+// Starts the board and lets its start-up end.
+Device& started(World& w, const Board& b = {}) {
+  Device& d = w.start("v", vostrel(w, b));
+  EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel", sec(20)));
+  w.run_for(sec(1));
+  d.take(kUart0);
+  d.take(kUsb);
+  return d;
+}
+
+TEST(StartUp, ModemPoweredUpThenTheBanner) {
+  World w;
+  Device& d = w.start("v", vostrel(w));
+  EXPECT_TRUE(d.wait_output(kUart0, "Vostrel-M\r\n", sec(10)));
+  // No sensor answers on this board (none attached): the reduced banner.
+  // The modem's own start-up line comes through the pass-through while the
+  // sensors' waits serve events.
+  EXPECT_EQ(d.output(kUart0), kStartLines + kPowerUp + "\r\nRDY\r\n" + "Version: Vostrel-M\r\n");
+  EXPECT_TRUE(d.wait_output(kUsb, "Version: Vostrel-M\r\nVelnatronic Vostrel\r\n", sec(1)));
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
+}
+
+TEST(StartUp, PowerKeyTimeline) {
+  World w;
+  started(w);
+  // Power-off pulse (1000 ms high, 1000 ms low), then the power-on press:
+  // P0.29 high with the key, 200 ms, key released, both supplies on.
+  std::vector<PinChange> c = pin_changes(w);
+  ASSERT_GE(c.size(), 7u);
+  uint64_t t0 = c[0].t;
+  struct Want {
+    uint64_t dt_ms;
+    const char* pin;
+    int level;
+  };
+  const Want want[] = {{0, "P0.02", 1},    {1000, "P0.02", 0}, {2000, "P0.02", 1},
+                       {2000, "P0.29", 1}, {2200, "P0.02", 0}, {2200, "P1.07", 1},
+                       {2200, "P1.09", 1}};
+  for (size_t i = 0; i < std::size(want); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(c[i].t - t0, want[i].dt_ms * 1000);
+    EXPECT_EQ(c[i].pin, want[i].pin);
+    EXPECT_EQ(c[i].level, want[i].level);
+  }
+  EXPECT_EQ(c.size(), 7u);  // nothing more while the modem stays on
+}
+
+TEST(StartUp, ModemLeftOnIsSwitchedOffFirst) {
+  World w;
+  started(w, {"on=1"});
+  std::vector<PinChange> c = pin_changes(w);
+  ASSERT_GE(c.size(), 4u);
+  // The boot's power-off pulse, then the power-up's own pulse.
+  EXPECT_EQ(c[0].pin, "P0.02");
+  EXPECT_EQ(c[1].t - c[0].t, 1000000u);
+  EXPECT_EQ(c[2].pin, "P0.02");
+  EXPECT_GE(c[2].t - c[0].t, 2000000u);
+  EXPECT_EQ(c[2].level, 1);
+}
+
+// A modem that never comes on: start-up gives up after a bounded number of
+// power-up attempts and the board answers on its AT ports.
+TEST(StartUp, DeadModemDoesNotHangTheStart) {
+  for (const char* modem : {"dead=1", "none"}) {
+    SCOPED_TRACE(modem);
+    World w;
+    Device& d = w.start("v", vostrel(w, {modem}));
+    EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(30)));
+    EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
+    int presses = 0;
+    for (const PinChange& c : pin_changes(w)) presses += c.pin == "P0.02" && c.level == 1;
+    EXPECT_GE(presses, 2);
+    EXPECT_LE(presses, 8);
+  }
+}
+
+// The modem commands built from the typed names, what the modem gets and
+// what the AT port answers.
+TEST(Cellular, CommandsSentToTheModem) {
+  struct Case {
+    const char* line;
+    const char* sent;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"ATCELL+csq", "AT+CSQ\r\n", "OK\r\n"},
+      {"ATCELL+CSQ?", "AT+CSQ?\r\n", "OK\r\n"},
+      {"ATCELL+CGDCONT=?", "AT+CGDCONT=?\r\n", "OK\r\n"},
+      {"ATCELL+ATI", "ATI\r\n", "OK\r\n"},
+      {"atcell+cgdcont=1,\"IP\",\"apn\"", "AT+CGDCONT=1,\"IP\",\"apn\"\r\n", "OK\r\n"},
+      {"ATCELL=AT+CSQ", "AT+CSQ\r\x1a", "OK\r\n"},
+      // A value with ':' is sent as typed.
+      {"ATCELL+QIOPEN=1,0,\"TCP\",\"h:80\"", "AT+QIOPEN=1,0,\"TCP\",\"h:80\"\r\n", "OK\r\n"},
+      {"ATCELL+IPR=9600", "", "This command is not available on QIV3\r\nOK\r\n"},
+      {"ATCELL=AT+IPR=9600", "", "This command is not available on QIV3\r\nOK\r\n"},
+      {"ATCELL+AT+IPR=9600", "", "This command is not available on QIV3\r\nOK\r\n"},
+      {"ATCELL+ATIPR", "ATIPR\r\n", "OK\r\n"},
+      {"ATCELL", "", "AT_ERROR\r\n"},
+      {"ATCELL?", "", "ATCELL: Send a command to LTE module\r\nOK\r\n"},
+      {"ATCELLX", "", "AT_ERROR\r\n"},
+      {"ATCELL-CSQ", "", "AT_ERROR\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    World w;
+    Device& d = started(w, {"mute=1"});
+    size_t before = modem_heard(w).size();
+    d.write(kUart0, std::string(c.line) + "\r");
+    w.run_for(ms(800));
+    EXPECT_EQ(d.take(kUart0), c.reply);
+    // A known command after it closes the modem's record of the bytes.
+    d.write(kUart0, "ATCELL+AT\r");
+    w.run_for(ms(800));
+    EXPECT_EQ(modem_heard(w).substr(before), std::string(c.sent) + "AT\r\n");
+  }
+}
+
+// The modem's answers come back on every AT port byte for byte.
+TEST(Cellular, ModemAnswerPassedThrough) {
+  for (const char* line : {"ATCELL+CSQ\r", "ATCELL+CSQ=?\r", "ATCELL+GMR\r", "ATCELL+NOPE\r"}) {
+    SCOPED_TRACE(line);
+    World w;
+    Device& d = started(w);
+    size_t before = modem_said(w).size();
+    d.write(kUart0, line);
+    EXPECT_TRUE(d.wait_output(kUart0, "OK\r\n", sec(1)));
+    w.run_for(sec(1));
+    std::string said = modem_said(w).substr(before);
+    EXPECT_NE(said.find("\r\n"), std::string::npos);
+    EXPECT_EQ(d.take(kUart0), said);
+    EXPECT_EQ(d.take(kUsb), "OK\r\n" + said);
+  }
+}
+
+TEST(Cellular, UploadOfTwentyBytesInDataMode) {
+  World w;
+  Device& d = started(w);
+  d.write(kUart0, "ATCELL+QHTTPURL=20,80\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "CONNECT\r\nOK\r\n", sec(2)));
+  const std::string url = "http://example.org/x";
+  ASSERT_EQ(url.size(), 20u);
+  d.write(kUsb, url);
+  w.run_for(ms(500));
+  EXPECT_NE(d.take(kUsb).find(url), std::string::npos);  // echoed on the USB port only
+  EXPECT_EQ(d.take(kUart0), "");
+  // The 21st byte ends the block; it is not sent.
+  d.write(kUsb, "!");
+  EXPECT_TRUE(d.wait_output(kUart0, "\r\n", sec(1)));
+  EXPECT_TRUE(d.wait_output(kUart0, "\r\nOK\r\n", sec(2)));
+  // A command after it closes the modem's record of the bytes.
+  d.write(kUart0, "ATCELL+AT\r");
+  w.run_for(sec(1));
+  const std::string tail = url + "AT\r\n";
+  std::string heard = modem_heard(w);
+  ASSERT_GE(heard.size(), tail.size());
+  EXPECT_EQ(heard.substr(heard.size() - tail.size()), tail);
+  // Back to commands on the USB port.
+  d.take(kUsb);
+  EXPECT_TRUE(exchange(d, kUsb, "AT\r", "OK\r\n"));
+}
+
+TEST(Cellular, UploadLineEndsAndErasing) {
+  World w;
+  Device& d = started(w);
+  d.write(kUart0, "ATCELL+QFUPL=\"f.txt\",4,5\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "CONNECT\r\nOK\r\n", sec(2)));
+  d.write(kUsb, "ab\x7fX\r\n");  // DEL takes the b back
+  w.run_for(ms(300));
+  EXPECT_EQ(d.take(kUart0), "\n\r\n");
+  d.write(kUsb, "Z");
+  EXPECT_TRUE(d.wait_output(kUart0, "+QFUPL: 4,", sec(2)));
+  std::string heard = modem_heard(w);
+  EXPECT_EQ(heard.substr(heard.size() - 4), "aX\r\n");
+}
+
+// A byte after the upload window has closed is an ordinary command byte.
+TEST(Cellular, UploadWindowTimesOutToTheLineEditor) {
+  World w;
+  Device& d = started(w);
+  d.write(kUart0, "ATCELL+QHTTPURL=20,2\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "CONNECT\r\nOK\r\n", sec(2)));
+  w.run_for(sec(3));
+  d.take(kUart0);
+  d.take(kUsb);
+  EXPECT_TRUE(exchange(d, kUsb, "AT\r", "OK\r\n"));
+}
+
+// No "CONNECT" within the wait (a mute modem): upload mode is not entered.
+TEST(Cellular, UploadWithoutConnectStaysInCommandMode) {
+  World w;
+  Device& d = started(w, {"mute=1"});
+  EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QHTTPURL=20,80\r", "OK\r\n", ms(800)));
+  d.take(kUsb);
+  EXPECT_TRUE(exchange(d, kUsb, "AT\r", "OK\r\n"));
+}
+
+// Bad input: an upload too large for the command buffer, a name or value
+// too long for it, and garbage from the modem.
+TEST(Cellular, BadInputIsRefused) {
+  World w;
+  Device& d = started(w, {"mute=1"});
+  size_t before = modem_heard(w).size();
+  EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QHTTPURL=1500,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
+  EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QFUPL=\"f\",100000,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
+  std::string huge = "ATCELL=" + std::string(1600, 'A') + "\r";
+  EXPECT_TRUE(exchange(d, kUart0, huge, "AT_PARAM_ERROR\r\n", ms(800)));
+  EXPECT_EQ(modem_heard(w).substr(before), "");
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
+}
+}  // namespace
+
+namespace {
+
+const std::vector<std::string> kSensors = {
+    "shtc3@i2c0:0x70,t=42.5,rh=50", "pressure-sensor@i2c0:0x5c,hpa=1014",
+    "light-sensor@i2c0:0x44,lux=10.24", "accelerometer@i2c0:0x19,x=1,y=-1,z=0.5"};
+
+Board with_sensors(const std::vector<std::string>& sensors) {
+  Board b;
+  for (const std::string& s : sensors) {
+    b.more.push_back("--device");
+    b.more.push_back(s);
+  }
+  return b;
+}
+
+std::string fmt2(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+
+TEST(Sensors, ReportShowsTheDataSheetConversions) {
+  World w;
+  Device& d = started(w, with_sensors(kSensors));
+  d.write(kUart0, "ATC+SENSOR\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "OK\r\n", sec(2)));
+  w.run_for(ms(300));
+  // The raw words the models hold, by the sensors' data sheets: SHTC3
+  // T = (t + 45) / 175 * 2^16, RH = rh / 100 * 2^16; LPS22HB 4096 LSB/hPa;
+  // OPT3001 0.01 lux * 2^E * R; LIS3DH at 2 g in low-power mode (the Z
+  // enable bits the driver writes set LPen), 16 mg/digit, 8 bits
+  // left-justified: 1 g is 63 (62.5 rounded), 0.5 g is 31.
+  const double T = 32768, RH = 32768;
+  const std::string dashes(51, '-'), equals(51, '=');
+  const std::string want =
+      "SHTC3:\r\nTemperature = " + fmt2(T / 65535 * 175 - 45) +
+      "\xe3\x80\x82"
+      "C\r\nHumidity = " +
+      fmt2(RH / 65535 * 100) + "%\r\n" + dashes +
+      "\r\nLPS2X:\r\nPressure = " + fmt2(0x3F6000 / 4096.0) + " hPa\r\n" + dashes +
+      "\r\nOPT3001:\r\nLight = " + fmt2(1024 * 0.01) + " lux\r\n" + dashes +
+      "\r\nLIS3DH:\r\nThe X  acceleration = " + fmt2(63 * 256 / 15987.0) +
+      "\r\nThe Y  acceleration = " + fmt2(-63 * 256 / 15987.0) +
+      "\r\nThe Z  acceleration = " + fmt2(31 * 256 / 15987.0) + "\r\n" + equals + "\r\n";
+  std::string usb = d.take(kUsb);
+  EXPECT_NE(usb.find(want), std::string::npos) << fdn::printable(usb);
+}
+
+TEST(Sensors, AllFourAnswerTheFullBanner) {
+  World w;
+  Device& d = w.start("v", vostrel(w, with_sensors(kSensors)));
+  EXPECT_TRUE(
+      d.wait_output(kUart0, kStartLines + kPowerUp + "\r\nRDY\r\nVersion: Vostrel\r\n", sec(10)));
+}
+
+// A sensor that does not answer: the reduced banner, its failure line in
+// the report, and the report goes on with the others.
+TEST(Sensors, MissingSensorReportedAndTheRestGoesOn) {
+  struct Case {
+    size_t absent;
+    const char* line;  // the report's line for it
+  };
+  const Case cases[] = {{0, "SHTC3 update fail!\r\nLPS2X:\r\n"},
+                        {1, "LPS2X:\r\nPressure = 0.00 hPa\r\n"},
+                        {2, "OPT3001 update fail!\r\nLIS3DH:\r\n"},
+                        {3, "LIS3DH update fail!\r\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.absent);
+    std::vector<std::string> s = kSensors;
+    s[c.absent] += ",nack=1";
+    World w;
+    Device& d = w.start("v", vostrel(w, with_sensors(s)));
+    EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(10)));
+    w.run_for(sec(1));
+    d.take(kUsb);
+    EXPECT_TRUE(exchange(d, kUart0, "ATC+SENSOR\r", "OK\r\n", sec(1)));
+    std::string usb = d.take(kUsb);
+    EXPECT_NE(usb.find(c.line), std::string::npos) << fdn::printable(usb);
+    EXPECT_EQ(usb.find("Pressure = 0.00") == std::string::npos, c.absent != 1);
+  }
+}
+
+TEST(Sensors, CommandInTheListing) {
+  World w;
+  Device& d = started(w);
+  EXPECT_TRUE(
+      exchange(d, kUart0, "ATC+SENSOR?\r", "ATC+SENSOR,RW: This get sensor data.\r\nOK\r\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// The modem's echo of an escape ("AT+ATM", "AT+BOOT" and a line end) is
+// modem output like any other: the link stays in pass-through and the board
+// stays in its application, across a restart too.
+TEST(Cellular, ModemEchoOfAnEscapeIsNotTaken) {
+  for (const char* line :
+       {"ATCELL=AT+ATM\r", "ATCELL+ATM\r", "ATCELL=AT+BOOT\r", "ATCELL+BOOT\r"}) {
+    SCOPED_TRACE(line);
+    World w;
+    Device& d = started(w);
+    d.write(kUart0, line);
+    w.run_for(sec(1));
+    d.take(kUart0);
+    for (int round = 0; round < 2; round++) {
+      size_t before = modem_said(w).size();
+      d.write(kUart0, "ATCELL+CSQ\r");
+      EXPECT_TRUE(d.wait_output(kUart0, "OK\r\n", sec(1)));
+      w.run_for(sec(1));
+      std::string said = modem_said(w).substr(before);
+      EXPECT_NE(said.find("+CSQ: 20,99"), std::string::npos);
+      EXPECT_EQ(d.take(kUart0), said);
+      d.restart();
+      EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(20)));
+      w.run_for(sec(1));
+      d.take(kUart0);
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// UART0 hands its bytes over one at a time with a CR/LF pair folded into
+// one line end; a burst is worked through to its end without waiting for
+// more bytes to come.
+TEST(Uart0, LineEndsFoldedAndBurstsWorkedThrough) {
+  struct Case {
+    const char* typed;
+    std::string reply;
+  };
+  const std::string ok = "OK\r\n";
+  const Case cases[] = {{"AT\r\n", ok},
+                        {"AT\r", ok},
+                        {"AT\n", ok},
+                        {"AT\r\r", ok},
+                        {"AT\n\r", ok},
+                        {"\r\n\r\nAT\r\n", ok},
+                        {"AT\r\nAT\r\nAT\r\n", ok + ok + ok}};
+  World w;
+  Device& d = started(w);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fdn::printable(c.typed));
+    EXPECT_TRUE(exchange(d, kUart0, c.typed, c.reply));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Upload data holding a NUL byte reach the modem whole: it counts them all.
+TEST(Cellular, UploadWithANulByteSentWhole) {
+  World w;
+  Device& d = started(w);
+  d.write(kUart0, "ATCELL+QFUPL=\"f.bin\",3,5\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "CONNECT\r\nOK\r\n", sec(2)));
+  d.write(kUsb, std::string("a\0b", 3));
+  w.run_for(ms(200));
+  d.write(kUsb, "Z");
+  EXPECT_TRUE(d.wait_output(kUart0, "+QFUPL: 3,", sec(2)));
+}
+
+}  // namespace
