@@ -51,6 +51,22 @@ uint32_t ble_wake_lock_count;
 
 wsfHandlerId_t module_handler_id;
 
+// The advertising time limit runs on a timer of the module handler rather
+// than as the host's advertising duration: that one counts 16-bit
+// milliseconds, which cut the longest limit (180 s) to about 49 s.
+constexpr uint8_t BLE_MODULE_ADV_TIMEOUT_IND = 195;
+wsfTimer_t adv_limit_timer;
+uint32_t adv_limit_ms;  // of the running advertising; 0: no limit
+
+void start_adv_limit() {
+  WsfTimerStop(&adv_limit_timer);
+  if (adv_limit_ms != 0) {
+    adv_limit_timer.handlerId = module_handler_id;
+    adv_limit_timer.msg.event = BLE_MODULE_ADV_TIMEOUT_IND;
+    WsfTimerStartMs(&adv_limit_timer, adv_limit_ms);
+  }
+}
+
 // Advertising and scan-response data.
 uint8_t adv_data[31];
 uint8_t adv_data_size;
@@ -124,6 +140,7 @@ void TxPowerCtrlDmCback(dmEvt_t *pDmEvt) {
 }
 
 void stop_advertising_now() {
+  WsfTimerStop(&adv_limit_timer);
   if (uhal_is_advertising) {
     xSemaphoreTake(adv_stop_semaphore, 0);
     AppAdvStop();
@@ -156,6 +173,7 @@ void connection_open(dmEvt_t *evt) {
                BLE_MODULE_AMOTA_TX_CCC_IDX);
   xSemaphoreGive(adv_stop_semaphore);
   xSemaphoreGive(adv_start_semaphore);
+  WsfTimerStop(&adv_limit_timer);
   uhal_is_advertising = 0;
   uhal_is_connected = 1;
   AppHandleNumericComparison(evt);
@@ -172,6 +190,8 @@ void connection_close(dmEvt_t *evt) {
   uhal_nus_main_conn_close(connId);
   amotas_conn_close(connId);
   att_mtu = ATT_MTU_DEFAULT_PAYLOAD;
+  // The framework advertises again, with the whole time limit once more.
+  start_adv_limit();
   uhal_is_advertising = 1;
   uhal_is_connected = 0;
   queue_console_line("Disconnected.\r\n");
@@ -294,6 +314,11 @@ void bleModuleHandler(wsfEventMask_t, wsfMsgHdr_t *pMsg) {
     case BLE_MODULE_AMOTA_RESET_TIMER_IND:
     case BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND:
       amotas_proc_msg(pMsg);
+      break;
+    case BLE_MODULE_ADV_TIMEOUT_IND:
+      if (!uhal_is_connected) {
+        AppAdvStop();
+      }
       break;
     default:
       break;
@@ -521,9 +546,10 @@ int32_t uhal_advertising_start(uint8_t time_out) {
     case DRV_BLE_CUS_MODE:
       AppSetBondable(true);
       AppSetAdvType(DM_ADV_CONN_UNDIRECT);
-      adv_conf.advDuration[0] = static_cast<uint16_t>(time_out * 1000u);
       adv_conf.advInterval[0] = static_cast<uint16_t>(ble_parameter.adv_interval);
+      adv_limit_ms = time_out * 1000u;
       AppAdvStart(APP_MODE_DISCOVERABLE);
+      start_adv_limit();
       break;
     case DRV_BLE_BEACON_MODE: {
       uint32_t interval = ble_parameter.adv_interval;
@@ -532,6 +558,7 @@ int32_t uhal_advertising_start(uint8_t time_out) {
       }
       AppSetAdvType(DM_ADV_NONCONN_UNDIRECT);
       adv_conf.advInterval[0] = static_cast<uint16_t>(interval);
+      adv_limit_ms = 0;
       AppAdvStart(APP_MODE_AUTO_INIT);
       break;
     }
