@@ -77,6 +77,25 @@ TEST(TarnelkaBleProgram, AdvertisesForTheTimeAskedFor) {
   }
 }
 
+// A connection stops the time limit with the advertising; after the
+// disconnection the advertising resumes with the whole limit again.
+TEST(TarnelkaBleProgram, AdvertisingAfterADisconnectionHasTheWholeTimeAgain) {
+  Bench b;
+  ASSERT_TRUE(b.command("uart 180", "uart ok"));
+  const sim::time_us start = b.world.now();
+  b.world.run_until(start + sec(50));
+  ASSERT_TRUE(b.central.connect(kModule));
+  ASSERT_TRUE(b.module->wait_line(kUart0, "Connected.", sec(3)));
+  b.world.run_until(start + sec(60));
+  ASSERT_TRUE(b.central.disconnect());
+  ASSERT_TRUE(b.module->wait_line(kUart0, "Disconnected.", sec(3)));
+  const sim::time_us resumed = b.world.now();
+  b.world.run_until(resumed + sec(170));
+  EXPECT_TRUE(b.scan().has_value()) << "advertising 175 s after the disconnection";
+  b.world.run_until(resumed + sec(182));
+  EXPECT_FALSE(b.scan().has_value()) << "advertising 187 s after the disconnection";
+}
+
 TEST(TarnelkaBleProgram, AdvertisingTimesAbove180AreRefused) {
   Bench b;
   EXPECT_TRUE(b.command("uart 181", "uart refused"));
