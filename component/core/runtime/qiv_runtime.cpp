@@ -5,6 +5,8 @@
 #include "service_nvm.h"
 #include "udrv_powersave.h"
 #include "udrv_system.h"
+#include "udrv_gpio.h"
+#include "udrv_timer.h"
 
 volatile bool no_busy_loop = false;
 
@@ -51,3 +53,24 @@ void qiv_serial_byte(SERIAL_PORT port, uint8_t ch) {
 extern "C" void qiv_setup(void) { setup(); }
 
 extern "C" void qiv_loop(void) { loop(); }
+
+bool qiv_dispatch_shared_event(const udrv_system_event_t *event) {
+  switch (event->request) {
+    case UDRV_SYS_EVT_OP_USER_TIMER:
+    case UDRV_SYS_EVT_OP_SYS_TIMER:
+      udrv_system_timer_handler_handler(event->p_context);
+      return true;
+    case UDRV_SYS_EVT_OP_SERIAL_FALLBACK: {
+      SERIAL_PORT port =
+          static_cast<SERIAL_PORT>(reinterpret_cast<uintptr_t>(event->p_context) & 0xFF);
+      service_mode_cli_init(port);
+      service_nvm_set_mode_type_to_nvm(port, SERVICE_MODE_TYPE_CLI);
+      return true;
+    }
+    case UDRV_SYS_EVT_OP_GPIO_INTERRUPT:
+      udrv_gpio_handler_handler(event->p_context);
+      return true;
+    default:
+      return false;
+  }
+}

@@ -9,6 +9,7 @@
 
 #include "qiv_app.h"
 #include "udrv_serial.h"
+#include "udrv_system.h"
 
 // Set once the user program has turned busy looping off: the main loop then
 // no longer calls loop() and sleeps instead when an auto-sleep time is stored.
@@ -30,6 +31,11 @@ void qiv_serial_drain(SERIAL_PORT port);
 // port is in AT mode and unlocked, to the password line when it is locked,
 // dropped otherwise.
 void qiv_serial_byte(SERIAL_PORT port, uint8_t ch);
+
+// The events every chip's dispatcher handles alike: user and system timers,
+// a port falling back to AT mode, pin interrupts. Returns false for any other
+// event, which stays the port's own.
+bool qiv_dispatch_shared_event(const udrv_system_event_t *event);
 
 // Entry points with plain linkage into the user program.
 extern "C" void qiv_setup(void);

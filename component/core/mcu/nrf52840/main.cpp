@@ -79,6 +79,9 @@ static void drain_nfc(void) {
 
 void qiv_event_handler_func(void *p_event_data, uint16_t) {
   auto *event = static_cast<udrv_system_event_t *>(p_event_data);
+  if (qiv_dispatch_shared_event(event)) {
+    return;
+  }
   switch (event->request) {
     case UDRV_SYS_EVT_OP_SERIAL_UART:
       qiv_serial_drain(SERIAL_UART1);
@@ -93,22 +96,8 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
     case UDRV_SYS_EVT_OP_SERIAL_NFC:
       drain_nfc();
       break;
-    case UDRV_SYS_EVT_OP_USER_TIMER:
-    case UDRV_SYS_EVT_OP_SYS_TIMER:
-      udrv_system_timer_handler_handler(event->p_context);
-      break;
-    case UDRV_SYS_EVT_OP_SERIAL_FALLBACK: {
-      SERIAL_PORT port =
-          static_cast<SERIAL_PORT>(reinterpret_cast<uintptr_t>(event->p_context) & 0xFF);
-      service_mode_cli_init(port);
-      service_nvm_set_mode_type_to_nvm(port, SERVICE_MODE_TYPE_CLI);
-      break;
-    }
     case UDRV_SYS_EVT_OP_RTC:
       udrv_rtc_timer_handler_handler(nullptr);
-      break;
-    case UDRV_SYS_EVT_OP_GPIO_INTERRUPT:
-      udrv_gpio_handler_handler(event->p_context);
       break;
     case UDRV_SYS_EVT_OP_USER_APP:
     default:
