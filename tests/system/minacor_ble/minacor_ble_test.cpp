@@ -461,4 +461,49 @@ TEST(Address, SetStoredAndAdvertised) {
       exchange(*b.module, kUsb, "AT+BLEMAC=?\r\n", "AT+BLEMAC=c0:aa:bb:cc:dd:ee\r\nOK\r\n"));
 }
 
+// Advertising without a time limit stays so through flash work: the pause
+// for the flash resumes it without a limit.
+TEST(Advertising, AlwaysSurvivesFlashWork) {
+  Bench b("ble-test-minacor");
+  ASSERT_TRUE(b.command("adv 0", "adv 0"));
+  const sim::time_us start = b.world.now();
+  ASSERT_TRUE(exchange(*b.module, kUsb, "AT+ALIAS=x\r\n", "OK\r\n"));
+  for (int t : {35, 66, 97}) {
+    b.world.run_until(start + sec(t));
+    EXPECT_TRUE(b.scan(sec(1))) << t << " s";
+  }
+}
+
+// ---------------------------------------------------------- buttonless DFU --
+
+// The enter command needs indications on; with them, the module answers,
+// drops the link and leaves itself to the DFU bootloader.
+TEST(Dfu, TheButtonlessServiceHandsTheModuleToTheBootloader) {
+  Bench b;
+  ASSERT_TRUE(b.connect());
+  uint32_t disc = b.central.discover();
+  ASSERT_TRUE(b.central.wait([&] { return b.central.done(disc); }, sec(5)));
+  const ble::Central::Characteristic* dfu =
+      b.central.characteristic(ble::uuid128("8EC90003-F315-4F60-9FB8-838830DAEA50"));
+  ASSERT_NE(dfu, nullptr);
+  uint32_t wr = b.central.write(dfu->value_handle, {0x01});
+  ASSERT_TRUE(b.central.wait([&] { return b.central.done(wr); }, sec(2)));
+  EXPECT_EQ(b.central.result(wr).error, 0xFD) << "indications are off";
+  EXPECT_TRUE(b.central.connected());
+  uint32_t sub = b.central.subscribe(dfu->value_handle, 2);
+  ASSERT_TRUE(b.central.wait([&] { return b.central.done(sub); }, sec(2)));
+  wr = b.central.write(dfu->value_handle, {0x01});
+  ASSERT_TRUE(b.central.wait([&] { return !b.central.connected(); }, sec(3)));
+  EXPECT_EQ(b.central.result(wr).error, 0);
+  bool answered = false;
+  for (const auto& n : b.central.notifications())
+    answered |= n.indication && n.value == ble::Bytes{0x20, 0x01, 0x01};
+  EXPECT_TRUE(answered);
+  b.world.run_for(sec(1));
+  b.module->take(kUsb);
+  EXPECT_NE(b.module->log().find("DFU bootloader: update mode (GPREGRET 0xb1)"), std::string::npos)
+      << b.module->log();
+  EXPECT_TRUE(exchange(*b.module, kUsb, "AT\r\n", "", sec(1)));
+}
+
 }  // namespace
