@@ -31,8 +31,8 @@ int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window);
 int32_t uhal_ble_set_tx_power(int8_t dbm);
 int32_t uhal_ble_set_adv_interval(uint32_t interval);
 int32_t uhal_ble_set_pairing_key(char const *key);
-int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2],
-                             uint8_t const minor[2], int8_t power);
+int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uint8_t const minor[2],
+                             int8_t power);
 int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length);
 int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_uuids,
                               uint8_t count);

@@ -91,25 +91,16 @@ int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_
     char_value_len[i] = CUS_VALUE_LEN;
     memset(char_ccc[i], 0, 2);
     cus_attrs[1 + 3 * i] = {kUuidChar, char_decl[i], &char_decl_len, 19, 0, ATTS_PERMIT_READ};
-    cus_attrs[2 + 3 * i] = {char_uuid[i],
-                            char_value[i],
-                            &char_value_len[i],
-                            CUS_VALUE_LEN,
-                            ATTS_SET_UUID_128,
-                            ATTS_PERMIT_READ | ATTS_PERMIT_WRITE};
-    cus_attrs[3 + 3 * i] = {kUuidCcc,     char_ccc[i], &ccc_len,
-                            2,            ATTS_SET_CCC,
-                            ATTS_PERMIT_READ | ATTS_PERMIT_WRITE};
+    cus_attrs[2 + 3 * i] = {char_uuid[i],  char_value[i],     &char_value_len[i],
+                            CUS_VALUE_LEN, ATTS_SET_UUID_128, ATTS_PERMIT_READ | ATTS_PERMIT_WRITE};
+    cus_attrs[3 + 3 * i] = {kUuidCcc, char_ccc[i],  &ccc_len,
+                            2,        ATTS_SET_CCC, ATTS_PERMIT_READ | ATTS_PERMIT_WRITE};
     bleModuleCccSet[BLE_MODULE_CUS_CCC_FIRST + i] = {ccc, 1, 0};
     cus_chars[i].uuid = char_uuids[i];
     cus_chars[i].handle = value;
   }
-  cus_group = {nullptr,
-               cus_attrs,
-               nullptr,
-               nullptr,
-               CUS_START_HDL,
-               static_cast<uint16_t>(CUS_START_HDL + 3 * count)};
+  cus_group = {nullptr, cus_attrs,     nullptr,
+               nullptr, CUS_START_HDL, static_cast<uint16_t>(CUS_START_HDL + 3 * count)};
   AttsAddGroup(&cus_group);
   group_added = true;
   return 0;
