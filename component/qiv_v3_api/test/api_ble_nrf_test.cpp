@@ -23,6 +23,9 @@ class ApiBleNrf : public ::testing::Test {
   void SetUp() override {
     apifake::reset();
     blefake::reset();
+    // `api` lives for the whole run: what a test left in it goes.
+    api.ble.uart.readCount = 0;
+    memset(api.ble.settings.broadcastName.value, 0, sizeof api.ble.settings.broadcastName.value);
   }
 };
 
