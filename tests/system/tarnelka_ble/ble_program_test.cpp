@@ -220,6 +220,20 @@ TEST(TarnelkaBleApi, ScanningIsRefusedWhileAdvertisingAndEndsAfterItsTime) {
   EXPECT_TRUE(b.command("uart 0", "uart ok"));
 }
 
+// Nor advertising while scanning: the controller refuses, and the start
+// answers so instead of claiming advertising that is not on the air.
+TEST(TarnelkaBleApi, AdvertisingRefusedByTheControllerIsNotReportedAsStarted) {
+  Bench b;
+  ASSERT_TRUE(b.command("scan 0", "scan ok"));
+  EXPECT_TRUE(b.command("uart 0", "uart refused"));
+  EXPECT_TRUE(b.command("advstatus", "advertising 0"));
+  EXPECT_FALSE(b.scan(sec(2)).has_value());
+  ASSERT_TRUE(b.command("scanstop", "scanstop ok"));
+  EXPECT_TRUE(b.command("uart 0", "uart ok"));
+  EXPECT_TRUE(b.command("advstatus", "advertising 1"));
+  EXPECT_TRUE(b.scan(sec(2)).has_value());
+}
+
 // A hook slower than the reports: the ten-record queue fills, the radio task
 // gives up on a report after its wait and says so; reports still arrive.
 TEST(TarnelkaBleApi, AFullScanQueueDropsReportsWithATrace) {

@@ -59,6 +59,7 @@ SemaphoreHandle_t radio_wake_semaphore;
 QueueHandle_t Scanner_Queue;
 SemaphoreHandle_t Scanner_Semaphore;
 bool stack_started;
+dmConnId_t current_conn_id = DM_CONN_ID_NONE;
 uint32_t ble_wake_lock_count;
 
 wsfHandlerId_t module_handler_id;
@@ -230,6 +231,7 @@ void set_security_for_connection() {
 
 void connection_open(dmEvt_t *evt) {
   dmConnId_t const connId = static_cast<dmConnId_t>(evt->hdr.param);
+  current_conn_id = connId;
   APOLLO3_TRACE("(NUS) Connected.");
   set_security_for_connection();
   ble_rx_queue_clear();
@@ -628,7 +630,7 @@ void uhal_stop_ble(void) {
   uhal_ble_scan_stop();
   if (uhal_is_connected) {
     xSemaphoreTake(conn_stop_semaphore, 0);
-    AppConnClose(1);
+    AppConnClose(current_conn_id);
     take(conn_stop_semaphore, kConfirmWait);
   }
   ble_rx_queue_clear();
@@ -687,7 +689,15 @@ int32_t uhal_advertising_start(uint8_t time_out) {
     default:
       return 0;
   }
-  take(adv_start_semaphore, kConfirmWait);
+  // From a task the host's confirmation decides: a controller that refused
+  // (busy scanning, say) must not be reported as advertising. An interrupt
+  // cannot wait for it.
+  if (!take(adv_start_semaphore, kConfirmWait) && !isInISR()) {
+    WsfTimerStop(&adv_limit_timer);
+    AppAdvStop();
+    uhal_is_advertising = 0;
+    return -UDRV_INTERNAL_ERR;
+  }
   uhal_is_advertising = 1;
   return 0;
 }
