@@ -290,12 +290,20 @@ bool ZEMBle::ZEMBleScanner::setScannerCallback(ZEMBleScanCallback callback) {
 
 // ------------------------------------------------------------------- hid --
 
-// The keyboard needs the HID service of the nRF52840's stack; this module
-// has none yet.
 bool ZEMBle::ZEMBleHid::start(uint8_t adv_time) {
+#if QIV_API_BLE_HID_MODE
+  if (ble_current_service != DRV_BLE_HID_MODE) {
+    udrv_ble_switch_service_mode(DRV_BLE_HID_MODE);
+  }
+  return ok(udrv_ble_advertising_start(adv_time));
+#else
   (void)adv_time;
   return false;
+#endif
 }
+
+// Sending keys and the keyboard's LED hook need the port's key queue, which
+// no port offers the program yet.
 
 bool ZEMBle::ZEMBleHid::sendkey(const uint8_t *keys, uint8_t length) {
   (void)keys;

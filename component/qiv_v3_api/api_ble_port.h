@@ -12,6 +12,13 @@
 #else
 #define QIV_API_BLE_PORT_EXTRAS 0
 #endif
+// The HID keyboard mode: the nRF52840's stack has it (its advertising start
+// runs the keyboard's advertising in that mode); the Apollo3's has none.
+#if defined(QIV_MCU_NRF52840)
+#define QIV_API_BLE_HID_MODE 1
+#else
+#define QIV_API_BLE_HID_MODE 0
+#endif
 
 // Every BLE port: stops the advertising (0, or a negated code).
 int32_t uhal_advertising_stop(uint8_t temp_processing);

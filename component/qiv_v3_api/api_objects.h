@@ -476,6 +476,7 @@ class ZEMBle {
   // The HID keyboard.
   class ZEMBleHid {
    public:
+    // HID mode and its advertising for adv_time seconds (0: without end).
     bool start(uint8_t adv_time);
     bool sendkey(const uint8_t *keys, uint8_t length);
     bool setKeyboardCallback(void (*callback)(uint8_t leds));

@@ -7,22 +7,26 @@
 #include "udrv_serial.h"
 #include "udrv_twimst.h"
 
+bool ble_services_is_enable;
+drv_ble_service_mode ble_current_service;
+
 namespace blefake {
 
 State state;
 
-void reset() { state = State{}; }
+void reset() {
+  state = State{};
+  ble_current_service = DRV_BLE_UART_MODE;
+}
 
 }  // namespace blefake
 
 using blefake::state;
 
-bool ble_services_is_enable;
-drv_ble_service_mode ble_current_service;
-
 void udrv_ble_stop(void) { state.log.push_back("stop"); }
 void udrv_ble_services_start(void) { state.log.push_back("services"); }
 void udrv_ble_switch_service_mode(drv_ble_service_mode mode) {
+  ble_current_service = mode;
   state.log.push_back("mode " + std::to_string(mode));
 }
 int32_t udrv_ble_advertising_start(uint8_t time_out) {

@@ -10,6 +10,7 @@
 #include "api_ble_fakes.h"
 #include "api_fakes.h"
 #include "api_objects.h"
+#include "udrv_ble.h"
 
 using apifake::world;
 using blefake::state;
@@ -73,7 +74,6 @@ TEST_F(ApiBleNrf, VerbsWithoutTheirOperationAnswerFalse) {
   EXPECT_FALSE(api.ble.beacon.ibeacon.set(uuid, 1, 2, -59));
   EXPECT_FALSE(api.ble.custom.init(uuid, chars, 1, nullptr));
   EXPECT_FALSE(api.ble.custom.start(0));
-  EXPECT_FALSE(api.ble.hid.start(0));
   EXPECT_FALSE(api.ble.hid.sendkey(keys, 1));
   EXPECT_FALSE(api.ble.hid.setKeyboardCallback(nullptr));
   EXPECT_FALSE(api.ble.registerCallback(ZEM_BLE_CONNECTED, noop));
@@ -128,6 +128,18 @@ TEST_F(ApiBleNrf, UartReadsAndWritesTheBlePort) {
   EXPECT_EQ(api.ble.uart.write(nullptr, 2), -UDRV_WRONG_ARG);
   world.port[SERIAL_BLE0].locked = true;
   EXPECT_EQ(api.ble.uart.write(out, 2), -UDRV_TEMP_LOCKED);
+}
+
+// The keyboard's mode, then its advertising; the driver's answer decides.
+TEST_F(ApiBleNrf, HidStartSwitchesToTheKeyboardAndAdvertises) {
+  state.adv_result = -UDRV_INTERNAL_ERR;
+  EXPECT_FALSE(api.ble.hid.start(20));
+  EXPECT_EQ(state.log, (Log{"mode 2", "adv 20"}));
+  state.log.clear();
+  state.adv_result = 0;
+  ble_current_service = DRV_BLE_HID_MODE;
+  EXPECT_TRUE(api.ble.hid.start(0));
+  EXPECT_EQ(state.log, (Log{"adv 0"}));
 }
 
 TEST_F(ApiBleNrf, StopGoesToTheDriver) {
