@@ -166,7 +166,7 @@ const char *ZEMBle::ZEMBleMac::get() {
   }
   memcpy(devmac, stored, kMacTextLen);
 #endif
-  // The last byte alone, as the name's suffix uses it.
+  // The two digits of the least significant byte.
   memcpy(twomac, devmac + 10, 2);
   return devmac;
 }

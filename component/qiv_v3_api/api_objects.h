@@ -369,8 +369,8 @@ class ZEMBle {
     // Up to length received bytes into buffer: their count (readCount adds
     // them up).
     int32_t read(uint8_t *buffer, uint32_t length);
-    // Sends length bytes to the phone in notifications: 0, or the driver's
-    // negative code (no link, notifications off).
+    // Sends length bytes to the phone in notifications: the driver's
+    // result, negative when refused (no link, notifications off).
     int32_t write(const uint8_t *data, uint32_t length);
     // The pairing passkey: one to six decimal digits.
     bool setPIN(const char *pin);
@@ -426,6 +426,8 @@ class ZEMBle {
     const char *get();
     // A new address from 12 hexadecimal digits, kept across restarts.
     bool set(const char *mac);
+    // What get() found: the address, and the two digits of its least
+    // significant byte.
     char devmac[13] = {};
     char twomac[3] = {};
   };
@@ -504,7 +506,7 @@ class ZEMBle {
 class ZEMNfc {
  public:
   bool init();
-  // The port's result: 0, or a negative driver code.
+  // The port's result: negative when refused.
   int32_t send(const uint8_t *data, uint32_t length);
   bool close();
 };

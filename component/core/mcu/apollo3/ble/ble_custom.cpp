@@ -60,8 +60,12 @@ void call_notify_hook(void *arg) {
 int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_uuids,
                               uint8_t count) {
   if (base_uuid == nullptr || char_uuids == nullptr || count == 0 ||
-      count > BLE_MODULE_CUS_CHAR_MAX || uhal_is_connected) {
+      count > BLE_MODULE_CUS_CHAR_MAX) {
     return -UDRV_WRONG_ARG;
+  }
+  // The phone's view of the attribute table must not change under it.
+  if (uhal_is_connected) {
+    return -UDRV_BUSY;
   }
   if (group_added) {
     AttsRemoveGroup(CUS_START_HDL);
