@@ -331,6 +331,8 @@ TEST(TarnelkaBleApi, CustomServiceNotificationSwitchesReachTheHook) {
   };
 
   connect_and_discover();
+  // Not replaced under the phone's feet.
+  EXPECT_TRUE(b.command("custom", "custom refused"));
   const ble::Central::Characteristic* first = b.central.characteristic(char_uuid(0x1001));
   ASSERT_NE(first, nullptr);
   ASSERT_NE(first->ccc, 0);
