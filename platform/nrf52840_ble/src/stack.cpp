@@ -1117,7 +1117,10 @@ uint32_t sd_ble_gatts_descriptor_add(uint16_t char_handle, ble_gatts_attr_t cons
   if (uint32_t f = gate("sd_ble_gatts_descriptor_add")) return f;
   if (!p_attr || !p_attr->p_uuid || !p_attr->p_attr_md || !p_handle) return NRF_ERROR_INVALID_ADDR;
   Stack& s = *the_stack;
-  if (char_handle != s.last_char_value) return NRF_ERROR_INVALID_STATE;
+  // BLE_GATT_HANDLE_INVALID: the last characteristic added.
+  if (char_handle != BLE_GATT_HANDLE_INVALID && char_handle != s.last_char_value)
+    return NRF_ERROR_INVALID_STATE;
+  if (!s.last_char_value) return NRF_ERROR_INVALID_STATE;
   AttrInfo info;
   info.uuid = *p_attr->p_uuid;
   info.rd_auth = p_attr->p_attr_md->rd_auth;

@@ -64,7 +64,8 @@ void on_adv(ble_adv_evt_t e) {
 }
 void on_nus(ble_nus_evt_t* e) {
   if (e->type == BLE_NUS_EVT_RX_DATA)
-    g_rx.emplace_back(e->params.rx_data.p_data, e->params.rx_data.p_data + e->params.rx_data.length);
+    g_rx.emplace_back(e->params.rx_data.p_data,
+                      e->params.rx_data.p_data + e->params.rx_data.length);
   if (e->type == BLE_NUS_EVT_COMM_STARTED) ++g_comm_started;
 }
 
@@ -157,8 +158,9 @@ TEST_F(BleStack, ResultsOfTheCallsTheLayerReactsTo) {
   EXPECT_EQ(sd_ble_gap_adv_set_configure(&handle, &d, &p), NRF_ERROR_INVALID_STATE)
       << "parameters while advertising";
   EXPECT_EQ(sd_ble_gap_adv_stop(handle), NRF_SUCCESS);
-  EXPECT_EQ(sd_ble_gap_disconnect(BLE_CONN_HANDLE_INVALID, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION),
-            BLE_ERROR_INVALID_CONN_HANDLE);
+  EXPECT_EQ(
+      sd_ble_gap_disconnect(BLE_CONN_HANDLE_INVALID, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION),
+      BLE_ERROR_INVALID_CONN_HANDLE);
   ble_gap_addr_t a = {};
   a.addr_type = BLE_GAP_ADDR_TYPE_RANDOM_STATIC;
   a.addr[5] = 0x40;
