@@ -336,6 +336,21 @@ TEST(SerialService, BadInput) {
   EXPECT_EQ(b.at("AT\r\n"), "OK\r\n");
 }
 
+// A link lost in the middle of a long write ends the write with -7 at once
+// instead of offering the rest for ever; the module goes on advertising.
+TEST(SerialService, ALinkLostInTheMiddleOfAWrite) {
+  Bench b("ble-test-minacor");
+  ASSERT_TRUE(b.connect());
+  ASSERT_TRUE(b.open_serial());
+  b.module->write(kUart1, "send 4000\r\n");
+  ASSERT_TRUE(b.central.wait([&] { return b.notification_sizes().size() > 5; }, sec(3)));
+  ASSERT_TRUE(b.disconnect());
+  EXPECT_TRUE(b.module->wait_line(kUart1, "send -7", sec(1)));
+  EXPECT_LT(b.notified().size(), 4000u);
+  EXPECT_TRUE(b.scan(sec(1)));
+  EXPECT_TRUE(b.command("send 10", "send -7"));
+}
+
 // Bytes of one write after a command that writes flash are still handled:
 // the flash work does not drop the link's input.
 TEST(SerialService, FlashWorkKeepsTheInputOfTheLink) {
