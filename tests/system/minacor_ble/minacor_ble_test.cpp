@@ -243,6 +243,34 @@ TEST(Connection, ConnectedAndDisconnectedOnTheUsbPort) {
   EXPECT_TRUE(b.module->wait_line(kUsb, "Connected.", sec(2)));
 }
 
+// A connection interval outside the module's preferred range: it asks for
+// its own 5 s after the connection and every 30 s after that; a phone that
+// never grants them is dropped with "unacceptable connection interval"
+// after the third request.
+TEST(Connection, ParametersOutsideThePreferredRange) {
+  for (bool grant : {true, false}) {
+    SCOPED_TRACE(grant);
+    Bench b;
+    b.central.set_accept_updates(grant);
+    ble::ConnectionParams slow;
+    slow.interval = 100;  // 125 ms, above the preferred 75 ms
+    ASSERT_TRUE(b.central.connect(kModule, slow));
+    ASSERT_TRUE(b.central.wait([&] { return b.central.connected(); }, sec(3)));
+    const sim::time_us start = b.world.now();
+    b.world.run_until(start + sec(4));
+    EXPECT_EQ(b.central.updates(), 0);
+    b.world.run_until(start + sec(7));
+    EXPECT_EQ(b.central.updates(), grant ? 1 : 0);
+    b.world.run_until(start + sec(94));
+    EXPECT_TRUE(b.central.connected());
+    b.world.run_until(start + sec(97));
+    EXPECT_EQ(b.central.connected(), grant);
+    if (!grant) {
+      EXPECT_EQ(b.central.disconnect_reason(), 0x3B);
+    }
+  }
+}
+
 // AT over the serial service: replies in notifications of the link's MTU
 // less 3, whatever the reply's length.
 TEST(SerialService, AtRepliesInNotificationsOfTheMtu) {
