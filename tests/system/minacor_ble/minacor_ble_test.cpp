@@ -393,6 +393,19 @@ TEST(SerialService, DataOfTheLinkWakesTheModule) {
   EXPECT_TRUE(b.module->wait_output(kUsb, "OK\r\n", sec(1)));
 }
 
+// A restart of the stack (a service-mode switch) during a connection leaves
+// no link behind: a write answers -7 at once and the module advertises.
+TEST(SerialService, AStackRestartLeavesNoLink) {
+  Bench b("ble-test-minacor");
+  ASSERT_TRUE(b.connect());
+  ASSERT_TRUE(b.open_serial());
+  ASSERT_TRUE(b.command("uart 30", "uart 0"));
+  b.module->write(kUart1, "send 10\r\n");
+  EXPECT_TRUE(b.module->wait_line(kUart1, "send -7", ms(200)));
+  ASSERT_TRUE(b.central.wait([&] { return !b.central.connected(); }, sec(6)));
+  EXPECT_TRUE(b.scan(sec(1)));
+}
+
 // Bytes of one write after a command that writes flash are still handled:
 // the flash work does not drop the link's input.
 TEST(SerialService, FlashWorkKeepsTheInputOfTheLink) {
