@@ -576,4 +576,49 @@ TEST(Dfu, TheButtonlessServiceHandsTheModuleToTheBootloader) {
   EXPECT_TRUE(exchange(*b.module, kUsb, "AT\r\n", "", sec(1)));
 }
 
+// The Vostrel board carries the same BLE layer: its serial service
+// advertises with the name from its address and answers AT.
+TEST(Vostrel, SerialServiceOfTheTrackerBoard) {
+  World world;
+  ble::WorldRadio radio(world.master());
+  ble::Central central(radio, kPhone);
+  central.set_runner([&](sim::time_us deadline, const std::function<bool()>& done) {
+    if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
+    return done();
+  });
+  DeviceOptions o = module_options("vostrel");
+  o.ports = {kUart0, kUsb};
+  o.extra_args.push_back("--device");
+  o.extra_args.push_back("cellular-modem@uart1");
+  Device& v = world.start("v", o);
+  ASSERT_TRUE(v.wait_output(kUart0, "Version: Vostrel", sec(30)));
+  world.run_for(ms(500));
+  central.start_scan(true);
+  world.run_for(sec(1));
+  central.stop_scan();
+  const ble::Central::Device* m = central.device(kModule);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->adv_data, kSerialAdv);
+  ASSERT_TRUE(central.connect(kModule));
+  ASSERT_TRUE(central.wait([&] { return central.connected(); }, sec(3)));
+  uint32_t disc = central.discover();
+  ASSERT_TRUE(central.wait([&] { return central.done(disc); }, sec(5)));
+  const auto* tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+  const auto* rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+  ASSERT_TRUE(tx && rx);
+  uint32_t sub = central.subscribe(tx->value_handle);
+  ASSERT_TRUE(central.wait([&] { return central.done(sub); }, sec(3)));
+  central.write(rx->value_handle, bytes("AT+HWMODEL=?\r\n"));
+  std::string got;
+  central.wait(
+      [&] {
+        got.clear();
+        for (const auto& n : central.notifications()) got += text(n.value);
+        return got.find("OK\r\n") != std::string::npos;
+      },
+      sec(3));
+  EXPECT_EQ(got, "AT+HWMODEL=Vostrel\r\nOK\r\n");
+  EXPECT_TRUE(v.alive());
+}
+
 }  // namespace
