@@ -169,6 +169,33 @@ TEST(Advertising, SerialModeBytesAndTheNameFromTheAddress) {
       exchange(*b.module, kUsb, "AT+BLEMAC=?\r\n", "AT+BLEMAC=c0:11:22:33:44:55\r\nOK\r\n"));
 }
 
+// A name set by the user program is advertised at once, within the 31
+// bytes of the packet (a full name that does not fit is cut to a short
+// one); names of none or more than 30 characters are refused.
+TEST(Advertising, TheNameSetByTheProgram) {
+  struct Case {
+    std::string name;
+    std::string answer;
+    ble::Bytes adv;
+  };
+  const std::string n26(26, 'n'), n30(30, 'm');
+  const std::vector<Case> cases = {
+      {"Kestrel", "name 0", ble::Bytes{0x02, 0x01, 0x06, 0x08, 0x09} + bytes("Kestrel")},
+      {n26, "name 0", ble::Bytes{0x02, 0x01, 0x06, 0x1B, 0x09} + bytes(n26)},
+      {n30, "name 0", ble::Bytes{0x02, 0x01, 0x06, 0x1B, 0x08} + bytes(n30.substr(0, 26))},
+      {n30 + "x", "name -3", kSerialAdv},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b("ble-test-minacor");
+    ASSERT_TRUE(b.command("adv 60", "adv 0"));
+    ASSERT_TRUE(b.command("name " + c.name, c.answer));
+    std::optional<ble::Central::Device> m = b.scan(sec(1));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->adv_data, c.adv);
+  }
+}
+
 // Advertising ends after its time; a disconnection starts it again; a time
 // of 0 advertises for ever (30 s at a time, started again each time the
 // set ends); more than 180 s is refused.
