@@ -417,8 +417,7 @@ void ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
       NRF_LOG_INFO("(NUS)BLE_GATTS_EVT_RW_AUTHORIZE_REQUEST.");
       ble_gatts_evt_rw_authorize_request_t const &req =
           p_ble_evt->evt.gatts_evt.params.authorize_request;
-      if (req.type != BLE_GATTS_AUTHORIZE_TYPE_INVALID &&
-          req.type == BLE_GATTS_AUTHORIZE_TYPE_WRITE &&
+      if (req.type == BLE_GATTS_AUTHORIZE_TYPE_WRITE &&
           (req.request.write.op == BLE_GATTS_OP_PREP_WRITE_REQ ||
            req.request.write.op == BLE_GATTS_OP_EXEC_WRITE_REQ_NOW ||
            req.request.write.op == BLE_GATTS_OP_EXEC_WRITE_REQ_CANCEL)) {
