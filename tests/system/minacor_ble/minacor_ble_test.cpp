@@ -433,6 +433,40 @@ TEST(SerialService, AStackRestartLeavesNoLink) {
   EXPECT_TRUE(b.scan(sec(1)));
 }
 
+// Queued writes: the module gives no memory for them, so a prepared write
+// to the serial service finds the queue full; on the DFU characteristic,
+// whose writes are authorised, a prepared write and its execution are
+// refused as not supported (0x82) and a cancelled execution is accepted.
+TEST(SerialService, QueuedWritesAreRefused) {
+  Bench b;
+  ASSERT_TRUE(b.connect());
+  ASSERT_TRUE(b.open_serial());
+  const ble::Central::Characteristic* dfu =
+      b.central.characteristic(ble::uuid128("8EC90003-F315-4F60-9FB8-838830DAEA50"));
+  ASSERT_NE(dfu, nullptr);
+  struct Case {
+    uint16_t handle;  // 0: execute
+    bool write;       // execute: write or cancel
+    uint8_t error;
+  };
+  const std::vector<Case> cases = {
+      {b.rx->value_handle, false, 0x09},
+      {dfu->value_handle, false, 0x82},
+      {0, true, 0x82},
+      {dfu->value_handle, false, 0x82},
+      {0, false, 0x00},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.handle) + (c.write ? " write" : ""));
+    uint32_t id =
+        c.handle ? b.central.prepare_write(c.handle, 0, {0x01}) : b.central.execute_write(c.write);
+    ASSERT_TRUE(b.central.wait([&] { return b.central.done(id); }, sec(2)));
+    EXPECT_EQ(b.central.result(id).error, c.error);
+  }
+  EXPECT_TRUE(b.central.connected());
+  EXPECT_EQ(b.at("AT\r\n"), "OK\r\n");
+}
+
 // Bytes of one write after a command that writes flash are still handled:
 // the flash work does not drop the link's input.
 TEST(SerialService, FlashWorkKeepsTheInputOfTheLink) {
