@@ -134,6 +134,11 @@ void vostrel_modem_check(void) {
   }
 }
 
+// Sleep switches the modem off (after the clock is released) and on again
+// (before the clock is requested); the window after the wake keeps it on.
+void board_sleep_enter(void) { Gsm_PowerOff(); }
+void board_sleep_exit(void) { (void)Gsm_PowerUp(); }
+
 void qiv_user_application_timer_handler(void *) {
   NRF_LOG_INFO("End keeping BG96 on");
   keep_bg96_on = false;
@@ -150,9 +155,7 @@ static void keep_modem_on(void) {
 
 int32_t qiv_init(void) {
   NRF_POWER->DCDCEN = 1;
-  if (nrfx_gpiote_init() != NRF_SUCCESS) {
-    app_error_handler_bare(NRF_ERROR_INTERNAL);
-  }
+  APP_ERROR_CHECK(nrfx_gpiote_init());
   log_init();
   NRF_LOG_INFO("QIV Version: %s", sw_version);
   udrv_sys_clock_init();
@@ -183,7 +186,6 @@ int32_t qiv_init(void) {
   int32_t ret = udrv_system_event_init();
   (void)udrv_system_user_app_timer_create(qiv_user_application_timer_handler, HTMR_ONESHOT);
   Gsm_Init();
-  vostrel_twim_bind();
   if (qiv_vostrel_sensor_init()) {
     udrv_serial_log_printf("Version: Vostrel\r\n");
   } else {
@@ -331,7 +333,7 @@ int main(void) {
 
 // ------------------------------------------------------------ failures --
 
-void app_error_handler_bare(uint32_t error_code) {
+void app_error_handler_bare(ret_code_t error_code) {
   NRF_LOG_ERROR("Got an error: 0x%08x!", static_cast<unsigned>(error_code));
   on_error();
 }
