@@ -239,7 +239,18 @@ static bool fold_step(SERIAL_PORT port, bool *owed) {
   }
 }
 
-static void serial_uart_event(void) {
+// The event a step posts for what it left behind (its own record, so that
+// at most one such event waits in the queue: the receive interrupt already
+// posts one event per byte, and more copies would only crowd out the other
+// ports' events).
+static uint8_t uart_rest_marker;
+static udrv_system_event_t qiv_uart_rest_event = {UDRV_SYS_EVT_OP_SERIAL_UART, &uart_rest_marker};
+static volatile bool uart_rest_posted = false;
+
+static void serial_uart_event(const udrv_system_event_t *event) {
+  if (event->p_context == &uart_rest_marker) {
+    uart_rest_posted = false;
+  }
   bool more = false;
   if (service_nvm_get_mode_type_from_nvm(SERIAL_UART1) == SERVICE_MODE_TYPE_CUSTOM) {
     bool any = false;
@@ -263,8 +274,8 @@ static void serial_uart_event(void) {
   }
   // What one step left behind (the rest of a burst, an owed line end) gets
   // an event of its own, so that no byte waits for the next one to arrive.
-  if (more) {
-    (void)udrv_system_event_produce(&qiv_uart_event);
+  if (more && !uart_rest_posted) {
+    uart_rest_posted = udrv_system_event_produce(&qiv_uart_rest_event) == 0;
   }
 }
 
@@ -292,7 +303,7 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
   }
   switch (event->request) {
     case UDRV_SYS_EVT_OP_SERIAL_UART:
-      serial_uart_event();
+      serial_uart_event(event);
       break;
     case UDRV_SYS_EVT_OP_SERIAL_USB:
       serial_usb_event();
