@@ -160,6 +160,7 @@ ret_code_t nrf_drv_uart_init(nrf_drv_uart_t const* p, nrf_drv_uart_config_t cons
   Uarte* u = of(p);
   if (!u || !cfg) return NRF_ERROR_INVALID_PARAM;
   if (u->init) return NRF_ERROR_INVALID_STATE;
+  if (injected_failure("nrf_drv_uart_init")) return NRF_ERROR_INTERNAL;
   uint32_t baud = nrfsim::baud_of_register(cfg->baudrate);
   if (baud == 0) return NRF_ERROR_INVALID_PARAM;
   u->init = true;

@@ -683,3 +683,24 @@ TEST(Cellular, ConnectAfterALongEchoStillOpensTheUpload) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver call that fails is fatal on this board: the log gets the result
+// alone ("Got an error: 0x%08x!", no source place) and the board starts
+// again 100 ms later; the second start, without the failure, runs through.
+TEST(Failure, AFailedDriverCallLogsItsResultAndRestartsTheBoard) {
+  World w;
+  Board b = with_sensors(kSensors);
+  b.more.insert(b.more.end(), {"--rtt-log", "1", "--fail-call", "nrf_drv_twi_rx@1"});
+  Device& d = w.start("v", vostrel(w, b));
+  ASSERT_TRUE(d.wait_output(kUart0, "Version: Vostrel\r\n", sec(20)));
+  const std::string log = d.log();
+  EXPECT_NE(log.find("<error> Got an error: 0x00000003!"), std::string::npos) << log;
+  // The first start got as far as the first sensor's first read, then the
+  // board restarted.
+  const std::string first = kStartLines + kPowerUp;
+  EXPECT_EQ(d.output(kUart0), first + kStartLines + kPowerUp + "\r\nRDY\r\nVersion: Vostrel\r\n");
+}
+
+}  // namespace
