@@ -297,6 +297,8 @@ TEST(Cellular, BadInputIsRefused) {
   EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QFUPL=\"f\",100000,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
   std::string huge = "ATCELL=" + std::string(1600, 'A') + "\r";
   EXPECT_TRUE(exchange(d, kUart0, huge, "AT_PARAM_ERROR\r\n", ms(800)));
+  huge = "ATCELL+QIOPEN=" + std::string(1600, 'B') + "\r";
+  EXPECT_TRUE(exchange(d, kUart0, huge, "AT_PARAM_ERROR\r\n", ms(800)));
   EXPECT_EQ(modem_heard(w).substr(before), "");
   EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
 }
@@ -381,6 +383,30 @@ TEST(Sensors, MissingSensorReportedAndTheRestGoesOn) {
     std::string usb = d.take(kUsb);
     EXPECT_NE(usb.find(c.line), std::string::npos) << fdn::printable(usb);
     EXPECT_EQ(usb.find("Pressure = 0.00") == std::string::npos, c.absent != 1);
+  }
+}
+
+// The sensors start in order and the start stops at the first that does
+// not answer; every sensor still takes its first reading. With the light
+// sensor missing, the accelerometer is not started (no identity read, no
+// start-up settings), yet its first reading runs (settings, the three axes,
+// settings back).
+TEST(Sensors, StartStopsAtTheFirstMissingSensorButEveryOneIsRead) {
+  for (bool light_missing : {false, true}) {
+    SCOPED_TRACE(light_missing);
+    World w;
+    const std::string acc_log = w.dir() + "/accelerometer.log";
+    std::vector<std::string> s = kSensors;
+    if (light_missing) s[2] += ",nack=1";
+    s[3] += ",log=" + acc_log;
+    Device& d = w.start("v", vostrel(w, with_sensors(s)));
+    ASSERT_TRUE(d.wait_output(kUart0, light_missing ? "Vostrel-M\r\n" : "Vostrel\r\n", sec(10)));
+    std::string traffic;
+    std::istringstream lines(read_text(acc_log));
+    std::string line;
+    while (std::getline(lines, line)) traffic += line.substr(line.find(' ') + 1) + ";";
+    const std::string reading = "W 1F=C0;W 20=7F;W 23=88;R 28;R 2A;R 2C;W 1F=C0;W 20=0F;W 23=88;";
+    EXPECT_EQ(traffic, (light_missing ? "" : "R 0F;W 1F=C0;W 20=4F;W 23=88;") + reading);
   }
 }
 
