@@ -167,9 +167,11 @@ void uhal_pwm_suspend(void) {}
 void uhal_pwm_resume(void) {}
 
 // ---------------------------------------------------------------- SPI ----
-// No SPI port is opened in these images; the serial-interface instances are
-// power-cycled over sleep.
+// No SPI port is opened in these images. Where the board's sleep has SPI
+// steps the serial-interface instances are power-cycled over sleep; the
+// tracker board has none (its I2C masters live in those instances).
 void uhal_spimst_suspend(void) {
+#ifdef BOARD_SLEEP_SPI_STEPS
   NRF_PERIPHERAL_POWER_Type *const instances[] = {NRF_SERIAL0_POWER, NRF_SERIAL1_POWER,
                                                   NRF_SERIAL2_POWER};
   for (NRF_PERIPHERAL_POWER_Type *p : instances) {
@@ -177,6 +179,7 @@ void uhal_spimst_suspend(void) {
     (void)p->POWER;
     p->POWER = 1;
   }
+#endif
 }
 void uhal_spimst_resume(void) {}
 
