@@ -69,7 +69,9 @@ bool ZEMBle::ZEMBleUart::setPIN(const char *pin) {
 }
 
 bool ZEMBle::ZEMBleUart::setPermission(uint8_t level) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if QIV_API_BLE_PERMISSION
+  return ok(uhal_ble_set_permission(level));
+#elif QIV_API_BLE_PORT_EXTRAS
   return level == 2;
 #else
   (void)level;
@@ -222,7 +224,7 @@ bool ZEMBle::ZEMBleBeacon::ibeacon::set(const uint8_t beacon_uuid[16], uint16_t 
 
 bool ZEMBle::ZEMBleCustom::init(const uint8_t base_uuid[16], const uint16_t *char_uuids,
                                 uint8_t count, ZEMBleCustomCallback callback) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if QIV_API_BLE_CUSTOM_SERVICE
   if (!ok(uhal_cus_service_init(base_uuid, char_uuids, count))) {
     return false;
   }
@@ -238,7 +240,7 @@ bool ZEMBle::ZEMBleCustom::init(const uint8_t base_uuid[16], const uint16_t *cha
 }
 
 bool ZEMBle::ZEMBleCustom::start(uint8_t adv_time) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if QIV_API_BLE_CUSTOM_SERVICE
   if (ble_current_service != DRV_BLE_CUS_MODE) {
     udrv_ble_switch_service_mode(DRV_BLE_CUS_MODE);
   }

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "api_ble_port.h"
 #include "service_nvm.h"
 #include "udrv_ble.h"
 #include "udrv_serial.h"
@@ -17,6 +18,11 @@ State state;
 void reset() {
   state = State{};
   ble_current_service = DRV_BLE_UART_MODE;
+  uhal_is_advertising = false;
+  uhal_is_scanning = false;
+  SCAN_DATA_HANDLER = nullptr;
+  CONNECT_HANDLER = nullptr;
+  DISCONNECT_HANDLER = nullptr;
 }
 
 }  // namespace blefake
@@ -45,6 +51,54 @@ int32_t uhal_advertising_stop(uint8_t temp_processing) {
   state.log.push_back("adv stop " + std::to_string(temp_processing));
   return state.adv_stop_result;
 }
+
+// The BLE layer's own operations.
+bool uhal_is_advertising;
+bool uhal_is_scanning;
+void (*SCAN_DATA_HANDLER)(int8_t, uint8_t const *, uint8_t const *, uint8_t);
+void (*CONNECT_HANDLER)(void);
+void (*DISCONNECT_HANDLER)(void);
+
+namespace {
+std::string hex(uint8_t const *d, size_t n) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[d[i] >> 4];
+    s += digits[d[i] & 0x0F];
+  }
+  return s;
+}
+int32_t port(const std::string &call) {
+  state.log.push_back(call);
+  return state.port_result;
+}
+}  // namespace
+
+int32_t uhal_ble_scan_start(uint16_t timeout_s) {
+  return port("scan " + std::to_string(timeout_s));
+}
+int32_t uhal_ble_scan_stop(void) { return port("scan stop"); }
+int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window) {
+  return port("scan interval " + std::to_string(interval) + " " + std::to_string(window));
+}
+int32_t uhal_ble_set_tx_power(int8_t dbm) { return port("power " + std::to_string(dbm)); }
+int32_t uhal_ble_set_adv_interval(uint32_t interval) {
+  return port("interval " + std::to_string(interval));
+}
+int32_t uhal_ble_set_pairing_key(char const *key) { return port(std::string("key ") + key); }
+int32_t uhal_ble_set_permission(uint8_t permission) {
+  return port("permission " + std::to_string(permission));
+}
+int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uint8_t const minor[2],
+                             int8_t power) {
+  return port("ibeacon " + hex(uuid, 16) + " " + hex(major, 2) + " " + hex(minor, 2) + " " +
+              std::to_string(power));
+}
+int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length) {
+  return port("beacon " + hex(data, length));
+}
+void uhal_ble_get_macaddress(uint8_t address[6]) { memcpy(address, state.address, 6); }
 
 uint8_t service_nvm_get_ble_mac_from_nvm(uint8_t *buff, uint32_t len) {
   memcpy(buff, state.stored_mac, len < 12 ? len : 12);

@@ -1,5 +1,6 @@
-// Stand-ins for the BLE driver and the NFC port's table that api.ble and
-// api.nfc call on an nRF52840 image, with a log of the calls.
+// Stand-ins for the BLE driver, the BLE layer's own operations and the NFC
+// port's table that api.ble and api.nfc call on an nRF52840 image, with a
+// log of the calls.
 #pragma once
 
 #include <stdint.h>
@@ -16,6 +17,8 @@ struct State {
   int32_t name_result = 0;
   int32_t mac_result = 0;
   uint8_t stored_mac[12] = {};
+  uint8_t address[6] = {};  // the controller's, least significant first
+  int32_t port_result = 0;  // of the BLE layer's operations
   int nfc_deinits = 0;
 };
 

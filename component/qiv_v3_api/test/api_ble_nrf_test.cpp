@@ -1,14 +1,17 @@
 // api.ble and api.nfc of an nRF52840 image (Minacor): the verbs forward to
-// the BLE driver and the ports, and those that need what the module's BLE
-// stack does not offer answer false without touching anything.
+// the BLE driver, the BLE layer's own operations and the ports, and those
+// that need what the module's BLE layer does not offer a program answer
+// false without touching anything.
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "api_ble_fakes.h"
 #include "api_fakes.h"
+#include "api_ble_port.h"
 #include "api_objects.h"
 #include "udrv_ble.h"
 
@@ -33,15 +36,67 @@ class ApiBleNrf : public ::testing::Test {
 void noop() {}
 void scan_hook(int8_t, const uint8_t *, const uint8_t *, uint8_t) {}
 
-// Starting the serial service restarts the services and advertises, and
-// answers the driver's result.
-TEST_F(ApiBleNrf, UartStartRestartsTheServicesAndAdvertises) {
+// Starting the serial service switches to it when another mode runs, then
+// advertises, and answers the driver's result.
+TEST_F(ApiBleNrf, UartStartSwitchesToTheSerialServiceAndAdvertises) {
   EXPECT_EQ(api.ble.uart.start(30), 0);
-  EXPECT_EQ(state.log, (Log{"stop", "services", "adv 30"}));
+  EXPECT_EQ(state.log, (Log{"adv 30"}));
   state.log.clear();
+  ble_current_service = DRV_BLE_BEACON_MODE;
   state.adv_result = -UDRV_INTERNAL_ERR;
   EXPECT_EQ(api.ble.uart.start(0), -UDRV_INTERNAL_ERR);
-  EXPECT_EQ(state.log, (Log{"stop", "services", "adv 0"}));
+  EXPECT_EQ(state.log, (Log{"mode 0", "adv 0"}));
+}
+
+// The verbs of the BLE layer's own operations: each call as made, and its
+// answer (true only for 0); the kept value changes only when taken.
+TEST_F(ApiBleNrf, LayerVerbsForwardAndAnswerItsResult) {
+  const uint8_t uuid[16] = {0x01, 0x12, 0x23, 0x34, 0x45, 0x56, 0x67, 0x78,
+                            0x89, 0x9A, 0xAB, 0xBC, 0xCD, 0xDE, 0xEF, 0xF0};
+  const uint8_t data[3] = {0xAA, 0xBB, 0xCC};
+  struct Case {
+    const char *call;
+    std::function<bool()> verb;
+  };
+  const std::vector<Case> cases = {
+      {"scan 10", [] { return api.ble.scanner.start(10); }},
+      {"scan stop", [] { return api.ble.scanner.stop(); }},
+      {"scan interval 320 160", [] { return api.ble.scanner.setInterval(320, 160); }},
+      {"power 4", [] { return api.ble.settings.txPower.set(4); }},
+      {"interval 160", [] { return api.ble.settings.advertiseInterval.set(160); }},
+      {"key 123456", [] { return api.ble.uart.setPIN("123456"); }},
+      {"permission 3", [] { return api.ble.uart.setPermission(3); }},
+      {"ibeacon 0112233445566778899AABBCCDDEEFF0 0102 0304 -59",
+       [&] { return api.ble.beacon.ibeacon.set(uuid, 0x0102, 0x0304, -59); }},
+      {"beacon AABBCC", [&] { return api.ble.beacon.custom.set(data, sizeof data); }},
+  };
+  for (int32_t result : {0, -UDRV_WRONG_ARG}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.call) + " -> " + std::to_string(result));
+      state.log.clear();
+      state.port_result = result;
+      EXPECT_EQ(c.verb(), result == 0);
+      EXPECT_EQ(state.log, (Log{c.call}));
+    }
+  }
+  // Refused above last: the values taken first stay.
+  EXPECT_EQ(api.ble.settings.txPower.get(), 4);
+  EXPECT_EQ(api.ble.settings.advertiseInterval.get(), 160u);
+  EXPECT_EQ(api.ble.beacon.ibeacon.power, -59);
+  EXPECT_EQ(api.ble.beacon.custom.payload[2], 0xCC);
+}
+
+TEST_F(ApiBleNrf, HooksAndStatusAreTheLayers) {
+  EXPECT_TRUE(api.ble.scanner.setScannerCallback(scan_hook));
+  EXPECT_EQ(SCAN_DATA_HANDLER, scan_hook);
+  EXPECT_TRUE(api.ble.registerCallback(ZEM_BLE_CONNECTED, noop));
+  EXPECT_EQ(CONNECT_HANDLER, noop);
+  EXPECT_TRUE(api.ble.registerCallback(ZEM_BLE_DISCONNECTED, noop));
+  EXPECT_EQ(DISCONNECT_HANDLER, noop);
+  EXPECT_FALSE(api.ble.advertise.status());
+  uhal_is_advertising = true;
+  EXPECT_TRUE(api.ble.advertise.status());
+  EXPECT_TRUE(state.log.empty());
 }
 
 TEST_F(ApiBleNrf, AdvertisingStartAndStopFollowTheDriver) {
@@ -56,42 +111,26 @@ TEST_F(ApiBleNrf, AdvertisingStartAndStopFollowTheDriver) {
   }
 }
 
-// Every verb that needs an operation this module's BLE stack lacks: false,
-// and nothing called.
+// Every verb that needs an operation this module's BLE layer does not offer
+// a program: false, and nothing called.
 TEST_F(ApiBleNrf, VerbsWithoutTheirOperationAnswerFalse) {
   const uint8_t uuid[16] = {1};
   const uint16_t chars[1] = {0x1001};
   const uint8_t keys[1] = {4};
-  EXPECT_FALSE(api.ble.scanner.start(0));
-  EXPECT_FALSE(api.ble.scanner.stop());
-  EXPECT_FALSE(api.ble.scanner.setInterval(160, 160));
-  EXPECT_FALSE(api.ble.scanner.setScannerCallback(scan_hook));
-  EXPECT_FALSE(api.ble.uart.setPIN("123456"));
-  EXPECT_FALSE(api.ble.uart.setPermission(2));
-  EXPECT_FALSE(api.ble.settings.txPower.set(4));
-  EXPECT_FALSE(api.ble.settings.advertiseInterval.set(160));
-  EXPECT_FALSE(api.ble.beacon.custom.set(uuid, sizeof uuid));
-  EXPECT_FALSE(api.ble.beacon.ibeacon.set(uuid, 1, 2, -59));
   EXPECT_FALSE(api.ble.custom.init(uuid, chars, 1, nullptr));
   EXPECT_FALSE(api.ble.custom.start(0));
   EXPECT_FALSE(api.ble.hid.sendkey(keys, 1));
   EXPECT_FALSE(api.ble.hid.setKeyboardCallback(nullptr));
-  EXPECT_FALSE(api.ble.registerCallback(ZEM_BLE_CONNECTED, noop));
-  EXPECT_FALSE(api.ble.advertise.status());
+  EXPECT_FALSE(api.ble.registerCallback(static_cast<ZEM_BLE_EVENT>(7), noop));
   EXPECT_TRUE(state.log.empty());
-  EXPECT_EQ(api.ble.settings.txPower.get(), 0);
-  EXPECT_EQ(api.ble.settings.advertiseInterval.get(), 1600u);
 }
 
-// The address is the stored one (what start-up applies); a never-written
-// area gives none.
-TEST_F(ApiBleNrf, MacIsTheStoredAddressAndSetGoesToTheDriver) {
-  EXPECT_STREQ(api.ble.mac.get(), "");
-  memcpy(state.stored_mac, "C0FFEE123456", 12);
+// The address is the controller's (most significant byte first).
+TEST_F(ApiBleNrf, MacIsTheControllersAddressAndSetGoesToTheDriver) {
+  const uint8_t address[6] = {0x56, 0x34, 0x12, 0xEE, 0xFF, 0xC0};
+  memcpy(state.address, address, 6);
   EXPECT_STREQ(api.ble.mac.get(), "C0FFEE123456");
   EXPECT_STREQ(api.ble.mac.twomac, "56");
-  memcpy(state.stored_mac, "C0FFEE12345\xFF", 12);
-  EXPECT_STREQ(api.ble.mac.get(), "");
   EXPECT_TRUE(api.ble.mac.set("AABBCCDDEEFF"));
   state.mac_result = -UDRV_WRONG_ARG;
   EXPECT_FALSE(api.ble.mac.set("AABBCCDDEEF"));

@@ -234,7 +234,7 @@ uint32_t sd_ble_gap_sec_params_reply(uint16_t conn_handle, uint8_t sec_status,
 // Peripheral: asks the central to pair or encrypt.
 uint32_t sd_ble_gap_authenticate(uint16_t conn_handle, ble_gap_sec_params_t const *p_sec_params);
 
-// ---- scanning (central role; the images never start it)
+// ---- scanning (central role)
 typedef struct {
   uint8_t extended : 1;
   uint8_t report_incomplete_evts : 1;
@@ -246,6 +246,16 @@ typedef struct {
   uint16_t timeout;  // 10 ms
   uint8_t channel_mask[5];
 } ble_gap_scan_params_t;
+#define BLE_GAP_SCAN_TIMEOUT_UNLIMITED 0
+#define BLE_GAP_SCAN_BUFFER_MIN 31
+// Starts scanning (p_scan_params set; NRF_ERROR_INVALID_STATE while
+// scanning) or resumes a scan paused by its last report (p_scan_params
+// null). Reports come as BLE_GAP_EVT_ADV_REPORT without a link (handle
+// BLE_CONN_HANDLE_INVALID), their data in p_adv_report_buffer, and pause
+// the scan; its end by the timeout (10 ms units, 0 none) is
+// BLE_GAP_EVT_TIMEOUT with source BLE_GAP_TIMEOUT_SRC_SCAN.
+uint32_t sd_ble_gap_scan_start(ble_gap_scan_params_t const *p_scan_params,
+                               ble_data_t const *p_adv_report_buffer);
 uint32_t sd_ble_gap_scan_stop(void);
 
 // ---- GAP events (ble_evt_t.evt.gap_evt)

@@ -864,6 +864,19 @@ uint32_t ble_db_discovery_start(ble_db_discovery_t* d, uint16_t conn_handle) {
   return NRF_SUCCESS;
 }
 
+namespace {
+nrf_ble_scan_t* scan_started;  // the context of the scan running
+
+void scan_default_params(ble_gap_scan_params_t* p) {
+  *p = {};
+  p->active = 1;
+  p->interval = 160;
+  p->window = 80;
+  p->timeout = BLE_GAP_SCAN_TIMEOUT_UNLIMITED;
+  p->scan_phys = BLE_GAP_PHY_1MBPS;
+}
+}  // namespace
+
 ret_code_t nrf_ble_scan_init(nrf_ble_scan_t* s, nrf_ble_scan_init_t const* init,
                              nrf_ble_scan_evt_handler_t handler) {
   if (!s) return NRF_ERROR_NULL;
@@ -872,14 +885,70 @@ ret_code_t nrf_ble_scan_init(nrf_ble_scan_t* s, nrf_ble_scan_init_t const* init,
   s->evt_handler = handler;
   s->connect_if_match = init && init->connect_if_match;
   s->conn_cfg_tag = init ? init->conn_cfg_tag : 0;
-  if (init && init->p_scan_param) s->scan_params = *init->p_scan_param;
+  if (init && init->p_scan_param)
+    s->scan_params = *init->p_scan_param;
+  else
+    scan_default_params(&s->scan_params);
+  s->scan_buffer = {s->scan_buffer_data, sizeof s->scan_buffer_data};
+  if (scan_started == s) scan_started = nullptr;
   return NRF_SUCCESS;
 }
-// The stand-in's radio does not scan for the device: a start is refused.
-ret_code_t nrf_ble_scan_start(nrf_ble_scan_t* s) {
-  return s && s->initialized ? NRF_ERROR_NOT_SUPPORTED : NRF_ERROR_INVALID_STATE;
+
+ret_code_t nrf_ble_scan_params_set(nrf_ble_scan_t* s, ble_gap_scan_params_t const* p) {
+  if (!s) return NRF_ERROR_NULL;
+  if (!s->initialized) return NRF_ERROR_INVALID_STATE;
+  nrf_ble_scan_stop();
+  if (p)
+    s->scan_params = *p;
+  else
+    scan_default_params(&s->scan_params);
+  return NRF_SUCCESS;
 }
-void nrf_ble_scan_stop(void) {}
+
+ret_code_t nrf_ble_scan_start(nrf_ble_scan_t* s) {
+  if (!s) return NRF_ERROR_NULL;
+  if (!s->initialized) return NRF_ERROR_INVALID_STATE;
+  nrf_ble_scan_stop();
+  s->scan_buffer = {s->scan_buffer_data, sizeof s->scan_buffer_data};
+  ret_code_t r = sd_ble_gap_scan_start(&s->scan_params, &s->scan_buffer);
+  if (r != NRF_SUCCESS) return r;
+  s->scanning = true;
+  scan_started = s;
+  return NRF_SUCCESS;
+}
+
+void nrf_ble_scan_stop(void) {
+  if (scan_started) scan_started->scanning = false;
+  scan_started = nullptr;
+  (void)sd_ble_gap_scan_stop();
+}
+
+void nrf_ble_scan_on_ble_evt(ble_evt_t const* e, void* ctx) {
+  auto* s = static_cast<nrf_ble_scan_t*>(ctx);
+  if (!s || !s->initialized) return;
+  switch (e->header.evt_id) {
+    case BLE_GAP_EVT_ADV_REPORT:
+      // The stack pauses after each report: go on with the same buffer.
+      if (s->scanning && scan_started == s) {
+        s->scan_buffer = {s->scan_buffer_data, sizeof s->scan_buffer_data};
+        (void)sd_ble_gap_scan_start(nullptr, &s->scan_buffer);
+      }
+      break;
+    case BLE_GAP_EVT_TIMEOUT:
+      if (e->evt.gap_evt.params.timeout.src == BLE_GAP_TIMEOUT_SRC_SCAN && s->scanning) {
+        s->scanning = false;
+        if (scan_started == s) scan_started = nullptr;
+        if (s->evt_handler) {
+          scan_evt_t ev{};
+          ev.scan_evt_id = NRF_BLE_SCAN_EVT_SCAN_TIMEOUT;
+          s->evt_handler(&ev);
+        }
+      }
+      break;
+    default:
+      break;
+  }
+}
 
 // --------------------------------------------------------- buttonless DFU --
 namespace {

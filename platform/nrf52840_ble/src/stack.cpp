@@ -42,11 +42,22 @@ std::vector<Observer>& observers() {
 }
 
 struct LlEvent {
-  enum Kind { kConnected, kDisconnected, kAcl, kCompleted, kEncryption, kAdvEnded, kUpdated } kind;
+  enum Kind {
+    kConnected,
+    kDisconnected,
+    kAcl,
+    kCompleted,
+    kEncryption,
+    kAdvEnded,
+    kUpdated,
+    kReport,
+    kScanTimeout
+  } kind;
   ble::LinkLayer::ConnInfo conn{};
   uint8_t code = 0;
   ble::Bytes data;
   int n = 0;
+  ble::LinkLayer::Report report{};
 };
 
 class QueuedHost : public ble::LinkLayer::Host {
@@ -71,6 +82,18 @@ class QueuedHost : public ble::LinkLayer::Host {
     e.conn.params = p;
     push(std::move(e));
   }
+};
+
+// The scanner's link layer reports into the same queue.
+class ScanHost : public ble::LinkLayer::Host {
+ public:
+  explicit ScanHost(QueuedHost& q) : queue(q) {}
+  void ll_report(const ble::LinkLayer::Report& r) override {
+    LlEvent e{LlEvent::kReport, {}, 0, {}, 0};
+    e.report = r;
+    queue.push(std::move(e));
+  }
+  QueuedHost& queue;
 };
 
 // What the stack's event interrupt hands out: an event, or a module's
@@ -105,7 +128,12 @@ ble::Address default_address() {
 }
 
 struct Stack {
-  Stack() : radio(1), ll(radio, default_address(), true) { ll.set_host(&queue); }
+  Stack()
+      : radio(1), ll(radio, default_address(), true), scanner(scan_radio, default_address(), true) {
+    ll.set_host(&queue);
+    scanner.set_host(&scan_host);
+  }
+  ~Stack() { end_scan(); }
 
   void build_host();
   void add_builtin_services();
@@ -116,6 +144,9 @@ struct Stack {
   uint8_t authorize(uint8_t type, uint16_t handle, uint8_t op, uint16_t offset, const uint8_t* d,
                     size_t n);
   void deliver_now(std::vector<uint32_t>& evt);
+  void report(const ble::LinkLayer::Report& r);
+  void end_scan();
+  static void on_scan_timeout(void* ctx, uint32_t);
   ble::Bytes queued_write(const ble::Bytes& pdu);
 
   ble::SimRadio radio;
@@ -174,6 +205,16 @@ struct Stack {
   ble::Bytes stashed_pairing_request;
   std::vector<ble_gap_addr_t> bonds;
   uint32_t passkey_seed = 0x2545F491u;
+  // Scanning: the stack schedules a scanner beside advertising and a link;
+  // here it has a receiver of its own on the device's air. After each
+  // report it pauses until resumed with a buffer for the next one.
+  ble::SimRadio scan_radio{1};
+  ble::LinkLayer scanner;
+  ScanHost scan_host{queue};
+  bool scanning = false;
+  bool scan_paused = false;
+  ble_data_t scan_buffer{};
+  sim::EventId scan_timer = 0;
 };
 
 std::unique_ptr<Stack> the_stack;
@@ -254,7 +295,55 @@ void Stack::forward(const LlEvent& e) {
     case LlEvent::kUpdated:
       host->ll_connection_updated(e.conn.params);
       break;
+    case LlEvent::kReport:
+      report(e.report);
+      break;
+    case LlEvent::kScanTimeout:
+      if (scanning) {
+        end_scan();
+        ble_gap_evt_t g{};
+        g.conn_handle = BLE_CONN_HANDLE_INVALID;
+        g.params.timeout.src = BLE_GAP_TIMEOUT_SRC_SCAN;
+        auto evt = make_event(BLE_GAP_EVT_TIMEOUT, &g, sizeof g);
+        deliver_now(evt);
+      }
+      break;
   }
+}
+
+// An advertising report as the stack gives it: no link (the handle is
+// invalid), the data in the buffer of the last scan start, and scanning
+// paused until it is resumed.
+void Stack::report(const ble::LinkLayer::Report& r) {
+  if (!scanning || scan_paused || r.address == ll.address()) return;
+  ble_gap_evt_t g{};
+  g.conn_handle = BLE_CONN_HANDLE_INVALID;
+  ble_gap_evt_adv_report_t& a = g.params.adv_report;
+  a.status = 0;
+  a.peer_addr.addr_type = r.random ? BLE_GAP_ADDR_TYPE_RANDOM_STATIC : BLE_GAP_ADDR_TYPE_PUBLIC;
+  std::memcpy(a.peer_addr.addr, r.address.data(), 6);
+  a.rssi = static_cast<int8_t>(std::clamp<int16_t>(r.rssi_dbm, -127, 20));
+  const uint16_t len = static_cast<uint16_t>(std::min<size_t>(r.data.size(), scan_buffer.len));
+  if (len != 0) std::memcpy(scan_buffer.p_data, r.data.data(), len);
+  a.data.p_data = scan_buffer.p_data;
+  a.data.len = len;
+  scan_paused = true;
+  auto evt = make_event(BLE_GAP_EVT_ADV_REPORT, &g, sizeof g);
+  deliver_now(evt);
+}
+
+void Stack::end_scan() {
+  if (scan_timer) sim::cancel(scan_timer);
+  scan_timer = 0;
+  scanner.stop_scanning();
+  scanning = false;
+  scan_paused = false;
+}
+
+void Stack::on_scan_timeout(void* ctx, uint32_t) {
+  auto* s = static_cast<Stack*>(ctx);
+  s->scan_timer = 0;
+  s->queue.push({LlEvent::kScanTimeout, {}, 0, {}, 0});
 }
 
 ble::Bytes Stack::uuid_bytes(const ble_uuid_t& u) const {
@@ -767,6 +856,7 @@ ret_code_t nrf_sdh_enable_request(void) {
   nrfsim::set_ble_event_source(dispatch);
   s.ll.reset();
   s.ll.attach_radio();
+  s.end_scan();
   s.out.clear();
   s.queue.events.clear();
   s.vs_bases.clear();
@@ -790,6 +880,7 @@ ret_code_t nrf_sdh_disable_request(void) {
   if (!the_stack || !the_stack->enabled) return NRF_SUCCESS;
   Stack& s = *the_stack;
   s.ll.reset();
+  s.end_scan();
   s.enabled = false;
   s.connected = s.disconnecting = false;
   s.out.clear();
@@ -1064,9 +1155,45 @@ uint32_t sd_ble_gap_authenticate(uint16_t conn_handle, ble_gap_sec_params_t cons
   return NRF_SUCCESS;
 }
 
+uint32_t sd_ble_gap_scan_start(ble_gap_scan_params_t const* p_scan_params,
+                               ble_data_t const* p_adv_report_buffer) {
+  if (uint32_t f = gate("sd_ble_gap_scan_start")) return f;
+  if (!p_adv_report_buffer || !p_adv_report_buffer->p_data) return NRF_ERROR_INVALID_ADDR;
+  Stack& s = *the_stack;
+  if (!p_scan_params) {
+    // Resumes a scan paused by its last report.
+    if (!s.scanning || !s.scan_paused) return NRF_ERROR_INVALID_STATE;
+    s.scan_buffer = *p_adv_report_buffer;
+    s.scan_paused = false;
+    return NRF_SUCCESS;
+  }
+  if (s.scanning) return NRF_ERROR_INVALID_STATE;
+  const ble_gap_scan_params_t& p = *p_scan_params;
+  if (p.interval < 4 || p.window < 4 || p.window > p.interval ||
+      (p.scan_phys != BLE_GAP_PHY_AUTO && p.scan_phys != BLE_GAP_PHY_1MBPS &&
+       p.scan_phys != BLE_GAP_PHY_CODED) ||
+      (p.scan_phys == BLE_GAP_PHY_CODED && !p.extended))
+    return NRF_ERROR_INVALID_PARAM;
+  ble::LinkLayer::ScanParams lp;
+  lp.active = p.active != 0;
+  lp.interval = p.interval;
+  s.scanner.set_address(s.ll.address(), s.ll.random_address());
+  if (!s.scanner.start_scanning(lp)) return NRF_ERROR_INVALID_STATE;
+  s.scanning = true;
+  s.scan_paused = false;
+  s.scan_buffer = *p_adv_report_buffer;
+  if (p.timeout != BLE_GAP_SCAN_TIMEOUT_UNLIMITED)
+    s.scan_timer =
+        sim::schedule(sim::now() + uint64_t{p.timeout} * 10000, &Stack::on_scan_timeout, &s);
+  return NRF_SUCCESS;
+}
+
 uint32_t sd_ble_gap_scan_stop(void) {
   if (uint32_t f = gate("sd_ble_gap_scan_stop")) return f;
-  return NRF_ERROR_INVALID_STATE;  // the stand-in never scans
+  Stack& s = *the_stack;
+  if (!s.scanning) return NRF_ERROR_INVALID_STATE;
+  s.end_scan();
+  return NRF_SUCCESS;
 }
 
 // -------------------------------------------------------------- common --

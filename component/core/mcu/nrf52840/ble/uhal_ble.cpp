@@ -43,6 +43,7 @@ ble_scan_data_handler_t SCAN_DATA_HANDLER;
 // iBeacon frame: 02 15, the UUID, major, minor, measured power.
 uint8_t m_beacon_info[23] = {0x02, 0x15, 0x01, 0x12, 0x23, 0x34, 0x45, 0x56, 0x67, 0x78, 0x89, 0x9A,
                              0xAB, 0xBC, 0xCD, 0xDE, 0xEF, 0xF0, 0x01, 0x02, 0x03, 0x04, 0xC3};
+uint8_t m_beacon_info_len = sizeof m_beacon_info;
 
 namespace {
 
@@ -84,10 +85,20 @@ ble_gap_adv_params_t m_beacon_adv_params;
 
 ble_uuid_t m_adv_uuids[1];
 int8_t m_last_scan_rssi;
+bool m_scan_rssi_known;  // a report was handled since the scan started
+
+// The scan parameters of uhal_scan_init; a started scan takes the interval
+// and window set by uhal_ble_scan_set_interval.
+ble_gap_scan_params_t m_scan_params;
+uint16_t m_scan_interval = 160;
+uint16_t m_scan_window = 160;
 
 // Texts for the USB port from the event interrupt, written by the main loop.
 char usb_texts[256];
 volatile uint32_t usb_texts_len;
+
+void security_params(ble_gap_sec_params_t *p);
+uint32_t static_passkey_apply(void);
 
 bool is_mode(drv_ble_service_mode mode) { return ble_parameter.service_mode == mode; }
 bool in_beacon_mode(void) { return is_mode(DRV_BLE_BEACON_MODE); }
@@ -313,7 +324,14 @@ void beacon_params(uint32_t interval, uint16_t duration) {
 void ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
   uint32_t err_code = NRF_SUCCESS;
   uint16_t const conn = p_ble_evt->evt.gap_evt.conn_handle;
-  m_conn_handle = conn;
+  // The scanner's reports and its timeout belong to no link: they carry no
+  // handle, and taking it would lose the link that exists.
+  bool const scanner_evt = p_ble_evt->header.evt_id == BLE_GAP_EVT_ADV_REPORT ||
+                           (p_ble_evt->header.evt_id == BLE_GAP_EVT_TIMEOUT &&
+                            p_ble_evt->evt.gap_evt.params.timeout.src == BLE_GAP_TIMEOUT_SRC_SCAN);
+  if (!scanner_evt) {
+    m_conn_handle = conn;
+  }
   bool const serial = is_mode(DRV_BLE_UART_MODE);
   if (serial) {
     pm_handler_secure_on_connection(p_ble_evt);
@@ -523,7 +541,7 @@ void uhal_ble_stack_init(void) {
 }
 
 void uhal_scan_init(uint8_t connect_if_match) {
-  static ble_gap_scan_params_t scan_params;
+  ble_gap_scan_params_t &scan_params = m_scan_params;
   memset(&scan_params, 0, sizeof scan_params);
   scan_params.active = 1;
   scan_params.interval = 160;
@@ -575,9 +593,7 @@ void uhal_gap_params_init(void) {
 
   if (ble_parameter.permission == DRV_BLE_PERMISSION_STATIC_PASSKEY &&
       ble_parameter.pairing_key[0] != 0) {
-    ble_opt_t opt = {};
-    opt.gap_opt.passkey.p_passkey = ble_parameter.pairing_key;
-    APP_ERROR_CHECK(sd_ble_opt_set(BLE_GAP_OPT_PASSKEY, &opt));
+    APP_ERROR_CHECK(static_passkey_apply());
   } else if (ble_parameter.permission == DRV_BLE_PERMISSION_NO_PAIRING) {
     NRF_LOG_INFO("(NUS)BLE use none pairing.");
   }
@@ -621,6 +637,15 @@ void uhal_nus_peer_manager_init(void) {
   }
   nrf_delay_ms(20);
   APP_ERROR_CHECK(pm_init());
+  ble_gap_sec_params_t sec_param;
+  security_params(&sec_param);
+  APP_ERROR_CHECK(pm_sec_params_set(&sec_param));
+  APP_ERROR_CHECK(pm_register(nus_pm_evt_handler));
+}
+
+namespace {
+// The security parameters the peer manager answers pairing with.
+void security_params(ble_gap_sec_params_t *p) {
   ble_gap_sec_params_t sec_param = {};
   sec_param.bond = 1;
   if (ble_parameter.permission == DRV_BLE_PERMISSION_NO_PAIRING) {
@@ -640,9 +665,20 @@ void uhal_nus_peer_manager_init(void) {
   sec_param.kdist_own.id = 1;
   sec_param.kdist_peer.enc = 1;
   sec_param.kdist_peer.id = 1;
-  APP_ERROR_CHECK(pm_sec_params_set(&sec_param));
-  APP_ERROR_CHECK(pm_register(nus_pm_evt_handler));
+  *p = sec_param;
 }
+
+// With permission 3 and a key, the key is the stack's static passkey.
+uint32_t static_passkey_apply(void) {
+  if (ble_parameter.permission == DRV_BLE_PERMISSION_STATIC_PASSKEY &&
+      ble_parameter.pairing_key[0] != 0) {
+    ble_opt_t opt = {};
+    opt.gap_opt.passkey.p_passkey = ble_parameter.pairing_key;
+    return sd_ble_opt_set(BLE_GAP_OPT_PASSKEY, &opt);
+  }
+  return NRF_SUCCESS;
+}
+}  // namespace
 
 void uhal_services_init(void) {
   if (in_beacon_mode()) {
@@ -674,7 +710,7 @@ void uhal_advertising_init(void) {
     ble_advdata_manuf_data_t manuf = {};
     manuf.company_identifier = kBeaconCompanyId;
     manuf.data.p_data = m_beacon_info;
-    manuf.data.size = sizeof m_beacon_info;
+    manuf.data.size = m_beacon_info_len;
     ble_advdata_t advdata = {};
     advdata.name_type = BLE_ADVDATA_NO_NAME;
     advdata.flags = BLE_GAP_ADV_FLAG_BR_EDR_NOT_SUPPORTED;
@@ -934,10 +970,109 @@ void qiv_ble_scan_adv(int8_t rssi, uint8_t const *data, uint16_t length, uint8_t
   uint16_t manuf_len = 0;
   uint8_t const *manuf =
       ble_advdata_parse_extra(data, length, BLE_GAP_AD_TYPE_MANUFACTURER_SPECIFIC_DATA, &manuf_len);
-  if (uhal_g_ble_cfg_t.work_mode == 1 && rssi != m_last_scan_rssi) {
+  if (uhal_g_ble_cfg_t.work_mode == 1 && (!m_scan_rssi_known || rssi != m_last_scan_rssi)) {
     m_last_scan_rssi = rssi;
+    m_scan_rssi_known = true;
     if (SCAN_DATA_HANDLER != nullptr && manuf_len != 0) {
-      SCAN_DATA_HANDLER(rssi, peer_addr, manuf, manuf_len);
+      SCAN_DATA_HANDLER(rssi, peer_addr, manuf, static_cast<uint8_t>(manuf_len));
     }
   }
+}
+
+// ------------------------------------------------------------- scanner --
+// A scan with the settings of uhal_scan_init and the interval and window
+// last set, for `timeout_s` seconds (0: until stopped). Its reports reach
+// SCAN_DATA_HANDLER (work mode 1).
+int32_t uhal_ble_scan_start(uint16_t timeout_s) {
+  if (!nrf_sdh_is_enabled() || uhal_is_scanning) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  ble_gap_scan_params_t params = m_scan_params;
+  params.interval = m_scan_interval;
+  params.window = m_scan_window;
+  uint32_t const timeout = timeout_s * 100u;  // 10 ms
+  params.timeout = static_cast<uint16_t>(timeout > 0xFFFFu ? 0xFFFFu : timeout);
+  if (nrf_ble_scan_params_set(&m_scan, &params) != NRF_SUCCESS) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  uhal_g_ble_cfg_t.work_mode = 1;
+  m_scan_rssi_known = false;
+  if (nrf_ble_scan_start(&m_scan) != NRF_SUCCESS) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  uhal_is_scanning = true;
+  return 0;
+}
+
+int32_t uhal_ble_scan_stop(void) {
+  if (uhal_is_scanning) {
+    nrf_ble_scan_stop();
+    uhal_is_scanning = false;
+  }
+  return 0;
+}
+
+// Units of 0.625 ms: interval 2.5 ms to 10.24 s, the window within it; the
+// next scan start takes them.
+int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window) {
+  if (interval < 4 || interval > 16384 || window < 4 || window > interval) {
+    return -UDRV_WRONG_ARG;
+  }
+  m_scan_interval = interval;
+  m_scan_window = window;
+  return 0;
+}
+
+// The advertising transmit power now on the set of the current mode (the
+// HID set takes it at its next start); 0 when the set is not configured
+// yet: the next start applies ble_parameter.txpower anyway.
+int32_t uhal_ble_adv_tx_power_apply(void) {
+  if (!nrf_sdh_is_enabled()) {
+    return 0;
+  }
+  uint8_t handle;
+  if (is_mode(DRV_BLE_UART_MODE)) {
+    handle = m_advertising.adv_handle;
+  } else if (in_beacon_mode()) {
+    handle = m_beacon_adv_handle;
+  } else {
+    return 0;
+  }
+  if (handle == BLE_GAP_ADV_SET_HANDLE_NOT_SET) {
+    return 0;
+  }
+  uint32_t const err =
+      sd_ble_gap_tx_power_set(BLE_GAP_TX_POWER_ROLE_ADV, handle, ble_parameter.txpower);
+  return err == NRF_SUCCESS || err == BLE_ERROR_INVALID_ADV_HANDLE ? 0 : -UDRV_INTERNAL_ERR;
+}
+
+// The pairing policy of `permission` and the static passkey given to the
+// running stack (the peer manager answers the next pairing with them).
+int32_t uhal_ble_security_apply(void) {
+  if (!nrf_sdh_is_enabled() || in_beacon_mode()) {
+    return 0;
+  }
+  ble_gap_sec_params_t sec_param;
+  security_params(&sec_param);
+  if (pm_sec_params_set(&sec_param) != NRF_SUCCESS) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  return static_passkey_apply() == NRF_SUCCESS ? 0 : -UDRV_INTERNAL_ERR;
+}
+
+// The beacon's advertising data built again from m_beacon_info; a beacon
+// that advertises goes on with them.
+int32_t uhal_ble_beacon_update(void) {
+  if (!nrf_sdh_is_enabled() || !in_beacon_mode()) {
+    return 0;
+  }
+  bool const was_advertising = uhal_is_advertising;
+  if (was_advertising && uhal_advertising_stop(0) != 0) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  uhal_advertising_init();
+  if (was_advertising) {
+    return uhal_advertising_start(0);
+  }
+  return 0;
 }

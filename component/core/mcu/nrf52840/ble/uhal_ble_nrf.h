@@ -55,6 +55,7 @@ extern bool uhal_is_advertising;
 extern bool uhal_is_scanning;
 extern uint8_t always_advertise;  // advertising without a time limit
 extern uint8_t m_beacon_info[23];
+extern uint8_t m_beacon_info_len;  // bytes of m_beacon_info advertised
 
 // Central-role settings (nothing in these images writes them).
 typedef struct {
@@ -70,7 +71,7 @@ extern uint8_t g_ble_current_mode;  // 0 peripheral, 1 central
 typedef void (*ble_connect_handler_t)(void);
 typedef void (*ble_disconnect_handler_t)(void);
 typedef void (*ble_scan_data_handler_t)(int8_t rssi, uint8_t const *peer_addr, uint8_t const *data,
-                                        uint16_t length);
+                                        uint8_t length);
 extern ble_connect_handler_t CONNECT_HANDLER;
 extern ble_disconnect_handler_t DISCONNECT_HANDLER;
 extern ble_scan_data_handler_t SCAN_DATA_HANDLER;
@@ -88,6 +89,24 @@ int32_t uhal_nus_available(void);
 void qiv_ble_scan_adv(int8_t rssi, uint8_t const *data, uint16_t length, uint8_t const *peer_addr);
 uint8_t const *ble_advdata_parse_extra(uint8_t const *data, uint16_t length, uint8_t type,
                                        uint16_t *p_len);
+
+// The scanner (reports to SCAN_DATA_HANDLER) and the settings a program
+// changes while the stack runs (uhal_ble_extras.cpp).
+int32_t uhal_ble_scan_start(uint16_t timeout_s);
+int32_t uhal_ble_scan_stop(void);
+int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window);
+int32_t uhal_ble_set_tx_power(int8_t dbm);
+int32_t uhal_ble_set_adv_interval(uint32_t interval);
+int32_t uhal_ble_set_pairing_key(char const *key);
+int32_t uhal_ble_set_permission(uint8_t permission);
+int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uint8_t const minor[2],
+                             int8_t power);
+int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length);
+// Applied to the running stack: the advertising power, the pairing policy
+// and passkey, the beacon's data.
+int32_t uhal_ble_adv_tx_power_apply(void);
+int32_t uhal_ble_security_apply(void);
+int32_t uhal_ble_beacon_update(void);
 
 // The texts of connection and pairing events for the USB port, kept by the
 // stack's event interrupt and written by the main loop's dispatcher on its

@@ -158,7 +158,7 @@ TEST_F(BlePort, ScanReportsWithMalformedData) {
   const uint8_t peer[6] = {1, 2, 3, 4, 5, 6};
   const uint8_t good[] = {0x04, 0xFF, 0xAA, 0xBB, 0xCC};
   qiv_ble_scan_adv(-50, good, sizeof good, peer);  // no hook: nothing
-  SCAN_DATA_HANDLER = [](int8_t rssi, uint8_t const *, uint8_t const *data, uint16_t length) {
+  SCAN_DATA_HANDLER = [](int8_t rssi, uint8_t const *, uint8_t const *data, uint8_t length) {
     EXPECT_EQ(length, 3);
     EXPECT_EQ(data[0], 0xAA);
     heard.push_back(rssi);
