@@ -18,6 +18,12 @@ constexpr int kSimUsb = 3;  // the CDC-ACM port
 // Every peripheral back to power-on state (the models' reset).
 void reset_platform();
 
+// The BLE stack's events share the stack's event interrupt (SWI2_EGU2) with
+// the SoC events: the BLE stand-in gives the function that hands its queued
+// events out (called after the SoC events) and raises the interrupt.
+void set_ble_event_source(void (*dispatch)());
+void raise_stack_event();
+
 // GPREGRET, kept through a reset.
 uint32_t gpregret();
 

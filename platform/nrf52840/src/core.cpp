@@ -52,13 +52,17 @@ std::vector<uint32_t>& soc_pending() {
   return v;
 }
 
-// The stack's event interrupt: SoC events to every observer.
+void (*g_ble_dispatch)() = nullptr;
+
+// The stack's event interrupt: SoC events to every observer, then the BLE
+// events.
 void soc_isr() {
   std::vector<uint32_t> events;
   events.swap(soc_pending());
   for (uint32_t e : events) {
     for (const SocObserver& o : soc_observers()) o.handler(e, o.context);
   }
+  if (g_ble_dispatch) g_ble_dispatch();
 }
 
 bool g_rtt_log = false;
@@ -177,6 +181,8 @@ NRF_FICR_Type nrf_ficr = {{{read_only_write, [] { return sim::unique_id(0); }},
 
 namespace nrfsim {
 void reset_platform() { sim::models_reset(); }
+void set_ble_event_source(void (*dispatch)()) { g_ble_dispatch = dispatch; }
+void raise_stack_event() { raise(SWI2_EGU2_IRQn); }
 uint32_t gpregret() { return gpregret_read(); }
 }  // namespace nrfsim
 

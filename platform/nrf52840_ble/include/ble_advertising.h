@@ -80,9 +80,10 @@ typedef struct {
 
 void ble_advertising_on_ble_evt(ble_evt_t const *p_ble_evt, void *p_adv);
 
-#define BLE_ADVERTISING_DEF(_name) \
-  static ble_advertising_t _name;  \
-  NRF_SDH_BLE_OBSERVER(_name##_ble_obs, BLE_ADV_BLE_OBSERVER_PRIO, ble_advertising_on_ble_evt, &_name)
+#define BLE_ADVERTISING_DEF(_name)                                                             \
+  static ble_advertising_t _name;                                                              \
+  NRF_SDH_BLE_OBSERVER(_name##_ble_obs, BLE_ADV_BLE_OBSERVER_PRIO, ble_advertising_on_ble_evt, \
+                       &_name)
 
 uint32_t ble_advertising_init(ble_advertising_t *p_advertising,
                               ble_advertising_init_t const *p_init);

@@ -19,7 +19,7 @@ typedef void (*ble_conn_params_evt_handler_t)(ble_conn_params_evt_t *p_evt);
 typedef void (*ble_srv_error_handler_t)(uint32_t nrf_error);
 
 typedef struct {
-  ble_gap_conn_params_t *p_conn_params;  // null: the stack's preferred ones
+  ble_gap_conn_params_t *p_conn_params;     // null: the stack's preferred ones
   uint32_t first_conn_params_update_delay;  // application timer ticks
   uint32_t next_conn_params_update_delay;
   uint8_t max_conn_params_update_count;

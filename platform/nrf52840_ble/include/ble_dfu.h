@@ -26,11 +26,11 @@ typedef struct {
 // 8EC9xxxx-F315-4F60-9FB8-838830DAEA50; the characteristic is 0x0003.
 #define BLE_DFU_BUTTONLESS_CHAR_UUID 0x0003
 #define BLE_DFU_BUTTONLESS_BASE_UUID                                                            \
-  {                                                                                            \
-    {                                                                                          \
+  {                                                                                             \
+    {                                                                                           \
       0x50, 0xEA, 0xDA, 0x30, 0x88, 0x83, 0xB8, 0x9F, 0x60, 0x4F, 0x15, 0xF3, 0x00, 0x00, 0xC9, \
-          0x8E                                                                                 \
-    }                                                                                          \
+          0x8E                                                                                  \
+    }                                                                                           \
   }
 // The service itself has the 16-bit UUID 0xFE59.
 #define BLE_DFU_SERVICE_UUID 0xFE59

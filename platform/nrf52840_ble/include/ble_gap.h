@@ -16,6 +16,8 @@ typedef struct {
   uint8_t addr[BLE_GAP_ADDR_LEN];  // least significant byte first
 } ble_gap_addr_t;
 
+#define BLE_ERROR_GAP_INVALID_BLE_ADDR 0x3200u
+
 // A random static address must have its two top bits set; NRF_ERROR_INVALID_STATE
 // while advertising, scanning or connected.
 uint32_t sd_ble_gap_addr_set(ble_gap_addr_t const *p_addr);

@@ -79,8 +79,7 @@ typedef struct {
 } ble_gatts_value_t;
 
 // Adds a service; the characteristics added next belong to it.
-uint32_t sd_ble_gatts_service_add(uint8_t type, ble_uuid_t const *p_uuid,
-                                  uint16_t *p_handle);
+uint32_t sd_ble_gatts_service_add(uint8_t type, ble_uuid_t const *p_uuid, uint16_t *p_handle);
 // Adds a characteristic (declaration, value, then the user description and
 // CCCD when asked for) to the last service added.
 uint32_t sd_ble_gatts_characteristic_add(uint16_t service_handle,
@@ -91,10 +90,8 @@ uint32_t sd_ble_gatts_characteristic_add(uint16_t service_handle,
 uint32_t sd_ble_gatts_descriptor_add(uint16_t char_handle, ble_gatts_attr_t const *p_attr,
                                      uint16_t *p_handle);
 // conn_handle: the link for a CCCD value, else BLE_CONN_HANDLE_INVALID.
-uint32_t sd_ble_gatts_value_set(uint16_t conn_handle, uint16_t handle,
-                                ble_gatts_value_t *p_value);
-uint32_t sd_ble_gatts_value_get(uint16_t conn_handle, uint16_t handle,
-                                ble_gatts_value_t *p_value);
+uint32_t sd_ble_gatts_value_set(uint16_t conn_handle, uint16_t handle, ble_gatts_value_t *p_value);
+uint32_t sd_ble_gatts_value_get(uint16_t conn_handle, uint16_t handle, ble_gatts_value_t *p_value);
 
 #define BLE_GATT_HVX_INVALID 0x00
 #define BLE_GATT_HVX_NOTIFICATION 0x01

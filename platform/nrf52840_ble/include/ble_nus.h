@@ -11,12 +11,12 @@
 #define BLE_UUID_NUS_RX_CHARACTERISTIC 0x0002
 #define BLE_UUID_NUS_TX_CHARACTERISTIC 0x0003
 // 6E40xxxx-B5A3-F393-E0A9-E50E24DCCA9E, least significant byte first.
-#define NUS_BASE_UUID                                                                          \
-  {                                                                                            \
-    {                                                                                          \
+#define NUS_BASE_UUID                                                                           \
+  {                                                                                             \
+    {                                                                                           \
       0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0, 0x93, 0xF3, 0xA3, 0xB5, 0x00, 0x00, 0x40, \
-          0x6E                                                                                 \
-    }                                                                                          \
+          0x6E                                                                                  \
+    }                                                                                           \
   }
 #define NUS_SERVICE_UUID_TYPE BLE_UUID_TYPE_VENDOR_BEGIN
 
@@ -72,8 +72,8 @@ void ble_nus_on_ble_evt(ble_evt_t const *p_ble_evt, void *p_context);
 
 uint32_t ble_nus_init(ble_nus_t *p_nus, ble_nus_init_t const *p_nus_init);
 // One notification on TX: *p_length in, bytes sent out.
-// NRF_ERROR_INVALID_PARAM for a length above BLE_NUS_MAX_DATA_LEN, or no
-// such link; NRF_ERROR_INVALID_STATE while the peer has not enabled the
+// NRF_ERROR_NOT_FOUND without that link, NRF_ERROR_INVALID_PARAM for a
+// length above BLE_NUS_MAX_DATA_LEN, NRF_ERROR_INVALID_STATE while the peer has not enabled the
 // notifications; otherwise sd_ble_gatts_hvx's result.
 uint32_t ble_nus_data_send(ble_nus_t *p_nus, uint8_t *p_data, uint16_t *p_length,
                            uint16_t conn_handle);

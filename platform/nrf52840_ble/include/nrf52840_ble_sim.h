@@ -12,8 +12,8 @@
 
 namespace nrfsim::ble {
 
-bool enabled();        // the stack is enabled
-int enable_count();    // nrf_sdh_enable_request calls that enabled it, since reset
+bool enabled();      // the stack is enabled
+int enable_count();  // nrf_sdh_enable_request calls that enabled it, since reset
 sim::ble::LinkLayer& link_layer();
 sim::ble::Peripheral& peripheral();
 
