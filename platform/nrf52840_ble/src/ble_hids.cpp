@@ -83,7 +83,7 @@ ret_code_t add_report(uint16_t service_handle, ble_hids_rep_char_init_t const &i
   descr.init_len = sizeof(ref);
   descr.max_len = sizeof(ref);
   descr.p_value = ref;
-  return sd_ble_gatts_descriptor_add(BLE_GATT_HANDLE_INVALID, &descr, &p_rep->ref_handle);
+  return sd_ble_gatts_descriptor_add(p_rep->char_handles.value_handle, &descr, &p_rep->ref_handle);
 }
 
 void raise(ble_hids_t *p_hids, ble_hids_evt_t *p_evt) {

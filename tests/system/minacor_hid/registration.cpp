@@ -141,6 +141,7 @@ void register_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars
     p.uuid = chars[i].uuid;
     p.uuid_type = BLE_UUID_TYPE_BLE;
     p.max_len = att.fixedlen;
+    p.is_var_len = true;  // writes of 1 to fixedlen bytes
     p.init_len = att.fixedlen;
     p.p_init_value = store.send_data.data();
     p.char_props.read = 1;

@@ -8,7 +8,7 @@
 #include "nrf_log.h"
 #include "nrf_sdh_ble.h"
 #include "peer_manager.h"
-#include "uhal_ble.h"
+#include "uhal_ble_nrf.h"
 #include "udrv_ble.h"
 
 #define MAX_PEERS_WLIST 8u
