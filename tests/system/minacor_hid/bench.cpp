@@ -21,7 +21,6 @@
 namespace hidtest {
 namespace {
 
-constexpr ble::Address kPhone = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
 const char kName[] = "ZEM.HIDTEST";
 
 // Connectable advertising of the custom mode (which has none of its own).
@@ -38,7 +37,7 @@ void Bench::SetUp() {
   ble_parameter = uhal_ble_parameter{0, "", 3, 480, 0, 30, "", 2};
   uhal_is_advertising = false;
   phone_radio_ = std::make_unique<ble::SimRadio>(2);
-  phone_ = std::make_unique<ble::Central>(*phone_radio_, kPhone);
+  phone_ = std::make_unique<ble::Central>(*phone_radio_, kPhoneAddress);
   phone_->set_runner([](sim::time_us deadline, const std::function<bool()>& done) {
     for (;;) {
       if (done()) return true;

@@ -21,6 +21,7 @@ namespace ble = sim::ble;
 using ble::Bytes;
 
 constexpr sim::time_us kSecond = 1000000;
+constexpr ble::Address kPhoneAddress = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
 
 class Bench : public ::testing::Test {
  protected:

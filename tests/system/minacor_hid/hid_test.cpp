@@ -5,6 +5,7 @@
 // caps-lock output report and the HID advertising start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -278,25 +279,69 @@ TEST_F(Hid, AdvertisingTakesModeIntervalTimeoutAndPower) {
   }
 }
 
-// Connected, a start only sets the power; with bonds to erase, it erases
-// them and starts nothing.
-TEST_F(Hid, StartWhileConnectedOrWithBondsToEraseStartsNoAdvertising) {
+// Connected, a start only sets the power.
+TEST_F(Hid, StartWhileConnectedOnlySetsThePower) {
   ASSERT_NO_FATAL_FAILURE(connect_keyboard());
   ble_parameter.txpower = 4;
   EXPECT_EQ(uhal_ble_hid_advertising_start(), NRF_SUCCESS);
   EXPECT_FALSE(nrfsim::ble::advertising().advertising);
   EXPECT_EQ(nrfsim::ble::advertising().tx_power, 4);
-  ASSERT_TRUE(disconnect());
+  ble_parameter.txpower = 1;  // a power the radio does not have: its refusal comes back
+  EXPECT_EQ(uhal_ble_hid_advertising_start(), NRF_ERROR_INVALID_PARAM);
+  EXPECT_FALSE(nrfsim::ble::advertising().advertising);
+}
 
-  TearDown();
-  SetUp();
+// After a disconnection the advertising module has started advertising
+// again on its own; a start then takes the new settings instead of failing
+// on the busy set.
+TEST_F(Hid, StartAfterADisconnectionTakesTheNewSettings) {
+  ASSERT_NO_FATAL_FAILURE(connect_keyboard());
+  ASSERT_TRUE(disconnect());
+  ASSERT_TRUE(wait([] { return nrfsim::ble::advertising().advertising; }));
+  EXPECT_FALSE(uhal_is_advertising);
+  ble_parameter.adv_interval = 800;
+  EXPECT_EQ(uhal_ble_hid_advertising_start(), NRF_SUCCESS);
+  EXPECT_TRUE(nrfsim::ble::advertising().advertising);
+  EXPECT_EQ(nrfsim::ble::advertising().interval, 800u);
+}
+
+// A bonded phone goes into the whitelist at each start; with bonds to
+// erase, a start erases them and does nothing else.
+TEST_F(Hid, BondsGoToTheWhitelistOrAreErased) {
   ASSERT_NO_FATAL_FAILURE(start_stack(DRV_BLE_HID_MODE));
+  ble_gap_sec_params_t sec;
+  std::memset(&sec, 0, sizeof(sec));
+  sec.bond = 1;
+  sec.io_caps = BLE_GAP_IO_CAPS_NONE;
+  sec.min_key_size = 7;
+  sec.max_key_size = 16;
+  ASSERT_EQ(pm_sec_params_set(&sec), NRF_SUCCESS);
   register_hid();
+  ASSERT_EQ(uhal_ble_hid_advertising_start(), NRF_SUCCESS);
+  ASSERT_TRUE(connect());
+  phone_->pair(0, ble::kSmpAuthBonding);
+  ASSERT_TRUE(wait([&] { return phone_->pair_state() == ble::Central::PairState::kPaired; }));
+  ASSERT_TRUE(wait([] { return pm_peer_count() == 1; }));
+  ASSERT_TRUE(disconnect());
+  ASSERT_TRUE(wait([] { return m_hid_conn_handle == BLE_CONN_HANDLE_INVALID; }));
+
+  ASSERT_EQ(uhal_ble_hid_advertising_start(), NRF_SUCCESS);
+  ble_gap_addr_t listed[8];
+  uint32_t n = 8;
+  ASSERT_EQ(pm_whitelist_get(listed, &n, nullptr, nullptr), NRF_SUCCESS);
+  ASSERT_EQ(n, 1u);
+  ble::Address listed_address;
+  std::copy(listed[0].addr, listed[0].addr + 6, listed_address.begin());
+  EXPECT_EQ(listed_address, kPhoneAddress);
+
+  // Erasing: no new advertising settings are taken.
   erase_bonds = true;
+  ble_parameter.adv_interval = 800;
   EXPECT_EQ(uhal_ble_hid_advertising_start(), NRF_SUCCESS);
   EXPECT_FALSE(erase_bonds);
-  EXPECT_FALSE(nrfsim::ble::advertising().advertising);
   EXPECT_EQ(pm_peer_count(), 0u);
+  EXPECT_EQ(hid_adv_init.config.ble_adv_fast_interval, 480u);
+  EXPECT_NE(nrfsim::ble::advertising().interval, 800u);
 }
 
 // The handler acts in HID mode only.

@@ -62,8 +62,11 @@ uint32_t uhal_ble_hid_advertising_start(void) {
 
   NRF_LOG_INFO("HID Keyboard started (ble_current_service): %d ",
                static_cast<int>(ble_current_service));
-  if (uhal_is_advertising) {
-    ret_code_t stop = sd_ble_gap_adv_stop(m_hid_advertising.adv_handle);
+  // The advertising module starts the set again by itself after a
+  // disconnection, behind the flag's back: stop whatever runs, or the start
+  // below finds the set busy (and resets the chip).
+  ret_code_t stop = sd_ble_gap_adv_stop(m_hid_advertising.adv_handle);
+  if (uhal_is_advertising || stop == NRF_SUCCESS) {
     NRF_LOG_INFO("(HID) Stop Advertising. : %d", static_cast<int>(stop));
   }
 
