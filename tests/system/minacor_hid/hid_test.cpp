@@ -279,6 +279,16 @@ TEST_F(Hid, AdvertisingTakesModeIntervalTimeoutAndPower) {
   }
 }
 
+// Advertising that runs out clears the advertising flag.
+TEST_F(Hid, AdvertisingThatEndsClearsTheFlag) {
+  ble_parameter.adv_timeout = 1;
+  ASSERT_NO_FATAL_FAILURE(start_hid());
+  ASSERT_TRUE(uhal_is_advertising);
+  ASSERT_TRUE(wait([] { return !nrfsim::ble::advertising().advertising; }, 3 * kSecond));
+  ASSERT_TRUE(wait([] { return !uhal_is_advertising; }));
+  EXPECT_EQ(m_hid_conn_handle, BLE_CONN_HANDLE_INVALID);
+}
+
 // Connected, a start only sets the power.
 TEST_F(Hid, StartWhileConnectedOnlySetsThePower) {
   ASSERT_NO_FATAL_FAILURE(connect_keyboard());
