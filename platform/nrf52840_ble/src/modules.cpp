@@ -76,8 +76,9 @@ ret_code_t ble_advdata_encode(ble_advdata_t const* p, uint8_t* out, uint16_t* p_
     const uint8_t t = static_cast<uint8_t>(*p->p_tx_power_level);
     if (!put_ad(out, room, &at, BLE_GAP_AD_TYPE_TX_POWER_LEVEL, &t, 1)) return NRF_ERROR_DATA_SIZE;
   }
-  ret_code_t r = uuid_list(p->uuids_more_available, BLE_GAP_AD_TYPE_16BIT_SERVICE_UUID_MORE_AVAILABLE,
-                           BLE_GAP_AD_TYPE_128BIT_SERVICE_UUID_MORE_AVAILABLE, out, room, &at);
+  ret_code_t r =
+      uuid_list(p->uuids_more_available, BLE_GAP_AD_TYPE_16BIT_SERVICE_UUID_MORE_AVAILABLE,
+                BLE_GAP_AD_TYPE_128BIT_SERVICE_UUID_MORE_AVAILABLE, out, room, &at);
   if (r) return r;
   r = uuid_list(p->uuids_complete, BLE_GAP_AD_TYPE_16BIT_SERVICE_UUID_COMPLETE,
                 BLE_GAP_AD_TYPE_128BIT_SERVICE_UUID_COMPLETE, out, room, &at);
@@ -520,9 +521,9 @@ void pm_on_ble_evt(ble_evt_t const* e, void*) {
         }
       }
       evt.evt_id = PM_EVT_CONN_SEC_START;
-      evt.params.conn_sec_succeeded.procedure =
-          p.have_params && p.params.bond ? PM_CONN_SEC_PROCEDURE_BONDING
-                                         : PM_CONN_SEC_PROCEDURE_PAIRING;
+      evt.params.conn_sec_succeeded.procedure = p.have_params && p.params.bond
+                                                    ? PM_CONN_SEC_PROCEDURE_BONDING
+                                                    : PM_CONN_SEC_PROCEDURE_PAIRING;
       pm_send(evt);
       const uint32_t r =
           p.have_params
@@ -647,7 +648,8 @@ ret_code_t pm_whitelist_set(pm_peer_id_t const* peers, uint32_t n) {
   return NRF_SUCCESS;
 }
 
-ret_code_t pm_whitelist_get(ble_gap_addr_t* addrs, uint32_t* p_addr_cnt, void*, uint32_t* p_irk_cnt) {
+ret_code_t pm_whitelist_get(ble_gap_addr_t* addrs, uint32_t* p_addr_cnt, void*,
+                            uint32_t* p_irk_cnt) {
   if (!addrs || !p_addr_cnt) return NRF_ERROR_NULL;
   const std::vector<ble_gap_addr_t> bonds = nrfble::bonded_addresses();
   uint32_t n = 0;
@@ -791,7 +793,8 @@ void ble_nus_on_ble_evt(ble_evt_t const* e, void* ctx) {
       const ble_gatts_evt_write_t& w = e->evt.gatts_evt.params.write;
       if (w.handle == nus->tx_handles.cccd_handle && w.len == 2) {
         nus->is_notification_enabled = ble_srv_is_notification_enabled(w.data);
-        evt.type = nus->is_notification_enabled ? BLE_NUS_EVT_COMM_STARTED : BLE_NUS_EVT_COMM_STOPPED;
+        evt.type =
+            nus->is_notification_enabled ? BLE_NUS_EVT_COMM_STARTED : BLE_NUS_EVT_COMM_STOPPED;
         if (nus->data_handler) nus->data_handler(&evt);
       } else if (w.handle == nus->rx_handles.value_handle && nus->data_handler) {
         evt.type = BLE_NUS_EVT_RX_DATA;
@@ -931,7 +934,8 @@ void dfu_on_ble_evt(ble_evt_t const* e, void*) {
   ble_gatts_rw_authorize_reply_params_t reply{};
   reply.type = BLE_GATTS_AUTHORIZE_TYPE_WRITE;
   const bool indications = ble_srv_is_indication_enabled(cccd);
-  reply.params.write.gatt_status = indications ? BLE_GATT_STATUS_SUCCESS : kCccdImproperlyConfigured;
+  reply.params.write.gatt_status =
+      indications ? BLE_GATT_STATUS_SUCCESS : kCccdImproperlyConfigured;
   reply.params.write.update = 1;
   (void)sd_ble_gatts_rw_authorize_reply(e->evt.gatts_evt.conn_handle, &reply);
   if (!indications) return;
@@ -1010,7 +1014,8 @@ ret_code_t nrf_ble_qwr_conn_handle_assign(nrf_ble_qwr_t* q, uint16_t conn_handle
 void nrf_ble_qwr_on_ble_evt(ble_evt_t const* e, void* ctx) {
   auto* q = static_cast<nrf_ble_qwr_t*>(ctx);
   if (!q->initialized) return;
-  if (e->header.evt_id == BLE_EVT_USER_MEM_REQUEST && e->evt.common_evt.conn_handle == q->conn_handle) {
+  if (e->header.evt_id == BLE_EVT_USER_MEM_REQUEST &&
+      e->evt.common_evt.conn_handle == q->conn_handle) {
     const uint32_t r = sd_ble_user_mem_reply(q->conn_handle, nullptr);
     if (r && q->error_handler) q->error_handler(r);
   } else if (e->header.evt_id == BLE_GAP_EVT_DISCONNECTED &&

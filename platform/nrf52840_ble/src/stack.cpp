@@ -24,8 +24,8 @@ namespace ble = sim::ble;
 namespace nrfble {
 namespace {
 
-constexpr uint16_t kLinkHandle = 0;   // the stack's first (and only) connection
-constexpr uint8_t kAdvHandle = 0;     // its one advertising set
+constexpr uint16_t kLinkHandle = 0;        // the stack's first (and only) connection
+constexpr uint8_t kAdvHandle = 0;          // its one advertising set
 constexpr uint16_t kFirstUserHandle = 12;  // after the GAP and GATT services
 constexpr uint32_t kNotifyTag = 0x10000;
 constexpr size_t kMaxVsBases = 10;
@@ -99,8 +99,9 @@ struct PendingAuth {
 
 ble::Address default_address() {
   const uint32_t w0 = sim::unique_id(0), w1 = sim::unique_id(1) | 0xC000u;
-  return {static_cast<uint8_t>(w0), static_cast<uint8_t>(w0 >> 8), static_cast<uint8_t>(w0 >> 16),
-          static_cast<uint8_t>(w0 >> 24), static_cast<uint8_t>(w1), static_cast<uint8_t>(w1 >> 8)};
+  return {static_cast<uint8_t>(w0),       static_cast<uint8_t>(w0 >> 8),
+          static_cast<uint8_t>(w0 >> 16), static_cast<uint8_t>(w0 >> 24),
+          static_cast<uint8_t>(w1),       static_cast<uint8_t>(w1 >> 8)};
 }
 
 struct Stack {
@@ -304,12 +305,12 @@ void Stack::add_builtin_services() {
   next_handle = kFirstUserHandle;
 }
 
-
 uint8_t Stack::authorize(uint8_t type, uint16_t handle, uint8_t op, uint16_t offset,
                          const uint8_t* d, size_t n) {
   // The request is handed to the observers at once: the peer's request
   // waits for the answer.
-  const size_t len = offsetof(ble_gatts_evt_t, params) + sizeof(ble_gatts_evt_rw_authorize_request_t) + n;
+  const size_t len =
+      offsetof(ble_gatts_evt_t, params) + sizeof(ble_gatts_evt_rw_authorize_request_t) + n;
   std::vector<uint8_t> body(len, 0);
   auto* g = reinterpret_cast<ble_gatts_evt_t*>(body.data());
   g->conn_handle = kLinkHandle;
@@ -788,8 +789,8 @@ uint32_t sd_ble_gap_ppcp_set(ble_gap_conn_params_t const* p) {
   s.ppcp = *p;
   if (ble::Attribute* a = s.host->att().find(7)) {
     a->value.clear();
-    for (uint16_t v : {p->min_conn_interval, p->max_conn_interval, p->slave_latency,
-                       p->conn_sup_timeout})
+    for (uint16_t v :
+         {p->min_conn_interval, p->max_conn_interval, p->slave_latency, p->conn_sup_timeout})
       put16(a->value, v);
   }
   return NRF_SUCCESS;
@@ -856,8 +857,9 @@ uint32_t sd_ble_gap_adv_set_configure(uint8_t* p_adv_handle, ble_gap_adv_data_t 
               p_adv_data->scan_rsp_data.p_data + p_adv_data->scan_rsp_data.len);
   }
   // A packet that takes no scan request carries no scan response.
-  const bool scannable = params.properties.type == BLE_GAP_ADV_TYPE_CONNECTABLE_SCANNABLE_UNDIRECTED ||
-                         params.properties.type == BLE_GAP_ADV_TYPE_NONCONNECTABLE_SCANNABLE_UNDIRECTED;
+  const bool scannable =
+      params.properties.type == BLE_GAP_ADV_TYPE_CONNECTABLE_SCANNABLE_UNDIRECTED ||
+      params.properties.type == BLE_GAP_ADV_TYPE_NONCONNECTABLE_SCANNABLE_UNDIRECTED;
   if (!scannable && !sr.empty()) return NRF_ERROR_INVALID_PARAM;
   s.adv_params = params;
   s.adv_params.p_peer_addr = nullptr;
@@ -1010,8 +1012,9 @@ uint32_t sd_ble_opt_set(uint32_t opt_id, ble_opt_t const* p_opt) {
 namespace {
 uint8_t permissions(const ble_gatts_attr_md_t* md, bool readable, bool writable) {
   uint8_t p = 0;
-  if (!md) return static_cast<uint8_t>((readable ? ble::Attribute::kRead : 0) |
-                                       (writable ? ble::Attribute::kWrite : 0));
+  if (!md)
+    return static_cast<uint8_t>((readable ? ble::Attribute::kRead : 0) |
+                                (writable ? ble::Attribute::kWrite : 0));
   if (readable && md->read_perm.lv > 0) {
     p |= ble::Attribute::kRead;
     if (md->read_perm.lv >= 2) p |= ble::Attribute::kReadEncrypted;
@@ -1055,15 +1058,15 @@ uint32_t sd_ble_gatts_characteristic_add(uint16_t service_handle,
     return NRF_ERROR_INVALID_PARAM;
   const ble_gatt_char_props_t& pr = p_char_md->char_props;
   ble::Bytes uuid = s.uuid_bytes(*p_attr->p_uuid);
-  const uint8_t props = static_cast<uint8_t>(pr.broadcast | (pr.read << 1) |
-                                             (pr.write_wo_resp << 2) | (pr.write << 3) |
-                                             (pr.notify << 4) | (pr.indicate << 5));
+  const uint8_t props =
+      static_cast<uint8_t>(pr.broadcast | (pr.read << 1) | (pr.write_wo_resp << 2) |
+                           (pr.write << 3) | (pr.notify << 4) | (pr.indicate << 5));
   const uint16_t decl_handle = s.next_handle;
   ble::Bytes decl{props};
   put16(decl, static_cast<uint16_t>(decl_handle + 1));
   decl.insert(decl.end(), uuid.begin(), uuid.end());
-  s.add_attr(ble::uuid16(ble::kUuidCharacteristic), decl, static_cast<uint16_t>(decl.size()),
-             false, ble::Attribute::kRead, {});
+  s.add_attr(ble::uuid16(ble::kUuidCharacteristic), decl, static_cast<uint16_t>(decl.size()), false,
+             ble::Attribute::kRead, {});
   AttrInfo vinfo;
   vinfo.uuid = *p_attr->p_uuid;
   vinfo.rd_auth = p_attr->p_attr_md->rd_auth;
@@ -1080,7 +1083,8 @@ uint32_t sd_ble_gatts_characteristic_add(uint16_t service_handle,
     info.uuid = {BLE_UUID_CHAR_USER_DESCRIPTION, BLE_UUID_TYPE_BLE};
     const uint8_t* d = p_char_md->p_char_user_desc;
     p_handles->user_desc_handle = s.add_attr(
-        ble::uuid16(BLE_UUID_CHAR_USER_DESCRIPTION), ble::Bytes(d, d + p_char_md->char_user_desc_size),
+        ble::uuid16(BLE_UUID_CHAR_USER_DESCRIPTION),
+        ble::Bytes(d, d + p_char_md->char_user_desc_size),
         std::max(p_char_md->char_user_desc_max_size, p_char_md->char_user_desc_size), true,
         permissions(p_char_md->p_user_desc_md, true, p_char_md->char_ext_props.wr_aux), info);
   }
@@ -1088,12 +1092,11 @@ uint32_t sd_ble_gatts_characteristic_add(uint16_t service_handle,
     AttrInfo info;
     info.uuid = {BLE_UUID_CCCD, BLE_UUID_TYPE_BLE};
     info.is_cccd = true;
-    const uint8_t perms = p_char_md->p_cccd_md
-                              ? permissions(p_char_md->p_cccd_md, true, true)
-                              : static_cast<uint8_t>(ble::Attribute::kRead | ble::Attribute::kWrite);
-    p_handles->cccd_handle =
-        s.add_attr(ble::uuid16(ble::kUuidCcc), {0, 0}, 2, false,
-                   static_cast<uint8_t>(perms | ble::Attribute::kRead), info);
+    const uint8_t perms =
+        p_char_md->p_cccd_md ? permissions(p_char_md->p_cccd_md, true, true)
+                             : static_cast<uint8_t>(ble::Attribute::kRead | ble::Attribute::kWrite);
+    p_handles->cccd_handle = s.add_attr(ble::uuid16(ble::kUuidCcc), {0, 0}, 2, false,
+                                        static_cast<uint8_t>(perms | ble::Attribute::kRead), info);
     s.attrs[value_handle].cccd = p_handles->cccd_handle;
   }
   if (pr.broadcast) {

@@ -303,7 +303,7 @@ TEST(BadInput, EveryPortRefusesWhatNoCommandTakes) {
       {"AT+VER", "AT_PARAM_ERROR\r\n"},
       {"AT+HWID=1", "AT_PARAM_ERROR\r\n"},
       {"AT+NOSUCH", "AT_COMMAND_NOT_FOUND\r\n"},
-      {"AT+BLEMAC=?", "AT_COMMAND_NOT_FOUND\r\n"},
+      {"AT+BLEMAC=C0112233445", "AT_PARAM_ERROR\r\n"},
       {"AT+ALIAS=" + std::string(17, 'a'), "AT_PARAM_ERROR\r\n"},
       {"AT+SLEEP=-1", "AT_PARAM_ERROR\r\n"},
       {"AT+BAUD=12x", "AT_PARAM_ERROR\r\n"},

@@ -13,6 +13,9 @@
 #include "service_mode_cli.h"
 #include "service_nvm.h"
 #include "udrv_ble.h"
+#ifdef SUPPORT_BLE
+#include "uhal_ble_nrf.h"
+#endif
 #include "udrv_flash.h"
 #include "udrv_gpio.h"
 #include "udrv_powersave.h"
@@ -296,6 +299,9 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
       serial_usb_event();
       break;
     case UDRV_SYS_EVT_OP_SERIAL_BLE:
+#ifdef SUPPORT_BLE
+      uhal_ble_usb_texts_flush();
+#endif
       qiv_serial_drain(SERIAL_BLE0);
       break;
     case UDRV_SYS_EVT_OP_RTC:

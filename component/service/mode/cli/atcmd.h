@@ -15,10 +15,12 @@
 #define ATCMD_HAS_UID 1
 #endif
 
-// The Apollo3 image has a BLE address command and the BLE direct test mode
-// through its controller's HCI.
-#if defined(QIV_MCU_APOLLO3) && defined(SUPPORT_BLE)
+// The images with BLE have a BLE address command; the Apollo3 image also
+// the BLE direct test mode through its controller's HCI.
+#if (defined(QIV_MCU_APOLLO3) || defined(QIV_MCU_NRF52840)) && defined(SUPPORT_BLE)
 #define ATCMD_HAS_BLEMAC 1
+#endif
+#if defined(QIV_MCU_APOLLO3) && defined(SUPPORT_BLE)
 #define ATCMD_HAS_BLEDTM 1
 #endif
 

@@ -105,6 +105,10 @@ uint32_t uhal_ble_hid_advertising_start(void) {
   return NRF_SUCCESS;
 }
 
+uint32_t uhal_ble_hid_advertising_stop(void) {
+  return sd_ble_gap_adv_stop(m_hid_advertising.adv_handle);
+}
+
 ret_code_t send_key_scan_press_release(ble_hids_t *p_hids, uint8_t const *p_key_pattern,
                                        uint16_t pattern_len, uint16_t pattern_offset,
                                        uint16_t *p_actual_len) {

@@ -47,7 +47,10 @@ extern ble_advertising_init_t hid_adv_init;
 extern ble_hids_t m_hids;
 extern nrf_ble_qwr_t m_qwr;
 
+// Starts HID advertising with ble_parameter's settings (or, with bonds to
+// erase, erases them and starts nothing); stops the HID advertising set.
 uint32_t uhal_ble_hid_advertising_start(void);
+uint32_t uhal_ble_hid_advertising_stop(void);
 void uhal_ble_delete_bonds(void);
 void whitelist_set(void);
 
