@@ -23,9 +23,6 @@ namespace {
 
 const char kName[] = "ZEM.HIDTEST";
 
-// Connectable advertising of the custom mode (which has none of its own).
-BLE_ADVERTISING_DEF(m_custom_advertising);
-
 }  // namespace
 
 void Bench::SetUp() {
@@ -81,17 +78,7 @@ void Bench::start_hid() {
 void Bench::start_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars) {
   ASSERT_NO_FATAL_FAILURE(start_stack(DRV_BLE_CUS_MODE));
   register_custom(service_uuid, chars);
-  ble_advertising_init_t init;
-  std::memset(&init, 0, sizeof(init));
-  init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
-  init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
-  init.config.ble_adv_fast_enabled = true;
-  init.config.ble_adv_fast_interval = 40;
-  init.config.ble_adv_fast_timeout = 0;
-  std::memset(&m_custom_advertising, 0, sizeof(m_custom_advertising));
-  ASSERT_EQ(ble_advertising_init(&m_custom_advertising, &init), NRF_SUCCESS);
-  ble_advertising_conn_cfg_tag_set(&m_custom_advertising, APP_BLE_CONN_CFG_TAG);
-  ASSERT_EQ(ble_advertising_start(&m_custom_advertising, BLE_ADV_MODE_FAST), NRF_SUCCESS);
+  ASSERT_EQ(start_custom_advertising(), NRF_SUCCESS);
 }
 
 bool Bench::wait(const std::function<bool()>& done, sim::time_us timeout) {

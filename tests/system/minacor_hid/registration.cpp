@@ -63,6 +63,8 @@ void cus_evt_handler(ble_cus_t*, ble_cus_evt_t* p_evt) { events().push_back(p_ev
 
 void notification_timeout(void*) {}
 
+BLE_ADVERTISING_DEF(m_custom_advertising);
+
 }  // namespace
 
 void register_hid() {
@@ -166,6 +168,21 @@ void register_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars
   custom_service_uuid = service_uuid;
 }
 
+uint32_t start_custom_advertising() {
+  ble_advertising_init_t init;
+  std::memset(&init, 0, sizeof(init));
+  init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
+  init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
+  init.config.ble_adv_fast_enabled = true;
+  init.config.ble_adv_fast_interval = 40;
+  init.config.ble_adv_fast_timeout = 0;
+  std::memset(&m_custom_advertising, 0, sizeof(m_custom_advertising));
+  uint32_t err = ble_advertising_init(&m_custom_advertising, &init);
+  if (err != NRF_SUCCESS) return err;
+  ble_advertising_conn_cfg_tag_set(&m_custom_advertising, APP_BLE_CONN_CFG_TAG);
+  return ble_advertising_start(&m_custom_advertising, BLE_ADV_MODE_FAST);
+}
+
 const std::vector<ble_cus_evt_type_t>& custom_events() { return events(); }
 
 void reset_registration() {
@@ -185,6 +202,7 @@ void reset_registration() {
   std::memset(&m_cus, 0, sizeof(m_cus));
   m_cus.conn_handle = BLE_CONN_HANDLE_INVALID;
   m_cus_conn_handle = BLE_CONN_HANDLE_INVALID;
+  std::memset(&m_custom_advertising, 0, sizeof(m_custom_advertising));
   CUS_NOTIFY_HANDLER = nullptr;
   CUS_SEND_HANDLER = nullptr;
 }

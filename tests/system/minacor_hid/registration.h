@@ -36,6 +36,10 @@ struct CustomChar {
 // `service_uuid` is what custom_service_uuid holds afterwards.
 void register_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars);
 
+// Connectable advertising for the custom mode (which has none of its own):
+// flags and the device name, fast, without end.
+uint32_t start_custom_advertising();
+
 // Events the custom service's handler received, in order.
 const std::vector<ble_cus_evt_type_t>& custom_events();
 
