@@ -280,6 +280,14 @@ TEST_F(Hid, AdvertisingTakesModeIntervalTimeoutAndPower) {
 }
 
 // Advertising that runs out clears the advertising flag.
+TEST_F(Hid, StopEndsTheHidAdvertising) {
+  ASSERT_NO_FATAL_FAILURE(start_hid());
+  ASSERT_TRUE(nrfsim::ble::advertising().advertising);
+  EXPECT_EQ(uhal_ble_hid_advertising_stop(), NRF_SUCCESS);
+  EXPECT_FALSE(nrfsim::ble::advertising().advertising);
+  EXPECT_EQ(uhal_ble_hid_advertising_stop(), NRF_ERROR_INVALID_STATE);
+}
+
 TEST_F(Hid, AdvertisingThatEndsClearsTheFlag) {
   ble_parameter.adv_timeout = 1;
   ASSERT_NO_FATAL_FAILURE(start_hid());
@@ -352,6 +360,15 @@ TEST_F(Hid, BondsGoToTheWhitelistOrAreErased) {
   EXPECT_EQ(pm_peer_count(), 0u);
   EXPECT_EQ(hid_adv_init.config.ble_adv_fast_interval, 480u);
   EXPECT_NE(nrfsim::ble::advertising().interval, 800u);
+}
+
+// Without the HID advertising initialised there is no HID set to stop: the
+// stop leaves the stack's advertising alone.
+TEST_F(Hid, StopWithoutTheHidSetStopsNothing) {
+  ASSERT_NO_FATAL_FAILURE(start_stack(DRV_BLE_HID_MODE));
+  ASSERT_EQ(start_custom_advertising(), NRF_SUCCESS);
+  EXPECT_EQ(uhal_ble_hid_advertising_stop(), BLE_ERROR_INVALID_ADV_HANDLE);
+  EXPECT_TRUE(nrfsim::ble::advertising().advertising);
 }
 
 // The handler acts in HID mode only.

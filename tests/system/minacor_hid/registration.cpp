@@ -194,6 +194,7 @@ void reset_registration() {
   m_caps_on = false;
   erase_bonds = false;
   std::memset(&m_hid_advertising, 0, sizeof(m_hid_advertising));
+  m_hid_advertising.adv_handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
   std::memset(&hid_adv_init, 0, sizeof(hid_adv_init));
   std::memset(&m_hids, 0, sizeof(m_hids));
   std::memset(&m_qwr, 0, sizeof(m_qwr));

@@ -19,7 +19,8 @@ uint16_t m_hid_conn_handle = BLE_CONN_HANDLE_INVALID;
 bool m_in_boot_mode = false;
 bool m_caps_on = false;
 bool erase_bonds = false;
-ble_advertising_t m_hid_advertising;
+// No advertising set until a build offering the mode initialises it.
+ble_advertising_t m_hid_advertising = {.adv_handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET};
 ble_advertising_init_t hid_adv_init;
 ble_hids_t m_hids;
 nrf_ble_qwr_t m_qwr;
