@@ -37,7 +37,12 @@ void setup(void) {
 #endif
 #ifdef SUPPORT_BLE
   api.ble.settings.blemode(ZEM_BLE_UART_MODE);
+#ifdef QIV_MCU_NRF52840
+  // The serial service started again with its advertising.
+  api.ble.uart.start(30);
+#else
   api.ble.advertise.start(30);
+#endif
 #endif
 }
 

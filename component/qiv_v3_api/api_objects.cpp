@@ -146,13 +146,3 @@ bool ZEMSystem::scheduler::task::destroy() {
   no_busy_loop = true;
   return true;
 }
-
-#ifdef SUPPORT_BLE
-void ZEMBle::ZEMBleSettings::blemode(ZEM_BLE_SERVICE_MODE mode) {
-  udrv_ble_switch_service_mode(static_cast<drv_ble_service_mode>(mode));
-}
-
-bool ZEMBle::ZEMBleAdvertise::start(uint8_t adv_time) {
-  return udrv_ble_advertising_start(adv_time) == 0;
-}
-#endif

@@ -335,11 +335,48 @@ typedef enum : uint8_t {
   ZEM_BLE_BEACON_MODE = 1,
 } ZEM_BLE_SERVICE_MODE;
 
-// BLE of the images that have it: the service mode and advertising.
+// The connection events a program can have called (ZEMBle::registerCallback).
+typedef enum : uint8_t {
+  ZEM_BLE_CONNECTED = 0,
+  ZEM_BLE_DISCONNECTED = 1,
+} ZEM_BLE_EVENT;
+
+// A scan report: RSSI in dBm, the advertiser's address (least significant
+// byte first, 6 bytes), its advertising data or scan response and the length.
+typedef void (*ZEMBleScanCallback)(int8_t rssi, const uint8_t *address, const uint8_t *data,
+                                   uint8_t length);
+// A custom characteristic's notifications switched by the peer: its 16-bit
+// UUID and, when switched on, its 20-byte value (null when switched off).
+typedef void (*ZEMBleCustomCallback)(uint16_t uuid, const uint8_t *value);
+
+// BLE of the images that have it. Each verb forwards to the BLE driver or
+// the port; false (or a negative driver code) means refused or, where the
+// module's BLE stack lacks the operation, not available.
 class ZEMBle {
  public:
+  // The serial service that carries bytes between the phone and the BLE
+  // port (SERIAL_BLE0).
   class ZEMBleUart {
    public:
+    // Serial service mode and advertising for adv_time seconds (0: without
+    // end): 0, or the driver's negative code.
+    int32_t start(uint8_t adv_time);
+    // Advertising, scanning and any connection end.
+    bool stop();
+    // Bytes received and not yet read. They go to the AT interpreter
+    // instead while the BLE port is in AT mode.
+    int32_t available();
+    // Up to length received bytes into buffer: their count (readCount adds
+    // them up).
+    int32_t read(uint8_t *buffer, uint32_t length);
+    // Sends length bytes to the phone in notifications: the driver's
+    // result, negative when refused (no link, notifications off).
+    int32_t write(const uint8_t *data, uint32_t length);
+    // The pairing passkey: one to six decimal digits.
+    bool setPIN(const char *pin);
+    // The connection's security level; this module knows level 2 (bonding
+    // with the peer's and its own keys).
+    bool setPermission(uint8_t level);
     uint8_t *localData = nullptr;
     uint32_t localLength = 0;
     uint32_t readCount = 0;
@@ -348,9 +385,28 @@ class ZEMBle {
    public:
     // Switches the service mode and starts the stack and services again.
     void blemode(ZEM_BLE_SERVICE_MODE mode);
-    uint8_t txPower = 0;
-    uint32_t advertiseInterval = 0;
-    char broadcastName[30] = {};
+    // Radio transmit power in dBm.
+    class txPower {
+     public:
+      bool set(int8_t dbm);
+      int8_t get() const { return value; }
+      int8_t value = 0;
+    } txPower;
+    // Advertising interval in units of 0.625 ms (32 to 16384), from the
+    // next advertising start on.
+    class advertiseInterval {
+     public:
+      bool set(uint32_t interval);
+      uint32_t get() const { return value; }
+      uint32_t value = 1600;
+    } advertiseInterval;
+    // The advertised device name: 1 to 29 characters.
+    class broadcastName {
+     public:
+      bool set(const char *name);
+      const char *get() const { return value; }
+      char value[30] = {};
+    } broadcastName;
     uint8_t *localData = nullptr;
     uint32_t localLength = 0;
     uint32_t readCount = 0;
@@ -359,27 +415,80 @@ class ZEMBle {
    public:
     // Advertises for adv_time seconds (0: without end); true when started.
     bool start(uint8_t adv_time);
+    bool stop();
+    // True while advertising.
+    bool status();
   };
   class ZEMBleMac {
    public:
+    // The device address as 12 hexadecimal digits, most significant byte
+    // first (as AT+BLEMAC shows it); empty when unknown.
+    const char *get();
+    // A new address from 12 hexadecimal digits, kept across restarts.
+    bool set(const char *mac);
+    // What get() found: the address, and the two digits of its least
+    // significant byte.
     char devmac[13] = {};
     char twomac[3] = {};
   };
   class ZEMBleBeacon {
    public:
-    struct {
+    // The beacon mode's advertising data as given (1 to 31 bytes).
+    class custom {
+     public:
+      bool set(const uint8_t *data, uint8_t length);
       uint8_t payload[31] = {};
     } custom;
-    struct {
+    // The beacon mode's iBeacon frame.
+    class ibeacon {
+     public:
+      bool set(const uint8_t beacon_uuid[16], uint16_t beacon_major, uint16_t beacon_minor,
+               int8_t measured_power);
       uint8_t uuid[16] = {};
       uint8_t major[2] = {};
       uint8_t minor[2] = {};
       int8_t power = 0;
     } ibeacon;
   };
-  class ZEMBleCustom {};
-  class ZEMBleScanner {};
-  class ZEMBleHid {};
+  // A GATT service of the program's own: up to seven characteristics of 20
+  // bytes (read, write, notify) under a 128-bit base UUID.
+  class ZEMBleCustom {
+   public:
+    // Registers the service (each characteristic's UUID is the base with
+    // its 16-bit UUID in bytes 12 and 13) and the notification hook (may
+    // be null).
+    bool init(const uint8_t base_uuid[16], const uint16_t *char_uuids, uint8_t count,
+              ZEMBleCustomCallback callback);
+    // Custom service mode, advertising the base UUID for adv_time seconds
+    // (0: without end).
+    bool start(uint8_t adv_time);
+  };
+  class ZEMBleScanner {
+   public:
+    // Scans for timeout seconds (0: until stopped); reports go to the
+    // scanner callback. Refused while advertising or connected.
+    bool start(uint16_t timeout);
+    bool stop();
+    // Scan interval and window in units of 0.625 ms (4 to 16384, the window
+    // not longer than the interval), from the next start on.
+    bool setInterval(uint16_t interval, uint16_t window);
+    // Null stops the reports.
+    bool setScannerCallback(ZEMBleScanCallback callback);
+  };
+  // The HID keyboard.
+  class ZEMBleHid {
+   public:
+    // HID mode and its advertising for adv_time seconds (0: without end).
+    bool start(uint8_t adv_time);
+    bool sendkey(const uint8_t *keys, uint8_t length);
+    bool setKeyboardCallback(void (*callback)(uint8_t leds));
+  };
+
+  // Advertising, scanning and any connection end.
+  bool stop();
+  // Called in the BLE task when a phone connects or disconnects; null
+  // removes it.
+  bool registerCallback(ZEM_BLE_EVENT event, void (*callback)(void));
 
   ZEMBleUart uart;
   ZEMBleSettings settings;
@@ -389,6 +498,17 @@ class ZEMBle {
   ZEMBleCustom custom;
   ZEMBleScanner scanner;
   ZEMBleHid hid;
+};
+#endif
+
+#ifdef SUPPORT_NFC
+// The NFC port (SERIAL_NFC): replies collected into the tag's text message.
+class ZEMNfc {
+ public:
+  bool init();
+  // The port's result: negative when refused.
+  int32_t send(const uint8_t *data, uint32_t length);
+  bool close();
 };
 #endif
 
@@ -403,6 +523,9 @@ class ZEMUnifiedApi {
 #endif
 #ifdef QIV_LORA_P2P_LINKED
   ZEMLoraP2P lora;
+#endif
+#ifdef SUPPORT_NFC
+  ZEMNfc nfc;
 #endif
   ZEMProtocol apiMode;
 };

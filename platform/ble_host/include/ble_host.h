@@ -309,6 +309,8 @@ void AttConnRegister(dmCback_t cback);
 void AttsInit(void);
 void AttsIndInit(void);
 void AttcInit(void);
+// The table stays the caller's: entries given a handle later count from
+// then on (entries with handle 0 are unused).
 void AttsCccRegister(uint8_t setLen, attsCccSet_t* pSet, attsCccCback_t cback);
 // The CCC value of entry `idx` on a connection (0 when none).
 uint16_t AttsCccGet(dmConnId_t connId, uint8_t idx);
@@ -382,6 +384,13 @@ void AppMasterInit(void);
 void AppSlaveInit(void);
 void AppServerInit(void);
 void AppDiscInit(void);
+// Scans with the interval of pAppMasterCfg, actively when scanType is not 0,
+// for duration ms (0: until stopped): DM_SCAN_START_IND (status 0x0C when
+// the controller is busy advertising or connected), a DM_SCAN_REPORT_IND per
+// advertising packet or scan response heard (pData valid during the
+// callback only), DM_SCAN_STOP_IND at the end.
+void AppScanStart(uint8_t mode, uint8_t scanType, uint16_t duration);
+void AppScanStop(void);
 void AppAdvSetData(uint8_t location, uint8_t len, uint8_t* pData);
 void AppSetAdvType(uint8_t advType);
 // Advertises with the first set of pAppAdvCfg (then the next set, if it has

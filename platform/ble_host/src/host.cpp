@@ -31,11 +31,21 @@ constexpr uint32_t kNotifyTag = 0x10000;  // tag of a notification: this | handl
 
 // The link layer's events, kept until the dispatcher runs.
 struct LlEvent {
-  enum Kind { kConnected, kDisconnected, kAcl, kCompleted, kEncryption, kAdvEnded, kUpdated } kind;
+  enum Kind {
+    kConnected,
+    kDisconnected,
+    kAcl,
+    kCompleted,
+    kEncryption,
+    kAdvEnded,
+    kUpdated,
+    kReport,
+  } kind;
   ble::LinkLayer::ConnInfo conn{};
   uint8_t code = 0;
   ble::Bytes data;
   int n = 0;
+  ble::LinkLayer::Report report{};
 };
 
 void default_idle_wait(uint64_t deadline) {
@@ -54,6 +64,11 @@ class QueuedHost : public ble::LinkLayer::Host {
     wake();
   }
   void ll_advertising_ended(uint8_t s) override { push({LlEvent::kAdvEnded, {}, s, {}, 0}); }
+  void ll_report(const ble::LinkLayer::Report& r) override {
+    LlEvent e{LlEvent::kReport, {}, 0, {}, 0};
+    e.report = r;
+    push(std::move(e));
+  }
   void ll_connected(const ble::LinkLayer::ConnInfo& c) override {
     push({LlEvent::kConnected, c, 0, {}, 0});
   }
@@ -82,6 +97,7 @@ struct StackEvent {
   dmEvt_t dm;
   attEvt_t att;
   attsCccEvt_t ccc;
+  ble::Bytes data;  // what a scan report's pData points at during the callback
 };
 
 struct Stack {
@@ -104,6 +120,8 @@ struct Stack {
   attsAttr_t* attr(uint16_t handle, attsGroup_t** group);
   void add_group(attsGroup_t* g);
   void refresh(uint16_t handle);
+  void scan_report(const ble::LinkLayer::Report& r);
+  void end_scan(uint8_t status);
 
   std::unique_ptr<ble::SimRadio> radio;
   std::unique_ptr<ble::LinkLayer> ll;
@@ -116,7 +134,12 @@ struct Stack {
   dmCback_t dm_cback = nullptr;
   attCback_t att_cback = nullptr;
   attsCccCback_t ccc_cback = nullptr;
-  std::vector<attsCccSet_t> ccc_set;
+  // The module's table itself: entries it fills in later count from then on.
+  const attsCccSet_t* ccc_set = nullptr;
+  uint8_t ccc_count = 0;
+  // Scanning: reports go up while it runs; a duration ends it.
+  bool scanning = false;
+  uint64_t scan_until = ~uint64_t{0};
   std::vector<attsGroup_t*> groups;
   uint8_t adv_data[4][31] = {};
   uint8_t adv_len[4] = {};
@@ -171,6 +194,42 @@ void Stack::refresh(uint16_t handle) {
   uint16_t len = a->pLen ? *a->pLen : a->maxLen;
   len = std::min(len, a->maxLen);
   s->value.assign(a->pValue, a->pValue + len);
+}
+
+// HCI's advertising report event types.
+uint8_t report_event_type(uint8_t pdu_type) {
+  switch (pdu_type) {
+    case ble::kAdvInd:
+      return 0;
+    case ble::kAdvDirectInd:
+      return 1;
+    case ble::kAdvScanInd:
+      return 2;
+    case ble::kAdvNonconnInd:
+      return 3;
+    default:
+      return 4;  // scan response
+  }
+}
+
+void Stack::scan_report(const ble::LinkLayer::Report& r) {
+  if (!scanning) return;
+  StackEvent e{};
+  e.kind = StackEvent::kDm;
+  e.dm.hdr.event = DM_SCAN_REPORT_IND;
+  e.dm.scanReport.eventType = report_event_type(r.type);
+  e.dm.scanReport.addrType = r.random ? 1 : 0;
+  std::memcpy(e.dm.scanReport.addr, r.address.data(), 6);
+  e.dm.scanReport.rssi = static_cast<int8_t>(std::clamp<int16_t>(r.rssi_dbm, -127, 20));
+  e.data.assign(r.data.begin(), r.data.begin() + std::min<size_t>(r.data.size(), 31));
+  e.dm.scanReport.len = static_cast<uint8_t>(e.data.size());
+  stack_events.push_back(std::move(e));
+}
+
+void Stack::end_scan(uint8_t status) {
+  scanning = false;
+  scan_until = ~uint64_t{0};
+  dm(DM_SCAN_STOP_IND, status);
 }
 
 void Stack::add_group(attsGroup_t* g) {
@@ -305,8 +364,8 @@ void Stack::wire() {
     stack_events.push_back(e);
   };
   att.on_ccc = [this](uint16_t handle, uint16_t value) {
-    for (size_t i = 0; i < ccc_set.size(); ++i) {
-      if (ccc_set[i].handle != handle) continue;
+    for (size_t i = 0; i < ccc_count; ++i) {
+      if (ccc_set[i].handle == 0 || ccc_set[i].handle != handle) continue;
       StackEvent e{};
       e.kind = StackEvent::kCcc;
       e.ccc.hdr.param = kConnId;
@@ -370,7 +429,15 @@ bool run_once() {
       case LlEvent::kUpdated:
         s.host->ll_connection_updated(e.conn.params);
         break;
+      case LlEvent::kReport:
+        s.scan_report(e.report);
+        break;
     }
+  }
+  if (s.scanning && s.scan_until <= sim::now()) {
+    did = true;
+    s.ll->stop_scanning();
+    s.end_scan(0);
   }
   if (s.reset_pending) {
     s.reset_pending = false;
@@ -382,6 +449,7 @@ bool run_once() {
     s.ll->reset();
     s.queue.events.clear();
     s.advertising = false;
+    if (s.scanning) s.end_scan(0);
     if (s.connected) s.host->ll_disconnected(ble::kLocalHostTerminated);
     if (s.have_pending_addr) {
       s.have_pending_addr = false;
@@ -405,6 +473,8 @@ bool run_once() {
     StackEvent e = s.stack_events.front();
     s.stack_events.pop_front();
     did = true;
+    if (e.kind == StackEvent::kDm && e.dm.hdr.event == DM_SCAN_REPORT_IND)
+      e.dm.scanReport.pData = e.data.data();
     if (e.kind == StackEvent::kDm && s.dm_cback) s.dm_cback(&e.dm);
     if (e.kind == StackEvent::kAtt && s.att_cback) s.att_cback(&e.att);
     if (e.kind == StackEvent::kCcc && s.ccc_cback) s.ccc_cback(&e.ccc);
@@ -596,13 +666,15 @@ void AttcInit() {}
 
 void AttsCccRegister(uint8_t setLen, attsCccSet_t* pSet, attsCccCback_t cback) {
   Stack& s = stack();
-  s.ccc_set.assign(pSet, pSet + setLen);
+  s.ccc_set = pSet;
+  s.ccc_count = pSet ? setLen : 0;
   s.ccc_cback = cback;
 }
 
 uint16_t AttsCccGet(dmConnId_t connId, uint8_t idx) {
   Stack& s = stack();
-  if (connId != kConnId || !s.connected || idx >= s.ccc_set.size()) return 0;
+  if (connId != kConnId || !s.connected || idx >= s.ccc_count || s.ccc_set[idx].handle == 0)
+    return 0;
   const ble::Attribute* a = s.host->att().find(s.ccc_set[idx].handle);
   if (!a || a->value.size() != 2) return 0;
   return static_cast<uint16_t>(a->value[0] | (a->value[1] << 8));
@@ -660,6 +732,33 @@ void AppMasterInit() {}
 void AppSlaveInit() {}
 void AppServerInit() {}
 void AppDiscInit() {}
+
+void AppScanStart(uint8_t, uint8_t scanType, uint16_t duration) {
+  Stack& s = stack();
+  if (s.scanning) return;
+  ble::LinkLayer::ScanParams p;
+  p.active = scanType != 0;
+  const uint16_t interval = pAppMasterCfg ? pAppMasterCfg->scanInterval : 160;
+  p.interval = std::max<uint16_t>(interval, 4);
+  // The controller scans or advertises or keeps a connection, one at a time.
+  if (!s.ll->start_scanning(p)) {
+    s.dm(DM_SCAN_START_IND, 0x0C);
+    wake();
+    return;
+  }
+  s.scanning = true;
+  s.scan_until = duration ? sim::now() + uint64_t{duration} * 1000 : ~uint64_t{0};
+  s.dm(DM_SCAN_START_IND, 0);
+  wake();
+}
+
+void AppScanStop() {
+  Stack& s = stack();
+  if (!s.scanning) return;
+  s.ll->stop_scanning();
+  s.end_scan(0);
+  wake();
+}
 
 void AppAdvSetData(uint8_t location, uint8_t len, uint8_t* pData) {
   Stack& s = stack();
@@ -833,6 +932,7 @@ uint64_t next_due_us() {
   uint64_t t = ~uint64_t{0};
   for (const wsfTimer_t* timer : s.timers)
     if (timer->active) t = std::min(t, timer->expiry_us);
+  if (s.scanning) t = std::min(t, s.scan_until);
   for (const Handler& h : s.handlers)
     if (h.events || !h.msgs.empty()) return sim::now();
   return t;

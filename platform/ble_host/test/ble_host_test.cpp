@@ -5,6 +5,7 @@
 // commands of direct test mode with their packet counts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -37,6 +38,7 @@ struct Module {
   std::vector<attsCccEvt_t> ccc;
   Bytes written;
   std::vector<uint8_t> write_ops;
+  std::vector<Bytes> report_data;  // each scan report's data, copied in the callback
   uint32_t passkey = 123456;
 
   uint8_t svc_uuid[2] = {0x00, 0x28}, char_uuid[2] = {0x03, 0x28}, ccc_uuid[2] = {0x02, 0x29};
@@ -48,6 +50,7 @@ struct Module {
   attsGroup_t group{};
   attsCccSet_t ccc_set[2] = {{GATT_SC_CH_CCC_HDL, 2, 0}, {0x0705, 1, 0}};
   appAdvCfg_t adv_cfg = {{0, 0, 0}, {160, 0, 0}};
+  appMasterCfg_t master_cfg = {160, 160, 0, 1, 1};
   appSecCfg_t sec_cfg = {DM_AUTH_BOND_FLAG, DM_KEY_DIST_IRK, DM_KEY_DIST_LTK | DM_KEY_DIST_IRK,
                          true, true};
   smpCfg_t smp_cfg = {3000, SMP_IO_NO_IN_NO_OUT, 7, 16, 3, 0};
@@ -98,6 +101,8 @@ struct Module {
   }
   static void on_dm(dmEvt_t* e) {
     self->dm.push_back({e->hdr.event, e->hdr.status, *e});
+    if (e->hdr.event == DM_SCAN_REPORT_IND)
+      self->report_data.emplace_back(e->scanReport.pData, e->scanReport.pData + e->scanReport.len);
     if (e->hdr.event == DM_SEC_AUTH_REQ_IND) {
       uint8_t key[3] = {static_cast<uint8_t>(self->passkey),
                         static_cast<uint8_t>(self->passkey >> 8),
@@ -119,6 +124,7 @@ struct Module {
     pAppAdvCfg = &adv_cfg;
     pAppSecCfg = &sec_cfg;
     pSmpCfg = &smp_cfg;
+    pAppMasterCfg = &master_cfg;
     DmRegister(&Module::on_dm);
     AttRegister(&Module::on_att);
     AttsCccRegister(2, ccc_set, &Module::on_ccc);
@@ -201,6 +207,55 @@ class BleHost : public ::testing::Test {
   std::unique_ptr<ble::SimRadio> phone_radio_;
   std::unique_ptr<ble::Central> phone_;
 };
+
+// Scanning: a report per advertising packet and scan response heard (with
+// the advertiser's address, RSSI and data, valid in the callback), ended by
+// a stop or by its duration; refused while the controller advertises.
+TEST_F(BleHost, ScanningReportsAdvertisersUntilStoppedOrItsDurationEnds) {
+  ASSERT_TRUE(wait([&] { return module_->count(DM_RESET_CMPL_IND) == 1; }));
+  const Bytes data = {0x02, 0x01, 0x06, 0x03, 0xFF, 0x12, 0x34};
+  const Bytes rsp = {0x03, 0x09, 'P', 'h'};
+  ble::LinkLayer::AdvParams p;
+  p.type = ble::kAdvScanInd;
+  p.adv_data = data;
+  p.scan_rsp_data = rsp;
+  p.interval = 160;
+  phone_->ll().set_tx_power(3);
+  ASSERT_TRUE(phone_->ll().start_advertising(p));
+
+  AppScanStart(1, 1, 0);
+  ASSERT_TRUE(wait([&] { return module_->count(DM_SCAN_START_IND) == 1; }));
+  EXPECT_EQ(module_->last(DM_SCAN_START_IND)->status, 0);
+  auto heard = [&](const Bytes& b) {
+    return std::find(module_->report_data.begin(), module_->report_data.end(), b) !=
+           module_->report_data.end();
+  };
+  ASSERT_TRUE(wait([&] { return heard(data) && heard(rsp); }));
+  for (const Module::Dm& d : module_->dm) {
+    if (d.event != DM_SCAN_REPORT_IND) continue;
+    EXPECT_EQ(0, std::memcmp(d.evt.scanReport.addr, kPhone.data(), 6));
+    EXPECT_EQ(d.evt.scanReport.addrType, 1);
+    EXPECT_TRUE(d.evt.scanReport.eventType == 2 || d.evt.scanReport.eventType == 4);
+  }
+  AppScanStop();
+  ASSERT_TRUE(wait([&] { return module_->count(DM_SCAN_STOP_IND) == 1; }));
+  const size_t reports = module_->count(DM_SCAN_REPORT_IND);
+  wait([] { return false; }, kSecond);
+  EXPECT_EQ(module_->count(DM_SCAN_REPORT_IND), reports);
+
+  const sim::time_us start = sim::now();
+  AppScanStart(1, 1, 500);
+  ASSERT_TRUE(wait([&] { return module_->count(DM_SCAN_STOP_IND) == 2; }));
+  EXPECT_GE(sim::now(), start + kSecond / 2);
+  EXPECT_LE(sim::now(), start + kSecond / 2 + 1000);
+  EXPECT_GT(module_->count(DM_SCAN_REPORT_IND), reports);
+
+  advertise();
+  ASSERT_TRUE(wait([&] { return module_->count(DM_ADV_START_IND) == 1; }));
+  AppScanStart(1, 1, 0);
+  ASSERT_TRUE(wait([&] { return module_->count(DM_SCAN_START_IND) == 3; }));
+  EXPECT_EQ(module_->last(DM_SCAN_START_IND)->status, 0x0C);
+}
 
 TEST_F(BleHost, ASerialServiceServesTheCentral) {
   ASSERT_TRUE(wait([&] { return module_->count(DM_RESET_CMPL_IND) == 1; }));

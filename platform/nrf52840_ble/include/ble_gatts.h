@@ -86,7 +86,8 @@ uint32_t sd_ble_gatts_characteristic_add(uint16_t service_handle,
                                          ble_gatts_char_md_t const *p_char_md,
                                          ble_gatts_attr_t const *p_attr_char_value,
                                          ble_gatts_char_handles_t *p_handles);
-// Adds a descriptor to the last characteristic added.
+// Adds a descriptor to the last characteristic added (char_handle: its
+// value handle, or BLE_GATT_HANDLE_INVALID).
 uint32_t sd_ble_gatts_descriptor_add(uint16_t char_handle, ble_gatts_attr_t const *p_attr,
                                      uint16_t *p_handle);
 // conn_handle: the link for a CCCD value, else BLE_CONN_HANDLE_INVALID.

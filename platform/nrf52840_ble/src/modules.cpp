@@ -300,7 +300,7 @@ ret_code_t nrf_ble_gatt_att_mtu_central_set(nrf_ble_gatt_t* g, uint16_t mtu) {
 }
 
 uint16_t nrf_ble_gatt_eff_mtu_get(nrf_ble_gatt_t const* g, uint16_t conn_handle) {
-  return conn_handle == link() ? g->att_mtu_effective : 0;
+  return conn_handle != BLE_CONN_HANDLE_INVALID && conn_handle == link() ? g->att_mtu_effective : 0;
 }
 
 void nrf_ble_gatt_on_ble_evt(ble_evt_t const* e, void* ctx) {
@@ -606,7 +606,8 @@ void pm_conn_sec_config_reply(uint16_t, pm_conn_sec_config_t* c) {
 ret_code_t pm_conn_secure(uint16_t conn_handle, bool) {
   PeerManager& p = pm();
   if (!p.initialized) return NRF_ERROR_INVALID_STATE;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (conn_handle == BLE_CONN_HANDLE_INVALID || conn_handle != link())
+    return BLE_ERROR_INVALID_CONN_HANDLE;
   nrfble::request_security(p.have_params && p.params.mitm);
   return NRF_SUCCESS;
 }

@@ -548,6 +548,9 @@ uint32_t gate(const char* name) {
   return NRF_SUCCESS;
 }
 
+// Whether `h` names the link that exists.
+bool is_link(uint16_t h) { return h != BLE_CONN_HANDLE_INVALID && h == link(); }
+
 bool valid_tx_power(int8_t p) {
   static const int8_t kPowers[] = {-40, -20, -16, -12, -8, -4, 0, 2, 3, 4, 5, 6, 7, 8};
   return std::find(std::begin(kPowers), std::end(kPowers), p) != std::end(kPowers);
@@ -805,7 +808,7 @@ uint32_t sd_ble_gap_ppcp_get(ble_gap_conn_params_t* p) {
 
 uint32_t sd_ble_gap_conn_param_update(uint16_t conn_handle, ble_gap_conn_params_t const* p) {
   if (uint32_t f = gate("sd_ble_gap_conn_param_update")) return f;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   return request_conn_update(p ? *p : the_stack->ppcp) ? NRF_SUCCESS : NRF_ERROR_INVALID_STATE;
 }
 
@@ -820,7 +823,7 @@ uint32_t sd_ble_gap_tx_power_set(uint8_t role, uint16_t handle, int8_t tx_power)
     return NRF_SUCCESS;
   }
   if (role == BLE_GAP_TX_POWER_ROLE_CONN) {
-    if (handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+    if (!is_link(handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
     s.ll.set_tx_power(tx_power);
     return NRF_SUCCESS;
   }
@@ -901,7 +904,7 @@ uint32_t sd_ble_gap_adv_stop(uint8_t adv_handle) {
 uint32_t sd_ble_gap_disconnect(uint16_t conn_handle, uint8_t hci_status_code) {
   if (uint32_t f = gate("sd_ble_gap_disconnect")) return f;
   Stack& s = *the_stack;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (hci_status_code != BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION &&
       hci_status_code != BLE_HCI_CONN_INTERVAL_UNACCEPTABLE && hci_status_code != 0x05 &&
       hci_status_code != 0x14 && hci_status_code != 0x15 && hci_status_code != 0x1A &&
@@ -916,7 +919,7 @@ uint32_t sd_ble_gap_disconnect(uint16_t conn_handle, uint8_t hci_status_code) {
 uint32_t sd_ble_gap_phy_update(uint16_t conn_handle, ble_gap_phys_t const* p) {
   if (uint32_t f = gate("sd_ble_gap_phy_update")) return f;
   if (!p) return NRF_ERROR_INVALID_ADDR;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   ble_gap_evt_t g{};
   g.conn_handle = conn_handle;
   g.params.phy_update.status = BLE_HCI_STATUS_CODE_SUCCESS;
@@ -929,7 +932,7 @@ uint32_t sd_ble_gap_phy_update(uint16_t conn_handle, ble_gap_phys_t const* p) {
 uint32_t sd_ble_gap_data_length_update(uint16_t conn_handle, ble_gap_data_length_params_t const*,
                                        ble_gap_data_length_limitation_t*) {
   if (uint32_t f = gate("sd_ble_gap_data_length_update")) return f;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   return NRF_SUCCESS;
 }
 
@@ -937,7 +940,7 @@ uint32_t sd_ble_gap_sec_params_reply(uint16_t conn_handle, uint8_t sec_status,
                                      ble_gap_sec_params_t const* p_sec_params, void*) {
   if (uint32_t f = gate("sd_ble_gap_sec_params_reply")) return f;
   Stack& s = *the_stack;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (s.stashed_pairing_request.empty()) return NRF_ERROR_INVALID_STATE;
   ble::Bytes req;
   req.swap(s.stashed_pairing_request);
@@ -957,7 +960,7 @@ uint32_t sd_ble_gap_sec_params_reply(uint16_t conn_handle, uint8_t sec_status,
 
 uint32_t sd_ble_gap_authenticate(uint16_t conn_handle, ble_gap_sec_params_t const* p) {
   if (uint32_t f = gate("sd_ble_gap_authenticate")) return f;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   request_security(p && p->mitm);
   return NRF_SUCCESS;
 }
@@ -970,7 +973,7 @@ uint32_t sd_ble_gap_scan_stop(void) {
 // -------------------------------------------------------------- common --
 uint32_t sd_ble_user_mem_reply(uint16_t conn_handle, ble_user_mem_block_t const*) {
   if (uint32_t f = gate("sd_ble_user_mem_reply")) return f;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   return NRF_SUCCESS;
 }
 
@@ -1114,7 +1117,10 @@ uint32_t sd_ble_gatts_descriptor_add(uint16_t char_handle, ble_gatts_attr_t cons
   if (uint32_t f = gate("sd_ble_gatts_descriptor_add")) return f;
   if (!p_attr || !p_attr->p_uuid || !p_attr->p_attr_md || !p_handle) return NRF_ERROR_INVALID_ADDR;
   Stack& s = *the_stack;
-  if (char_handle != s.last_char_value) return NRF_ERROR_INVALID_STATE;
+  // BLE_GATT_HANDLE_INVALID: the last characteristic added.
+  if (char_handle != BLE_GATT_HANDLE_INVALID && char_handle != s.last_char_value)
+    return NRF_ERROR_INVALID_STATE;
+  if (!s.last_char_value) return NRF_ERROR_INVALID_STATE;
   AttrInfo info;
   info.uuid = *p_attr->p_uuid;
   info.rd_auth = p_attr->p_attr_md->rd_auth;
@@ -1133,7 +1139,7 @@ uint32_t sd_ble_gatts_value_set(uint16_t conn_handle, uint16_t handle, ble_gatts
   Stack& s = *the_stack;
   ble::Attribute* a = s.host->att().find(handle);
   if (!a || handle < kFirstUserHandle) return BLE_ERROR_INVALID_ATTR_HANDLE;
-  if (a->ccc && conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (a->ccc && !is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (p_value->offset > a->value.size() && a->variable) return NRF_ERROR_INVALID_PARAM;
   const size_t end = static_cast<size_t>(p_value->offset) + p_value->len;
   if (end > a->max_len) return NRF_ERROR_INVALID_PARAM;
@@ -1165,7 +1171,7 @@ uint32_t sd_ble_gatts_hvx(uint16_t conn_handle, ble_gatts_hvx_params_t const* p)
   if (uint32_t f = gate("sd_ble_gatts_hvx")) return f;
   if (!p) return NRF_ERROR_INVALID_ADDR;
   Stack& s = *the_stack;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (p->type != BLE_GATT_HVX_NOTIFICATION && p->type != BLE_GATT_HVX_INDICATION)
     return NRF_ERROR_INVALID_PARAM;
   ble::Attribute* a = s.host->att().find(p->handle);
@@ -1207,7 +1213,7 @@ uint32_t sd_ble_gatts_rw_authorize_reply(uint16_t conn_handle,
   if (uint32_t f = gate("sd_ble_gatts_rw_authorize_reply")) return f;
   if (!p) return NRF_ERROR_INVALID_ADDR;
   Stack& s = *the_stack;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (!s.auth.active || s.auth.replied) return NRF_ERROR_INVALID_STATE;
   if (p->type != BLE_GATTS_AUTHORIZE_TYPE_READ && p->type != BLE_GATTS_AUTHORIZE_TYPE_WRITE)
     return NRF_ERROR_INVALID_PARAM;
@@ -1221,13 +1227,13 @@ uint32_t sd_ble_gatts_rw_authorize_reply(uint16_t conn_handle,
 
 uint32_t sd_ble_gatts_sys_attr_set(uint16_t conn_handle, uint8_t const*, uint16_t, uint32_t) {
   if (uint32_t f = gate("sd_ble_gatts_sys_attr_set")) return f;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   return NRF_SUCCESS;
 }
 
 uint32_t sd_ble_gatts_exchange_mtu_reply(uint16_t conn_handle, uint16_t server_rx_mtu) {
   if (uint32_t f = gate("sd_ble_gatts_exchange_mtu_reply")) return f;
-  if (conn_handle != link()) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (server_rx_mtu < BLE_GATT_ATT_MTU_DEFAULT) return NRF_ERROR_INVALID_PARAM;
   return NRF_SUCCESS;  // the stand-in's server answered the exchange already
 }

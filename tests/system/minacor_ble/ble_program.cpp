@@ -51,7 +51,7 @@ void run(const String &command) {
   } else if (strcmp(verb, "adv") == 0 && a1 != nullptr) {
     answer("adv", udrv_ble_advertising_start(static_cast<uint8_t>(atoi(a1))));
   } else if (strcmp(verb, "send") == 0 && a1 != nullptr) {
-    static uint8_t data[1024];
+    static uint8_t data[4096];
     int n = atoi(a1);
     if (n < 0 || n > static_cast<int>(sizeof data)) {
       n = 0;

@@ -30,6 +30,18 @@ volatile int uhal_is_advertising;
 volatile int uhal_is_connected;
 volatile int uhal_is_scanning;
 
+void (*SCAN_DATA_HANDLER)(int8_t rssi, uint8_t const *peer_addr, uint8_t const *data,
+                          uint8_t length);
+void (*CONNECT_HANDLER)(void);
+void (*DISCONNECT_HANDLER)(void);
+void (*CUS_NOTIFY_HANDLER)(uint16_t uuid, uint8_t const *value);
+uint8_t uhal_cus_base_uuid[16];
+attsCccSet_t bleModuleCccSet[BLE_MODULE_CCC_COUNT] = {
+    {GATT_SC_CH_CCC_HDL, 2, 0},
+    {NUS_TX_CCC_HDL, 1, 0},
+    {0x0825, 1, 0},
+};
+
 namespace {
 
 constexpr uint8_t APP_ADV_TIMEOUT_LIMITED_MAX = 180;
@@ -47,6 +59,7 @@ SemaphoreHandle_t radio_wake_semaphore;
 QueueHandle_t Scanner_Queue;
 SemaphoreHandle_t Scanner_Semaphore;
 bool stack_started;
+dmConnId_t current_conn_id = DM_CONN_ID_NONE;
 uint32_t ble_wake_lock_count;
 
 wsfHandlerId_t module_handler_id;
@@ -67,6 +80,9 @@ void start_adv_limit() {
   }
 }
 
+constexpr uint8_t BLE_MODULE_SCAN_TIMEOUT_IND = 196;
+wsfTimer_t scan_limit_timer;
+
 // Advertising and scan-response data.
 uint8_t adv_data[31];
 uint8_t adv_data_size;
@@ -75,7 +91,20 @@ uint8_t scan_data_size;
 
 const uint8_t uart_adv[21] = {0x02, 0x01, 0x06, 0x11, 0x07, 0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5,
                               0xA9, 0xE0, 0x93, 0xF3, 0xA3, 0xB5, 0x01, 0x00, 0x40, 0x6E};
-uint8_t uhal_cus_base_uuid[16];
+// A scan report as the scanner task gets it.
+struct scanner_data_t {
+  uint8_t adv_data[31];
+  uint8_t adv_length;
+  int8_t rssi;
+  uint8_t mac_addr[6];
+};
+static_assert(sizeof(scanner_data_t) == 39, "scan record of 39 bytes");
+constexpr TickType_t kScannerQueueWait = 10;
+
+// The beacon's advertising data when a program gave its own (0: the
+// iBeacon frame).
+uint8_t beacon_custom_data[31];
+uint8_t beacon_custom_size;
 
 struct frame_iBEACON_t {
   uint8_t uuid[16];
@@ -96,12 +125,6 @@ appMasterCfg_t scanner_conf = {160, 160, 0, 1, 1};
 constexpr uint16_t kBufMemWords = 736;
 uint32_t ble_buf_memory[kBufMemWords];
 wsfBufPoolDesc_t ble_buf_pools[] = {{16, 8}, {32, 4}, {64, 6}, {280, 8}};
-
-attsCccSet_t bleModuleCccSet[BLE_MODULE_CCC_COUNT] = {
-    {GATT_SC_CH_CCC_HDL, 2, 0},
-    {NUS_TX_CCC_HDL, 1, 0},
-    {0x0825, 1, 0},
-};
 
 uint8_t localIrk[16] = {0x4F, 0x1A, 0x7C, 0x22, 0xD9, 0x03, 0x6E, 0xB8,
                         0x51, 0xE4, 0x0C, 0x97, 0x3A, 0x2D, 0xF6, 0x80};
@@ -132,7 +155,27 @@ void send_copy(void const *evt, uint16_t len) {
     WsfMsgSend(module_handler_id, msg);
   }
 }
-void bleModuleDmCback(dmEvt_t *pDmEvt) { send_copy(pDmEvt, sizeof(dmEvt_t)); }
+void bleModuleDmCback(dmEvt_t *pDmEvt) {
+  if (pDmEvt->hdr.event != DM_SCAN_REPORT_IND) {
+    send_copy(pDmEvt, sizeof(dmEvt_t));
+    return;
+  }
+  // A report's data lives only during the callback: it travels behind the
+  // event in the same message.
+  uint8_t const len = pDmEvt->scanReport.pData != nullptr ? pDmEvt->scanReport.len : 0;
+  uint8_t *msg = static_cast<uint8_t *>(WsfMsgAlloc(static_cast<uint16_t>(sizeof(dmEvt_t) + len)));
+  if (msg == nullptr) {
+    return;
+  }
+  memcpy(msg, pDmEvt, sizeof(dmEvt_t));
+  dmEvt_t *copy = reinterpret_cast<dmEvt_t *>(msg);
+  copy->scanReport.len = len;
+  copy->scanReport.pData = msg + sizeof(dmEvt_t);
+  if (len != 0) {
+    memcpy(msg + sizeof(dmEvt_t), pDmEvt->scanReport.pData, len);
+  }
+  WsfMsgSend(module_handler_id, msg);
+}
 void bleModuleAttCback(attEvt_t *pEvt) { send_copy(pEvt, sizeof(attEvt_t)); }
 void bleModuleCccCback(attsCccEvt_t *pEvt) { send_copy(pEvt, sizeof(attsCccEvt_t)); }
 void TxPowerCtrlDmCback(dmEvt_t *pDmEvt) {
@@ -150,6 +193,30 @@ void stop_advertising_now() {
   }
 }
 
+void call_connection_hook(void *arg) {
+  void (*hook)(void) = *static_cast<void (**)(void)>(arg);
+  if (hook != nullptr) {
+    hook();
+  }
+}
+
+void queue_scan_report(dmEvt_t const *evt) {
+  if (SCAN_DATA_HANDLER == nullptr || evt->scanReport.len == 0) {
+    return;
+  }
+  scanner_data_t record = {};
+  record.adv_length = evt->scanReport.len > sizeof record.adv_data
+                          ? static_cast<uint8_t>(sizeof record.adv_data)
+                          : evt->scanReport.len;
+  memcpy(record.adv_data, evt->scanReport.pData, record.adv_length);
+  record.rssi = evt->scanReport.rssi;
+  memcpy(record.mac_addr, evt->scanReport.addr, sizeof record.mac_addr);
+  if (xQueueSend(Scanner_Queue, &record, kScannerQueueWait) != pdPASS) {
+    APOLLO3_TRACE("Scanner queue error!!!");
+  }
+  xSemaphoreGive(Scanner_Semaphore);
+}
+
 void set_security_for_connection() {
   // Security level 2: bonding, the peer's IRK, our LTK and IRK.
   if (ble_parameter.permission == 2) {
@@ -164,13 +231,20 @@ void set_security_for_connection() {
 
 void connection_open(dmEvt_t *evt) {
   dmConnId_t const connId = static_cast<dmConnId_t>(evt->hdr.param);
+  current_conn_id = connId;
   APOLLO3_TRACE("(NUS) Connected.");
   set_security_for_connection();
   ble_rx_queue_clear();
   uhal_nus_main_proc_msg(&evt->hdr);
   uhal_nus_main_start(connId, BLE_MODULE_NUS_TX_CCC_IDX);
+  uhal_cus_main_proc_msg(&evt->hdr);
   amotas_start(connId, BLE_MODULE_AMOTA_RESET_TIMER_IND, BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND,
                BLE_MODULE_AMOTA_TX_CCC_IDX);
+  for (uint8_t i = 0; i < BLE_MODULE_CUS_CHAR_MAX; ++i) {
+    if (bleModuleCccSet[BLE_MODULE_CUS_CCC_FIRST + i].handle != 0) {
+      uhal_cus_main_start(connId, i);
+    }
+  }
   xSemaphoreGive(adv_stop_semaphore);
   xSemaphoreGive(adv_start_semaphore);
   WsfTimerStop(&adv_limit_timer);
@@ -179,6 +253,7 @@ void connection_open(dmEvt_t *evt) {
   AppHandleNumericComparison(evt);
   AppSlaveSecurityReq(connId);
   queue_console_line("Connected.\r\n");
+  ble_call_hook_awake(call_connection_hook, &CONNECT_HANDLER);
 }
 
 void connection_close(dmEvt_t *evt) {
@@ -189,12 +264,14 @@ void connection_close(dmEvt_t *evt) {
   ble_rx_queue_clear();
   uhal_nus_main_conn_close(connId);
   amotas_conn_close(connId);
+  uhal_cus_main_conn_close(connId);
   att_mtu = ATT_MTU_DEFAULT_PAYLOAD;
   // The framework advertises again, with the whole time limit once more.
   start_adv_limit();
   uhal_is_advertising = 1;
   uhal_is_connected = 0;
   queue_console_line("Disconnected.\r\n");
+  ble_call_hook_awake(call_connection_hook, &DISCONNECT_HANDLER);
 }
 
 // The passkey: the decimal value of pairing_key, 24 bits, little-endian.
@@ -246,6 +323,9 @@ void bleModuleHandler(wsfEventMask_t, wsfMsgHdr_t *pMsg) {
         } else {
           amotas_stop(connId);
         }
+      } else if (ccc->idx >= BLE_MODULE_CUS_CCC_FIRST && ccc->idx < BLE_MODULE_CCC_COUNT) {
+        uhal_cus_control_notify(connId, static_cast<uint8_t>(ccc->idx - BLE_MODULE_CUS_CCC_FIRST),
+                                ccc->value);
       }
       break;
     }
@@ -270,8 +350,11 @@ void bleModuleHandler(wsfEventMask_t, wsfMsgHdr_t *pMsg) {
       xSemaphoreGive(adv_stop_semaphore);
       break;
     case DM_SCAN_START_IND:
-      uhal_is_scanning = 1;
+      uhal_is_scanning = pMsg->status == 0 ? 1 : 0;
       xSemaphoreGive(scan_start_semaphore);
+      break;
+    case DM_SCAN_REPORT_IND:
+      queue_scan_report(dm);
       break;
     case DM_SCAN_STOP_IND:
       uhal_is_scanning = 0;
@@ -315,6 +398,9 @@ void bleModuleHandler(wsfEventMask_t, wsfMsgHdr_t *pMsg) {
     case BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND:
       amotas_proc_msg(pMsg);
       break;
+    case BLE_MODULE_SCAN_TIMEOUT_IND:
+      AppScanStop();
+      break;
     case BLE_MODULE_ADV_TIMEOUT_IND:
       if (!uhal_is_connected) {
         AppAdvStop();
@@ -342,6 +428,7 @@ void bleModuleHandlerInit(wsfHandlerId_t handlerId) {
   AppDiscInit();
   uhal_nus_main_init(handlerId);
   amotas_init(handlerId);
+  uhal_cus_main_init(handlerId);
   DmSecSetLocalIrk(localIrk);
 }
 
@@ -436,9 +523,19 @@ void RadioTask(void *) {
 void scanner_handler(void *) {
   for (;;) {
     xSemaphoreTake(Scanner_Semaphore, portMAX_DELAY);
-    uint8_t record[39];
-    while (xQueueReceive(Scanner_Queue, record, 0) == pdPASS) {
-      // No scan-data hook is registered in this image.
+    bool const wrap = uhal_mcu_sleep_status();
+    if (wrap) {
+      uhal_mcu_resume();
+    }
+    scanner_data_t record;
+    while (xQueueReceive(Scanner_Queue, &record, 0) == pdPASS) {
+      void (*hook)(int8_t, uint8_t const *, uint8_t const *, uint8_t) = SCAN_DATA_HANDLER;
+      if (hook != nullptr) {
+        hook(record.rssi, record.mac_addr, record.adv_data, record.adv_length);
+      }
+    }
+    if (wrap) {
+      uhal_mcu_suspend();
     }
   }
 }
@@ -458,9 +555,14 @@ void build_advertising_data() {
       break;
     case DRV_BLE_BEACON_MODE: {
       static const uint8_t head[9] = {0x02, 0x01, 0x04, 0x1A, 0xFF, 0x4C, 0x00, 0x02, 0x15};
-      memcpy(adv_data, head, sizeof head);
-      memcpy(adv_data + sizeof head, &frame_iBEACON, sizeof frame_iBEACON);
-      adv_data_size = static_cast<uint8_t>(sizeof head + sizeof frame_iBEACON);
+      if (beacon_custom_size != 0) {
+        memcpy(adv_data, beacon_custom_data, beacon_custom_size);
+        adv_data_size = beacon_custom_size;
+      } else {
+        memcpy(adv_data, head, sizeof head);
+        memcpy(adv_data + sizeof head, &frame_iBEACON, sizeof frame_iBEACON);
+        adv_data_size = static_cast<uint8_t>(sizeof head + sizeof frame_iBEACON);
+      }
       AppSetAdvType(DM_ADV_NONCONN_UNDIRECT);
       break;
     }
@@ -474,6 +576,17 @@ void build_advertising_data() {
 }
 
 }  // namespace
+
+void ble_call_hook_awake(void (*call)(void *), void *arg) {
+  bool const wrap = uhal_mcu_sleep_status();
+  if (wrap) {
+    uhal_mcu_resume();
+  }
+  call(arg);
+  if (wrap) {
+    uhal_mcu_suspend();
+  }
+}
 
 // The BLE interface's interrupt: the host's interrupt service, then the
 // stack task is woken.
@@ -510,7 +623,18 @@ void uhal_ble_stack_init(void) {
 
 void uhal_ble_apollo3_wait_ble_core(void) { xSemaphoreTake(module_init_semaphore, portMAX_DELAY); }
 
-void uhal_stop_ble(void) {}
+// Everything off: advertising, scanning and the connection.
+void uhal_stop_ble(void) {
+  stop_advertising_now();
+  uhal_is_advertising = 0;
+  uhal_ble_scan_stop();
+  if (uhal_is_connected) {
+    xSemaphoreTake(conn_stop_semaphore, 0);
+    AppConnClose(current_conn_id);
+    take(conn_stop_semaphore, kConfirmWait);
+  }
+  ble_rx_queue_clear();
+}
 void uhal_scan_init(uint8_t) {}
 void uhal_gap_params_init(void) {}
 void uhal_gatt_init(void) {}
@@ -565,7 +689,15 @@ int32_t uhal_advertising_start(uint8_t time_out) {
     default:
       return 0;
   }
-  take(adv_start_semaphore, kConfirmWait);
+  // From a task the host's confirmation decides: a controller that refused
+  // (busy scanning, say) must not be reported as advertising. An interrupt
+  // cannot wait for it.
+  if (!take(adv_start_semaphore, kConfirmWait) && !isInISR()) {
+    WsfTimerStop(&adv_limit_timer);
+    AppAdvStop();
+    uhal_is_advertising = 0;
+    return -UDRV_INTERNAL_ERR;
+  }
   uhal_is_advertising = 1;
   return 0;
 }
@@ -676,3 +808,116 @@ void uhal_ble_set_dtm_txpower(int tx_power) {
 }
 
 void uhal_ble_get_macaddress(uint8_t address[6]) { memcpy(address, hciCoreCb.bdAddr, 6); }
+
+// ---- scanning ----
+int32_t uhal_ble_scan_start(uint16_t timeout_s) {
+  if (uhal_is_connected || uhal_is_advertising || uhal_is_scanning) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  // The time limit runs on the module's timer: the host's duration counts
+  // 16-bit milliseconds.
+  scanner_conf.scanDuration = 0;
+  WsfTimerStop(&scan_limit_timer);
+  xSemaphoreTake(scan_start_semaphore, 0);
+  AppScanStart(scanner_conf.discMode, scanner_conf.scanType, scanner_conf.scanDuration);
+  take(scan_start_semaphore, kConfirmWait);
+  if (!uhal_is_scanning) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  if (timeout_s != 0) {
+    scan_limit_timer.handlerId = module_handler_id;
+    scan_limit_timer.msg.event = BLE_MODULE_SCAN_TIMEOUT_IND;
+    WsfTimerStartMs(&scan_limit_timer, timeout_s * 1000u);
+  }
+  return 0;
+}
+
+int32_t uhal_ble_scan_stop(void) {
+  WsfTimerStop(&scan_limit_timer);
+  if (!uhal_is_scanning) {
+    return 0;
+  }
+  xSemaphoreTake(scan_stop_semaphore, 0);
+  AppScanStop();
+  take(scan_stop_semaphore, kConfirmWait);
+  uhal_is_scanning = 0;
+  return 0;
+}
+
+int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window) {
+  if (interval < 4 || interval > 16384 || window < 4 || window > interval) {
+    return -UDRV_WRONG_ARG;
+  }
+  scanner_conf.scanInterval = interval;
+  scanner_conf.scanWindow = window;
+  return 0;
+}
+
+// ---- settings ----
+int32_t uhal_ble_set_tx_power(int8_t dbm) {
+  ble_parameter.txpower = dbm;
+  HciVscSetRfPowerLevelEx(dbm);
+  return 0;
+}
+
+// Units of 0.625 ms, 20 ms to 10.24 s; the next advertising start takes it
+// (the beacon still at least 100).
+int32_t uhal_ble_set_adv_interval(uint32_t interval) {
+  if (interval < 32 || interval > 16384) {
+    return -UDRV_WRONG_ARG;
+  }
+  ble_parameter.adv_interval = interval;
+  return 0;
+}
+
+// One to six decimal digits.
+int32_t uhal_ble_set_pairing_key(char const *key) {
+  size_t const n = key != nullptr ? strnlen(key, sizeof ble_parameter.pairing_key) : 0;
+  if (n == 0 || n >= sizeof ble_parameter.pairing_key) {
+    return -UDRV_WRONG_ARG;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (key[i] < '0' || key[i] > '9') {
+      return -UDRV_WRONG_ARG;
+    }
+  }
+  memset(ble_parameter.pairing_key, 0, sizeof ble_parameter.pairing_key);
+  memcpy(ble_parameter.pairing_key, key, n);
+  return 0;
+}
+
+// ---- beacon ----
+namespace {
+void beacon_data_changed() {
+  if (ble_parameter.service_mode != DRV_BLE_BEACON_MODE) {
+    return;
+  }
+  if (uhal_is_advertising) {
+    build_advertising_data();
+    uhal_advertising_start(0);
+  } else {
+    build_advertising_data();
+  }
+}
+}  // namespace
+
+int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uint8_t const minor[2],
+                             int8_t power) {
+  memcpy(frame_iBEACON.uuid, uuid, sizeof frame_iBEACON.uuid);
+  memcpy(frame_iBEACON.major, major, sizeof frame_iBEACON.major);
+  memcpy(frame_iBEACON.minor, minor, sizeof frame_iBEACON.minor);
+  frame_iBEACON.rssi = static_cast<uint8_t>(power);
+  beacon_custom_size = 0;
+  beacon_data_changed();
+  return 0;
+}
+
+int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length) {
+  if (data == nullptr || length == 0 || length > sizeof beacon_custom_data) {
+    return -UDRV_WRONG_ARG;
+  }
+  memcpy(beacon_custom_data, data, length);
+  beacon_custom_size = length;
+  beacon_data_changed();
+  return 0;
+}

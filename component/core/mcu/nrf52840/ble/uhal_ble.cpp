@@ -28,8 +28,8 @@
 #include "udrv_powersave.h"
 #include "uhal_ble_nrf.h"
 
-uhal_ble_parameter ble_parameter = {
-    0, {0}, DRV_BLE_ADV_MODE_FAST, 480, DRV_BLE_UART_MODE, 30, {0}, DRV_BLE_PERMISSION_NO_PAIRING};
+uhal_ble_parameter ble_parameter = {0,  {0}, DRV_BLE_ADV_MODE_FAST,        480, DRV_BLE_UART_MODE,
+                                    30, {0}, DRV_BLE_PERMISSION_NO_PAIRING};
 uint16_t m_conn_handle = BLE_CONN_HANDLE_INVALID;
 bool uhal_is_advertising;
 bool uhal_is_scanning;
@@ -51,7 +51,7 @@ constexpr uint16_t kAttMtu = 247;
 constexpr uint32_t kMinConnInterval = 16;  // 20 ms
 constexpr uint32_t kMaxConnInterval = 60;  // 75 ms
 constexpr uint32_t kSlaveLatency = 0;
-constexpr uint32_t kConnSupTimeout = 400;  // 4 s
+constexpr uint32_t kConnSupTimeout = 400;   // 4 s
 constexpr uint32_t kFastAdvInterval = 480;  // 300 ms
 constexpr uint32_t kFastAdvTimeout = 3000;  // 30 s
 constexpr uint8_t kMaxAdvTime = 180;
@@ -104,7 +104,8 @@ void usb_text(char const *fmt, ...) {
   if (n <= 0) {
     return;
   }
-  uint32_t len = static_cast<uint32_t>(n) < sizeof line ? static_cast<uint32_t>(n) : sizeof line - 1;
+  uint32_t len =
+      static_cast<uint32_t>(n) < sizeof line ? static_cast<uint32_t>(n) : sizeof line - 1;
   uint8_t nested = 0;
   (void)sd_nvic_critical_region_enter(&nested);
   if (usb_texts_len + len <= sizeof usb_texts) {
@@ -240,7 +241,8 @@ void ble_dfu_evt_handler(ble_dfu_buttonless_evt_type_t event) {
       config.ble_adv_fast_timeout = 30;
       ble_advertising_modes_config_set(&m_advertising, &config);
       int links = 0;
-      if (m_conn_handle != BLE_CONN_HANDLE_INVALID && disconnect_link(m_conn_handle) == NRF_SUCCESS) {
+      if (m_conn_handle != BLE_CONN_HANDLE_INVALID &&
+          disconnect_link(m_conn_handle) == NRF_SUCCESS) {
         links++;
       }
       NRF_LOG_INFO("Disconnected %d links.", links);
@@ -386,8 +388,8 @@ void ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
       nrf_queue_reset(&ble_rxq);
       uhal_is_advertising = false;
       if (always_advertise == 1 && serial) {
-        APP_ERROR_CHECK(ble_advertising_start(
-            &m_advertising, static_cast<ble_adv_mode_t>(ble_parameter.adv_mode)));
+        APP_ERROR_CHECK(ble_advertising_start(&m_advertising,
+                                              static_cast<ble_adv_mode_t>(ble_parameter.adv_mode)));
       }
       break;
     case BLE_GATTC_EVT_TIMEOUT:
@@ -402,7 +404,8 @@ void ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
       NRF_LOG_INFO("(NUS)BLE_GATTS_EVT_RW_AUTHORIZE_REQUEST.");
       ble_gatts_evt_rw_authorize_request_t const &req =
           p_ble_evt->evt.gatts_evt.params.authorize_request;
-      if (req.type != BLE_GATTS_AUTHORIZE_TYPE_INVALID && req.type == BLE_GATTS_AUTHORIZE_TYPE_WRITE &&
+      if (req.type != BLE_GATTS_AUTHORIZE_TYPE_INVALID &&
+          req.type == BLE_GATTS_AUTHORIZE_TYPE_WRITE &&
           (req.request.write.op == BLE_GATTS_OP_PREP_WRITE_REQ ||
            req.request.write.op == BLE_GATTS_OP_EXEC_WRITE_REQ_NOW ||
            req.request.write.op == BLE_GATTS_OP_EXEC_WRITE_REQ_CANCEL)) {
@@ -547,9 +550,9 @@ void uhal_gap_params_init(void) {
   APP_ERROR_CHECK(sd_ble_gap_device_name_set(&sec_mode, reinterpret_cast<uint8_t const *>(name),
                                              static_cast<uint16_t>(len)));
   // Later starts keep this name.
-  memcpy(ble_parameter.custom_dev_name, name, len < sizeof ble_parameter.custom_dev_name
-                                                  ? len + 1
-                                                  : sizeof ble_parameter.custom_dev_name);
+  memcpy(
+      ble_parameter.custom_dev_name, name,
+      len < sizeof ble_parameter.custom_dev_name ? len + 1 : sizeof ble_parameter.custom_dev_name);
 
   ble_gap_conn_params_t gap_conn_params = {};
   gap_conn_params.min_conn_interval = kMinConnInterval;
@@ -671,10 +674,10 @@ void uhal_advertising_init(void) {
     advdata.p_manuf_specific_data = &manuf;
     beacon_params(kFastAdvInterval, BLE_GAP_ADV_TIMEOUT_GENERAL_UNLIMITED);
     m_beacon_adv_data.adv_data.len = BLE_GAP_ADV_SET_DATA_SIZE_MAX;
-    APP_ERROR_CHECK(
-        ble_advdata_encode(&advdata, m_beacon_adv_data.adv_data.p_data, &m_beacon_adv_data.adv_data.len));
-    APP_ERROR_CHECK(
-        sd_ble_gap_adv_set_configure(&m_beacon_adv_handle, &m_beacon_adv_data, &m_beacon_adv_params));
+    APP_ERROR_CHECK(ble_advdata_encode(&advdata, m_beacon_adv_data.adv_data.p_data,
+                                       &m_beacon_adv_data.adv_data.len));
+    APP_ERROR_CHECK(sd_ble_gap_adv_set_configure(&m_beacon_adv_handle, &m_beacon_adv_data,
+                                                 &m_beacon_adv_params));
   }
 }
 
@@ -685,8 +688,8 @@ int32_t uhal_advertising_start(uint8_t time_out) {
   switch (ble_parameter.service_mode) {
     case DRV_BLE_UART_MODE: {
       (void)sd_ble_gap_adv_stop(m_advertising.adv_handle);
-      uint32_t const power = sd_ble_gap_tx_power_set(BLE_GAP_TX_POWER_ROLE_ADV,
-                                                     m_advertising.adv_handle, ble_parameter.txpower);
+      uint32_t const power = sd_ble_gap_tx_power_set(
+          BLE_GAP_TX_POWER_ROLE_ADV, m_advertising.adv_handle, ble_parameter.txpower);
       uint8_t seconds = time_out;
       if (time_out == 0) {
         always_advertise = 1;
@@ -710,8 +713,8 @@ int32_t uhal_advertising_start(uint8_t time_out) {
       ble_advertising_modes_config_set(&m_advertising, &config);
       if (m_conn_handle == BLE_CONN_HANDLE_INVALID) {
         NRF_LOG_INFO("ble_advertising_start");
-        APP_ERROR_CHECK(ble_advertising_start(
-            &m_advertising, static_cast<ble_adv_mode_t>(ble_parameter.adv_mode)));
+        APP_ERROR_CHECK(ble_advertising_start(&m_advertising,
+                                              static_cast<ble_adv_mode_t>(ble_parameter.adv_mode)));
         uhal_is_advertising = true;
         return 0;
       }
@@ -725,10 +728,10 @@ int32_t uhal_advertising_start(uint8_t time_out) {
                                     ? kBeaconMinInterval
                                     : ble_parameter.adv_interval;
       beacon_params(interval, static_cast<uint16_t>(time_out * 100u));
-      APP_ERROR_CHECK(
-          sd_ble_gap_adv_set_configure(&m_beacon_adv_handle, &m_beacon_adv_data, &m_beacon_adv_params));
-      APP_ERROR_CHECK(
-          sd_ble_gap_tx_power_set(BLE_GAP_TX_POWER_ROLE_ADV, m_beacon_adv_handle, ble_parameter.txpower));
+      APP_ERROR_CHECK(sd_ble_gap_adv_set_configure(&m_beacon_adv_handle, &m_beacon_adv_data,
+                                                   &m_beacon_adv_params));
+      APP_ERROR_CHECK(sd_ble_gap_tx_power_set(BLE_GAP_TX_POWER_ROLE_ADV, m_beacon_adv_handle,
+                                              ble_parameter.txpower));
       uint32_t const err = sd_ble_gap_adv_start(m_beacon_adv_handle, APP_BLE_CONN_CFG_TAG);
       NRF_LOG_INFO("sd_ble_gap_adv_start:%u", static_cast<unsigned>(err));
       APP_ERROR_CHECK(err);
@@ -856,8 +859,8 @@ int32_t uhal_nus_write(uint8_t const *data, uint16_t length) {
   uint16_t sent = 0;
   while (sent < length) {
     uint16_t const max = m_ble_nus_max_data_len;
-    uint16_t piece = static_cast<uint16_t>(length - sent) < max ? static_cast<uint16_t>(length - sent)
-                                                                : max;
+    uint16_t piece =
+        static_cast<uint16_t>(length - sent) < max ? static_cast<uint16_t>(length - sent) : max;
     uint32_t const start = app_timer_cnt_get();
     for (;;) {
       if (m_conn_handle == BLE_CONN_HANDLE_INVALID) {
@@ -888,7 +891,9 @@ int32_t uhal_nus_read(uint8_t *data, uint16_t length) {
   return static_cast<int32_t>(nrf_queue_out(&ble_rxq, data, length));
 }
 
-int32_t uhal_nus_available(void) { return static_cast<int32_t>(nrf_queue_utilization_get(&ble_rxq)); }
+int32_t uhal_nus_available(void) {
+  return static_cast<int32_t>(nrf_queue_utilization_get(&ble_rxq));
+}
 
 // --------------------------------------------------------- scan reports --
 uint8_t const *ble_advdata_parse_extra(uint8_t const *data, uint16_t length, uint8_t type,

@@ -35,18 +35,18 @@ typedef enum : int8_t {
 #define DRV_BLE_ADV_MODE_SLOW 4
 
 // Pairing policies of `permission`.
-#define DRV_BLE_PERMISSION_NO_PAIRING 2       // Just Works bonding
+#define DRV_BLE_PERMISSION_NO_PAIRING 2      // Just Works bonding
 #define DRV_BLE_PERMISSION_STATIC_PASSKEY 3  // with a non-empty pairing_key
 
 typedef struct {
-  int8_t txpower;              // dBm
-  char custom_dev_name[30];    // empty: "ZEM." and the address
-  uint8_t adv_mode;            // DRV_BLE_ADV_MODE_
-  uint32_t adv_interval;       // 0.625 ms
-  uint8_t service_mode;        // drv_ble_service_mode
-  uint8_t adv_timeout;         // seconds, last used
-  uint8_t pairing_key[7];      // six digits and a NUL; empty: none
-  uint8_t permission;          // DRV_BLE_PERMISSION_, else LE Secure Connections with MITM
+  int8_t txpower;            // dBm
+  char custom_dev_name[30];  // empty: "ZEM." and the address
+  uint8_t adv_mode;          // DRV_BLE_ADV_MODE_
+  uint32_t adv_interval;     // 0.625 ms
+  uint8_t service_mode;      // drv_ble_service_mode
+  uint8_t adv_timeout;       // seconds, last used
+  uint8_t pairing_key[7];    // six digits and a NUL; empty: none
+  uint8_t permission;        // DRV_BLE_PERMISSION_, else LE Secure Connections with MITM
 } uhal_ble_parameter;
 
 extern uhal_ble_parameter ble_parameter;
@@ -85,8 +85,7 @@ int32_t uhal_nus_available(void);
 
 // Scan reports; the value of the first AD structure of `type` (null when
 // none), its length in *p_len.
-void qiv_ble_scan_adv(int8_t rssi, uint8_t const *data, uint16_t length,
-                      uint8_t const *peer_addr);
+void qiv_ble_scan_adv(int8_t rssi, uint8_t const *data, uint16_t length, uint8_t const *peer_addr);
 uint8_t const *ble_advdata_parse_extra(uint8_t const *data, uint16_t length, uint8_t type,
                                        uint16_t *p_len);
 

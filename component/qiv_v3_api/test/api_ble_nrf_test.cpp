@@ -1,0 +1,165 @@
+// api.ble and api.nfc of an nRF52840 image (Minacor): the verbs forward to
+// the BLE driver and the ports, and those that need what the module's BLE
+// stack does not offer answer false without touching anything.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "api_ble_fakes.h"
+#include "api_fakes.h"
+#include "api_objects.h"
+#include "udrv_ble.h"
+
+using apifake::world;
+using blefake::state;
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+class ApiBleNrf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    apifake::reset();
+    blefake::reset();
+    // `api` lives for the whole run: what a test left in it goes.
+    api.ble.uart.readCount = 0;
+    memset(api.ble.settings.broadcastName.value, 0, sizeof api.ble.settings.broadcastName.value);
+  }
+};
+
+void noop() {}
+void scan_hook(int8_t, const uint8_t *, const uint8_t *, uint8_t) {}
+
+// Starting the serial service restarts the services and advertises, and
+// answers the driver's result.
+TEST_F(ApiBleNrf, UartStartRestartsTheServicesAndAdvertises) {
+  EXPECT_EQ(api.ble.uart.start(30), 0);
+  EXPECT_EQ(state.log, (Log{"stop", "services", "adv 30"}));
+  state.log.clear();
+  state.adv_result = -UDRV_INTERNAL_ERR;
+  EXPECT_EQ(api.ble.uart.start(0), -UDRV_INTERNAL_ERR);
+  EXPECT_EQ(state.log, (Log{"stop", "services", "adv 0"}));
+}
+
+TEST_F(ApiBleNrf, AdvertisingStartAndStopFollowTheDriver) {
+  for (int32_t result : {0, -UDRV_INTERNAL_ERR}) {
+    SCOPED_TRACE(result);
+    state.log.clear();
+    state.adv_result = result;
+    state.adv_stop_result = result;
+    EXPECT_EQ(api.ble.advertise.start(30), result == 0);
+    EXPECT_EQ(api.ble.advertise.stop(), result == 0);
+    EXPECT_EQ(state.log, (Log{"adv 30", "adv stop 0"}));
+  }
+}
+
+// Every verb that needs an operation this module's BLE stack lacks: false,
+// and nothing called.
+TEST_F(ApiBleNrf, VerbsWithoutTheirOperationAnswerFalse) {
+  const uint8_t uuid[16] = {1};
+  const uint16_t chars[1] = {0x1001};
+  const uint8_t keys[1] = {4};
+  EXPECT_FALSE(api.ble.scanner.start(0));
+  EXPECT_FALSE(api.ble.scanner.stop());
+  EXPECT_FALSE(api.ble.scanner.setInterval(160, 160));
+  EXPECT_FALSE(api.ble.scanner.setScannerCallback(scan_hook));
+  EXPECT_FALSE(api.ble.uart.setPIN("123456"));
+  EXPECT_FALSE(api.ble.uart.setPermission(2));
+  EXPECT_FALSE(api.ble.settings.txPower.set(4));
+  EXPECT_FALSE(api.ble.settings.advertiseInterval.set(160));
+  EXPECT_FALSE(api.ble.beacon.custom.set(uuid, sizeof uuid));
+  EXPECT_FALSE(api.ble.beacon.ibeacon.set(uuid, 1, 2, -59));
+  EXPECT_FALSE(api.ble.custom.init(uuid, chars, 1, nullptr));
+  EXPECT_FALSE(api.ble.custom.start(0));
+  EXPECT_FALSE(api.ble.hid.sendkey(keys, 1));
+  EXPECT_FALSE(api.ble.hid.setKeyboardCallback(nullptr));
+  EXPECT_FALSE(api.ble.registerCallback(ZEM_BLE_CONNECTED, noop));
+  EXPECT_FALSE(api.ble.advertise.status());
+  EXPECT_TRUE(state.log.empty());
+  EXPECT_EQ(api.ble.settings.txPower.get(), 0);
+  EXPECT_EQ(api.ble.settings.advertiseInterval.get(), 1600u);
+}
+
+// The address is the stored one (what start-up applies); a never-written
+// area gives none.
+TEST_F(ApiBleNrf, MacIsTheStoredAddressAndSetGoesToTheDriver) {
+  EXPECT_STREQ(api.ble.mac.get(), "");
+  memcpy(state.stored_mac, "C0FFEE123456", 12);
+  EXPECT_STREQ(api.ble.mac.get(), "C0FFEE123456");
+  EXPECT_STREQ(api.ble.mac.twomac, "56");
+  memcpy(state.stored_mac, "C0FFEE12345\xFF", 12);
+  EXPECT_STREQ(api.ble.mac.get(), "");
+  EXPECT_TRUE(api.ble.mac.set("AABBCCDDEEFF"));
+  state.mac_result = -UDRV_WRONG_ARG;
+  EXPECT_FALSE(api.ble.mac.set("AABBCCDDEEF"));
+  EXPECT_EQ(state.log, (Log{"mac AABBCCDDEEFF", "mac AABBCCDDEEF"}));
+}
+
+TEST_F(ApiBleNrf, BroadcastNameGoesToTheDriverAndIsKeptWhenTaken) {
+  EXPECT_TRUE(api.ble.settings.broadcastName.set("Minacor-1"));
+  EXPECT_STREQ(api.ble.settings.broadcastName.get(), "Minacor-1");
+  state.name_result = -UDRV_INTERNAL_ERR;
+  EXPECT_FALSE(api.ble.settings.broadcastName.set("Other"));
+  EXPECT_STREQ(api.ble.settings.broadcastName.get(), "Minacor-1");
+  // Too long for the scan response, or empty: refused before the driver.
+  EXPECT_FALSE(api.ble.settings.broadcastName.set(std::string(30, 'n').c_str()));
+  EXPECT_FALSE(api.ble.settings.broadcastName.set(""));
+  EXPECT_FALSE(api.ble.settings.broadcastName.set(nullptr));
+  EXPECT_EQ(state.log, (Log{"name Minacor-1", "name Other"}));
+}
+
+// The serial service's bytes are the BLE port's.
+TEST_F(ApiBleNrf, UartReadsAndWritesTheBlePort) {
+  world.port[SERIAL_BLE0].rx = "hello";
+  EXPECT_EQ(api.ble.uart.available(), 5);
+  uint8_t buffer[3];
+  EXPECT_EQ(api.ble.uart.read(buffer, sizeof buffer), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 3), "hel");
+  EXPECT_EQ(api.ble.uart.read(buffer, sizeof buffer), 2);
+  EXPECT_EQ(api.ble.uart.read(buffer, sizeof buffer), 0);
+  EXPECT_EQ(api.ble.uart.readCount, 5u);
+  EXPECT_EQ(api.ble.uart.read(nullptr, 1), -UDRV_WRONG_ARG);
+  const uint8_t out[] = {'a', 'b'};
+  EXPECT_EQ(api.ble.uart.write(out, 2), 2);
+  EXPECT_EQ(world.port[SERIAL_BLE0].tx, "ab");
+  EXPECT_EQ(api.ble.uart.write(nullptr, 2), -UDRV_WRONG_ARG);
+  world.port[SERIAL_BLE0].locked = true;
+  EXPECT_EQ(api.ble.uart.write(out, 2), -UDRV_TEMP_LOCKED);
+}
+
+// The keyboard's mode, then its advertising; the driver's answer decides.
+TEST_F(ApiBleNrf, HidStartSwitchesToTheKeyboardAndAdvertises) {
+  state.adv_result = -UDRV_INTERNAL_ERR;
+  EXPECT_FALSE(api.ble.hid.start(20));
+  EXPECT_EQ(state.log, (Log{"mode 2", "adv 20"}));
+  state.log.clear();
+  state.adv_result = 0;
+  ble_current_service = DRV_BLE_HID_MODE;
+  EXPECT_TRUE(api.ble.hid.start(0));
+  EXPECT_EQ(state.log, (Log{"adv 0"}));
+}
+
+TEST_F(ApiBleNrf, StopGoesToTheDriver) {
+  EXPECT_TRUE(api.ble.stop());
+  EXPECT_TRUE(api.ble.uart.stop());
+  EXPECT_EQ(state.log, (Log{"stop", "stop"}));
+}
+
+// The NFC port: opened, written, closed through its table.
+TEST_F(ApiBleNrf, NfcForwardsToItsPort) {
+  EXPECT_TRUE(api.nfc.init());
+  ASSERT_EQ(world.inits.size(), 1u);
+  EXPECT_EQ(world.inits[0].port, SERIAL_NFC);
+  const uint8_t reply[] = {'\r', '\n', 'O', 'K'};
+  EXPECT_EQ(api.nfc.send(reply, sizeof reply), 4);
+  EXPECT_EQ(world.port[SERIAL_NFC].tx, "\r\nOK");
+  EXPECT_EQ(api.nfc.send(nullptr, 4), -UDRV_WRONG_ARG);
+  EXPECT_EQ(api.nfc.send(reply, 0), -UDRV_WRONG_ARG);
+  EXPECT_TRUE(api.nfc.close());
+  EXPECT_EQ(state.nfc_deinits, 1);
+}
+
+}  // namespace
