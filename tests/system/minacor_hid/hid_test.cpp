@@ -231,6 +231,42 @@ TEST_F(Hid, CapsLockFollowsTheOutputReport) {
   }
 }
 
+// Writes the service does not take (wrong lengths, unknown protocol modes,
+// odd CCCD values) change nothing and typing goes on.
+TEST_F(Hid, BadWritesToTheHidServiceChangeNothing) {
+  ASSERT_NO_FATAL_FAILURE(connect_keyboard());
+  ASSERT_TRUE(finish(phone_->exchange_mtu(247)));
+  const auto* mode = find(BLE_UUID_PROTOCOL_MODE_CHAR);
+  const auto* output = find(BLE_UUID_REPORT_CHAR, kPropWrite);
+  const auto* control = find(BLE_UUID_HID_CONTROL_POINT_CHAR);
+  const auto* map = find(BLE_UUID_REPORT_MAP_CHAR);
+  ASSERT_TRUE(mode && output && control && map);
+  struct Case {
+    uint16_t handle;
+    Bytes value;
+  };
+  const Case cases[] = {
+      {mode->value_handle, {0x00, 0x00}},
+      {mode->value_handle, {0x02}},
+      {mode->value_handle, {}},
+      {output->value_handle, Bytes(200, 0x02)},
+      {control->value_handle, {0x07}},
+      {control->value_handle, Bytes(3, 0x00)},
+      {map->value_handle, {0x00}},
+      {input_, Bytes(9, 0x04)},
+      {static_cast<uint16_t>(input_ + 1), {0x01}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.handle) + ": " + std::to_string(c.value.size()) + " bytes");
+    phone_->write_command(c.handle, c.value);
+    const uint32_t id = phone_->write(c.handle, c.value);
+    ASSERT_TRUE(finish(id));
+    EXPECT_FALSE(m_in_boot_mode);
+    EXPECT_FALSE(m_caps_on);
+  }
+  EXPECT_EQ(type({kA, kB}, 3), expected_reports({kA, kB}));
+}
+
 // Advertising as the settings ask: fast or slow with the interval and
 // timeout, the transmit power; the phone sees the HID service.
 TEST_F(Hid, AdvertisingTakesModeIntervalTimeoutAndPower) {
