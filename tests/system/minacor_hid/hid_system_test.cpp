@@ -2,7 +2,8 @@
 // user program registers them (hid_program.cpp), with a phone on the
 // world's air: the modes reached through the BLE driver's mode switch and
 // advertising start, keys typed, the custom service read, written and
-// notified.
+// notified. The log is on, so every log line of the handlers is formatted
+// (the values they show are not text: a line must not read past them).
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -38,7 +39,7 @@ struct Bench {
     DeviceOptions o;
     o.image = "hid-test-minacor";
     o.ports = {kUart0, kUart1, kUsb};
-    o.extra_args = {"--uid", kUid};
+    o.extra_args = {"--uid", kUid, "--rtt-log", "1"};
     module = &world.start("m", o);
     EXPECT_TRUE(module->wait_line(kUart1, "ready", sec(3)));
   }
