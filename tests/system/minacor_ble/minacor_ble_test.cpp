@@ -351,6 +351,20 @@ TEST(SerialService, ALinkLostInTheMiddleOfAWrite) {
   EXPECT_TRUE(b.command("send 10", "send -7"));
 }
 
+// A module asleep without a wake-up time wakes for data of the link.
+TEST(SerialService, DataOfTheLinkWakesTheModule) {
+  Bench b;
+  ASSERT_TRUE(b.connect());
+  ASSERT_TRUE(b.open_serial());
+  b.module->take(kUsb);
+  // CR alone: the LF of a CR LF would still wait in the event queue, and a
+  // module with queued work does not go to sleep.
+  b.module->write(kUsb, "AT+SLEEP\r");
+  EXPECT_TRUE(b.module->quiet(kUsb, sec(3)));
+  EXPECT_EQ(b.at("AT\r\n"), "OK\r\n");
+  EXPECT_TRUE(b.module->wait_output(kUsb, "OK\r\n", sec(1)));
+}
+
 // Bytes of one write after a command that writes flash are still handled:
 // the flash work does not drop the link's input.
 TEST(SerialService, FlashWorkKeepsTheInputOfTheLink) {
