@@ -8,7 +8,7 @@ namespace {
 
 constexpr uint8_t kProtocolModeReport = 1;
 
-struct CharSpec {
+struct CharDef {
   uint16_t uuid;
   ble_gatt_char_props_t props;
   uint16_t max_len;
@@ -17,52 +17,52 @@ struct CharSpec {
   uint16_t init_len;
 };
 
-ret_code_t add_char(uint16_t service_handle, const CharSpec &spec,
+ret_code_t add_char(uint16_t service_handle, const CharDef &def,
                     ble_gatts_char_handles_t *p_handles) {
-  ble_uuid_t uuid = {spec.uuid, BLE_UUID_TYPE_BLE};
+  ble_uuid_t uuid = {def.uuid, BLE_UUID_TYPE_BLE};
   ble_gatts_attr_md_t attr_md;
   memset(&attr_md, 0, sizeof(attr_md));
-  if (spec.props.read) {
+  if (def.props.read) {
     BLE_GAP_CONN_SEC_MODE_SET_OPEN(&attr_md.read_perm);
   } else {
     BLE_GAP_CONN_SEC_MODE_SET_NO_ACCESS(&attr_md.read_perm);
   }
-  if (spec.props.write || spec.props.write_wo_resp) {
+  if (def.props.write || def.props.write_wo_resp) {
     BLE_GAP_CONN_SEC_MODE_SET_OPEN(&attr_md.write_perm);
   } else {
     BLE_GAP_CONN_SEC_MODE_SET_NO_ACCESS(&attr_md.write_perm);
   }
   attr_md.vloc = BLE_GATTS_VLOC_STACK;
-  attr_md.vlen = spec.vlen ? 1 : 0;
+  attr_md.vlen = def.vlen ? 1 : 0;
 
   ble_gatts_char_md_t char_md;
   memset(&char_md, 0, sizeof(char_md));
-  char_md.char_props = spec.props;
+  char_md.char_props = def.props;
 
   ble_gatts_attr_t value;
   memset(&value, 0, sizeof(value));
   value.p_uuid = &uuid;
   value.p_attr_md = &attr_md;
-  value.init_len = spec.init_len;
-  value.max_len = spec.max_len;
-  value.p_value = const_cast<uint8_t *>(spec.init);
+  value.init_len = def.init_len;
+  value.max_len = def.max_len;
+  value.p_value = const_cast<uint8_t *>(def.init);
   return sd_ble_gatts_characteristic_add(service_handle, &char_md, &value, p_handles);
 }
 
 ret_code_t add_report(uint16_t service_handle, ble_hids_rep_char_init_t const &init,
                       ble_hids_rep_char_t *p_rep) {
-  CharSpec spec{BLE_UUID_REPORT_CHAR, {}, init.max_len, true, nullptr, 0};
-  spec.props.read = 1;
+  CharDef spec{BLE_UUID_REPORT_CHAR, {}, init.max_len, true, nullptr, 0};
+  def.props.read = 1;
   switch (init.rep_ref.report_type) {
     case BLE_HIDS_REP_TYPE_INPUT:
-      spec.props.notify = 1;
+      def.props.notify = 1;
       break;
     case BLE_HIDS_REP_TYPE_OUTPUT:
-      spec.props.write = 1;
-      spec.props.write_wo_resp = 1;
+      def.props.write = 1;
+      def.props.write_wo_resp = 1;
       break;
     default:
-      spec.props.write = 1;
+      def.props.write = 1;
       break;
   }
   ret_code_t err = add_char(service_handle, spec, &p_rep->char_handles);
@@ -199,7 +199,7 @@ ret_code_t ble_hids_init(ble_hids_t *p_hids, ble_hids_init_t const *p_init) {
   const uint16_t svc = p_hids->service_handle;
 
   const uint8_t protocol_mode = kProtocolModeReport;
-  CharSpec pm{BLE_UUID_PROTOCOL_MODE_CHAR, {}, 1, false, &protocol_mode, 1};
+  CharDef pm{BLE_UUID_PROTOCOL_MODE_CHAR, {}, 1, false, &protocol_mode, 1};
   pm.props.read = 1;
   pm.props.write_wo_resp = 1;
   if ((err = add_char(svc, pm, &p_hids->protocol_mode_handles)) != NRF_SUCCESS) return err;
@@ -223,29 +223,28 @@ ret_code_t ble_hids_init(ble_hids_t *p_hids, ble_hids_init_t const *p_init) {
   }
   p_hids->feature_rep_count = p_init->feature_rep_count;
 
-  CharSpec map{BLE_UUID_REPORT_MAP_CHAR, {},
-               p_init->rep_map.data_len, false,
-               p_init->rep_map.p_data,   p_init->rep_map.data_len};
+  CharDef map{BLE_UUID_REPORT_MAP_CHAR, {}, p_init->rep_map.data_len, false, p_init->rep_map.p_data,
+              p_init->rep_map.data_len};
   map.props.read = 1;
   if ((err = add_char(svc, map, &p_hids->rep_map_handles)) != NRF_SUCCESS) return err;
 
   if (p_init->is_kb) {
     const uint8_t none[BLE_HIDS_BOOT_KB_INPUT_REP_LEN] = {};
-    CharSpec in{BLE_UUID_BOOT_KEYBOARD_INPUT_REPORT_CHAR,
-                {},
-                BLE_HIDS_BOOT_KB_INPUT_REP_LEN,
-                false,
-                none,
-                BLE_HIDS_BOOT_KB_INPUT_REP_LEN};
+    CharDef in{BLE_UUID_BOOT_KEYBOARD_INPUT_REPORT_CHAR,
+               {},
+               BLE_HIDS_BOOT_KB_INPUT_REP_LEN,
+               false,
+               none,
+               BLE_HIDS_BOOT_KB_INPUT_REP_LEN};
     in.props.read = 1;
     in.props.notify = 1;
     if ((err = add_char(svc, in, &p_hids->boot_kb_inp_rep_handles)) != NRF_SUCCESS) return err;
-    CharSpec out{BLE_UUID_BOOT_KEYBOARD_OUTPUT_REPORT_CHAR,
-                 {},
-                 BLE_HIDS_BOOT_KB_OUTPUT_REP_LEN,
-                 false,
-                 none,
-                 BLE_HIDS_BOOT_KB_OUTPUT_REP_LEN};
+    CharDef out{BLE_UUID_BOOT_KEYBOARD_OUTPUT_REPORT_CHAR,
+                {},
+                BLE_HIDS_BOOT_KB_OUTPUT_REP_LEN,
+                false,
+                none,
+                BLE_HIDS_BOOT_KB_OUTPUT_REP_LEN};
     out.props.read = 1;
     out.props.write = 1;
     out.props.write_wo_resp = 1;
@@ -255,12 +254,12 @@ ret_code_t ble_hids_init(ble_hids_t *p_hids, ble_hids_init_t const *p_init) {
   const ble_hids_hid_information_t &hi = p_init->hid_information;
   const uint8_t info[4] = {static_cast<uint8_t>(hi.bcd_hid), static_cast<uint8_t>(hi.bcd_hid >> 8),
                            hi.b_country_code, hi.flags};
-  CharSpec inf{BLE_UUID_HID_INFORMATION_CHAR, {}, sizeof(info), false, info, sizeof(info)};
+  CharDef inf{BLE_UUID_HID_INFORMATION_CHAR, {}, sizeof(info), false, info, sizeof(info)};
   inf.props.read = 1;
   if ((err = add_char(svc, inf, &p_hids->hid_information_handles)) != NRF_SUCCESS) return err;
 
   const uint8_t cp = 0;
-  CharSpec ctl{BLE_UUID_HID_CONTROL_POINT_CHAR, {}, 1, false, &cp, 1};
+  CharDef ctl{BLE_UUID_HID_CONTROL_POINT_CHAR, {}, 1, false, &cp, 1};
   ctl.props.write_wo_resp = 1;
   if ((err = add_char(svc, ctl, &p_hids->hid_control_point_handles)) != NRF_SUCCESS) return err;
 

@@ -14,7 +14,7 @@
 namespace hidtest {
 namespace {
 
-// The boot keyboard report descriptor of the HID specification (modifier
+// The boot keyboard report descriptor of the USB HID standard (modifier
 // byte, reserved byte, five LED bits and padding out, six key codes in).
 const uint8_t kKeyboardReportMap[] = {
     0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
