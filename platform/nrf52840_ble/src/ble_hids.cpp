@@ -51,7 +51,7 @@ ret_code_t add_char(uint16_t service_handle, const CharDef &def,
 
 ret_code_t add_report(uint16_t service_handle, ble_hids_rep_char_init_t const &init,
                       ble_hids_rep_char_t *p_rep) {
-  CharDef spec{BLE_UUID_REPORT_CHAR, {}, init.max_len, true, nullptr, 0};
+  CharDef def{BLE_UUID_REPORT_CHAR, {}, init.max_len, true, nullptr, 0};
   def.props.read = 1;
   switch (init.rep_ref.report_type) {
     case BLE_HIDS_REP_TYPE_INPUT:
@@ -65,7 +65,7 @@ ret_code_t add_report(uint16_t service_handle, ble_hids_rep_char_init_t const &i
       def.props.write = 1;
       break;
   }
-  ret_code_t err = add_char(service_handle, spec, &p_rep->char_handles);
+  ret_code_t err = add_char(service_handle, def, &p_rep->char_handles);
   if (err != NRF_SUCCESS) return err;
   p_rep->max_len = init.max_len;
 
