@@ -16,7 +16,8 @@ uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 
 bool is_response(uint8_t op) {
   return op == kAttErrorRsp || op == kAttMtuRsp || op == kAttFindInfoRsp ||
          op == kAttReadByTypeRsp || op == kAttReadRsp || op == kAttReadBlobRsp ||
-         op == kAttReadByGroupRsp || op == kAttWriteRsp;
+         op == kAttReadByGroupRsp || op == kAttWriteRsp || op == kAttPrepareWriteRsp ||
+         op == kAttExecuteWriteRsp;
 }
 
 }  // namespace
@@ -231,6 +232,32 @@ uint32_t Central::write(uint16_t handle, const Bytes& value) {
     r.done = true;
     r.value = rsp;
     if (rsp[0] != kAttWriteRsp) r.error = rsp.size() > 4 ? rsp[4] : 0xFF;
+  });
+  return id;
+}
+
+uint32_t Central::prepare_write(uint16_t handle, uint16_t offset, const Bytes& value) {
+  uint32_t id = new_result();
+  Bytes pdu{kAttPrepareWriteReq};
+  put16(pdu, handle);
+  put16(pdu, offset);
+  pdu.insert(pdu.end(), value.begin(), value.end());
+  request(pdu, [this, id](const Bytes& rsp) {
+    Result& r = results_[id - 1];
+    r.done = true;
+    r.value = rsp;
+    if (rsp[0] != kAttPrepareWriteRsp) r.error = rsp.size() > 4 ? rsp[4] : 0xFF;
+  });
+  return id;
+}
+
+uint32_t Central::execute_write(bool write) {
+  uint32_t id = new_result();
+  request({kAttExecuteWriteReq, static_cast<uint8_t>(write ? 1 : 0)}, [this, id](const Bytes& rsp) {
+    Result& r = results_[id - 1];
+    r.done = true;
+    r.value = rsp;
+    if (rsp[0] != kAttExecuteWriteRsp) r.error = rsp.size() > 4 ? rsp[4] : 0xFF;
   });
   return id;
 }

@@ -116,6 +116,7 @@ struct Stack {
   uint8_t authorize(uint8_t type, uint16_t handle, uint8_t op, uint16_t offset, const uint8_t* d,
                     size_t n);
   void deliver_now(std::vector<uint32_t>& evt);
+  ble::Bytes queued_write(const ble::Bytes& pdu);
 
   ble::SimRadio radio;
   ble::LinkLayer ll;
@@ -156,6 +157,16 @@ struct Stack {
   std::map<uint16_t, AttrInfo> attrs;
   uint16_t gap_name_handle = 3;
   PendingAuth auth;
+  // Queued writes of the link.
+  struct Prepared {
+    uint16_t handle;
+    uint16_t offset;
+    ble::Bytes data;
+  };
+  std::vector<Prepared> prepared;
+  bool user_mem_asked = false;
+  bool user_mem_given = false;
+  bool exec_needs_auth = false;
   // security
   std::string static_passkey;
   ble_gap_sec_params_t own{};
@@ -344,6 +355,86 @@ uint8_t Stack::authorize(uint8_t type, uint16_t handle, uint8_t op, uint16_t off
   return 0;
 }
 
+// Prepared and executed writes. The application is asked for memory at the
+// first prepared write of a link; without it the stack queues writes only
+// to attributes whose writes it authorises, and asks it to authorise the
+// execution as well.
+ble::Bytes Stack::queued_write(const ble::Bytes& pdu) {
+  const uint8_t op = pdu[0];
+  if (op == ble::kAttPrepareWriteReq) {
+    if (pdu.size() < 5) return ble::AttServer::error(op, 0, ble::kAttInvalidPdu);
+    const uint16_t h = static_cast<uint16_t>(pdu[1] | (pdu[2] << 8));
+    const uint16_t offset = static_cast<uint16_t>(pdu[3] | (pdu[4] << 8));
+    ble::Attribute* a = host->att().find(h);
+    if (!a) return ble::AttServer::error(op, h, ble::kAttInvalidHandle);
+    if (!(a->permissions & ble::Attribute::kWrite))
+      return ble::AttServer::error(op, h, ble::kAttWriteNotPermitted);
+    if ((a->permissions & ble::Attribute::kWriteEncrypted) && !encrypted)
+      return ble::AttServer::error(op, h, ble::kAttInsufficientAuthentication);
+    if (!user_mem_asked) {
+      user_mem_asked = true;
+      ble_common_evt_t c{};
+      c.conn_handle = kLinkHandle;
+      c.params.user_mem_request.type = 1;  // queued writes
+      std::vector<uint32_t> evt = make_event(BLE_EVT_USER_MEM_REQUEST, &c, sizeof c);
+      deliver_now(evt);
+    }
+    const uint8_t* d = pdu.data() + 5;
+    const size_t n = pdu.size() - 5;
+    if (attrs[h].wr_auth) {
+      exec_needs_auth = true;
+      const uint8_t e =
+          authorize(BLE_GATTS_AUTHORIZE_TYPE_WRITE, h, BLE_GATTS_OP_PREP_WRITE_REQ, offset, d, n);
+      if (e) return ble::AttServer::error(op, h, e);
+    } else if (!user_mem_given) {
+      return ble::AttServer::error(op, h, ble::kAttPrepareQueueFull);
+    }
+    prepared.push_back({h, offset, ble::Bytes(d, d + n)});
+    ble::Bytes rsp = pdu;
+    rsp[0] = ble::kAttPrepareWriteRsp;
+    return rsp;
+  }
+  const bool write = pdu.size() >= 2 && pdu[1] == 1;
+  if (exec_needs_auth) {
+    exec_needs_auth = false;
+    const uint8_t e =
+        authorize(BLE_GATTS_AUTHORIZE_TYPE_WRITE, 0,
+                  write ? BLE_GATTS_OP_EXEC_WRITE_REQ_NOW : BLE_GATTS_OP_EXEC_WRITE_REQ_CANCEL, 0,
+                  nullptr, 0);
+    if (e) {
+      prepared.clear();
+      return ble::AttServer::error(op, 0, e);
+    }
+  }
+  std::vector<Prepared> parts;
+  parts.swap(prepared);
+  if (write) {
+    for (const Prepared& p : parts) {
+      ble::Attribute* a = host->att().find(p.handle);
+      if (!a) continue;
+      const size_t end = static_cast<size_t>(p.offset) + p.data.size();
+      if (p.offset > a->value.size())
+        return ble::AttServer::error(op, p.handle, ble::kAttInvalidOffset);
+      if (end > a->max_len) return ble::AttServer::error(op, p.handle, ble::kAttInvalidLength);
+      if (a->value.size() < end) a->value.resize(end);
+      std::copy(p.data.begin(), p.data.end(), a->value.begin() + p.offset);
+      const size_t len =
+          offsetof(ble_gatts_evt_t, params) + sizeof(ble_gatts_evt_write_t) + p.data.size();
+      std::vector<uint8_t> body(len, 0);
+      auto* g = reinterpret_cast<ble_gatts_evt_t*>(body.data());
+      g->conn_handle = kLinkHandle;
+      g->params.write.handle = p.handle;
+      g->params.write.uuid = attrs[p.handle].uuid;
+      g->params.write.op = BLE_GATTS_OP_EXEC_WRITE_REQ_NOW;
+      g->params.write.offset = p.offset;
+      g->params.write.len = static_cast<uint16_t>(p.data.size());
+      if (!p.data.empty()) std::memcpy(g->params.write.data, p.data.data(), p.data.size());
+      post(BLE_GATTS_EVT_WRITE, body.data(), len);
+    }
+  }
+  return {ble::kAttExecuteWriteRsp};
+}
+
 void Stack::build_host() {
   host = std::make_unique<ble::Peripheral>(ll, passkey_seed);
   ll.set_host(&queue);
@@ -360,6 +451,8 @@ void Stack::build_host() {
     peer = c.peer;
     peer_random = c.peer_random;
     stashed_pairing_request.clear();
+    prepared.clear();
+    user_mem_asked = user_mem_given = exec_needs_auth = false;
     ble_gap_evt_t g{};
     g.conn_handle = kLinkHandle;
     auto& cn = g.params.connected;
@@ -522,6 +615,12 @@ void Stack::build_host() {
   // answers BLE_GAP_EVT_SEC_PARAMS_REQUEST with.
   auto pass_on = host->l2cap().on_sdu;
   host->l2cap().on_sdu = [this, pass_on](uint16_t cid, const ble::Bytes& sdu) {
+    if (cid == ble::kCidAtt && !sdu.empty() &&
+        (sdu[0] == ble::kAttPrepareWriteReq || sdu[0] == ble::kAttExecuteWriteReq)) {
+      ble::Bytes rsp = queued_write(sdu);
+      if (!rsp.empty() && connected) host->l2cap().send(ble::kCidAtt, rsp);
+      return;
+    }
     if (cid == ble::kCidSmp && !sdu.empty() && sdu[0] == ble::kSmpPairingRequest &&
         sdu.size() >= 7) {
       stashed_pairing_request = sdu;
@@ -971,9 +1070,10 @@ uint32_t sd_ble_gap_scan_stop(void) {
 }
 
 // -------------------------------------------------------------- common --
-uint32_t sd_ble_user_mem_reply(uint16_t conn_handle, ble_user_mem_block_t const*) {
+uint32_t sd_ble_user_mem_reply(uint16_t conn_handle, ble_user_mem_block_t const* p_block) {
   if (uint32_t f = gate("sd_ble_user_mem_reply")) return f;
   if (!is_link(conn_handle)) return BLE_ERROR_INVALID_CONN_HANDLE;
+  the_stack->user_mem_given = p_block != nullptr && p_block->p_mem != nullptr && p_block->len != 0;
   return NRF_SUCCESS;
 }
 

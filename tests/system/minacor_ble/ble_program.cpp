@@ -6,6 +6,7 @@
 //                 serial service mode started again, advertise for 60 s
 //   adv N         advertise for N seconds in the current mode
 //   send N        N bytes as one write on the BLE serial port
+//   name TEXT     the device name
 #include <stdlib.h>
 #include <string.h>
 
@@ -60,6 +61,8 @@ void run(const String &command) {
       data[i] = static_cast<uint8_t>('a' + i % 26);
     }
     answer("send", udrv_serial_write(SERIAL_BLE0, data, static_cast<uint32_t>(n)));
+  } else if (strcmp(verb, "name") == 0 && a1 != nullptr) {
+    answer("name", udrv_ble_set_device_name(a1, static_cast<uint8_t>(strlen(a1))));
   } else {
     Serial1.println("?");
   }

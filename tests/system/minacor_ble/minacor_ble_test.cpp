@@ -169,6 +169,33 @@ TEST(Advertising, SerialModeBytesAndTheNameFromTheAddress) {
       exchange(*b.module, kUsb, "AT+BLEMAC=?\r\n", "AT+BLEMAC=c0:11:22:33:44:55\r\nOK\r\n"));
 }
 
+// A name set by the user program is advertised at once, within the 31
+// bytes of the packet (a full name that does not fit is cut to a short
+// one); names of none or more than 30 characters are refused.
+TEST(Advertising, TheNameSetByTheProgram) {
+  struct Case {
+    std::string name;
+    std::string answer;
+    ble::Bytes adv;
+  };
+  const std::string n26(26, 'n'), n30(30, 'm');
+  const std::vector<Case> cases = {
+      {"Kestrel", "name 0", ble::Bytes{0x02, 0x01, 0x06, 0x08, 0x09} + bytes("Kestrel")},
+      {n26, "name 0", ble::Bytes{0x02, 0x01, 0x06, 0x1B, 0x09} + bytes(n26)},
+      {n30, "name 0", ble::Bytes{0x02, 0x01, 0x06, 0x1B, 0x08} + bytes(n30.substr(0, 26))},
+      {n30 + "x", "name -3", kSerialAdv},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b("ble-test-minacor");
+    ASSERT_TRUE(b.command("adv 60", "adv 0"));
+    ASSERT_TRUE(b.command("name " + c.name, c.answer));
+    std::optional<ble::Central::Device> m = b.scan(sec(1));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->adv_data, c.adv);
+  }
+}
+
 // Advertising ends after its time; a disconnection starts it again; a time
 // of 0 advertises for ever (30 s at a time, started again each time the
 // set ends); more than 180 s is refused.
@@ -241,6 +268,34 @@ TEST(Connection, ConnectedAndDisconnectedOnTheUsbPort) {
   EXPECT_TRUE(b.module->wait_line(kUsb, "Disconnected.", sec(2)));
   ASSERT_TRUE(b.connect());
   EXPECT_TRUE(b.module->wait_line(kUsb, "Connected.", sec(2)));
+}
+
+// A connection interval outside the module's preferred range: it asks for
+// its own 5 s after the connection and every 30 s after that; a phone that
+// never grants them is dropped with "unacceptable connection interval"
+// after the third request.
+TEST(Connection, ParametersOutsideThePreferredRange) {
+  for (bool grant : {true, false}) {
+    SCOPED_TRACE(grant);
+    Bench b;
+    b.central.set_accept_updates(grant);
+    ble::ConnectionParams slow;
+    slow.interval = 100;  // 125 ms, above the preferred 75 ms
+    ASSERT_TRUE(b.central.connect(kModule, slow));
+    ASSERT_TRUE(b.central.wait([&] { return b.central.connected(); }, sec(3)));
+    const sim::time_us start = b.world.now();
+    b.world.run_until(start + sec(4));
+    EXPECT_EQ(b.central.updates(), 0);
+    b.world.run_until(start + sec(7));
+    EXPECT_EQ(b.central.updates(), grant ? 1 : 0);
+    b.world.run_until(start + sec(94));
+    EXPECT_TRUE(b.central.connected());
+    b.world.run_until(start + sec(97));
+    EXPECT_EQ(b.central.connected(), grant);
+    if (!grant) {
+      EXPECT_EQ(b.central.disconnect_reason(), 0x3B);
+    }
+  }
 }
 
 // AT over the serial service: replies in notifications of the link's MTU
@@ -363,6 +418,53 @@ TEST(SerialService, DataOfTheLinkWakesTheModule) {
   EXPECT_TRUE(b.module->quiet(kUsb, sec(3)));
   EXPECT_EQ(b.at("AT\r\n"), "OK\r\n");
   EXPECT_TRUE(b.module->wait_output(kUsb, "OK\r\n", sec(1)));
+}
+
+// A restart of the stack (a service-mode switch) during a connection leaves
+// no link behind: a write answers -7 at once and the module advertises.
+TEST(SerialService, AStackRestartLeavesNoLink) {
+  Bench b("ble-test-minacor");
+  ASSERT_TRUE(b.connect());
+  ASSERT_TRUE(b.open_serial());
+  ASSERT_TRUE(b.command("uart 30", "uart 0"));
+  b.module->write(kUart1, "send 10\r\n");
+  EXPECT_TRUE(b.module->wait_line(kUart1, "send -7", ms(200)));
+  ASSERT_TRUE(b.central.wait([&] { return !b.central.connected(); }, sec(6)));
+  EXPECT_TRUE(b.scan(sec(1)));
+}
+
+// Queued writes: the module gives no memory for them, so a prepared write
+// to the serial service finds the queue full; on the DFU characteristic,
+// whose writes are authorised, a prepared write and its execution are
+// refused as not supported (0x82) and a cancelled execution is accepted.
+TEST(SerialService, QueuedWritesAreRefused) {
+  Bench b;
+  ASSERT_TRUE(b.connect());
+  ASSERT_TRUE(b.open_serial());
+  const ble::Central::Characteristic* dfu =
+      b.central.characteristic(ble::uuid128("8EC90003-F315-4F60-9FB8-838830DAEA50"));
+  ASSERT_NE(dfu, nullptr);
+  struct Case {
+    uint16_t handle;  // 0: execute
+    bool write;       // execute: write or cancel
+    uint8_t error;
+  };
+  const std::vector<Case> cases = {
+      {b.rx->value_handle, false, 0x09},
+      {dfu->value_handle, false, 0x82},
+      {0, true, 0x82},
+      {dfu->value_handle, false, 0x82},
+      {0, false, 0x00},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.handle) + (c.write ? " write" : ""));
+    uint32_t id =
+        c.handle ? b.central.prepare_write(c.handle, 0, {0x01}) : b.central.execute_write(c.write);
+    ASSERT_TRUE(b.central.wait([&] { return b.central.done(id); }, sec(2)));
+    EXPECT_EQ(b.central.result(id).error, c.error);
+  }
+  EXPECT_TRUE(b.central.connected());
+  EXPECT_EQ(b.at("AT\r\n"), "OK\r\n");
 }
 
 // Bytes of one write after a command that writes flash are still handled:
@@ -533,6 +635,51 @@ TEST(Dfu, TheButtonlessServiceHandsTheModuleToTheBootloader) {
   EXPECT_NE(b.module->log().find("DFU bootloader: update mode (GPREGRET 0xb1)"), std::string::npos)
       << b.module->log();
   EXPECT_TRUE(exchange(*b.module, kUsb, "AT\r\n", "", sec(1)));
+}
+
+// The Vostrel board carries the same BLE layer: its serial service
+// advertises with the name from its address and answers AT.
+TEST(Vostrel, SerialServiceOfTheTrackerBoard) {
+  World world;
+  ble::WorldRadio radio(world.master());
+  ble::Central central(radio, kPhone);
+  central.set_runner([&](sim::time_us deadline, const std::function<bool()>& done) {
+    if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
+    return done();
+  });
+  DeviceOptions o = module_options("vostrel");
+  o.ports = {kUart0, kUsb};
+  o.extra_args.push_back("--device");
+  o.extra_args.push_back("cellular-modem@uart1");
+  Device& v = world.start("v", o);
+  ASSERT_TRUE(v.wait_output(kUart0, "Version: Vostrel", sec(30)));
+  world.run_for(ms(500));
+  central.start_scan(true);
+  world.run_for(sec(1));
+  central.stop_scan();
+  const ble::Central::Device* m = central.device(kModule);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->adv_data, kSerialAdv);
+  ASSERT_TRUE(central.connect(kModule));
+  ASSERT_TRUE(central.wait([&] { return central.connected(); }, sec(3)));
+  uint32_t disc = central.discover();
+  ASSERT_TRUE(central.wait([&] { return central.done(disc); }, sec(5)));
+  const auto* tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+  const auto* rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+  ASSERT_TRUE(tx && rx);
+  uint32_t sub = central.subscribe(tx->value_handle);
+  ASSERT_TRUE(central.wait([&] { return central.done(sub); }, sec(3)));
+  central.write(rx->value_handle, bytes("AT+HWMODEL=?\r\n"));
+  std::string got;
+  central.wait(
+      [&] {
+        got.clear();
+        for (const auto& n : central.notifications()) got += text(n.value);
+        return got.find("OK\r\n") != std::string::npos;
+      },
+      sec(3));
+  EXPECT_EQ(got, "AT+HWMODEL=Vostrel\r\nOK\r\n");
+  EXPECT_TRUE(v.alive());
 }
 
 }  // namespace

@@ -89,6 +89,10 @@ class Central : public LinkLayer::Host {
   uint32_t write(uint16_t handle, const Bytes& value);
   // Write without response; queued behind the link's transmit buffers.
   void write_command(uint16_t handle, const Bytes& value);
+  // Queued writes: a part of a long value, then all parts written (or
+  // dropped).
+  uint32_t prepare_write(uint16_t handle, uint16_t offset, const Bytes& value);
+  uint32_t execute_write(bool write);
   uint32_t discover();
   // Writes 1 (notifications) or 2 (indications) to the characteristic's CCC.
   uint32_t subscribe(uint16_t value_handle, uint16_t value = 1);

@@ -80,6 +80,10 @@ enum AttOpcode : uint8_t {
   kAttReadByGroupRsp = 0x11,
   kAttWriteReq = 0x12,
   kAttWriteRsp = 0x13,
+  kAttPrepareWriteReq = 0x16,
+  kAttPrepareWriteRsp = 0x17,
+  kAttExecuteWriteReq = 0x18,
+  kAttExecuteWriteRsp = 0x19,
   kAttNotification = 0x1B,
   kAttIndication = 0x1D,
   kAttConfirmation = 0x1E,
@@ -93,6 +97,7 @@ enum AttError : uint8_t {
   kAttInsufficientAuthentication = 0x05,
   kAttRequestNotSupported = 0x06,
   kAttInvalidOffset = 0x07,
+  kAttPrepareQueueFull = 0x09,
   kAttNotFound = 0x0A,
   kAttInvalidLength = 0x0D,
 };

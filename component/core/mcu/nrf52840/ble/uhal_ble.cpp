@@ -287,6 +287,19 @@ void ble_on_adv_evt(ble_adv_evt_t ble_adv_evt) {
 
 void adv_error_handler(uint32_t nrf_error) { APP_ERROR_CHECK(nrf_error); }
 
+// The serial mode's advertising data: flags and the full name; the scan
+// response names the serial service.
+void serial_adv_data(ble_advdata_t *advdata, ble_advdata_t *srdata) {
+  m_adv_uuids[0] = {BLE_UUID_NUS_SERVICE, m_nus.uuid_type};
+  *advdata = {};
+  advdata->name_type = BLE_ADVDATA_FULL_NAME;
+  advdata->include_appearance = false;
+  advdata->flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
+  *srdata = {};
+  srdata->uuids_complete.uuid_cnt = 1;
+  srdata->uuids_complete.p_uuids = m_adv_uuids;
+}
+
 void beacon_params(uint32_t interval, uint16_t duration) {
   memset(&m_beacon_adv_params, 0, sizeof m_beacon_adv_params);
   m_beacon_adv_params.properties.type = BLE_GAP_ADV_TYPE_NONCONNECTABLE_NONSCANNABLE_UNDIRECTED;
@@ -404,8 +417,7 @@ void ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
       NRF_LOG_INFO("(NUS)BLE_GATTS_EVT_RW_AUTHORIZE_REQUEST.");
       ble_gatts_evt_rw_authorize_request_t const &req =
           p_ble_evt->evt.gatts_evt.params.authorize_request;
-      if (req.type != BLE_GATTS_AUTHORIZE_TYPE_INVALID &&
-          req.type == BLE_GATTS_AUTHORIZE_TYPE_WRITE &&
+      if (req.type == BLE_GATTS_AUTHORIZE_TYPE_WRITE &&
           (req.request.write.op == BLE_GATTS_OP_PREP_WRITE_REQ ||
            req.request.write.op == BLE_GATTS_OP_EXEC_WRITE_REQ_NOW ||
            req.request.write.op == BLE_GATTS_OP_EXEC_WRITE_REQ_CANCEL)) {
@@ -649,13 +661,8 @@ void uhal_services_init(void) {
 
 void uhal_advertising_init(void) {
   if (is_mode(DRV_BLE_UART_MODE)) {
-    m_adv_uuids[0] = {BLE_UUID_NUS_SERVICE, m_nus.uuid_type};
     ble_advertising_init_t init = {};
-    init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
-    init.advdata.include_appearance = false;
-    init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
-    init.srdata.uuids_complete.uuid_cnt = 1;
-    init.srdata.uuids_complete.p_uuids = m_adv_uuids;
+    serial_adv_data(&init.advdata, &init.srdata);
     init.config.ble_adv_fast_enabled = true;
     init.config.ble_adv_fast_interval = kFastAdvInterval;
     init.config.ble_adv_fast_timeout = kFastAdvTimeout;
@@ -833,18 +840,27 @@ void uhal_ble_switch_service_mode(uint8_t service_mode) {
   ble_current_service = static_cast<drv_ble_service_mode>(service_mode);
 }
 
-// The name the next start of the services advertises.
+// The device name, kept for later starts of the services; in the serial
+// mode the advertising data carry it at once.
 int32_t uhal_ble_set_device_name(char const *name, uint8_t length) {
   if (name == nullptr || length == 0 || length > sizeof ble_parameter.custom_dev_name) {
     return -UDRV_WRONG_ARG;
   }
   memset(ble_parameter.custom_dev_name, 0, sizeof ble_parameter.custom_dev_name);
   memcpy(ble_parameter.custom_dev_name, name, length);
-  if (nrf_sdh_is_enabled() && !in_beacon_mode()) {
-    ble_gap_conn_sec_mode_t sec_mode;
-    BLE_GAP_CONN_SEC_MODE_SET_OPEN(&sec_mode);
-    if (sd_ble_gap_device_name_set(&sec_mode, reinterpret_cast<uint8_t const *>(name), length) !=
-        NRF_SUCCESS) {
+  if (!nrf_sdh_is_enabled() || in_beacon_mode()) {
+    return 0;
+  }
+  ble_gap_conn_sec_mode_t sec_mode;
+  BLE_GAP_CONN_SEC_MODE_SET_OPEN(&sec_mode);
+  if (sd_ble_gap_device_name_set(&sec_mode, reinterpret_cast<uint8_t const *>(name), length) !=
+      NRF_SUCCESS) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  if (is_mode(DRV_BLE_UART_MODE) && m_advertising.initialized) {
+    ble_advdata_t advdata, srdata;
+    serial_adv_data(&advdata, &srdata);
+    if (ble_advertising_advdata_update(&m_advertising, &advdata, &srdata) != NRF_SUCCESS) {
       return -UDRV_INTERNAL_ERR;
     }
   }

@@ -143,8 +143,8 @@ TEST_F(BlePort, ScanReportsWithMalformedData) {
   };
   for (const Case &c : cases) {
     uint16_t len = 99;
-    uint8_t const *v = ble_advdata_parse_extra(c.data.data(), static_cast<uint16_t>(c.data.size()),
-                                               0xFF, &len);
+    uint8_t const *v =
+        ble_advdata_parse_extra(c.data.data(), static_cast<uint16_t>(c.data.size()), 0xFF, &len);
     if (c.want < 0) {
       EXPECT_EQ(v, nullptr);
     } else {
