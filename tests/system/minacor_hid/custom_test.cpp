@@ -158,6 +158,35 @@ TEST_F(Custom, WritesDriveP016) {
   }
 }
 
+// Prepared writes to a characteristic whose writes are authorised: each
+// prepared part and the execution are answered with success; an executed
+// 1 or 0 drives P0.16, a cancelled one does nothing.
+TEST_F(Custom, QueuedWritesAreAuthorisedAndExecuted) {
+  std::vector<CustomChar> chars = kChars;
+  chars[2].queued_writes = true;
+  ASSERT_NO_FATAL_FAILURE(start_custom(kService, chars));
+  ASSERT_TRUE(connect());
+  const auto* ch = find(chars[2].uuid);
+  ASSERT_NE(ch, nullptr);
+  struct Case {
+    uint8_t value;
+    bool execute;
+    uint32_t level;
+  };
+  for (const Case c : {Case{0x01, true, 0}, Case{0x00, false, 0}, Case{0x00, true, 1},
+                       Case{0x05, true, 1}, Case{0x01, false, 1}}) {
+    SCOPED_TRACE(std::to_string(c.value) + (c.execute ? " executed" : " cancelled"));
+    const uint32_t prep = phone_->prepare_write(ch->value_handle, 0, {c.value});
+    ASSERT_TRUE(finish(prep));
+    EXPECT_EQ(phone_->result(prep).error, 0);
+    const uint32_t exec = phone_->execute_write(c.execute);
+    ASSERT_TRUE(finish(exec));
+    EXPECT_EQ(phone_->result(exec).error, 0);
+    run_for(kSecond / 10);
+    EXPECT_EQ(pin(), c.level);
+  }
+}
+
 TEST_F(Custom, ConnectionShowsOnTheBoardAndTheNotificationTimerStopsAtTheEnd) {
   ASSERT_NO_FATAL_FAILURE(connect_phone());
   ASSERT_TRUE(wait([] { return m_cus_conn_handle != BLE_CONN_HANDLE_INVALID; }));

@@ -150,6 +150,7 @@ void register_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars
     p.char_props.write = 1;
     p.char_props.notify = 1;
     p.is_defered_read = true;
+    p.is_defered_write = chars[i].queued_writes;
     p.read_access = SEC_OPEN;
     p.write_access = SEC_OPEN;
     p.cccd_write_access = SEC_OPEN;

@@ -28,6 +28,7 @@ struct CustomChar {
   uint16_t uuid;
   std::vector<uint8_t> send_data;    // answered to reads (its size is fixedlen)
   std::vector<uint8_t> notify_data;  // sent when notifications are enabled
+  bool queued_writes = false;        // its writes are authorised (prepared writes only)
 };
 
 // Registers a custom service of UUID `service_uuid` with up to three
