@@ -11,10 +11,5 @@ void udrv_app_delay_ms(uint32_t ms_time) {
   udrv_system_user_app_timer_stop();
   while (udrv_rtc_get_timestamp(UDRV_RTC_2) < end) {
     qiv_running();
-    // A pass with nothing to do lets a millisecond go by, so the wait ends
-    // whether or not reading the time base moves time.
-    if (udrv_rtc_get_timestamp(UDRV_RTC_2) < end) {
-      uhal_delay_ms(1);
-    }
   }
 }

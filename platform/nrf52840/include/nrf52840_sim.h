@@ -27,6 +27,11 @@ void raise_stack_event();
 // GPREGRET, kept through a reset.
 uint32_t gpregret();
 
+// The `nth` call (from 1) of the driver call `call` from now on fails
+// (NRF_ERROR_INTERNAL), as the --fail-call option asks, in the device's
+// first run only; "" for none.
+void fail_call(const std::string& call, uint32_t nth);
+
 // ---- USB host side ----
 // VBUS present (the cable is in); the firmware sees its power events.
 void usb_set_vbus(bool present);

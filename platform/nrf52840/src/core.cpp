@@ -91,6 +91,39 @@ bool set_rtt_log(const char* v, std::string* error) {
   return true;
 }
 
+struct InjectedFailure {
+  std::string call;
+  uint32_t nth = 0;
+  uint32_t calls = 0;
+};
+InjectedFailure& injected() {
+  static InjectedFailure f;
+  return f;
+}
+
+bool set_fail_call(const char* v, std::string* error) {
+  std::string s = v;
+  size_t at = s.find('@');
+  InjectedFailure f;
+  f.call = s.substr(0, at);
+  f.nth = 1;
+  if (at != std::string::npos) {
+    const std::string n = s.substr(at + 1);
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(n) == 0) {
+      *error = "--fail-call: CALL[@N], N from 1";
+      return false;
+    }
+    f.nth = static_cast<uint32_t>(std::stoul(n));
+  }
+  if (f.call.empty()) {
+    *error = "--fail-call: CALL[@N], N from 1";
+    return false;
+  }
+  injected() = f;
+  return true;
+}
+
 void aircr_write(uint32_t v) {
   if ((v >> 16) != 0x5FA) return;
   core().prigroup = (v >> 8) & 7;
@@ -142,6 +175,15 @@ void soc_event(uint32_t evt_id) {
   raise(SWI2_EGU2_IRQn);
 }
 
+bool injected_failure(const char* call) {
+  InjectedFailure& f = injected();
+  // Only the device's first run: the reset a failure leads to starts clean.
+  if (f.call != call || sim::reset_count() != 0) return false;
+  if (++f.calls != f.nth) return false;
+  sim::log("%s fails (call %u, as asked)", call, static_cast<unsigned>(f.calls));
+  return true;
+}
+
 }  // namespace nrfsim::detail
 
 using namespace nrfsim::detail;
@@ -164,7 +206,12 @@ SIM_CHIP(nrf52840, [] {
 SIM_MODEL(nrf52840_core,
           {.name = "nrf52840.core",
            .options = {{"--rtt-log", "0|1", "write the firmware's log lines to the simulator log.",
-                        set_rtt_log}},
+                        set_rtt_log},
+                       {"--fail-call", "CALL[@N]",
+                        "make the N-th call (default 1) of the driver call CALL fail in the\n"
+                        "device's first run (nrfx_gpiote_init, nrf_drv_twi_init, nrf_drv_twi_tx,\n"
+                        "nrf_drv_twi_rx, nrf_drv_uart_init).",
+                        set_fail_call}},
            .on_reset = core_reset});
 
 SCB_Type nrf_scb = {0x410FC241u, {aircr_write, aircr_read}};
@@ -184,6 +231,9 @@ void reset_platform() { sim::models_reset(); }
 void set_ble_event_source(void (*dispatch)()) { g_ble_dispatch = dispatch; }
 void raise_stack_event() { raise(SWI2_EGU2_IRQn); }
 uint32_t gpregret() { return gpregret_read(); }
+void fail_call(const std::string& call, uint32_t nth) {
+  injected() = InjectedFailure{call, nth, 0};
+}
 }  // namespace nrfsim
 
 // ------------------------------------------------------------------- core --

@@ -123,6 +123,7 @@ void nrf_gpio_pin_cnf_set(uint32_t pin, uint32_t value) {
 nrfx_err_t nrfx_gpiote_init(void) {
   Gpiote& g = gpiote();
   if (g.init) return NRFX_ERROR_INVALID_STATE;
+  if (injected_failure("nrfx_gpiote_init")) return NRFX_ERROR_INTERNAL;
   g.init = true;
   install_isr(GPIOTE_IRQn, gpiote_isr, 6);
   sim::pin_set_edge_handler(on_edge, nullptr);

@@ -23,6 +23,11 @@ void soc_event(uint32_t evt_id);
 // USB supply (the POWER register's VBUSDETECT).
 bool usb_vbus();
 
+// A driver call that fails on purpose (--fail-call): true when this call of
+// `call` is the one named, in the device's first run (the reset a failure
+// leads to starts clean).
+bool injected_failure(const char* call);
+
 }  // namespace nrfsim::detail
 
 namespace nrfsim::detail {

@@ -156,7 +156,19 @@ void nrfx_rtc_disable(nrfx_rtc_t const* p) {
   cancel_events();
 }
 
-uint32_t nrfx_rtc_counter_get(nrfx_rtc_t const*) { return counter(rtc()); }
+uint32_t nrfx_rtc_counter_get(nrfx_rtc_t const*) {
+  Rtc& r = rtc();
+  // A loop that only reads the counter must see it move: a read with no
+  // time passed since the previous one lasts until the counter's next step.
+  static sim::time_us last_read = sim::kNever;
+  if (r.running && last_read == sim::now()) {
+    const uint64_t step = steps_now(r) + 1;
+    const sim::time_us next = lf_tick_time(r.lf_at_start + step * (r.prescaler + 1));
+    sim::cpu_spend_quiet(next > sim::now() ? next - sim::now() : 1);
+  }
+  last_read = sim::now();
+  return counter(r);
+}
 
 void nrfx_rtc_counter_clear(nrfx_rtc_t const*) {
   Rtc& r = rtc();

@@ -5,6 +5,7 @@
 // returns (the transfer's interrupt, taken at once).
 #include <cstring>
 
+#include "internal.h"
 #include "nrf_drv_twi.h"
 #include "sim/i2c_bus.h"
 
@@ -69,6 +70,7 @@ ret_code_t nrf_drv_twi_init(nrf_drv_twi_t const* p_instance, nrf_drv_twi_config_
   Twi* t = instance(p_instance);
   if (t == nullptr) return NRF_ERROR_INVALID_PARAM;
   if (t->initialised) return NRF_ERROR_INVALID_STATE;
+  if (nrfsim::detail::injected_failure("nrf_drv_twi_init")) return NRF_ERROR_INTERNAL;
   *t = Twi{};
   t->initialised = true;
   t->handler = event_handler;
@@ -98,6 +100,7 @@ ret_code_t nrf_drv_twi_tx(nrf_drv_twi_t const* p_instance, uint8_t addr, uint8_t
                           uint8_t length, bool no_stop) {
   Twi* t = instance(p_instance);
   if (t == nullptr || !t->enabled) return NRF_ERROR_INVALID_STATE;
+  if (nrfsim::detail::injected_failure("nrf_drv_twi_tx")) return NRF_ERROR_INTERNAL;
   sim::I2cTarget* target = address(*t, p_instance->inst_idx, addr, false);
   if (target == nullptr) return finish(*t, NRF_DRV_TWI_EVT_ADDRESS_NACK);
   for (uint8_t i = 0; i < length; i++) {
@@ -119,6 +122,7 @@ ret_code_t nrf_drv_twi_rx(nrf_drv_twi_t const* p_instance, uint8_t addr, uint8_t
                           uint8_t length) {
   Twi* t = instance(p_instance);
   if (t == nullptr || !t->enabled) return NRF_ERROR_INVALID_STATE;
+  if (nrfsim::detail::injected_failure("nrf_drv_twi_rx")) return NRF_ERROR_INTERNAL;
   sim::I2cTarget* target = address(*t, p_instance->inst_idx, addr, true);
   if (target == nullptr) return finish(*t, NRF_DRV_TWI_EVT_ADDRESS_NACK);
   for (uint8_t i = 0; i < length; i++) p_data[i] = target->read();

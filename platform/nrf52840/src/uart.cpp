@@ -3,6 +3,8 @@
 // while no reception is armed wait in the peripheral's 4-byte FIFO, later
 // ones are lost (no flow control). A transmission takes its line time and
 // ends in TX-done.
+#include <string>
+
 #include <deque>
 
 #include "internal.h"
@@ -158,6 +160,7 @@ ret_code_t nrf_drv_uart_init(nrf_drv_uart_t const* p, nrf_drv_uart_config_t cons
   Uarte* u = of(p);
   if (!u || !cfg) return NRF_ERROR_INVALID_PARAM;
   if (u->init) return NRF_ERROR_INVALID_STATE;
+  if (injected_failure("nrf_drv_uart_init")) return NRF_ERROR_INTERNAL;
   uint32_t baud = nrfsim::baud_of_register(cfg->baudrate);
   if (baud == 0) return NRF_ERROR_INVALID_PARAM;
   u->init = true;
@@ -169,6 +172,15 @@ ret_code_t nrf_drv_uart_init(nrf_drv_uart_t const* p, nrf_drv_uart_config_t cons
   sim::irq_set_priority(u->irq, cfg->interrupt_priority);
   sim::irq_enable(u->irq, true);
   sim::uart_set_rx_handler(u->index, on_byte, u);
+  // Opens are traced (pins and rate): a board's wiring and its re-opens of a
+  // link are visible in the simulator's log.
+  auto pin = [](uint32_t p) {
+    return p == NRF_UART_PSEL_DISCONNECTED ? std::string("-")
+                                           : "P" + std::to_string(p / 32) + "." +
+                                                 (p % 32 < 10 ? "0" : "") + std::to_string(p % 32);
+  };
+  sim::log("UARTE%d open: TX %s RX %s %u baud", u->index, pin(cfg->pseltxd).c_str(),
+           pin(cfg->pselrxd).c_str(), static_cast<unsigned>(baud));
   return NRF_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 // Accelerometer model: see sim/accelerometer.h.
 #include "sim/accelerometer.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <memory>
 
@@ -57,6 +58,10 @@ void Accelerometer::sample() {
 }
 
 void Accelerometer::write_reg(uint8_t a, uint8_t v) {
+  if (transcript_) {
+    std::fprintf(transcript_, "%" PRIu64 " W %02X=%02X\n", now(), a, v);
+    std::fflush(transcript_);
+  }
   if (a == kCtrl1 && ((v ^ regs_[a]) & 0xF0)) {
     sample();  // what was due under the old rate stays in the outputs
     on_since_ = now();
@@ -68,6 +73,10 @@ void Accelerometer::write_reg(uint8_t a, uint8_t v) {
 bool Accelerometer::start(bool read) {
   if (nack_) return false;
   first_byte_ = !read;
+  if (read && transcript_) {
+    std::fprintf(transcript_, "%" PRIu64 " R %02X\n", now(), pointer_);
+    std::fflush(transcript_);
+  }
   return true;
 }
 
@@ -98,9 +107,11 @@ struct Attached : devices::Instance {
   Accelerometer sensor;
   int bus;
   uint8_t address;
+  FILE* file = nullptr;
   Attached(int b, uint8_t a) : bus(b), address(a) { i2c_attach(bus, address, &sensor); }
   ~Attached() override {
     if (i2c_target(bus, address) == &sensor) i2c_attach(bus, address, nullptr);
+    if (file) std::fclose(file);
   }
 };
 
@@ -109,7 +120,7 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& e, std::string
     *error = "sits on an I2C bus (e.g. accelerometer@i2c0:0x19)";
     return nullptr;
   }
-  if (!devices::known_settings(e, {"x", "y", "z", "nack"}, error)) return nullptr;
+  if (!devices::known_settings(e, {"x", "y", "z", "nack", "log"}, error)) return nullptr;
   double x = 0, y = 0, z = 1, nack = 0;
   if (!devices::setting_double(e, "x", &x, error) || !devices::setting_double(e, "y", &y, error) ||
       !devices::setting_double(e, "z", &z, error) ||
@@ -122,12 +133,22 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& e, std::string
   auto a = std::make_unique<Attached>(e.bus_number, static_cast<uint8_t>(e.address));
   a->sensor.set_acceleration(x, y, z);
   a->sensor.set_nack(nack == 1);
+  if (const std::string* v = e.setting("log")) {
+    a->file = std::fopen(v->c_str(), "ae");
+    if (!a->file) {
+      *error = "log: cannot write " + *v;
+      return nullptr;
+    }
+    a->sensor.set_transcript(a->file);
+  }
   return a;
 }
 
 const devices::Registration registration(
     "accelerometer",
-    "3-axis accelerometer, e.g. accelerometer@i2c0:0x19,x=0,y=0,z=1 (g); nack=1: absent", make);
+    "3-axis accelerometer, e.g. accelerometer@i2c0:0x19,x=0,y=0,z=1 (g); nack=1: absent;\n"
+    "      log=FILE (register transcript)",
+    make);
 
 }  // namespace
 }  // namespace sim

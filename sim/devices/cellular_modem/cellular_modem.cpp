@@ -14,7 +14,7 @@
 namespace sim {
 namespace {
 
-enum Kind : uint32_t { kHold, kBooted, kShutDown, kSend, kReply, kDataTimeout };
+enum Kind : uint32_t { kHold, kBooted, kShutDown, kSend, kReply, kDataTimeout, kExternalOn };
 
 const char kOk[] = "\r\nOK\r\n";
 const char kError[] = "\r\nERROR\r\n";
@@ -69,6 +69,7 @@ void CellularModem::attach(int port) {
   } else {
     pin_set_input(status_, 0);
   }
+  if (cfg_.on_at != 0) schedule_event(cfg_.on_at, kExternalOn);
 }
 
 void CellularModem::switch_on_externally() {
@@ -128,7 +129,7 @@ void CellularModem::set_state(State s) {
       overflow_ = false;
       pin_set_input(status_, 1);
       log("on");
-      if (!cfg_.mute) queue("\r\nRDY\r\n");
+      if (!cfg_.mute) queue(cfg_.power_on_text);
       break;
     case State::kShuttingDown:
       log("shutting down");
@@ -158,6 +159,11 @@ void CellularModem::on_event(void* ctx, uint32_t arg) {
     } else if (m->state_ == State::kOn) {
       m->set_state(State::kShuttingDown);
     }
+    return;
+  }
+  if (kind == kExternalOn) {
+    // Power from outside does not depend on the key or on a working start.
+    if (m->state_ == State::kOff) m->set_state(State::kOn);
     return;
   }
   if (tag != (m->generation_ & 0xFFFFFFu)) return;
@@ -412,10 +418,10 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& e, std::string
     *error = "sits on a serial port uart0.." + std::to_string(kMaxUart - 1);
     return nullptr;
   }
-  if (!devices::known_settings(
-          e,
-          {"key", "status", "supply", "status_delay", "rssi", "ber", "dead", "mute", "on", "log"},
-          error))
+  if (!devices::known_settings(e,
+                               {"key", "status", "supply", "status_delay", "rssi", "ber", "dead",
+                                "mute", "on", "on_at", "power_on_text", "log"},
+                               error))
     return nullptr;
   CellularModem::Config c;
   if (const std::string* v = e.setting("key")) c.key = *v;
@@ -429,6 +435,20 @@ std::unique_ptr<devices::Instance> make(const devices::Placement& e, std::string
     std::string why;
     if (!hostutil::parse_duration(*v, &c.status_delay, &why, 0)) {
       *error = "status_delay: " + why;
+      return nullptr;
+    }
+  }
+  if (const std::string* v = e.setting("on_at")) {
+    std::string why;
+    if (!hostutil::parse_duration(*v, &c.on_at, &why, 0)) {
+      *error = "on_at: " + why;
+      return nullptr;
+    }
+  }
+  if (const std::string* v = e.setting("power_on_text")) {
+    std::string why;
+    if (!hostutil::unescape(*v, &c.power_on_text, &why)) {
+      *error = "power_on_text: " + why;
       return nullptr;
     }
   }
@@ -469,7 +489,9 @@ const devices::Registration cellular_modem(
     "      key=PIN (power key, high = pressed, default P0.02), status=PIN (default\n"
     "      P0.31), supply=PIN, status_delay=DURATION (press to status high, default\n"
     "      500ms), rssi=N, ber=N (AT+CSQ), dead=1 (never on), mute=1 (no answers),\n"
-    "      on=1 (on from the start), log=FILE (transcript)",
+    "      on=1 (on from the start), on_at=DURATION (switched on from outside then),\n"
+    "      power_on_text=ESCAPED (printed when on, default \\r\\nRDY\\r\\n),\n"
+    "      log=FILE (transcript)",
     make);
 
 }  // namespace

@@ -370,3 +370,24 @@ TEST(Dfu, AtBootHandsTheModuleToTheDfuBootloader) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver call that fails in the bring-up is fatal: the log names the
+// place (file and line) and the module starts again 100 ms later; the
+// second start runs through.
+TEST(Failure, AFailedDriverCallLogsItsPlaceAndRestartsTheModule) {
+  World w;
+  Device& d = w.start("m", minacor({"--rtt-log", "1", "--fail-call", "nrfx_gpiote_init@1"}));
+  w.run_for(sec(1));
+  const std::string log = d.log();
+  const size_t at = log.find("<error> ");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_NE(log.find("main.cpp:", at), std::string::npos) << log;
+  EXPECT_NE(log.find("nrfx_gpiote_init fails"), std::string::npos) << log;
+  // Nothing was printed before the failure; the second start is whole.
+  EXPECT_EQ(d.take(kUart0), kLineEnds);
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r\n", "OK\r\n"));
+}
+
+}  // namespace

@@ -297,6 +297,8 @@ TEST(Cellular, BadInputIsRefused) {
   EXPECT_TRUE(exchange(d, kUart0, "ATCELL+QFUPL=\"f\",100000,80\r", "AT_PARAM_ERROR\r\n", ms(800)));
   std::string huge = "ATCELL=" + std::string(1600, 'A') + "\r";
   EXPECT_TRUE(exchange(d, kUart0, huge, "AT_PARAM_ERROR\r\n", ms(800)));
+  huge = "ATCELL+QIOPEN=" + std::string(1600, 'B') + "\r";
+  EXPECT_TRUE(exchange(d, kUart0, huge, "AT_PARAM_ERROR\r\n", ms(800)));
   EXPECT_EQ(modem_heard(w).substr(before), "");
   EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
 }
@@ -384,6 +386,30 @@ TEST(Sensors, MissingSensorReportedAndTheRestGoesOn) {
   }
 }
 
+// The sensors start in order and the start stops at the first that does
+// not answer; every sensor still takes its first reading. With the light
+// sensor missing, the accelerometer is not started (no identity read, no
+// start-up settings), yet its first reading runs (settings, the three axes,
+// settings back).
+TEST(Sensors, StartStopsAtTheFirstMissingSensorButEveryOneIsRead) {
+  for (bool light_missing : {false, true}) {
+    SCOPED_TRACE(light_missing);
+    World w;
+    const std::string acc_log = w.dir() + "/accelerometer.log";
+    std::vector<std::string> s = kSensors;
+    if (light_missing) s[2] += ",nack=1";
+    s[3] += ",log=" + acc_log;
+    Device& d = w.start("v", vostrel(w, with_sensors(s)));
+    ASSERT_TRUE(d.wait_output(kUart0, light_missing ? "Vostrel-M\r\n" : "Vostrel\r\n", sec(10)));
+    std::string traffic;
+    std::istringstream lines(read_text(acc_log));
+    std::string line;
+    while (std::getline(lines, line)) traffic += line.substr(line.find(' ') + 1) + ";";
+    const std::string reading = "W 1F=C0;W 20=7F;W 23=88;R 28;R 2A;R 2C;W 1F=C0;W 20=0F;W 23=88;";
+    EXPECT_EQ(traffic, (light_missing ? "" : "R 0F;W 1F=C0;W 20=4F;W 23=88;") + reading);
+  }
+}
+
 TEST(Sensors, CommandInTheListing) {
   World w;
   Device& d = started(w);
@@ -465,6 +491,245 @@ TEST(Cellular, UploadWithANulByteSentWhole) {
   w.run_for(ms(200));
   d.write(kUsb, "Z");
   EXPECT_TRUE(d.wait_output(kUart0, "+QFUPL: 3,", sec(2)));
+}
+
+}  // namespace
+
+namespace {
+
+// The modem's power states from its transcript ("<time_us> on", ...).
+struct ModemState {
+  uint64_t t;
+  std::string state;
+};
+std::vector<ModemState> modem_states(World& w) {
+  std::istringstream lines(read_text(modem_log(w)));
+  std::vector<ModemState> out;
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream f(line);
+    ModemState s;
+    std::string rest;
+    if (!(f >> s.t)) continue;
+    std::getline(f >> std::ws, rest);
+    if (rest == "on" || rest == "off" || rest == "booting" || rest == "shutting down") {
+      s.state = rest;
+      out.push_back(s);
+    }
+  }
+  return out;
+}
+
+// The modem's state at a time.
+std::string modem_state_at(World& w, uint64_t t) {
+  std::string state = "off";
+  for (const ModemState& s : modem_states(w))
+    if (s.t <= t) state = s.state;
+  return state;
+}
+
+// Times at which the power key was pressed, from `from` on.
+std::vector<uint64_t> key_presses(World& w, uint64_t from) {
+  std::vector<uint64_t> out;
+  for (const PinChange& c : pin_changes(w))
+    if (c.t >= from && c.pin == "P0.02" && c.level == 1) out.push_back(c.t);
+  return out;
+}
+
+// With the low-power mode on the board sleeps as soon as it has nothing to
+// do: the modem is switched off (one long press, its lines let go) and
+// stays off while the board sleeps. A byte from the USB host wakes the
+// board: the modem is powered up before anything else runs, and the board
+// stays awake 60 s with the modem on, then sleeps again.
+TEST(Sleep, ModemOffWhileAsleepOnAgainAfterTheWakeForTheWholeWindow) {
+  World w;
+  Board b;
+  b.more = {"--rtt-log", "1"};
+  Device& d = started(w, b);
+  ASSERT_EQ(modem_state_at(w, w.now()), "on");
+  const uint64_t lpm = w.now();
+  ASSERT_TRUE(exchange(d, kUsb, "AT+LPM=1\r", "OK\r\n"));
+  w.run_for(sec(10));
+  // The sleep: a 1000 ms press switches the modem off, the supply follows.
+  std::vector<uint64_t> presses = key_presses(w, lpm);
+  ASSERT_EQ(presses.size(), 1u);
+  const uint64_t asleep = presses[0];
+  std::vector<PinChange> c = pin_changes(w);
+  bool released = false, supply_off = false;
+  for (const PinChange& p : c) {
+    released = released || (p.t == asleep + 1000000 && p.pin == "P0.02" && p.level == 0);
+    supply_off = supply_off || (p.t == asleep + 2000000 && p.pin == "P1.07" && p.level == 0);
+  }
+  EXPECT_TRUE(released);
+  EXPECT_TRUE(supply_off);
+  EXPECT_EQ(modem_state_at(w, w.now()), "off");
+  // UART0 is closed in the sleep: nothing answers there.
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r", "", sec(2)));
+  EXPECT_EQ(modem_state_at(w, w.now()), "off");
+
+  // The USB host wakes it; the modem is on again when the answer comes.
+  const uint64_t woken = w.now();
+  d.write(kUsb, "AT\r");
+  ASSERT_TRUE(d.wait_output(kUsb, "OK\r\n", sec(10)));
+  const uint64_t awake = w.now();
+  EXPECT_EQ(modem_state_at(w, awake), "on");
+  // The power-up's presses and polls, and no more: its line on the ports
+  // closed for the sleep does not hold the wake up.
+  EXPECT_LT(awake - woken, sec(3) + ms(500));
+  EXPECT_EQ(key_presses(w, woken).size(), 2u);  // the power-up's two presses
+  EXPECT_NE(d.log().find("Start keeping BG96 on"), std::string::npos);
+  // Awake through the window: UART0 answers, the key stays still.
+  w.run_until(awake + sec(50));
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
+  EXPECT_EQ(key_presses(w, awake).size(), 0u);
+  // The window ends 60 s after the wake: the board sleeps, the modem goes off.
+  w.run_until(awake + sec(70));
+  EXPECT_NE(d.log().find("End keeping BG96 on"), std::string::npos);
+  presses = key_presses(w, awake);
+  ASSERT_EQ(presses.size(), 1u);
+  EXPECT_GE(presses[0], awake + sec(59));
+  EXPECT_LE(presses[0], awake + sec(61));
+  EXPECT_EQ(modem_state_at(w, w.now()), "off");
+}
+
+// Modem output during the window restarts it: 60 s from the last output.
+TEST(Sleep, ModemOutputInTheWindowKeepsTheBoardAwakeLonger) {
+  World w;
+  Board b;
+  b.more = {"--rtt-log", "1"};
+  Device& d = started(w, b);
+  ASSERT_TRUE(exchange(d, kUsb, "AT+LPM=1\r", "OK\r\n"));
+  w.run_for(sec(10));
+  d.write(kUsb, "AT\r");
+  ASSERT_TRUE(d.wait_output(kUsb, "OK\r\n", sec(10)));
+  const uint64_t awake = w.now();
+  w.run_until(awake + sec(40));
+  d.take(kUsb);
+  d.write(kUsb, "ATCELL+CSQ\r");
+  ASSERT_TRUE(d.wait_output(kUsb, "+CSQ: 20,99\r\n\r\nOK\r\n", sec(2)));
+  const uint64_t answered = w.now();
+  w.run_for(ms(100));
+  EXPECT_NE(d.log().find("Continue keeping BG96 on"), std::string::npos);
+  w.run_until(awake + sec(70));
+  EXPECT_EQ(key_presses(w, awake).size(), 0u);  // still awake past the first window
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
+  w.run_until(answered + sec(65));
+  std::vector<uint64_t> presses = key_presses(w, awake);
+  ASSERT_EQ(presses.size(), 1u);
+  EXPECT_GE(presses[0], answered + sec(59));
+  EXPECT_LE(presses[0], answered + sec(61));
+}
+
+}  // namespace
+
+namespace {
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+const std::string kModemLinkOpen = "UARTE1 open: TX P0.06 RX P0.08 115200 baud";
+
+// The board's wiring: UART0 on P1.02/P1.01 at the stored rate, the modem's
+// link on UART1 (P0.06/P0.08) at the modem's 115200 baud whatever is stored.
+TEST(StartUp, SerialPortsOnTheBoardsPins) {
+  World w;
+  Device& d = started(w);
+  ASSERT_TRUE(exchange(d, kUart0, "AT+BAUD=9600\r", "OK\r\n"));
+  d.restart();
+  EXPECT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(20)));
+  const std::string log = d.log();
+  EXPECT_NE(log.find("UARTE0 open: TX P1.02 RX P1.01 115200 baud"), std::string::npos) << log;
+  EXPECT_NE(log.find("UARTE0 open: TX P1.02 RX P1.01 9600 baud"), std::string::npos) << log;
+  EXPECT_EQ(log.find("UARTE1 open: TX P0.06 RX P0.08 9600"), std::string::npos) << log;
+  EXPECT_GE(count_of(log, kModemLinkOpen), 2u);
+}
+
+// A modem that does not come on at start and is later switched on by other
+// means (its status line goes high): the once-a-second check opens the link
+// again, and the modem answers through it.
+TEST(Cellular, ModemSwitchedOnFromOutsideGetsItsLinkBack) {
+  World w;
+  Device& d = w.start("v", vostrel(w, {"dead=1,on_at=40s,mute=0"}));
+  ASSERT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(30)));
+  ASSERT_LT(w.now(), sec(35));
+  w.run_until(sec(39));
+  const size_t opens = count_of(d.log(), kModemLinkOpen);
+  EXPECT_EQ(modem_state_at(w, w.now()), "off");
+  w.run_until(sec(40) + ms(1100));
+  EXPECT_EQ(modem_state_at(w, w.now()), "on");
+  EXPECT_EQ(count_of(d.log(), kModemLinkOpen), opens + 1);
+  // Checked once a second only: no more opens while it stays on.
+  w.run_until(sec(45));
+  EXPECT_EQ(count_of(d.log(), kModemLinkOpen), opens + 1);
+  d.take(kUart0);
+  d.write(kUart0, "ATCELL+CSQ\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "+CSQ: 20,99\r\n\r\nOK\r\n", sec(2)));
+}
+
+// Whatever bytes the modem sends, line noise included, reach every AT port
+// as they are.
+TEST(Cellular, ModemGarbageComesThroughByteForByte) {
+  std::string noise;
+  for (int i = 0; i < 256; i++) noise += static_cast<char>((i * 37 + 11) & 0xFF);
+  World w;
+  // The setting's text: escaped, its commas too (they separate settings).
+  std::string text;
+  for (char c : hostutil::escape(noise))
+    text += c == ',' ? std::string("\\x2C") : std::string(1, c);
+  Device& d = w.start("v", vostrel(w, {"power_on_text=" + text}));
+  ASSERT_TRUE(d.wait_output(kUart0, "Version: Vostrel-M\r\n", sec(10)));
+  EXPECT_EQ(d.output(kUart0), kStartLines + kPowerUp + noise + "Version: Vostrel-M\r\n");
+  EXPECT_TRUE(d.wait_output(kUsb, noise + "Version: Vostrel-M\r\n", sec(1)));
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "AT\r", "OK\r\n"));
+}
+
+// With the modem's echo on, the echo of a long upload command fills more
+// than the first piece of its answer read after the wait; "CONNECT" behind
+// it still opens the upload, and every byte of the answer is shown.
+TEST(Cellular, ConnectAfterALongEchoStillOpensTheUpload) {
+  World w;
+  Device& d = started(w);
+  // Past the first status check, which opens the link again (the start-up's
+  // power sequence let its pins go).
+  w.run_for(sec(1));
+  const std::string name = "a_rather_long_file_name_for_the_upload.txt";
+  const std::string line = "ATCELL+QFUPL=\"" + name + "\",4,5\r";
+  d.write(kUart0, line);
+  const std::string echo = "AT+QFUPL=\"" + name + "\",4,5\r";
+  ASSERT_GT(echo.size(), 49u);
+  EXPECT_TRUE(d.wait_output(kUart0, echo + "\r\nCONNECT\r\nOK\r\n", sec(2)));
+  d.write(kUsb, "wx\r\nQ");
+  EXPECT_TRUE(d.wait_output(kUart0, "+QFUPL: 4,", sec(2)));
+  std::string heard = modem_heard(w);
+  EXPECT_EQ(heard.substr(heard.size() - 4), "wx\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A driver call that fails is fatal on this board: the log gets the result
+// alone ("Got an error: 0x%08x!", no source place) and the board starts
+// again 100 ms later; the second start, without the failure, runs through.
+TEST(Failure, AFailedDriverCallLogsItsResultAndRestartsTheBoard) {
+  World w;
+  Board b = with_sensors(kSensors);
+  b.more.insert(b.more.end(), {"--rtt-log", "1", "--fail-call", "nrf_drv_twi_rx@1"});
+  Device& d = w.start("v", vostrel(w, b));
+  ASSERT_TRUE(d.wait_output(kUart0, "Version: Vostrel\r\n", sec(20)));
+  const std::string log = d.log();
+  EXPECT_NE(log.find("<error> Got an error: 0x00000003!"), std::string::npos) << log;
+  // The first start got as far as the first sensor's first read, then the
+  // board restarted.
+  const std::string first = kStartLines + kPowerUp;
+  EXPECT_EQ(d.output(kUart0), first + kStartLines + kPowerUp + "\r\nRDY\r\nVersion: Vostrel\r\n");
 }
 
 }  // namespace

@@ -46,8 +46,3 @@ void qiv_user_application_timer_handler(void *data);
 // handler (USB bytes while `cellular_parser_enable` is set).
 int At_Cellular(SERIAL_PORT port, char *cmd, stParam *param);
 void service_mode_cli_cellular_handler(SERIAL_PORT port, uint8_t ch);
-
-// Binds the board's I2C masters (TWIM0 and TWIM1) to the driver layer.
-void vostrel_twim_bind(void);
-
-[[noreturn]] void app_error_handler_bare(uint32_t error_code);

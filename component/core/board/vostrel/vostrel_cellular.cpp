@@ -19,7 +19,7 @@ namespace {
 
 constexpr size_t kCommandSize = 1501;
 constexpr uint32_t kAnswerWaitMs = 500;
-constexpr size_t kAnswerSize = 50;
+constexpr size_t kAnswerPiece = 49;  // modem bytes read at a time
 constexpr char kRefused[] = "This command is not available on QIV3\r\n";
 
 char send_command[kCommandSize];
@@ -80,26 +80,76 @@ void reset_upload(void) {
   memset(send_command, 0, sizeof(send_command));
 }
 
+// Shows modem bytes on every AT port as they are, NUL bytes included.
+void print_answer(const char *bytes, size_t n) {
+  size_t from = 0;
+  while (from < n) {
+    size_t run = 0;
+    while (from + run < n && bytes[from + run] != '\0') {
+      run++;
+    }
+    if (run > 0) {
+      udrv_serial_log_printf("%.*s", static_cast<int>(run), bytes + from);
+      from += run;
+    } else {
+      udrv_serial_log_printf("%c", '\0');
+      from++;
+    }
+  }
+}
+
+bool contains(const char *text, size_t n, const char *word) {
+  size_t const w = strlen(word);
+  for (size_t i = 0; i + w <= n; i++) {
+    if (memcmp(text + i, word, w) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// After an upload command the modem's first answer is read here, not by the
+// pass-through (the wait does not serve events). Everything it has sent by
+// the end of the wait is shown and searched for "CONNECT", piece by piece:
+// with the modem's echo on, the echo of a long command alone can fill the
+// first piece. A word cut between two pieces is still found.
+void read_upload_answer(void) {
+  static constexpr char kConnect[] = "CONNECT";
+  static constexpr size_t kKeep = sizeof(kConnect) - 2;  // all but one letter
+  static constexpr size_t kMaxAnswer = 2048;             // the UART's receive queue
+  nrf_delay_ms(kAnswerWaitMs);
+  char window[kKeep + kAnswerPiece];
+  size_t kept = 0;
+  size_t total = 0;
+  bool connect = false;
+  while (total < kMaxAnswer) {
+    int32_t avail = udrv_serial_read_available(SERIAL_UART1);
+    if (avail <= 0) {
+      break;
+    }
+    uint32_t n =
+        static_cast<uint32_t>(avail) < kAnswerPiece ? static_cast<uint32_t>(avail) : kAnswerPiece;
+    int32_t got = udrv_serial_read(SERIAL_UART1, reinterpret_cast<uint8_t *>(window + kept), n);
+    if (got <= 0) {
+      break;
+    }
+    print_answer(window + kept, static_cast<size_t>(got));
+    total += static_cast<size_t>(got);
+    size_t const len = kept + static_cast<size_t>(got);
+    connect = connect || contains(window, len, kConnect);
+    kept = len < kKeep ? len : kKeep;
+    memmove(window, window + len - kept, kept);
+  }
+  if (!connect) {
+    cellular_parser_enable = false;
+  }
+}
+
 int send_to_modem(void) {
   udrv_serial_write(SERIAL_UART1, reinterpret_cast<const uint8_t *>(send_command),
                     static_cast<uint32_t>(strlen(send_command)));
   if (cellular_parser_enable) {
-    // The modem's first answer is read here, not by the pass-through: the
-    // wait does not serve events.
-    nrf_delay_ms(kAnswerWaitMs);
-    char answer[kAnswerSize] = {};
-    int32_t avail = udrv_serial_read_available(SERIAL_UART1);
-    uint32_t n = avail > 0 ? static_cast<uint32_t>(avail) : 0;
-    if (n > kAnswerSize - 1) {
-      n = kAnswerSize - 1;
-    }
-    if (n > 0) {
-      (void)udrv_serial_read(SERIAL_UART1, reinterpret_cast<uint8_t *>(answer), n);
-    }
-    udrv_serial_log_printf("%s", answer);
-    if (strstr(answer, "CONNECT") == nullptr) {
-      cellular_parser_enable = false;
-    }
+    read_upload_answer();
   }
   memset(send_command, 0, sizeof(send_command));
   return AT_OK;

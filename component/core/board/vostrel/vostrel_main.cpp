@@ -137,6 +137,11 @@ void vostrel_modem_check(void) {
   }
 }
 
+// Sleep switches the modem off (after the clock is released) and on again
+// (before the clock is requested); the window after the wake keeps it on.
+void board_sleep_enter(void) { Gsm_PowerOff(); }
+void board_sleep_exit(void) { (void)Gsm_PowerUp(); }
+
 void qiv_user_application_timer_handler(void *) {
   NRF_LOG_INFO("End keeping BG96 on");
   keep_bg96_on = false;
@@ -153,9 +158,7 @@ static void keep_modem_on(void) {
 
 int32_t qiv_init(void) {
   NRF_POWER->DCDCEN = 1;
-  if (nrfx_gpiote_init() != NRF_SUCCESS) {
-    app_error_handler_bare(NRF_ERROR_INTERNAL);
-  }
+  APP_ERROR_CHECK(nrfx_gpiote_init());
   log_init();
   NRF_LOG_INFO("QIV Version: %s", sw_version);
   udrv_sys_clock_init();
@@ -186,7 +189,6 @@ int32_t qiv_init(void) {
   int32_t ret = udrv_system_event_init();
   (void)udrv_system_user_app_timer_create(qiv_user_application_timer_handler, HTMR_ONESHOT);
   Gsm_Init();
-  vostrel_twim_bind();
   if (qiv_vostrel_sensor_init()) {
     udrv_serial_log_printf("Version: Vostrel\r\n");
   } else {
@@ -240,7 +242,18 @@ static bool fold_step(SERIAL_PORT port, bool *owed) {
   }
 }
 
-static void serial_uart_event(void) {
+// The event a step posts for what it left behind (its own record, so that
+// at most one such event waits in the queue: the receive interrupt already
+// posts one event per byte, and more copies would only crowd out the other
+// ports' events).
+static uint8_t uart_rest_marker;
+static udrv_system_event_t qiv_uart_rest_event = {UDRV_SYS_EVT_OP_SERIAL_UART, &uart_rest_marker};
+static volatile bool uart_rest_posted = false;
+
+static void serial_uart_event(const udrv_system_event_t *event) {
+  if (event->p_context == &uart_rest_marker) {
+    uart_rest_posted = false;
+  }
   bool more = false;
   if (service_nvm_get_mode_type_from_nvm(SERIAL_UART1) == SERVICE_MODE_TYPE_CUSTOM) {
     bool any = false;
@@ -264,8 +277,8 @@ static void serial_uart_event(void) {
   }
   // What one step left behind (the rest of a burst, an owed line end) gets
   // an event of its own, so that no byte waits for the next one to arrive.
-  if (more) {
-    (void)udrv_system_event_produce(&qiv_uart_event);
+  if (more && !uart_rest_posted) {
+    uart_rest_posted = udrv_system_event_produce(&qiv_uart_rest_event) == 0;
   }
 }
 
@@ -293,7 +306,7 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
   }
   switch (event->request) {
     case UDRV_SYS_EVT_OP_SERIAL_UART:
-      serial_uart_event();
+      serial_uart_event(event);
       break;
     case UDRV_SYS_EVT_OP_SERIAL_USB:
       serial_usb_event();
@@ -337,7 +350,7 @@ int main(void) {
 
 // ------------------------------------------------------------ failures --
 
-void app_error_handler_bare(uint32_t error_code) {
+void app_error_handler_bare(ret_code_t error_code) {
   NRF_LOG_ERROR("Got an error: 0x%08x!", static_cast<unsigned>(error_code));
   on_error();
 }

@@ -10,12 +10,41 @@
 #include "udrv_serial.h"
 #include "udrv_system.h"
 
-// Pins (port * 32 + pin).
+// The boards this port runs on: their serial pins, I2C masters and USB
+// product name (pins are port * 32 + pin).
 #define NRF_PIN(port, pin) ((uint32_t)((port)*32u + (pin)))
+#if defined(QIV_BOARD_MINACOR)
 #define UART0_TX_PIN NRF_PIN(0, 20)
 #define UART0_RX_PIN NRF_PIN(0, 19)
 #define UART1_TX_PIN NRF_PIN(0, 16)
 #define UART1_RX_PIN NRF_PIN(0, 15)
+#define USB_PRODUCT_NAME "Minacor Serial COM"
+// The sleep power-cycles the serial-interface instances (the SPI steps).
+#define BOARD_SLEEP_SPI_STEPS 1
+// I2C port 0 on TWIM0.
+#define BOARD_TWIM_COUNT 1u
+#define BOARD_TWIM_SCL_PINS \
+  { NRF_PIN(0, 14) }
+#define BOARD_TWIM_SDA_PINS \
+  { NRF_PIN(0, 13) }
+#elif defined(QIV_BOARD_VOSTREL)
+#define UART0_TX_PIN NRF_PIN(1, 2)
+#define UART0_RX_PIN NRF_PIN(1, 1)
+#define UART1_TX_PIN NRF_PIN(0, 6)  // the cellular modem's link
+#define UART1_RX_PIN NRF_PIN(0, 8)
+#define USB_PRODUCT_NAME "Vostrel Serial COM"
+// I2C ports 0 and 1 on TWIM0 and TWIM1 (the board's sensors).
+#define BOARD_TWIM_COUNT 2u
+#define BOARD_TWIM_SCL_PINS \
+  { NRF_PIN(0, 13), NRF_PIN(0, 20) }
+#define BOARD_TWIM_SDA_PINS \
+  { NRF_PIN(0, 14), NRF_PIN(0, 19) }
+// The board switches its modem off once the high-frequency clock is
+// released for sleep, and on again before the clock is requested after it.
+#define BOARD_HAS_SLEEP_HOOKS 1
+void board_sleep_enter(void);
+void board_sleep_exit(void);
+#endif
 
 // Logs the failure's place, flushes the log and resets the MCU 100 ms
 // later; never returns.

@@ -73,7 +73,11 @@ void app_error_fault_handler(uint32_t id, uint32_t pc, uint32_t info) {
 void log_init(void) {
   ret_code_t ret = nrf_log_init(get_rtc_counter, 32768);
   if (ret != NRF_SUCCESS) {
+#ifdef QIV_BOARD_VOSTREL
+    app_error_handler_bare(ret);
+#else
     app_error_handler(ret, 105, reinterpret_cast<const uint8_t *>(__FILE__));
+#endif
   }
   nrf_log_default_backends_init();
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "nrf52840_port.h"
+#include "nrf_drv_twi.h"
 #include "nrf_gpio.h"
 #include "nrfx_gpiote.h"
 #include "nrfx_saadc.h"
@@ -166,9 +167,11 @@ void uhal_pwm_suspend(void) {}
 void uhal_pwm_resume(void) {}
 
 // ---------------------------------------------------------------- SPI ----
-// No SPI port is opened in these images; the serial-interface instances are
-// power-cycled over sleep.
+// No SPI port is opened in these images. Where the board's sleep has SPI
+// steps the serial-interface instances are power-cycled over sleep; the
+// tracker board has none (its I2C masters live in those instances).
 void uhal_spimst_suspend(void) {
+#ifdef BOARD_SLEEP_SPI_STEPS
   NRF_PERIPHERAL_POWER_Type *const instances[] = {NRF_SERIAL0_POWER, NRF_SERIAL1_POWER,
                                                   NRF_SERIAL2_POWER};
   for (NRF_PERIPHERAL_POWER_Type *p : instances) {
@@ -176,37 +179,159 @@ void uhal_spimst_suspend(void) {
     (void)p->POWER;
     p->POWER = 1;
   }
+#endif
 }
 void uhal_spimst_resume(void) {}
 
 // ---------------------------------------------------------------- I2C ----
-// The I2C masters are not modelled on the simulated chip: a port is marked
-// open, and a transfer finds no device (not acknowledged).
+// The board's I2C masters: port n is TWIMn on the board's pins, 400 kHz
+// unless set otherwise, each with its own transfer-done flag and last
+// transfer status (set by its event handler). The other ports are only
+// marked open: no hardware stands behind them.
 namespace {
+
+constexpr uint32_t kChipTwims = 2;
+const nrf_drv_twi_t kTwi[kChipTwims] = {NRF_DRV_TWI_INSTANCE(0), NRF_DRV_TWI_INSTANCE(1)};
+constexpr uint32_t kTwimCount = BOARD_TWIM_COUNT;
+static_assert(kTwimCount <= kChipTwims, "TWIM instances of the chip");
+const uint32_t kTwimScl[kTwimCount] = BOARD_TWIM_SCL_PINS;
+const uint32_t kTwimSda[kTwimCount] = BOARD_TWIM_SDA_PINS;
+
 bool twimst_status[UDRV_TWIMST_MAX];
+nrf_drv_twi_frequency_t twi_freq[kChipTwims];
+volatile bool twi_xfer_done[kChipTwims];
+volatile nrf_drv_twi_evt_type_t twi_xfer_status[kChipTwims];
+
+// A transfer's end (interrupt context).
+void twi_event(uint32_t n, nrf_drv_twi_evt_t const *p_event) {
+  twi_xfer_status[n] = p_event->type;
+  twi_xfer_done[n] = true;
+}
+void twi0_event_handler(nrf_drv_twi_evt_t const *p_event, void *) { twi_event(0, p_event); }
+void twi1_event_handler(nrf_drv_twi_evt_t const *p_event, void *) { twi_event(1, p_event); }
+const nrf_drv_twi_evt_handler_t kTwiHandler[kChipTwims] = {twi0_event_handler, twi1_event_handler};
+
+bool has_hardware(udrv_twimst_port port) { return port < kTwimCount; }
+
+struct TwimDefaults {
+  TwimDefaults() {
+    for (uint32_t n = 0; n < kChipTwims; n++) {
+      twi_freq[n] = NRF_DRV_TWI_FREQ_400K;
+      twi_xfer_done[n] = true;
+      twi_xfer_status[n] = NRF_DRV_TWI_EVT_DONE;
+    }
+  }
+} twim_defaults;
+
+void open_twim(uint32_t n) {
+  const nrf_drv_twi_config_t config = {kTwimScl[n], kTwimSda[n], twi_freq[n], 2, false, false};
+  APP_ERROR_CHECK(nrf_drv_twi_init(&kTwi[n], &config, kTwiHandler[n], nullptr));
+  nrf_drv_twi_enable(&kTwi[n]);
+}
+
+void close_twim(uint32_t n) {
+  nrf_drv_twi_disable(&kTwi[n]);
+  nrf_drv_twi_uninit(&kTwi[n]);
+}
+
+void wait_done(uint32_t n) {
+  while (!twi_xfer_done[n]) {
+    port_wait();
+  }
+}
+
 void twim_init(udrv_twimst_port port) {
-  if (port < UDRV_TWIMST_MAX) {
-    twimst_status[port] = true;
+  if (port >= UDRV_TWIMST_MAX) {
+    return;
   }
+  if (has_hardware(port) && !twimst_status[port]) {
+    open_twim(port);
+  }
+  twimst_status[port] = true;
 }
+
 int32_t twim_deinit(udrv_twimst_port port) {
-  if (port < UDRV_TWIMST_MAX) {
-    twimst_status[port] = false;
-  }
-  return 0;
-}
-void twim_setup_freq(udrv_twimst_port, uint32_t) {}
-int32_t twim_write(udrv_twimst_port port, uint8_t, uint8_t const *, uint16_t, bool) {
-  return port == UDRV_TWIMST_0 && twimst_status[port] ? -UDRV_NACK : -UDRV_INTERNAL_ERR;
-}
-int32_t twim_read(udrv_twimst_port port, uint8_t, uint8_t *, uint16_t) {
-  if (port != UDRV_TWIMST_0) {
+  if (port >= UDRV_TWIMST_MAX) {
     return -UDRV_WRONG_ARG;
   }
-  return -UDRV_NACK;
+  if (has_hardware(port) && twimst_status[port]) {
+    close_twim(port);
+  }
+  twimst_status[port] = false;
+  return 0;
 }
-void twim_suspend(void) {}
-void twim_resume(void) {}
+
+void twim_setup_freq(udrv_twimst_port port, uint32_t hz) {
+  if (!has_hardware(port)) {
+    return;
+  }
+  twi_freq[port] = hz <= 100000   ? NRF_DRV_TWI_FREQ_100K
+                   : hz <= 250000 ? NRF_DRV_TWI_FREQ_250K
+                                  : NRF_DRV_TWI_FREQ_400K;
+  if (twimst_status[port]) {
+    close_twim(port);
+    open_twim(port);
+  }
+}
+
+// A write; without `send_stop` the bus is held for a repeated start. Not
+// acknowledged: -4; anything else failing: -7.
+int32_t twim_write(udrv_twimst_port port, uint8_t address, uint8_t const *data, uint16_t len,
+                   bool send_stop) {
+  if (!has_hardware(port) || !twimst_status[port] || len > 255) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  twi_xfer_done[port] = false;
+  if (nrf_drv_twi_tx(&kTwi[port], address, data, static_cast<uint8_t>(len), !send_stop) !=
+      NRF_SUCCESS) {
+    twi_xfer_done[port] = true;
+    return -UDRV_INTERNAL_ERR;
+  }
+  wait_done(port);
+  switch (twi_xfer_status[port]) {
+    case NRF_DRV_TWI_EVT_DONE:
+      return 0;
+    case NRF_DRV_TWI_EVT_ADDRESS_NACK:
+    case NRF_DRV_TWI_EVT_DATA_NACK:
+      return -UDRV_NACK;
+  }
+  return -UDRV_INTERNAL_ERR;
+}
+
+// A read: -3 on a port without hardware, -4 while a transfer still runs or
+// when not acknowledged; a read the driver refuses to start is fatal.
+int32_t twim_read(udrv_twimst_port port, uint8_t address, uint8_t *data, uint16_t len) {
+  if (!has_hardware(port)) {
+    return -UDRV_WRONG_ARG;
+  }
+  if (!twi_xfer_done[port]) {
+    return -UDRV_NACK;
+  }
+  if (!twimst_status[port] || len > 255) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  twi_xfer_done[port] = false;
+  APP_ERROR_CHECK(nrf_drv_twi_rx(&kTwi[port], address, data, static_cast<uint8_t>(len)));
+  wait_done(port);
+  return twi_xfer_status[port] == NRF_DRV_TWI_EVT_DONE ? 0 : -UDRV_NACK;
+}
+
+void twim_suspend(void) {
+  for (uint32_t n = 0; n < kTwimCount; n++) {
+    if (twimst_status[n]) {
+      close_twim(n);
+    }
+  }
+}
+
+void twim_resume(void) {
+  for (uint32_t n = 0; n < kTwimCount; n++) {
+    if (twimst_status[n]) {
+      open_twim(n);
+    }
+  }
+}
+
 }  // namespace
 
 udrv_twimst_api twimst_driver = {twim_init, twim_deinit,  twim_setup_freq, twim_write,

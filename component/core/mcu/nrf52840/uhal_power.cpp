@@ -57,6 +57,9 @@ void uhal_sys_clock_init(void) {
 }
 
 void uhal_sys_clock_on(void) {
+#ifdef BOARD_HAS_SLEEP_HOOKS
+  board_sleep_exit();
+#endif
   if (!nrf_drv_clock_hfclk_is_running()) {
     nrf_drv_clock_hfclk_request(nullptr);
   }
@@ -66,6 +69,9 @@ void uhal_sys_clock_off(void) {
   if (nrf_drv_clock_hfclk_is_running() && !nrfx_usbd_is_enabled()) {
     nrf_drv_clock_hfclk_release();
   }
+#ifdef BOARD_HAS_SLEEP_HOOKS
+  board_sleep_enter();
+#endif
 }
 
 }  // namespace

@@ -15,12 +15,8 @@
 #include "nrf_queue.h"
 #include "udrv_powersave.h"
 
-// The device as the host sees it: the module's maker and name.
-#if defined(QIV_BOARD_MINACOR)
-#define USB_PRODUCT_NAME "Minacor Serial COM"
-#elif defined(QIV_BOARD_VOSTREL)
-#define USB_PRODUCT_NAME "Vostrel Serial COM"
-#else
+// The device as the host sees it: the module's maker and the board's name.
+#ifndef USB_PRODUCT_NAME
 #error "the image names its board (QIV_BOARD_...)"
 #endif
 const app_usbd_descriptor_config_t app_usbd_descriptor_config = {

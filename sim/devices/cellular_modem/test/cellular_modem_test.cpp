@@ -225,6 +225,32 @@ TEST_F(CellularModemTest, OnFromTheStartAndSwitchedOnFromOutside) {
   EXPECT_EQ(sim::pin_input(status_), 1);
 }
 
+// Switched on from outside at a set time, whatever its key did (here a
+// modem the key cannot start), printing its own power-on text.
+TEST_F(CellularModemTest, OnFromOutsideAtATimeWithItsOwnPowerOnText) {
+  std::string error;
+  auto made = sim::devices::create(
+      "cellular-modem@uart1,key=PA2,status=PA3,dead=1,on_at=2s,power_on_text=\\x00\\xFFz\\x2C",
+      &error);
+  ASSERT_TRUE(made) << error;
+  press(1000, 500);
+  EXPECT_EQ(sim::pin_input(status_), 0);
+  EXPECT_EQ(take(), "");
+  sim::run_until(2'000'000 - 1);
+  EXPECT_EQ(sim::pin_input(status_), 0);
+  sim::cpu_spend(10'000);
+  EXPECT_EQ(sim::pin_input(status_), 1);
+  EXPECT_EQ(take(), std::string("\x00\xFFz,", 4));
+  EXPECT_EQ(dialog("ATE0\r"), "ATE0\r\r\nOK\r\n");
+  made.reset();
+  for (const char* bad :
+       {"cellular-modem@uart1,on_at=soon", "cellular-modem@uart1,power_on_text=\\q"}) {
+    error.clear();
+    EXPECT_FALSE(sim::devices::create(bad, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
 TEST_F(CellularModemTest, TheRegistryMakesItFromText) {
   std::string error;
   auto made = sim::devices::create(

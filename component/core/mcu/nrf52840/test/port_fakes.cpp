@@ -19,5 +19,7 @@ void serial_fallback_handler(SERIAL_PORT port, uint8_t ch) {
 }
 
 void app_error_handler(ret_code_t error_code, uint32_t, const uint8_t *) {
-  throw FatalError{error_code};
+  throw FatalError{error_code, false};
 }
+
+void app_error_handler_bare(ret_code_t error_code) { throw FatalError{error_code, true}; }

@@ -8,6 +8,7 @@
 
 struct FatalError {
   ret_code_t code;
+  bool bare;  // through the handler that takes the result only
 };
 
 struct PortFakes {

@@ -261,3 +261,22 @@ TEST_F(Nrf52840Port, ASleepWithoutAlarmCountsAtTenHertzAndAddsTheSleptTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// A loop that does nothing but read the time base still sees time pass and
+// ends when its time is up, not later than the counter step after it.
+TEST_F(Nrf52840Port, ALoopPollingTheTimeBaseEndsOnTime) {
+  ASSERT_EQ(uhal_rtc_init(UDRV_RTC_2, nullptr, 32768), 0);
+  for (uint64_t wait_ms : {1u, 7u, 250u}) {
+    const uint64_t start = uhal_rtc_get_timestamp(UDRV_RTC_2);
+    const sim::time_us from = sim::now();
+    uint64_t reads = 0;
+    while (uhal_rtc_get_timestamp(UDRV_RTC_2) < start + wait_ms) reads++;
+    EXPECT_GE(sim::now() - from, (wait_ms - 1) * 1000u) << wait_ms;
+    EXPECT_LE(sim::now() - from, wait_ms * 1000u + 31u) << wait_ms;
+    EXPECT_GT(reads, 0u);
+  }
+}
+
+}  // namespace

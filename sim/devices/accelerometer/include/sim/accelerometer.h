@@ -24,10 +24,13 @@
 // left power-down; in power-down they hold the last sample (0 at power-up).
 // A disabled axis keeps its last value.
 //
-// Backend face: the acceleration (g per axis), an absent sensor.
+// Backend face: the acceleration (g per axis), an absent sensor, and a
+// transcript of the register traffic ("<time_us> W <reg>=<value>" for each
+// register written, "<time_us> R <reg>" for each read from a register).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "sim/i2c_bus.h"
 #include "sim/sim.h"
@@ -48,6 +51,7 @@ class Accelerometer : public I2cTarget {
     g_[2] = z;
   }
   void set_nack(bool nack) { nack_ = nack; }
+  void set_transcript(FILE* file) { transcript_ = file; }
   uint8_t reg(uint8_t address) const { return regs_[address & 0x3F]; }
 
   // ------------------------------------------------------------ bus ---
@@ -67,6 +71,7 @@ class Accelerometer : public I2cTarget {
   bool increment_ = false;
   bool first_byte_ = false;
   time_us on_since_ = 0;
+  FILE* transcript_ = nullptr;
 };
 
 }  // namespace sim

@@ -36,7 +36,10 @@
 //
 // Failure knobs: `dead` (never switches on), `mute` (on, status high, but
 // answers nothing), `status_delay` (a slow power-up), `on` (already on when
-// attached, as a modem left powered through a reset of the chip).
+// attached, as a modem left powered through a reset of the chip), `on_at`
+// (switched on from outside at that time, whatever its key did: another
+// supply, a button), `power_on_text` (what it prints when it is on, e.g.
+// line noise instead of the usual "\r\nRDY\r\n").
 //
 // Backend face: state, what it heard and sent, the uploads it took, the
 // signal quality, and a switch-on that does not come from the key.
@@ -75,6 +78,8 @@ class CellularModem : public UartPeer {
     bool dead = false;
     bool mute = false;
     bool start_on = false;
+    time_us on_at = 0;  // 0: never
+    std::string power_on_text = "\r\nRDY\r\n";
     FILE* transcript = nullptr;  // "<time_us> in|out <bytes>", states
   };
   enum class State : uint8_t { kOff, kBooting, kOn, kShuttingDown };
