@@ -1,0 +1,212 @@
+// The registration steps of a build with the HID keyboard or the custom
+// service mode: see registration.h.
+#include "registration.h"
+
+#include <array>
+#include <cstring>
+
+#include "app_error.h"
+#include "app_timer.h"
+#include "ble_srv_common.h"
+#include "nrf_ble_qwr.h"
+#include "nrf_gpio.h"
+
+namespace hidtest {
+namespace {
+
+// The boot keyboard report descriptor of the USB HID standard (modifier
+// byte, reserved byte, five LED bits and padding out, six key codes in).
+const uint8_t kKeyboardReportMap[] = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+constexpr uint8_t kCapsLockBit = 0x02;  // LED bit 1 of the output report
+
+ble_uuid_t hid_uuid = {BLE_UUID_HUMAN_INTERFACE_DEVICE_SERVICE, BLE_UUID_TYPE_BLE};
+
+std::vector<ble_cus_evt_type_t>& events() {
+  static std::vector<ble_cus_evt_type_t> e;
+  return e;
+}
+
+struct CharStore {
+  std::vector<uint8_t> send_data, notify_data;
+};
+std::array<CharStore, CUS_CHAR_COUNT>& stores() {
+  static std::array<CharStore, CUS_CHAR_COUNT> s;
+  return s;
+}
+
+void hids_evt_handler(ble_hids_t*, ble_hids_evt_t* p_evt) {
+  switch (p_evt->evt_type) {
+    case BLE_HIDS_EVT_BOOT_MODE_ENTERED:
+      m_in_boot_mode = true;
+      break;
+    case BLE_HIDS_EVT_REPORT_MODE_ENTERED:
+      m_in_boot_mode = false;
+      break;
+    case BLE_HIDS_EVT_REP_CHAR_WRITE: {
+      const auto& w = p_evt->params.char_write;
+      const bool output_report = (w.char_id.uuid == BLE_UUID_REPORT_CHAR &&
+                                  w.char_id.rep_type == BLE_HIDS_REP_TYPE_OUTPUT) ||
+                                 w.char_id.uuid == BLE_UUID_BOOT_KEYBOARD_OUTPUT_REPORT_CHAR;
+      if (output_report && w.len >= 1) m_caps_on = (w.data[0] & kCapsLockBit) != 0;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void cus_evt_handler(ble_cus_t*, ble_cus_evt_t* p_evt) { events().push_back(p_evt->evt_type); }
+
+void notification_timeout(void*) {}
+
+BLE_ADVERTISING_DEF(m_custom_advertising);
+
+}  // namespace
+
+void register_hid() {
+  ble_hids_rep_char_init_t input[1] = {};
+  input[0].max_len = HID_KEYS_REPORT_LEN;
+  input[0].rep_ref = {0, BLE_HIDS_REP_TYPE_INPUT};
+  ble_hids_rep_char_init_t output[1] = {};
+  output[0].max_len = 1;
+  output[0].rep_ref = {0, BLE_HIDS_REP_TYPE_OUTPUT};
+
+  ble_hids_init_t init;
+  std::memset(&init, 0, sizeof(init));
+  init.evt_handler = hids_evt_handler;
+  init.is_kb = true;
+  init.inp_rep_count = 1;
+  init.p_inp_rep_array = input;
+  init.outp_rep_count = 1;
+  init.p_outp_rep_array = output;
+  init.rep_map.p_data = const_cast<uint8_t*>(kKeyboardReportMap);
+  init.rep_map.data_len = sizeof(kKeyboardReportMap);
+  init.hid_information = {0x0111, 0,
+                          HID_INFO_FLAG_REMOTE_WAKE_MSK | HID_INFO_FLAG_NORMALLY_CONNECTABLE_MSK};
+  APP_ERROR_CHECK(ble_hids_init(&m_hids, &init));
+
+  nrf_ble_qwr_init_t qwr_init;
+  std::memset(&qwr_init, 0, sizeof(qwr_init));
+  if (!m_qwr.initialized) APP_ERROR_CHECK(nrf_ble_qwr_init(&m_qwr, &qwr_init));
+
+  std::memset(&hid_adv_init, 0, sizeof(hid_adv_init));
+  hid_adv_init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
+  hid_adv_init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
+  hid_adv_init.advdata.uuids_complete.uuid_cnt = 1;
+  hid_adv_init.advdata.uuids_complete.p_uuids = &hid_uuid;
+  hid_adv_init.config.ble_adv_fast_enabled = true;
+  hid_adv_init.config.ble_adv_fast_interval = 40;
+  hid_adv_init.config.ble_adv_fast_timeout = 3000;
+  APP_ERROR_CHECK(ble_advertising_init(&m_hid_advertising, &hid_adv_init));
+  ble_advertising_conn_cfg_tag_set(&m_hid_advertising, APP_BLE_CONN_CFG_TAG);
+}
+
+bool type_keys(const uint8_t* keys, uint8_t len) {
+  if (buffer_list.count >= HID_BUFFER_LIST_SIZE) return false;
+  buffer_entry_t& e = buffer_list.buffer[buffer_list.wp];
+  e.data_offset = 0;
+  e.data_len = len;
+  e.p_data = keys;
+  e.p_instance = &m_hids;
+  buffer_list.wp = static_cast<uint8_t>((buffer_list.wp + 1) % HID_BUFFER_LIST_SIZE);
+  buffer_list.count++;
+  if (buffer_list.count == 1) buffer_dequeue(true);
+  return true;
+}
+
+void register_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars) {
+  m_cus.evt_handler = cus_evt_handler;
+  m_cus.conn_handle = BLE_CONN_HANDLE_INVALID;
+  m_cus.uuid_type = BLE_UUID_TYPE_BLE;
+  ble_uuid_t uuid = {service_uuid, BLE_UUID_TYPE_BLE};
+  APP_ERROR_CHECK(
+      sd_ble_gatts_service_add(BLE_GATTS_SRVC_TYPE_PRIMARY, &uuid, &m_cus.service_handle));
+
+  for (size_t i = 0; i < chars.size() && i < CUS_CHAR_COUNT; ++i) {
+    CharStore& store = stores()[i];
+    store.send_data = chars[i].send_data;
+    store.notify_data = chars[i].notify_data;
+    store.notify_data.resize(store.send_data.size());
+    cus_characteristic_attribute_t& att = cus_char_att[i];
+    att.char_uuid = chars[i].uuid;
+    att.fixedlen = static_cast<uint8_t>(store.send_data.size());
+    att.send_data = store.send_data.data();
+    att.notify_data = store.notify_data.data();
+    att.is_notify_enable = 0;
+
+    ble_add_char_params_t p;
+    std::memset(&p, 0, sizeof(p));
+    p.uuid = chars[i].uuid;
+    p.uuid_type = BLE_UUID_TYPE_BLE;
+    p.max_len = att.fixedlen;
+    p.is_var_len = true;  // writes of 1 to fixedlen bytes
+    p.init_len = att.fixedlen;
+    p.p_init_value = store.send_data.data();
+    p.char_props.read = 1;
+    p.char_props.write = 1;
+    p.char_props.notify = 1;
+    p.is_defered_read = true;
+    p.is_defered_write = chars[i].queued_writes;
+    p.read_access = SEC_OPEN;
+    p.write_access = SEC_OPEN;
+    p.cccd_write_access = SEC_OPEN;
+    att.properties = 0x1A;  // read, write, notify
+    att.permissions = SEC_OPEN;
+    APP_ERROR_CHECK(characteristic_add(m_cus.service_handle, &p, &m_cus.custom_value_handles[i]));
+  }
+
+  nrf_ble_qwr_init_t qwr_init;
+  std::memset(&qwr_init, 0, sizeof(qwr_init));
+  if (!m_qwr.initialized) APP_ERROR_CHECK(nrf_ble_qwr_init(&m_qwr, &qwr_init));
+  nrf_gpio_cfg_output(CUS_OUTPUT_PIN);
+  nrf_gpio_pin_set(CUS_OUTPUT_PIN);
+  APP_ERROR_CHECK(
+      app_timer_create(&m_notification_timer_id, APP_TIMER_MODE_REPEATED, notification_timeout));
+  custom_service_uuid = service_uuid;
+}
+
+uint32_t start_custom_advertising() {
+  ble_advertising_init_t init;
+  std::memset(&init, 0, sizeof(init));
+  init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
+  init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
+  init.config.ble_adv_fast_enabled = true;
+  init.config.ble_adv_fast_interval = 40;
+  init.config.ble_adv_fast_timeout = 0;
+  std::memset(&m_custom_advertising, 0, sizeof(m_custom_advertising));
+  uint32_t err = ble_advertising_init(&m_custom_advertising, &init);
+  if (err != NRF_SUCCESS) return err;
+  ble_advertising_conn_cfg_tag_set(&m_custom_advertising, APP_BLE_CONN_CFG_TAG);
+  return ble_advertising_start(&m_custom_advertising, BLE_ADV_MODE_FAST);
+}
+
+const std::vector<ble_cus_evt_type_t>& custom_events() { return events(); }
+
+void reset_registration() {
+  events().clear();
+  for (CharStore& s : stores()) s = CharStore{};
+  std::memset(&buffer_list, 0, sizeof(buffer_list));
+  m_hid_conn_handle = BLE_CONN_HANDLE_INVALID;
+  m_in_boot_mode = false;
+  m_caps_on = false;
+  erase_bonds = false;
+  std::memset(&m_hid_advertising, 0, sizeof(m_hid_advertising));
+  m_hid_advertising.adv_handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
+  std::memset(&hid_adv_init, 0, sizeof(hid_adv_init));
+  std::memset(&m_hids, 0, sizeof(m_hids));
+  std::memset(&m_qwr, 0, sizeof(m_qwr));
+  custom_service_uuid = CUS_SERVICE_UUID_NONE;
+  std::memset(cus_char_att, 0, sizeof(cus_char_att));
+  std::memset(&m_cus, 0, sizeof(m_cus));
+  m_cus.conn_handle = BLE_CONN_HANDLE_INVALID;
+  m_cus_conn_handle = BLE_CONN_HANDLE_INVALID;
+  std::memset(&m_custom_advertising, 0, sizeof(m_custom_advertising));
+  CUS_NOTIFY_HANDLER = nullptr;
+  CUS_SEND_HANDLER = nullptr;
+}
+
+}  // namespace hidtest
