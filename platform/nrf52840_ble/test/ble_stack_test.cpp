@@ -14,8 +14,10 @@
 #include "ble_nus.h"
 #include "nrf52840_ble_sim.h"
 #include "nrf52840_sim.h"
+#include "nrf_ble_scan.h"
 #include "nrf_sdh.h"
 #include "nrf_sdh_ble.h"
+#include "sim/air_medium.h"
 #include "sim/ble_central.h"
 #include "sim/ble_radio.h"
 #include "sim/host.h"
@@ -266,6 +268,153 @@ TEST_F(BleStack, RestartRebuildsTheTable) {
   EXPECT_EQ(m_nus.service_handle, first);
   phone().wait([] { return false; }, kSecond / 2);
   EXPECT_EQ(g_events.size(), events) << "no event from the old link";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- scanning --
+namespace {
+
+struct ScanReport {
+  uint16_t conn;
+  ble::Bytes data;
+  int8_t rssi;
+};
+std::vector<ScanReport> g_reports;
+std::vector<int> g_scan_events;
+
+void report_observer(ble_evt_t const* e, void*) {
+  if (e->header.evt_id != BLE_GAP_EVT_ADV_REPORT) return;
+  const ble_gap_evt_adv_report_t& r = e->evt.gap_evt.params.adv_report;
+  g_reports.push_back(
+      {e->evt.gap_evt.conn_handle, ble::Bytes(r.data.p_data, r.data.p_data + r.data.len), r.rssi});
+}
+NRF_SDH_BLE_OBSERVER(report_obs, APP_BLE_OBSERVER_PRIO, report_observer, nullptr);
+
+NRF_BLE_SCAN_DEF(m_scan);
+void on_scan(scan_evt_t const* e) { g_scan_events.push_back(e->scan_evt_id); }
+
+const ble::Bytes kBeaconData = {0x02, 0x01, 0x04, 0x04, 0xFF, 0x34, 0x12, 0x77};
+
+class BleScan : public BleStack {
+ protected:
+  void SetUp() override {
+    BleStack::SetUp();
+    // The beacon's packets of an earlier test must not meet this one's.
+    sim::air::Medium::instance().reset();
+    g_reports.clear();
+    g_scan_events.clear();
+    std::memset(&m_scan, 0, sizeof m_scan);
+  }
+  void TearDown() override {
+    beacon.reset();
+    beacon_radio.reset();
+    BleStack::TearDown();
+  }
+  // A beacon nearby, every 50 ms.
+  void beacon_on() {
+    beacon_radio = std::make_unique<ble::SimRadio>(3);
+    beacon =
+        std::make_unique<ble::LinkLayer>(*beacon_radio, ble::Address{1, 2, 3, 4, 5, 0xC2}, true);
+    ble::LinkLayer::AdvParams p;
+    p.type = ble::kAdvNonconnInd;
+    p.adv_data = kBeaconData;
+    p.interval = 80;
+    ASSERT_TRUE(beacon->start_advertising(p));
+  }
+  void run_for(sim::time_us t) {
+    phone().wait([] { return false; }, t);
+  }
+  static ble_gap_scan_params_t params(uint16_t interval, uint16_t window, uint16_t timeout) {
+    ble_gap_scan_params_t p = {};
+    p.active = 1;
+    p.interval = interval;
+    p.window = window;
+    p.timeout = timeout;
+    p.scan_phys = BLE_GAP_PHY_1MBPS;
+    return p;
+  }
+  std::unique_ptr<ble::SimRadio> beacon_radio;
+  std::unique_ptr<ble::LinkLayer> beacon;
+};
+
+// What a scan start refuses, and the states of start and stop.
+TEST_F(BleScan, StartAndStopResults) {
+  uint8_t buf[31];
+  ble_data_t b = {buf, sizeof buf};
+  ble_gap_scan_params_t ok = params(160, 160, 0);
+  EXPECT_EQ(sd_ble_gap_scan_start(&ok, &b), NRF_ERROR_SOFTDEVICE_NOT_ENABLED);
+  enable();
+  ble_gap_scan_params_t coded = ok;
+  coded.scan_phys = BLE_GAP_PHY_CODED;  // needs extended scanning
+  struct Case {
+    ble_gap_scan_params_t p;
+    uint32_t want;
+  };
+  for (const Case& c :
+       {Case{params(3, 3, 0), NRF_ERROR_INVALID_PARAM},
+        Case{params(160, 161, 0), NRF_ERROR_INVALID_PARAM}, Case{coded, NRF_ERROR_INVALID_PARAM}}) {
+    EXPECT_EQ(sd_ble_gap_scan_start(&c.p, &b), c.want);
+  }
+  ble_data_t none = {nullptr, 0};
+  EXPECT_EQ(sd_ble_gap_scan_start(&ok, &none), NRF_ERROR_INVALID_ADDR);
+  EXPECT_EQ(sd_ble_gap_scan_stop(), NRF_ERROR_INVALID_STATE) << "not scanning";
+  EXPECT_EQ(sd_ble_gap_scan_start(nullptr, &b), NRF_ERROR_INVALID_STATE) << "nothing to resume";
+  ASSERT_EQ(sd_ble_gap_scan_start(&ok, &b), NRF_SUCCESS);
+  EXPECT_EQ(sd_ble_gap_scan_start(&ok, &b), NRF_ERROR_INVALID_STATE);
+  EXPECT_EQ(sd_ble_gap_scan_stop(), NRF_SUCCESS);
+  EXPECT_EQ(sd_ble_gap_scan_stop(), NRF_ERROR_INVALID_STATE);
+}
+
+// A report names no link, carries the data in the buffer given and pauses
+// the scan until it is resumed; the time limit ends it with a timeout event
+// that names no link either.
+TEST_F(BleScan, ReportsPauseAndTimeout) {
+  enable();
+  beacon_on();
+  uint8_t buf[31];
+  ble_data_t b = {buf, sizeof buf};
+  ble_gap_scan_params_t p = params(160, 160, 300);  // 3 s
+  ASSERT_EQ(sd_ble_gap_scan_start(&p, &b), NRF_SUCCESS);
+  run_for(kSecond / 2);
+  ASSERT_EQ(g_reports.size(), 1u) << "paused after the first";
+  EXPECT_EQ(g_reports[0].conn, BLE_CONN_HANDLE_INVALID);
+  EXPECT_EQ(g_reports[0].data, kBeaconData);
+  EXPECT_EQ(std::memcmp(buf, kBeaconData.data(), kBeaconData.size()), 0);
+  ASSERT_EQ(sd_ble_gap_scan_start(nullptr, &b), NRF_SUCCESS);
+  run_for(kSecond / 2);
+  EXPECT_EQ(g_reports.size(), 2u);
+  EXPECT_FALSE(seen(BLE_GAP_EVT_TIMEOUT));
+  run_for(3 * kSecond);
+  ASSERT_TRUE(seen(BLE_GAP_EVT_TIMEOUT));
+  EXPECT_EQ(last(BLE_GAP_EVT_TIMEOUT)->conn, BLE_CONN_HANDLE_INVALID);
+  EXPECT_EQ(sd_ble_gap_scan_stop(), NRF_ERROR_INVALID_STATE) << "ended by its time";
+}
+
+// The scanning module goes on after each report and turns the time limit
+// into its own event; a stop ends the reports.
+TEST_F(BleScan, ModuleResumesAndReportsTheTimeout) {
+  enable();
+  beacon_on();
+  ble_gap_scan_params_t p = params(160, 160, 200);  // 2 s
+  nrf_ble_scan_init_t init = {};
+  init.p_scan_param = &p;
+  ASSERT_EQ(nrf_ble_scan_init(&m_scan, &init, on_scan), NRF_SUCCESS);
+  ASSERT_EQ(nrf_ble_scan_start(&m_scan), NRF_SUCCESS);
+  run_for(kSecond);
+  EXPECT_GE(g_reports.size(), 5u);
+  EXPECT_TRUE(g_scan_events.empty());
+  run_for(2 * kSecond);
+  EXPECT_EQ(g_scan_events, (std::vector<int>{NRF_BLE_SCAN_EVT_SCAN_TIMEOUT}));
+
+  p.timeout = 0;
+  ASSERT_EQ(nrf_ble_scan_params_set(&m_scan, &p), NRF_SUCCESS);
+  ASSERT_EQ(nrf_ble_scan_start(&m_scan), NRF_SUCCESS);
+  run_for(kSecond / 2);
+  nrf_ble_scan_stop();
+  const size_t heard = g_reports.size();
+  run_for(kSecond);
+  EXPECT_EQ(g_reports.size(), heard);
 }
 
 }  // namespace

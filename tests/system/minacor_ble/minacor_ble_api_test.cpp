@@ -248,10 +248,10 @@ TEST(ApiBle, PairingKeyIsTheStaticPasskey) {
     b.central.pair(typed, ble::kSmpAuthBonding | ble::kSmpAuthMitm);
     ASSERT_TRUE(b.central.wait(
         [&] { return b.central.pair_state() != ble::Central::PairState::kPairing; }, sec(5)));
-    EXPECT_TRUE(b.module->wait_line(
-        kUsb, "Please input [654321] passcode to your smartphone apps.", sec(2)));
+    EXPECT_TRUE(b.module->wait_line(kUsb, "Please input [654321] passcode to your smartphone apps.",
+                                    sec(2)));
     EXPECT_EQ(b.central.pair_state(), typed == 654321u ? ble::Central::PairState::kPaired
-                                                        : ble::Central::PairState::kFailed);
+                                                       : ble::Central::PairState::kFailed);
   }
 }
 
@@ -263,8 +263,9 @@ TEST(ApiBle, BeaconData) {
     ble::Bytes manufacturer;  // after the company identifier 0x00FF
   };
   const std::vector<Case> cases = {
-      {"ibeacon", "ibeacon 1", {0x02, 0x15, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB,
-                   0xAC, 0xAD, 0xAE, 0xAF, 0xB0, 0x0A, 0x0B, 0x0C, 0x0D, 0xC5}},
+      {"ibeacon", "ibeacon 1", {0x02, 0x15, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6,
+                                0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE,
+                                0xAF, 0xB0, 0x0A, 0x0B, 0x0C, 0x0D, 0xC5}},
       {"bdata 0102030405", "bdata 1", {0x01, 0x02, 0x03, 0x04, 0x05}},
   };
   Bench b;
@@ -274,8 +275,8 @@ TEST(ApiBle, BeaconData) {
     ASSERT_TRUE(b.command(c.command, c.answer));
     std::optional<ble::Central::Device> d = b.scan();
     ASSERT_TRUE(d);
-    ble::Bytes want = {0x02, 0x01, 0x04, static_cast<uint8_t>(c.manufacturer.size() + 3), 0xFF,
-                       0xFF, 0x00};
+    ble::Bytes want = {0x02, 0x01, 0x04, static_cast<uint8_t>(c.manufacturer.size() + 3),
+                       0xFF, 0xFF, 0x00};
     want.insert(want.end(), c.manufacturer.begin(), c.manufacturer.end());
     EXPECT_EQ(d->adv_data, want);
   }
