@@ -11,6 +11,7 @@
 //   scan T        scanner with the report hook, for T seconds (0: no end);
 //                 each report comes as "report RSSI ADDRESS DATA" (hex)
 //   scanstop      stops it;  scanning: "scanning 1" while it runs
+//   blestop       the whole BLE stops (api.ble.stop)
 //   power D       advertising transmit power (dBm)
 //   advstop, advstatus, mac, setmac HEX12
 //   perm N, pin KEY          pairing policy and static passkey
@@ -127,6 +128,8 @@ void run(const String &command) {
     answer_bool("scan", api.ble.scanner.start(static_cast<uint16_t>(atoi(a1))));
   } else if (strcmp(verb, "scanstop") == 0) {
     answer_bool("scanstop", api.ble.scanner.stop());
+  } else if (strcmp(verb, "blestop") == 0) {
+    answer_bool("blestop", api.ble.stop());
   } else if (strcmp(verb, "scanning") == 0) {
     answer("scanning", uhal_is_scanning ? 1 : 0);
   } else if (strcmp(verb, "power") == 0 && a1 != nullptr) {

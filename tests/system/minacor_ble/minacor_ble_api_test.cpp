@@ -46,7 +46,7 @@ struct Bench {
     DeviceOptions o;
     o.image = "ble-test-minacor";
     o.ports = {kUart0, kUart1, kUsb};
-    o.extra_args = {"--uid", "22334455:C011:0"};
+    o.extra_args = {"--uid", "22334455:C011:0", "--rtt-log", "1"};
     module = &world.start("m", o);
     EXPECT_TRUE(module->wait_line(kUart1, "ready", sec(3)));
     world.run_for(ms(500));
@@ -152,8 +152,9 @@ TEST(Scanner, ReportsOnlyWhenTheSignalChangesUntilStopped) {
   EXPECT_EQ(b.reports(sec(1)).size(), 1u);
 }
 
-// A scan with a time limit ends by itself; one without goes on. A second
-// start while scanning is refused.
+// A scan with a time limit ends by itself (and says so in the log); one
+// without goes on until the BLE stops. A second start while scanning is
+// refused.
 TEST(Scanner, TimeLimit) {
   struct Case {
     int seconds;
@@ -166,8 +167,12 @@ TEST(Scanner, TimeLimit) {
     ASSERT_TRUE(b.command("scanning", "scanning 1"));
     b.world.run_for(sec(3));
     ASSERT_TRUE(b.command("scanning", c.after));
+    EXPECT_EQ(b.module->log().find("(BLE Scan) Scan timed out.") != std::string::npos,
+              c.seconds != 0);
     if (c.seconds == 0) {
       EXPECT_TRUE(b.command("scan 0", "scan 0"));
+      ASSERT_TRUE(b.command("blestop", "blestop 1"));
+      EXPECT_TRUE(b.command("scanning", "scanning 0"));
     }
   }
 }
