@@ -23,6 +23,12 @@ uint64_t udrv_powersave_min_wakeup_time = 3;
 udrv_ps_cb udrv_ps_sleep_cb[UDRV_PS_CB_SLOTS];
 udrv_ps_cb udrv_ps_wakeup_cb[UDRV_PS_CB_SLOTS];
 
+// The SPI steps of the sleep, unless the chip's profile leaves them out for
+// its board.
+#ifndef QIV_CHIP_SLEEP_SPI_STEPS
+#define QIV_CHIP_SLEEP_SPI_STEPS 1
+#endif
+
 static volatile uint32_t wlock_cnt;
 static bool ps_timer_created;
 
@@ -82,7 +88,14 @@ int32_t handle_mcu_sleep(void) {
       cb();
     }
   }
+  // The USB device goes first and comes back last: the other classes are
+  // suspended and resumed while it is off the bus.
+#ifdef SUPPORT_USB
+  uhal_usb_suspend();
+#endif
+#if QIV_CHIP_SLEEP_SPI_STEPS
   udrv_spimst_suspend();
+#endif
   udrv_adc_suspend();
   udrv_pwm_suspend();
   udrv_serial_suspend();
@@ -102,11 +115,16 @@ int32_t handle_mcu_sleep(void) {
 
   udrv_rtc_resume();
   udrv_gpio_resume();
+#if QIV_CHIP_SLEEP_SPI_STEPS
   udrv_spimst_resume();
+#endif
   udrv_twimst_resume();
   udrv_serial_resume();
   udrv_pwm_resume();
   udrv_adc_resume();
+#ifdef SUPPORT_USB
+  uhal_usb_resume();
+#endif
   for (udrv_ps_cb cb : udrv_ps_wakeup_cb) {
     if (cb != nullptr) {
       cb();
