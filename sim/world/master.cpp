@@ -112,7 +112,7 @@ struct Master::Impl {
     int console = -1;
     uint16_t receiving = 0;  // rx_on bits of its last request
     bool deaf = false;       // kAirDeaf in its last request
-    bool silent = false;     // kAirSilent in its last request
+    bool silent = false;     // kAirSilent in its last request (for the record)
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
@@ -556,12 +556,11 @@ struct Master::Impl {
 
   // `quiet`: nothing is sent to the device before then but frames of the
   // devices granted alongside it (see kGrant).
-  void grant(Dev& d, time_us t, time_us quiet, bool peers_silent) {
+  void grant(Dev& d, time_us t, time_us quiet) {
     flush(d);
     ++grants;
     d.state = State::kRunning;
-    if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t,
-                 std::max(t, quiet), nullptr, 0)) {
+    if (!send_to(d, proto::kGrant, 0, t, std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
   }
@@ -674,18 +673,18 @@ struct Master::Impl {
         others = std::min(others, d.want);
     }
     // Devices due at the same time run side by side, each only to that
-    // time: each may send at once. Serial bytes between them would arrive
-    // at their own times, so a wired device gets no quiet horizon beyond.
+    // time: each may send at once, or right after its event of that time,
+    // so a quiet span may cross it only while the device's radios are deaf
+    // (the device sees to that). Serial bytes between them would arrive at
+    // their own times, so a wired device gets no quiet horizon beyond.
     const time_us horizon = std::min(others, target);
     if (run.size() == 1) {
       // Alone, it runs to the next device's time; a quiet span of it may go
       // on past that while its radios are deaf (frames of the others would
       // reach it late, which cannot matter to it), up to the world's target.
-      grant(*run[0], horizon, wired(*run[0]) ? horizon : target, false);
+      grant(*run[0], horizon, wired(*run[0]) ? horizon : target);
     } else {
-      size_t sending = 0;
-      for (const Dev* d : run) sending += d->silent ? 0 : 1;
-      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon, sending - (d->silent ? 0 : 1) == 0);
+      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon);
     }
     wait_busy();
     time_us reached = T;
