@@ -477,6 +477,9 @@ struct Master::Impl {
     });
     std::vector<Pending> batch;
     batch.swap(pending);
+    // A device handed something now may act from its time on.
+    time_us first = kNever;
+    for (const Pending& p : batch) first = std::min(first, p.t);
     for (Pending& p : batch) {
       if (p.type == proto::kUart) {
         if (cb.uart) cb.uart(p.sender, p.port, p.t, p.bytes.data(), p.bytes.size());
@@ -496,19 +499,25 @@ struct Master::Impl {
       f.sender = static_cast<uint32_t>(p.sender);
       f.rx_rssi_dbm = 0;
       f.rx_snr_db = 0;
-      broadcast(p.t, f);
+      broadcast(p.t, f, first);
     }
   }
 
-  void broadcast(time_us t, const AirFrame& f) {
+  // `first`: the earliest time of what is being handed out along with it.
+  void broadcast(time_us t, const AirFrame& f, time_us first) {
     if (cb.frame) cb.frame(FrameRecord{t, f});
     for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
     const double floor = budget.noise_floor(f);
-    // A waiting device acts again no earlier than where it stopped; one that
-    // ran ahead through quiet spans may have taken now_w past that.
-    time_us settled = now_w;
+    // No frame starts before `settled` any more: a waiting device does
+    // nothing of its own before its wanted time, and what could make it act
+    // sooner is handed to it now (at `first` at the earliest), comes from
+    // outside at the world's time at the earliest, or comes from another
+    // device, which acts no earlier than its own wanted time. (The world's
+    // time may be past some device's: one that ran ahead through quiet spans
+    // may have taken it there.)
+    time_us settled = std::min(now_w, first);
     for (const Dev& d : devs)
-      if (d.state == State::kWaiting) settled = std::min(settled, d.now);
+      if (d.state == State::kWaiting) settled = std::min(settled, d.want);
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
@@ -862,7 +871,7 @@ void Master::inject_frame(const AirFrame& frame) {
   f.sender = 0;
   f.rx_rssi_dbm = 0;
   f.rx_snr_db = 0;
-  impl_->broadcast(impl_->now_w, f);
+  impl_->broadcast(impl_->now_w, f, impl_->now_w);
 }
 
 void Master::add_agent(Agent* agent) { impl_->agents.push_back(agent); }
