@@ -18,11 +18,10 @@
 //                        units) at the start of flash page <page> -> OK/ERROR
 //   ERASE <page>      -> OK/ERROR
 //   RESET             -> resets the chip     EXIT <code> -> ends the program
-//   AIR LISTEN|DEAF   -> OK; from then on the device tells the world whether
-//                        its radio listens (a deaf one is handed frames only
-//                        when it next runs) and that it is silent on the air
-//                        except while a frame of its own is on it, and each
-//                        RX line ends with " @<time the frame reached it>"
+//   AIR LISTEN        -> OK; from then on the device tells the world that it
+//                        is silent on the air except while a frame of its own
+//                        is on it (its radio always listens), and each RX line
+//                        ends with " @<time the frame reached it>"
 //   QUIET <us>        -> OK once <us> of bus time has passed (a span in which
 //                        the device's clock may move without a world step)
 // Frames heard are reported on the console port as
@@ -104,10 +103,8 @@ void isr() {}
 
 // Set by AIR: the radio's state as the world sees it.
 bool air_reported = false;
-bool air_deaf = false;
 sim::time_us tx_end = 0;
 
-bool deaf_query(void*) { return air_deaf; }
 bool silent_query(void*) { return sim::now() >= tx_end; }
 
 std::string hex(const uint8_t* d, size_t n) {
@@ -175,10 +172,8 @@ void run(int port, const char* cmd) {
     if (!unhex(a, bytes, sizeof bytes, &len)) return say(port, "ERROR");
     sim::uart_write(port, bytes, len);
   } else if (std::sscanf(cmd, "AIR %15s", a) == 1) {
-    if (std::strcmp(a, "LISTEN") != 0 && std::strcmp(a, "DEAF") != 0) return say(port, "ERROR");
-    air_deaf = a[0] == 'D';
+    if (std::strcmp(a, "LISTEN") != 0) return say(port, "ERROR");
     if (!air_reported) {
-      sim::link::set_air_deaf_query(deaf_query, nullptr);
       sim::link::set_air_silent_query(silent_query, nullptr);
       air_reported = true;
     }
