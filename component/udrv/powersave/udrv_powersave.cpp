@@ -23,12 +23,6 @@ uint64_t udrv_powersave_min_wakeup_time = 3;
 udrv_ps_cb udrv_ps_sleep_cb[UDRV_PS_CB_SLOTS];
 udrv_ps_cb udrv_ps_wakeup_cb[UDRV_PS_CB_SLOTS];
 
-// The SPI steps of the sleep, unless the chip's profile leaves them out for
-// its board.
-#ifndef QIV_CHIP_SLEEP_SPI_STEPS
-#define QIV_CHIP_SLEEP_SPI_STEPS 1
-#endif
-
 static volatile uint32_t wlock_cnt;
 static bool ps_timer_created;
 
