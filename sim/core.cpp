@@ -95,6 +95,7 @@ struct Core {
   std::vector<Line> line = std::vector<Line>(static_cast<size_t>(irq_count + kExceptionLines));
   // Bit n: line n is pending and enabled. Delivery looks only at these.
   std::vector<uint64_t> ready = std::vector<uint64_t>((line.size() + 63) / 64);
+  uint32_t ready_lines = 0;  // bits set in `ready`
   uint32_t primask = 0;
   uint8_t basepri = 0;
   // A wait for a change (wait_for_change) is under way / was ended.
@@ -131,10 +132,16 @@ struct Core {
   uint32_t uid[3] = {0x0041002Du, 0x32365713u, 0x20303748u};
 };
 
-Core& core() {
-  static Core* c = new Core;  // never destroyed: handlers may run at exit
-  return *c;
+// Made on first use (models register before main) and never destroyed:
+// handlers may run at exit. The program's one thread makes it, before any
+// other thread exists, so no guarded initialisation is needed; the check is
+// kept inline because nearly every call of the core starts with it.
+Core* the_core = nullptr;
+[[gnu::noinline]] Core& make_core() {
+  the_core = new Core;
+  return *the_core;
 }
+inline Core& core() { return the_core ? *the_core : make_core(); }
 
 int current_priority() {
   const Core& c = core();
@@ -152,17 +159,22 @@ int masking_priority() {
 void update_ready(int n) {
   Core& c = core();
   const Line& q = c.line[n];
-  uint64_t bit = uint64_t{1} << (n % 64);
+  const uint64_t bit = uint64_t{1} << (n % 64);
+  uint64_t& word = c.ready[n / 64];
+  const bool was = (word & bit) != 0;
   if (q.pending && q.enabled)
-    c.ready[n / 64] |= bit;
+    word |= bit;
   else
-    c.ready[n / 64] &= ~bit;
+    word &= ~bit;
+  const bool is = (word & bit) != 0;
+  if (is != was) c.ready_lines += is ? 1 : static_cast<uint32_t>(-1);
 }
 
 // The pending, enabled line that would pre-empt what runs now (ignoring
 // PRIMASK), or -1. Lowest priority value wins; equal values go by number.
 int best_pending() {
   Core& c = core();
+  if (c.ready_lines == 0) return -1;  // the usual case, checked before the priorities
   int best = -1;
   int best_prio = masking_priority();
   for (size_t w = 0; w < c.ready.size(); ++w) {
@@ -183,7 +195,16 @@ std::string line_name(int n) {
   return n < irqs ? "interrupt " + std::to_string(n) : "exception " + std::to_string(n - irqs);
 }
 
-void deliver() {
+void deliver_ready();
+
+// Takes the interrupts that are due; nothing to do in the usual case, which
+// is checked inline.
+inline void deliver() {
+  const Core& c = core();
+  if (c.ready_lines != 0 && !c.primask) deliver_ready();
+}
+
+void deliver_ready() {
   Core& c = core();
   if (c.halted || c.in_event) return;
   for (;;) {

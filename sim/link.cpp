@@ -54,9 +54,6 @@ struct Link {
   void* deaf_ctx = nullptr;
   DeafFn silent_fn = nullptr;
   void* silent_ctx = nullptr;
-  // The devices granted alongside this one put nothing on the air before
-  // `quiet` (kGrantPeersSilent).
-  bool peers_silent = false;
 };
 Link g;
 
@@ -276,7 +273,6 @@ time_us grant(time_us now, time_us want) {
       case proto::kGrant: {
         g.limit = std::max(h.t, now);
         g.quiet = std::max<time_us>(h.t2, g.limit);
-        g.peers_silent = (h.a & proto::kGrantPeersSilent) != 0;
         return std::min({want, g.limit, earliest});
       }
       case proto::kFrame: {
@@ -317,9 +313,9 @@ time_us quiet_until() {
   if (g.fd < 0) return kNever;
   if (g.quiet <= g.limit) return g.limit;
   // Frames that the devices granted alongside it put on the air meanwhile
-  // would reach the device late, when it next asks for time: it may go on
-  // only when none can come, or when no frame can affect it before then.
-  if (g.peers_silent) return g.quiet;
+  // would reach the device late, when it next asks for time: a listening
+  // device stops at its grant; one whose radios are deaf may go on, since no
+  // frame can affect it before it runs of its own accord again.
   const bool deaf = !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx));
   return deaf ? g.quiet : g.limit;
 }

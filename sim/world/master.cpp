@@ -112,7 +112,7 @@ struct Master::Impl {
     int console = -1;
     uint16_t receiving = 0;  // rx_on bits of its last request
     bool deaf = false;       // kAirDeaf in its last request
-    bool silent = false;     // kAirSilent in its last request
+    bool silent = false;     // kAirSilent in its last request (for the record)
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
@@ -477,6 +477,9 @@ struct Master::Impl {
     });
     std::vector<Pending> batch;
     batch.swap(pending);
+    // A device handed something now may act from its time on.
+    time_us first = kNever;
+    for (const Pending& p : batch) first = std::min(first, p.t);
     for (Pending& p : batch) {
       if (p.type == proto::kUart) {
         if (cb.uart) cb.uart(p.sender, p.port, p.t, p.bytes.data(), p.bytes.size());
@@ -496,19 +499,25 @@ struct Master::Impl {
       f.sender = static_cast<uint32_t>(p.sender);
       f.rx_rssi_dbm = 0;
       f.rx_snr_db = 0;
-      broadcast(p.t, f);
+      broadcast(p.t, f, first);
     }
   }
 
-  void broadcast(time_us t, const AirFrame& f) {
+  // `first`: the earliest time of what is being handed out along with it.
+  void broadcast(time_us t, const AirFrame& f, time_us first) {
     if (cb.frame) cb.frame(FrameRecord{t, f});
     for (Agent* a : std::vector<Agent*>(agents)) a->heard(FrameRecord{t, f});
     const double floor = budget.noise_floor(f);
-    // A waiting device acts again no earlier than where it stopped; one that
-    // ran ahead through quiet spans may have taken now_w past that.
-    time_us settled = now_w;
+    // No frame starts before `settled` any more: a waiting device does
+    // nothing of its own before its wanted time, and what could make it act
+    // sooner is handed to it now (at `first` at the earliest), comes from
+    // outside at the world's time at the earliest, or comes from another
+    // device, which acts no earlier than its own wanted time. (The world's
+    // time may be past some device's: one that ran ahead through quiet spans
+    // may have taken it there.)
+    time_us settled = std::min(now_w, first);
     for (const Dev& d : devs)
-      if (d.state == State::kWaiting) settled = std::min(settled, d.now);
+      if (d.state == State::kWaiting) settled = std::min(settled, d.want);
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
@@ -556,12 +565,11 @@ struct Master::Impl {
 
   // `quiet`: nothing is sent to the device before then but frames of the
   // devices granted alongside it (see kGrant).
-  void grant(Dev& d, time_us t, time_us quiet, bool peers_silent) {
+  void grant(Dev& d, time_us t, time_us quiet) {
     flush(d);
     ++grants;
     d.state = State::kRunning;
-    if (!send_to(d, proto::kGrant, peers_silent ? proto::kGrantPeersSilent : 0, t,
-                 std::max(t, quiet), nullptr, 0)) {
+    if (!send_to(d, proto::kGrant, 0, t, std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
   }
@@ -674,18 +682,18 @@ struct Master::Impl {
         others = std::min(others, d.want);
     }
     // Devices due at the same time run side by side, each only to that
-    // time: each may send at once. Serial bytes between them would arrive
-    // at their own times, so a wired device gets no quiet horizon beyond.
+    // time: each may send at once, or right after its event of that time,
+    // so a quiet span may cross it only while the device's radios are deaf
+    // (the device sees to that). Serial bytes between them would arrive at
+    // their own times, so a wired device gets no quiet horizon beyond.
     const time_us horizon = std::min(others, target);
     if (run.size() == 1) {
       // Alone, it runs to the next device's time; a quiet span of it may go
       // on past that while its radios are deaf (frames of the others would
       // reach it late, which cannot matter to it), up to the world's target.
-      grant(*run[0], horizon, wired(*run[0]) ? horizon : target, false);
+      grant(*run[0], horizon, wired(*run[0]) ? horizon : target);
     } else {
-      size_t sending = 0;
-      for (const Dev* d : run) sending += d->silent ? 0 : 1;
-      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon, sending - (d->silent ? 0 : 1) == 0);
+      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon);
     }
     wait_busy();
     time_us reached = T;
@@ -863,7 +871,7 @@ void Master::inject_frame(const AirFrame& frame) {
   f.sender = 0;
   f.rx_rssi_dbm = 0;
   f.rx_snr_db = 0;
-  impl_->broadcast(impl_->now_w, f);
+  impl_->broadcast(impl_->now_w, f, impl_->now_w);
 }
 
 void Master::add_agent(Agent* agent) { impl_->agents.push_back(agent); }

@@ -19,9 +19,11 @@
 //                               their own times, which may be before t2.
 //                               So only quiet spans (no event inside,
 //                               nothing sent) may cross t, and then only to
-//                               before t2: while its radios are deaf, or
-//                               while no frame can come at all (a has
-//                               kGrantPeersSilent)
+//                               before t2 and while its radios are deaf. (A
+//                               listening device never crosses t: a device
+//                               granted alongside it may send right after
+//                               its own event at the grant's time, and the
+//                               frame would reach the listener late.)
 //   either way        kFrame    t = time on the air (send time), payload =
 //                               sim::AirFrame (of any PHY: its tag says
 //                               which; the master carries them all)
@@ -81,15 +83,10 @@ constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
 constexpr uint32_t kAirDeaf = 1;
 
 // Bit of RequestState::flags: nothing of the device is on the air, being cut
-// short or about to start before its next own event (what it sends starts
-// at an event of its own, which a grant must reach first).
+// short or about to start before its next own event. (Reported for the
+// record; no grant relies on it, since the next own event may start a frame
+// right after it.)
 constexpr uint32_t kAirSilent = 2;
-
-// Bit of a grant's `a`: every device granted alongside this one was silent
-// on the air (kAirSilent) and every other device waits until t2 at least,
-// so no frame reaches this device before the grant's t2 even while it
-// listens.
-constexpr uint16_t kGrantPeersSilent = 1;
 
 // A request's payload: when each serial port's line is free again (the bytes
 // given to it earlier have all arrived by then), and the flags above.

@@ -299,6 +299,48 @@ TEST(World, FramesArriveAtTheirSendTimeAfterTheReceiversOwnEventsOfThatTime) {
             (Lines{{50000, "RX 1" + rx + "01"}, {50000, "RX 2" + rx + "02"}}));
 }
 
+// A device may let its clock run through a span of bus time without a world
+// step only where nothing can reach it meanwhile: a listening device hears
+// every frame at the time it was sent, whether the sender acts at the same
+// instant as the span begins, during it or just before it. (A frame of a
+// third device first wakes both at one instant, so that they are due
+// together again afterwards.)
+TEST(World, AListenerInABusWaitHearsEachFrameAtItsSendTime) {
+  struct Case {
+    sim::time_us tx_at;
+    sim::time_us quiet_at;
+    sim::time_us quiet_us;
+  } cases[] = {
+      {50000, 50000, 500},  // due side by side
+      {50200, 50000, 500},  // the frame comes during the span
+      {49990, 50000, 500},  // just before it
+      {50000, 50000, 5},    // a span shorter than the frame
+  };
+  for (const Case& c : cases) {
+    World w;
+    Device& a = start_ready(w, "a");
+    Device& b = start_ready(w, "b");
+    Device& waker = start_ready(w, "waker");
+    for (Device* d : {&a, &b}) {
+      d->write(kConsole, "AIR LISTEN\r\n");
+      ASSERT_TRUE(d->wait_line(kConsole, "OK"));
+    }
+    const std::pair<Device*, std::string> plan[] = {
+        {&waker, "WHEN 40000 TX 03"},
+        {&a, "WHEN " + std::to_string(c.tx_at) + " TX 01"},
+        {&b, "WHEN " + std::to_string(c.quiet_at) + " QUIET " + std::to_string(c.quiet_us)},
+    };
+    for (const auto& [d, cmd] : plan) {
+      d->write(kConsole, cmd + "\r\n");
+      ASSERT_TRUE(d->wait_line(kConsole, "OK"));
+    }
+    ASSERT_LT(w.now(), 40000u);
+    w.run_until(70000);
+    EXPECT_TRUE(b.wait_line(kConsole, "RX 1 -66 51 868100000 01 @" + std::to_string(c.tx_at), 0))
+        << "frame at " << c.tx_at << ", span at " << c.quiet_at;
+  }
+}
+
 TEST(World, SameInputsGiveTheSameRunBitForBit) {
   std::string first = transcript();
   EXPECT_THAT(first, HasSubstr("RX 1 -66"));

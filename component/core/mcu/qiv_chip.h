@@ -30,6 +30,7 @@
     !defined(QIV_CHIP_AT_UART) || !defined(QIV_CHIP_USB_SERIAL) ||                               \
     !defined(QIV_CHIP_ADC_REFS_3V3_TO_1V2) || !defined(QIV_CHIP_SPIMST_TABLE) ||                 \
     !defined(QIV_CHIP_BLE_STOP_BEFORE_START) || !defined(QIV_CHIP_BLE_ADDRESS_AT_FIRST_START) || \
-    !defined(QIV_CHIP_SLEEP_ALWAYS_DEEP) || !defined(QIV_CHIP_NVM_LAYOUT)
+    !defined(QIV_CHIP_SLEEP_ALWAYS_DEEP) || !defined(QIV_CHIP_SLEEP_SPI_STEPS) ||                \
+    !defined(QIV_CHIP_NVM_LAYOUT)
 #error "the chip profile leaves a fact out"
 #endif

@@ -82,7 +82,14 @@ int32_t handle_mcu_sleep(void) {
       cb();
     }
   }
+  // The USB device goes first and comes back last: the other classes are
+  // suspended and resumed while it is off the bus.
+#ifdef SUPPORT_USB
+  uhal_usb_suspend();
+#endif
+#if QIV_CHIP_SLEEP_SPI_STEPS
   udrv_spimst_suspend();
+#endif
   udrv_adc_suspend();
   udrv_pwm_suspend();
   udrv_serial_suspend();
@@ -102,11 +109,16 @@ int32_t handle_mcu_sleep(void) {
 
   udrv_rtc_resume();
   udrv_gpio_resume();
+#if QIV_CHIP_SLEEP_SPI_STEPS
   udrv_spimst_resume();
+#endif
   udrv_twimst_resume();
   udrv_serial_resume();
   udrv_pwm_resume();
   udrv_adc_resume();
+#ifdef SUPPORT_USB
+  uhal_usb_resume();
+#endif
   for (udrv_ps_cb cb : udrv_ps_wakeup_cb) {
     if (cb != nullptr) {
       cb();

@@ -61,3 +61,9 @@ void udrv_sys_clock_init(void);
 int32_t uhal_ps_timer_create(timer_handler handler, TimerMode_E mode);
 int32_t uhal_ps_timer_start(uint32_t count);
 int32_t uhal_ps_timer_stop(void);
+#ifdef SUPPORT_USB
+// The USB device over the sleep: asked into suspend before the other
+// classes are suspended, and woken (remote wake-up) after they are resumed.
+void uhal_usb_suspend(void);
+void uhal_usb_resume(void);
+#endif

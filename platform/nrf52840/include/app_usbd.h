@@ -55,6 +55,8 @@ void app_usbd_stop(void);
 ret_code_t app_usbd_power_events_enable(void);
 void app_usbd_event_add(app_usbd_internal_evt_t const *p_event);
 ret_code_t app_usbd_class_append(app_usbd_class_inst_t const *p_cinst);
+// Suspend of a started device (false when it is on no bus); remote wake-up
+// of a suspended one (false when it is not suspended).
 bool app_usbd_suspend_req(void);
 bool app_usbd_wakeup_req(void);
 bool nrfx_usbd_is_enabled(void);

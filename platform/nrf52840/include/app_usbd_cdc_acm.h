@@ -51,6 +51,6 @@ size_t app_usbd_cdc_acm_rx_size(app_usbd_cdc_acm_t const *p_cdc_acm);
 size_t app_usbd_cdc_acm_bytes_stored(app_usbd_cdc_acm_t const *p_cdc_acm);
 // NRF_SUCCESS (a TX-done event follows once the host has taken the packet),
 // NRF_ERROR_BUSY while the previous packet is on its way, NRF_ERROR_INVALID_STATE
-// while the host has not opened the port.
+// while the host has not opened the port or the device is suspended.
 ret_code_t app_usbd_cdc_acm_write(app_usbd_cdc_acm_t const *p_cdc_acm, void const *p_buf,
                                   size_t length);

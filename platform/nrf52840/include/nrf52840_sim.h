@@ -42,6 +42,8 @@ void usb_host_open(bool open);
 void usb_host_reading(bool reading);
 bool usb_port_open();  // as the device sees it (open and the device started)
 bool usb_started();
+// The device suspended at its request (the host sees an idle bus).
+bool usb_suspended();
 // Sizes of the packets the device has written, in order.
 const std::vector<size_t>& usb_packets();
 // The descriptor texts the device presents.

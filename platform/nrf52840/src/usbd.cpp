@@ -3,6 +3,13 @@
 // on it. The host side (VBUS, the host opening and closing the port, a host
 // that stops reading) is set by options, timed events and tests. Library
 // events reach the application in the USB interrupt (priority 6).
+//
+// Suspend: the host here lets the bus go idle whenever the device asks to
+// suspend, so a started device is suspended at its request. A suspended
+// device takes no new packet (it cannot send one); the bytes it already holds
+// either way stay where they are. The host resumes the bus before it sends
+// or opens the port, the device by its remote wake-up request; either brings
+// the device back as it was.
 #include <cstring>
 #include <deque>
 #include <string>
@@ -40,6 +47,7 @@ struct Usb {
   bool enabled = false;
   bool started = false;
   bool port_open = false;
+  bool suspended = false;  // the bus suspended at the device's request
   app_usbd_ev_state_proc_t state_proc = nullptr;
   app_usbd_cdc_acm_t const* cdc = nullptr;
   std::deque<uint8_t> rx;  // from the host, not yet read
@@ -104,10 +112,15 @@ void port_close() {
   post(true, APP_USBD_CDC_ACM_USER_EVT_PORT_CLOSE);
 }
 
+// The host's resume signalling (or the device's remote wake-up): the bus
+// runs again.
+void bus_resume() { usb().suspended = false; }
+
 void try_open(void* = nullptr, uint32_t = 0) {
   Usb& u = usb();
   u.open_event = 0;
   if (u.port_open || !u.started || !u.host.vbus || !u.host.open || !u.cdc) return;
+  bus_resume();
   u.port_open = true;
   post(true, APP_USBD_CDC_ACM_USER_EVT_PORT_OPEN);
 }
@@ -134,6 +147,7 @@ void fill_pending() {
 void on_host_byte(void*, uint8_t byte) {
   Usb& u = usb();
   if (!u.port_open) return;  // nothing to send to while the port is closed
+  bus_resume();
   u.rx.push_back(byte);
   fill_pending();
 }
@@ -271,6 +285,7 @@ void usb_host_open(bool open) { set_open(open); }
 void usb_host_reading(bool reading) { set_reading(reading); }
 bool usb_port_open() { return usb().port_open; }
 bool usb_started() { return usb().started; }
+bool usb_suspended() { return usb().suspended; }
 const std::vector<size_t>& usb_packets() { return usb().packets; }
 std::string usb_manufacturer() { return app_usbd_descriptor_config.manufacturer; }
 std::string usb_product() { return app_usbd_descriptor_config.product; }
@@ -319,6 +334,7 @@ void app_usbd_stop(void) {
   Usb& u = usb();
   if (!u.started) return;
   u.started = false;
+  u.suspended = false;
   if (u.open_event) sim::cancel(u.open_event);
   u.open_event = 0;
   port_close();
@@ -338,8 +354,20 @@ ret_code_t app_usbd_class_append(app_usbd_class_inst_t const* inst) {
   return NRF_SUCCESS;
 }
 
-bool app_usbd_suspend_req(void) { return true; }
-bool app_usbd_wakeup_req(void) { return true; }
+bool app_usbd_suspend_req(void) {
+  Usb& u = usb();
+  if (!u.started) return false;  // not on a bus: nothing to suspend
+  u.suspended = true;
+  return true;
+}
+
+bool app_usbd_wakeup_req(void) {
+  Usb& u = usb();
+  if (!u.suspended) return false;
+  bus_resume();
+  return true;
+}
+
 bool nrfx_usbd_is_enabled(void) { return usb().enabled; }
 void app_usbd_serial_num_generate(void) {}
 
@@ -374,7 +402,7 @@ size_t app_usbd_cdc_acm_bytes_stored(app_usbd_cdc_acm_t const*) { return usb().r
 
 ret_code_t app_usbd_cdc_acm_write(app_usbd_cdc_acm_t const*, void const* buf, size_t len) {
   Usb& u = usb();
-  if (!u.port_open) return NRF_ERROR_INVALID_STATE;
+  if (!u.port_open || u.suspended) return NRF_ERROR_INVALID_STATE;
   if (u.tx_busy) return NRF_ERROR_BUSY;
   u.tx_busy = true;
   u.packets.push_back(len);

@@ -1,7 +1,7 @@
 // The nRF52840 stand-ins on the simulated chip: RTC2 across its 24-bit wrap,
 // application timers at their tick times, UARTE transfers, the USB CDC-ACM
-// port with the host opening, closing and stalling it, flash storage, and
-// GPREGRET through a reset.
+// port with the host opening, closing and stalling it and its suspend, flash
+// storage, and GPREGRET through a reset.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -309,6 +309,54 @@ TEST_F(Nrf52840Platform, UsbHostThatStopsReadingHoldsTheWriteAndClosingEndsIt) {
   EXPECT_FALSE(nrfsim::usb_started());
   EXPECT_EQ(g_usb.state.back(), APP_USBD_EVT_STOPPED);
   EXPECT_EQ(NRF_POWER->USBREGSTATUS & POWER_USBREGSTATUS_VBUSDETECT_Msk, 0u);
+}
+
+// Suspend at the device's request: nothing leaves a suspended device, what
+// it holds from the host stays, and its remote wake-up or the host's next
+// bytes bring the bus back.
+TEST_F(Nrf52840Platform, UsbDeviceSuspendedAtItsRequestSendsNothingAndKeepsWhatItHolds) {
+  EXPECT_FALSE(app_usbd_suspend_req());  // on no bus yet
+  start_usb();
+  EXPECT_FALSE(app_usbd_wakeup_req());  // not suspended
+  const uint8_t in[] = {'a', 'b'};
+  sim::host::uart_feed(nrfsim::kSimUsb, in, 2, sim::now());
+  sim::run_until(sim::now() + 1000);
+
+  ASSERT_TRUE(app_usbd_suspend_req());
+  EXPECT_TRUE(nrfsim::usb_suspended());
+  EXPECT_TRUE(nrfsim::usb_port_open());
+  const char packet[4] = "out";
+  EXPECT_EQ(app_usbd_cdc_acm_write(&g_cdc, packet, 3), NRF_ERROR_INVALID_STATE);
+  sim::run_until(sim::now() + 2000);
+  EXPECT_EQ(g_usb.out, "");
+  EXPECT_EQ(app_usbd_cdc_acm_bytes_stored(&g_cdc), 2u);
+  ASSERT_EQ(app_usbd_cdc_acm_read(&g_cdc, &g_usb.rx, 1), NRF_SUCCESS);
+  EXPECT_EQ(g_usb.rx, 'a');
+
+  EXPECT_TRUE(app_usbd_wakeup_req());
+  EXPECT_FALSE(nrfsim::usb_suspended());
+  ASSERT_EQ(app_usbd_cdc_acm_write(&g_cdc, packet, 3), NRF_SUCCESS);
+  sim::run_until(sim::now() + 2000);
+  EXPECT_EQ(g_usb.out, "out");
+  EXPECT_EQ(g_usb.cdc.back(), APP_USBD_CDC_ACM_USER_EVT_TX_DONE);
+
+  // The host resumes the bus to send: the byte arrives after the one held.
+  ASSERT_TRUE(app_usbd_suspend_req());
+  const uint8_t more = 'c';
+  sim::host::uart_feed(nrfsim::kSimUsb, &more, 1, sim::now());
+  sim::run_until(sim::now() + 1000);
+  EXPECT_FALSE(nrfsim::usb_suspended());
+  ASSERT_EQ(app_usbd_cdc_acm_read(&g_cdc, &g_usb.rx, 1), NRF_SUCCESS);
+  EXPECT_EQ(g_usb.rx, 'b');
+  ASSERT_EQ(app_usbd_cdc_acm_read(&g_cdc, &g_usb.rx, 1), NRF_SUCCESS);
+  EXPECT_EQ(g_usb.rx, 'c');
+
+  // A device stopped while suspended starts again awake.
+  ASSERT_TRUE(app_usbd_suspend_req());
+  nrfsim::usb_set_vbus(false);
+  sim::run_until(sim::now() + 1000);
+  EXPECT_FALSE(nrfsim::usb_suspended());
+  EXPECT_FALSE(app_usbd_suspend_req());
 }
 
 // ---------------------------------------------------------------- flash --

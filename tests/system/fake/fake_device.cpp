@@ -18,6 +18,12 @@
 //                        units) at the start of flash page <page> -> OK/ERROR
 //   ERASE <page>      -> OK/ERROR
 //   RESET             -> resets the chip     EXIT <code> -> ends the program
+//   AIR LISTEN        -> OK; from then on the device tells the world that it
+//                        is silent on the air except while a frame of its own
+//                        is on it (its radio always listens), and each RX line
+//                        ends with " @<time the frame reached it>"
+//   QUIET <us>        -> OK once <us> of bus time has passed (a span in which
+//                        the device's clock may move without a world step)
 // Frames heard are reported on the console port as
 //   RX <sender> <rssi> <snr> <frequency> <hex>
 // and the device prints "READY <boot>" on the console port when it starts.
@@ -47,6 +53,7 @@ Port ports[sim::kMaxUart];
 
 constexpr int kMaxFrames = 16;
 sim::AirFrame heard[kMaxFrames];
+sim::time_us heard_at[kMaxFrames];
 uint32_t heard_head = 0, heard_tail = 0;
 sim::time_us started_at = 0;
 
@@ -76,7 +83,10 @@ void on_rx(void* ctx, uint8_t byte) {
 }
 
 void on_frame(void*, const sim::AirFrame& f) {
-  if (heard_head - heard_tail < kMaxFrames) heard[heard_head++ % kMaxFrames] = f;
+  if (heard_head - heard_tail < kMaxFrames) {
+    heard_at[heard_head % kMaxFrames] = sim::now();
+    heard[heard_head++ % kMaxFrames] = f;
+  }
   sim::irq_set_pending(kIrq);
 }
 
@@ -90,6 +100,12 @@ void on_delay(void*, uint32_t slot) {
 }
 
 void isr() {}
+
+// Set by AIR: the radio's state as the world sees it.
+bool air_reported = false;
+sim::time_us tx_end = 0;
+
+bool silent_query(void*) { return sim::now() >= tx_end; }
 
 std::string hex(const uint8_t* d, size_t n) {
   static const char digits[] = "0123456789ABCDEF";
@@ -128,6 +144,7 @@ void transmit(const uint8_t* payload, size_t len) {
   f.tx_power_dbm = 14;
   f.len = static_cast<uint16_t>(len);
   std::memcpy(f.payload, payload, len);
+  tx_end = f.end_us;
   sim::link::send_frame(f);
 }
 
@@ -154,6 +171,16 @@ void run(int port, const char* cmd) {
     size_t len;
     if (!unhex(a, bytes, sizeof bytes, &len)) return say(port, "ERROR");
     sim::uart_write(port, bytes, len);
+  } else if (std::sscanf(cmd, "AIR %15s", a) == 1) {
+    if (std::strcmp(a, "LISTEN") != 0) return say(port, "ERROR");
+    if (!air_reported) {
+      sim::link::set_air_silent_query(silent_query, nullptr);
+      air_reported = true;
+    }
+    say(port, "OK");
+  } else if (std::sscanf(cmd, "QUIET %llu", &t) == 1) {
+    sim::cpu_spend_quiet(t);
+    say(port, "OK");
   } else if (!std::strcmp(cmd, "NOP")) {
   } else if (!std::strncmp(cmd, "SAY ", 4)) {
     say(port, "%s", cmd + 4);
@@ -225,11 +252,17 @@ void poll_radio() {
     sim::set_primask(1);
     bool have = heard_tail != heard_head;
     sim::AirFrame f{};
-    if (have) f = heard[heard_tail++ % kMaxFrames];
+    sim::time_us at = 0;
+    if (have) {
+      at = heard_at[heard_tail % kMaxFrames];
+      f = heard[heard_tail++ % kMaxFrames];
+    }
     sim::set_primask(0);
     if (!have) break;
-    say(kConsole, "RX %" PRIu32 " %d %d %" PRIu32 " %s", f.sender, f.rx_rssi_dbm, f.rx_snr_db,
-        f.frequency_hz, hex(f.payload, f.len).c_str());
+    char when[32] = "";
+    if (air_reported) std::snprintf(when, sizeof when, " @%" PRIu64, at);
+    say(kConsole, "RX %" PRIu32 " %d %d %" PRIu32 " %s%s", f.sender, f.rx_rssi_dbm, f.rx_snr_db,
+        f.frequency_hz, hex(f.payload, f.len).c_str(), when);
   }
 }
 
@@ -273,6 +306,8 @@ const ProgramInfo& program_info() {
     poll_ports();
     poll_radio();
     poll_delays();
+    // A delayed command that let time move (QUIET) may have let frames in.
+    poll_radio();
   }
 }
 

@@ -294,6 +294,27 @@ TEST(Sleep, TheUsbPortWakesTheModuleAndUart0IsClosedWhileItSleeps) {
   EXPECT_TRUE(exchange(d, kUart0, "AT\r\n", "OK\r\n"));
 }
 
+// The USB device is suspended while the module sleeps and woken with it:
+// with the host attached, a sleep's reply and the next command's still come
+// on the USB port; bytes the host sends during a sleep bring the bus back,
+// end the sleep and are all answered. (The sleep command ends at its CR: a
+// byte after it would end the sleep at once.)
+TEST(Sleep, TheUsbPortAnswersAfterASleepWithTheHostAttached) {
+  World w;
+  Device& d = started(w);
+  systest::time_us typed = w.now();
+  d.write(kUsb, "AT+SLEEP=2000\r");
+  ASSERT_TRUE(d.wait_output(kUsb, "OK\r\n", sec(10)));
+  EXPECT_GE(w.now() - typed, sec(2));
+  EXPECT_TRUE(exchange(d, kUsb, "AT+HWMODEL=?\r\n", answer("AT+HWMODEL", "Minacor")));
+
+  d.write(kUsb, "AT+SLEEP=60000\r");
+  w.run_for(sec(1));
+  EXPECT_EQ(d.take(kUsb), "");
+  d.write(kUsb, "AT+SN=?\r\n");
+  EXPECT_TRUE(d.wait_output(kUsb, "OK\r\n" + answer("AT+SN", ""), sec(10)));
+}
+
 // Lines no command takes, bytes no line is made of and an overlong line get
 // their error words on UART0 and the USB port and change nothing stored;
 // UART1, in custom mode, answers nothing until its escape puts it in AT mode.

@@ -43,6 +43,8 @@
 
 // Sleep: the depth follows whether the LoRa radio is busy.
 #define QIV_CHIP_SLEEP_ALWAYS_DEEP 0
+// Sleep suspends and resumes the SPI master.
+#define QIV_CHIP_SLEEP_SPI_STEPS 1
 
 // The configuration record's layout: LoRa and BLE settings, and the older
 // layouts of this chip's earlier releases.

@@ -42,6 +42,13 @@
 
 // Sleep: always the deep one (no LoRa radio whose work would keep it light).
 #define QIV_CHIP_SLEEP_ALWAYS_DEEP 1
+// Sleep: the SPI steps (the serial-interface instances power-cycled), but
+// not on the tracker board, whose I2C masters live in those instances.
+#if defined(QIV_BOARD_VOSTREL)
+#define QIV_CHIP_SLEEP_SPI_STEPS 0
+#else
+#define QIV_CHIP_SLEEP_SPI_STEPS 1
+#endif
 
 // The configuration record's layout: BLE settings without LoRa.
 #define QIV_CHIP_NVM_LAYOUT QIV_NVM_LAYOUT_BLE

@@ -19,8 +19,6 @@
 #define UART1_TX_PIN NRF_PIN(0, 16)
 #define UART1_RX_PIN NRF_PIN(0, 15)
 #define USB_PRODUCT_NAME "Minacor Serial COM"
-// The sleep power-cycles the serial-interface instances (the SPI steps).
-#define BOARD_SLEEP_SPI_STEPS 1
 // I2C port 0 on TWIM0.
 #define BOARD_TWIM_COUNT 1u
 #define BOARD_TWIM_SCL_PINS \

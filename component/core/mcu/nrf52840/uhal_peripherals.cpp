@@ -171,7 +171,7 @@ void uhal_pwm_resume(void) {}
 // steps the serial-interface instances are power-cycled over sleep; the
 // tracker board has none (its I2C masters live in those instances).
 void uhal_spimst_suspend(void) {
-#ifdef BOARD_SLEEP_SPI_STEPS
+#if QIV_CHIP_SLEEP_SPI_STEPS
   NRF_PERIPHERAL_POWER_Type *const instances[] = {NRF_SERIAL0_POWER, NRF_SERIAL1_POWER,
                                                   NRF_SERIAL2_POWER};
   for (NRF_PERIPHERAL_POWER_Type *p : instances) {

@@ -216,6 +216,12 @@ void uhal_uart_suspend(void) { port.log.push_back("serial_suspend"); }
 
 void uhal_uart_resume(void) { port.log.push_back("serial_resume"); }
 
+#ifdef SUPPORT_USB
+void uhal_usb_suspend(void) { port.log.push_back("usb_suspend"); }
+
+void uhal_usb_resume(void) { port.log.push_back("usb_resume"); }
+#endif
+
 // ---- Clock, timers and the other device classes ----
 #ifdef QIV_MCU_STM32WLE5
 uint64_t uhal_rtc_get_timestamp(void)
