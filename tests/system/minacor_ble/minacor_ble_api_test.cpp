@@ -287,6 +287,11 @@ TEST(ApiBle, BeaconData) {
   }
   // More than the beacon frame holds: refused.
   ASSERT_TRUE(b.command("bdata " + std::string(48, 'A'), "bdata 0"));
+  // A power the radio does not have is refused: kept, the beacon's next
+  // start would fail on it and reset the module.
+  ASSERT_TRUE(b.command("power -5", "power 0"));
+  ASSERT_TRUE(b.command("beacon 0 160", "beacon 0"));
+  EXPECT_TRUE(b.scan());
 }
 
 // The serial service's bytes in the program's hands: what the phone writes
