@@ -177,10 +177,7 @@ TEST(ApiBle, MacGetAndSet) {
   ASSERT_TRUE(b.command("uart 60", "uart 0"));
   ASSERT_TRUE(b.command("setmac C0AABBCCDDEE", "setmac 1"));
   ASSERT_TRUE(b.command("mac", "mac C0AABBCCDDEE"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(1));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(1));
   EXPECT_NE(b.central.device({0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0xC0}), nullptr);
   // Not an address of 12 hexadecimal digits: refused, nothing changes.
   ASSERT_TRUE(b.command("setmac C0AABBCCDD", "setmac 0"));

@@ -534,10 +534,7 @@ TEST(Address, SetStoredAndAdvertised) {
   ASSERT_TRUE(b.scan(sec(1)));
   EXPECT_TRUE(exchange(*b.module, kUsb, "AT+BLEMAC=C0AABBCCDDEE\r\n", "OK\r\n"));
   const ble::Address moved = {0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0xC0};
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(1));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(1));
   const ble::Central::Device* m = b.central.device(moved);
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->adv_data, kSerialAdv) << "the name stays the one of the chip's address";
@@ -547,10 +544,7 @@ TEST(Address, SetStoredAndAdvertised) {
   EXPECT_TRUE(exchange(*b.module, kUsb, "AT+BLEMAC=40AABBCCDDEE\r\n", "AT_ERROR\r\n"));
   EXPECT_TRUE(
       exchange(*b.module, kUsb, "AT+BLEMAC=?\r\n", "AT+BLEMAC=c0:aa:bb:cc:dd:ee\r\nOK\r\n"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(1));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(1));
   EXPECT_NE(b.central.device(moved), nullptr) << "still advertising after the refusal";
   b.module->restart();
   b.world.run_for(sec(2));

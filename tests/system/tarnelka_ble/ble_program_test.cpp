@@ -370,20 +370,14 @@ TEST(TarnelkaBleApi, AddressPowerNameAndAdvertisingStopAsThePhoneSeesThem) {
   ASSERT_TRUE(b.command("macget", "mac 668822000001"));
   ASSERT_TRUE(b.command("macset C0FFEE123456", "macset ok"));
   ASSERT_TRUE(b.command("macget", "mac C0FFEE123456"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(3));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(3));
   EXPECT_NE(b.central.device({0x56, 0x34, 0x12, 0xEE, 0xFF, 0xC0}), nullptr);
   EXPECT_EQ(b.central.device(kModule), nullptr);
 
   ASSERT_TRUE(b.command("advstatus", "advertising 1"));
   ASSERT_TRUE(b.command("advstop", "advstop ok"));
   ASSERT_TRUE(b.command("advstatus", "advertising 0"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(3));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(3));
   EXPECT_TRUE(b.central.devices().empty());
 }
 

@@ -24,14 +24,20 @@ inline void run_central_in(sim::ble::Central& central, World& world) {
   });
 }
 
-// What the central hears of `address` in `window` of scanning, or nothing.
-inline std::optional<sim::ble::Central::Device> scan_for(sim::ble::Central& central, World& world,
-                                                         const sim::ble::Address& address,
-                                                         time_us window) {
+// A fresh scan of `window`: afterwards the central's devices are those it
+// heard in it.
+inline void scan_window(sim::ble::Central& central, World& world, time_us window) {
   central.clear_scan();
   central.start_scan(true);
   world.run_for(window);
   central.stop_scan();
+}
+
+// What the central hears of `address` in `window` of scanning, or nothing.
+inline std::optional<sim::ble::Central::Device> scan_for(sim::ble::Central& central, World& world,
+                                                         const sim::ble::Address& address,
+                                                         time_us window) {
+  scan_window(central, world, window);
   const sim::ble::Central::Device* d = central.device(address);
   if (d == nullptr) return std::nullopt;
   return *d;
