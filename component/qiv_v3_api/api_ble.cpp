@@ -2,13 +2,13 @@
 // driver of the BLE or NFC port, or the port's BLE operations.
 #include <string.h>
 
-#include "api_ble_port.h"
 #include "api_objects.h"
 #include "service_nvm.h"
 #include "udrv_serial.h"
 #ifdef SUPPORT_BLE
 #include "udrv_ble.h"
 #endif
+#include "udrv_ble_port.h"
 
 #ifdef SUPPORT_BLE
 namespace {
@@ -23,7 +23,7 @@ bool ok(int32_t result) { return result == 0; }
 // ------------------------------------------------------------------ uart --
 
 int32_t ZEMBle::ZEMBleUart::start(uint8_t adv_time) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   if (ble_current_service != DRV_BLE_UART_MODE) {
     udrv_ble_switch_service_mode(DRV_BLE_UART_MODE);
   }
@@ -60,7 +60,7 @@ int32_t ZEMBle::ZEMBleUart::write(const uint8_t *data, uint32_t length) {
 }
 
 bool ZEMBle::ZEMBleUart::setPIN(const char *pin) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   return ok(uhal_ble_set_pairing_key(pin));
 #else
   (void)pin;
@@ -69,9 +69,9 @@ bool ZEMBle::ZEMBleUart::setPIN(const char *pin) {
 }
 
 bool ZEMBle::ZEMBleUart::setPermission(uint8_t level) {
-#if QIV_API_BLE_PERMISSION
+#if UDRV_BLE_PORT_PERMISSION
   return ok(uhal_ble_set_permission(level));
-#elif QIV_API_BLE_PORT_EXTRAS
+#elif UDRV_BLE_PORT_EXTRAS
   return level == 2;
 #else
   (void)level;
@@ -86,7 +86,7 @@ void ZEMBle::ZEMBleSettings::blemode(ZEM_BLE_SERVICE_MODE mode) {
 }
 
 bool ZEMBle::ZEMBleSettings::txPower::set(int8_t dbm) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   if (!ok(uhal_ble_set_tx_power(dbm))) {
     return false;
   }
@@ -99,7 +99,7 @@ bool ZEMBle::ZEMBleSettings::txPower::set(int8_t dbm) {
 }
 
 bool ZEMBle::ZEMBleSettings::advertiseInterval::set(uint32_t interval) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   if (!ok(uhal_ble_set_adv_interval(interval))) {
     return false;
   }
@@ -133,7 +133,7 @@ bool ZEMBle::ZEMBleAdvertise::start(uint8_t adv_time) {
 bool ZEMBle::ZEMBleAdvertise::stop() { return ok(uhal_advertising_stop(0)); }
 
 bool ZEMBle::ZEMBleAdvertise::status() {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   return uhal_is_advertising != 0;
 #else
   return false;
@@ -145,7 +145,7 @@ bool ZEMBle::ZEMBleAdvertise::status() {
 const char *ZEMBle::ZEMBleMac::get() {
   memset(devmac, 0, sizeof(devmac));
   memset(twomac, 0, sizeof(twomac));
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   uint8_t address[6];
   uhal_ble_get_macaddress(address);
   static const char hex[] = "0123456789ABCDEF";
@@ -181,7 +181,7 @@ bool ZEMBle::ZEMBleBeacon::custom::set(const uint8_t *data, uint8_t length) {
   if (data == nullptr || length == 0 || length > sizeof(payload)) {
     return false;
   }
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   if (!ok(uhal_ble_set_beacon_data(data, length))) {
     return false;
   }
@@ -198,7 +198,7 @@ bool ZEMBle::ZEMBleBeacon::ibeacon::set(const uint8_t beacon_uuid[16], uint16_t 
   if (beacon_uuid == nullptr) {
     return false;
   }
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   // Major and minor go out most significant byte first.
   const uint8_t ma[2] = {static_cast<uint8_t>(beacon_major >> 8),
                          static_cast<uint8_t>(beacon_major)};
@@ -224,7 +224,7 @@ bool ZEMBle::ZEMBleBeacon::ibeacon::set(const uint8_t beacon_uuid[16], uint16_t 
 
 bool ZEMBle::ZEMBleCustom::init(const uint8_t base_uuid[16], const uint16_t *char_uuids,
                                 uint8_t count, ZEMBleCustomCallback callback) {
-#if QIV_API_BLE_CUSTOM_SERVICE
+#if UDRV_BLE_PORT_CUSTOM_SERVICE
   if (!ok(uhal_cus_service_init(base_uuid, char_uuids, count))) {
     return false;
   }
@@ -240,7 +240,7 @@ bool ZEMBle::ZEMBleCustom::init(const uint8_t base_uuid[16], const uint16_t *cha
 }
 
 bool ZEMBle::ZEMBleCustom::start(uint8_t adv_time) {
-#if QIV_API_BLE_CUSTOM_SERVICE
+#if UDRV_BLE_PORT_CUSTOM_SERVICE
   if (ble_current_service != DRV_BLE_CUS_MODE) {
     udrv_ble_switch_service_mode(DRV_BLE_CUS_MODE);
   }
@@ -254,7 +254,7 @@ bool ZEMBle::ZEMBleCustom::start(uint8_t adv_time) {
 // --------------------------------------------------------------- scanner --
 
 bool ZEMBle::ZEMBleScanner::start(uint16_t timeout) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   return ok(uhal_ble_scan_start(timeout));
 #else
   (void)timeout;
@@ -263,7 +263,7 @@ bool ZEMBle::ZEMBleScanner::start(uint16_t timeout) {
 }
 
 bool ZEMBle::ZEMBleScanner::stop() {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   return ok(uhal_ble_scan_stop());
 #else
   return false;
@@ -271,7 +271,7 @@ bool ZEMBle::ZEMBleScanner::stop() {
 }
 
 bool ZEMBle::ZEMBleScanner::setInterval(uint16_t interval, uint16_t window) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   return ok(uhal_ble_scan_set_interval(interval, window));
 #else
   (void)interval;
@@ -281,7 +281,7 @@ bool ZEMBle::ZEMBleScanner::setInterval(uint16_t interval, uint16_t window) {
 }
 
 bool ZEMBle::ZEMBleScanner::setScannerCallback(ZEMBleScanCallback callback) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   SCAN_DATA_HANDLER = callback;
   return true;
 #else
@@ -293,7 +293,7 @@ bool ZEMBle::ZEMBleScanner::setScannerCallback(ZEMBleScanCallback callback) {
 // ------------------------------------------------------------------- hid --
 
 bool ZEMBle::ZEMBleHid::start(uint8_t adv_time) {
-#if QIV_API_BLE_HID_MODE
+#if UDRV_BLE_PORT_HID_MODE
   if (ble_current_service != DRV_BLE_HID_MODE) {
     udrv_ble_switch_service_mode(DRV_BLE_HID_MODE);
   }
@@ -326,7 +326,7 @@ bool ZEMBle::stop() {
 }
 
 bool ZEMBle::registerCallback(ZEM_BLE_EVENT event, void (*callback)(void)) {
-#if QIV_API_BLE_PORT_EXTRAS
+#if UDRV_BLE_PORT_EXTRAS
   switch (event) {
     case ZEM_BLE_CONNECTED:
       CONNECT_HANDLER = callback;

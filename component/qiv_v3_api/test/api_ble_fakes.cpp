@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "api_ble_port.h"
+#include "udrv_ble_port.h"
 #include "service_nvm.h"
 #include "udrv_ble.h"
 #include "udrv_serial.h"

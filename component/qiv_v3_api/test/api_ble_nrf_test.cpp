@@ -11,7 +11,7 @@
 
 #include "api_ble_fakes.h"
 #include "api_fakes.h"
-#include "api_ble_port.h"
+#include "udrv_ble_port.h"
 #include "api_objects.h"
 #include "udrv_ble.h"
 

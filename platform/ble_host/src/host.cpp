@@ -9,6 +9,7 @@
 #include "ble_host.h"
 #include "sim/ble_dtm.h"
 #include "sim/ble_ll.h"
+#include "sim/ble_ll_queue.h"
 #include "sim/ble_peripheral.h"
 #include "sim/ble_radio.h"
 #include "sim/sim.h"
@@ -29,24 +30,7 @@ constexpr dmConnId_t kConnId = 1;  // one connection at a time
 constexpr ble::Address kDefaultAddress = {0x01, 0x00, 0x00, 0x22, 0x88, 0x66};
 constexpr uint32_t kNotifyTag = 0x10000;  // tag of a notification: this | handle
 
-// The link layer's events, kept until the dispatcher runs.
-struct LlEvent {
-  enum Kind {
-    kConnected,
-    kDisconnected,
-    kAcl,
-    kCompleted,
-    kEncryption,
-    kAdvEnded,
-    kUpdated,
-    kReport,
-  } kind;
-  ble::LinkLayer::ConnInfo conn{};
-  uint8_t code = 0;
-  ble::Bytes data;
-  int n = 0;
-  ble::LinkLayer::Report report{};
-};
+using ble::LlEvent;
 
 void default_idle_wait(uint64_t deadline) {
   sim::wait_for_change(deadline == ~uint64_t{0} ? sim::kNever : deadline);
@@ -55,35 +39,6 @@ void default_wake() { sim::signal_change(); }
 
 ble_host::IdleWaitFn idle_wait = default_idle_wait;
 ble_host::WakeFn wake = default_wake;
-
-class QueuedHost : public ble::LinkLayer::Host {
- public:
-  std::deque<LlEvent> events;
-  void push(LlEvent e) {
-    events.push_back(std::move(e));
-    wake();
-  }
-  void ll_advertising_ended(uint8_t s) override { push({LlEvent::kAdvEnded, {}, s, {}, 0}); }
-  void ll_report(const ble::LinkLayer::Report& r) override {
-    LlEvent e{LlEvent::kReport, {}, 0, {}, 0};
-    e.report = r;
-    push(std::move(e));
-  }
-  void ll_connected(const ble::LinkLayer::ConnInfo& c) override {
-    push({LlEvent::kConnected, c, 0, {}, 0});
-  }
-  void ll_disconnected(uint8_t r) override { push({LlEvent::kDisconnected, {}, r, {}, 0}); }
-  void ll_acl(uint8_t llid, const uint8_t* d, size_t n) override {
-    push({LlEvent::kAcl, {}, llid, ble::Bytes(d, d + n), 0});
-  }
-  void ll_completed(int n) override { push({LlEvent::kCompleted, {}, 0, {}, n}); }
-  void ll_encryption_changed(uint8_t s) override { push({LlEvent::kEncryption, {}, s, {}, 0}); }
-  void ll_connection_updated(const ble::ConnectionParams& p) override {
-    LlEvent e{LlEvent::kUpdated, {}, 0, {}, 0};
-    e.conn.params = p;
-    push(std::move(e));
-  }
-};
 
 struct Handler {
   wsfEventHandler_t fn;
@@ -127,7 +82,8 @@ struct Stack {
   std::unique_ptr<ble::LinkLayer> ll;
   std::unique_ptr<ble::Peripheral> host;
   std::unique_ptr<ble::Dtm> dtm;
-  QueuedHost queue;
+  // The link layer's events, kept until the dispatcher runs.
+  ble::LlEventQueue queue{[] { wake(); }, true};
   std::vector<Handler> handlers;
   std::vector<wsfTimer_t*> timers;
   std::deque<StackEvent> stack_events;
@@ -407,30 +363,12 @@ bool run_once() {
     LlEvent e = std::move(s.queue.events.front());
     s.queue.events.pop_front();
     did = true;
+    if (ble::deliver_link_event(e, *s.host)) continue;
     switch (e.kind) {
-      case LlEvent::kConnected:
-        s.host->ll_connected(e.conn);
-        break;
-      case LlEvent::kDisconnected:
-        s.host->ll_disconnected(e.code);
-        break;
-      case LlEvent::kAcl:
-        s.host->ll_acl(e.code, e.data.data(), e.data.size());
-        break;
-      case LlEvent::kCompleted:
-        s.host->ll_completed(e.n);
-        break;
-      case LlEvent::kEncryption:
-        s.host->ll_encryption_changed(e.code);
-        break;
-      case LlEvent::kAdvEnded:
-        s.host->ll_advertising_ended(e.code);
-        break;
-      case LlEvent::kUpdated:
-        s.host->ll_connection_updated(e.conn.params);
-        break;
       case LlEvent::kReport:
         s.scan_report(e.report);
+        break;
+      default:  // the link's own, delivered above
         break;
     }
   }

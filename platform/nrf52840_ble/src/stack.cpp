@@ -15,6 +15,7 @@
 #include "nrf_ble_gatt.h"
 #include "nrf_sdh.h"
 #include "nrf_sdh_ble.h"
+#include "sim/ble_ll_queue.h"
 #include "sim/ble_radio.h"
 #include "sim/model.h"
 #include "sim/sim.h"
@@ -41,59 +42,14 @@ std::vector<Observer>& observers() {
   return v;
 }
 
-struct LlEvent {
-  enum Kind {
-    kConnected,
-    kDisconnected,
-    kAcl,
-    kCompleted,
-    kEncryption,
-    kAdvEnded,
-    kUpdated,
-    kReport,
-    kScanTimeout
-  } kind;
-  ble::LinkLayer::ConnInfo conn{};
-  uint8_t code = 0;
-  ble::Bytes data;
-  int n = 0;
-  ble::LinkLayer::Report report{};
-};
+using ble::LlEvent;
 
-class QueuedHost : public ble::LinkLayer::Host {
- public:
-  std::deque<LlEvent> events;
-  void push(LlEvent e) {
-    events.push_back(std::move(e));
-    nrfsim::raise_stack_event();
-  }
-  void ll_advertising_ended(uint8_t s) override { push({LlEvent::kAdvEnded, {}, s, {}, 0}); }
-  void ll_connected(const ble::LinkLayer::ConnInfo& c) override {
-    push({LlEvent::kConnected, c, 0, {}, 0});
-  }
-  void ll_disconnected(uint8_t r) override { push({LlEvent::kDisconnected, {}, r, {}, 0}); }
-  void ll_acl(uint8_t llid, const uint8_t* d, size_t n) override {
-    push({LlEvent::kAcl, {}, llid, ble::Bytes(d, d + n), 0});
-  }
-  void ll_completed(int n) override { push({LlEvent::kCompleted, {}, 0, {}, n}); }
-  void ll_encryption_changed(uint8_t s) override { push({LlEvent::kEncryption, {}, s, {}, 0}); }
-  void ll_connection_updated(const ble::ConnectionParams& p) override {
-    LlEvent e{LlEvent::kUpdated, {}, 0, {}, 0};
-    e.conn.params = p;
-    push(std::move(e));
-  }
-};
-
-// The scanner's link layer reports into the same queue.
+// The scanner's link layer reports into the stack's queue.
 class ScanHost : public ble::LinkLayer::Host {
  public:
-  explicit ScanHost(QueuedHost& q) : queue(q) {}
-  void ll_report(const ble::LinkLayer::Report& r) override {
-    LlEvent e{LlEvent::kReport, {}, 0, {}, 0};
-    e.report = r;
-    queue.push(std::move(e));
-  }
-  QueuedHost& queue;
+  explicit ScanHost(ble::LlEventQueue& q) : queue(q) {}
+  void ll_report(const ble::LinkLayer::Report& r) override { queue.report(r); }
+  ble::LlEventQueue& queue;
 };
 
 // What the stack's event interrupt hands out: an event, or a module's
@@ -151,7 +107,8 @@ struct Stack {
 
   ble::SimRadio radio;
   ble::LinkLayer ll;
-  QueuedHost queue;
+  // The link's callbacks, handed out by the stack's event interrupt.
+  ble::LlEventQueue queue{[] { nrfsim::raise_stack_event(); }, false};
   std::unique_ptr<ble::Peripheral> host;
   bool enabled = false;
   int enables = 0;
@@ -273,28 +230,8 @@ void dispatch() {
 }
 
 void Stack::forward(const LlEvent& e) {
+  if (ble::deliver_link_event(e, *host)) return;
   switch (e.kind) {
-    case LlEvent::kConnected:
-      host->ll_connected(e.conn);
-      break;
-    case LlEvent::kDisconnected:
-      host->ll_disconnected(e.code);
-      break;
-    case LlEvent::kAcl:
-      host->ll_acl(e.code, e.data.data(), e.data.size());
-      break;
-    case LlEvent::kCompleted:
-      host->ll_completed(e.n);
-      break;
-    case LlEvent::kEncryption:
-      host->ll_encryption_changed(e.code);
-      break;
-    case LlEvent::kAdvEnded:
-      host->ll_advertising_ended(e.code);
-      break;
-    case LlEvent::kUpdated:
-      host->ll_connection_updated(e.conn.params);
-      break;
     case LlEvent::kReport:
       report(e.report);
       break;
@@ -307,6 +244,8 @@ void Stack::forward(const LlEvent& e) {
         auto evt = make_event(BLE_GAP_EVT_TIMEOUT, &g, sizeof g);
         deliver_now(evt);
       }
+      break;
+    default:  // the link's own, delivered above
       break;
   }
 }

@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "command_port.h"
 #include "qiv_v3_api.h"
 #include "udrv_delay.h"
 
@@ -231,16 +232,5 @@ void setup() {
 
 void loop() {
   udrv_delay_ms(1);
-  while (Serial1.available() > 0) {
-    int c = Serial1.read();
-    if (c < 0 || c == '\r') {
-      continue;
-    }
-    if (c != '\n') {
-      line += static_cast<char>(c);
-      continue;
-    }
-    run(line);
-    line = "";
-  }
+  test_program::run_command_lines(line, run);
 }

@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "command_port.h"
 #include "qiv_v3_api.h"
 #include "udrv_ble.h"
 #include "udrv_delay.h"
@@ -174,24 +175,10 @@ void run(const String &command) {
 
 }  // namespace
 
-void setup() {
-  Serial1.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_CUSTOM_MODE);
-  Serial1.println("ready");
-}
+void setup() { test_program::open_command_port(); }
 
 void loop() {
   udrv_delay_ms(1);
   print_reports();
-  while (Serial1.available() > 0) {
-    int c = Serial1.read();
-    if (c < 0 || c == '\r') {
-      continue;
-    }
-    if (c != '\n') {
-      line += static_cast<char>(c);
-      continue;
-    }
-    run(line);
-    line = "";
-  }
+  test_program::run_command_lines(line, run);
 }

@@ -12,6 +12,7 @@
 #include "foundation.h"
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
+#include "systest/ble_phone.h"
 
 namespace {
 
@@ -29,8 +30,6 @@ constexpr ble::Address kBeacon = {0x16, 0x15, 0x14, 0x13, 0x12, 0xC1};
 // Flags, and manufacturer data of company 0x1234.
 const ble::Bytes kBeaconAdv = {0x02, 0x01, 0x04, 0x06, 0xFF, 0x34, 0x12, 0xDE, 0xAD, 0x01};
 
-std::string text(const ble::Bytes& b) { return std::string(b.begin(), b.end()); }
-
 struct Report {
   int rssi;
   std::string address;
@@ -39,10 +38,7 @@ struct Report {
 
 struct Bench {
   Bench() : radio(world.master()), central(radio, kPhone) {
-    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
-      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
-      return done();
-    });
+    systest::run_central_in(central, world);
     DeviceOptions o;
     o.image = "ble-test-minacor";
     o.ports = {kUart0, kUart1, kUsb};
@@ -54,8 +50,7 @@ struct Bench {
     module->take(kUsb);
   }
   bool command(const std::string& line, const std::string& answer) {
-    module->write(kUart1, line + "\r\n");
-    return module->wait_line(kUart1, answer, sec(3));
+    return systest::program_command(*module, kUart1, line, answer);
   }
   // A beacon in the room, non-connectable, every 100 ms.
   void beacon_on(int8_t dbm = 0) {
@@ -84,31 +79,14 @@ struct Bench {
     return v;
   }
   std::optional<ble::Central::Device> scan(sim::time_us window = sec(1)) {
-    central.clear_scan();
-    central.start_scan(true);
-    world.run_for(window);
-    central.stop_scan();
-    const ble::Central::Device* d = central.device(kModule);
-    if (d == nullptr) return std::nullopt;
-    return *d;
+    return systest::scan_for(central, world, kModule, window);
   }
   bool connect_serial() {
     if (!central.connect(kModule) || !central.wait([&] { return central.connected(); }, sec(3)))
       return false;
-    uint32_t disc = central.discover();
-    if (!central.wait([&] { return central.done(disc); }, sec(5))) return false;
-    tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
-    rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
-    if (!tx || !rx) return false;
-    uint32_t sub = central.subscribe(tx->value_handle);
-    return central.wait([&] { return central.done(sub); }, sec(3));
+    return serial.open(central);
   }
-  std::string notified() {
-    std::string s;
-    for (const auto& n : central.notifications())
-      if (tx && n.handle == tx->value_handle) s += text(n.value);
-    return s;
-  }
+  std::string notified() { return serial.notified(central); }
 
   World world;
   ble::WorldRadio radio;
@@ -116,8 +94,7 @@ struct Bench {
   std::optional<ble::WorldRadio> beacon_radio;
   std::optional<ble::LinkLayer> beacon;
   Device* module = nullptr;
-  const ble::Central::Characteristic* tx = nullptr;
-  const ble::Central::Characteristic* rx = nullptr;
+  systest::SerialLink serial;
 };
 
 // ---------------------------------------------------------------- scanner --
@@ -200,10 +177,7 @@ TEST(ApiBle, MacGetAndSet) {
   ASSERT_TRUE(b.command("uart 60", "uart 0"));
   ASSERT_TRUE(b.command("setmac C0AABBCCDDEE", "setmac 1"));
   ASSERT_TRUE(b.command("mac", "mac C0AABBCCDDEE"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(1));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(1));
   EXPECT_NE(b.central.device({0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0xC0}), nullptr);
   // Not an address of 12 hexadecimal digits: refused, nothing changes.
   ASSERT_TRUE(b.command("setmac C0AABBCCDD", "setmac 0"));
@@ -302,7 +276,7 @@ TEST(ApiBle, UartWriteAndRead) {
   ASSERT_TRUE(b.command("bwrite early", "bwrite -7")) << "no link yet";
   ASSERT_TRUE(b.connect_serial());
   ASSERT_TRUE(b.command("bcustom", "bcustom 0"));
-  uint32_t wr = b.central.write(b.rx->value_handle, {'p', 'i', 'n', 'g'});
+  uint32_t wr = b.central.write(b.serial.rx->value_handle, {'p', 'i', 'n', 'g'});
   ASSERT_TRUE(b.central.wait([&] { return b.central.done(wr); }, sec(2)));
   b.world.run_for(ms(200));
   ASSERT_TRUE(b.command("bread", "bread ping"));

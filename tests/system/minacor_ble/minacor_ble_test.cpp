@@ -13,6 +13,7 @@
 #include "foundation.h"
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
+#include "systest/ble_phone.h"
 
 namespace {
 
@@ -65,10 +66,7 @@ DeviceOptions module_options(const std::string& image) {
 struct Bench {
   explicit Bench(const std::string& image = "minacor")
       : radio(world.master()), central(radio, kPhone) {
-    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
-      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
-      return done();
-    });
+    systest::run_central_in(central, world);
     module = &world.start("m", module_options(image));
     if (image != "minacor") {
       EXPECT_TRUE(module->wait_line(kUart1, "ready", sec(3)));
@@ -79,18 +77,11 @@ struct Bench {
   }
   // A command of the test program on UART1 and its answer.
   bool command(const std::string& line, const std::string& answer) {
-    module->write(kUart1, line + "\r\n");
-    return module->wait_line(kUart1, answer, sec(3));
+    return systest::program_command(*module, kUart1, line, answer);
   }
   // What the phone hears of the module in `window` of scanning.
   std::optional<ble::Central::Device> scan(sim::time_us window = sec(2)) {
-    central.clear_scan();
-    central.start_scan(true);
-    world.run_for(window);
-    central.stop_scan();
-    const ble::Central::Device* d = central.device(kModule);
-    if (d == nullptr) return std::nullopt;
-    return *d;
+    return systest::scan_for(central, world, kModule, window);
   }
   bool connect() {
     return central.connect(kModule) && central.wait([&] { return central.connected(); }, sec(3));
@@ -100,16 +91,7 @@ struct Bench {
   }
   // Discovers the serial service; subscribes to its notifications unless
   // told not to.
-  bool open_serial(bool subscribe = true) {
-    uint32_t disc = central.discover();
-    if (!central.wait([&] { return central.done(disc); }, sec(5))) return false;
-    tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
-    rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
-    if (!tx || !rx) return false;
-    if (!subscribe) return true;
-    uint32_t sub = central.subscribe(tx->value_handle);
-    return central.wait([&] { return central.done(sub); }, sec(3));
-  }
+  bool open_serial(bool subscribe = true) { return serial.open(central, subscribe); }
   bool mtu(uint16_t m) {
     uint32_t id = central.exchange_mtu(m);
     return central.wait([&] { return central.done(id); }, sec(2));
@@ -117,27 +99,13 @@ struct Bench {
   // Writes `line` to RX and gathers the notified text until it ends with
   // `end` (or 3 s have passed).
   std::string at(const std::string& line, const std::string& end = "OK\r\n") {
-    central.notifications().clear();
-    uint32_t wr = central.write(rx->value_handle, bytes(line));
-    central.wait(
-        [&] {
-          std::string got = notified();
-          return central.done(wr) && got.size() >= end.size() &&
-                 got.compare(got.size() - end.size(), end.size(), end) == 0;
-        },
-        sec(3));
-    return notified();
+    return serial.exchange(central, line, end, sec(3));
   }
-  std::string notified() {
-    std::string s;
-    for (const auto& n : central.notifications())
-      if (tx && n.handle == tx->value_handle) s += text(n.value);
-    return s;
-  }
+  std::string notified() { return serial.notified(central); }
   std::vector<size_t> notification_sizes() {
     std::vector<size_t> v;
     for (const auto& n : central.notifications())
-      if (tx && n.handle == tx->value_handle) v.push_back(n.value.size());
+      if (serial.tx && n.handle == serial.tx->value_handle) v.push_back(n.value.size());
     return v;
   }
 
@@ -145,8 +113,7 @@ struct Bench {
   ble::WorldRadio radio;
   ble::Central central;
   Device* module = nullptr;
-  const ble::Central::Characteristic* tx = nullptr;
-  const ble::Central::Characteristic* rx = nullptr;
+  systest::SerialLink serial;
 };
 
 // ------------------------------------------------------------ advertising --
@@ -364,15 +331,15 @@ TEST(SerialService, BadInput) {
   ASSERT_TRUE(b.connect());
   ASSERT_TRUE(b.open_serial(false));
   // Before the subscription: the command runs, its reply has nowhere to go.
-  uint32_t wr = b.central.write(b.rx->value_handle, bytes("AT+ALIAS=early\r\n"));
+  uint32_t wr = b.central.write(b.serial.rx->value_handle, bytes("AT+ALIAS=early\r\n"));
   ASSERT_TRUE(b.central.wait([&] { return b.central.done(wr); }, sec(2)));
   b.world.run_for(ms(300));
   EXPECT_TRUE(b.central.notifications().empty());
-  uint32_t sub = b.central.subscribe(b.tx->value_handle);
+  uint32_t sub = b.central.subscribe(b.serial.tx->value_handle);
   ASSERT_TRUE(b.central.wait([&] { return b.central.done(sub); }, sec(2)));
   ASSERT_TRUE(b.mtu(247));
   // Longer than the characteristic: refused with an ATT error.
-  wr = b.central.write(b.rx->value_handle, ble::Bytes(245, 'A'));
+  wr = b.central.write(b.serial.rx->value_handle, ble::Bytes(245, 'A'));
   ASSERT_TRUE(b.central.wait([&] { return b.central.done(wr); }, sec(2)));
   EXPECT_NE(b.central.result(wr).error, 0);
   EXPECT_EQ(b.at("AT+ALIAS=?\r\n"), "AT+ALIAS=early\r\nOK\r\n");
@@ -450,7 +417,7 @@ TEST(SerialService, QueuedWritesAreRefused) {
     uint8_t error;
   };
   const std::vector<Case> cases = {
-      {b.rx->value_handle, false, 0x09},
+      {b.serial.rx->value_handle, false, 0x09},
       {dfu->value_handle, false, 0x82},
       {0, true, 0x82},
       {dfu->value_handle, false, 0x82},
@@ -567,10 +534,7 @@ TEST(Address, SetStoredAndAdvertised) {
   ASSERT_TRUE(b.scan(sec(1)));
   EXPECT_TRUE(exchange(*b.module, kUsb, "AT+BLEMAC=C0AABBCCDDEE\r\n", "OK\r\n"));
   const ble::Address moved = {0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0xC0};
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(1));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(1));
   const ble::Central::Device* m = b.central.device(moved);
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->adv_data, kSerialAdv) << "the name stays the one of the chip's address";
@@ -580,10 +544,7 @@ TEST(Address, SetStoredAndAdvertised) {
   EXPECT_TRUE(exchange(*b.module, kUsb, "AT+BLEMAC=40AABBCCDDEE\r\n", "AT_ERROR\r\n"));
   EXPECT_TRUE(
       exchange(*b.module, kUsb, "AT+BLEMAC=?\r\n", "AT+BLEMAC=c0:aa:bb:cc:dd:ee\r\nOK\r\n"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(1));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(1));
   EXPECT_NE(b.central.device(moved), nullptr) << "still advertising after the refusal";
   b.module->restart();
   b.world.run_for(sec(2));
@@ -643,10 +604,7 @@ TEST(Vostrel, SerialServiceOfTheTrackerBoard) {
   World world;
   ble::WorldRadio radio(world.master());
   ble::Central central(radio, kPhone);
-  central.set_runner([&](sim::time_us deadline, const std::function<bool()>& done) {
-    if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
-    return done();
-  });
+  systest::run_central_in(central, world);
   DeviceOptions o = module_options("vostrel");
   o.ports = {kUart0, kUsb};
   o.extra_args.push_back("--device");

@@ -13,6 +13,7 @@
 #include "foundation.h"
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
+#include "systest/ble_phone.h"
 
 namespace {
 
@@ -32,10 +33,7 @@ constexpr uint16_t kReportUuid = 0x2A4D;
 
 struct Bench {
   Bench() : radio(world.master()), central(radio, kPhone) {
-    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
-      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
-      return done();
-    });
+    systest::run_central_in(central, world);
     DeviceOptions o;
     o.image = "hid-test-minacor";
     o.ports = {kUart0, kUart1, kUsb};
@@ -44,20 +42,13 @@ struct Bench {
     EXPECT_TRUE(module->wait_line(kUart1, "ready", sec(3)));
   }
   bool command(const std::string& line, const std::string& answer) {
-    module->write(kUart1, line + "\r\n");
-    return module->wait_line(kUart1, answer, sec(3));
+    return systest::program_command(*module, kUart1, line, answer);
   }
   bool wait(const std::function<bool()>& done, sim::time_us t = sec(3)) {
     return central.wait(done, t);
   }
   std::optional<ble::Central::Device> scan() {
-    central.clear_scan();
-    central.start_scan(true);
-    world.run_for(sec(2));
-    central.stop_scan();
-    const ble::Central::Device* d = central.device(kModule);
-    if (d == nullptr) return std::nullopt;
-    return *d;
+    return systest::scan_for(central, world, kModule, sec(2));
   }
   bool connect() {
     if (!central.connect(kModule) || !wait([&] { return central.connected(); })) return false;

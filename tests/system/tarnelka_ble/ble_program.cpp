@@ -23,6 +23,7 @@
 // "hook disconnected", "hook quit").
 #include <string.h>
 
+#include "command_port.h"
 #include "qiv_v3_api.h"
 #include "udrv_delay.h"
 
@@ -255,24 +256,10 @@ void run(const String &command) {
 
 }  // namespace
 
-void setup() {
-  Serial1.begin(Serial.getBaudrate(), SERIAL_8N1, ZEM_CUSTOM_MODE);
-  Serial1.println("ready");
-}
+void setup() { test_program::open_command_port(); }
 
 void loop() {
   udrv_delay_ms(1);
   show_hooks();
-  while (Serial1.available() > 0) {
-    int c = Serial1.read();
-    if (c < 0 || c == '\r') {
-      continue;
-    }
-    if (c != '\n') {
-      line += static_cast<char>(c);
-      continue;
-    }
-    run(line);
-    line = "";
-  }
+  test_program::run_command_lines(line, run);
 }

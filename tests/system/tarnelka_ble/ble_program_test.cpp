@@ -12,6 +12,7 @@
 
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
+#include "systest/ble_phone.h"
 #include "tarnelka.h"
 
 namespace {
@@ -29,10 +30,7 @@ constexpr ble::Address kModule = {0x01, 0x00, 0x00, 0x22, 0x88, 0x66};
 struct Bench {
   explicit Bench(const std::string& trace_log = "")
       : radio(world.master()), central(radio, kPhone) {
-    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
-      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
-      return done();
-    });
+    systest::run_central_in(central, world);
     systest::DeviceOptions o;
     o.image = "ble-test-tarnelka";
     o.ports = {kUart0, kUart1};
@@ -41,18 +39,11 @@ struct Bench {
     EXPECT_TRUE(module->wait_line(kUart1, "ready", sec(3)));
   }
   bool command(const std::string& line, const std::string& answer) {
-    module->write(kUart1, line + "\r\n");
-    return module->wait_line(kUart1, answer, sec(3));
+    return systest::program_command(*module, kUart1, line, answer);
   }
   // What the phone hears of the module in `window` of scanning, or nothing.
   std::optional<ble::Central::Device> scan(sim::time_us window = sec(5)) {
-    central.clear_scan();
-    central.start_scan(true);
-    world.run_for(window);
-    central.stop_scan();
-    const ble::Central::Device* d = central.device(kModule);
-    if (d == nullptr) return std::nullopt;
-    return *d;
+    return systest::scan_for(central, world, kModule, window);
   }
 
   World world;
@@ -379,20 +370,14 @@ TEST(TarnelkaBleApi, AddressPowerNameAndAdvertisingStopAsThePhoneSeesThem) {
   ASSERT_TRUE(b.command("macget", "mac 668822000001"));
   ASSERT_TRUE(b.command("macset C0FFEE123456", "macset ok"));
   ASSERT_TRUE(b.command("macget", "mac C0FFEE123456"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(3));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(3));
   EXPECT_NE(b.central.device({0x56, 0x34, 0x12, 0xEE, 0xFF, 0xC0}), nullptr);
   EXPECT_EQ(b.central.device(kModule), nullptr);
 
   ASSERT_TRUE(b.command("advstatus", "advertising 1"));
   ASSERT_TRUE(b.command("advstop", "advstop ok"));
   ASSERT_TRUE(b.command("advstatus", "advertising 0"));
-  b.central.clear_scan();
-  b.central.start_scan(true);
-  b.world.run_for(sec(3));
-  b.central.stop_scan();
+  systest::scan_window(b.central, b.world, sec(3));
   EXPECT_TRUE(b.central.devices().empty());
 }
 

@@ -7,6 +7,7 @@
 
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
+#include "systest/ble_phone.h"
 #include "tarnelka.h"
 
 namespace {
@@ -21,15 +22,11 @@ constexpr ble::Address kPhone = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
 const ble::Bytes kUartAdv = {0x02, 0x01, 0x06, 0x11, 0x07, 0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5,
                              0xA9, 0xE0, 0x93, 0xF3, 0xA3, 0xB5, 0x01, 0x00, 0x40, 0x6E};
 
-std::string text(const ble::Bytes& b) { return std::string(b.begin(), b.end()); }
 ble::Bytes bytes(const std::string& s) { return ble::Bytes(s.begin(), s.end()); }
 
 struct Phone {
   explicit Phone(World& w) : world(w), radio(w.master()), central(radio, kPhone) {
-    central.set_runner([this](sim::time_us deadline, const std::function<bool()>& done) {
-      if (!done() && deadline > world.now()) world.run_until(done, deadline - world.now());
-      return done();
-    });
+    systest::run_central_in(central, world);
   }
   // The module's advertising (with its scan response): the first advertiser
   // heard with the serial service's data.
@@ -53,35 +50,13 @@ struct Phone {
     return central.connect(address) && central.wait([&] { return central.connected(); }, sec(3));
   }
   // Discovers the serial service and subscribes to its TX notifications.
-  bool open_serial() {
-    uint32_t disc = central.discover();
-    if (!central.wait([&] { return central.done(disc); }, sec(5))) return false;
-    tx = central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
-    rx = central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
-    if (!tx || !rx) return false;
-    uint32_t sub = central.subscribe(tx->value_handle);
-    return central.wait([&] { return central.done(sub); }, sec(3));
-  }
+  bool open_serial() { return serial.open(central); }
   // Writes `line` to RX and gathers the notified text until it ends with
   // `end`.
   std::string command(const std::string& line, const std::string& end = "OK\r\n") {
-    central.notifications().clear();
-    uint32_t wr = central.write(rx->value_handle, bytes(line));
-    central.wait(
-        [&] {
-          std::string got = notified();
-          return central.done(wr) && got.size() >= end.size() &&
-                 got.compare(got.size() - end.size(), end.size(), end) == 0;
-        },
-        sec(5));
-    return notified();
+    return serial.exchange(central, line, end, sec(5));
   }
-  std::string notified() {
-    std::string s;
-    for (const auto& n : central.notifications())
-      if (n.handle == tx->value_handle) s += text(n.value);
-    return s;
-  }
+  std::string notified() { return serial.notified(central); }
   size_t longest_notification() {
     size_t m = 0;
     for (const auto& n : central.notifications()) m = std::max(m, n.value.size());
@@ -92,8 +67,7 @@ struct Phone {
   ble::WorldRadio radio;
   ble::Central central;
   ble::Address address{};
-  const ble::Central::Characteristic* tx = nullptr;
-  const ble::Central::Characteristic* rx = nullptr;
+  systest::SerialLink serial;
 };
 
 std::string dev_eui(Device& d) {
@@ -285,7 +259,7 @@ TEST(TarnelkaBle, OversizeAndSplitWritesAreHandled) {
   // 300 bytes without a line end: only what fits the 256-byte buffer is
   // kept; the line editor refuses the overlong line at its end.
   std::string junk(300, 'x');
-  uint32_t wr = phone.central.write(phone.rx->value_handle, bytes(junk));
+  uint32_t wr = phone.central.write(phone.serial.rx->value_handle, bytes(junk));
   ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(wr); }, sec(2)));
   EXPECT_EQ(phone.central.result(wr).error, 0);
   w.run_for(sec(1));
@@ -293,7 +267,7 @@ TEST(TarnelkaBle, OversizeAndSplitWritesAreHandled) {
   // A command in three pieces.
   phone.central.notifications().clear();
   for (const char* piece : {"AT+V", "ER=", "?\r\n"}) {
-    uint32_t p = phone.central.write(phone.rx->value_handle, bytes(piece));
+    uint32_t p = phone.central.write(phone.serial.rx->value_handle, bytes(piece));
     ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(p); }, sec(2)));
   }
   ASSERT_TRUE(phone.central.wait(
@@ -484,20 +458,22 @@ TEST(TarnelkaBle, RepliesFollowTheNotificationSetting) {
   ASSERT_TRUE(phone.connect_to_module());
   uint32_t disc = phone.central.discover();
   ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(disc); }, sec(5)));
-  phone.tx = phone.central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
-  phone.rx = phone.central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
-  ASSERT_TRUE(phone.tx && phone.rx);
+  phone.serial.tx =
+      phone.central.characteristic(ble::uuid128("6E400003-B5A3-F393-E0A9-E50E24DCCA9E"));
+  phone.serial.rx =
+      phone.central.characteristic(ble::uuid128("6E400002-B5A3-F393-E0A9-E50E24DCCA9E"));
+  ASSERT_TRUE(phone.serial.tx && phone.serial.rx);
   EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n") << "without a CCC write";
 
-  uint32_t off = phone.central.subscribe(phone.tx->value_handle, 0);
+  uint32_t off = phone.central.subscribe(phone.serial.tx->value_handle, 0);
   ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(off); }, sec(2)));
   phone.central.notifications().clear();
-  uint32_t wr = phone.central.write(phone.rx->value_handle, bytes("AT+VER=?\r\n"));
+  uint32_t wr = phone.central.write(phone.serial.rx->value_handle, bytes("AT+VER=?\r\n"));
   ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(wr); }, sec(2)));
   w.run_for(sec(1));
   EXPECT_TRUE(phone.central.notifications().empty());
 
-  uint32_t on = phone.central.subscribe(phone.tx->value_handle, 1);
+  uint32_t on = phone.central.subscribe(phone.serial.tx->value_handle, 1);
   ASSERT_TRUE(phone.central.wait([&] { return phone.central.done(on); }, sec(2)));
   EXPECT_EQ(phone.command("AT\r\n"), "OK\r\n");
   EXPECT_EQ(reply(d, "AT"), "OK\r\n");

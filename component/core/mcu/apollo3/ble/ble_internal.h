@@ -1,5 +1,7 @@
 // Shared state of the Apollo3 BLE glue: the module handler and connection
-// handling (ble_module.cpp) and the serial service (ble_nus.cpp).
+// handling (ble_module.cpp) and the serial service (ble_nus.cpp). The
+// operations it offers beyond the driver contract are in udrv_ble_port.h
+// (the scan report hook runs in the scanner task).
 #pragma once
 
 #include <stdint.h>
@@ -8,6 +10,7 @@
 #include "ble_host.h"
 #include "fund_circular_queue.h"
 #include "semphr.h"
+#include "udrv_ble_port.h"
 
 // Handles of the serial service.
 constexpr uint16_t NUS_START_HDL = 0x0700;
@@ -49,44 +52,6 @@ uint8_t uhal_nus_main_write_cback(dmConnId_t connId, uint16_t handle, uint8_t op
 void uhal_nus_data_handler(uint8_t const *p_data, uint16_t length);
 int32_t uhal_nus_write(uint8_t const *pdata, uint16_t length);
 void ble_rx_queue_clear(void);
-
-// Operations of the port's BLE beyond the driver layer's contract (the user
-// API declares the same ones).
-int32_t uhal_advertising_stop(uint8_t temp_processing);
-extern volatile int uhal_is_advertising;
-extern volatile int uhal_is_connected;
-extern volatile int uhal_is_scanning;
-
-// Optional hooks: called only when set.
-// Every scan report with data: RSSI, advertiser's address (least significant
-// byte first), data and its length; runs in the scanner task.
-extern void (*SCAN_DATA_HANDLER)(int8_t rssi, uint8_t const *peer_addr, uint8_t const *data,
-                                 uint8_t length);
-extern void (*CONNECT_HANDLER)(void);
-extern void (*DISCONNECT_HANDLER)(void);
-// A custom characteristic's notifications switched: its UUID and, when
-// switched on, its 20-byte value (null when switched off).
-extern void (*CUS_NOTIFY_HANDLER)(uint16_t uuid, uint8_t const *value);
-
-// Scanning with the scan configuration; timeout_s 0: until stopped. -7 when
-// the controller is busy (advertising or connected) or already scanning.
-int32_t uhal_ble_scan_start(uint16_t timeout_s);
-int32_t uhal_ble_scan_stop(void);
-// Scan interval and window in units of 0.625 ms (4 to 16384, window not
-// above the interval); taking effect at the next start. -3 otherwise.
-int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window);
-// Settings of the advertising and the connection.
-int32_t uhal_ble_set_tx_power(int8_t dbm);
-int32_t uhal_ble_set_adv_interval(uint32_t interval);
-int32_t uhal_ble_set_pairing_key(char const *key);
-// The beacon mode's frame: iBeacon fields, or advertising data of its own.
-int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uint8_t const minor[2],
-                             int8_t power);
-int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length);
-// The custom service: a 128-bit base UUID and up to seven characteristics of
-// 20 bytes (read, write, notify), each with a 16-bit UUID.
-int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_uuids,
-                              uint8_t count);
 
 // The custom service's bookkeeping.
 constexpr uint8_t BLE_MODULE_CUS_CCC_FIRST = 3;

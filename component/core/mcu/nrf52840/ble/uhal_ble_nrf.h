@@ -1,13 +1,15 @@
 // The BLE layer of the nRF52840 images, as its parts share it: the settings
-// record, the link and advertising state, the optional hooks, and the entry
-// points of the HID keyboard and custom service (ble_hid.cpp,
-// ble_custom.cpp).
+// record, the link state, and the entry points of the HID keyboard and custom
+// service (ble_hid.cpp, ble_custom.cpp). The advertising and scan flags, the
+// optional hooks and the operations beyond the driver contract are in
+// udrv_ble_port.h.
 #pragma once
 
 #include <stdint.h>
 
 #include "ble.h"
 #include "udrv_ble.h"
+#include "udrv_ble_port.h"
 
 // Advertising transmit powers (dBm).
 typedef enum : int8_t {
@@ -50,9 +52,7 @@ typedef struct {
 } uhal_ble_parameter;
 
 extern uhal_ble_parameter ble_parameter;
-extern uint16_t m_conn_handle;  // BLE_CONN_HANDLE_INVALID when none
-extern bool uhal_is_advertising;
-extern bool uhal_is_scanning;
+extern uint16_t m_conn_handle;    // BLE_CONN_HANDLE_INVALID when none
 extern uint8_t always_advertise;  // advertising without a time limit
 extern uint8_t m_beacon_info[23];
 extern uint8_t m_beacon_info_len;  // bytes of m_beacon_info advertised
@@ -67,18 +67,6 @@ typedef struct {
 extern ble_central_cfg_t uhal_g_ble_cfg_t;
 extern uint8_t g_ble_current_mode;  // 0 peripheral, 1 central
 
-// Optional hooks, called when set.
-typedef void (*ble_connect_handler_t)(void);
-typedef void (*ble_disconnect_handler_t)(void);
-typedef void (*ble_scan_data_handler_t)(int8_t rssi, uint8_t const *peer_addr, uint8_t const *data,
-                                        uint8_t length);
-extern ble_connect_handler_t CONNECT_HANDLER;
-extern ble_disconnect_handler_t DISCONNECT_HANDLER;
-extern ble_scan_data_handler_t SCAN_DATA_HANDLER;
-
-// Advertising start and stop (0 stop, 1 pause for flash work, 2 resume).
-int32_t uhal_advertising_stop(uint8_t temp_processing);
-
 // The serial service.
 int32_t uhal_nus_write(uint8_t const *data, uint16_t length);
 int32_t uhal_nus_read(uint8_t *data, uint16_t length);
@@ -90,18 +78,8 @@ void qiv_ble_scan_adv(int8_t rssi, uint8_t const *data, uint16_t length, uint8_t
 uint8_t const *ble_advdata_parse_extra(uint8_t const *data, uint16_t length, uint8_t type,
                                        uint16_t *p_len);
 
-// The scanner (reports to SCAN_DATA_HANDLER) and the settings a program
-// changes while the stack runs (uhal_ble_extras.cpp).
-int32_t uhal_ble_scan_start(uint16_t timeout_s);
-int32_t uhal_ble_scan_stop(void);
-int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window);
-int32_t uhal_ble_set_tx_power(int8_t dbm);
-int32_t uhal_ble_set_adv_interval(uint32_t interval);
-int32_t uhal_ble_set_pairing_key(char const *key);
-int32_t uhal_ble_set_permission(uint8_t permission);
-int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uint8_t const minor[2],
-                             int8_t power);
-int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length);
+// The scanner and the settings a program changes while the stack runs
+// (uhal_ble_extras.cpp) are declared in udrv_ble_port.h.
 // Applied to the running stack: the advertising power, the pairing policy
 // and passkey, the beacon's data.
 int32_t uhal_ble_adv_tx_power_apply(void);
