@@ -22,6 +22,13 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-restrict>)
 endif()
 add_link_options(-m32)
+# Every program here is 32-bit code that this host runs through a user-mode
+# emulator, where position-independent code costs a call to fetch the
+# program counter in each function that reaches a global, and calls through
+# the PLT for the program's own functions. Nothing here is a shared library,
+# so the programs and their static libraries are built position-dependent.
+add_compile_options(-fno-pie)
+add_link_options(-no-pie)
 
 option(QIV_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 if(QIV_SANITIZE)

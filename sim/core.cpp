@@ -8,7 +8,6 @@
 #include <cstring>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core_internal.h"
@@ -44,10 +43,54 @@ struct Event {
   time_us period;  // 0: one-shot
 };
 
-struct Key {
+// An event in the queue: it runs at `at`; between equal times, in the
+// order scheduled (`seq`).
+struct Queued {
   time_us at;
   uint64_t seq;
-  bool operator<(const Key& o) const { return at != o.at ? at < o.at : seq < o.seq; }
+  Event ev;
+  bool before(const Queued& o) const { return at != o.at ? at < o.at : seq < o.seq; }
+};
+
+// The events of one device: a handful at a time (timers, a transfer's next
+// step, a wait's deadline), taken and scheduled between nearly every two
+// steps of the firmware. A vector sorted latest first (the next event is at
+// the back) does this without a node allocation or a hash for each event;
+// cancelling by id scans it, which for so few entries costs less than the
+// index a tree or a hash map would keep up.
+class EventQueue {
+ public:
+  bool empty() const { return q_.empty(); }
+  const Queued& next() const { return q_.back(); }
+  Queued take() {
+    Queued e = q_.back();
+    q_.pop_back();
+    return e;
+  }
+  void add(const Queued& e) {
+    // Latest first: the new entry goes after every entry that runs after it.
+    auto pos = q_.end();
+    while (pos != q_.begin() && (pos - 1)->before(e)) --pos;
+    q_.insert(pos, e);
+  }
+  bool remove(EventId id) {
+    for (auto it = q_.end(); it != q_.begin();) {
+      --it;
+      if (it->ev.id == id) {
+        q_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+  bool contains(EventId id) const {
+    for (const Queued& e : q_)
+      if (e.ev.id == id) return true;
+    return false;
+  }
+
+ private:
+  std::vector<Queued> q_;
 };
 
 constexpr int kThreadPriority = 256;  // below every configurable priority
@@ -81,8 +124,7 @@ struct Core {
   time_us deadline = kNever;
   uint64_t seq = 0;
   EventId next_id = 1;
-  std::map<Key, Event> queue;
-  std::unordered_map<EventId, Key> live;
+  EventQueue queue;
   int in_event = 0;
   bool halted = false;
   uint32_t reset_count = 0;
@@ -227,23 +269,15 @@ void deliver_ready() {
 
 time_us next_event_time() {
   Core& c = core();
-  return c.queue.empty() ? kNever : c.queue.begin()->first.at;
+  return c.queue.empty() ? kNever : c.queue.next().at;
 }
 
 void run_one_event() {
   Core& c = core();
-  auto it = c.queue.begin();
-  Key key = it->first;
-  Event ev = it->second;
-  c.queue.erase(it);
-  if (ev.period) {
-    Key next{key.at + ev.period, c.seq++};
-    c.queue.emplace(next, ev);
-    c.live[ev.id] = next;
-  } else {
-    c.live.erase(ev.id);
-  }
-  if (key.at > c.now) c.now = key.at;
+  Queued q = c.queue.take();
+  const Event& ev = q.ev;
+  if (ev.period) c.queue.add(Queued{q.at + ev.period, c.seq++, ev});
+  if (q.at > c.now) c.now = q.at;
   ++c.progress;
   ++c.in_event;
   ev.fn(ev.ctx, ev.arg);
@@ -309,9 +343,7 @@ static EventId schedule_impl(time_us at, time_us period, EventFn fn, void* ctx, 
   if (at < c.now) at = c.now;
   EventId id = c.next_id++;
   if (c.next_id == 0) c.next_id = 1;
-  Key key{at, c.seq++};
-  c.queue.emplace(key, Event{fn, ctx, arg, id, period});
-  c.live[id] = key;
+  c.queue.add(Queued{at, c.seq++, Event{fn, ctx, arg, id, period}});
   return id;
 }
 
@@ -324,15 +356,9 @@ EventId schedule_periodic(time_us first, time_us period, EventFn fn, void* ctx, 
   return schedule_impl(first, period, fn, ctx, arg);
 }
 
-void cancel(EventId id) {
-  Core& c = core();
-  auto it = c.live.find(id);
-  if (it == c.live.end()) return;
-  c.queue.erase(it->second);
-  c.live.erase(it);
-}
+void cancel(EventId id) { core().queue.remove(id); }
 
-bool scheduled(EventId id) { return core().live.count(id) != 0; }
+bool scheduled(EventId id) { return core().queue.contains(id); }
 
 // ----------------------------------------------------------- interrupts ---
 namespace {

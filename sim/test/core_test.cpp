@@ -75,6 +75,25 @@ TEST_F(Core, PeriodicEventRepeatsUntilItCancelsItself) {
   EXPECT_FALSE(sim::scheduled(id));
 }
 
+// A periodic event takes its place among equal times when it is put back
+// (after what was scheduled before that); an event may cancel another one due
+// at the same instant, which then never runs.
+TEST_F(Core, RescheduledAndCancelledEventsKeepTheQueueOrder) {
+  static sim::EventId victim;
+  const sim::EventId tick = sim::schedule_periodic(0, 100, note, const_cast<char*>("p"), 0);
+  // Both scheduled before the tick is put back for 100 and for 200: they go first.
+  sim::schedule(100, note, const_cast<char*>("o"), 1);
+  sim::schedule(
+      200, [](void*, uint32_t) { sim::cancel(victim); }, nullptr);
+  victim = sim::schedule(200, note, const_cast<char*>("v"), 0);
+  sim::schedule(200, note, const_cast<char*>("o"), 2);
+  EXPECT_TRUE(sim::scheduled(victim));
+  sim::run_until(250);
+  EXPECT_FALSE(sim::scheduled(victim));
+  EXPECT_TRUE(sim::scheduled(tick));
+  EXPECT_EQ(trace, (std::vector<std::string>{"p0@0", "o1@100", "p0@100", "o2@200", "p0@200"}));
+}
+
 // ---------------------------------------------------------------- irqs ---
 void isr_a() { trace.push_back("A@" + std::to_string(sim::now())); }
 void isr_b() { trace.push_back("B"); }
