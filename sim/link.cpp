@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct Link {
   void* deaf_ctx = nullptr;
   DeafFn silent_fn = nullptr;
   void* silent_ctx = nullptr;
+  HorizonFn horizon_fn = nullptr;
+  void* horizon_ctx = nullptr;
+  bool lead = true;      // QIV_AIR_LEAD=0 turns the lookahead off
+  bool syncing = false;  // in sync(): late frames are taken at once
 };
 Link g;
 
@@ -205,6 +210,8 @@ bool init(const char* endpoint, uint32_t device_id) {
   }
   g.fd = fd;
   g.id = device_id;
+  const char* lead = std::getenv("QIV_AIR_LEAD");
+  g.lead = !(lead && std::strcmp(lead, "0") == 0);
 
   proto::Hello hello{};
   hello.pid = static_cast<uint32_t>(::getpid());
@@ -251,15 +258,40 @@ uint16_t request_state(proto::RequestState* state) {
   const bool deaf = !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx));
   const bool silent = g.silent_fn && g.silent_fn(g.silent_ctx);
   state->flags = (deaf ? proto::kAirDeaf : 0) | (silent ? proto::kAirSilent : 0);
-  state->reserved = 0;
+  state->air_lead = 0;
+  if (g.lead && g.horizon_fn) {
+    const time_us now = sim::now();
+    const time_us h = g.horizon_fn(g.horizon_ctx, now);
+    state->air_lead = h <= now ? 0 : static_cast<uint32_t>(std::min<time_us>(h - now, 0xFFFFFFFFu));
+  }
   return receiving;
 }
 }  // namespace
 
 time_us start_time() { return g.start; }
 
+namespace {
+bool deaf_now() { return !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx)); }
+
+// The device runs what comes strictly before this without asking (see
+// set_air_horizon_query), or, without a horizon query, up to its grant.
+time_us run_ahead_limit() {
+  if (!g.lead || !g.horizon_fn) return g.limit;
+  const time_us h = std::min(g.quiet, g.horizon_fn(g.horizon_ctx, g.limit));
+  return std::max(h, g.limit);
+}
+}  // namespace
+
+// Asks the master for time and waits for its grant.
+static time_us request(time_us now, time_us want);
+
 time_us grant(time_us now, time_us want) {
   if (g.fd < 0 || want <= g.limit) return want;
+  if (want < run_ahead_limit()) return want;
+  return request(now, want);
+}
+
+static time_us request(time_us now, time_us want) {
   proto::RequestState state;
   uint16_t receiving = request_state(&state);
   send_message(proto::kRequest, receiving, now, want, &state, sizeof state);
@@ -279,6 +311,14 @@ time_us grant(time_us now, time_us want) {
         if (len != sizeof(AirFrame)) {
           errno = 0;
           lost("malformed frame from the master");
+        }
+        if (g.syncing && h.t < now) {
+          // It started before the device's present: taken now, before
+          // whatever the device was about to do.
+          AirFrame f;
+          std::memcpy(&f, payload, sizeof f);
+          if (g.frame_fn) g.frame_fn(g.frame_ctx, f);
+          break;
         }
         auto* d = new Delivery{proto::kFrame, 0, {}, {}};
         std::memcpy(&d->frame, payload, sizeof(AirFrame));
@@ -311,13 +351,13 @@ time_us gate(void*, time_us now, time_us want) { return grant(now, want); }
 
 time_us quiet_until() {
   if (g.fd < 0) return kNever;
+  if (g.lead && g.horizon_fn) return run_ahead_limit();
   if (g.quiet <= g.limit) return g.limit;
   // Frames that the devices granted alongside it put on the air meanwhile
   // would reach the device late, when it next asks for time: a listening
   // device stops at its grant; one whose radios are deaf may go on, since no
   // frame can affect it before it runs of its own accord again.
-  const bool deaf = !g.frame_fn || (g.deaf_fn && g.deaf_fn(g.deaf_ctx));
-  return deaf ? g.quiet : g.limit;
+  return deaf_now() ? g.quiet : g.limit;
 }
 
 time_us quiet_query(void*) { return quiet_until(); }
@@ -340,6 +380,22 @@ void set_frame_handler(FrameFn fn, void* ctx) {
 void set_air_deaf_query(DeafFn fn, void* ctx) {
   g.deaf_fn = fn;
   g.deaf_ctx = ctx;
+}
+
+void set_air_horizon_query(HorizonFn fn, void* ctx) {
+  g.horizon_fn = fn;
+  g.horizon_ctx = ctx;
+}
+
+time_us known_until() { return g.fd < 0 ? kNever : g.limit; }
+
+void sync() {
+  if (g.fd < 0 || !g.lead || !g.horizon_fn) return;
+  const time_us t = sim::now();
+  if (t <= g.limit) return;
+  g.syncing = true;
+  request(t, t);
+  g.syncing = false;
 }
 
 void set_air_silent_query(DeafFn fn, void* ctx) {

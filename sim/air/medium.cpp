@@ -30,6 +30,7 @@ void Medium::attach(Node* node, uint32_t device_id) {
     link::set_frame_handler(&Medium::on_link_frame, this);
     link::set_air_deaf_query(&Medium::on_link_deaf, this);
     link::set_air_silent_query(&Medium::on_link_silent, this);
+    link::set_air_horizon_query(&Medium::on_link_horizon, this);
     link_handler_set_ = true;
   }
 }
@@ -110,6 +111,15 @@ bool Medium::on_link_silent(void* ctx) {
   return true;
 }
 
+time_us Medium::on_link_horizon(void* ctx, time_us known) {
+  const auto* m = static_cast<const Medium*>(ctx);
+  // A tap sees every frame as it arrives.
+  if (!m->taps_.empty()) return known;
+  time_us h = kNever;
+  for (const auto& a : m->nodes_) h = std::min(h, a.node->air_horizon(known));
+  return h;
+}
+
 uint32_t Medium::put(const AirFrame& frame, const Node* sender, uint32_t sender_device) {
   Entry e{next_id_++, frame, sender, sender_device, false};
   const time_us t = now();
@@ -122,9 +132,18 @@ uint32_t Medium::put(const AirFrame& frame, const Node* sender, uint32_t sender_
   entries_.push_back(e);
   ++frames_sent_;
   for (const auto& tap : taps_) tap.first(tap.second, e.frame);
-  schedule(e.frame.start_us, &Medium::on_start, this, e.id);
-  schedule(e.frame.end_us, &Medium::on_end, this, e.id);
-  return e.id;
+  const uint32_t id = e.id;
+  const time_us start = e.frame.start_us;
+  const time_us end = e.frame.end_us;
+  // A frame handed over after its start is announced at once: as the
+  // earliest event due it would run next anyway.
+  if (start < t) {
+    on_start(this, id);
+  } else {
+    schedule(start, &Medium::on_start, this, id);
+  }
+  schedule(end, &Medium::on_end, this, id);
+  return id;
 }
 
 const Medium::Entry* Medium::find(uint32_t id) const {
@@ -197,7 +216,9 @@ void Medium::on_end(void* ctx, uint32_t id) {
 void Medium::prune() {
   // A frame that ended before every frame still on the air began can no
   // longer overlap anything.
-  const time_us t = now();
+  // Frames of other devices may still come that started after the time
+  // before which all of them are known (the device may run ahead of it).
+  const time_us t = std::min(now(), link::known_until());
   time_us horizon = t;
   for (const auto& e : entries_) {
     if (!e.ended) horizon = std::min(horizon, e.frame.start_us);

@@ -113,6 +113,7 @@ struct Master::Impl {
     uint16_t receiving = 0;  // rx_on bits of its last request
     bool deaf = false;       // kAirDeaf in its last request
     bool silent = false;     // kAirSilent in its last request (for the record)
+    time_us air_lead = 0;    // as of its last request
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
     std::vector<std::pair<time_us, AirFrame>> held;
@@ -268,12 +269,14 @@ struct Master::Impl {
         d.receiving = h.a;
         d.deaf = false;
         d.silent = false;
+        d.air_lead = 0;
         if (len == sizeof(proto::RequestState)) {
           proto::RequestState state;
           std::memcpy(&state, payload, sizeof state);
           for (int p = 0; p < kMaxUart; ++p) d.line_free[p] = state.free_at[p];
           d.deaf = (state.flags & proto::kAirDeaf) != 0;
           d.silent = (state.flags & proto::kAirSilent) != 0;
+          d.air_lead = state.air_lead;
         }
         d.state = State::kWaiting;
         return;
@@ -472,7 +475,10 @@ struct Master::Impl {
 
   // Hands the messages of a round to their receivers.
   void deliver() {
+    // In time order (a device that ran ahead may have sent later than one
+    // granted alongside it); at one time, by sender.
     std::stable_sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+      if (a.t != b.t) return a.t < b.t;
       return a.sender != b.sender ? a.sender < b.sender : a.seq < b.seq;
     });
     std::vector<Pending> batch;
@@ -526,7 +532,9 @@ struct Master::Impl {
         hold(d, t, heard, settled);
         continue;
       }
-      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) d.want = std::min(d.want, t);
+      // It is woken for the frame when the frame may first matter to it.
+      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard))
+        d.want = std::min(d.want, t + d.air_lead);
     }
   }
 
@@ -693,7 +701,9 @@ struct Master::Impl {
       // reach it late, which cannot matter to it), up to the world's target.
       grant(*run[0], horizon, wired(*run[0]) ? horizon : target);
     } else {
-      for (Dev* d : run) grant(*d, T, wired(*d) ? T : horizon);
+      // Input other than frames comes from outside only, at the world's
+      // time, which is past wherever these devices get to.
+      for (Dev* d : run) grant(*d, T, wired(*d) ? T : target);
     }
     wait_busy();
     time_us reached = T;

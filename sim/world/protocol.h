@@ -16,14 +16,18 @@
 //                               then run freely up to t), t2 (>= t) = the
 //                               time before which nothing but frames of
 //                               other devices reaches it; those come at
-//                               their own times, which may be before t2.
-//                               So only quiet spans (no event inside,
-//                               nothing sent) may cross t, and then only to
-//                               before t2 and while its radios are deaf. (A
-//                               listening device never crosses t: a device
-//                               granted alongside it may send right after
-//                               its own event at the grant's time, and the
-//                               frame would reach the listener late.)
+//                               their own times, which may be before t2,
+//                               yet never start before t. So a device may
+//                               cross t only before t2, and only as far as
+//                               no frame starting at t or later could
+//                               matter to it yet: quiet spans while its
+//                               radios are deaf, or, with an air horizon,
+//                               whatever comes before that horizon (see
+//                               sim::link). (Without one, a listening
+//                               device never crosses t: a device granted
+//                               alongside it may send right after its own
+//                               event at the grant's time, and the frame
+//                               would reach the listener late.)
 //   either way        kFrame    t = time on the air (send time), payload =
 //                               sim::AirFrame (of any PHY: its tag says
 //                               which; the master carries them all)
@@ -93,7 +97,11 @@ constexpr uint32_t kAirSilent = 2;
 struct RequestState {
   uint64_t free_at[sim::kMaxUart];
   uint32_t flags;
-  uint32_t reserved;
+  // A frame of another device that starts at s decides nothing the device
+  // can see before s + air_lead (µs; 0: it may at once). The master then
+  // wakes the device for a frame no sooner than that: it takes the frame
+  // as if it had come at its start (see sim::link's horizon query).
+  uint32_t air_lead;
 };
 
 struct Hello {

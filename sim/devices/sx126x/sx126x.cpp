@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "sim/link.h"
+
 namespace sim {
 namespace {
 
@@ -146,6 +148,7 @@ void Sx126x::abort_operation() {
   rx_continuous_ = false;
   rx_timer_stopped_ = false;
   symbol_deadline_ = kNever;
+  cad_end_ = kNever;
   lock_ = Lock{};
   carrier_ = false;
 }
@@ -221,6 +224,8 @@ uint8_t Sx126x::spi_transfer(uint8_t mosi) {
 void Sx126x::transaction_end() {
   if (recording_) spi_log_.push_back(bytes_);
   if (transaction_ignored_ || bytes_.empty()) return;
+  // Frames of other devices that started before now must be taken first.
+  if (hears_air() && changes_reception(bytes_[0])) link::sync();
   execute(bytes_);
   if (mode_ == Mode::kSleep) {
     busy_until_ = now();
@@ -345,7 +350,9 @@ uint8_t Sx126x::read_response(size_t i) {
     case 0x14:  // GetPacketStatus
       return i == 1 ? status : i <= 4 ? pkt_status_[i - 2] : 0;
     case 0x15:  // GetRssiInst
-      return i == 1 ? status : rssi_inst_byte();
+      if (i == 1) return status;
+      link::sync();  // the signal of every frame on the air now
+      return rssi_inst_byte();
     case 0x11:  // GetPacketType
       return i == 1 ? status : packet_type_;
     case 0x17:  // GetDeviceErrors
@@ -472,7 +479,8 @@ void Sx126x::execute(const std::vector<uint8_t>& cmd) {
       set_mode(Mode::kCad);
       op_start_ = start;
       const uint64_t sym_ns = air::lora_symbol_ns(lora_sf(), lora_bw_code());
-      schedule(start + (kCadSymbols * sym_ns + 999) / 1000, &Sx126x::ev_cad_done, this, epoch_);
+      cad_end_ = start + (kCadSymbols * sym_ns + 999) / 1000;
+      schedule(cad_end_, &Sx126x::ev_cad_done, this, epoch_);
       return;
     }
     case 0xD1:    // SetTxContinuousWave
@@ -809,14 +817,17 @@ bool Sx126x::try_lock(const air::Heard& h) {
   if (mode_ != Mode::kRx || !rx_active_ || lock_.id != 0) return false;
   const AirFrame& f = h.frame;
   if (!matches(f) || !detectable(f)) return false;
-  // The receiver must listen to enough of the preamble to detect it.
-  const time_us detect_at =
-      air::preamble_detected_at(f, now(), air::fsk_detector_bits(fsk_detector()));
+  // The receiver must listen to enough of the preamble to detect it: from
+  // the frame's start, or from when it began to listen if that was later (a
+  // frame handed over late is taken as if it had come at its start).
+  const time_us detect_at = air::preamble_detected_at(f, std::max(f.start_us, op_start_),
+                                                      air::fsk_detector_bits(fsk_detector()));
   if (detect_at == kNever) return false;
   lock_.id = h.id;
   lock_.header_done = false;
   lock_.detect_at = detect_at;
   lock_.frame = f;
+  lock_.expected_end = f.end_us;
   lock_.serial = next_serial();
   schedule(detect_at, &Sx126x::ev_preamble, this, lock_.serial);
   schedule(std::max(detect_at, header_end(f)), &Sx126x::ev_header, this, lock_.serial);
@@ -827,6 +838,11 @@ void Sx126x::ev_preamble(void* ctx, uint32_t serial) {
   auto* c = alive(ctx);
   if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
     return;
+  if (c->lock_.cut && c->lock_.frame.end_us < c->lock_.detect_at) {
+    // Gone before enough of its preamble was heard.
+    c->drop_cut_lock();
+    return;
+  }
   if (c->stop_on_preamble_) c->rx_timer_stopped_ = true;
   c->raise(kIrqPreamble);
 }
@@ -896,6 +912,21 @@ void Sx126x::ev_header(void* ctx, uint32_t serial) {
   if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
     return;
   const AirFrame& f = c->lock_.frame;
+  AirFrame whole = f;
+  whole.end_us = c->lock_.expected_end;
+  if (c->lock_.cut && f.end_us < c->header_end(whole)) {
+    // Stopped before its header (or sync word) was through: an explicit
+    // LoRa header is an error, anything else was never more than a preamble.
+    if (f.modem == Modem::kLora && !f.implicit_header) {
+      c->lock_ = Lock{};
+      ++c->counters_.header_errors;
+      if (!c->rx_continuous_) c->end_single_rx();
+      c->raise(kIrqHeaderError);
+    } else {
+      c->drop_cut_lock();
+    }
+    return;
+  }
   if (f.modem == Modem::kLora && !f.implicit_header) {
     // An explicit header that cannot be right: a length the header cannot
     // carry, or a header already hit by another frame.
@@ -924,23 +955,96 @@ void Sx126x::air_frame_started(const air::Heard& heard) {
 
 void Sx126x::air_frame_ended(const air::Heard& heard) {
   if (lock_.id != heard.id || mode_ != Mode::kRx) return;
-  if (heard.frame.end_us < lock_.frame.end_us && !lock_.header_done) {
-    // Cut before its header (or sync word) was through: an explicit LoRa
-    // header is an error, anything else was never more than a preamble.
-    const bool header_error = now() >= lock_.detect_at && heard.frame.modem == Modem::kLora &&
-                              !heard.frame.implicit_header;
-    lock_ = Lock{};
-    if (header_error) {
-      ++counters_.header_errors;
-      if (!rx_continuous_) end_single_rx();
-      raise(kIrqHeaderError);
-    } else if (now() >= symbol_deadline_) {
-      // The symbol timeout passed while the preamble held the receiver.
-      ev_symbol_timeout(this, epoch_);
-    }
+  if (heard.frame.end_us < lock_.expected_end) {
+    // Stopped early. The receiver only finds out where it would have got to
+    // anyway: its preamble detector or the header (their events look), or
+    // the end of the payload the header announced, with a CRC error.
+    lock_.cut = true;
+    lock_.frame.end_us = heard.frame.end_us;
+    lock_.frame.cut = true;
+    if (lock_.header_done) schedule(lock_.expected_end, &Sx126x::ev_lock_end, this, lock_.serial);
     return;
   }
   finish_rx(heard);
+}
+
+void Sx126x::ev_lock_end(void* ctx, uint32_t serial) {
+  auto* c = alive(ctx);
+  if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
+    return;
+  c->finish_rx(air::Heard{c->lock_.id, c->lock_.frame});
+}
+
+void Sx126x::drop_cut_lock() {
+  lock_ = Lock{};
+  // The symbol timeout passed while the preamble held the receiver.
+  if (now() >= symbol_deadline_) ev_symbol_timeout(this, epoch_);
+}
+
+time_us Sx126x::detect_latency() const {
+  if (is_lora()) {
+    const uint64_t sym = air::lora_symbol_ns(lora_sf(), lora_bw_code());
+    return sym == 0 ? kNever : (air::kLoraDetectSymbols * sym) / 1000;
+  }
+  // A frame this receiver takes has a bit rate within 1 % of its own.
+  const uint32_t reg = fsk_bitrate_reg();
+  if (reg == 0) return kNever;
+  const uint64_t fastest = (1024000000ull + reg / 2) / reg * 101 / 100 + 1;
+  const uint64_t bits =
+      std::max<uint64_t>(air::fsk_detector_bits(fsk_detector()), air::kFskMinPreambleBits);
+  return bits * 1000000 / fastest;
+}
+
+time_us Sx126x::air_horizon(time_us known) const {
+  if (mode_ == Mode::kCad) return cad_end_;  // the activity found is decided then
+  if (mode_ != Mode::kRx) return kNever;     // until a command makes it listen
+  const time_us latency = detect_latency();
+  // A frame starting at `known` or later is detected no sooner; and it
+  // locks the receiver at its start, which keeps a symbol timeout away.
+  time_us h = latency >= kNever - known ? kNever : known + latency;
+  // Points still to come where the air decides something (those passed
+  // have been decided).
+  auto point = [&h](time_us at) {
+    if (at > now()) h = std::min(h, at);
+  };
+  if (!rx_active_) point(op_start_);
+  if (lock_.id == 0) {
+    point(symbol_deadline_);
+  } else {
+    // What the frame it holds turns out to be (collided, stopped early) is
+    // decided at these points.
+    if (!lock_.header_done) {
+      AirFrame whole = lock_.frame;
+      whole.end_us = lock_.expected_end;
+      point(lock_.detect_at);
+      point(std::max(lock_.detect_at, header_end(whole)));
+    }
+    point(lock_.expected_end);
+  }
+  return h;
+}
+
+bool Sx126x::changes_reception(uint8_t op) {
+  switch (op) {
+    case 0x00:  // ResetStats
+    case 0x02:  // ClearIrqStatus
+    case 0x07:  // ClearDeviceErrors
+    case 0x08:  // SetDioIrqParams
+    case 0x0E:  // WriteBuffer
+    case 0x10:  // GetStats
+    case 0x11:  // GetPacketType
+    case 0x12:  // GetIrqStatus
+    case 0x13:  // GetRxBufferStatus
+    case 0x14:  // GetPacketStatus
+    case 0x17:  // GetDeviceErrors
+    case 0x1D:  // ReadRegister
+    case 0x1E:  // ReadBuffer
+    case 0x8F:  // SetBufferBaseAddress
+    case 0xC0:  // GetStatus
+      return false;
+    default:
+      return true;
+  }
 }
 
 void Sx126x::finish_rx(const air::Heard& h) {

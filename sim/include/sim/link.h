@@ -66,6 +66,30 @@ void set_frame_handler(FrameFn fn, void* ctx);
 // Without a query, a device with a frame handler counts as listening.
 using DeafFn = bool (*)(void* ctx);
 void set_air_deaf_query(DeafFn fn, void* ctx);
+// How far the device may run past its grant on its own (a lookahead): called
+// with `known`, the time before which every frame of other devices has been
+// handed over, it returns the earliest time at which anything the program can
+// see could depend on a frame that starts at or after `known` (kNever when
+// nothing on the air can matter until the device first calls sync()). The
+// device then runs its events before that time without asking, and no later
+// than the master's quiet time. A device with this query promises to call
+// sync() before anything that reads the air at once (an instant signal
+// strength) or changes how frames already on the air would be taken, and to
+// take a frame handed over late as if it had come at its start. Without the
+// query the device stops at its grant (or, deaf, crosses only quiet spans).
+// QIV_AIR_LEAD=0 in the environment turns the lookahead off (the results
+// must not change, only the number of steps).
+using HorizonFn = time_us (*)(void* ctx, time_us known);
+void set_air_horizon_query(HorizonFn fn, void* ctx);
+// Called by a radio model before it reads the air or changes what it would
+// hear: when the device has run past its grant, it waits until the world has
+// caught up with it, and the frames that started before now are taken at
+// once (before this returns); those starting now come after, as events.
+void sync();
+// The time before which every frame of other devices has been handed over
+// (the last grant); kNever without a link.
+time_us known_until();
+
 // Asked at every request for time: true when nothing of the device is on the
 // air or about to start on it before the device's next own event (see
 // kAirSilent). Without a query the device may send.

@@ -49,6 +49,13 @@ class Node {
   // event (anything it sends starts at an event). A node that cannot tell
   // may send.
   virtual bool sends_air() const { return true; }
+  // The earliest time at which anything the program can see could depend on
+  // a frame that starts at or after `known` (see sim::link's horizon query):
+  // a node that answers more than `known` takes a frame handed over late as
+  // if it had come at its start, and calls sim::link::sync() before it reads
+  // the air at once or changes how it would take frames already on the air.
+  // A node that cannot tell answers `known`.
+  virtual time_us air_horizon(time_us known) const { return known; }
 };
 
 using TapFn = void (*)(void* ctx, const AirFrame& frame);
@@ -129,6 +136,7 @@ class Medium {
   static void on_link_frame(void* ctx, const AirFrame& frame);
   static bool on_link_deaf(void* ctx);
   static bool on_link_silent(void* ctx);
+  static time_us on_link_horizon(void* ctx, time_us known);
   uint32_t put(const AirFrame& frame, const Node* sender, uint32_t sender_device);
   void shorten(Entry& e, time_us at);
   template <typename Fn>

@@ -115,6 +115,7 @@ class Sx126x : public air::Node {
   bool hears_air() const override { return mode_ == Mode::kRx || mode_ == Mode::kCad; }
   // Only a transmission (about to start or on the air) puts anything there.
   bool sends_air() const override { return mode_ == Mode::kTx; }
+  time_us air_horizon(time_us known) const override;
 
  private:
   struct Lock {
@@ -122,7 +123,12 @@ class Sx126x : public air::Node {
     uint32_t serial = 0;    // names this lock for its events
     time_us detect_at = 0;  // its preamble is detected then
     bool header_done = false;
+    // The frame as the lock took it; a sender that stops early shortens it
+    // (`cut`), yet the receiver only finds out at the points it would have
+    // reached anyway: the header, or the end of the payload it expects.
     AirFrame frame{};
+    time_us expected_end = 0;
+    bool cut = false;
   };
 
   void power_on_defaults();
@@ -189,6 +195,12 @@ class Sx126x : public air::Node {
   static void ev_symbol_timeout(void* ctx, uint32_t epoch);
   static void ev_preamble(void* ctx, uint32_t serial);
   static void ev_header(void* ctx, uint32_t serial);
+  static void ev_lock_end(void* ctx, uint32_t serial);
+  void drop_cut_lock();
+  // Frames of other devices decide nothing of this receiver before then.
+  time_us detect_latency() const;
+  // A command that may change how frames already on the air are taken.
+  static bool changes_reception(uint8_t op);
   // CAD
   static void ev_cad_done(void* ctx, uint32_t epoch);
   // Sleep / reset
@@ -248,6 +260,7 @@ class Sx126x : public air::Node {
   bool rx_active_ = false;  // past the start-up delay
   bool rx_timer_stopped_ = false;
   time_us symbol_deadline_ = kNever;  // LoRa symbol timeout of a single RX
+  time_us cad_end_ = kNever;
   Lock lock_;
   bool carrier_ = false;
   uint32_t tx_frame_id_ = 0;  // the frame on the air now (0: none)
