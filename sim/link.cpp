@@ -57,8 +57,9 @@ struct Link {
   void* silent_ctx = nullptr;
   HorizonFn horizon_fn = nullptr;
   void* horizon_ctx = nullptr;
-  bool lead = true;      // QIV_AIR_LEAD=0 turns the lookahead off
-  bool syncing = false;  // in sync(): late frames are taken at once
+  bool lead = true;          // QIV_AIR_LEAD=0 turns the lookahead off
+  bool syncing = false;      // in sync(): late frames are taken at once
+  bool output_free = false;  // kOutputFree in the last grant
 };
 Link g;
 
@@ -305,6 +306,7 @@ static time_us request(time_us now, time_us want) {
       case proto::kGrant: {
         g.limit = std::max(h.t, now);
         g.quiet = std::max<time_us>(h.t2, g.limit);
+        g.output_free = (h.a & proto::kOutputFree) != 0;
         return std::min({want, g.limit, earliest});
       }
       case proto::kFrame: {
@@ -412,6 +414,7 @@ void send_uart(int port, const uint8_t* data, size_t len) {
     data += n;
     len -= n;
   }
+  if (g.output_free) return;  // nobody answers before the quiet time
   g.limit = std::min(g.limit, t);
   g.quiet = std::min(g.quiet, t);
 }

@@ -149,6 +149,9 @@ struct Master::Impl {
   Callbacks cb;
   std::vector<Agent*> agents;
   double stall_timeout = 120.0;
+  // The run in progress has no stop condition: whoever drives the world acts
+  // only at its target, so a device's serial output needs no answer before.
+  bool output_free = false;
   // The world's CPU (-1: not pinned) and the master thread's affinity
   // before it was pinned there, given back when the world ends.
   int cpu = -1;
@@ -577,7 +580,8 @@ struct Master::Impl {
     flush(d);
     ++grants;
     d.state = State::kRunning;
-    if (!send_to(d, proto::kGrant, 0, t, std::max(t, quiet), nullptr, 0)) {
+    const uint16_t a = output_free && !wired(d) ? proto::kOutputFree : 0;
+    if (!send_to(d, proto::kGrant, a, t, std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
     }
   }
@@ -827,6 +831,11 @@ time_us Master::next_time() const { return impl_->next_time(); }
 
 bool Master::run_until(time_us target, const std::function<bool()>& stop) {
   Impl& m = *impl_;
+  m.output_free = !stop;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{m.output_free};
   for (;;) {
     if (stop && stop()) return true;
     if (!m.round(target, *this)) {

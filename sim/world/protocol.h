@@ -73,6 +73,12 @@ struct Header {
 };
 static_assert(sizeof(Header) == 24);
 
+// Bit of a grant's `a`: nothing answers the device's serial output before t2
+// (the one who drives the world acts only at a time of its choosing, and no
+// port of the device is wired to another device), so sending serial bytes
+// need not stop its run; a frame still does.
+constexpr uint16_t kOutputFree = 1;
+
 // Bit of a request's `a`: port p's receiver is on (the chip takes bytes on it).
 constexpr uint16_t rx_on(int port) { return static_cast<uint16_t>(1u << port); }
 

@@ -30,7 +30,8 @@ namespace sim::link {
 //   program through sim::host::finish(0) (exit hooks run).
 // - Sending (send_frame, send_uart) stops the device's free run at the send
 //   time: its next grant() past that time waits for the master, so that a
-//   reply sent at the same virtual time can still reach it.
+//   reply sent at the same virtual time can still reach it. Serial output
+//   does not when the master said nothing answers it before its quiet time.
 bool init(const char* endpoint, uint32_t device_id);
 bool connected();
 // Frames and serial bytes sent are held until the next request for time;
