@@ -216,22 +216,28 @@ TEST_F(AirTest, FskPreambleMustCoverTheDetector) {
   }
 }
 
-// A transmission stopped by a command ends on the air then: the receiver
+// A sender that stops mid-frame (standby or sleep) takes its frame off the
+// air at once, and the correction says when. A receiver that held the frame
 // gets a header error (stopped before the header) or a CRC error (in the
-// payload), never the frame.
+// payload), never the frame; it finds out where it would have got to anyway
+// (the header, or the end of the payload the header announced), as a
+// receiver that goes on demodulating does.
 TEST_F(AirTest, StoppedTransmissionLeavesTheAirAtOnce) {
   struct Case {
     const char* name;
     time_us stop_after_us;  // from the frame's start
     bool sleep;
     uint16_t rx_irq;
+    time_us reported_after_us;  // from the frame's start
   };
   // 8 symbols of preamble and 4.25 of sync word: the header ends at 20.25
   // symbols (20.7 ms), the 8-byte frame at 33.25 (34 ms).
+  const time_us header = 20 * kSf7SymbolUs + kSf7SymbolUs / 4;
+  const time_us end = 33 * kSf7SymbolUs + kSf7SymbolUs / 4;
   const Case cases[] = {
-      {"standby in the preamble", 6 * kSf7SymbolUs, false, kPreamble | kHeaderError},
-      {"standby in the payload", 25 * kSf7SymbolUs, false, kPreamble | kRxDone | kCrcError},
-      {"sleep in the payload", 25 * kSf7SymbolUs, true, kPreamble | kRxDone | kCrcError},
+      {"standby in the preamble", 6 * kSf7SymbolUs, false, kPreamble | kHeaderError, header},
+      {"standby in the payload", 25 * kSf7SymbolUs, false, kPreamble | kRxDone | kCrcError, end},
+      {"sleep in the payload", 25 * kSf7SymbolUs, true, kPreamble | kRxDone | kCrcError, end},
   };
   for (const Case& c : cases) {
     frames_.clear();
@@ -248,6 +254,8 @@ TEST_F(AirTest, StoppedTransmissionLeavesTheAirAtOnce) {
     } else {
       tx.standby();
     }
+    sim::run_until(start + c.reported_after_us - 1);
+    EXPECT_EQ(rx.irq() & (kHeaderError | kRxDone), 0) << c.name << ": not before it gets there";
     settle(100000);
     EXPECT_EQ(rx.irq() & ~0x0018, c.rx_irq) << c.name;
     EXPECT_EQ(tx.irq() & kTxDone, 0) << c.name;
