@@ -23,8 +23,9 @@
 // - an FSK exchange both ways and a stopped FSK frame;
 // - frames the listeners do not take (another spreading factor, channel or
 //   network, the world's own) and one of the world's they do take;
-// - then a long stretch of pseudo-random traffic with quiet spans, during
-//   which a module stops listening, sleeps and listens again.
+// - a long stretch of pseudo-random traffic with quiet spans, during which
+//   a module stops listening, sleeps and listens again;
+// - last, second-long SF12 frames: one caught, one stopped in its payload.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -215,7 +216,7 @@ std::vector<Step> scenario() {
     return (x >> 16) % n;
   };
   uint64_t t = 22000;
-  for (uint32_t i = 0; t < 48000; ++i) {
+  for (uint32_t i = 0; t < 46000; ++i) {
     const char* d = senders[next(5)];
     at(t, d, send(d, 1 + next(48), 200 + i));
     const uint32_t r = next(6);
@@ -229,12 +230,24 @@ std::vector<Step> scenario() {
   at(30000, "b2", "AT+PRECV=0");
   at(30100, "b2", "AT+SLEEP=3000");
   at(34000, "b2", "AT+PRECV=65533");
+
+  // Last, SF12 (with the low-data-rate optimisation): a second-long frame
+  // caught by a window, an SF7 frame on the air meanwhile, and a frame stopped
+  // in its payload.
+  at(46600, "s1", "LORA 868100000 12 0 1 14 8 0");
+  at(46600, "g2", "LORA 868100000 12 0 1 14 8 0");
+  at(46700, "g2", "RX 3000");
+  at(46800, "s1", send("s1", 12, 170));
+  at(47000, "s2", send("s2", 12, 171));
+  at(48500, "g2", "RX 3000");
+  at(48600, "s1", send("s1", 12, 172));
+  at(49300, "s1", "STANDBY");
   std::stable_sort(s.begin(), s.end(),
                    [](const Step& a, const Step& b) { return a.at_ms < b.at_ms; });
   return s;
 }
 
-constexpr uint64_t kEndMs = 50000;
+constexpr uint64_t kEndMs = 52000;
 
 // What a run leaves to compare: one line per frame on the air, per device
 // its output with the virtual time of each piece, and the grant count.
