@@ -693,11 +693,13 @@ struct Master::Impl {
       else
         others = std::min(others, d.want);
     }
-    // Devices due at the same time run side by side, each only to that
+    // Devices due at the same time run side by side, each granted only that
     // time: each may send at once, or right after its event of that time,
-    // so a quiet span may cross it only while the device's radios are deaf
-    // (the device sees to that). Serial bytes between them would arrive at
-    // their own times, so a wired device gets no quiet horizon beyond.
+    // so a device goes past it only as far as no frame starting then could
+    // matter to it yet (its air horizon, or quiet spans while its radios are
+    // deaf; the device sees to that). Serial bytes between them would
+    // arrive at their own times, so a wired device gets no quiet time
+    // beyond.
     const time_us horizon = std::min(others, target);
     if (run.size() == 1) {
       // Alone, it runs to the next device's time; a quiet span of it may go
