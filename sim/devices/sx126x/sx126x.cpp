@@ -838,7 +838,7 @@ void Sx126x::ev_preamble(void* ctx, uint32_t serial) {
   auto* c = alive(ctx);
   if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
     return;
-  if (c->lock_.cut && c->lock_.frame.end_us < c->lock_.detect_at) {
+  if (c->lock_.frame.cut && c->lock_.frame.end_us < c->lock_.detect_at) {
     // Gone before enough of its preamble was heard.
     c->drop_cut_lock();
     return;
@@ -912,9 +912,7 @@ void Sx126x::ev_header(void* ctx, uint32_t serial) {
   if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
     return;
   const AirFrame& f = c->lock_.frame;
-  AirFrame whole = f;
-  whole.end_us = c->lock_.expected_end;
-  if (c->lock_.cut && f.end_us < c->header_end(whole)) {
+  if (f.cut && f.end_us < c->lock_header_end()) {
     // Stopped before its header (or sync word) was through: an explicit
     // LoRa header is an error, anything else was never more than a preamble.
     if (f.modem == Modem::kLora && !f.implicit_header) {
@@ -959,7 +957,6 @@ void Sx126x::air_frame_ended(const air::Heard& heard) {
     // Stopped early. The receiver only finds out where it would have got to
     // anyway: its preamble detector or the header (their events look), or
     // the end of the payload the header announced, with a CRC error.
-    lock_.cut = true;
     lock_.frame.end_us = heard.frame.end_us;
     lock_.frame.cut = true;
     if (lock_.header_done) schedule(lock_.expected_end, &Sx126x::ev_lock_end, this, lock_.serial);
@@ -973,6 +970,12 @@ void Sx126x::ev_lock_end(void* ctx, uint32_t serial) {
   if (c == nullptr || c->lock_.id == 0 || c->lock_.serial != serial || c->mode_ != Mode::kRx)
     return;
   c->finish_rx(air::Heard{c->lock_.id, c->lock_.frame});
+}
+
+time_us Sx126x::lock_header_end() const {
+  AirFrame announced = lock_.frame;
+  announced.end_us = lock_.expected_end;
+  return header_end(announced);
 }
 
 void Sx126x::drop_cut_lock() {
@@ -1014,10 +1017,8 @@ time_us Sx126x::air_horizon(time_us known) const {
     // What the frame it holds turns out to be (collided, stopped early) is
     // decided at these points.
     if (!lock_.header_done) {
-      AirFrame whole = lock_.frame;
-      whole.end_us = lock_.expected_end;
       point(lock_.detect_at);
-      point(std::max(lock_.detect_at, header_end(whole)));
+      point(std::max(lock_.detect_at, lock_header_end()));
     }
     point(lock_.expected_end);
   }

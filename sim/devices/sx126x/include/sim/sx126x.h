@@ -124,11 +124,10 @@ class Sx126x : public air::Node {
     time_us detect_at = 0;  // its preamble is detected then
     bool header_done = false;
     // The frame as the lock took it; a sender that stops early shortens it
-    // (`cut`), yet the receiver only finds out at the points it would have
-    // reached anyway: the header, or the end of the payload it expects.
+    // (frame.cut), yet the receiver only finds out at the points it would
+    // have reached anyway: the header, or the end of the payload it expects.
     AirFrame frame{};
     time_us expected_end = 0;
-    bool cut = false;
   };
 
   void power_on_defaults();
@@ -196,6 +195,9 @@ class Sx126x : public air::Node {
   static void ev_preamble(void* ctx, uint32_t serial);
   static void ev_header(void* ctx, uint32_t serial);
   static void ev_lock_end(void* ctx, uint32_t serial);
+  // Where the header of the frame the lock holds ends, as the frame was
+  // announced (a stop does not move it).
+  time_us lock_header_end() const;
   void drop_cut_lock();
   // Frames of other devices decide nothing of this receiver before then.
   time_us detect_latency() const;
