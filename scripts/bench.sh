@@ -25,7 +25,7 @@ if [ ! -f "$build/build.ninja" ]; then
   fi
 fi
 if ! cmake --build "$build" --target bench -j "$(nproc)" >&2; then
-  echo "bench.sh: the benchmarks could not be built (is the 32-bit libbenchmark-dev installed?)" >&2
+  echo "bench.sh: the benchmarks could not be built (is libbenchmark-dev installed?)" >&2
   exit 1
 fi
 

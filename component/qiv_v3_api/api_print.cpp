@@ -60,12 +60,14 @@ int Print::print(unsigned int value, int base) {
 
 int Print::print(long value, int base) {
   char text[API_NUMBER_TEXT_SIZE];
-  return print_number(text, api_format_signed(text, value, static_cast<unsigned int>(base)));
+  return print_number(text,
+                      api_format_signed(text, api_long32(value), static_cast<unsigned int>(base)));
 }
 
 int Print::print(unsigned long value, int base) {
   char text[API_NUMBER_TEXT_SIZE];
-  return print_number(text, api_format_unsigned(text, value, static_cast<unsigned int>(base)));
+  return print_number(
+      text, api_format_unsigned(text, api_ulong32(value), static_cast<unsigned int>(base)));
 }
 
 int Print::print(double value, int digits) {

@@ -8,7 +8,7 @@
 
 // ------------------------------------------------------------ numbers ----
 
-unsigned int api_format_unsigned(char *out, unsigned long value, unsigned int base) {
+unsigned int api_format_unsigned(char *out, uint32_t value, unsigned int base) {
   if (base < 2 || base > 36) {
     base = 10;
   }
@@ -26,16 +26,16 @@ unsigned int api_format_unsigned(char *out, unsigned long value, unsigned int ba
   return n;
 }
 
-unsigned int api_format_signed(char *out, long value, unsigned int base) {
+unsigned int api_format_signed(char *out, int32_t value, unsigned int base) {
   if (base < 2 || base > 36) {
     base = 10;
   }
   if (value >= 0 || base != 10) {
-    return api_format_unsigned(out, static_cast<unsigned long>(value), base);
+    return api_format_unsigned(out, static_cast<uint32_t>(value), base);
   }
   out[0] = '-';
-  // The magnitude of the most negative value does not fit a long.
-  unsigned long magnitude = 0UL - static_cast<unsigned long>(value);
+  // The magnitude of the most negative value does not fit an int32_t.
+  uint32_t magnitude = 0U - static_cast<uint32_t>(value);
   return 1 + api_format_unsigned(out + 1, magnitude, base);
 }
 
@@ -162,13 +162,13 @@ String::String(unsigned int value, unsigned char base)
 String::String(long value, unsigned char base) {
   init();
   char text[API_NUMBER_TEXT_SIZE];
-  copy(text, api_format_signed(text, value, base));
+  copy(text, api_format_signed(text, api_long32(value), base));
 }
 
 String::String(unsigned long value, unsigned char base) {
   init();
   char text[API_NUMBER_TEXT_SIZE];
-  copy(text, api_format_unsigned(text, value, base));
+  copy(text, api_format_unsigned(text, api_ulong32(value), base));
 }
 
 String::~String() { free(buffer); }
@@ -222,12 +222,12 @@ bool String::concat(unsigned int value) { return concat(static_cast<unsigned lon
 
 bool String::concat(long value) {
   char text[API_NUMBER_TEXT_SIZE];
-  return append(text, api_format_signed(text, value, 10));
+  return append(text, api_format_signed(text, api_long32(value), 10));
 }
 
 bool String::concat(unsigned long value) {
   char text[API_NUMBER_TEXT_SIZE];
-  return append(text, api_format_unsigned(text, value, 10));
+  return append(text, api_format_unsigned(text, api_ulong32(value), 10));
 }
 
 String &String::operator+=(const String &rhs) {
@@ -377,8 +377,9 @@ void String::toLowerCase() {
   }
 }
 
-long String::toInt() const {
+int32_t String::toInt() const {
   // strtol saturates at LONG_MIN/LONG_MAX and stops at the first
-  // character that is not part of the number.
-  return strtol(c_str(), nullptr, 10);
+  // character that is not part of the number; the result is then held to
+  // the 32-bit long of the chips.
+  return api_long32(strtol(c_str(), nullptr, 10));
 }

@@ -82,8 +82,8 @@ class String {
   void toLowerCase();
 
   // The leading decimal number (after blanks, with an optional sign), 0
-  // when there is none; saturates at the limits of long.
-  long toInt() const;
+  // when there is none; saturates at the limits of the chips' 32-bit long.
+  int32_t toInt() const;
 
  protected:
   char *buffer;           // the text, zero-terminated; null when invalid

@@ -4,7 +4,7 @@
 
 #include "udrv_system.h"
 
-uint32_t FUND_EVENT_QUEUE_BUF[FUND_EVENT_QUEUE_BUF_SIZE / sizeof(uint32_t)];
+alignas(event_header_t) uint32_t FUND_EVENT_QUEUE_BUF[FUND_EVENT_QUEUE_BUF_SIZE / sizeof(uint32_t)];
 
 // The queue starts out as the system event queue, so that events posted
 // before start-up reaches the queue's set-up are kept rather than refused.
@@ -23,7 +23,7 @@ static inline uint8_t next_index(uint8_t index) {
 }
 
 int32_t fund_event_queue_init(uint16_t event_size, uint16_t queue_size, void *p_evt_buffer) {
-  if ((reinterpret_cast<uintptr_t>(p_evt_buffer) % 4) != 0) {
+  if ((reinterpret_cast<uintptr_t>(p_evt_buffer) % alignof(event_header_t)) != 0) {
     return -UDRV_ADDR_NOT_ALIGNED;
   }
   // Indices are 8 bits wide; a handler gets a copy of its event.

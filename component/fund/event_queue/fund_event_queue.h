@@ -12,19 +12,24 @@ typedef struct {
   uint16_t event_data_size;
 } event_header_t;
 
-static_assert(sizeof(event_header_t) == 8, "a slot header is 8 bytes on the 32-bit target");
+#if defined(__arm__)
+static_assert(sizeof(event_header_t) == 8, "a slot header is 8 bytes on the chip");
+#endif
 
-// The system event queue: 8-byte events, 128 usable slots.
-#define EVENT_DATA_SIZE 8
+// The system event queue: 128 usable slots, each the size of a system event
+// (an operation code and a pointer: 8 bytes on the chip, 16 on a 64-bit host).
+#define EVENT_DATA_SIZE (2 * sizeof(void *))
 #define EVENT_QUEUE_SIZE 128
 // Largest event the queue takes (a handler is given a copy of it).
 #define FUND_EVENT_QUEUE_MAX_EVENT_SIZE 32
 
 #define FUND_EVENT_QUEUE_BUF_SIZE \
   ((EVENT_DATA_SIZE + sizeof(event_header_t)) * (EVENT_QUEUE_SIZE + 1))
-extern uint32_t FUND_EVENT_QUEUE_BUF[FUND_EVENT_QUEUE_BUF_SIZE / sizeof(uint32_t)];
+alignas(event_header_t) extern uint32_t
+    FUND_EVENT_QUEUE_BUF[FUND_EVENT_QUEUE_BUF_SIZE / sizeof(uint32_t)];
 
-// 0; -10 when the buffer is not 4-byte aligned; -9 when event_size is above
+// 0; -10 when the buffer is not aligned for a slot header (4 bytes on the
+// chip); -9 when event_size is above
 // FUND_EVENT_QUEUE_MAX_EVENT_SIZE or queue_size above 255 (nothing changes).
 int32_t fund_event_queue_init(uint16_t event_size, uint16_t queue_size, void *p_evt_buffer);
 // 0; -9 when event_data_size exceeds the slot size; -7 when the queue is full.

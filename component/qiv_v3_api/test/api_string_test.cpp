@@ -185,7 +185,11 @@ TEST(ApiString, NumberTexts) {
       {String(255u, 16), "ff"},
       {String(UINT_MAX, 2), std::string(32, '1')},
       {String(35L, 36), "z"},
+      // long is 32 bits wide in the user API, as on the chips, on any host.
       {String(ULONG_MAX), "4294967295"},
+      {String(LONG_MAX), "2147483647"},
+      {String(LONG_MIN), "-2147483648"},
+      {String(-1L, 16), "ffffffff"},
       {String(static_cast<unsigned char>(200)), "200"},
       {String(10, 1), "10"},   // no base 1: decimal
       {String(10, 37), "10"},  // no base 37: decimal
@@ -227,11 +231,12 @@ TEST(ApiString, CompareAndSearch) {
 TEST(ApiString, ToInt) {
   struct Case {
     const char *text;
-    long value;
+    int32_t value;
   };
-  for (const Case c :
-       {Case{"42", 42}, Case{"  -17xyz", -17}, Case{"+8", 8}, Case{"abc", 0}, Case{"", 0},
-        Case{"99999999999", LONG_MAX}, Case{"-99999999999", LONG_MIN}}) {
+  // Saturated at the limits of the chips' 32-bit long, on any host.
+  for (const Case c : {Case{"42", 42}, Case{"  -17xyz", -17}, Case{"+8", 8}, Case{"abc", 0},
+                       Case{"", 0}, Case{"2147483648", INT32_MAX}, Case{"99999999999", INT32_MAX},
+                       Case{"-99999999999", INT32_MIN}}) {
     EXPECT_EQ(String(c.text).toInt(), c.value) << c.text;
   }
 }
@@ -266,6 +271,9 @@ TEST(ApiPrint, PrintAndPrintln) {
       {"binary byte", [](Print &p) { return p.print(static_cast<unsigned char>(5), BIN); }, "101"},
       {"unsigned long", [](Print &p) { return p.print(4294967295UL); }, "4294967295"},
       {"long min", [](Print &p) { return p.print(LONG_MIN); }, "-2147483648"},
+      {"long max", [](Print &p) { return p.print(LONG_MAX); }, "2147483647"},
+      {"unsigned long max", [](Print &p) { return p.print(ULONG_MAX); }, "4294967295"},
+      {"negative long hex", [](Print &p) { return p.print(-2L, HEX); }, "fffffffe"},
       {"octal", [](Print &p) { return p.print(8u, OCT); }, "10"},
       {"double", [](Print &p) { return p.print(3.14159); }, "3.14"},
       {"double 0 digits", [](Print &p) { return p.print(2.5, 0); }, "2"},

@@ -2,6 +2,8 @@
 
 #include "fund_event_queue.h"
 
+static_assert(sizeof(udrv_system_event_t) == EVENT_DATA_SIZE, "a slot holds one system event");
+
 int32_t udrv_system_event_init(void) {
   // The queue starts out set up this way; setting it up again would drop
   // the events that producers posted during start-up.

@@ -42,14 +42,18 @@ typedef struct {
   void *p_context;
 } udrv_system_event_t;
 
-static_assert(sizeof(udrv_system_event_t) == 8, "a system event is 8 bytes on the 32-bit target");
+// 8 bytes on the chip (Cortex-M4F); a 64-bit host holds an 8-byte pointer in
+// a 16-byte event. The queue's slots are sized by sizeof (EVENT_DATA_SIZE).
+#if defined(__arm__)
+static_assert(sizeof(udrv_system_event_t) == 8, "a system event is 8 bytes on the chip");
 static_assert(offsetof(udrv_system_event_t, p_context) == 4);
+#endif
 
 // The image's dispatcher: called for every queued system event with a pointer
-// to its 8 bytes. Every image (its port's start-up) defines it.
+// to its bytes. Every image (its port's start-up) defines it.
 void qiv_event_handler_func(void *p_event_data, uint16_t event_data_size);
 
-// Sets up the system event queue (8-byte events, 128 slots). The queue is
+// Sets up the system event queue (one system event a slot, 128 slots). The queue is
 // already usable before this call, so events posted early in start-up are
 // kept; the call does not drop them.
 int32_t udrv_system_event_init(void);

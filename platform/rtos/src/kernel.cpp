@@ -1,4 +1,4 @@
-// The kernel stand-in: tasks as coroutines (ucontext) in the one firmware
+// The kernel stand-in: tasks as coroutines (own stacks) in the one firmware
 // thread, strict priorities, queues and semaphores with wait lists, a tick
 // derived from the STIMER that runs only when something waits for it, and a
 // heap that counts what the kernel's objects take.
@@ -41,12 +41,15 @@ constexpr size_t kHeapUsable = configTOTAL_HEAP_SIZE - 8;  // after alignment
 
 struct WaitList;
 
-// A task's saved CPU state. On i386 it is only the stack pointer (the
-// callee-saved registers are on the stack): a switch is a few instructions,
-// where swapcontext would also save and restore the signal mask with a
-// system call at every switch.
+// A task's saved CPU state. On x86-64 and aarch64 it is only the stack
+// pointer (the callee-saved registers are on the stack): a switch is a few
+// instructions, where swapcontext would also save and restore the signal
+// mask with a system call at every switch.
+#if defined(__x86_64__) || defined(__aarch64__)
+#define RTOS_OWN_SWITCH 1
+#endif
 struct Context {
-#if defined(__i386__)
+#ifdef RTOS_OWN_SWITCH
   void* sp = nullptr;
 #else
   ucontext_t uc{};
@@ -57,30 +60,75 @@ struct Context {
 
 }  // namespace
 
-#if defined(__i386__)
+#ifdef RTOS_OWN_SWITCH
 // rtos_switch(save, load): pushes the callee-saved registers, stores the
 // stack pointer in *save, loads `load` and pops the other side's registers.
 extern "C" void rtos_switch(void** save, void* load);
+#if defined(__x86_64__)
+// The callee-saved registers of the System V ABI: rbx, rbp, r12-r15.
+constexpr int kSavedWords = 6;
 asm(R"(
   .text
   .globl rtos_switch
   .type rtos_switch, @function
 rtos_switch:
-  pushl %ebp
-  pushl %ebx
-  pushl %esi
-  pushl %edi
-  movl 20(%esp), %eax
-  movl 24(%esp), %ecx
-  movl %esp, (%eax)
-  movl %ecx, %esp
-  popl %edi
-  popl %esi
-  popl %ebx
-  popl %ebp
+  pushq %rbp
+  pushq %rbx
+  pushq %r12
+  pushq %r13
+  pushq %r14
+  pushq %r15
+  movq %rsp, (%rdi)
+  movq %rsi, %rsp
+  popq %r15
+  popq %r14
+  popq %r13
+  popq %r12
+  popq %rbx
+  popq %rbp
   ret
   .size rtos_switch, .-rtos_switch
 )");
+#elif defined(__aarch64__)
+// The callee-saved registers of the AAPCS64: x19-x28, the frame pointer
+// x29, the link register x30 (where the switch returns to) and the low
+// halves d8-d15 of v8-v15; 160 bytes, keeping sp 16-byte aligned.
+constexpr int kSavedWords = 20;
+constexpr int kLinkWord = 11;  // x30's slot, counted from the saved sp
+asm(R"(
+  .text
+  .globl rtos_switch
+  .type rtos_switch, %function
+rtos_switch:
+  sub sp, sp, #160
+  stp x19, x20, [sp, #0]
+  stp x21, x22, [sp, #16]
+  stp x23, x24, [sp, #32]
+  stp x25, x26, [sp, #48]
+  stp x27, x28, [sp, #64]
+  stp x29, x30, [sp, #80]
+  stp d8, d9, [sp, #96]
+  stp d10, d11, [sp, #112]
+  stp d12, d13, [sp, #128]
+  stp d14, d15, [sp, #144]
+  mov x9, sp
+  str x9, [x0]
+  mov sp, x1
+  ldp x19, x20, [sp, #0]
+  ldp x21, x22, [sp, #16]
+  ldp x23, x24, [sp, #32]
+  ldp x25, x26, [sp, #48]
+  ldp x27, x28, [sp, #64]
+  ldp x29, x30, [sp, #80]
+  ldp d8, d9, [sp, #96]
+  ldp d10, d11, [sp, #112]
+  ldp d12, d13, [sp, #128]
+  ldp d14, d15, [sp, #144]
+  add sp, sp, #160
+  ret
+  .size rtos_switch, .-rtos_switch
+)");
+#endif
 #endif
 
 struct tskTaskControlBlock {
@@ -183,7 +231,7 @@ void switch_context(Context* from, Context* to, bool from_exits) {
 #else
   (void)from_exits;
 #endif
-#if defined(__i386__)
+#ifdef RTOS_OWN_SWITCH
   rtos_switch(&from->sp, to->sp);
 #else
   swapcontext(&from->uc, &to->uc);
@@ -713,14 +761,20 @@ BaseType_t xTaskCreate(TaskFunction_t code, const char* name, uint16_t stack_dep
   mprotect(t->map, kGuard, PROT_NONE);
   t->ctx.stack_bottom = static_cast<char*>(t->map) + kGuard;
   t->ctx.stack_size = kHostStack;
-#if defined(__i386__)
-  // The first switch pops four registers and returns into task_entry, which
-  // then sees the stack aligned as after a call.
+#ifdef RTOS_OWN_SWITCH
+  // The first switch pops the saved registers (zero) and returns into
+  // task_entry, which then sees the stack aligned as after a call.
   uintptr_t top = (reinterpret_cast<uintptr_t>(t->ctx.stack_bottom) + kHostStack) & ~uintptr_t{15};
   void** sp = reinterpret_cast<void**>(top);
-  *--sp = nullptr;                               // task_entry's return address
-  *--sp = reinterpret_cast<void*>(&task_entry);  // where rtos_switch returns
-  for (int r = 0; r < 4; ++r) *--sp = nullptr;   // ebp, ebx, esi, edi
+#if defined(__x86_64__)
+  *--sp = nullptr;                                        // task_entry's return address
+  *--sp = reinterpret_cast<void*>(&task_entry);           // where rtos_switch returns
+  for (int r = 0; r < kSavedWords; ++r) *--sp = nullptr;  // rbp, rbx, r12-r15
+#else
+  sp -= kSavedWords;  // x19-x30, d8-d15; rtos_switch returns to x30
+  for (int r = 0; r < kSavedWords; ++r) sp[r] = nullptr;
+  sp[kLinkWord] = reinterpret_cast<void*>(&task_entry);
+#endif
   t->ctx.sp = sp;
 #else
   getcontext(&t->ctx.uc);

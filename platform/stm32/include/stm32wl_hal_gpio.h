@@ -85,9 +85,9 @@ extern "C" GPIO_TypeDef stm32_gpio_ports[3];
 #define GPIOA (&stm32_gpio_ports[0])
 #define GPIOB (&stm32_gpio_ports[1])
 #define GPIOC (&stm32_gpio_ports[2])
-#define GPIOA_BASE ((uint32_t)(uintptr_t)GPIOA)
-#define GPIOB_BASE ((uint32_t)(uintptr_t)GPIOB)
-#define GPIOC_BASE ((uint32_t)(uintptr_t)GPIOC)
+#define GPIOA_BASE ((uintptr_t)GPIOA)
+#define GPIOB_BASE ((uintptr_t)GPIOB)
+#define GPIOC_BASE ((uintptr_t)GPIOC)
 
 extern "C" {
 void HAL_GPIO_Init(GPIO_TypeDef* port, GPIO_InitTypeDef* init);

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "fund_number.h"
 #include "nrf_delay.h"
 #include "service_mode_cli.h"
 #include "udrv_rtc.h"
@@ -71,7 +72,7 @@ uint32_t field(const char *text, int n) {
       ++text;
     }
   }
-  return text == nullptr ? 0 : static_cast<uint32_t>(strtoul(text, nullptr, 10));
+  return text == nullptr ? 0 : fund_strtoul32(text, nullptr, 10);
 }
 
 void reset_upload(void) {

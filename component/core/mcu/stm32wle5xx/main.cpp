@@ -144,7 +144,9 @@ void qiv_init(void) {
 // The AT command table in RAM equals its load image again afterwards: read 4
 // bytes at a time, each byte written only where it differs.
 void restore_atcmd_table(void) {
-  static_assert(sizeof(at_cmd_info) == 20, "a command row is 20 bytes on the 32-bit target");
+#if defined(__arm__)
+  static_assert(sizeof(at_cmd_info) == 20, "a command row is 20 bytes on the chip");
+#endif
   const uint32_t size = static_cast<uint32_t>(At_CmdGetTotalNum()) * sizeof(at_cmd_info);
   const uint8_t *image = reinterpret_cast<const uint8_t *>(atcmd_info_tbl_load_image);
   uint8_t *ram = reinterpret_cast<uint8_t *>(atcmd_info_tbl);

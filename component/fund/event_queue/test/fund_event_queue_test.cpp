@@ -25,7 +25,7 @@ void record(void *data, uint16_t size) {
 
 int32_t put_value(uint32_t value) { return fund_event_queue_put(&value, sizeof(value), record); }
 
-alignas(4) uint32_t storage[(8 + 8) * 256 / 4];
+alignas(event_header_t) uint32_t storage[(sizeof(event_header_t) + 8) * 256 / 4];
 
 class EventQueue : public ::testing::Test {
  protected:

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "atcmd.h"
+#include "fund_number.h"
 #include "service_nvm.h"
 #include "udrv_serial.h"
 
@@ -150,7 +151,7 @@ int At_BLEDTM(SERIAL_PORT port, char *cmd, stParam *param) {
   // A transmit power that is no decimal number is refused.
   char const *power = param->argv[1];
   char *end = nullptr;
-  long const dbm = strtol(power, &end, 10);
+  int32_t const dbm = fund_strtol32(power, &end, 10);
   if (*power == '\0' || end == nullptr || *end != '\0') {
     return AT_PARAM_ERROR;
   }

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "atcmd.h"
+#include "fund_number.h"
 #include "service_lora.h"
 #include "service_nvm.h"
 #include "udrv_errno.h"
@@ -79,7 +80,7 @@ int At_Certif(SERIAL_PORT, char *cmd, stParam *param) {
     return AT_OK;
   }
   // Text that is not a number counts as 0: normal mode.
-  unsigned long mode = strtoul(param->argv[0], nullptr, 10);
+  uint32_t mode = fund_strtoul32(param->argv[0], nullptr, 10);
   if (mode > 1) {
     return AT_PARAM_ERROR;
   }

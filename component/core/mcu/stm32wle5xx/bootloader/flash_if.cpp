@@ -3,7 +3,9 @@
 
 #include "bootloader.h"
 
-uint32_t boot_flash_word(uint32_t address) { return *(const volatile uint32_t *)address; }
+uint32_t boot_flash_word(uint32_t address) {
+  return *reinterpret_cast<const volatile uint32_t *>(static_cast<uintptr_t>(address));
+}
 
 uint32_t GetPage(uint32_t address) { return (address - BOOT_FLASH_BASE) / BOOT_PAGE_SIZE; }
 

@@ -10,7 +10,7 @@ int main(void);
 static void Default_Handler(void) { NVIC_SystemReset(); }
 
 extern "C" const stm32_vector_t g_vector_table[STM32_VECTOR_COUNT] = {
-    reinterpret_cast<stm32_vector_t>(BOOT_STACK_TOP),
+    reinterpret_cast<stm32_vector_t>(static_cast<uintptr_t>(BOOT_STACK_TOP)),
     Reset_Handler,
     NMI_Handler,
     HardFault_Handler,

@@ -156,7 +156,9 @@ typedef union uPhyParam {
   TimerTime_t DutyCycleTimePeriod;
 } PhyParam_t;
 
-static_assert(sizeof(PhyParam_t) == 4, "PhyParam_t is one 32-bit word on the target");
+#if defined(__arm__)
+static_assert(sizeof(PhyParam_t) == 4, "PhyParam_t is one 32-bit word on the chip");
+#endif
 
 typedef struct sGetPhyParams {
   PhyAttribute_t Attribute;
