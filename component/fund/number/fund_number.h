@@ -11,7 +11,9 @@
 // limit on its side. `end` as for strtol.
 inline int32_t fund_strtol32(const char *text, char **end, int base) {
   const long long value = strtoll(text, end, base);  // at least 64 bits
-  return value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+  return value < INT32_MIN   ? INT32_MIN
+         : value > INT32_MAX ? INT32_MAX
+                             : static_cast<int32_t>(value);
 }
 
 // strtoul with a 32-bit unsigned long: a magnitude above UINT32_MAX gives

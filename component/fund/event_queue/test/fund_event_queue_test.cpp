@@ -75,8 +75,9 @@ TEST_F(EventQueue, OneFreedSlotTakesOneMoreEvent) {
 }
 
 TEST_F(EventQueue, RefusesOversizedDataAndLeavesTheQueueUnchanged) {
-  uint8_t data[9] = {};
-  EXPECT_EQ(fund_event_queue_put(data, 9, record), -9);
+  // One byte more than a slot holds (a system event: 8 bytes on the chip).
+  uint8_t data[EVENT_DATA_SIZE + 1] = {};
+  EXPECT_EQ(fund_event_queue_put(data, sizeof data, record), -9);
   EXPECT_EQ(fund_event_queue_space_get(), 128);
   fund_event_queue_execute();
   EXPECT_TRUE(seen.empty());

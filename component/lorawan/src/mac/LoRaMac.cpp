@@ -2162,7 +2162,11 @@ LoRaMacStatus_t LoRaMacInitialization(LoRaMacPrimitives_t* primitives, LoRaMacCa
   TimerInit(&MacCtx.Rejoin0CycleTimer, OnRejoin0CycleTimerEvent);
   TimerInit(&MacCtx.Rejoin1CycleTimer, OnRejoin1CycleTimerEvent);
   TimerInit(&MacCtx.ForceRejoinReqCycleTimer, OnForceRejoinReqCycleTimerEvent);
-  g2.InitializationTime = SysTimeGetMcuTime();
+  // Field by field: the group is stored (and its CRC taken) byte by byte, and
+  // a copy of the whole value would store whatever its padding held.
+  const SysTime_t initialization_time = SysTimeGetMcuTime();
+  g2.InitializationTime.Seconds = initialization_time.Seconds;
+  g2.InitializationTime.SubSeconds = initialization_time.SubSeconds;
 
   LoRaMacRadioEvents.Value = 0;
   MacCtx.RadioEvents.TxDone = OnRadioTxDone;

@@ -71,7 +71,7 @@ void PreJump(void) {
 // The application moves the vector table to its own as its first step.
 void JumpApp(void) {
   JumpAddress = boot_flash_word(APP_IMAGE_ADDR + 4U);
-  JumpToApplication = (pFunction)JumpAddress;
+  JumpToApplication = reinterpret_cast<pFunction>(static_cast<uintptr_t>(JumpAddress));
   __set_MSP(boot_flash_word(APP_IMAGE_ADDR));
   JumpToApplication();
 }
