@@ -454,8 +454,18 @@ int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_jo
           service_lora_join_retry(2053);
           udrv_serial_log_printf("Restricted_Wait_%d_ms\r\n", static_cast<int>(DutyCycleWaitTime));
           return -UDRV_BUSY;
-        default:
+        default: {
+          // Every DevNonce has been used: a further request would repeat
+          // one, which the network refuses. Say so; nothing is retried.
+          LoRaMacNvmData_t *nvm = live_context();
+          if (status == LORAMAC_STATUS_CRYPTO_ERROR && nvm != nullptr &&
+              nvm->Crypto.DevNonce == 0xFFFF) {
+            udrv_system_timer_stop(SYSTIMER_LORAWAN);
+            auto_join_retry_cnt = 0;
+            udrv_serial_log_printf("+EVT:JOIN_FAILED_DEVNONCE_EXHAUSTED\r\n");
+          }
           return -UDRV_INTERNAL_ERR;
+        }
       }
     }
     case SERVICE_LORA_ABP: {

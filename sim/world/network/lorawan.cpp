@@ -265,7 +265,7 @@ void crypt_fopts(const Key& key, bool downlink, uint32_t dev_addr, uint32_t fcnt
   Block a{};
   a[0] = 0x01;
   if (later_form) {
-    a[1] = app_counter ? 0x02 : 0x01;
+    a[4] = app_counter ? 0x02 : 0x01;
     a[15] = 0x01;
   }
   a[5] = downlink ? 1 : 0;

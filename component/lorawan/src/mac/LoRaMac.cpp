@@ -572,6 +572,21 @@ void FinishRxDone(bool exchangeEnded) {
   UpdateRxSlotIdleState();
 }
 
+/*!
+ * Whether the region can use what an authentic join accept sets: its RX2
+ * datarate (15 keeps the current one). Asked before the accept changes
+ * anything, so a refused accept leaves keys, nonce and counters alone.
+ */
+bool JoinAcceptUsable(const LoRaMacMessageJoinAccept_t* accept) {
+  if (accept->DLSettings.Bits.RX2DataRate == 0x0F) {
+    return true;
+  }
+  VerifyParams_t verify = {};
+  verify.DatarateParams.Datarate = (int8_t)accept->DLSettings.Bits.RX2DataRate;
+  verify.DatarateParams.DownlinkDwellTime = Params().DownlinkDwellTime;
+  return RegionVerify(Region(), &verify, PHY_RX_DR);
+}
+
 void ProcessJoinAccept(uint8_t* payload, uint16_t size) {
   LoRaMacMessageJoinAccept_t joinAccept = {};
   LoRaMacNvmDataGroup2_t& g2 = Nvm.MacGroup2;
@@ -605,20 +620,13 @@ void ProcessJoinAccept(uint8_t* payload, uint16_t size) {
     joinAccept = {};
     joinAccept.Buffer = MacCtx.RxPayload;
     joinAccept.BufSize = (uint8_t)size;
-    if (LoRaMacCryptoHandleJoinAccept(trial.Type, SecureElementGetJoinEui(), &joinAccept) ==
-        LORAMAC_CRYPTO_SUCCESS) {
+    if (LoRaMacCryptoHandleJoinAccept(trial.Type, SecureElementGetJoinEui(), &joinAccept,
+                                      JoinAcceptUsable) == LORAMAC_CRYPTO_SUCCESS) {
       accepted = true;
       mlmeType = trial.Mlme;
       joinType = trial.Type;
       break;
     }
-  }
-
-  if (accepted && joinAccept.DLSettings.Bits.RX2DataRate != 0x0F) {
-    VerifyParams_t verify = {};
-    verify.DatarateParams.Datarate = (int8_t)joinAccept.DLSettings.Bits.RX2DataRate;
-    verify.DatarateParams.DownlinkDwellTime = Params().DownlinkDwellTime;
-    accepted = RegionVerify(Region(), &verify, PHY_RX_DR);
   }
 
   if (!accepted) {
@@ -912,16 +920,11 @@ void ProcessRadioRxDone() {
       ProcessDataDownlink(payload, size, macHdr, snr);
       return;
     case FRAME_TYPE_PROPRIETARY:
-      memcpy(MacCtx.RxPayload, &payload[1], size - 1);
-      ind.McpsIndication = MCPS_PROPRIETARY;
-      ind.Status = LORAMAC_EVENT_INFO_STATUS_OK;
-      ind.Buffer = MacCtx.RxPayload;
-      ind.BufferSize = (uint8_t)(size - 1);
-      MacCtx.MacFlags.Bits.McpsInd = 1;
-      if (MacCtx.RxSlot == RX_SLOT_WIN_1) {
-        TimerStop(&MacCtx.RxWindowTimer2);
-      }
-      FinishRxDone(true);
+      // Nothing authenticates a proprietary frame (no address, counter or
+      // MIC): anyone on the channel can send one, so it is never taken as
+      // a downlink of this device.
+      ind.Status = LORAMAC_EVENT_INFO_STATUS_ERROR;
+      PrepareRxDoneAbort();
       return;
     default:
       ind.Status = LORAMAC_EVENT_INFO_STATUS_ERROR;
@@ -1529,6 +1532,33 @@ uint8_t ProcessLinkAdrBlock(uint8_t* payload, uint8_t index, uint8_t commandsSiz
   return (uint8_t)(index + nbBytesParsed);
 }
 
+/*!
+ * Whether a LoRaWAN 1.0.x network may send \a cid: the 1.0.4 commands and
+ * the class B ones. ResetConf, RekeyConf, ADRParamSetupReq,
+ * ForceRejoinReq, RejoinParamSetupReq and DeviceModeConf exist from 1.1 on.
+ */
+bool IsLoRaWan10Command(uint8_t cid) {
+  switch (cid) {
+    case SRV_MAC_LINK_CHECK_ANS:
+    case SRV_MAC_LINK_ADR_REQ:
+    case SRV_MAC_DUTY_CYCLE_REQ:
+    case SRV_MAC_RX_PARAM_SETUP_REQ:
+    case SRV_MAC_DEV_STATUS_REQ:
+    case SRV_MAC_NEW_CHANNEL_REQ:
+    case SRV_MAC_RX_TIMING_SETUP_REQ:
+    case SRV_MAC_TX_PARAM_SETUP_REQ:
+    case SRV_MAC_DL_CHANNEL_REQ:
+    case SRV_MAC_DEVICE_TIME_ANS:
+    case SRV_MAC_PING_SLOT_INFO_ANS:
+    case SRV_MAC_PING_SLOT_CHANNEL_REQ:
+    case SRV_MAC_BEACON_TIMING_ANS:
+    case SRV_MAC_BEACON_FREQ_REQ:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void ProcessMacCommands(uint8_t* payload, uint8_t macIndex, uint8_t commandsSize, int8_t snr,
                         LoRaMacRxSlot_t rxSlot) {
   LoRaMacNvmDataGroup1_t& g1 = Nvm.MacGroup1;
@@ -1546,6 +1576,11 @@ void ProcessMacCommands(uint8_t* payload, uint8_t macIndex, uint8_t commandsSize
     uint8_t cmdSize = LoRaMacCommandsGetCmdSize(cid);
     if (cmdSize == 0 || (uint16_t)macIndex + cmdSize > commandsSize) {
       // Unknown or truncated: the rest of the frame cannot be read.
+      return;
+    }
+    if (!IsLoRaWan11() && !IsLoRaWan10Command(cid)) {
+      // A command this session's version does not define: its length and
+      // meaning are not this version's, so nothing after it can be read.
       return;
     }
     const uint8_t* p = &payload[macIndex + 1];
@@ -1709,6 +1744,16 @@ void ProcessMacCommands(uint8_t* payload, uint8_t macIndex, uint8_t commandsSize
         macIndex = (uint8_t)(macIndex + cmdSize);
         break;
       case SRV_MAC_FORCE_REJOIN_REQ: {
+        // The rejoin goes out at the datarate the network names: one the
+        // region cannot send at makes the whole command void (it has no
+        // answer to refuse it with).
+        VerifyParams_t verify = {};
+        verify.DatarateParams.Datarate = (int8_t)(p[1] & 0x0F);
+        verify.DatarateParams.UplinkDwellTime = Params().UplinkDwellTime;
+        if (!RegionVerify(Region(), &verify, PHY_TX_DR)) {
+          macIndex = (uint8_t)(macIndex + cmdSize);
+          break;
+        }
         uint8_t period = (p[0] >> 3) & 0x07;
         g2.ForceRejoinMaxRetries = p[0] & 0x07;
         g2.ForceRejoinType = (p[1] >> 4) & 0x07;

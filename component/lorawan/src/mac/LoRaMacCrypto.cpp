@@ -239,10 +239,12 @@ LoRaMacCryptoStatus_t PayloadEncrypt(uint8_t* buffer, uint16_t size, KeyIdentifi
 }
 
 /*!
- * LoRaWAN 1.1 FOpts encryption with the network encryption key, one block.
- * From version 1.1.1 on the block names the counter (1 for the uplink and
- * network downlink counters, 2 for the application downlink counter) in
- * the byte before the direction, and ends with block index 1.
+ * LoRaWAN 1.1 FOpts encryption with the network encryption key, one block:
+ * A = {0x01, 0x00, 0x00, 0x00, id, dir, address, counter, 0x00, 0x01}.
+ * From version 1.1.1 on, id names the counter the frame carries (1 for the
+ * uplink and network downlink counters, 2 for the application downlink
+ * counter) in the byte right before the direction, and the block ends with
+ * index 1; LoRaWAN 1.1.0 leaves both bytes 0.
  */
 LoRaMacCryptoStatus_t FOptsEncrypt(uint8_t* buffer, uint8_t size, uint32_t address, uint8_t dir,
                                    FCntIdentifier_t fCntID, uint32_t frameCounter) {
@@ -259,10 +261,10 @@ LoRaMacCryptoStatus_t FOptsEncrypt(uint8_t* buffer, uint8_t size, uint32_t addre
     switch (fCntID) {
       case FCNT_UP:
       case N_FCNT_DOWN:
-        aBlock[1] = 0x01;
+        aBlock[4] = 0x01;
         break;
       case A_FCNT_DOWN:
-        aBlock[1] = 0x02;
+        aBlock[4] = 0x02;
         break;
       default:
         return LORAMAC_CRYPTO_FAIL_PARAM;
@@ -441,6 +443,11 @@ LoRaMacCryptoStatus_t LoRaMacCryptoPrepareJoinRequest(LoRaMacMessageJoinRequest_
   if (macMsg == nullptr || CryptoNvm == nullptr) {
     return LORAMAC_CRYPTO_ERROR_NPE;
   }
+  // The nonce is 16 bits: past 0xFFFF it would start again at values the
+  // network has seen, and a network refuses a repeated nonce.
+  if (CryptoNvm->DevNonce == 0xFFFF) {
+    return LORAMAC_CRYPTO_FAIL_DEV_NONCE_OVERFLOW;
+  }
   // A nonce once taken is never offered again, even if this request fails.
   CryptoNvm->DevNonce++;
   macMsg->DevNonce = CryptoNvm->DevNonce;
@@ -523,7 +530,8 @@ LoRaMacCryptoStatus_t LoRaMacCryptoPrepareReJoinType0or2(LoRaMacMessageReJoinTyp
 
 LoRaMacCryptoStatus_t LoRaMacCryptoHandleJoinAccept(JoinReqIdentifier_t joinReqType,
                                                     const uint8_t* joinEUI,
-                                                    LoRaMacMessageJoinAccept_t* macMsg) {
+                                                    LoRaMacMessageJoinAccept_t* macMsg,
+                                                    LoRaMacCryptoJoinAcceptCheck_t check) {
   if (macMsg == nullptr || macMsg->Buffer == nullptr || joinEUI == nullptr ||
       CryptoNvm == nullptr) {
     return LORAMAC_CRYPTO_ERROR_NPE;
@@ -563,12 +571,15 @@ LoRaMacCryptoStatus_t LoRaMacCryptoHandleJoinAccept(JoinReqIdentifier_t joinReqT
   const uint32_t joinNonce = static_cast<uint32_t>(accept.JoinNonce[0]) |
                              static_cast<uint32_t>(accept.JoinNonce[1]) << 8 |
                              static_cast<uint32_t>(accept.JoinNonce[2]) << 16;
-  // A 1.1 join server counts its nonce up; a 1.0.x server may draw it at
-  // random, so there only a repeated nonce is refused.
-  const bool nonceOk =
-      versionMinor == 1 ? joinNonce > CryptoNvm->JoinNonce : joinNonce != CryptoNvm->JoinNonce;
-  if (!nonceOk) {
+  // The join server counts its nonce up (LoRaWAN 1.0.4 and 1.1). The 1.0.x
+  // accept's MIC does not cover the DevNonce, so an older accept recorded
+  // off the air would verify in any later join's window: only a nonce
+  // above the last accepted one shows the accept is new.
+  if (joinNonce <= CryptoNvm->JoinNonce) {
     return LORAMAC_CRYPTO_FAIL_JOIN_NONCE;
+  }
+  if (check != nullptr && !check(&accept)) {
+    return LORAMAC_CRYPTO_FAIL_JOIN_ACCEPT_REFUSED;
   }
 
   if (DeriveMcKeys(versionMinor) != LORAMAC_CRYPTO_SUCCESS) {

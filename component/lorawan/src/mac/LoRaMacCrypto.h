@@ -62,6 +62,10 @@ typedef enum eLoRaMacCryptoStatus {
   LORAMAC_CRYPTO_ERROR_SERIALIZER = 16,
   LORAMAC_CRYPTO_ERROR_RJCOUNT1_OVERFLOW = 17,
   LORAMAC_CRYPTO_ERROR = 18,
+  // Every DevNonce has been used: a join request would repeat one.
+  LORAMAC_CRYPTO_FAIL_DEV_NONCE_OVERFLOW = 19,
+  // The caller's check refused a join accept that was otherwise valid.
+  LORAMAC_CRYPTO_FAIL_JOIN_ACCEPT_REFUSED = 20,
 } LoRaMacCryptoStatus_t;
 
 /*!
@@ -105,7 +109,9 @@ LoRaMacCryptoStatus_t LoRaMacCryptoSetKey(KeyIdentifier_t keyID, const uint8_t* 
 
 /*!
  * Takes the next DevNonce, derives the join-server keys and writes the
- * signed join request into the record's buffer.
+ * signed join request into the record's buffer. Once the nonce has reached
+ * 0xFFFF no further request is made (FAIL_DEV_NONCE_OVERFLOW): the next
+ * one would wrap to a nonce the network has already seen.
  */
 LoRaMacCryptoStatus_t LoRaMacCryptoPrepareJoinRequest(LoRaMacMessageJoinRequest_t* macMsg);
 
@@ -114,15 +120,25 @@ LoRaMacCryptoStatus_t LoRaMacCryptoPrepareReJoinType1(LoRaMacMessageReJoinType1_
 LoRaMacCryptoStatus_t LoRaMacCryptoPrepareReJoinType0or2(LoRaMacMessageReJoinType0or2_t* macMsg);
 
 /*!
+ * The caller's last word on a decrypted, authentic join accept (for
+ * example whether the region can use its settings); false refuses it.
+ */
+typedef bool (*LoRaMacCryptoJoinAcceptCheck_t)(const LoRaMacMessageJoinAccept_t* accept);
+
+/*!
  * Decrypts and checks a join accept as the answer to a request of
- * \p joinReqType, checks its JoinNonce and derives the session keys. On
- * success the record's buffer holds the decrypted frame and the record its
- * fields; on failure buffer, record, keys and counters are unchanged, so the
- * same frame can be tried as the answer to another request type.
+ * \p joinReqType, checks its JoinNonce (greater than the last accepted
+ * one), asks \p check when given, and only then derives the session keys,
+ * stores the nonce and restarts the counters. On success the record's
+ * buffer holds the decrypted frame and the record its fields; on failure
+ * buffer, record, keys, nonce and counters are unchanged, so the same frame
+ * can be tried as the answer to another request type and a refused accept
+ * leaves the session as it was.
  */
 LoRaMacCryptoStatus_t LoRaMacCryptoHandleJoinAccept(JoinReqIdentifier_t joinReqType,
                                                     const uint8_t* joinEUI,
-                                                    LoRaMacMessageJoinAccept_t* macMsg);
+                                                    LoRaMacMessageJoinAccept_t* macMsg,
+                                                    LoRaMacCryptoJoinAcceptCheck_t check = nullptr);
 
 /*!
  * Secures a data uplink with counter \p fCntUp (as from

@@ -136,7 +136,9 @@ Bytes decrypt(const Key& k, bool down, uint32_t addr, uint32_t fcnt, Bytes data)
 
 Bytes decrypt_fopts11(const Key& k, bool down, uint32_t addr, uint32_t fcnt, Bytes data,
                       uint8_t id) {
-  const uint8_t x[4] = {id, 0, 0, 0};
+  // The counter identifier is the last of the four bytes after the tag,
+  // right before the direction.
+  const uint8_t x[4] = {0, 0, 0, id};
   Bytes s = aes(k, block(0x01, x, down, addr, fcnt, 0, 1));
   for (size_t i = 0; i < data.size(); ++i) data[i] ^= s[i];
   return data;

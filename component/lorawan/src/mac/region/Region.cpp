@@ -41,10 +41,20 @@ const RegionOperations_t* Find(LoRaMacRegion_t region) {
 
 bool RegionIsActive(LoRaMacRegion_t region) { return Find(region) != nullptr; }
 
+// The antenna the regional maximum EIRP values assume (a half-wave
+// dipole): the conducted power is the EIRP less this gain, so an uplink at
+// TX power 0 stays within the region's EIRP on such an antenna.
+constexpr float kDefaultAntennaGain = 2.15f;
+
 PhyParam_t RegionGetPhyParam(LoRaMacRegion_t region, GetPhyParams_t* getPhy) {
   const RegionOperations_t* ops = Find(region);
   if (ops == nullptr) {
     PhyParam_t phyParam = {0};
+    return phyParam;
+  }
+  if (getPhy->Attribute == PHY_DEF_ANTENNA_GAIN) {
+    PhyParam_t phyParam = {0};
+    phyParam.fValue = kDefaultAntennaGain;
     return phyParam;
   }
   return ops->GetPhyParam(getPhy);

@@ -111,13 +111,14 @@ class CryptoTest : public ::testing::Test {
   }
 
   LoRaMacCryptoStatus_t Accept(JoinReqIdentifier_t type, Bytes& frame,
-                               LoRaMacMessageJoinAccept_t* out = nullptr) {
+                               LoRaMacMessageJoinAccept_t* out = nullptr,
+                               LoRaMacCryptoJoinAcceptCheck_t check = nullptr) {
     LoRaMacMessageJoinAccept_t m{};
     m.Buffer = frame.data();
     m.BufSize = static_cast<uint8_t>(frame.size());
     uint8_t joinEui[8];
     EuiBytes(kJoinEui, joinEui);
-    LoRaMacCryptoStatus_t st = LoRaMacCryptoHandleJoinAccept(type, joinEui, &m);
+    LoRaMacCryptoStatus_t st = LoRaMacCryptoHandleJoinAccept(type, joinEui, &m, check);
     if (out != nullptr) *out = m;
     return st;
   }
@@ -204,6 +205,24 @@ TEST_F(CryptoTest, JoinRequestSignedWithTheNetworkKey) {
   EXPECT_EQ(LoRaMacCryptoPrepareJoinRequest(nullptr), LORAMAC_CRYPTO_ERROR_NPE);
 }
 
+// The last DevNonce is 0xFFFF: the request after it is refused and the
+// nonce stays, so no request ever repeats one the network has seen.
+TEST_F(CryptoTest, JoinRequestsStopAtTheLastDevNonce) {
+  SetRootKeys(false);
+  nvm_.DevNonce = 0xFFFE;
+  Bytes f = JoinRequest();
+  EXPECT_EQ(f, net::build_join_request(kNwkKey, kJoinEui, kDevEui, 0xFFFF));
+  for (int i = 0; i < 2; ++i) {
+    LoRaMacMessageJoinRequest_t m{};
+    m.Buffer = buf_;
+    m.BufSize = sizeof buf_;
+    EuiBytes(kJoinEui, m.JoinEUI);
+    EuiBytes(kDevEui, m.DevEUI);
+    EXPECT_EQ(LoRaMacCryptoPrepareJoinRequest(&m), LORAMAC_CRYPTO_FAIL_DEV_NONCE_OVERFLOW);
+    EXPECT_EQ(nvm_.DevNonce, 0xFFFF);
+  }
+}
+
 TEST_F(CryptoTest, JoinAccept10WithAndWithoutCFList) {
   for (bool cflist : {false, true}) {
     SCOPED_TRACE(cflist ? "33 bytes" : "17 bytes");
@@ -277,16 +296,36 @@ TEST_F(CryptoTest, JoinAccept11OptNeg) {
   EXPECT_EQ(SeKey(MC_KE_KEY), AesOf(root, Bytes(16, 0)));
 }
 
+// The JoinNonce of the last accept a refusing check saw.
+uint32_t checkedJoinNonce = 0;
+bool RefuseAccept(const LoRaMacMessageJoinAccept_t* accept) {
+  checkedJoinNonce = static_cast<uint32_t>(accept->JoinNonce[0]) |
+                     static_cast<uint32_t>(accept->JoinNonce[1]) << 8 |
+                     static_cast<uint32_t>(accept->JoinNonce[2]) << 16;
+  return false;
+}
+
 TEST_F(CryptoTest, JoinNonceRulesAndARefusedAcceptChangesNothing) {
+  // A JoinNonce at or below the last accepted one is an old accept (on
+  // 1.0.x its MIC does not cover the DevNonce, so a recorded one verifies
+  // in any later join); the caller's check refuses an otherwise good one.
   struct Case {
     const char* what;
     bool v11;
     uint32_t nonce;
-    bool accepted;
+    bool refusedByCheck;
+    LoRaMacCryptoStatus_t expected;
   } cases[] = {
-      {"1.0.x equal", false, 100, false},  {"1.0.x smaller", false, 99, true},
-      {"1.0.x greater", false, 101, true}, {"1.1 equal", true, 100, false},
-      {"1.1 smaller", true, 99, false},    {"1.1 greater", true, 101, true},
+      {"1.0.x equal", false, 100, false, LORAMAC_CRYPTO_FAIL_JOIN_NONCE},
+      {"1.0.x smaller", false, 99, false, LORAMAC_CRYPTO_FAIL_JOIN_NONCE},
+      {"1.0.x greater", false, 101, false, LORAMAC_CRYPTO_SUCCESS},
+      {"1.1 equal", true, 100, false, LORAMAC_CRYPTO_FAIL_JOIN_NONCE},
+      {"1.1 smaller", true, 99, false, LORAMAC_CRYPTO_FAIL_JOIN_NONCE},
+      {"1.1 greater", true, 101, false, LORAMAC_CRYPTO_SUCCESS},
+      {"1.0.x greater, refused by the caller", false, 101, true,
+       LORAMAC_CRYPTO_FAIL_JOIN_ACCEPT_REFUSED},
+      {"1.1 greater, refused by the caller", true, 101, true,
+       LORAMAC_CRYPTO_FAIL_JOIN_ACCEPT_REFUSED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -304,12 +343,17 @@ TEST_F(CryptoTest, JoinNonceRulesAndARefusedAcceptChangesNothing) {
     const net::Key micKey = c.v11 ? net::js_int_key(kNwkKey, kDevEui) : kNwkKey;
     const Bytes sent = net::build_join_accept(ja, micKey, kNwkKey, c.v11, 0xFF, kJoinEui, 1);
     Bytes frame = sent;
-    if (c.accepted) {
-      EXPECT_EQ(Accept(JOIN_REQ, frame), LORAMAC_CRYPTO_SUCCESS);
+    checkedJoinNonce = 0;
+    const LoRaMacCryptoStatus_t st =
+        Accept(JOIN_REQ, frame, nullptr, c.refusedByCheck ? RefuseAccept : nullptr);
+    EXPECT_EQ(st, c.expected);
+    if (c.refusedByCheck) {
+      EXPECT_EQ(checkedJoinNonce, c.nonce) << "the check sees the decrypted accept";
+    }
+    if (st == LORAMAC_CRYPTO_SUCCESS) {
       EXPECT_EQ(nvm_.JoinNonce, c.nonce);
       continue;
     }
-    EXPECT_EQ(Accept(JOIN_REQ, frame), LORAMAC_CRYPTO_FAIL_JOIN_NONCE);
     EXPECT_EQ(frame, sent) << "the frame stays as received for the next trial";
     EXPECT_EQ(std::memcmp(&se_, &seBefore, sizeof se_), 0) << "no key derived";
     EXPECT_EQ(nvm_.JoinNonce, 100u);

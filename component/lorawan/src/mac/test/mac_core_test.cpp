@@ -153,10 +153,11 @@ class MacCore : public ::testing::Test {
         LORAMAC_STATUS_OK);
   }
 
-  // An ABP device of a LoRaWAN 1.0.3 network, duty cycle off, started.
-  void StartAbp() {
+  // An ABP device of a LoRaWAN 1.0.3 network (or \a version), duty cycle
+  // off, started.
+  void StartAbp(uint32_t version = 0x01000300) {
     MibParam_t p{};
-    p.AbpLrWanVersion.Value = 0x01000300;
+    p.AbpLrWanVersion.Value = version;
     ASSERT_EQ(MibSet(MIB_ABP_LORAWAN_VERSION, p), LORAMAC_STATUS_OK);
     p.DevAddr = kDevAddr;
     ASSERT_EQ(MibSet(MIB_DEV_ADDR, p), LORAMAC_STATUS_OK);
@@ -581,6 +582,70 @@ TEST_F(MacCore, OtaaJoinOpensBothWindowsAndTakesTheAcceptInRx1) {
   EXPECT_EQ(MibGet(MIB_LORAWAN_VERSION).LrWanVersion.LoRaWan.Value, 0x01000400u);
 }
 
+// A join accept whose RX2 datarate the region refuses is refused whole,
+// before it changes anything: the session keys, the stored JoinNonce and
+// the counters stay as the previous join left them, so a later accept of
+// the network with the next nonce is still taken.
+TEST_F(MacCore, RefusedJoinAcceptLeavesTheSessionAlone) {
+  StartOtaa();
+  uint32_t joinNonce = 1;
+  uint8_t dlSettings = 0x00;
+  radio.Air = [&](const mac_world::RxCall& call) -> std::optional<Bytes> {
+    if (call.Frequency == 869525000u) return std::nullopt;  // RX1 only
+    return BuildJoinAccept(joinNonce, 0x000013, 0x26AB0001, dlSettings, 1);
+  };
+  MlmeReq_t join{};
+  join.Type = MLME_JOIN;
+  join.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
+  ASSERT_EQ(LoRaMacMlmeRequest(&join), LORAMAC_STATUS_OK);
+  mac_world::RunFor(8000);
+  ASSERT_EQ(client.MlmeConfirms.size(), 1u);
+  ASSERT_EQ(client.MlmeConfirms[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+  radio.Air = [&](const mac_world::RxCall& call) -> std::optional<Bytes> {
+    if (call.Frequency == 869525000u || dlSettings == 0x00) return std::nullopt;
+    return BuildJoinAccept(joinNonce, 0x000013, 0x26AB0001, dlSettings, 1);
+  };
+  ASSERT_EQ(SendUnconfirmed(2, {0x01}), LORAMAC_STATUS_OK);
+  mac_world::RunFor(5000);
+
+  const LoRaMacNvmData_t* nvm = MibGet(MIB_NVM_CTXS).Contexts;
+  const LoRaMacCryptoNvmData_t crypto = nvm->Crypto;
+  const SecureElementNvmData_t se = nvm->SecureElement;
+  auto sessionKeys = [](const SecureElementNvmData_t& e) {
+    Bytes keys;
+    for (const Key_t& k : e.KeyList) {
+      if (k.KeyID == APP_S_KEY || k.KeyID == NWK_S_ENC_KEY || k.KeyID == F_NWK_S_INT_KEY ||
+          k.KeyID == S_NWK_S_INT_KEY)
+        keys.insert(keys.end(), k.KeyValue, k.KeyValue + 16);
+    }
+    return keys;
+  };
+  ASSERT_EQ(crypto.JoinNonce, 1u);
+  ASSERT_EQ(crypto.FCntList.FCntUp, 1u);
+
+  // The next accept names RX2 datarate 9, which EU868 does not have.
+  joinNonce = 2;
+  dlSettings = 0x09;
+  ASSERT_EQ(LoRaMacMlmeRequest(&join), LORAMAC_STATUS_OK);
+  mac_world::RunFor(8000);
+  ASSERT_EQ(client.MlmeConfirms.size(), 2u);
+  EXPECT_NE(client.MlmeConfirms[1].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+  EXPECT_EQ(nvm->Crypto.JoinNonce, 1u);
+  EXPECT_EQ(nvm->Crypto.FCntList.FCntUp, 1u);
+  EXPECT_EQ(nvm->Crypto.FCntList.FCntDown, crypto.FCntList.FCntDown);
+  EXPECT_EQ(sessionKeys(nvm->SecureElement), sessionKeys(se));
+  EXPECT_EQ(MibGet(MIB_RX2_CHANNEL).Rx2Channel.Datarate, DR_0);
+
+  // The network's next accept, with a datarate the region has, is taken.
+  dlSettings = 0x03;
+  ASSERT_EQ(LoRaMacMlmeRequest(&join), LORAMAC_STATUS_OK);
+  mac_world::RunFor(8000);
+  ASSERT_EQ(client.MlmeConfirms.size(), 3u);
+  EXPECT_EQ(client.MlmeConfirms[2].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+  EXPECT_EQ(nvm->Crypto.JoinNonce, 2u);
+  EXPECT_EQ(MibGet(MIB_RX2_CHANNEL).Rx2Channel.Datarate, DR_3);
+}
+
 TEST_F(MacCore, JoinAcceptRxDelayUsesItsLowFourBitsOnly) {
   StartOtaa();
   radio.Air = [&](const mac_world::RxCall&) -> std::optional<Bytes> {
@@ -691,6 +756,14 @@ TEST_F(MacCore, DownlinkRefusalTable) {
       {"uplink MType", down([](Down& d) { d.Mhdr = 0x40; }), LORAMAC_EVENT_INFO_STATUS_ERROR},
       {"repeated FCnt", down([](Down& d) { d.FCnt = 4; }),
        LORAMAC_EVENT_INFO_STATUS_DOWNLINK_REPEATED},
+      // Nothing authenticates a proprietary frame: anyone can send one.
+      {"proprietary frame",
+       [] {
+         Bytes f(21, 0x00);
+         f[0] = 0xE0;
+         return f;
+       },
+       LORAMAC_EVENT_INFO_STATUS_ERROR},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -887,13 +960,24 @@ TEST_F(MacCore, DownlinkCommandTable) {
        {0x08, 0x03},
        {0x08},
        [] { EXPECT_EQ(MibGet(MIB_RECEIVE_DELAY_1).ReceiveDelay1, 3000u); }},
-      {"ADRParamSetupReq",
-       {0x0C, 0x65},
-       {0x0C},
+      // Commands LoRaWAN 1.0.x does not define end a 1.0.x frame's commands:
+      // what follows them is neither applied nor answered.
+      {"ADRParamSetupReq is not a 1.0.x command",
+       {0x0C, 0x21, 0x06},
+       {},
        [] {
          EXPECT_EQ(MibGet(MIB_ADR_ACK_LIMIT).AdrAckLimit, 64);
          EXPECT_EQ(MibGet(MIB_ADR_ACK_DELAY).AdrAckDelay, 32);
        }},
+      {"ForceRejoinReq is not a 1.0.x command",
+       {0x06, 0x0E, 0x00, 0x0F, 0x08, 0x03},
+       {0x06, 0xFF, 7},
+       [] {
+         EXPECT_EQ(MibGet(MIB_CHANNELS_DATARATE).ChannelsDatarate, DR_0);
+         EXPECT_EQ(MibGet(MIB_RECEIVE_DELAY_1).ReceiveDelay1, 1000u);
+         EXPECT_EQ(radio.Sent.size(), 1u) << "no rejoin request";
+       }},
+      {"RekeyConf is not a 1.0.x command", {0x06, 0x0B, 0x01, 0x06}, {0x06, 0xFF, 7}, [] {}},
       {"RxParamSetupReq with datarate 15 keeps the RX2 datarate",
        {0x05, 0x1F, 0xD2, 0xAD, 0x84},  // offset 1, DR 15, 869.525 MHz
        {0x05, 0x07},
@@ -934,6 +1018,39 @@ TEST_F(MacCore, DownlinkCommandTable) {
     c.Check();
     EXPECT_EQ(NextUplinkFOpts(), c.Answers);
   }
+}
+
+// On a LoRaWAN 1.1 session the 1.1 commands are taken; a ForceRejoinReq
+// naming a datarate the region cannot send at is void (it has no answer),
+// and the commands after it are still read.
+TEST_F(MacCore, LoRaWan11CommandsAreTakenAndAForceRejoinAtAnUnknownDatarateIsVoid) {
+  StartAbp(0x01010100);
+  Down d;
+  d.Port = 0;  // the commands as a port-0 payload (FOpts are encrypted on 1.1)
+  d.Payload = {0x0C, 0x21, 0x0E, 0x00, 0x0F, 0x06};
+  ExchangeWithRx1(d);
+  ASSERT_EQ(client.McpsIndications.size(), 1u);
+  ASSERT_EQ(client.McpsIndications[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+  EXPECT_EQ(MibGet(MIB_ADR_ACK_LIMIT).AdrAckLimit, 4);
+  EXPECT_EQ(MibGet(MIB_ADR_ACK_DELAY).AdrAckDelay, 2);
+  EXPECT_EQ(MibGet(MIB_CHANNELS_DATARATE).ChannelsDatarate, DR_0);
+  mac_world::RunFor(60000);
+  ASSERT_EQ(radio.Sent.size(), 1u) << "no rejoin request";
+  // ADRParamSetupAns and DevStatusAns ride in FOpts, encrypted with the
+  // block A = {01, 00 00 00, 01 (FCntUp), 00 (uplink), DevAddr, FCnt, 00, 01}.
+  ASSERT_EQ(SendUnconfirmed(2, {0x01}), LORAMAC_STATUS_OK);
+  const Bytes& up = radio.Sent.back().Bytes;
+  Bytes fopts(up.begin() + 8, up.begin() + 8 + (up[5] & 0x0F));
+  Bytes a{0x01, 0x00, 0x00, 0x00, 0x01, 0x00};
+  PutLe32(a, kDevAddr);
+  PutLe32(a, (uint32_t)(up[6] | up[7] << 8));
+  a.push_back(0x00);
+  a.push_back(0x01);
+  uint8_t s[16];
+  Aes(kNwkSKey, a.data(), s);
+  for (size_t i = 0; i < fopts.size(); i++) fopts[i] ^= s[i];
+  ASSERT_GE(fopts.size(), 4u);
+  EXPECT_EQ(Bytes(fopts.end() - 4, fopts.end()), (Bytes{0x0C, 0x06, 0xFF, 7}));
 }
 
 TEST_F(MacCore, DevStatusMarginIsTheSnrClampedToSignedSixBits) {

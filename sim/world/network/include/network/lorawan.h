@@ -102,10 +102,11 @@ bool parse_data_frame(const Bytes& frame, DataFrame* out, std::string* why);
 // Encrypts or decrypts FRMPayload (the same operation): A blocks
 // 01 | 00000000 | dir | DevAddr | FCnt | 00 | i.
 void crypt_payload(const Key& key, bool downlink, uint32_t dev_addr, uint32_t fcnt, Bytes& data);
-// 1.1 FOpts encryption with NwkSEncKey. The original form has A block bytes
-// 1 and 15 zero; the later form puts 0x01 (network counter) or 0x02
-// (application downlink counter) in byte 1, the first of the four bytes
-// after the block tag, and 0x01 in byte 15.
+// 1.1 FOpts encryption with NwkSEncKey, one block
+// A = 01 | 000000 | id | dir | DevAddr | FCnt | 00 | 01. The later form (the
+// counter-identifier change published for 1.1.1) puts 0x01 (FCntUp,
+// NFCntDown) or 0x02 (AFCntDown) in id, byte 4, right before the direction;
+// the original 1.1.0 form has bytes 4 and 15 zero.
 void crypt_fopts(const Key& key, bool downlink, uint32_t dev_addr, uint32_t fcnt, Bytes& data,
                  bool later_form, bool app_counter);
 

@@ -267,7 +267,8 @@ TEST_P(DynamicRegionTest, DownlinkAndTimingAnswers) {
   EXPECT_EQ(format.Rfu2Size, row.BeaconFormat.Rfu2Size);
 
   EXPECT_FLOAT_EQ(Get(region(), PHY_DEF_MAX_EIRP).fValue, row.MaxEirp);
-  EXPECT_EQ(Value(region(), PHY_DEF_ANTENNA_GAIN), 0u);
+  // The antenna the regional EIRP values assume: a half-wave dipole.
+  EXPECT_FLOAT_EQ(Get(region(), PHY_DEF_ANTENNA_GAIN).fValue, 2.15f);
   EXPECT_EQ(Value(region(), PHY_DUTY_CYCLE), row.DutyCycle);
   EXPECT_EQ(Value(region(), PHY_RECEIVE_DELAY1), 1000u);
   EXPECT_EQ(Value(region(), PHY_RECEIVE_DELAY2), 2000u);

@@ -14,9 +14,17 @@ namespace {
 using namespace air;
 
 struct Joined : Air {
-  explicit Joined(RegionId r = RegionId::kEU868) : Air(r) {
+  explicit Joined(RegionId r = RegionId::kEU868, bool v11 = false) : Air(r, otaa_entry(v11)) {
+    if (v11) {
+      EXPECT_EQ(cmd("KEYS " + hex(kAppKey) + " " + hex(kNwkKey)), "OK 0");
+    }
     EXPECT_TRUE(join());
     EXPECT_EQ(cmd("ADR 1"), "OK 0");
+    if (v11) {
+      // RekeyInd answered: a plain 1.1 session from here.
+      EXPECT_EQ(send("SEND 2 00").substr(0, 6), "SENT 0");
+      EXPECT_EQ(fields(next(), 4), "RX 0 0 0");
+    }
   }
   // Queues the commands, lets an uplink carry them down and the next one
   // carry the answers up. Returns the answers the network recorded.
@@ -43,13 +51,14 @@ struct CommandCase {
   std::vector<MacCommand> cmds;
   const char* answers;            // as the network recorded them
   std::vector<std::string> gets;  // GET items and their expected lines
+  bool v11 = false;               // a LoRaWAN 1.1 session (else 1.0.4)
 };
 
 class NetworkCommand : public testing::TestWithParam<CommandCase> {};
 
 TEST_P(NetworkCommand, AnsweredAndApplied) {
   const CommandCase& c = GetParam();
-  Joined a;
+  Joined a(RegionId::kEU868, c.v11);
   EXPECT_EQ(show(a.exchange(c.cmds)), c.answers);
   for (size_t i = 0; i + 1 < c.gets.size(); i += 2)
     EXPECT_EQ(a.cmd("GET " + c.gets[i]), c.gets[i + 1]);
@@ -85,9 +94,19 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{
             "rx_timing", {mac::rx_timing_setup_req(3)}, "08", {"DELAYS", "DELAYS 3000 4000"}},
         CommandCase{"dl_channel", {mac::dl_channel_req(0, 868500000)}, "0A03", {}},
-        CommandCase{"adr_param", {mac::adr_param_setup_req(2, 1)}, "0C", {}},
+        CommandCase{"adr_param", {mac::adr_param_setup_req(2, 1)}, "0C", {}, true},
         // (Its only status bit: the time limit taken.)
-        CommandCase{"rejoin_param_setup", {mac::rejoin_param_setup_req(5, 3)}, "0F01", {}},
+        CommandCase{"rejoin_param_setup", {mac::rejoin_param_setup_req(5, 3)}, "0F01", {}, true},
+        // LoRaWAN 1.1 commands in a 1.0.x session: not this version's, so
+        // they end the downlink's commands; what follows is not applied.
+        CommandCase{"adr_param_in_1_0",
+                    {mac::adr_param_setup_req(2, 1), mac::rx_timing_setup_req(2)},
+                    "",
+                    {"DELAYS", "DELAYS 1000 2000"}},
+        CommandCase{"rejoin_param_setup_in_1_0",
+                    {mac::rejoin_param_setup_req(5, 3), mac::rx_timing_setup_req(2)},
+                    "",
+                    {"DELAYS", "DELAYS 1000 2000"}},
         // Not an EU868 command: ignored, no answer; the rest of the
         // downlink still counts.
         CommandCase{"tx_param_setup",
@@ -220,11 +239,11 @@ TEST(MacOnAir, ChannelsFromTheNetworkCarryUplinksAndDownlinks) {
 TEST(MacOnAir, AnswersBeyondFOptsFollowWithTheNextUplink) {
   Joined a;
   // 16 bytes of answers: three DevStatusAns, three DlChannelAns, one
-  // ADRParamSetupAns.
+  // DutyCycleAns.
   for (int i = 0; i < 3; ++i) a.ns.queue_mac("a", mac::dev_status_req());
   for (uint8_t ch = 0; ch < 3; ++ch)
     a.ns.queue_mac("a", mac::dl_channel_req(ch, 868100000 + 200000u * ch));
-  a.ns.queue_mac("a", mac::adr_param_setup_req(6, 5));
+  a.ns.queue_mac("a", mac::duty_cycle_req(0));
   EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
   EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
   EXPECT_EQ(a.send("SEND 2 AABB").substr(0, 6), "SENT 0");
@@ -239,7 +258,7 @@ TEST(MacOnAir, AnswersBeyondFOptsFollowWithTheNextUplink) {
   for (const MacCommand& m : a.ns.answers("a")) ++count[m.cid];
   EXPECT_EQ(count[0x06], 3);
   EXPECT_GE(count[0x0A], 3);
-  EXPECT_EQ(count[0x0C], 1);
+  EXPECT_EQ(count[0x04], 1);
   EXPECT_EQ(count.size(), 3u);
 }
 
@@ -248,7 +267,8 @@ TEST(MacOnAir, AnswersBeyondFOptsFollowWithTheNextUplink) {
 // ADR_ACK_DELAY uplinks later and then steps the data rate down every
 // ADR_ACK_DELAY uplinks; an answer ends it.
 TEST(MacOnAir, AdrBackOffWithASilentNetwork) {
-  Joined a;
+  // ADRParamSetupReq is a LoRaWAN 1.1 command: a 1.1 session.
+  Joined a(RegionId::kEU868, true);
   // DR5 at power index 3; limit 2^3 = 8, delay 2^2 = 4.
   a.ns.queue_mac("a", mac::link_adr_req(5, 3, 0x0007, 0, 1));
   a.ns.queue_mac("a", mac::adr_param_setup_req(3, 2));
