@@ -354,6 +354,14 @@ void clear_packet() {
 
 void amotas_init(wsfHandlerId_t handlerId) {
   memset(&amotasCb, 0, sizeof amotasCb);
+  page_fill = 0;
+  image_crc = 0;
+  ota_process_status = false;
+  fwLength = 0;
+  totalFrames = 0;
+  packets_accepted = 0;
+  last_percent = 0;
+  discard_left = 0;
   amota_handler = handlerId;
   amotasCb.resetTimer.handlerId = handlerId;
   amotasCb.disconnectTimer.handlerId = handlerId;
@@ -445,7 +453,10 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
     clear_packet();
     return ATT_SUCCESS;
   }
-  memcpy(cb.pkt.data + cb.pkt.offset, data, n);
+  // An empty write (no value at all) adds nothing.
+  if (n != 0) {
+    memcpy(cb.pkt.data + cb.pkt.offset, data, n);
+  }
   cb.pkt.offset = static_cast<uint16_t>(cb.pkt.offset + n);
   if (cb.pkt.offset < cb.pkt.len) {
     return ATT_SUCCESS;
