@@ -81,9 +81,8 @@ int32_t service_nvm_set_lock_status_to_nvm(SERIAL_PORT, SERIAL_WLOCK_STATE s) {
   return 0;
 }
 int32_t service_nvm_get_serial_passwd_from_nvm(char *buff, uint32_t len) {
-  uint32_t const n = static_cast<uint32_t>(g->passwd.size()) < len
-                         ? static_cast<uint32_t>(g->passwd.size())
-                         : len;
+  uint32_t const n =
+      static_cast<uint32_t>(g->passwd.size()) < len ? static_cast<uint32_t>(g->passwd.size()) : len;
   memcpy(buff, g->passwd.data(), n);
   return static_cast<int32_t>(n);
 }
@@ -202,11 +201,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           g->fed.append(reinterpret_cast<char const *>(w.data()), kept);
         }
         int const dfu_before = g->dfu, fallback_before = g->fallback_events;
-        uhal_nus_main_write_cback(conn, NUS_RX_HDL, 0, 0, static_cast<uint16_t>(w.size()),
-                                  w.data(), nullptr);
+        uhal_nus_main_write_cback(conn, NUS_RX_HDL, 0, 0, static_cast<uint16_t>(w.size()), w.data(),
+                                  nullptr);
         require(g->dfu - dfu_before <= escapes_ending_after(fed_before, "AT+BOOT"));
-        require(g->fallback_events - fallback_before <=
-                escapes_ending_after(fed_before, "AT+ATM"));
+        require(g->fallback_events - fallback_before <= escapes_ending_after(fed_before, "AT+ATM"));
         expected.insert(expected.end(), w.begin(), w.begin() + static_cast<long>(kept));
         held += kept;
         break;

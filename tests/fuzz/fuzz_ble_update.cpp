@@ -107,12 +107,19 @@ uint32_t image_crc(uint8_t const *d, size_t n) {
 }
 
 uint32_t zlib_crc(uint8_t const *d, size_t n) {
+  static uint32_t table[256];
+  if (table[1] == 0) {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int b = 0; b < 8; ++b) {
+        c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+      }
+      table[i] = c;
+    }
+  }
   uint32_t c = 0xFFFFFFFFu;
   for (size_t i = 0; i < n; ++i) {
-    c ^= d[i];
-    for (int b = 0; b < 8; ++b) {
-      c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    }
+    c = (c >> 8) ^ table[(c ^ d[i]) & 0xFF];
   }
   return ~c;
 }
@@ -184,8 +191,7 @@ extern "C" uint32_t am_hal_reset_control(uint32_t, void *) {
 
 extern "C" void vTaskDelay(TickType_t) {}
 
-int32_t uhal_uart_write_buffer(SERIAL_PORT port, uint8_t const *buffer,
-                                          uint32_t length, uint32_t) {
+int32_t uhal_uart_write_buffer(SERIAL_PORT port, uint8_t const *buffer, uint32_t length, uint32_t) {
   require(port == SERIAL_UART0);
   g->uart.append(reinterpret_cast<char const *>(buffer), length);
   return 0;
@@ -267,7 +273,8 @@ void write_packet(uint8_t type, std::vector<uint8_t> const &data, size_t piece) 
   for (size_t at = 0; at < p.size();) {
     size_t const want = at == 0 && piece < 3 ? 3 : piece;
     size_t const k = p.size() - at < want ? p.size() - at : want;
-    std::vector<uint8_t> w(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + k));
+    std::vector<uint8_t> w(p.begin() + static_cast<long>(at),
+                           p.begin() + static_cast<long>(at + k));
     amotas_write_cback(conn, AMOTA_START_HDL + 2, 0, 0, static_cast<uint16_t>(w.size()), w.data(),
                        nullptr);
     at += k;
@@ -380,7 +387,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<uint8_t> image;
   size_t sent = 0;
 
-  for (int ops = 0; !in.empty() && ops < 256; ++ops) {
+  for (int ops = 0; !in.empty() && ops < 128; ++ops) {
     size_t const before = g->replies.size();
     uint8_t const op = in.byte();
     switch (op % 8) {
@@ -404,9 +411,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       }
       case 2: {  // the header of an image made here
-        // Images beyond 64 KiB (up to one byte over the staging area) when
-        // bit 5 says so: their erase is slow.
-        uint32_t len = in.u16();
+        // Images of up to three pages, or (bit 5) up to one byte over the
+        // staging area: those erase slowly.
+        uint32_t len = in.u16() % (3 * kPage + 1);
         if (op & 0x20) {
           len = (len | ((in.byte() & 7u) << 16)) % 0x70002u;
         }
@@ -474,8 +481,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint8_t const what = in.byte();
         if (what < 0x80) {
           wsfMsgHdr_t msg{};
-          msg.event = (what & 1) ? BLE_MODULE_AMOTA_RESET_TIMER_IND
-                                 : BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND;
+          msg.event =
+              (what & 1) ? BLE_MODULE_AMOTA_RESET_TIMER_IND : BLE_MODULE_AMOTA_DISCONNECT_TIMER_IND;
           msg.param = conn;
           amotas_proc_msg(&msg);
         } else {

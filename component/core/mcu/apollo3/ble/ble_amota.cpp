@@ -271,13 +271,11 @@ void handle_header(uint8_t const *data, uint16_t n) {
     return;
   }
   if (cb.fwHeader.storageType != 0) {
-    cb.state = AMOTA_STATE_INIT;
     reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_INSUFFICIENT_FLASH, false);
     return;
   }
   if (fwLength > kOtaMaxSize) {
     console("Not enough OTA space allocated!\r\n");
-    cb.state = AMOTA_STATE_INIT;
     reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_INSUFFICIENT_FLASH, false);
     return;
   }
