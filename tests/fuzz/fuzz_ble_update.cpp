@@ -57,11 +57,11 @@ std::vector<uint8_t> &flash_cells() {
   static std::vector<uint8_t> cells(kFlashSize, 0xFF);
   return cells;
 }
-std::vector<uint32_t> touched_pages;
+bool touched[kFlashSize / kPage];
 
 void touch(uint32_t addr, uint32_t len) {
   for (uint32_t p = addr / kPage; p <= (addr + len - 1) / kPage; ++p) {
-    touched_pages.push_back(p);
+    touched[p] = true;
   }
 }
 
@@ -370,10 +370,12 @@ void check_uart() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  for (uint32_t p : touched_pages) {
-    memset(&flash_cells()[p * kPage], 0xFF, kPage);
+  for (uint32_t p = 0; p < kFlashSize / kPage; ++p) {
+    if (touched[p]) {
+      memset(&flash_cells()[p * kPage], 0xFF, kPage);
+      touched[p] = false;
+    }
   }
-  touched_pages.clear();
   Fake fake;
   g = &fake;
   amotas_init(1);
@@ -411,10 +413,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       }
       case 2: {  // the header of an image made here
-        // Images of up to three pages, or (bit 5) up to one byte over the
-        // staging area: those erase slowly.
+        // Images of up to three pages, or (bits 5 and 6) up to one byte
+        // over the staging area: those erase slowly.
         uint32_t len = in.u16() % (3 * kPage + 1);
-        if (op & 0x20) {
+        if ((op & 0x60) == 0x60) {
           len = (len | ((in.byte() & 7u) << 16)) % 0x70002u;
         }
         uint8_t const seed = in.byte();
@@ -426,7 +428,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (op & 0x80) {
           crc ^= 1;
         }
-        std::vector<uint8_t> const h = header_data(len, crc, (op & 0x40) ? 1 : 0);
+        std::vector<uint8_t> const h = header_data(len, crc, (op & 0x60) == 0x40 ? 1 : 0);
         write_packet(1, h, in.byte());
         follow(m, 1, h, before);
         sent = 0;

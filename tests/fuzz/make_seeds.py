@@ -228,7 +228,7 @@ def u16(v):
 def ble_update():
     def header_op(length, seed, flags=0, piece=0):
         if length > 0xFFFF:
-            return bytes([2 | 0x20 | flags]) + u16(length & 0xFFFF) + bytes([length >> 16, seed, piece])
+            return bytes([2 | 0x60 | flags]) + u16(length & 0xFFFF) + bytes([length >> 16, seed, piece])
         return bytes([2 | flags]) + u16(length) + bytes([seed, piece])
 
     def data_op(n, piece=0):
