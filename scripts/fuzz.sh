@@ -3,8 +3,8 @@
 #
 #   SECONDS  how long each target runs (default 60); the targets run side by
 #            side, so the whole run takes about that long
-#   TARGET   fuzz_at_line, fuzz_nvm_record, fuzz_p2p_decrypt, fuzz_ymodem
-#            (default: all four)
+#   TARGET   fuzz_at_line, fuzz_nvm_record, fuzz_p2p_decrypt, fuzz_ymodem,
+#            fuzz_ble_update, fuzz_ble_serial (default: all)
 #
 # Configures and builds the "fuzz" preset (clang, libFuzzer, AddressSanitizer
 # and UndefinedBehaviorSanitizer; only the fuzz targets). Each target starts
@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all=(fuzz_at_line fuzz_nvm_record fuzz_p2p_decrypt fuzz_ymodem)
+all=(fuzz_at_line fuzz_nvm_record fuzz_p2p_decrypt fuzz_ymodem fuzz_ble_update fuzz_ble_serial)
 seconds=60
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
   seconds=$1

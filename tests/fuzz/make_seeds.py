@@ -219,6 +219,70 @@ def ymodem():
     write("fuzz_ymodem", "bad-crc", header(b"a.bin", b"100")[:-1] + b"\x00")
 
 
+# ---- BLE update service (operations of fuzz_ble_update.cpp) -----------------
+
+def u16(v):
+    return struct.pack("<H", v)
+
+
+def ble_update():
+    def header_op(length, seed, flags=0, piece=0):
+        if length > 0xFFFF:
+            return bytes([2 | 0x60 | flags]) + u16(length & 0xFFFF) + bytes([length >> 16, seed, piece])
+        return bytes([2 | flags]) + u16(length) + bytes([seed, piece])
+
+    def data_op(n, piece=0):
+        return bytes([3]) + u16(n) + bytes([piece])
+
+    verify = bytes([4])
+    reset = bytes([7, 0])
+    timers = bytes([6, 0, 6, 1])
+    whole = header_op(1000, 3) + data_op(512) + data_op(488) + verify + reset + timers
+    write("fuzz_ble_update", "whole-image", whole)
+    write("fuzz_ble_update", "split-writes", header_op(1000, 3, piece=20) + data_op(512, 7) +
+          data_op(488, 100) + verify)
+    big = header_op(20000, 9) + data_op(512) + verify + header_op(20000, 9)
+    big += data_op(512) * 39 + data_op(20000 - 39 * 512) + verify
+    write("fuzz_ble_update", "big-image", big)
+    write("fuzz_ble_update", "bad-crc", header_op(1000, 3, flags=0x80) + data_op(512) +
+          data_op(488) + verify)
+    write("fuzz_ble_update", "refused-headers", header_op(0, 1) + header_op(0x70001, 1) +
+          header_op(100, 1, flags=0x40) + verify)
+    short = bytes([0, 6, 3, 0, 2, 0xAA, 0xBB, 0xCC]) + bytes([0, 2, 5, 0]) + bytes([0, 1, 3])
+    short += bytes([0x80, 0x10, 1]) + bytes([0x10, 0x02, 2]) + bytes(270)
+    write("fuzz_ble_update", "short-lengths", short)
+    packet = bytes([1, 1]) + u16(48) + struct.pack("<12I", 0, 0x14000, 100, 0, 0, 0, 0, 0, 1, 0, 0, 0)
+    packet += bytes([0])
+    write("fuzz_ble_update", "packet-header", packet + verify)
+    write("fuzz_ble_update", "link-lost", header_op(1000, 3) + data_op(512) + bytes([5, 2, 1]) +
+          data_op(488) + verify)
+    write("fuzz_ble_update", "flash-fails", bytes([6, 0x83]) + whole)
+    write("fuzz_ble_update", "list-full", (header_op(300, 4) + data_op(300) + verify) * 9)
+    write("fuzz_ble_update", "no-notifications", bytes([5, 0]) + whole)
+
+
+# ---- BLE serial service (operations of fuzz_ble_serial.cpp) -----------------
+
+def ble_serial():
+    def wr(data):
+        data = bytes(data)
+        if len(data) < 256:
+            return bytes([0, len(data)]) + data
+        return bytes([0x80, len(data) & 0xFF, len(data) >> 8]) + data
+
+    def read(n):
+        return bytes([2, n - 1])
+
+    write("fuzz_ble_serial", "at-command", wr(b"AT+VER=?\r\n") + read(64))
+    write("fuzz_ble_serial", "pieces", wr(b"AT+V") + wr(b"ER=") + wr(b"?\r\n") + read(5) + read(64))
+    write("fuzz_ble_serial", "overflow", wr(b"x" * 300) + wr(b"y" * 40) + read(255) + read(255))
+    write("fuzz_ble_serial", "escape-boot", bytes([5, 1]) + wr(b"at+boot\r") + read(16))
+    write("fuzz_ble_serial", "escape-atm", bytes([5, 1]) + wr(b"AT+A") + wr(b"TM\n") + read(16))
+    write("fuzz_ble_serial", "locked", bytes([5, 2]) + wr(b"AT\r12345678\r") + read(32))
+    write("fuzz_ble_serial", "replies", bytes([3, 10, 0]) + bytes([4, 0, 224]) + bytes([3, 200, 2, 0, 50]) +
+          bytes([4, 1]) + bytes([3, 5, 0]) + bytes([4, 1]) + bytes([4, 2, 1]) + bytes([3, 90, 1, 3]))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -227,6 +291,8 @@ def main():
     records()
     frames()
     ymodem()
+    ble_update()
+    ble_serial()
 
 
 if __name__ == "__main__":

@@ -153,6 +153,35 @@ sim::Sx126x& radio();
 // Program/erase calls refused for a wrong key since power-on.
 uint32_t flash_key_failures();
 
+// ---- the external bootloader's install step ----
+// Images as the install step understands them (this stand-in's format): the
+// first 32 bytes are the image's metadata, word 0 the whole image's size in
+// bytes (bits 0-23) and its magic number (bits 24-31), word 1 the image CRC
+// (below) of the bytes after the metadata.
+constexpr uint32_t kImageMetadataSize = 32;
+constexpr uint32_t kStagingAddr = 0x84000;
+constexpr uint32_t kAppSlotSize = 0x70000;  // the application area and the staging area
+constexpr uint32_t kOtaDescriptorAddr = 0xF8000;
+// CRC with the polynomial 0x1EDC6F41, most significant bit first, initial 0,
+// no final XOR (continued from `crc`).
+uint32_t image_crc(const uint8_t* data, size_t len, uint32_t crc = 0);
+// Whether a whole image, its CRC holding, starts at `addr` within `room` bytes.
+bool image_valid(uint32_t addr, uint32_t room);
+// An image of `body` with its metadata.
+std::vector<uint8_t> make_image(uint8_t magic, const std::vector<uint8_t>& body);
+struct InstallResult {
+  uint32_t installed = 0;  // the staging address of the image installed, or 0
+  bool refused = false;    // images were registered and none checked out
+  bool app_valid = false;  // the application area holds a whole image
+};
+// What the bootloader does at a start before it runs the application (the
+// launcher calls it; tests too): a fresh module gets its factory image
+// (metadata and `factory_text`); the newest registered image that checks
+// out replaces the application, and the descriptor is cleared. A power cut
+// during it (sim::system_reset from the flash) leaves a start that
+// completes the same install.
+InstallResult bootloader_start(const char* factory_text);
+
 // ---- core state ----
 // Whether the core halted (a breakpoint, the bootloader's update mode).
 bool halted();

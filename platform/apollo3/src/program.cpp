@@ -1,6 +1,6 @@
 // The host program of an Apollo3 image: what the launcher needs to know of
 // it and how it starts (the external bootloader's check of its update flag,
-// then the reset vector of the image's table).
+// its install step, then the reset vector of the image's table).
 #include "am_mcu_apollo.h"
 #include "apollo3_sim.h"
 #include "sim/sim.h"
@@ -28,6 +28,19 @@ void program_start() {
     // outside this system.
     sim::log("bootloader: update mode (0x%02X at 0x%05X); the application does not start", *flag,
              apollo3sim::kBootloaderFlagAddr);
+    sim::halt();
+  }
+  // The host runs this program whatever image the application area holds;
+  // the bytes there are what the install step checks and replaces.
+  const apollo3sim::InstallResult r =
+      apollo3sim::bootloader_start("factory application: " QIV_IMAGE_NAME);
+  if (r.installed)
+    sim::log("bootloader: installed the image staged at 0x%05X", r.installed);
+  else if (r.refused)
+    sim::log("bootloader: a registered image failed its check; the application stays");
+  if (!r.app_valid) {
+    sim::log("bootloader: no whole application at 0x%05X; the module does not start",
+             apollo3sim::kAppBase);
     sim::halt();
   }
   apollo3sim::install_vectors();

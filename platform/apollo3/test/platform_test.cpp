@@ -358,6 +358,150 @@ TEST_F(Apollo3, OtaDescriptorRegistersStagedImages) {
   EXPECT_EQ(st[1].pImage, at(0xFFFFFFFFu));
 }
 
+// ------------------------------------------------ bootloader install ---
+// An independent image CRC (bit by bit from the polynomial) and image maker.
+uint32_t crc_bitwise(const std::vector<uint8_t>& d, size_t from) {
+  uint32_t c = 0;
+  for (size_t i = from; i < d.size(); ++i) {
+    c ^= static_cast<uint32_t>(d[i]) << 24;
+    for (int b = 0; b < 8; ++b) c = (c & 0x80000000u) ? (c << 1) ^ 0x1EDC6F41u : c << 1;
+  }
+  return c;
+}
+std::vector<uint8_t> test_image(size_t size, uint8_t seed) {
+  std::vector<uint8_t> img(size);
+  for (size_t i = 32; i < size; ++i) img[i] = static_cast<uint8_t>(i * 13 + seed);
+  const uint32_t w0 = static_cast<uint32_t>(size) | 0xCB000000u;
+  std::memcpy(img.data(), &w0, 4);
+  const uint32_t w1 = crc_bitwise(img, 32);
+  std::memcpy(img.data() + 4, &w1, 4);
+  return img;
+}
+std::vector<uint8_t> flash_bytes(uint32_t addr, size_t n) {
+  const uint8_t* f = sim::flash_data();
+  return std::vector<uint8_t>(f + addr, f + addr + n);
+}
+void stage(const std::vector<uint8_t>& img) {
+  for (uint32_t p = 0; p < (img.size() + 8191) / 8192; ++p)
+    ASSERT_EQ(am_hal_flash_page_erase(AM_HAL_FLASH_PROGRAM_KEY,
+                                      AM_HAL_FLASH_ADDR2INST(0x84000 + p * 8192),
+                                      AM_HAL_FLASH_ADDR2PAGE(0x84000 + p * 8192)),
+              0);
+  std::vector<uint8_t> padded(img);
+  padded.resize((img.size() + 3) / 4 * 4, 0xFF);
+  ASSERT_EQ(am_hal_flash_program_main(AM_HAL_FLASH_PROGRAM_KEY,
+                                      reinterpret_cast<const uint32_t*>(padded.data()), at(0x84000),
+                                      static_cast<uint32_t>(padded.size() / 4)),
+            0);
+  ASSERT_EQ(am_hal_ota_add(AM_HAL_FLASH_PROGRAM_KEY, img[3], at(0x84000)), 0u);
+}
+
+// A fresh module gets its factory image; the newest registered image that
+// checks out replaces it; one that does not (cut short, a changed byte, a
+// size beyond the slot) is dropped and the application stays; either way
+// the descriptor is emptied.
+TEST_F(Apollo3, TheInstallStepReplacesTheApplicationOnlyWithAWholeImage) {
+  apollo3sim::InstallResult r = apollo3sim::bootloader_start("factory");
+  EXPECT_TRUE(r.app_valid);
+  EXPECT_EQ(r.installed, 0u);
+  const std::vector<uint8_t> factory = flash_bytes(0x14000, 32 + 7);
+  EXPECT_EQ(std::string(factory.begin() + 32, factory.end()), "factory");
+  EXPECT_EQ(crc_bitwise(factory, 32), am_hal_flash_load_ui32(0x14004));
+  EXPECT_EQ(am_hal_flash_load_ui32(0x14000) & 0xFFFFFFu, 39u);
+
+  ASSERT_EQ(am_hal_ota_init(AM_HAL_FLASH_PROGRAM_KEY, at(0xF8000)), 0u);
+  const std::vector<uint8_t> good = test_image(20000, 1);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> staged;
+  };
+  std::vector<uint8_t> partial(good.begin(), good.begin() + 512);
+  std::vector<uint8_t> flipped = good;
+  flipped[15000] ^= 0x10;
+  std::vector<uint8_t> huge = test_image(64, 2);
+  const uint32_t w0 = 0x70001u | 0xCB000000u;
+  std::memcpy(huge.data(), &w0, 4);
+  const Case refused[] = {{"the first 512 bytes", partial},
+                          {"a byte changed", flipped},
+                          {"a size beyond the slot", huge},
+                          {"an erased staging area", {}}};
+  for (const Case& c : refused) {
+    if (c.staged.empty()) {
+      ASSERT_EQ(am_hal_flash_page_erase(AM_HAL_FLASH_PROGRAM_KEY, 1, 2), 0);
+      ASSERT_EQ(am_hal_ota_add(AM_HAL_FLASH_PROGRAM_KEY, 0xCB, at(0x84000)), 0u);
+    } else {
+      stage(c.staged);
+    }
+    r = apollo3sim::bootloader_start("factory");
+    EXPECT_TRUE(r.refused) << c.what;
+    EXPECT_TRUE(r.app_valid) << c.what;
+    EXPECT_EQ(flash_bytes(0x14000, factory.size()), factory) << c.what;
+    EXPECT_EQ(am_hal_flash_load_ui32(0xF8000), OTA_INFO_MAGIC_NUM) << c.what;
+    EXPECT_EQ(am_hal_flash_load_ui32(0xF8004), 0xFFFFFFFFu) << c.what;
+  }
+
+  stage(good);
+  r = apollo3sim::bootloader_start("factory");
+  EXPECT_EQ(r.installed, 0x84000u);
+  EXPECT_TRUE(r.app_valid);
+  EXPECT_EQ(flash_bytes(0x14000, good.size()), good);
+  EXPECT_EQ(am_hal_flash_load_ui32(0xF8004), 0xFFFFFFFFu);
+  // The next start finds nothing to do.
+  r = apollo3sim::bootloader_start("factory");
+  EXPECT_EQ(r.installed, 0u);
+  EXPECT_FALSE(r.refused);
+  EXPECT_EQ(flash_bytes(0x14000, good.size()), good);
+
+  // An application area that was damaged with nothing to replace it: the
+  // module does not start (what the install step must never leave).
+  ASSERT_EQ(am_hal_flash_page_erase(AM_HAL_FLASH_PROGRAM_KEY, 0, 11), 0);
+  EXPECT_FALSE(apollo3sim::bootloader_start("factory").app_valid);
+}
+
+// The supply cut at every flash operation of an install in turn: the start
+// after the cut completes the install, and no start ever finds the module
+// without a whole application.
+TEST_F(Apollo3, AnInstallCutByPowerAtAnyStepCompletesAtTheNextStart) {
+  ASSERT_TRUE(apollo3sim::bootloader_start("factory").app_valid);
+  const std::vector<uint8_t> factory = flash_bytes(0x14000, 32 + 7);
+  ASSERT_EQ(am_hal_ota_init(AM_HAL_FLASH_PROGRAM_KEY, at(0xF8000)), 0u);
+  const std::vector<uint8_t> img = test_image(3 * 8192 + 100, 7);
+  // How many flash operations an install takes.
+  stage(img);
+  uint64_t ops = 0;
+  {
+    const uint64_t big = 1000000;
+    sim::host::flash_cut_after(big);
+    ASSERT_EQ(apollo3sim::bootloader_start("factory").installed, 0x84000u);
+    ops = big - sim::host::flash_cut_remaining();
+    sim::host::flash_cut_after(~uint64_t{0});
+  }
+  ASSERT_GE(ops, 6u);  // erases and programs of four pages, the descriptor
+  for (uint64_t k = 0; k < ops; ++k) {
+    // Back to the old application with the image registered.
+    const std::vector<uint8_t> old = test_image(5000, 9);
+    for (uint32_t page : {11u, 12u, 13u})
+      ASSERT_EQ(am_hal_flash_page_erase(AM_HAL_FLASH_PROGRAM_KEY, 0, page), 0);
+    ASSERT_EQ(am_hal_flash_page_erase(AM_HAL_FLASH_PROGRAM_KEY, 1, 60), 0);
+    ASSERT_EQ(am_hal_ota_init(AM_HAL_FLASH_PROGRAM_KEY, at(0xF8000)), 0u);
+    stage(old);
+    ASSERT_EQ(apollo3sim::bootloader_start("factory").installed, 0x84000u);
+    stage(img);
+    sim::host::flash_cut_after(k);
+    bool cut = false;
+    try {
+      apollo3sim::bootloader_start("factory");
+    } catch (const ChipReset&) {
+      cut = true;
+    }
+    EXPECT_TRUE(cut) << "operation " << k;
+    const apollo3sim::InstallResult r = apollo3sim::bootloader_start("factory");
+    EXPECT_TRUE(r.app_valid) << "cut at operation " << k;
+    EXPECT_EQ(flash_bytes(0x14000, img.size()), img) << "cut at operation " << k;
+    EXPECT_EQ(am_hal_flash_load_ui32(0xF8004), 0xFFFFFFFFu) << "cut at operation " << k;
+  }
+}
+
 // ---------------------------------------------------------------- timers --
 std::vector<std::pair<int, sim::time_us>> g_timer_log;
 

@@ -3,7 +3,10 @@
 // over the serial service and reads the replies from its notifications.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
@@ -371,6 +374,37 @@ ble::Bytes answer(uint8_t command, uint8_t status, uint32_t offset) {
 
 uint32_t word_at(const tk::Bytes& flash, uint32_t addr) { return tk::get32(flash, addr); }
 
+constexpr uint32_t kAppAddr = 0x14000;
+constexpr uint32_t kStagingAddr = 0x84000;
+constexpr uint32_t kDescriptorAddr = 0xF8000;
+
+// An application image as the chip's bootloader checks it: 32 bytes of
+// metadata (word 0 the image's size and, in its top byte, the magic number;
+// word 1 the image CRC of the bytes after the metadata), then the code.
+ble::Bytes app_image(size_t size, uint8_t magic, uint8_t seed) {
+  ble::Bytes img(size);
+  for (size_t i = 32; i < size; ++i) img[i] = static_cast<uint8_t>(i * 7 + seed);
+  const uint32_t w0 = static_cast<uint32_t>(size) | (static_cast<uint32_t>(magic) << 24);
+  const uint32_t w1 = image_crc(ble::Bytes(img.begin() + 32, img.end()));
+  for (int i = 0; i < 4; ++i) {
+    img[static_cast<size_t>(i)] = static_cast<uint8_t>(w0 >> (8 * i));
+    img[static_cast<size_t>(4 + i)] = static_cast<uint8_t>(w1 >> (8 * i));
+  }
+  return img;
+}
+
+ble::Bytes part(const ble::Bytes& b, size_t from, size_t n) {
+  return ble::Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
+}
+
+// The descriptor's registrations {image address, magic number}.
+std::vector<std::pair<uint32_t, uint32_t>> registered(const tk::Bytes& flash) {
+  std::vector<std::pair<uint32_t, uint32_t>> r;
+  for (uint32_t e = kDescriptorAddr + 4; word_at(flash, e) != 0xFFFFFFFFu; e += 8)
+    r.push_back({word_at(flash, e), word_at(flash, e + 4)});
+  return r;
+}
+
 TEST(TarnelkaBleUpdate, AnImageIsStagedCheckedRegisteredAndTheModuleResets) {
   World w;
   Device& d = tk::start(w, "m");
@@ -380,9 +414,8 @@ TEST(TarnelkaBleUpdate, AnImageIsStagedCheckedRegisteredAndTheModuleResets) {
   Updater up(phone);
   ASSERT_TRUE(up.open());
 
-  ble::Bytes image(1000);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
-  image[3] = 0xCB;  // the metadata's magic number
+  const tk::Bytes factory = tk::slice(d.flash(), kAppAddr, 8192);
+  const ble::Bytes image = app_image(1000, 0xCB, 3);
   // The header packet in three writes.
   EXPECT_EQ(up.send(packet(1, header(1000, image_crc(image))), 20), answer(1, 0, 0));
   ble::Bytes first(image.begin(), image.begin() + 512), rest(image.begin() + 512, image.end());
@@ -400,10 +433,18 @@ TEST(TarnelkaBleUpdate, AnImageIsStagedCheckedRegisteredAndTheModuleResets) {
   EXPECT_EQ(word_at(flash, 0xF8008), 0xCBu);
 
   EXPECT_EQ(up.send(packet(4, {})), answer(4, 0));
-  EXPECT_TRUE(d.wait_line(kUart0, "Apollo will disconnect BLE link in 500ms."));
+  // The progress ended at 100% with the image: no line above it follows.
+  EXPECT_TRUE(d.expect_lines(kUart0, {"Apollo will disconnect BLE link in 500ms."}));
   EXPECT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(5)))
       << "the module started again";
   EXPECT_TRUE(phone.central.wait([&] { return !phone.central.connected(); }, sec(5)));
+  // The bootloader installed it over the old application and emptied the
+  // descriptor.
+  EXPECT_NE(tk::slice(factory, 0, 1000), image);
+  flash = d.flash();
+  EXPECT_EQ(tk::slice(flash, kAppAddr, 1000), image);
+  EXPECT_TRUE(registered(flash).empty());
+  EXPECT_EQ(reply(d, "AT"), "OK\r\n");
 }
 
 TEST(TarnelkaBleUpdate, BadPacketsAndImagesAreRefusedAndNothingOutsideTheStagingIsWritten) {
@@ -443,6 +484,194 @@ TEST(TarnelkaBleUpdate, BadPacketsAndImagesAreRefusedAndNothingOutsideTheStaging
   EXPECT_TRUE(d.wait_line(kUart0, "OTA process is unexpectedly failed.", sec(3)));
   EXPECT_TRUE(d.wait_line(kUart0, "Disconnected.", sec(3)));
   EXPECT_EQ(reply(d, "AT"), "OK\r\n");
+}
+
+// Sends the header of `img` (with `crc` as its image CRC) and then its data
+// in packets of 512 bytes, the first `first` bytes on their own when not 0;
+// stops after `upto` bytes. Whether every reply was a success.
+bool send_image(Updater& up, const ble::Bytes& img, uint32_t crc, size_t upto = SIZE_MAX,
+                size_t first = 0) {
+  if (up.send(packet(1, header(static_cast<uint32_t>(img.size()), crc))) != answer(1, 0, 0))
+    return false;
+  const size_t end = std::min(upto, img.size());
+  for (size_t at = 0; at < end;) {
+    const size_t n = std::min<size_t>(at == 0 && first ? first : 512, end - at);
+    if (up.send(packet(2, part(img, at, n))) != answer(2, 0, static_cast<uint32_t>(at + n)))
+      return false;
+    at += n;
+  }
+  return true;
+}
+
+// A packet whose length cannot hold its CRC, or a write too short for a
+// packet's start, is answered with the length status for its command, and
+// the service goes on with the next packet.
+TEST(TarnelkaBleUpdate, EveryPacketLengthIsCheckedAndABadOneAnsweredWithItsStatus) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+  const struct {
+    ble::Bytes write;
+    ble::Bytes reply;
+  } cases[] = {
+      {{0x03, 0x00, 0x02, 0xAA, 0xBB, 0xCC}, answer(2, 3)},
+      {{0x03, 0x00, 0x01, 0xAA, 0xBB, 0xCC}, answer(1, 3)},
+      {{0x02, 0x00, 0x03, 0xAA, 0xBB}, answer(3, 3)},
+      {{0x01, 0x00, 0x04, 0xAA}, answer(4, 3)},
+      {{0x00, 0x00, 0x02}, answer(2, 3)},
+      {{0x03, 0x00}, answer(1, 3)},
+      {{0x03}, answer(1, 3)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(up.send(c.write), c.reply) << ::testing::PrintToString(c.write);
+    // The next packet is taken whole.
+    EXPECT_EQ(up.send(packet(3, {})), answer(3, 1)) << ::testing::PrintToString(c.write);
+  }
+  EXPECT_EQ(up.send(packet(1, header(100, 0))), answer(1, 0, 0));
+  EXPECT_TRUE(d.wait_line(kUart0, "OTA process start from beginning.", sec(2)));
+}
+
+// VERIFY succeeds only for a header's whole image: not for an empty one,
+// not after part of it (even with a CRC over that part), and the image
+// registered carries its own metadata, not the last image's.
+TEST(TarnelkaBleUpdate, OnlyAWholeImageWithItsCrcIsVerifiedAndRegistered) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+
+  EXPECT_EQ(up.send(packet(1, header(0, 0))), answer(1, 2)) << "an empty image";
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 1));
+
+  const ble::Bytes big = app_image(20000, 0xCB, 1);
+  EXPECT_TRUE(send_image(up, big, image_crc(part(big, 0, 512)), 512));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 1)) << "512 of 20000 bytes";
+  EXPECT_TRUE(send_image(up, big, image_crc(big), 20000 - 512));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 1)) << "all but the last packet";
+  EXPECT_TRUE(d.wait_line(kUart0, "CRC verify failed.", sec(2)));
+  EXPECT_TRUE(registered(d.flash()).empty());
+
+  const ble::Bytes a = app_image(600, 0xCB, 2), b = app_image(600, 0x5A, 3);
+  EXPECT_TRUE(send_image(up, a, image_crc(a)));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  // The second image's metadata comes in a first packet of 16 bytes.
+  EXPECT_TRUE(send_image(up, b, image_crc(b), SIZE_MAX, 16));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  const tk::Bytes flash = d.flash();
+  const std::vector<std::pair<uint32_t, uint32_t>> want = {{kStagingAddr, 0xCB},
+                                                           {kStagingAddr, 0x5A}};
+  EXPECT_EQ(registered(flash), want);
+  EXPECT_EQ(tk::slice(flash, kStagingAddr, 600), b);
+}
+
+// The descriptor holds eight registrations: a ninth verified image is not
+// registered, and the phone and UART0 are told so.
+TEST(TarnelkaBleUpdate, AFullInstallListIsReportedAsAFailure) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  ASSERT_TRUE(phone.connect_to_module());
+  Updater up(phone);
+  ASSERT_TRUE(up.open());
+  const ble::Bytes img = app_image(300, 0xCB, 4);
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(send_image(up, img, image_crc(img)));
+    ASSERT_EQ(up.send(packet(3, {})), answer(3, 0)) << i;
+  }
+  d.take(kUart0);
+  ASSERT_TRUE(send_image(up, img, image_crc(img)));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 7));
+  EXPECT_TRUE(d.wait_line(kUart0, "OTA image registration failed.", sec(2)));
+  EXPECT_EQ(d.unread(kUart0).find("CRC verify success."), std::string::npos);
+  EXPECT_EQ(registered(d.flash()).size(), 8u);
+  // A link lost now reports the update as failed.
+  ASSERT_TRUE(phone.central.disconnect());
+  EXPECT_TRUE(d.wait_line(kUart0, "OTA process is unexpectedly failed.", sec(3)));
+}
+
+// Updates good, bad, partial and cut by power, one after another on one
+// module: after each reset or power cycle the module starts, with the
+// application the chip's bootloader installed (the newest whole image
+// verified) or the one it had.
+TEST(TarnelkaBleUpdate, NoUpdateLeavesAModuleThatDoesNotStart) {
+  World w;
+  Device& d = tk::start(w, "m");
+  Phone phone(w);
+  Updater up(phone);
+  auto app = [&](size_t n) { return tk::slice(d.flash(), kAppAddr, n); };
+  auto started = [&](const char* what) {
+    EXPECT_TRUE(d.wait_output(kUart0, "Current Work Mode: LoRaWAN.\r\n", sec(10)))
+        << what << ": the module started";
+    EXPECT_EQ(reply(d, "AT"), "OK\r\n") << what;
+    EXPECT_EQ(d.log().find("does not start"), std::string::npos) << what;
+    EXPECT_TRUE(registered(d.flash()).empty()) << what;
+  };
+  auto open = [&] {
+    if (phone.central.connected())
+      phone.central.wait([&] { return !phone.central.connected(); }, sec(10));
+    return phone.connect_to_module() && up.open();
+  };
+  auto reset_by_phone = [&] {
+    EXPECT_EQ(up.send(packet(4, {})), answer(4, 0));
+    EXPECT_TRUE(d.wait_line(kUart0, "Apollo will disconnect BLE link in 500ms."));
+  };
+  const tk::Bytes factory = app(8192);
+  const ble::Bytes a = app_image(9000, 0x11, 5), b = app_image(17000, 0x22, 6),
+                   c = app_image(4000, 0x33, 7);
+
+  // A bad image: its data differs from the header's CRC.
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(send_image(up, a, image_crc(a) ^ 1));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 1));
+  reset_by_phone();
+  started("a bad image");
+  EXPECT_EQ(app(8192), factory);
+
+  // Half an image, then the reset command.
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(send_image(up, a, image_crc(a), 4608));
+  reset_by_phone();
+  started("half an image");
+  EXPECT_EQ(app(8192), factory);
+
+  // The supply cut in the middle of the transfer.
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(send_image(up, a, image_crc(a), 4608));
+  d.restart();
+  started("power cut during the transfer");
+  EXPECT_EQ(app(8192), factory);
+
+  // The supply cut after a good image verified: the bootloader installs it
+  // at the power-on.
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(send_image(up, a, image_crc(a)));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  d.restart();
+  started("power cut after the verify");
+  EXPECT_EQ(app(a.size()), a);
+
+  // A good image and the reset command.
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(send_image(up, b, image_crc(b)));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  reset_by_phone();
+  started("a good image");
+  EXPECT_EQ(app(b.size()), b);
+
+  // A verified image whose staging area the next header erased, and the
+  // supply cut in that next transfer: the registration is no longer whole.
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(send_image(up, c, image_crc(c)));
+  EXPECT_EQ(up.send(packet(3, {})), answer(3, 0));
+  ASSERT_TRUE(send_image(up, a, image_crc(a), 1024));
+  d.restart();
+  started("power cut in a transfer after a verified image");
+  EXPECT_EQ(app(b.size()), b);
 }
 
 }  // namespace

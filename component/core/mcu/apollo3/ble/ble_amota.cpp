@@ -211,9 +211,6 @@ bool write_data(uint8_t const *data, uint32_t n) {
   if (cb.state != AMOTA_STATE_GETTING_FW || cb.newFwFlashInfo.offset + n > fwLength) {
     return false;
   }
-  if (cb.newFwFlashInfo.offset == 0 && n >= sizeof cb.metadata) {
-    memcpy(cb.metadata, data, sizeof cb.metadata);
-  }
   uint32_t const page_start = cb.newFwFlashInfo.addr + cb.newFwFlashInfo.offset - page_fill;
   if (page_start < cb.newFwFlashInfo.addr || page_start % kFlashPage != 0) {
     return false;
@@ -234,6 +231,11 @@ bool write_data(uint8_t const *data, uint32_t n) {
       page_fill = 0;
       ++pages;
     }
+  }
+  // The metadata is the image's first 32 bytes, whichever packets carry them.
+  if (cb.newFwFlashInfo.offset < sizeof cb.metadata) {
+    uint32_t const k = sizeof cb.metadata - cb.newFwFlashInfo.offset;
+    memcpy(cb.metadata + cb.newFwFlashInfo.offset, data, n < k ? n : k);
   }
   image_crc = image_crc_update(image_crc, data, n);
   cb.newFwFlashInfo.offset += n;
@@ -261,33 +263,51 @@ void handle_header(uint8_t const *data, uint16_t n) {
   memset(&cb.newFwFlashInfo, 0, sizeof cb.newFwFlashInfo);
   memset(page_buf, 0, sizeof page_buf);
   page_fill = 0;
+  // Nothing of the last image may be taken for this one.
+  memset(cb.metadata, 0, sizeof cb.metadata);
+  cb.state = AMOTA_STATE_INIT;
+  if (fwLength == 0) {
+    reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_INVALID_HEADER_INFO, false);
+    return;
+  }
   if (cb.fwHeader.storageType != 0) {
-    cb.state = AMOTA_STATE_INIT;
     reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_INSUFFICIENT_FLASH, false);
     return;
   }
   if (fwLength > kOtaMaxSize) {
     console("Not enough OTA space allocated!\r\n");
-    cb.state = AMOTA_STATE_INIT;
     reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_INSUFFICIENT_FLASH, false);
     return;
   }
   cb.newFwFlashInfo.addr = MCU_FLASH_OTA_ADDRESS;
-  erase_flash(cb.newFwFlashInfo.addr, fwLength);
+  if (!erase_flash(cb.newFwFlashInfo.addr, fwLength)) {
+    reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_FLASH_WRITE_ERROR, false);
+    return;
+  }
   cb.state = AMOTA_STATE_GETTING_FW;
   reply(AMOTA_CMD_FW_HEADER, AMOTA_STATUS_SUCCESS, true);
 }
 
 void handle_verify() {
   AmotaCb &cb = amotasCb;
-  // Only an image whose header was accepted can be registered.
-  bool const ok = cb.state == AMOTA_STATE_GETTING_FW && image_crc == cb.fwHeader.fwCrc;
+  // Only a whole image of an accepted header, every announced byte of it
+  // received and its CRC over all of them holding, is registered.
+  bool const ok = cb.state == AMOTA_STATE_GETTING_FW && cb.newFwFlashInfo.offset == fwLength &&
+                  image_crc == cb.fwHeader.fwCrc;
   if (ok) {
-    ota_process_status = false;
-    console("CRC verify success.\r\n");
-    reply(AMOTA_CMD_FW_VERIFY, AMOTA_STATUS_SUCCESS, false);
-    am_hal_ota_add(AM_HAL_FLASH_PROGRAM_KEY, cb.metadata[3],
-                   reinterpret_cast<uint32_t *>(static_cast<uintptr_t>(cb.newFwFlashInfo.addr)));
+    uint32_t const rc = am_hal_ota_add(
+        AM_HAL_FLASH_PROGRAM_KEY, cb.metadata[3],
+        reinterpret_cast<uint32_t *>(static_cast<uintptr_t>(cb.newFwFlashInfo.addr)));
+    if (rc == 0) {
+      ota_process_status = false;
+      console("CRC verify success.\r\n");
+      reply(AMOTA_CMD_FW_VERIFY, AMOTA_STATUS_SUCCESS, false);
+    } else {
+      // The bootloader would never see the image (its list full, the
+      // descriptor not written): the update has not happened.
+      console("OTA image registration failed.\r\n");
+      reply(AMOTA_CMD_FW_VERIFY, AMOTA_STATUS_FLASH_WRITE_ERROR, false);
+    }
   } else {
     console("CRC verify failed.\r\n");
     reply(AMOTA_CMD_FW_VERIFY, AMOTA_STATUS_CRC_ERROR, false);
@@ -332,6 +352,14 @@ void clear_packet() {
 
 void amotas_init(wsfHandlerId_t handlerId) {
   memset(&amotasCb, 0, sizeof amotasCb);
+  page_fill = 0;
+  image_crc = 0;
+  ota_process_status = false;
+  fwLength = 0;
+  totalFrames = 0;
+  packets_accepted = 0;
+  last_percent = 0;
+  discard_left = 0;
   amota_handler = handlerId;
   amotasCb.resetTimer.handlerId = handlerId;
   amotasCb.disconnectTimer.handlerId = handlerId;
@@ -400,7 +428,9 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
       return ATT_SUCCESS;
     }
     uint16_t const plen = static_cast<uint16_t>(pValue[0] | (pValue[1] << 8));
-    if (len < 3 || plen <= 2) {
+    // The length covers at least the CRC.
+    if (plen < 4) {
+      reply(pValue[2], AMOTA_STATUS_INVALID_PKT_LENGTH, false);
       return ATT_SUCCESS;
     }
     // A packet that could never fit the buffer is refused at its start and
@@ -408,7 +438,7 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
     // the next packet.
     if (plen > AMOTA_PACKET_SIZE) {
       reply(pValue[2], AMOTA_STATUS_INSUFFICIENT_BUFFER, false);
-      discard_left = static_cast<uint16_t>(plen - (len - 3));
+      discard_left = len - 3u >= plen ? 0 : static_cast<uint16_t>(plen - (len - 3));
       return ATT_SUCCESS;
     }
     cb.pkt.len = plen;
@@ -421,7 +451,10 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
     clear_packet();
     return ATT_SUCCESS;
   }
-  memcpy(cb.pkt.data + cb.pkt.offset, data, n);
+  // An empty write (no value at all) adds nothing.
+  if (n != 0) {
+    memcpy(cb.pkt.data + cb.pkt.offset, data, n);
+  }
   cb.pkt.offset = static_cast<uint16_t>(cb.pkt.offset + n);
   if (cb.pkt.offset < cb.pkt.len) {
     return ATT_SUCCESS;
@@ -436,6 +469,11 @@ uint8_t amotas_write_cback(dmConnId_t, uint16_t, uint8_t, uint16_t, uint16_t len
     if (totalFrames != 0) {
       percent = static_cast<int>(static_cast<float>(packets_accepted) /
                                  static_cast<float>(totalFrames) * 100.0f);
+    }
+    // The verify and reset packets, and resent ones, count too: the
+    // progress stops at the whole image.
+    if (percent > 100) {
+      percent = 100;
     }
     ++packets_accepted;
     if (percent != last_percent) {

@@ -218,7 +218,9 @@ void uhal_nus_data_handler(uint8_t const *p_data, uint16_t length) {
   for (uint32_t i = 0; i < kept; ++i) {
     serial_fallback_handler(SERIAL_BLE0, p_data[i]);
   }
-  fund_circular_queue_in(&BLE_rxq, p_data, kept);
+  if (kept != 0) {
+    fund_circular_queue_in(&BLE_rxq, p_data, kept);
+  }
   udrv_system_event_produce(&qiv_ble_event);
   uhal_mcu_consume_event();
 }
