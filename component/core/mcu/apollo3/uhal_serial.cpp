@@ -208,7 +208,6 @@ void keep_fifo_bytes(SERIAL_PORT port) {
   Uart &u = uarts[port];
   bool const in_isr = isInISR();
   BaseType_t woken = pdFALSE;
-  uint32_t kept = 0;
   for (;;) {
     uint8_t bytes[kFifoRead];
     uint32_t got = 0;
@@ -229,9 +228,13 @@ void keep_fifo_bytes(SERIAL_PORT port) {
         xQueueSend(u.rx_queue, &bytes[i], 0);
       }
     }
-    kept += got;
   }
-  if (kept == 0) {
+  // These, and bytes an earlier threshold interrupt queued, would wait for
+  // a receive timeout that a closed port no longer gives: the task takes
+  // them now.
+  UBaseType_t const waiting =
+      in_isr ? uxQueueMessagesWaitingFromISR(u.rx_queue) : uxQueueMessagesWaiting(u.rx_queue);
+  if (waiting == 0) {
     return;
   }
   if (in_isr) {
