@@ -20,12 +20,19 @@ extern "C" {
 // while it is clear, work of the controller raises no BLE interrupt.
 #define AM_HAL_BLE_INT_BLECIRQ (1u << 7)
 
-// INTEN: a write takes effect at once, as on the chip (a BLE core request
-// that waited while the enable was clear interrupts when it is set again).
+// The interface sees each write of INTEN at once (a BLE core request that
+// waited while its enable was clear interrupts when it is set again).
+void am_hal_ble_inten_written(void);
+
+// INTEN: a plain register to the glue; its writes reach the interface, as on
+// the chip.
 struct am_hal_ble_inten_t {
   uint32_t value;
   operator uint32_t() const volatile { return value; }
-  void operator=(uint32_t v) volatile;
+  void operator=(uint32_t v) volatile {
+    value = v;
+    am_hal_ble_inten_written();
+  }
 };
 
 // The registers of the BLE interface the glue touches.

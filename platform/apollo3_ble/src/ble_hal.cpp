@@ -50,9 +50,8 @@ void update_status() {
 
 }  // namespace
 
-void am_hal_ble_inten_t::operator=(uint32_t v) volatile {
-  value = v;
-  if ((v & AM_HAL_BLE_INT_BLECIRQ) != 0 && request_waiting) pend_ble_irq();
+void am_hal_ble_inten_written(void) {
+  if ((BLEIFn.INTEN.value & AM_HAL_BLE_INT_BLECIRQ) != 0 && request_waiting) pend_ble_irq();
 }
 
 uint32_t am_hal_ble_wakeup_set(void*, uint32_t) { return 0; }
