@@ -16,9 +16,28 @@ extern "C" {
 #define AM_HAL_BLE_NO_HCI_RESPONSE 0x08000004u
 #define AM_HAL_BLE_RAW 0u
 
+// The interrupt enable of the BLE core's interrupt request (INTEN, INTCLR):
+// while it is clear, work of the controller raises no BLE interrupt.
+#define AM_HAL_BLE_INT_BLECIRQ (1u << 7)
+
+// The interface sees each write of INTEN at once (a BLE core request that
+// waited while its enable was clear interrupts when it is set again).
+void am_hal_ble_inten_written(void);
+
+// INTEN: a plain register to the glue; its writes reach the interface, as on
+// the chip.
+struct am_hal_ble_inten_t {
+  uint32_t value;
+  operator uint32_t() const volatile { return value; }
+  void operator=(uint32_t v) volatile {
+    value = v;
+    am_hal_ble_inten_written();
+  }
+};
+
 // The registers of the BLE interface the glue touches.
 typedef struct {
-  uint32_t INTEN;
+  am_hal_ble_inten_t INTEN;
   uint32_t INTCLR;
   uint32_t BSTATUS;
   uint32_t BLEDBG;

@@ -13,16 +13,31 @@ void* BLE = const_cast<am_hal_ble_regs_t*>(&BLEIFn);
 
 namespace {
 
+// A request of the BLE core that has not interrupted yet, because its
+// enable was clear.
+bool request_waiting;
+
 // Anything the stack has to do (an event of the link layer, a message, a
 // timer) is signalled on the BLE interrupt line, as the controller's
-// interface does; the stack task itself waits on the kernel.
-void pend_ble_irq() { sim::irq_set_pending(BLE_IRQn); }
+// interface does, when its enable is set; the stack task itself waits on
+// the kernel.
+void pend_ble_irq() {
+  if ((BLEIFn.INTEN.value & AM_HAL_BLE_INT_BLECIRQ) == 0) {
+    request_waiting = true;
+    return;
+  }
+  request_waiting = false;
+  sim::irq_set_pending(BLE_IRQn);
+}
 void no_idle_wait(uint64_t) {}
+// The HCI driver's boot enables the interface's interrupts.
+void boot_interface() { BLEIFn.INTEN = BLEIFn.INTEN | AM_HAL_BLE_INT_BLECIRQ; }
 
 struct Wiring {
   Wiring() {
     ble_host::set_wake(pend_ble_irq);
     ble_host::set_idle_wait(no_idle_wait);
+    ble_host::set_boot(boot_interface);
   }
 } wiring;
 
@@ -34,6 +49,10 @@ void update_status() {
 }
 
 }  // namespace
+
+void am_hal_ble_inten_written(void) {
+  if ((BLEIFn.INTEN.value & AM_HAL_BLE_INT_BLECIRQ) != 0 && request_waiting) pend_ble_irq();
+}
 
 uint32_t am_hal_ble_wakeup_set(void*, uint32_t) { return 0; }
 uint32_t am_hal_ble_sleep_set(void*, bool) { return 0; }

@@ -445,6 +445,10 @@ void set_idle_wait(IdleWaitFn fn);
 // simulated hardware). Default: the simulated chip's signal of a change.
 using WakeFn = void (*)();
 void set_wake(WakeFn fn);
+// Called by HciDrvRadioBoot, where the HCI driver sets its interface up
+// (the interrupt enables of the chip's BLE interface). Default: nothing.
+using BootFn = void (*)();
+void set_boot(BootFn fn);
 // The earliest time something is due inside the stack (~0: nothing).
 uint64_t next_due_us();
 // Back to power-on state (tests; a chip reset starts a new program).

@@ -39,6 +39,8 @@ void default_wake() { sim::signal_change(); }
 
 ble_host::IdleWaitFn idle_wait = default_idle_wait;
 ble_host::WakeFn wake = default_wake;
+void no_boot() {}
+ble_host::BootFn boot = no_boot;
 
 struct Handler {
   wsfEventHandler_t fn;
@@ -524,6 +526,7 @@ void HciDrvHandlerInit(wsfHandlerId_t) {}
 
 uint32_t HciDrvRadioBoot(bool) {
   stack();
+  boot();
   return 0;
 }
 
@@ -862,6 +865,7 @@ bool dispatch_pending() {
 
 void set_idle_wait(IdleWaitFn fn) { idle_wait = fn ? fn : default_idle_wait; }
 void set_wake(WakeFn fn) { wake = fn ? fn : default_wake; }
+void set_boot(BootFn fn) { boot = fn ? fn : no_boot; }
 
 uint64_t next_due_us() {
   if (!the_stack) return ~uint64_t{0};

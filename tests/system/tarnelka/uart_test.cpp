@@ -1,7 +1,10 @@
 // The UART ports of a Tarnelka: the rate table the port programs for a
-// stored rate, a line typed while the module is printing, and a burst longer
-// than the receive queue.
+// stored rate, a line typed while the module is printing or starting, and a
+// burst longer than the receive queue.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "tarnelka.h"
 
@@ -104,6 +107,47 @@ TEST(Uart, ABurstLongerThanTheReceiveQueueLosesTheExcess) {
     }
     std::string out = collect(d, kUart0, sec(3));
     EXPECT_EQ(count_ok(out), 300u);
+  }
+}
+
+// What qivsim's transcript shows of NAME's port 0, its C escapes kept.
+std::string console_transcript(const std::string& out, const std::string& name) {
+  std::string text;
+  const std::string tag = " " + name + ":0 ";
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    const size_t t = line.find(tag);
+    if (t != std::string::npos && line.find("s") < t) text += line.substr(t + tag.size());
+    at = end + 1;
+  }
+  return text;
+}
+
+// Lines given to a module from its start on, as qivsim's script gives them:
+// each byte only while the port's receiver is on, so every byte must count,
+// also those that come while the user program opens the port again at
+// start-up. Each line is answered as typed.
+TEST(Uart, LinesTypedAtAStartingModuleKeepEveryByte) {
+  const struct {
+    const char* input;
+    const char* answers;  // a regular expression over the escaped transcript
+  } cases[] = {
+      {"t=AT+DEVEUI=?\\r\\n",
+       R"(Current Work Mode: LoRaWAN\.\\r\\nAT\+DEVEUI=[0-9A-F]{16}\\r\\nOK\\r\\n)"},
+      {"t=ATE\\r\\nAT+DEVEUI=?\\r\\n",
+       R"(LoRaWAN\.\\r\\nOK\\r\\nAT\+DEVEUI=\?\\n\\rAT\+DEVEUI=[0-9A-F]{16}\\r\\nOK\\r\\n)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    systest::PipeResult r = systest::run_pipe(
+        "qivsim", {"--run-for", "3s", "--transcript", "-", "--input", c.input, "t=tarnelka"}, "");
+    ASSERT_TRUE(r.exited_ok()) << r.err;
+    const std::string console = console_transcript(r.out, "t");
+    EXPECT_THAT(console, testing::Not(testing::HasSubstr("AT_COMMAND_NOT_FOUND")));
+    EXPECT_TRUE(std::regex_search(console, std::regex(c.answers))) << console;
   }
 }
 

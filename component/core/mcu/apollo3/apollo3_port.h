@@ -15,6 +15,7 @@
 #include "udrv_errno.h"
 #include "udrv_adc.h"
 #include "udrv_gpio.h"
+#include "udrv_pwm.h"
 #include "udrv_rtc.h"
 #include "udrv_serial.h"
 #include "udrv_system.h"
@@ -158,6 +159,15 @@ void uhal_gpio_pin_suspend(uint32_t pin);
 // ------------------------------------------------------------------- ADC ---
 int32_t uhal_adc_set_resolution_any(uint8_t resolution);
 void uhal_adc_set_mode(uint8_t mode);
+
+// ------------------------------------------------------------------- PWM ---
+extern uhal_pwm_status_t uhal_pwm_status[UDRV_PWM_MAX];
+extern UDRV_PWM_RESOLUTION pwm_resolution;
+// Sets the port's duty: 0 drives its pad low, the whole period of the
+// resolution drives it high, anything between runs a PWM. 0; -3 for a
+// duty above the period (or no such port); -7 for an unknown resolution or
+// a pad no usable timer segment drives.
+int32_t uhal_pwm_set_duty(udrv_pwm_port port, uint32_t duty);
 
 // ------------------------------------------------------------------- RTC ---
 // The counter wrap: the STIMER counts 2^32 ticks of 1/32768 s.

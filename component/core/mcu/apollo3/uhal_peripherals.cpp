@@ -544,7 +544,159 @@ extern "C" void am_adc_isr(void) {
 }
 
 // ------------------------------------------------------------------- PWM --
-// No PWM output is set up on this image: the suspend and resume have no
-// port to stop or restart.
-void uhal_pwm_suspend(void) {}
-void uhal_pwm_resume(void) {}
+// Three ports on CTIMER segments clocked at 12 MHz (the high-frequency
+// oscillator divided by 4). Nothing on this image sets a port up; the duty
+// and the sleep's suspend and resume serve what another layer set up in
+// uhal_pwm_status.
+uhal_pwm_status_t uhal_pwm_status[UDRV_PWM_MAX];
+UDRV_PWM_RESOLUTION pwm_resolution = UDRV_PWM_RESOLUTION_8BIT;
+
+namespace {
+
+// CTIMER 3 is the RTC's alarm (linked, both halves): a PWM there would
+// stop the timer list, so a pad driven only by timer 3 has no PWM.
+constexpr uint32_t kRtcAlarmTimer = 3;
+
+struct PwmSegment {
+  uint32_t timer;
+  uint32_t segment;
+};
+
+// The segment that drives the pad, if it has one the PWM may use.
+bool pwm_segment_of(uint32_t pin, PwmSegment *out) {
+  if (pin >= AM_HAL_GPIO_MAX_PADS) {
+    return false;
+  }
+  const am_hal_ctimer_output_t &o = am_hal_ctimer_outputs[pin];
+  if (o.ui8Timer == AM_HAL_CTIMER_NO_OUTPUT || o.ui8Timer == kRtcAlarmTimer) {
+    return false;
+  }
+  out->timer = o.ui8Timer;
+  out->segment = o.ui32Segment;
+  return true;
+}
+
+uint32_t pwm_period(UDRV_PWM_RESOLUTION resolution) {
+  switch (resolution) {
+    case UDRV_PWM_RESOLUTION_8BIT:
+      return 256;
+    case UDRV_PWM_RESOLUTION_10BIT:
+      return 1024;
+    case UDRV_PWM_RESOLUTION_12BIT:
+      return 4096;
+    case UDRV_PWM_RESOLUTION_14BIT:
+      return 16384;
+    default:
+      return 0;
+  }
+}
+
+// Waits, with interrupts masked, until the running segment's counter has
+// wrapped once: the new period and duty are then in effect.
+void pwm_wait_wrap(const PwmSegment &seg) {
+  uint32_t const primask = am_hal_interrupt_master_disable();
+  uint32_t last = am_hal_ctimer_read(seg.timer, seg.segment);
+  for (;;) {
+    uint32_t const now = am_hal_ctimer_read(seg.timer, seg.segment);
+    if (now < last) {
+      break;
+    }
+    last = now;
+  }
+  am_hal_interrupt_master_set(primask);
+}
+
+// Output forced low, segment cleared.
+void pwm_disable(uint32_t pin, const PwmSegment &seg) {
+  am_hal_ctimer_output_config(seg.timer, seg.segment, pin, AM_HAL_CTIMER_OUTPUT_FORCE0,
+                              AM_HAL_GPIO_PIN_DRIVESTRENGTH_12MA);
+  am_hal_ctimer_clear(seg.timer, seg.segment);
+}
+
+// Segment cleared, pad parked.
+void pwm_deinit(uint32_t pin, const PwmSegment &seg) {
+  am_hal_ctimer_clear(seg.timer, seg.segment);
+  uhal_gpio_pin_suspend(pin);
+}
+
+// The crystal started, segment cleared.
+void pwm_init(const PwmSegment &seg) {
+  APOLLO3_CHECK(am_hal_clkgen_control(AM_HAL_CLKGEN_CONTROL_XTAL_START, nullptr));
+  am_hal_ctimer_clear(seg.timer, seg.segment);
+}
+
+}  // namespace
+
+// Duty 0 drives the pad low and a duty of the whole period drives it high;
+// any other duty runs a repeating PWM. A refused duty leaves the port as it
+// was.
+int32_t uhal_pwm_set_duty(udrv_pwm_port port, uint32_t duty) {
+  if (port >= UDRV_PWM_MAX) {
+    return -UDRV_WRONG_ARG;
+  }
+  uint32_t const period = pwm_period(pwm_resolution);
+  if (period == 0) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  if (duty > period) {
+    return -UDRV_WRONG_ARG;
+  }
+  uhal_pwm_status_t &status = uhal_pwm_status[port];
+  PwmSegment seg;
+  if (!pwm_segment_of(status.pin, &seg)) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  status.duty = duty;
+  if (duty == 0 || duty == period) {
+    am_hal_ctimer_stop(seg.timer, seg.segment);
+    am_hal_ctimer_output_config(
+        seg.timer, seg.segment, status.pin,
+        duty == 0 ? AM_HAL_CTIMER_OUTPUT_FORCE0 : AM_HAL_CTIMER_OUTPUT_FORCE1,
+        AM_HAL_GPIO_PIN_DRIVESTRENGTH_12MA);
+    return 0;
+  }
+  am_hal_ctimer_stop(seg.timer, seg.segment);
+  am_hal_ctimer_clear(seg.timer, seg.segment);
+  am_hal_ctimer_config_single(seg.timer, seg.segment,
+                              AM_HAL_CTIMER_HFRC_12MHZ | AM_HAL_CTIMER_FN_PWM_REPEAT |
+                                  AM_HAL_CTIMER_PIN_ENABLE |
+                                  (status.is_invert != 0 ? AM_HAL_CTIMER_PIN_INVERT : 0u));
+  am_hal_ctimer_output_config(seg.timer, seg.segment, status.pin, AM_HAL_CTIMER_OUTPUT_NORMAL,
+                              AM_HAL_GPIO_PIN_DRIVESTRENGTH_12MA);
+  am_hal_ctimer_period_set(seg.timer, seg.segment, period, duty);
+  am_hal_ctimer_aux_period_set(seg.timer, seg.segment, period, duty);
+  am_hal_ctimer_start(seg.timer, seg.segment);
+  pwm_wait_wrap(seg);
+  return 0;
+}
+
+void uhal_pwm_suspend(void) {
+  for (uhal_pwm_status_t &status : uhal_pwm_status) {
+    PwmSegment seg;
+    if (!pwm_segment_of(status.pin, &seg)) {
+      continue;
+    }
+    if (status.enabled) {
+      pwm_disable(status.pin, seg);
+    }
+    if (status.initialized) {
+      pwm_deinit(status.pin, seg);
+    }
+  }
+}
+
+void uhal_pwm_resume(void) {
+  for (uint8_t port = 0; port < UDRV_PWM_MAX; ++port) {
+    const uhal_pwm_status_t &status = uhal_pwm_status[port];
+    PwmSegment seg;
+    if (!pwm_segment_of(status.pin, &seg)) {
+      continue;
+    }
+    if (status.initialized) {
+      pwm_init(seg);
+    }
+    if (status.enabled) {
+      uhal_pwm_set_duty(static_cast<udrv_pwm_port>(port), status.duty);
+    }
+  }
+}

@@ -27,6 +27,8 @@ namespace {
 // ------------------------------------------------------------ power save --
 SemaphoreHandle_t ps_semaphore;
 SemaphoreHandle_t ps_counting_semaphore;
+// Tasks blocked on ps_semaphore.
+uint32_t sleepers;
 TaskHandle_t consume_task;
 SemaphoreHandle_t drain_mutex;
 // The loop task is inside its drain step.
@@ -124,6 +126,7 @@ struct Slot {
   void *m_data;
   timer_handler timer_func;
   TimerHandle_t timer;
+  bool periodic;
   udrv_system_event_t event;
 };
 Slot user_slots[TIMER_ID_MAX];
@@ -151,16 +154,25 @@ void uhal_sys_timer_handler_dispatcher(TimerHandle_t timer) {
   slot_expired(sys_slots, SYSTIMER_ID_MAX, timer, UDRV_SYS_EVT_OP_SYS_TIMER);
 }
 
-// A slot keeps one kernel timer for its life: creating it again only
+// A slot keeps its kernel timer while the mode stays: creating it again only
 // changes the handler, so repeated creation neither leaks kernel memory nor
-// leaves an older timer running with no slot of its own.
+// leaves an older timer running with no slot of its own. A kernel timer
+// cannot change between one-shot and auto-reload, so a creation in the other
+// mode replaces it (the old one is deleted first, stopped with it).
 int32_t slot_create(Slot &slot, uint8_t id, timer_handler handler, TimerMode_E mode,
                     const char *name, TimerCallbackFunction_t dispatcher) {
+  bool const periodic = mode != HTMR_ONESHOT;
   slot.id = id;
   slot.timer_func = handler;
+  if (slot.timer != nullptr && slot.periodic != periodic) {
+    if (xTimerDelete(slot.timer, 100) != pdPASS) {
+      return -UDRV_INTERNAL_ERR;
+    }
+    slot.timer = nullptr;
+  }
   if (slot.timer == nullptr) {
-    slot.timer =
-        xTimerCreate(name, 1, mode != HTMR_ONESHOT ? pdTRUE : pdFALSE, nullptr, dispatcher);
+    slot.timer = xTimerCreate(name, 1, periodic ? pdTRUE : pdFALSE, nullptr, dispatcher);
+    slot.periodic = periodic;
   }
   return slot.timer == nullptr ? -UDRV_INTERNAL_ERR : 0;
 }
@@ -237,7 +249,22 @@ void uhal_mcu_sleep(uint8_t level) {
     xQueueReceiveFromISR(ps_semaphore, nullptr, &woken);
     return;
   }
+  // A sleep asked for by a command that a port task runs (AT+SLEEP over
+  // BLE while the loop task sleeps) blocks that task here beside the loop
+  // task. The wake-up gives the semaphore once and it goes to the waiter of
+  // the higher priority: whoever takes it passes the wake-up on, so that
+  // every sleeping task wakes and the loop task serves the ports again.
+  uint32_t saved = apollo3_kernel_critical_begin();
+  sleepers = sleepers + 1;
+  apollo3_kernel_critical_end(saved);
   xSemaphoreTake(ps_semaphore, portMAX_DELAY);
+  saved = apollo3_kernel_critical_begin();
+  sleepers = sleepers - 1;
+  bool const pass_on = sleepers != 0;
+  apollo3_kernel_critical_end(saved);
+  if (pass_on) {
+    xSemaphoreGive(ps_semaphore);
+  }
 }
 
 void uhal_mcu_wake_up(void) {

@@ -198,6 +198,53 @@ void uart_open(SERIAL_PORT port, uint32_t baudrate) {
   give_lock(u, taken);
 }
 
+// Bytes the port has received and still holds in its FIFO (the last few of
+// a line, before the receive timeout) go to the receive task as the
+// interrupt would pass them: the power-down that follows would lose them,
+// and a port is closed and opened again while a line comes in (the user
+// program's Serial.begin at start-up, the sleep's suspend). Called with the
+// port's interrupt off.
+void keep_fifo_bytes(SERIAL_PORT port) {
+  Uart &u = uarts[port];
+  bool const in_isr = isInISR();
+  BaseType_t woken = pdFALSE;
+  for (;;) {
+    uint8_t bytes[kFifoRead];
+    uint32_t got = 0;
+    am_hal_uart_transfer_t xfer = {};
+    xfer.ui32Direction = AM_HAL_UART_READ;
+    xfer.pui8Data = bytes;
+    xfer.ui32NumBytes = kFifoRead;
+    xfer.ui32TimeoutMs = 0;
+    xfer.pui32BytesTransferred = &got;
+    APOLLO3_CHECK(am_hal_uart_transfer(u.handle, &xfer));
+    if (got == 0) {
+      break;
+    }
+    for (uint32_t i = 0; i < got; ++i) {
+      if (in_isr) {
+        xQueueGenericSendFromISR(u.rx_queue, &bytes[i], &woken, queueSEND_TO_BACK);
+      } else {
+        xQueueSend(u.rx_queue, &bytes[i], 0);
+      }
+    }
+  }
+  // These, and bytes an earlier threshold interrupt queued, would wait for
+  // a receive timeout that a closed port no longer gives: the task takes
+  // them now.
+  UBaseType_t const waiting =
+      in_isr ? uxQueueMessagesWaitingFromISR(u.rx_queue) : uxQueueMessagesWaiting(u.rx_queue);
+  if (waiting == 0) {
+    return;
+  }
+  if (in_isr) {
+    xQueueGiveFromISR(u.rx_sem, &woken);
+    portYIELD_FROM_ISR(woken);
+  } else {
+    xSemaphoreGive(u.rx_sem);
+  }
+}
+
 void uart_close(SERIAL_PORT port) {
   uhal_uart_status_t &st = uhal_uart_status[port];
   if (!st.resumed) {
@@ -207,6 +254,7 @@ void uart_close(SERIAL_PORT port) {
   bool taken = take_lock(u);
   NVIC_DisableIRQ(kIrq[port]);
   NVIC_ClearPendingIRQ(kIrq[port]);
+  keep_fifo_bytes(port);
   APOLLO3_CHECK(am_hal_uart_interrupt_disable(u.handle, kIntMask));
   APOLLO3_CHECK(am_hal_gpio_pinconfig(kPads[port].tx, g_AM_HAL_GPIO_DISABLE));
   APOLLO3_CHECK(am_hal_gpio_pinconfig(kPads[port].rx, g_AM_HAL_GPIO_DISABLE));

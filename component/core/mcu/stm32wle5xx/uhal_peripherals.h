@@ -55,29 +55,6 @@ extern UDRV_ADC_MODE uhal_adc_mode;
 extern ADC_HandleTypeDef hadc;
 
 // ------------------------------------------------------------------- PWM ---
-typedef enum : uint8_t {
-  UDRV_PWM_0 = 0,
-  UDRV_PWM_1 = 1,
-  UDRV_PWM_2 = 2,
-  UDRV_PWM_MAX = 3,
-} udrv_pwm_port;
-
-typedef enum : uint8_t {
-  UDRV_PWM_RESOLUTION_8BIT = 0,
-  UDRV_PWM_RESOLUTION_10BIT = 1,
-  UDRV_PWM_RESOLUTION_12BIT = 2,
-  UDRV_PWM_RESOLUTION_14BIT = 3,
-} UDRV_PWM_RESOLUTION;
-
-typedef struct {
-  bool initialized;
-  bool enabled;
-  uint32_t freq_hz;
-  uint8_t is_invert;
-  uint32_t pin;
-  uint32_t duty;
-} uhal_pwm_status_t;
-
 extern uhal_pwm_status_t uhal_pwm_status[UDRV_PWM_MAX];
 extern UDRV_PWM_RESOLUTION pwm_resolution;
 extern uint32_t uhal_pwm_period;

@@ -761,9 +761,23 @@ int32_t uhal_ble_set_macaddress(char const *macaddr) {
 }
 
 // ---- raw HCI for the direct test mode ----
+// The write masks the interface's interrupts so that the host stack does not
+// take the controller's reply; the read gives them back. Every way out of
+// the pair gives them back (a write that failed, a read without reply), or
+// the host stack would hear nothing more from the controller.
 namespace {
 uint32_t saved_ble_inten;
+bool ble_inten_saved;
+
+void restore_ble_interrupts() {
+  if (!ble_inten_saved) {
+    return;
+  }
+  ble_inten_saved = false;
+  BLEIFn.INTCLR = saved_ble_inten;
+  BLEIFn.INTEN = saved_ble_inten;
 }
+}  // namespace
 
 uint32_t uhal_ble_hci_write(char const *raw_data, uint8_t len) {
   uint32_t words[4] = {0};
@@ -777,10 +791,17 @@ uint32_t uhal_ble_hci_write(char const *raw_data, uint8_t len) {
     buf[i] = static_cast<uint8_t>(value);
   }
   am_hal_ble_wakeup_set(BLE, 1);
-  saved_ble_inten = BLEIFn.INTEN;
+  // A second write before the read keeps the enables saved by the first.
+  if (!ble_inten_saved) {
+    saved_ble_inten = BLEIFn.INTEN;
+    ble_inten_saved = true;
+  }
   BLEIFn.INTEN = 0;
   uint32_t const status = am_hal_ble_blocking_hci_write(BLE, AM_HAL_BLE_RAW, words, 7);
   BLEIFn.BLEDBG = BLEIFn.BLEDBG | AM_HAL_BLE_BLEDBG_IOCLKON;
+  if (status != 0) {
+    restore_ble_interrupts();
+  }
   return status;
 }
 
@@ -788,19 +809,20 @@ int32_t uhal_ble_hci_read(uint8_t *recv, uint32_t *recv_bytes) {
   int tries = 0;
   while ((BLEIFn.BSTATUS & AM_HAL_BLE_BSTATUS_BLEIRQ) == 0) {
     if (++tries > 100) {
+      restore_ble_interrupts();
       return static_cast<int32_t>(AM_HAL_BLE_NO_HCI_RESPONSE);
     }
     vTaskDelay(1);
   }
   uint32_t words[64];
   uint32_t n = 0;
-  if (am_hal_ble_blocking_hci_read(BLE, words, &n) != 0) {
+  uint32_t const status = am_hal_ble_blocking_hci_read(BLE, words, &n);
+  restore_ble_interrupts();
+  if (status != 0) {
     return -UDRV_INTERNAL_ERR;
   }
   memcpy(recv, words, n);
   *recv_bytes = n;
-  BLEIFn.INTCLR = saved_ble_inten;
-  BLEIFn.INTEN = saved_ble_inten;
   return 0;
 }
 

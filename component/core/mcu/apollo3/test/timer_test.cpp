@@ -4,6 +4,7 @@
 // slot's callback), and an expiry posts the slot's event.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "apollo3_port.h"
@@ -93,6 +94,73 @@ TEST(Timers, CreatingATimerAgainKeepsItsOneKernelTimer) {
   EXPECT_EQ(g_calls, (std::vector<int>{2}));
   rtos_sim::reset();
   sim::host::reset_core();
+}
+
+// A timer made periodic and then made again one-shot (and the other way
+// round) runs in the mode of its latest creation: the one-shot one expires
+// once, however long it is left; the periodic one keeps expiring.
+struct ModeCase {
+  const char *name;
+  bool system;
+  int id;  // each case its own slot: the slots outlive the kernel of a case
+  TimerMode_E first, second;
+};
+const ModeCase *g_case;
+size_t g_expiries_first, g_expiries_second;
+
+int32_t create(const ModeCase &c, TimerMode_E mode) {
+  return c.system ? uhal_sys_timer_create(static_cast<SysTimerID_E>(c.id), first, mode)
+                  : timer_driver.TIMER_CREATE(static_cast<TimerID_E>(c.id), first, mode);
+}
+int32_t start(const ModeCase &c) {
+  return c.system ? uhal_sys_timer_start(static_cast<SysTimerID_E>(c.id), 10, nullptr)
+                  : timer_driver.TIMER_START(static_cast<TimerID_E>(c.id), 10, nullptr);
+}
+
+void mode_task(void *) {
+  const ModeCase &c = *g_case;
+  EXPECT_EQ(create(c, c.first), 0);
+  EXPECT_EQ(start(c), 0);
+  vTaskDelay(100);
+  g_expiries_first = g_events.size();
+  g_events.clear();
+  EXPECT_EQ(create(c, c.second), 0);
+  EXPECT_EQ(start(c), 0);
+  vTaskDelay(100);
+  g_expiries_second = g_events.size();
+  vTaskEndScheduler();
+}
+
+TEST(Timers, ATimerMadeAgainInTheOtherModeRunsInItsNewMode) {
+  const ModeCase cases[] = {
+      {"user periodic, then one-shot", false, TIMER_2, HTMR_PERIODIC, HTMR_ONESHOT},
+      {"user one-shot, then periodic", false, TIMER_3, HTMR_ONESHOT, HTMR_PERIODIC},
+      {"system periodic, then one-shot", true, SYSTIMER_LED, HTMR_PERIODIC, HTMR_ONESHOT},
+      {"system one-shot, then periodic", true, SYSTIMER_LCT, HTMR_ONESHOT, HTMR_PERIODIC},
+  };
+  for (const ModeCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    rtos_sim::reset();
+    sim::host::reset_core();
+    apollo3sim::reset_platform();
+    g_events.clear();
+    g_case = &c;
+    xTaskCreate(mode_task, "test", 1024, nullptr, 1, nullptr);
+    vTaskStartScheduler();
+    // 100 ticks with a period of 10 ms (10 ticks): a one-shot timer expires
+    // once, a periodic one about ten times.
+    for (auto [mode, expiries] :
+         {std::pair{c.first, g_expiries_first}, std::pair{c.second, g_expiries_second}}) {
+      if (mode == HTMR_ONESHOT) {
+        EXPECT_EQ(expiries, 1u);
+      } else {
+        EXPECT_GE(expiries, 9u);
+        EXPECT_LE(expiries, 10u);
+      }
+    }
+    rtos_sim::reset();
+    sim::host::reset_core();
+  }
 }
 
 }  // namespace
