@@ -8,7 +8,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake ninja-build g++ g++-multilib googletest libssl-dev:i386 zlib1g-dev:i386 \
          clang-14 libclang-rt-14-dev clang-format-14 \
-         libbenchmark-dev:i386 lrzsz python3; do
+         libbenchmark-dev:i386 lrzsz python3 tshark; do
   have "$p" || need+=("$p")
 done
 if ((${#need[@]})); then
@@ -17,6 +17,8 @@ if ((${#need[@]})); then
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -q
+  # tshark (capture files of the world) asks whether to install its capture helper setuid.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}"
 fi
 

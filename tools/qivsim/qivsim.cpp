@@ -20,8 +20,10 @@
 #include "hostutil/escape.h"
 #include "hostutil/process.h"
 #include "network/config.h"
+#include "network/control.h"
 #include "sim/ble_central_service.h"
 #include "world/driver.h"
+#include "world/pcap.h"
 
 namespace {
 
@@ -81,14 +83,28 @@ void usage(FILE* f) {
       "  --frame-log FILE       log every frame put on the air, one line each:\n"
       "                         \"<time> <sender> <freq> LORA SF<sf> BW<bw> CR4/<4+cr>\n"
       "                         <power>dBm <len> <hex>\" (or FSK <bitrate>); '-' is stdout.\n"
+      "  --pcap FILE            every frame put on the air in a capture file for\n"
+      "                         Wireshark or tshark (pcapng, virtual time stamps):\n"
+      "                         LoRa frames with a LoRaTap header (its LoRaWAN\n"
+      "                         dissector decodes them), BLE packets as BLE LL with\n"
+      "                         PHDR; RSSI and SNR as the gateway hears them.\n"
       "  --transcript FILE      log all serial output of the devices: \"<time>\n"
       "                         NAME:PORT <bytes with C escapes>\"; '-' is stdout.\n"
       "  --network FILE         a LoRaWAN gateway and network server on the air, set\n"
       "                         up by the lines of FILE (region, otaa, abp, downlink,\n"
-      "                         mac, class, window, multicast, beacons, adr, ...).\n"
-      "  --network-cmd LINE     one such line (repeatable, after the file's).\n"
+      "                         mac, class, window, multicast, beacons, adr, ...;\n"
+      "                         --network-cmd help lists them). A module on another\n"
+      "                         region than the network's is heard by nobody: set\n"
+      "                         its band first (AT+BAND).\n"
+      "  --network-cmd LINE     one such line (repeatable, after the file's);\n"
+      "                         --network-cmd help lists the lines and ends.\n"
       "  --network-log FILE     one decoded line per frame the network hears or sends\n"
       "                         (default: stdout).\n"
+      "  --network-socket PATH  drive the network while the world runs: the qivnet\n"
+      "                         tool queues downlinks (a device or a multicast\n"
+      "                         group), network commands and classes through the\n"
+      "                         Unix socket PATH, lists the sessions and follows the\n"
+      "                         frames (see qivnet --help).\n"
       "  --ble-central PATH     a BLE central on the air, driven by the qivble tool\n"
       "                         through the Unix socket PATH (see qivble --help).\n"
       "  -h, --help             this text.\n"
@@ -160,6 +176,7 @@ struct NetworkOpts {
   std::vector<std::pair<std::string, std::string>> lines;  // {option, line}
   bool on = false;
   std::string log_path = "-";
+  std::string socket;  // the control socket for qivnet
 };
 
 // Takes --network, --network-cmd and --network-log; false for other options.
@@ -172,11 +189,22 @@ bool network_option(const std::string& a, const std::function<std::string()>& va
     std::ifstream in(path);
     if (!in) die("--network: cannot read " + path);
     std::string line;
-    while (std::getline(in, line)) n.lines.emplace_back("--network", line);
+    // Mistakes are reported with the file's line number.
+    for (int number = 1; std::getline(in, line); ++number)
+      n.lines.emplace_back("--network " + path + ":" + std::to_string(number), line);
   } else if (a == "--network-cmd") {
-    n.lines.emplace_back("--network-cmd", value());
+    std::string line = value();
+    if (line == "help") {
+      std::printf("The lines of a --network FILE (or of --network-cmd LINE), in order:\n");
+      for (const std::string& h : sim::network::NetworkSetup::help())
+        std::printf("  %s\n", h.c_str());
+      std::exit(0);
+    }
+    n.lines.emplace_back("--network-cmd", line);
   } else if (a == "--network-log") {
     n.log_path = value();
+  } else if (a == "--network-socket") {
+    n.socket = value();
   } else {
     return false;
   }
@@ -189,7 +217,7 @@ int run(int argc, char** argv) {
   std::string dir = ".";
   std::string image_dir = hostutil::self_dir();
   time_us run_for = sim::kNever;
-  std::string frame_log_path, transcript_path, ble_socket;
+  std::string frame_log_path, transcript_path, ble_socket, pcap_path;
   std::vector<std::pair<std::string, std::string>> late;  // options naming devices
   NetworkOpts network;
   // Checks the network's lines as they come, so that a mistake is reported
@@ -217,6 +245,8 @@ int run(int argc, char** argv) {
       frame_log_path = value();
     } else if (a == "--transcript") {
       transcript_path = value();
+    } else if (a == "--pcap") {
+      pcap_path = value();
     } else if (a == "--ble-central") {
       ble_socket = value();
     } else if (network_option(a, value, network)) {
@@ -331,6 +361,7 @@ int run(int argc, char** argv) {
   FILE* network_log = network.on ? open_log(network.log_path) : nullptr;
 
   int rc = 0;
+  sim::world::PcapWriter pcap;  // outlives the world, which writes to it
   try {
     Driver::Options wo;
     wo.dir = dir;
@@ -341,6 +372,12 @@ int run(int argc, char** argv) {
     if (have_floor) world.master().budget().set_noise_floor(floor_dbm);
     world.set_transcript(transcript);
     world.set_frame_log(frame_log);
+    if (!pcap_path.empty()) {
+      std::string error;
+      if (!pcap.open(pcap_path, &error)) throw Refused("--pcap: " + error);
+      world.on_frame(
+          [&](const sim::world::FrameRecord& r) { pcap.write(r, world.master().budget()); });
+    }
     world.on_exit([&](int id, int status, bool expected) {
       if (expected) return;
       std::fprintf(stderr, "qivsim: %s ended (%s); see %s\n", world.name(id).c_str(),
@@ -351,6 +388,13 @@ int run(int argc, char** argv) {
       for (const auto& [opt, line] : network.lines)
         if (!world.network().apply(line, &error)) throw Refused(opt + ": " + error);
       world.start_network(network_log);
+    }
+    std::unique_ptr<sim::network::NetworkControl> control;
+    if (!network.socket.empty()) {
+      control =
+          std::make_unique<sim::network::NetworkControl>(*world.network().server(), world.master());
+      std::string error;
+      if (!control->listen(network.socket, &error)) throw Refused("--network-socket: " + error);
     }
     // Devices get the ids 1, 2, ... in the order they are named.
     for (const Loss& l : losses)
@@ -372,6 +416,7 @@ int run(int argc, char** argv) {
     for (const auto& p : world.ptys())
       std::printf("%s: port %d on %s\n", world.name(p.id).c_str(), p.port, p.path.c_str());
     if (ble) std::printf("BLE central on %s\n", ble_socket.c_str());
+    if (control) std::printf("network control on %s\n", network.socket.c_str());
     std::fflush(stdout);
     for (const DevSpec& d : devs) world.add_input(d.id, d.input);
 
@@ -385,6 +430,7 @@ int run(int argc, char** argv) {
     auto over = [&]() {
       if (g_stop) return true;
       if (ble) ble->poll();
+      if (control) control->poll();
       for (const DevSpec& d : devs)
         if (world.master().alive(d.id)) return false;
       return true;
