@@ -13,8 +13,8 @@ namespace {
 bool make_address(const std::string& path, sockaddr_un* addr, std::string* error) {
   *addr = sockaddr_un{};
   if (path.empty() || path.size() >= sizeof addr->sun_path) {
-    *error = "socket path empty or too long (at most " +
-             std::to_string(sizeof addr->sun_path - 1) + " bytes): " + path;
+    *error = "socket path empty or too long (at most " + std::to_string(sizeof addr->sun_path - 1) +
+             " bytes): " + path;
     return false;
   }
   addr->sun_family = AF_UNIX;

@@ -240,7 +240,7 @@ int run(int argc, char** argv) {
       image_dir = value();
     } else if (a == "--run-for") {
       std::string v = value(), error;
-      if (!hostutil::parse_duration(v, &run_for, &error)) die("--run-for: " + error);
+      if (!hostutil::parse_duration(v, &run_for, &error, 0)) die("--run-for: " + error);
     } else if (a == "--frame-log") {
       frame_log_path = value();
     } else if (a == "--transcript") {

@@ -151,14 +151,15 @@ void PcapWriter::write(const FrameRecord& r, const LinkBudget& budget) {
   d.push_back(15);  // header length
   put32be(d, f.frequency_hz);
   d.push_back(static_cast<uint8_t>(f.bandwidth_hz / 125000));  // in 125 kHz steps
-  d.push_back(f.modem == Modem::kLora ? f.sf : 0);              // 0: FSK
-  const uint8_t rssi = clamp_u8(f.rx_rssi_dbm + 139.0);         // -139 dBm + value
-  d.push_back(rssi);                                            // packet RSSI
-  d.push_back(rssi);                                            // maximal RSSI
-  d.push_back(rssi);                                            // current RSSI
+  d.push_back(f.modem == Modem::kLora ? f.sf : 0);             // 0: FSK
+  const uint8_t rssi = clamp_u8(f.rx_rssi_dbm + 139.0);        // -139 dBm + value
+  d.push_back(rssi);                                           // packet RSSI
+  d.push_back(rssi);                                           // maximal RSSI
+  d.push_back(rssi);                                           // current RSSI
   d.push_back(static_cast<uint8_t>(static_cast<int8_t>(std::clamp(f.rx_snr_db * 4, -128, 127))));
   // The one-byte form of the sync word (0x34 for a public network).
-  d.push_back(static_cast<uint8_t>((f.lora_sync_word >> 8 & 0xF0) | (f.lora_sync_word >> 4 & 0x0F)));
+  d.push_back(
+      static_cast<uint8_t>((f.lora_sync_word >> 8 & 0xF0) | (f.lora_sync_word >> 4 & 0x0F)));
   d.insert(d.end(), f.payload, f.payload + len);
   packet(kLoraInterface, f.start_us, d);
 }

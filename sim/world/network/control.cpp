@@ -22,7 +22,7 @@ std::vector<std::string> words(const std::string& line) {
 
 // Durations as everywhere in the world's tools: a number and a unit.
 bool duration(const std::string& text, time_us* out, std::string* error) {
-  return hostutil::parse_duration(text, out, error, hostutil::kDays);
+  return hostutil::parse_duration(text, out, error, 0);
 }
 
 bool number(const std::string& s, unsigned max, unsigned* out) {
@@ -276,7 +276,8 @@ void NetworkControl::apply(const Action& a) {
       break;
     case 'g':
       server_.queue_multicast(a.target, a.port, a.payload);
-      what = "multicast downlink for " + a.target + " on port " + std::to_string(a.port) + " queued";
+      what =
+          "multicast downlink for " + a.target + " on port " + std::to_string(a.port) + " queued";
       break;
     case 'm':
       server_.queue_mac(a.target, a.mac);
@@ -352,8 +353,7 @@ void NetworkControl::run(Session& s, const std::string& line) {
   }
   if (c == "log") {
     unsigned n = 20;
-    if (w.size() > 2 || (w.size() == 2 && !number(w[1], 99999, &n)))
-      return error("usage: log [N]");
+    if (w.size() > 2 || (w.size() == 2 && !number(w[1], 99999, &n))) return error("usage: log [N]");
     const auto& log = server_.log();
     for (size_t i = log.size() - std::min<size_t>(n, log.size()); i < log.size(); ++i)
       say(s, log[i]);
@@ -398,8 +398,9 @@ void NetworkControl::run(Session& s, const std::string& line) {
         return true;
       }
       if (master_.now() < end) return false;
-      say(s, "ERROR no uplink from " + name + (port >= 0 ? " on port " + std::to_string(port) : "") +
-                 " by " + hostutil::format_time(end));
+      say(s, "ERROR no uplink from " + name +
+                 (port >= 0 ? " on port " + std::to_string(port) : "") + " by " +
+                 hostutil::format_time(end));
       return true;
     };
     return;

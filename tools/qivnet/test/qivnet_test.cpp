@@ -168,7 +168,8 @@ TEST_F(NetworkTool, CertificationSessionStepByStep) {
   ASSERT_FALSE(ups.empty());
   const auto& last = ups.back();
   char expect[160];
-  std::snprintf(expect, sizeof expect, "DEVICE a class A DevAddr %08X FCntUp %u FCntDown %u RSSI %d SNR %d DR%u ",
+  std::snprintf(expect, sizeof expect,
+                "DEVICE a class A DevAddr %08X FCntUp %u FCntDown %u RSSI %d SNR %d DR%u ",
                 last.dev_addr, last.fcnt, server().fcnt_down("a"), last.meta.rssi, last.meta.snr,
                 last.meta.dr);
   EXPECT_TRUE(contains(out, expect)) << out;
@@ -181,8 +182,8 @@ TEST_F(NetworkTool, MulticastDownlinkAtAGivenTime) {
   EXPECT_NE(join[0].find(" JoinRequest a DevEUI 0202020202020202 "), std::string::npos) << join[0];
   run("follow 10s");
   ASSERT_TRUE(contains(console_, "+EVT:JOINED")) << console_;
-  world_->add_input(1, std::string("AT+CLASS=C\r\nAT+ADDMULC=C:01020304:") + kMcNwk + ":" +
-                           kMcApp + "\r\n");
+  world_->add_input(
+      1, std::string("AT+CLASS=C\r\nAT+ADDMULC=C:01020304:") + kMcNwk + ":" + kMcApp + "\r\n");
   run("follow 3s");
   ASSERT_FALSE(contains(console_, "AT_PARAM_ERROR")) << console_;
 
@@ -197,7 +198,8 @@ TEST_F(NetworkTool, MulticastDownlinkAtAGivenTime) {
   const sim::time_us at = world_->now() + 3'000'000;
   const std::string when = sim::world::format_time(at);
   int status = 0;
-  const std::string out = tool("groups\ndownlink g1 7 CAFE at " + when + "\nwait-sent g1\n", &status);
+  const std::string out =
+      tool("groups\ndownlink g1 7 CAFE at " + when + "\nwait-sent g1\n", &status);
   EXPECT_EQ(WEXITSTATUS(status), 0) << out;
   EXPECT_TRUE(contains(out, "GROUP g1 class C DevAddr 01020304 FCntDown 0 queued 0\nOK\n")) << out;
   EXPECT_TRUE(contains(out, "AT " + when + "\nOK\n")) << out;

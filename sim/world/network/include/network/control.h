@@ -73,7 +73,7 @@ class NetworkControl : public sim::world::Agent {
   sim::world::Master& master_;
   hostutil::LineServer socket_;
   std::map<int, std::unique_ptr<Session>> sessions_;  // 0: the test's own
-  std::vector<Action> timed_;  // in the order given
+  std::vector<Action> timed_;                         // in the order given
 };
 
 }  // namespace sim::network
