@@ -1,14 +1,18 @@
 // qivsim: several simulated modules in one world, for a person at a terminal
 // (or a script): each device's AT port on a pseudo-terminal, virtual time
 // paced to the wall clock, radio frames carried between the devices.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -54,8 +58,10 @@ void usage(FILE* f) {
       "    qivsim --run-for 60s --transcript - --frame-log - a=brisola-t\n"
       "\n"
       "Options:\n"
-      "  --dir DIR              where flash files and device logs go (default: .).\n"
-      "                         DIR/NAME.log holds the device program's own messages.\n"
+      "  --dir DIR              where flash files and device logs go (default:\n"
+      "                         qivsim-world beside qivsim). DIR/NAME.log holds the\n"
+      "                         device program's own messages. One qivsim at a time\n"
+      "                         uses a DIR: a second one refuses to start.\n"
       "  --image-dir DIR        where image programs are (default: next to qivsim).\n"
       "  --run-for DURATION     run that much virtual time as fast as possible, then\n"
       "                         end (e.g. 500ms, 10s, 2m, 24h).\n"
@@ -214,7 +220,7 @@ bool network_option(const std::string& a, const std::function<std::string()>& va
 
 int run(int argc, char** argv) {
   std::vector<DevSpec> devs;
-  std::string dir = ".";
+  std::string dir;
   std::string image_dir = hostutil::self_dir();
   time_us run_for = sim::kNever;
   std::string frame_log_path, transcript_path, ble_socket, pcap_path;
@@ -355,6 +361,30 @@ int run(int argc, char** argv) {
     }
   }
   for (DevSpec& d : devs) d.launch.console_pty = d.launch.pty_ports.empty();
+
+  // Flash files and logs get a folder of their own, out of the way of
+  // wherever qivsim was started from (a source tree, say).
+  if (dir.empty()) dir = hostutil::self_dir() + "/qivsim-world";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  // One world to a folder: a second would share the flash files and logs.
+  const std::string lock_path = dir + "/qivsim.lock";
+  int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd < 0) die("cannot write " + lock_path + ": " + std::strerror(errno));
+  if (::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    char owner[32] = {};
+    ssize_t n = ::pread(lock_fd, owner, sizeof owner - 1, 0);
+    std::string pid_text = n > 0 ? std::string(owner, static_cast<size_t>(n)) : "";
+    while (!pid_text.empty() && pid_text.back() == '\n') pid_text.pop_back();
+    std::string who = pid_text.empty() ? "" : " (pid " + pid_text + ")";
+    die(dir + " is in use by another qivsim" + who +
+        ": two worlds in one folder would share flash files and logs; give this one its own "
+        "--dir");
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(lock_fd, 0) != 0 || ::pwrite(lock_fd, pid.data(), pid.size(), 0) < 0) {
+    // The lock holds without the note of who holds it.
+  }
 
   FILE* frame_log = open_log(frame_log_path);
   FILE* transcript = open_log(transcript_path);

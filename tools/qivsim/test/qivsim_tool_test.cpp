@@ -88,12 +88,28 @@ TEST(QivsimCapture, TsharkDecodesWhatTheNetworkLogged) {
   const std::string tshark = in_path("tshark");
   ASSERT_FALSE(tshark.empty()) << "tshark is not installed (scripts/setup.sh installs it)";
   hostutil::CaptureResult t;
-  ASSERT_NO_THROW(t = hostutil::run_capture(
-                      {tshark, "-r", d + "/air.pcapng", "-T", "fields", "-E", "separator=,",
-                       "-e", "frame.time_epoch", "-e", "loratap.channel.frequency", "-e",
-                       "loratap.syncword", "-e", "lorawan.fhdr.devaddr", "-e", "lorawan.fhdr.fcnt",
-                       "-e", "lorawan.fport", "-e", "lorawan.mic"},
-                      ""))
+  ASSERT_NO_THROW(t = hostutil::run_capture({tshark,
+                                             "-r",
+                                             d + "/air.pcapng",
+                                             "-T",
+                                             "fields",
+                                             "-E",
+                                             "separator=,",
+                                             "-e",
+                                             "frame.time_epoch",
+                                             "-e",
+                                             "loratap.channel.frequency",
+                                             "-e",
+                                             "loratap.syncword",
+                                             "-e",
+                                             "lorawan.fhdr.devaddr",
+                                             "-e",
+                                             "lorawan.fhdr.fcnt",
+                                             "-e",
+                                             "lorawan.fport",
+                                             "-e",
+                                             "lorawan.mic"},
+                                            ""))
       << "tshark is not installed (scripts/setup.sh installs it)";
   ASSERT_TRUE(t.exited_ok()) << t.err;
   std::vector<Frame> decoded;
@@ -162,6 +178,32 @@ TEST(QivsimDurations, ABareNumberIsRefused) {
   r = systest::run_pipe("brisola-t", {"--run-for", "60"}, "");
   EXPECT_NE(WEXITSTATUS(r.status), 0);
   EXPECT_THAT(r.err, HasSubstr("bad duration \"60\": no unit"));
+}
+
+}  // namespace
+
+namespace {
+
+// Two worlds on one folder would share the flash files: the second refuses.
+TEST(QivsimFolder, ASecondWorldOnOneFolderRefusesToStart) {
+  hostutil::TempDir dir("qiv-twice", "/tmp");
+  hostutil::SpawnOptions o;
+  o.argv = {systest::image_path("qivsim"), "--dir", dir.path(), "--run-for", "1h", "a=brisola-t"};
+  o.in = o.out = o.err = hostutil::SpawnOptions::kDevNull;
+  std::string error;
+  pid_t first = hostutil::spawn(o, &error);
+  ASSERT_GT(first, 0) << error;
+  // Once the first holds the folder (it has started its device).
+  for (int i = 0; i < 200 && read_file(dir.path() + "/qivsim.lock").empty(); ++i) ::usleep(50000);
+  systest::PipeResult r =
+      systest::run_pipe("qivsim", {"--dir", dir.path(), "--run-for", "1s", "b=brisola-t"}, "");
+  EXPECT_EQ(WEXITSTATUS(r.status), 2);
+  EXPECT_THAT(r.err, HasSubstr("qivsim: " + dir.path() + " is in use by another qivsim (pid " +
+                               std::to_string(first) + ")"));
+  hostutil::stop_process(first, 2000);
+  // Free again once the first has ended.
+  r = systest::run_pipe("qivsim", {"--dir", dir.path(), "--run-for", "1s", "b=brisola-t"}, "");
+  EXPECT_TRUE(r.exited_ok()) << r.err;
 }
 
 }  // namespace
