@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 namespace sim::ble {
@@ -84,6 +85,63 @@ std::string uuid_text(const Bytes& uuid) {
     return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) +
            "-" + h.substr(20);
   return h;
+}
+
+// The local name an advertisement carries (AD types 0x08 and 0x09), or "".
+std::string ad_name(const Bytes& ad) {
+  for (size_t i = 0; i < ad.size() && ad[i] != 0;) {
+    const size_t len = ad[i];
+    if (i + 1 + len > ad.size()) break;
+    if ((ad[i + 1] == 0x08 || ad[i + 1] == 0x09) && len > 1) {
+      std::string name;
+      for (size_t k = i + 2; k < i + 1 + len; ++k)
+        name += ad[k] >= 0x20 && ad[k] < 0x7F && ad[k] != '"' ? static_cast<char>(ad[k]) : '.';
+      return name;
+    }
+    i += 1 + len;
+  }
+  return "";
+}
+
+// Disconnection reasons (HCI error codes) by name.
+std::string reason_text(uint8_t code) {
+  switch (code) {
+    case 0x05:
+      return "authentication failure";
+    case 0x08:
+      return "connection timeout";
+    case 0x13:
+      return "remote user terminated the connection";
+    case 0x14:
+      return "remote device terminated: low resources";
+    case 0x15:
+      return "remote device terminated: power off";
+    case 0x16:
+      return "terminated by the local host";
+    case 0x1A:
+      return "unsupported remote feature";
+    case 0x22:
+      return "link layer response timeout";
+    case 0x3B:
+      return "unacceptable connection parameters";
+    case 0x3D:
+      return "MIC failure";
+    case 0x3E:
+      return "connection failed to be established";
+    default:
+      return "unknown reason";
+  }
+}
+
+// Whether an AT answer is complete: its last line is the final word.
+bool at_reply_ended(const std::string& text) {
+  size_t end = text.find_last_not_of("\r\n");
+  if (end == std::string::npos || end + 1 == text.size()) return false;  // no line end yet
+  size_t start = text.find_last_of("\r\n", end);
+  std::string last = text.substr(start == std::string::npos ? 0 : start + 1,
+                                 end + 1 - (start == std::string::npos ? 0 : start + 1));
+  return last == "OK" || last == "ERROR" ||
+         (last.rfind("AT_", 0) == 0 && last.size() > 6 && last.substr(last.size() - 6) == "_ERROR");
 }
 
 std::string printable(const Bytes& b) {
@@ -326,7 +384,13 @@ void CentralService::run(const std::string& line) {
                    for (const Central::Device& d : central_.devices()) {
                      std::string l = "DEVICE " + format_address(d.address) + " " +
                                      std::to_string(d.rssi_dbm) + " ADV " + hex(d.adv_data);
-                     if (d.has_scan_rsp) l += " RSP " + hex(d.scan_rsp);
+                     std::string name = ad_name(d.adv_data);
+                     if (!name.empty()) l += " NAME \"" + name + "\"";
+                     if (d.has_scan_rsp) {
+                       l += " RSP " + hex(d.scan_rsp);
+                       name = ad_name(d.scan_rsp);
+                       if (!name.empty()) l += " NAME \"" + name + "\"";
+                     }
                      say(l);
                    }
                    finish("OK");
@@ -375,7 +439,7 @@ void CentralService::run(const std::string& line) {
                    char buf[32];
                    std::snprintf(buf, sizeof buf, "DISCONNECTED %02X",
                                  central_.disconnect_reason());
-                   say(buf);
+                   say(std::string(buf) + " (" + reason_text(central_.disconnect_reason()) + ")");
                    finish("OK");
                  });
   }
@@ -455,25 +519,44 @@ void CentralService::run(const std::string& line) {
                 rx_handle,
                 Bytes(text.begin() + static_cast<long>(at),
                       text.begin() + static_cast<long>(std::min(text.size(), at + chunk))));
-          const time_us end = radio_.now() + kSecond;
-          await([this, end] { return radio_.now() >= end; }, 2 * kSecond, "wait",
-                [this] {
-                  Bytes all;
-                  for (const Central::Notification& n : central_.notifications())
-                    all.insert(all.end(), n.value.begin(), n.value.end());
-                  central_.notifications().clear();
-                  std::string s = printable(all);
-                  size_t pos = 0;
-                  while (pos < s.size()) {
-                    size_t eol = s.find('\n', pos);
-                    std::string l =
-                        s.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-                    if (!l.empty()) say("< " + l);
-                    if (eol == std::string::npos) break;
-                    pos = eol + 1;
-                  }
-                  finish("OK");
-                });
+          // Until the answer's final word (OK, ERROR, AT_..._ERROR), or a
+          // second without anything new once something came (a command
+          // with no final word), or 10 s of silence.
+          auto seen = std::make_shared<size_t>(0);
+          auto changed = std::make_shared<time_us>(radio_.now());
+          const time_us start = radio_.now();
+          await(
+              [this, seen, changed, start] {
+                auto& n = central_.notifications();
+                if (n.size() != *seen) {
+                  *seen = n.size();
+                  *changed = radio_.now();
+                  std::string text;
+                  for (const Central::Notification& x : n)
+                    text.append(x.value.begin(), x.value.end());
+                  if (at_reply_ended(text)) return true;
+                }
+                if (*seen != 0 && radio_.now() >= *changed + kSecond) return true;
+                return radio_.now() >= start + 10 * kSecond;
+              },
+              60 * kSecond, "wait",
+              [this] {
+                Bytes all;
+                for (const Central::Notification& n : central_.notifications())
+                  all.insert(all.end(), n.value.begin(), n.value.end());
+                central_.notifications().clear();
+                std::string s = printable(all);
+                size_t pos = 0;
+                while (pos < s.size()) {
+                  size_t eol = s.find('\n', pos);
+                  std::string l =
+                      s.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+                  if (!l.empty()) say("< " + l);
+                  if (eol == std::string::npos) break;
+                  pos = eol + 1;
+                }
+                finish("OK");
+              });
         });
   }
   if (cmd == "pair") {

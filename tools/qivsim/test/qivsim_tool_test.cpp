@@ -207,3 +207,49 @@ TEST(QivsimFolder, ASecondWorldOnOneFolderRefusesToStart) {
 }
 
 }  // namespace
+
+namespace {
+
+// The README's P2P exchange: every transcript entry is one whole line, and
+// the entries are in time order.
+TEST(QivsimTranscript, WholeLinesInTimeOrder) {
+  hostutil::TempDir dir("qiv-p2p", "/tmp");
+  const std::vector<std::string> both = {"--dir",    dir.path(), "--pin",
+                                         "a=PB12=1", "--pin",    "b=PB12=1"};
+  std::vector<std::string> args = both;
+  for (const char* a : {"--run-for", "1s", "--input", "a=AT+NWM=0\\r\\n", "--input",
+                        "b=AT+NWM=0\\r\\n", "a=brisola-t", "b=brisola-t"})
+    args.push_back(a);
+  systest::PipeResult r = systest::run_pipe("qivsim", args, "");
+  ASSERT_TRUE(r.exited_ok()) << r.err;
+  args = both;
+  for (const char* a :
+       {"--run-for", "5s", "--transcript", "-", "--input",
+        "a=AT+P2P=868000000:7:125:0:8:14\\r\\nAT+PRECV=65534\\r\\n", "--input",
+        "b=AT+P2P=868000000:7:125:0:8:14\\r\\nAT+P2P=?\\r\\nAT+PSEND=48656C6C6F\\r\\n",
+        "a=brisola-t", "b=brisola-t"})
+    args.push_back(a);
+  r = systest::run_pipe("qivsim", args, "");
+  ASSERT_TRUE(r.exited_ok()) << r.err;
+  std::regex entry("([0-9]+\\.[0-9]{6})s ([ab]):2 (.*)");
+  std::istringstream out(r.out);
+  double last = 0;
+  size_t entries = 0;
+  bool received = false;
+  for (std::string l; std::getline(out, l);) {
+    std::smatch m;
+    if (!std::regex_match(l, m, entry)) continue;
+    ++entries;
+    const double t = std::stod(m[1]);
+    EXPECT_GE(t, last) << l;
+    last = t;
+    const std::string text = m[3];
+    EXPECT_EQ(text.substr(text.size() - 2), "\\n") << "not a whole line: " << l;
+    if (std::regex_match(text, std::regex("\\+EVT:RXP2P:-?[0-9]+:-?[0-9]+:48656C6C6F\\\\r\\\\n")))
+      received = m[2] == "a";
+  }
+  EXPECT_GT(entries, 4u) << r.out;
+  EXPECT_TRUE(received) << r.out;
+}
+
+}  // namespace
