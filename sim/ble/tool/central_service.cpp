@@ -1,11 +1,6 @@
 // The world's BLE central as a service: see sim/ble_central_service.h.
 #include "sim/ble_central_service.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -226,74 +221,23 @@ CentralService::CentralService(world::Master& master)
   central_.set_runner(radio_.runner());
 }
 
-CentralService::~CentralService() {
-  if (client_fd_ >= 0) ::close(client_fd_);
-  if (listen_fd_ >= 0) {
-    ::close(listen_fd_);
-    ::unlink(path_.c_str());
-  }
-}
+CentralService::~CentralService() = default;
 
 bool CentralService::listen(const std::string& path, std::string* error) {
-  sockaddr_un addr{};
-  if (path.size() >= sizeof addr.sun_path) {
-    *error = "socket path too long: " + path;
-    return false;
-  }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return false;
-  }
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 2) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
-  listen_fd_ = fd;
-  path_ = path;
-  return true;
+  return socket_.listen(path, error);
 }
 
 void CentralService::poll() {
-  if (listen_fd_ >= 0) {
-    const int64_t host_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
-    if (host_us - last_poll_us_ >= 5000) {
-      last_poll_us_ = host_us;
-      int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (c >= 0) {
-        if (client_fd_ >= 0) ::close(client_fd_);
-        client_fd_ = c;
-        in_.clear();
-      }
-      if (client_fd_ >= 0) {
-        char buf[1024];
-        ssize_t n = ::recv(client_fd_, buf, sizeof buf, 0);
-        if (n > 0) {
-          in_.append(buf, static_cast<size_t>(n));
-        } else if (n == 0) {
-          ::close(client_fd_);
-          client_fd_ = -1;
-        }
-        size_t eol;
-        while (client_fd_ >= 0 && (eol = in_.find('\n')) != std::string::npos) {
-          std::string line = in_.substr(0, eol);
-          in_.erase(0, eol + 1);
-          if (!line.empty() && line.back() == '\r') line.pop_back();
-          const int fd = client_fd_;
-          command(line, [this, fd](const std::string& l) {
-            if (fd != client_fd_) return;  // that tool has gone
-            std::string out = l + "\n";
-            ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-          });
-        }
-      }
-    }
+  // The socket is looked at every 5 ms of host time at most: polling is
+  // called between any two steps of the world.
+  const int64_t host_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+  if (socket_.listening() && host_us - last_poll_us_ >= 5000) {
+    last_poll_us_ = host_us;
+    socket_.poll([this](int client, const std::string& line) {
+      command(line, [this, client](const std::string& l) { socket_.send(client, l); });
+    });
   }
   for (int guard = 0; guard < 64; ++guard) {
     if (!job_) {
