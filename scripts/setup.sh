@@ -10,12 +10,14 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake ninja-build g++ googletest libssl-dev zlib1g-dev \
          clang-14 libclang-rt-14-dev clang-format-14 \
-         libbenchmark-dev lrzsz python3; do
+         libbenchmark-dev lrzsz python3 tshark; do
   have "$p" || need+=("$p")
 done
 if ((${#need[@]})); then
   SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
   $SUDO apt-get update -q
+  # tshark (capture files of the world) asks whether to install its capture helper setuid.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}"
 fi
 

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -141,6 +142,10 @@ std::string image_path(const std::string& name) {
 // ------------------------------------------------------------ --help -----
 void print_help(const char* prog) {
   const ProgramInfo& pi = *L.info;
+  // An example pin this chip has (the band strap where it has one).
+  std::string example_pin;
+  for (const std::string& p : chip().pins)
+    if (p == "PB12" || (example_pin.empty() && !p.empty())) example_pin = p;
   std::printf(
       "Usage: %s [options]\n"
       "\n"
@@ -176,7 +181,7 @@ void print_help(const char* prog) {
       "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
       "                       the host allows (default: wall when the console is a\n"
       "                       terminal or a pseudo-terminal is attached, else fast).\n"
-      "  --pin PB12=1         level of an input pin (repeatable; the chip's pin names).\n"
+      "  --pin %s=1%*s level of an input pin (repeatable; this chip's pin names).\n"
       "  --adc PB3=1500       analogue input in millivolts (repeatable; a pin or one\n"
       "                       of the chip's other inputs, e.g. VBAT, VREFINT).\n"
       "  --uid W0:W1:W2       the 96-bit unique id as three hex words.\n"
@@ -186,7 +191,8 @@ void print_help(const char* prog) {
       "  --device-id N        ... as device N.\n"
       "  --uart-world PORT    the world carries serial port PORT (repeatable).\n"
       "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n",
-      pi.image_name);
+      pi.image_name, example_pin.c_str(),
+      static_cast<int>(12 - std::min<size_t>(12, example_pin.size())), "");
   // Options of the hardware models, in the same layout.
   for (const Model& m : models()) {
     for (const ModelOption& mo : m.options) {

@@ -1,14 +1,18 @@
 // qivsim: several simulated modules in one world, for a person at a terminal
 // (or a script): each device's AT port on a pseudo-terminal, virtual time
 // paced to the wall clock, radio frames carried between the devices.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -20,8 +24,10 @@
 #include "hostutil/escape.h"
 #include "hostutil/process.h"
 #include "network/config.h"
+#include "network/control.h"
 #include "sim/ble_central_service.h"
 #include "world/driver.h"
+#include "world/pcap.h"
 
 namespace {
 
@@ -52,8 +58,10 @@ void usage(FILE* f) {
       "    qivsim --run-for 60s --transcript - --frame-log - a=brisola-t\n"
       "\n"
       "Options:\n"
-      "  --dir DIR              where flash files and device logs go (default: .).\n"
-      "                         DIR/NAME.log holds the device program's own messages.\n"
+      "  --dir DIR              where flash files and device logs go (default:\n"
+      "                         qivsim-world beside qivsim). DIR/NAME.log holds the\n"
+      "                         device program's own messages. One qivsim at a time\n"
+      "                         uses a DIR: a second one refuses to start.\n"
       "  --image-dir DIR        where image programs are (default: next to qivsim).\n"
       "  --run-for DURATION     run that much virtual time as fast as possible, then\n"
       "                         end (e.g. 500ms, 10s, 2m, 24h).\n"
@@ -81,14 +89,28 @@ void usage(FILE* f) {
       "  --frame-log FILE       log every frame put on the air, one line each:\n"
       "                         \"<time> <sender> <freq> LORA SF<sf> BW<bw> CR4/<4+cr>\n"
       "                         <power>dBm <len> <hex>\" (or FSK <bitrate>); '-' is stdout.\n"
+      "  --pcap FILE            every frame put on the air in a capture file for\n"
+      "                         Wireshark or tshark (pcapng, virtual time stamps):\n"
+      "                         LoRa frames with a LoRaTap header (its LoRaWAN\n"
+      "                         dissector decodes them), BLE packets as BLE LL with\n"
+      "                         PHDR; RSSI and SNR as the gateway hears them.\n"
       "  --transcript FILE      log all serial output of the devices: \"<time>\n"
       "                         NAME:PORT <bytes with C escapes>\"; '-' is stdout.\n"
       "  --network FILE         a LoRaWAN gateway and network server on the air, set\n"
       "                         up by the lines of FILE (region, otaa, abp, downlink,\n"
-      "                         mac, class, window, multicast, beacons, adr, ...).\n"
-      "  --network-cmd LINE     one such line (repeatable, after the file's).\n"
+      "                         mac, class, window, multicast, beacons, adr, ...;\n"
+      "                         --network-cmd help lists them). A module on another\n"
+      "                         region than the network's is heard by nobody: set\n"
+      "                         its band first (AT+BAND).\n"
+      "  --network-cmd LINE     one such line (repeatable, after the file's);\n"
+      "                         --network-cmd help lists the lines and ends.\n"
       "  --network-log FILE     one decoded line per frame the network hears or sends\n"
       "                         (default: stdout).\n"
+      "  --network-socket PATH  drive the network while the world runs: the qivnet\n"
+      "                         tool queues downlinks (a device or a multicast\n"
+      "                         group), network commands and classes through the\n"
+      "                         Unix socket PATH, lists the sessions and follows the\n"
+      "                         frames (see qivnet --help).\n"
       "  --ble-central PATH     a BLE central on the air, driven by the qivble tool\n"
       "                         through the Unix socket PATH (see qivble --help).\n"
       "  -h, --help             this text.\n"
@@ -160,6 +182,7 @@ struct NetworkOpts {
   std::vector<std::pair<std::string, std::string>> lines;  // {option, line}
   bool on = false;
   std::string log_path = "-";
+  std::string socket;  // the control socket for qivnet
 };
 
 // Takes --network, --network-cmd and --network-log; false for other options.
@@ -172,11 +195,22 @@ bool network_option(const std::string& a, const std::function<std::string()>& va
     std::ifstream in(path);
     if (!in) die("--network: cannot read " + path);
     std::string line;
-    while (std::getline(in, line)) n.lines.emplace_back("--network", line);
+    // Mistakes are reported with the file's line number.
+    for (int number = 1; std::getline(in, line); ++number)
+      n.lines.emplace_back("--network " + path + ":" + std::to_string(number), line);
   } else if (a == "--network-cmd") {
-    n.lines.emplace_back("--network-cmd", value());
+    std::string line = value();
+    if (line == "help") {
+      std::printf("The lines of a --network FILE (or of --network-cmd LINE), in order:\n");
+      for (const std::string& h : sim::network::NetworkSetup::help())
+        std::printf("  %s\n", h.c_str());
+      std::exit(0);
+    }
+    n.lines.emplace_back("--network-cmd", line);
   } else if (a == "--network-log") {
     n.log_path = value();
+  } else if (a == "--network-socket") {
+    n.socket = value();
   } else {
     return false;
   }
@@ -186,10 +220,10 @@ bool network_option(const std::string& a, const std::function<std::string()>& va
 
 int run(int argc, char** argv) {
   std::vector<DevSpec> devs;
-  std::string dir = ".";
+  std::string dir;
   std::string image_dir = hostutil::self_dir();
   time_us run_for = sim::kNever;
-  std::string frame_log_path, transcript_path, ble_socket;
+  std::string frame_log_path, transcript_path, ble_socket, pcap_path;
   std::vector<std::pair<std::string, std::string>> late;  // options naming devices
   NetworkOpts network;
   // Checks the network's lines as they come, so that a mistake is reported
@@ -212,11 +246,13 @@ int run(int argc, char** argv) {
       image_dir = value();
     } else if (a == "--run-for") {
       std::string v = value(), error;
-      if (!hostutil::parse_duration(v, &run_for, &error)) die("--run-for: " + error);
+      if (!hostutil::parse_duration(v, &run_for, &error, 0)) die("--run-for: " + error);
     } else if (a == "--frame-log") {
       frame_log_path = value();
     } else if (a == "--transcript") {
       transcript_path = value();
+    } else if (a == "--pcap") {
+      pcap_path = value();
     } else if (a == "--ble-central") {
       ble_socket = value();
     } else if (network_option(a, value, network)) {
@@ -326,11 +362,36 @@ int run(int argc, char** argv) {
   }
   for (DevSpec& d : devs) d.launch.console_pty = d.launch.pty_ports.empty();
 
+  // Flash files and logs get a folder of their own, out of the way of
+  // wherever qivsim was started from (a source tree, say).
+  if (dir.empty()) dir = hostutil::self_dir() + "/qivsim-world";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  // One world to a folder: a second would share the flash files and logs.
+  const std::string lock_path = dir + "/qivsim.lock";
+  int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd < 0) die("cannot write " + lock_path + ": " + std::strerror(errno));
+  if (::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    char owner[32] = {};
+    ssize_t n = ::pread(lock_fd, owner, sizeof owner - 1, 0);
+    std::string pid_text = n > 0 ? std::string(owner, static_cast<size_t>(n)) : "";
+    while (!pid_text.empty() && pid_text.back() == '\n') pid_text.pop_back();
+    std::string who = pid_text.empty() ? "" : " (pid " + pid_text + ")";
+    die(dir + " is in use by another qivsim" + who +
+        ": two worlds in one folder would share flash files and logs; give this one its own "
+        "--dir");
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(lock_fd, 0) != 0 || ::pwrite(lock_fd, pid.data(), pid.size(), 0) < 0) {
+    // The lock holds without the note of who holds it.
+  }
+
   FILE* frame_log = open_log(frame_log_path);
   FILE* transcript = open_log(transcript_path);
   FILE* network_log = network.on ? open_log(network.log_path) : nullptr;
 
   int rc = 0;
+  sim::world::PcapWriter pcap;  // outlives the world, which writes to it
   try {
     Driver::Options wo;
     wo.dir = dir;
@@ -341,6 +402,12 @@ int run(int argc, char** argv) {
     if (have_floor) world.master().budget().set_noise_floor(floor_dbm);
     world.set_transcript(transcript);
     world.set_frame_log(frame_log);
+    if (!pcap_path.empty()) {
+      std::string error;
+      if (!pcap.open(pcap_path, &error)) throw Refused("--pcap: " + error);
+      world.on_frame(
+          [&](const sim::world::FrameRecord& r) { pcap.write(r, world.master().budget()); });
+    }
     world.on_exit([&](int id, int status, bool expected) {
       if (expected) return;
       std::fprintf(stderr, "qivsim: %s ended (%s); see %s\n", world.name(id).c_str(),
@@ -351,6 +418,13 @@ int run(int argc, char** argv) {
       for (const auto& [opt, line] : network.lines)
         if (!world.network().apply(line, &error)) throw Refused(opt + ": " + error);
       world.start_network(network_log);
+    }
+    std::unique_ptr<sim::network::NetworkControl> control;
+    if (!network.socket.empty()) {
+      control =
+          std::make_unique<sim::network::NetworkControl>(*world.network().server(), world.master());
+      std::string error;
+      if (!control->listen(network.socket, &error)) throw Refused("--network-socket: " + error);
     }
     // Devices get the ids 1, 2, ... in the order they are named.
     for (const Loss& l : losses)
@@ -372,6 +446,7 @@ int run(int argc, char** argv) {
     for (const auto& p : world.ptys())
       std::printf("%s: port %d on %s\n", world.name(p.id).c_str(), p.port, p.path.c_str());
     if (ble) std::printf("BLE central on %s\n", ble_socket.c_str());
+    if (control) std::printf("network control on %s\n", network.socket.c_str());
     std::fflush(stdout);
     for (const DevSpec& d : devs) world.add_input(d.id, d.input);
 
@@ -385,6 +460,7 @@ int run(int argc, char** argv) {
     auto over = [&]() {
       if (g_stop) return true;
       if (ble) ble->poll();
+      if (control) control->poll();
       for (const DevSpec& d : devs)
         if (world.master().alive(d.id)) return false;
       return true;

@@ -1,11 +1,6 @@
 // The world's BLE central as a service: see sim/ble_central_service.h.
 #include "sim/ble_central_service.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 namespace sim::ble {
@@ -84,6 +80,63 @@ std::string uuid_text(const Bytes& uuid) {
     return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) +
            "-" + h.substr(20);
   return h;
+}
+
+// The local name an advertisement carries (AD types 0x08 and 0x09), or "".
+std::string ad_name(const Bytes& ad) {
+  for (size_t i = 0; i < ad.size() && ad[i] != 0;) {
+    const size_t len = ad[i];
+    if (i + 1 + len > ad.size()) break;
+    if ((ad[i + 1] == 0x08 || ad[i + 1] == 0x09) && len > 1) {
+      std::string name;
+      for (size_t k = i + 2; k < i + 1 + len; ++k)
+        name += ad[k] >= 0x20 && ad[k] < 0x7F && ad[k] != '"' ? static_cast<char>(ad[k]) : '.';
+      return name;
+    }
+    i += 1 + len;
+  }
+  return "";
+}
+
+// Disconnection reasons (HCI error codes) by name.
+std::string reason_text(uint8_t code) {
+  switch (code) {
+    case 0x05:
+      return "authentication failure";
+    case 0x08:
+      return "connection timeout";
+    case 0x13:
+      return "remote user terminated the connection";
+    case 0x14:
+      return "remote device terminated: low resources";
+    case 0x15:
+      return "remote device terminated: power off";
+    case 0x16:
+      return "terminated by the local host";
+    case 0x1A:
+      return "unsupported remote feature";
+    case 0x22:
+      return "link layer response timeout";
+    case 0x3B:
+      return "unacceptable connection parameters";
+    case 0x3D:
+      return "MIC failure";
+    case 0x3E:
+      return "connection failed to be established";
+    default:
+      return "unknown reason";
+  }
+}
+
+// Whether an AT answer is complete: its last line is the final word.
+bool at_reply_ended(const std::string& text) {
+  size_t end = text.find_last_not_of("\r\n");
+  if (end == std::string::npos || end + 1 == text.size()) return false;  // no line end yet
+  size_t start = text.find_last_of("\r\n", end);
+  std::string last = text.substr(start == std::string::npos ? 0 : start + 1,
+                                 end + 1 - (start == std::string::npos ? 0 : start + 1));
+  return last == "OK" || last == "ERROR" ||
+         (last.rfind("AT_", 0) == 0 && last.size() > 6 && last.substr(last.size() - 6) == "_ERROR");
 }
 
 std::string printable(const Bytes& b) {
@@ -168,74 +221,23 @@ CentralService::CentralService(world::Master& master)
   central_.set_runner(radio_.runner());
 }
 
-CentralService::~CentralService() {
-  if (client_fd_ >= 0) ::close(client_fd_);
-  if (listen_fd_ >= 0) {
-    ::close(listen_fd_);
-    ::unlink(path_.c_str());
-  }
-}
+CentralService::~CentralService() = default;
 
 bool CentralService::listen(const std::string& path, std::string* error) {
-  sockaddr_un addr{};
-  if (path.size() >= sizeof addr.sun_path) {
-    *error = "socket path too long: " + path;
-    return false;
-  }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return false;
-  }
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 2) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
-  listen_fd_ = fd;
-  path_ = path;
-  return true;
+  return socket_.listen(path, error);
 }
 
 void CentralService::poll() {
-  if (listen_fd_ >= 0) {
-    const int64_t host_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
-    if (host_us - last_poll_us_ >= 5000) {
-      last_poll_us_ = host_us;
-      int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (c >= 0) {
-        if (client_fd_ >= 0) ::close(client_fd_);
-        client_fd_ = c;
-        in_.clear();
-      }
-      if (client_fd_ >= 0) {
-        char buf[1024];
-        ssize_t n = ::recv(client_fd_, buf, sizeof buf, 0);
-        if (n > 0) {
-          in_.append(buf, static_cast<size_t>(n));
-        } else if (n == 0) {
-          ::close(client_fd_);
-          client_fd_ = -1;
-        }
-        size_t eol;
-        while (client_fd_ >= 0 && (eol = in_.find('\n')) != std::string::npos) {
-          std::string line = in_.substr(0, eol);
-          in_.erase(0, eol + 1);
-          if (!line.empty() && line.back() == '\r') line.pop_back();
-          const int fd = client_fd_;
-          command(line, [this, fd](const std::string& l) {
-            if (fd != client_fd_) return;  // that tool has gone
-            std::string out = l + "\n";
-            ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-          });
-        }
-      }
-    }
+  // The socket is looked at every 5 ms of host time at most: polling is
+  // called between any two steps of the world.
+  const int64_t host_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+  if (socket_.listening() && host_us - last_poll_us_ >= 5000) {
+    last_poll_us_ = host_us;
+    socket_.poll([this](int client, const std::string& line) {
+      command(line, [this, client](const std::string& l) { socket_.send(client, l); });
+    });
   }
   for (int guard = 0; guard < 64; ++guard) {
     if (!job_) {
@@ -326,7 +328,13 @@ void CentralService::run(const std::string& line) {
                    for (const Central::Device& d : central_.devices()) {
                      std::string l = "DEVICE " + format_address(d.address) + " " +
                                      std::to_string(d.rssi_dbm) + " ADV " + hex(d.adv_data);
-                     if (d.has_scan_rsp) l += " RSP " + hex(d.scan_rsp);
+                     std::string name = ad_name(d.adv_data);
+                     if (!name.empty()) l += " NAME \"" + name + "\"";
+                     if (d.has_scan_rsp) {
+                       l += " RSP " + hex(d.scan_rsp);
+                       name = ad_name(d.scan_rsp);
+                       if (!name.empty()) l += " NAME \"" + name + "\"";
+                     }
                      say(l);
                    }
                    finish("OK");
@@ -375,7 +383,7 @@ void CentralService::run(const std::string& line) {
                    char buf[32];
                    std::snprintf(buf, sizeof buf, "DISCONNECTED %02X",
                                  central_.disconnect_reason());
-                   say(buf);
+                   say(std::string(buf) + " (" + reason_text(central_.disconnect_reason()) + ")");
                    finish("OK");
                  });
   }
@@ -455,25 +463,44 @@ void CentralService::run(const std::string& line) {
                 rx_handle,
                 Bytes(text.begin() + static_cast<long>(at),
                       text.begin() + static_cast<long>(std::min(text.size(), at + chunk))));
-          const time_us end = radio_.now() + kSecond;
-          await([this, end] { return radio_.now() >= end; }, 2 * kSecond, "wait",
-                [this] {
-                  Bytes all;
-                  for (const Central::Notification& n : central_.notifications())
-                    all.insert(all.end(), n.value.begin(), n.value.end());
-                  central_.notifications().clear();
-                  std::string s = printable(all);
-                  size_t pos = 0;
-                  while (pos < s.size()) {
-                    size_t eol = s.find('\n', pos);
-                    std::string l =
-                        s.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-                    if (!l.empty()) say("< " + l);
-                    if (eol == std::string::npos) break;
-                    pos = eol + 1;
-                  }
-                  finish("OK");
-                });
+          // Until the answer's final word (OK, ERROR, AT_..._ERROR), or a
+          // second without anything new once something came (a command
+          // with no final word), or 10 s of silence.
+          auto seen = std::make_shared<size_t>(0);
+          auto changed = std::make_shared<time_us>(radio_.now());
+          const time_us start = radio_.now();
+          await(
+              [this, seen, changed, start] {
+                auto& n = central_.notifications();
+                if (n.size() != *seen) {
+                  *seen = n.size();
+                  *changed = radio_.now();
+                  std::string text;
+                  for (const Central::Notification& x : n)
+                    text.append(x.value.begin(), x.value.end());
+                  if (at_reply_ended(text)) return true;
+                }
+                if (*seen != 0 && radio_.now() >= *changed + kSecond) return true;
+                return radio_.now() >= start + 10 * kSecond;
+              },
+              60 * kSecond, "wait",
+              [this] {
+                Bytes all;
+                for (const Central::Notification& n : central_.notifications())
+                  all.insert(all.end(), n.value.begin(), n.value.end());
+                central_.notifications().clear();
+                std::string s = printable(all);
+                size_t pos = 0;
+                while (pos < s.size()) {
+                  size_t eol = s.find('\n', pos);
+                  std::string l =
+                      s.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+                  if (!l.empty()) say("< " + l);
+                  if (eol == std::string::npos) break;
+                  pos = eol + 1;
+                }
+                finish("OK");
+              });
         });
   }
   if (cmd == "pair") {

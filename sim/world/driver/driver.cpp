@@ -119,6 +119,7 @@ void Driver::keep_dir() {
 void Driver::end() {
   if (network_) network_->stop();  // the gateway leaves before the world ends
   if (master_) master_->end();
+  transcript_flush(0, true);
 }
 
 Driver::Dev& Driver::dev(int id) const {
@@ -226,9 +227,16 @@ void Driver::uart_out(int id, int port, time_us t, const uint8_t* data, size_t l
   Dev& d = dev(id);
   if (port == d.console && std::memchr(data, '\n', len)) ++d.answers;
   if (transcript_) {
-    std::fprintf(transcript_, "%s %s:%d %s\n", hostutil::format_time(t).c_str(), d.name.c_str(),
-                 port, hostutil::escape(data, len).c_str());
-    std::fflush(transcript_);
+    const std::string who = d.name + ":" + std::to_string(port) + " ";
+    OpenLine& open = open_lines_[{id, port}];
+    for (size_t i = 0; i < len; ++i) {
+      open.text.push_back(static_cast<char>(data[i]));
+      if (data[i] != '\n') continue;
+      ready_lines_.emplace(t, who + hostutil::escape(std::string_view(open.text)));
+      open.text.clear();
+    }
+    open.last = t;
+    transcript_flush(std::max(t, now()));
   }
   bool on_pty = false;
   for (auto& p : ptys_) {
@@ -243,7 +251,35 @@ void Driver::uart_out(int id, int port, time_us t, const uint8_t* data, size_t l
   for (auto& fn : uart_fns_) fn(id, port, t, data, len);
 }
 
+void Driver::transcript_flush(time_us now, bool all) {
+  if (!transcript_) return;
+  // Lines left open long enough are written as they are. Nothing later than
+  // a line still open is written yet: it may still end before.
+  time_us horizon = now;
+  for (auto& [key, open] : open_lines_) {
+    if (open.text.empty()) continue;
+    if (all || open.last + kOpenLineWait <= now) {
+      const std::string who = dev(key.first).name + ":" + std::to_string(key.second) + " ";
+      ready_lines_.emplace(open.last, who + hostutil::escape(std::string_view(open.text)));
+      open.text.clear();
+    } else {
+      horizon = std::min(horizon, open.last);
+    }
+  }
+  bool wrote = false;
+  while (!ready_lines_.empty() && (all || ready_lines_.begin()->first <= horizon)) {
+    auto it = ready_lines_.begin();
+    std::fprintf(transcript_, "%s %s\n", hostutil::format_time(it->first).c_str(),
+                 it->second.c_str());
+    ready_lines_.erase(it);
+    wrote = true;
+  }
+  if (wrote) std::fflush(transcript_);
+}
+
 void Driver::frame_out(const FrameRecord& r) {
+  // What the devices wrote before the frame comes before it.
+  transcript_flush(r.t);
   if (frame_log_) {
     const AirFrame& f = r.frame;
     std::string who = "world";
@@ -321,7 +357,11 @@ bool Driver::run_until(time_us target, const std::function<bool()>& stop) {
       if (d->input_sent < d->input.size()) return true;
     return false;
   };
-  if (!script_left()) return master_->run_until(target, stop);
+  if (!script_left()) {
+    const bool stopped = master_->run_until(target, stop);
+    transcript_flush(now());
+    return stopped;
+  }
   for (;;) {
     feed_input();
     // Up to where the script's next byte is due (or until a receiver that
@@ -329,6 +369,7 @@ bool Driver::run_until(time_us target, const std::function<bool()>& stop) {
     const time_us to = std::min(target, input_due());
     const bool stopped =
         master_->run_until(to, [&]() { return (stop && stop()) || input_waiting(); });
+    transcript_flush(now());
     if (stop && stop()) return true;
     if (!stopped && to == target) return false;
   }
@@ -367,6 +408,7 @@ bool Driver::run_paced(const std::function<bool()>& done, double host_seconds) {
   std::vector<pollfd> fds;
   for (;;) {
     flush_ptys();
+    transcript_flush(now());
     if (done()) return true;
     if (hostutil::monotonic_us() >= limit) return false;
     feed_input();

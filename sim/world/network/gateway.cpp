@@ -124,11 +124,23 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   if (dr < 0 || ch < 0) {
     ev.outcome = dr < 0 ? "not an uplink data rate" : "not an uplink channel";
     events_.push_back(ev);
-    server_.note(f.end_us,
+    // A module set for another region is the usual cause: name it.
+    std::string others;
+    if (ch < 0)
+      for (RegionId id : all_regions()) {
+        const Region& o = region(id);
+        if (&o != &r && o.channel_index(f.frequency_hz) >= 0)
+          others += (others.empty() ? "" : ", ") + o.name;
+      }
+    std::string why = ev.outcome + " of " + r.name;
+    if (!others.empty()) why += " (a channel of " + others + ": a module on another region's plan)";
+    // Known from the frame's start (its channel and modulation).
+    server_.advance_log(rec.t);
+    server_.note(rec.t,
                  "gateway: frame on " + std::to_string(f.frequency_hz) + " Hz " +
                      (fsk ? "FSK " + std::to_string(f.bitrate) + " bit/s"
                           : "SF" + std::to_string(f.sf) + " BW" + std::to_string(f.bandwidth_hz)) +
-                     " ignored: " + ev.outcome);
+                     " ignored: " + why);
     return;
   }
   Pending p{rec, dr, ch};
@@ -190,6 +202,7 @@ time_us Gateway::wake_time() const {
 }
 
 void Gateway::wake(sim::world::Master& master, time_us now) {
+  server_.advance_log(now);
   // Uplinks that have ended, in order of their end.
   std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
     return a.rec.frame.end_us < b.rec.frame.end_us;

@@ -72,6 +72,14 @@ std::string UplinkRecord::line() const {
       s += " port " + std::to_string(*fport) + " payload " + hex(payload.data(), payload.size());
     if (!mac.empty()) s += " MAC " + describe_mac(mac, true);
   }
+  // The MIC as the frame carries it (little-endian on the air).
+  if (raw.size() >= 12) {
+    const size_t n = raw.size();
+    std::snprintf(b, sizeof b, " MIC %08X",
+                  static_cast<unsigned>(raw[n - 4] | raw[n - 3] << 8 | raw[n - 2] << 16 |
+                                        static_cast<uint32_t>(raw[n - 1]) << 24));
+    s += b;
+  }
   s += mic_ok ? " MIC ok" : " MIC bad";
   s += " " + status;
   if (status != "ok" && !raw.empty())
@@ -90,6 +98,14 @@ std::string DownlinkRecord::line() const {
   if (fport)
     s += " port " + std::to_string(*fport) + " payload " + hex(payload.data(), payload.size());
   if (!mac.empty()) s += " MAC " + describe_mac(mac, false);
+  const Bytes& f = tx.bytes;
+  if (f.size() >= 12) {
+    std::snprintf(
+        b, sizeof b, " MIC %08X",
+        static_cast<unsigned>(f[f.size() - 4] | f[f.size() - 3] << 8 | f[f.size() - 2] << 16 |
+                              static_cast<uint32_t>(f[f.size() - 1]) << 24));
+    s += b;
+  }
   return s;
 }
 
@@ -160,6 +176,30 @@ bool NetworkServer::last_confirmed_acked(const std::string& name) const {
 }
 
 void NetworkServer::add_multicast(const Multicast& g) { groups_[g.name] = g; }
+size_t NetworkServer::queued_multicast(const std::string& name) const {
+  auto it = mc_queue_.find(name);
+  return it == mc_queue_.end() ? 0 : it->second.size();
+}
+
+std::vector<NetworkServer::DeviceStatus> NetworkServer::device_status() const {
+  std::vector<DeviceStatus> out;
+  for (const auto& [name, d] : devs_) {
+    DeviceStatus s;
+    s.name = name;
+    s.dev_class = d.dev_class;
+    s.joined = d.joined;
+    s.dev_addr = d.dev_addr;
+    s.fcnt_up = d.last_fcnt_up;
+    s.fcnt_down = d.nfcnt_down;
+    s.afcnt_down = d.afcnt_down;
+    s.v11 = d.keys.v11;
+    s.last_rx = d.last_rx;
+    s.queued = d.queue.size();
+    s.mac_queued = d.mac_queue.size();
+    out.push_back(s);
+  }
+  return out;
+}
 void NetworkServer::queue_multicast(const std::string& name, uint8_t port, const Bytes& payload) {
   if (!groups_.count(name)) throw std::invalid_argument("network: no multicast group " + name);
   mc_queue_[name].push_back(AppDown{port, payload, false});
@@ -170,8 +210,21 @@ void NetworkServer::set_port_handler(uint8_t port, PortHandler h) {
 }
 
 void NetworkServer::note(time_us t, const std::string& text) {
+  if (t > log_clock_) {
+    held_notes_.emplace(t, fmt_time(t) + " " + text);
+    return;
+  }
   log_.push_back(fmt_time(t) + " " + text);
   if (on_log) on_log(log_.back());
+}
+
+void NetworkServer::advance_log(time_us now) {
+  if (now > log_clock_) log_clock_ = now;
+  while (!held_notes_.empty() && held_notes_.begin()->first <= log_clock_) {
+    log_.push_back(std::move(held_notes_.begin()->second));
+    held_notes_.erase(held_notes_.begin());
+    if (on_log) on_log(log_.back());
+  }
 }
 
 std::vector<uint32_t> NetworkServer::extra_channels() const {
@@ -198,6 +251,7 @@ std::vector<Transmission> NetworkServer::on_uplink(const Bytes& frame, const RxM
   rec.meta = meta;
   rec.raw = frame;
   std::vector<Transmission> out;
+  advance_log(meta.end_us);
   if (frame.empty()) {
     rec.status = "empty frame";
   } else if (frame.size() > 255) {
@@ -598,6 +652,7 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
   dv.last_fcnt_up = fcnt;
   dv.last_raw = frame;
   dv.cur_dr = meta.dr;
+  dv.last_rx = meta;
   if ((df.fctrl & kFCtrlAck) && dv.conf_down_fcnt) {
     dv.conf_down_acked = true;
     dv.conf_down_fcnt.reset();
@@ -836,6 +891,7 @@ bool NetworkServer::has_spontaneous() const {
 }
 
 std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
+  advance_log(now);
   std::vector<Transmission> out;
   auto schedule = [&](const std::string& device, char cls, uint32_t addr, uint8_t periodicity,
                       uint32_t freq, int dr, time_us& free_at, const std::string& what,

@@ -166,6 +166,24 @@ TEST(BootModule, Sb1KBlocksProgramsBrisolaT) {
   expect_app(m, "Brisola-T");
 }
 
+// A person starts sb by hand some seconds after at+update: the bootloader's
+// 'C' every half second has piled up on the line meanwhile, sb takes the
+// stale ones for answers to its header and sends the header again. The
+// repeats are acknowledged and dropped, and the transfer goes through.
+TEST(BootModule, SbStartedSecondsAfterTheUpdateCommand) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  std::string file = make_app_file(dir, "brisola-t");
+  Module m(flash);
+  expect_boot_mode(m);
+  start_update(m);
+  usleep(5000000);
+  SbResult r = send(m, {"-q", "-k", file});
+  ASSERT_EQ(r.exit_code, 0) << r.stderr_text << m.log();
+  expect_app(m, "Brisola-T");
+  expect_area(flash, file);
+}
+
 TEST(BootModule, Sb128ByteBlocksReplacesTheApplication) {
   // A module that came with Brisola-E; AT+BOOT, then Brisola-T by plain sb
   // (128-byte blocks, so the block numbers wrap several times).

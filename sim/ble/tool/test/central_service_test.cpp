@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hostutil/process.h"
 #include "sim/ble_central_service.h"
 #include "world/driver.h"
 
@@ -61,8 +62,8 @@ class BleTool : public ::testing::Test {
 
 TEST_F(BleTool, ScanConnectTalkPairUpdateAndDisconnect) {
   Lines scan = run("scan 1");
-  EXPECT_EQ(scan, (Lines{"DEVICE C0:11:22:33:44:55 -80 ADV 020106050950454552 RSP "
-                         "0B095A454D2E333334343535",
+  EXPECT_EQ(scan, (Lines{"DEVICE C0:11:22:33:44:55 -80 ADV 020106050950454552 NAME \"PEER\" RSP "
+                         "0B095A454D2E333334343535 NAME \"ZEM.334455\"",
                          "OK"}));
 
   Lines conn = run("connect C0:11:22:33:44:55");
@@ -97,7 +98,7 @@ TEST_F(BleTool, ScanConnectTalkPairUpdateAndDisconnect) {
                 static_cast<unsigned>(ble::image_crc(image.data(), image.size())));
   EXPECT_NE(console_.find(expect), std::string::npos) << console_;
 
-  EXPECT_EQ(run("disconnect"), (Lines{"DISCONNECTED 16", "OK"}));
+  EXPECT_EQ(run("disconnect"), (Lines{"DISCONNECTED 16 (terminated by the local host)", "OK"}));
   EXPECT_NE(console_.find("DISCONNECTED 13\r\n"), std::string::npos);
   EXPECT_EQ(run("at hello"), (Lines{"ERROR not connected"}));
 }
@@ -136,6 +137,65 @@ TEST_F(BleTool, TheToolTalksToTheServiceOverItsSocket) {
   EXPECT_NE(out.find("CONNECTED\nMTU 247\n"), std::string::npos) << out;
   EXPECT_NE(out.find("ERROR unknown command bogus (see help)\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("never"), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+// qivble run by a person: without a socket it says what is missing; at its
+// prompt it ends, and says so, when the world ends.
+TEST_F(BleTool, TheToolSaysWhatIsMissingAndEndsWithTheWorld) {
+  const std::string qivble = std::string(QIV_IMAGE_DIR) + "/qivble";
+  FILE* p = ::popen(("env -u QIV_BLE_SOCKET " + qivble + " 'scan 1' 2>&1").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  EXPECT_EQ(WEXITSTATUS(::pclose(p)), 2);
+  EXPECT_NE(out.find("qivble: no socket: give --socket PATH or set QIV_BLE_SOCKET"),
+            std::string::npos)
+      << out;
+
+  const std::string path = world_->dir() + "/ble.sock";
+  std::string error;
+  ASSERT_TRUE(service_->listen(path, &error)) << error;
+  int in[2], outp[2];
+  ASSERT_EQ(::pipe(in), 0);
+  ASSERT_EQ(::pipe(outp), 0);
+  hostutil::SpawnOptions o;
+  o.argv = {qivble, "--socket", path};
+  o.in = in[0];
+  o.out = outp[1];
+  o.err = outp[1];
+  pid_t pid = hostutil::spawn(o, &error);
+  ASSERT_GT(pid, 0) << error;
+  ::close(in[0]);
+  ::close(outp[1]);
+  const std::string line = "help\n";
+  ASSERT_EQ(::write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  // Served until its answer has come, then the world ends with the tool
+  // still at its prompt (its input open).
+  ::fcntl(outp[0], F_SETFL, ::fcntl(outp[0], F_GETFL) | O_NONBLOCK);
+  std::string said;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (said.find("\nOK\n") == std::string::npos && std::chrono::steady_clock::now() < give_up) {
+    service_->poll();
+    ssize_t n = ::read(outp[0], buf, sizeof buf);
+    if (n > 0) said.append(buf, static_cast<size_t>(n));
+    ::usleep(1000);
+  }
+  ASSERT_NE(said.find("\nOK\n"), std::string::npos) << said;
+  service_.reset();
+  int status = 0;
+  EXPECT_TRUE(hostutil::wait_exit(pid, &status, 30000)) << "qivble still waits at its prompt";
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  ::fcntl(outp[0], F_SETFL, ::fcntl(outp[0], F_GETFL) & ~O_NONBLOCK);
+  for (ssize_t n; (n = ::read(outp[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<size_t>(n));
+  EXPECT_NE(said.find("qivble: the world has ended"), std::string::npos) << said;
+  ::close(in[1]);
+  ::close(outp[0]);
 }
 
 }  // namespace

@@ -49,3 +49,32 @@ TEST(Config, LinesAcceptedAndRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A refused line says what would have been right.
+TEST(Config, RefusalsNameTheValidChoices) {
+  struct Case {
+    const char* line;
+    const char* says;
+  } cases[] = {
+      {"region EU86", "unknown region EU86 (the regions: "},
+      {"region", "expected region NAME"},
+      {"class nobody A", "no device named nobody"},
+      {"frobnicate", "unknown network line frobnicate (region, otaa, abp,"},
+      {"help", "qivsim --network-cmd help lists them"},
+  };
+  for (const Case& c : cases) {
+    NetworkSetup s;
+    std::string err;
+    EXPECT_FALSE(s.apply(c.line, &err)) << c.line;
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+  }
+  NetworkSetup s;
+  std::string err;
+  ASSERT_FALSE(s.apply("region EU86", &err));
+  for (const char* r : {"EU868", "US915", "AS923-1", "CN470"})
+    EXPECT_NE(err.find(r), std::string::npos) << err;
+}
+
+}  // namespace

@@ -403,3 +403,48 @@ TEST(Gateway, RawFramesAtAChosenTime) {
 }
 
 }  // namespace
+
+namespace {
+
+double log_time(const std::string& line) { return std::stod(line.substr(0, line.find('s'))); }
+
+// The log reads in time order: a join request before the accept it
+// causes (which goes out 5 s later), and a later uplink from another device
+// heard in between comes between them.
+TEST(Gateway, LogInTimeOrder) {
+  Air air(RegionId::kEU868);
+  DeviceEntry abp;
+  abp.name = "abp";
+  abp.otaa = false;
+  abp.dev_addr = 0x01020304;
+  abp.keys = abp_keys_10(kApp, kApp);
+  air.ns.add_device(abp);
+  ref::Keys k;
+  k.fnwk = k.snwk = k.nwkenc = k.app = kApp;
+  air.master.inject_frame(air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 7));
+  air.master.run_until(2'000'000);
+  air.master.inject_frame(
+      air.uplink(ref::uplink(k, false, abp.dev_addr, 0, 1, {}, 1, {1}), 868300000, 7));
+  air.master.run_until(10'000'000);
+  const std::vector<std::string>& log = air.ns.log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_NE(log[0].find("JoinRequest dev"), std::string::npos) << log[0];
+  EXPECT_NE(log[1].find("UnconfirmedUp abp"), std::string::npos) << log[1];
+  EXPECT_NE(log[2].find("JoinAccept dev"), std::string::npos) << log[2];
+  for (size_t i = 1; i < log.size(); ++i) EXPECT_LE(log_time(log[i - 1]), log_time(log[i]));
+}
+
+// A module left on another region's plan is named as such in the log.
+TEST(Gateway, FrameOnAnotherRegionsPlanIsNamed) {
+  Air air(RegionId::kUS915);
+  air.master.inject_frame(air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 7));
+  air.master.run_until(2'000'000);
+  ASSERT_EQ(air.ns.log().size(), 1u);
+  const std::string& l = air.ns.log()[0];
+  EXPECT_NE(l.find("ignored: not an uplink channel of US915 (a channel of EU868"),
+            std::string::npos)
+      << l;
+  EXPECT_TRUE(air.ns.uplinks().empty());
+}
+
+}  // namespace

@@ -122,6 +122,10 @@ void at_process(void);
 
 #define DOWNLOAD_TIMEOUT 500U
 #define MAX_ERRORS 5U
+// A damaged packet's rest is dropped until the line is quiet this long (ms),
+// reading at most this many bytes (a few blocks' worth).
+#define PURGE_QUIET_MS 200U
+#define PURGE_MAX_BYTES 8192U
 #define MAX_CRC_REQUESTS 60U
 #define STALL_CHECK_PERIOD_MS 15000U
 

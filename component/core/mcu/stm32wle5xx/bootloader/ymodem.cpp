@@ -151,6 +151,23 @@ static uint32_t parse_header(uint32_t packet_length, uint32_t *p_size, uint32_t 
   return 1U;
 }
 
+// After a damaged or misaligned packet, the rest of what the sender sent is
+// read and dropped until the line has been quiet for a while, so that the
+// answer goes to a sender that waits for it and the next packet is read from
+// its start byte, never from the middle of a block (where a byte could pass
+// for a start byte or the user's abort key). A sender that started late has
+// sent repeats of its header while the first was being taken in (it took
+// our earlier requests for the first block, still on the line, for answers
+// to its header).
+static void purge_line(void) {
+  uint8_t byte = 0U;
+  for (uint32_t n = 0U; n < PURGE_MAX_BYTES; n++) {
+    if (HAL_UART_Receive(&huart2, &byte, 1U, PURGE_QUIET_MS) != HAL_OK) {
+      return;
+    }
+  }
+}
+
 static void file_watch_stop(void) { ymodem_file_active = 0U; }
 
 static void file_watch_start(void) {
@@ -256,6 +273,9 @@ COM_StatusTypeDef Ymodem_Receive(uint32_t *p_size) {
         send_cancel();
         result = COM_ABORT;
       } else {
+        if (status == HAL_ERROR) {
+          purge_line();
+        }
         if (session_begin) {
           errors++;
           if (errors > MAX_ERRORS) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "hostutil/line_socket.h"
 #include "sim/ble_central.h"
 #include "sim/ble_world_radio.h"
 #include "world/master.h"
@@ -58,11 +59,9 @@ class CentralService {
   std::unique_ptr<Job> job_;
   std::deque<std::pair<std::string, Reply>> lines_;
   Reply reply_;
-  // the socket
-  int listen_fd_ = -1;
-  int client_fd_ = -1;
-  std::string path_;
-  std::string in_;
+  // the socket (several tools may be connected; each reply goes to the
+  // tool that asked)
+  hostutil::LineServer socket_;
   int64_t last_poll_us_ = 0;
   // firmware update under way
   struct Update;

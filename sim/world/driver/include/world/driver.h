@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -124,11 +125,14 @@ class Driver {
   void add_input(int id, const std::string& bytes);
   static constexpr time_us kAnswerWait = 2'000'000;
 
-  // Every serial output as "<time> NAME:PORT <bytes with C escapes>", and
+  // Every serial output as "<time> NAME:PORT <bytes with C escapes>", one
+  // entry a line (stamped with the time its line end was sent; a line left
+  // open for kOpenLineWait is written as it is), in time order; and
   // every frame on the air as "<time> <sender> <freq> LORA SF<sf> BW<bw>
   // CR4/<4+cr> <power>dBm <len> <hex>" (or "FSK <bitrate>bps"); flushed at
   // each line. nullptr: off.
   void set_transcript(FILE* f) { transcript_ = f; }
+  static constexpr time_us kOpenLineWait = 1'000'000;
   void set_frame_log(FILE* f) { frame_log_ = f; }
 
   // The test network (a gateway and a LoRaWAN network server on the air),
@@ -164,6 +168,15 @@ class Driver {
   std::vector<FrameFn> frame_fns_;
   std::vector<ExitFn> exit_fns_;
   FILE* transcript_ = nullptr;
+  // The transcript: lines of each (device, port) being put together, and
+  // whole lines waiting until nothing earlier can come any more.
+  struct OpenLine {
+    std::string text;
+    time_us last = 0;
+  };
+  std::map<std::pair<int, int>, OpenLine> open_lines_;
+  std::multimap<time_us, std::string> ready_lines_;
+  void transcript_flush(time_us now, bool all = false);
   FILE* frame_log_ = nullptr;
   std::unique_ptr<sim::network::NetworkSetup> network_;
   bool network_started_ = false;

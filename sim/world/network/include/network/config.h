@@ -26,8 +26,16 @@
 
 namespace sim::network {
 
+// Hexadecimal bytes ("CAFE"; an even number of digits, none is no bytes).
+bool parse_hex_bytes(const std::string& text, Bytes* out);
+
+// The regions by name, for messages: "AS923-1, AS923-2, ...".
+std::string region_list();
+
 class NetworkSetup {
  public:
+  // What each line does, one line of text each (for a tool's help).
+  static const std::vector<std::string>& help();
   // Applies one line; false with `error` set when it is not understood.
   bool apply(const std::string& line, std::string* error);
   // Builds the server (after the lines) and puts its gateway on the world.

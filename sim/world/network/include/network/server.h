@@ -148,7 +148,26 @@ class NetworkServer {
   bool last_confirmed_acked(const std::string& device) const;
 
   void add_multicast(const Multicast& group);
+  bool has_multicast(const std::string& group) const { return groups_.count(group) != 0; }
   void queue_multicast(const std::string& group, uint8_t port, const Bytes& payload);
+  size_t queued_multicast(const std::string& group) const;
+
+  // What a network console lists: each device and its session.
+  struct DeviceStatus {
+    std::string name;
+    char dev_class = 'A';
+    bool joined = false;
+    uint32_t dev_addr = 0;
+    std::optional<uint32_t> fcnt_up;  // last accepted
+    uint32_t fcnt_down = 0;           // next (1.1: NFCntDown)
+    uint32_t afcnt_down = 0;          // next AFCntDown (1.1)
+    bool v11 = false;
+    std::optional<RxMeta> last_rx;  // of the last accepted uplink
+    size_t queued = 0;              // application downlinks waiting
+    size_t mac_queued = 0;          // network commands waiting
+  };
+  std::vector<DeviceStatus> device_status() const;
+  const std::map<std::string, Multicast>& groups() const { return groups_; }
 
   // Replies on a port: called with each accepted uplink on that port; what
   // it returns is queued for the device. For scripted test servers (224).
@@ -169,7 +188,10 @@ class NetworkServer {
   const std::vector<UplinkRecord>& uplinks() const { return uplinks_; }
   const std::vector<DownlinkRecord>& downlinks() const { return downlinks_; }
   const std::vector<std::string>& log() const { return log_; }
-  void note(time_us t, const std::string& text);   // adds a line to the log
+  // Adds a line to the log; a line about a later time than the world has
+  // reached so far waits until advance_log() gets there.
+  void note(time_us t, const std::string& text);
+  void advance_log(time_us now);
   std::function<void(const std::string&)> on_log;  // each new log line
 
   // GPS time in µs at a world time, and back.
@@ -220,6 +242,7 @@ class NetworkServer {
     std::vector<double> snr_history;
     bool adr_pending = false;
     uint8_t cur_dr = 0;
+    std::optional<RxMeta> last_rx;
   };
 
   Dev& dev(const std::string& name);
@@ -248,6 +271,10 @@ class NetworkServer {
   std::vector<UplinkRecord> uplinks_;
   std::vector<DownlinkRecord> downlinks_;
   std::vector<std::string> log_;
+  // Lines about what happens later (a scheduled downlink) wait until the
+  // world gets there, so that the log stays in time order.
+  time_us log_clock_ = 0;
+  std::multimap<time_us, std::string> held_notes_;
 };
 
 // Network command encoders (payload after the CID).
