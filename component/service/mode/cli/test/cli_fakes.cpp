@@ -292,6 +292,8 @@ int32_t udrv_sleep_ms(uint32_t ms_time) {
   return world.sleep_result;
 }
 
+int32_t udrv_sleep_ms_asked(uint32_t ms_time) { return udrv_sleep_ms(ms_time); }
+
 void udrv_system_reboot(void) {
   ++world.reboots;
   clifake::restart_now();
