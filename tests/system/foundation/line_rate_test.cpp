@@ -30,8 +30,15 @@ class PtyModule {
     int err[2];
     if (pipe(err) != 0) return;
     hostutil::SpawnOptions o;
-    o.argv = {systest::image_path(img.name), "--flash", flash, "--pin", "PB12=1",
-              "--pty",                       "2",       "--run-for", "60s"};
+    o.argv = {systest::image_path(img.name),
+              "--flash",
+              flash,
+              "--pin",
+              "PB12=1",
+              "--pty",
+              "2",
+              "--run-for",
+              "60s"};
     o.in = hostutil::SpawnOptions::kDevNull;
     o.out = hostutil::SpawnOptions::kDevNull;
     o.err = err[1];
