@@ -170,10 +170,10 @@ void print_help(const char* prog) {
       "                       rewritten after each operation.\n"
       "  --pty PORT           put serial port PORT on a new pseudo-terminal in raw mode\n"
       "                       and print \"PORT <n>: <path>\" on stderr (repeatable; the\n"
-      "                       console port may be moved too). It has no line speed\n"
-      "                       until a terminal program sets one (picocom -b 9600):\n"
-      "                       where that speed and the port's rate differ, each side\n"
-      "                       reads what a real line would give it.\n"
+      "                       console port may be moved too). A terminal program that\n"
+      "                       sets a line speed on it (picocom -b 9600) other than the\n"
+      "                       port's rate reads what a real line would give it, and\n"
+      "                       so does the port; at 0 or the default 38400, bytes pass.\n"
       "  --run-for DURATION   end the program after DURATION of virtual time, e.g.\n"
       "                       90us, 250ms, 2s, 1.5m, 24h.\n"
       "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
@@ -560,8 +560,11 @@ void out_fd(void* ctx, int, const uint8_t* data, size_t len) {
 }
 
 // The line speed a program on a pseudo-terminal has set (picocom -b, a
-// serial library's baud rate), or 0 while none is set: the launcher opens
-// its pseudo-terminals at speed 0.
+// serial library's baud rate), or 0 while none is set. A new pseudo-terminal
+// has the kernel's default speed, 38400, which programs that set none (a
+// YMODEM sender, cat) keep: it counts as none, as does 0.
+constexpr uint32_t kPtyDefaultSpeed = 38400;
+
 uint32_t pty_speed(int fd) {
   termios t;
   if (tcgetattr(fd, &t) != 0) return 0;
@@ -577,7 +580,7 @@ uint32_t pty_speed(int fd) {
   };
   const speed_t s = cfgetospeed(&t);
   for (const auto& [code, baud] : kSpeeds)
-    if (code == s) return baud;
+    if (code == s) return baud == kPtyDefaultSpeed ? 0 : baud;
   return 0;
 }
 
@@ -842,14 +845,6 @@ void open_pty(int port) {
   a.slave = ends.terminal;
   a.path = ends.path;
   a.kind = Kind::kPty;
-  // Speed 0 until a program on the terminal sets one: until then bytes pass
-  // at whatever rate the UART runs.
-  termios t;
-  if (tcgetattr(a.slave, &t) == 0) {
-    cfsetispeed(&t, B0);
-    cfsetospeed(&t, B0);
-    tcsetattr(a.slave, TCSANOW, &t);
-  }
 }
 
 void fresh_start() {
