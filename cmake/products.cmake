@@ -19,6 +19,7 @@
 #   APPFILE                    its application images ship as application
 #                              files (<image>.bin) for its bootloader
 #   FLASH <base> <size> <page size> <write unit>
+#   RAM <base> <size>          the chip's RAM (the cross-build's budget)
 #   PARTITIONS <name> <offset> <size>...   the flash map, offsets from base
 #   PROVIDES <FEATURE>=<library>...        the chip's own code of a feature)
 qiv_chip(stm32wle5
@@ -29,6 +30,7 @@ qiv_chip(stm32wle5
   TIMERS stm32wle5xx_lorawan_time
   APPFILE
   FLASH 0x08000000 0x40000 2048 8
+  RAM 0x20000000 0x10000
   PARTITIONS
     bootloader    0x00000 0x04000  # QIV_BOOT's vectors, code and constants
     boot_flags    0x04000 0x01000  # +0 boot flag word, +4 update flag word
@@ -44,6 +46,7 @@ qiv_chip(apollo3
   PROGRAM apollo3_program
   TIMERS apollo3_lorawan_time
   FLASH 0x00000000 0x100000 8192 4
+  RAM 0x10000000 0x60000
   PARTITIONS
     bootloader    0x00000 0x14000  # the external bootloader
     application   0x14000 0x70000  # the application image
@@ -60,6 +63,7 @@ qiv_chip(nrf52840
   PORT nrf52840_startup
   PROGRAM nrf52840_program
   FLASH 0x00000000 0x100000 4096 4
+  RAM 0x20000000 0x40000
   PARTITIONS
     softdevice    0x00000 0x27000  # the MBR and the BLE protocol stack
     application   0x27000 0x49000  # the application image

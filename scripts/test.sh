@@ -18,6 +18,8 @@ done
 status=0
 echo "=== code format ==="
 scripts/format.sh --check || status=1
+echo "=== cross-build for the chips ==="
+scripts/cross.sh || status=1
 # The bootloader's system tests drive lrzsz's sb on a pseudo-terminal.
 wallclock='^BootModule\.'
 for preset in default asan; do

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "api_objects.h"
+#include "fund_text.h"
 #include "service_nvm.h"
 #include "udrv_serial.h"
 #ifdef SUPPORT_BLE
@@ -112,7 +113,7 @@ bool ZEMBle::ZEMBleSettings::advertiseInterval::set(uint32_t interval) {
 }
 
 bool ZEMBle::ZEMBleSettings::broadcastName::set(const char *name) {
-  const size_t n = name != nullptr ? strnlen(name, kNameMax + 1) : 0;
+  const size_t n = name != nullptr ? fund_strnlen(name, kNameMax + 1) : 0;
   if (n == 0 || n > kNameMax) {
     return false;
   }

@@ -8,7 +8,6 @@
 // back when its last frame is out, and service_lora_toff gives back all.
 #include "service_lora_test.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "RegionAS923.h"
@@ -31,6 +30,7 @@
 #include "udrv_rtc.h"
 #include "udrv_serial.h"
 #include "timer.h"
+#include "utilities.h"
 
 volatile testParameter_t testParam = {
     1,          // modem: LoRa
@@ -485,9 +485,10 @@ int32_t service_lora_trth(testParameter_t* param) {
     if (param->hp_step == 0) break;
   }
   freq_cnt = static_cast<uint8_t>(n);
-  srandom(static_cast<unsigned>(udrv_rtc_get_timestamp(UDRV_RTC_2)));
+  RandSeq_t seq;
+  RandSeqInit(&seq, static_cast<uint32_t>(udrv_rtc_get_timestamp(UDRV_RTC_2)));
   for (size_t i = 0; i + 1 < n; ++i) {
-    const size_t j = i + static_cast<size_t>(random()) % (n - i);
+    const size_t j = i + static_cast<size_t>(RandSeqNext(&seq)) % (n - i);
     const uint32_t t = freq_seq[i];
     freq_seq[i] = freq_seq[j];
     freq_seq[j] = t;

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "fund_text.h"
 #include "udrv_flash.h"
 
 // The Apollo3 image and the STM32WLE5 images other than the Wi-Fi
@@ -63,7 +64,7 @@ bool record_is_current(PRE_qiv_cfg_t const *cfg) {
 // A text of 31 characters or fewer is stored zero-terminated; a longer one
 // fills all 32 bytes with no terminator.
 void copy_version_text(char (&field)[32], char const *text) {
-  size_t const len = strnlen(text, sizeof(field));
+  size_t const len = fund_strnlen(text, sizeof(field));
   memset(field, 0, sizeof(field));
   memcpy(field, text, len);
 }
@@ -383,7 +384,7 @@ void copy_legacy_fields(PRE_qiv_cfg_t *cfg, uint8_t const *page, bool version1) 
 // images sets); fields that take any value are not tested.
 
 bool text_valid(char const *text, size_t size, size_t min_len) {
-  size_t const len = strnlen(text, size);
+  size_t const len = fund_strnlen(text, size);
   return len >= min_len && printable(text, static_cast<uint32_t>(len));
 }
 
@@ -689,7 +690,7 @@ int32_t service_nvm_get_serial_passwd_from_nvm(char *buff, uint32_t len) {
   }
   memcpy(buff, g_qiv_cfg_t.serial_passwd, sizeof(g_qiv_cfg_t.serial_passwd));
   // A password has at most 8 characters, whatever the stored bytes hold.
-  return static_cast<int32_t>(strnlen(g_qiv_cfg_t.serial_passwd, 8));
+  return static_cast<int32_t>(fund_strnlen(g_qiv_cfg_t.serial_passwd, 8));
 }
 
 int32_t service_nvm_set_serial_passwd_to_nvm(char const *buff, uint32_t len) {
@@ -743,7 +744,7 @@ uint8_t service_nvm_get_ble_mac_from_nvm(uint8_t *buff, uint32_t len) {
 
 uint8_t service_nvm_set_ble_mac_to_nvm(uint8_t const *buff, uint32_t len) {
   constexpr size_t size = sizeof(g_qiv_cfg_t.g_ble_cfg_t.mac);
-  if (buff == nullptr || strnlen(reinterpret_cast<char const *>(buff), size + 1) != size ||
+  if (buff == nullptr || fund_strnlen(reinterpret_cast<char const *>(buff), size + 1) != size ||
       len > size) {
     return static_cast<uint8_t>(-UDRV_WRONG_ARG);
   }

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "service_nvm.h"
+#include "fund_text.h"
 
 bool ble_services_is_enable;
 drv_ble_service_mode ble_current_service;
@@ -12,7 +13,7 @@ namespace {
 constexpr uint32_t mac_text_len = 12;
 
 bool is_mac_text(char const *text) {
-  if (text == nullptr || strnlen(text, mac_text_len + 1) != mac_text_len) {
+  if (text == nullptr || fund_strnlen(text, mac_text_len + 1) != mac_text_len) {
     return false;
   }
   for (uint32_t i = 0; i < mac_text_len; i++) {

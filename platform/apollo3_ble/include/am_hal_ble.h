@@ -6,6 +6,10 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // The BLE interface's interrupt status bit of BSTATUS: a reply is waiting.
 #define AM_HAL_BLE_BSTATUS_BLEIRQ (1u << 7)
 #define AM_HAL_BLE_BLEDBG_IOCLKON (1u << 1)
@@ -34,3 +38,7 @@ extern void* BLE;
 // Milliseconds until the host stack's next timer expires; *running is false
 // (and the result 0) when no timer runs. Work already pending gives 0.
 uint32_t WsfTimerNextExpiration(bool* running);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -14,6 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // ------------------------------------------------------------------- OS ----
 typedef uint8_t wsfHandlerId_t;
 typedef uint16_t wsfEventMask_t;
@@ -419,6 +423,10 @@ void SvcCoreSetDevName(const uint8_t* pName, uint8_t len);
 void SvcCoreSetPPCP(uint16_t minInterval, uint16_t maxInterval, uint16_t latency, uint16_t timeout);
 void SvcCoreAddGroup(void);
 void SvcCoreRemoveGroup(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 
 // ------------------------------------------------------------ the platform -
 // What the simulated platform adds around the stack (tests, the chip's HAL

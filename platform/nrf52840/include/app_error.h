@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 void app_error_handler(ret_code_t error_code, uint32_t line_num, const uint8_t *p_file_name);
 [[noreturn]] void app_error_handler_bare(ret_code_t error_code);
 void app_error_fault_handler(uint32_t id, uint32_t pc, uint32_t info);
@@ -25,3 +29,7 @@ void app_error_fault_handler(uint32_t id, uint32_t pc, uint32_t info);
       APP_ERROR_HANDLER(local_err_code_);        \
     }                                            \
   } while (0)
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define APP_TIMER_CLOCK_FREQ 32768u
 #define APP_TIMER_MIN_TIMEOUT_TICKS 5u
 #define APP_TIMER_MAX_CNT_VAL 0x00FFFFFFu
@@ -42,3 +46,7 @@ ret_code_t app_timer_create(app_timer_id_t const *p_timer_id, app_timer_mode_t m
 ret_code_t app_timer_start(app_timer_id_t timer_id, uint32_t timeout_ticks, void *p_context);
 ret_code_t app_timer_stop(app_timer_id_t timer_id);
 uint32_t app_timer_cnt_get(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

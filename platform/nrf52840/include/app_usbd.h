@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   APP_USBD_EVT_DRV_SOF,
   APP_USBD_EVT_DRV_RESET,
@@ -60,3 +64,7 @@ ret_code_t app_usbd_class_append(app_usbd_class_inst_t const *p_cinst);
 bool app_usbd_suspend_req(void);
 bool app_usbd_wakeup_req(void);
 bool nrfx_usbd_is_enabled(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

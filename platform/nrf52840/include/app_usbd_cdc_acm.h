@@ -9,6 +9,10 @@
 
 #include "app_usbd.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   APP_USBD_CDC_ACM_USER_EVT_RX_DONE,
   APP_USBD_CDC_ACM_USER_EVT_TX_DONE,
@@ -54,3 +58,7 @@ size_t app_usbd_cdc_acm_bytes_stored(app_usbd_cdc_acm_t const *p_cdc_acm);
 // while the host has not opened the port or the device is suspended.
 ret_code_t app_usbd_cdc_acm_write(app_usbd_cdc_acm_t const *p_cdc_acm, void const *p_buf,
                                   size_t length);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -6,6 +6,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   NonMaskableInt_IRQn = -14,
   HardFault_IRQn = -13,
@@ -140,3 +144,7 @@ typedef struct {
 } NRF_FICR_Type;
 extern NRF_FICR_Type nrf_ficr;
 #define NRF_FICR (&nrf_ficr)
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

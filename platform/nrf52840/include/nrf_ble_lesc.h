@@ -4,4 +4,12 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 inline ret_code_t nrf_ble_lesc_request_handler(void) { return NRF_SUCCESS; }
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -9,6 +9,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef struct {
   uint8_t inst_idx;
 } nrf_drv_twi_t;
@@ -62,3 +66,7 @@ bool nrf_drv_twi_is_busy(nrf_drv_twi_t const *p_instance);
 
 #define NRF_ERROR_DRV_TWI_ERR_ANACK 0x8201u
 #define NRF_ERROR_DRV_TWI_ERR_DNACK 0x8202u
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -6,6 +6,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   NRF_UART_BAUDRATE_1200 = 0x0004F000,
   NRF_UART_BAUDRATE_2400 = 0x0009D000,
@@ -86,3 +90,7 @@ bool nrf_drv_uart_tx_in_progress(nrf_drv_uart_t const *p_instance);
 void nrf_drv_uart_tx_abort(nrf_drv_uart_t const *p_instance);
 ret_code_t nrf_drv_uart_rx(nrf_drv_uart_t const *p_instance, uint8_t *p_data, uint8_t length);
 void nrf_drv_uart_rx_abort(nrf_drv_uart_t const *p_instance);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

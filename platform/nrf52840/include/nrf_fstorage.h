@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   NRF_FSTORAGE_EVT_READ_RESULT,
   NRF_FSTORAGE_EVT_WRITE_RESULT,
@@ -55,3 +59,7 @@ ret_code_t nrf_fstorage_write(nrf_fstorage_t const *p_fs, uint32_t dest, void co
 ret_code_t nrf_fstorage_erase(nrf_fstorage_t const *p_fs, uint32_t page_addr, uint32_t len,
                               void *p_param);
 bool nrf_fstorage_is_busy(nrf_fstorage_t const *p_fs);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

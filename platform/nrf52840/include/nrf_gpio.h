@@ -4,6 +4,10 @@
 
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define NRF_GPIO_PIN_MAP(port, pin) (((port) << 5) | ((pin)&0x1F))
 #define NRF_GPIO_PIN_COUNT 48u
 
@@ -38,3 +42,7 @@ uint32_t nrf_gpio_pin_out_read(uint32_t pin);
 // The whole PIN_CNF word of a pin.
 uint32_t nrf_gpio_pin_cnf_get(uint32_t pin);
 void nrf_gpio_pin_cnf_set(uint32_t pin, uint32_t cnf);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

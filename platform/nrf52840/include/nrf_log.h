@@ -6,6 +6,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef uint32_t (*nrf_log_timestamp_func_t)(void);
 ret_code_t nrf_log_init(nrf_log_timestamp_func_t timestamp_func, uint32_t timestamp_freq);
 void nrf_log_default_backends_init(void);
@@ -24,3 +28,7 @@ void nrf_log_frontend_hexdump(int severity, const void *data, uint32_t length);
 #define NRF_LOG_FLUSH() \
   do {                  \
   } while (nrf_log_frontend_dequeue())
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   NRF_QUEUE_MODE_OVERFLOW,
   NRF_QUEUE_MODE_NO_OVERFLOW,
@@ -46,3 +50,7 @@ bool nrf_queue_is_empty(nrf_queue_t const *p_queue);
 bool nrf_queue_is_full(nrf_queue_t const *p_queue);
 size_t nrf_queue_utilization_get(nrf_queue_t const *p_queue);
 size_t nrf_queue_available_get(nrf_queue_t const *p_queue);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 uint32_t sd_power_gpregret_set(uint32_t gpregret_id, uint32_t gpregret_msk);  // ORs the bits in
 uint32_t sd_power_gpregret_clr(uint32_t gpregret_id, uint32_t gpregret_msk);
 uint32_t sd_power_gpregret_get(uint32_t gpregret_id, uint32_t *p_gpregret);
@@ -32,3 +36,7 @@ struct nrf_sdh_soc_observer_registrar {
 
 // Bootloader request in GPREGRET: start the DFU bootloader in update mode.
 #define BOOTLOADER_DFU_START 0xB1
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

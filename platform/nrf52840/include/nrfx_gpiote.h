@@ -6,6 +6,10 @@
 #include "nrf_gpio.h"
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef uint32_t nrfx_gpiote_pin_t;
 
 typedef enum {
@@ -39,3 +43,7 @@ nrfx_err_t nrfx_gpiote_in_init(nrfx_gpiote_pin_t pin, nrfx_gpiote_in_config_t co
 void nrfx_gpiote_in_uninit(nrfx_gpiote_pin_t pin);
 void nrfx_gpiote_in_event_enable(nrfx_gpiote_pin_t pin, bool int_enable);
 void nrfx_gpiote_in_event_disable(nrfx_gpiote_pin_t pin);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   NRFX_RTC_INT_COMPARE0 = 0,
   NRFX_RTC_INT_COMPARE1 = 1,
@@ -53,3 +57,7 @@ nrfx_err_t nrfx_rtc_cc_disable(nrfx_rtc_t const *p_instance, uint32_t channel);
 // The PRESCALER register (takes a write only while the counter is stopped).
 uint32_t nrfx_rtc_prescaler_get(nrfx_rtc_t const *p_instance);
 void nrfx_rtc_prescaler_set(nrfx_rtc_t const *p_instance, uint32_t prescaler);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

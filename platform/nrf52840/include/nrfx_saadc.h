@@ -7,6 +7,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef int16_t nrf_saadc_value_t;
 
 typedef enum {
@@ -61,3 +65,7 @@ void nrfx_saadc_uninit(void);
 nrfx_err_t nrfx_saadc_channel_init(uint8_t channel, nrf_saadc_channel_config_t const *p_config);
 nrfx_err_t nrfx_saadc_channel_uninit(uint8_t channel);
 nrfx_err_t nrfx_saadc_sample_convert(uint8_t channel, nrf_saadc_value_t *p_value);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -3,6 +3,10 @@
 
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef uint32_t ret_code_t;
 
 #define NRF_SUCCESS 0u
@@ -39,3 +43,7 @@ typedef ret_code_t nrfx_err_t;
 
 // Text of a result code (for log lines).
 const char *nrf_strerror_get(ret_code_t code);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

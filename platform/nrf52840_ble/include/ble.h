@@ -6,6 +6,10 @@
 #include "ble_gatts.h"
 #include "ble_types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Common events (ble_evt_t.evt.common_evt).
 enum {
   BLE_EVT_USER_MEM_REQUEST = 0x01,
@@ -56,3 +60,7 @@ typedef union {
   ble_gap_opt_t gap_opt;
 } ble_opt_t;
 uint32_t sd_ble_opt_set(uint32_t opt_id, ble_opt_t const *p_opt);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

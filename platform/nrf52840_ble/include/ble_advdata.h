@@ -5,6 +5,10 @@
 #include "ble_gap.h"
 #include "ble_types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   BLE_ADVDATA_NO_NAME,
   BLE_ADVDATA_SHORT_NAME,
@@ -44,3 +48,7 @@ typedef struct {
 // *p_len: room in, length out; NRF_ERROR_DATA_SIZE when it does not fit.
 ret_code_t ble_advdata_encode(ble_advdata_t const *p_advdata, uint8_t *p_encoded_data,
                               uint16_t *p_len);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -9,6 +9,10 @@
 #include "ble_advdata.h"
 #include "nrf_sdh_ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   BLE_ADV_MODE_IDLE = 0,
   BLE_ADV_MODE_DIRECTED_HIGH_DUTY = 1,
@@ -101,3 +105,7 @@ uint32_t ble_advertising_whitelist_reply(ble_advertising_t *p_advertising,
 uint32_t ble_advertising_advdata_update(ble_advertising_t *p_advertising,
                                         ble_advdata_t const *p_advdata,
                                         ble_advdata_t const *p_srdata);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

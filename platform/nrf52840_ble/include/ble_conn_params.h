@@ -5,6 +5,10 @@
 
 #include "ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   BLE_CONN_PARAMS_EVT_FAILED,
   BLE_CONN_PARAMS_EVT_SUCCEEDED,
@@ -31,3 +35,7 @@ typedef struct {
 
 uint32_t ble_conn_params_init(ble_conn_params_init_t const *p_init);
 uint32_t ble_conn_params_stop(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

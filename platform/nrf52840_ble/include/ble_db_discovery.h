@@ -3,6 +3,10 @@
 
 #include "ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   BLE_DB_DISCOVERY_COMPLETE,
   BLE_DB_DISCOVERY_ERROR,
@@ -32,3 +36,7 @@ typedef struct {
 uint32_t ble_db_discovery_init(ble_db_discovery_init_t *p_db_init);
 uint32_t ble_db_discovery_evt_register(ble_uuid_t const *p_uuid);
 uint32_t ble_db_discovery_start(ble_db_discovery_t *p_db_discovery, uint16_t conn_handle);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

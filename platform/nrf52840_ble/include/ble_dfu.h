@@ -10,6 +10,10 @@
 #include "ble.h"
 #include "nrf_sdh_ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   BLE_DFU_EVT_BOOTLOADER_ENTER_PREPARE,
   BLE_DFU_EVT_BOOTLOADER_ENTER,
@@ -37,3 +41,7 @@ typedef struct {
 
 uint32_t ble_dfu_buttonless_async_svci_init(void);
 uint32_t ble_dfu_buttonless_init(ble_dfu_buttonless_init_t const *p_dfu_init);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -5,6 +5,10 @@
 
 #include "ble_types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // ---- address
 #define BLE_GAP_ADDR_LEN 6
 #define BLE_GAP_ADDR_TYPE_PUBLIC 0x00
@@ -393,3 +397,7 @@ typedef struct {
 typedef union {
   ble_gap_opt_passkey_t passkey;
 } ble_gap_opt_t;
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

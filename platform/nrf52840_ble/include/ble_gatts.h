@@ -7,6 +7,10 @@
 #include "ble_gap.h"
 #include "ble_types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define BLE_GATTS_SRVC_TYPE_PRIMARY 0x01
 #define BLE_GATTS_SRVC_TYPE_SECONDARY 0x02
 
@@ -233,3 +237,7 @@ typedef struct {
     ble_gattc_evt_timeout_t timeout;
   } params;
 } ble_gattc_evt_t;
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

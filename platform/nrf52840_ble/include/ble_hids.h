@@ -11,6 +11,10 @@
 #include "nrf_sdh_ble.h"
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define BLE_HIDS_MAX_INPUT_REP 3
 #define BLE_HIDS_MAX_OUTPUT_REP 2
 #define BLE_HIDS_MAX_FEATURE_REP 2
@@ -145,3 +149,7 @@ ret_code_t ble_hids_boot_kb_inp_rep_send(ble_hids_t *p_hids, uint16_t len, uint8
                                          uint16_t conn_handle);
 // The instance's observer (acts once the instance is initialised).
 void ble_hids_on_ble_evt(ble_evt_t const *p_ble_evt, void *p_context);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

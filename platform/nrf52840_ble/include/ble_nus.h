@@ -21,6 +21,10 @@
 #define NUS_SERVICE_UUID_TYPE BLE_UUID_TYPE_VENDOR_BEGIN
 
 #include "nrf_ble_gatt.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 #define BLE_NUS_MAX_DATA_LEN (NRF_SDH_BLE_GATT_MAX_MTU_SIZE - 3)
 #define BLE_NUS_MAX_RX_CHAR_LEN BLE_NUS_MAX_DATA_LEN
 #define BLE_NUS_MAX_TX_CHAR_LEN BLE_NUS_MAX_DATA_LEN
@@ -77,3 +81,7 @@ uint32_t ble_nus_init(ble_nus_t *p_nus, ble_nus_init_t const *p_nus_init);
 // notifications; otherwise sd_ble_gatts_hvx's result.
 uint32_t ble_nus_data_send(ble_nus_t *p_nus, uint8_t *p_data, uint16_t *p_length,
                            uint16_t conn_handle);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

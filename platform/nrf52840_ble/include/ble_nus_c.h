@@ -6,6 +6,10 @@
 #include "ble.h"
 #include "ble_db_discovery.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   BLE_NUS_C_EVT_DISCOVERY_COMPLETE,
   BLE_NUS_C_EVT_NUS_TX_EVT,
@@ -51,3 +55,7 @@ uint32_t ble_nus_c_init(ble_nus_c_t *p_ble_nus_c, ble_nus_c_init_t *p_ble_nus_c_
 uint32_t ble_nus_c_handles_assign(ble_nus_c_t *p_ble_nus_c, uint16_t conn_handle,
                                   ble_nus_c_handles_t const *p_peer_handles);
 void ble_nus_c_on_db_disc_evt(ble_nus_c_t *p_ble_nus_c, ble_db_discovery_evt_t *p_evt);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

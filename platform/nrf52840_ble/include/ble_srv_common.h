@@ -4,6 +4,10 @@
 
 #include "ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   SEC_NO_ACCESS = 0,
   SEC_OPEN = 1,
@@ -34,3 +38,7 @@ uint32_t characteristic_add(uint16_t service_handle, ble_add_char_params_t *p_ch
 // Whether a CCCD value enables notifications / indications.
 bool ble_srv_is_notification_enabled(uint8_t const *p_encoded_data);
 bool ble_srv_is_indication_enabled(uint8_t const *p_encoded_data);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

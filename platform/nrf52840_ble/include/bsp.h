@@ -6,6 +6,10 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define BSP_BUTTON_0 0u
 #define BSP_BUTTON_1 1u
 #define BSP_BUTTON_2 2u
@@ -45,3 +49,7 @@ typedef enum {
 uint32_t bsp_indication_set(bsp_indication_t indicate);
 // Whether `button` is held (false for a button the board does not have).
 bool bsp_button_is_pressed(uint32_t button);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

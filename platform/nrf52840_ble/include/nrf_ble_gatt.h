@@ -5,6 +5,10 @@
 #include "ble.h"
 #include "nrf_sdh_ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define NRF_SDH_BLE_GATT_MAX_MTU_SIZE 247
 
 typedef enum {
@@ -43,3 +47,7 @@ ret_code_t nrf_ble_gatt_init(nrf_ble_gatt_t *p_gatt, nrf_ble_gatt_evt_handler_t 
 ret_code_t nrf_ble_gatt_att_mtu_periph_set(nrf_ble_gatt_t *p_gatt, uint16_t desired_mtu);
 ret_code_t nrf_ble_gatt_att_mtu_central_set(nrf_ble_gatt_t *p_gatt, uint16_t desired_mtu);
 uint16_t nrf_ble_gatt_eff_mtu_get(nrf_ble_gatt_t const *p_gatt, uint16_t conn_handle);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -5,6 +5,10 @@
 #include "ble.h"
 #include "nrf_sdh_ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef struct nrf_ble_qwr_s nrf_ble_qwr_t;
 typedef void (*nrf_ble_qwr_error_handler_t)(uint32_t nrf_error);
 
@@ -28,3 +32,7 @@ void nrf_ble_qwr_on_ble_evt(ble_evt_t const *p_ble_evt, void *p_context);
 
 ret_code_t nrf_ble_qwr_init(nrf_ble_qwr_t *p_qwr, nrf_ble_qwr_init_t const *p_qwr_init);
 ret_code_t nrf_ble_qwr_conn_handle_assign(nrf_ble_qwr_t *p_qwr, uint16_t conn_handle);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -6,6 +6,10 @@
 #include "ble.h"
 #include "nrf_sdh_ble.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   NRF_BLE_SCAN_EVT_FILTER_MATCH,
   NRF_BLE_SCAN_EVT_WHITELIST_REQUEST,
@@ -62,3 +66,7 @@ ret_code_t nrf_ble_scan_params_set(nrf_ble_scan_t *p_scan_ctx,
                                    ble_gap_scan_params_t const *p_scan_param);
 ret_code_t nrf_ble_scan_start(nrf_ble_scan_t *p_scan_ctx);
 void nrf_ble_scan_stop(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -6,6 +6,10 @@
 
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Enables the stack with the low-frequency clock source and the
 // application's fault handler (app_error_fault_handler).
 // NRF_ERROR_INVALID_STATE when already enabled.
@@ -14,3 +18,7 @@ ret_code_t nrf_sdh_enable_request(void);
 // service the application added is removed.
 ret_code_t nrf_sdh_disable_request(void);
 bool nrf_sdh_is_enabled(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

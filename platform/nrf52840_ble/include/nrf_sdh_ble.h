@@ -5,6 +5,10 @@
 #include "ble.h"
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Applies the default configuration (one peripheral link, ATT MTU up to
 // 247) to connection configuration `conn_cfg_tag`; *p_ram_start receives
 // the application's RAM start.
@@ -32,3 +36,7 @@ struct nrf_sdh_ble_observer_registrar {
 #define BLE_DFU_BLE_OBSERVER_PRIO 2
 #define BLE_HIDS_BLE_OBSERVER_PRIO 2
 #define APP_BLE_OBSERVER_PRIO 3
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -6,6 +6,10 @@
 #include "ble.h"
 #include "sdk_errors.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef uint16_t pm_peer_id_t;
 #define PM_PEER_ID_INVALID 0xFFFFu
 #define PM_PEER_ID_LIST_SKIP_NO_ID_ADDR 0x01
@@ -92,3 +96,7 @@ ret_code_t pm_whitelist_set(pm_peer_id_t const *p_peers, uint32_t peer_cnt);
 ret_code_t pm_whitelist_get(ble_gap_addr_t *p_addrs, uint32_t *p_addr_cnt, void *p_irks,
                             uint32_t *p_irk_cnt);
 ret_code_t pm_device_identities_list_set(pm_peer_id_t const *p_peers, uint32_t peer_cnt);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

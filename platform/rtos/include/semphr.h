@@ -3,6 +3,10 @@
 
 #include "queue.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef QueueHandle_t SemaphoreHandle_t;
 
 #define semGIVE_BLOCK_TIME ((TickType_t)0)
@@ -21,3 +25,7 @@ typedef QueueHandle_t SemaphoreHandle_t;
 #define xSemaphoreGiveFromISR(s, woken) xQueueGiveFromISR((QueueHandle_t)(s), (woken))
 #define uxSemaphoreGetCount(s) uxQueueMessagesWaiting((QueueHandle_t)(s))
 #define xSemaphoreGetMutexHolder(s) xQueueGetMutexHolder((s))
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

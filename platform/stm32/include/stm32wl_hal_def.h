@@ -6,6 +6,10 @@
 
 #include "stm32wl_cmsis.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   HAL_OK = 0x00,
   HAL_ERROR = 0x01,
@@ -35,3 +39,7 @@ typedef enum { DISABLE = 0, ENABLE = !DISABLE } FunctionalState;
 #define READ_BIT(REG, BIT) ((REG) & (BIT))
 #define WRITE_REG(REG, VAL) ((REG) = (VAL))
 #define READ_REG(REG) ((REG))
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

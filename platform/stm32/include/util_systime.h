@@ -5,6 +5,10 @@
 #include <stdint.h>
 #include <time.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define UNIX_GPS_EPOCH_OFFSET 315964800
 #define TM_SECONDS_IN_1DAY 86400UL
 
@@ -32,3 +36,7 @@ SysTime_t SysTimeGetMcuTime(void);
 uint32_t SysTimeToMs(SysTime_t sys_time);
 SysTime_t SysTimeFromMs(uint32_t time_ms);
 void SysTimeLocalTime(uint32_t timestamp, struct tm* local_time);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

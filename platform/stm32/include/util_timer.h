@@ -20,6 +20,10 @@
 
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   UTIL_TIMER_ONESHOT = 0,
   UTIL_TIMER_PERIODIC = 1,
@@ -79,3 +83,7 @@ UTIL_TIMER_Time_t UTIL_TIMER_GetCurrentTime(void);
 UTIL_TIMER_Time_t UTIL_TIMER_GetElapsedTime(UTIL_TIMER_Time_t past_ms);
 // The alarm: runs the callbacks of every expired object.
 void UTIL_TIMER_IRQ_Handler(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -5,6 +5,10 @@
 
 #include "stm32wl_hal_def.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define CRYP_DATATYPE_32B 0x00000000U
 #define CRYP_DATATYPE_16B 0x00000002U
 #define CRYP_DATATYPE_8B 0x00000004U
@@ -60,3 +64,7 @@ HAL_StatusTypeDef HAL_CRYP_Encrypt(CRYP_HandleTypeDef* hcryp, uint32_t* Input, u
                                    uint32_t* Output, uint32_t Timeout);
 HAL_StatusTypeDef HAL_CRYP_Decrypt(CRYP_HandleTypeDef* hcryp, uint32_t* Input, uint16_t Size,
                                    uint32_t* Output, uint32_t Timeout);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -6,6 +6,10 @@
 
 #include "stm32wl_hal_def.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define SUBGHZSPI_BAUDRATEPRESCALER_2 0x00U
 #define SUBGHZSPI_BAUDRATEPRESCALER_4 0x08U
 #define SUBGHZSPI_BAUDRATEPRESCALER_8 0x10U
@@ -81,3 +85,7 @@ void HAL_SUBGHZ_CRCErrorCallback(SUBGHZ_HandleTypeDef* hsubghz);
 void HAL_SUBGHZ_CADStatusCallback(SUBGHZ_HandleTypeDef* hsubghz,
                                   HAL_SUBGHZ_CadStatusTypeDef cadstatus);
 void HAL_SUBGHZ_RxTxTimeoutCallback(SUBGHZ_HandleTypeDef* hsubghz);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -17,6 +17,10 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum {
   MODEM_FSK = 0,
   MODEM_LORA,
@@ -126,3 +130,7 @@ void RadioIrqProcess(void);
 void RadioOnDioIrq(RadioIrqMasks_t radioIrq);
 void RadioOnTxTimeoutIrq(void* context);
 void RadioOnRxTimeoutIrq(void* context);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

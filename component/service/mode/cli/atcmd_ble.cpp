@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "atcmd.h"
+#include "fund_text.h"
 #include "service_nvm.h"
 #include "udrv_serial.h"
 
@@ -103,7 +104,7 @@ int dtm_bridge(SERIAL_PORT port) {
     if (len == 0) {
       continue;
     }
-    if (len >= 6 && strncasecmp(line, "at+atm", 6) == 0) {
+    if (len >= 6 && fund_strncasecmp(line, "at+atm", 6) == 0) {
       service_mode_cli_init(port);
       return AT_OK;
     }

@@ -8,6 +8,7 @@
 #include "am_hal_ble.h"
 #include "apollo3_port.h"
 #include "ble_internal.h"
+#include "fund_text.h"
 #include "queue.h"
 #include "service_nvm.h"
 #include "task.h"
@@ -872,7 +873,7 @@ int32_t uhal_ble_set_adv_interval(uint32_t interval) {
 
 // One to six decimal digits.
 int32_t uhal_ble_set_pairing_key(char const *key) {
-  size_t const n = key != nullptr ? strnlen(key, sizeof ble_parameter.pairing_key) : 0;
+  size_t const n = key != nullptr ? fund_strnlen(key, sizeof ble_parameter.pairing_key) : 0;
   if (n == 0 || n >= sizeof ble_parameter.pairing_key) {
     return -UDRV_WRONG_ARG;
   }

@@ -15,6 +15,7 @@
 #include "ble_dfu.h"
 #include "ble_nus.h"
 #include "ble_nus_c.h"
+#include "fund_text.h"
 #include "nrf52840_port.h"
 #include "nrf_ble_gatt.h"
 #include "nrf_ble_scan.h"
@@ -566,7 +567,7 @@ void uhal_gap_params_init(void) {
     return;
   }
   char name[31] = {0};
-  size_t len = strnlen(ble_parameter.custom_dev_name, sizeof ble_parameter.custom_dev_name);
+  size_t len = fund_strnlen(ble_parameter.custom_dev_name, sizeof ble_parameter.custom_dev_name);
   if (len != 0) {
     memcpy(name, ble_parameter.custom_dev_name, len);
   } else {

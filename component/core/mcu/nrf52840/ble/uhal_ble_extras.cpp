@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "uhal_ble_nrf.h"
+#include "fund_text.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ int32_t uhal_ble_set_adv_interval(uint32_t interval) {
 
 // The static passkey: six decimal digits.
 int32_t uhal_ble_set_pairing_key(char const *key) {
-  if (key == nullptr || strnlen(key, sizeof ble_parameter.pairing_key) != 6) {
+  if (key == nullptr || fund_strnlen(key, sizeof ble_parameter.pairing_key) != 6) {
     return -UDRV_WRONG_ARG;
   }
   for (int i = 0; i < 6; ++i) {

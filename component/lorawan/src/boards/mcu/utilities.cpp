@@ -31,6 +31,35 @@ int32_t randr(int32_t min, int32_t max) {
   return (int32_t)((int64_t)rand1() % span + min);
 }
 
+int32_t RandSeqNext(RandSeq_t* seq) {
+  seq->state[seq->front] += seq->state[seq->rear];
+  const uint32_t value = seq->state[seq->front] >> 1;
+  seq->front = (uint8_t)((seq->front + 1u) % 31u);
+  seq->rear = (uint8_t)((seq->rear + 1u) % 31u);
+  return (int32_t)value;
+}
+
+void RandSeqInit(RandSeq_t* seq, uint32_t seed) {
+  // The state words are filled by the minimal standard generator (16807
+  // modulo 2^31 - 1, by Schrage's method), from the seed taken as signed.
+  int32_t word = seed == 0u ? 1 : (int32_t)seed;
+  seq->state[0] = (uint32_t)word;
+  for (uint32_t i = 1u; i < 31u; i++) {
+    const int32_t hi = word / 127773;
+    const int32_t lo = word % 127773;
+    word = 16807 * lo - 2836 * hi;
+    if (word < 0) {
+      word += 2147483647;
+    }
+    seq->state[i] = (uint32_t)word;
+  }
+  seq->front = 3u;
+  seq->rear = 0u;
+  for (uint32_t i = 0u; i < 310u; i++) {
+    (void)RandSeqNext(seq);
+  }
+}
+
 void memcpy1(uint8_t* dst, const uint8_t* src, uint16_t size) {
   while (size--) {
     *dst++ = *src++;

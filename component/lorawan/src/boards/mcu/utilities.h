@@ -36,6 +36,28 @@ int32_t rand1(void);
 int32_t randr(int32_t min, int32_t max);
 
 /*!
+ * A pseudo-random sequence apart from the one above: seeding it leaves the
+ * MAC's numbers alone. It is the additive feedback generator of the C
+ * library's srandom()/random() (31 words of state, taps 3 and 31, the first
+ * 310 numbers dropped), so a seed gives the numbers the C library gives.
+ */
+typedef struct {
+  uint32_t state[31];
+  uint8_t front;
+  uint8_t rear;
+} RandSeq_t;
+
+/*!
+ * Starts the sequence from seed (0 counts as 1).
+ */
+void RandSeqInit(RandSeq_t* seq, uint32_t seed);
+
+/*!
+ * Next number of the sequence, in [0, 2147483647].
+ */
+int32_t RandSeqNext(RandSeq_t* seq);
+
+/*!
  * Copies size bytes forward.
  */
 void memcpy1(uint8_t* dst, const uint8_t* src, uint16_t size);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <numeric>
 #include <vector>
 
@@ -25,6 +26,31 @@ TEST(Rand, FollowsTheLinearCongruentialRecurrence) {
           << "seed " << seed << " draw " << i;
     }
   }
+}
+
+TEST(RandSeq, GivesTheHostCLibrarysRandomSequenceForTheSameSeed) {
+  // The host's srandom()/random() is the reference: the same seed, the same
+  // numbers (the shuffled RF hop kept its order when it moved to this
+  // generator). Seeds at the edges of the signed conversion included.
+  for (uint32_t seed : {0u, 1u, 42u, 127773u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 1712345678u}) {
+    RandSeq_t seq;
+    RandSeqInit(&seq, seed);
+    srandom(seed);
+    for (int i = 0; i < 400; ++i) {
+      ASSERT_EQ(RandSeqNext(&seq), static_cast<int32_t>(random()))
+          << "seed " << seed << " draw " << i;
+    }
+  }
+}
+
+TEST(RandSeq, LeavesTheMacGeneratorAlone) {
+  srand1(99);
+  const int32_t expected = rand1();
+  srand1(99);
+  RandSeq_t seq;
+  RandSeqInit(&seq, 5u);
+  (void)RandSeqNext(&seq);
+  EXPECT_EQ(rand1(), expected);
 }
 
 TEST(Rand, FirstDrawFromTheStartStateIsOneStepOfTheRecurrence) {
