@@ -1,7 +1,9 @@
 // Serial ports: bytes from outside arrive one at a time, paced at the port's
 // baud rate; bytes written by the chip leave at once (to a peer model they
 // arrive at the line's pace).
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "core_internal.h"
 #include "sim/host.h"
@@ -124,6 +126,53 @@ void uart_write(int port, const uint8_t* data, size_t len) {
 bool uart_attached(int port) { return port_ok(port) && ports[port].out != nullptr; }
 
 namespace host {
+
+std::vector<uint8_t> uart_reframe(const uint8_t* data, size_t len, uint32_t sent_baud,
+                                  uint32_t read_baud) {
+  std::vector<uint8_t> out;
+  if (len == 0 || sent_baud == 0 || read_baud == 0) return out;
+  if (sent_baud == read_baud) return std::vector<uint8_t>(data, data + len);
+  // The sender's line: frames of 10 bits (start 0, 8 data bits LSB first,
+  // stop 1) back to back, then idle (1). Times in nanoseconds.
+  const double ts = 1e9 / sent_baud;
+  const double tr = 1e9 / read_baud;
+  const double end = static_cast<double>(len) * 10 * ts;
+  auto level = [&](double t) -> int {
+    if (t < 0 || t >= end) return 1;
+    const size_t frame = static_cast<size_t>(t / (10 * ts));
+    if (frame >= len) return 1;
+    const int bit = static_cast<int>((t - static_cast<double>(frame) * 10 * ts) / ts);
+    if (bit <= 0) return 0;
+    if (bit >= 9) return 1;
+    return (data[frame] >> (bit - 1)) & 1;
+  };
+  // The reader waits for a falling edge, checks the start bit in its middle
+  // and samples each further bit in its middle; the byte is taken whatever
+  // its stop bit holds (a framing error), and the next start is looked for
+  // after the stop bit's sample. Edges fall on the sender's bit boundaries.
+  double from = 0;
+  for (;;) {
+    double edge = -1;
+    for (double k = std::ceil(from / ts); k * ts < end; k += 1) {
+      const double t = k * ts;
+      if (level(t) == 0 && level(t - ts / 2) == 1) {
+        edge = t;
+        break;
+      }
+    }
+    if (edge < 0) break;
+    if (level(edge + tr / 2) != 0) {
+      from = edge + tr / 2;  // a glitch, not a start bit
+      continue;
+    }
+    uint8_t byte = 0;
+    for (int bit = 0; bit < 8; ++bit)
+      byte = static_cast<uint8_t>(byte | level(edge + (bit + 1.5) * tr) << bit);
+    out.push_back(byte);
+    from = edge + 9.5 * tr;
+  }
+  return out;
+}
 
 void uart_feed(int port, const uint8_t* data, size_t len, time_us at) {
   if (!port_ok(port)) return;

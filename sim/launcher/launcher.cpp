@@ -175,7 +175,10 @@ void print_help(const char* prog) {
       "                       rewritten after each operation.\n"
       "  --pty PORT           put serial port PORT on a new pseudo-terminal in raw mode\n"
       "                       and print \"PORT <n>: <path>\" on stderr (repeatable; the\n"
-      "                       console port may be moved too).\n"
+      "                       console port may be moved too). A terminal program that\n"
+      "                       sets a line speed on it (picocom -b 9600) other than the\n"
+      "                       port's rate reads what a real line would give it, and\n"
+      "                       so does the port; at 0 or the default 38400, bytes pass.\n"
       "  --run-for DURATION   end the program after DURATION of virtual time, e.g.\n"
       "                       90us, 250ms, 2s, 1.5m, 24h.\n"
       "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
@@ -562,6 +565,48 @@ void out_fd(void* ctx, int, const uint8_t* data, size_t len) {
   hostutil::write_all(static_cast<int>(reinterpret_cast<intptr_t>(ctx)), data, len);
 }
 
+// The line speed a program on a pseudo-terminal has set (picocom -b, a
+// serial library's baud rate), or 0 while none is set. A new pseudo-terminal
+// has the kernel's default speed, 38400, which programs that set none (a
+// YMODEM sender, cat) keep: it counts as none, as does 0.
+constexpr uint32_t kPtyDefaultSpeed = 38400;
+
+uint32_t pty_speed(int fd) {
+  termios t;
+  if (tcgetattr(fd, &t) != 0) return 0;
+  static const std::pair<speed_t, uint32_t> kSpeeds[] = {
+      {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+      {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+      {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+      {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+      {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+      {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+      {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+      {B3500000, 3500000}, {B4000000, 4000000},
+  };
+  const speed_t s = cfgetospeed(&t);
+  for (const auto& [code, baud] : kSpeeds)
+    if (code == s) return baud == kPtyDefaultSpeed ? 0 : baud;
+  return 0;
+}
+
+// Bytes between a pseudo-terminal and the UART: where the terminal's speed
+// and the port's rate differ, the reader makes of them what a real line
+// would give it; where the terminal sets no speed, they pass as they are.
+std::vector<uint8_t> over_the_line(int port, const uint8_t* data, size_t len, bool to_chip) {
+  const uint32_t far = pty_speed(L.att[port].master);
+  const uint32_t baud = uart_baud(port);
+  if (far == 0 || far == baud) return std::vector<uint8_t>(data, data + len);
+  return to_chip ? host::uart_reframe(data, len, far, baud)
+                 : host::uart_reframe(data, len, baud, far);
+}
+
+void out_pty(void* ctx, int port, const uint8_t* data, size_t len) {
+  (void)ctx;
+  const std::vector<uint8_t> line = over_the_line(port, data, len, false);
+  hostutil::write_all(L.att[port].master, line.data(), line.size());
+}
+
 void out_world(void*, int port, const uint8_t* data, size_t len) {
   link::send_uart(port, data, len);
 }
@@ -670,7 +715,13 @@ bool poll_inputs(int timeout_ms, time_us at_if_now, bool use_wall_time) {
         }
       }
     }
-    host::uart_feed(port_of[i], buf, static_cast<size_t>(k), at);
+    if (fds[i].fd == STDIN_FILENO) {
+      host::uart_feed(port_of[i], buf, static_cast<size_t>(k), at);
+    } else {
+      const std::vector<uint8_t> line =
+          over_the_line(port_of[i], buf, static_cast<size_t>(k), true);
+      host::uart_feed(port_of[i], line.data(), line.size(), at);
+    }
     any = true;
   }
   return any;
@@ -888,7 +939,7 @@ int main(int argc, char** argv) {
         host::uart_set_output(p, out_fd, reinterpret_cast<void*>(intptr_t{STDOUT_FILENO}));
         break;
       case Kind::kPty:
-        host::uart_set_output(p, out_fd, reinterpret_cast<void*>(intptr_t{L.att[p].master}));
+        host::uart_set_output(p, out_pty, nullptr);
         break;
       case Kind::kWorld:
         host::uart_set_output(p, out_world, nullptr);

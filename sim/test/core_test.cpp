@@ -383,6 +383,39 @@ TEST_F(Core, UartBytesArriveTenBitTimesApartAtTheBaudRate) {
   }
 }
 
+// What a reader at another rate makes of bytes sent back to back (8N1), each
+// worked out by hand from the line's bit pattern and mid-bit sampling.
+TEST(UartLine, AReaderAtAnotherRateSamplesWhatTheLineCarries) {
+  using Bytes = std::vector<uint8_t>;
+  struct Case {
+    const char* what;
+    Bytes sent;
+    uint32_t sent_baud, read_baud;
+    Bytes read;
+  } cases[] = {
+      {"the same rate", {'O', 'K', '\r', '\n'}, 9600, 9600, {'O', 'K', '\r', '\n'}},
+      // Nine low bits read twice as fast: a zero byte whose stop bit is low.
+      {"0x00 read at twice the rate", {0x00}, 9600, 19200, {0x00}},
+      // At half the rate the start bit's middle falls on a high data bit.
+      {"0xFF 0xFF read at half the rate", {0xFF, 0xFF}, 19200, 9600, {}},
+      // At half the rate: start ok, data bits sampled at 3, 5, 7 (low), 9
+      // (the stop bit) and after the frame (idle): 0b11111000.
+      {"0x00 read at half the rate", {0x00}, 19200, 9600, {0xF8}},
+      {"nothing", {}, 9600, 115200, {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sim::host::uart_reframe(c.sent.data(), c.sent.size(), c.sent_baud, c.read_baud),
+              c.read)
+        << c.what;
+  }
+  // A text at 115200 read at 9600 shrinks to about one byte in twelve.
+  const std::string text = "AT+VER=QIV_4.2.4_Brisola-T\r\nOK\r\n";
+  const Bytes slow = sim::host::uart_reframe(reinterpret_cast<const uint8_t*>(text.data()),
+                                             text.size(), 115200, 9600);
+  EXPECT_GE(slow.size(), 1u);
+  EXPECT_LE(slow.size(), text.size() / 6);
+}
+
 TEST_F(Core, UartBytesWithoutAReceiverAreLostAndWritesGoOut) {
   received.clear();
   sent.clear();

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -530,6 +531,45 @@ TEST(Qivsim, InputWaitsForTheReceiverAcrossAReset) {
       "[0-9.]+s a:2 after\\\\r\\\\n\n"
       "[0-9.]+s a:2 BOOT 2 [0-9]+\\\\r\\\\n\n");
   EXPECT_TRUE(std::regex_match(r.out, shape)) << r.out;
+}
+
+// A script's next line goes to a module as soon as the module has answered
+// the one before, also after an uplink: the module runs on its own through
+// the uplink's receive windows, and neither that nor its radio, asleep
+// after them, holds the script back. Here the second AT+SEND comes while the
+// first uplink is under way (as from a host that does not wait for
+// +EVT:TX_DONE) and is answered at once.
+TEST(Qivsim, AScriptedLineIsAnsweredAtOnceAfterAnUplink) {
+  if (!systest::image_available("brisola-t")) GTEST_SKIP() << "brisola-t is not built";
+  systest::PipeResult r =
+      systest::run_pipe("qivsim",
+                        {"--run-for", "20s", "--transcript", "-", "--pin", "a=PB12=1", "--input",
+                         "a=AT+NJM=0\\r\\nAT+DEVADDR=26011BDA\\r\\n"
+                         "AT+NWKSKEY=000102030405060708090A0B0C0D0E0F\\r\\n"
+                         "AT+APPSKEY=0F0E0D0C0B0A09080706050403020100\\r\\n"
+                         "AT+JOIN=1:0:10:8\\r\\nAT+SEND=2:01\\r\\nAT+SEND=2:02\\r\\nAT+VER=?\\r\\n",
+                         "a=brisola-t"},
+                        "");
+  ASSERT_TRUE(r.exited_ok()) << r.err;
+  // The times of the answers after the first AT+SEND's "OK".
+  std::vector<double> times;
+  std::vector<std::string> words;
+  std::regex line("([0-9]+\\.[0-9]{6})s a:2 ([^ \\\\\n]+)(\\\\r\\\\n)?\n");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), line);
+       it != std::sregex_iterator(); ++it) {
+    times.push_back(std::stod((*it)[1]));
+    words.push_back((*it)[2]);
+  }
+  // The second AT+SEND is refused as busy right after the first one's OK,
+  // and the next line is answered right after that.
+  const size_t i =
+      static_cast<size_t>(std::find(words.begin(), words.end(), "AT_BUSY_ERROR") - words.begin());
+  ASSERT_TRUE(i > 0 && i + 1 < words.size()) << r.out;
+  EXPECT_EQ(words[i - 1], "OK") << r.out;
+  EXPECT_LT(times[i] - times[i - 1], 0.05) << r.out;
+  EXPECT_EQ(words[i + 1], "AT+VER=QIV_4.2.4_Brisola-T") << r.out;
+  EXPECT_LT(times[i + 1] - times[i], 0.05) << r.out;
+  EXPECT_NE(r.out.find("+EVT:TX_DONE"), std::string::npos) << r.out;
 }
 
 TEST(Qivsim, RefusesABadEscapeInItsInput) {

@@ -4,6 +4,7 @@
 #include "service_mode_cli.h"
 #include "service_nvm.h"
 #include "udrv_powersave.h"
+#include "udrv_serial.h"
 #include "udrv_system.h"
 #include "udrv_gpio.h"
 #include "udrv_timer.h"
@@ -63,8 +64,18 @@ bool qiv_dispatch_shared_event(const udrv_system_event_t *event) {
     case UDRV_SYS_EVT_OP_SERIAL_FALLBACK: {
       SERIAL_PORT port =
           static_cast<SERIAL_PORT>(reinterpret_cast<uintptr_t>(event->p_context) & 0xFF);
+      // What the port received in custom mode belongs to the user program:
+      // the bytes it has not read, the escape line among them, are dropped
+      // and never run as commands (an "ATR" inside binary data must not
+      // reset the module). The escape itself is answered as the command it
+      // spells.
+      uint8_t drop[16];
+      while (udrv_serial_read_available(port) > 0 &&
+             udrv_serial_read(port, drop, sizeof drop) > 0) {
+      }
       service_mode_cli_init(port);
       service_nvm_set_mode_type_to_nvm(port, SERVICE_MODE_TYPE_CLI);
+      udrv_serial_log_printf("OK\r\n");
       return true;
     }
     case UDRV_SYS_EVT_OP_GPIO_INTERRUPT:

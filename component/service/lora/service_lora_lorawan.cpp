@@ -113,6 +113,22 @@ void print_tx_diagnostics(bool with_fcnt) {
   }
 }
 
+// The RX2 data rate the MAC runs on. The record's defaults hold 0, a rate
+// some bands have no receive window for (CN470 receives from DR1): a stored
+// rate below the band's lowest receive rate means the band's default RX2
+// rate, as the stored transmit rate does for the lowest transmit rate.
+SERVICE_LORA_DATA_RATE stored_rx2dr(void) {
+  const SERVICE_LORA_DATA_RATE dr = service_nvm_get_rx2dr_from_nvm();
+  const LoRaMacRegion_t region = region_of(service_lora_get_band(), false);
+  GetPhyParams_t phy{};
+  phy.Attribute = PHY_MIN_RX_DR;
+  if (!RegionIsActive(region) || dr >= RegionGetPhyParam(region, &phy).Value) {
+    return dr;
+  }
+  phy.Attribute = PHY_DEF_RX2_DR;
+  return static_cast<SERVICE_LORA_DATA_RATE>(RegionGetPhyParam(region, &phy).Value);
+}
+
 // Pushes the stored settings into the MAC, without storing them again.
 int32_t push_stored_settings(void) {
   int32_t ret;
@@ -121,7 +137,7 @@ int32_t push_stored_settings(void) {
   if ((ret = service_lora_set_class(service_nvm_get_class_from_nvm(), false)) != 0) return ret;
   if ((ret = service_lora_set_adr(service_nvm_get_adr_from_nvm(), false)) != 0) return ret;
   if ((ret = service_lora_set_dr(service_lora_stored_dr(), false)) != 0) return ret;
-  if ((ret = service_lora_set_rx2dr(service_nvm_get_rx2dr_from_nvm(), false)) != 0) return ret;
+  if ((ret = service_lora_set_rx2dr(stored_rx2dr(), false)) != 0) return ret;
   service_lora_set_rx2freq(service_nvm_get_rx2fq_from_nvm(), false);
   if ((ret = service_lora_set_jn1dl(service_nvm_get_jn1dl_from_nvm(), false)) != 0) return ret;
   // The second join window follows the stored setting too, so that a
@@ -362,7 +378,9 @@ int32_t service_lora_set_lora_default(void) {
       return ret;
     }
   }
-  clear_stored_mac_context();
+  // The stored MAC context is zeroed in RAM first and written only once the
+  // defaults run: a restore that fails on the way leaves it stored as it was.
+  service_lora_mac_nvm_data_reset();
   if (service_nvm_set_default_config_to_nvm() != 0) {
     udrv_serial_log_printf("%s():Fail\r\n", "service_lora_set_lora_default");
     return -UDRV_INTERNAL_ERR;
@@ -377,7 +395,7 @@ int32_t service_lora_set_lora_default(void) {
       return ret;
     }
   }
-  return 0;
+  return service_nvm_set_lora_nvm_data_to_nvm() != 0 ? -UDRV_INTERNAL_ERR : 0;
 }
 
 // The join-retry step: another attempt after the stored period, until the

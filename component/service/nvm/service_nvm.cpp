@@ -435,16 +435,49 @@ bool mode_type_valid(SERVICE_MODE_TYPE mode) {
   }
 }
 
-bool loaded_values_valid(PRE_qiv_cfg_t *cfg) {
-  bool valid = true;
-  for (uint32_t port = 0; port < SERIAL_MAX; port++) {
-    valid = valid && mode_type_valid(cfg->mode_type[port]) &&
-            at_most(cfg->serial_lock_status[port], SERIAL_WLOCK_DISABLED);
+// Checks the fields of a record one by one. Without a fallback record a
+// field out of bounds makes the record invalid; with one, such a field takes
+// the fallback's value and the others are kept.
+class field_check {
+ public:
+  field_check(PRE_qiv_cfg_t *cfg, PRE_qiv_cfg_t const *fallback) : cfg_(cfg), fallback_(fallback) {}
+
+  template <typename T>
+  void operator()(T &field, bool ok) {
+    if (ok) {
+      return;
+    }
+    if (fallback_ == nullptr) {
+      valid_ = false;
+      return;
+    }
+    size_t const offset = static_cast<size_t>(reinterpret_cast<uint8_t *>(&field) -
+                                              reinterpret_cast<uint8_t *>(cfg_));
+    memcpy(&field, reinterpret_cast<uint8_t const *>(fallback_) + offset, sizeof(T));
   }
-  valid = valid && udrv_serial_baudrate_supported(cfg->baudrate) && at_most(cfg->atcmd_echo, 1) &&
-          text_valid(cfg->serial_passwd, 8, 1) && text_valid(cfg->alias, sizeof(cfg->alias), 0) &&
-          at_most(cfg->auto_sleep_time, 1) && at_most(cfg->debug_level, 1) &&
-          at_most(cfg->g_qiv_cfg_ex.auto_sleep_level, 2);
+
+  bool valid() const { return valid_; }
+
+ private:
+  PRE_qiv_cfg_t *cfg_;
+  PRE_qiv_cfg_t const *fallback_;
+  bool valid_ = true;
+};
+
+bool check_values(PRE_qiv_cfg_t *cfg, PRE_qiv_cfg_t const *fallback) {
+  field_check check(cfg, fallback);
+  for (uint32_t port = 0; port < SERIAL_MAX; port++) {
+    check(cfg->mode_type[port], mode_type_valid(cfg->mode_type[port]));
+    check(cfg->serial_lock_status[port],
+          at_most(cfg->serial_lock_status[port], SERIAL_WLOCK_DISABLED));
+  }
+  check(cfg->baudrate, udrv_serial_baudrate_supported(cfg->baudrate));
+  check(cfg->atcmd_echo, at_most(cfg->atcmd_echo, 1));
+  check(cfg->serial_passwd, text_valid(cfg->serial_passwd, 8, 1));
+  check(cfg->alias, text_valid(cfg->alias, sizeof(cfg->alias), 0));
+  check(cfg->auto_sleep_time, at_most(cfg->auto_sleep_time, 1));
+  check(cfg->debug_level, at_most(cfg->debug_level, 1));
+  check(cfg->g_qiv_cfg_ex.auto_sleep_level, at_most(cfg->g_qiv_cfg_ex.auto_sleep_level, 2));
 #ifdef SUPPORT_LORA
   PRE_lora_cfg_t &lora = cfg->g_lora_cfg_t;
   normalise(lora.MulticastEnable);
@@ -452,28 +485,52 @@ bool loaded_values_valid(PRE_qiv_cfg_t *cfg) {
   normalise(lora.pub_nwk_mode);
   normalise(lora.join_start);
   normalise(lora.auto_join);
-  valid = valid && at_most(cfg->lora_work_mode, SERVICE_LORA_FSK) && band_valid(lora.region) &&
-          at_most(lora.join_mode, SERVICE_LORA_OTAA) &&
-          at_most(lora.device_class, SERVICE_LORA_CLASS_C) &&
-          at_most(lora.confirm, SERVICE_LORA_ACK) && at_most(lora.dr, SERVICE_LORA_DR_15) &&
-          at_most(lora.rx2dr, SERVICE_LORA_DR_15);
+  check(cfg->lora_work_mode, at_most(cfg->lora_work_mode, SERVICE_LORA_FSK));
+  check(lora.region, band_valid(lora.region));
+  check(lora.join_mode, at_most(lora.join_mode, SERVICE_LORA_OTAA));
+  check(lora.device_class, at_most(lora.device_class, SERVICE_LORA_CLASS_C));
+  check(lora.confirm, at_most(lora.confirm, SERVICE_LORA_ACK));
+  check(lora.dr, at_most(lora.dr, SERVICE_LORA_DR_15));
+  check(lora.rx2dr, at_most(lora.rx2dr, SERVICE_LORA_DR_15));
   PRE_S_LORAP2P_PARAM &p2p = cfg->g_lora_p2p_cfg_t;
   normalise(p2p.crypt_enable);
-  valid = valid && within(p2p.Frequency, p2p_freq_min, p2p_freq_max) &&
-          within(p2p.Spreadfact, p2p_sf_min, p2p_sf_max) &&
-          at_most(p2p.Bandwidth, p2p_bandwidth_index_max) &&
-          at_most(p2p.Codingrate, p2p_codingrate_max) && p2p.Preamlen >= p2p_preamble_min &&
-          within(p2p.Powerdbm, p2p_power_min, p2p_power_max) &&
-          within(p2p.deviation, fsk_fdev_min, fsk_fdev_max) &&
-          within(p2p.bitrate, fsk_bitrate_min, fsk_bitrate_max) &&
-          within(p2p.fsk_rxbw, fsk_rxbw_min, fsk_rxbw_max);
+  check(p2p.Frequency, within(p2p.Frequency, p2p_freq_min, p2p_freq_max));
+  check(p2p.Spreadfact, within(p2p.Spreadfact, p2p_sf_min, p2p_sf_max));
+  check(p2p.Bandwidth, at_most(p2p.Bandwidth, p2p_bandwidth_index_max));
+  check(p2p.Codingrate, at_most(p2p.Codingrate, p2p_codingrate_max));
+  check(p2p.Preamlen, p2p.Preamlen >= p2p_preamble_min);
+  check(p2p.Powerdbm, within(p2p.Powerdbm, p2p_power_min, p2p_power_max));
+  check(p2p.deviation, within(p2p.deviation, fsk_fdev_min, fsk_fdev_max));
+  check(p2p.bitrate, within(p2p.bitrate, fsk_bitrate_min, fsk_bitrate_max));
+  check(p2p.fsk_rxbw, within(p2p.fsk_rxbw, fsk_rxbw_min, fsk_rxbw_max));
   qiv_cfg_t_ex &ex = cfg->g_qiv_cfg_ex;
   normalise(ex.iqinverted);
   normalise(ex.fix_length_payload);
-  valid = valid && at_most(ex.symbol_timeout, 248) && at_most(ex.CAD, 1);
+  check(ex.symbol_timeout, at_most(ex.symbol_timeout, 248));
+  check(ex.CAD, at_most(ex.CAD, 1));
 #endif
-  return valid;
+  return check.valid();
 }
+
+bool loaded_values_valid(PRE_qiv_cfg_t *cfg) { return check_values(cfg, nullptr); }
+
+#ifdef SERVICE_NVM_OLDER_LAYOUTS
+// A record migrated from an older layout keeps what the user stored (the
+// network identity and keys above all); a field today's firmware cannot run
+// on (a baud rate the ports cannot make, a value outside its enumeration or
+// its setter's bounds) takes its default instead of throwing the record away.
+void repair_migrated_values(PRE_qiv_cfg_t *cfg) {
+  // Older firmware stored the auto-sleep time in milliseconds; today the
+  // field only switches auto-sleep on, which any time but 0 meant.
+  if (cfg->auto_sleep_time > 1) {
+    cfg->auto_sleep_time = 1;
+  }
+  static PRE_qiv_cfg_t defaults;
+  memset(&defaults, 0, sizeof(defaults));
+  set_defaults(&defaults);
+  check_values(cfg, &defaults);
+}
+#endif
 
 }  // namespace
 
@@ -536,6 +593,7 @@ void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg
   else if (layout >= 1 && layout <= 3) {
     copy_legacy_fields(cfg, page, layout == 1);
     service_nvm_data_add_to_legacy(cfg);
+    repair_migrated_values(cfg);
   }
 #endif
   else {

@@ -25,6 +25,9 @@ udrv_ps_cb udrv_ps_wakeup_cb[UDRV_PS_CB_SLOTS];
 
 static volatile uint32_t wlock_cnt;
 static bool ps_timer_created;
+// Set while a sleep asked for on purpose is tried: the wake-up that brought
+// the request (the command's own line) does not hold it off.
+static bool asked_sleep;
 
 void udrv_powersave_wake_lock(void) {
   uint32_t mask;
@@ -64,7 +67,7 @@ bool udrv_powersave_sleep_goes_on(void) {
 
 int32_t handle_mcu_sleep(void) {
   uint64_t const now = udrv_rtc_get_timestamp(UDRV_RTC_2);
-  if (now - udrv_powersave_last_wakeup_time < udrv_powersave_min_wakeup_time) {
+  if (!asked_sleep && now - udrv_powersave_last_wakeup_time < udrv_powersave_min_wakeup_time) {
     return -UDRV_BUSY;
   }
   if (fund_event_queue_space_get() != EVENT_QUEUE_SIZE) {
@@ -160,5 +163,12 @@ int32_t udrv_sleep_ms(uint32_t ms_time) {
   if (ms_time != 0) {
     uhal_ps_timer_stop();
   }
+  return ret;
+}
+
+int32_t udrv_sleep_ms_asked(uint32_t ms_time) {
+  asked_sleep = true;
+  int32_t const ret = udrv_sleep_ms(ms_time);
+  asked_sleep = false;
   return ret;
 }

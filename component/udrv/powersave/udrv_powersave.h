@@ -41,6 +41,10 @@ uint32_t udrv_powersave_wake_lock_count(void);
 // 0; -8 while a wake lock is held; -6 when events are pending or the last
 // wake-up was less than 3 ms ago.
 int32_t udrv_sleep_ms(uint32_t ms_time);
+// The same for a sleep a user asks for (AT+SLEEP): the rule against sleeping
+// within 3 ms of a wake-up is left out, since the wake-up was most likely
+// the request's own arrival. Wake locks and pending events still refuse it.
+int32_t udrv_sleep_ms_asked(uint32_t ms_time);
 int32_t handle_mcu_sleep(void);
 // For the port's sleep call, with interrupts masked: whether the sleep goes
 // on. It ends when a wake source has cleared the sleep flag, and is given up

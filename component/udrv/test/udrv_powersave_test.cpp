@@ -119,6 +119,23 @@ TEST_F(PowerSave, NoNewSleepWithinThreeMillisecondsOfAWakeUp) {
   EXPECT_EQ(udrv_sleep_ms(0), 0);
 }
 
+// A sleep a user asks for is not held off by a recent wake-up (most likely
+// the request's own arrival), but wake locks and pending events still refuse
+// it; the rule goes on holding for the sleeps that follow.
+TEST_F(PowerSave, ASleepAskedForRightAfterAWakeUpIsTakenButNotPastALockOrAnEvent) {
+  ASSERT_EQ(udrv_sleep_ms(0), 0);
+  fake::port.now_ms += 1;
+  EXPECT_EQ(udrv_sleep_ms_asked(0), 0);
+  EXPECT_EQ(udrv_sleep_ms(0), -6);
+  udrv_powersave_wake_lock();
+  EXPECT_EQ(udrv_sleep_ms_asked(0), -8);
+  udrv_powersave_wake_unlock();
+  udrv_system_event_t event = {UDRV_SYS_EVT_OP_USER_APP, nullptr};
+  ASSERT_EQ(udrv_system_event_produce(&event), 0);
+  EXPECT_EQ(udrv_sleep_ms_asked(0), -6);
+  EXPECT_FALSE(udrv_powersave_in_sleep);
+}
+
 TEST_F(PowerSave, PendingEventRefusesTheSleepWithoutSuspendingAnything) {
   udrv_system_event_t event = {UDRV_SYS_EVT_OP_USER_APP, nullptr};
   ASSERT_EQ(udrv_system_event_produce(&event), 0);

@@ -143,6 +143,12 @@ void Sx126x::abort_operation() {
   // A transmission stopped before its end leaves the air now.
   if (tx_frame_id_ != 0) medium_->cut(this, tx_frame_id_);
   tx_frame_id_ = 0;
+  // The reception's timers stop with it: a radio in standby or asleep has
+  // none running, so nothing of it is left to wake the device.
+  cancel(rx_timeout_event_);
+  cancel(symbol_timeout_event_);
+  rx_timeout_event_ = 0;
+  symbol_timeout_event_ = 0;
   epoch_ = next_serial();
   rx_active_ = false;
   rx_continuous_ = false;
@@ -868,12 +874,13 @@ void Sx126x::ev_rx_active(void* ctx, uint32_t epoch) {
   c->rx_active_ = true;
   c->op_start_ = now();
   if (!c->rx_continuous_ && c->rx_timeout_units_ != 0) {
-    schedule(now() + units_to_us(c->rx_timeout_units_), &Sx126x::ev_rx_timeout, c, epoch);
+    c->rx_timeout_event_ =
+        schedule(now() + units_to_us(c->rx_timeout_units_), &Sx126x::ev_rx_timeout, c, epoch);
   }
   if (c->is_lora() && !c->rx_continuous_ && c->symb_timeout_ != 0) {
     const uint64_t sym = air::lora_symbol_ns(c->lora_sf(), c->lora_bw_code());
     c->symbol_deadline_ = now() + (c->symb_timeout_ * sym + 999) / 1000;
-    schedule(c->symbol_deadline_, &Sx126x::ev_symbol_timeout, c, epoch);
+    c->symbol_timeout_event_ = schedule(c->symbol_deadline_, &Sx126x::ev_symbol_timeout, c, epoch);
   }
   // A frame whose preamble is already on the air can still be caught: the
   // earliest one wins.

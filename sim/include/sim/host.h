@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 #include <string>
 
 #include "sim/sim.h"
@@ -70,6 +71,11 @@ bool halted();
 // per byte at the port's baud rate; the port's rx handler runs as an event
 // when each byte has arrived. `at` >= now().
 void uart_feed(int port, const uint8_t* data, size_t len, time_us at);
+// What a reader at `read_baud` makes of `data` sent back to back at
+// `sent_baud` (8N1): the same bytes at the same rate, else what its start-bit
+// detection and mid-bit sampling find on the line, framing errors included.
+std::vector<uint8_t> uart_reframe(const uint8_t* data, size_t len, uint32_t sent_baud,
+                                  uint32_t read_baud);
 // Where bytes the chip writes go (nullptr: nowhere; the port is detached).
 using UartOutFn = void (*)(void* ctx, int port, const uint8_t* data, size_t len);
 void uart_set_output(int port, UartOutFn fn, void* ctx);

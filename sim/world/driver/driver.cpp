@@ -52,6 +52,9 @@ struct Driver::Dev {
   uint64_t answers = 0;  // console outputs with a line end so far
   uint64_t answers_before = 0;
   time_us answer_until = 0;
+  // How far the device may run while its script's next byte has no due time
+  // yet (see script_probe).
+  time_us probe_step = 0;
 };
 
 struct Driver::Pty {
@@ -331,6 +334,27 @@ time_us Driver::input_due() const {
   return due;
 }
 
+// While the script's next byte has no due time (its previous byte is still
+// on the way, or the receiver is off), the device is held to a short grant:
+// granted up to the world's target it would run on through whatever it does
+// next (an uplink and its receive windows) before the master hears from it
+// again, and the script would wait that long for nothing. The grant doubles
+// while the due time stays unknown (a receiver off for long costs few rounds).
+time_us Driver::script_probe() {
+  constexpr time_us kFirstStep = 1'000, kLongestStep = 1'000'000;
+  time_us probe = kNever;
+  for (auto& dp : devices_) {
+    Dev& d = *dp;
+    if (d.input_sent >= d.input.size() || input_due(d) != kNever) {
+      d.probe_step = 0;
+      continue;
+    }
+    d.probe_step = d.probe_step == 0 ? kFirstStep : std::min(2 * d.probe_step, kLongestStep);
+    probe = std::min(probe, now() + d.probe_step);
+  }
+  return probe;
+}
+
 void Driver::feed_input() {
   for (auto& dp : devices_) {
     Dev& d = *dp;
@@ -366,7 +390,7 @@ bool Driver::run_until(time_us target, const std::function<bool()>& stop) {
     feed_input();
     // Up to where the script's next byte is due (or until a receiver that
     // was off comes on), send it, and go on.
-    const time_us to = std::min(target, input_due());
+    const time_us to = std::min({target, input_due(), script_probe()});
     const bool stopped =
         master_->run_until(to, [&]() { return (stop && stop()) || input_waiting(); });
     transcript_flush(now());

@@ -55,6 +55,58 @@ TEST(Restart, ATZRestartsWithoutAReplyWordAndKeepsTheStore) {
   EXPECT_TRUE(exchange(d, kAtPort, "AT+ALIAS=?\r\n", answer("AT+ALIAS", "kept")));
 }
 
+// ATR restores the defaults of the module's own band, stores them and
+// restarts, on either band strap: no reply word, then the start-up lines of
+// the restarted module, which runs on the defaults from then on.
+TEST(Restore, ATRStoresTheDefaultsOfEitherBandAndRestarts) {
+  for (bool high_band : {true, false}) {
+    SCOPED_TRACE(high_band ? "high band" : "low band");
+    World w;
+    DeviceOptions o = with_flash(flash_with_record(default_record(img, high_band)));
+    o.pins = {{"PB12", high_band ? 1 : 0}};
+    Device& d = start_module(w, "m", img, o);
+    collect(d, kAtPort);
+    ASSERT_TRUE(exchange(d, kAtPort, "AT+ALIAS=keepme\r\n", "OK\r\n"));
+    ASSERT_TRUE(exchange(d, kAtPort, "AT+PWORD=abc\r\n", "OK\r\n"));
+    EXPECT_TRUE(exchange(d, kAtPort, "ATR\r\n", startup_text(img), ms(500)));
+    const Bytes defaults = default_record(img, high_band);
+    EXPECT_EQ(record_of(d.flash()), defaults) << record_diff(defaults, record_of(d.flash()));
+    EXPECT_TRUE(exchange(d, kAtPort, "AT+ALIAS=?\r\nAT+PWORD=?\r\n",
+                         answer("AT+ALIAS", "") + answer("AT+PWORD", "58203761")));
+  }
+}
+
+// A restore the flash refuses part way is reported, and the module stays on
+// the settings it has stored: in RAM (a later setter does not store
+// half-restored defaults) and in flash, across a restart.
+TEST(Restore, AFailedRestoreKeepsTheStoredSettings) {
+  for (bool high_band : {true, false}) {
+    for (int allowed : {0, 1, 2}) {
+      SCOPED_TRACE(std::string(high_band ? "high band" : "low band") +
+                   ", flash operations before the failure: " + std::to_string(allowed));
+      Bytes record = default_record(img, high_band);
+      std::copy_n("keepme", 6, record.begin() + rec::alias);
+      std::fill_n(record.begin() + rec::passwd, 9, 0);
+      std::copy_n("abc", 3, record.begin() + rec::passwd);
+      World w;
+      DeviceOptions o = with_flash(flash_with_record(record));
+      o.pins = {{"PB12", high_band ? 1 : 0}};
+      o.extra_args = {"--flash-fail-after", std::to_string(allowed)};
+      Device& d = start_module(w, "m", img, o);
+      collect(d, kAtPort);
+      EXPECT_TRUE(exchange(d, kAtPort, "ATR\r\n", word("AT_ERROR")));
+      EXPECT_TRUE(exchange(d, kAtPort, "AT+ALIAS=?\r\nAT+PWORD=?\r\n",
+                           answer("AT+ALIAS", "keepme") + answer("AT+PWORD", "abc")));
+      EXPECT_EQ(record_of(d.flash()), record);
+      d.restart();
+      ASSERT_TRUE(d.wait_line(kAtPort, "Current Work Mode: LoRaWAN."));
+      collect(d, kAtPort);
+      EXPECT_TRUE(exchange(d, kAtPort, "AT+ALIAS=?\r\nAT+PWORD=?\r\n",
+                           answer("AT+ALIAS", "keepme") + answer("AT+PWORD", "abc")));
+    }
+  }
+}
+
 // The firmware version, API version and chip name are built in; the
 // customised firmware version, model and command-set version are read from
 // the stored record, which a module may carry from elsewhere.

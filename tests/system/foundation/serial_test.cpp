@@ -120,9 +120,9 @@ enum class Effect { kNone, kAtMode, kBoot };
 struct EscapeCase {
   const char* typed;
   Effect effect;
-  // For kAtMode: what the line editor answers to the escape's own bytes,
-  // which stay in the port's buffer and reach the editor once the port is in
-  // AT mode.
+  // For kAtMode: the answer to the escape. The bytes that came in custom
+  // mode, the escape's own among them, are never run as commands: whatever
+  // precedes the escape on its line, it is answered as the command it spells.
   const char* editor_reply;
 };
 
@@ -134,18 +134,12 @@ Bytes flash_with_boot_flag() {
 
 TEST(CustomModeEscape, OnlyTheTwoEscapeLinesActOnAPortInCustomMode) {
   const EscapeCase cases[] = {
-      {"AT\r\n", Effect::kNone, nullptr},
-      {"AT+ATMX\r\n", Effect::kNone, nullptr},
-      {"AT+ATM \r\n", Effect::kNone, nullptr},
-      {"AT+BOOTX\r\n", Effect::kNone, nullptr},
-      {"AT+BOT\r\n", Effect::kNone, nullptr},
-      {"AT+ATM\n", Effect::kAtMode, "OK"},
-      {"at+atm\r", Effect::kAtMode, "OK"},
-      {"AAT+ATM\r", Effect::kAtMode, "AT_COMMAND_NOT_FOUND"},
-      {"AT+AT+ATM\r", Effect::kNone, nullptr},
-      {"AT+AAT+ATM\r", Effect::kAtMode, "AT_COMMAND_NOT_FOUND"},
-      {"at+boot\r", Effect::kBoot, nullptr},
-      {"AT+BOOT\n", Effect::kBoot, nullptr},
+      {"AT\r\n", Effect::kNone, nullptr},        {"AT+ATMX\r\n", Effect::kNone, nullptr},
+      {"AT+ATM \r\n", Effect::kNone, nullptr},   {"AT+BOOTX\r\n", Effect::kNone, nullptr},
+      {"AT+BOT\r\n", Effect::kNone, nullptr},    {"AT+ATM\n", Effect::kAtMode, "OK"},
+      {"at+atm\r", Effect::kAtMode, "OK"},       {"AAT+ATM\r", Effect::kAtMode, "OK"},
+      {"AT+AT+ATM\r", Effect::kNone, nullptr},   {"AT+AAT+ATM\r", Effect::kAtMode, "OK"},
+      {"at+boot\r", Effect::kBoot, nullptr},     {"AT+BOOT\n", Effect::kBoot, nullptr},
       {"x+AT+BOOT\r\n", Effect::kBoot, nullptr},
   };
   for (const EscapeCase& c : cases) {
@@ -167,7 +161,7 @@ TEST(CustomModeEscape, OnlyTheTwoEscapeLinesActOnAPortInCustomMode) {
       case Effect::kAtMode: {
         std::string reply = std::string(c.editor_reply) + "\r\n";
         // The line editor starts on the port ("\r\n" to the ports already in
-        // AT mode), then answers the buffered escape line on every AT port.
+        // AT mode), then the escape is answered on every AT port.
         EXPECT_EQ(collect(d, kUart1), reply);
         EXPECT_EQ(collect(d, kAtPort), "\r\n" + reply);
         EXPECT_EQ(record_of(d.flash()).at(rec::mode_type + 1), kModeCli);
@@ -191,6 +185,32 @@ TEST(CustomModeEscape, OnlyTheTwoEscapeLinesActOnAPortInCustomMode) {
         break;
       }
     }
+  }
+}
+
+// Bytes that came in custom mode belong to the user program: lines typed
+// before the escape, a command hidden in binary data among them, are never
+// run as AT commands once the port is in AT mode; the lines after it are.
+TEST(CustomModeEscape, BytesFromCustomModeAreNeverRunAsCommands) {
+  const std::string before[] = {
+      "AT\r\n",
+      "aT+aTmX\r",
+      std::string("\x01\x02"
+                  "ATR\r\n"
+                  "\xff") +
+          '\0' + "AT+ALIAS=binary\r\n",
+  };
+  for (const std::string& typed : before) {
+    SCOPED_TRACE(printable(typed));
+    World w;
+    Device& d = start_module(w, "m", img);
+    d.write(kUart1, typed);
+    EXPECT_EQ(collect(d, kUart1), "");
+    EXPECT_EQ(collect(d, kAtPort), "");
+    d.write(kUart1, "AT+ATM\r\n");
+    EXPECT_EQ(collect(d, kUart1), "OK\r\n");
+    EXPECT_EQ(collect(d, kAtPort), "\r\nOK\r\n");
+    EXPECT_TRUE(exchange(d, kUart1, "AT+ALIAS=?\r\n", "AT+ALIAS=\r\nOK\r\n"));
   }
 }
 

@@ -40,6 +40,8 @@ uint32_t get32(const Bytes& b, size_t off) {
 struct Old {
   int version;
   std::string alias;
+  uint32_t auto_sleep_time = 0;  // milliseconds in the older firmware
+  uint32_t baud = 115200;
 };
 
 // The record page of an STM32WLE5 module as firmware of `version` wrote it.
@@ -64,7 +66,9 @@ Bytes old_record(const Old& o) {
   put(r, 44 + 148, le32(2000));
   // Serial ports: UART0 and UART1 custom, UART2 AT; all open.
   put(r, 440, Bytes{1, 1, 0});
-  put(r, 444 + shift, le32(115200));
+  put(r, 444 + shift, le32(o.baud));
+  put(r, 460 + shift, le32(o.auto_sleep_time));
+  put(r, 45, Bytes{0x70, 0xB3, 0xD5, 0x7E, 0xD0, 0x00, 0x12, 0x34});  // DevEUI
   put(r, 449 + shift, std::string("old1234"));
   put(r, 464 + shift, std::string("SN-OLD-0001"));
   put(r, 482 + shift, o.alias);
@@ -164,6 +168,45 @@ TEST(Migration, OldSettingsAnswerAndAreStoredInTheCurrentLayout) {
     EXPECT_TRUE(query(d, "AT+ALIAS", "renamed"));
     EXPECT_TRUE(query(d, "AT+PWORD", "old1234"));
     EXPECT_EQ(d.flash_counters().erases, 0u);
+  }
+}
+
+// A field that the older firmware could store but today's cannot run on
+// takes its default; everything else the user stored is kept, the network
+// identity above all. The auto-sleep time of older firmware (milliseconds)
+// switches today's automatic sleep on.
+TEST(Migration, AFieldTodaysFirmwareCannotRunOnIsReplacedAndTheRestKept) {
+  if (!systest::image_available(kImage)) GTEST_SKIP() << kImage << " is not built";
+  struct Case {
+    const char* what;
+    Old old;
+    const char* lpm;
+  } cases[] = {
+      {"an auto-sleep time of 5000 ms", Old{3, "sleepy", 5000, 115200}, "1"},
+      {"an auto-sleep time of 1 ms", Old{2, "sleepy", 1, 115200}, "1"},
+      {"a baud rate of 230400", Old{3, "fast", 0, 230400}, "0"},
+      {"a baud rate of 0", Old{1, "zero", 0, 0}, "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    World w;
+    const Bytes flash = flash_with(old_record(c.old));
+    Device& d = start(w, flash);
+    EXPECT_TRUE(query(d, "AT+ALIAS", c.old.alias));
+    EXPECT_TRUE(query(d, "AT+PWORD", "old1234"));
+    EXPECT_TRUE(query(d, "AT+SN", "SN-OLD-0001"));
+    EXPECT_TRUE(query(d, "AT+DEVEUI", "70B3D57ED0001234"));
+    EXPECT_TRUE(query(d, "AT+LPM", c.lpm));
+    EXPECT_TRUE(query(d, "AT+BAUD", "115200"));
+    // The first setter stores the migrated settings, which a restart reads.
+    d.write(kAtPort, "AT+ALIAS=renamed\r\n");
+    EXPECT_TRUE(d.expect_lines(kAtPort, {"OK"}));
+    d.restart();
+    EXPECT_TRUE(d.wait_line(kAtPort, "Current Work Mode: LoRaWAN."));
+    w.run_for(systest::ms(200));
+    d.take(kAtPort);
+    EXPECT_TRUE(query(d, "AT+PWORD", "old1234"));
+    EXPECT_TRUE(query(d, "AT+DEVEUI", "70B3D57ED0001234"));
   }
 }
 

@@ -60,7 +60,15 @@ void AES_IRQHandler(void);
 
 // ------------------------------------------------------------ serial ports --
 #define UART_DMA_BUFFER_SIZE 128
-#define UART_RX_QUEUE_SIZE 512
+// The AT port's circular DMA buffer outlasts a flash page erase, during which
+// the core stalls and only the DMA takes bytes (up to 24.5 ms: 282 bytes at
+// 115200 baud), from any point of the buffer: the half and full marks keep
+// less than half of it unread.
+#define LPUART_DMA_BUFFER_SIZE 1024
+// Each port's queue holds what comes while the main loop is busy with a
+// settings write (a page erase and the page's programming, some 45 ms: about
+// 520 bytes at 115200 baud) on top of what the DMA still held.
+#define UART_RX_QUEUE_SIZE 1024
 
 typedef struct {
   bool active;

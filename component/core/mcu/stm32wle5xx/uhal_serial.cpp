@@ -1,7 +1,10 @@
 // Serial ports of the STM32WLE5 images: UART1 on USART1 (PB6/PB7), UART2 on
-// LPUART1 (PA2/PA3, the AT port). Reception runs by DMA into a 128-byte
-// buffer that the idle-line interrupt (or a full buffer) flushes into the
-// port's ring queue; a UART can wake the MCU from stop mode.
+// LPUART1 (PA2/PA3, the AT port). Reception runs by DMA into a buffer that
+// the idle-line interrupt (or a full buffer) flushes into the port's ring
+// queue: 128 bytes, restarted at each flush, on UART1; on the AT port a
+// circular 1024-byte buffer that keeps running and is read from where the
+// last flush stopped, so that bytes arriving while a flash erase stalls the
+// core are kept. A UART can wake the MCU from stop mode.
 #include <string.h>
 
 #include "fund_circular_queue.h"
@@ -21,7 +24,9 @@ udrv_system_event_t qiv_uart_event = {UDRV_SYS_EVT_OP_SERIAL_UART, nullptr};
 void (*ONEWIRE_HANDLER)(SERIAL_PORT port, SERIAL_UART_EVT event) = nullptr;
 
 static uint8_t uart1_dma_buff[UART_DMA_BUFFER_SIZE];
-static uint8_t lpuart_dma_buff[UART_DMA_BUFFER_SIZE];
+static uint8_t lpuart_dma_buff[LPUART_DMA_BUFFER_SIZE];
+// Where each port's next unread byte in its DMA buffer is.
+static uint32_t dma_read_pos[3];
 FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART1_rxq, UART_RX_QUEUE_SIZE);
 FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART2_rxq, UART_RX_QUEUE_SIZE);
 
@@ -32,17 +37,20 @@ struct PortParts {
   UART_HandleTypeDef *huart;
   DMA_HandleTypeDef *hdma;
   uint8_t *buff;
+  uint32_t size;
   fund_circular_queue_t *rxq;
 };
 
 PortParts parts_of(SERIAL_PORT port) {
   if (port == SERIAL_UART1) {
-    return {SERIAL_UART1, &huart1, &hdma_usart1_rx, uart1_dma_buff, &SERIAL_UART1_rxq};
+    return {SERIAL_UART1,         &huart1,          &hdma_usart1_rx, uart1_dma_buff,
+            UART_DMA_BUFFER_SIZE, &SERIAL_UART1_rxq};
   }
   if (port == SERIAL_UART2) {
-    return {SERIAL_UART2, &hlpuart1, &hdma_lpuart1_rx, lpuart_dma_buff, &SERIAL_UART2_rxq};
+    return {SERIAL_UART2,           &hlpuart1,        &hdma_lpuart1_rx, lpuart_dma_buff,
+            LPUART_DMA_BUFFER_SIZE, &SERIAL_UART2_rxq};
   }
-  return {port, nullptr, nullptr, nullptr, nullptr};
+  return {port, nullptr, nullptr, nullptr, 0, nullptr};
 }
 
 PortParts parts_of(UART_HandleTypeDef *huart) {
@@ -86,13 +94,17 @@ uint32_t parity_of(SERIAL_PARITY_E parity) {
   }
 }
 
-// DMA reception of 128 bytes, then the idle-line interrupt.
+// DMA reception into the port's buffer from its start, then the idle-line
+// interrupt.
 void start_reception(const PortParts &p) {
-  if (HAL_UART_Receive_DMA(p.huart, p.buff, UART_DMA_BUFFER_SIZE) != HAL_OK) {
+  dma_read_pos[p.port] = 0;
+  if (HAL_UART_Receive_DMA(p.huart, p.buff, static_cast<uint16_t>(p.size)) != HAL_OK) {
     Error_Handler();
   }
   __HAL_UART_ENABLE_IT(p.huart, UART_IT_IDLE);
 }
+
+bool circular(const PortParts &p) { return p.hdma->Init.Mode == DMA_CIRCULAR; }
 
 // Hands `n` received bytes to the escape recognizer and the port's queue
 // (bytes beyond the free space are lost).
@@ -103,12 +115,33 @@ void deliver(const PortParts &p, const uint8_t *bytes, uint32_t n) {
   fund_circular_queue_in(p.rxq, bytes, n);
 }
 
+// Moves the bytes from the last read position up to `upto` (at most the
+// buffer's end) out of the buffer, across its end when the DMA has wrapped;
+// the count of bytes moved.
+uint32_t deliver_upto(const PortParts &p, uint32_t upto) {
+  uint32_t &read = dma_read_pos[p.port];
+  uint32_t n = 0;
+  if (upto < read) {
+    deliver(p, p.buff + read, p.size - read);
+    n += p.size - read;
+    read = 0;
+  }
+  deliver(p, p.buff + read, upto - read);
+  n += upto - read;
+  read = upto;
+  return n;
+}
+
+// Where the DMA writes its next byte.
+uint32_t dma_position(const PortParts &p) {
+  return (p.size - __HAL_DMA_GET_COUNTER(p.hdma)) % p.size;
+}
+
 // Moves what the DMA has received so far out of the buffer; the count of
 // bytes moved.
 uint32_t flush_dma(const PortParts &p) {
-  uint32_t n = UART_DMA_BUFFER_SIZE - __HAL_DMA_GET_COUNTER(p.hdma);
-  deliver(p, p.buff, n);
-  return n;
+  uint32_t const upto = circular(p) ? dma_position(p) : p.size - __HAL_DMA_GET_COUNTER(p.hdma);
+  return deliver_upto(p, upto);
 }
 
 // Stops the reception, keeping what the DMA has received so far: the bytes
@@ -119,7 +152,8 @@ void stop_reception(const PortParts &p) {
     return;
   }
   HAL_UART_DMAStop(p.huart);
-  if (flush_dma(p) > 0) {
+  uint32_t const n = flush_dma(p);
+  if (n > 0) {
     udrv_system_event_produce(&qiv_uart_event);
   }
 }
@@ -277,9 +311,14 @@ void USAR_UART_IDLECallback(UART_HandleTypeDef *huart) {
   if (p.huart == nullptr) {
     return;
   }
-  HAL_UART_DMAStop(huart);
-  flush_dma(p);
-  start_reception(p);
+  if (circular(p)) {
+    // The DMA keeps running: only what it has written so far is taken.
+    flush_dma(p);
+  } else {
+    HAL_UART_DMAStop(huart);
+    flush_dma(p);
+    start_reception(p);
+  }
   if (LpuartDMAdoing == 1) {
     LpuartDMAdoing = 0;
     udrv_powersave_wake_unlock();
@@ -295,13 +334,24 @@ void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart) {
   if (p.huart == nullptr) {
     return;
   }
-  HAL_UART_DMAStop(huart);
-  deliver(p, p.buff, UART_DMA_BUFFER_SIZE);
-  start_reception(p);
+  if (circular(p)) {
+    // The buffer's end was reached: the rest of it, then what the DMA has
+    // written since it went round (an idle-line flush may have taken them
+    // already: the read position knows).
+    flush_dma(p);
+  } else {
+    HAL_UART_DMAStop(huart);
+    deliver_upto(p, p.size);
+    start_reception(p);
+  }
   udrv_system_event_produce(&qiv_uart_event);
 }
 
 void HAL_UART_RxHalfCpltCallback(UART_HandleTypeDef *huart) {
+  PortParts p = parts_of(huart);
+  if (p.huart != nullptr && circular(p) && flush_dma(p) > 0) {
+    udrv_system_event_produce(&qiv_uart_event);
+  }
   if (huart == &huart1 && ONEWIRE_HANDLER != nullptr) {
     ONEWIRE_HANDLER(SERIAL_UART1, SERIAL_UART_RX_DONE);
   }
@@ -316,9 +366,8 @@ void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) {
   }
   (void)HAL_UART_GetError(huart);
   HAL_UART_DMAStop(huart);
-  uint32_t n = UART_DMA_BUFFER_SIZE - __HAL_DMA_GET_COUNTER(p.hdma);
+  uint32_t const n = flush_dma(p);
   if (n > 0) {
-    deliver(p, p.buff, n);
     udrv_system_event_produce(&qiv_uart_event);
   }
   start_reception(p);

@@ -64,12 +64,8 @@ int At_Reboot(SERIAL_PORT port, char *cmd, stParam *param) {
   return AT_ERROR;
 }
 
-int At_Restore(SERIAL_PORT port, char *cmd, stParam *param) {
-  (void)port;
-  (void)cmd;
-  if (!atcmd_is_bare(param)) {
-    return AT_PARAM_ERROR;
-  }
+// Brings back the defaults in RAM and stores them; the AT reply code.
+static int restore_and_store(void) {
 #if defined(QIV_LORA_SERVICES_LINKED)
   if (service_lora_set_lora_default() != 0) {
     return AT_ERROR;
@@ -85,8 +81,35 @@ int At_Restore(SERIAL_PORT port, char *cmd, stParam *param) {
   if (ret == -UDRV_BUSY) {
     return AT_BUSY_ERROR;
   }
-  if (ret != 0) {
-    return AT_ERROR;
+  return ret == 0 ? AT_OK : AT_ERROR;
+}
+
+int At_Restore(SERIAL_PORT port, char *cmd, stParam *param) {
+  (void)port;
+  (void)cmd;
+  if (!atcmd_is_bare(param)) {
+    return AT_PARAM_ERROR;
+  }
+  // A restore that fails on the way leaves the module on the settings it
+  // has stored: the RAM copies go back to them, so that no later setter
+  // stores half-restored defaults over the user's settings.
+  static PRE_qiv_cfg_t kept_cfg;
+  memcpy(&kept_cfg, &g_qiv_cfg_t, sizeof(kept_cfg));
+#if defined(QIV_LORA_SERVICES_LINKED)
+  static lora_mac_nvm_data_t kept_mac;
+  memcpy(&kept_mac, &g_lora_mac_nvm_data, sizeof(kept_mac));
+#endif
+  int code = restore_and_store();
+  if (code != AT_OK) {
+    memcpy(&g_qiv_cfg_t, &kept_cfg, sizeof(kept_cfg));
+#if defined(QIV_LORA_SERVICES_LINKED)
+    memcpy(&g_lora_mac_nvm_data, &kept_mac, sizeof(kept_mac));
+    // The LoRa stack runs on the stored settings again, as after a start
+    // (best effort: it ran on them before).
+    service_lora_stop();
+    service_lora_init(service_nvm_get_band_from_nvm());
+#endif
+    return code;
   }
   udrv_system_reboot();
   return AT_ERROR;

@@ -22,9 +22,10 @@ int At_Sleep(SERIAL_PORT port, char *cmd, stParam *param) {
   } else if (param->argc != 0) {
     return AT_PARAM_ERROR;
   }
-  // A refused sleep (wake lock held, events pending, just woken) means the
-  // module did not sleep: say so instead of answering OK at once.
-  if (udrv_sleep_ms(ms) != 0) {
+  // A refused sleep (wake lock held, events pending) means the module did
+  // not sleep: say so instead of answering OK at once. The wake-up that the
+  // command's own line caused under auto-sleep does not refuse it.
+  if (udrv_sleep_ms_asked(ms) != 0) {
     return AT_BUSY_ERROR;
   }
   return AT_OK;

@@ -4,6 +4,7 @@
 // configuration allows, and a stronger frame capturing a collision.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -199,6 +200,38 @@ TEST_F(AirTest, LateWindowWithSymbolTimeoutTimesOut) {
   rx.rx(0x3FFFC0);
   settle(100000);
   EXPECT_EQ(rx.irq() & (kRxDone | kTimeout), kTimeout);
+}
+
+// The end of a class A receive window that heard nothing: the symbol
+// timeout ends the reception although SetRx gave a time-out of 65 s, and the
+// radio is put to sleep. Asleep, it has no timer left: nothing of it wakes
+// the device, and no time-out comes later.
+TEST_F(AirTest, ARadioAsleepAfterATimedOutWindowHasNoTimerLeft) {
+  Radio rx(2);
+  rx.lora(false, 8, 6);
+  rx.rx(0x3FFFC0);  // 0xFFFF << 6 units of 15.625 us
+  settle(100000);
+  ASSERT_EQ(rx.irq() & kTimeout, kTimeout);
+  rx.cmd({0x02, 0xFF, 0xFF});  // ClearIrqStatus
+  rx.sleep();
+  EXPECT_EQ(rx.chip().mode(), sim::Sx126x::Mode::kSleep);
+  // Every move of time asks the gate how far to go: the device's next event
+  // would show as a stop before the target.
+  static time_us stop;
+  static time_us target;
+  stop = sim::kNever;
+  target = sim::now() + 100'000'000;
+  sim::host::set_gate(
+      [](void*, time_us, time_us want) {
+        if (want < target) stop = std::min(stop, want);
+        return want;
+      },
+      nullptr);
+  sim::run_until(target);
+  sim::host::set_gate(nullptr, nullptr);
+  EXPECT_EQ(stop, sim::kNever) << "the sleeping radio woke the device at " << stop;
+  EXPECT_EQ(rx.irq(), 0);
+  EXPECT_EQ(rx.chip().mode(), sim::Sx126x::Mode::kSleep);
 }
 
 // FSK: the preamble detector's length of preamble (16 bits here, 40 sent).

@@ -40,13 +40,15 @@ TEST_F(PortTest, ACommandLineIsOneIdleFlushAndOneEvent) {
   EXPECT_EQ(count_uart_events(take_events()), 1u);
 }
 
+// UART1 takes 128 bytes per DMA run: a long burst is flushed at every full
+// buffer, then at the idle line.
 TEST_F(PortTest, ALongBurstIsFlushedAtEveryFullBufferThenAtTheIdleLine) {
-  open_port(SERIAL_UART2);
+  open_port(SERIAL_UART1);
   std::string burst;
   for (int i = 0; i < 300; ++i) burst.push_back(static_cast<char>('!' + i % 90));
-  sim::time_us byte = sim::uart_byte_time(2);
+  sim::time_us byte = sim::uart_byte_time(1);
   sim::time_us t0 = sim::now();
-  feed(2, burst, t0);
+  feed(1, burst, t0);
   struct Step {
     sim::time_us at;
     uint32_t queued;
@@ -60,11 +62,69 @@ TEST_F(PortTest, ALongBurstIsFlushedAtEveryFullBufferThenAtTheIdleLine) {
   size_t events = 0;
   for (const Step& s : steps) {
     sim::run_until(s.at);
-    EXPECT_EQ(static_cast<uint32_t>(uhal_uart_read_available(SERIAL_UART2)), s.queued);
+    EXPECT_EQ(static_cast<uint32_t>(uhal_uart_read_available(SERIAL_UART1)), s.queued);
     events += count_uart_events(take_events());
     EXPECT_EQ(events, s.events);
   }
-  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), burst);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART1)), burst);
+}
+
+// The AT port's circular buffer is flushed at its half and full marks
+// (512 and 1024 bytes) and at the idle line, and keeps running meanwhile.
+TEST_F(PortTest, TheAtPortFlushesAtHalfAndFullBufferThenAtTheIdleLine) {
+  open_port(SERIAL_UART2);
+  std::string burst;
+  for (int i = 0; i < 1100; ++i) burst.push_back(static_cast<char>('!' + i % 90));
+  sim::time_us byte = sim::uart_byte_time(2);
+  sim::time_us t0 = sim::now();
+  feed(2, burst, t0);
+  struct Step {
+    sim::time_us at;
+    uint32_t flushed;
+  };
+  const Step steps[] = {
+      {t0 + 300 * byte, 0},
+      {t0 + 512 * byte + byte / 2, 512},
+      {t0 + 1024 * byte + byte / 2, 1024},
+      {t0 + 1100 * byte + 3 * byte, 1100},
+  };
+  std::string got;
+  for (const Step& s : steps) {
+    sim::run_until(s.at);
+    std::vector<uint8_t> now = read_port(SERIAL_UART2);
+    got.append(now.begin(), now.end());
+    EXPECT_EQ(got.size(), s.flushed);
+  }
+  EXPECT_EQ(got, burst);
+}
+
+// A page erase stalls the core for 22 ms (about 253 bytes at 115200 baud)
+// while the DMA goes on taking bytes: whatever point of the buffer the erase
+// begins at, every byte of a back-to-back burst reaches the port's queue, in
+// order.
+TEST_F(PortTest, BytesArrivingWhileAFlashEraseStallsTheCoreAreKept) {
+  for (int before : {0, 100, 400, 500, 700, 900}) {
+    SCOPED_TRACE(std::to_string(before) + " bytes before the erase");
+    uhal_uart_deinit(SERIAL_UART2);
+    open_port(SERIAL_UART2);
+    read_port(SERIAL_UART2);
+    std::string burst;
+    for (int i = 0; i < before + 400; ++i) burst.push_back(static_cast<char>('!' + i % 90));
+    sim::time_us byte = sim::uart_byte_time(2);
+    sim::time_us t0 = sim::now();
+    feed(2, burst, t0);
+    std::string got;
+    sim::run_until(t0 + before * byte + byte / 2);
+    std::vector<uint8_t> part = read_port(SERIAL_UART2);
+    got.append(part.begin(), part.end());
+    ASSERT_EQ(uhal_flash_erase(0x0803A000, 2048), 0);
+    for (int i = 0; i < 12; ++i) {
+      run_for(50 * byte);
+      part = read_port(SERIAL_UART2);
+      got.append(part.begin(), part.end());
+    }
+    EXPECT_EQ(got, burst);
+  }
 }
 
 TEST_F(PortTest, Uart0HasNoHardware) {

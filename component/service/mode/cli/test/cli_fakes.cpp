@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "atcmd.h"
+#include "service_nvm.h"
 #include "udrv_dfu.h"
 #include "udrv_flash.h"
 #include "udrv_powersave.h"
@@ -291,6 +292,12 @@ int32_t udrv_sleep_ms(uint32_t ms_time) {
   world.sleeps.push_back(ms_time);
   return world.sleep_result;
 }
+
+int32_t udrv_sleep_ms_asked(uint32_t ms_time) { return udrv_sleep_ms(ms_time); }
+
+// The RAM record that ATR keeps aside while it restores (the fakes keep
+// their settings elsewhere).
+PRE_qiv_cfg_t g_qiv_cfg_t;
 
 void udrv_system_reboot(void) {
   ++world.reboots;

@@ -227,6 +227,9 @@ class Sx126x : public air::Node {
 
   // Chip state.
   Mode mode_ = Mode::kStdbyRc;
+  // The reception's time-outs while they may still fire.
+  EventId rx_timeout_event_ = 0;
+  EventId symbol_timeout_event_ = 0;
   bool warm_sleep_ = false;
   uint32_t epoch_ = 1;     // bumped at every operation change; stale events check it
   uint32_t instance_ = 0;  // names this chip for its DIO1 events

@@ -189,6 +189,7 @@ class Driver {
   time_us input_due(const Dev& d) const;
   time_us input_due() const;
   bool input_waiting() const { return input_due() <= now(); }
+  time_us script_probe();
   void feed_input();
 };
 
