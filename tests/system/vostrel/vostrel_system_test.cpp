@@ -136,6 +136,17 @@ TEST(StartUp, PowerKeyTimeline) {
     EXPECT_EQ(c[i].level, want[i].level);
   }
   EXPECT_EQ(c.size(), 7u);  // nothing more while the modem stays on
+  // The modem comes on from the turn-on press, when it ends; the power-off
+  // pulse before it leaves a modem that is off, off.
+  std::istringstream log(read_text(modem_log(w)));
+  std::string line;
+  std::vector<std::string> states;
+  while (std::getline(log, line))
+    if (line.find(" in ") == std::string::npos && line.find(" out ") == std::string::npos)
+      states.push_back(line);
+  ASSERT_GE(states.size(), 2u);
+  EXPECT_EQ(states[0], std::to_string(t0 + 2200 * 1000) + " booting");
+  EXPECT_EQ(states[1], std::to_string(t0 + 2500 * 1000) + " on");
 }
 
 TEST(StartUp, ModemLeftOnIsSwitchedOffFirst) {
@@ -247,6 +258,12 @@ TEST(Cellular, UploadOfTwentyBytesInDataMode) {
   std::string heard = modem_heard(w);
   ASSERT_GE(heard.size(), tail.size());
   EXPECT_EQ(heard.substr(heard.size() - tail.size()), tail);
+  // What the modem stored, as it tells the user: the typed URL, no more and
+  // no less, and the command after it is a command of its own.
+  EXPECT_EQ(d.take(kUart0), "OK\r\nAT\r\n\r\nOK\r\n");
+  d.write(kUart0, "ATCELL+QHTTPURL?\r");
+  w.run_for(sec(1));
+  EXPECT_NE(d.take(kUart0).find("+QHTTPURL: \"" + url + "\"\r\n\r\nOK\r\n"), std::string::npos);
   // Back to commands on the USB port.
   d.take(kUsb);
   EXPECT_TRUE(exchange(d, kUsb, "AT\r", "OK\r\n"));
@@ -702,7 +719,7 @@ TEST(Cellular, ConnectAfterALongEchoStillOpensTheUpload) {
   const std::string name = "a_rather_long_file_name_for_the_upload.txt";
   const std::string line = "ATCELL+QFUPL=\"" + name + "\",4,5\r";
   d.write(kUart0, line);
-  const std::string echo = "AT+QFUPL=\"" + name + "\",4,5\r";
+  const std::string echo = "AT+QFUPL=\"" + name + "\",4,5\r\n";
   ASSERT_GT(echo.size(), 49u);
   EXPECT_TRUE(d.wait_output(kUart0, echo + "\r\nCONNECT\r\nOK\r\n", sec(2)));
   d.write(kUsb, "wx\r\nQ");
