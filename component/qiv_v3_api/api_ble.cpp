@@ -305,13 +305,16 @@ bool ZEMBle::ZEMBleHid::start(uint8_t adv_time) {
 #endif
 }
 
-// Sending keys and the keyboard's LED hook need the port's key queue, which
-// no port offers the program yet.
-
+// The keys go to the keyboard's ring of patterns; the keyboard's LED hook
+// has no counterpart in any port's layer.
 bool ZEMBle::ZEMBleHid::sendkey(const uint8_t *keys, uint8_t length) {
+#if UDRV_BLE_PORT_HID_MODE
+  return uhal_ble_hid_type_keys(keys, length);
+#else
   (void)keys;
   (void)length;
   return false;
+#endif
 }
 
 bool ZEMBle::ZEMBleHid::setKeyboardCallback(void (*callback)(uint8_t leds)) {

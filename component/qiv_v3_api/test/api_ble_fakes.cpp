@@ -79,6 +79,11 @@ int32_t uhal_ble_scan_start(uint16_t timeout_s) {
   return port("scan " + std::to_string(timeout_s));
 }
 int32_t uhal_ble_scan_stop(void) { return port("scan stop"); }
+bool uhal_ble_hid_type_keys(uint8_t const *keys, uint8_t length) {
+  std::string text = "keys";
+  for (uint8_t i = 0; i < length; ++i) text += " " + std::to_string(keys[i]);
+  return port(text) == 0;
+}
 int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window) {
   return port("scan interval " + std::to_string(interval) + " " + std::to_string(window));
 }

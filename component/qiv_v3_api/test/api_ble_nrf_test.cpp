@@ -116,13 +116,20 @@ TEST_F(ApiBleNrf, AdvertisingStartAndStopFollowTheDriver) {
 TEST_F(ApiBleNrf, VerbsWithoutTheirOperationAnswerFalse) {
   const uint8_t uuid[16] = {1};
   const uint16_t chars[1] = {0x1001};
-  const uint8_t keys[1] = {4};
   EXPECT_FALSE(api.ble.custom.init(uuid, chars, 1, nullptr));
   EXPECT_FALSE(api.ble.custom.start(0));
-  EXPECT_FALSE(api.ble.hid.sendkey(keys, 1));
   EXPECT_FALSE(api.ble.hid.setKeyboardCallback(nullptr));
   EXPECT_FALSE(api.ble.registerCallback(static_cast<ZEM_BLE_EVENT>(7), noop));
   EXPECT_TRUE(state.log.empty());
+}
+
+// Keys go to the HID keyboard's ring; the ring's refusal is the verb's.
+TEST_F(ApiBleNrf, SendkeyPutsThePatternInTheKeyboardsRing) {
+  const uint8_t keys[2] = {4, 5};
+  EXPECT_TRUE(api.ble.hid.sendkey(keys, 2));
+  state.port_result = -1;
+  EXPECT_FALSE(api.ble.hid.sendkey(keys, 1));
+  EXPECT_EQ(state.log, (Log{"keys 4 5", "keys 4"}));
 }
 
 // The address is the controller's (most significant byte first).

@@ -84,6 +84,13 @@ int32_t uhal_ble_set_ibeacon(uint8_t const uuid[16], uint8_t const major[2], uin
 int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length);
 #endif
 
+#if UDRV_BLE_PORT_HID_MODE
+// A key pattern (1 to 6 key codes; the bytes must outlive its typing) put in
+// the HID keyboard's ring, typed at once when the ring held nothing: false
+// when the ring is full or the pattern does not fit a report.
+bool uhal_ble_hid_type_keys(uint8_t const *keys, uint8_t length);
+#endif
+
 #if UDRV_BLE_PORT_CUSTOM_SERVICE
 // A custom characteristic's notifications switched: its UUID and, when
 // switched on, its 20-byte value (null when switched off).

@@ -1,6 +1,7 @@
 // Cellular modem model: see sim/cellular_modem.h.
 #include "sim/cellular_modem.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdlib>
@@ -91,10 +92,16 @@ void CellularModem::key_changed(int level) {
   pressed_ = pressed;
   if (!pressed) {
     ++press_;  // a hold timer of the press that ended does nothing
+    // Switching on is a press of the turn-on length, judged when it ends: a
+    // press as long as the power-off press leaves a modem that is off, off.
+    time_us held = now() - pressed_at_;
+    if (state_ == State::kOff && !cfg_.dead && held >= cfg_.key_on_min && held < cfg_.key_off_min)
+      set_state(State::kBooting);
     return;
   }
-  time_us hold = state_ == State::kOff ? cfg_.key_on_min : cfg_.key_off_min;
-  schedule_event(now() + hold, kHold);
+  pressed_at_ = now();
+  // Switching off takes a long press and starts while it is still held.
+  if (state_ == State::kOn) schedule_event(now() + cfg_.key_off_min, kHold);
 }
 
 void CellularModem::supply_check() {
@@ -113,15 +120,14 @@ void CellularModem::set_state(State s) {
       replies_.clear();
       line_.clear();
       data_mode_ = false;
+      data_after_connect_ = false;
       pin_set_input(status_, 0);
       log("off");
       break;
     case State::kBooting:
       log("booting");
-      // The press began key_on_min ago; the boot ends status_delay after it.
-      schedule_event(
-          now() + (cfg_.status_delay > cfg_.key_on_min ? cfg_.status_delay - cfg_.key_on_min : 0),
-          kBooted);
+      // The boot ends status_delay after the press began.
+      schedule_event(std::max(now(), pressed_at_ + cfg_.status_delay), kBooted);
       break;
     case State::kOn:
       echo_ = true;
@@ -134,6 +140,7 @@ void CellularModem::set_state(State s) {
     case State::kShuttingDown:
       log("shutting down");
       data_mode_ = false;
+      data_after_connect_ = false;
       schedule_event(now() + cfg_.shutdown_time, kShutDown);
       break;
   }
@@ -154,11 +161,7 @@ void CellularModem::on_event(void* ctx, uint32_t arg) {
   uint32_t tag = arg >> 8;
   if (kind == kHold) {
     if (!m->pressed_ || tag != (m->press_ & 0xFFFFFFu)) return;
-    if (m->state_ == State::kOff && !m->cfg_.dead) {
-      m->set_state(State::kBooting);
-    } else if (m->state_ == State::kOn) {
-      m->set_state(State::kShuttingDown);
-    }
+    if (m->state_ == State::kOn) m->set_state(State::kShuttingDown);
     return;
   }
   if (kind == kExternalOn) {
@@ -182,7 +185,8 @@ void CellularModem::on_event(void* ctx, uint32_t arg) {
       break;
     case kReply:
       if (!m->replies_.empty()) {
-        m->queue(m->replies_.front());
+        m->queue(m->replies_.front().text);
+        m->data_after_connect_ = m->data_after_connect_ || m->replies_.front().opens_data;
         m->replies_.pop_front();
         // A new rate applies once this answer (its OK) is out.
         m->new_baud_ = m->baud_after_reply_;
@@ -209,6 +213,12 @@ void CellularModem::queue(std::string_view bytes) {
 void CellularModem::send_next() {
   if (out_.empty() || port() < 0) {
     sending_ = false;
+    // Data mode begins once "CONNECT" is out: what came before it (the LF
+    // after the command's CR) was still command-mode input.
+    if (data_after_connect_) {
+      data_after_connect_ = false;
+      data_mode_ = true;
+    }
     if (new_baud_ && replies_.empty()) {
       baud_ = new_baud_;
       new_baud_ = 0;
@@ -224,8 +234,8 @@ void CellularModem::send_next() {
   schedule_event(now() + uart_byte_time(port()), kSend);
 }
 
-void CellularModem::reply(std::string text) {
-  replies_.push_back(std::move(text));
+void CellularModem::reply(std::string text, bool opens_data) {
+  replies_.push_back(Reply{std::move(text), opens_data});
   schedule_event(now() + cfg_.reply_delay, kReply);
 }
 
@@ -329,8 +339,7 @@ void CellularModem::command(const std::string& typed) {
     }
     pending_ = Upload{what, what == "QFUPL" ? f[0] : "", ""};
     data_left_ = size;
-    data_mode_ = true;
-    reply("\r\nCONNECT\r\n");
+    reply("\r\nCONNECT\r\n", true);
     schedule_event(now() + cfg_.reply_delay + timeout * 1'000'000, kDataTimeout);
   } else {
     reply(kError);

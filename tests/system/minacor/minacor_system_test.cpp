@@ -315,6 +315,18 @@ TEST(Sleep, TheUsbPortAnswersAfterASleepWithTheHostAttached) {
   EXPECT_TRUE(d.wait_output(kUsb, "OK\r\n" + answer("AT+SN", ""), sec(10)));
 }
 
+// A sleep typed as a terminal types it, CR LF, lasts its time: the LF is
+// the rest of the line end, not a byte that ends the sleep.
+TEST(Sleep, ASleepTypedWithCrLfOnTheUsbPortLastsItsTime) {
+  World w;
+  Device& d = started(w);
+  systest::time_us typed = w.now();
+  d.write(kUsb, "AT+SLEEP=2000\r\n");
+  ASSERT_TRUE(d.wait_output(kUsb, "OK\r\n", sec(10)));
+  EXPECT_GE(w.now() - typed, sec(2));
+  EXPECT_TRUE(exchange(d, kUsb, "AT+HWMODEL=?\r\n", answer("AT+HWMODEL", "Minacor")));
+}
+
 // Lines no command takes, bytes no line is made of and an overlong line get
 // their error words on UART0 and the USB port and change nothing stored;
 // UART1, in custom mode, answers nothing until its escape puts it in AT mode.

@@ -63,7 +63,8 @@ void run(const String &command) {
     }
     uint8_t *keys = patterns[buffer_list.wp];
     const int n = parse_hex(a1, keys, sizeof patterns[0]);
-    answer("type", n < 0 ? -1 : hidtest::type_keys(keys, static_cast<uint8_t>(n)) ? 0 : -2);
+    // As a user program types: through api.ble.hid.
+    answer("type", n < 0 ? -1 : api.ble.hid.sendkey(keys, static_cast<uint8_t>(n)) ? 0 : -2);
   } else if (strcmp(verb, "custom") == 0) {
     udrv_ble_switch_service_mode(DRV_BLE_CUS_MODE);
     hidtest::register_custom(

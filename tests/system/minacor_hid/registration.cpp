@@ -105,18 +105,7 @@ void register_hid() {
   ble_advertising_conn_cfg_tag_set(&m_hid_advertising, APP_BLE_CONN_CFG_TAG);
 }
 
-bool type_keys(const uint8_t* keys, uint8_t len) {
-  if (buffer_list.count >= HID_BUFFER_LIST_SIZE) return false;
-  buffer_entry_t& e = buffer_list.buffer[buffer_list.wp];
-  e.data_offset = 0;
-  e.data_len = len;
-  e.p_data = keys;
-  e.p_instance = &m_hids;
-  buffer_list.wp = static_cast<uint8_t>((buffer_list.wp + 1) % HID_BUFFER_LIST_SIZE);
-  buffer_list.count++;
-  if (buffer_list.count == 1) buffer_dequeue(true);
-  return true;
-}
+bool type_keys(const uint8_t* keys, uint8_t len) { return uhal_ble_hid_type_keys(keys, len); }
 
 void register_custom(uint16_t service_uuid, const std::vector<CustomChar>& chars) {
   m_cus.evt_handler = cus_evt_handler;

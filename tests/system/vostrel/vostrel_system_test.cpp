@@ -136,6 +136,17 @@ TEST(StartUp, PowerKeyTimeline) {
     EXPECT_EQ(c[i].level, want[i].level);
   }
   EXPECT_EQ(c.size(), 7u);  // nothing more while the modem stays on
+  // The modem comes on from the turn-on press, when it ends; the power-off
+  // pulse before it leaves a modem that is off, off.
+  std::istringstream log(read_text(modem_log(w)));
+  std::string line;
+  std::vector<std::string> states;
+  while (std::getline(log, line))
+    if (line.find(" in ") == std::string::npos && line.find(" out ") == std::string::npos)
+      states.push_back(line);
+  ASSERT_GE(states.size(), 2u);
+  EXPECT_EQ(states[0], std::to_string(t0 + 2200 * 1000) + " booting");
+  EXPECT_EQ(states[1], std::to_string(t0 + 2500 * 1000) + " on");
 }
 
 TEST(StartUp, ModemLeftOnIsSwitchedOffFirst) {
@@ -247,9 +258,34 @@ TEST(Cellular, UploadOfTwentyBytesInDataMode) {
   std::string heard = modem_heard(w);
   ASSERT_GE(heard.size(), tail.size());
   EXPECT_EQ(heard.substr(heard.size() - tail.size()), tail);
+  // What the modem stored, as it tells the user: the typed URL, no more and
+  // no less, and the command after it is a command of its own.
+  EXPECT_EQ(d.take(kUart0), "OK\r\nAT\r\n\r\nOK\r\n");
+  d.write(kUart0, "ATCELL+QHTTPURL?\r");
+  w.run_for(sec(1));
+  EXPECT_NE(d.take(kUart0).find("+QHTTPURL: \"" + url + "\"\r\n\r\nOK\r\n"), std::string::npos);
   // Back to commands on the USB port.
   d.take(kUsb);
   EXPECT_TRUE(exchange(d, kUsb, "AT\r", "OK\r\n"));
+}
+
+// The upload command typed on the USB port with CR LF: the LF ends the
+// command's line and is not the upload's first byte; the modem stores the
+// typed bytes.
+TEST(Cellular, UploadCommandTypedWithCrLfOnTheUsbPort) {
+  World w;
+  Device& d = started(w);
+  d.write(kUsb, "ATCELL+QHTTPURL=20,80\r\n");
+  EXPECT_TRUE(d.wait_output(kUsb, "CONNECT\r\nOK\r\n", sec(2)));
+  const std::string url = "http://example.org/y";
+  d.write(kUsb, url);
+  w.run_for(ms(500));
+  d.write(kUsb, "!");
+  EXPECT_TRUE(d.wait_output(kUart0, "\r\nOK\r\n", sec(2)));
+  d.take(kUart0);
+  d.write(kUart0, "ATCELL+QHTTPURL?\r");
+  w.run_for(sec(1));
+  EXPECT_NE(d.take(kUart0).find("+QHTTPURL: \"" + url + "\"\r\n\r\nOK\r\n"), std::string::npos);
 }
 
 TEST(Cellular, UploadLineEndsAndErasing) {
@@ -325,31 +361,39 @@ std::string fmt2(double v) {
   return buf;
 }
 
+// Typed as a terminal types it, CR LF, on either port: the command runs
+// once (its line end is one, even when the LF comes during the command's
+// own waits) and every sensor answers.
 TEST(Sensors, ReportShowsTheDataSheetConversions) {
-  World w;
-  Device& d = started(w, with_sensors(kSensors));
-  d.write(kUart0, "ATC+SENSOR\r");
-  EXPECT_TRUE(d.wait_output(kUart0, "OK\r\n", sec(2)));
-  w.run_for(ms(300));
-  // The raw words the models hold, by the sensors' data sheets: SHTC3
-  // T = (t + 45) / 175 * 2^16, RH = rh / 100 * 2^16; LPS22HB 4096 LSB/hPa;
-  // OPT3001 0.01 lux * 2^E * R; LIS3DH at 2 g in low-power mode (the Z
-  // enable bits the driver writes set LPen), 16 mg/digit, 8 bits
-  // left-justified: 1 g is 63 (62.5 rounded), 0.5 g is 31.
-  const double T = 32768, RH = 32768;
-  const std::string dashes(51, '-'), equals(51, '=');
-  const std::string want =
-      "SHTC3:\r\nTemperature = " + fmt2(T / 65535 * 175 - 45) +
-      "\xe3\x80\x82"
-      "C\r\nHumidity = " +
-      fmt2(RH / 65535 * 100) + "%\r\n" + dashes +
-      "\r\nLPS2X:\r\nPressure = " + fmt2(0x3F6000 / 4096.0) + " hPa\r\n" + dashes +
-      "\r\nOPT3001:\r\nLight = " + fmt2(1024 * 0.01) + " lux\r\n" + dashes +
-      "\r\nLIS3DH:\r\nThe X  acceleration = " + fmt2(63 * 256 / 15987.0) +
-      "\r\nThe Y  acceleration = " + fmt2(-63 * 256 / 15987.0) +
-      "\r\nThe Z  acceleration = " + fmt2(31 * 256 / 15987.0) + "\r\n" + equals + "\r\n";
-  std::string usb = d.take(kUsb);
-  EXPECT_NE(usb.find(want), std::string::npos) << fdn::printable(usb);
+  for (int port : {kUart0, kUsb}) {
+    SCOPED_TRACE(port);
+    World w;
+    Device& d = started(w, with_sensors(kSensors));
+    d.write(port, "ATC+SENSOR\r\n");
+    EXPECT_TRUE(d.wait_output(port, "OK\r\n", sec(2)));
+    w.run_for(ms(300));
+    // The raw words the models hold, by the sensors' data sheets: SHTC3
+    // T = (t + 45) / 175 * 2^16, RH = rh / 100 * 2^16; LPS22HB 4096 LSB/hPa;
+    // OPT3001 0.01 lux * 2^E * R; LIS3DH at 2 g in low-power mode (the Z
+    // enable bits the driver writes set LPen), 16 mg/digit, 8 bits
+    // left-justified: 1 g is 63 (62.5 rounded), 0.5 g is 31.
+    const double T = 32768, RH = 32768;
+    const std::string dashes(51, '-'), equals(51, '=');
+    const std::string want =
+        "SHTC3:\r\nTemperature = " + fmt2(T / 65535 * 175 - 45) +
+        "\xe3\x80\x82"
+        "C\r\nHumidity = " +
+        fmt2(RH / 65535 * 100) + "%\r\n" + dashes +
+        "\r\nLPS2X:\r\nPressure = " + fmt2(0x3F6000 / 4096.0) + " hPa\r\n" + dashes +
+        "\r\nOPT3001:\r\nLight = " + fmt2(1024 * 0.01) + " lux\r\n" + dashes +
+        "\r\nLIS3DH:\r\nThe X  acceleration = " + fmt2(63 * 256 / 15987.0) +
+        "\r\nThe Y  acceleration = " + fmt2(-63 * 256 / 15987.0) +
+        "\r\nThe Z  acceleration = " + fmt2(31 * 256 / 15987.0) + "\r\n" + equals + "\r\n";
+    std::string usb = d.output(kUsb);
+    EXPECT_NE(usb.find(want), std::string::npos) << fdn::printable(usb);
+    EXPECT_EQ(usb.find("fail"), std::string::npos) << fdn::printable(usb);
+    EXPECT_EQ(usb.find("SHTC3:"), usb.rfind("SHTC3:")) << "run once";
+  }
 }
 
 TEST(Sensors, AllFourAnswerTheFullBanner) {
@@ -702,7 +746,7 @@ TEST(Cellular, ConnectAfterALongEchoStillOpensTheUpload) {
   const std::string name = "a_rather_long_file_name_for_the_upload.txt";
   const std::string line = "ATCELL+QFUPL=\"" + name + "\",4,5\r";
   d.write(kUart0, line);
-  const std::string echo = "AT+QFUPL=\"" + name + "\",4,5\r";
+  const std::string echo = "AT+QFUPL=\"" + name + "\",4,5\r\n";
   ASSERT_GT(echo.size(), 49u);
   EXPECT_TRUE(d.wait_output(kUart0, echo + "\r\nCONNECT\r\nOK\r\n", sec(2)));
   d.write(kUsb, "wx\r\nQ");

@@ -1,9 +1,10 @@
 # Boots the tracker board image on a fresh flash file with its modem model on
 # UART1, types "AT" on its AT port (UART0) and checks what comes back, byte
 # for byte: one line end per port in AT mode (UART0, USB0, BLE0), the modem's
-# power-up line, the modem's own start-up line and the answer (both served
-# while the sensors' waits run), then the banner of a board whose sensors do
-# not answer (none is attached).
+# power-up line, the answer and the modem's own start-up line (both served
+# while the sensors' waits run; the modem comes on from the power-up's turn-on
+# press, so its line comes second), then the banner of a board whose sensors
+# do not answer (none is attached).
 #   cmake -DIMAGE=<program> -DWORK_DIR=<dir> -P image_answers_at.cmake
 file(MAKE_DIRECTORY ${WORK_DIR})
 get_filename_component(name ${IMAGE} NAME)
@@ -20,7 +21,7 @@ execute_process(COMMAND ${IMAGE} --flash ${flash} --run-for 6s --device cellular
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${name} ended with ${rc}: ${err}")
 endif()
-set(want "\r\n\r\n\r\nBG96_PowerUp\r\n\r\nRDY\r\nOK\r\nVersion: Vostrel-M\r\n")
+set(want "\r\n\r\n\r\nBG96_PowerUp\r\nOK\r\n\r\nRDY\r\nVersion: Vostrel-M\r\n")
 file(READ ${output} out_hex HEX)
 string(HEX "${want}" want_hex)
 if(NOT out_hex STREQUAL want_hex)

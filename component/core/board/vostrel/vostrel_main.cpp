@@ -282,6 +282,13 @@ static void serial_uart_event(const udrv_system_event_t *event) {
   }
 }
 
+// A CR given to the line editor has ended its line: an LF right after it
+// (a terminal's CR LF) is the same line end. It is dropped, so that it
+// neither runs the line again (it may come while the line runs, from a
+// wait that serves events) nor becomes the first byte of a raw upload the
+// line opened.
+static bool usb_line_ended_by_cr = false;
+
 static void serial_usb_event(void) {
   if (service_nvm_get_mode_type_from_nvm(SERIAL_USB0) == SERVICE_MODE_TYPE_CUSTOM) {
     return;
@@ -291,9 +298,15 @@ static void serial_usb_event(void) {
     if (udrv_serial_read(SERIAL_USB0, &ch, 1) != 1) {
       return;
     }
+    bool const rest_of_line_end = usb_line_ended_by_cr && ch == '\n';
+    usb_line_ended_by_cr = false;
+    if (rest_of_line_end) {
+      continue;
+    }
     if (cellular_parser_enable) {
       service_mode_cli_cellular_handler(SERIAL_USB0, ch);
     } else {
+      usb_line_ended_by_cr = ch == '\r';
       qiv_serial_byte(SERIAL_USB0, ch);
     }
   }

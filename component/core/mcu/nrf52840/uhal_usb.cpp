@@ -33,6 +33,7 @@ uint8_t m_tx_buffer[kPacketSize];
 volatile bool usb_opened;
 volatile bool tx_done;
 volatile bool write_expired;
+uint8_t usb_last_rx;  // the byte received before this one
 APP_TIMER_DEF(usb_write_timer);
 
 void cdc_acm_user_ev_handler(app_usbd_class_inst_t const *p_inst,
@@ -57,12 +58,18 @@ void cdc_acm_user_ev_handler(app_usbd_class_inst_t const *, app_usbd_cdc_acm_use
       tx_done = true;
       break;
     case APP_USBD_CDC_ACM_USER_EVT_RX_DONE: {
-      udrv_powersave_in_sleep = false;
       NRF_LOG_INFO("Bytes waiting: %d",
                    static_cast<int>(app_usbd_cdc_acm_bytes_stored(&m_app_cdc_acm)));
       ret_code_t ret;
+      bool news = false;
       do {
         uint8_t byte = m_rx_buffer[0];
+        // An LF right after a CR is the rest of a line end that has already
+        // arrived (a terminal's CR LF): it brings no new input, so it neither
+        // ends a sleep the line asked for nor posts an event that would
+        // refuse that sleep. It is queued and read with the next byte.
+        news = news || byte != '\n' || usb_last_rx != '\r';
+        usb_last_rx = byte;
         size_t size = app_usbd_cdc_acm_rx_size(&m_app_cdc_acm);
         if (!nrf_queue_is_full(&usb_rxq)) {
           NRF_LOG_DEBUG("RX: size: %lu char: 0x%x", static_cast<unsigned long>(size), byte);
@@ -74,7 +81,10 @@ void cdc_acm_user_ev_handler(app_usbd_class_inst_t const *, app_usbd_cdc_acm_use
         }
         ret = app_usbd_cdc_acm_read(&m_app_cdc_acm, m_rx_buffer, 1);
       } while (ret == NRF_SUCCESS);
-      udrv_system_event_produce(&qiv_usb_event);
+      if (news) {
+        udrv_powersave_in_sleep = false;
+        udrv_system_event_produce(&qiv_usb_event);
+      }
       break;
     }
   }

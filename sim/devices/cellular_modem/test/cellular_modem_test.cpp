@@ -108,6 +108,54 @@ TEST_F(CellularModemTest, TheKeySwitchesItOnAndOffAndTheStatusLineFollows) {
   EXPECT_EQ(m.heard(), "AT\r");
 }
 
+// The turn-on press and the turn-off press differ in length: a modem that
+// is off comes on from a press of the turn-on length when it is released,
+// and stays off through a turn-off press (a board's power-off pulse).
+TEST_F(CellularModemTest, OnlyATurnOnPressSwitchesItOn) {
+  struct Case {
+    time_us held_ms;
+    bool on;
+  } cases[] = {{50, false}, {99, false},  {100, true},   {200, true},
+               {649, true}, {650, false}, {1000, false}, {3000, false}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.held_ms);
+    SetUp();
+    auto& m = make();
+    sim::pin_output(supply_, 1);
+    press(k.held_ms, 0);
+    EXPECT_EQ(m.state() != sim::CellularModem::State::kOff, k.on) << "decided at the release";
+    sim::cpu_spend(2'000'000);
+    EXPECT_EQ(sim::pin_input(status_), k.on ? 1 : 0);
+    model_.reset();
+  }
+  // The board's power-up: the power-off pulse first, then the turn-on press.
+  SetUp();
+  auto& m = make();
+  sim::pin_output(supply_, 1);
+  press(1000, 1000);
+  EXPECT_EQ(m.state(), sim::CellularModem::State::kOff);
+  press(200, 1000);
+  EXPECT_EQ(m.state(), sim::CellularModem::State::kOn);
+}
+
+// Data mode begins once "CONNECT" is out: the LF that follows the command's
+// CR is not data, and the modem stores exactly the bytes sent after it.
+TEST_F(CellularModemTest, DataModeBeginsAfterConnect) {
+  for (bool echo : {true, false}) {
+    SCOPED_TRACE(echo);
+    SetUp();
+    auto& m = make();
+    power_up();
+    if (!echo) dialog("ATE0\r");
+    std::string answer = dialog("AT+QHTTPURL=20,80\r\n");
+    EXPECT_NE(answer.find("\r\nCONNECT\r\n"), std::string::npos) << answer;
+    EXPECT_EQ(dialog("http://example.com/x"), "\r\nOK\r\n");
+    EXPECT_EQ(m.url(), "http://example.com/x");
+    EXPECT_EQ(dialog("AT\r\n"), echo ? "AT\r\n\r\nOK\r\n" : "\r\nOK\r\n");
+    model_.reset();
+  }
+}
+
 TEST_F(CellularModemTest, TheSupplyMustBeThereWhenItHasBootedAndCutsItOff) {
   auto& m = make();
   press(200, 0);

@@ -173,6 +173,24 @@ void buffer_dequeue(bool tx_flag) {
   buffer_list.count--;
 }
 
+bool uhal_ble_hid_type_keys(uint8_t const *keys, uint8_t length) {
+  if (keys == nullptr || length == 0 || length > HID_KEYS_MAX ||
+      buffer_list.count >= HID_BUFFER_LIST_SIZE) {
+    return false;
+  }
+  buffer_entry_t &e = buffer_list.buffer[buffer_list.wp];
+  e.data_offset = 0;
+  e.data_len = length;
+  e.p_data = keys;
+  e.p_instance = &m_hids;
+  buffer_list.wp = static_cast<uint8_t>((buffer_list.wp + 1u) % HID_BUFFER_LIST_SIZE);
+  buffer_list.count++;
+  if (buffer_list.count == 1) {
+    buffer_dequeue(true);
+  }
+  return true;
+}
+
 void ble_hid_evt_handler(ble_evt_t const *p_ble_evt, void *) {
   if (ble_current_service != DRV_BLE_HID_MODE) {
     return;

@@ -61,6 +61,8 @@ void whitelist_set(void);
 ret_code_t send_key_scan_press_release(ble_hids_t *p_hids, uint8_t const *p_key_pattern,
                                        uint16_t pattern_len, uint16_t pattern_offset,
                                        uint16_t *p_actual_len);
+// Puts a pattern in the ring (see udrv_ble_port.h).
+bool uhal_ble_hid_type_keys(uint8_t const *keys, uint8_t length);
 // Goes on with the oldest queued pattern (tx_flag) or drops it.
 void buffer_dequeue(bool tx_flag);
 

@@ -3,15 +3,18 @@
 // status line.
 //
 // Power: the chip presses the power key by driving `key` high (the board's
-// transistor pulls the modem's key input low). A press of at least
-// `key_on_min` switches a modem that is off on: it boots, and `status_delay`
-// after the press began it is on: the status line (`status`, an input of the
-// chip) goes high and it prints "\r\nRDY\r\n". A press of at least
-// `key_off_min` switches a modem that is on off: it shuts down for
-// `shutdown_time`, then the status line goes low. Each press does one thing,
-// however long it is held. Optional supply pins (`supply`) must be high when
-// the boot ends, or the modem stays off; one of them going low switches it
-// off at once. Off, it hears nothing and sends nothing.
+// transistor pulls the modem's key input low). As the modem's data sheet
+// has it, the turn-on press and the turn-off press differ in length: a press
+// of at least `key_on_min` and shorter than `key_off_min` switches a modem
+// that is off on when it is released: it boots, and `status_delay` after the
+// press began it is on: the status line (`status`, an input of the chip)
+// goes high and it prints "\r\nRDY\r\n". A press held for `key_off_min`
+// is the turn-off press: it switches a modem that is on off (it shuts down
+// for `shutdown_time`, then the status line goes low) and leaves a modem
+// that is off, off. Each press does one thing, however long it is held.
+// Optional supply pins (`supply`) must be high when the boot ends, or the
+// modem stays off; one of them going low switches it off at once. Off, it
+// hears nothing and sends nothing.
 //
 // Commands end with CR (LF and Ctrl-Z (0x1A) are ignored between commands);
 // with echo on (the power-up default) each byte is sent back as it arrives.
@@ -25,6 +28,9 @@
 //   AT+CGDCONT? / AT+CGDCONT=? (one context),
 //   AT+QHTTPURL=<length>,<timeout s>   "CONNECT", then exactly <length> raw
 //       bytes are the URL: OK; the time out before they came: ERROR
+// (each upload command enters its data mode once "CONNECT" has been sent:
+// bytes before that, such as the LF after the command's CR, are still
+// command-mode input)
 //   AT+QHTTPURL?                      +QHTTPURL: "<url>"
 //   AT+QHTTPPOST=<length>,<timeout s>  with a URL: "CONNECT", <length> raw
 //       bytes of body, OK, then "+QHTTPPOST: 0,200,0" (no URL: ERROR)
@@ -122,7 +128,7 @@ class CellularModem : public UartPeer {
   void schedule_event(time_us at, uint32_t kind);
   void queue(std::string_view bytes);
   void send_next();
-  void reply(std::string text);
+  void reply(std::string text, bool opens_data = false);
   void command(const std::string& line);
   void data_byte(uint8_t b);
   void data_done(bool complete);
@@ -137,6 +143,7 @@ class CellularModem : public UartPeer {
   uint32_t generation_ = 0;  // events of an earlier power state are stale
   uint32_t press_ = 0;       // presses so far (a press's own timer knows it)
   bool pressed_ = false;
+  time_us pressed_at_ = 0;
   bool echo_ = true;
   uint32_t baud_;
   std::string line_;
@@ -151,7 +158,12 @@ class CellularModem : public UartPeer {
   bool sending_ = false;
   uint32_t baud_after_reply_ = 0;  // AT+IPR=: the rate after its answer
   uint32_t new_baud_ = 0;          // applied once out_ has drained
-  std::deque<std::string> replies_;
+  struct Reply {
+    std::string text;
+    bool opens_data;  // "CONNECT": data mode begins once it is out
+  };
+  std::deque<Reply> replies_;
+  bool data_after_connect_ = false;
   std::string heard_, sent_;
   struct Chunk {
     std::string bytes;
