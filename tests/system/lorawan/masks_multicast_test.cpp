@@ -290,11 +290,13 @@ TEST_F(Channels, PinnedWideChannelSendsAtItsOwnRate) {
       EXPECT_EQ(m.freq, 904600000u);
       EXPECT_EQ(m.dr, 4);
     }
-    // The stored rate is the user's, and serves again off the pinned channel.
-    EXPECT_TRUE(at("AT+DR=?", "AT+DR=3"));
+    // The rate in use reads back; the stored one is the user's and serves
+    // again once the channel is free.
+    EXPECT_TRUE(at("AT+DR=?", "AT+DR=4"));
     ASSERT_TRUE(at("AT+CHS=0"));
     d_->write(kAt, "ATZ\r\n");
     ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(5)));
+    EXPECT_TRUE(at("AT+DR=?", "AT+DR=3"));
   }
 }
 
