@@ -254,6 +254,31 @@ int32_t service_lora_set_chs(uint32_t frequency) {
   return -UDRV_INTERNAL_ERR;
 }
 
+int8_t service_lora_pinned_channel_dr(int8_t dr) {
+  const uint32_t pinned = service_nvm_get_chs_from_nvm();
+  if (pinned == 0) {
+    return dr;
+  }
+  const ChannelParams_t *channels = mac_channels();
+  if (channels == nullptr) {
+    return dr;
+  }
+  uint32_t n = channel_count(service_lora_get_band());
+  if (n > kMaskWords * 16u) {
+    n = kMaskWords * 16u;
+  }
+  for (uint32_t c = 0; c < n; ++c) {
+    if (channels[c].Frequency != pinned) {
+      continue;
+    }
+    const uint8_t range = static_cast<uint8_t>(channels[c].DrRange.Value);
+    const int8_t min = static_cast<int8_t>(range & 0x0F);
+    const int8_t max = static_cast<int8_t>(range >> 4);
+    return dr < min ? min : (dr > max ? max : dr);
+  }
+  return dr;
+}
+
 uint32_t IsSingleChannelAU915Callback(void) {
   return static_cast<uint32_t>(service_lora_get_chs());
 }

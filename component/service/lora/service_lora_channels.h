@@ -28,6 +28,11 @@ int32_t service_lora_get_chs(void);
 // without the mode or when the MAC refuses; or the store's error.
 int32_t service_lora_set_chs(uint32_t frequency);
 
+// The data rate an uplink can use on the pinned channel: `dr` when the
+// channel takes it, else the nearest rate it takes (a 500 kHz channel of
+// US915 takes DR4 only). `dr` when no channel is pinned.
+int8_t service_lora_pinned_channel_dr(int8_t dr);
+
 // Hooks through which AU915 and US915 learn of the single-channel mode;
 // registered at every start-up.
 uint32_t IsSingleChannelAU915Callback(void);

@@ -549,7 +549,21 @@ int32_t service_lora_send(uint8_t *buff, uint32_t len, SERVICE_LORA_SEND_INFO in
     default:
       break;
   }
-  const int8_t datarate = static_cast<int8_t>(service_lora_stored_dr());
+  // A rate the pinned channel does not take would leave the MAC without a
+  // channel: the uplink goes at the nearest rate the channel takes.
+  const int8_t datarate =
+      service_lora_pinned_channel_dr(static_cast<int8_t>(service_lora_stored_dr()));
+  if (service_lora_get_adr()) {
+    MibRequestConfirm_t mib{};
+    mib.Type = MIB_CHANNELS_DATARATE;
+    if (LoRaMacMibGetRequestConfirm(&mib) == LORAMAC_STATUS_OK) {
+      const int8_t usable = service_lora_pinned_channel_dr(mib.Param.ChannelsDatarate);
+      if (usable != mib.Param.ChannelsDatarate) {
+        mib.Param.ChannelsDatarate = usable;
+        LoRaMacMibSetRequestConfirm(&mib);
+      }
+    }
+  }
   uint8_t linkcheck = service_nvm_get_linkcheck_from_nvm();
   if (linkcheck != LINK_CHECK_DISABLE) {
     if (linkcheck == LINK_CHECK_ONCE) {

@@ -772,7 +772,9 @@ TEST_F(LoRaWan, JoinAcceptUnderAnotherKeyFails) {
   accept[0] = 0x20;  // join accept
   gw_.send_raw(request->meta.end_us + 5000000, request->meta.freq, request->meta.dr, accept);
   std::optional<std::string> line = d_->next_line(kAt, sec(10));
-  ASSERT_TRUE(line);
+  std::string netlog;
+  for (const std::string& l : ns_.log()) netlog += l + "\n";
+  ASSERT_TRUE(line) << netlog;
   EXPECT_EQ(*line, "+EVT:JOIN_FAILED_7");
   EXPECT_TRUE(at("AT+NJS=?", "AT+NJS=0"));
   // One retry after the stored period; unanswered, it times out.
@@ -1119,6 +1121,107 @@ TEST_F(LoRaWan, ReceiveWindowSettings) {
   // RX1 a second early misses too.
   ASSERT_TRUE(at("AT+RX1DL=2"));
   EXPECT_EQ(exchange(Window::kRx1, 14), "");
+}
+
+// Whether an uplink carries the answer to a network command.
+bool carries(const UplinkRecord& up, uint8_t cid) {
+  return std::any_of(up.mac.begin(), up.mac.end(),
+                     [cid](const MacCommand& c) { return c.cid == cid; });
+}
+
+// The answers to RXParamSetupReq, RXTimingSetupReq and DlChannelReq go in
+// every uplink until a downlink shows the network heard them, whichever
+// window it comes in; the uplink after that downlink leaves them out.
+TEST_F(LoRaWan, StickyAnswersRepeatUntilADownlink) {
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  const uint8_t sticky[] = {0x05, 0x08, 0x0A};
+  size_t n = 0;
+  // One uplink; what the network decoded of it.
+  auto send = [&]() -> UplinkRecord {
+    const size_t before = ns_.uplinks().size();
+    EXPECT_TRUE(at("AT+SEND=2:" + std::string(1, char('1' + n % 9)) + "0"));
+    ++n;
+    std::optional<UplinkRecord> up = uplink(before);
+    EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+    w_.run_for(sec(3));
+    d_->take(kAt);
+    return up ? *up : UplinkRecord{};
+  };
+  for (Window window : {Window::kRx1, Window::kRx2}) {
+    SCOPED_TRACE(window == Window::kRx1 ? "RX1" : "RX2");
+    ns_.set_window("a", Window::kRx1);
+    ns_.queue_mac("a", mac::rx_param_setup_req(0, 3, 868500000));
+    ns_.queue_mac("a", mac::rx_timing_setup_req(1));
+    ns_.queue_mac("a", mac::dl_channel_req(0, 868100000));
+    const size_t downs = ns_.downlinks().size();
+    UplinkRecord up = send();
+    ASSERT_EQ(ns_.downlinks().size(), downs + 1) << "the commands went out";
+    // Nothing comes back: the answers stay.
+    for (int i = 0; i < 2; ++i) {
+      up = send();
+      ASSERT_EQ(up.status, "ok");
+      for (uint8_t cid : sticky)
+        EXPECT_TRUE(carries(up, cid)) << "uplink " << i << " cid " << int(cid);
+    }
+    // A downlink answers the next uplink, which still carries them.
+    ns_.set_window("a", window);
+    ns_.queue_downlink("a", 7, Bytes{0x77});
+    const size_t before = ns_.uplinks().size();
+    ASSERT_TRUE(at("AT+SEND=2:AA"));
+    std::optional<UplinkRecord> last = uplink(before);
+    ASSERT_TRUE(last);
+    for (uint8_t cid : sticky) EXPECT_TRUE(carries(*last, cid)) << "cid " << int(cid);
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+    std::optional<std::string> rx = d_->next_line(kAt, sec(3));
+    ASSERT_TRUE(rx);
+    EXPECT_EQ(rx->rfind(window == Window::kRx1 ? "+EVT:RX_1:" : "+EVT:RX_2:", 0), 0u) << *rx;
+    EXPECT_EQ(rx->substr(rx->size() - 13), ":UNICAST:7:77") << *rx;
+    // The downlink showed they were heard: the next uplinks are without them.
+    ns_.set_window("a", Window::kRx1);
+    for (int i = 0; i < 2; ++i) {
+      up = send();
+      ASSERT_EQ(up.status, "ok");
+      for (uint8_t cid : sticky)
+        EXPECT_FALSE(carries(up, cid)) << "uplink " << i << " cid " << int(cid);
+    }
+  }
+}
+
+// Class C listens where the network sends: on the RX2 channel as its last
+// RXParamSetupReq set it, when the request came in RX1 and no RX2 window
+// opened since.
+TEST_F(LoRaWan, ClassCListensOnTheRx2ChannelTheNetworkSet) {
+  // A class C downlink of the network; what the device printed of it.
+  auto class_c_downlink = [&](uint8_t port) {
+    ns_.set_class("a", 'C');
+    ns_.queue_downlink("a", port, Bytes{port});
+    std::optional<std::string> rx = d_->next_line(kAt, sec(10));
+    return rx ? *rx : std::string();
+  };
+  otaa_identity();
+  join();
+  ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+  ns_.queue_mac("a", mac::rx_param_setup_req(0, 3, 868500000));
+  ASSERT_TRUE(at("AT+SEND=2:01"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+  ASSERT_TRUE(ns_.downlinks().back().tx.what.find("RX1") != std::string::npos)
+      << ns_.downlinks().back().tx.what;
+  w_.run_for(sec(3));
+  d_->take(kAt);
+  ASSERT_TRUE(at("AT+CLASS=C"));
+  // The answer reaches the network, which moves its RX2 channel.
+  ns_.set_class("a", 'C');
+  ASSERT_TRUE(at("AT+SEND=2:02"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+  ASSERT_EQ(ns_.answers("a").size(), 1u);
+  EXPECT_EQ(ns_.answers("a")[0].data, Bytes{0x07});
+  w_.run_for(sec(3));
+  d_->take(kAt);
+  std::string rx = class_c_downlink(0x21);
+  EXPECT_EQ(rx.rfind("+EVT:RX_C:", 0), 0u) << rx;
+  EXPECT_EQ(ns_.downlinks().back().tx.freq, 868500000u);
 }
 
 }  // namespace

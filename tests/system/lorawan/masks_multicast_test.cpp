@@ -261,6 +261,45 @@ TEST_F(Channels, SingleChannelModeForcesFrequencyAndDataRate) {
   EXPECT_GE(seen.size(), 3u);
 }
 
+// A data rate stored for the 125 kHz channels cannot be used on a pinned
+// 500 kHz channel: the uplinks go out at the rate that channel allows
+// (DR4) instead of not at all, with ADR off and on.
+TEST_F(Channels, PinnedWideChannelSendsAtItsOwnRate) {
+  start("brisola-t", RegionId::kUS915, 1);
+  ASSERT_TRUE(at("AT+BAND=5"));
+  otaa_identity();
+  ASSERT_TRUE(at("AT+MASK=0002"));
+  ASSERT_TRUE(at("AT+ADR=0"));
+  ASSERT_TRUE(at("AT+DR=3"));
+  ASSERT_TRUE(at("AT+JOIN=1:0:10:8"));
+  ASSERT_TRUE(d_->wait_line(kAt, "+EVT:JOINED", sec(30)));
+  for (const char* adr : {"AT+ADR=0", "AT+ADR=1"}) {
+    SCOPED_TRACE(adr);
+    ASSERT_TRUE(at(adr));
+    ASSERT_TRUE(at("AT+CHS=904600000"));
+    d_->write(kAt, "ATZ\r\n");
+    ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(5)));
+    const size_t joins = ns_->uplinks().size();
+    ASSERT_TRUE(at("AT+JOIN=1:0:10:8"));
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:JOINED", sec(30)));
+    ASSERT_GT(ns_->uplinks().size(), joins);
+    EXPECT_EQ(ns_->uplinks().back().meta.freq, 904600000u);
+    EXPECT_EQ(ns_->uplinks().back().meta.dr, 4);
+    ASSERT_TRUE(d_->quiet(kAt, sec(1)));
+    for (const RxMeta& m : uplinks(3)) {
+      EXPECT_EQ(m.freq, 904600000u);
+      EXPECT_EQ(m.dr, 4);
+    }
+    // The rate in use reads back; the stored one is the user's and serves
+    // again once the channel is free.
+    EXPECT_TRUE(at("AT+DR=?", "AT+DR=4"));
+    ASSERT_TRUE(at("AT+CHS=0"));
+    d_->write(kAt, "ATZ\r\n");
+    ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(5)));
+    EXPECT_TRUE(at("AT+DR=?", "AT+DR=3"));
+  }
+}
+
 // EU868 pins one of its first channels until the next start.
 TEST_F(Channels, Eu868SingleChannelLastsUntilTheNextStart) {
   start("brisola-t", RegionId::kEU868, 1);

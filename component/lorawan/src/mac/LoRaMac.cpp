@@ -1891,6 +1891,11 @@ LoRaMacStatus_t SwitchClass(DeviceClass_t deviceClass) {
       } else if (deviceClass == CLASS_C) {
         g2.DeviceClass = deviceClass;
         MacCtx.RxWindowCConfig = MacCtx.RxWindow2Config;
+        // The RX2 window's setup holds the frequency of the last RX2 window
+        // opened: a RXParamSetupReq heard since, or a restored context, set
+        // the channel the network now sends on.
+        MacCtx.RxWindowCConfig.Frequency = Params().RxCChannel.Frequency;
+        MacCtx.RxWindowCConfig.DownlinkDwellTime = Params().DownlinkDwellTime;
         MacCtx.RxWindowCConfig.RxSlot = RX_SLOT_WIN_CLASS_C;
         ApplyClassCMulticast();
         MacCtx.NodeAckRequested = false;
