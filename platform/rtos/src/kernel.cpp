@@ -25,6 +25,7 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #define RTOS_ASAN 1
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -218,6 +219,11 @@ const char* task_name(const Task* t) { return t ? t->name.c_str() : "(no task)";
 
 // ------------------------------------------------------------ switching --
 void free_host_stack(Task* t) {
+#ifdef RTOS_ASAN
+  // The checker keeps its marks for frames that lived on this stack; a later
+  // mapping at the same address must not inherit them.
+  if (t->map) __asan_unpoison_memory_region(t->map, kHostStack + kGuard);
+#endif
   if (t->map) munmap(t->map, kHostStack + kGuard);
   t->map = nullptr;
 }
@@ -758,6 +764,9 @@ BaseType_t xTaskCreate(TaskFunction_t code, const char* name, uint16_t stack_dep
   t->map = mmap(nullptr, kHostStack + kGuard, PROT_READ | PROT_WRITE,
                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (t->map == MAP_FAILED) stop("no host memory for the stack of task \"%s\"", t->name.c_str());
+#ifdef RTOS_ASAN
+  __asan_unpoison_memory_region(t->map, kHostStack + kGuard);
+#endif
   mprotect(t->map, kGuard, PROT_NONE);
   t->ctx.stack_bottom = static_cast<char*>(t->map) + kGuard;
   t->ctx.stack_size = kHostStack;
