@@ -365,6 +365,14 @@ PipeResult run_pipe(const std::string& image, const std::vector<std::string>& ar
   argv.insert(argv.end(), args.begin(), args.end());
   std::unique_ptr<hostutil::TempDir> own;
   if (cwd.empty()) own = std::make_unique<hostutil::TempDir>("qiv-pipe", "/tmp");
+  // Without --dir qivsim keeps its world beside itself, one folder for every
+  // test run side by side: they would refuse each other or start on each
+  // other's flash files. Each run gets its own.
+  std::unique_ptr<hostutil::TempDir> world_dir;
+  if (image == "qivsim" && std::find(args.begin(), args.end(), "--dir") == args.end()) {
+    world_dir = std::make_unique<hostutil::TempDir>("qiv-world", "/tmp");
+    argv.insert(argv.begin() + 1, {"--dir", world_dir->path()});
+  }
   hostutil::CaptureResult c = hostutil::run_capture(argv, input, own ? own->path() : cwd);
   PipeResult r;
   r.out = std::move(c.out);
