@@ -307,4 +307,72 @@ TEST(MacOnAir, AdrBackOffWithASilentNetwork) {
   EXPECT_EQ(a.last_up().fctrl & kFCtrlAdrAckReq, 0);
 }
 
+// The back-off on a channel plan the network narrowed: the network adds a
+// channel, keeps only it in the mask, asks for two transmissions of each
+// frame and then falls silent. The power goes back to the default, the
+// rate steps down to DR0 on the one channel, and the next step, with
+// nothing lower to go to, switches the default channels on again and
+// sends each frame once: the uplinks spread over the four channels.
+TEST(MacOnAir, AdrBackOffAtTheLowestRateEnablesTheDefaultChannels) {
+  Joined a(RegionId::kEU868, true);
+  constexpr uint32_t kAdded = 867100000;
+  const std::set<uint32_t> kDefault = {868100000, 868300000, 868500000};
+  a.ns.queue_mac("a", mac::new_channel_req(3, kAdded, 0, 5));
+  a.ns.queue_mac("a", mac::link_adr_req(5, 3, 0x0008, 0, 2));
+  a.ns.queue_mac("a", mac::adr_param_setup_req(3, 2));  // limit 8, delay 4
+  EXPECT_EQ(a.send("SEND 2 01").substr(0, 6), "SENT 0");
+  EXPECT_EQ(fields(a.next(), 4), "RX 0 0 0");
+  a.ns.set_window("a", Window::kNone);
+  const size_t first = a.ns.uplinks().size();
+  const size_t first_frame = a.uplink_frames().size();
+  constexpr int kUplinks = 68;
+  for (int i = 0; i < kUplinks; ++i) {
+    ASSERT_EQ(a.send("SEND 2 02").substr(0, 6), "SENT 0") << i;
+  }
+  EXPECT_EQ(show(a.ns.answers("a")), "0703 0307 0C");
+
+  // What the network heard, frame by frame (a frame's repetitions share
+  // its FCnt), and the power each transmission went out with.
+  struct Frame {
+    std::vector<uint32_t> freqs;
+    std::set<int> drs;
+    std::set<int> powers;
+  };
+  std::map<uint32_t, Frame> heard;
+  const std::vector<sim::world::FrameRecord> frames = a.uplink_frames();
+  ASSERT_EQ(frames.size() - first_frame, a.ns.uplinks().size() - first);
+  for (size_t k = first; k < a.ns.uplinks().size(); ++k) {
+    const UplinkRecord& u = a.ns.uplinks()[k];
+    ASSERT_TRUE(u.status == "ok" || u.status == "repeat") << u.line();
+    Frame& f = heard[u.fcnt];
+    f.freqs.push_back(u.meta.freq);
+    f.drs.insert(u.meta.dr);
+    f.powers.insert(frames[first_frame + (k - first)].frame.tx_power_dbm);
+  }
+  ASSERT_EQ(heard.size(), static_cast<size_t>(kUplinks));
+  const int start_power = *heard.begin()->second.powers.begin();
+  std::set<uint32_t> later;
+  int cnt = 0;  // ADR_ACK_CNT the frame went with
+  for (const auto& [fcnt, f] : heard) {
+    SCOPED_TRACE("ADR_ACK_CNT " + std::to_string(cnt));
+    const int steps = cnt >= 8 ? (cnt - 8) / 4 : 0;
+    ASSERT_EQ(f.drs.size(), 1u);
+    EXPECT_EQ(*f.drs.begin(), std::max(0, 5 - std::max(0, steps - 1)));
+    EXPECT_EQ(f.powers, std::set<int>{steps >= 1 ? start_power + 6 : start_power});
+    if (cnt < 36) {
+      // Still the network's plan: its one channel, each frame twice.
+      EXPECT_EQ(f.freqs, (std::vector<uint32_t>{kAdded, kAdded}));
+    } else {
+      EXPECT_EQ(f.freqs.size(), 1u);
+      for (uint32_t fr : f.freqs) {
+        EXPECT_TRUE(fr == kAdded || kDefault.count(fr)) << fr;
+        later.insert(fr);
+      }
+    }
+    ++cnt;
+  }
+  // Over 32 uplinks on four channels each default channel turns up.
+  for (uint32_t fr : kDefault) EXPECT_TRUE(later.count(fr)) << fr << " never used";
+}
+
 }  // namespace
