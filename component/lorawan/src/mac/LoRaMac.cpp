@@ -818,6 +818,13 @@ void ProcessDataDownlink(uint8_t* payload, uint16_t size, LoRaMacHeader_t macHdr
   MacCtx.McpsConfirm.AckReceived = macMsg.FHDR.FCtrl.Bits.Ack;
   RemoveMacCommands(MacCtx.RxSlot, macMsg.FHDR.FCtrl, MacCtx.McpsConfirm.McpsRequest);
 
+  // A downlink shows the network hears the device: forced rejoins stop.
+  // This comes before the frame's own commands, so that a ForceRejoinReq
+  // in it starts its requests and retries anew instead of being cancelled
+  // by the frame that carried it.
+  g2.IsRejoinAcceptPending = false;
+  TimerStop(&MacCtx.ForceRejoinReqCycleTimer);
+
   switch (fType) {
     case FRAME_TYPE_A:
       ProcessMacCommands(macMsg.FHDR.FOpts, 0, macMsg.FHDR.FCtrl.Bits.FOptsLen, snr, MacCtx.RxSlot);
@@ -842,8 +849,6 @@ void ProcessDataDownlink(uint8_t* payload, uint16_t size, LoRaMacHeader_t macHdr
       break;
   }
 
-  g2.IsRejoinAcceptPending = false;
-  TimerStop(&MacCtx.ForceRejoinReqCycleTimer);
   if (MacCtx.MacFlags.Bits.MlmeReq == 1) {
     MacCtx.MlmeConfirm.Status = LORAMAC_EVENT_INFO_STATUS_OK;
   }
@@ -1432,26 +1437,35 @@ void OnRetransmitTimeoutTimerEvent(void*) {
   Notify();
 }
 
-void OnRejoin0CycleTimerEvent(void*) {
-  TimerStop(&MacCtx.Rejoin0CycleTimer);
-  if (Nvm.MacGroup2.Rejoin0CycleInSec <= MAX_CYCLE_SECONDS) {
-    MacCtx.Rejoin0CycleTime = Nvm.MacGroup2.Rejoin0CycleInSec * 1000;
+/*!
+ * One period of a periodic rejoin timer: queue its request and run again.
+ * A cycle of 0 s means no periodic rejoin (a new session clears the cycle
+ * the network set up): the timer stops and queues nothing, where restarting
+ * it with no delay would send rejoin requests back to back.
+ */
+void RejoinCycleEvent(TimerEvent_t* timer, uint32_t cycleInSec, TimerTime_t* cycleTime,
+                      bool* queued) {
+  TimerStop(timer);
+  if (cycleInSec <= MAX_CYCLE_SECONDS) {
+    *cycleTime = cycleInSec * 1000;
+  }
+  if (*cycleTime == 0) {
+    return;
   }
   Notify();
-  Nvm.MacGroup2.IsRejoin0RequestQueued = true;
-  TimerSetValue(&MacCtx.Rejoin0CycleTimer, MacCtx.Rejoin0CycleTime);
-  TimerStart(&MacCtx.Rejoin0CycleTimer);
+  *queued = true;
+  TimerSetValue(timer, *cycleTime);
+  TimerStart(timer);
+}
+
+void OnRejoin0CycleTimerEvent(void*) {
+  RejoinCycleEvent(&MacCtx.Rejoin0CycleTimer, Nvm.MacGroup2.Rejoin0CycleInSec,
+                   &MacCtx.Rejoin0CycleTime, &Nvm.MacGroup2.IsRejoin0RequestQueued);
 }
 
 void OnRejoin1CycleTimerEvent(void*) {
-  TimerStop(&MacCtx.Rejoin1CycleTimer);
-  if (Nvm.MacGroup2.Rejoin1CycleInSec <= MAX_CYCLE_SECONDS) {
-    MacCtx.Rejoin1CycleTime = Nvm.MacGroup2.Rejoin1CycleInSec * 1000;
-  }
-  Notify();
-  Nvm.MacGroup2.IsRejoin1RequestQueued = true;
-  TimerSetValue(&MacCtx.Rejoin1CycleTimer, MacCtx.Rejoin1CycleTime);
-  TimerStart(&MacCtx.Rejoin1CycleTimer);
+  RejoinCycleEvent(&MacCtx.Rejoin1CycleTimer, Nvm.MacGroup2.Rejoin1CycleInSec,
+                   &MacCtx.Rejoin1CycleTime, &Nvm.MacGroup2.IsRejoin1RequestQueued);
 }
 
 void OnForceRejoinReqCycleTimerEvent(void*) {
@@ -2493,8 +2507,11 @@ LoRaMacStatus_t SetRejoinCycle(uint32_t seconds, uint32_t* cycleInSec, TimerTime
   *cycleInSec = seconds;
   *cycleTime = seconds * 1000;
   TimerStop(timer);
-  TimerSetValue(timer, *cycleTime);
-  TimerStart(timer);
+  // A cycle of 0 s switches the periodic rejoin off.
+  if (*cycleTime != 0) {
+    TimerSetValue(timer, *cycleTime);
+    TimerStart(timer);
+  }
   return LORAMAC_STATUS_OK;
 }
 

@@ -646,6 +646,34 @@ TEST_F(MacCore, RefusedJoinAcceptLeavesTheSessionAlone) {
   EXPECT_EQ(MibGet(MIB_RX2_CHANNEL).Rx2Channel.Datarate, DR_3);
 }
 
+// A rejoin cycle of 0 s set through the information base switches the
+// periodic rejoin off: nothing is sent, where a timer restarted with no
+// delay would send rejoin requests back to back.
+TEST_F(MacCore, RejoinCycleOfZeroSendsNoRejoinRequests) {
+  StartOtaa();
+  radio.Air = [&](const mac_world::RxCall&) -> std::optional<Bytes> {
+    return BuildJoinAccept(0x000001, 0x000013, 0x26AB0001, 0x00, 1);
+  };
+  MlmeReq_t join{};
+  join.Type = MLME_JOIN;
+  join.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
+  ASSERT_EQ(LoRaMacMlmeRequest(&join), LORAMAC_STATUS_OK);
+  mac_world::RunFor(8000);
+  ASSERT_EQ(client.MlmeConfirms.size(), 1u);
+  ASSERT_EQ(client.MlmeConfirms[0].Status, LORAMAC_EVENT_INFO_STATUS_OK);
+  radio.Air = nullptr;
+  for (Mib_t item : {MIB_REJOIN_0_CYCLE, MIB_REJOIN_1_CYCLE}) {
+    SCOPED_TRACE(item);
+    MibParam_t p{};
+    p.Rejoin0CycleInSec = 0;
+    p.Rejoin1CycleInSec = 0;
+    ASSERT_EQ(MibSet(item, p), LORAMAC_STATUS_OK);
+    mac_world::RunFor(60000);
+    EXPECT_EQ(radio.Sent.size(), 1u) << "the join request only";
+    EXPECT_EQ(client.MlmeConfirms.size(), 1u);
+  }
+}
+
 TEST_F(MacCore, JoinAcceptRxDelayUsesItsLowFourBitsOnly) {
   StartOtaa();
   radio.Air = [&](const mac_world::RxCall&) -> std::optional<Bytes> {
