@@ -3,7 +3,8 @@
 // air and played back, network commands the session's LoRaWAN version does
 // not define. Judged by what the module prints and by what the test network
 // (its own OpenSSL crypto) logs. Also the DevNonce at the end of its range,
-// the LoRaWAN 1.1 FOpts encryption as a 1.1 network reads it, and the power
+// the LoRaWAN 1.1 FOpts encryption as a 1.1 network reads it, a 1.1
+// session the network never confirms, and the power
 // uplinks leave with in EU868 and US915.
 #include <gtest/gtest.h>
 
@@ -292,6 +293,46 @@ TEST_F(HostileAir, LoRaWan11FOptsAreReadOnBothSides) {
   EXPECT_EQ(second->status, "ok") << second->line();
   EXPECT_FALSE(has_cid(*second, 0x0B)) << second->line();
   EXPECT_EQ(second->payload, (Bytes{0x02}));
+}
+
+// A 1.1 network that never answers the RekeyInd: the module repeats it in
+// every uplink, and after ADR_ACK_LIMIT (64) of them its session is gone
+// (the MAC reverts to unjoined): it reports itself not joined, refuses the
+// next uplink without sending it, and joins again into a session the
+// network reads.
+TEST_F(HostileAir, LoRaWan11SessionNeverConfirmedFallsBackToUnjoined) {
+  systest::Device& a = victim(true);
+  join(a);
+  // Uplinks back to back (no duty-cycle waits), short ones.
+  ASSERT_TRUE(at(a, "AT+DCS=0"));
+  ASSERT_TRUE(at(a, "AT+DR=5"));
+  ns_.set_window("a", Window::kNone);
+  const size_t before = ns_.uplinks().size();
+  for (int i = 0; i < 64; ++i) {
+    ASSERT_TRUE(at(a, "AT+NJS=?", "AT+NJS=1")) << i;
+    ASSERT_TRUE(at(a, "AT+SEND=2:01")) << i;
+    ASSERT_TRUE(a.wait_line(kAt, "+EVT:TX_DONE", sec(10))) << i;
+  }
+  ASSERT_EQ(ns_.uplinks().size(), before + 64);
+  for (size_t i = before; i < ns_.uplinks().size(); ++i) {
+    EXPECT_EQ(ns_.uplinks()[i].status, "ok") << ns_.uplinks()[i].line();
+    EXPECT_TRUE(has_cid(ns_.uplinks()[i], 0x0B)) << ns_.uplinks()[i].line();
+  }
+  EXPECT_TRUE(at(a, "AT+NJS=?", "AT+NJS=0"));
+  EXPECT_TRUE(at(a, "AT+SEND=2:02", "AT_NO_NETWORK_JOINED"));
+  EXPECT_TRUE(a.quiet(kAt, sec(10)));
+  EXPECT_EQ(ns_.uplinks().size(), before + 64);
+
+  ns_.set_window("a", Window::kRx1);
+  join(a);
+  const size_t joined = ns_.uplinks().size();
+  ASSERT_TRUE(at(a, "AT+SEND=2:03"));
+  std::optional<UplinkRecord> up = uplink(joined);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->status, "ok") << up->line();
+  EXPECT_EQ(up->fcnt, 0u);
+  EXPECT_EQ(up->payload, (Bytes{0x03}));
+  EXPECT_TRUE(has_cid(*up, 0x0B)) << up->line();
 }
 
 // Uplink power on the air at TX power 0, within what the Brisola-T's
