@@ -494,6 +494,18 @@ void HandleRadioRxErrorTimeout(LoRaMacEventInfoStatus_t rx1EventInfoStatus,
       LoRaMacConfirmQueueSetStatusCmn(rx1EventInfoStatus);
       if (!Rx2StillAhead()) {
         TimerStop(&MacCtx.RxWindowTimer2);
+        if (rx1EventInfoStatus == LORAMAC_EVENT_INFO_STATUS_RX1_TIMEOUT) {
+          // RX1 listened past the opening of RX2 (a wide window at a slow
+          // rate) and heard nothing, so RX2's timer found the radio busy.
+          // RX2's window is at least as long as RX1's and starts later, so
+          // it is still open: listen there now, the network may answer in
+          // it. Only when it cannot be opened does the exchange end here.
+          UpdateRxSlotIdleState();
+          OnRxWindow2TimerEvent(nullptr);
+          if (MacCtx.RxSlot == RX_SLOT_WIN_2) {
+            return;
+          }
+        }
         MacCtx.MacFlags.Bits.MacDone = 1;
       }
     } else {

@@ -124,4 +124,82 @@ INSTANTIATE_TEST_SUITE_P(MacOnAir, ReceiveWindow,
                            return std::string(i.param.name);
                          });
 
+// --- RX1 reaching past the start of RX2 -------------------------------------------
+
+// At DR0 RX1 and RX2 are one second apart and each SF12 symbol lasts
+// 32.8 ms. A downlink of 51 bytes in RX1 is on the air for 2.8 s: it is
+// still arriving when RX2 is due, and the device keeps receiving it.
+TEST(MacOnAir, Rx1FrameStillArrivingWhenRx2IsDueIsReceived) {
+  Air a;
+  ASSERT_TRUE(a.join());
+  ASSERT_EQ(a.cmd("DR 0"), "OK 0");
+  Bytes payload(51);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
+  a.ns.queue_downlink("a", 8, payload);
+  ASSERT_EQ(a.cmd("SEND 2 01"), "OK 0");
+  // The exchange ends with the frame: its confirm, then its data.
+  EXPECT_EQ(fields(a.next(sec(10)), 2), "SENT 0");
+  const systest::time_us confirmed = a.w.now();
+  EXPECT_EQ(fields(a.next(ms(5)), 5), "RX 0 0 8 " + hex(payload.data(), payload.size()));
+  ASSERT_EQ(a.ns.downlinks().size(), 2u);  // the join accept, this one
+  const DownlinkRecord& down = a.ns.downlinks().back();
+  EXPECT_EQ(down.tx.what, "RX1");
+  EXPECT_EQ(down.tx.dr, 0);
+  const sim::world::FrameRecord frame = a.downlink_frames().back();
+  EXPECT_GT(frame.frame.end_us - frame.frame.start_us, sec(2));
+  const systest::time_us up_end = a.ns.uplinks().back().meta.end_us;
+  EXPECT_LT(up_end + sec(2), frame.frame.end_us);  // past RX2's start
+  EXPECT_GE(confirmed, frame.frame.end_us);
+  EXPECT_LT(confirmed, frame.frame.end_us + ms(50));
+}
+
+// With the widest timing error the device allows (500 ms), the SF12
+// windows are 35 symbols (1.15 s) long, starting 0.45 s early: RX1 is still
+// listening when RX2 should open. When RX1 hears nothing, RX2 still opens
+// and the network's answer there is taken; silence in both ends the
+// exchange with RX2's timeout.
+struct OverlapCase {
+  const char* name;
+  Window window;
+  bool confirmed;
+  const char* sent;  // the confirm's status
+  const char* rx;    // the downlink line, "" for none
+};
+
+class Rx1PastRx2 : public testing::TestWithParam<OverlapCase> {};
+
+TEST_P(Rx1PastRx2, Rx2StillOpens) {
+  const OverlapCase& c = GetParam();
+  Air a;
+  ASSERT_TRUE(a.join());
+  ASSERT_EQ(a.cmd("DR 0"), "OK 0");
+  ASSERT_EQ(a.cmd("SET RXERR 500"), "OK 0");
+  a.ns.set_window("a", c.window);
+  if (c.window != Window::kNone) a.ns.queue_downlink("a", 7, {0x31});
+  ASSERT_EQ(a.cmd(std::string(c.confirmed ? "CSEND" : "SEND") + " 2 01"), "OK 0");
+  const std::string sent = a.next_starting("SENT", sec(15));
+  EXPECT_EQ(fields(sent, 2), c.sent) << sent;
+  const systest::time_us confirmed = a.w.now();
+  const std::string rx = a.d->next_line(kConsole, ms(5)).value_or("");
+  EXPECT_EQ(fields(rx, 5), c.rx);
+  const systest::time_us up_end = a.ns.uplinks().back().meta.end_us;
+  if (c.window == Window::kNone && !c.confirmed) {
+    // The exchange ended with RX2, well past RX1's end (1.7 s after the
+    // uplink): RX2 opened as RX1 gave up and listened its 35 symbols.
+    EXPECT_GT(confirmed, up_end + sec(2) + ms(500));
+    EXPECT_LT(confirmed, up_end + sec(3) + ms(200));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MacOnAir, Rx1PastRx2,
+    testing::Values(OverlapCase{"answer_in_rx1", Window::kRx1, false, "SENT 0", "RX 0 0 7 31"},
+                    OverlapCase{"answer_in_rx2", Window::kRx2, false, "SENT 0", "RX 0 1 7 31"},
+                    OverlapCase{"confirmed_answer_in_rx2", Window::kRx2, true, "SENT 0",
+                                "RX 0 1 7 31"},
+                    OverlapCase{"silence", Window::kNone, false, "SENT 0", ""},
+                    // RX2 timeout (4), not RX1's (3).
+                    OverlapCase{"confirmed_silence", Window::kNone, true, "SENT 4", ""}),
+    [](const testing::TestParamInfo<OverlapCase>& i) { return std::string(i.param.name); });
+
 }  // namespace
