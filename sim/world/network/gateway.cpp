@@ -216,8 +216,11 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
     for (Transmission& tx : server_.take_spontaneous(now))
       scheduled_.push_back(Scheduled{tx, false});
   if (options_.beacons && next_beacon_ <= now) {
-    const uint32_t gps_s =
-        static_cast<uint32_t>(server_.gps_us(next_beacon_ - options_.beacon_delay_us) / 1000000);
+    // A beacon carries the GPS time of the period boundary nearest to it: a
+    // delay of more than half a period makes it early for the next one, and
+    // one scheduled before the delay changed keeps its own.
+    const uint64_t period = (server_.gps_us(next_beacon_) + kBeaconPeriodUs / 2) / kBeaconPeriodUs;
+    const uint32_t gps_s = static_cast<uint32_t>(period * kBeaconPeriodUs / 1000000);
     Transmission tx;
     tx.at = next_beacon_;
     tx.freq = server_.region().beacon_frequency(gps_s);
@@ -228,7 +231,8 @@ void Gateway::wake(sim::world::Master& master, time_us now) {
       scheduled_.push_back(Scheduled{tx, true});
     else
       server_.note(next_beacon_, "beacon of GPS time " + std::to_string(gps_s) + " dropped");
-    next_beacon_ = next_beacon(now + 1);
+    // One beacon per period, wherever a changed delay puts the next.
+    next_beacon_ = next_beacon(now + kBeaconPeriodUs / 2);
   }
   // Transmissions due now, beacons first.
   std::stable_sort(scheduled_.begin(), scheduled_.end(),

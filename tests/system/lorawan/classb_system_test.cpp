@@ -420,6 +420,80 @@ TEST_F(ClassB, HoursOfTrackingThenBeaconLossAndFallbackToClassA) {
   EXPECT_TRUE(d_->wait_line(kAt, "+BC:DONE", sec(40)));
 }
 
+// The network's beacons stop for five periods and come back: each missed
+// beacon is reported, the module stays in class B with its ping-slot
+// windows widened (a downlink 80 ms late still gets in), locks again on
+// the first beacon back, and with it the windows narrow again: on time a
+// downlink gets in, 80 ms late it no longer does.
+TEST_F(ClassB, BeaconsOffForFivePeriodsThenLockedAgain) {
+  start("brisola-t");
+  otaa();
+  enter_class_b(3);
+  const uint32_t addr = ns_.dev_addr("a").value_or(0);
+  bool off = false;
+  gw_->options().beacon_hook = [&](uint32_t, Bytes&) { return !off; };
+  // Just after a beacon the module heard, the next five are left out.
+  ASSERT_TRUE(d_->wait_line(kAt, "+BC:LOCKED", sec(130)));
+  off = true;
+  const systest::time_us first_off = gw_->next_beacon(w_.now());
+  auto lines = lines_for(w_, *d_, 5 * kBeaconPeriodUs + sec(10));
+  EXPECT_EQ(count(lines, "+BC:FAILED"), 5u);
+  EXPECT_EQ(lines.size(), 5u);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // Each reported as its beacon's time passes.
+    EXPECT_GT(lines[i].first, first_off + i * kBeaconPeriodUs) << i;
+    EXPECT_LT(lines[i].first, first_off + i * kBeaconPeriodUs + sec(3)) << i;
+  }
+  EXPECT_TRUE(at("AT+CLASS=?", "AT+CLASS=B"));
+  gw_->options().timing_error_us = 80000;
+  ping_slot_downlink(3, addr, 2, Bytes{0x5A}, "5a");
+  gw_->options().timing_error_us = 0;
+
+  // Beacons again: locked on the first one, as it ends.
+  off = false;
+  const systest::time_us back = gw_->next_beacon(w_.now());
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+BC:LOCKED"}, sec(130)));
+  EXPECT_GT(w_.now(), back);
+  EXPECT_LT(w_.now(), back + sec(1));
+  EXPECT_TRUE(at("AT+CLASS=?", "AT+CLASS=B"));
+  ping_slot_downlink(3, addr, 2, Bytes{0xA5}, "a5");
+  w_.run_until(gw_->next_beacon(w_.now()) + sec(5));
+  d_->take(kAt);
+  gw_->options().timing_error_us = 80000;
+  ns_.queue_downlink("a", 2, Bytes{0x77});
+  EXPECT_FALSE(next_downlink_line(sec(12)));
+  gw_->options().timing_error_us = 0;
+}
+
+// From one beacon on the network's beacons come 100 ms early (its clock
+// moved). The module, locked, starts listening only just before a beacon's
+// time and misses the first of them; with each miss it starts earlier,
+// until an early beacon falls in its window. From then on it tracks the
+// early beacons; no fall-back to class A happens.
+TEST_F(ClassB, BeaconWindowWidensUntilEarlyBeaconsAreFound) {
+  start("brisola-t");
+  otaa();
+  enter_class_b(3);
+  ASSERT_TRUE(d_->wait_line(kAt, "+BC:LOCKED", sec(130)));
+  // (The beacon already scheduled still goes on time.)
+  gw_->options().beacon_delay_us = kBeaconPeriodUs - 100000;
+  ASSERT_TRUE(d_->expect_lines(kAt, {"+BC:LOCKED"}, sec(130)));
+  auto lines = lines_for(w_, *d_, 12 * kBeaconPeriodUs);
+  ASSERT_EQ(lines.size(), 12u);
+  size_t failed = 0;
+  while (failed < lines.size() && lines[failed].second == "+BC:FAILED") ++failed;
+  EXPECT_GE(failed, 2u);
+  EXPECT_LE(failed, 8u);
+  // Then locked on every early beacon, each reported as it ends.
+  EXPECT_EQ(count(lines, "+BC:LOCKED"), lines.size() - failed);
+  for (size_t i = failed; i < lines.size(); ++i) {
+    const systest::time_us beacon = gw_->next_beacon(lines[i].first - sec(2));
+    EXPECT_LT(lines[i].first - beacon, sec(1)) << i;
+    EXPECT_EQ(ns_.gps_us(beacon) % kBeaconPeriodUs, kBeaconPeriodUs - 100000) << i;
+  }
+  EXPECT_TRUE(at("AT+CLASS=?", "AT+CLASS=B"));
+}
+
 // Without beacons the acquisition fails: "+BC:FAILED" and state S3, and
 // the next uplink asks for the time again; with beacons back, that
 // acquisition completes.

@@ -380,6 +380,39 @@ TEST(Gateway, BeaconsCanBeDroppedOrCorrupted) {
   EXPECT_NE(p[6] | p[7] << 8, ref::crc16_bitwise(Bytes(p.begin(), p.begin() + 6)));
 }
 
+// A delay set between beacons moves the ones after the next (already
+// scheduled); each still carries the GPS time of the period boundary it
+// belongs to (the next one for a beacon early by 100 ms), once per period.
+TEST(Gateway, BeaconDelayChangedBetweenBeacons) {
+  GatewayOptions o;
+  o.beacons = true;
+  Air air(RegionId::kEU868, o);
+  air.master.run_until(250'000'000);
+  ASSERT_EQ(air.frames.size(), 2u);
+  air.gw.options().beacon_delay_us = 300'000;
+  air.master.run_until(650'000'000);
+  // And 100 ms early.
+  air.gw.options().beacon_delay_us = 128'000'000 - 100'000;
+  air.master.run_until(1'000'000'000);
+  ASSERT_EQ(air.frames.size(), 7u);
+  uint64_t last_period = 0;
+  for (size_t i = 0; i < air.frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    const sim::AirFrame& f = air.frames[i].frame;
+    const uint64_t gps = f.start_us + air.ns.gps_offset_us;
+    const uint64_t shift[] = {0, 0, 0, 300'000, 300'000, 300'000, 127'900'000};
+    EXPECT_EQ(gps % 128'000'000, shift[i]);
+    const uint64_t period = (gps + 64'000'000) / 128'000'000;
+    if (i > 0) {
+      EXPECT_EQ(period, last_period + 1);
+    }
+    last_period = period;
+    Bytes p(f.payload, f.payload + f.len);
+    uint32_t time = p[2] | p[3] << 8 | p[4] << 16 | static_cast<uint32_t>(p[5]) << 24;
+    EXPECT_EQ(time, period * 128);
+  }
+}
+
 TEST(Gateway, ClassCDownlinkGoesOutAtOnce) {
   Air air(RegionId::kEU868);
   air.master.inject_frame(air.uplink(ref::join_request(kApp, kJoinEui, kDevEui, 1), 868100000, 7));

@@ -26,12 +26,14 @@
 namespace sim::network {
 
 struct GatewayOptions {
-  uint32_t receiver_id = 0;      // link-budget id of the gateway (0: the world's own)
-  uint16_t sync_word = 0x3444;   // public network (0x1424 private)
-  int8_t tx_power_dbm = -128;    // -128: the region's downlink power
-  int64_t timing_error_us = 0;   // added to every downlink start (window tolerance probes)
-  bool beacons = false;          // class B beacons every 128 s
-  uint32_t beacon_delay_us = 0;  // beacon start after the GPS multiple of 128 s
+  uint32_t receiver_id = 0;     // link-budget id of the gateway (0: the world's own)
+  uint16_t sync_word = 0x3444;  // public network (0x1424 private)
+  int8_t tx_power_dbm = -128;   // -128: the region's downlink power
+  int64_t timing_error_us = 0;  // added to every downlink start (window tolerance probes)
+  bool beacons = false;         // class B beacons every 128 s
+  // Beacon start after the GPS multiple of 128 s; above half a period the
+  // beacon is early for the next multiple, whose time it carries.
+  uint32_t beacon_delay_us = 0;
   uint8_t beacon_info[7] = {0, 0, 0, 0, 0, 0, 0};  // GwSpecific: InfoDesc | Info
   // Sees each beacon before it goes out (GPS seconds, payload): may change
   // it (a corrupted CRC) or return false to drop it (beacon loss).
