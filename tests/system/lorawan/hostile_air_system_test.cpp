@@ -185,6 +185,63 @@ TEST_F(HostileAir, LoRaWan10SessionIgnoresForceRejoinReq) {
   EXPECT_EQ(ups[2].fcnt, first->fcnt + 3);
 }
 
+// On a 1.1 session the module obeys ForceRejoinReq (in the byte layout
+// the firmware reads): unanswered, rejoin requests type 0 go out at the
+// data rate it names, Max_Retries of them and 32 to 64 s apart, and the
+// session goes on; answered, the first request starts a new session whose
+// uplinks count from 0.
+TEST_F(HostileAir, LoRaWan11SessionSendsTheRejoinRequestsTheNetworkForces) {
+  systest::Device& a = victim(true);
+  join(a);
+  ASSERT_TRUE(at(a, "AT+DCS=0"));
+  ASSERT_TRUE(at(a, "AT+DR=5"));
+  auto exchange = [&](const std::string& payload) {
+    const size_t from = ns_.uplinks().size();
+    EXPECT_TRUE(at(a, "AT+SEND=2:" + payload));
+    EXPECT_TRUE(a.wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+    std::optional<UplinkRecord> up = uplink(from, sec(1));
+    return up.value_or(UplinkRecord{});
+  };
+  auto rejoins = [&](size_t from) {
+    std::vector<UplinkRecord> out;
+    for (size_t i = from; i < ns_.uplinks().size(); ++i)
+      if (ns_.uplinks()[i].mtype == MType::kRejoinRequest) out.push_back(ns_.uplinks()[i]);
+    return out;
+  };
+  exchange("01");  // RekeyInd, confirmed
+
+  ns_.queue_mac("a", mac::force_rejoin_req(0, 2, 0, 3, true));
+  size_t from = ns_.uplinks().size();
+  exchange("02");
+  ns_.set_window("a", Window::kNone);
+  w_.run_until(w_.now() + sec(3 * 64));
+  std::vector<UplinkRecord> rj = rejoins(from);
+  ASSERT_EQ(rj.size(), 2u);
+  for (const UplinkRecord& r : rj) {
+    EXPECT_EQ(r.rejoin_type, 0) << r.line();
+    EXPECT_EQ(r.meta.dr, 3) << r.line();
+    EXPECT_EQ(r.status, "ok, not answered") << r.line();
+  }
+  EXPECT_GE(rj[1].t - rj[0].t, sec(32));
+  EXPECT_LE(rj[1].t - rj[0].t, sec(65));
+  UplinkRecord up = exchange("03");
+  EXPECT_EQ(up.status, "ok") << up.line();
+  EXPECT_EQ(up.fcnt, 2u);
+
+  ns_.set_window("a", Window::kRx1);
+  ns_.queue_mac("a", mac::force_rejoin_req(0, 2, 0, 3, true));
+  from = ns_.uplinks().size();
+  exchange("04");
+  w_.run_until(w_.now() + sec(3 * 64));
+  rj = rejoins(from);
+  ASSERT_EQ(rj.size(), 1u);
+  EXPECT_TRUE(rj[0].accepted) << rj[0].line();
+  up = exchange("05");
+  EXPECT_EQ(up.status, "ok") << up.line();
+  EXPECT_EQ(up.fcnt, 0u);
+  EXPECT_EQ(up.payload, (Bytes{0x05}));
+}
+
 // A join accept recorded off the air is played back into the RX1 window of
 // a later join (a 1.0.x accept's MIC does not cover the DevNonce, so it
 // verifies). Its JoinNonce is below the last accepted one: the module
