@@ -421,8 +421,8 @@ int run(int argc, char** argv) {
     }
     std::unique_ptr<sim::network::NetworkControl> control;
     if (!network.socket.empty()) {
-      control =
-          std::make_unique<sim::network::NetworkControl>(*world.network().server(), world.master());
+      control = std::make_unique<sim::network::NetworkControl>(
+          *world.network().server(), world.master(), world.network().gateway());
       std::string error;
       if (!control->listen(network.socket, &error)) throw Refused("--network-socket: " + error);
     }

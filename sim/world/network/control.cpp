@@ -72,6 +72,12 @@ const std::vector<std::string>& NetworkControl::help() {
       "                               a network command (CID and payload) for the",
       "                               device's next downlink",
       "class NAME A|B|C               the class the network serves the device in",
+      "window NAME rx1|rx2|none [at TIME | in DURATION]",
+      "                               where the network answers the device (none: it",
+      "                               stays silent, its downlinks wait)",
+      "beacons on|off [at TIME | in DURATION]",
+      "                               the gateway's class B beacons (on again: from",
+      "                               the next 128 s boundary)",
       "wait-sent NAME [TIMEOUT]       until the device's downlinks have gone on the air",
       "wait-uplink NAME [PORT] [TIMEOUT]",
       "                               until the device's next accepted uplink (on PORT):",
@@ -87,8 +93,8 @@ const std::vector<std::string>& NetworkControl::help() {
   return h;
 }
 
-NetworkControl::NetworkControl(NetworkServer& server, sim::world::Master& master)
-    : server_(server), master_(master) {
+NetworkControl::NetworkControl(NetworkServer& server, sim::world::Master& master, Gateway* gateway)
+    : server_(server), master_(master), gateway_(gateway) {
   master_.add_agent(this);
 }
 
@@ -262,6 +268,33 @@ bool NetworkControl::parse_action(const std::vector<std::string>& w_in, Action* 
     a->dev_class = w[2][0];
     return true;
   }
+  if (c == "window") {
+    if (w.size() != 3 || (w[2] != "rx1" && w[2] != "rx2" && w[2] != "none")) {
+      *error = "usage: window NAME rx1|rx2|none [at TIME | in DURATION]";
+      return false;
+    }
+    if (!server_.has_device(w[1])) {
+      *error = "no device named " + w[1] + " (see devices)";
+      return false;
+    }
+    a->kind = 'w';
+    a->target = w[1];
+    a->window = w[2] == "rx1" ? Window::kRx1 : w[2] == "rx2" ? Window::kRx2 : Window::kNone;
+    return true;
+  }
+  if (c == "beacons") {
+    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) {
+      *error = "usage: beacons on|off [at TIME | in DURATION]";
+      return false;
+    }
+    if (gateway_ == nullptr) {
+      *error = "no gateway to send beacons";
+      return false;
+    }
+    a->kind = 'b';
+    a->on = w[1] == "on";
+    return true;
+  }
   *error = "unknown command " + c + " (see help)";
   return false;
 }
@@ -286,6 +319,16 @@ void NetworkControl::apply(const Action& a) {
     case 'c':
       server_.set_class(a.target, a.dev_class);
       what = a.target + " is served in class " + std::string(1, a.dev_class);
+      break;
+    case 'w':
+      server_.set_window(a.target, a.window);
+      what = a.window == Window::kNone
+                 ? a.target + " is not answered"
+                 : a.target + " is answered in " + (a.window == Window::kRx1 ? "RX1" : "RX2");
+      break;
+    case 'b':
+      gateway_->set_beacons(a.on);
+      what = std::string("beacons ") + (a.on ? "on" : "off");
       break;
     default:
       return;
@@ -359,7 +402,7 @@ void NetworkControl::run(Session& s, const std::string& line) {
       say(s, log[i]);
     return ok();
   }
-  if (c == "downlink" || c == "mac" || c == "class") {
+  if (c == "downlink" || c == "mac" || c == "class" || c == "window" || c == "beacons") {
     Action a;
     std::string why;
     if (!parse_action(w, &a, &why)) return error(why);

@@ -16,6 +16,11 @@ Gateway::Gateway(NetworkServer& server, sim::world::Master& master, GatewayOptio
 
 Gateway::~Gateway() { master_.remove_agent(this); }
 
+void Gateway::set_beacons(bool on) {
+  options_.beacons = on;
+  next_beacon_ = next_beacon(master_.now());
+}
+
 time_us Gateway::next_beacon(time_us t) const {
   const uint64_t g = server_.gps_us(t) - options_.beacon_delay_us;
   const uint64_t k = (g + kBeaconPeriodUs - 1) / kBeaconPeriodUs;

@@ -43,7 +43,8 @@ class NetworkTool : public ::testing::Test {
           std::string("multicast g1 01020304 ") + kMcNwk + " " + kMcApp + " C"})
       ASSERT_TRUE(world_->network().apply(l, &error)) << error;
     world_->start_network(nullptr);
-    control_ = std::make_unique<NetworkControl>(*world_->network().server(), world_->master());
+    control_ = std::make_unique<NetworkControl>(*world_->network().server(), world_->master(),
+                                                world_->network().gateway());
     const int id = world_->start({.name = "a", .image = "brisola-t", .pins = {{"PB12", 1}}});
     console_port_ = world_->console(id);
     world_->add_input(id, std::string("AT+DEVEUI=0202020202020202\r\n"
@@ -214,6 +215,59 @@ TEST_F(NetworkTool, MulticastDownlinkAtAGivenTime) {
   EXPECT_TRUE(found);
   run("follow 2s");
   EXPECT_TRUE(contains(console_, ":MULTICAST:7:cafe\r\n")) << console_;
+}
+
+// A device left unanswered, then answered again; beacons switched off for a
+// while and on again, from the next 128 s boundary.
+TEST_F(NetworkTool, SilenceAndBeaconsSwitchedWhileTheWorldRuns) {
+  EXPECT_EQ(run("window a rx3"),
+            Lines{"ERROR usage: window NAME rx1|rx2|none [at TIME | in DURATION]"});
+  EXPECT_EQ(run("window nobody none"), Lines{"ERROR no device named nobody (see devices)"});
+  EXPECT_EQ(run("beacons maybe"), Lines{"ERROR usage: beacons on|off [at TIME | in DURATION]"});
+
+  // Silent: the join request is heard and not answered.
+  EXPECT_EQ(run("window a none"), Lines{"OK"});
+  world_->add_input(1, "AT+JOIN=1:0:7:20\r\n");
+  const Lines first = run("wait-uplink a 30s");
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_NE(first[0].find(" JoinRequest a "), std::string::npos) << first[0];
+  run("follow 8s");
+  EXPECT_FALSE(contains(console_, "+EVT:JOINED")) << console_;
+  EXPECT_EQ(server().downlinks().size(), 0u);
+  // Answered again: the next attempt joins.
+  EXPECT_EQ(run("window a rx1"), Lines{"OK"});
+  const Lines second = run("wait-uplink a 30s");
+  ASSERT_EQ(second.size(), 2u);
+  run("follow 8s");
+  EXPECT_TRUE(contains(console_, "+EVT:JOINED")) << console_;
+
+  auto beacons = [&] {
+    std::vector<sim::time_us> at;
+    for (const auto& e : world_->network().gateway()->events())
+      if (!e.uplink && !e.frame.frame.iq_inverted) at.push_back(e.frame.frame.start_us);
+    return at;
+  };
+  EXPECT_TRUE(beacons().empty());
+  EXPECT_EQ(run("beacons on"), Lines{"OK"});
+  const Lines off = {"AT " + sim::world::format_time(world_->now() + 300'000'000), "OK"};
+  EXPECT_EQ(run("beacons off in 300s"), off);
+  const Lines on = {"AT " + sim::world::format_time(world_->now() + 700'000'000), "OK"};
+  EXPECT_EQ(run("beacons on in 700s"), on);
+  world_->run_until(world_->now() + 1'000'000'000);
+  const std::vector<sim::time_us> at = beacons();
+  ASSERT_GE(at.size(), 4u);
+  for (sim::time_us t : at) EXPECT_EQ(server().gps_us(t) % 128'000'000, 0u) << t;
+  // Every 128 s in the first 300 s, none in the next 400 s, then again.
+  int pauses = 0;
+  for (size_t i = 1; i < at.size(); ++i) {
+    const sim::time_us gap = at[i] - at[i - 1];
+    EXPECT_EQ(gap % 128'000'000, 0u) << gap;
+    if (gap > 128'000'000) {
+      ++pauses;
+      EXPECT_GE(gap, 512'000'000u);
+    }
+  }
+  EXPECT_EQ(pauses, 1);
 }
 
 }  // namespace

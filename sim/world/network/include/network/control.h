@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hostutil/line_socket.h"
+#include "network/gateway.h"
 #include "network/server.h"
 #include "world/master.h"
 
@@ -24,8 +25,9 @@ class NetworkControl : public sim::world::Agent {
  public:
   using Reply = std::function<void(const std::string& line)>;
 
-  // Takes part in the world as an agent (for commands given a time).
-  NetworkControl(NetworkServer& server, sim::world::Master& master);
+  // Takes part in the world as an agent (for commands given a time). The
+  // gateway, when given, has its beacons switched by `beacons`.
+  NetworkControl(NetworkServer& server, sim::world::Master& master, Gateway* gateway = nullptr);
   ~NetworkControl() override;
   NetworkControl(const NetworkControl&) = delete;
   NetworkControl& operator=(const NetworkControl&) = delete;
@@ -50,16 +52,20 @@ class NetworkControl : public sim::world::Agent {
 
  private:
   struct Session;
-  // A change to the network: a downlink, a network command, a class.
+  // A change to the network: a downlink, a network command, a class, where
+  // a device is answered, the beacons.
   struct Action {
-    char kind = 0;  // 'd' downlink, 'g' multicast downlink, 'm' MAC, 'c' class
+    char kind = 0;  // 'd' downlink, 'g' multicast downlink, 'm' MAC, 'c' class,
+                    // 'w' window, 'b' beacons
     std::string target;
     uint8_t port = 0;
     Bytes payload;
     bool confirmed = false;
     MacCommand mac;
     char dev_class = 'A';
-    time_us at = 0;  // 0: now
+    Window window = Window::kRx1;
+    bool on = false;  // beacons
+    time_us at = 0;   // 0: now
   };
   Session& session(int id);
   void say(Session& s, const std::string& line);
@@ -71,6 +77,7 @@ class NetworkControl : public sim::world::Agent {
 
   NetworkServer& server_;
   sim::world::Master& master_;
+  Gateway* gateway_;
   hostutil::LineServer socket_;
   std::map<int, std::unique_ptr<Session>> sessions_;  // 0: the test's own
   std::vector<Action> timed_;                         // in the order given

@@ -56,6 +56,9 @@ class Gateway : public sim::world::Agent {
   Gateway& operator=(const Gateway&) = delete;
 
   GatewayOptions& options() { return options_; }
+  // Beacons on or off while the world runs: switched on, they start again
+  // with the next period boundary.
+  void set_beacons(bool on);
   const std::vector<GatewayEvent>& events() const { return events_; }
 
   // A raw frame sent at `at` (crafted frames: bad MIC, foreign address, ...),
