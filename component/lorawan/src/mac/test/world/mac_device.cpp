@@ -13,6 +13,7 @@
 //                                -> OK <status> (an ABP session, started)
 //   CLASS A|B|C | NBTRANS n | ADR 0|1 | DR n | DC 0|1
 //   SET RXERR ms | SET MINSYM n | SET CHMASK w0 [w1 ...] (hex words)
+//   SET REJOIN0 s | SET REJOIN1 s   periodic rejoin requests of type 0 / 1
 //   SEND <port> <hex|->          -> OK <MCPS request status>, then
 //                                   SENT <status> <FCnt + 1> <ack> <dr> <power index> <transmissions>
 //   CSEND <port> <hex|->         -> the same, confirmed
@@ -393,6 +394,16 @@ void run(char* cmd) {
              std::strcmp(b, "MINSYM") == 0) {
     mib.Type = MIB_MIN_RX_SYMBOLS;
     mib.Param.MinRxSymbols = static_cast<uint8_t>(value);
+    say("OK %d", mib_set(mib));
+  } else if (std::strcmp(a, "SET") == 0 && std::sscanf(rest, "%63s %u", b, &value) == 2 &&
+             (std::strcmp(b, "REJOIN0") == 0 || std::strcmp(b, "REJOIN1") == 0)) {
+    if (b[6] == '0') {
+      mib.Type = MIB_REJOIN_0_CYCLE;
+      mib.Param.Rejoin0CycleInSec = value;
+    } else {
+      mib.Type = MIB_REJOIN_1_CYCLE;
+      mib.Param.Rejoin1CycleInSec = value;
+    }
     say("OK %d", mib_set(mib));
   } else if (std::strcmp(a, "SET") == 0 && std::strncmp(rest, "CHMASK ", 7) == 0) {
     uint16_t mask[6] = {};

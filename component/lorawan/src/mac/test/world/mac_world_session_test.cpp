@@ -302,4 +302,69 @@ TEST(MacOnAir, RejoinParamSetupTimesRejoinsUntilANewSession) {
   EXPECT_EQ(a.last_up().status, "ok");
 }
 
+// Periodic rejoin requests the device is set up for: type 0 (NetID, under
+// the session's key, RJcount0) and type 1 (JoinEUI, under the join server's
+// key, RJcount1), one per cycle and counting up while the network leaves
+// them unanswered; a cycle of 0 s sends none. The network then answers
+// one: a new session, its counters from 0, and no more rejoin requests.
+struct CycleCase {
+  const char* name;
+  const char* set;  // the device's setting
+  uint32_t cycle_s;
+  uint8_t type;
+};
+
+class RejoinCycle : public testing::TestWithParam<CycleCase> {};
+
+TEST_P(RejoinCycle, OnePerCycleUntilAnswered) {
+  const CycleCase& c = GetParam();
+  Confirmed11 a;
+  const size_t from = a.ns.uplinks().size();
+  a.ns.set_window("a", Window::kNone);
+  EXPECT_EQ(a.cmd(std::string("SET ") + c.set + " " + std::to_string(c.cycle_s)), "OK 0");
+  const systest::time_us set = a.w.now();
+  if (c.cycle_s == 0) {
+    EXPECT_TRUE(a.d->quiet(kConsole, sec(4000)));
+    EXPECT_EQ(a.ns.uplinks().size(), from);
+    return;
+  }
+  const std::vector<std::string> lines = lines_for(a, 3 * sec(c.cycle_s) + sec(10));
+  std::vector<UplinkRecord> rj = rejoins_from(a.ns, from);
+  ASSERT_EQ(rj.size(), 3u);
+  EXPECT_EQ(lines, std::vector<std::string>(3, "MLME " + std::to_string(2 + c.type) + " 4 0 0"));
+  for (size_t i = 0; i < rj.size(); ++i) {
+    SCOPED_TRACE(rj[i].line());
+    EXPECT_EQ(rj[i].rejoin_type, c.type);
+    EXPECT_TRUE(rj[i].mic_ok);
+    EXPECT_EQ(rj[i].status, "ok, not answered");
+    EXPECT_EQ(rj[i].dev_nonce, rj[0].dev_nonce + i);
+    EXPECT_GE(rj[i].t, set + (i + 1) * sec(c.cycle_s));
+    EXPECT_LE(rj[i].t, set + (i + 1) * sec(c.cycle_s) + sec(3));
+  }
+  EXPECT_LE(rj[0].dev_nonce, 1);
+
+  a.ns.set_window("a", Window::kRx1);
+  EXPECT_EQ(lines_for(a, sec(c.cycle_s)),
+            std::vector<std::string>{"MLME " + std::to_string(2 + c.type) + " 0 0 0"});
+  rj = rejoins_from(a.ns, from);
+  ASSERT_EQ(rj.size(), 4u);
+  EXPECT_TRUE(rj.back().accepted) << rj.back().line();
+  a.ns.queue_downlink("a", 4, {0x44});
+  EXPECT_EQ(fields(a.exchange("D1"), 7), "RX 0 0 4 44 0 0");
+  EXPECT_EQ(a.last_up().status, "ok") << a.last_up().line();
+  EXPECT_EQ(a.last_up().fcnt, 0u);
+  // The new session has no rejoin cycle of its own.
+  EXPECT_TRUE(a.d->quiet(kConsole, 2 * sec(c.cycle_s)));
+  EXPECT_EQ(rejoins_from(a.ns, from).size(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(MacOnAir, RejoinCycle,
+                         testing::Values(CycleCase{"type0", "REJOIN0", 600, 0},
+                                         CycleCase{"type1", "REJOIN1", 900, 1},
+                                         CycleCase{"type0_off", "REJOIN0", 0, 0},
+                                         CycleCase{"type1_off", "REJOIN1", 0, 1}),
+                         [](const testing::TestParamInfo<CycleCase>& i) {
+                           return std::string(i.param.name);
+                         });
+
 }  // namespace
