@@ -184,7 +184,20 @@ void print_help(const char* prog) {
       "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
       "                       the host allows (default: wall when the console is a\n"
       "                       terminal or a pseudo-terminal is attached, else fast).\n"
-      "  --pin %s=1%*s level of an input pin (repeatable; this chip's pin names).\n"
+      "  --pin %s=1%*s level of an input pin (repeatable; this chip's pin names).\n",
+      pi.image_name, example_pin.c_str(),
+      static_cast<int>(12 - std::min<size_t>(12, example_pin.size())), "");
+  // What the board wires to its input pins.
+  if (pi.pin_help && *pi.pin_help) {
+    std::string s(pi.pin_help);
+    for (size_t pos = 0; pos < s.size();) {
+      size_t nl = s.find('\n', pos);
+      if (nl == std::string::npos) nl = s.size();
+      std::printf("%23s%s\n", "", s.substr(pos, nl - pos).c_str());
+      pos = nl + 1;
+    }
+  }
+  std::printf(
       "  --adc PB3=1500       analogue input in millivolts (repeatable; a pin or one\n"
       "                       of the chip's other inputs, e.g. VBAT, VREFINT).\n"
       "  --uid W0:W1:W2       the 96-bit unique id as three hex words.\n"
@@ -193,9 +206,7 @@ void print_help(const char* prog) {
       "  --world ENDPOINT     join a world (time master) at ENDPOINT ...\n"
       "  --device-id N        ... as device N.\n"
       "  --uart-world PORT    the world carries serial port PORT (repeatable).\n"
-      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n",
-      pi.image_name, example_pin.c_str(),
-      static_cast<int>(12 - std::min<size_t>(12, example_pin.size())), "");
+      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n");
   // Options of the hardware models, in the same layout.
   for (const Model& m : models()) {
     for (const ModelOption& mo : m.options) {
