@@ -39,7 +39,8 @@ std::string in_path(const std::string& name) {
 // tshark's fields of every packet of `file`, or a reason in *error.
 Rows tshark_rows(const std::string& file, const std::vector<std::string>& fields,
                  const std::vector<std::string>& extra, std::string* error) {
-  std::vector<std::string> argv = {in_path("tshark"), "-r", file, "-T", "fields", "-E", "separator=|"};
+  std::vector<std::string> argv = {in_path("tshark"), "-r", file,         "-T",
+                                   "fields",          "-E", "separator=|"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   for (const std::string& f : fields) {
     argv.push_back("-e");
@@ -72,17 +73,16 @@ TEST(ImageHelp, ThePinShownIsTheChipsOwn) {
     const char* image;
     bool band_strap;
   };
-  const Case cases[] = {{"brisola-t", true},      {"brisola-e", true}, {"quenlarlp-sip", false},
-                        {"saffrond", false},      {"minacor", false},  {"vostrel", false},
-                        {"tarnelka", false},      {"qiv-boot", false}};
+  const Case cases[] = {{"brisola-t", true}, {"brisola-e", true}, {"quenlarlp-sip", false},
+                        {"saffrond", false}, {"minacor", false},  {"vostrel", false},
+                        {"tarnelka", false}, {"qiv-boot", false}};
   hostutil::TempDir dir("qiv-help", "/tmp");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
     systest::PipeResult help = systest::run_pipe(c.image, {"--help"}, "");
     ASSERT_TRUE(help.exited_ok()) << help.err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(help.out, m, std::regex("--pin ([A-Za-z0-9.]+)=1 ")))
-        << help.out;
+    ASSERT_TRUE(std::regex_search(help.out, m, std::regex("--pin ([A-Za-z0-9.]+)=1 "))) << help.out;
     const std::string pin = m[1];
     systest::PipeResult run = systest::run_pipe(
         c.image,
@@ -117,11 +117,11 @@ TEST(ImageCapture, ALoraModulesFrames) {
   ASSERT_TRUE(r.exited_ok()) << r.err;
   ASSERT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
   std::string error;
-  const Rows rows = tshark_rows(
-      pcap,
-      {"frame.time_epoch", "loratap.channel.frequency", "loratap.channel.bandwidth",
-       "loratap.channel.sf", "loratap.rssi.packet", "data.data"},
-      {"--disable-protocol", "lorawan"}, &error);
+  const Rows rows =
+      tshark_rows(pcap,
+                  {"frame.time_epoch", "loratap.channel.frequency", "loratap.channel.bandwidth",
+                   "loratap.channel.sf", "loratap.rssi.packet", "data.data"},
+                  {"--disable-protocol", "lorawan"}, &error);
   ASSERT_TRUE(error.empty()) << error;
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][5], "a1b2");
@@ -158,12 +158,11 @@ TEST(ImageCapture, ABleModuleThroughARestart) {
   std::string mac = m[1];
   std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
   std::string error;
-  const Rows rows =
-      tshark_rows(pcap,
-                  {"frame.time_epoch", "btle_rf.channel", "btle.access_address",
-                   "btle.advertising_address", "btcommon.eir_ad.entry.device_name",
-                   "_ws.expert.message"},
-                  {}, &error);
+  const Rows rows = tshark_rows(
+      pcap,
+      {"frame.time_epoch", "btle_rf.channel", "btle.access_address", "btle.advertising_address",
+       "btcommon.eir_ad.entry.device_name", "_ws.expert.message"},
+      {}, &error);
   ASSERT_TRUE(error.empty()) << error;
   ASSERT_GE(rows.size(), 6u);
   // Advertising begins at start-up, before the restart: the capture still
@@ -198,7 +197,7 @@ TEST(QivModule, OnlyTheBootloadersApplications) {
     const char* app;
     bool taken;
   };
-  const Case cases[] = {{"brisola-e", true}, {"saffrond", true},    {"minacor", false},
+  const Case cases[] = {{"brisola-e", true}, {"saffrond", true},  {"minacor", false},
                         {"tarnelka", false}, {"qiv-boot", false}, {"brisola", false}};
   hostutil::TempDir dir("qiv-module-app", "/tmp");
   for (const Case& c : cases) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -253,6 +254,25 @@ TEST(QivsimTranscript, WholeLinesInTimeOrder) {
   }
   EXPECT_GT(entries, 4u) << r.out;
   EXPECT_TRUE(received) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+// Without --dir, the flash files and logs go to a folder of their own beside
+// qivsim, not to the folder qivsim was started from (a source tree, say).
+TEST(QivsimFolder, WithoutDirTheWorldHasAFolderOfItsOwn) {
+  hostutil::TempDir cwd("qiv-cwd", "/tmp");
+  const std::string qivsim = systest::image_path("qivsim");
+  const std::string world = qivsim.substr(0, qivsim.rfind('/')) + "/qivsim-world";
+  std::remove((world + "/a.log").c_str());
+  hostutil::CaptureResult r =
+      hostutil::run_capture({qivsim, "--run-for", "1s", "a=brisola-t"}, "", cwd.path());
+  ASSERT_TRUE(r.exited_ok()) << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
+  EXPECT_TRUE(std::filesystem::exists(world + "/a.log"));
+  EXPECT_TRUE(std::filesystem::exists(world + "/a.flash"));
 }
 
 }  // namespace
