@@ -309,3 +309,60 @@ TEST_F(BleTool, TheCaptureDecodesInTshark) {
 }
 
 }  // namespace
+
+namespace {
+
+// `at TEXT` against a module's own AT port over its BLE serial service: the
+// answer of a command that lists every command comes whole, up to its final
+// word, the same text the module gives on its serial console.
+TEST(BleToolAt, ALongAnswerComesWhole) {
+  sim::world::Driver world(sim::world::Driver::Options{.image_dir = QIV_IMAGE_DIR});
+  std::string console;
+  int console_port = -1;
+  world.on_uart([&](int, int port, sim::time_us, const uint8_t* d, size_t n) {
+    if (port == console_port) console.append(reinterpret_cast<const char*>(d), n);
+  });
+  const int id = world.start({.name = "m", .image = "minacor"});
+  console_port = world.console(id);
+  ble::CentralService service(world.master());
+  auto run = [&](const std::string& command) {
+    Lines out;
+    service.command(command, [&](const std::string& l) { out.push_back(l); });
+    const sim::time_us limit = world.now() + 120'000'000;
+    while (service.busy() && world.now() < limit) {
+      world.run_until(world.now() + 10000);
+      service.poll();
+    }
+    return out;
+  };
+  // The serial console's answer, for comparison.
+  world.run_until(world.now() + 1'000'000);
+  const size_t at = console.size();  // after the start-up output
+  world.add_input(id, "AT?\r\n");
+  world.run_until(world.now() + 2'000'000);
+  std::string expect;
+  for (size_t pos = at; pos < console.size();) {
+    size_t eol = console.find("\r\n", pos);
+    if (eol == std::string::npos) break;
+    if (eol > pos) expect += "< " + console.substr(pos, eol - pos) + "\n";
+    pos = eol + 2;
+  }
+  ASSERT_GT(expect.size(), 1000u) << "a long answer";
+  ASSERT_EQ(expect.substr(expect.size() - 5), "< OK\n") << expect;
+
+  const Lines scan = run("scan 1");
+  std::string address;
+  for (const std::string& l : scan)
+    if (l.find(" NAME \"ZEM.") != std::string::npos) address = l.substr(7, 17);
+  ASSERT_FALSE(address.empty()) << ::testing::PrintToString(scan);
+  ASSERT_EQ(run("connect " + address).back(), "OK");
+  const Lines answer = run("at AT?");
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer.back(), "OK");
+  std::string got;
+  for (size_t i = 0; i + 1 < answer.size(); ++i) got += answer[i] + "\n";
+  EXPECT_EQ(got, expect);
+  world.end();
+}
+
+}  // namespace
