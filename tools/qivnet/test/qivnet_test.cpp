@@ -253,4 +253,20 @@ TEST_F(NetworkTool, NetworkCommandAndClassWhileTheWorldRuns) {
   EXPECT_EQ(devices[0].rfind("DEVICE a class C DevAddr ", 0), 0u) << devices[0];
 }
 
+// qivnet --help lists the commands; without a socket it says what is
+// missing.
+TEST(NetworkToolProgram, HelpListsTheCommandsAndASocketIsAskedFor) {
+  const std::string qivnet = std::string(QIV_IMAGE_DIR) + "/qivnet";
+  hostutil::CaptureResult r = hostutil::run_capture({qivnet, "--help"}, "");
+  EXPECT_TRUE(r.exited_ok());
+  for (const char* c :
+       {"downlink NAME PORT HEX [confirmed] [at TIME | in DURATION]", "mac NAME HEX",
+        "class NAME A|B|C", "devices", "groups", "follow", "wait-uplink NAME", "wait-sent NAME"})
+    EXPECT_TRUE(contains(r.out, c)) << c;
+  r = hostutil::run_capture({"/usr/bin/env", "-u", "QIV_NET_SOCKET", qivnet, "devices"}, "");
+  EXPECT_EQ(WEXITSTATUS(r.status), 2);
+  EXPECT_TRUE(contains(r.err, "qivnet: no socket: give --socket PATH or set QIV_NET_SOCKET"))
+      << r.err;
+}
+
 }  // namespace
