@@ -197,9 +197,20 @@ void print_help(const char* prog) {
       pos = nl + 1;
     }
   }
+  // An example analogue input, and the chip's inputs besides its pins.
+  std::string example_adc = example_pin, other_inputs;
+  for (const std::string& p : chip().pins)
+    if (p == "PB3") example_adc = p;
+  for (const std::string& a : chip().analog) other_inputs += (other_inputs.empty() ? "" : ", ") + a;
+  std::printf("  --adc %s=1500%*s analogue input in millivolts (repeatable; a pin",
+              example_adc.c_str(), static_cast<int>(9 - std::min<size_t>(9, example_adc.size())),
+              "");
+  if (other_inputs.empty())
+    std::printf(").\n");
+  else
+    std::printf(" or\n%23sone of the chip's other inputs: %s).\n", "", other_inputs.c_str());
   std::printf(
-      "  --adc PB3=1500       analogue input in millivolts (repeatable; a pin or one\n"
-      "                       of the chip's other inputs, e.g. VBAT, VREFINT).\n"
+
       "  --uid W0:W1:W2       the 96-bit unique id as three hex words.\n"
       "  --reset-image NAME   program that a system reset starts (default: this one);\n"
       "                       found next to this program.\n"

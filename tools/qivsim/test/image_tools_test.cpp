@@ -66,9 +66,10 @@ Rows tshark_rows(const std::string& file, const std::vector<std::string>& fields
   return rows;
 }
 
-// Each image's --help offers a pin its chip has: the pin it shows is one the
-// program takes. The Brisola modules say what their band strap is.
-TEST(ImageHelp, ThePinShownIsTheChipsOwn) {
+// Each image's --help offers a pin and an analogue input its chip has: the
+// ones it shows are ones the program takes. The Brisola modules say what
+// their band strap is.
+TEST(ImageHelp, ThePinsShownAreTheChipsOwn) {
   struct Case {
     const char* image;
     bool band_strap;
@@ -84,11 +85,15 @@ TEST(ImageHelp, ThePinShownIsTheChipsOwn) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(help.out, m, std::regex("--pin ([A-Za-z0-9.]+)=1 "))) << help.out;
     const std::string pin = m[1];
-    systest::PipeResult run = systest::run_pipe(
-        c.image,
-        {"--flash", dir.path() + "/" + c.image + ".flash", "--pin", pin + "=1", "--run-for", "1s"},
-        "");
-    EXPECT_TRUE(run.exited_ok()) << "--pin " << pin << "=1: " << run.err;
+    ASSERT_TRUE(std::regex_search(help.out, m, std::regex("--adc ([A-Za-z0-9.]+)=1500 ")))
+        << help.out;
+    const std::string adc = m[1];
+    systest::PipeResult run =
+        systest::run_pipe(c.image,
+                          {"--flash", dir.path() + "/" + c.image + ".flash", "--pin", pin + "=1",
+                           "--adc", adc + "=1500", "--run-for", "1s"},
+                          "");
+    EXPECT_TRUE(run.exited_ok()) << "--pin " << pin << "=1 --adc " << adc << "=1500: " << run.err;
     if (c.band_strap) {
       EXPECT_THAT(help.out, HasSubstr("PB12 is the band strap: 1 makes a high-band"));
     } else {
