@@ -1,9 +1,16 @@
 // The air of one process: see sim/air_medium.h.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
 
 #include "sim/air_medium.h"
+#include "sim/air_pcap.h"
 #include "sim/link.h"
+#include "sim/model.h"
 
 namespace sim::air {
 
@@ -173,6 +180,17 @@ void Medium::set_path_loss(uint32_t from_device, uint32_t to_device, double db) 
 }
 
 void Medium::add_tap(TapFn fn, void* ctx) { taps_.push_back({fn, ctx}); }
+
+AirFrame Medium::as_heard_outside(const AirFrame& frame) const {
+  AirFrame f = frame;
+  for (const auto& a : nodes_) {
+    if (a.device_id != frame.sender) continue;
+    const uint32_t bw = is_carrier(f) ? 1 : f.bandwidth_hz;
+    link_budget(f.tx_power_dbm, path_loss(frame.sender, 0), bw, &f.rx_rssi_dbm, &f.rx_snr_db);
+    break;
+  }
+  return f;
+}
 
 Heard Medium::heard_by(const Entry& e, const Node* node) const {
   Heard h{e.id, e.frame};
@@ -470,5 +488,80 @@ void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz
   *rssi_dbm = static_cast<int16_t>(std::lround(std::clamp(rssi, -32768.0, 32767.0)));
   *snr_db = static_cast<int8_t>(std::lround(snr));
 }
+
+// --------------------------------------------------------- capture ---
+// `--pcap FILE`: the air of this program in a capture file (see
+// sim/air_pcap.h), carried on through the device's resets. Frames this
+// program sends have the reception values of a receiver at the default path
+// loss; frames from elsewhere in a world those this device measured.
+
+namespace {
+
+std::string g_pcap_path;
+
+PcapWriter& capture() {
+  static PcapWriter* w = new PcapWriter;  // the last frames may come at exit
+  return *w;
+}
+
+bool set_pcap(const char* value, std::string* error) {
+  if (!*value) {
+    *error = "--pcap: a file name";
+    return false;
+  }
+  // Refused at once when it cannot be written; begun at the start.
+  FILE* f = std::fopen(value, "ae");
+  if (!f) {
+    *error = std::string("--pcap: cannot write ") + value + ": " + std::strerror(errno);
+    return false;
+  }
+  std::fclose(f);
+  g_pcap_path = value;
+  return true;
+}
+
+void capture_frame(void*, const AirFrame& frame) {
+  capture().write(Medium::instance().as_heard_outside(frame));
+}
+
+void capture_start(StateIn* saved) {
+  if (g_pcap_path.empty()) return;
+  std::string error;
+  bool ok = false;
+  if (saved) {
+    std::map<uint32_t, PcapWriter::Connection> connections;
+    const uint32_t n = saved->get<uint32_t>();
+    for (uint32_t i = 0; i < n && saved->ok(); ++i) {
+      const uint32_t aa = saved->get<uint32_t>();
+      connections[aa] = saved->get<PcapWriter::Connection>();
+    }
+    capture().set_connections(std::move(connections));
+    ok = capture().append(g_pcap_path, &error);
+  } else {
+    ok = capture().open(g_pcap_path, &error);
+  }
+  if (!ok) fatal("--pcap: %s", error.c_str());
+  Medium::instance().add_tap(capture_frame, nullptr);
+}
+
+void capture_save(StateOut& out) {
+  const auto& c = capture().connections();
+  out.put<uint32_t>(static_cast<uint32_t>(c.size()));
+  for (const auto& [aa, connection] : c) {
+    out.put(aa);
+    out.put(connection);
+  }
+}
+
+}  // namespace
+
+SIM_MODEL(air_capture,
+          {.name = "air.capture",
+           .options = {{"--pcap", "FILE",
+                        "every frame on the air in a capture file for Wireshark or\n"
+                        "tshark (pcapng, virtual time stamps; LoRaTap, BLE LL with PHDR).",
+                        set_pcap}},
+           .save = capture_save,
+           .start = capture_start});
 
 }  // namespace sim::air

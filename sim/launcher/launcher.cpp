@@ -184,18 +184,40 @@ void print_help(const char* prog) {
       "  --pace wall|fast     virtual time follows the wall clock, or runs as fast as\n"
       "                       the host allows (default: wall when the console is a\n"
       "                       terminal or a pseudo-terminal is attached, else fast).\n"
-      "  --pin %s=1%*s level of an input pin (repeatable; this chip's pin names).\n"
-      "  --adc PB3=1500       analogue input in millivolts (repeatable; a pin or one\n"
-      "                       of the chip's other inputs, e.g. VBAT, VREFINT).\n"
+      "  --pin %s=1%*s level of an input pin (repeatable; this chip's pin names).\n",
+      pi.image_name, example_pin.c_str(),
+      static_cast<int>(12 - std::min<size_t>(12, example_pin.size())), "");
+  // What the board wires to its input pins.
+  if (pi.pin_help && *pi.pin_help) {
+    std::string s(pi.pin_help);
+    for (size_t pos = 0; pos < s.size();) {
+      size_t nl = s.find('\n', pos);
+      if (nl == std::string::npos) nl = s.size();
+      std::printf("%23s%s\n", "", s.substr(pos, nl - pos).c_str());
+      pos = nl + 1;
+    }
+  }
+  // An example analogue input, and the chip's inputs besides its pins.
+  std::string example_adc = example_pin, other_inputs;
+  for (const std::string& p : chip().pins)
+    if (p == "PB3") example_adc = p;
+  for (const std::string& a : chip().analog) other_inputs += (other_inputs.empty() ? "" : ", ") + a;
+  std::printf("  --adc %s=1500%*s analogue input in millivolts (repeatable; a pin",
+              example_adc.c_str(), static_cast<int>(9 - std::min<size_t>(9, example_adc.size())),
+              "");
+  if (other_inputs.empty())
+    std::printf(").\n");
+  else
+    std::printf(" or\n%23sone of the chip's other inputs: %s).\n", "", other_inputs.c_str());
+  std::printf(
+
       "  --uid W0:W1:W2       the 96-bit unique id as three hex words.\n"
       "  --reset-image NAME   program that a system reset starts (default: this one);\n"
       "                       found next to this program.\n"
       "  --world ENDPOINT     join a world (time master) at ENDPOINT ...\n"
       "  --device-id N        ... as device N.\n"
       "  --uart-world PORT    the world carries serial port PORT (repeatable).\n"
-      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n",
-      pi.image_name, example_pin.c_str(),
-      static_cast<int>(12 - std::min<size_t>(12, example_pin.size())), "");
+      "  --pin-log FILE       record output pin changes as \"<time_us> <pin> <level>\".\n");
   // Options of the hardware models, in the same layout.
   for (const Model& m : models()) {
     for (const ModelOption& mo : m.options) {

@@ -25,9 +25,9 @@
 #include "hostutil/process.h"
 #include "network/config.h"
 #include "network/control.h"
+#include "sim/air_pcap.h"
 #include "sim/ble_central_service.h"
 #include "world/driver.h"
-#include "world/pcap.h"
 
 namespace {
 
@@ -391,7 +391,7 @@ int run(int argc, char** argv) {
   FILE* network_log = network.on ? open_log(network.log_path) : nullptr;
 
   int rc = 0;
-  sim::world::PcapWriter pcap;  // outlives the world, which writes to it
+  sim::air::PcapWriter pcap;  // outlives the world, which writes to it
   try {
     Driver::Options wo;
     wo.dir = dir;
@@ -405,8 +405,12 @@ int run(int argc, char** argv) {
     if (!pcap_path.empty()) {
       std::string error;
       if (!pcap.open(pcap_path, &error)) throw Refused("--pcap: " + error);
-      world.on_frame(
-          [&](const sim::world::FrameRecord& r) { pcap.write(r, world.master().budget()); });
+      world.on_frame([&](const sim::world::FrameRecord& r) {
+        // As the world's own receiver (the gateway, when there is one) hears it.
+        sim::AirFrame f = r.frame;
+        world.master().budget().apply(f, 0);
+        pcap.write(f);
+      });
     }
     world.on_exit([&](int id, int status, bool expected) {
       if (expected) return;

@@ -14,6 +14,15 @@
   "2: UART2 (LPUART1 on PA2/PA3, the AT port)"
 #endif
 
+// The board's band strap, read at start.
+#ifdef QIV_BOARD_BAND_STRAP
+#define STM32_PIN_HELP                            \
+  "PB12 is the band strap: 1 makes a high-band\n" \
+  "(868 MHz) module, 0 a low-band (470 MHz) one."
+#else
+#define STM32_PIN_HELP nullptr
+#endif
+
 namespace sim {
 
 const ProgramInfo& program_info() {
@@ -21,7 +30,7 @@ const ProgramInfo& program_info() {
       QIV_IMAGE_NAME, QIV_CONSOLE_PORT,
       FlashGeometry{QIV_STM32WLE5_FLASH_BASE, QIV_STM32WLE5_FLASH_SIZE,
                     QIV_STM32WLE5_FLASH_PAGE_SIZE, QIV_STM32WLE5_FLASH_WRITE_UNIT},
-      STM32_PORT_HELP};
+      STM32_PORT_HELP, STM32_PIN_HELP};
   return info;
 }
 

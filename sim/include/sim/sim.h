@@ -251,6 +251,8 @@ struct ProgramInfo {
   int console_uart;        // the port put on stdin/stdout by default
   FlashGeometry flash;
   const char* port_help;  // one line per port for --help, e.g. "1: UART1 (custom port)"
+  // What the board wires to input pins, for --help (lines); nullptr: nothing.
+  const char* pin_help = nullptr;
 };
 const ProgramInfo& program_info();
 // Runs the firmware from its reset vector; never returns.

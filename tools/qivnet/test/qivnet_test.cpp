@@ -270,4 +270,57 @@ TEST_F(NetworkTool, SilenceAndBeaconsSwitchedWhileTheWorldRuns) {
   EXPECT_EQ(pauses, 1);
 }
 
+// A network command queued while the world runs goes down with the next
+// downlink, and the module answers it in the uplink after; a device the
+// network is told to serve in class C gets its downlink at once, without
+// waiting for an uplink.
+TEST_F(NetworkTool, NetworkCommandAndClassWhileTheWorldRuns) {
+  world_->add_input(1, "AT+JOIN=1:0:7:20\r\n");
+  ASSERT_EQ(run("wait-uplink a 120s").back(), "OK");
+  run("follow 10s");
+  ASSERT_TRUE(contains(console_, "+EVT:JOINED")) << console_;
+
+  EXPECT_EQ(run("mac a 0601"), Lines{"ERROR DevStatusReq carries 0 bytes after its CID, not 1"});
+  EXPECT_EQ(run("mac a 06"), Lines{"OK"});
+  world_->add_input(1, "AT+SEND=2:01\r\n");
+  ASSERT_EQ(run("wait-uplink a 2 60s").back(), "OK");
+  ASSERT_EQ(run("wait-sent a 10s").back(), "OK");
+  run("follow 3s");  // the module's exchange ends with its receive windows
+  ASSERT_TRUE(contains(console_, "+EVT:TX_DONE")) << console_;
+  world_->add_input(1, "AT+SEND=2:02\r\n");
+  const Lines answer = run("wait-uplink a 2 60s");
+  ASSERT_EQ(answer.size(), 2u) << answer[0] << console_;
+  run("follow 3s");
+  EXPECT_TRUE(contains(answer[0], " MAC DevStatusAns")) << answer[0];
+
+  world_->add_input(1, "AT+CLASS=C\r\n");
+  run("follow 2s");
+  const size_t uplinks = server().uplinks().size();
+  EXPECT_EQ(run("class a C"), Lines{"OK"});
+  EXPECT_EQ(run("downlink a 3 BEEF"), Lines{"OK"});
+  EXPECT_EQ(run("wait-sent a 10s").back(), "OK");
+  run("follow 2s");
+  EXPECT_EQ(server().uplinks().size(), uplinks) << "no uplink opened a window";
+  EXPECT_TRUE(contains(console_, ":UNICAST:3:beef\r\n")) << console_;
+  const Lines devices = run("devices");
+  ASSERT_FALSE(devices.empty());
+  EXPECT_EQ(devices[0].rfind("DEVICE a class C DevAddr ", 0), 0u) << devices[0];
+}
+
+// qivnet --help lists the commands; without a socket it says what is
+// missing.
+TEST(NetworkToolProgram, HelpListsTheCommandsAndASocketIsAskedFor) {
+  const std::string qivnet = std::string(QIV_IMAGE_DIR) + "/qivnet";
+  hostutil::CaptureResult r = hostutil::run_capture({qivnet, "--help"}, "");
+  EXPECT_TRUE(r.exited_ok());
+  for (const char* c :
+       {"downlink NAME PORT HEX [confirmed] [at TIME | in DURATION]", "mac NAME HEX",
+        "class NAME A|B|C", "devices", "groups", "follow", "wait-uplink NAME", "wait-sent NAME"})
+    EXPECT_TRUE(contains(r.out, c)) << c;
+  r = hostutil::run_capture({"/usr/bin/env", "-u", "QIV_NET_SOCKET", qivnet, "devices"}, "");
+  EXPECT_EQ(WEXITSTATUS(r.status), 2);
+  EXPECT_TRUE(contains(r.err, "qivnet: no socket: give --socket PATH or set QIV_NET_SOCKET"))
+      << r.err;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -21,6 +22,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const char kNwkSKey[] = "112233445566778899AABBCCDDEEFF00";
 const char kAppSKey[] = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
@@ -253,6 +255,64 @@ TEST(QivsimTranscript, WholeLinesInTimeOrder) {
   }
   EXPECT_GT(entries, 4u) << r.out;
   EXPECT_TRUE(received) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+// Without --dir, the flash files and logs go to a folder of their own beside
+// qivsim, not to the folder qivsim was started from (a source tree, say).
+TEST(QivsimFolder, WithoutDirTheWorldHasAFolderOfItsOwn) {
+  hostutil::TempDir cwd("qiv-cwd", "/tmp");
+  const std::string qivsim = systest::image_path("qivsim");
+  const std::string world = qivsim.substr(0, qivsim.rfind('/')) + "/qivsim-world";
+  std::remove((world + "/a.log").c_str());
+  hostutil::CaptureResult r =
+      hostutil::run_capture({qivsim, "--run-for", "1s", "a=brisola-t"}, "", cwd.path());
+  ASSERT_TRUE(r.exited_ok()) << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
+  EXPECT_TRUE(std::filesystem::exists(world + "/a.log"));
+  EXPECT_TRUE(std::filesystem::exists(world + "/a.flash"));
+}
+
+}  // namespace
+
+namespace {
+
+// A module left on EU868 next to a US915 network: the network log says why
+// it hears nothing, and once the module's band is set with AT+BAND, as the
+// README says, it joins.
+TEST(QivsimNetworkFile, AModuleOnAnotherRegionIsNamedInTheLog) {
+  hostutil::TempDir dir("qiv-region", "/tmp");
+  const std::string d = dir.path();
+  std::ofstream(d + "/net.txt")
+      << "region US915\n"
+      << "otaa a 0202020202020202 0101010101010101 2B7E151628AED2A6ABF7158809CF4F3C\n";
+  const std::string keys =
+      "a=AT+DEVEUI=0202020202020202\\r\\nAT+APPEUI=0101010101010101\\r\\n"
+      "AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C\\r\\n";
+  for (const bool banded : {false, true}) {
+    SCOPED_TRACE(banded ? "AT+BAND=5" : "EU868");
+    const std::string log = d + (banded ? "/banded.log" : "/net.log");
+    systest::PipeResult r = systest::run_pipe(
+        "qivsim",
+        {"--dir", d, "--run-for", "30s", "--network", d + "/net.txt", "--network-log", log, "--pin",
+         "a=PB12=1", "--transcript", "-", "--input",
+         keys + (banded ? "AT+BAND=5\\r\\n" : "") + "AT+JOIN=1:0:10:8\\r\\n", "a=brisola-t"},
+        "");
+    ASSERT_TRUE(r.exited_ok()) << r.err;
+    const std::string text = read_file(log);
+    if (!banded) {
+      EXPECT_THAT(text, HasSubstr("gateway: frame on 868100000 Hz SF12 BW125000 ignored: "));
+      EXPECT_THAT(text,
+                  HasSubstr(" of US915 (a channel of EU868: a module on another region's plan)"));
+      EXPECT_THAT(r.out, Not(HasSubstr("+EVT:JOINED")));
+    } else {
+      EXPECT_THAT(text, Not(HasSubstr("another region's plan")));
+      EXPECT_THAT(r.out, HasSubstr("+EVT:JOINED"));
+    }
+  }
 }
 
 }  // namespace

@@ -112,6 +112,10 @@ class Medium {
   // --- observation --------------------------------------------------------
   // Called for every frame put on the air (transmitted or injected).
   void add_tap(TapFn fn, void* ctx);
+  // `frame` (as a tap got it) with the reception values a receiver outside
+  // this process's nodes measures at the default path loss, when one of
+  // them sent it; a frame from outside keeps the values it came with.
+  AirFrame as_heard_outside(const AirFrame& frame) const;
   uint32_t frames_sent() const { return frames_sent_; }
 
  private:

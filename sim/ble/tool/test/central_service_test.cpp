@@ -8,13 +8,16 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "hostutil/process.h"
+#include "sim/air_pcap.h"
 #include "sim/ble_central_service.h"
 #include "world/driver.h"
 
@@ -55,6 +58,7 @@ class BleTool : public ::testing::Test {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
+  std::unique_ptr<sim::air::PcapWriter> pcap_;  // outlives the world, which writes to it
   std::unique_ptr<sim::world::Driver> world_;
   std::unique_ptr<ble::CentralService> service_;
   std::string console_;
@@ -196,6 +200,169 @@ TEST_F(BleTool, TheToolSaysWhatIsMissingAndEndsWithTheWorld) {
   EXPECT_NE(said.find("qivble: the world has ended"), std::string::npos) << said;
   ::close(in[1]);
   ::close(outp[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// A program in $PATH ("" when none).
+std::string in_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream ss(path ? path : "");
+  for (std::string dir; std::getline(ss, dir, ':');)
+    if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+  return "";
+}
+
+// tshark's fields of every packet of `file`; ATT values as bytes, not as
+// the characteristics' own kinds of values.
+std::vector<std::vector<std::string>> tshark_rows(const std::string& file,
+                                                  const std::vector<std::string>& fields,
+                                                  std::string* error) {
+  std::vector<std::string> argv = {in_path("tshark"), "-r", file,     "--disable-protocol",
+                                   "btgatt",          "-T", "fields", "-E",
+                                   "separator=|"};
+  for (const std::string& f : fields) {
+    argv.push_back("-e");
+    argv.push_back(f);
+  }
+  hostutil::CaptureResult t;
+  try {
+    t = hostutil::run_capture(argv, "");
+  } catch (const std::exception& e) {
+    *error = std::string("tshark is not installed (scripts/setup.sh installs it): ") + e.what();
+    return {};
+  }
+  if (!t.exited_ok()) *error = t.err;
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(t.out);
+  for (std::string row; std::getline(in, row);) {
+    std::vector<std::string> f;
+    std::stringstream ss(row);
+    for (std::string x; std::getline(ss, x, '|');) f.push_back(x);
+    f.resize(fields.size());
+    rows.push_back(f);
+  }
+  return rows;
+}
+
+// The world's BLE air in a capture file, as qivsim --pcap writes it: tshark
+// (an independent decoder) checks the advertising packets' CRCs itself,
+// follows the connection its CONNECT_IND sets up, and decodes the
+// advertised names and the serial service's ATT traffic in both directions.
+TEST_F(BleTool, TheCaptureDecodesInTshark) {
+  const std::string file = world_->dir() + "/air.pcapng";
+  pcap_ = std::make_unique<sim::air::PcapWriter>();
+  std::string error;
+  ASSERT_TRUE(pcap_->open(file, &error)) << error;
+  world_->on_frame([this](const sim::world::FrameRecord& r) {
+    sim::AirFrame f = r.frame;
+    world_->master().budget().apply(f, 0);
+    pcap_->write(f);
+  });
+  ASSERT_EQ(run("scan 1").back(), "OK");
+  ASSERT_EQ(run("connect C0:11:22:33:44:55").back(), "OK");
+  ASSERT_EQ(run("at hello"), (Lines{"< hello", "OK"}));
+  ASSERT_EQ(run("disconnect").back(), "OK");
+
+  const auto rows =
+      tshark_rows(file,
+                  {"btle_rf.channel", "btle.access_address", "btle.advertising_header.pdu_type",
+                   "btcommon.eir_ad.entry.device_name", "btatt.opcode", "btatt.handle",
+                   "btatt.value", "_ws.expert.message"},
+                  &error);
+  ASSERT_TRUE(error.empty()) << error;
+  size_t adv = 0, data = 0;
+  bool connect_ind = false, peer_name = false, serial_name = false, written = false,
+       notified = false;
+  for (const auto& r : rows) {
+    if (r[1] == "0x8e89bed6") {
+      // tshark checks these with the advertising CRCInit.
+      EXPECT_EQ(r[7].find("CRC"), std::string::npos) << "RF channel " << r[0] << ": " << r[7];
+      ++adv;
+      // The advertising channels 37, 38 and 39 are RF channels 0, 12 and 39.
+      EXPECT_TRUE(r[0] == "0" || r[0] == "12" || r[0] == "39") << "RF channel " << r[0];
+      connect_ind = connect_ind || r[2] == "0x05";
+      peer_name = peer_name || r[3].find("PEER") != std::string::npos;
+      serial_name = serial_name || r[3].find("ZEM.334455") != std::string::npos;
+      continue;
+    }
+    ++data;
+    EXPECT_EQ(r[7].find("CRC"), std::string::npos) << "RF channel " << r[0] << ": " << r[7];
+    EXPECT_FALSE(r[0] == "0" || r[0] == "12" || r[0] == "39")
+        << "a connection's packet on an advertising channel: RF channel " << r[0];
+    // "hello" CR LF written to the serial service's RX characteristic, and
+    // notified back on its TX characteristic.
+    if (r[6] == "68656c6c6f0d0a") {
+      written = written || (r[4] == "0x52" && r[5] == "0x0702");
+      notified = notified || (r[4] == "0x1b" && r[5] == "0x0704");
+    }
+  }
+  EXPECT_GT(adv, 3u);
+  EXPECT_GT(data, 10u);
+  EXPECT_TRUE(connect_ind);
+  EXPECT_TRUE(peer_name);
+  EXPECT_TRUE(serial_name);
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(notified);
+}
+
+}  // namespace
+
+namespace {
+
+// `at TEXT` against a module's own AT port over its BLE serial service: the
+// answer of a command that lists every command comes whole, up to its final
+// word, the same text the module gives on its serial console.
+TEST(BleToolAt, ALongAnswerComesWhole) {
+  sim::world::Driver world(sim::world::Driver::Options{.image_dir = QIV_IMAGE_DIR});
+  std::string console;
+  int console_port = -1;
+  world.on_uart([&](int, int port, sim::time_us, const uint8_t* d, size_t n) {
+    if (port == console_port) console.append(reinterpret_cast<const char*>(d), n);
+  });
+  const int id = world.start({.name = "m", .image = "minacor"});
+  console_port = world.console(id);
+  ble::CentralService service(world.master());
+  auto run = [&](const std::string& command) {
+    Lines out;
+    service.command(command, [&](const std::string& l) { out.push_back(l); });
+    const sim::time_us limit = world.now() + 120'000'000;
+    while (service.busy() && world.now() < limit) {
+      world.run_until(world.now() + 10000);
+      service.poll();
+    }
+    return out;
+  };
+  // The serial console's answer, for comparison.
+  world.run_until(world.now() + 1'000'000);
+  const size_t at = console.size();  // after the start-up output
+  world.add_input(id, "AT?\r\n");
+  world.run_until(world.now() + 2'000'000);
+  std::string expect;
+  for (size_t pos = at; pos < console.size();) {
+    size_t eol = console.find("\r\n", pos);
+    if (eol == std::string::npos) break;
+    if (eol > pos) expect += "< " + console.substr(pos, eol - pos) + "\n";
+    pos = eol + 2;
+  }
+  ASSERT_GT(expect.size(), 1000u) << "a long answer";
+  ASSERT_EQ(expect.substr(expect.size() - 5), "< OK\n") << expect;
+
+  const Lines scan = run("scan 1");
+  std::string address;
+  for (const std::string& l : scan)
+    if (l.find(" NAME \"ZEM.") != std::string::npos) address = l.substr(7, 17);
+  ASSERT_FALSE(address.empty()) << ::testing::PrintToString(scan);
+  ASSERT_EQ(run("connect " + address).back(), "OK");
+  const Lines answer = run("at AT?");
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer.back(), "OK");
+  std::string got;
+  for (size_t i = 0; i + 1 < answer.size(); ++i) got += answer[i] + "\n";
+  EXPECT_EQ(got, expect);
+  world.end();
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-#include "world/pcap.h"
+#include "sim/air_pcap.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <sys/stat.h>
 
-namespace sim::world {
+namespace sim::air {
 
 namespace {
 
@@ -37,11 +38,29 @@ PcapWriter::~PcapWriter() {
 }
 
 bool PcapWriter::open(const std::string& path, std::string* error) {
-  f_ = std::fopen(path.c_str(), "wb");
+  if (f_) std::fclose(f_);
+  f_ = std::fopen(path.c_str(), "wbe");
   if (!f_) {
     *error = "cannot write " + path + ": " + std::strerror(errno);
     return false;
   }
+  header();
+  return true;
+}
+
+bool PcapWriter::append(const std::string& path, std::string* error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) return open(path, error);
+  if (f_) std::fclose(f_);
+  f_ = std::fopen(path.c_str(), "abe");
+  if (!f_) {
+    *error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void PcapWriter::header() {
   // Section header: byte-order magic, version 1.0, section length unknown.
   std::vector<uint8_t> shb;
   put32(shb, 0x1A2B3C4D);
@@ -59,7 +78,6 @@ bool PcapWriter::open(const std::string& path, std::string* error) {
     block(1, idb);
   }
   std::fflush(f_);
-  return true;
 }
 
 void PcapWriter::block(uint32_t type, const std::vector<uint8_t>& body) {
@@ -106,25 +124,24 @@ uint32_t PcapWriter::ble_crc(uint32_t crc_init, const uint8_t* pdu, size_t len) 
   return state & 0xFFFFFFu;
 }
 
-void PcapWriter::write(const FrameRecord& r, const LinkBudget& budget) {
-  if (!f_ || r.frame.cut) return;
-  AirFrame f = r.frame;
-  budget.apply(f, 0);
+void PcapWriter::write(const AirFrame& f) {
+  if (!f_ || f.cut) return;
   const size_t len = std::min<size_t>(f.len, sizeof f.payload);
   std::vector<uint8_t> d;
   if (f.phy == Phy::kBle) {
     uint32_t aa = 0;
     for (int i = 0; i < 4; ++i) aa |= static_cast<uint32_t>(f.fsk_sync[i]) << (8 * i);
-    // A CONNECT_IND gives the connection's access address and CRCInit.
+    // A CONNECT_IND gives the connection's access address and CRCInit; its
+    // sender is the connection's central.
     if (aa == kAdvertisingAccessAddress && len >= 2 + 12 + 7 && (f.payload[0] & 0x0F) == 5) {
       uint32_t conn_aa = 0, crc_init = 0;
       for (int i = 0; i < 4; ++i) conn_aa |= static_cast<uint32_t>(f.payload[14 + i]) << (8 * i);
       for (int i = 0; i < 3; ++i) crc_init |= static_cast<uint32_t>(f.payload[18 + i]) << (8 * i);
-      crc_init_[conn_aa] = crc_init;
+      connections_[conn_aa] = {crc_init, f.sender};
     }
     const bool adv = aa == kAdvertisingAccessAddress;
-    auto known = crc_init_.find(aa);
-    const bool have_crc = adv || known != crc_init_.end();
+    auto known = connections_.find(aa);
+    const bool have_crc = adv || known != connections_.end();
     const int channel = f.frequency_hz >= 2402000000u
                             ? static_cast<int>((f.frequency_hz - 2402000000u) / 2000000u)
                             : 0;
@@ -133,13 +150,20 @@ void PcapWriter::write(const FrameRecord& r, const LinkBudget& budget) {
     d.push_back(0);  // noise power (not given)
     d.push_back(0);  // access address offenses
     put32(d, aa);
-    // Dewhitened, signal power and reference access address valid; the
-    // CRC checked and valid where the connection's CRCInit is known.
-    put16(d, static_cast<uint16_t>(0x0001 | 0x0002 | 0x0010 | (have_crc ? 0x0C00 : 0)));
+    // Dewhitened, signal power and reference access address valid. An
+    // advertising packet's CRC is left for the reader to check (its CRCInit
+    // is fixed); a known connection's packets go with their direction
+    // (central to peripheral or back) and their CRC checked and valid, as
+    // the air carried them whole (readers do not learn CRCInit from a
+    // capture's CONNECT_IND).
+    uint16_t flags = 0x0001 | 0x0002 | 0x0010;
+    if (!adv && known != connections_.end())
+      flags |= ((f.sender == known->second.central ? 2u : 3u) << 7) | 0x0400 | 0x0800;
+    put16(d, flags);
     put32(d, aa);
     d.insert(d.end(), f.payload, f.payload + len);
     const uint32_t crc =
-        have_crc ? ble_crc(adv ? kAdvertisingCrcInit : known->second, f.payload, len) : 0;
+        have_crc ? ble_crc(adv ? kAdvertisingCrcInit : known->second.crc_init, f.payload, len) : 0;
     for (int i = 0; i < 3; ++i) d.push_back(static_cast<uint8_t>(crc >> (8 * i)));
     packet(kBleInterface, f.start_us, d);
     return;
@@ -164,4 +188,4 @@ void PcapWriter::write(const FrameRecord& r, const LinkBudget& budget) {
   packet(kLoraInterface, f.start_us, d);
 }
 
-}  // namespace sim::world
+}  // namespace sim::air
