@@ -23,6 +23,14 @@ endif()
 # (short enums, alignment, flash and RAM budget) is checked by building the
 # firmware for the chip itself.
 
+# Every symbol of a shared library is bound when the program starts: bound
+# lazily, the dynamic linker's resolver would run on the stack of whichever
+# simulated kernel task first calls a library function, taking from that
+# task's measured stack a size that depends on the host CPU's register file.
+if(NOT APPLE)
+  add_link_options(-Wl,-z,now)
+endif()
+
 option(QIV_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 if(QIV_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

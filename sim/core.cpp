@@ -14,6 +14,54 @@
 #include "sim/chip.h"
 #include "sim/host.h"
 #include "sim/sim.h"
+#include "sim/stack.h"
+
+#include <sys/mman.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_ASAN 1
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+// sim_call_on_stack(top, fn, arg): calls fn(arg) with the stack pointer at
+// `top` (16-byte aligned) and comes back to the caller's stack.
+#if defined(__x86_64__) || defined(__aarch64__)
+#define SIM_OWN_STACK_CALL 1
+extern "C" void sim_call_on_stack(void* top, void (*fn)(void*), void* arg);
+#if defined(__x86_64__)
+asm(R"(
+  .text
+  .globl sim_call_on_stack
+  .type sim_call_on_stack, @function
+sim_call_on_stack:
+  pushq %rbp
+  movq %rsp, %rbp
+  movq %rdi, %rsp
+  movq %rdx, %rdi
+  callq *%rsi
+  movq %rbp, %rsp
+  popq %rbp
+  ret
+  .size sim_call_on_stack, .-sim_call_on_stack
+)");
+#else
+asm(R"(
+  .text
+  .globl sim_call_on_stack
+  .type sim_call_on_stack, %function
+sim_call_on_stack:
+  stp x29, x30, [sp, #-16]!
+  mov x29, sp
+  mov sp, x0
+  mov x0, x2
+  blr x1
+  mov sp, x29
+  ldp x29, x30, [sp], #16
+  ret
+  .size sim_call_on_stack, .-sim_call_on_stack
+)");
+#endif
+#endif
 
 namespace sim {
 namespace {
@@ -237,6 +285,79 @@ std::string line_name(int n) {
   return n < irqs ? "interrupt " + std::to_string(n) : "exception " + std::to_string(n - irqs);
 }
 
+// ------------------------------------------------------ the main stack --
+// Handlers and hardware events run here while thread mode is on a process
+// stack. Kept apart from Core: a reset of the core keeps the stack.
+constexpr size_t kMainStack = 8u << 20;
+constexpr size_t kMainGuard = 64u << 10;
+
+struct MainStack {
+  bool process_mode = false;  // thread mode on a process stack
+  bool on_main = false;
+  char* bottom = nullptr;
+};
+MainStack& main_stack() {
+  static MainStack m;
+  return m;
+}
+
+char* main_stack_bottom() {
+  MainStack& m = main_stack();
+  if (!m.bottom) {
+    void* map = mmap(nullptr, kMainStack + kMainGuard, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) fatal("no host memory for the main stack");
+    mprotect(map, kMainGuard, PROT_NONE);
+    m.bottom = static_cast<char*>(map) + kMainGuard;
+  }
+  return m.bottom;
+}
+
+struct MainCall {
+  void (*fn)(void*);
+  void* arg;
+  const void* from_bottom = nullptr;
+  size_t from_size = 0;
+};
+
+[[maybe_unused]] void main_trampoline(void* p) {
+  auto* call = static_cast<MainCall*>(p);
+#ifdef SIM_ASAN
+  __sanitizer_finish_switch_fiber(nullptr, &call->from_bottom, &call->from_size);
+#endif
+  call->fn(call->arg);
+#ifdef SIM_ASAN
+  // Nothing on the main stack outlives the call: its fake frames can go.
+  __sanitizer_start_switch_fiber(nullptr, call->from_bottom, call->from_size);
+#endif
+}
+
+// Runs fn(arg) on the main stack when thread mode is on a process stack and
+// the caller is not there already; else where the caller is.
+void on_main(void (*fn)(void*), void* arg) {
+  MainStack& m = main_stack();
+#ifdef SIM_OWN_STACK_CALL
+  if (m.process_mode && !m.on_main) {
+    char* bottom = main_stack_bottom();
+    MainCall call{fn, arg};
+    m.on_main = true;
+#ifdef SIM_ASAN
+    void* fake = nullptr;
+    __sanitizer_start_switch_fiber(&fake, bottom, kMainStack);
+#endif
+    sim_call_on_stack(bottom + kMainStack, main_trampoline, &call);
+#ifdef SIM_ASAN
+    __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
+#endif
+    m.on_main = false;
+    return;
+  }
+#else
+  (void)m;
+#endif
+  fn(arg);
+}
+
 void deliver_ready();
 
 // Takes the interrupts that are due; nothing to do in the usual case, which
@@ -246,7 +367,7 @@ inline void deliver() {
   if (c.ready_lines != 0 && !c.primask) deliver_ready();
 }
 
-void deliver_ready() {
+void deliver_ready_here(void*) {
   Core& c = core();
   if (c.halted || c.in_event) return;
   for (;;) {
@@ -266,6 +387,8 @@ void deliver_ready() {
     c.active.pop_back();
   }
 }
+
+void deliver_ready() { on_main(deliver_ready_here, nullptr); }
 
 time_us next_event_time() {
   Core& c = core();
@@ -302,7 +425,8 @@ void idle_forever() {
 // Moves virtual time. With `wake`, returns as soon as an interrupt that
 // would pre-empt is pending (WFI); otherwise runs until `target`, delivering
 // interrupts after each event.
-void core_advance(time_us target, bool wake) {
+namespace {
+void core_advance_here(time_us target, bool wake) {
   Core& c = core();
   for (;;) {
     if (wake && (c.changed || best_pending() >= 0)) return;
@@ -330,6 +454,30 @@ void core_advance(time_us target, bool wake) {
     c.now = allowed;
     if (c.now >= c.deadline) end_run();
   }
+}
+
+struct AdvanceCall {
+  time_us target;
+  bool wake;
+};
+void advance_call(void* p) {
+  auto* a = static_cast<AdvanceCall*>(p);
+  core_advance_here(a->target, a->wake);
+}
+}  // namespace
+
+void core_advance(time_us target, bool wake) {
+  AdvanceCall a{target, wake};
+  on_main(advance_call, &a);
+}
+
+void set_thread_on_process_stack(bool on) { main_stack().process_mode = on; }
+void run_on_main_stack(void (*fn)(void*), void* arg) { on_main(fn, arg); }
+bool thread_on_process_stack() { return main_stack().process_mode; }
+bool on_main_stack() { return main_stack().on_main; }
+void main_stack_bounds(const void** bottom, size_t* size) {
+  *bottom = main_stack_bottom();
+  *size = kMainStack;
 }
 
 void core_deliver() { deliver(); }
@@ -709,30 +857,50 @@ void halt() {
 }
 
 // --------------------------------------------------------------- misc -----
-void fatal(const char* fmt, ...) {
+namespace {
+struct Format {
+  const char* fmt;
+  va_list* ap;
+};
+// The reports are the simulator's own: formatted on the main stack, so that
+// they take nothing from a task's stack.
+void fatal_here(void* p) {
+  auto* f = static_cast<Format*>(p);
   char buf[2048];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
+  std::vsnprintf(buf, sizeof buf, f->fmt, *f->ap);
   log("%s; the program stops", buf);
   host::finish(kFatalExit);
 }
-
-uint32_t unique_id(int word) { return word >= 0 && word < 3 ? core().uid[word] : 0; }
-
-void log(const char* fmt, ...) {
+void log_here(void* p) {
+  auto* f = static_cast<Format*>(p);
   char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
+  int n = std::vsnprintf(buf, sizeof buf, f->fmt, *f->ap);
   if (n < 0) return;
   std::string line = "sim: ";
   line += buf;
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
+}
+}  // namespace
+
+void fatal(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  Format f{fmt, &ap};
+  on_main(fatal_here, &f);
+  va_end(ap);
+  std::abort();  // not reached: finish() ends the program
+}
+
+uint32_t unique_id(int word) { return word >= 0 && word < 3 ? core().uid[word] : 0; }
+
+void log(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  Format f{fmt, &ap};
+  on_main(log_here, &f);
+  va_end(ap);
 }
 
 // ------------------------------------------------------------ host side ---

@@ -24,6 +24,9 @@ struct TaskInfo {
 };
 std::vector<TaskInfo> tasks();  // in creation order (deleted ones left out)
 
+// Host bytes of a task's stack per byte of its declared depth.
+size_t host_stack_factor();
+
 size_t heap_used();
 uint64_t context_switches();
 // Times the idle task entered tickless sleep.

@@ -2,8 +2,23 @@
 // thread, strict priorities, queues and semaphores with wait lists, a tick
 // derived from the STIMER that runs only when something waits for it, and a
 // heap that counts what the kernel's objects take.
+//
+// Task stacks. Each task runs on a host stack of its declared depth times
+// kHostFactor: the host's frames are larger than the Cortex-M4's (8-byte
+// pointers and saved registers, 16-byte alignment, a wider calling
+// convention; several times more again with the address checker's red
+// zones). Thread mode is on the process stack (sim/stack.h), so handlers and
+// the simulated hardware run on the core's main stack, as on the chip, and a
+// task's stack holds its own frames only. A stack is painted at creation;
+// the high-water mark is the painted part never written, in chip words (the
+// bytes divided by the factor). Below each stack lies a guard area without
+// access. An overflow calls the overflow hook: found at a switch away from
+// the task when the lowest bytes of its stack are no longer paint (the
+// kernel's check method 2), or at once when the task touches the guard.
+#include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -21,6 +36,7 @@
 #include "queue.h"
 #include "rtos_sim.h"
 #include "sim/sim.h"
+#include "sim/stack.h"
 #include "task.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -31,10 +47,23 @@
 
 namespace {
 
-// Host stack of a task: the task's own depth is what the heap is charged;
-// host code (formatting, the simulated core) needs far more.
-constexpr size_t kHostStack = 256 * 1024;
-constexpr size_t kGuard = 4096;
+// Host bytes per byte of a task's declared stack (see the top of the file).
+// Four matches what was measured: the UART receive task's deepest path (the
+// developer trace of a received line, a 256-byte text and the C library's
+// formatting) takes about 170 words here; the same path's frames in the
+// chip's build, with the small C library's formatting, come to about 175.
+#ifdef RTOS_ASAN
+constexpr size_t kHostFactor = 12;
+#else
+constexpr size_t kHostFactor = 4;
+#endif
+// No access below a stack: wide enough that a large frame cannot step over
+// it into another mapping.
+constexpr size_t kGuard = 64 * 1024;
+// The paint (the kernel's fill byte) and the bottom bytes the check at a
+// switch expects still painted.
+constexpr uint8_t kStackPaint = 0xA5;
+constexpr size_t kStackCheckBytes = 16 * kHostFactor;
 constexpr size_t kTcbBytes = 96;
 constexpr size_t kQueueBytes = 80;
 constexpr size_t kHeapBlockHeader = 8;
@@ -218,14 +247,56 @@ uint64_t now_tick() {
 const char* task_name(const Task* t) { return t ? t->name.c_str() : "(no task)"; }
 
 // ------------------------------------------------------------ switching --
+size_t page_size() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+// The host stack of a task of `depth` words.
+size_t host_stack_bytes(uint16_t depth) {
+  return size_t{depth} * sizeof(StackType_t) * kHostFactor;
+}
+
+// Its mapping: the guard, then whole pages whose bottom holds the stack (so
+// the stack ends right on the guard; the part of the last page above the
+// stack's top is left unused).
+size_t host_map_bytes(uint16_t depth) {
+  return kGuard + ((host_stack_bytes(depth) + page_size() - 1) & ~(page_size() - 1));
+}
+
 void free_host_stack(Task* t) {
+  if (!t->map) return;
+  const size_t len = host_map_bytes(t->depth);
 #ifdef RTOS_ASAN
   // The checker keeps its marks for frames that lived on this stack; a later
   // mapping at the same address must not inherit them.
-  if (t->map) __asan_unpoison_memory_region(t->map, kHostStack + kGuard);
+  __asan_unpoison_memory_region(t->map, len);
 #endif
-  if (t->map) munmap(t->map, kHostStack + kGuard);
+  munmap(t->map, len);
   t->map = nullptr;
+}
+
+// Bytes at the bottom of a task's stack that still hold the paint.
+size_t painted_bytes(const Task* t) {
+  const auto* p = static_cast<const uint8_t*>(t->ctx.stack_bottom);
+  size_t n = 0;
+  while (n < t->ctx.stack_size && p[n] == kStackPaint) ++n;
+  return n;
+}
+
+[[noreturn]] void overflowed(Task* t) {
+  vApplicationStackOverflowHook(t, const_cast<char*>(t->name.c_str()));
+  // The hook is not to return; when it does the task cannot go on.
+  rtos_detail::stop("stack overflow in task \"%s\" (the hook returned)", t->name.c_str());
+}
+
+// The check at a switch away from a task (method 2).
+void check_stack(Task* t) {
+  if (!t || !t->map || t->state == eDeleted) return;
+  const auto* p = static_cast<const uint8_t*>(t->ctx.stack_bottom);
+  for (size_t i = 0; i < kStackCheckBytes; ++i) {
+    if (p[i] != kStackPaint) overflowed(t);
+  }
 }
 
 void switch_context(Context* from, Context* to, bool from_exits) {
@@ -267,6 +338,7 @@ void switch_to(Task* next) {
   next->slice_tick = now_tick();
   ++K.switches;
   const bool exits = prev && prev->state == eDeleted;
+  check_stack(prev);
   switch_context(prev ? &prev->ctx : &K.scheduler, &next->ctx, exits);
 }
 
@@ -512,6 +584,49 @@ void free_task(Task* t) {
   delete t;
 }
 
+// A touch of a guard area is an overflow of the task whose stack ends on
+// it; any other fault goes to the handler that was there before.
+struct sigaction previous_segv;
+
+void guard_fault(int sig, siginfo_t* info, void* uc) {
+  const auto* addr = static_cast<const char*>(info->si_addr);
+  for (Task* t : k().tasks) {
+    const auto* guard = static_cast<const char*>(t->map);
+    if (guard && addr >= guard && addr < guard + kGuard) overflowed(t);
+  }
+  if (previous_segv.sa_flags & SA_SIGINFO) {
+    if (previous_segv.sa_sigaction) {
+      previous_segv.sa_sigaction(sig, info, uc);
+      return;
+    }
+  } else if (previous_segv.sa_handler != SIG_DFL && previous_segv.sa_handler != SIG_IGN) {
+    previous_segv.sa_handler(sig);
+    return;
+  }
+  // No handler before: the fault ends the program as it would have.
+  signal(sig, SIG_DFL);
+}
+
+void install_guard_handler() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  // The handler cannot run on the stack that overflowed.
+  stack_t alt{};
+  if (sigaltstack(nullptr, &alt) == 0 && (alt.ss_flags & SS_DISABLE)) {
+    const size_t size = 256 * 1024;
+    alt.ss_sp = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    alt.ss_size = size;
+    alt.ss_flags = 0;
+    if (alt.ss_sp != MAP_FAILED) sigaltstack(&alt, nullptr);
+  }
+  struct sigaction sa {};
+  sa.sa_sigaction = guard_fault;
+  sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGSEGV, &sa, &previous_segv);
+}
+
 // --------------------------------------------------------------- idle ----
 void idle_task(void*) {
   Kernel& K = k();
@@ -580,13 +695,28 @@ namespace rtos_detail {
 
 bool in_isr() { return sim::in_isr(); }
 
-void stop(const char* fmt, ...) {
+namespace {
+struct StopReport {
+  const char* fmt;
+  va_list* ap;
+};
+void stop_here(void* p) {
+  auto* r = static_cast<StopReport*>(p);
   char buf[512];
+  std::vsnprintf(buf, sizeof buf, r->fmt, *r->ap);
+  sim::fatal("kernel: %s", buf);
+}
+}  // namespace
+
+// The report is formatted on the main stack: a task that is stopped may
+// have little stack left (an overflow is one of the reasons).
+void stop(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  StopReport r{fmt, &ap};
+  sim::run_on_main_stack(stop_here, &r);
   va_end(ap);
-  sim::fatal("kernel: %s", buf);
+  std::abort();  // not reached
 }
 
 bool heap_charge(size_t bytes, size_t* charged) {
@@ -636,6 +766,7 @@ std::vector<TaskInfo> tasks() {
   return out;
 }
 
+size_t host_stack_factor() { return kHostFactor; }
 size_t heap_used() { return k().heap_used; }
 uint64_t context_switches() { return k().switches; }
 uint64_t idle_sleeps() { return k().idle_sleeps; }
@@ -761,19 +892,23 @@ BaseType_t xTaskCreate(TaskFunction_t code, const char* name, uint16_t stack_dep
   t->code = code;
   t->arg = arg;
   t->charged = charged;
-  t->map = mmap(nullptr, kHostStack + kGuard, PROT_READ | PROT_WRITE,
+  const size_t host_stack = host_stack_bytes(stack_depth);
+  const size_t map_len = host_map_bytes(stack_depth);
+  t->map = mmap(nullptr, map_len, PROT_READ | PROT_WRITE,
                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (t->map == MAP_FAILED) stop("no host memory for the stack of task \"%s\"", t->name.c_str());
 #ifdef RTOS_ASAN
-  __asan_unpoison_memory_region(t->map, kHostStack + kGuard);
+  __asan_unpoison_memory_region(t->map, map_len);
 #endif
   mprotect(t->map, kGuard, PROT_NONE);
   t->ctx.stack_bottom = static_cast<char*>(t->map) + kGuard;
-  t->ctx.stack_size = kHostStack;
+  t->ctx.stack_size = host_stack;
+  std::memset(t->ctx.stack_bottom, kStackPaint, host_stack);
+  install_guard_handler();
 #ifdef RTOS_OWN_SWITCH
   // The first switch pops the saved registers (zero) and returns into
   // task_entry, which then sees the stack aligned as after a call.
-  uintptr_t top = (reinterpret_cast<uintptr_t>(t->ctx.stack_bottom) + kHostStack) & ~uintptr_t{15};
+  uintptr_t top = (reinterpret_cast<uintptr_t>(t->ctx.stack_bottom) + host_stack) & ~uintptr_t{15};
   void** sp = reinterpret_cast<void**>(top);
 #if defined(__x86_64__)
   *--sp = nullptr;                                        // task_entry's return address
@@ -788,7 +923,7 @@ BaseType_t xTaskCreate(TaskFunction_t code, const char* name, uint16_t stack_dep
 #else
   getcontext(&t->ctx.uc);
   t->ctx.uc.uc_stack.ss_sp = t->ctx.stack_bottom;
-  t->ctx.uc.uc_stack.ss_size = kHostStack;
+  t->ctx.uc.uc_stack.ss_size = host_stack;
   t->ctx.uc.uc_link = nullptr;
   makecontext(&t->ctx.uc, task_entry, 0);
 #endif
@@ -902,11 +1037,11 @@ UBaseType_t uxTaskGetNumberOfTasks(void) {
   return n;
 }
 
-// The host does not measure the firmware's stack use: the whole depth is
-// reported as never touched.
+// The least room the task ever had left, in chip words.
 UBaseType_t uxTaskGetStackHighWaterMark(TaskHandle_t task) {
   Task* t = task ? task : k().current;
-  return t ? t->depth : 0;
+  if (!t || !t->map) return 0;
+  return static_cast<UBaseType_t>(painted_bytes(t) / kHostFactor / sizeof(StackType_t));
 }
 
 void vTaskStartScheduler(void) {
@@ -929,8 +1064,10 @@ void vTaskStartScheduler(void) {
   apollo3sim::set_wfi_limit_hook(wfi_limit);
   K.running = true;
   K.current = nullptr;
+  sim::set_thread_on_process_stack(true);
   switch_to(highest_ready());
   // vTaskEndScheduler came back here.
+  sim::set_thread_on_process_stack(false);
   apollo3sim::set_thread_hook(nullptr);
   apollo3sim::set_wfi_limit_hook(nullptr);
 }

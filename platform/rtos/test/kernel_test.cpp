@@ -1,9 +1,12 @@
 // The kernel stand-in on the simulated Apollo3: pre-emption when an
 // interrupt readies a higher task, strict priorities, the tick of 1/1024 s,
 // timers at exact virtual times, tickless idle, mutex priority inheritance,
-// heap accounting and blocking where the kernel cannot block.
+// heap accounting, blocking where the kernel cannot block, and task stacks
+// that are measured and checked.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -511,6 +514,121 @@ TEST_F(Kernel, CriticalSectionMasksKernelLevelInterruptsOnly) {
   EXPECT_EQ(taken, std::vector<int>{3});
   taskEXIT_CRITICAL();
   EXPECT_EQ(taken, (std::vector<int>{3, 4}));
+}
+
+// ------------------------------------------------------------ stacks ----
+// Writes `n` bytes of a local buffer from its low end, so that the deepest
+// byte is written first, and keeps the compiler from dropping it.
+[[gnu::noinline]] void use_stack(size_t n) {
+  auto* buf = static_cast<volatile uint8_t*>(__builtin_alloca(n));
+  for (size_t i = 0; i < n; ++i) buf[i] = static_cast<uint8_t>(i);
+  asm volatile("" : : "r"(buf) : "memory");
+}
+
+std::vector<UBaseType_t> g_marks;
+// Far deeper than what the task does besides (its waits and the host's
+// first-call work), so that the mark after it is the call's.
+constexpr size_t kDeepBytes = 16384;
+constexpr uint16_t kMeasuredDepth = 2048;
+
+void handler_with_a_big_frame() {
+  // More than the task's whole stack.
+  use_stack(size_t{kMeasuredDepth} * 4 * rtos_sim::host_stack_factor() + 4096);
+  note("handler");
+}
+
+void measures_itself(void*) {
+  g_marks.push_back(uxTaskGetStackHighWaterMark(nullptr));
+  use_stack(kDeepBytes);
+  g_marks.push_back(uxTaskGetStackHighWaterMark(nullptr));
+  // A handler taken while the task waits runs on the main stack.
+  apollo3sim::set_isr(kTestIrq, handler_with_a_big_frame);
+  NVIC_SetPriority(kTestIrq, 4);
+  NVIC_EnableIRQ(kTestIrq);
+  sim::schedule(sim::now() + 100, raise_test_irq, nullptr);
+  vTaskDelay(2);
+  g_marks.push_back(uxTaskGetStackHighWaterMark(nullptr));
+  vTaskEndScheduler();
+}
+
+// The high-water mark is the room the task never used, in the chip's
+// words: a deeper call lowers it by what the call took; a handler's frames
+// are not the task's.
+TEST_F(Kernel, HighWaterMarkIsTheRoomTheTaskNeverUsed) {
+  constexpr uint16_t kDepth = kMeasuredDepth;
+  g_marks.clear();
+  TaskHandle_t task = nullptr;
+  xTaskCreate(measures_itself, "measured", kDepth, nullptr, 1, &task);
+  // Before it ran, only the frame its first switch pops is used.
+  const UBaseType_t before = uxTaskGetStackHighWaterMark(task);
+  EXPECT_LT(before, kDepth);
+  EXPECT_GE(before, kDepth - 8);
+  vTaskStartScheduler();
+  ASSERT_EQ(g_marks.size(), 3u);
+  ASSERT_EQ(g_log.size(), 1u);
+  EXPECT_EQ(g_log[0].rfind("handler@", 0), 0u);
+  const size_t word = 4 * rtos_sim::host_stack_factor();  // host bytes per chip word
+  // The task's entry takes a little.
+  EXPECT_LT(g_marks[0], before);
+  EXPECT_GT(g_marks[0], kDepth - 32);
+  // The deeper call took its buffer and a frame (under the address checker
+  // also what its run-time calls from the instrumented frame take).
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr size_t kRuntimeBytes = 8192;
+#else
+  constexpr size_t kRuntimeBytes = 0;
+#endif
+  EXPECT_GE(g_marks[0] - g_marks[1], kDeepBytes / word);
+  EXPECT_LE(g_marks[0] - g_marks[1], (kDeepBytes + kRuntimeBytes) / word + 16);
+  EXPECT_EQ(g_marks[2], g_marks[1]);
+  EXPECT_EQ(uxTaskGetStackHighWaterMark(task), g_marks[1]);
+}
+
+// One small frame deeper at a time until the stack has no word left,
+// then a wait: the check at the switch sees the bottom written.
+[[gnu::noinline]] void recurse_to_the_bottom(int level) {
+  volatile uint8_t frame[48];
+  frame[0] = static_cast<uint8_t>(level);
+  if (uxTaskGetStackHighWaterMark(nullptr) > 0) recurse_to_the_bottom(level + 1);
+  asm volatile("" : : "r"(frame) : "memory");
+}
+
+enum class Overflow { kPastTheGuard, kToTheBottom };
+Overflow g_overflow;
+
+void overflows(void*) {
+  if (g_overflow == Overflow::kPastTheGuard) {
+    use_stack(256 * 4 * rtos_sim::host_stack_factor() + 4096);
+  } else {
+    recurse_to_the_bottom(0);
+  }
+  vTaskDelay(1);
+  note("survived");
+  vTaskEndScheduler();
+}
+
+void run_overflow(Overflow how) {
+  rtos_sim::reset();
+  sim::host::reset_core();
+  apollo3sim::reset_platform();
+  g_overflow = how;
+  xTaskCreate(overflows, "deep", 256, nullptr, 1, nullptr);
+  vTaskStartScheduler();
+  std::fprintf(stderr, "no overflow seen\n");
+  std::exit(0);
+}
+
+// A task that uses more than its declared stack calls the overflow hook
+// (here the kernel's own, which stops the program naming the task): a
+// frame that reaches past the stack at once, a task that filled its stack
+// to the last word at its next switch.
+TEST_F(Kernel, OverflowCallsTheHook) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (Overflow how : {Overflow::kPastTheGuard, Overflow::kToTheBottom}) {
+    EXPECT_EXIT(run_overflow(how), ::testing::ExitedWithCode(sim::kFatalExit),
+                "stack overflow in task \"deep\"")
+        << static_cast<int>(how);
+  }
 }
 
 }  // namespace

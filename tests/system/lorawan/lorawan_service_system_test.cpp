@@ -1191,7 +1191,7 @@ TEST_F(LoRaWan, StickyAnswersRepeatUntilADownlink) {
 
 // Class C listens where the network sends: on the RX2 channel as its last
 // RXParamSetupReq set it, when the request came in RX1 and no RX2 window
-// opened since.
+// opened since, and when the session was restored at a start.
 TEST_F(LoRaWan, ClassCListensOnTheRx2ChannelTheNetworkSet) {
   // A class C downlink of the network; what the device printed of it.
   auto class_c_downlink = [&](uint8_t port) {
@@ -1221,6 +1221,47 @@ TEST_F(LoRaWan, ClassCListensOnTheRx2ChannelTheNetworkSet) {
   d_->take(kAt);
   std::string rx = class_c_downlink(0x21);
   EXPECT_EQ(rx.rfind("+EVT:RX_C:", 0), 0u) << rx;
+  EXPECT_EQ(ns_.downlinks().back().tx.freq, 868500000u);
+
+  // An ABP session restored at a start keeps the channel too.
+  d_->write(kAt, "ATR\r\n");
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(5)));
+  DeviceEntry e;
+  e.name = "b";
+  e.otaa = false;
+  e.dev_addr = kDevAddr;
+  e.keys.fnwk_s_int = e.keys.snwk_s_int = e.keys.nwk_s_enc = kNwkSKey;
+  e.keys.app_s = kAppSKey;
+  ns_.add_device(e);
+  ASSERT_TRUE(at("AT+DEVADDR=26011234"));
+  ASSERT_TRUE(at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
+  ASSERT_TRUE(at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
+  ASSERT_TRUE(at("AT+NJM=0"));
+  ns_.queue_mac("b", mac::rx_param_setup_req(0, 3, 868500000));
+  for (const char* payload : {"5:01", "5:02"}) {
+    ASSERT_TRUE(at(std::string("AT+SEND=") + payload));
+    ASSERT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(15)));
+    w_.run_for(sec(3));
+    d_->take(kAt);
+  }
+  ASSERT_FALSE(ns_.answers("b").empty());
+  EXPECT_EQ(ns_.answers("b")[0].data, Bytes{0x07});
+  d_->restart();
+  ASSERT_TRUE(d_->wait_line(kAt, "Current Work Mode: LoRaWAN.", sec(2)));
+  EXPECT_TRUE(at("AT+RX2FQ=?", "AT+RX2FQ=868500000"));
+  EXPECT_TRUE(at("AT+RX2DR=?", "AT+RX2DR=3"));
+  ASSERT_TRUE(at("AT+CLASS=C"));
+  // The switch is stored right after the answer (the radio sleeps while
+  // the flash is written); the network sends once that is over.
+  w_.run_for(sec(1));
+  d_->take(kAt);
+  ns_.set_class("b", 'C');
+  ns_.queue_downlink("b", 0x22, Bytes{0x22});
+  std::optional<std::string> line = d_->next_line(kAt, sec(10));
+  std::string netlog;
+  for (const std::string& l : ns_.log()) netlog += l + "\n";
+  ASSERT_TRUE(line) << netlog;
+  EXPECT_EQ(line->rfind("+EVT:RX_C:", 0), 0u) << *line;
   EXPECT_EQ(ns_.downlinks().back().tx.freq, 868500000u);
 }
 

@@ -91,6 +91,24 @@ TEST(Bootloader, ATBootLeavesTheFlagByteAndResets) {
   EXPECT_NE(d.log().find("bootloader"), std::string::npos) << d.log();
 }
 
+// Data and then the escape typed on UART1 (in custom mode) run in that
+// port's receive task: the escape recogniser, the ring, the UART event and
+// the developer trace for the data (the task's deepest path), the
+// page-buffered flag write and the reset for the escape. It fits the task's
+// declared stack, which the kernel measures and guards: an overflow would
+// stop the core at the overflow hook's breakpoint instead.
+TEST(Bootloader, TheEscapeOnACustomModePortEntersTheBootloaderWithinItsTaskStack) {
+  World w;
+  Device& d = tk::start(w, "m");
+  d.write(kUart1, "custom data\r\n");
+  w.run_for(ms(100));
+  d.write(kUart1, "AT+BOOT\r");
+  w.run_for(sec(2));
+  EXPECT_EQ(d.flash()[tk::kBootFlagAddr], 0xAA);
+  EXPECT_NE(d.log().find("bootloader"), std::string::npos) << d.log();
+  EXPECT_EQ(d.log().find("breakpoint"), std::string::npos) << d.log();
+}
+
 TEST(Bootloader, ATBootverPrintsTheVersionRecord) {
   const std::string full(32, 'V');  // 32 bytes without a terminating NUL
   struct Case {

@@ -638,6 +638,22 @@ TEST(Sleep, ModemOffWhileAsleepOnAgainAfterTheWakeForTheWholeWindow) {
   EXPECT_EQ(modem_state_at(w, w.now()), "off");
 }
 
+// A sleep typed on the USB port as a terminal types it, CR LF, sleeps and
+// lasts its time: neither the line's own bytes nor the LF after its CR
+// leave anything behind that refuses or ends it.
+TEST(Sleep, ASleepTypedWithCrLfOnTheUsbPortLastsItsTime) {
+  World w;
+  Device& d = started(w);
+  d.take(kUsb);
+  const uint64_t typed = w.now();
+  d.write(kUsb, "AT+SLEEP=3000\r\n");
+  ASSERT_TRUE(d.wait_output(kUsb, "OK\r\n", sec(10)));
+  EXPECT_GE(w.now() - typed, sec(3));
+  // Awake again: the port answers (the modem's start-up line may follow).
+  d.write(kUsb, "AT\r\n");
+  EXPECT_TRUE(d.wait_output(kUsb, "OK\r\n", sec(2)));
+}
+
 // Modem output during the window restarts it: 60 s from the last output.
 TEST(Sleep, ModemOutputInTheWindowKeepsTheBoardAwakeLonger) {
   World w;

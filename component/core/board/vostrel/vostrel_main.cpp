@@ -322,6 +322,7 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
       serial_uart_event(event);
       break;
     case UDRV_SYS_EVT_OP_SERIAL_USB:
+      uhal_usb_event_taken();
       serial_usb_event();
       break;
     case UDRV_SYS_EVT_OP_SERIAL_BLE:

@@ -91,6 +91,7 @@ void qiv_event_handler_func(void *p_event_data, uint16_t) {
       qiv_serial_drain(SERIAL_UART0);
       break;
     case UDRV_SYS_EVT_OP_SERIAL_USB:
+      uhal_usb_event_taken();
       qiv_serial_drain(SERIAL_USB0);
       break;
     case UDRV_SYS_EVT_OP_SERIAL_BLE:

@@ -62,6 +62,10 @@ uint32_t get_rtc_counter(void);
 // The USB CDC-ACM port's enable (bring-up step 8), the one-wire switch back
 // to receiving, and the UARTE baud-rate register for a requested rate.
 void uhal_usb_enable(void);
+// The USB port's event was taken from the queue: its handler reads every
+// byte there is, so one event waits at most; bytes received from now on
+// post the next.
+void uhal_usb_event_taken(void);
 void uhal_single_wire_rx_mode(SERIAL_PORT port);
 uint32_t get_nrf_uart_baudrate(uint32_t baudrate);
 

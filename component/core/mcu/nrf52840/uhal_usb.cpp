@@ -34,6 +34,10 @@ volatile bool usb_opened;
 volatile bool tx_done;
 volatile bool write_expired;
 uint8_t usb_last_rx;  // the byte received before this one
+// The port's event waits in the queue. One per received byte would leave,
+// after a line's handler read the whole line, an event for each of its
+// bytes behind, and a sleep the line asks for would be refused for them.
+volatile bool usb_event_posted;
 APP_TIMER_DEF(usb_write_timer);
 
 void cdc_acm_user_ev_handler(app_usbd_class_inst_t const *p_inst,
@@ -83,7 +87,9 @@ void cdc_acm_user_ev_handler(app_usbd_class_inst_t const *, app_usbd_cdc_acm_use
       } while (ret == NRF_SUCCESS);
       if (news) {
         udrv_powersave_in_sleep = false;
-        udrv_system_event_produce(&qiv_usb_event);
+        if (!usb_event_posted) {
+          usb_event_posted = udrv_system_event_produce(&qiv_usb_event) == 0;
+        }
       }
       break;
     }
@@ -178,6 +184,7 @@ void uhal_usb_init(SERIAL_PORT, uint32_t, SERIAL_WORD_LEN_E, SERIAL_STOP_BIT_E, 
                    SERIAL_WIRE_MODE_E) {
   static const app_usbd_config_t usbd_config = {usbd_user_ev_handler};
   nrf_queue_reset(&usb_rxq);
+  usb_event_posted = false;
   app_usbd_serial_num_generate();
   APP_ERROR_CHECK(app_usbd_init(&usbd_config));
   APP_ERROR_CHECK(app_usbd_class_append(app_usbd_cdc_acm_class_inst_get(&m_app_cdc_acm)));
@@ -220,6 +227,8 @@ int32_t uhal_usb_opened(SERIAL_PORT) { return usb_opened ? 1 : 0; }
 udrv_serial_api serial_usb_driver = {uhal_usb_init,           uhal_usb_deinit, uhal_usb_write,
                                      uhal_usb_read,           uhal_usb_peek,   uhal_usb_flush,
                                      uhal_usb_read_available, uhal_usb_opened};
+
+void uhal_usb_event_taken(void) { usb_event_posted = false; }
 
 void uhal_usb_enable(void) {
   APP_ERROR_CHECK(app_usbd_power_events_enable());

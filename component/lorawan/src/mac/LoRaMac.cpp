@@ -2711,6 +2711,12 @@ LoRaMacStatus_t LoRaMacMibSetRequestConfirm(MibRequestConfirm_t* mibSet) {
   switch (mibSet->Type) {
     case MIB_DEVICE_CLASS:
       status = SwitchClass(p.Class);
+      // The process step stores the switch now: left for the next radio
+      // event, the store (which stops the MAC and the radio) would come with
+      // the first frame the class C window hears, and lose it.
+      if (status == LORAMAC_STATUS_OK) {
+        Notify();
+      }
       break;
     case MIB_NETWORK_ACTIVATION:
       // Only a join accept makes a device OTAA-activated.
