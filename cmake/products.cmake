@@ -36,9 +36,10 @@ qiv_chip(stm32wle5
     boot_flags    0x04000 0x01000  # +0 boot flag word, +4 update flag word
     boot_version  0x05000 0x01000  # QIV_BOOT's version text
     application   0x06000 0x31000  # the application image
-    factory       0x37000 0x07000  # the factory copy of the settings
+    factory       0x37000 0x06000  # the factory copy of the settings, two copies (+0, +0x800)
+    lora_mac_copy 0x3D000 0x01000  # the second copy of the MAC's persistent context
     lora_mac      0x3E000 0x01000  # the LoRaWAN MAC's persistent context
-    config        0x3F000 0x01000  # the settings record
+    config        0x3F000 0x01000  # the settings record, two copies (+0, +0x800)
   PROVIDES LORA=stm32wle5xx_radio)
 qiv_chip(apollo3
   DEFINES QIV_MCU_APOLLO3=1

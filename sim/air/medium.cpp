@@ -4,6 +4,7 @@
 
 #include "sim/air_medium.h"
 #include "sim/link.h"
+#include "sim/model.h"
 
 namespace sim::air {
 
@@ -80,6 +81,15 @@ void Medium::cut(const Node* sender, uint32_t id) {
     if (link::connected()) link::send_frame(correction);
     return;
   }
+}
+
+void Medium::cut_own_frames() {
+  std::vector<std::pair<const Node*, uint32_t>> sending;
+  for (const auto& e : entries_) {
+    if (e.sender != nullptr && !e.ended && now() < e.frame.end_us)
+      sending.emplace_back(e.sender, e.id);
+  }
+  for (const auto& [sender, id] : sending) cut(sender, id);
 }
 
 void Medium::shorten(Entry& e, time_us at) {
@@ -472,3 +482,10 @@ void link_budget(int8_t tx_power_dbm, double path_loss_db, uint32_t bandwidth_hz
 }
 
 }  // namespace sim::air
+
+// A reset (a power cut among them) ends the device's transmissions at that
+// instant: the radio loses its supply with the rest of the chip, so nothing
+// of a frame goes on the air after the program has started again.
+SIM_MODEL(air_medium, {.name = "air", .save = [](sim::StateOut&) {
+                         sim::air::Medium::instance().cut_own_frames();
+                       }});
