@@ -92,7 +92,8 @@ struct CutRun {
 
 // What the module holds after a sweep run: it answers, and its identity is
 // the one it was given.
-void expect_answers_with(CutRun& r, const std::vector<std::pair<std::string, std::string>>& queries) {
+void expect_answers_with(CutRun& r,
+                         const std::vector<std::pair<std::string, std::string>>& queries) {
   EXPECT_TRUE(r.at("AT"));
   for (const auto& [q, a] : queries) EXPECT_TRUE(r.at(q, a));
 }
@@ -108,8 +109,8 @@ std::vector<std::string> cut_points(uint64_t ops, uint64_t copy_ops) {
   std::vector<std::string> points;
   for (uint64_t k = 0; k <= ops; ++k) points.push_back(std::to_string(k) + ":0");
   for (uint64_t start = 0; start + copy_ops <= ops; start += copy_ops) {
-    for (uint64_t k : {uint64_t{0}, uint64_t{1}, uint64_t{2}, copy_ops - 3, copy_ops - 2,
-                       copy_ops - 1}) {
+    for (uint64_t k :
+         {uint64_t{0}, uint64_t{1}, uint64_t{2}, copy_ops - 3, copy_ops - 2, copy_ops - 1}) {
       for (int percent : {50, 95})
         points.push_back(std::to_string(start + k) + ":" + std::to_string(percent));
     }
@@ -173,7 +174,8 @@ TEST(PowerCut, AbpUplinksNeverRepeatACounter) {
     base = r.d->flash();
   }
   const uint64_t ops = operations(abp_entry(), base, exchange);
-  ASSERT_EQ(ops, 4 * kMacCopyOps) << "the reserve and the session after the downlink, two copies each";
+  ASSERT_EQ(ops, 4 * kMacCopyOps)
+      << "the reserve and the session after the downlink, two copies each";
   Tally tally;
   int completed = 0;
   for (const std::string& cut : cut_points(ops, kMacCopyOps)) {
@@ -213,9 +215,10 @@ TEST(PowerCut, AbpUplinksNeverRepeatACounter) {
   }
   EXPECT_GT(tally.cut, 0);
   EXPECT_GE(completed, 1) << "a cut past the last operation is no cut";
-  std::printf("ABP uplink with a downlink: %llu flash operations, %d cut points, %d cut, "
-              "%d past the saves\n",
-              static_cast<unsigned long long>(ops), tally.points, tally.cut, tally.not_reached);
+  std::printf(
+      "ABP uplink with a downlink: %llu flash operations, %d cut points, %d cut, "
+      "%d past the saves\n",
+      static_cast<unsigned long long>(ops), tally.points, tally.cut, tally.not_reached);
 }
 
 // OTAA: a module that has joined once joins again. Its save: the DevNonce of
@@ -281,6 +284,37 @@ TEST(PowerCut, OtaaJoinsNeverRepeatADevNonce) {
   EXPECT_GT(tally.not_reached, 0) << "a cut past the last operation is no cut";
   std::printf("OTAA join: %llu flash operations, %d cut points, %d cut, %d past the save\n",
               static_cast<unsigned long long>(ops), tally.points, tally.cut, tally.not_reached);
+}
+
+// A restart while a frame is on the air ends the frame there: the radio
+// loses its supply with the chip. The network never takes the join request
+// the module was sending, and the next join goes out with a nonce of its own.
+TEST(PowerCut, ARestartEndsTheFrameOnTheAir) {
+  CutRun r(otaa_entry(), {}, "");
+  ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+  ASSERT_TRUE(r.at("AT+DEVEUI=0202020202020202"));
+  ASSERT_TRUE(r.at("AT+APPEUI=0101010101010101"));
+  ASSERT_TRUE(r.at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
+  const size_t frames_before = r.w.frames().size();
+  ASSERT_TRUE(r.at("AT+JOIN=1:0:10:8"));
+  ASSERT_TRUE(r.w.run_until([&] { return r.w.frames().size() > frames_before; }, sec(2)));
+  const sim::world::FrameRecord sent = r.w.frames().back();
+  r.d->write(kAt, "ATZ\r\n");
+  ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+  const systest::time_us restarted = r.w.now();
+  ASSERT_LT(restarted, sent.frame.end_us) << "the restart came after the frame's end";
+  r.w.run_for(sec(8));
+  EXPECT_TRUE(r.uplinks().empty()) << r.uplinks().front().line();
+  // The world heard the frame end early.
+  bool cut = false;
+  for (const sim::world::FrameRecord& f : r.w.frames())
+    cut = cut || (f.frame.cut && f.frame.start_us == sent.frame.start_us &&
+                  f.frame.end_us < sent.frame.end_us);
+  EXPECT_TRUE(cut);
+  ASSERT_TRUE(r.at("AT+JOIN=1:0:10:8"));
+  ASSERT_TRUE(r.d->wait_line(kAt, "+EVT:JOINED", sec(15)));
+  ASSERT_EQ(r.uplinks().size(), 1u);
+  EXPECT_GT(r.uplinks()[0].dev_nonce, 1) << "the nonce of the cut request is not used again";
 }
 
 }  // namespace
