@@ -317,4 +317,101 @@ TEST(PowerCut, ARestartEndsTheFrameOnTheAir) {
   EXPECT_GT(r.uplinks()[0].dev_nonce, 1) << "the nonce of the cut request is not used again";
 }
 
+// The ABP module of the sweeps above, provisioned and with one uplink sent.
+std::vector<uint8_t> provisioned_abp_flash(uint32_t* fcnt) {
+  CutRun r(abp_entry(), {}, "");
+  EXPECT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+  EXPECT_TRUE(r.at("AT+DEVADDR=26011234"));
+  EXPECT_TRUE(r.at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
+  EXPECT_TRUE(r.at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
+  EXPECT_TRUE(r.at("AT+NJM=0"));
+  EXPECT_TRUE(r.at("AT+SEND=5:01"));
+  EXPECT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+  EXPECT_TRUE(r.d->quiet(kAt, sec(1)));
+  EXPECT_EQ(r.uplinks().size(), 1u);
+  *fcnt = r.uplinks().empty() ? 0 : r.uplinks()[0].fcnt;
+  return r.d->flash();
+}
+
+// A settings write (AT+DR=3) and the factory copy (AT+FACTORY) of a
+// provisioned ABP module, cut at each of their flash operations: the module
+// stays the ABP module it was (never an unprovisioned OTAA one), the
+// setting is the old or the new one, and its next uplinks carry counters the
+// network has not seen. After AT+FACTORY the factory copy the module falls
+// back to (ATR) is the old one (none: the defaults) or the new one.
+TEST(PowerCut, SettingsAndFactoryCopyWritesKeepTheSession) {
+  uint32_t first_fcnt = 0;
+  const std::vector<uint8_t> base = provisioned_abp_flash(&first_fcnt);
+  ASSERT_FALSE(HasFailure());
+  struct Save {
+    const char* command;
+    const char* query;
+    std::vector<std::string> held;  // old, new
+  };
+  const Save saves[] = {
+      {"AT+DR=3", "AT+DR=?", {"AT+DR=0", "AT+DR=3"}},
+      {"AT+FACTORY", nullptr, {}},  // judged by ATR below
+  };
+  for (const Save& save : saves) {
+    SCOPED_TRACE(save.command);
+    auto run = [&](CutRun& r) {
+      r.d->write(kAt, std::string(save.command) + "\r\n");
+      r.w.run_for(sec(1));
+    };
+    const uint64_t ops = operations(abp_entry(), base, run);
+    // The record's two copies: per copy an erase, 83 double words, the two
+    // of the trailer.
+    constexpr uint64_t kRecordCopyOps = 1 + (660 + 7) / 8 + 2;
+    ASSERT_EQ(ops, 2 * kRecordCopyOps);
+    Tally tally;
+    int old_held = 0, new_held = 0;
+    for (const std::string& cut : cut_points(ops, kRecordCopyOps)) {
+      // Only cuts inside the save: one past it would fall in the uplink's.
+      if (std::stoull(cut) >= ops) continue;
+      SCOPED_TRACE("supply lost at flash operation " + cut);
+      CutRun r(abp_entry(), base, cut);
+      ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+      ++tally.points;
+      run(r);
+      (r.restarted() ? tally.cut : tally.not_reached)++;
+      r.d->take(kAt);
+      expect_answers_with(r, {{"AT+NJM=?", "AT+NJM=0"},
+                              {"AT+NJS=?", "AT+NJS=1"},
+                              {"AT+DEVADDR=?", "AT+DEVADDR=26011234"},
+                              {"AT+NWKSKEY=?", "AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"}});
+      if (save.query != nullptr) {
+        r.d->write(kAt, std::string(save.query) + "\r\n");
+        std::optional<std::string> held = r.d->next_line(kAt, sec(2));
+        ASSERT_TRUE(held);
+        EXPECT_TRUE(std::find(save.held.begin(), save.held.end(), *held) != save.held.end())
+            << *held;
+        (*held == save.held.front() ? old_held : new_held)++;
+        EXPECT_TRUE(r.d->wait_line(kAt, "OK", sec(2)));
+      }
+      EXPECT_TRUE(r.at("AT+SEND=5:03"));
+      EXPECT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+      r.w.run_for(sec(1));
+      for (const UplinkRecord& u : r.uplinks()) {
+        EXPECT_EQ(u.status, "ok") << u.line();
+        EXPECT_GT(u.fcnt, first_fcnt) << "a counter sent again: " << u.line();
+      }
+      if (std::string(save.command) == "AT+FACTORY") {
+        // The factory copy is the module's own record or none at all.
+        EXPECT_TRUE(r.at("ATR", kBanner));
+        r.d->write(kAt, "AT+DEVADDR=?\r\n");
+        std::optional<std::string> addr = r.d->next_line(kAt, sec(2));
+        ASSERT_TRUE(addr);
+        EXPECT_TRUE(*addr == "AT+DEVADDR=26011234" || *addr == "AT+DEVADDR=00000000") << *addr;
+        (*addr == "AT+DEVADDR=26011234" ? new_held : old_held)++;
+      }
+      if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(tally.cut, tally.points);
+    EXPECT_GT(old_held, 0);
+    EXPECT_GT(new_held, 0);
+    std::printf("%s: %llu flash operations, %d cut points, all cut; old %d, new %d\n", save.command,
+                static_cast<unsigned long long>(ops), tally.points, old_held, new_held);
+  }
+}
+
 }  // namespace
