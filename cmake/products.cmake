@@ -69,7 +69,9 @@ qiv_chip(nrf52840
     softdevice    0x00000 0x27000  # the MBR and the BLE protocol stack
     application   0x27000 0x49000  # the application image
     factory       0xAF000 0x01000  # the factory copy of the settings
+    factory_copy  0xB0000 0x01000  # its second copy
     config        0xD0000 0x01000  # the settings record
+    config_copy   0xD1000 0x01000  # its second copy
     boot_version  0xFD800 0x00800  # the DFU bootloader's version record
   PROVIDES BLE=nrf52840_ble USB=nrf52840_usb NFC=nrf52840_nfc)
 
