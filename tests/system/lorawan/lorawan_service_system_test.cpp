@@ -255,7 +255,7 @@ TEST_F(LoRaWan, AbpSessionSurvivesAPowerCycle) {
   std::optional<UplinkRecord> up = uplink(before);
   ASSERT_TRUE(up);
   EXPECT_EQ(up->status, "ok");
-  EXPECT_EQ(up->fcnt, 256u) << "the reserve: 256 counters ahead of the first uplink";
+  EXPECT_EQ(up->fcnt, 1024u) << "the reserve: 1024 counters ahead of the first uplink";
   EXPECT_TRUE(d_->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
 }
 
@@ -1035,7 +1035,7 @@ TEST_F(LoRaWan, AbpMacBlockHoldsTheSessionGroups) {
   }
   EXPECT_EQ(le32(block, 0), 0x01000300u) << "LoRaWAN 1.0.3";
   EXPECT_EQ(block[4] | block[5] << 8, 0) << "no join, no DevNonce";
-  EXPECT_EQ(le32(block, 12), 256u) << "the uplink counter reserved ahead: a start goes on there";
+  EXPECT_EQ(le32(block, 12), 1024u) << "the uplink counter reserved ahead: a start goes on there";
   // The second copy, two pages below, holds the same block.
   EXPECT_TRUE(std::equal(block.begin(), block.end(), flash.begin() + kMacBlock - 0x1000));
   EXPECT_EQ(le32(block, kGroup2 + 140), kDevAddr);
@@ -1065,7 +1065,7 @@ TEST_F(LoRaWan, AbpMacBlockHoldsTheSessionGroups) {
     uint16_t next_fcnt;
   };
   const Damage damages[] = {
-      {"MAC group 2", kGroup2 + 140, 256},  // the session goes on, from the reserve
+      {"MAC group 2", kGroup2 + 140, 1024},  // the session goes on, from the reserve
       {"crypto", 12, 0},                    // the counters start again
   };
   for (const Damage& dmg : damages) {
