@@ -1066,7 +1066,7 @@ TEST_F(LoRaWan, AbpMacBlockHoldsTheSessionGroups) {
   };
   const Damage damages[] = {
       {"MAC group 2", kGroup2 + 140, 1024},  // the session goes on, from the reserve
-      {"crypto", 12, 0},                    // the counters start again
+      {"crypto", 12, 0},                     // the counters start again
   };
   for (const Damage& dmg : damages) {
     SCOPED_TRACE(dmg.group);
