@@ -36,9 +36,10 @@ qiv_chip(stm32wle5
     boot_flags    0x04000 0x01000  # +0 boot flag word, +4 update flag word
     boot_version  0x05000 0x01000  # QIV_BOOT's version text
     application   0x06000 0x31000  # the application image
-    factory       0x37000 0x07000  # the factory copy of the settings
+    factory       0x37000 0x06000  # the factory copy of the settings, two copies (+0, +0x800)
+    lora_mac_copy 0x3D000 0x01000  # the second copy of the MAC's persistent context
     lora_mac      0x3E000 0x01000  # the LoRaWAN MAC's persistent context
-    config        0x3F000 0x01000  # the settings record
+    config        0x3F000 0x01000  # the settings record, two copies (+0, +0x800)
   PROVIDES LORA=stm32wle5xx_radio)
 qiv_chip(apollo3
   DEFINES QIV_MCU_APOLLO3=1
@@ -68,7 +69,9 @@ qiv_chip(nrf52840
     softdevice    0x00000 0x27000  # the MBR and the BLE protocol stack
     application   0x27000 0x49000  # the application image
     factory       0xAF000 0x01000  # the factory copy of the settings
+    factory_copy  0xB0000 0x01000  # its second copy
     config        0xD0000 0x01000  # the settings record
+    config_copy   0xD1000 0x01000  # its second copy
     boot_version  0xFD800 0x00800  # the DFU bootloader's version record
   PROVIDES BLE=nrf52840_ble USB=nrf52840_usb NFC=nrf52840_nfc)
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -34,6 +35,9 @@ struct Flash {
   FlashCounters counters{};
   uint64_t fail_remaining = kNoFailure;
   uint64_t cut_remaining = kNoFailure;
+  // How far the operation the supply is cut in gets, in percent: 0 leaves
+  // the cells as they were, more leaves part of an erase or a program done.
+  uint32_t cut_percent = 0;
 };
 
 Flash flash;
@@ -59,17 +63,57 @@ bool injection_allows() {
   return true;
 }
 
+// A reproducible scatter of the cells a cut operation reached: true for
+// about `percent` in 100 of the indices.
+bool reached(uint64_t index, uint32_t percent) {
+  uint64_t x = index * 0x9E3779B97F4A7C15ull + percent;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  return x % 100 < percent;
+}
+
+bool pwrite_all(int fd, const uint8_t* data, size_t len, off_t off);
+
 // Consumes one operation of the power-cut knob. When the cut is due, the
-// operation never completes: the cells stay as they were and the chip
-// restarts, as after a loss of supply. One cut per arming.
-void power_cut_if_due() {
+// operation does not complete and the chip restarts, as after a loss of
+// supply. What the cells hold then depends on how far the operation got: an
+// erase leaves some cells of the page erased and the others as they were, a
+// program leaves the units before the one it was in programmed and that one
+// with some of its bits programmed. One cut per arming.
+// `program` is null for an erase of [off, off + len).
+void power_cut_if_due(uint64_t off, const uint8_t* program, size_t len) {
   if (flash.cut_remaining == kNoFailure) return;
   if (flash.cut_remaining > 0) {
     --flash.cut_remaining;
     return;
   }
   flash.cut_remaining = kNoFailure;
-  log("flash: power cut during a program or erase");
+  const uint32_t percent = flash.cut_percent;
+  if (percent > 0) {
+    std::vector<uint8_t> cells(flash.map + off, flash.map + off + len);
+    if (!program) {
+      for (size_t i = 0; i < len; ++i) {
+        if (reached(off + i, percent)) cells[i] = kErased;
+      }
+    } else {
+      const size_t unit = flash.geometry.write_unit;
+      const size_t units = len / unit;
+      const size_t torn = std::min(units - 1, units * percent / 100);
+      std::copy(program, program + torn * unit, cells.begin());
+      // Programming only takes bits from 1 to 0; the torn unit has some.
+      for (size_t i = torn * unit; i < (torn + 1) * unit; ++i) {
+        uint8_t keep = 0xFF;
+        for (int bit = 0; bit < 8; ++bit) {
+          if (reached((off + i) * 8 + static_cast<uint64_t>(bit), 50)) keep &= ~(1u << bit);
+        }
+        cells[i] &= program[i] | keep;
+      }
+    }
+    (void)pwrite_all(flash.fd, cells.data(), cells.size(), static_cast<off_t>(off));
+  }
+  log("flash: power cut during a %s (%u%% of it done)", program ? "program" : "page erase",
+      static_cast<unsigned>(percent));
   system_reset();
 }
 
@@ -103,7 +147,7 @@ bool flash_program(uint32_t addr, const uint8_t* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     if (cur[i] != kErased) return false;
   }
-  power_cut_if_due();
+  power_cut_if_due(off, data, len);
   if (!injection_allows()) return false;
   if (!pwrite_all(flash.fd, data, len, static_cast<off_t>(off))) return false;
   flash.counters.programs += len / g.write_unit;
@@ -115,7 +159,7 @@ bool flash_erase_page(uint32_t page_index) {
   const FlashGeometry& g = flash.geometry;
   if (!is_open() || g.page_size == 0) return false;
   if (page_index >= g.size / g.page_size) return false;
-  power_cut_if_due();
+  power_cut_if_due(uint64_t{page_index} * g.page_size, nullptr, g.page_size);
   if (!injection_allows()) return false;
   std::vector<uint8_t> erased(g.page_size, kErased);
   if (!pwrite_all(flash.fd, erased.data(), erased.size(),
@@ -196,8 +240,12 @@ void flash_set_counters(const FlashCounters& counters) {
 void flash_fail_after(uint64_t ops) { flash.fail_remaining = ops; }
 uint64_t flash_fail_remaining() { return flash.fail_remaining; }
 
-void flash_cut_after(uint64_t ops) { flash.cut_remaining = ops; }
+void flash_cut_after(uint64_t ops, uint32_t percent_done) {
+  flash.cut_remaining = ops;
+  flash.cut_percent = percent_done > 100 ? 100 : percent_done;
+}
 uint64_t flash_cut_remaining() { return flash.cut_remaining; }
+uint32_t flash_cut_percent() { return flash.cut_percent; }
 
 }  // namespace host
 }  // namespace sim
@@ -209,6 +257,7 @@ namespace sim {
 namespace {
 uint64_t g_fail_after_option = kNoFailure;
 uint64_t g_cut_after_option = kNoFailure;
+uint32_t g_cut_percent_option = 0;
 
 bool parse_ops(const char* option, const char* v, uint64_t* out, std::string* error) {
   char* end = nullptr;
@@ -226,40 +275,59 @@ bool set_fail_after(const char* v, std::string* error) {
   return parse_ops("--flash-fail-after", v, &g_fail_after_option, error);
 }
 
+// N or N:P (P percent of operation N + 1 done when the supply goes).
 bool set_cut_after(const char* v, std::string* error) {
-  return parse_ops("--flash-cut-after", v, &g_cut_after_option, error);
+  std::string text = v;
+  const size_t colon = text.find(':');
+  g_cut_percent_option = 0;
+  if (colon != std::string::npos) {
+    uint64_t percent = 0;
+    if (!parse_ops("--flash-cut-after", text.c_str() + colon + 1, &percent, error)) return false;
+    if (percent > 100) {
+      *error = "--flash-cut-after: the part done is 0 to 100 percent: " + text;
+      return false;
+    }
+    g_cut_percent_option = static_cast<uint32_t>(percent);
+    text.resize(colon);
+  }
+  return parse_ops("--flash-cut-after", text.c_str(), &g_cut_after_option, error);
 }
 
 void save_flash(StateOut& out) {
   out.put(flash.counters);
   out.put(flash.fail_remaining);
   out.put(flash.cut_remaining);
+  out.put(flash.cut_percent);
 }
 
 void start_flash(StateIn* saved) {
   if (!saved) {
     host::flash_fail_after(g_fail_after_option);
-    host::flash_cut_after(g_cut_after_option);
+    host::flash_cut_after(g_cut_after_option, g_cut_percent_option);
     return;
   }
   FlashCounters counters = saved->get<FlashCounters>();
   uint64_t fail_remaining = saved->get<uint64_t>();
   uint64_t cut_remaining = saved->get<uint64_t>();
+  uint32_t cut_percent = saved->get<uint32_t>();
   host::flash_set_counters(counters);
   host::flash_fail_after(fail_remaining);
-  host::flash_cut_after(cut_remaining);
+  host::flash_cut_after(cut_remaining, cut_percent);
 }
 }  // namespace
 }  // namespace sim
 
-SIM_MODEL(flash,
-          {.name = "flash",
-           .options = {{"--flash-fail-after", "N",
-                        "flash operations (program/erase) after the first N\nfail (a test knob).",
-                        sim::set_fail_after},
-                       {"--flash-cut-after", "N",
-                        "the supply is cut during the flash operation after\nthe first N: it does "
-                        "not complete and the chip\nrestarts (once; a test knob).",
-                        sim::set_cut_after}},
-           .save = sim::save_flash,
-           .start = sim::start_flash});
+SIM_MODEL(
+    flash,
+    {.name = "flash",
+     .options = {{"--flash-fail-after", "N",
+                  "flash operations (program/erase) after the first N\nfail (a test knob).",
+                  sim::set_fail_after},
+                 {"--flash-cut-after", "N[:P]",
+                  "the supply is cut during the flash operation after\nthe first N: it does "
+                  "not complete and the chip\nrestarts (once; a test knob). With P, P percent "
+                  "of\nit is done: an erase leaves that part of the page's\ncells erased, a "
+                  "program that part of its units\nprogrammed and the next one torn.",
+                  sim::set_cut_after}},
+     .save = sim::save_flash,
+     .start = sim::start_flash});

@@ -89,6 +89,15 @@ void Medium::cut(const Node* sender, uint32_t id) {
   }
 }
 
+void Medium::cut_own_frames() {
+  std::vector<std::pair<const Node*, uint32_t>> sending;
+  for (const auto& e : entries_) {
+    if (e.sender != nullptr && !e.ended && now() < e.frame.end_us)
+      sending.emplace_back(e.sender, e.id);
+  }
+  for (const auto& [sender, id] : sending) cut(sender, id);
+}
+
 void Medium::shorten(Entry& e, time_us at) {
   if (e.ended || at >= e.frame.end_us) return;
   e.frame.end_us = std::max(at, e.frame.start_us);
@@ -565,3 +574,10 @@ SIM_MODEL(air_capture,
            .start = capture_start});
 
 }  // namespace sim::air
+
+// A reset (a power cut among them) ends the device's transmissions at that
+// instant: the radio loses its supply with the rest of the chip, so nothing
+// of a frame goes on the air after the program has started again.
+SIM_MODEL(air_medium, {.name = "air", .save = [](sim::StateOut&) {
+                         sim::air::Medium::instance().cut_own_frames();
+                       }});

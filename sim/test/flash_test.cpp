@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -178,6 +179,77 @@ TEST_F(Flash, InjectedFailuresRefuseOperationsAfterTheGivenCount) {
   EXPECT_EQ(sim::flash_data()[8], 0xFF);
   EXPECT_EQ(sim::flash_counters().programs, 1u);
   EXPECT_EQ(sim::flash_counters().erases, 1u);
+}
+
+struct ChipReset {};
+
+// A power cut part-way through an operation: an erase leaves the page with
+// some cells erased and the rest as they were; a program leaves the units
+// before the torn one programmed, the torn one with only some of its bits
+// (a cell never goes from 0 back to 1), and the units after it erased. With
+// no part done the cells stay as they were. Each cut restarts the chip once.
+TEST_F(Flash, ACutInsideAnOperationLeavesItPartlyDone) {
+  sim::host::set_reset_handler([](void*, const char*) { throw ChipReset{}; }, nullptr);
+  open();
+  const uint32_t page2 = kGeo.base + 2 * kGeo.page_size;
+  std::vector<uint8_t> old(kGeo.page_size);
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(i * 7 + 1) & 0x7F;
+  std::vector<uint8_t> fresh(32);
+  for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<uint8_t>(0x5A ^ i);
+  const uint32_t spare = kGeo.base + 5 * kGeo.page_size;
+  struct Case {
+    uint32_t percent;
+    bool erase;
+  };
+  for (Case c : {Case{0, true}, Case{30, true}, Case{90, true}, Case{0, false}, Case{50, false},
+                 Case{99, false}}) {
+    SCOPED_TRACE(std::string(c.erase ? "erase " : "program ") + std::to_string(c.percent) + "%");
+    ASSERT_TRUE(sim::flash_erase_page(2));
+    ASSERT_TRUE(sim::flash_erase_page(5));
+    ASSERT_TRUE(sim::flash_program(page2, old.data(), old.size()));
+    sim::host::flash_cut_after(0, c.percent);
+    EXPECT_THROW(
+        c.erase ? sim::flash_erase_page(2) : sim::flash_program(spare, fresh.data(), fresh.size()),
+        ChipReset);
+    EXPECT_EQ(sim::host::flash_cut_remaining(), ~uint64_t{0}) << "one cut per arming";
+    if (c.erase) {
+      size_t erased = 0, kept = 0;
+      for (size_t i = 0; i < old.size(); ++i) {
+        const uint8_t b = sim::flash_data()[2 * kGeo.page_size + i];
+        ASSERT_TRUE(b == 0xFF || b == old[i]) << "byte " << i;
+        (b == 0xFF ? erased : kept)++;
+      }
+      const size_t want = old.size() * c.percent / 100;
+      EXPECT_NEAR(static_cast<double>(erased), static_cast<double>(want), old.size() / 20.0);
+      if (c.percent == 0) {
+        EXPECT_EQ(erased, 0u);
+      }
+    } else {
+      const uint8_t* cells = sim::flash_data() + 5 * kGeo.page_size;
+      const size_t units = fresh.size() / kGeo.write_unit;
+      const size_t torn = c.percent == 0 ? 0 : std::min(units - 1, units * c.percent / 100);
+      for (size_t i = 0; i < fresh.size(); ++i) {
+        const size_t unit = i / kGeo.write_unit;
+        if (unit < torn) {
+          ASSERT_EQ(cells[i], fresh[i]) << "byte " << i;
+        } else if (unit > torn || c.percent == 0) {
+          ASSERT_EQ(cells[i], 0xFF) << "byte " << i;
+        } else {
+          ASSERT_EQ(cells[i] & fresh[i], fresh[i]) << "a bit programmed that the data keeps";
+        }
+      }
+      if (c.percent != 0) {
+        bool partly = false;
+        for (size_t i = torn * kGeo.write_unit; i < (torn + 1) * kGeo.write_unit; ++i)
+          partly = partly || (cells[i] != 0xFF && cells[i] != fresh[i]) ||
+                   (cells[i] == 0xFF) != (fresh[i] == 0xFF);
+        EXPECT_TRUE(partly) << "the torn unit is neither erased nor whole";
+      }
+    }
+  }
+  // The next operation after a cut completes.
+  EXPECT_TRUE(sim::flash_erase_page(5));
+  EXPECT_TRUE(sim::flash_program(spare, fresh.data(), fresh.size()));
 }
 
 }  // namespace

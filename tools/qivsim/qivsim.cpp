@@ -70,6 +70,10 @@ void usage(FILE* f) {
       "  --flash NAME=FILE      flash file of NAME.\n"
       "  --pin NAME=PB12=1      input pin level of NAME at start (repeatable).\n"
       "  --adc NAME=VBAT=3300   analogue input of NAME in mV at start (repeatable).\n"
+      "  --flash-cut-after NAME=N[:P]\n"
+      "                         NAME loses its supply in its flash operation after\n"
+      "                         the first N, P percent of it done (default 0), and\n"
+      "                         restarts; what it is sending leaves the air then.\n"
       "  --device NAME=MODEL@WHERE[,KEY=VALUE]...\n"
       "                         a device model beside NAME's chip, on an I2C bus\n"
       "                         (i2cN:ADDRESS), an SPI bus (spiN:CS) or a serial port\n"
@@ -261,7 +265,8 @@ int run(int argc, char** argv) {
         if (!network_check.apply(network.lines[k].second, &error))
           die(network.lines[k].first + ": " + error);
     } else if (a == "--ports" || a == "--flash" || a == "--pin" || a == "--adc" || a == "--input" ||
-               a == "--loss" || a == "--default-loss" || a == "--noise-floor" || a == "--device") {
+               a == "--loss" || a == "--default-loss" || a == "--noise-floor" || a == "--device" ||
+               a == "--flash-cut-after") {
       late.emplace_back(a, value());
     } else if (!a.empty() && a[0] == '-') {
       die("unknown option " + a + " (see --help)");
@@ -326,7 +331,7 @@ int run(int argc, char** argv) {
       }
     } else if (opt == "--flash") {
       d.launch.flash = rest;
-    } else if (opt == "--pin" || opt == "--adc") {
+    } else if (opt == "--pin" || opt == "--adc" || opt == "--flash-cut-after") {
       d.launch.args.push_back(opt);
       d.launch.args.push_back(rest);
     } else if (opt == "--device") {

@@ -448,6 +448,17 @@ int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_jo
   }
   switch (service_nvm_get_njm_from_nvm()) {
     case SERVICE_LORA_OTAA: {
+      // The nonce this request will carry is stored before it goes out: a
+      // restart at any point continues past it.
+      LoRaMacNvmData_t *live = live_context();
+      if (live == nullptr) {
+        return -UDRV_INTERNAL_ERR;
+      }
+      if (live->Crypto.DevNonce != 0xFFFF &&
+          service_nvm_get_DevNonce_from_nvm() <= live->Crypto.DevNonce &&
+          service_lora_set_DevNonce(static_cast<uint16_t>(live->Crypto.DevNonce + 1)) != 0) {
+        return -UDRV_INTERNAL_ERR;
+      }
       MlmeReq_t req{};
       req.Type = MLME_JOIN;
       req.Req.Join.NetworkActivation = ACTIVATION_TYPE_OTAA;
@@ -459,9 +470,9 @@ int32_t service_lora_join(int32_t join_start, int32_t auto_join, int32_t auto_jo
           if (service_nvm_get_class_from_nvm() == SERVICE_LORA_CLASS_B) {
             service_lora_set_class_b_state(SERVICE_LORA_CLASS_B_S0);
           }
-          LoRaMacNvmData_t *nvm = live_context();
-          if (nvm != nullptr) {
-            service_lora_set_DevNonce(nvm->Crypto.DevNonce);
+          // Stored already; a nonce stored ahead is never set back.
+          if (live->Crypto.DevNonce > service_nvm_get_DevNonce_from_nvm()) {
+            service_lora_set_DevNonce(live->Crypto.DevNonce);
           }
           print_tx_diagnostics(false);
           return 0;
@@ -624,6 +635,12 @@ int32_t service_lora_send(uint8_t *buff, uint32_t len, SERVICE_LORA_SEND_INFO in
     AckTimeoutRetries_buff = kept_payload;
     AckTimeoutRetries_len = kept;
     AckTimeoutRetries_info = info;
+  }
+  // An ABP session's counter is stored ahead of the frame before it goes
+  // out: a restart never sends a counter again.
+  if (service_nvm_get_njm_from_nvm() == SERVICE_LORA_ABP &&
+      service_lora_reserve_uplink_counter() != 0) {
+    return -UDRV_INTERNAL_ERR;
   }
   LoRaMacStatus_t status = LoRaMacMcpsRequest(&req);
   DutyCycleWaitTime = req.ReqReturn.DutyCycleWaitTime;

@@ -180,6 +180,10 @@ int32_t service_lora_get_local_time(char *local_time);
 
 // ---- Stored MAC context ----
 void OnNvmDataChange(uint16_t notifyFlags);
+// Before an ABP uplink: stores the session with its uplink counter ahead of
+// the one the frame carries, unless the stored one is already ahead. 0, or
+// -UDRV_INTERNAL_ERR when it could not be stored (the frame must not go).
+int32_t service_lora_reserve_uplink_counter(void);
 uint32_t crc_cal(void const *data, uint32_t size);
 // Copies the stored groups with an intact CRC over the live context.
 void service_lora_restore_mac_context(void);

@@ -25,6 +25,23 @@ uint8_t BoardGetHardwareFreq(void);
 
 namespace {
 
+#ifdef QIV_CHIP_NVM_COPIES
+// The record, the factory copy and the MAC block in two copies each; the
+// first slot of each is where the single-copy layout kept it, read when no
+// slot holds a copy yet (a flash file of an earlier firmware).
+constexpr udrv_flash_copies_t cfg_copies = {{SERVICE_NVM_CFG_ADDR, QIV_CHIP_NVM_CFG_COPY_ADDR},
+                                            QIV_CHIP_NVM_CFG_SLOT_SIZE};
+constexpr udrv_flash_copies_t factory_copies = {
+    {SERVICE_NVM_FACTORY_ADDR, QIV_CHIP_NVM_FACTORY_COPY_ADDR}, QIV_CHIP_NVM_FACTORY_SLOT_SIZE};
+static_assert(UDRV_FLASH_COPY_SIZE(sizeof(PRE_qiv_cfg_t)) <= QIV_CHIP_NVM_CFG_SLOT_SIZE);
+static_assert(UDRV_FLASH_COPY_SIZE(sizeof(PRE_qiv_cfg_t)) <= QIV_CHIP_NVM_FACTORY_SLOT_SIZE);
+#ifdef SUPPORT_LORA
+constexpr udrv_flash_copies_t mac_copies = {
+    {SERVICE_NVM_LORA_MAC_ADDR, QIV_CHIP_NVM_LORA_MAC_COPY_ADDR}, QIV_CHIP_NVM_LORA_MAC_SLOT_SIZE};
+static_assert(UDRV_FLASH_COPY_SIZE(sizeof(lora_mac_nvm_data_t)) <= QIV_CHIP_NVM_LORA_MAC_SLOT_SIZE);
+#endif
+#endif
+
 constexpr char default_serial_passwd[] = "58203761";
 #ifdef SUPPORT_LORA
 constexpr uint16_t default_syncword = 0x1424;
@@ -606,6 +623,15 @@ void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg
 }
 
 int32_t service_nvm_init_config(void) {
+#ifdef QIV_CHIP_NVM_COPIES
+  if (udrv_flash_copies_read(&cfg_copies, reinterpret_cast<uint8_t *>(&g_qiv_cfg_t),
+                             sizeof(g_qiv_cfg_t), nullptr) == 0) {
+    if (!record_is_current(&g_qiv_cfg_t) || !loaded_values_valid(&g_qiv_cfg_t)) {
+      service_nvm_set_default_config_to_nvm();
+    }
+    return 0;
+  }
+#endif
   udrv_flash_read(SERVICE_NVM_CFG_ADDR, sizeof(g_qiv_cfg_t),
                   reinterpret_cast<uint8_t *>(&g_qiv_cfg_t));
   service_nvm_data_recovery_from_legacy(SERVICE_NVM_CFG_ADDR, &g_qiv_cfg_t);
@@ -617,8 +643,19 @@ int32_t service_nvm_init_config(void) {
 
 int32_t service_nvm_set_default_config_to_nvm(void) {
   static PRE_qiv_cfg_t factory;
-  udrv_flash_read(SERVICE_NVM_FACTORY_ADDR, sizeof(factory), reinterpret_cast<uint8_t *>(&factory));
-  if (!record_is_current(&factory)) {
+#ifdef QIV_CHIP_NVM_COPIES
+  bool const copy = udrv_flash_copies_read(&factory_copies, reinterpret_cast<uint8_t *>(&factory),
+                                           sizeof(factory), nullptr) == 0;
+#else
+  bool const copy = false;
+#endif
+  if (!copy) {
+    udrv_flash_read(SERVICE_NVM_FACTORY_ADDR, sizeof(factory),
+                    reinterpret_cast<uint8_t *>(&factory));
+  }
+  if (copy) {
+    // Written whole by this firmware: nothing to migrate.
+  } else if (!record_is_current(&factory)) {
     service_nvm_data_recovery_from_legacy(SERVICE_NVM_FACTORY_ADDR, &factory);
   } else {
     // The copy may have been taken from a record written before the
@@ -639,12 +676,54 @@ int32_t service_nvm_set_default_config_to_nvm(void) {
 }
 
 int32_t service_nvm_set_cfg_to_nvm(void) {
+#ifdef QIV_CHIP_NVM_COPIES
+  return udrv_flash_copies_write(&cfg_copies, reinterpret_cast<uint8_t const *>(&g_qiv_cfg_t),
+                                 sizeof(g_qiv_cfg_t), 0);
+#else
   return udrv_flash_write(SERVICE_NVM_CFG_ADDR, sizeof(g_qiv_cfg_t),
                           reinterpret_cast<uint8_t const *>(&g_qiv_cfg_t));
+#endif
+}
+
+int32_t service_nvm_set_factory_copy_to_nvm(void) {
+#ifdef QIV_CHIP_NVM_COPIES
+  // The record as it is stored, with its sequence number: the factory
+  // slots then hold the bytes of the record's page. A record of the
+  // single-copy layout is taken as it was loaded.
+  static PRE_qiv_cfg_t stored;
+  uint32_t number = 0;
+  int32_t const found = udrv_flash_copies_read(&cfg_copies, reinterpret_cast<uint8_t *>(&stored),
+                                               sizeof(stored), &number);
+  if (found < 0) {
+    return found;
+  }
+  if (found != 0) {
+    stored = g_qiv_cfg_t;
+    number = 0;
+  }
+  return udrv_flash_copies_write(&factory_copies, reinterpret_cast<uint8_t const *>(&stored),
+                                 sizeof(stored), number);
+#else
+  // The record's whole page, as it is in flash.
+  static uint8_t page[QIV_CHIP_FLASH_PAGE_SIZE];
+  if (udrv_flash_read(SERVICE_NVM_CFG_ADDR, sizeof(page), page) != 0) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  if (udrv_flash_erase(SERVICE_NVM_FACTORY_ADDR, sizeof(page)) != 0) {
+    return -UDRV_INTERNAL_ERR;
+  }
+  return udrv_flash_write(SERVICE_NVM_FACTORY_ADDR, sizeof(page), page);
+#endif
 }
 
 #ifdef SUPPORT_LORA
 int32_t service_lora_mac_nvm_data_init(void) {
+#ifdef QIV_CHIP_NVM_COPIES
+  if (udrv_flash_copies_read(&mac_copies, reinterpret_cast<uint8_t *>(&g_lora_mac_nvm_data),
+                             sizeof(g_lora_mac_nvm_data), nullptr) == 0) {
+    return 0;
+  }
+#endif
   int32_t const ret = udrv_flash_read(SERVICE_NVM_LORA_MAC_ADDR, sizeof(g_lora_mac_nvm_data),
                                       reinterpret_cast<uint8_t *>(&g_lora_mac_nvm_data));
   uint32_t word;
@@ -659,8 +738,14 @@ int32_t service_lora_mac_nvm_data_init(void) {
 void service_lora_mac_nvm_data_reset(void) { clear_mac_block_keeping_dev_nonce(); }
 
 int32_t service_nvm_set_lora_nvm_data_to_nvm(void) {
+#ifdef QIV_CHIP_NVM_COPIES
+  return udrv_flash_copies_write(&mac_copies,
+                                 reinterpret_cast<uint8_t const *>(&g_lora_mac_nvm_data),
+                                 sizeof(g_lora_mac_nvm_data), 0);
+#else
   return udrv_flash_write(SERVICE_NVM_LORA_MAC_ADDR, sizeof(g_lora_mac_nvm_data),
                           reinterpret_cast<uint8_t const *>(&g_lora_mac_nvm_data));
+#endif
 }
 #endif
 

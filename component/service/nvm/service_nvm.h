@@ -273,6 +273,9 @@ extern const char cli_version[];
 int32_t service_nvm_init_config(void);
 int32_t service_nvm_set_default_config_to_nvm(void);
 int32_t service_nvm_set_cfg_to_nvm(void);
+// Makes the stored record the factory copy (AT+FACTORY): 0, or a negated
+// code when the copy could not be written.
+int32_t service_nvm_set_factory_copy_to_nvm(void);
 // Recognises the layout of the record page at data_flash_addr, from which cfg
 // has just been read, and leaves cfg as a version-4 record (an older layout
 // converted, erased fields of a version-4 record replaced) or all zeros (no

@@ -176,4 +176,103 @@ TEST_F(Flash, BootloaderEntryOutsideAFlashOperationIsImmediate) {
   EXPECT_EQ(fake::port.dfu_entries, 1);
 }
 
+// ---- Records kept in two copies ----
+
+constexpr udrv_flash_copies_t kCopies = {{page1, page0}, 2048};
+
+std::vector<uint8_t> read_copies(int32_t *ret, uint32_t *number = nullptr) {
+  std::vector<uint8_t> v(660, 0xEE);
+  *ret = udrv_flash_copies_read(&kCopies, v.data(), static_cast<uint32_t>(v.size()), number);
+  return v;
+}
+
+// A write fills both slots, the one that does not hold the newest copy
+// first; each copy reads back; the same record again writes nothing.
+TEST_F(Flash, CopiesAreWrittenToBothSlotsAndReadBack) {
+  auto const a = pattern(660, 5);
+  ASSERT_EQ(udrv_flash_copies_write(&kCopies, a.data(), a.size(), 0), 0);
+  EXPECT_EQ(fake::port.page_stats[page0].erases, 1);
+  EXPECT_EQ(fake::port.page_stats[page1].erases, 1);
+  EXPECT_EQ(flash_bytes(page0, 660), a);
+  EXPECT_EQ(flash_bytes(page1, 660), a);
+  int32_t ret;
+  uint32_t number = 0;
+  EXPECT_EQ(read_copies(&ret, &number), a);
+  EXPECT_EQ(ret, 0);
+  EXPECT_EQ(number, 1u);
+  ASSERT_EQ(udrv_flash_copies_write(&kCopies, a.data(), a.size(), 0), 0);
+  EXPECT_EQ(fake::port.total_erases(), 2) << "unchanged: nothing written";
+  auto const b = pattern(660, 9);
+  ASSERT_EQ(udrv_flash_copies_write(&kCopies, b.data(), b.size(), 0), 0);
+  EXPECT_EQ(read_copies(&ret, &number), b);
+  EXPECT_EQ(number, 2u);
+}
+
+// No copy yet: the read says so and leaves the buffer alone; the first write
+// keeps what the single-copy layout left in slot[0] until slot[1] is whole.
+TEST_F(Flash, WithoutACopyTheSingleCopyLayoutIsKeptUntilTheFirstCopyIsWhole) {
+  auto const legacy = pattern(660, 1);
+  fake::port.flash_put(page1, legacy);
+  int32_t ret;
+  EXPECT_EQ(read_copies(&ret), std::vector<uint8_t>(660, 0xEE));
+  EXPECT_EQ(ret, 1);
+  std::vector<uint32_t> erased;
+  fake::port.on_erase = [&](uint32_t page) { erased.push_back(page); };
+  auto const a = pattern(660, 5);
+  ASSERT_EQ(udrv_flash_copies_write(&kCopies, a.data(), a.size(), 0), 0);
+  EXPECT_EQ(erased, (std::vector<uint32_t>{page0, page1}));
+}
+
+// Whichever copy is damaged or torn (its record, its trailer, a program
+// refused part-way), the other one is read; with both damaged none is.
+TEST_F(Flash, ADamagedOrTornCopyIsPassedOverForTheOther) {
+  auto const a = pattern(660, 5);
+  auto const b = pattern(660, 9);
+  struct Case {
+    const char *what;
+    uint32_t at;  // byte flipped (0: none)
+    bool second_write_torn;
+    std::vector<uint8_t> want;
+  };
+  const Case cases[] = {
+      {"record byte of the first slot", page1 + 100, false, b},
+      {"trailer of the first slot", page1 + 664, false, b},
+      {"record byte of the second slot", page0 + 3, false, b},
+      {"trailer of the second slot", page0 + 670, false, b},
+      {"second write torn in its first copy", 0, true, a},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::port.reset();
+    udrv_flash_init();
+    ASSERT_EQ(udrv_flash_copies_write(&kCopies, a.data(), a.size(), 0), 0);
+    if (c.second_write_torn) {
+      fake::port.units_before_failure = 20;
+      EXPECT_NE(udrv_flash_copies_write(&kCopies, b.data(), b.size(), 0), 0);
+      fake::port.units_before_failure = UINT32_MAX;
+    } else {
+      ASSERT_EQ(udrv_flash_copies_write(&kCopies, b.data(), b.size(), 0), 0);
+      fake::port.flash_put(c.at, {static_cast<uint8_t>(fake::port.flash_byte(c.at) ^ 0x10)});
+    }
+    int32_t ret;
+    EXPECT_EQ(read_copies(&ret), c.want);
+    EXPECT_EQ(ret, 0);
+  }
+  // Both damaged: no copy.
+  fake::port.flash_put(page0 + 3, {static_cast<uint8_t>(fake::port.flash_byte(page0 + 3) ^ 1)});
+  fake::port.flash_put(page1 + 3, {static_cast<uint8_t>(fake::port.flash_byte(page1 + 3) ^ 1)});
+  int32_t ret;
+  read_copies(&ret);
+  EXPECT_EQ(ret, 1);
+}
+
+// A record that does not fit a slot with its trailer is refused unwritten.
+TEST_F(Flash, ARecordTooLongForItsSlotIsRefused) {
+  auto const big = pattern(2048 - 16 + 1, 3);
+  EXPECT_EQ(udrv_flash_copies_write(&kCopies, big.data(), big.size(), 0), -UDRV_WRONG_ARG);
+  EXPECT_EQ(fake::port.total_erases(), 0);
+  auto const fits = pattern(2048 - 16, 3);
+  EXPECT_EQ(udrv_flash_copies_write(&kCopies, fits.data(), fits.size(), 0), 0);
+}
+
 }  // namespace

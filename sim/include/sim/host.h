@@ -103,11 +103,15 @@ void flash_set_counters(const FlashCounters& counters);
 void flash_fail_after(uint64_t ops);
 uint64_t flash_fail_remaining();
 // Power cut for tests: after `ops` more flash operations (programs or page
-// erases) the next one does not complete (the cells stay as they were) and
-// the chip restarts through system_reset(), as when the supply is lost in
-// the middle of a write. One cut per call; ~0: off.
-void flash_cut_after(uint64_t ops);
+// erases) the next one does not complete and the chip restarts through
+// system_reset(), as when the supply is lost in the middle of a write.
+// `percent_done` of that operation is done: 0 leaves the cells as they were;
+// more leaves that share of an erased page's cells erased (scattered over
+// the page), or that share of a program's units programmed and the next unit
+// with some of its bits programmed. One cut per call; ops ~0: off.
+void flash_cut_after(uint64_t ops, uint32_t percent_done = 0);
 uint64_t flash_cut_remaining();
+uint32_t flash_cut_percent();
 
 // ------------------------------------------------------------ pins ---------
 // Set an input level as it is at power-on (no edge, no event).

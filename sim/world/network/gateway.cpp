@@ -96,6 +96,24 @@ void Gateway::heard(const sim::world::FrameRecord& rec) {
   if (sending_) return;  // its own transmission
   const sim::AirFrame& f = rec.frame;
   if (f.phy != sim::Phy::kSubGhz) return;  // a sub-GHz receiver never hears other PHYs
+  if (f.cut) {
+    // The sender stopped a frame it had started (a reset, a power cut): the
+    // rest of it never comes, so it cannot be decoded, and it occupies the
+    // air only up to where it stopped.
+    for (sim::world::FrameRecord& r : recent_)
+      if (r.frame.sender == f.sender && r.frame.start_us == f.start_us && !r.frame.cut)
+        r.frame.end_us = std::min(r.frame.end_us, f.end_us);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+      if (it->rec.frame.sender != f.sender || it->rec.frame.start_us != f.start_us) continue;
+      events_.push_back(GatewayEvent{it->rec, true, "cut short"});
+      server_.advance_log(rec.t);
+      server_.note(rec.t, "gateway: uplink on " + std::to_string(f.frequency_hz) +
+                              " Hz lost: cut short by its sender");
+      pending_.erase(it);
+      break;
+    }
+    return;
+  }
   recent_.push_back(rec);
   GatewayEvent ev{rec, true, ""};
   const Region& r = server_.region();

@@ -207,8 +207,8 @@ TEST(Debug, TheLevelIsStoredAndAWrongArgumentCountIsAnError) {
   EXPECT_EQ(stored(d, rec::debug_level), 0);
 }
 
-// The record's whole page becomes the factory copy; no other byte of the
-// flash changes.
+// The record's whole page becomes the factory copy, in both of the factory
+// copy's pages; no other byte of the flash changes.
 TEST(Factory, CopiesTheRecordPageOverTheFactoryPage) {
   World w;
   Device& d = start_module(w, "m", img, with_flash(cmd::stored_defaults(img)));
@@ -216,6 +216,7 @@ TEST(Factory, CopiesTheRecordPageOverTheFactoryPage) {
   ASSERT_TRUE(exchange(d, kAtPort, "AT+PWORD=f4ct\r\n", "OK\r\n"));
   Bytes want = d.flash();
   cmd::put_bytes(want, kFactoryAddr, cmd::get_bytes(want, kRecordAddr, kPageSize));
+  cmd::put_bytes(want, kFactoryAddr + kPageSize, cmd::get_bytes(want, kRecordAddr, kPageSize));
   EXPECT_TRUE(exchange(d, kAtPort, "AT+FACTORY\r\n", "OK\r\n"));
   EXPECT_TRUE(want == d.flash()) << cmd::flash_diff(want, d.flash());
 }
@@ -235,11 +236,11 @@ TEST(Factory, AFailedStoreIsReportedAndLeavesTheRecordAlone) {
     Device& d = start_module(w, "m", img, o);
     EXPECT_TRUE(exchange(d, kAtPort, "AT+FACTORY\r\n", word("AT_ERROR")));
     Bytes after = d.flash();
-    Bytes want = after;  // everything but the factory page as before
+    Bytes want = after;  // everything but the factory copies' two pages as before
     cmd::put_bytes(want, kFlashBase, cmd::get_bytes(flash, kFlashBase, at(kFactoryAddr)));
-    cmd::put_bytes(
-        want, kFactoryAddr + kPageSize,
-        cmd::get_bytes(flash, kFactoryAddr + kPageSize, kFlashSize - at(kFactoryAddr) - kPageSize));
+    cmd::put_bytes(want, kFactoryAddr + 2 * kPageSize,
+                   cmd::get_bytes(flash, kFactoryAddr + 2 * kPageSize,
+                                  kFlashSize - at(kFactoryAddr) - 2 * kPageSize));
     EXPECT_TRUE(want == after) << cmd::flash_diff(want, after);
     if (allowed == 0) {
       EXPECT_TRUE(flash == after) << cmd::flash_diff(flash, after);

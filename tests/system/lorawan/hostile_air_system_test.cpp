@@ -305,6 +305,9 @@ TEST_F(HostileAir, JoinsStopWhenTheDevNonceIsUsedUp) {
   ASSERT_GT(flash.size(), kMacBlock + kDevNonce + 1);
   flash[kMacBlock + kDevNonce] = 0xFE;
   flash[kMacBlock + kDevNonce + 1] = 0xFF;
+  // The block as one of the single-copy layout: its second copy (the two
+  // pages below it) erased, its own trailer no longer matching.
+  std::fill(flash.begin() + kMacBlock - 0x1000, flash.begin() + kMacBlock, 0xFF);
   systest::Device& b = module("b", flash);
 
   size_t before = ns_.uplinks().size();

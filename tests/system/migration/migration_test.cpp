@@ -119,9 +119,10 @@ void expect_current_record(const Bytes& flash, const std::string& alias) {
   EXPECT_EQ(flash[kRecord + 659], 0) << "a migrated record has the certification port off";
 }
 
+// The record's area is its two pages: the record and its second copy.
 bool same_outside_record_page(const Bytes& a, const Bytes& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.begin() + kRecord, b.begin()) &&
-         std::equal(a.begin() + kRecord + kPage, a.end(), b.begin() + kRecord + kPage);
+         std::equal(a.begin() + kRecord + 2 * kPage, a.end(), b.begin() + kRecord + 2 * kPage);
 }
 
 TEST(Migration, OldSettingsAnswerAndAreStoredInTheCurrentLayout) {

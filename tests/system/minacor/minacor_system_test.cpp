@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -420,6 +421,58 @@ TEST(Failure, AFailedDriverCallLogsItsPlaceAndRestartsTheModule) {
   // Nothing was printed before the failure; the second start is whole.
   EXPECT_EQ(d.take(kUart0), kLineEnds);
   EXPECT_TRUE(exchange(d, kUart0, "AT\r\n", "OK\r\n"));
+}
+
+// The supply is lost at each flash operation of a settings write in turn
+// (each copy's page erase, its programmed words, its trailer), with nothing
+// of the operation done and at places inside it: the module starts again,
+// answers, and holds the setting from before the write or the one after it,
+// never the defaults.
+TEST(Record, APowerCutDuringASettingsWriteLeavesTheOldOrTheNewSetting) {
+  Bytes stored;
+  {
+    World w;
+    Device& d = started(w);
+    ASSERT_TRUE(exchange(d, kUart0, "AT+ALIAS=before\r\n", "OK\r\n"));
+    stored = d.flash();
+  }
+  // Operation by operation until one past the write's last, which is no cut.
+  int cuts = 0, old_held = 0, new_held = 0;
+  uint64_t ops = 0;
+  for (bool past = false; !past && ops < 400; ++ops) {
+    for (int percent : {0, 10, 50, 90, 99}) {
+      const uint64_t k = ops;
+      const std::string cut = std::to_string(k) + ":" + std::to_string(percent);
+      SCOPED_TRACE("supply lost at flash operation " + cut);
+      World w;
+      DeviceOptions o = minacor({"--flash-cut-after", cut});
+      o.initial_flash = stored;
+      Device& d = w.start("m", o);
+      w.run_for(sec(1));
+      d.take(kUart0);
+      d.take(kUsb);
+      d.write(kUart0, "AT+ALIAS=after\r\n");
+      w.run_for(sec(2));
+      if (d.log().find("flash: power cut") == std::string::npos) {
+        past = true;
+        d.take(kUart0);
+        d.write(kUart0, "AT+ALIAS=?\r\n");
+        EXPECT_EQ(collect(d, kUart0, sec(1)), answer("AT+ALIAS", "after"));
+        break;
+      }
+      ++cuts;
+      d.take(kUart0);
+      d.write(kUart0, "AT+ALIAS=?\r\n");
+      const std::string got = collect(d, kUart0, sec(1));
+      EXPECT_TRUE(got == answer("AT+ALIAS", "before") || got == answer("AT+ALIAS", "after"))
+          << fdn::printable(got);
+      (got == answer("AT+ALIAS", "before") ? old_held : new_held)++;
+    }
+  }
+  EXPECT_GT(old_held, 0);
+  EXPECT_GT(new_held, 0);
+  std::printf("Minacor settings write: %llu flash operations, %d cut points; old %d, new %d\n",
+              static_cast<unsigned long long>(ops - 1), cuts, old_held, new_held);
 }
 
 }  // namespace

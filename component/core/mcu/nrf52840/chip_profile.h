@@ -11,8 +11,16 @@
 
 // Flash map of the configuration store: the record and the factory copy
 // (these images have no LoRaWAN MAC block).
-#define QIV_CHIP_NVM_CFG_ADDR 0xD0000u
-#define QIV_CHIP_NVM_FACTORY_ADDR 0xAF000u
+#include "qiv_products.h"
+#define QIV_CHIP_NVM_CFG_ADDR QIV_NRF52840_CONFIG_ADDR
+#define QIV_CHIP_NVM_FACTORY_ADDR QIV_NRF52840_FACTORY_ADDR
+// Each kept in two copies, the second in a page of its own (a power cut
+// during a write leaves the other one).
+#define QIV_CHIP_NVM_COPIES 1
+#define QIV_CHIP_NVM_CFG_COPY_ADDR QIV_NRF52840_CONFIG_COPY_ADDR
+#define QIV_CHIP_NVM_CFG_SLOT_SIZE QIV_NRF52840_CONFIG_SIZE
+#define QIV_CHIP_NVM_FACTORY_COPY_ADDR QIV_NRF52840_FACTORY_COPY_ADDR
+#define QIV_CHIP_NVM_FACTORY_SLOT_SIZE QIV_NRF52840_FACTORY_SIZE
 // The DFU bootloader's version record.
 #define QIV_CHIP_BOOT_VERSION_ADDR 0xFD800u
 

@@ -18,6 +18,17 @@
 #define QIV_CHIP_NVM_LORA_MAC_ADDR QIV_STM32WLE5_LORA_MAC_ADDR
 #define QIV_CHIP_NVM_FACTORY_ADDR QIV_STM32WLE5_FACTORY_ADDR
 #define QIV_CHIP_BOOT_VERSION_ADDR QIV_STM32WLE5_BOOT_VERSION_ADDR
+// Each of them is kept in two copies (a power cut during a write leaves the
+// other one): the record and the factory copy in the two pages of their
+// areas, the MAC block (a page but four bytes, so a copy and its trailer take
+// two pages) in its area and the one below it.
+#define QIV_CHIP_NVM_COPIES 1
+#define QIV_CHIP_NVM_CFG_COPY_ADDR (QIV_STM32WLE5_CONFIG_ADDR + 0x800u)
+#define QIV_CHIP_NVM_CFG_SLOT_SIZE 0x800u
+#define QIV_CHIP_NVM_FACTORY_COPY_ADDR (QIV_STM32WLE5_FACTORY_ADDR + 0x800u)
+#define QIV_CHIP_NVM_FACTORY_SLOT_SIZE 0x800u
+#define QIV_CHIP_NVM_LORA_MAC_COPY_ADDR QIV_STM32WLE5_LORA_MAC_COPY_ADDR
+#define QIV_CHIP_NVM_LORA_MAC_SLOT_SIZE QIV_STM32WLE5_LORA_MAC_SIZE
 
 // The timers run on the vendor's timer server: the port keeps no RTC alarm
 // list of its own, so the RTC class offers only the time stamp.

@@ -65,13 +65,15 @@ TEST(ApiSystem, VersionTextsFollowTheRecord) {
   d.kill();
 
   // Patch the stored model text (offset 539 of the 660-byte record at
-  // 0x0803F000) and keep the record valid for the boot load.
+  // 0x0803F000) and keep the record valid for the boot load: as a record
+  // of the single-copy layout, the second copy (the next page) erased.
   std::vector<uint8_t> flash = d.flash();
-  ASSERT_GE(flash.size(), 0x3F000u + 660u);
+  ASSERT_GE(flash.size(), 0x40000u);
   const char model[] = "Custom-Model";
   for (size_t i = 0; i < 32; ++i) {
     flash[0x3F000 + 539 + i] = i < sizeof(model) - 1 ? static_cast<uint8_t>(model[i]) : 0;
   }
+  std::fill(flash.begin() + 0x3F800, flash.begin() + 0x40000, 0xFF);
   systest::DeviceOptions o;
   o.image = kImage;
   o.flash_file = w.dir() + "/b.flash";

@@ -202,17 +202,7 @@ int At_Factory(SERIAL_PORT port, char *cmd, stParam *param) {
   if (!atcmd_is_bare(param)) {
     return AT_PARAM_ERROR;
   }
-  static uint8_t page[ATCMD_FACTORY_COPY_SIZE];
-  if (udrv_flash_read(SERVICE_NVM_CFG_ADDR, sizeof(page), page) != 0) {
-    return AT_ERROR;
-  }
-  if (udrv_flash_erase(SERVICE_NVM_FACTORY_ADDR, sizeof(page)) != 0) {
-    return AT_ERROR;
-  }
-  if (udrv_flash_write(SERVICE_NVM_FACTORY_ADDR, sizeof(page), page) != 0) {
-    return AT_ERROR;
-  }
-  return AT_OK;
+  return service_nvm_set_factory_copy_to_nvm() == 0 ? AT_OK : AT_ERROR;
 }
 
 static int print_version_field(const char *cmd, uint8_t (*getter)(char *, uint32_t)) {

@@ -83,6 +83,9 @@ class Medium {
   // hear its end now), and the correction goes to the taps and the world
   // link. Nothing when the frame has already ended.
   void cut(const Node* sender, uint32_t id);
+  // The device resets or loses its supply: every frame its nodes are still
+  // sending leaves the air now, as cut() does for each.
+  void cut_own_frames();
 
   // --- what a node sees --------------------------------------------------
   // Frames on the air at `at` (start <= at < end), as heard by `node`.

@@ -155,6 +155,41 @@ TEST(Gateway, HearsSeveralAtOnceButNotCollisionsOrNoise) {
   EXPECT_EQ(fcnts, (std::vector<uint32_t>{1, 2, 3}));
 }
 
+// A frame its sender cuts short (a reset, a power cut) is never decoded:
+// the rest of it does not come. The frame after it is heard as usual, and a
+// frame it no longer overlaps once cut is not lost to it.
+TEST(Gateway, AFrameCutShortByItsSenderIsLost) {
+  Air air(RegionId::kEU868);
+  DeviceEntry abp;
+  abp.name = "abp";
+  abp.otaa = false;
+  abp.dev_addr = 0x01020304;
+  abp.keys = abp_keys_10(kApp, kApp);
+  air.ns.add_device(abp);
+  ref::Keys k;
+  k.fnwk = k.snwk = k.nwkenc = k.app = kApp;
+  auto up = [&](uint32_t fcnt) { return ref::uplink(k, false, abp.dev_addr, 0, fcnt, {}, 1, {1}); };
+  sim::AirFrame first = air.uplink(up(1), 868100000, 9);
+  first.sender = 7;
+  air.master.inject_frame(first);
+  air.master.run_until(first.start_us + 20'000);
+  sim::AirFrame cut = first;
+  cut.cut = true;
+  cut.end_us = air.master.now();
+  air.master.inject_frame(cut);
+  // Same channel and spreading factor after the cut, before the first
+  // frame's announced end.
+  air.master.run_until(first.start_us + 30'000);
+  air.master.inject_frame(air.uplink(up(2), 868100000, 9));
+  air.master.run_until(3'000'000);
+  std::vector<std::string> outcomes;
+  for (const GatewayEvent& e : air.gw.events()) outcomes.push_back(e.outcome);
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"cut short", "received"}));
+  std::vector<uint32_t> fcnts;
+  for (const UplinkRecord& r : air.ns.uplinks()) fcnts.push_back(r.fcnt);
+  EXPECT_EQ(fcnts, (std::vector<uint32_t>{2}));
+}
+
 // Half duplex: an uplink that overlaps the gateway's own downlink or beacon
 // on the air, even by one microsecond at either end, is not heard; one that
 // ends as the downlink starts, or starts as it ends, is.

@@ -244,6 +244,11 @@ int32_t service_nvm_set_cfg_to_nvm(void) {
   return world.cfg_write_result;
 }
 
+int32_t service_nvm_set_factory_copy_to_nvm(void) {
+  ++world.factory_copies;
+  return world.factory_copy_result;
+}
+
 uint8_t service_nvm_get_debug_level_from_nvm(void) { return world.store.debug_level; }
 
 uint32_t service_nvm_set_debug_level_to_nvm(uint8_t level) {

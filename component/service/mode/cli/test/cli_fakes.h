@@ -61,6 +61,8 @@ struct World {
   int32_t defaults_result = 0;
   int cfg_writes = 0;
   int32_t cfg_write_result = 0;
+  int factory_copies = 0;
+  int32_t factory_copy_result = 0;
 
   std::map<uint32_t, uint8_t> flash;  // bytes not present read as 0xFF
   int32_t flash_read_result = 0;
