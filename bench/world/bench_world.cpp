@@ -13,8 +13,9 @@
 namespace bench {
 
 namespace {
-sim::world::Driver::Options world_options() {
+sim::world::Driver::Options world_options(const std::string& dir) {
   sim::world::Driver::Options o;
+  o.dir = dir;
   o.image_dir = sim::world::image_dir_from_env(QIV_IMAGE_DIR);
   o.temp_stem = "qiv-bench";
   return o;
@@ -45,7 +46,7 @@ std::string payload_hex(int device, unsigned sequence, size_t len) {
   return s;
 }
 
-World::World() : driver_(world_options()) {
+World::World(const std::string& dir) : driver_(world_options(dir)) {
   driver_.on_uart([this](int id, int port, time_us, const uint8_t* data, size_t len) {
     if (id < 1 || static_cast<size_t>(id) > devices_.size()) return;
     if (port < 0 || port >= sim::kMaxUart) return;
