@@ -20,7 +20,10 @@ std::string eui_hex(uint64_t eui) {
 }  // namespace
 
 LorawanDay::LorawanDay(size_t modules, const std::string& dir)
-    : world_(dir), server_(RegionId::kEU868), gateway_(server_, world_.master()), modules_(modules) {
+    : world_(dir),
+      server_(RegionId::kEU868),
+      gateway_(server_, world_.master()),
+      modules_(modules) {
   for (size_t i = 0; i < modules_.size(); ++i) modules_[i].name = "m" + std::to_string(i);
 }
 

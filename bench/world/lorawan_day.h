@@ -39,8 +39,8 @@ class LorawanDay {
     unsigned tx_done = 0;  // "+EVT:TX_DONE" lines it printed
   };
   struct Figures {
-    double host = 0;  // host seconds from the first AT+JOIN to the end of the day
-    double virt = 0;  // virtual seconds of the same span
+    double host = 0;     // host seconds from the first AT+JOIN to the end of the day
+    double virt = 0;     // virtual seconds of the same span
     size_t uplinks = 0;  // data uplinks the network decoded
     unsigned tx_done = 0;
   };

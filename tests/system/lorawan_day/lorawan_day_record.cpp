@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
     day.world().driver().set_transcript(transcript.f);
     day.world().driver().set_frame_log(frames.f);
     FILE* log = network.f;
-    day.server().on_log = [log](const std::string& line) { std::fprintf(log, "%s\n", line.c_str()); };
+    day.server().on_log = [log](const std::string& line) {
+      std::fprintf(log, "%s\n", line.c_str());
+    };
     error = day.start();
     if (error.empty()) error = day.run();
     figures = day.figures();
