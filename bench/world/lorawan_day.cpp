@@ -73,25 +73,48 @@ std::string LorawanDay::run() {
   const time_us start = w.now();
   const double h0 = host_seconds();
   const time_us step = kPeriod / static_cast<time_us>(n);
+  auto slot = [&](unsigned period, size_t i) {
+    return start + period * kPeriod + static_cast<time_us>(i) * step;
+  };
   // Joins spread over the first period (a failed join is tried again every
-  // 10 s, up to 8 times); the uplinks over each following one.
-  for (size_t i = 0; i < n; ++i) {
-    w.run_until(start + static_cast<time_us>(i) * step);
-    w.write(modules_[i].id, "AT+JOIN=1:0:10:8\r\n");
+  // 10 s, up to 8 times). With joins every few hundred milliseconds the
+  // gateway's join accepts fall on later join requests (it cannot hear while
+  // it sends), so a module that has not joined when its slot comes again is
+  // asked again, in further periods, before the first uplink: uplinks
+  // begin only when every module has joined, so that no join accept falls
+  // on one of them.
+  unsigned period = 0;
+  for (;; ++period) {
+    for (size_t i = 0; i < n; ++i) {
+      Module& m = modules_[i];
+      w.run_until(slot(period, i));
+      take_lines(m);
+      if (!m.joined) w.write(m.id, "AT+JOIN=1:0:10:8\r\n");
+    }
+    w.run_until(slot(period + 1, 0));
+    bool all = true;
+    for (Module& m : modules_) {
+      take_lines(m);
+      all = all && m.joined;
+    }
+    if (all) break;
+    if (period + 1 == kJoinPeriods) {
+      for (Module& m : modules_)
+        if (!m.joined)
+          return m.name + ": not joined after " + std::to_string(kJoinPeriods) + " periods";
+    }
   }
+  // The uplinks: one in each module's slot of each following period.
+  const unsigned first = period + 1;
   for (unsigned k = 1; k <= kUplinks; ++k) {
     for (size_t i = 0; i < n; ++i) {
       Module& m = modules_[i];
-      w.run_until(start + k * kPeriod + static_cast<time_us>(i) * step);
+      w.run_until(slot(first + k - 1, i));
       take_lines(m);
-      if (!m.joined) {
-        if (k > 2) return m.name + ": not joined after two periods";
-        continue;
-      }
       w.write(m.id, "AT+SEND=2:" + payload_hex(static_cast<int>(i), k, 12) + "\r\n");
     }
   }
-  w.run_until(start + (kUplinks + 1) * kPeriod);
+  w.run_until(slot(first + kUplinks, 0));
   for (Module& m : modules_) take_lines(m);
   host_ = host_seconds() - h0;
   virt_ = static_cast<double>(w.now() - start) / 1e6;

@@ -6,7 +6,9 @@
 // network (an EU868 gateway and network server). Each joins with AT+JOIN
 // and sends a 12-byte unconfirmed uplink with AT+SEND every 5 minutes for
 // 24 h of virtual time (288 uplinks); the joins and the uplinks are spread
-// evenly over each period. Every module sends at DR5 (AT+DR=5), so that
+// evenly over each period (a module whose joins all failed is asked again
+// in its slot of the next period, and the uplinks begin once every module
+// has joined). Every module sends at DR5 (AT+DR=5), so that
 // hundreds of modules on three channels stay below the load at which frames
 // collide.
 //
@@ -31,6 +33,8 @@ class LorawanDay {
   static constexpr const char* kImage = "brisola-t";
   static constexpr time_us kPeriod = 5 * kMinute;
   static constexpr unsigned kUplinks = 24 * kHour / kPeriod;
+  // Periods the joins may take before the day counts as failed.
+  static constexpr unsigned kJoinPeriods = 4;
 
   struct Module {
     int id = 0;
