@@ -85,6 +85,11 @@ void World::write(int id, std::string_view text) {
                              text.size());
 }
 
+void World::write_at(int id, time_us t, std::string_view text) {
+  driver_.master().send_uart_at(id, device(id).console, t,
+                                reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 std::optional<std::string> World::wait_line(int id, std::string_view prefix, time_us timeout) {
   Port& p = device(id).con();
   std::optional<std::string> line;

@@ -53,6 +53,9 @@ class World {
 
   // Bytes into the device's console, now.
   void write(int id, std::string_view text);
+  // The same at a later time `t`, as if run_until(t) and write() (see
+  // Master::send_uart_at): the other devices need not stop there.
+  void write_at(int id, time_us t, std::string_view text);
 
   // Runs until a whole line starting with `prefix` has come from the
   // device's console and returns it; lines before it are dropped. Nothing

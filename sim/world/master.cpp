@@ -126,6 +126,15 @@ struct Master::Impl {
     bool expected_end = false;
   };
 
+  // Timed serial input (send_uart_at), by time, in the order given.
+  struct Input {
+    int id;
+    int port;
+    std::vector<uint8_t> bytes;
+  };
+  std::multimap<time_us, Input> inputs;
+  time_us input_time() const { return inputs.empty() ? kNever : inputs.begin()->first; }
+
   struct Pending {
     int sender;
     uint64_t seq;
@@ -574,6 +583,21 @@ struct Master::Impl {
     return false;
   }
 
+  // Bytes into a port at now_w (nothing for a device that is not waiting).
+  void send_uart_now(Dev& d, int port, const uint8_t* data, size_t len) {
+    if (d.state != State::kWaiting) return;
+    flush(d);
+    while (len) {
+      size_t n = std::min(len, proto::kMaxUartChunk);
+      if (!send_to(d, proto::kUart, static_cast<uint16_t>(port), now_w, 0, data, n)) return;
+      d.want = std::min(d.want, now_w);
+      // Busy until the device tells when these bytes will have arrived.
+      if (port >= 0 && port < kMaxUart) d.line_free[port] = kNever;
+      data += n;
+      len -= n;
+    }
+  }
+
   // `quiet`: nothing is sent to the device before then but frames of the
   // devices granted alongside it (see kGrant).
   void grant(Dev& d, time_us t, time_us quiet) {
@@ -667,13 +691,25 @@ struct Master::Impl {
     return t;
   }
 
-  time_us next_time() const { return std::min(device_time(), agent_time()); }
+  time_us next_time() const { return std::min({device_time(), agent_time(), input_time()}); }
 
   // One round (see the header). Returns false when nothing is due by
   // `target`.
   bool round(time_us target, Master& self) {
     time_us A = agent_time();
     time_us T = device_time();
+    const time_us I = input_time();
+    if (I <= target && I < A && I < T) {
+      // Every round up to the input's time has run: it is handed over as
+      // send_uart() would hand it then.
+      now_w = std::max(now_w, I);
+      while (!inputs.empty() && inputs.begin()->first == I) {
+        auto node = inputs.extract(inputs.begin());
+        Input& in = node.mapped();
+        send_uart_now(dev(in.id), in.port, in.bytes.data(), in.bytes.size());
+      }
+      return true;
+    }
     if (A != kNever && A <= target && A <= T) {
       // Agents act first at their time; what they put on the air goes to
       // the waiting devices at once.
@@ -683,7 +719,10 @@ struct Master::Impl {
       return true;
     }
     if (T == kNever || T > target) return false;
-    target = std::min(target, A);
+    // Timed input is handed over once the world has got there: no device
+    // runs past it (a device ahead of the world's time could not be given
+    // anything at that time any more).
+    target = std::min({target, A, I});
     std::vector<Dev*> run;
     time_us others = kNever;
     for (Dev& d : devs) {
@@ -848,19 +887,14 @@ bool Master::run_until(time_us target, const std::function<bool()>& stop) {
 }
 
 void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
+  impl_->send_uart_now(impl_->dev(id), port, data, len);
+}
+
+void Master::send_uart_at(int id, int port, time_us t, const uint8_t* data, size_t len) {
   Impl& m = *impl_;
   Impl::Dev& d = m.dev(id);
-  if (d.state != Impl::State::kWaiting) return;
-  m.flush(d);
-  while (len) {
-    size_t n = std::min(len, proto::kMaxUartChunk);
-    if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;
-    d.want = std::min(d.want, m.now_w);
-    // Busy until the device tells when these bytes will have arrived.
-    if (port >= 0 && port < kMaxUart) d.line_free[port] = kNever;
-    data += n;
-    len -= n;
-  }
+  if (t < m.now_w) fail("timed input for " + m.who(d) + " before the world's time");
+  m.inputs.emplace(t, Impl::Input{id, port, std::vector<uint8_t>(data, data + len)});
 }
 
 time_us Master::uart_ready_at(int id, int port) const {
