@@ -83,13 +83,14 @@ std::string LorawanDay::run() {
   // asked again, in further periods, before the first uplink: uplinks
   // begin only when every module has joined, so that no join accept falls
   // on one of them.
-  // Each period's commands are given with their times before the world
-  // runs through it (rather than running up to each and writing it then),
-  // so that the other modules need not stop at each of them.
   unsigned period = 0;
   for (;; ++period) {
-    for (size_t i = 0; i < n; ++i)
-      if (!modules_[i].joined) w.write_at(modules_[i].id, slot(period, i), "AT+JOIN=1:0:10:8\r\n");
+    for (size_t i = 0; i < n; ++i) {
+      Module& m = modules_[i];
+      w.run_until(slot(period, i));
+      take_lines(m);
+      if (!m.joined) w.write(m.id, "AT+JOIN=1:0:10:8\r\n");
+    }
     w.run_until(slot(period + 1, 0));
     bool all = true;
     for (Module& m : modules_) {
@@ -103,7 +104,10 @@ std::string LorawanDay::run() {
           return m.name + ": not joined after " + std::to_string(kJoinPeriods) + " periods";
     }
   }
-  // The uplinks: one in each module's slot of each following period.
+  // The uplinks: one in each module's slot of each following period. Each
+  // period's commands are given with their times before the world runs
+  // through it (rather than running up to each and writing it then), so
+  // that the other modules need not stop at each of them.
   const unsigned first = period + 1;
   for (unsigned k = 1; k <= kUplinks; ++k) {
     for (size_t i = 0; i < n; ++i)

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <queue>
 #include <sstream>
 #include <stdexcept>
 
@@ -173,13 +174,29 @@ struct Master::Impl {
   }
   const Dev& dev(int id) const { return const_cast<Impl*>(this)->dev(id); }
 
-  static bool busy(const Dev& d) {
-    return d.state == State::kConnecting || d.state == State::kRunning;
+  static bool busy(State s) { return s == State::kConnecting || s == State::kRunning; }
+  static bool busy(const Dev& d) { return busy(d.state); }
+  // Devices connecting or running, kept as their states change (asked at
+  // every wake-up of the master).
+  int busy_count = 0;
+  void set_state(Dev& d, State s) {
+    busy_count += (busy(s) ? 1 : 0) - (busy(d.state) ? 1 : 0);
+    d.state = s;
   }
-  bool any_busy() const {
-    for (const Dev& d : devs)
-      if (busy(d)) return true;
-    return false;
+  bool any_busy() const { return busy_count > 0; }
+
+  // Waiting devices by their wanted time, so that a round does not look at
+  // every device: (want, id) entered whenever a device waits or its wanted
+  // time moves; an entry no longer true (the device runs, or wants another
+  // time) is dropped when it comes to the top.
+  using Want = std::pair<time_us, int>;
+  mutable std::priority_queue<Want, std::vector<Want>, std::greater<Want>> wants;
+  void wanted(const Dev& d) {
+    if (d.state == State::kWaiting && d.want != kNever) wants.emplace(d.want, d.id);
+  }
+  bool current(const Want& w) const {
+    const Dev& d = devs[static_cast<size_t>(w.second - 1)];
+    return d.state == State::kWaiting && d.want == w.first;
   }
 
   std::string who(const Dev& d) const {
@@ -290,7 +307,8 @@ struct Master::Impl {
           d.silent = (state.flags & proto::kAirSilent) != 0;
           d.air_lead = state.air_lead;
         }
-        d.state = State::kWaiting;
+        set_state(d, State::kWaiting);
+        wanted(d);
         return;
       }
       case proto::kFrame:
@@ -319,7 +337,7 @@ struct Master::Impl {
       if (n == -2) return;
       if (n < 0) {
         close_socket(d);
-        if (d.state != State::kDead) d.state = State::kConnecting;
+        if (d.state != State::kDead) set_state(d, State::kConnecting);
         return;
       }
       handle_packet(d, packet, static_cast<size_t>(n));
@@ -355,7 +373,7 @@ struct Master::Impl {
     if (d.pidfd >= 0) ::close(d.pidfd);
     d.pidfd = -1;
     close_socket(d);
-    d.state = State::kDead;
+    set_state(d, State::kDead);
     d.status = status;
     d.want = kNever;
     if (!d.ever_joined && !d.expected_end) {
@@ -409,7 +427,7 @@ struct Master::Impl {
     d.held.clear();
     d.now = std::max(d.now, h.t);
     d.want = kNever;
-    d.state = State::kRunning;  // runs its start-up until its first request
+    set_state(d, State::kRunning);  // runs its start-up until its first request
     watch_device(d);
     d.ever_joined = true;
     send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
@@ -507,8 +525,10 @@ struct Master::Impl {
           if (to.state == State::kWaiting) flush(to);
           if (to.state == State::kWaiting &&
               send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0,
-                      p.bytes.data(), p.bytes.size()))
+                      p.bytes.data(), p.bytes.size())) {
             to.want = std::min(to.want, p.t);
+            wanted(to);
+          }
         }
         continue;
       }
@@ -533,9 +553,7 @@ struct Master::Impl {
     // device, which acts no earlier than its own wanted time. (The world's
     // time may be past some device's: one that ran ahead through quiet spans
     // may have taken it there.)
-    time_us settled = std::min(now_w, first);
-    for (const Dev& d : devs)
-      if (d.state == State::kWaiting) settled = std::min(settled, d.want);
+    const time_us settled = std::min({now_w, first, device_time()});
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
       AirFrame heard = f;
@@ -545,8 +563,10 @@ struct Master::Impl {
         continue;
       }
       // It is woken for the frame when the frame may first matter to it.
-      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard))
+      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) {
         d.want = std::min(d.want, t + d.air_lead);
+        wanted(d);
+      }
     }
   }
 
@@ -591,6 +611,7 @@ struct Master::Impl {
       size_t n = std::min(len, proto::kMaxUartChunk);
       if (!send_to(d, proto::kUart, static_cast<uint16_t>(port), now_w, 0, data, n)) return;
       d.want = std::min(d.want, now_w);
+      wanted(d);
       // Busy until the device tells when these bytes will have arrived.
       if (port >= 0 && port < kMaxUart) d.line_free[port] = kNever;
       data += n;
@@ -603,7 +624,7 @@ struct Master::Impl {
   void grant(Dev& d, time_us t, time_us quiet) {
     flush(d);
     ++grants;
-    d.state = State::kRunning;
+    set_state(d, State::kRunning);
     const uint16_t a = output_free && !wired(d) ? proto::kOutputFree : 0;
     if (!send_to(d, proto::kGrant, a, t, std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
@@ -653,7 +674,7 @@ struct Master::Impl {
     d.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (d.pidfd < 0) fail_errno("pidfd_open");
     watch(d.pidfd, tag(d.pidfd, d.id, true), true);
-    d.state = State::kConnecting;
+    set_state(d, State::kConnecting);
     d.ever_joined = false;
     d.expected_end = false;
     d.status = 0;
@@ -671,7 +692,7 @@ struct Master::Impl {
     if (d.pidfd >= 0) ::close(d.pidfd);
     d.pidfd = -1;
     close_socket(d);
-    d.state = State::kDead;
+    set_state(d, State::kDead);
     d.status = status;
     d.want = kNever;
     d.held.clear();
@@ -679,10 +700,8 @@ struct Master::Impl {
   }
 
   time_us device_time() const {
-    time_us t = kNever;
-    for (const Dev& d : devs)
-      if (d.state == State::kWaiting) t = std::min(t, d.want);
-    return t;
+    while (!wants.empty() && !current(wants.top())) wants.pop();
+    return wants.empty() ? kNever : wants.top().first;
   }
 
   time_us agent_time() const {
@@ -724,14 +743,13 @@ struct Master::Impl {
     // anything at that time any more).
     target = std::min({target, A, I});
     std::vector<Dev*> run;
-    time_us others = kNever;
-    for (Dev& d : devs) {
-      if (d.state != State::kWaiting) continue;
-      if (d.want == T)
-        run.push_back(&d);
-      else
-        others = std::min(others, d.want);
+    while (device_time() == T) {
+      Dev& d = dev(wants.top().second);
+      wants.pop();
+      if (std::find(run.begin(), run.end(), &d) == run.end()) run.push_back(&d);
     }
+    std::sort(run.begin(), run.end(), [](const Dev* a, const Dev* b) { return a->id < b->id; });
+    const time_us others = device_time();
     // Devices due at the same time run side by side, each granted only that
     // time: each may send at once, or right after its event of that time,
     // so a device goes past it only as far as no frame starting then could
@@ -779,7 +797,7 @@ struct Master::Impl {
       if (d.pidfd >= 0) ::close(d.pidfd);
       d.pidfd = -1;
       close_socket(d);
-      d.state = State::kDead;
+      set_state(d, State::kDead);
       d.status = status;
       if (cb.exited) cb.exited(d.id, status, true);
     }
@@ -856,7 +874,10 @@ void Master::request_reset(int id) {
   Impl::Dev& d = m.dev(id);
   if (d.state != Impl::State::kWaiting) return;
   m.flush(d);
-  if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) d.want = std::min(d.want, m.now_w);
+  if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) {
+    d.want = std::min(d.want, m.now_w);
+    m.wanted(d);
+  }
 }
 
 bool Master::alive(int id) const { return impl_->dev(id).state != Impl::State::kDead; }
