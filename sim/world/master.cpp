@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <deque>
 #include <map>
 #include <queue>
 #include <sstream>
@@ -99,6 +100,14 @@ void pin_to(int cpu) {
 struct Master::Impl {
   enum class State { kConnecting, kRunning, kWaiting, kDead };
 
+  // A frame a deaf device holds: its place among the frames on the air
+  // (Impl::aired) and what the device would measure of it.
+  struct Held {
+    uint64_t at;
+    int16_t rssi;
+    int8_t snr;
+  };
+
   struct Dev {
     int id = 0;
     DeviceConfig cfg;
@@ -117,7 +126,7 @@ struct Master::Impl {
     time_us air_lead = 0;    // as of its last request
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
-    std::vector<std::pair<time_us, AirFrame>> held;
+    std::vector<Held> held;
     time_us line_free[kMaxUart] = {};  // as of its last request
     // Messages for it not sent yet (each a header and its payload): what a
     // waiting device is given leaves with its next grant, in one packet.
@@ -126,6 +135,29 @@ struct Master::Impl {
     int status = 0;
     bool expected_end = false;
   };
+
+  // Frames put on the air that deaf devices hold (see hold()): kept once,
+  // each device holding only its place here and what it would measure.
+  struct Aired {
+    time_us t;
+    AirFrame f;
+    uint32_t refs;
+  };
+  std::deque<Aired> aired;
+  uint64_t aired_base = 0;  // place of aired.front()
+  Aired& aired_at(uint64_t at) { return aired[static_cast<size_t>(at - aired_base)]; }
+  void release(uint64_t at) {
+    --aired_at(at).refs;
+    while (!aired.empty() && aired.front().refs == 0) {
+      aired.pop_front();
+      ++aired_base;
+    }
+  }
+  void drop_held(Dev& d) {
+    std::vector<Held> held;
+    held.swap(d.held);
+    for (const Held& h : held) release(h.at);
+  }
 
   // Timed serial input (send_uart_at), by time, in the order given.
   struct Input {
@@ -424,7 +456,7 @@ struct Master::Impl {
     d.receiving = 0;  // known at its first request
     d.deaf = false;
     d.silent = false;
-    d.held.clear();
+    drop_held(d);
     d.now = std::max(d.now, h.t);
     d.want = kNever;
     set_state(d, State::kRunning);  // runs its start-up until its first request
@@ -554,19 +586,30 @@ struct Master::Impl {
     // time may be past some device's: one that ran ahead through quiet spans
     // may have taken it there.)
     const time_us settled = std::min({now_w, first, device_time()});
+    const uint64_t at = aired_base + aired.size();
+    aired.push_back(Aired{t, f, 0});
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
-      AirFrame heard = f;
-      budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       if (d.deaf) {
-        hold(d, t, heard, settled);
+        Held h{at, 0, 0};
+        budget.measure(f, static_cast<uint32_t>(d.id), floor, &h.rssi, &h.snr);
+        ++aired_at(at).refs;
+        hold(d, h, settled);
         continue;
       }
+      AirFrame heard = f;
+      budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       // It is woken for the frame when the frame may first matter to it.
       if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) {
         d.want = std::min(d.want, t + d.air_lead);
         wanted(d);
       }
+    }
+    // Kept only while some device holds it.
+    if (at + 1 == aired_base + aired.size() && aired.back().refs == 0) aired.pop_back();
+    while (!aired.empty() && aired.front().refs == 0) {
+      aired.pop_front();
+      ++aired_base;
     }
   }
 
@@ -577,24 +620,40 @@ struct Master::Impl {
   // before its wanted time, so such a frame can neither be received nor
   // disturb a frame that is. Corrections (cuts) are always kept, since they
   // change a frame the device may already have.
-  void hold(Dev& d, time_us t, const AirFrame& f, time_us settled) {
-    d.held.emplace_back(t, f);
+  void hold(Dev& d, const Held& held, time_us settled) {
+    d.held.push_back(held);
     time_us horizon = std::min(settled, d.want);
-    for (const auto& [at, h] : d.held)
-      if (h.end_us > horizon) horizon = std::min<time_us>(horizon, h.start_us);
-    d.held.erase(std::remove_if(d.held.begin(), d.held.end(),
-                                [horizon](const std::pair<time_us, AirFrame>& x) {
-                                  return !x.second.cut && x.second.end_us <= horizon;
-                                }),
-                 d.held.end());
+    for (const Held& h : d.held) {
+      const AirFrame& f = aired_at(h.at).f;
+      if (f.end_us > horizon) horizon = std::min<time_us>(horizon, f.start_us);
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < d.held.size(); ++i) {
+      const Held h = d.held[i];
+      const AirFrame& f = aired_at(h.at).f;
+      if (!f.cut && f.end_us <= horizon)
+        release(h.at);
+      else
+        d.held[kept++] = h;
+    }
+    d.held.resize(kept);
   }
 
   // Hands a device the frames held for it (before any other message).
   void flush(Dev& d) {
-    std::vector<std::pair<time_us, AirFrame>> held;
+    std::vector<Held> held;
     held.swap(d.held);
-    for (const auto& [t, f] : held)
-      if (!send_to(d, proto::kFrame, 0, t, 0, &f, sizeof f)) return;
+    bool ok = true;
+    for (const Held& h : held) {
+      if (ok) {
+        const Aired& a = aired_at(h.at);
+        AirFrame f = a.f;
+        f.rx_rssi_dbm = h.rssi;
+        f.rx_snr_db = h.snr;
+        ok = send_to(d, proto::kFrame, 0, a.t, 0, &f, sizeof f);
+      }
+      release(h.at);
+    }
   }
 
   bool wired(const Dev& d) const {
@@ -695,7 +754,7 @@ struct Master::Impl {
     set_state(d, State::kDead);
     d.status = status;
     d.want = kNever;
-    d.held.clear();
+    drop_held(d);
     if (cb.exited) cb.exited(d.id, status, true);
   }
 
