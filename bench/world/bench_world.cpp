@@ -13,8 +13,9 @@
 namespace bench {
 
 namespace {
-sim::world::Driver::Options world_options() {
+sim::world::Driver::Options world_options(const std::string& dir) {
   sim::world::Driver::Options o;
+  o.dir = dir;
   o.image_dir = sim::world::image_dir_from_env(QIV_IMAGE_DIR);
   o.temp_stem = "qiv-bench";
   return o;
@@ -45,7 +46,7 @@ std::string payload_hex(int device, unsigned sequence, size_t len) {
   return s;
 }
 
-World::World() : driver_(world_options()) {
+World::World(const std::string& dir) : driver_(world_options(dir)) {
   driver_.on_uart([this](int id, int port, time_us, const uint8_t* data, size_t len) {
     if (id < 1 || static_cast<size_t>(id) > devices_.size()) return;
     if (port < 0 || port >= sim::kMaxUart) return;
@@ -82,6 +83,11 @@ int World::start(const std::string& image, const std::vector<std::string>& args)
 void World::write(int id, std::string_view text) {
   driver_.master().send_uart(id, device(id).console, reinterpret_cast<const uint8_t*>(text.data()),
                              text.size());
+}
+
+void World::write_at(int id, time_us t, std::string_view text) {
+  driver_.master().send_uart_at(id, device(id).console, t,
+                                reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 std::optional<std::string> World::wait_line(int id, std::string_view prefix, time_us timeout) {

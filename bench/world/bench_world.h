@@ -8,7 +8,8 @@
 //   bool ok = w.wait_line(a, "PONG", 1'000'000);
 //
 // Each World lives in a temporary directory of its own (socket, flash files,
-// device logs), removed at the end.
+// device logs), removed at the end, unless given a directory for its flash
+// files and device logs (kept, to be looked at afterwards).
 #pragma once
 
 #include <deque>
@@ -40,7 +41,7 @@ std::string payload_hex(int device, unsigned sequence, size_t len);
 
 class World {
  public:
-  World();
+  explicit World(const std::string& dir = "");
   ~World();
   World(const World&) = delete;
   World& operator=(const World&) = delete;
@@ -52,6 +53,9 @@ class World {
 
   // Bytes into the device's console, now.
   void write(int id, std::string_view text);
+  // The same at a later time `t`, as if run_until(t) and write() (see
+  // Master::send_uart_at): the other devices need not stop there.
+  void write_at(int id, time_us t, std::string_view text);
 
   // Runs until a whole line starting with `prefix` has come from the
   // device's console and returns it; lines before it are dropped. Nothing
@@ -61,6 +65,7 @@ class World {
   std::deque<std::string>& lines(int id);
 
   sim::world::Master& master() { return driver_.master(); }
+  sim::world::Driver& driver() { return driver_; }
   time_us now() const { return driver_.now(); }
   void run_until(time_us t) { driver_.run_until(t); }
   const std::string& dir() const { return driver_.dir(); }

@@ -31,10 +31,15 @@ void LinkBudget::apply(AirFrame& frame, uint32_t receiver) const {
 }
 
 void LinkBudget::apply(AirFrame& frame, uint32_t receiver, double noise_floor_dbm) const {
+  measure(frame, receiver, noise_floor_dbm, &frame.rx_rssi_dbm, &frame.rx_snr_db);
+}
+
+void LinkBudget::measure(const AirFrame& frame, uint32_t receiver, double noise_floor_dbm,
+                         int16_t* rssi_dbm, int8_t* snr_db) const {
   double rssi = static_cast<double>(frame.tx_power_dbm) - path_loss(frame.sender, receiver);
   double snr = rssi - noise_floor_dbm;
-  frame.rx_rssi_dbm = static_cast<int16_t>(std::clamp(std::lround(rssi), -32768L, 32767L));
-  frame.rx_snr_db = static_cast<int8_t>(std::clamp(std::lround(snr), -128L, 127L));
+  *rssi_dbm = static_cast<int16_t>(std::clamp(std::lround(rssi), -32768L, 32767L));
+  *snr_db = static_cast<int8_t>(std::clamp(std::lround(snr), -128L, 127L));
 }
 
 }  // namespace sim::world

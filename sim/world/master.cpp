@@ -21,7 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <deque>
 #include <map>
+#include <queue>
 #include <sstream>
 #include <stdexcept>
 
@@ -98,6 +100,14 @@ void pin_to(int cpu) {
 struct Master::Impl {
   enum class State { kConnecting, kRunning, kWaiting, kDead };
 
+  // A frame a deaf device holds: its place among the frames on the air
+  // (Impl::aired) and what the device would measure of it.
+  struct Held {
+    uint64_t at;
+    int16_t rssi;
+    int8_t snr;
+  };
+
   struct Dev {
     int id = 0;
     DeviceConfig cfg;
@@ -116,7 +126,7 @@ struct Master::Impl {
     time_us air_lead = 0;    // as of its last request
     // Frames held back while it is deaf (as it would have heard them),
     // handed over before anything else is sent to it.
-    std::vector<std::pair<time_us, AirFrame>> held;
+    std::vector<Held> held;
     time_us line_free[kMaxUart] = {};  // as of its last request
     // Messages for it not sent yet (each a header and its payload): what a
     // waiting device is given leaves with its next grant, in one packet.
@@ -125,6 +135,38 @@ struct Master::Impl {
     int status = 0;
     bool expected_end = false;
   };
+
+  // Frames put on the air that deaf devices hold (see hold()): kept once,
+  // each device holding only its place here and what it would measure.
+  struct Aired {
+    time_us t;
+    AirFrame f;
+    uint32_t refs;
+  };
+  std::deque<Aired> aired;
+  uint64_t aired_base = 0;  // place of aired.front()
+  Aired& aired_at(uint64_t at) { return aired[static_cast<size_t>(at - aired_base)]; }
+  void release(uint64_t at) {
+    --aired_at(at).refs;
+    while (!aired.empty() && aired.front().refs == 0) {
+      aired.pop_front();
+      ++aired_base;
+    }
+  }
+  void drop_held(Dev& d) {
+    std::vector<Held> held;
+    held.swap(d.held);
+    for (const Held& h : held) release(h.at);
+  }
+
+  // Timed serial input (send_uart_at), by time, in the order given.
+  struct Input {
+    int id;
+    int port;
+    std::vector<uint8_t> bytes;
+  };
+  std::multimap<time_us, Input> inputs;
+  time_us input_time() const { return inputs.empty() ? kNever : inputs.begin()->first; }
 
   struct Pending {
     int sender;
@@ -164,13 +206,29 @@ struct Master::Impl {
   }
   const Dev& dev(int id) const { return const_cast<Impl*>(this)->dev(id); }
 
-  static bool busy(const Dev& d) {
-    return d.state == State::kConnecting || d.state == State::kRunning;
+  static bool busy(State s) { return s == State::kConnecting || s == State::kRunning; }
+  static bool busy(const Dev& d) { return busy(d.state); }
+  // Devices connecting or running, kept as their states change (asked at
+  // every wake-up of the master).
+  int busy_count = 0;
+  void set_state(Dev& d, State s) {
+    busy_count += (busy(s) ? 1 : 0) - (busy(d.state) ? 1 : 0);
+    d.state = s;
   }
-  bool any_busy() const {
-    for (const Dev& d : devs)
-      if (busy(d)) return true;
-    return false;
+  bool any_busy() const { return busy_count > 0; }
+
+  // Waiting devices by their wanted time, so that a round does not look at
+  // every device: (want, id) entered whenever a device waits or its wanted
+  // time moves; an entry no longer true (the device runs, or wants another
+  // time) is dropped when it comes to the top.
+  using Want = std::pair<time_us, int>;
+  mutable std::priority_queue<Want, std::vector<Want>, std::greater<Want>> wants;
+  void wanted(const Dev& d) {
+    if (d.state == State::kWaiting && d.want != kNever) wants.emplace(d.want, d.id);
+  }
+  bool current(const Want& w) const {
+    const Dev& d = devs[static_cast<size_t>(w.second - 1)];
+    return d.state == State::kWaiting && d.want == w.first;
   }
 
   std::string who(const Dev& d) const {
@@ -281,7 +339,8 @@ struct Master::Impl {
           d.silent = (state.flags & proto::kAirSilent) != 0;
           d.air_lead = state.air_lead;
         }
-        d.state = State::kWaiting;
+        set_state(d, State::kWaiting);
+        wanted(d);
         return;
       }
       case proto::kFrame:
@@ -310,7 +369,7 @@ struct Master::Impl {
       if (n == -2) return;
       if (n < 0) {
         close_socket(d);
-        if (d.state != State::kDead) d.state = State::kConnecting;
+        if (d.state != State::kDead) set_state(d, State::kConnecting);
         return;
       }
       handle_packet(d, packet, static_cast<size_t>(n));
@@ -346,7 +405,7 @@ struct Master::Impl {
     if (d.pidfd >= 0) ::close(d.pidfd);
     d.pidfd = -1;
     close_socket(d);
-    d.state = State::kDead;
+    set_state(d, State::kDead);
     d.status = status;
     d.want = kNever;
     if (!d.ever_joined && !d.expected_end) {
@@ -397,10 +456,10 @@ struct Master::Impl {
     d.receiving = 0;  // known at its first request
     d.deaf = false;
     d.silent = false;
-    d.held.clear();
+    drop_held(d);
     d.now = std::max(d.now, h.t);
     d.want = kNever;
-    d.state = State::kRunning;  // runs its start-up until its first request
+    set_state(d, State::kRunning);  // runs its start-up until its first request
     watch_device(d);
     d.ever_joined = true;
     send_to(d, proto::kWelcome, 0, d.now, 0, nullptr, 0);
@@ -498,8 +557,10 @@ struct Master::Impl {
           if (to.state == State::kWaiting) flush(to);
           if (to.state == State::kWaiting &&
               send_to(to, proto::kUart, static_cast<uint16_t>(wire->second.second), p.t, 0,
-                      p.bytes.data(), p.bytes.size()))
+                      p.bytes.data(), p.bytes.size())) {
             to.want = std::min(to.want, p.t);
+            wanted(to);
+          }
         }
         continue;
       }
@@ -524,20 +585,31 @@ struct Master::Impl {
     // device, which acts no earlier than its own wanted time. (The world's
     // time may be past some device's: one that ran ahead through quiet spans
     // may have taken it there.)
-    time_us settled = std::min(now_w, first);
-    for (const Dev& d : devs)
-      if (d.state == State::kWaiting) settled = std::min(settled, d.want);
+    const time_us settled = std::min({now_w, first, device_time()});
+    const uint64_t at = aired_base + aired.size();
+    aired.push_back(Aired{t, f, 0});
     for (Dev& d : devs) {
       if (d.state != State::kWaiting || static_cast<uint32_t>(d.id) == f.sender) continue;
-      AirFrame heard = f;
-      budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       if (d.deaf) {
-        hold(d, t, heard, settled);
+        Held h{at, 0, 0};
+        budget.measure(f, static_cast<uint32_t>(d.id), floor, &h.rssi, &h.snr);
+        ++aired_at(at).refs;
+        hold(d, h, settled);
         continue;
       }
+      AirFrame heard = f;
+      budget.apply(heard, static_cast<uint32_t>(d.id), floor);
       // It is woken for the frame when the frame may first matter to it.
-      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard))
+      if (send_to(d, proto::kFrame, 0, t, 0, &heard, sizeof heard)) {
         d.want = std::min(d.want, t + d.air_lead);
+        wanted(d);
+      }
+    }
+    // Kept only while some device holds it.
+    if (at + 1 == aired_base + aired.size() && aired.back().refs == 0) aired.pop_back();
+    while (!aired.empty() && aired.front().refs == 0) {
+      aired.pop_front();
+      ++aired_base;
     }
   }
 
@@ -548,24 +620,40 @@ struct Master::Impl {
   // before its wanted time, so such a frame can neither be received nor
   // disturb a frame that is. Corrections (cuts) are always kept, since they
   // change a frame the device may already have.
-  void hold(Dev& d, time_us t, const AirFrame& f, time_us settled) {
-    d.held.emplace_back(t, f);
+  void hold(Dev& d, const Held& held, time_us settled) {
+    d.held.push_back(held);
     time_us horizon = std::min(settled, d.want);
-    for (const auto& [at, h] : d.held)
-      if (h.end_us > horizon) horizon = std::min<time_us>(horizon, h.start_us);
-    d.held.erase(std::remove_if(d.held.begin(), d.held.end(),
-                                [horizon](const std::pair<time_us, AirFrame>& x) {
-                                  return !x.second.cut && x.second.end_us <= horizon;
-                                }),
-                 d.held.end());
+    for (const Held& h : d.held) {
+      const AirFrame& f = aired_at(h.at).f;
+      if (f.end_us > horizon) horizon = std::min<time_us>(horizon, f.start_us);
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < d.held.size(); ++i) {
+      const Held h = d.held[i];
+      const AirFrame& f = aired_at(h.at).f;
+      if (!f.cut && f.end_us <= horizon)
+        release(h.at);
+      else
+        d.held[kept++] = h;
+    }
+    d.held.resize(kept);
   }
 
   // Hands a device the frames held for it (before any other message).
   void flush(Dev& d) {
-    std::vector<std::pair<time_us, AirFrame>> held;
+    std::vector<Held> held;
     held.swap(d.held);
-    for (const auto& [t, f] : held)
-      if (!send_to(d, proto::kFrame, 0, t, 0, &f, sizeof f)) return;
+    bool ok = true;
+    for (const Held& h : held) {
+      if (ok) {
+        const Aired& a = aired_at(h.at);
+        AirFrame f = a.f;
+        f.rx_rssi_dbm = h.rssi;
+        f.rx_snr_db = h.snr;
+        ok = send_to(d, proto::kFrame, 0, a.t, 0, &f, sizeof f);
+      }
+      release(h.at);
+    }
   }
 
   bool wired(const Dev& d) const {
@@ -574,12 +662,28 @@ struct Master::Impl {
     return false;
   }
 
+  // Bytes into a port at now_w (nothing for a device that is not waiting).
+  void send_uart_now(Dev& d, int port, const uint8_t* data, size_t len) {
+    if (d.state != State::kWaiting) return;
+    flush(d);
+    while (len) {
+      size_t n = std::min(len, proto::kMaxUartChunk);
+      if (!send_to(d, proto::kUart, static_cast<uint16_t>(port), now_w, 0, data, n)) return;
+      d.want = std::min(d.want, now_w);
+      wanted(d);
+      // Busy until the device tells when these bytes will have arrived.
+      if (port >= 0 && port < kMaxUart) d.line_free[port] = kNever;
+      data += n;
+      len -= n;
+    }
+  }
+
   // `quiet`: nothing is sent to the device before then but frames of the
   // devices granted alongside it (see kGrant).
   void grant(Dev& d, time_us t, time_us quiet) {
     flush(d);
     ++grants;
-    d.state = State::kRunning;
+    set_state(d, State::kRunning);
     const uint16_t a = output_free && !wired(d) ? proto::kOutputFree : 0;
     if (!send_to(d, proto::kGrant, a, t, std::max(t, quiet), nullptr, 0)) {
       // Gone: its pidfd will say so.
@@ -629,7 +733,7 @@ struct Master::Impl {
     d.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (d.pidfd < 0) fail_errno("pidfd_open");
     watch(d.pidfd, tag(d.pidfd, d.id, true), true);
-    d.state = State::kConnecting;
+    set_state(d, State::kConnecting);
     d.ever_joined = false;
     d.expected_end = false;
     d.status = 0;
@@ -647,18 +751,16 @@ struct Master::Impl {
     if (d.pidfd >= 0) ::close(d.pidfd);
     d.pidfd = -1;
     close_socket(d);
-    d.state = State::kDead;
+    set_state(d, State::kDead);
     d.status = status;
     d.want = kNever;
-    d.held.clear();
+    drop_held(d);
     if (cb.exited) cb.exited(d.id, status, true);
   }
 
   time_us device_time() const {
-    time_us t = kNever;
-    for (const Dev& d : devs)
-      if (d.state == State::kWaiting) t = std::min(t, d.want);
-    return t;
+    while (!wants.empty() && !current(wants.top())) wants.pop();
+    return wants.empty() ? kNever : wants.top().first;
   }
 
   time_us agent_time() const {
@@ -667,13 +769,25 @@ struct Master::Impl {
     return t;
   }
 
-  time_us next_time() const { return std::min(device_time(), agent_time()); }
+  time_us next_time() const { return std::min({device_time(), agent_time(), input_time()}); }
 
   // One round (see the header). Returns false when nothing is due by
   // `target`.
   bool round(time_us target, Master& self) {
     time_us A = agent_time();
     time_us T = device_time();
+    const time_us I = input_time();
+    if (I <= target && I < A && I < T) {
+      // Every round up to the input's time has run: it is handed over as
+      // send_uart() would hand it then.
+      now_w = std::max(now_w, I);
+      while (!inputs.empty() && inputs.begin()->first == I) {
+        auto node = inputs.extract(inputs.begin());
+        Input& in = node.mapped();
+        send_uart_now(dev(in.id), in.port, in.bytes.data(), in.bytes.size());
+      }
+      return true;
+    }
     if (A != kNever && A <= target && A <= T) {
       // Agents act first at their time; what they put on the air goes to
       // the waiting devices at once.
@@ -683,16 +797,18 @@ struct Master::Impl {
       return true;
     }
     if (T == kNever || T > target) return false;
-    target = std::min(target, A);
+    // Timed input is handed over once the world has got there: no device
+    // runs past it (a device ahead of the world's time could not be given
+    // anything at that time any more).
+    target = std::min({target, A, I});
     std::vector<Dev*> run;
-    time_us others = kNever;
-    for (Dev& d : devs) {
-      if (d.state != State::kWaiting) continue;
-      if (d.want == T)
-        run.push_back(&d);
-      else
-        others = std::min(others, d.want);
+    while (device_time() == T) {
+      Dev& d = dev(wants.top().second);
+      wants.pop();
+      if (std::find(run.begin(), run.end(), &d) == run.end()) run.push_back(&d);
     }
+    std::sort(run.begin(), run.end(), [](const Dev* a, const Dev* b) { return a->id < b->id; });
+    const time_us others = device_time();
     // Devices due at the same time run side by side, each granted only that
     // time: each may send at once, or right after its event of that time,
     // so a device goes past it only as far as no frame starting then could
@@ -740,7 +856,7 @@ struct Master::Impl {
       if (d.pidfd >= 0) ::close(d.pidfd);
       d.pidfd = -1;
       close_socket(d);
-      d.state = State::kDead;
+      set_state(d, State::kDead);
       d.status = status;
       if (cb.exited) cb.exited(d.id, status, true);
     }
@@ -817,7 +933,10 @@ void Master::request_reset(int id) {
   Impl::Dev& d = m.dev(id);
   if (d.state != Impl::State::kWaiting) return;
   m.flush(d);
-  if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) d.want = std::min(d.want, m.now_w);
+  if (m.send_to(d, proto::kReset, 0, m.now_w, 0, nullptr, 0)) {
+    d.want = std::min(d.want, m.now_w);
+    m.wanted(d);
+  }
 }
 
 bool Master::alive(int id) const { return impl_->dev(id).state != Impl::State::kDead; }
@@ -848,19 +967,14 @@ bool Master::run_until(time_us target, const std::function<bool()>& stop) {
 }
 
 void Master::send_uart(int id, int port, const uint8_t* data, size_t len) {
+  impl_->send_uart_now(impl_->dev(id), port, data, len);
+}
+
+void Master::send_uart_at(int id, int port, time_us t, const uint8_t* data, size_t len) {
   Impl& m = *impl_;
   Impl::Dev& d = m.dev(id);
-  if (d.state != Impl::State::kWaiting) return;
-  m.flush(d);
-  while (len) {
-    size_t n = std::min(len, proto::kMaxUartChunk);
-    if (!m.send_to(d, proto::kUart, static_cast<uint16_t>(port), m.now_w, 0, data, n)) return;
-    d.want = std::min(d.want, m.now_w);
-    // Busy until the device tells when these bytes will have arrived.
-    if (port >= 0 && port < kMaxUart) d.line_free[port] = kNever;
-    data += n;
-    len -= n;
-  }
+  if (t < m.now_w) fail("timed input for " + m.who(d) + " before the world's time");
+  m.inputs.emplace(t, Impl::Input{id, port, std::vector<uint8_t>(data, data + len)});
 }
 
 time_us Master::uart_ready_at(int id, int port) const {

@@ -135,6 +135,49 @@ TEST(World, OutputIsStampedWithTheDeviceClock) {
   EXPECT_EQ(w.now(), t);  // the wait ends when the line came
 }
 
+// Input given ahead with its time reaches each device as if the world had
+// been run up to that time and the bytes written then; several for one time
+// keep their order, and a time already past is refused.
+TEST(World, TimedInputArrivesAsIfWrittenAtItsTime) {
+  const sim::time_us ta = ms(300), tb = ms(120);
+  // The reference: run up to each time and write.
+  std::string a_ref, b_ref;
+  {
+    World w;
+    Device& a = start_ready(w, "a");
+    Device& b = start_ready(w, "b");
+    const sim::time_us t0 = w.now();
+    w.run_until(t0 + tb);
+    b.write(kConsole, "TIME\r\n");
+    w.run_until(t0 + ta);
+    a.write(kConsole, "PING\r\nTIME\r\n");
+    auto pong = a.next_line(kConsole);
+    auto time_a = a.next_line(kConsole);
+    auto time_b = b.next_line(kConsole);
+    ASSERT_TRUE(pong && time_a && time_b);
+    EXPECT_EQ(*pong, "PONG");
+    a_ref = *time_a;
+    b_ref = *time_b;
+  }
+  World w;
+  Device& a = start_ready(w, "a");
+  Device& b = start_ready(w, "b");
+  const sim::time_us t0 = w.now();
+  auto at = [&](Device& d, sim::time_us t, const std::string& text) {
+    w.master().send_uart_at(d.id(), kConsole, t, reinterpret_cast<const uint8_t*>(text.data()),
+                            text.size());
+  };
+  at(a, t0 + ta, "PING\r\n");
+  at(b, t0 + tb, "TIME\r\n");
+  at(a, t0 + ta, "TIME\r\n");
+  w.run_until(t0 + sec(1));
+  EXPECT_EQ(a.next_line(kConsole, 0), "PONG");
+  EXPECT_EQ(a.next_line(kConsole, 0), a_ref);
+  EXPECT_EQ(b.next_line(kConsole, 0), b_ref);
+  EXPECT_GT(number_after(a_ref, "TIME "), t0 + ta);
+  EXPECT_THROW(at(a, w.now() - 1, "PING\r\n"), std::runtime_error);
+}
+
 TEST(World, WaitsAreBoundedInVirtualTime) {
   World w;
   Device& a = start_ready(w, "a");

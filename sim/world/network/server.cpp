@@ -135,6 +135,7 @@ void NetworkServer::add_device(const DeviceEntry& entry) {
     d.keys.v11 = entry.v11;
   }
   devs_[entry.name] = d;
+  if (d.joined) by_addr_[d.dev_addr].insert(entry.name);
 }
 
 bool NetworkServer::has_device(const std::string& name) const { return devs_.count(name) != 0; }
@@ -163,6 +164,7 @@ void NetworkServer::set_fcnt_down(const std::string& name, uint32_t next) {
 void NetworkServer::queue_downlink(const std::string& name, uint8_t port, const Bytes& payload,
                                    bool confirmed) {
   dev(name).queue.push_back(AppDown{port, payload, confirmed});
+  ++app_queued_;
 }
 void NetworkServer::queue_mac(const std::string& name, const MacCommand& cmd) {
   dev(name).mac_queue.push_back(cmd);
@@ -376,6 +378,7 @@ std::vector<Transmission> NetworkServer::on_join(const Bytes& frame, const RxMet
                                         jr.dev_nonce)
                        : derive_keys_10(d.entry.app_key, d.join_nonce, net_id, jr.dev_nonce);
   d.joined = true;
+  by_addr_[d.dev_addr].insert(d.entry.name);
   d.last_fcnt_up.reset();
   d.last_raw.clear();
   d.nfcnt_down = d.afcnt_down = 0;
@@ -506,6 +509,7 @@ std::vector<Transmission> NetworkServer::on_rejoin(const Bytes& frame, const RxM
   d.keys = derive_keys_11(d.entry.nwk_key, d.entry.app_key, d.join_nonce, d.entry.join_eui, count);
   d.joined = true;
   if (d.dev_addr == 0) d.dev_addr = d.entry.dev_addr ? d.entry.dev_addr : next_dev_addr++;
+  by_addr_[d.dev_addr].insert(d.entry.name);
   d.last_fcnt_up.reset();
   d.last_raw.clear();
   d.nfcnt_down = d.afcnt_down = 0;
@@ -568,7 +572,11 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
   uint32_t fcnt = 0;
   bool any = false;
   bool replay = false;
-  for (auto& [n, cand] : devs_) {
+  // The devices with a session at this address, in the order of their names.
+  static const std::set<std::string> kNone;
+  auto named = by_addr_.find(df.dev_addr);
+  for (const std::string& n : named == by_addr_.end() ? kNone : named->second) {
+    Dev& cand = devs_.at(n);
     if (!cand.joined || cand.dev_addr != df.dev_addr) continue;
     any = true;
     uint16_t conf = (df.fctrl & kFCtrlAck) && cand.conf_down_fcnt ? *cand.conf_down_fcnt : 0;
@@ -669,7 +677,10 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
     auto h = handlers_.find(*df.fport);
     if (h != handlers_.end() && h->second) {
       std::optional<Bytes> reply = h->second(rec);
-      if (reply) dv.queue.push_back(AppDown{*df.fport, *reply, false});
+      if (reply) {
+        dv.queue.push_back(AppDown{*df.fport, *reply, false});
+        ++app_queued_;
+      }
     }
   }
 
@@ -697,6 +708,7 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
       payload = dv.queue.front().payload;
       conf_down = dv.queue.front().confirmed;
       dv.queue.pop_front();
+      --app_queued_;
     }
   }
   dv.mac_sent.insert(dv.mac_sent.end(), dv.mac_queue.begin(), dv.mac_queue.end());
@@ -881,10 +893,13 @@ time_us NetworkServer::next_ping_slot(time_us from, uint32_t address, uint8_t pe
 }
 
 bool NetworkServer::has_spontaneous() const {
-  for (auto& [n, d] : devs_)
-    if (d.joined && !d.queue.empty() &&
-        (d.dev_class == 'C' || (d.dev_class == 'B' && d.ping_periodicity)))
-      return true;
+  // Asked before every step of the world: the devices are looked at only
+  // while some downlink waits.
+  if (app_queued_ != 0)
+    for (auto& [n, d] : devs_)
+      if (d.joined && !d.queue.empty() &&
+          (d.dev_class == 'C' || (d.dev_class == 'B' && d.ping_periodicity)))
+        return true;
   for (auto& [n, q] : mc_queue_)
     if (!q.empty()) return true;
   return false;
@@ -919,6 +934,7 @@ std::vector<Transmission> NetworkServer::take_spontaneous(time_us now) {
     while (!d.queue.empty()) {
       AppDown a = d.queue.front();
       d.queue.pop_front();
+      --app_queued_;
       Transmission tx = b ? schedule(name, 'B', d.dev_addr, *d.ping_periodicity, d.ping_freq,
                                      d.ping_dr, d.busy_until, "ping slot", d.join_freq)
                           : schedule(name, 'C', d.dev_addr, 0, d.rx2_freq, d.rx2_dr, d.busy_until,

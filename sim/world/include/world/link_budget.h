@@ -32,6 +32,9 @@ class LinkBudget {
   void apply(AirFrame& frame, uint32_t receiver) const;
   // The same with noise_floor(frame) worked out once for many receivers.
   void apply(AirFrame& frame, uint32_t receiver, double noise_floor_dbm) const;
+  // What apply() would fill in, without a copy of the frame.
+  void measure(const AirFrame& frame, uint32_t receiver, double noise_floor_dbm, int16_t* rssi_dbm,
+               int8_t* snr_db) const;
 
  private:
   double default_loss_db_ = 80.0;

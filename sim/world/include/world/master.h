@@ -136,6 +136,12 @@ class Master {
 
   // Bytes into a world-carried port of a device, at now().
   void send_uart(int id, int port, const uint8_t* data, size_t len);
+  // The same at a later time `t` (at least now()): handed over once every
+  // round at or before `t` has run, exactly as send_uart() called by whoever
+  // ran the world up to `t` would hand them (to a device not waiting then,
+  // nothing). Several for one time go in the order they were given. A driver
+  // with many inputs to give at known times need not stop the world at each.
+  void send_uart_at(int id, int port, time_us t, const uint8_t* data, size_t len);
   // From when a byte sent to `port` goes straight onto a free line of a
   // chip that receives: now() or the (later) time at which what was sent
   // before has arrived; kNever while the port's receiver is off or the

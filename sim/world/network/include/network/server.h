@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,11 @@ class NetworkServer {
 
   const Region* region_;
   std::map<std::string, Dev> devs_;
+  // Names of the devices with a session, by DevAddr (an address once given
+  // to a device stays its own; a session is never taken away).
+  std::map<uint32_t, std::set<std::string>> by_addr_;
+  // Application downlinks waiting in all devices' queues.
+  size_t app_queued_ = 0;
   std::map<std::string, Multicast> groups_;
   std::map<std::string, std::deque<AppDown>> mc_queue_;
   std::map<uint8_t, PortHandler> handlers_;
