@@ -51,6 +51,7 @@ AirFrame pdu_frame(uint8_t channel, uint32_t access_address, const Bytes& pdu, t
 
 Bytes encode_connect_ind(const ConnectInd& c) {
   Bytes b;
+  b.reserve(36);  // also keeps GCC 12's -O3 bounds check from a false alarm
   b.push_back(
       static_cast<uint8_t>(kConnectInd | (c.init_random ? 0x40 : 0) | (c.adv_random ? 0x80 : 0)));
   b.push_back(34);
@@ -100,6 +101,7 @@ bool LinkLayer::usable(const ConnectionParams& p) {
 Bytes encode_scan_req(const Address& scanner, bool scanner_random, const Address& adv,
                       bool adv_random) {
   Bytes b;
+  b.reserve(14);  // also keeps GCC 12's -O3 bounds check from a false alarm
   b.push_back(
       static_cast<uint8_t>(kScanReq | (scanner_random ? 0x40 : 0) | (adv_random ? 0x80 : 0)));
   b.push_back(12);
