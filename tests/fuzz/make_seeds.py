@@ -283,6 +283,97 @@ def ble_serial():
           bytes([4, 1]) + bytes([3, 5, 0]) + bytes([4, 1]) + bytes([4, 2, 1]) + bytes([3, 90, 1, 3]))
 
 
+# ---- LoRaWAN downlinks and network commands -----------------------------------
+
+def lorawan_downlink():
+    # Option byte: region (bits 0-2), 1.1 (bit 3), kind (bits 4-5: raw data,
+    # sealed data, raw join accept, sealed join accept), confirmed (bit 6),
+    # two frames (bit 7, byte 1 the first frame's length).
+    addr = le32(0x26011234)
+
+    def data(fctrl, fcnt, fopts=b"", port=None, payload=b"", mhdr=0x60):
+        f = bytes([mhdr]) + addr + bytes([fctrl | len(fopts)]) + fcnt.to_bytes(2, "little") + fopts
+        if port is not None:
+            f += bytes([port]) + payload
+        return f
+
+    def accept(nonce, dl=0, delay=1, cflist=b"", addr2=0x26AB0001):
+        return (bytes([0x20]) + nonce.to_bytes(3, "little") + (0x13).to_bytes(3, "little") +
+                le32(addr2) + bytes([dl, delay]) + cflist)
+
+    w = lambda name, b: write("fuzz_lorawan_downlink", name, b)
+    w("raw-data", bytes([0x00]) + data(0, 0, port=2, payload=b"\x01\x02") + b"\0\0\0\0")
+    w("raw-proprietary", bytes([0x00]) + bytes([0xE0]) + bytes(20))
+    w("raw-short", bytes([0x01]) + bytes([0x60, 0x34, 0x12]))
+    w("sealed-app-data", bytes([0x10]) + data(0, 0, port=2, payload=b"hello downlink"))
+    w("sealed-app-data-us915", bytes([0x11]) + data(0, 0, port=10, payload=bytes(range(40))))
+    w("sealed-empty", bytes([0x10]) + data(0, 0))
+    w("sealed-ack", bytes([0x50]) + data(0x20, 0))
+    w("sealed-confirmed-down", bytes([0x10]) + data(0, 0, port=3, payload=b"\x55", mhdr=0xA0))
+    w("sealed-fpending", bytes([0x10]) + data(0x10, 7, port=1, payload=b"x"))
+    w("sealed-fopts", bytes([0x10]) + data(0, 0, fopts=bytes([0x06, 0x08, 0x01])))
+    w("sealed-port0", bytes([0x10]) + data(0, 0, port=0, payload=bytes([0x02, 20, 3, 0x06])))
+    w("sealed-fopts-and-port0", bytes([0x10]) + data(0, 0, fopts=bytes([0x06]), port=0, payload=bytes([0x06])))
+    w("sealed-v11-fopts", bytes([0x18]) + data(0, 0, fopts=bytes([0x0C, 0x21, 0x06])))
+    w("sealed-v11-app", bytes([0x18]) + data(0, 0, fopts=bytes([0x06]), port=5, payload=b"abc"))
+    w("sealed-v11-ack", bytes([0x58]) + data(0x20, 0, port=5, payload=b"abc"))
+    w("sealed-port224", bytes([0x10]) + data(0, 0, port=224, payload=bytes([0x01])))
+    w("sealed-multicast-addr", bytes([0x00]) + bytes([0x60]) + le32(0x01020304) + bytes([0, 0, 0, 1, 0]) + bytes(4))
+    first = data(0, 1, port=2, payload=b"a")
+    w("sealed-two", bytes([0x90, len(first)]) + first + data(0, 1, port=2, payload=b"b"))
+    first = data(0, 5, port=2, payload=b"a")
+    w("sealed-counter-gap", bytes([0x90, len(first)]) + first + data(0, 3, port=2, payload=b"b"))
+    w("sealed-accept", bytes([0x30]) + accept(1))
+    w("sealed-accept-cflist", bytes([0x30]) + accept(1, cflist=bytes.fromhex("184F84E85684B85E84886684") + bytes([0, 0, 0, 0])))
+    w("sealed-accept-us915-mask", bytes([0x31]) + accept(1, cflist=bytes([0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])))
+    w("sealed-accept-rx2dr", bytes([0x30]) + accept(1, dl=0x1F, delay=3))
+    w("sealed-accept-optneg", bytes([0x30]) + accept(1, dl=0x80))
+    w("sealed-accept-nonce0", bytes([0x30]) + accept(0))
+    a = accept(2)
+    w("sealed-accept-then-data", bytes([0xB0, len(a)]) + a + data(0, 0, port=2, payload=b"x"))
+    w("raw-accept", bytes([0x20]) + accept(1) + bytes(4))
+    w("raw-accept-short", bytes([0x20]) + bytes([0x20, 1, 2, 3]))
+
+
+def lorawan_mac_commands():
+    # Option byte: region (bits 0-2), 1.1 (bit 3), port 0 (bit 4), ADR (bit
+    # 5), confirmed (bit 6), class C (bit 7); then blocks of length + commands.
+    def cmds(*blocks):
+        return b"".join(bytes([len(b)]) + b for b in blocks)
+
+    w = lambda name, opt, *blocks: write("fuzz_lorawan_mac_commands", name, bytes([opt]) + cmds(*blocks))
+    link_adr = bytes([0x03, 0x53, 0x07, 0x00, 0x01])
+    w("link-check-dev-status", 0x00, bytes([0x02, 20, 3, 0x06]))
+    w("link-adr-eu868", 0x20, link_adr)
+    w("link-adr-us915-blocks", 0x21, bytes([0x03, 0x30, 0x00, 0x00, 0x70]) + bytes([0x03, 0x30, 0xFF, 0x00, 0x01]))
+    w("link-adr-au915", 0x23, bytes([0x03, 0x50, 0xFF, 0x00, 0x01]))
+    w("link-adr-cn470", 0x24, bytes([0x03, 0x20, 0xFF, 0x00, 0x01]))
+    w("link-adr-bad-power", 0x20, bytes([0x03, 0x5F, 0x07, 0x00, 0x01]))
+    w("link-adr-dr15", 0x20, bytes([0x03, 0xF0, 0x07, 0x00, 0x01]))
+    w("duty-cycle", 0x00, bytes([0x04, 0x03]))
+    w("rx-param-setup", 0x00, bytes([0x05, 0x13, 0xD2, 0xAD, 0x84]))
+    w("rx-param-setup-bad-freq", 0x00, bytes([0x05, 0x03, 0x00, 0x00, 0x00]))
+    w("new-channel", 0x00, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]))
+    w("new-channel-then-use", 0x20, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]), bytes([0x03, 0x51, 0x08, 0x00, 0x01]))
+    w("delete-default-channel", 0x00, bytes([0x07, 0, 0, 0, 0, 0]))
+    w("rx-timing", 0x00, bytes([0x08, 0x03]))
+    w("tx-param-setup-as923", 0x02, bytes([0x09, 0x3F]))
+    w("dl-channel", 0x00, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]), bytes([0x0A, 3, 0x28, 0x76, 0x84]))
+    w("device-time-ans", 0x00, bytes([0x0D, 1, 2, 3, 4, 5]))
+    w("ping-slot-channel", 0x00, bytes([0x11, 0xD2, 0xAD, 0x84, 0x03]))
+    w("beacon-freq", 0x00, bytes([0x13, 0xD2, 0xAD, 0x84]))
+    w("port0-many", 0x10, bytes([0x06, 0x08, 0x01, 0x04, 0x01, 0x05, 0x13, 0xD2, 0xAD, 0x84, 0x06, 0x06, 0x06]))
+    w("v10-force-rejoin", 0x00, bytes([0x06, 0x0E, 0x00, 0x0F, 0x08, 0x03]))
+    w("v11-adr-param-force-rejoin", 0x18, bytes([0x0C, 0x21, 0x0E, 0x00, 0x0F, 0x06]))
+    w("v11-rekey-conf", 0x08, bytes([0x0B, 0x01, 0x06]))
+    w("v11-rejoin-param", 0x08, bytes([0x0F, 0x55]))
+    w("v11-force-rejoin-dr", 0x08, bytes([0x0E, 0x00, 0x03]))
+    w("confirmed-class-c", 0xC0, bytes([0x06]), bytes([0x05, 0x13, 0xD2, 0xAD, 0x84]))
+    w("truncated", 0x00, bytes([0x03, 0x50]))
+    w("unknown", 0x00, bytes([0x80, 0x06]))
+    w("kr920-in865-ru864", 0x26, link_adr, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -293,6 +384,8 @@ def main():
     ymodem()
     ble_update()
     ble_serial()
+    lorawan_downlink()
+    lorawan_mac_commands()
 
 
 if __name__ == "__main__":
