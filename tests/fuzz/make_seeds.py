@@ -374,6 +374,52 @@ def lorawan_mac_commands():
     w("kr920-in865-ru864", 0x26, link_adr, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]))
 
 
+# ---- the test network's uplinks -------------------------------------------------
+
+def network_uplink():
+    # Byte 0 the region (index in the network's list: 0 AS923-1, 4 AU915,
+    # 5 CN470, 8 EU868, 11 US915); then kind, length, bytes per uplink. Kind:
+    # bits 0-1 raw/sealed data/join request/raw at another rate, bits 2-3
+    # the device (ABP 1.0, ABP 1.1, OTAA 1.0, OTAA 1.1), bit 4 confirmed,
+    # bit 5 no port.
+    def up(kind, dev, body, confirmed=False, noport=False):
+        k = kind | dev << 2 | (0x10 if confirmed else 0) | (0x20 if noport else 0)
+        return bytes([k, len(body)]) + body
+
+    def data(fcnt, fopts=b"", port=2, payload=b"\x01", fctrl=0):
+        return bytes([fctrl | len(fopts)]) + fcnt.to_bytes(2, "little") + bytes([port]) + fopts + payload
+
+    def join(nonce):
+        return nonce.to_bytes(2, "little")
+
+    w = lambda name, region, *ups: write("fuzz_network_uplink", name, bytes([region]) + b"".join(ups))
+    w("abp10-data", 8, up(1, 0, data(0)), up(1, 0, data(1, payload=b"hello")))
+    w("abp10-confirmed", 8, up(1, 0, data(0), confirmed=True), up(1, 0, data(1, fctrl=0x20)))
+    w("abp10-replay", 8, up(1, 0, data(5)), up(1, 0, data(5)), up(1, 0, data(4)))
+    w("abp10-fcnt-wrap", 8, up(1, 0, data(0xFFFF)), up(1, 0, data(0)))
+    w("abp10-commands", 8, up(1, 0, data(0, fopts=bytes([0x02, 0x0D]))), up(1, 0, data(1, port=0, payload=bytes([0x06, 0xFF, 7]))))
+    w("abp10-answers", 8, up(1, 0, data(0, fopts=bytes([0x03, 0x07, 0x05, 0x07, 0x04]))))
+    w("abp10-adr", 8, up(1, 0, data(0, fctrl=0xC0)), up(1, 0, data(1, fctrl=0x80)))
+    w("abp10-class-b", 8, up(1, 0, data(0, fctrl=0x10, fopts=bytes([0x10, 0x07]))))
+    w("abp10-no-port", 8, up(1, 0, data(0, fopts=bytes([0x02])), noport=True))
+    w("abp11-data", 8, up(1, 1, data(0, fopts=bytes([0x01, 0x01]))), up(1, 1, data(1, fopts=bytes([0x0B, 0x01]))))
+    w("otaa10-join-data", 8, up(2, 2, join(1)), up(1, 2, data(0, fopts=bytes([0x02]))))
+    w("otaa11-join-data", 8, up(2, 3, join(1)), up(1, 3, data(0, fopts=bytes([0x0B, 0x01]))), up(1, 3, data(1)))
+    w("otaa10-join-replayed-nonce", 8, up(2, 2, join(7)), up(2, 2, join(7)), up(2, 2, join(3)))
+    w("us915-join-data", 11, up(2, 2, join(1)), up(1, 2, data(0)))
+    w("cn470-join-data", 5, up(2, 3, join(1)), up(1, 3, data(0)))
+    w("as923-abp", 0, up(1, 0, data(0)), up(3, 0, bytes([0x40, 0x00, 0x01, 0x00, 0x26, 0, 0, 0, 1, 2, 3, 4])))
+    w("au915-abp11", 4, up(1, 1, data(0, fopts=bytes([0x0D]))))
+    w("raw-garbage", 8, up(0, 0, bytes(range(30))))
+    w("raw-proprietary", 8, up(0, 0, bytes([0xE0]) + bytes(10)))
+    w("raw-major", 8, up(0, 0, bytes([0x41]) + bytes(12)))
+    w("raw-short-data", 8, up(0, 0, bytes([0x40, 0x00, 0x01, 0x00, 0x26])))
+    w("raw-join-request", 8, up(0, 0, bytes([0x00]) + bytes(22)))
+    w("raw-rejoin-0", 8, up(2, 3, join(1)), up(0, 0, bytes([0xC0, 0x00]) + bytes(3) + bytes(8) + bytes(2) + bytes(4)))
+    w("raw-rejoin-1", 8, up(0, 0, bytes([0xC0, 0x01]) + bytes(8) + bytes(8) + bytes(2) + bytes(4)))
+    w("raw-downlink-type", 8, up(0, 0, bytes([0x60, 0x00, 0x01, 0x00, 0x26, 0, 0, 0]) + bytes(4)))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -386,6 +432,7 @@ def main():
     ble_serial()
     lorawan_downlink()
     lorawan_mac_commands()
+    network_uplink()
 
 
 if __name__ == "__main__":

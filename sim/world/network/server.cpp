@@ -573,8 +573,9 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
     any = true;
     uint16_t conf = (df.fctrl & kFCtrlAck) && cand.conf_down_fcnt ? *cand.conf_down_fcnt : 0;
     uint8_t ch = static_cast<uint8_t>(meta.channel < 0 ? 0 : meta.channel);
+    const SessionKeys& keys = cand.keys;  // a lambda may not name a structured binding (clang 14)
     auto mic_ok = [&](uint32_t f) {
-      return uplink_mic(cand.keys, msg, df.dev_addr, f, conf, meta.dr, ch) == df.mic;
+      return uplink_mic(keys, msg, df.dev_addr, f, conf, meta.dr, ch) == df.mic;
     };
     // The 32-bit counter: the nearest value at or above the last one with
     // these low 16 bits; an older value that verifies is a replay.
