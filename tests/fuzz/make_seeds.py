@@ -420,6 +420,49 @@ def network_uplink():
     w("raw-downlink-type", 8, up(0, 0, bytes([0x60, 0x00, 0x01, 0x00, 0x26, 0, 0, 0]) + bytes(4)))
 
 
+# ---- class B beacons ------------------------------------------------------------
+
+def crc16_xmodem(data):
+    crc = 0
+    for b in data:
+        crc ^= b << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+def classb_beacon():
+    # Option byte: region (bits 0-2, as for the MAC targets), fix time and
+    # CRCs (bit 3), heard at the beacon time (bit 4); then length + frame.
+    sizes = {0: (17, 1, 0), 1: (23, 4, 3), 2: (17, 1, 0), 3: (23, 4, 3), 4: (19, 2, 1),
+             5: (19, 0, 3), 6: (17, 1, 0), 7: (17, 1, 0)}
+
+    def beacon(region, gps=1430000000, info=bytes([0, 1, 2, 3, 4, 5, 6]), param=0):
+        size, rfu1, rfu2 = sizes[region]
+        f = bytes(rfu1) + bytes([param]) + gps.to_bytes(4, "little")
+        f += crc16_xmodem(f).to_bytes(2, "little")
+        g = info + bytes(rfu2)
+        return f + g + crc16_xmodem(g).to_bytes(2, "little")
+
+    def frames(*fs):
+        return b"".join(bytes([len(f)]) + f for f in fs)
+
+    w = lambda name, opt, *fs: write("fuzz_classb_beacon", name, bytes([opt]) + frames(*fs))
+    for region, name in ((0, "eu868"), (1, "us915"), (2, "as923"), (3, "au915"), (4, "cn470"), (5, "in865")):
+        b = beacon(region)
+        w("tracked-" + name, 0x18 | region, b, b, b, b)
+    e = beacon(0)
+    w("as-given", 0x00, e, e)
+    w("as-given-on-time", 0x10, e)
+    w("lost-then-found", 0x18, e, b"", b"", e)
+    w("bad-second-crc", 0x10, e[:-1] + bytes([e[-1] ^ 1]))
+    w("bad-first-crc", 0x10, e[:6] + bytes([e[6] ^ 1]) + e[7:])
+    w("wrong-size", 0x18, e + b"\0", e[:-1], bytes(255))
+    w("empty-frame", 0x18, b"")
+    w("precision-bits", 0x18, beacon(0, param=3), beacon(0, param=0xFF))
+    w("gps-time-max", 0x10, beacon(0, gps=0xFFFFFFFF))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -433,6 +476,7 @@ def main():
     lorawan_downlink()
     lorawan_mac_commands()
     network_uplink()
+    classb_beacon()
 
 
 if __name__ == "__main__":
