@@ -463,6 +463,32 @@ def classb_beacon():
     w("gps-time-max", 0x10, beacon(0, gps=0xFFFFFFFF))
 
 
+# ---- long packets ------------------------------------------------------------------
+
+def longpacket():
+    # Port, options (bit 0 confirmed, bits 1-2 resends), room, script length,
+    # script (0 arrived, 1 lost, 2 room change + byte, 3 refused + timer,
+    # bit 2 busy), then the packet.
+    def lp(name, port, opts, room, script, packet):
+        write("fuzz_longpacket", name, bytes([port, opts, room, len(script)]) + bytes(script) + packet)
+
+    pattern = bytes((i * 13 + (i >> 8)) & 0xFF for i in range(1024))
+    lp("small-room", 2, 0, 11, [], pattern[:100])
+    lp("dr5-room", 10, 1, 242, [], pattern)
+    lp("one-fragment", 1, 0, 51, [], b"hello")
+    lp("empty", 2, 0, 51, [], b"")
+    lp("room-changes", 2, 0, 51, [0, 2, 222, 0, 2, 11, 0, 2, 115], pattern[:600])
+    lp("lost-and-resent", 2, 4, 51, [1, 1, 0, 1, 0], pattern[:200])
+    lp("lost-too-often", 2, 2, 51, [1, 1, 1], pattern[:200])
+    lp("busy-then-free", 2, 0, 51, [0, 7, 7, 0], pattern[:200])
+    lp("refused", 2, 0, 51, [0, 3], pattern[:200])
+    lp("room-too-small", 2, 0, 6, [], pattern[:20])
+    lp("room-shrinks-to-nothing", 2, 0, 51, [0, 2, 5, 0], pattern[:200])
+    lp("too-many-fragments", 2, 0, 10, [], pattern)
+    lp("port-0", 0, 0, 51, [], b"x")
+    lp("port-224", 224, 0, 51, [], b"x")
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -477,6 +503,7 @@ def main():
     lorawan_mac_commands()
     network_uplink()
     classb_beacon()
+    longpacket()
 
 
 if __name__ == "__main__":
