@@ -489,6 +489,43 @@ def longpacket():
     lp("port-224", 224, 0, 51, [], b"x")
 
 
+# ---- port-224 certification commands ------------------------------------------
+
+def lora_certification():
+    # Records: kind (bits 0-1 port 224 / other port / beacon event / uplink
+    # due, bits 2-4 band, bit 5 OTAA, bit 6 joined), length, bytes.
+    def rec(kind, body, band=0, otaa=False, joined=True):
+        k = kind | band << 2 | (0x20 if otaa else 0) | (0x40 if joined else 0)
+        return bytes([k, len(body)]) + body
+
+    def cmd(*body):
+        return rec(0, bytes(body))
+
+    due = rec(3, b"")
+    w = lambda name, *recs: write("fuzz_lora_certification", name, b"".join(recs))
+    w("version", cmd(0x00), due)
+    w("dut-version", cmd(0x7F), due)
+    w("echo", cmd(0x08, 1, 2, 3, 255), due)
+    w("echo-long", rec(0, bytes([0x08]) + bytes(range(241))), due)
+    w("echo-only-command", cmd(0x08), due)
+    w("rx-app-count", rec(1, bytes([2, 1, 2])), rec(1, b""), cmd(0x09), due, cmd(0x0A), cmd(0x09), due)
+    w("reset", cmd(0x01), due)
+    for band, name in ((0, "eu868"), (1, "us915"), (2, "au915"), (3, "cn470"), (4, "la915")):
+        w("join-" + name, rec(0, bytes([0x02]), band=band, otaa=True, joined=False), due)
+    w("switch-class", cmd(0x03, 2), due, cmd(0x03, 7), due, cmd(0x03))
+    w("adr-duty-cycle", cmd(0x04, 1), cmd(0x05, 0), cmd(0x04), cmd(0x05), due)
+    w("periodicity", cmd(0x06, 3), cmd(0x06, 10), cmd(0x06, 11), cmd(0x06), due)
+    w("frames-ctrl", cmd(0x07, 2), cmd(0x07, 1), cmd(0x07, 3), cmd(0x07), due)
+    w("link-check-device-time", cmd(0x20), cmd(0x21), due)
+    w("ping-slot", cmd(0x22, 3), cmd(0x22), due)
+    w("beacon-status", cmd(0x40, 1), rec(3, b"\x01"), rec(2, bytes([0]) + bytes(range(40))), due,
+      rec(2, bytes([1])), rec(2, bytes([2])), due, cmd(0x42), due, cmd(0x43), cmd(0x42), due)
+    w("tx-cw", cmd(0x7D, 10, 0, 0x18, 0x4F, 0x84, 14), cmd(0x7D, 1), due)
+    w("fport-disable", cmd(0x7E), due, cmd(0x00), due)
+    w("fport-disable-otaa", rec(0, bytes([0x7E]), otaa=True), due)
+    w("unknown", cmd(0x99, 1, 2), cmd(0x0B), due)
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -504,6 +541,7 @@ def main():
     network_uplink()
     classb_beacon()
     longpacket()
+    lora_certification()
 
 
 if __name__ == "__main__":
