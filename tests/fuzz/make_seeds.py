@@ -564,6 +564,28 @@ def ble_host():
     w("reconnect", att(0x12, 0x05, 0x07, 0x01, 0x00), bytes([5]), att(0x0A, 0x05, 0x07))
 
 
+# ---- the Wi-Fi pass-through ---------------------------------------------------------
+
+def wifi_passthrough():
+    # Ops: 0 host bytes (n, bytes), 1 co-processor bytes, 2 AT+ESP a, 3
+    # AT+ESPPOWER a, 4 serial mode m.
+    host = lambda b: bytes([0, len(b)]) + b
+    esp = lambda b: bytes([1, len(b)]) + b
+    w = lambda name, *ops: write("fuzz_wifi_passthrough", name, b"".join(ops))
+    w("lora-mode-lines", host(b"AT\r\nAT+VER=?\r\n"), esp(b"ignored"))
+    w("esp-mode-lines", bytes([2, 1]), host(b"\nAT+GMR\r\n"), esp(b"AT version:1.0\r\nOK\r\n"),
+      host(b"AT+CWMODE=1\r\nAT+CWJAP=\"ssid\",\"pw\"\r\n"))
+    w("esp-query-and-back", bytes([2, 1]), host(b"\nAT+ESP=?\r\n"), host(b"at+esp=0\r\nAT\r\n"))
+    w("escape", bytes([2, 1]), host(b"\n+++"), host(b"++"), host(b"+\r\n"))
+    w("overlong-line", bytes([2, 1]), host(b"\n" + b"A" * 200), host(b"B" * 100), host(b"\r\nAT\r\n"))
+    w("overlong-line-ends-at-lf", bytes([2, 1]), host(b"\n" + b"A" * 200), host(b"A" * 55 + b"\r"), host(b"\nAT\r\n"))
+    w("line-of-256", bytes([2, 1]), host(b"\n" + b"C" * 200), host(b"C" * 54 + b"\r\n"))
+    w("cr-without-lf", bytes([2, 1]), host(b"\nAT\rAT\r\r\n\n"))
+    w("power", bytes([3, 0]), bytes([3, 1]), bytes([3, 2]), bytes([3, 7]), bytes([2, 9]), bytes([2, 2]))
+    w("custom-mode", bytes([4, 1]), host(b"AT\r\n"), bytes([4, 0]), host(b"AT\r\n"))
+    w("esp-burst", bytes([2, 1]), host(b"\n"), esp(bytes(range(256))[:255]), esp(b"\0\r\n"))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -581,6 +603,7 @@ def main():
     longpacket()
     lora_certification()
     ble_host()
+    wifi_passthrough()
 
 
 if __name__ == "__main__":
