@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 all=(fuzz_at_line fuzz_nvm_record fuzz_p2p_decrypt fuzz_ymodem fuzz_ble_update fuzz_ble_serial
   fuzz_lorawan_downlink fuzz_lorawan_mac_commands fuzz_classb_beacon fuzz_longpacket
-  fuzz_lora_certification fuzz_ble_host fuzz_wifi_passthrough
+  fuzz_lora_certification fuzz_ble_host fuzz_wifi_passthrough fuzz_atcell
   fuzz_network_uplink)
 seconds=60
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then

@@ -586,6 +586,30 @@ def wifi_passthrough():
     w("esp-burst", bytes([2, 1]), host(b"\n"), esp(bytes(range(256))[:255]), esp(b"\0\r\n"))
 
 
+# ---- ATCELL ---------------------------------------------------------------------------
+
+def atcell():
+    # Ops: 0 an ATCELL line (rest of the name, then '=' and the arguments),
+    # 1 modem bytes, 2 bytes typed on USB, 3 + 4 * t: time passes.
+    line = lambda b: bytes([0, len(b)]) + b
+    modem = lambda b: bytes([1, len(b)]) + b
+    usb = lambda b: bytes([2, len(b)]) + b
+    w = lambda name, *ops: write("fuzz_atcell", name, b"".join(ops))
+    w("text", line(b"=AT+CSQ"), line(b"=ATI:x"), line(b"?"), line(b""))
+    w("command", line(b"+CSQ"), line(b"+COPS=?"), line(b"+QCFG=\"nwscanmode\":0"), line(b"+atd123"))
+    w("ipr-refused", line(b"+IPR=115200"), line(b"=AT+IPR=9600"), line(b"+ATIPR"))
+    w("upload", modem(b"\r\nCONNECT\r\n"), line(b"+QFUPL=\"UFS:a.txt\",10,5"), usb(b"0123456789x"))
+    w("upload-backspace", modem(b"CONNECT"), line(b"+QFUPL=\"f\",4,5"), usb(b"ab\x08c\x7fdef!"))
+    w("upload-no-connect", modem(b"+CME ERROR: 407\r\n"), line(b"+QFUPL=\"f\",4,5"), usb(b"AT\r"))
+    w("upload-timeout", modem(b"CONNECT"), line(b"+QHTTPURL=20,1"), usb(b"http"), bytes([3 + 4 * 20]), usb(b"AT\r"))
+    w("upload-too-big", modem(b"CONNECT"), line(b"+QFUPL=\"f\",5000,5"))
+    w("upload-connect-split", modem(b"x" * 45 + b"CONN"), modem(b"ECT\r\n"), line(b"+QHTTPURL=3,5"), usb(b"abcd"))
+    w("upload-echo", modem(bytes(200) + b"CONNECT"), line(b"+QHTTPURL=0,5"), usb(b"z"))
+    w("long-name", line(b"+ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789=1"))
+    w("long-text", line(b"=" + b"A" * 250), line(b"=" + b"B:" * 120))
+    w("many-args", line(b"+X=" + b":".join(b"%d" % k for k in range(40))))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -604,6 +628,7 @@ def main():
     lora_certification()
     ble_host()
     wifi_passthrough()
+    atcell()
 
 
 if __name__ == "__main__":
