@@ -107,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         char name[ATCMD_NAME_MAX_LEN + 2] = "ATCELL";
         size_t k = 0;
         size_t nl = 6;
-        for (; k < n && b[k] != 0 && b[k] != '=' && nl < ATCMD_NAME_MAX_LEN; k++) name[nl++] = (char)b[k];
+        for (; k < n && b[k] != 0 && b[k] != '=' && nl < ATCMD_NAME_MAX_LEN; k++)
+          name[nl++] = (char)b[k];
         name[nl] = '\0';
         // The arguments after the separator, cut at ':'.
         static char line[CLI_BUFFER_SIZE + 1];
@@ -131,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t before = g_to_modem.size();
         const bool was_uploading = cellular_parser_enable;
         if (getenv("FUZZ_TRACE"))
-          fprintf(stderr, "line %s argc %d (upload %d)\n", name, (int)param.argc, (int)cellular_parser_enable);
+          fprintf(stderr, "line %s argc %d (upload %d)\n", name, (int)param.argc,
+                  (int)cellular_parser_enable);
         const int r = At_Cellular(SERIAL_USB0, name, &param);
         require(r == AT_OK || r == AT_ERROR || r == AT_PARAM_ERROR || r == AT_BUSY_ERROR);
         // A modem command while an upload's bytes are typed is refused and
@@ -140,7 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (size_t w = before; w < g_to_modem.size(); w++) {
           const std::string &c = g_to_modem[w];
           require(c.size() >= 2 && c.size() < 1501);
-          require(c.compare(c.size() - 2, 2, "\r\n") == 0 || c.compare(c.size() - 2, 2, "\r\x1a") == 0);
+          require(c.compare(c.size() - 2, 2, "\r\n") == 0 ||
+                  c.compare(c.size() - 2, 2, "\r\x1a") == 0);
         }
         if (r != AT_BUSY_ERROR && cellular_parser_enable) {
           // A new upload: its block starts empty.
@@ -166,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             // applied, and no more than fits the buffer.
             require(uploading);
             if (getenv("FUZZ_TRACE"))
-              fprintf(stderr, "block sent %zu bytes, typed %zu\n", g_to_modem.back().size(), block.size());
+              fprintf(stderr, "block sent %zu bytes, typed %zu\n", g_to_modem.back().size(),
+                      block.size());
             require(g_to_modem.back() == block);
             require(block.size() < 1501);
             uploading = false;

@@ -127,7 +127,9 @@ struct Module {
     AppSlaveProcDmMsg(e);
   }
   static void on_att(attEvt_t*) {}
-  static void on_ccc(attsCccEvt_t* e) { require(e->handle == GATT_SC_CH_CCC_HDL || e->handle == kEnd); }
+  static void on_ccc(attsCccEvt_t* e) {
+    require(e->handle == GATT_SC_CH_CCC_HDL || e->handle == kEnd);
+  }
 
   void start() {
     HciDrvRadioBoot(true);
@@ -220,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     ble_host::dispatch_pending();
   }
-  if (getenv("FUZZ_SHOW_WRITES")) fprintf(stderr, "writes reaching the module: %zu\n", module.writes);
+  if (getenv("FUZZ_SHOW_WRITES"))
+    fprintf(stderr, "writes reaching the module: %zu\n", module.writes);
   ble_host::test_peer::disconnected(0x13);
   ble_host::dispatch_pending();
   ble_host::reset();

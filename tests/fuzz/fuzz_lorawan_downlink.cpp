@@ -134,21 +134,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (what == 2) require(!joined);
     if (joined && count == 2) {
       // The next exchange of the new session hears the second frame.
-      Exchange(confirmed, [&](const Bytes&) { return OnAir(frames[1]); }, 20000);
+      Exchange(
+          confirmed, [&](const Bytes&) { return OnAir(frames[1]); }, 20000);
       require(!AnyDataDelivered());
     }
   } else {
     StartAbp(v11 ? 0x01010100 : 0x01000300);
     for (int i = 0; i < count; i++) {
-      Exchange(confirmed, [&](const Bytes&) {
-        return OnAir(what == 1 ? SealData(frames[i], v11) : frames[i]);
-      }, 20000);
+      Exchange(
+          confirmed,
+          [&](const Bytes&) { return OnAir(what == 1 ? SealData(frames[i], v11) : frames[i]); },
+          20000);
     }
     if (what == 0) require(!AnyDataDelivered());
   }
   // Whatever was heard, the device still sends.
   if (MibGet(MIB_NETWORK_ACTIVATION).NetworkActivation != ACTIVATION_TYPE_NONE) {
-    Exchange(false, [](const Bytes&) { return std::nullopt; }, 20000);
+    Exchange(
+        false, [](const Bytes&) { return std::nullopt; }, 20000);
   }
   LoRaMacStop();
   return 0;

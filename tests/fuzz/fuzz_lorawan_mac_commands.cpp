@@ -40,7 +40,8 @@ Bytes Downlink(const Bytes& cmds, bool inPayload, bool v11, bool ack, const Byte
   f.push_back((uint8_t)((ack ? 0x20 : 0) | fopts.size()));
   f.push_back((uint8_t)fcnt);
   f.push_back((uint8_t)(fcnt >> 8));
-  if (v11 && !fopts.empty()) Crypt(kNwkSKey, 1, true, kDevAddr, fcnt, 1, fopts.data(), fopts.size());
+  if (v11 && !fopts.empty())
+    Crypt(kNwkSKey, 1, true, kDevAddr, fcnt, 1, fopts.data(), fopts.size());
   f.insert(f.end(), fopts.begin(), fopts.end());
   if (inPayload) {
     f.push_back(0);
@@ -81,12 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MibSet(MIB_DEVICE_CLASS, p);
   }
   for (const Bytes& cmds : blocks) {
-    Exchange(confirmed, [&](const Bytes& up) {
-      return OnAir(Downlink(cmds, inPayload, v11, confirmed, up));
-    }, 40000);
+    Exchange(
+        confirmed,
+        [&](const Bytes& up) { return OnAir(Downlink(cmds, inPayload, v11, confirmed, up)); },
+        40000);
   }
   // The answers go out, on what was taken.
-  Exchange(false, [](const Bytes&) { return std::nullopt; }, 40000);
+  Exchange(
+      false, [](const Bytes&) { return std::nullopt; }, 40000);
 
   // The lenient bounds of the dwell-time regions (no dwell limit).
   VerifyParams_t v{};

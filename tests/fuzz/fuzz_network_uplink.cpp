@@ -123,8 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 2:
         if (dev >= 2) {
-          const uint16_t nonce = (uint16_t)((body.size() > 0 ? body[0] : 0) |
-                                            (body.size() > 1 ? body[1] << 8 : 0));
+          const uint16_t nonce =
+              (uint16_t)((body.size() > 0 ? body[0] : 0) | (body.size() > 1 ? body[1] << 8 : 0));
           frame = build_join_request(dev == 3 ? kNwk : kApp, kJoinEui,
                                      0x0202020202020200ull + (uint64_t)dev, nonce);
         }

@@ -55,7 +55,9 @@ int32_t udrv_serial_read_available(SERIAL_PORT port) {
 }
 
 int32_t udrv_serial_read(SERIAL_PORT port, uint8_t *buff, uint32_t len) {
-  std::deque<uint8_t> *q = port == SERIAL_UART2 ? &g_host_in : port == SERIAL_ESP32C2 ? &g_esp_in : nullptr;
+  std::deque<uint8_t> *q = port == SERIAL_UART2     ? &g_host_in
+                           : port == SERIAL_ESP32C2 ? &g_esp_in
+                                                    : nullptr;
   if (q == nullptr) return 0;
   uint32_t n = 0;
   for (; n < len && !q->empty(); n++) {
@@ -168,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   for (const std::string &w : g_to_esp) {
     // A whole line, or the escape from the co-processor's transparent mode.
-    require(w == "+++" || (w.size() >= 2 && w.size() <= 256 && w.compare(w.size() - 2, 2, "\r\n") == 0));
+    require(w == "+++" ||
+            (w.size() >= 2 && w.size() <= 256 && w.compare(w.size() - 2, 2, "\r\n") == 0));
     // No CR LF inside: one line per write, never a line's tail on its own.
     require(w.find("\r\n") == w.size() - 2 || w == "+++");
   }

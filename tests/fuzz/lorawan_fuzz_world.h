@@ -71,8 +71,8 @@ inline uint32_t Le32(const uint8_t* p) {
 
 // The keystream of the LoRaWAN payload and FOpts encryption: block i of
 // A = {01, 00 00 00, id, dir, DevAddr, FCnt, 00, i}, XORed into \a data.
-inline void Crypt(const uint8_t key[16], uint8_t id, bool downlink, uint32_t devAddr,
-                  uint32_t fcnt, uint8_t first, uint8_t* data, size_t n) {
+inline void Crypt(const uint8_t key[16], uint8_t id, bool downlink, uint32_t devAddr, uint32_t fcnt,
+                  uint8_t first, uint8_t* data, size_t n) {
   for (size_t i = 0; i < n; i += 16) {
     Bytes a{0x01, 0, 0, 0, id, (uint8_t)(downlink ? 1 : 0)};
     PutLe32(a, devAddr);

@@ -304,7 +304,8 @@ TEST(Server, AnswersThatDoNotFitOneDownlinkAreLeftOut) {
   ASSERT_TRUE(ref::downlink_mic_ok(j.keys, d, 0));
   ASSERT_EQ(d[5] & 15, 0);  // no FOpts: the commands are the port-0 payload
   ASSERT_EQ(d[8], 0);
-  const Bytes cmds = ref::decrypt(j.keys.nwkenc, true, j.addr, 0, Bytes(d.begin() + 9, d.end() - 4));
+  const Bytes cmds =
+      ref::decrypt(j.keys.nwkenc, true, j.addr, 0, Bytes(d.begin() + 9, d.end() - 4));
   // Whole commands only: 20 LinkCheckAns (3 bytes each) first, then as many
   // DeviceTimeAns (6 bytes each) as fit in 242 bytes.
   ASSERT_EQ(cmds.size(), 20 * 3 + 30 * 6u);
@@ -316,8 +317,7 @@ TEST(Server, AnswersThatDoNotFitOneDownlinkAreLeftOut) {
   ASSERT_EQ(txs.size(), 1u);
   const Bytes& d2 = txs[0].bytes;
   ASSERT_TRUE(ref::downlink_mic_ok(j.keys, d2, 1));
-  EXPECT_EQ(Bytes(d2.begin() + 8, d2.begin() + 8 + (d2[5] & 15)),
-            ref::from_hex("0703184F8450"));
+  EXPECT_EQ(Bytes(d2.begin() + 8, d2.begin() + 8 + (d2[5] & 15)), ref::from_hex("0703184F8450"));
 }
 
 TEST(Server, ReplayedForgedAndRepeatedUplinks) {
