@@ -283,6 +283,333 @@ def ble_serial():
           bytes([4, 1]) + bytes([3, 5, 0]) + bytes([4, 1]) + bytes([4, 2, 1]) + bytes([3, 90, 1, 3]))
 
 
+# ---- LoRaWAN downlinks and network commands -----------------------------------
+
+def lorawan_downlink():
+    # Option byte: region (bits 0-2), 1.1 (bit 3), kind (bits 4-5: raw data,
+    # sealed data, raw join accept, sealed join accept), confirmed (bit 6),
+    # two frames (bit 7, byte 1 the first frame's length).
+    addr = le32(0x26011234)
+
+    def data(fctrl, fcnt, fopts=b"", port=None, payload=b"", mhdr=0x60):
+        f = bytes([mhdr]) + addr + bytes([fctrl | len(fopts)]) + fcnt.to_bytes(2, "little") + fopts
+        if port is not None:
+            f += bytes([port]) + payload
+        return f
+
+    def accept(nonce, dl=0, delay=1, cflist=b"", addr2=0x26AB0001):
+        return (bytes([0x20]) + nonce.to_bytes(3, "little") + (0x13).to_bytes(3, "little") +
+                le32(addr2) + bytes([dl, delay]) + cflist)
+
+    w = lambda name, b: write("fuzz_lorawan_downlink", name, b)
+    w("raw-data", bytes([0x00]) + data(0, 0, port=2, payload=b"\x01\x02") + b"\0\0\0\0")
+    w("raw-proprietary", bytes([0x00]) + bytes([0xE0]) + bytes(20))
+    w("raw-short", bytes([0x01]) + bytes([0x60, 0x34, 0x12]))
+    w("sealed-app-data", bytes([0x10]) + data(0, 0, port=2, payload=b"hello downlink"))
+    w("sealed-app-data-us915", bytes([0x11]) + data(0, 0, port=10, payload=bytes(range(40))))
+    w("sealed-empty", bytes([0x10]) + data(0, 0))
+    w("sealed-ack", bytes([0x50]) + data(0x20, 0))
+    w("sealed-confirmed-down", bytes([0x10]) + data(0, 0, port=3, payload=b"\x55", mhdr=0xA0))
+    w("sealed-fpending", bytes([0x10]) + data(0x10, 7, port=1, payload=b"x"))
+    w("sealed-fopts", bytes([0x10]) + data(0, 0, fopts=bytes([0x06, 0x08, 0x01])))
+    w("sealed-port0", bytes([0x10]) + data(0, 0, port=0, payload=bytes([0x02, 20, 3, 0x06])))
+    w("sealed-fopts-and-port0", bytes([0x10]) + data(0, 0, fopts=bytes([0x06]), port=0, payload=bytes([0x06])))
+    w("sealed-v11-fopts", bytes([0x18]) + data(0, 0, fopts=bytes([0x0C, 0x21, 0x06])))
+    w("sealed-v11-app", bytes([0x18]) + data(0, 0, fopts=bytes([0x06]), port=5, payload=b"abc"))
+    w("sealed-v11-ack", bytes([0x58]) + data(0x20, 0, port=5, payload=b"abc"))
+    w("sealed-port224", bytes([0x10]) + data(0, 0, port=224, payload=bytes([0x01])))
+    w("sealed-multicast-addr", bytes([0x00]) + bytes([0x60]) + le32(0x01020304) + bytes([0, 0, 0, 1, 0]) + bytes(4))
+    first = data(0, 1, port=2, payload=b"a")
+    w("sealed-two", bytes([0x90, len(first)]) + first + data(0, 1, port=2, payload=b"b"))
+    first = data(0, 5, port=2, payload=b"a")
+    w("sealed-counter-gap", bytes([0x90, len(first)]) + first + data(0, 3, port=2, payload=b"b"))
+    w("sealed-accept", bytes([0x30]) + accept(1))
+    w("sealed-accept-cflist", bytes([0x30]) + accept(1, cflist=bytes.fromhex("184F84E85684B85E84886684") + bytes([0, 0, 0, 0])))
+    w("sealed-accept-us915-mask", bytes([0x31]) + accept(1, cflist=bytes([0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1])))
+    w("sealed-accept-rx2dr", bytes([0x30]) + accept(1, dl=0x1F, delay=3))
+    w("sealed-accept-optneg", bytes([0x30]) + accept(1, dl=0x80))
+    w("sealed-accept-nonce0", bytes([0x30]) + accept(0))
+    a = accept(2)
+    w("sealed-accept-then-data", bytes([0xB0, len(a)]) + a + data(0, 0, port=2, payload=b"x"))
+    w("raw-accept", bytes([0x20]) + accept(1) + bytes(4))
+    w("raw-accept-short", bytes([0x20]) + bytes([0x20, 1, 2, 3]))
+
+
+def lorawan_mac_commands():
+    # Option byte: region (bits 0-2), 1.1 (bit 3), port 0 (bit 4), ADR (bit
+    # 5), confirmed (bit 6), class C (bit 7); then blocks of length + commands.
+    def cmds(*blocks):
+        return b"".join(bytes([len(b)]) + b for b in blocks)
+
+    w = lambda name, opt, *blocks: write("fuzz_lorawan_mac_commands", name, bytes([opt]) + cmds(*blocks))
+    link_adr = bytes([0x03, 0x53, 0x07, 0x00, 0x01])
+    w("link-check-dev-status", 0x00, bytes([0x02, 20, 3, 0x06]))
+    w("link-adr-eu868", 0x20, link_adr)
+    w("link-adr-us915-blocks", 0x21, bytes([0x03, 0x30, 0x00, 0x00, 0x70]) + bytes([0x03, 0x30, 0xFF, 0x00, 0x01]))
+    w("link-adr-au915", 0x23, bytes([0x03, 0x50, 0xFF, 0x00, 0x01]))
+    w("link-adr-cn470", 0x24, bytes([0x03, 0x20, 0xFF, 0x00, 0x01]))
+    w("link-adr-bad-power", 0x20, bytes([0x03, 0x5F, 0x07, 0x00, 0x01]))
+    w("link-adr-dr15", 0x20, bytes([0x03, 0xF0, 0x07, 0x00, 0x01]))
+    w("duty-cycle", 0x00, bytes([0x04, 0x03]))
+    w("rx-param-setup", 0x00, bytes([0x05, 0x13, 0xD2, 0xAD, 0x84]))
+    w("rx-param-setup-bad-freq", 0x00, bytes([0x05, 0x03, 0x00, 0x00, 0x00]))
+    w("new-channel", 0x00, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]))
+    w("new-channel-then-use", 0x20, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]), bytes([0x03, 0x51, 0x08, 0x00, 0x01]))
+    w("delete-default-channel", 0x00, bytes([0x07, 0, 0, 0, 0, 0]))
+    w("rx-timing", 0x00, bytes([0x08, 0x03]))
+    w("tx-param-setup-as923", 0x02, bytes([0x09, 0x3F]))
+    w("dl-channel", 0x00, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]), bytes([0x0A, 3, 0x28, 0x76, 0x84]))
+    w("device-time-ans", 0x00, bytes([0x0D, 1, 2, 3, 4, 5]))
+    w("ping-slot-channel", 0x00, bytes([0x11, 0xD2, 0xAD, 0x84, 0x03]))
+    w("beacon-freq", 0x00, bytes([0x13, 0xD2, 0xAD, 0x84]))
+    w("port0-many", 0x10, bytes([0x06, 0x08, 0x01, 0x04, 0x01, 0x05, 0x13, 0xD2, 0xAD, 0x84, 0x06, 0x06, 0x06]))
+    w("v10-force-rejoin", 0x00, bytes([0x06, 0x0E, 0x00, 0x0F, 0x08, 0x03]))
+    w("v11-adr-param-force-rejoin", 0x18, bytes([0x0C, 0x21, 0x0E, 0x00, 0x0F, 0x06]))
+    w("v11-rekey-conf", 0x08, bytes([0x0B, 0x01, 0x06]))
+    w("v11-rejoin-param", 0x08, bytes([0x0F, 0x55]))
+    w("v11-force-rejoin-dr", 0x08, bytes([0x0E, 0x00, 0x03]))
+    w("confirmed-class-c", 0xC0, bytes([0x06]), bytes([0x05, 0x13, 0xD2, 0xAD, 0x84]))
+    w("truncated", 0x00, bytes([0x03, 0x50]))
+    w("unknown", 0x00, bytes([0x80, 0x06]))
+    w("kr920-in865-ru864", 0x26, link_adr, bytes([0x07, 3, 0x18, 0x4F, 0x84, 0x50]))
+
+
+# ---- the test network's uplinks -------------------------------------------------
+
+def network_uplink():
+    # Byte 0 the region (index in the network's list: 0 AS923-1, 4 AU915,
+    # 5 CN470, 8 EU868, 11 US915); then kind, length, bytes per uplink. Kind:
+    # bits 0-1 raw/sealed data/join request/raw at another rate, bits 2-3
+    # the device (ABP 1.0, ABP 1.1, OTAA 1.0, OTAA 1.1), bit 4 confirmed,
+    # bit 5 no port.
+    def up(kind, dev, body, confirmed=False, noport=False):
+        k = kind | dev << 2 | (0x10 if confirmed else 0) | (0x20 if noport else 0)
+        return bytes([k, len(body)]) + body
+
+    def data(fcnt, fopts=b"", port=2, payload=b"\x01", fctrl=0):
+        return bytes([fctrl | len(fopts)]) + fcnt.to_bytes(2, "little") + bytes([port]) + fopts + payload
+
+    def join(nonce):
+        return nonce.to_bytes(2, "little")
+
+    w = lambda name, region, *ups: write("fuzz_network_uplink", name, bytes([region]) + b"".join(ups))
+    w("abp10-data", 8, up(1, 0, data(0)), up(1, 0, data(1, payload=b"hello")))
+    w("abp10-confirmed", 8, up(1, 0, data(0), confirmed=True), up(1, 0, data(1, fctrl=0x20)))
+    w("abp10-replay", 8, up(1, 0, data(5)), up(1, 0, data(5)), up(1, 0, data(4)))
+    w("abp10-fcnt-wrap", 8, up(1, 0, data(0xFFFF)), up(1, 0, data(0)))
+    w("abp10-commands", 8, up(1, 0, data(0, fopts=bytes([0x02, 0x0D]))), up(1, 0, data(1, port=0, payload=bytes([0x06, 0xFF, 7]))))
+    w("abp10-answers", 8, up(1, 0, data(0, fopts=bytes([0x03, 0x07, 0x05, 0x07, 0x04]))))
+    w("abp10-adr", 8, up(1, 0, data(0, fctrl=0xC0)), up(1, 0, data(1, fctrl=0x80)))
+    w("abp10-class-b", 8, up(1, 0, data(0, fctrl=0x10, fopts=bytes([0x10, 0x07]))))
+    w("abp10-no-port", 8, up(1, 0, data(0, fopts=bytes([0x02])), noport=True))
+    w("abp11-data", 8, up(1, 1, data(0, fopts=bytes([0x01, 0x01]))), up(1, 1, data(1, fopts=bytes([0x0B, 0x01]))))
+    w("otaa10-join-data", 8, up(2, 2, join(1)), up(1, 2, data(0, fopts=bytes([0x02]))))
+    w("otaa11-join-data", 8, up(2, 3, join(1)), up(1, 3, data(0, fopts=bytes([0x0B, 0x01]))), up(1, 3, data(1)))
+    w("otaa10-join-replayed-nonce", 8, up(2, 2, join(7)), up(2, 2, join(7)), up(2, 2, join(3)))
+    w("us915-join-data", 11, up(2, 2, join(1)), up(1, 2, data(0)))
+    w("cn470-join-data", 5, up(2, 3, join(1)), up(1, 3, data(0)))
+    w("as923-abp", 0, up(1, 0, data(0)), up(3, 0, bytes([0x40, 0x00, 0x01, 0x00, 0x26, 0, 0, 0, 1, 2, 3, 4])))
+    w("au915-abp11", 4, up(1, 1, data(0, fopts=bytes([0x0D]))))
+    w("raw-garbage", 8, up(0, 0, bytes(range(30))))
+    w("raw-proprietary", 8, up(0, 0, bytes([0xE0]) + bytes(10)))
+    w("raw-major", 8, up(0, 0, bytes([0x41]) + bytes(12)))
+    w("raw-short-data", 8, up(0, 0, bytes([0x40, 0x00, 0x01, 0x00, 0x26])))
+    w("raw-join-request", 8, up(0, 0, bytes([0x00]) + bytes(22)))
+    w("raw-rejoin-0", 8, up(2, 3, join(1)), up(0, 0, bytes([0xC0, 0x00]) + bytes(3) + bytes(8) + bytes(2) + bytes(4)))
+    w("raw-rejoin-1", 8, up(0, 0, bytes([0xC0, 0x01]) + bytes(8) + bytes(8) + bytes(2) + bytes(4)))
+    w("raw-downlink-type", 8, up(0, 0, bytes([0x60, 0x00, 0x01, 0x00, 0x26, 0, 0, 0]) + bytes(4)))
+
+
+# ---- class B beacons ------------------------------------------------------------
+
+def crc16_xmodem(data):
+    crc = 0
+    for b in data:
+        crc ^= b << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+def classb_beacon():
+    # Option byte: region (bits 0-2, as for the MAC targets), fix time and
+    # CRCs (bit 3), heard at the beacon time (bit 4); then length + frame.
+    sizes = {0: (17, 1, 0), 1: (23, 4, 3), 2: (17, 1, 0), 3: (23, 4, 3), 4: (19, 2, 1),
+             5: (19, 0, 3), 6: (17, 1, 0), 7: (17, 1, 0)}
+
+    def beacon(region, gps=1430000000, info=bytes([0, 1, 2, 3, 4, 5, 6]), param=0):
+        size, rfu1, rfu2 = sizes[region]
+        f = bytes(rfu1) + bytes([param]) + gps.to_bytes(4, "little")
+        f += crc16_xmodem(f).to_bytes(2, "little")
+        g = info + bytes(rfu2)
+        return f + g + crc16_xmodem(g).to_bytes(2, "little")
+
+    def frames(*fs):
+        return b"".join(bytes([len(f)]) + f for f in fs)
+
+    w = lambda name, opt, *fs: write("fuzz_classb_beacon", name, bytes([opt]) + frames(*fs))
+    for region, name in ((0, "eu868"), (1, "us915"), (2, "as923"), (3, "au915"), (4, "cn470"), (5, "in865")):
+        b = beacon(region)
+        w("tracked-" + name, 0x18 | region, b, b, b, b)
+    e = beacon(0)
+    w("as-given", 0x00, e, e)
+    w("as-given-on-time", 0x10, e)
+    w("lost-then-found", 0x18, e, b"", b"", e)
+    w("bad-second-crc", 0x10, e[:-1] + bytes([e[-1] ^ 1]))
+    w("bad-first-crc", 0x10, e[:6] + bytes([e[6] ^ 1]) + e[7:])
+    w("wrong-size", 0x18, e + b"\0", e[:-1], bytes(255))
+    w("empty-frame", 0x18, b"")
+    w("precision-bits", 0x18, beacon(0, param=3), beacon(0, param=0xFF))
+    w("gps-time-max", 0x10, beacon(0, gps=0xFFFFFFFF))
+
+
+# ---- long packets ------------------------------------------------------------------
+
+def longpacket():
+    # Port, options (bit 0 confirmed, bits 1-2 resends), room, script length,
+    # script (0 arrived, 1 lost, 2 room change + byte, 3 refused + timer,
+    # bit 2 busy), then the packet.
+    def lp(name, port, opts, room, script, packet):
+        write("fuzz_longpacket", name, bytes([port, opts, room, len(script)]) + bytes(script) + packet)
+
+    pattern = bytes((i * 13 + (i >> 8)) & 0xFF for i in range(1024))
+    lp("small-room", 2, 0, 11, [], pattern[:100])
+    lp("dr5-room", 10, 1, 242, [], pattern)
+    lp("one-fragment", 1, 0, 51, [], b"hello")
+    lp("empty", 2, 0, 51, [], b"")
+    lp("room-changes", 2, 0, 51, [0, 2, 222, 0, 2, 11, 0, 2, 115], pattern[:600])
+    lp("lost-and-resent", 2, 4, 51, [1, 1, 0, 1, 0], pattern[:200])
+    lp("lost-too-often", 2, 2, 51, [1, 1, 1], pattern[:200])
+    lp("busy-then-free", 2, 0, 51, [0, 7, 7, 0], pattern[:200])
+    lp("refused", 2, 0, 51, [0, 3], pattern[:200])
+    lp("room-too-small", 2, 0, 6, [], pattern[:20])
+    lp("room-shrinks-to-nothing", 2, 0, 51, [0, 2, 5, 0], pattern[:200])
+    lp("too-many-fragments", 2, 0, 10, [], pattern)
+    lp("port-0", 0, 0, 51, [], b"x")
+    lp("port-224", 224, 0, 51, [], b"x")
+
+
+# ---- port-224 certification commands ------------------------------------------
+
+def lora_certification():
+    # Records: kind (bits 0-1 port 224 / other port / beacon event / uplink
+    # due, bits 2-4 band, bit 5 OTAA, bit 6 joined), length, bytes.
+    def rec(kind, body, band=0, otaa=False, joined=True):
+        k = kind | band << 2 | (0x20 if otaa else 0) | (0x40 if joined else 0)
+        return bytes([k, len(body)]) + body
+
+    def cmd(*body):
+        return rec(0, bytes(body))
+
+    due = rec(3, b"")
+    w = lambda name, *recs: write("fuzz_lora_certification", name, b"".join(recs))
+    w("version", cmd(0x00), due)
+    w("dut-version", cmd(0x7F), due)
+    w("echo", cmd(0x08, 1, 2, 3, 255), due)
+    w("echo-long", rec(0, bytes([0x08]) + bytes(range(241))), due)
+    w("echo-only-command", cmd(0x08), due)
+    w("rx-app-count", rec(1, bytes([2, 1, 2])), rec(1, b""), cmd(0x09), due, cmd(0x0A), cmd(0x09), due)
+    w("reset", cmd(0x01), due)
+    for band, name in ((0, "eu868"), (1, "us915"), (2, "au915"), (3, "cn470"), (4, "la915")):
+        w("join-" + name, rec(0, bytes([0x02]), band=band, otaa=True, joined=False), due)
+    w("switch-class", cmd(0x03, 2), due, cmd(0x03, 7), due, cmd(0x03))
+    w("adr-duty-cycle", cmd(0x04, 1), cmd(0x05, 0), cmd(0x04), cmd(0x05), due)
+    w("periodicity", cmd(0x06, 3), cmd(0x06, 10), cmd(0x06, 11), cmd(0x06), due)
+    w("frames-ctrl", cmd(0x07, 2), cmd(0x07, 1), cmd(0x07, 3), cmd(0x07), due)
+    w("link-check-device-time", cmd(0x20), cmd(0x21), due)
+    w("ping-slot", cmd(0x22, 3), cmd(0x22), due)
+    w("beacon-status", cmd(0x40, 1), rec(3, b"\x01"), rec(2, bytes([0]) + bytes(range(40))), due,
+      rec(2, bytes([1])), rec(2, bytes([2])), due, cmd(0x42), due, cmd(0x43), cmd(0x42), due)
+    w("tx-cw", cmd(0x7D, 10, 0, 0x18, 0x4F, 0x84, 14), cmd(0x7D, 1), due)
+    w("fport-disable", cmd(0x7E), due, cmd(0x00), due)
+    w("fport-disable-otaa", rec(0, bytes([0x7E]), otaa=True), due)
+    w("unknown", cmd(0x99, 1, 2), cmd(0x0B), due)
+
+
+# ---- a BLE peer's bytes in the host stand-in -------------------------------------
+
+def ble_host():
+    # Ops: 0/1 ACL start/continuation (n, bytes), 2 SDU (channel 0 ATT, 1 SMP,
+    # 2 signaling; n; bytes; 0x82 with a high length byte), 3 buffers
+    # acknowledged, 4 encryption changed, 5 reconnect, 6 passkey answer.
+    def sdu(c, body):
+        if len(body) > 255:
+            return bytes([0x82, c, len(body) & 0xFF, len(body) >> 8]) + body
+        return bytes([2, c, len(body)]) + body
+
+    att = lambda *b: sdu(0, bytes(b))
+    smp = lambda *b: sdu(1, bytes(b))
+    w = lambda name, *ops: write("fuzz_ble_host", name, b"".join(ops))
+    w("discovery", att(0x02, 0xF7, 0x00), att(0x10, 0x01, 0x00, 0xFF, 0xFF, 0x00, 0x28),
+      att(0x08, 0x00, 0x07, 0xFF, 0xFF, 0x03, 0x28), att(0x04, 0x00, 0x07, 0x05, 0x07), bytes([3, 8]))
+    w("reads", att(0x0A, 0x01, 0x07), att(0x0A, 0x04, 0x07), att(0x0C, 0x00, 0x07, 0x05, 0x00),
+      att(0x0A, 0x02, 0x07), att(0x0A, 0xFF, 0xFF))
+    w("writes", att(0x12, 0x02, 0x07, 0x41, 0x54, 0x0D, 0x0A), att(0x52, 0x02, 0x07, 0x41),
+      att(0x12, 0x05, 0x07, 0x01, 0x00), att(0x12, 0x04, 0x07, 0x01), att(0x12, 0x01, 0x07, 0x00))
+    w("long-write", att(0x02, 0xF7, 0x00), sdu(0, bytes([0x12, 0x02, 0x07]) + bytes(range(244))),
+      sdu(0, bytes([0x12, 0x02, 0x07]) + bytes(300)))
+    w("prepared-writes", att(0x16, 0x02, 0x07, 0x00, 0x00, 1, 2, 3), att(0x16, 0x02, 0x07, 0x03, 0x00, 4, 5),
+      att(0x16, 0x02, 0x07, 0xF0, 0x00, 6), att(0x18, 0x01), att(0x16, 0x02, 0x07, 0, 0, 9), att(0x18, 0x00))
+    w("mtu-and-notify", att(0x02, 0x17, 0x00), att(0x12, 0x05, 0x07, 0x01, 0x00), att(0x1E), bytes([3, 4]))
+    w("pairing", bytes([6, 1]), smp(0x01, 0x03, 0x00, 0x05, 0x10, 0x07, 0x07),
+      smp(0x03) + bytes(16), smp(0x04) + bytes(16), bytes([4, 0]))
+    w("pairing-refused", bytes([6, 0]), smp(0x01, 0x04, 0x00, 0x05, 0x10, 0x07, 0x07), smp(0x05, 0x08))
+    w("pairing-out-of-order", smp(0x04) + bytes(16), smp(0x03) + bytes(16), smp(0x0B, 0x05), smp(0x02, 0, 0, 1, 16, 0, 0))
+    w("encrypted-write", bytes([4, 0]), att(0x12, 0x04, 0x07, 0x55), bytes([4, 1]), att(0x12, 0x04, 0x07, 0x66))
+    w("signaling", sdu(2, bytes([0x13, 0x01, 0x02, 0x00, 0x00, 0x00])), sdu(2, bytes([0x12, 0x02, 0x08, 0x00]) + bytes(8)),
+      sdu(2, bytes([0x01, 0x03, 0x02, 0x00, 0x00, 0x00])), sdu(7, b"x"))
+    w("fragments", bytes([0, 7, 0x05, 0x00, 0x04, 0x00, 0x0A, 0x01, 0x07]), bytes([1, 0]),
+      bytes([0, 4, 0x30, 0x00, 0x04, 0x00]), bytes([1, 27]) + bytes(27), bytes([1, 21]) + bytes(21),
+      bytes([1, 5]) + bytes(5), bytes([0, 1, 0x05]))
+    w("reconnect", att(0x12, 0x05, 0x07, 0x01, 0x00), bytes([5]), att(0x0A, 0x05, 0x07))
+
+
+# ---- the Wi-Fi pass-through ---------------------------------------------------------
+
+def wifi_passthrough():
+    # Ops: 0 host bytes (n, bytes), 1 co-processor bytes, 2 AT+ESP a, 3
+    # AT+ESPPOWER a, 4 serial mode m.
+    host = lambda b: bytes([0, len(b)]) + b
+    esp = lambda b: bytes([1, len(b)]) + b
+    w = lambda name, *ops: write("fuzz_wifi_passthrough", name, b"".join(ops))
+    w("lora-mode-lines", host(b"AT\r\nAT+VER=?\r\n"), esp(b"ignored"))
+    w("esp-mode-lines", bytes([2, 1]), host(b"\nAT+GMR\r\n"), esp(b"AT version:1.0\r\nOK\r\n"),
+      host(b"AT+CWMODE=1\r\nAT+CWJAP=\"ssid\",\"pw\"\r\n"))
+    w("esp-query-and-back", bytes([2, 1]), host(b"\nAT+ESP=?\r\n"), host(b"at+esp=0\r\nAT\r\n"))
+    w("escape", bytes([2, 1]), host(b"\n+++"), host(b"++"), host(b"+\r\n"))
+    w("overlong-line", bytes([2, 1]), host(b"\n" + b"A" * 200), host(b"B" * 100), host(b"\r\nAT\r\n"))
+    w("overlong-line-ends-at-lf", bytes([2, 1]), host(b"\n" + b"A" * 200), host(b"A" * 55 + b"\r"), host(b"\nAT\r\n"))
+    w("line-of-256", bytes([2, 1]), host(b"\n" + b"C" * 200), host(b"C" * 54 + b"\r\n"))
+    w("cr-without-lf", bytes([2, 1]), host(b"\nAT\rAT\r\r\n\n"))
+    w("power", bytes([3, 0]), bytes([3, 1]), bytes([3, 2]), bytes([3, 7]), bytes([2, 9]), bytes([2, 2]))
+    w("custom-mode", bytes([4, 1]), host(b"AT\r\n"), bytes([4, 0]), host(b"AT\r\n"))
+    w("esp-burst", bytes([2, 1]), host(b"\n"), esp(bytes(range(256))[:255]), esp(b"\0\r\n"))
+
+
+# ---- ATCELL ---------------------------------------------------------------------------
+
+def atcell():
+    # Ops: 0 an ATCELL line (rest of the name, then '=' and the arguments),
+    # 1 modem bytes, 2 bytes typed on USB, 3 + 4 * t: time passes.
+    line = lambda b: bytes([0, len(b)]) + b
+    modem = lambda b: bytes([1, len(b)]) + b
+    usb = lambda b: bytes([2, len(b)]) + b
+    w = lambda name, *ops: write("fuzz_atcell", name, b"".join(ops))
+    w("text", line(b"=AT+CSQ"), line(b"=ATI:x"), line(b"?"), line(b""))
+    w("command", line(b"+CSQ"), line(b"+COPS=?"), line(b"+QCFG=\"nwscanmode\":0"), line(b"+atd123"))
+    w("ipr-refused", line(b"+IPR=115200"), line(b"=AT+IPR=9600"), line(b"+ATIPR"))
+    w("upload", modem(b"\r\nCONNECT\r\n"), line(b"+QFUPL=\"UFS:a.txt\",10,5"), usb(b"0123456789x"))
+    w("upload-backspace", modem(b"CONNECT"), line(b"+QFUPL=\"f\",4,5"), usb(b"ab\x08c\x7fdef!"))
+    w("upload-no-connect", modem(b"+CME ERROR: 407\r\n"), line(b"+QFUPL=\"f\",4,5"), usb(b"AT\r"))
+    w("upload-timeout", modem(b"CONNECT"), line(b"+QHTTPURL=20,1"), usb(b"http"), bytes([3 + 4 * 20]), usb(b"AT\r"))
+    w("upload-too-big", modem(b"CONNECT"), line(b"+QFUPL=\"f\",5000,5"))
+    w("upload-connect-split", modem(b"x" * 45 + b"CONN"), modem(b"ECT\r\n"), line(b"+QHTTPURL=3,5"), usb(b"abcd"))
+    w("upload-echo", modem(bytes(200) + b"CONNECT"), line(b"+QHTTPURL=0,5"), usb(b"z"))
+    w("long-name", line(b"+ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789=1"))
+    w("long-text", line(b"=" + b"A" * 250), line(b"=" + b"B:" * 120))
+    w("many-args", line(b"+X=" + b":".join(b"%d" % k for k in range(40))))
+
+
 def main():
     if shutil.which("openssl") is None:
         sys.exit("make_seeds.py: needs the openssl command")
@@ -293,6 +620,15 @@ def main():
     ymodem()
     ble_update()
     ble_serial()
+    lorawan_downlink()
+    lorawan_mac_commands()
+    network_uplink()
+    classb_beacon()
+    longpacket()
+    lora_certification()
+    ble_host()
+    wifi_passthrough()
+    atcell()
 
 
 if __name__ == "__main__":

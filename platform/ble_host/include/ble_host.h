@@ -454,6 +454,19 @@ uint64_t next_due_us();
 // Back to power-on state (tests; a chip reset starts a new program).
 void reset();
 
+// Tests: what the link layer hands the host about a connected peer, without
+// the air (the events are queued as the link layer queues them and run by
+// the dispatcher): the link opens, ACL data of the peer (LLID 1 a
+// continuation, 2 a start), transmit buffers acknowledged, the link's
+// encryption changed, the link closed.
+namespace test_peer {
+void connected();
+void acl(uint8_t llid, const uint8_t* data, size_t len);
+void completed(int n);
+void encryption_changed(uint8_t status);
+void disconnected(uint8_t reason);
+}  // namespace test_peer
+
 // The controller's raw HCI transport for the LE test commands (direct test
 // mode): the chip's HAL stand-in hands it whole command packets (H4 type
 // byte 0x01 first) and reads the events back (type byte 0x04 first).

@@ -863,6 +863,23 @@ bool dispatch_pending() {
   return did;
 }
 
+namespace test_peer {
+
+void connected() {
+  ble::LinkLayer::ConnInfo c{};
+  c.role = ble::LinkLayer::Role::kPeripheral;
+  c.peer = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
+  c.params.interval = 24;
+  c.params.timeout = 400;
+  stack().queue.ll_connected(c);
+}
+void acl(uint8_t llid, const uint8_t* data, size_t len) { stack().queue.ll_acl(llid, data, len); }
+void completed(int n) { stack().queue.ll_completed(n); }
+void encryption_changed(uint8_t status) { stack().queue.ll_encryption_changed(status); }
+void disconnected(uint8_t reason) { stack().queue.ll_disconnected(reason); }
+
+}  // namespace test_peer
+
 void set_idle_wait(IdleWaitFn fn) { idle_wait = fn ? fn : default_idle_wait; }
 void set_wake(WakeFn fn) { wake = fn ? fn : default_wake; }
 void set_boot(BootFn fn) { boot = fn ? fn : no_boot; }

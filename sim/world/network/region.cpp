@@ -8,7 +8,6 @@ namespace sim::network {
 namespace {
 
 constexpr uint32_t kHz = 1000;
-constexpr uint32_t kMHz = 1000000;
 
 void lora_125(Region& r, int first_dr, int last_dr, uint8_t first_sf) {
   for (int d = first_dr; d <= last_dr; ++d)

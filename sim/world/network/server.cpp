@@ -581,8 +581,9 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
     any = true;
     uint16_t conf = (df.fctrl & kFCtrlAck) && cand.conf_down_fcnt ? *cand.conf_down_fcnt : 0;
     uint8_t ch = static_cast<uint8_t>(meta.channel < 0 ? 0 : meta.channel);
+    const SessionKeys& keys = cand.keys;  // a lambda may not name a structured binding (clang 14)
     auto mic_ok = [&](uint32_t f) {
-      return uplink_mic(cand.keys, msg, df.dev_addr, f, conf, meta.dr, ch) == df.mic;
+      return uplink_mic(keys, msg, df.dev_addr, f, conf, meta.dr, ch) == df.mic;
     };
     // The 32-bit counter: the nearest value at or above the last one with
     // these low 16 bits; an older value that verifies is a replay.
@@ -686,8 +687,31 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
 
   const bool confirmed = df.mtype == MType::kConfirmedUp;
   const bool adr_ack_req = (df.fctrl & kFCtrlAdrAckReq) != 0;
-  std::vector<MacCommand> cmds = answers;
-  cmds.insert(cmds.end(), dv.mac_queue.begin(), dv.mac_queue.end());
+  // The commands go whole into one downlink of at most 242 bytes of port-0
+  // payload (the largest FRMPayload any data rate carries): answers that do
+  // not fit are dropped, queued commands wait for the next downlink.
+  constexpr size_t kMaxMacPayload = 242;
+  std::vector<MacCommand> cmds;
+  size_t mac_len = 0;
+  size_t dropped = 0;
+  for (const MacCommand& c : answers) {
+    if (mac_len + 1 + c.data.size() > kMaxMacPayload) {
+      ++dropped;
+      continue;
+    }
+    mac_len += 1 + c.data.size();
+    cmds.push_back(c);
+  }
+  if (dropped != 0)
+    note(meta.end_us, std::to_string(dropped) + " answers to " + dv.entry.name +
+                          " left out: they do not fit one downlink");
+  size_t queued_taken = 0;
+  for (const MacCommand& c : dv.mac_queue) {
+    if (mac_len + 1 + c.data.size() > kMaxMacPayload) break;
+    mac_len += 1 + c.data.size();
+    cmds.push_back(c);
+    ++queued_taken;
+  }
   if (!(confirmed || adr_ack_req || must || !cmds.empty() || !dv.queue.empty())) return {};
   if (dv.window == Window::kNone) {
     note(meta.end_us, "no answer to " + dv.entry.name + " (silent)");
@@ -711,8 +735,9 @@ std::vector<Transmission> NetworkServer::on_data(const Bytes& frame, const RxMet
       --app_queued_;
     }
   }
-  dv.mac_sent.insert(dv.mac_sent.end(), dv.mac_queue.begin(), dv.mac_queue.end());
-  dv.mac_queue.clear();
+  dv.mac_sent.insert(dv.mac_sent.end(), dv.mac_queue.begin(),
+                     dv.mac_queue.begin() + static_cast<long>(queued_taken));
+  dv.mac_queue.erase(dv.mac_queue.begin(), dv.mac_queue.begin() + static_cast<long>(queued_taken));
   uint8_t fctrl =
       static_cast<uint8_t>((confirmed ? kFCtrlAck : 0) | (dv.queue.empty() ? 0 : kFCtrlFPending) |
                            (adr ? kFCtrlAdr : 0));

@@ -269,6 +269,31 @@ TEST(Cellular, UploadOfTwentyBytesInDataMode) {
   EXPECT_TRUE(exchange(d, kUsb, "AT\r", "OK\r\n"));
 }
 
+// While an upload's bytes are typed on the USB port, a modem command from
+// the other AT port is refused as busy: it neither wipes the bytes typed so
+// far nor mixes into the block the modem stores.
+TEST(Cellular, CommandFromTheOtherPortDuringAnUploadIsRefused) {
+  World w;
+  Device& d = started(w);
+  d.write(kUart0, "ATCELL+QHTTPURL=20,80\r");
+  EXPECT_TRUE(d.wait_output(kUart0, "CONNECT\r\nOK\r\n", sec(2)));
+  const std::string url = "http://example.org/y";
+  ASSERT_EQ(url.size(), 20u);
+  d.write(kUsb, url.substr(0, 10));
+  w.run_for(ms(300));
+  d.take(kUart0);
+  EXPECT_TRUE(exchange(d, kUart0, "ATCELL+CSQ\r", "AT_BUSY_ERROR\r\n", ms(800)));
+  d.write(kUsb, url.substr(10) + "!");
+  EXPECT_TRUE(d.wait_output(kUart0, "\r\nOK\r\n", sec(2)));
+  d.take(kUart0);
+  d.write(kUart0, "ATCELL+QHTTPURL?\r");
+  w.run_for(sec(1));
+  EXPECT_NE(d.take(kUart0).find("+QHTTPURL: \"" + url + "\"\r\n\r\nOK\r\n"), std::string::npos);
+  // The upload is over: modem commands go through again (the module's OK,
+  // then the modem's echo and answer).
+  EXPECT_TRUE(exchange(d, kUart0, "ATCELL+AT\r", "OK\r\nAT\r\n\r\nOK\r\n", ms(800)));
+}
+
 // The upload command typed on the USB port with CR LF: the LF ends the
 // command's line and is not the upload's first byte; the modem stores the
 // typed bytes.

@@ -159,6 +159,18 @@ int send_to_modem(void) {
 }  // namespace
 
 int At_Cellular(SERIAL_PORT, char *cmd, stParam *param) {
+  if (cellular_parser_enable) {
+    // An upload's bytes are being typed on the USB port into the command
+    // buffer, and the modem takes whatever it gets next as the block: a
+    // command from another AT port now would wipe the bytes typed so far
+    // and mix into the block. Once the upload's time is over, the upload
+    // ends here as it would at the next typed byte.
+    if (now_ms() - start_time < parser_cmd_timeout) {
+      return AT_BUSY_ERROR;
+    }
+    reset_upload();
+    cellular_parser_enable = false;
+  }
   memset(send_command, 0, sizeof(send_command));
   size_t len = 0;
   size_t name_len = strlen(cmd);

@@ -340,7 +340,6 @@ class LinkLayer : public Radio::Client {
   bool in_flight_ = false;  // the front of tx_ (or an empty PDU) is unacknowledged
   bool in_flight_empty_ = false;
   std::deque<Pdu> tx_;
-  int completed_pending_ = 0;
   // termination
   bool terminate_sent_ = false;  // our LL_TERMINATE_IND is queued
   bool terminate_acked_ = false;

@@ -283,6 +283,43 @@ TEST(Server, DataUplinksDecodedIn10And11) {
   }
 }
 
+// A device asking more than one downlink can answer (20 LinkCheckReq and 37
+// DeviceTimeReq in a port-0 payload: 282 bytes of answers) gets one frame a
+// radio can send: whole commands in at most 242 bytes of port-0 payload,
+// the answers that do not fit left out; a scripted command that does not
+// fit waits for the next downlink.
+TEST(Server, AnswersThatDoNotFitOneDownlinkAreLeftOut) {
+  NetworkServer ns(RegionId::kEU868);
+  ns.add_device(otaa(false));
+  Joined j = join(ns, false, 1, 1'000'000);
+  ns.queue_mac("dev", mac::new_channel_req(3, 867100000, 0, 5));
+  Bytes requests(20, 0x02);
+  requests.insert(requests.end(), 37, 0x0D);
+  auto txs = ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 0, {}, 0, requests, 0, 5, 1),
+                          eu_meta(10'000'000));
+  ASSERT_EQ(ns.uplinks().back().status, "ok");
+  ASSERT_EQ(txs.size(), 1u);
+  const Bytes& d = txs[0].bytes;
+  ASSERT_LE(d.size(), 255u);
+  ASSERT_TRUE(ref::downlink_mic_ok(j.keys, d, 0));
+  ASSERT_EQ(d[5] & 15, 0);  // no FOpts: the commands are the port-0 payload
+  ASSERT_EQ(d[8], 0);
+  const Bytes cmds =
+      ref::decrypt(j.keys.nwkenc, true, j.addr, 0, Bytes(d.begin() + 9, d.end() - 4));
+  // Whole commands only: 20 LinkCheckAns (3 bytes each) first, then as many
+  // DeviceTimeAns (6 bytes each) as fit in 242 bytes.
+  ASSERT_EQ(cmds.size(), 20 * 3 + 30 * 6u);
+  for (size_t i = 0; i < 20; i++) EXPECT_EQ(cmds[i * 3], 0x02) << i;
+  for (size_t i = 0; i < 30; i++) EXPECT_EQ(cmds[60 + i * 6], 0x0D) << i;
+  // The NewChannelReq (6 bytes) did not fit: it rides in the next downlink.
+  txs = ns.on_uplink(ref::uplink(j.keys, false, j.addr, 0, 1, {}, 2, {1}, 0, 5, 1),
+                     eu_meta(20'000'000));
+  ASSERT_EQ(txs.size(), 1u);
+  const Bytes& d2 = txs[0].bytes;
+  ASSERT_TRUE(ref::downlink_mic_ok(j.keys, d2, 1));
+  EXPECT_EQ(Bytes(d2.begin() + 8, d2.begin() + 8 + (d2[5] & 15)), ref::from_hex("0703184F8450"));
+}
+
 TEST(Server, ReplayedForgedAndRepeatedUplinks) {
   NetworkServer ns(RegionId::kEU868);
   ns.add_device(otaa(false));

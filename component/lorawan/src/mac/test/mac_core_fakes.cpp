@@ -262,7 +262,7 @@ void Rx(uint32_t timeout) {
     mac_world::At(mac_world::now + radio.RxFrameMs, [gen, bytes, continuous] {
       if (gen != mac_world::radioGeneration) return;
       if (!continuous) radio.State = RF_IDLE;
-      memcpy(rxBuffer, bytes.data(), bytes.size());
+      if (!bytes.empty()) memcpy(rxBuffer, bytes.data(), bytes.size());
       radio.Events->RxDone(rxBuffer, (uint16_t)bytes.size(), -60, radio.RxSnr);
     });
   } else if (timeout != 0) {
