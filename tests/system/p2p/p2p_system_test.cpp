@@ -1,7 +1,8 @@
 // LoRa and FSK point-to-point between two Brisola-T modules in one world,
 // driven from their AT ports: the work-mode switch, sends and receptions in
-// every receive mode with their event lines, payload encryption checked on
-// the air against OpenSSL, the channel activity check on a busy channel, the
+// every receive mode with their event lines (also while the module is busy
+// answering a burst of commands), payload encryption checked on the air
+// against OpenSSL, the channel activity check on a busy channel, the
 // run-time settings, and refused input. After every path the module can
 // sleep again (no wake lock left behind).
 //
@@ -323,7 +324,7 @@ TEST_F(P2pWorld, EveryFrameIsReportedWhileRepliesAreBeingWritten) {
   struct Case {
     int commands;  // plain "AT" lines typed between the two sends
     // Whether the second send must find the radio busy: it does right after
-    // the first (the frame lasts some 40 ms), and not once the commands
+    // the first (the frame lasts some 30 ms), and not once the commands
     // take longer to type (about 0.35 ms each) than the frame to send.
     std::optional<bool> second_refused;
   };
