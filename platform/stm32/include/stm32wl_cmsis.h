@@ -99,6 +99,12 @@ void __DMB(void);
 // Breakpoint: with no debugger attached the core locks up and stops for good.
 [[noreturn]] void __BKPT(uint32_t value);
 
+// ------------------------------------------------------------------- IPSR --
+// 0 in thread mode (the main line of control), non-zero while an interrupt
+// handler runs. The simulated core does not number its exceptions: a handler
+// reads 1 here, where the chip gives the exception's number.
+uint32_t __get_IPSR(void);
+
 // ------------------------------------------------------------ stack/reset --
 uint32_t __get_MSP(void);
 // Loads the main stack pointer. When it is loaded with the initial stack

@@ -173,6 +173,8 @@ void __DMB(void) {}
 void __BKPT(uint32_t) { sim::halt(); }
 
 // ------------------------------------------------------------ stack/reset --
+uint32_t __get_IPSR(void) { return sim::in_isr() ? 1u : 0u; }
+
 uint32_t __get_MSP(void) { return core().msp; }
 
 void __set_MSP(uint32_t top_of_main_stack) {

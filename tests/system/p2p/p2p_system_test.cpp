@@ -1,7 +1,8 @@
 // LoRa and FSK point-to-point between two Brisola-T modules in one world,
 // driven from their AT ports: the work-mode switch, sends and receptions in
-// every receive mode with their event lines, payload encryption checked on
-// the air against OpenSSL, the channel activity check on a busy channel, the
+// every receive mode with their event lines (also while the module is busy
+// answering a burst of commands), payload encryption checked on the air
+// against OpenSSL, the channel activity check on a busy channel, the
 // run-time settings, and refused input. After every path the module can
 // sleep again (no wake lock left behind).
 //
@@ -288,6 +289,104 @@ TEST_F(P2pWorld, ContinuousReceptionWithAStoredSymbolTimeoutStaysOn) {
   // A window still ends on its own.
   at(b, "AT+PRECV=2000", {"OK"});
   EXPECT_TRUE(b.wait_line(kAt, "+EVT:RXP2P RECEIVE TIMEOUT", sec(3)));
+  can_sleep(b);
+}
+
+// -------------------------------------------- event lines amid replies ---
+
+// The whole lines of the unread output on `port`, in order (consumed).
+std::vector<std::string> lines_taken(Device& d, int port) {
+  std::vector<std::string> lines;
+  const std::string out = d.take(port);
+  size_t start = 0;
+  for (size_t end; (end = out.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(out.substr(start, end - start));
+  }
+  EXPECT_EQ(start, out.size()) << d.name() << ": unfinished line \"" << out.substr(start) << '"';
+  return lines;
+}
+
+// A frame's end comes while the module may be writing the replies to a burst
+// of commands typed after the send. However many commands lie between two
+// sends, every frame on the air has its TX DONE line at the sender and its
+// reception line at the receiver (which is typed at as well), every command
+// is answered, and a send that finds the radio still busy is refused and
+// puts nothing on the air.
+TEST_F(P2pWorld, EveryFrameIsReportedWhileRepliesAreBeingWritten) {
+  Device& a = module("a", '0');
+  Device& b = module("b", '0');
+  for (Device* d : {&a, &b}) {
+    at(*d, "AT+P2P=868300000:7:125:0:8:14", {"OK"});
+  }
+  at(b, "AT+PRECV=65534", {"OK"});
+  const Bytes first = {0xA1, 0xB2};
+  const Bytes second = {0xC3, 0xD4, 0xE5};
+  struct Case {
+    int commands;  // plain "AT" lines typed between the two sends
+    // Whether the second send must find the radio busy: it does right after
+    // the first (the frame lasts some 30 ms), and not once the commands
+    // take longer to type (about 0.35 ms each) than the frame to send.
+    std::optional<bool> second_refused;
+  };
+  for (const Case& c :
+       {Case{0, true}, Case{20, true}, Case{50, std::nullopt}, Case{100, std::nullopt},
+        Case{150, std::nullopt}, Case{200, false}, Case{400, false}}) {
+    SCOPED_TRACE("commands between the sends: " + std::to_string(c.commands));
+    const size_t before = w_.frames().size();
+    std::string typed;
+    for (int i = 0; i < c.commands; ++i) typed += "AT\r\n";
+    a.write(kAt, "AT+PSEND=" + hex(first) + "\r\n" + typed + "AT+PSEND=" + hex(second) + "\r\n");
+    b.write(kAt, typed);
+    w_.run_for(sec(2));
+
+    std::vector<Bytes> sent;
+    for (size_t i = before; i < w_.frames().size(); ++i) {
+      const sim::AirFrame& f = w_.frames()[i].frame;
+      if (f.sender == static_cast<uint32_t>(a.id())) sent.push_back(payload_of(f));
+    }
+    ASSERT_FALSE(sent.empty());
+    ASSERT_LE(sent.size(), 2u);
+    EXPECT_EQ(sent[0], first);
+    if (sent.size() == 2) {
+      EXPECT_EQ(sent[1], second);
+    }
+    if (c.second_refused) {
+      EXPECT_EQ(sent.size(), *c.second_refused ? 1u : 2u);
+    }
+
+    size_t ok = 0, busy = 0, tx_done = 0;
+    for (const std::string& line : lines_taken(a, kAt)) {
+      if (line == "OK") {
+        ++ok;
+      } else if (line == "AT_BUSY_ERROR") {
+        ++busy;
+      } else if (line == "+EVT:TXP2P DONE") {
+        ++tx_done;
+      } else {
+        ADD_FAILURE() << "a: unexpected line \"" << line << '"';
+      }
+    }
+    EXPECT_EQ(ok + busy, static_cast<size_t>(c.commands) + 2);
+    EXPECT_EQ(busy, 2 - sent.size());
+    EXPECT_EQ(tx_done, sent.size());
+
+    std::vector<std::string> rx_lines;
+    size_t b_ok = 0;
+    for (const std::string& line : lines_taken(b, kAt)) {
+      if (line == "OK") {
+        ++b_ok;
+      } else {
+        rx_lines.push_back(line);
+      }
+    }
+    EXPECT_EQ(b_ok, static_cast<size_t>(c.commands));
+    std::vector<std::string> expected_rx;
+    for (const Bytes& p : sent)
+      expected_rx.push_back(evt_rx(false, rssi_of(14), snr_of(14, false), p));
+    EXPECT_EQ(rx_lines, expected_rx);
+  }
+  at(b, "AT+PRECV=0", {"OK"});
+  can_sleep(a);
   can_sleep(b);
 }
 

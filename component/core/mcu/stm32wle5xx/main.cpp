@@ -247,6 +247,9 @@ int main(void) {
   print_work_mode();
   for (;;) {
     qiv_running();
+    // Text interrupt handlers printed while a line was being written.
+    uhal_uart_flush(SERIAL_UART1, udrv_serial_timeout);
+    uhal_uart_flush(SERIAL_UART2, udrv_serial_timeout);
     if (!no_busy_loop) {
       qiv_loop();
     } else if (service_nvm_get_auto_sleep_time_from_nvm() != 0) {

@@ -69,6 +69,10 @@ void AES_IRQHandler(void);
 // settings write (a page erase and the page's programming, some 45 ms: about
 // 520 bytes at 115200 baud) on top of what the DMA still held.
 #define UART_RX_QUEUE_SIZE 1024
+// Text an interrupt handler prints while the main line is itself writing to
+// the port waits in a queue of this size: room for the longest event line (a
+// received frame of 255 bytes in hex, with its prefix) and a reply besides.
+#define UART_TX_BACKLOG_SIZE 640
 
 typedef struct {
   bool active;

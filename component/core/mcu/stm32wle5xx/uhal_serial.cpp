@@ -29,6 +29,21 @@ static uint8_t lpuart_dma_buff[LPUART_DMA_BUFFER_SIZE];
 static uint32_t dma_read_pos[3];
 FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART1_rxq, UART_RX_QUEUE_SIZE);
 FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART2_rxq, UART_RX_QUEUE_SIZE);
+// Interrupt handlers print too (the radio's event lines). The transmitter is
+// polled, so a handler that writes while the main line is sending would find
+// the port busy and lose its text, and one that writes between two pieces of
+// a line the main line is putting together (a reply, then its line end)
+// would split that line. So a handler's text goes out at once only when the
+// port is idle at a line boundary; otherwise it waits in the port's backlog,
+// which the main line sends as soon as its line is finished, or when the
+// main loop comes round (a line that stays unfinished, such as echoed
+// typing, holds nothing back for long). Lines stay whole and in order.
+FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART1_txq, UART_TX_BACKLOG_SIZE);
+FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART2_txq, UART_TX_BACKLOG_SIZE);
+// A write is going out on the port.
+static volatile bool tx_running[3];
+// The main line's last byte on the port did not end a line.
+static volatile bool line_open[3];
 
 namespace {
 
@@ -51,6 +66,12 @@ PortParts parts_of(SERIAL_PORT port) {
             LPUART_DMA_BUFFER_SIZE, &SERIAL_UART2_rxq};
   }
   return {port, nullptr, nullptr, nullptr, 0, nullptr};
+}
+
+fund_circular_queue_t *backlog_of(SERIAL_PORT port) {
+  return port == SERIAL_UART1   ? &SERIAL_UART1_txq
+         : port == SERIAL_UART2 ? &SERIAL_UART2_txq
+                                : nullptr;
 }
 
 PortParts parts_of(UART_HandleTypeDef *huart) {
@@ -449,13 +470,11 @@ void uhal_uart_deinit(SERIAL_PORT port) {
   }
 }
 
-int32_t uhal_uart_write(SERIAL_PORT port, uint8_t const *buffer, uint32_t len, uint32_t timeout) {
-  PortParts p = parts_of(port);
-  if (p.huart == nullptr) {
-    return 0;
-  }
+// Sends `len` bytes and waits until they are out (or the timeout).
+static HAL_StatusTypeDef transmit(const PortParts &p, uint8_t const *buffer, uint32_t len,
+                                  uint32_t timeout) {
   bool one_wire =
-      port == SERIAL_UART1 && uart_wire_mode[SERIAL_UART1] != SERIAL_TWO_WIRE_NORMAL_MODE;
+      p.port == SERIAL_UART1 && uart_wire_mode[SERIAL_UART1] != SERIAL_TWO_WIRE_NORMAL_MODE;
   if (one_wire) {
     HAL_HalfDuplex_EnableTransmitter(p.huart);
   }
@@ -463,8 +482,70 @@ int32_t uhal_uart_write(SERIAL_PORT port, uint8_t const *buffer, uint32_t len, u
   if (one_wire) {
     HAL_HalfDuplex_EnableReceiver(p.huart);
     if (st == HAL_OK && ONEWIRE_HANDLER != nullptr) {
-      ONEWIRE_HANDLER(port, SERIAL_UART_TX_DONE);
+      ONEWIRE_HANDLER(p.port, SERIAL_UART_TX_DONE);
     }
+  }
+  return st;
+}
+
+// Sends the backlog, including what handlers add while it goes out; the port
+// is free again once it is empty. Called with tx_running set.
+static void send_backlog(const PortParts &p, fund_circular_queue_t *backlog, uint32_t timeout) {
+  for (;;) {
+    uint8_t chunk[64];
+    uint32_t mask;
+    uhal_sys_board_critical_section_begin(&mask);
+    uint32_t const n = fund_circular_queue_out(backlog, chunk, sizeof(chunk));
+    if (n == 0) {
+      tx_running[p.port] = false;
+    }
+    uhal_sys_board_critical_section_end(&mask);
+    if (n == 0) {
+      return;
+    }
+    (void)transmit(p, chunk, n, timeout);
+  }
+}
+
+int32_t uhal_uart_write(SERIAL_PORT port, uint8_t const *buffer, uint32_t len, uint32_t timeout) {
+  PortParts p = parts_of(port);
+  fund_circular_queue_t *backlog = backlog_of(port);
+  if (p.huart == nullptr || backlog == nullptr) {
+    return 0;
+  }
+  bool const in_handler = __get_IPSR() != 0;
+  uint32_t mask;
+  uhal_sys_board_critical_section_begin(&mask);
+  if (in_handler &&
+      (tx_running[port] || line_open[port] || fund_circular_queue_utilization_get(backlog) != 0)) {
+    // What does not fit is lost: a handler cannot wait for room.
+    uint32_t const queued = fund_circular_queue_in(backlog, buffer, len);
+    bool const idle = !tx_running[port];
+    uhal_sys_board_critical_section_end(&mask);
+    if (idle) {
+      // Nobody is sending: the main loop comes round and sends it.
+      udrv_system_event_produce(&qiv_uart_event);
+    }
+    return queued == len ? 0 : -UDRV_BUSY;
+  }
+  tx_running[port] = true;
+  uhal_sys_board_critical_section_end(&mask);
+
+  HAL_StatusTypeDef st = transmit(p, buffer, len, timeout);
+  if (!in_handler && len > 0) {
+    line_open[port] = buffer[len - 1] != '\n';
+  }
+  if (line_open[port]) {
+    uhal_sys_board_critical_section_begin(&mask);
+    tx_running[port] = false;
+    bool const waiting = fund_circular_queue_utilization_get(backlog) != 0;
+    uhal_sys_board_critical_section_end(&mask);
+    if (waiting) {
+      // Should the line stay unfinished, the main loop comes round to it.
+      udrv_system_event_produce(&qiv_uart_event);
+    }
+  } else {
+    send_backlog(p, backlog, timeout);
   }
   if (st == HAL_OK) {
     return 0;
@@ -497,7 +578,27 @@ int32_t uhal_uart_read_available(SERIAL_PORT port) {
   return static_cast<int32_t>(fund_circular_queue_utilization_get(p.rxq));
 }
 
-void uhal_uart_flush(SERIAL_PORT, uint32_t) {}
+// Sends what handlers left waiting for the main line (called by the main
+// loop when it comes round), whether or not the main line's line is finished.
+void uhal_uart_flush(SERIAL_PORT port, uint32_t timeout) {
+  PortParts p = parts_of(port);
+  fund_circular_queue_t *backlog = backlog_of(port);
+  if (p.huart == nullptr || backlog == nullptr) {
+    return;
+  }
+  uint32_t mask;
+  uhal_sys_board_critical_section_begin(&mask);
+  bool const free = !tx_running[port] && fund_circular_queue_utilization_get(backlog) != 0;
+  if (free) {
+    tx_running[port] = true;
+  }
+  uhal_sys_board_critical_section_end(&mask);
+  if (free) {
+    // The main line's unfinished line has been cut by the handlers' lines.
+    line_open[port] = false;
+    send_backlog(p, backlog, timeout);
+  }
+}
 
 void uhal_uart_suspend(void) {
   if (uhal_uart_status[SERIAL_UART2].active) {

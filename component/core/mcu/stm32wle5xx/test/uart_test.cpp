@@ -293,3 +293,83 @@ TEST_F(PortTest, BytesHeldByTheDmaWhenItIsStoppedAreKeptAndPosted) {
     uhal_uart_deinit(SERIAL_UART2);
   }
 }
+
+// ------------------------------------------- printing from a handler ----
+
+namespace {
+
+const std::string kEventLine = "+EVT:TXP2P DONE\r\n";
+
+// An interrupt handler that prints an event line on the AT port, as the
+// radio's handler does when a frame has gone out.
+void prints_event_line() {
+  uhal_uart_write(SERIAL_UART2, reinterpret_cast<const uint8_t*>(kEventLine.data()),
+                  static_cast<uint32_t>(kEventLine.size()), 10000);
+}
+
+// The handler runs at `at` (or at once, when the time has passed).
+void handler_runs_at(sim::time_us at) {
+  const int irq = stm32sim::sim_irq(EXTI0_IRQn);
+  sim::irq_set_handler(irq, prints_event_line);
+  sim::irq_enable(irq, true);
+  sim::schedule(
+      at, [](void*, uint32_t) { sim::irq_set_pending(stm32sim::sim_irq(EXTI0_IRQn)); }, nullptr, 0);
+}
+
+void main_line_writes(const std::string& text) {
+  EXPECT_EQ(uhal_uart_write(SERIAL_UART2, reinterpret_cast<const uint8_t*>(text.data()),
+                            static_cast<uint32_t>(text.size()), 10000),
+            0);
+}
+
+}  // namespace
+
+// Text a handler prints never splits a line of the main line's and is never
+// lost: it goes out at once when the port is idle between lines, otherwise
+// after the line the main line is writing, or when the main loop comes round
+// (uhal_uart_flush) if that line stays unfinished.
+TEST_F(PortTest, AHandlersLineGoesOutWholeBetweenTheMainLinesLines) {
+  sim::host::uart_set_output(2, capture, nullptr);
+  open_port(SERIAL_UART2);
+  const sim::time_us byte = sim::uart_byte_time(2);
+  struct Case {
+    const char* name;
+    // The main line writes the pieces in turn; the handler runs `after`
+    // bytes' time into the first piece.
+    std::vector<std::string> pieces;
+    double after;
+    // Output once the pieces are written, and after the main loop's flush.
+    std::string written;
+    std::string flushed;
+  };
+  const Case cases[] = {
+      {"while a whole line goes out",
+       {"AT_BUSY_ERROR\r\n"},
+       3.5,
+       "AT_BUSY_ERROR\r\n" + kEventLine,
+       "AT_BUSY_ERROR\r\n" + kEventLine},
+      {"between a reply and its line end",
+       {"OK", "\r\n"},
+       1.5,
+       "OK\r\n" + kEventLine,
+       "OK\r\n" + kEventLine},
+      {"after a line the main line left unfinished", {"OK"}, 1.5, "OK", "OK" + kEventLine},
+      {"with the port idle between lines", {}, 0, kEventLine, kEventLine},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_out[2].clear();
+    take_events();
+    handler_runs_at(sim::now() + static_cast<sim::time_us>(c.after * static_cast<double>(byte)));
+    for (const std::string& piece : c.pieces) main_line_writes(piece);
+    run_for(10 * byte);
+    EXPECT_EQ(g_out[2], c.written);
+    uhal_uart_flush(SERIAL_UART2, 10000);
+    run_for(30 * byte);
+    EXPECT_EQ(g_out[2], c.flushed);
+    if (c.written != c.flushed) {
+      // The handler also gets the main loop to come round.
+      EXPECT_EQ(count_uart_events(take_events()), 1u);
+    }
+  }
+}
