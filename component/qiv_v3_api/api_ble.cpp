@@ -241,7 +241,19 @@ bool ZEMBle::ZEMBleCustom::init(const uint8_t base_uuid[16], const uint16_t *cha
 }
 
 bool ZEMBle::ZEMBleCustom::start(uint8_t adv_time) {
-#if UDRV_BLE_PORT_CUSTOM_SERVICE
+#if UDRV_BLE_PORT_CUSTOM_AT_MODE_ENTRY
+  // The port builds the service when the stack enters the mode: without
+  // one asked for there is nothing to start, and one asked for since the
+  // last entry needs the mode entered again.
+  const uint8_t state = uhal_cus_service_state();
+  if (state == UHAL_CUS_SERVICE_NONE) {
+    return false;
+  }
+  if (ble_current_service != DRV_BLE_CUS_MODE || state != UHAL_CUS_SERVICE_ON_STACK) {
+    udrv_ble_switch_service_mode(DRV_BLE_CUS_MODE);
+  }
+  return ok(udrv_ble_advertising_start(adv_time));
+#elif UDRV_BLE_PORT_CUSTOM_SERVICE
   if (ble_current_service != DRV_BLE_CUS_MODE) {
     udrv_ble_switch_service_mode(DRV_BLE_CUS_MODE);
   }
@@ -305,8 +317,7 @@ bool ZEMBle::ZEMBleHid::start(uint8_t adv_time) {
 #endif
 }
 
-// The keys go to the keyboard's ring of patterns; the keyboard's LED hook
-// has no counterpart in any port's layer.
+// The keys go to the keyboard's ring of patterns.
 bool ZEMBle::ZEMBleHid::sendkey(const uint8_t *keys, uint8_t length) {
 #if UDRV_BLE_PORT_HID_MODE
   return uhal_ble_hid_type_keys(keys, length);
@@ -318,8 +329,13 @@ bool ZEMBle::ZEMBleHid::sendkey(const uint8_t *keys, uint8_t length) {
 }
 
 bool ZEMBle::ZEMBleHid::setKeyboardCallback(void (*callback)(uint8_t leds)) {
+#if UDRV_BLE_PORT_HID_MODE
+  uhal_ble_hid_set_led_handler(callback);
+  return true;
+#else
   (void)callback;
   return false;
+#endif
 }
 
 // ------------------------------------------------------------------- ble --

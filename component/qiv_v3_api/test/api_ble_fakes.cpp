@@ -23,6 +23,7 @@ void reset() {
   SCAN_DATA_HANDLER = nullptr;
   CONNECT_HANDLER = nullptr;
   DISCONNECT_HANDLER = nullptr;
+  CUS_NOTIFY_HANDLER = nullptr;
 }
 
 }  // namespace blefake
@@ -84,6 +85,22 @@ bool uhal_ble_hid_type_keys(uint8_t const *keys, uint8_t length) {
   for (uint8_t i = 0; i < length; ++i) text += " " + std::to_string(keys[i]);
   return port(text) == 0;
 }
+void uhal_ble_hid_set_led_handler(void (*handler)(uint8_t leds)) {
+  state.log.push_back(handler != nullptr ? "led hook" : "led hook none");
+  state.led_handler = handler;
+}
+void (*CUS_NOTIFY_HANDLER)(uint16_t uuid, uint8_t const *value);
+int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_uuids,
+                              uint8_t count) {
+  std::string text = "custom " + hex(base_uuid, 16);
+  for (uint8_t i = 0; i < count; ++i) {
+    const uint8_t u[2] = {static_cast<uint8_t>(char_uuids[i] >> 8),
+                          static_cast<uint8_t>(char_uuids[i])};
+    text += " " + hex(u, 2);
+  }
+  return port(text);
+}
+uint8_t uhal_cus_service_state(void) { return state.cus_state; }
 int32_t uhal_ble_scan_set_interval(uint16_t interval, uint16_t window) {
   return port("scan interval " + std::to_string(interval) + " " + std::to_string(window));
 }

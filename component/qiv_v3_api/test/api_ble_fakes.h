@@ -20,6 +20,8 @@ struct State {
   uint8_t address[6] = {};  // the controller's, least significant first
   int32_t port_result = 0;  // of the BLE layer's operations
   int nfc_deinits = 0;
+  uint8_t cus_state = 0;  // what uhal_cus_service_state answers
+  void (*led_handler)(uint8_t) = nullptr;
 };
 
 extern State state;

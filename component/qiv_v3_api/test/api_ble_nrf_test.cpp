@@ -114,13 +114,68 @@ TEST_F(ApiBleNrf, AdvertisingStartAndStopFollowTheDriver) {
 // Every verb that needs an operation this module's BLE layer does not offer
 // a program: false, and nothing called.
 TEST_F(ApiBleNrf, VerbsWithoutTheirOperationAnswerFalse) {
-  const uint8_t uuid[16] = {1};
-  const uint16_t chars[1] = {0x1001};
-  EXPECT_FALSE(api.ble.custom.init(uuid, chars, 1, nullptr));
-  EXPECT_FALSE(api.ble.custom.start(0));
-  EXPECT_FALSE(api.ble.hid.setKeyboardCallback(nullptr));
   EXPECT_FALSE(api.ble.registerCallback(static_cast<ZEM_BLE_EVENT>(7), noop));
   EXPECT_TRUE(state.log.empty());
+}
+
+void on_custom(uint16_t, const uint8_t *) {}
+void on_leds(uint8_t) {}
+
+// The service goes to the port with the hook; a refused one leaves the
+// hook as it was.
+TEST_F(ApiBleNrf, CustomInitHandsTheServiceToThePort) {
+  uint8_t base[16] = {};
+  base[0] = 0x10;
+  base[15] = 0xCD;
+  const uint16_t chars[2] = {0xA001, 0xA002};
+  EXPECT_TRUE(api.ble.custom.init(base, chars, 2, on_custom));
+  EXPECT_EQ(CUS_NOTIFY_HANDLER, on_custom);
+  state.port_result = -UDRV_BUSY;
+  EXPECT_FALSE(api.ble.custom.init(base, chars, 1, nullptr));
+  EXPECT_EQ(CUS_NOTIFY_HANDLER, on_custom);
+  EXPECT_EQ(state.log, (Log{"custom 100000000000000000000000000000CD A001 A002",
+                            "custom 100000000000000000000000000000CD A001"}));
+}
+
+// Custom start: nothing without a service; the mode entered (which builds
+// the service) unless it runs with the service on the stack; then the
+// advertising, whose answer decides.
+TEST_F(ApiBleNrf, CustomStartEntersTheModeWhenTheServiceIsNotOnTheStack) {
+  struct Case {
+    uint8_t cus_state;
+    drv_ble_service_mode mode;
+    int32_t adv_result;
+    bool answer;
+    Log log;
+  };
+  const Case cases[] = {
+      {UHAL_CUS_SERVICE_NONE, DRV_BLE_UART_MODE, 0, false, {}},
+      {UHAL_CUS_SERVICE_RECORDED, DRV_BLE_UART_MODE, 0, true, {"mode 3", "adv 0"}},
+      {UHAL_CUS_SERVICE_RECORDED, DRV_BLE_CUS_MODE, 0, true, {"mode 3", "adv 0"}},
+      {UHAL_CUS_SERVICE_ON_STACK, DRV_BLE_CUS_MODE, 0, true, {"adv 0"}},
+      {UHAL_CUS_SERVICE_ON_STACK,
+       DRV_BLE_UART_MODE,
+       -UDRV_INTERNAL_ERR,
+       false,
+       {"mode 3", "adv 0"}},
+  };
+  for (const Case &c : cases) {
+    blefake::reset();
+    state.cus_state = c.cus_state;
+    state.adv_result = c.adv_result;
+    ble_current_service = c.mode;
+    EXPECT_EQ(api.ble.custom.start(0), c.answer) << int(c.cus_state) << " " << int(c.mode);
+    EXPECT_EQ(state.log, c.log) << int(c.cus_state) << " " << int(c.mode);
+  }
+}
+
+// The keyboard's LED hook goes to the port.
+TEST_F(ApiBleNrf, KeyboardCallbackIsThePortsLedHook) {
+  EXPECT_TRUE(api.ble.hid.setKeyboardCallback(on_leds));
+  EXPECT_EQ(state.led_handler, on_leds);
+  EXPECT_TRUE(api.ble.hid.setKeyboardCallback(nullptr));
+  EXPECT_EQ(state.led_handler, nullptr);
+  EXPECT_EQ(state.log, (Log{"led hook", "led hook none"}));
 }
 
 // Keys go to the HID keyboard's ring; the ring's refusal is the verb's.

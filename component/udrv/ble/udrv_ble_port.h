@@ -23,12 +23,18 @@
 #else
 #define UDRV_BLE_PORT_HID_MODE 0
 #endif
-// A custom service a program defines: the Apollo3's glue builds it; the
-// nRF52840's layer has the service's handlers but no set-up for a program.
-#if defined(QIV_MCU_APOLLO3)
+// A custom service a program defines: the Apollo3's glue builds it at once;
+// the nRF52840's layer keeps it and builds it when the stack enters the
+// custom mode (UDRV_BLE_PORT_CUSTOM_AT_MODE_ENTRY).
+#if defined(QIV_MCU_APOLLO3) || defined(QIV_MCU_NRF52840)
 #define UDRV_BLE_PORT_CUSTOM_SERVICE 1
 #else
 #define UDRV_BLE_PORT_CUSTOM_SERVICE 0
+#endif
+#if defined(QIV_MCU_NRF52840)
+#define UDRV_BLE_PORT_CUSTOM_AT_MODE_ENTRY 1
+#else
+#define UDRV_BLE_PORT_CUSTOM_AT_MODE_ENTRY 0
 #endif
 // The pairing policy a program chooses: the nRF52840's layer offers
 // Just Works, a static passkey or a displayed one; the Apollo3's pairs
@@ -89,16 +95,30 @@ int32_t uhal_ble_set_beacon_data(uint8_t const *data, uint8_t length);
 // the HID keyboard's ring, typed at once when the ring held nothing: false
 // when the ring is full or the pattern does not fit a report.
 bool uhal_ble_hid_type_keys(uint8_t const *keys, uint8_t length);
+// The keyboard's LED hook, called from the stack's event interrupt with the
+// LED byte the host writes to the output report (bit 0 Num Lock, bit 1 Caps
+// Lock, bit 2 Scroll Lock); null removes it.
+void uhal_ble_hid_set_led_handler(void (*handler)(uint8_t leds));
 #endif
 
 #if UDRV_BLE_PORT_CUSTOM_SERVICE
 // A custom characteristic's notifications switched: its UUID and, when
 // switched on, its 20-byte value (null when switched off).
 extern void (*CUS_NOTIFY_HANDLER)(uint16_t uuid, uint8_t const *value);
-// The custom service: a 128-bit base UUID and up to seven characteristics of
-// 20 bytes (read, write, notify), each with a 16-bit UUID.
+// The custom service: a 128-bit base UUID and up to seven (Apollo3) or three
+// (nRF52840) characteristics of 20 bytes (read, write, notify), each with a
+// 16-bit UUID. -3 for a table the port cannot build, -6 while a phone is
+// connected to the custom service.
 int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_uuids,
                               uint8_t count);
+#if UDRV_BLE_PORT_CUSTOM_AT_MODE_ENTRY
+// Where the service asked for stands: none asked for, asked for but not yet
+// on the stack (entering the custom mode puts it there), on the stack.
+#define UHAL_CUS_SERVICE_NONE 0
+#define UHAL_CUS_SERVICE_RECORDED 1
+#define UHAL_CUS_SERVICE_ON_STACK 2
+uint8_t uhal_cus_service_state(void);
+#endif
 #endif
 
 #if UDRV_BLE_PORT_PERMISSION

@@ -36,7 +36,7 @@ void record(std::vector<HookCall>& calls, uint16_t uuid, const uint8_t* data) {
   }
   calls.push_back({uuid, b});
 }
-void on_notify(uint16_t uuid, uint8_t* data) { record(notify_calls, uuid, data); }
+void on_notify(uint16_t uuid, const uint8_t* data) { record(notify_calls, uuid, data); }
 void on_send(uint16_t uuid, uint8_t* data) { record(send_calls, uuid, data); }
 
 class Custom : public Bench {

@@ -1,11 +1,17 @@
 // A user program for the system tests of the HID keyboard and custom
-// service modes on a Minacor image: it registers what those modes need
-// (registration.cpp, which the images leave out) and takes one command a
-// line on UART1 (custom mode), answering there.
-//   hid            HID mode, the HID service registered, advertise without end
+// service modes on a Minacor image. It takes one command a line on UART1
+// (custom mode), answering there.
+//   hid            api.ble.hid.start(0): HID mode, advertise without end
+//   leds           api.ble.hid.setKeyboardCallback: each LED byte the host
+//                  writes comes as "leds HEX"
 //   adv N          advertise for N seconds in the current mode
-//   type HEX       key codes (two hex digits each) into the ring
-//   custom         custom mode, the service 0xA000 registered, advertise
+//   type HEX       key codes (two hex digits each) through api.ble.hid.sendkey
+//   apicustom N    api.ble.custom.init with kBase and the first N of
+//                  A101, A102, A103, A104, then api.ble.custom.start(0)
+//                  (answers 1 or 0); notification switches come as
+//                  "notify UUID on HEX" or "notify UUID off"
+//   custom         custom mode with the service 0xA000 of the registration
+//                  fixture (registration.cpp: values of its own), advertise
 //   pin            the level of P0.16
 //   update U HEX   the custom characteristic U (hex) set to HEX and notified
 #include <stdlib.h>
@@ -43,6 +49,56 @@ int parse_hex(const char *text, uint8_t *out, size_t room) {
 // Each ring entry's keys stay here until it is typed.
 uint8_t patterns[HID_BUFFER_LIST_SIZE][16];
 
+// The service's base UUID: the service is A100 (bytes 12 and 13).
+const uint8_t kBase[16] = {0xFB, 0x34, 0x9B, 0x5F, 0x80, 0x00, 0x00, 0x80,
+                           0x00, 0x10, 0x00, 0x00, 0x00, 0xA1, 0x5A, 0xC3};
+const uint16_t kChars[4] = {0xA101, 0xA102, 0xA103, 0xA104};
+
+// What the hooks saw (the stack's event interrupt), printed by the loop.
+struct HookCall {
+  bool notify;  // else the LED byte
+  uint16_t uuid;
+  bool on;
+  uint8_t value[20];
+};
+HookCall calls[8];
+volatile uint32_t calls_in;
+uint32_t calls_out;
+
+void on_notify(uint16_t uuid, const uint8_t *value) {
+  if (calls_in - calls_out >= 8) return;
+  HookCall &c = calls[calls_in % 8];
+  c.notify = true;
+  c.uuid = uuid;
+  c.on = value != nullptr;
+  if (value != nullptr) memcpy(c.value, value, sizeof c.value);
+  calls_in = calls_in + 1;
+}
+
+void on_leds(uint8_t leds) {
+  if (calls_in - calls_out >= 8) return;
+  HookCall &c = calls[calls_in % 8];
+  c.notify = false;
+  c.value[0] = leds;
+  calls_in = calls_in + 1;
+}
+
+void print_calls() {
+  while (calls_out != calls_in) {
+    const HookCall &c = calls[calls_out % 8];
+    if (!c.notify) {
+      Serial1.printf("leds %02X\r\n", c.value[0]);
+    } else if (!c.on) {
+      Serial1.printf("notify %04X off\r\n", c.uuid);
+    } else {
+      Serial1.printf("notify %04X on ", c.uuid);
+      for (uint8_t b : c.value) Serial1.printf("%02X", b);
+      Serial1.printf("\r\n");
+    }
+    calls_out++;
+  }
+}
+
 void run(const String &command) {
   char text[96] = {0};
   strncpy(text, command.c_str(), sizeof text - 1);
@@ -51,9 +107,14 @@ void run(const String &command) {
   char *a2 = strtok(nullptr, " ");
   if (verb == nullptr) return;
   if (strcmp(verb, "hid") == 0) {
-    udrv_ble_switch_service_mode(DRV_BLE_HID_MODE);
-    hidtest::register_hid();
-    answer("hid", udrv_ble_advertising_start(0));
+    answer("hid", api.ble.hid.start(0) ? 0 : -1);
+  } else if (strcmp(verb, "leds") == 0) {
+    answer("leds", api.ble.hid.setKeyboardCallback(on_leds) ? 1 : 0);
+  } else if (strcmp(verb, "apicustom") == 0 && a1 != nullptr) {
+    const int n = atoi(a1);
+    const bool set =
+        n >= 0 && n <= 4 && api.ble.custom.init(kBase, kChars, static_cast<uint8_t>(n), on_notify);
+    answer("apicustom", set && api.ble.custom.start(0) ? 1 : 0);
   } else if (strcmp(verb, "adv") == 0 && a1 != nullptr) {
     answer("adv", udrv_ble_advertising_start(static_cast<uint8_t>(atoi(a1))));
   } else if (strcmp(verb, "type") == 0 && a1 != nullptr) {
@@ -91,5 +152,6 @@ void setup() { test_program::open_command_port(); }
 
 void loop() {
   udrv_delay_ms(1);
+  print_calls();
   test_program::run_command_lines(line, run);
 }

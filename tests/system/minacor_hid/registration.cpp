@@ -14,17 +14,6 @@
 namespace hidtest {
 namespace {
 
-// The boot keyboard report descriptor of the USB HID standard (modifier
-// byte, reserved byte, five LED bits and padding out, six key codes in).
-const uint8_t kKeyboardReportMap[] = {
-    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
-    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
-    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
-    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
-constexpr uint8_t kCapsLockBit = 0x02;  // LED bit 1 of the output report
-
-ble_uuid_t hid_uuid = {BLE_UUID_HUMAN_INTERFACE_DEVICE_SERVICE, BLE_UUID_TYPE_BLE};
-
 std::vector<ble_cus_evt_type_t>& events() {
   static std::vector<ble_cus_evt_type_t> e;
   return e;
@@ -38,27 +27,6 @@ std::array<CharStore, CUS_CHAR_COUNT>& stores() {
   return s;
 }
 
-void hids_evt_handler(ble_hids_t*, ble_hids_evt_t* p_evt) {
-  switch (p_evt->evt_type) {
-    case BLE_HIDS_EVT_BOOT_MODE_ENTERED:
-      m_in_boot_mode = true;
-      break;
-    case BLE_HIDS_EVT_REPORT_MODE_ENTERED:
-      m_in_boot_mode = false;
-      break;
-    case BLE_HIDS_EVT_REP_CHAR_WRITE: {
-      const auto& w = p_evt->params.char_write;
-      const bool output_report = (w.char_id.uuid == BLE_UUID_REPORT_CHAR &&
-                                  w.char_id.rep_type == BLE_HIDS_REP_TYPE_OUTPUT) ||
-                                 w.char_id.uuid == BLE_UUID_BOOT_KEYBOARD_OUTPUT_REPORT_CHAR;
-      if (output_report && w.len >= 1) m_caps_on = (w.data[0] & kCapsLockBit) != 0;
-      break;
-    }
-    default:
-      break;
-  }
-}
-
 void cus_evt_handler(ble_cus_t*, ble_cus_evt_t* p_evt) { events().push_back(p_evt->evt_type); }
 
 void notification_timeout(void*) {}
@@ -67,43 +35,8 @@ BLE_ADVERTISING_DEF(m_custom_advertising);
 
 }  // namespace
 
-void register_hid() {
-  ble_hids_rep_char_init_t input[1] = {};
-  input[0].max_len = HID_KEYS_REPORT_LEN;
-  input[0].rep_ref = {0, BLE_HIDS_REP_TYPE_INPUT};
-  ble_hids_rep_char_init_t output[1] = {};
-  output[0].max_len = 1;
-  output[0].rep_ref = {0, BLE_HIDS_REP_TYPE_OUTPUT};
-
-  ble_hids_init_t init;
-  std::memset(&init, 0, sizeof(init));
-  init.evt_handler = hids_evt_handler;
-  init.is_kb = true;
-  init.inp_rep_count = 1;
-  init.p_inp_rep_array = input;
-  init.outp_rep_count = 1;
-  init.p_outp_rep_array = output;
-  init.rep_map.p_data = const_cast<uint8_t*>(kKeyboardReportMap);
-  init.rep_map.data_len = sizeof(kKeyboardReportMap);
-  init.hid_information = {0x0111, 0,
-                          HID_INFO_FLAG_REMOTE_WAKE_MSK | HID_INFO_FLAG_NORMALLY_CONNECTABLE_MSK};
-  APP_ERROR_CHECK(ble_hids_init(&m_hids, &init));
-
-  nrf_ble_qwr_init_t qwr_init;
-  std::memset(&qwr_init, 0, sizeof(qwr_init));
-  if (!m_qwr.initialized) APP_ERROR_CHECK(nrf_ble_qwr_init(&m_qwr, &qwr_init));
-
-  std::memset(&hid_adv_init, 0, sizeof(hid_adv_init));
-  hid_adv_init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
-  hid_adv_init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
-  hid_adv_init.advdata.uuids_complete.uuid_cnt = 1;
-  hid_adv_init.advdata.uuids_complete.p_uuids = &hid_uuid;
-  hid_adv_init.config.ble_adv_fast_enabled = true;
-  hid_adv_init.config.ble_adv_fast_interval = 40;
-  hid_adv_init.config.ble_adv_fast_timeout = 3000;
-  APP_ERROR_CHECK(ble_advertising_init(&m_hid_advertising, &hid_adv_init));
-  ble_advertising_conn_cfg_tag_set(&m_hid_advertising, APP_BLE_CONN_CFG_TAG);
-}
+// The port's own set-up, as the stack's entry into the mode runs it.
+void register_hid() { APP_ERROR_CHECK(uhal_ble_hid_service_init()); }
 
 bool type_keys(const uint8_t* keys, uint8_t len) { return uhal_ble_hid_type_keys(keys, len); }
 
@@ -196,6 +129,7 @@ void reset_registration() {
   std::memset(&m_custom_advertising, 0, sizeof(m_custom_advertising));
   CUS_NOTIFY_HANDLER = nullptr;
   CUS_SEND_HANDLER = nullptr;
+  uhal_ble_hid_set_led_handler(nullptr);
 }
 
 }  // namespace hidtest

@@ -1,8 +1,8 @@
-// What a build that offers the HID keyboard or the custom service mode adds
-// to the nRF52840 BLE layer (the images add neither): the HID service with a
-// keyboard report map, the HID advertising instance, the queued-write
-// module, putting key patterns in the ring; the custom service with its
-// three characteristics, P0.16 as an output and the notification timer.
+// The set-up of the HID keyboard and custom service modes for tests that
+// drive the handlers on the stack stand-in: the keyboard through the port's
+// own set-up; a custom service with values and queued writes of the test's
+// choosing (which the user API does not offer), P0.16 as an output and the
+// notification timer.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +13,7 @@
 
 namespace hidtest {
 
-// Registers the HID service (one input, one output report, boot keyboard
-// reports) on the running stack, the queued-write module and the HID
-// advertising (device name, HID service UUID, fast advertising). Protocol
-// mode writes set m_in_boot_mode, the caps-lock bit of the output report
-// sets m_caps_on.
+// Registers the keyboard on the running stack (uhal_ble_hid_service_init).
 void register_hid();
 
 // Puts a key pattern in the ring (the bytes must outlive its typing) and,

@@ -4,12 +4,15 @@
 #include <string.h>
 
 #include "app_error.h"
+#include "ble_advertising.h"
 #include "ble_srv_common.h"
 #include "bsp.h"
 #include "nrf_ble_qwr.h"
 #include "nrf_gpio.h"
 #include "nrf_log.h"
+#include "nrf_sdh.h"
 #include "nrf_sdh_ble.h"
+#include "uhal_ble_nrf.h"
 
 #define CUS_OBSERVER_PRIO 2
 #define CUS_APP_OBSERVER_PRIO 3
@@ -26,10 +29,28 @@ app_timer_t notification_timer;
 app_timer_id_t const m_notification_timer_id = &notification_timer;
 cus_notify_handler_t CUS_NOTIFY_HANDLER = nullptr;
 cus_send_handler_t CUS_SEND_HANDLER = nullptr;
+// No advertising set until the service is on the stack.
+ble_advertising_t m_cus_advertising = {.adv_handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET};
+NRF_SDH_BLE_OBSERVER(m_cus_advertising_observer, BLE_ADV_BLE_OBSERVER_PRIO,
+                     ble_advertising_on_ble_evt, &m_cus_advertising);
 
 namespace {
 
 constexpr int kNone = -1;
+
+// The service a program asked for: kept until the stack enters the mode
+// (a stack started anew has an empty attribute table).
+uint8_t wanted_base[16];
+uint16_t wanted_chars[CUS_CHAR_COUNT];
+uint8_t wanted_count;  // 0: none asked for
+bool wanted_on_stack;  // what was asked for is the service on the stack
+uint8_t cus_values[CUS_CHAR_COUNT][CUS_VALUE_LEN];  // answered to reads, notified
+ble_uuid_t cus_adv_uuid;                            // the service's 128-bit UUID in the advertising
+
+constexpr uint32_t kCusAdvInterval = 40;  // 25 ms; every start takes the settings'
+
+void cus_evt_noop(ble_cus_t *, ble_cus_evt_t *) {}
+void notification_timeout(void *) {}
 
 bool service_absent() { return custom_service_uuid == CUS_SERVICE_UUID_NONE; }
 
@@ -233,6 +254,11 @@ void cus_ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
       m_cus_conn_handle = p_ble_evt->evt.gap_evt.conn_handle;
       err_code = nrf_ble_qwr_conn_handle_assign(&m_qwr, m_cus_conn_handle);
       APP_ERROR_CHECK(err_code);
+      uhal_is_advertising = false;
+      break;
+
+    case BLE_GAP_EVT_ADV_SET_TERMINATED:
+      uhal_is_advertising = false;
       break;
 
     case BLE_GAP_EVT_DISCONNECTED:
@@ -272,3 +298,163 @@ void cus_ble_evt_handler(ble_evt_t const *p_ble_evt, void *) {
 
 NRF_SDH_BLE_OBSERVER(m_cus_observer, CUS_OBSERVER_PRIO, ble_cus_on_ble_evt, &m_cus);
 NRF_SDH_BLE_OBSERVER(m_cus_app_observer, CUS_APP_OBSERVER_PRIO, cus_ble_evt_handler, nullptr);
+
+int32_t uhal_cus_service_init(uint8_t const base_uuid[16], uint16_t const *char_uuids,
+                              uint8_t count) {
+  if (base_uuid == nullptr || char_uuids == nullptr || count == 0 || count > CUS_CHAR_COUNT) {
+    return -UDRV_WRONG_ARG;
+  }
+  // The service's 16-bit UUID is the base's bytes 12 and 13: the value
+  // that marks "no service" cannot be one.
+  const uint16_t service = static_cast<uint16_t>(base_uuid[12] | base_uuid[13] << 8);
+  if (service == CUS_SERVICE_UUID_NONE) {
+    return -UDRV_WRONG_ARG;
+  }
+  // The phone's view of the attribute table must not change under it.
+  if (!service_absent() && m_cus.conn_handle != BLE_CONN_HANDLE_INVALID) {
+    return -UDRV_BUSY;
+  }
+  memcpy(wanted_base, base_uuid, sizeof(wanted_base));
+  memset(wanted_chars, 0, sizeof(wanted_chars));
+  memcpy(wanted_chars, char_uuids, count * sizeof(char_uuids[0]));
+  wanted_count = count;
+  wanted_on_stack = false;
+  return 0;
+}
+
+uint8_t uhal_cus_service_state(void) {
+  if (wanted_count == 0) return UHAL_CUS_SERVICE_NONE;
+  return wanted_on_stack && !service_absent() ? UHAL_CUS_SERVICE_ON_STACK
+                                              : UHAL_CUS_SERVICE_RECORDED;
+}
+
+uint32_t uhal_ble_cus_service_register(void) {
+  wanted_on_stack = false;
+  custom_service_uuid = CUS_SERVICE_UUID_NONE;
+  if (wanted_count == 0) {
+    return NRF_ERROR_INVALID_STATE;
+  }
+  ble_uuid128_t base;
+  memcpy(base.uuid128, wanted_base, sizeof(base.uuid128));
+  uint8_t uuid_type = BLE_UUID_TYPE_UNKNOWN;
+  uint32_t err_code = sd_ble_uuid_vs_add(&base, &uuid_type);
+  if (err_code != NRF_SUCCESS) {
+    return err_code;
+  }
+  const uint16_t service = static_cast<uint16_t>(wanted_base[12] | wanted_base[13] << 8);
+  memset(&m_cus, 0, sizeof(m_cus));
+  m_cus.evt_handler = cus_evt_noop;
+  m_cus.conn_handle = BLE_CONN_HANDLE_INVALID;
+  m_cus.uuid_type = uuid_type;
+  ble_uuid_t uuid = {service, uuid_type};
+  err_code = sd_ble_gatts_service_add(BLE_GATTS_SRVC_TYPE_PRIMARY, &uuid, &m_cus.service_handle);
+  if (err_code != NRF_SUCCESS) {
+    return err_code;
+  }
+
+  memset(cus_char_att, 0, sizeof(cus_char_att));
+  memset(cus_values, 0, sizeof(cus_values));
+  for (uint8_t i = 0; i < wanted_count; ++i) {
+    cus_characteristic_attribute_t &att = cus_char_att[i];
+    att.char_uuid = wanted_chars[i];
+    att.fixedlen = CUS_VALUE_LEN;
+    att.send_data = cus_values[i];
+    att.notify_data = cus_values[i];
+    att.properties = 0x1A;  // read, write, notify
+    att.permissions = 0;    // open
+
+    ble_add_char_params_t p;
+    memset(&p, 0, sizeof(p));
+    p.uuid = wanted_chars[i];
+    p.uuid_type = uuid_type;
+    p.max_len = CUS_VALUE_LEN;
+    p.is_var_len = true;  // writes of 1 to 20 bytes
+    p.init_len = CUS_VALUE_LEN;
+    p.p_init_value = cus_values[i];
+    p.char_props.read = 1;
+    p.char_props.write = 1;
+    p.char_props.notify = 1;
+    p.is_defered_read = true;  // answered with the characteristic's value
+    p.read_access = SEC_OPEN;
+    p.write_access = SEC_OPEN;
+    p.cccd_write_access = SEC_OPEN;
+    err_code = characteristic_add(m_cus.service_handle, &p, &m_cus.custom_value_handles[i]);
+    if (err_code != NRF_SUCCESS) {
+      return err_code;
+    }
+  }
+
+  if (!m_qwr.initialized) {
+    nrf_ble_qwr_init_t qwr_init;
+    memset(&qwr_init, 0, sizeof(qwr_init));
+    err_code = nrf_ble_qwr_init(&m_qwr, &qwr_init);
+    if (err_code != NRF_SUCCESS) {
+      return err_code;
+    }
+  }
+  nrf_gpio_cfg_output(CUS_OUTPUT_PIN);
+  nrf_gpio_pin_set(CUS_OUTPUT_PIN);
+  err_code =
+      app_timer_create(&m_notification_timer_id, APP_TIMER_MODE_REPEATED, notification_timeout);
+  if (err_code != NRF_SUCCESS) {
+    return err_code;
+  }
+
+  // Flags and the service's UUID; the name in the scan response.
+  cus_adv_uuid = uuid;
+  ble_advertising_init_t init;
+  memset(&init, 0, sizeof(init));
+  init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
+  init.advdata.uuids_complete.uuid_cnt = 1;
+  init.advdata.uuids_complete.p_uuids = &cus_adv_uuid;
+  init.srdata.name_type = BLE_ADVDATA_FULL_NAME;
+  init.config.ble_adv_fast_enabled = true;
+  init.config.ble_adv_fast_interval = kCusAdvInterval;
+  init.config.ble_adv_fast_timeout = 0;
+  memset(&m_cus_advertising, 0, sizeof(m_cus_advertising));
+  m_cus_advertising.adv_handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
+  err_code = ble_advertising_init(&m_cus_advertising, &init);
+  if (err_code != NRF_SUCCESS) {
+    return err_code;
+  }
+  ble_advertising_conn_cfg_tag_set(&m_cus_advertising, APP_BLE_CONN_CFG_TAG);
+
+  custom_service_uuid = service;
+  wanted_on_stack = true;
+  return NRF_SUCCESS;
+}
+
+uint32_t uhal_ble_cus_advertising_start(uint8_t time_out) {
+  if (uhal_cus_service_state() != UHAL_CUS_SERVICE_ON_STACK) {
+    return NRF_ERROR_INVALID_STATE;
+  }
+  // A start while the set runs finds it busy: stop it first.
+  (void)sd_ble_gap_adv_stop(m_cus_advertising.adv_handle);
+  (void)sd_ble_gap_tx_power_set(BLE_GAP_TX_POWER_ROLE_ADV, m_cus_advertising.adv_handle,
+                                ble_parameter.txpower);
+  ble_adv_modes_config_t config;
+  memset(&config, 0, sizeof(config));
+  if (ble_parameter.adv_mode == BLE_ADV_MODE_SLOW) {
+    config.ble_adv_slow_enabled = true;
+    config.ble_adv_slow_interval = ble_parameter.adv_interval;
+    config.ble_adv_slow_timeout = time_out * 100u;
+  } else {
+    config.ble_adv_fast_enabled = true;
+    config.ble_adv_fast_interval = ble_parameter.adv_interval;
+    config.ble_adv_fast_timeout = time_out * 100u;
+  }
+  ble_parameter.adv_timeout = time_out;
+  ble_advertising_modes_config_set(&m_cus_advertising, &config);
+  if (m_cus.conn_handle != BLE_CONN_HANDLE_INVALID) {
+    return NRF_SUCCESS;  // the phone is connected: nothing to advertise
+  }
+  const ble_adv_mode_t mode =
+      ble_parameter.adv_mode == BLE_ADV_MODE_SLOW ? BLE_ADV_MODE_SLOW : BLE_ADV_MODE_FAST;
+  uint32_t err_code = ble_advertising_start(&m_cus_advertising, mode);
+  NRF_LOG_INFO("(CUS) Start Advertising. : %x", static_cast<unsigned>(err_code));
+  return err_code;
+}
+
+uint32_t uhal_ble_cus_advertising_stop(void) {
+  return sd_ble_gap_adv_stop(m_cus_advertising.adv_handle);
+}

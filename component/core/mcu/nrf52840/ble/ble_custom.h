@@ -2,12 +2,13 @@
 // to three characteristics, their value updates and notifications, reads
 // answered with the characteristic's `send_data`, writes that drive P0.16.
 //
-// The images link these handlers but add no custom service: a build that
-// offers the mode sets `custom_service_uuid`, fills `cus_char_att`, adds the
-// service and its characteristics (their handles in `m_cus`), configures
-// P0.16 as an output and creates `m_notification_timer_id`. While
-// `custom_service_uuid` is CUS_SERVICE_UUID_NONE every handler here ignores
-// events.
+// A program asks for a service (uhal_cus_service_init, through the user
+// API); it is put on the stack when the stack enters the mode (the BLE
+// layer's advertising set-up calls uhal_ble_cus_service_register): that
+// sets `custom_service_uuid`, fills `cus_char_att`, adds the service and its
+// characteristics (their handles in `m_cus`), configures P0.16 as an output
+// and creates `m_notification_timer_id`. While `custom_service_uuid` is
+// CUS_SERVICE_UUID_NONE every handler here ignores events.
 #pragma once
 
 #include <stdint.h>
@@ -19,6 +20,7 @@
 #define CUS_SERVICE_UUID_NONE 0x1400u
 #define CUS_CHAR_COUNT 3u
 #define CUS_OUTPUT_PIN 16u  // P0.16: 1 written drives it low, 0 high
+#define CUS_VALUE_LEN 20u   // value length of a program's characteristics
 
 typedef struct {
   uint16_t char_uuid;
@@ -52,7 +54,7 @@ struct ble_cus_s {
   uint8_t uuid_type;
 };
 
-typedef void (*cus_notify_handler_t)(uint16_t char_uuid, uint8_t *data);
+typedef void (*cus_notify_handler_t)(uint16_t char_uuid, uint8_t const *data);
 typedef void (*cus_send_handler_t)(uint16_t char_uuid, uint8_t *send_data);
 
 extern uint16_t custom_service_uuid;
@@ -70,6 +72,20 @@ extern cus_send_handler_t CUS_SEND_HANDLER;
 // set's failure, NRF_ERROR_INVALID_STATE without a connection, else the
 // notification's result.
 uint32_t ble_cus_custom_value_update(ble_cus_t *p_cus, uint8_t *custom_value, uint16_t char_uuid);
+
+// The service a program asked for, put on the running stack with
+// read/write/notify characteristics of CUS_VALUE_LEN bytes (value zero,
+// answered to reads and notified) under the base's vendor UUID type, and
+// its advertising (flags and the service's 128-bit UUID; the name in the
+// scan response): the stack's result, NRF_ERROR_INVALID_STATE when no
+// service was asked for. Until it succeeds the service is absent.
+uint32_t uhal_ble_cus_service_register(void);
+// Advertising of the mode for `time_out` seconds (0: without end) with the
+// settings' interval, mode and power: NRF_ERROR_INVALID_STATE without a
+// service on the stack, else the stack's result (nothing started while
+// connected). Stops the mode's advertising set.
+uint32_t uhal_ble_cus_advertising_start(uint8_t time_out);
+uint32_t uhal_ble_cus_advertising_stop(void);
 
 void ble_cus_on_ble_evt(ble_evt_t const *p_ble_evt, void *p_context);
 void cus_ble_evt_handler(ble_evt_t const *p_ble_evt, void *p_context);

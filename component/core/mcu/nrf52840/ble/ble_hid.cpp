@@ -5,6 +5,7 @@
 
 #include "app_error.h"
 #include "bsp.h"
+#include "ble_srv_common.h"
 #include "nrf_log.h"
 #include "nrf_sdh_ble.h"
 #include "peer_manager.h"
@@ -31,6 +32,116 @@ NRF_SDH_BLE_OBSERVER(m_hid_advertising_observer, BLE_ADV_BLE_OBSERVER_PRIO,
                      ble_advertising_on_ble_evt, &m_hid_advertising);
 NRF_SDH_BLE_OBSERVER(m_hids_observer, BLE_HIDS_BLE_OBSERVER_PRIO, ble_hids_on_ble_evt, &m_hids);
 NRF_SDH_BLE_OBSERVER(m_qwr_observer, NRF_BLE_QWR_BLE_OBSERVER_PRIO, nrf_ble_qwr_on_ble_evt, &m_qwr);
+
+namespace {
+
+// The boot keyboard report descriptor of the USB HID standard (modifier
+// byte, reserved byte, five LED bits and padding out, six key codes in).
+const uint8_t kKeyboardReportMap[] = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+constexpr uint8_t kCapsLockBit = 0x02;  // LED bit 1 of the output report
+constexpr uint16_t kHidVersion = 0x0111;
+constexpr uint32_t kHidAdvInterval = 40;   // 25 ms
+constexpr uint32_t kHidAdvTimeout = 3000;  // 30 s
+
+ble_uuid_t hid_uuid = {BLE_UUID_HUMAN_INTERFACE_DEVICE_SERVICE, BLE_UUID_TYPE_BLE};
+void (*led_handler)(uint8_t leds) = nullptr;
+
+// Protocol mode writes select the boot or the report protocol; the host's
+// LED byte (output report) sets the caps-lock state and goes to the hook.
+void hids_evt_handler(ble_hids_t *, ble_hids_evt_t *p_evt) {
+  switch (p_evt->evt_type) {
+    case BLE_HIDS_EVT_BOOT_MODE_ENTERED:
+      m_in_boot_mode = true;
+      break;
+    case BLE_HIDS_EVT_REPORT_MODE_ENTERED:
+      m_in_boot_mode = false;
+      break;
+    case BLE_HIDS_EVT_REP_CHAR_WRITE: {
+      auto const &w = p_evt->params.char_write;
+      bool const output_report = (w.char_id.uuid == BLE_UUID_REPORT_CHAR &&
+                                  w.char_id.rep_type == BLE_HIDS_REP_TYPE_OUTPUT) ||
+                                 w.char_id.uuid == BLE_UUID_BOOT_KEYBOARD_OUTPUT_REPORT_CHAR;
+      if (!output_report || w.len < 1 || w.data == nullptr) {
+        break;
+      }
+      m_caps_on = (w.data[0] & kCapsLockBit) != 0;
+      void (*hook)(uint8_t) = led_handler;
+      if (hook != nullptr) {
+        hook(w.data[0]);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+uint32_t uhal_ble_hid_service_init(void) {
+  ble_hids_rep_char_init_t input[1];
+  memset(input, 0, sizeof(input));
+  input[0].max_len = HID_KEYS_REPORT_LEN;
+  input[0].rep_ref.report_id = 0;
+  input[0].rep_ref.report_type = BLE_HIDS_REP_TYPE_INPUT;
+  ble_hids_rep_char_init_t output[1];
+  memset(output, 0, sizeof(output));
+  output[0].max_len = 1;
+  output[0].rep_ref.report_id = 0;
+  output[0].rep_ref.report_type = BLE_HIDS_REP_TYPE_OUTPUT;
+
+  ble_hids_init_t init;
+  memset(&init, 0, sizeof(init));
+  init.evt_handler = hids_evt_handler;
+  init.is_kb = true;
+  init.inp_rep_count = 1;
+  init.p_inp_rep_array = input;
+  init.outp_rep_count = 1;
+  init.p_outp_rep_array = output;
+  init.rep_map.p_data = const_cast<uint8_t *>(kKeyboardReportMap);
+  init.rep_map.data_len = sizeof(kKeyboardReportMap);
+  init.hid_information.bcd_hid = kHidVersion;
+  init.hid_information.b_country_code = 0;
+  init.hid_information.flags =
+      HID_INFO_FLAG_REMOTE_WAKE_MSK | HID_INFO_FLAG_NORMALLY_CONNECTABLE_MSK;
+  uint32_t err_code = ble_hids_init(&m_hids, &init);
+  NRF_LOG_INFO("(HID) service : %d", static_cast<int>(err_code));
+  if (err_code != NRF_SUCCESS) {
+    return err_code;
+  }
+
+  if (!m_qwr.initialized) {
+    nrf_ble_qwr_init_t qwr_init;
+    memset(&qwr_init, 0, sizeof(qwr_init));
+    err_code = nrf_ble_qwr_init(&m_qwr, &qwr_init);
+    if (err_code != NRF_SUCCESS) {
+      return err_code;
+    }
+  }
+
+  memset(&hid_adv_init, 0, sizeof(hid_adv_init));
+  hid_adv_init.advdata.name_type = BLE_ADVDATA_FULL_NAME;
+  hid_adv_init.advdata.flags = BLE_GAP_ADV_FLAGS_LE_ONLY_GENERAL_DISC_MODE;
+  hid_adv_init.advdata.uuids_complete.uuid_cnt = 1;
+  hid_adv_init.advdata.uuids_complete.p_uuids = &hid_uuid;
+  hid_adv_init.config.ble_adv_fast_enabled = true;
+  // Placeholders: every start sets the mode, interval and time from the
+  // settings.
+  hid_adv_init.config.ble_adv_fast_interval = kHidAdvInterval;
+  hid_adv_init.config.ble_adv_fast_timeout = kHidAdvTimeout;
+  err_code = ble_advertising_init(&m_hid_advertising, &hid_adv_init);
+  if (err_code != NRF_SUCCESS) {
+    return err_code;
+  }
+  ble_advertising_conn_cfg_tag_set(&m_hid_advertising, APP_BLE_CONN_CFG_TAG);
+  return NRF_SUCCESS;
+}
+
+void uhal_ble_hid_set_led_handler(void (*handler)(uint8_t leds)) { led_handler = handler; }
 
 void uhal_ble_delete_bonds(void) {
   NRF_LOG_INFO("Erase bonds!");

@@ -2,10 +2,9 @@
 // start, bond erasure and whitelist, the ring of key patterns waiting to be
 // typed and the reports that carry them, and its BLE event handler.
 //
-// The images link these handlers but register no HID service: a build that
-// offers the mode adds the service (`m_hids` below is the instance the ring's
-// entries point at), initialises `m_hid_advertising` and the queued-write
-// module `m_qwr`, and puts patterns in `buffer_list`.
+// The service is registered when the stack enters the mode (the BLE layer's
+// advertising set-up calls uhal_ble_hid_service_init): no image enters it by
+// itself, a program does through the user API.
 #pragma once
 
 #include <stdint.h>
@@ -46,6 +45,16 @@ extern ble_advertising_t m_hid_advertising;
 extern ble_advertising_init_t hid_adv_init;
 extern ble_hids_t m_hids;
 extern nrf_ble_qwr_t m_qwr;
+
+// Adds the keyboard to the running stack: the HID service `m_hids` (one
+// input and one output report, boot keyboard reports), the queued-write
+// module `m_qwr` and the advertising `m_hid_advertising` (device name, HID
+// service UUID). Protocol mode writes set m_in_boot_mode; the output
+// report's LED byte sets m_caps_on and goes to the LED hook. The stack's
+// result.
+uint32_t uhal_ble_hid_service_init(void);
+// The LED hook (see udrv_ble_port.h).
+void uhal_ble_hid_set_led_handler(void (*handler)(uint8_t leds));
 
 // Starts HID advertising with ble_parameter's settings (or, with bonds to
 // erase, erases them and starts nothing); stops the HID advertising set.

@@ -11,8 +11,10 @@
 #include "ble_advdata.h"
 #include "ble_advertising.h"
 #include "ble_conn_params.h"
+#include "ble_custom.h"
 #include "ble_db_discovery.h"
 #include "ble_dfu.h"
+#include "ble_hid.h"
 #include "ble_nus.h"
 #include "ble_nus_c.h"
 #include "fund_text.h"
@@ -722,6 +724,15 @@ void uhal_advertising_init(void) {
                                        &m_beacon_adv_data.adv_data.len));
     APP_ERROR_CHECK(sd_ble_gap_adv_set_configure(&m_beacon_adv_handle, &m_beacon_adv_data,
                                                  &m_beacon_adv_params));
+  } else if (is_mode(DRV_BLE_HID_MODE)) {
+    // The stack was started anew for the mode: the keyboard goes on it. A
+    // failure leaves the mode without advertising (its start refuses).
+    uint32_t const err = uhal_ble_hid_service_init();
+    NRF_LOG_INFO("(HID) init : %d", static_cast<int>(err));
+  } else if (is_mode(DRV_BLE_CUS_MODE)) {
+    // The service a program asked for, when it did.
+    uint32_t const err = uhal_ble_cus_service_register();
+    NRF_LOG_INFO("(CUS) init : %d", static_cast<int>(err));
   }
 }
 
@@ -789,8 +800,13 @@ int32_t uhal_advertising_start(uint8_t time_out) {
       }
       uhal_is_advertising = true;
       return 0;
+    case DRV_BLE_CUS_MODE:
+      if (uhal_ble_cus_advertising_start(time_out) != NRF_SUCCESS) {
+        return -UDRV_INTERNAL_ERR;
+      }
+      uhal_is_advertising = true;
+      return 0;
     default:
-      // The custom service has no advertising of its own here.
       return 0;
   }
 }
@@ -813,6 +829,9 @@ int32_t uhal_advertising_stop(uint8_t temp_processing) {
     case DRV_BLE_HID_MODE:
       err = uhal_ble_hid_advertising_stop();
       NRF_LOG_INFO("Flash Read must close:%d", static_cast<int>(err));
+      break;
+    case DRV_BLE_CUS_MODE:
+      err = uhal_ble_cus_advertising_stop();
       break;
     default:
       return 0;
