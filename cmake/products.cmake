@@ -33,7 +33,7 @@ qiv_chip(stm32wle5
   RAM 0x20000000 0x10000
   PARTITIONS
     bootloader    0x00000 0x04000  # QIV_BOOT's vectors, code and constants
-    boot_flags    0x04000 0x01000  # +0 boot flag word, +4 update flag word
+    boot_flags    0x04000 0x01000  # +0 boot flag word, +4 update flag word; +0x800 their second copy
     boot_version  0x05000 0x01000  # QIV_BOOT's version text
     application   0x06000 0x31000  # the application image
     factory       0x37000 0x06000  # the factory copy of the settings, two copies (+0, +0x800)

@@ -52,6 +52,18 @@ bool in_flash(uint32_t address, uint32_t len) {
   return address >= kFlashBase && len <= kFlashSize && address - kFlashBase <= kFlashSize - len;
 }
 
+// Whether cell `i` (a byte of an erase, a bit of a program) is reached by an
+// operation cut at `part` of kCutParts: a spread of cells, not a prefix.
+bool reached(uint32_t i, uint32_t part) { return ((i * 2654435761U) >> 13) % kCutParts < part; }
+
+// Counts a flash operation on `page`; true when power is lost inside it.
+bool cut_here(uint32_t page) {
+  if (page < g_chip.cut_first_page || page > g_chip.cut_last_page) return false;
+  if (++g_chip.cut_ops != g_chip.cut_at || g_chip.cut_done) return false;
+  g_chip.cut_done = true;
+  return true;
+}
+
 }  // namespace
 
 Chip& chip() { return g_chip; }
@@ -189,6 +201,14 @@ HAL_StatusTypeDef HAL_FLASH_Program(uint32_t type, uint32_t address, uint64_t da
   }
   if (address == g_chip.fail_program_at) return HAL_ERROR;
   if (address == g_chip.corrupt_program_at) data ^= 1;
+  if (fake::cut_here((address - fake::kFlashBase) / fake::kPageSize)) {
+    uint64_t now = ~uint64_t{0};
+    for (uint32_t bit = 0; bit < 64; ++bit) {
+      if (fake::reached(bit, g_chip.cut_part)) now &= data | ~(uint64_t{1} << bit);
+    }
+    std::memcpy(cell, &now, 8);
+    throw fake::Reset{};
+  }
   std::memcpy(cell, &data, 8);
   g_chip.programmed_units++;
   return HAL_OK;
@@ -206,6 +226,13 @@ HAL_StatusTypeDef HAL_FLASHEx_Erase(FLASH_EraseInitTypeDef* erase, uint32_t* pag
     return HAL_ERROR;
   }
   for (uint32_t p = erase->Page; p < erase->Page + erase->NbPages; ++p) {
+    if (fake::cut_here(p)) {
+      uint8_t* page = g_chip.flash + p * fake::kPageSize;
+      for (uint32_t i = 0; i < fake::kPageSize; ++i) {
+        if (fake::reached(i, g_chip.cut_part)) page[i] = 0xFF;
+      }
+      throw fake::Reset{};
+    }
     std::memset(g_chip.flash + p * fake::kPageSize, 0xFF, fake::kPageSize);
     g_chip.erase_log.push_back(p);
     g_chip.erased_pages++;

@@ -16,6 +16,7 @@ namespace fake {
 constexpr uint32_t kFlashBase = 0x08000000;
 constexpr uint32_t kFlashSize = 256 * 1024;
 constexpr uint32_t kPageSize = 2048;
+constexpr uint32_t kCutParts = 4;
 
 // The other end of USART2.
 class Peer {
@@ -78,6 +79,17 @@ struct Chip {
   uint32_t fail_program_at = 0;     // HAL_FLASH_Program fails at this address
   uint32_t corrupt_program_at = 0;  // programs a wrong bit there, reports OK
   bool fail_erase = false;
+  // Power cut: the flash operation numbered `cut_at` (from 1; the erase of
+  // one page or the programming of one double word), counted on the pages
+  // from `cut_first_page` to `cut_last_page` only, is done in part
+  // (`cut_part` of kCutParts: some cells erased or some bits programmed,
+  // kCutParts the whole operation) and the chip then loses power (a reset).
+  uint32_t cut_at = 0;  // 0: no cut
+  uint32_t cut_part = 0;
+  uint32_t cut_first_page = 0;
+  uint32_t cut_last_page = 0xFFFFFFFFU;
+  uint32_t cut_ops = 0;  // operations counted so far (also without a cut)
+  bool cut_done = false;
   // Time.
   uint32_t hw_ms = 0;     // milliseconds since the fake chip was made
   uint32_t hal_tick = 0;  // uwTick of the HAL (RAM: restarts at reset)

@@ -458,3 +458,61 @@ TEST(BootModule, SenderCancelsThenSentAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+void set_flag_words(const std::string& flash, uint32_t boot, uint32_t update) {
+  std::vector<uint8_t> bytes = read_file(flash);
+  ASSERT_GE(bytes.size(), 0x4008u);
+  std::memcpy(bytes.data() + (kBootFlag - 0x08000000), &boot, 4);
+  std::memcpy(bytes.data() + (kUpdateFlag - 0x08000000), &update, 4);
+  write_file(flash, bytes);
+}
+
+}  // namespace
+
+// A module reset with an update pending (an intact older application in the
+// area) is put in boot mode; the supply is cut during the bootloader's
+// rewrite of the flags at its start, at every flash operation and halfway
+// through each. It starts again in boot mode and never starts the old
+// application: the update stays pending.
+TEST(BootModule, PowerCutWhileTheFlagsAreRewrittenKeepsAPendingUpdate) {
+  std::string dir = scratch_dir(test_name());
+  std::string flash = dir + "/module.flash";
+  {
+    Module m(flash, {"--app", "saffrond"});
+    expect_app(m, "Saffrond");
+    m.power_off();
+  }
+  const std::vector<uint8_t> made = read_file(flash);
+  struct Case {
+    const char* name;
+    bool copy_written;  // a start of this bootloader has written the flags before
+    int ops;            // flash operations of the rewrite
+  } cases[] = {{"flags never written by this bootloader", false, 5},
+               {"flags written before", true, 2}};
+  for (const auto& c : cases) {
+    for (int op = 0; op < c.ops; ++op) {
+      for (const char* part : {"", ":50"}) {
+        const std::string cut = std::to_string(op) + part;
+        SCOPED_TRACE(std::string(c.name) + ", --flash-cut-after " + cut);
+        write_file(flash, made);
+        set_flag_words(flash, 0x5A5A5AFF, kRequested);
+        if (c.copy_written) {
+          Module first(flash);
+          expect_boot_mode(first);
+          first.power_off();
+          set_flag_words(flash, 0x5A5A5AFF, kRequested);
+        }
+        Module m(flash, {"--flash-cut-after", cut});
+        expect_boot_mode(m);
+        m.write("at+run\r");
+        bool found = false;
+        std::string got = m.read_until(kJumpFailed, 3000, &found);
+        EXPECT_EQ(got, kStop + kJumpFailed) << m.log();
+        m.power_off();
+        EXPECT_EQ(flash_word(flash, kUpdateFlag), kRequested);
+      }
+    }
+  }
+}

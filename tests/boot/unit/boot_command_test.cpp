@@ -87,8 +87,9 @@ TEST_F(BootCommand, StartUpDecision) {
     }
     EXPECT_EQ(boot_flag(), c.boot_after);
     EXPECT_EQ(update_flag(), c.update);
-    // The flag page is rewritten only when the boot flag had to be restored.
-    EXPECT_EQ(fake::chip().erase_log.size(), c.boot == RUN ? 0u : 1u);
+    // The flags are rewritten (their copy, then the flag page) only when the
+    // boot flag had to be restored.
+    EXPECT_EQ(fake::chip().erase_log.size(), c.boot == RUN ? 0u : 2u);
 
     fake::Boot second = fake::boot(5000);
     EXPECT_EQ(second.outcome, c.second_jumps ? fake::Outcome::Jump : fake::Outcome::OutOfTime);

@@ -3,6 +3,7 @@
 // Flash layout shared with the applications (2 KB pages, little-endian):
 //   0x08000000  bootloader vectors, code and constants (below 0x08004000)
 //   0x08004000  boot-flag page: +0 boot flag word, +4 update flag word
+//   0x08004800  the flags' second copy (magic, boot, update, CRC-32)
 //   0x08005000  BOOT_VERSION, 32 bytes of NUL-padded text
 //   0x08006000  application area, 0x31000 bytes, up to 0x08037000
 //   0x08037000+ the application's own storage, never touched here
@@ -18,6 +19,8 @@
 #define BOOT_FLASH_BASE QIV_STM32WLE5_FLASH_BASE
 #define BOOT_FLAG_ADDR QIV_STM32WLE5_BOOT_FLAGS_ADDR
 #define UPDATE_FLAG_ADDR (QIV_STM32WLE5_BOOT_FLAGS_ADDR + 4U)
+#define BOOT_FLAGS_COPY_ADDR (QIV_STM32WLE5_BOOT_FLAGS_ADDR + QIV_STM32WLE5_FLASH_PAGE_SIZE)
+#define BOOT_FLAGS_COPY_MAGIC 0x47464251U
 #define BOOT_VERSION_ADDR QIV_STM32WLE5_BOOT_VERSION_ADDR
 #define APP_IMAGE_ADDR QIV_STM32WLE5_APPLICATION_ADDR
 #define APP_IMAGE_END (QIV_STM32WLE5_APPLICATION_ADDR + QIV_STM32WLE5_APPLICATION_SIZE)
@@ -90,6 +93,17 @@ uint32_t FLASH_If_Erase(uint32_t start);
 uint32_t FLASH_If_Write(uint32_t destination, const uint32_t *p_source, uint32_t length);
 void HAL_FLASH_Program_Flag(uint32_t address, uint32_t value);
 uint32_t boot_flash_word(uint32_t address);
+
+// The flags in force: the two words of the flag page, unless a cut left that
+// page behind the second copy (see flash_if.cpp).
+typedef struct {
+  uint32_t boot;
+  uint32_t update;
+} boot_flags_t;
+boot_flags_t boot_flags_read(void);
+// Writes both flags, power-safe: the copy first, then the flag page. A
+// write whose flags are already in force on the flag page writes nothing.
+void boot_flags_write(uint32_t boot, uint32_t update);
 
 // ----------------------------------------------------------- menu.cpp ------
 #define AT_LINE_SIZE 64U

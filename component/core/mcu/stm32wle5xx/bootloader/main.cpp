@@ -41,7 +41,7 @@ uint32_t app_is_valid(void) {
 }
 
 static bool may_start_app(void) {
-  return boot_flash_word(UPDATE_FLAG_ADDR) != UPDATE_FLAG_REQUESTED && app_is_valid() != 0U;
+  return boot_flags_read().update != UPDATE_FLAG_REQUESTED && app_is_valid() != 0U;
 }
 
 void IAP_Task(void) {
@@ -53,7 +53,7 @@ void IAP_Task(void) {
 }
 
 void app_jump(void) {
-  HAL_FLASH_Program_Flag(BOOT_FLAG_ADDR, BOOT_FLAG_RUN_APP);
+  boot_flags_write(BOOT_FLAG_RUN_APP, boot_flags_read().update);
   if (may_start_app()) {
     PreJump();
     JumpApp();
@@ -160,15 +160,20 @@ int main(void) {
   SystemClock_Config();
   MX_USART2_UART_Init();
 
-  if (boot_flash_word(BOOT_FLAG_ADDR) == BOOT_FLAG_RUN_APP && may_start_app()) {
+  // A flag page left behind its copy by a cut is brought up to date first:
+  // an application changes that page only, and must find the flags in force.
+  const boot_flags_t flags = boot_flags_read();
+  boot_flags_write(flags.boot, flags.update);
+
+  if (flags.boot == BOOT_FLAG_RUN_APP && may_start_app()) {
     PreJump();
     JumpApp();
   }
 
   // A request for boot mode lasts one reset; a pending download keeps the
   // bootloader here through the update flag instead.
-  if (boot_flash_word(BOOT_FLAG_ADDR) != BOOT_FLAG_RUN_APP) {
-    HAL_FLASH_Program_Flag(BOOT_FLAG_ADDR, BOOT_FLAG_RUN_APP);
+  if (flags.boot != BOOT_FLAG_RUN_APP) {
+    boot_flags_write(BOOT_FLAG_RUN_APP, flags.update);
   }
   Serial_PutString("<BOOT MODE>\r\n");
   for (;;) {

@@ -66,7 +66,7 @@ void at_process(void) {
       print_version();
     } else if (line_is(line, len, "at+update")) {
       running_state = RUNNING_STATE_DOWNLOAD;
-      HAL_FLASH_Program_Flag(UPDATE_FLAG_ADDR, UPDATE_FLAG_REQUESTED);
+      boot_flags_write(boot_flags_read().boot, UPDATE_FLAG_REQUESTED);
       Serial_PutString("Start firmware upgrade...\r\n");
       return;
     } else if (line_is(line, len, "at+run")) {

@@ -313,8 +313,8 @@ void SerialDownload(void) {
       Serial_PutString("Jump failed. No legal application detected.\r\n");
       return;
     }
-    HAL_FLASH_Program_Flag(BOOT_FLAG_ADDR, BOOT_FLAG_RUN_APP);
-    HAL_FLASH_Program_Flag(UPDATE_FLAG_ADDR, UPDATE_FLAG_DONE);
+    // Both flags in one write: a cut leaves the download pending or done.
+    boot_flags_write(BOOT_FLAG_RUN_APP, UPDATE_FLAG_DONE);
     PreJump();
     JumpApp();
   }
