@@ -51,8 +51,9 @@ qiv_chip(apollo3
   PARTITIONS
     bootloader    0x00000 0x14000  # the external bootloader
     application   0x14000 0x70000  # the application image
-    ota_staging   0x84000 0x70000  # the BLE update's staging area (user data at 0xD4000)
-    config        0xF4000 0x02000  # the settings record, with the MAC block at +0x500
+    ota_staging   0x84000 0x6E000  # the BLE update's staging area (user data at 0xD4000)
+    config_copy   0xF2000 0x02000  # the second copy of the settings record and MAC block
+    config        0xF4000 0x02000  # the settings record, with the MAC block at +0x500 (first copy)
     factory       0xF6000 0x02000  # the factory copy of the settings
     ota_pointer   0xF8000 0x02000  # the update descriptor of the bootloader
     ble_bonds     0xFA000 0x02000  # the BLE host's bonding records

@@ -41,7 +41,7 @@ void require(bool ok) {
 constexpr uint32_t kFlashSize = 1024 * 1024;
 constexpr uint32_t kPage = 8192;
 constexpr uint32_t kStaging = 0x84000;
-constexpr uint32_t kStagingEnd = 0xF4000;
+constexpr uint32_t kStagingEnd = 0xF2000;  // the settings' second copy follows
 constexpr uint32_t kDescriptor = 0xF8000;
 constexpr uint16_t kTxHandle = AMOTA_TX_HDL;
 

@@ -42,6 +42,41 @@ static_assert(UDRV_FLASH_COPY_SIZE(sizeof(lora_mac_nvm_data_t)) <= QIV_CHIP_NVM_
 #endif
 #endif
 
+#if defined(QIV_CHIP_NVM_SHARED_COPIES) && defined(SUPPORT_LORA)
+// The record and the MAC block share one page: they are kept together as one
+// record in two copies, the record at its start and the MAC block at its
+// place behind it, with the bytes between erased as the single-copy layout
+// left them. The first slot is that page, read as before when no slot holds
+// a copy yet (a flash file of an earlier firmware).
+#define SERVICE_NVM_SHARED_COPIES 1
+constexpr uint32_t shared_mac_offset = SERVICE_NVM_LORA_MAC_ADDR - SERVICE_NVM_CFG_ADDR;
+constexpr uint32_t shared_size = shared_mac_offset + sizeof(lora_mac_nvm_data_t);
+static_assert(shared_mac_offset >= sizeof(PRE_qiv_cfg_t) && shared_mac_offset % 4 == 0);
+static_assert(UDRV_FLASH_COPY_SIZE(shared_size) <= QIV_CHIP_NVM_SHARED_SLOT_SIZE);
+constexpr udrv_flash_copies_t shared_copies = {
+    {SERVICE_NVM_CFG_ADDR, QIV_CHIP_NVM_SHARED_COPY_ADDR}, QIV_CHIP_NVM_SHARED_SLOT_SIZE};
+alignas(4) uint8_t shared_page[shared_size];
+
+// 0 with the record and the MAC block of the newest copy in RAM; 1 when no
+// slot holds a copy; a negated code when the flash cannot be read.
+int32_t shared_read(void) {
+  int32_t const found = udrv_flash_copies_read(&shared_copies, shared_page, shared_size, nullptr);
+  if (found == 0) {
+    memcpy(&g_qiv_cfg_t, shared_page, sizeof(g_qiv_cfg_t));
+    memcpy(&g_lora_mac_nvm_data, &shared_page[shared_mac_offset], sizeof(g_lora_mac_nvm_data));
+  }
+  return found;
+}
+
+// Writes the record and the MAC block in RAM as the newest copy.
+int32_t shared_write(void) {
+  memset(shared_page, 0xFF, sizeof(shared_page));
+  memcpy(shared_page, &g_qiv_cfg_t, sizeof(g_qiv_cfg_t));
+  memcpy(&shared_page[shared_mac_offset], &g_lora_mac_nvm_data, sizeof(g_lora_mac_nvm_data));
+  return udrv_flash_copies_write(&shared_copies, shared_page, shared_size, 0);
+}
+#endif
+
 constexpr char default_serial_passwd[] = "58203761";
 #ifdef SUPPORT_LORA
 constexpr uint16_t default_syncword = 0x1424;
@@ -622,7 +657,22 @@ void service_nvm_data_recovery_from_legacy(uint32_t data_flash_addr, PRE_qiv_cfg
   cfg->version_code = PRE_QIV_CFG_VERSION;
 }
 
+#ifdef SERVICE_NVM_SHARED_COPIES
+static int32_t load_mac_block(void);
+#endif
+
 int32_t service_nvm_init_config(void) {
+#ifdef SERVICE_NVM_SHARED_COPIES
+  // The MAC block is loaded with the record: a record write takes the MAC
+  // block from RAM, and one may come before the MAC starts.
+  if (shared_read() == 0) {
+    if (!record_is_current(&g_qiv_cfg_t) || !loaded_values_valid(&g_qiv_cfg_t)) {
+      service_nvm_set_default_config_to_nvm();
+    }
+    return 0;
+  }
+  load_mac_block();
+#endif
 #ifdef QIV_CHIP_NVM_COPIES
   if (udrv_flash_copies_read(&cfg_copies, reinterpret_cast<uint8_t *>(&g_qiv_cfg_t),
                              sizeof(g_qiv_cfg_t), nullptr) == 0) {
@@ -676,7 +726,9 @@ int32_t service_nvm_set_default_config_to_nvm(void) {
 }
 
 int32_t service_nvm_set_cfg_to_nvm(void) {
-#ifdef QIV_CHIP_NVM_COPIES
+#ifdef SERVICE_NVM_SHARED_COPIES
+  return shared_write();
+#elif defined(QIV_CHIP_NVM_COPIES)
   return udrv_flash_copies_write(&cfg_copies, reinterpret_cast<uint8_t const *>(&g_qiv_cfg_t),
                                  sizeof(g_qiv_cfg_t), 0);
 #else
@@ -704,6 +756,16 @@ int32_t service_nvm_set_factory_copy_to_nvm(void) {
   return udrv_flash_copies_write(&factory_copies, reinterpret_cast<uint8_t const *>(&stored),
                                  sizeof(stored), number);
 #else
+#ifdef SERVICE_NVM_SHARED_COPIES
+  // The newest whole copy of the record's page (the first slot may be the
+  // one a cut left torn).
+  if (udrv_flash_copies_read(&shared_copies, shared_page, shared_size, nullptr) == 0) {
+    if (udrv_flash_erase(SERVICE_NVM_FACTORY_ADDR, QIV_CHIP_FLASH_PAGE_SIZE) != 0) {
+      return -UDRV_INTERNAL_ERR;
+    }
+    return udrv_flash_write(SERVICE_NVM_FACTORY_ADDR, shared_size, shared_page);
+  }
+#endif
   // The record's whole page, as it is in flash.
   static uint8_t page[QIV_CHIP_FLASH_PAGE_SIZE];
   if (udrv_flash_read(SERVICE_NVM_CFG_ADDR, sizeof(page), page) != 0) {
@@ -717,13 +779,8 @@ int32_t service_nvm_set_factory_copy_to_nvm(void) {
 }
 
 #ifdef SUPPORT_LORA
-int32_t service_lora_mac_nvm_data_init(void) {
-#ifdef QIV_CHIP_NVM_COPIES
-  if (udrv_flash_copies_read(&mac_copies, reinterpret_cast<uint8_t *>(&g_lora_mac_nvm_data),
-                             sizeof(g_lora_mac_nvm_data), nullptr) == 0) {
-    return 0;
-  }
-#endif
+// The MAC block as the single-copy layout stored it.
+static int32_t load_mac_block(void) {
   int32_t const ret = udrv_flash_read(SERVICE_NVM_LORA_MAC_ADDR, sizeof(g_lora_mac_nvm_data),
                                       reinterpret_cast<uint8_t *>(&g_lora_mac_nvm_data));
   uint32_t word;
@@ -735,10 +792,30 @@ int32_t service_lora_mac_nvm_data_init(void) {
   return ret;
 }
 
+int32_t service_lora_mac_nvm_data_init(void) {
+#ifdef SERVICE_NVM_SHARED_COPIES
+  // Read again from flash, as on the other chips: loading the defaults
+  // clears the block in RAM.
+  int32_t const found = udrv_flash_copies_read(&shared_copies, shared_page, shared_size, nullptr);
+  if (found == 0) {
+    memcpy(&g_lora_mac_nvm_data, &shared_page[shared_mac_offset], sizeof(g_lora_mac_nvm_data));
+    return 0;
+  }
+#elif defined(QIV_CHIP_NVM_COPIES)
+  if (udrv_flash_copies_read(&mac_copies, reinterpret_cast<uint8_t *>(&g_lora_mac_nvm_data),
+                             sizeof(g_lora_mac_nvm_data), nullptr) == 0) {
+    return 0;
+  }
+#endif
+  return load_mac_block();
+}
+
 void service_lora_mac_nvm_data_reset(void) { clear_mac_block_keeping_dev_nonce(); }
 
 int32_t service_nvm_set_lora_nvm_data_to_nvm(void) {
-#ifdef QIV_CHIP_NVM_COPIES
+#ifdef SERVICE_NVM_SHARED_COPIES
+  return shared_write();
+#elif defined(QIV_CHIP_NVM_COPIES)
   return udrv_flash_copies_write(&mac_copies,
                                  reinterpret_cast<uint8_t const *>(&g_lora_mac_nvm_data),
                                  sizeof(g_lora_mac_nvm_data), 0);

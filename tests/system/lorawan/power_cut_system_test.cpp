@@ -50,6 +50,16 @@ DeviceEntry otaa_entry() {
   return e;
 }
 
+// The module under the cuts: its image, how it is started and its AT port.
+struct Module {
+  const char* image;
+  std::vector<std::pair<std::string, int>> pins;
+  std::vector<int> ports;  // empty: the image's defaults
+  int at;
+};
+const Module kBrisolaT{"brisola-t", {{"PB12", 1}}, {}, kAt};
+const Module kTarnelka{"tarnelka", {}, {0, 1}, 0};
+
 // One world: the module (from `flash`, cut at `cut` when given), the test
 // network with the device.
 struct CutRun {
@@ -57,27 +67,31 @@ struct CutRun {
   NetworkServer ns{RegionId::kEU868};
   Gateway gw{ns, w.master()};
   systest::Device* d = nullptr;
+  int at_port = 0;
 
-  CutRun(const DeviceEntry& entry, const std::vector<uint8_t>& flash, const std::string& cut) {
+  CutRun(const DeviceEntry& entry, const std::vector<uint8_t>& flash, const std::string& cut,
+         const Module& m = kBrisolaT)
+      : at_port(m.at) {
     ns.add_device(entry);
     systest::DeviceOptions o;
-    o.image = "brisola-t";
-    o.pins = {{"PB12", 1}};
+    o.image = m.image;
+    for (const auto& [pin, level] : m.pins) o.pins.push_back({pin, level});
+    if (!m.ports.empty()) o.ports = m.ports;
     o.initial_flash = flash;
     if (!cut.empty()) o.extra_args = {"--flash-cut-after", cut};
     d = &w.start("a", o);
   }
 
   testing::AssertionResult at(const std::string& command, const std::string& reply = "OK") {
-    d->write(kAt, command + "\r\n");
-    testing::AssertionResult r = d->wait_line(kAt, reply, sec(3));
+    d->write(at_port, command + "\r\n");
+    testing::AssertionResult r = d->wait_line(at_port, reply, sec(3));
     if (!r || reply.rfind("AT+", 0) != 0) return r;
-    return d->wait_line(kAt, "OK", sec(2));
+    return d->wait_line(at_port, "OK", sec(2));
   }
 
   // Whether the module has started again since the run began.
   bool restarted() const {
-    const std::string out = d->output(kAt);
+    const std::string out = d->output(at_port);
     const size_t first = out.find(kBanner);
     return first != std::string::npos && out.find(kBanner, first + 1) != std::string::npos;
   }
@@ -102,27 +116,44 @@ void expect_answers_with(CutRun& r,
 // bytes as double words, the two double words of the trailer.
 constexpr uint64_t kMacCopyOps = 2 + (2044 + 7) / 8 + 2;
 
-// The cut points of a sweep over `ops` flash operations, copies of
-// `copy_ops` each: every operation with nothing of it done, and in each copy
-// its erases and its first and last programs half and nearly done.
-std::vector<std::string> cut_points(uint64_t ops, uint64_t copy_ops) {
+// How a save's copies break into flash operations: `ops` as the flash
+// counts them (erases and program units) and `cuts` as the supply can be cut
+// in them (erases and program runs: a port may program many units in one
+// run, which a cut then leaves part-way).
+struct CopyOps {
+  uint64_t ops;
+  uint64_t cuts;
+};
+
+// The cut points of a sweep over `copies` copies: every operation with
+// nothing of it done and the one past them; inside each copy, where every
+// program is one unit, its erases and its first and last programs half and
+// nearly done, else every operation at places through it.
+std::vector<std::string> cut_points(uint64_t copies, const CopyOps& c) {
   std::vector<std::string> points;
-  for (uint64_t k = 0; k <= ops; ++k) points.push_back(std::to_string(k) + ":0");
-  for (uint64_t start = 0; start + copy_ops <= ops; start += copy_ops) {
-    for (uint64_t k :
-         {uint64_t{0}, uint64_t{1}, uint64_t{2}, copy_ops - 3, copy_ops - 2, copy_ops - 1}) {
-      for (int percent : {50, 95})
-        points.push_back(std::to_string(start + k) + ":" + std::to_string(percent));
+  for (uint64_t k = 0; k <= copies * c.cuts; ++k) points.push_back(std::to_string(k) + ":0");
+  for (uint64_t start = 0; start < copies * c.cuts; start += c.cuts) {
+    if (c.cuts == c.ops) {
+      for (uint64_t k :
+           {uint64_t{0}, uint64_t{1}, uint64_t{2}, c.cuts - 3, c.cuts - 2, c.cuts - 1}) {
+        for (int percent : {50, 95})
+          points.push_back(std::to_string(start + k) + ":" + std::to_string(percent));
+      }
+    } else {
+      for (uint64_t k = 0; k < c.cuts; ++k) {
+        for (int percent : {50, 95})
+          points.push_back(std::to_string(start + k) + ":" + std::to_string(percent));
+      }
     }
   }
   return points;
 }
 
 // Flash operations a run of `scenario` makes from `flash` (no cut).
-uint64_t operations(const DeviceEntry& entry, const std::vector<uint8_t>& flash,
+uint64_t operations(const Module& m, const DeviceEntry& entry, const std::vector<uint8_t>& flash,
                     const std::function<void(CutRun&)>& scenario) {
-  CutRun r(entry, flash, "");
-  EXPECT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+  CutRun r(entry, flash, "", m);
+  EXPECT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
   const sim::FlashCounters before = r.d->flash_counters();
   scenario(r);
   const sim::FlashCounters after = r.d->flash_counters();
@@ -138,53 +169,52 @@ struct Tally {
 // before the frame, and the session after the downlink (its counter). The
 // cut falls in one of them; after the restart the module sends two uplinks
 // more.
-TEST(PowerCut, AbpUplinksNeverRepeatACounter) {
+void abp_sweep(const Module& m, const CopyOps& copy) {
   std::vector<uint8_t> base;
   uint32_t first_fcnt = 0;
   {
-    CutRun r(abp_entry(), {}, "");
-    ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+    CutRun r(abp_entry(), {}, "", m);
+    ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
     ASSERT_TRUE(r.at("AT+DEVADDR=26011234"));
     ASSERT_TRUE(r.at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
     ASSERT_TRUE(r.at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
     ASSERT_TRUE(r.at("AT+NJM=0"));
     ASSERT_TRUE(r.at("AT+SEND=5:01"));
-    ASSERT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
-    ASSERT_TRUE(r.d->quiet(kAt, sec(1)));
+    ASSERT_TRUE(r.d->wait_line(r.at_port, "+EVT:TX_DONE", sec(10)));
+    ASSERT_TRUE(r.d->quiet(r.at_port, sec(1)));
     ASSERT_EQ(r.uplinks().size(), 1u);
     first_fcnt = r.uplinks()[0].fcnt;
     base = r.d->flash();
   }
   auto exchange = [](CutRun& r) {
     r.ns.queue_downlink("a", 3, Bytes{0xAB});
-    r.d->write(kAt, "AT+SEND=5:02\r\n");
+    r.d->write(r.at_port, "AT+SEND=5:02\r\n");
     r.w.run_for(sec(8));
   };
   // Set the reserve to run out at this uplink: the first run's flash holds
   // a reserve ahead of its one uplink, so one run spends it first.
   {
-    CutRun r(abp_entry(), base, "");
-    ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+    CutRun r(abp_entry(), base, "", m);
+    ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
     ASSERT_TRUE(r.at("AT+SEND=5:02"));
-    ASSERT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
-    ASSERT_TRUE(r.d->quiet(kAt, sec(1)));
+    ASSERT_TRUE(r.d->wait_line(r.at_port, "+EVT:TX_DONE", sec(10)));
+    ASSERT_TRUE(r.d->quiet(r.at_port, sec(1)));
     ASSERT_EQ(r.uplinks().size(), 1u);
     EXPECT_GT(r.uplinks()[0].fcnt, first_fcnt);
     first_fcnt = r.uplinks()[0].fcnt;
     base = r.d->flash();
   }
-  const uint64_t ops = operations(abp_entry(), base, exchange);
-  ASSERT_EQ(ops, 4 * kMacCopyOps)
-      << "the reserve and the session after the downlink, two copies each";
+  const uint64_t ops = operations(m, abp_entry(), base, exchange);
+  ASSERT_EQ(ops, 4 * copy.ops) << "the reserve and the session after the downlink, two copies each";
   Tally tally;
   int completed = 0;
-  for (const std::string& cut : cut_points(ops, kMacCopyOps)) {
+  for (const std::string& cut : cut_points(ops / copy.ops, copy)) {
     SCOPED_TRACE("supply lost at flash operation " + cut);
-    CutRun r(abp_entry(), base, cut);
-    ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+    CutRun r(abp_entry(), base, cut, m);
+    ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
     ++tally.points;
     r.ns.queue_downlink("a", 3, Bytes{0xAB});
-    r.d->write(kAt, "AT+SEND=5:02\r\n");
+    r.d->write(r.at_port, "AT+SEND=5:02\r\n");
     // The exchange and the saves after it, or the restart.
     r.w.run_for(sec(8));
     if (!r.restarted()) {
@@ -196,7 +226,7 @@ TEST(PowerCut, AbpUplinksNeverRepeatACounter) {
     // Two uplinks after the restart (or after the exchange).
     for (int i = 0; i < 2; ++i) {
       EXPECT_TRUE(r.at("AT+SEND=5:0" + std::to_string(3 + i)));
-      EXPECT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+      EXPECT_TRUE(r.d->wait_line(r.at_port, "+EVT:TX_DONE", sec(10)));
       r.w.run_for(sec(1));
     }
     std::vector<UplinkRecord> ups = r.uplinks();
@@ -211,59 +241,59 @@ TEST(PowerCut, AbpUplinksNeverRepeatACounter) {
                             {"AT+NJS=?", "AT+NJS=1"},
                             {"AT+DEVADDR=?", "AT+DEVADDR=26011234"},
                             {"AT+APPSKEY=?", "AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"}});
-    if (HasFatalFailure()) return;
+    if (testing::Test::HasFatalFailure()) return;
   }
   EXPECT_GT(tally.cut, 0);
   EXPECT_GE(completed, 1) << "a cut past the last operation is no cut";
   std::printf(
-      "ABP uplink with a downlink: %llu flash operations, %d cut points, %d cut, "
+      "%s ABP uplink with a downlink: %llu flash operations, %d cut points, %d cut, "
       "%d past the saves\n",
-      static_cast<unsigned long long>(ops), tally.points, tally.cut, tally.not_reached);
+      m.image, static_cast<unsigned long long>(ops), tally.points, tally.cut, tally.not_reached);
 }
 
 // OTAA: a module that has joined once joins again. Its save: the DevNonce of
 // the request, stored before the request goes out. The cut falls in it (or
 // the module starts again while the request is on the air); after the
 // restart the module joins once more.
-TEST(PowerCut, OtaaJoinsNeverRepeatADevNonce) {
+void otaa_sweep(const Module& m, const CopyOps& copy) {
   std::vector<uint8_t> base;
   uint16_t first_nonce = 0;
   auto join = [](CutRun& r) {
-    r.d->write(kAt, "AT+JOIN=1:0:10:8\r\n");
+    r.d->write(r.at_port, "AT+JOIN=1:0:10:8\r\n");
     r.w.run_for(sec(10));
   };
   {
-    CutRun r(otaa_entry(), {}, "");
-    ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+    CutRun r(otaa_entry(), {}, "", m);
+    ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
     ASSERT_TRUE(r.at("AT+DEVEUI=0202020202020202"));
     ASSERT_TRUE(r.at("AT+APPEUI=0101010101010101"));
     ASSERT_TRUE(r.at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
     ASSERT_TRUE(r.at("AT+JOIN=1:0:10:8"));
-    ASSERT_TRUE(r.d->wait_line(kAt, "+EVT:JOINED", sec(15)));
-    ASSERT_TRUE(r.d->quiet(kAt, sec(1)));
+    ASSERT_TRUE(r.d->wait_line(r.at_port, "+EVT:JOINED", sec(15)));
+    ASSERT_TRUE(r.d->quiet(r.at_port, sec(1)));
     ASSERT_EQ(r.uplinks().size(), 1u);
     first_nonce = r.uplinks()[0].dev_nonce;
     base = r.d->flash();
   }
-  const uint64_t ops = operations(otaa_entry(), base, join);
-  ASSERT_EQ(ops, 2 * kMacCopyOps) << "the DevNonce, in the MAC block's two copies";
+  const uint64_t ops = operations(m, otaa_entry(), base, join);
+  ASSERT_EQ(ops, 2 * copy.ops) << "the DevNonce, in the MAC block's two copies";
   Tally tally;
-  for (const std::string& cut : cut_points(ops, kMacCopyOps)) {
+  for (const std::string& cut : cut_points(ops / copy.ops, copy)) {
     SCOPED_TRACE("supply lost at flash operation " + cut);
-    CutRun r(otaa_entry(), base, cut);
-    ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+    CutRun r(otaa_entry(), base, cut, m);
+    ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
     ++tally.points;
     join(r);
     if (!r.restarted()) {
       ++tally.not_reached;
-      EXPECT_NE(r.d->output(kAt).find("+EVT:JOINED"), std::string::npos);
+      EXPECT_NE(r.d->output(r.at_port).find("+EVT:JOINED"), std::string::npos);
     } else {
       ++tally.cut;
       // Without a word but the join command, the module joins with a
       // fresh nonce.
-      r.d->take(kAt);
+      r.d->take(r.at_port);
       EXPECT_TRUE(r.at("AT+JOIN=1:0:10:8"));
-      EXPECT_TRUE(r.d->wait_line(kAt, "+EVT:JOINED", sec(15)));
+      EXPECT_TRUE(r.d->wait_line(r.at_port, "+EVT:JOINED", sec(15)));
     }
     std::vector<UplinkRecord> ups = r.uplinks();
     EXPECT_GE(ups.size(), 1u);
@@ -278,12 +308,13 @@ TEST(PowerCut, OtaaJoinsNeverRepeatADevNonce) {
                             {"AT+NJS=?", "AT+NJS=1"},
                             {"AT+DEVEUI=?", "AT+DEVEUI=0202020202020202"},
                             {"AT+APPKEY=?", "AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"}});
-    if (HasFatalFailure()) return;
+    if (testing::Test::HasFatalFailure()) return;
   }
   EXPECT_GT(tally.cut, 0);
   EXPECT_GT(tally.not_reached, 0) << "a cut past the last operation is no cut";
-  std::printf("OTAA join: %llu flash operations, %d cut points, %d cut, %d past the save\n",
-              static_cast<unsigned long long>(ops), tally.points, tally.cut, tally.not_reached);
+  std::printf("%s OTAA join: %llu flash operations, %d cut points, %d cut, %d past the save\n",
+              m.image, static_cast<unsigned long long>(ops), tally.points, tally.cut,
+              tally.not_reached);
 }
 
 // A restart while a frame is on the air ends the frame there: the radio
@@ -291,7 +322,7 @@ TEST(PowerCut, OtaaJoinsNeverRepeatADevNonce) {
 // the module was sending, and the next join goes out with a nonce of its own.
 TEST(PowerCut, ARestartEndsTheFrameOnTheAir) {
   CutRun r(otaa_entry(), {}, "");
-  ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+  ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
   ASSERT_TRUE(r.at("AT+DEVEUI=0202020202020202"));
   ASSERT_TRUE(r.at("AT+APPEUI=0101010101010101"));
   ASSERT_TRUE(r.at("AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C"));
@@ -299,8 +330,8 @@ TEST(PowerCut, ARestartEndsTheFrameOnTheAir) {
   ASSERT_TRUE(r.at("AT+JOIN=1:0:10:8"));
   ASSERT_TRUE(r.w.run_until([&] { return r.w.frames().size() > frames_before; }, sec(2)));
   const sim::world::FrameRecord sent = r.w.frames().back();
-  r.d->write(kAt, "ATZ\r\n");
-  ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+  r.d->write(r.at_port, "ATZ\r\n");
+  ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
   const systest::time_us restarted = r.w.now();
   ASSERT_LT(restarted, sent.frame.end_us) << "the restart came after the frame's end";
   r.w.run_for(sec(8));
@@ -312,22 +343,22 @@ TEST(PowerCut, ARestartEndsTheFrameOnTheAir) {
                   f.frame.end_us < sent.frame.end_us);
   EXPECT_TRUE(cut);
   ASSERT_TRUE(r.at("AT+JOIN=1:0:10:8"));
-  ASSERT_TRUE(r.d->wait_line(kAt, "+EVT:JOINED", sec(15)));
+  ASSERT_TRUE(r.d->wait_line(r.at_port, "+EVT:JOINED", sec(15)));
   ASSERT_EQ(r.uplinks().size(), 1u);
   EXPECT_GT(r.uplinks()[0].dev_nonce, 1) << "the nonce of the cut request is not used again";
 }
 
 // The ABP module of the sweeps above, provisioned and with one uplink sent.
-std::vector<uint8_t> provisioned_abp_flash(uint32_t* fcnt) {
-  CutRun r(abp_entry(), {}, "");
-  EXPECT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+std::vector<uint8_t> provisioned_abp_flash(const Module& m, uint32_t* fcnt) {
+  CutRun r(abp_entry(), {}, "", m);
+  EXPECT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
   EXPECT_TRUE(r.at("AT+DEVADDR=26011234"));
   EXPECT_TRUE(r.at("AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"));
   EXPECT_TRUE(r.at("AT+APPSKEY=0F1E2D3C4B5A69788796A5B4C3D2E1F0"));
   EXPECT_TRUE(r.at("AT+NJM=0"));
   EXPECT_TRUE(r.at("AT+SEND=5:01"));
-  EXPECT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
-  EXPECT_TRUE(r.d->quiet(kAt, sec(1)));
+  EXPECT_TRUE(r.d->wait_line(r.at_port, "+EVT:TX_DONE", sec(10)));
+  EXPECT_TRUE(r.d->quiet(r.at_port, sec(1)));
   EXPECT_EQ(r.uplinks().size(), 1u);
   *fcnt = r.uplinks().empty() ? 0 : r.uplinks()[0].fcnt;
   return r.d->flash();
@@ -339,10 +370,10 @@ std::vector<uint8_t> provisioned_abp_flash(uint32_t* fcnt) {
 // setting is the old or the new one, and its next uplinks carry counters the
 // network has not seen. After AT+FACTORY the factory copy the module falls
 // back to (ATR) is the old one (none: the defaults) or the new one.
-TEST(PowerCut, SettingsAndFactoryCopyWritesKeepTheSession) {
+void settings_sweep(const Module& m, const CopyOps& copy, bool factory_copies) {
   uint32_t first_fcnt = 0;
-  const std::vector<uint8_t> base = provisioned_abp_flash(&first_fcnt);
-  ASSERT_FALSE(HasFailure());
+  const std::vector<uint8_t> base = provisioned_abp_flash(m, &first_fcnt);
+  ASSERT_FALSE(testing::Test::HasFailure());
   struct Save {
     const char* command;
     const char* query;
@@ -353,43 +384,41 @@ TEST(PowerCut, SettingsAndFactoryCopyWritesKeepTheSession) {
       {"AT+FACTORY", nullptr, {}},  // judged by ATR below
   };
   for (const Save& save : saves) {
+    if (save.query == nullptr && !factory_copies) continue;
     SCOPED_TRACE(save.command);
     auto run = [&](CutRun& r) {
-      r.d->write(kAt, std::string(save.command) + "\r\n");
+      r.d->write(r.at_port, std::string(save.command) + "\r\n");
       r.w.run_for(sec(1));
     };
-    const uint64_t ops = operations(abp_entry(), base, run);
-    // The record's two copies: per copy an erase, 83 double words, the two
-    // of the trailer.
-    constexpr uint64_t kRecordCopyOps = 1 + (660 + 7) / 8 + 2;
-    ASSERT_EQ(ops, 2 * kRecordCopyOps);
+    const uint64_t ops = operations(m, abp_entry(), base, run);
+    ASSERT_EQ(ops, 2 * copy.ops) << "the record's two copies";
     Tally tally;
     int old_held = 0, new_held = 0;
-    for (const std::string& cut : cut_points(ops, kRecordCopyOps)) {
+    for (const std::string& cut : cut_points(ops / copy.ops, copy)) {
       // Only cuts inside the save: one past it would fall in the uplink's.
-      if (std::stoull(cut) >= ops) continue;
+      if (std::stoull(cut) >= 2 * copy.cuts) continue;
       SCOPED_TRACE("supply lost at flash operation " + cut);
-      CutRun r(abp_entry(), base, cut);
-      ASSERT_TRUE(r.d->wait_line(kAt, kBanner, sec(2)));
+      CutRun r(abp_entry(), base, cut, m);
+      ASSERT_TRUE(r.d->wait_line(r.at_port, kBanner, sec(2)));
       ++tally.points;
       run(r);
       (r.restarted() ? tally.cut : tally.not_reached)++;
-      r.d->take(kAt);
+      r.d->take(r.at_port);
       expect_answers_with(r, {{"AT+NJM=?", "AT+NJM=0"},
                               {"AT+NJS=?", "AT+NJS=1"},
                               {"AT+DEVADDR=?", "AT+DEVADDR=26011234"},
                               {"AT+NWKSKEY=?", "AT+NWKSKEY=112233445566778899AABBCCDDEEFF00"}});
       if (save.query != nullptr) {
-        r.d->write(kAt, std::string(save.query) + "\r\n");
-        std::optional<std::string> held = r.d->next_line(kAt, sec(2));
+        r.d->write(r.at_port, std::string(save.query) + "\r\n");
+        std::optional<std::string> held = r.d->next_line(r.at_port, sec(2));
         ASSERT_TRUE(held);
         EXPECT_TRUE(std::find(save.held.begin(), save.held.end(), *held) != save.held.end())
             << *held;
         (*held == save.held.front() ? old_held : new_held)++;
-        EXPECT_TRUE(r.d->wait_line(kAt, "OK", sec(2)));
+        EXPECT_TRUE(r.d->wait_line(r.at_port, "OK", sec(2)));
       }
       EXPECT_TRUE(r.at("AT+SEND=5:03"));
-      EXPECT_TRUE(r.d->wait_line(kAt, "+EVT:TX_DONE", sec(10)));
+      EXPECT_TRUE(r.d->wait_line(r.at_port, "+EVT:TX_DONE", sec(10)));
       r.w.run_for(sec(1));
       for (const UplinkRecord& u : r.uplinks()) {
         EXPECT_EQ(u.status, "ok") << u.line();
@@ -398,20 +427,44 @@ TEST(PowerCut, SettingsAndFactoryCopyWritesKeepTheSession) {
       if (std::string(save.command) == "AT+FACTORY") {
         // The factory copy is the module's own record or none at all.
         EXPECT_TRUE(r.at("ATR", kBanner));
-        r.d->write(kAt, "AT+DEVADDR=?\r\n");
-        std::optional<std::string> addr = r.d->next_line(kAt, sec(2));
+        r.d->write(r.at_port, "AT+DEVADDR=?\r\n");
+        std::optional<std::string> addr = r.d->next_line(r.at_port, sec(2));
         ASSERT_TRUE(addr);
         EXPECT_TRUE(*addr == "AT+DEVADDR=26011234" || *addr == "AT+DEVADDR=00000000") << *addr;
         (*addr == "AT+DEVADDR=26011234" ? new_held : old_held)++;
       }
-      if (HasFatalFailure()) return;
+      if (testing::Test::HasFatalFailure()) return;
     }
     EXPECT_EQ(tally.cut, tally.points);
     EXPECT_GT(old_held, 0);
     EXPECT_GT(new_held, 0);
-    std::printf("%s: %llu flash operations, %d cut points, all cut; old %d, new %d\n", save.command,
-                static_cast<unsigned long long>(ops), tally.points, old_held, new_held);
+    std::printf("%s %s: %llu flash operations, %d cut points, all cut; old %d, new %d\n", m.image,
+                save.command, static_cast<unsigned long long>(ops), tally.points, old_held,
+                new_held);
   }
+}
+
+// The record's two copies on a Brisola-T: per copy an erase, its 660 bytes
+// as double words, the two double words of the trailer.
+constexpr uint64_t kRecordCopyOps = 1 + (660 + 7) / 8 + 2;
+
+// Tarnelka keeps the record and the MAC block in one page and writes them
+// together, in two copies: per copy one page erase, the record, the bytes up
+// to the MAC block and the MAC block (3324 bytes, padded to 3328) as words in
+// program runs of 256 bytes, and the four words of the trailer in one more.
+constexpr CopyOps kTarnelkaCopy{1 + 3328 / 4 + 4, 1 + (3328 + 255) / 256 + 1};
+
+TEST(PowerCut, AbpUplinksNeverRepeatACounter) { abp_sweep(kBrisolaT, {kMacCopyOps, kMacCopyOps}); }
+TEST(PowerCut, OtaaJoinsNeverRepeatADevNonce) { otaa_sweep(kBrisolaT, {kMacCopyOps, kMacCopyOps}); }
+TEST(PowerCut, SettingsAndFactoryCopyWritesKeepTheSession) {
+  settings_sweep(kBrisolaT, {kRecordCopyOps, kRecordCopyOps}, true);
+}
+
+// Tarnelka: one cut loses neither its settings nor its session.
+TEST(PowerCut, TarnelkaAbpUplinksNeverRepeatACounter) { abp_sweep(kTarnelka, kTarnelkaCopy); }
+TEST(PowerCut, TarnelkaOtaaJoinsNeverRepeatADevNonce) { otaa_sweep(kTarnelka, kTarnelkaCopy); }
+TEST(PowerCut, TarnelkaSettingsWriteKeepsTheSession) {
+  settings_sweep(kTarnelka, kTarnelkaCopy, false);
 }
 
 }  // namespace

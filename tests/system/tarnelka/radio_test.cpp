@@ -3,6 +3,8 @@
 // awake and with the automatic sleep on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "network/gateway.h"
 #include "tarnelka.h"
 
@@ -140,6 +142,42 @@ TEST_F(Network, TheRecordAndTheMacBlockShareOnePage) {
   at(*d_, kUart0, "AT+ALIAS=?", {"AT+ALIAS=second", "OK"});
   at(*d_, kUart0, "AT+DEVEUI=?", {"AT+DEVEUI=0202020202020202", "OK"});
   EXPECT_EQ(record(d_->flash()), record_now);
+}
+
+// A flash file of the single-copy layout (the record and the MAC block in
+// their page, nothing behind them, no second copy) loads as it is; the first
+// setting then writes both copies, the first where the record always lived,
+// and either copy alone brings the module back.
+TEST_F(Network, ASingleCopyFlashFileLoadsAndGainsItsSecondCopy) {
+  join_and_send();
+  constexpr uint32_t kCopyAddr = 0xF2000;
+  constexpr uint32_t kSharedEnd = tk::kMacBlockAddr + tk::kMacBlockSize;
+  Bytes old = d_->flash();
+  std::fill(old.begin() + kCopyAddr, old.begin() + kCopyAddr + tk::kPageSize, 0xFF);
+  std::fill(old.begin() + kSharedEnd, old.begin() + tk::kRecordAddr + tk::kPageSize, 0xFF);
+  const Bytes old_mac = tk::slice(old, tk::kMacBlockAddr, tk::kMacBlockSize);
+
+  Device& u = tk::start(w_, "u", tk::with_flash(old));
+  at(u, kUart0, "AT+DEVEUI=?", {"AT+DEVEUI=0202020202020202", "OK"});
+  at(u, kUart0, "AT+APPKEY=?", {"AT+APPKEY=2B7E151628AED2A6ABF7158809CF4F3C", "OK"});
+  at(u, kUart0, "AT+ALIAS=third", {"OK"});
+  const Bytes now = u.flash();
+  EXPECT_EQ(tk::slice(now, tk::kRecordAddr + tk::rec::alias, 6),
+            (Bytes{'t', 'h', 'i', 'r', 'd', 0}));
+  EXPECT_EQ(tk::slice(now, tk::kMacBlockAddr, tk::kMacBlockSize), old_mac);
+  EXPECT_EQ(tk::slice(now, kCopyAddr, kSharedEnd - tk::kRecordAddr),
+            tk::slice(now, tk::kRecordAddr, kSharedEnd - tk::kRecordAddr));
+
+  // Either page alone (the other erased, as a cut erase leaves it).
+  for (uint32_t lost : {kCopyAddr, tk::kRecordAddr}) {
+    SCOPED_TRACE(lost);
+    Bytes one = now;
+    std::fill(one.begin() + lost, one.begin() + lost + tk::kPageSize, 0xFF);
+    Device& v = tk::start(w_, lost == kCopyAddr ? "v" : "x", tk::with_flash(one));
+    at(v, kUart0, "AT+ALIAS=?", {"AT+ALIAS=third", "OK"});
+    at(v, kUart0, "AT+DEVEUI=?", {"AT+DEVEUI=0202020202020202", "OK"});
+    EXPECT_EQ(tk::slice(v.flash(), tk::kMacBlockAddr, tk::kMacBlockSize), old_mac);
+  }
 }
 
 // With the automatic sleep on and the join started at start-up, the module

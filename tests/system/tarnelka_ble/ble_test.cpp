@@ -466,18 +466,20 @@ TEST(TarnelkaBleUpdate, BadPacketsAndImagesAreRefusedAndNothingOutsideTheStaging
       {"a bad packet CRC", packet(1, header(100, 0), false), answer(1, 1)},
       {"a short header", packet(1, ble::Bytes(40, 0)), answer(1, 2)},
       {"external storage", packet(1, header(100, 0, 1)), answer(1, 5)},
-      {"one byte over the staging range", packet(1, header(458753, 0)), answer(1, 5)},
+      {"one byte over the staging range", packet(1, header(450561, 0)), answer(1, 5)},
+      {"the staging range of earlier firmware", packet(1, header(458752, 0)), answer(1, 5)},
       {"a packet longer than the buffer", packet(2, ble::Bytes(600, 1)), answer(2, 4)},
   };
   for (const auto& c : cases) EXPECT_EQ(up.send(c.write), c.reply) << c.what;
   EXPECT_TRUE(d.wait_line(kUart0, "Not enough OTA space allocated!", sec(2)));
 
-  // The largest image is taken; data beyond its length is refused.
-  EXPECT_EQ(up.send(packet(1, header(458752, 0))), answer(1, 0, 0));
+  // The largest image is taken (the staging range ends at the second copy of
+  // the settings); data beyond its length is refused.
+  EXPECT_EQ(up.send(packet(1, header(450560, 0))), answer(1, 0, 0));
   EXPECT_EQ(up.send(packet(2, ble::Bytes(16, 0x5A))), answer(2, 0, 16));
   const tk::Bytes after = d.flash();
   EXPECT_EQ(tk::slice(after, 0, 0x84000), tk::slice(before, 0, 0x84000));
-  EXPECT_EQ(tk::slice(after, 0xF4000, 0x0C000), tk::slice(before, 0xF4000, 0x0C000));
+  EXPECT_EQ(tk::slice(after, 0xF2000, 0x0E000), tk::slice(before, 0xF2000, 0x0E000));
 
   // The link lost in the middle of an update.
   ASSERT_TRUE(phone.central.disconnect());

@@ -15,6 +15,12 @@
 #define QIV_CHIP_NVM_CFG_ADDR 0xF4000u
 #define QIV_CHIP_NVM_LORA_MAC_ADDR 0xF4500u
 #define QIV_CHIP_NVM_FACTORY_ADDR 0xF6000u
+// The record and the MAC block share their page and are written together, as
+// one record in two copies: the page itself and, for the second copy, the
+// last page of the BLE update's staging area (which ends there).
+#define QIV_CHIP_NVM_SHARED_COPIES 1
+#define QIV_CHIP_NVM_SHARED_COPY_ADDR 0xF2000u
+#define QIV_CHIP_NVM_SHARED_SLOT_SIZE 0x2000u
 // The external bootloader's version text (32 bytes, padded with NUL).
 #define QIV_CHIP_BOOT_VERSION_ADDR 0xFC000u
 

@@ -10,6 +10,7 @@
 #include "apollo3_port.h"
 #include "ble_internal.h"
 #include "fund_crc32.h"
+#include "qiv_config.h"
 #include "udrv_serial.h"
 
 namespace {
@@ -38,8 +39,10 @@ constexpr uint16_t AMOTA_FW_HEADER_SIZE = 44;
 constexpr uint16_t AMOTA_FW_PACKET_SIZE = 512;
 constexpr uint32_t MCU_FLASH_OTA_ADDRESS = 0x84000;
 constexpr uint32_t MCU_OTA_POINTER_LOCATION = 0xF8000;
-// The staging range ends where the configuration record begins.
-constexpr uint32_t kOtaMaxSize = 0x70000;
+// The staging range ends at the second copy of the configuration record
+// (the last page before the record).
+constexpr uint32_t kOtaMaxSize = 0x6E000;
+static_assert(MCU_FLASH_OTA_ADDRESS + kOtaMaxSize == QIV_CHIP_NVM_SHARED_COPY_ADDR);
 constexpr uint32_t kFlashPage = 8192;
 constexpr uint32_t kReadBack = 528;
 
