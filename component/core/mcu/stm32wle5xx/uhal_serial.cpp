@@ -4,7 +4,9 @@
 // queue: 128 bytes, restarted at each flush, on UART1; on the AT port a
 // circular 1024-byte buffer that keeps running and is read from where the
 // last flush stopped, so that bytes arriving while a flash erase stalls the
-// core are kept. A UART can wake the MCU from stop mode.
+// core are kept, and what the full queue cannot take waits there until the
+// reader makes room. A UART can wake the MCU from stop mode; the wake-up arms
+// the reception again as the port was opened.
 #include <string.h>
 
 #include "fund_circular_queue.h"
@@ -27,6 +29,9 @@ static uint8_t uart1_dma_buff[UART_DMA_BUFFER_SIZE];
 static uint8_t lpuart_dma_buff[LPUART_DMA_BUFFER_SIZE];
 // Where each port's next unread byte in its DMA buffer is.
 static uint32_t dma_read_pos[3];
+// The port's queue had no room for all the DMA had received: the rest waits
+// in the buffer for the reader to make room.
+static volatile bool dma_held_back[3];
 FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART1_rxq, UART_RX_QUEUE_SIZE);
 FUND_CIRCULAR_QUEUE_INIT(uint8_t, SERIAL_UART2_rxq, UART_RX_QUEUE_SIZE);
 // Interrupt handlers print too (the radio's event lines). The transmitter is
@@ -119,6 +124,7 @@ uint32_t parity_of(SERIAL_PARITY_E parity) {
 // interrupt.
 void start_reception(const PortParts &p) {
   dma_read_pos[p.port] = 0;
+  dma_held_back[p.port] = false;
   if (HAL_UART_Receive_DMA(p.huart, p.buff, static_cast<uint16_t>(p.size)) != HAL_OK) {
     Error_Handler();
   }
@@ -126,6 +132,11 @@ void start_reception(const PortParts &p) {
 }
 
 bool circular(const PortParts &p) { return p.hdma->Init.Mode == DMA_CIRCULAR; }
+
+// The AT port's DMA runs circular, UART1's restarts at each flush: whoever
+// arms a port's reception again (after a wake-up or a stop mode) arms it the
+// same way uart_init did.
+uint32_t dma_mode_of(SERIAL_PORT port) { return port == SERIAL_UART2 ? DMA_CIRCULAR : DMA_NORMAL; }
 
 // Hands `n` received bytes to the escape recognizer and the port's queue
 // (bytes beyond the free space are lost).
@@ -138,18 +149,28 @@ void deliver(const PortParts &p, const uint8_t *bytes, uint32_t n) {
 
 // Moves the bytes from the last read position up to `upto` (at most the
 // buffer's end) out of the buffer, across its end when the DMA has wrapped;
-// the count of bytes moved.
-uint32_t deliver_upto(const PortParts &p, uint32_t upto) {
+// the count of bytes moved. With `room_only`, only what the port's queue has
+// room for is moved: the rest stays in the buffer, which a circular DMA
+// overwrites only once it has gone all the way round, and is taken when the
+// reader has made room.
+uint32_t deliver_upto(const PortParts &p, uint32_t upto, bool room_only) {
   uint32_t &read = dma_read_pos[p.port];
+  uint32_t room = room_only ? fund_circular_queue_available_get(p.rxq) : p.size;
   uint32_t n = 0;
+  auto move = [&](uint32_t end) {
+    uint32_t const k = end - read < room ? end - read : room;
+    deliver(p, p.buff + read, k);
+    read = (read + k) % p.size;
+    room -= k;
+    n += k;
+  };
   if (upto < read) {
-    deliver(p, p.buff + read, p.size - read);
-    n += p.size - read;
-    read = 0;
+    move(p.size);
   }
-  deliver(p, p.buff + read, upto - read);
-  n += upto - read;
-  read = upto;
+  if (upto >= read) {
+    move(upto);
+  }
+  dma_held_back[p.port] = read != upto % p.size;
   return n;
 }
 
@@ -158,11 +179,25 @@ uint32_t dma_position(const PortParts &p) {
   return (p.size - __HAL_DMA_GET_COUNTER(p.hdma)) % p.size;
 }
 
-// Moves what the DMA has received so far out of the buffer; the count of
-// bytes moved.
-uint32_t flush_dma(const PortParts &p) {
+// Moves what the DMA has received so far out of the buffer, on a running
+// circular DMA only what the port's queue has room for; the count of bytes
+// moved. Before the DMA is stopped and started again from the buffer's start,
+// `all` takes everything.
+uint32_t flush_dma(const PortParts &p, bool all = false) {
   uint32_t const upto = circular(p) ? dma_position(p) : p.size - __HAL_DMA_GET_COUNTER(p.hdma);
-  return deliver_upto(p, upto);
+  return deliver_upto(p, upto, circular(p) && !all);
+}
+
+// Tops the port's queue up from a circular DMA buffer once the reader has
+// made room.
+void refill(const PortParts &p) {
+  if (!dma_held_back[p.port] || p.huart->RxState != HAL_UART_STATE_BUSY_RX || !circular(p)) {
+    return;
+  }
+  uint32_t mask;
+  uhal_sys_board_critical_section_begin(&mask);
+  flush_dma(p);
+  uhal_sys_board_critical_section_end(&mask);
 }
 
 // Stops the reception, keeping what the DMA has received so far: the bytes
@@ -173,7 +208,7 @@ void stop_reception(const PortParts &p) {
     return;
   }
   HAL_UART_DMAStop(p.huart);
-  uint32_t const n = flush_dma(p);
+  uint32_t const n = flush_dma(p, true);
   if (n > 0) {
     udrv_system_event_produce(&qiv_uart_event);
   }
@@ -286,7 +321,7 @@ void HAL_UART_MspInit(UART_HandleTypeDef *huart) {
         HAL_GPIO_Init(GPIOB, &gpio);
         break;
     }
-    dma_setup(p, DMA_NORMAL);
+    dma_setup(p, dma_mode_of(p.port));
     HAL_NVIC_SetPriority(USART1_IRQn, 0, 0);
     HAL_NVIC_EnableIRQ(USART1_IRQn);
   } else if (p.port == SERIAL_UART2) {
@@ -305,7 +340,7 @@ void HAL_UART_MspInit(UART_HandleTypeDef *huart) {
     gpio.Speed = GPIO_SPEED_FREQ_HIGH;
     gpio.Alternate = GPIO_AF8_LPUART1;
     HAL_GPIO_Init(GPIOA, &gpio);
-    dma_setup(p, DMA_CIRCULAR);
+    dma_setup(p, dma_mode_of(p.port));
     HAL_NVIC_SetPriority(LPUART1_IRQn, 0, 0);
     HAL_NVIC_EnableIRQ(LPUART1_IRQn);
   }
@@ -337,7 +372,7 @@ void USAR_UART_IDLECallback(UART_HandleTypeDef *huart) {
     flush_dma(p);
   } else {
     HAL_UART_DMAStop(huart);
-    flush_dma(p);
+    flush_dma(p, true);
     start_reception(p);
   }
   if (LpuartDMAdoing == 1) {
@@ -362,7 +397,7 @@ void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart) {
     flush_dma(p);
   } else {
     HAL_UART_DMAStop(huart);
-    deliver_upto(p, p.size);
+    deliver_upto(p, p.size, false);
     start_reception(p);
   }
   udrv_system_event_produce(&qiv_uart_event);
@@ -387,7 +422,7 @@ void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) {
   }
   (void)HAL_UART_GetError(huart);
   HAL_UART_DMAStop(huart);
-  uint32_t const n = flush_dma(p);
+  uint32_t const n = flush_dma(p, true);
   if (n > 0) {
     udrv_system_event_produce(&qiv_uart_event);
   }
@@ -408,7 +443,7 @@ void HAL_UARTEx_WakeupCallback(UART_HandleTypeDef *huart) {
   stop_reception(p);
   uint8_t byte = static_cast<uint8_t>(huart->Instance->RDR);
   HAL_UARTEx_DisableStopMode(huart);
-  dma_setup(p, DMA_NORMAL);
+  dma_setup(p, dma_mode_of(p.port));
   start_reception(p);
   deliver(p, &byte, 1);
   udrv_system_event_produce(&qiv_uart_event);
@@ -558,12 +593,18 @@ int32_t uhal_uart_read(SERIAL_PORT port, uint8_t *buffer, uint32_t len, uint32_t
   if (p.rxq == nullptr) {
     return -UDRV_INTERNAL_ERR;
   }
-  return static_cast<int32_t>(fund_circular_queue_out(p.rxq, buffer, len));
+  refill(p);
+  uint32_t const n = fund_circular_queue_out(p.rxq, buffer, len);
+  refill(p);
+  return static_cast<int32_t>(n);
 }
 
 int32_t uhal_uart_peek(SERIAL_PORT port) {
   PortParts p = parts_of(port);
   uint8_t byte;
+  if (p.rxq != nullptr) {
+    refill(p);
+  }
   if (p.rxq == nullptr || fund_circular_queue_peek(p.rxq, &byte) != 0) {
     return -UDRV_INTERNAL_ERR;
   }
@@ -575,6 +616,7 @@ int32_t uhal_uart_read_available(SERIAL_PORT port) {
   if (p.rxq == nullptr) {
     return -UDRV_INTERNAL_ERR;
   }
+  refill(p);
   return static_cast<int32_t>(fund_circular_queue_utilization_get(p.rxq));
 }
 
@@ -635,7 +677,7 @@ void uhal_uart_resume(void) {
       continue;
     }
     HAL_UARTEx_DisableStopMode(p.huart);
-    dma_setup(p, port == SERIAL_UART2 ? DMA_CIRCULAR : DMA_NORMAL);
+    dma_setup(p, dma_mode_of(port));
     start_reception(p);
   }
 }

@@ -127,6 +127,50 @@ TEST_F(PortTest, BytesArrivingWhileAFlashEraseStallsTheCoreAreKept) {
   }
 }
 
+// A reply is as long as its command line, so what piles up while the main
+// loop is busy never shrinks: once the port's queue is full the rest stays
+// in the circular buffer, which the DMA only overwrites once it has gone all
+// the way round, and reaches the queue as the reader makes room.
+TEST_F(PortTest, WhatTheFullQueueCannotTakeWaitsInTheAtPortsBuffer) {
+  open_port(SERIAL_UART2);
+  std::string burst;
+  for (int i = 0; i < UART_RX_QUEUE_SIZE + 700; ++i) {
+    burst.push_back(static_cast<char>('!' + i % 90));
+  }
+  sim::time_us byte = sim::uart_byte_time(2);
+  feed(2, burst, sim::now());
+  run_for((burst.size() + 3) * byte);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), burst);
+}
+
+// The wake-up path arms the AT port's reception again the way it was opened:
+// circular, so that a flash erase that stalls the core while the DMA passes
+// the buffer's end costs no byte.
+TEST_F(PortTest, AfterAWakeUpTheAtPortKeepsWhatArrivesDuringAFlashErase) {
+  open_port(SERIAL_UART2);
+  uhal_uart_suspend();
+  feed(2, "A", sim::now() + 1000);
+  udrv_powersave_in_sleep = true;
+  uhal_mcu_sleep(2);
+  uhal_uart_resume();
+  run_for(5000);
+  EXPECT_EQ(as_string(read_port(SERIAL_UART2)), "A");
+  const int before = LPUART_DMA_BUFFER_SIZE - 100;
+  std::string burst;
+  for (int i = 0; i < before + 400; ++i) burst.push_back(static_cast<char>('!' + i % 90));
+  sim::time_us byte = sim::uart_byte_time(2);
+  sim::time_us t0 = sim::now();
+  feed(2, burst, t0);
+  sim::run_until(t0 + before * byte + byte / 2);
+  std::string got = as_string(read_port(SERIAL_UART2));
+  ASSERT_EQ(uhal_flash_erase(0x0803A000, 2048), 0);
+  for (int i = 0; i < 12; ++i) {
+    run_for(50 * byte);
+    got += as_string(read_port(SERIAL_UART2));
+  }
+  EXPECT_EQ(got, burst);
+}
+
 TEST_F(PortTest, Uart0HasNoHardware) {
   open_port(SERIAL_UART0);
   uint8_t buf[4] = {'x', 'y', 'z', 0};
