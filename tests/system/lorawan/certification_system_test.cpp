@@ -8,16 +8,16 @@
 #include <string>
 
 #include "network/gateway.h"
+#include "lorawan_test_keys.h"
 #include "systest/world.h"
 
 namespace {
 
 using namespace sim::network;
+using namespace lorawan_test;
 using systest::sec;
 
 constexpr int kAt = 2;
-const Key kAppKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
-                     0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
 // The settings record in the flash file, and its certification bytes.
 constexpr size_t kRecord = 0x3F000;
 constexpr size_t kCertif = kRecord + 658;

@@ -13,17 +13,17 @@
 #include <vector>
 
 #include "network/gateway.h"
+#include "lorawan_test_keys.h"
 #include "systest/world.h"
 
 namespace {
 
 using namespace sim::network;
+using namespace lorawan_test;
 using systest::ms;
 using systest::sec;
 
 constexpr int kAt = 2;
-const Key kAppKey = {0x2B, 0x7E, 0x15, 0x16, 0x28, 0xAE, 0xD2, 0xA6,
-                     0xAB, 0xF7, 0x15, 0x88, 0x09, 0xCF, 0x4F, 0x3C};
 constexpr size_t kMacBlock = 0x3E000;  // the MAC block in the module's flash
 constexpr size_t kDevNonce = 4;        // in its crypto group, little-endian
 
